@@ -1,0 +1,1 @@
+#include "receiver/dsp/chain.h"

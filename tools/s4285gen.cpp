@@ -1,0 +1,1 @@
+#include "tools/s4285gen.h"
