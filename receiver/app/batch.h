@@ -1,0 +1,9 @@
+#pragma once
+
+namespace propmon {
+
+// propmon --batch FILE ...: the whole chain over a recording, as fast as it goes.
+// Returns the process exit status: 0 success, 1 failure, 2 bad usage.
+int RunBatch(int argc, char** argv);
+
+}  // namespace propmon
