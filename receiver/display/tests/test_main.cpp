@@ -1,0 +1,11 @@
+// Runs the display tests inside a QApplication (fonts and widgets need one);
+// CTest sets QT_QPA_PLATFORM=offscreen.
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
