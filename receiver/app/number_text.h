@@ -1,0 +1,28 @@
+// Numbers as text, the way the receiver writes and reads them: the settings
+// file, the default answers of the number prompts and the gain fields.  A point
+// is the decimal separator whatever the user's locale.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace propmon {
+
+// General number form with up to `digits` significant digits: ".5", "1050",
+// ".000025", "1.234568E+8", "1E-8", "-3", "0".
+std::string GeneralNumber(long double value, int digits);
+
+// The same with a blank in front of values >= 0, as the prompts and the
+// brightness fields show them (" 1", " .8", "-3").
+std::string PromptNumber(long double value, int digits);
+
+// The number at the start of `text` after leading blanks: sign, digits,
+// decimal point and exponent.  Text that does not start with a number is 0.
+long double LeadingNumber(std::string_view text);
+
+// Fixed-point text with `decimals` digits after the point ("0.00", "0.0"
+// patterns); halves round away from zero and a value that rounds to zero shows
+// without a minus sign.
+std::string FixedNumber(double value, int decimals);
+
+} // namespace propmon

@@ -1,0 +1,31 @@
+// The settings file "Stanag4285.set": six numbers and a block of notes for a
+// user who edits it by hand.  Read once before the window exists, written once
+// when the window is destroyed.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "receiver/dsp/chain.h"
+
+namespace propmon {
+
+inline constexpr const char* SettingsFileName = "Stanag4285.set";
+
+// The six values from the text of a settings file (missing fields read as 0,
+// then a gain of 0 or less becomes 1).
+rx::Settings ParseSettings(std::string_view text);
+
+// The 14 lines, each ended by CR LF.
+std::string FormatSettings(const rx::Settings& settings);
+
+// Reads `path` into `settings`; a missing or unreadable file gives the
+// defaults (offsets 0, gains 1) without a message.
+void ReadSettings(rx::Settings& settings, const std::string& path = SettingsFileName);
+
+// Writes the file through a temporary file in the same folder that is renamed
+// into place, so a failed write leaves the previous file whole.  Returns false
+// on failure; the caller reports nothing.
+bool WriteSettings(const rx::Settings& settings, const std::string& path = SettingsFileName);
+
+} // namespace propmon
