@@ -1,0 +1,15 @@
+#include "receiver/app/messages.h"
+
+namespace propmon {
+
+void ShowMessage(const QString& text, const QString& caption, QMessageBox::Icon icon) {
+    QMessageBox box(icon, caption.isEmpty() ? DefaultCaption : caption, text, QMessageBox::Ok);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    box.show();
+    box.raise();
+    box.activateWindow();
+    box.exec();
+}
+
+} // namespace propmon
