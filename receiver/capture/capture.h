@@ -1,0 +1,101 @@
+// The capture cycle: the chosen input is opened for 16-bit mono PCM at the current
+// SampleRate, 1024 buffers of 1024 samples are kept queued on it, and every completed
+// buffer goes to the clock-correcting resampler at the head of the block chain and is
+// queued again. Everything runs on the main thread, driven by the device's notices.
+//
+// The window (the host) owns one CaptureState and one WaveInput for its whole run and
+// calls:
+//   initialisation         OpenCapture, then AllocateBuffers (failures show their
+//                          message; initialisation goes on)
+//   wave open notice       OnWaveOpen
+//   wave data notice       OnWaveData
+//   "Select Input"         StopCapture, the picker (DeviceNames), then SwitchDevice
+//   mode commands          RestartCapture (it runs the host's initialisation again)
+//   window destruction     ReleaseCapture
+//
+// Beyond the bare cycle, these are made safe here:
+//   - a notice for a device that has been closed, or naming a buffer that is not one of
+//     the current slots, is dropped without touching the buffer;
+//   - opening a device first resets and closes the one still open (the picker path
+//     only stops it), and re-creating the buffers releases the memory of the earlier
+//     ones, which no open device references any more;
+//   - when the buffers were already queued on the device (SwitchDevice queues them
+//     itself), the open notice does not queue them a second time.
+//   - after a running capture fails (error text shown, window ending) the device is
+//     stopped and further notices are dropped, so one failure shows one message box.
+#pragma once
+
+#include "receiver/capture/wave_input.h"
+#include "receiver/dsp/chain.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace cap {
+
+inline constexpr int32_t CaptureBufferCount = 1024; // slots 1..1024; slot 0 unused
+inline constexpr int32_t CaptureBufferSamples = 1024;
+inline constexpr uint32_t CaptureBufferBytes = 2048;
+
+struct CaptureState {
+    WaveHandle CaptureDevice = 0;                         // 0: none open
+    int32_t DeviceId = 0;                                 // -1: the system's default input
+    std::vector<WaveBuffer> CaptureBuffers;               // 1025 headers after AllocateBuffers
+    std::vector<std::unique_ptr<int16_t[]>> BufferMemory; // the memory of each slot
+    bool BuffersQueued = false; // QueueBuffers succeeded on the current device
+    bool CaptureFailed = false; // a running capture failed; the window is ending
+};
+
+// What the capture cycle needs from the window.
+class CaptureHost {
+  public:
+    virtual ~CaptureHost() = default;
+    // A message box with the program's default caption, an OK button and no icon.
+    virtual void ShowCaptureMessage(const QString& text) = 0;
+    // Ends the main window (the settings file is written on the way out).
+    virtual void EndWindow() = 0;
+    // The chain the completed buffers are handed to; its SampleRate is the rate opened.
+    virtual rx::ChainState& Chain() = 0;
+    virtual const rx::Settings& ChainSettings() = 0;
+    virtual const rx::DisplayHooks& ChainHooks() = 0;
+    // The notification target: the window's wave-open / wave-data handlers, which call
+    // OnWaveOpen / OnWaveData.
+    virtual void WaveMessage(const WaveNotice& notice) = 0;
+    // The window initialisation again (the last step of RestartCapture).
+    virtual void Initialise() = 0;
+};
+
+// The texts the cycle shows.
+QString NoDeviceMessage();    // "No suitable device found"
+QString AllocFailedMessage(); // "Can´t alloc Buffers" (U+00B4 acute accent)
+
+// Memory for one buffer: `samples` zeroed samples, or nullptr when none is left.
+using BufferAllocator = std::function<std::unique_ptr<int16_t[]>(size_t samples)>;
+std::unique_ptr<int16_t[]> HeapBuffer(size_t samples);
+
+bool OpenCapture(CaptureState& state, WaveInput& wave, CaptureHost& host);
+bool AllocateBuffers(CaptureState& state, WaveInput& wave, CaptureHost& host,
+                     const BufferAllocator& allocate = HeapBuffer);
+bool QueueBuffers(CaptureState& state, WaveInput& wave, CaptureHost& host);
+void OnWaveOpen(CaptureState& state, WaveInput& wave, CaptureHost& host, const WaveNotice& notice);
+void OnWaveData(CaptureState& state, WaveInput& wave, CaptureHost& host, const WaveNotice& notice);
+
+// Before the picker: capture stops, the device stays open.
+void StopCapture(CaptureState& state, WaveInput& wave);
+// The picker's list: exactly the names of the devices, item i is device i.
+QStringList DeviceNames(WaveInput& wave);
+// After the picker: open DeviceId, allocate, queue, start; on any failure the window
+// is ended. Returns whether capture runs.
+bool SwitchDevice(CaptureState& state, WaveInput& wave, CaptureHost& host);
+// Mode change: unprepare all, reset, close, zero CaptureBlock, then the host's
+// initialisation (which reopens at the new SampleRate).
+void RestartCapture(CaptureState& state, WaveInput& wave, CaptureHost& host);
+// End of the window: device closed, buffer memory released.
+void ReleaseCapture(CaptureState& state, WaveInput& wave);
+
+} // namespace cap

@@ -1,0 +1,156 @@
+#include "receiver/capture/paced_devices.h"
+
+#include "tools/s4285gen.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <functional>
+#include <vector>
+
+namespace cap {
+
+namespace {
+
+// Samples are topped up this often; a buffer of 1024 samples lasts 107 ms or more.
+constexpr int TickMs = 20;
+constexpr size_t ChunkSamples = 4096;
+
+// Produces up to n samples into out; fewer means the source has ended.
+using Producer = std::function<size_t(int16_t* out, size_t n)>;
+
+class PacedDriver : public WaveDriver {
+  public:
+    PacedDriver(int32_t sampleRate, WaveSink& sink, Producer produce)
+        : sampleRate_(sampleRate), sink_(sink), produce_(std::move(produce)) {
+        timer_.setInterval(TickMs);
+        QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { Tick(); });
+    }
+
+    WaveResult Start() override {
+        if (ended_) return WaveOk;
+        clock_.start();
+        delivered_ = 0;
+        timer_.start();
+        return WaveOk;
+    }
+
+    WaveResult Stop() override {
+        if (timer_.isActive()) Tick();
+        timer_.stop();
+        return WaveOk;
+    }
+
+  private:
+    void Tick() {
+        const int64_t due = clock_.nsecsElapsed() * sampleRate_ / 1000000000;
+        while (delivered_ < due && !ended_) {
+            const size_t n = static_cast<size_t>(std::min<int64_t>(due - delivered_, ChunkSamples));
+            const size_t got = produce_(chunk_.data(), n);
+            sink_.Write(chunk_.data(), got);
+            delivered_ += static_cast<int64_t>(n);
+            if (got < n) {
+                ended_ = true;
+                timer_.stop();
+                if (sink_.CurrentBytes() > 0) sink_.FinishCurrent();
+            }
+        }
+    }
+
+    int32_t sampleRate_;
+    WaveSink& sink_;
+    Producer produce_;
+    QTimer timer_;
+    QElapsedTimer clock_;
+    int64_t delivered_ = 0;
+    bool ended_ = false;
+    std::vector<int16_t> chunk_ = std::vector<int16_t>(ChunkSamples);
+};
+
+struct SndfileCloser {
+    void operator()(SNDFILE* file) const { sf_close(file); }
+};
+using SndfilePtr = std::unique_ptr<SNDFILE, SndfileCloser>;
+
+SndfilePtr OpenSndfile(const QString& path, SF_INFO& info, QString& error) {
+    info = SF_INFO{};
+    SndfilePtr file(sf_open(QFile::encodeName(path).constData(), SFM_READ, &info));
+    if (!file) error = QString::fromLocal8Bit(sf_strerror(nullptr));
+    return file;
+}
+
+} // namespace
+
+QString TestSignalDevice::Name() const {
+    return QStringLiteral("Built-in STANAG 4285 test signal");
+}
+
+std::unique_ptr<WaveDriver> TestSignalDevice::Open(int32_t sampleRate, WaveSink& sink,
+                                                   WaveResult& result) {
+    sim::Config config = sim::LiveDemoConfig(sampleRate);
+    config.seed = seed_;
+    if (!sim::CheckConfig(config).empty()) {
+        result = WaveBadFormat;
+        return nullptr;
+    }
+    auto generator = std::make_shared<sim::Generator>(config);
+    result = WaveOk;
+    return std::make_unique<PacedDriver>(sampleRate, sink, [generator](int16_t* out, size_t n) {
+        generator->Generate(out, n);
+        return n;
+    });
+}
+
+QString RecordingDevice::Name() const {
+    return QStringLiteral("Recording %1").arg(QFileInfo(path_).fileName());
+}
+
+std::unique_ptr<WaveDriver> RecordingDevice::Open(int32_t sampleRate, WaveSink& sink,
+                                                  WaveResult& result) {
+    SF_INFO info;
+    QString error;
+    auto file = std::shared_ptr<SNDFILE>(OpenSndfile(path_, info, error));
+    if (!file) {
+        result = WaveNotEnabled;
+        return nullptr;
+    }
+    if (info.samplerate != sampleRate || info.channels < 1) {
+        result = WaveBadFormat;
+        return nullptr;
+    }
+    sf_command(file.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    const int channels = info.channels;
+    auto frames = std::make_shared<std::vector<int16_t>>();
+    result = WaveOk;
+    return std::make_unique<PacedDriver>(
+        sampleRate, sink, [file, channels, frames](int16_t* out, size_t n) -> size_t {
+            if (channels == 1) return static_cast<size_t>(sf_readf_short(file.get(), out, n));
+            frames->resize(n * static_cast<size_t>(channels));
+            const auto got = static_cast<size_t>(sf_readf_short(file.get(), frames->data(), n));
+            for (size_t i = 0; i < got; ++i)
+                out[i] = (*frames)[i * static_cast<size_t>(channels)];
+            return got;
+        });
+}
+
+RecordingInfo InspectRecording(const QString& path) {
+    RecordingInfo result;
+    SF_INFO info;
+    auto file = OpenSndfile(path, info, result.Error);
+    if (!file) {
+        result.Error = QStringLiteral("cannot read %1: %2").arg(path, result.Error);
+        return result;
+    }
+    result.Readable = true;
+    result.SampleRate = info.samplerate;
+    result.Channels = info.channels;
+    result.Frames = info.frames;
+    return result;
+}
+
+} // namespace cap

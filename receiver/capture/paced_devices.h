@@ -1,0 +1,59 @@
+// Devices of the wave-input layer that are not sound cards: the built-in STANAG 4285
+// test signal and a recording replayed from a file. Both deliver their samples at
+// the pace of a real sound card (timed by the monotonic clock, topped up by a timer
+// on the main thread), so the receiver behaves exactly as it does live.
+#pragma once
+
+#include "receiver/capture/wave_input.h"
+
+#include <QString>
+
+#include <cstdint>
+
+namespace cap {
+
+// The built-in test signal: a STANAG 4285 transmission received over a lively HF
+// channel (three paths a few ms apart, slowly drifting Doppler, some spread, moderate
+// noise). It opens at any rate; the signal follows the rate (2400 baud on 1800 Hz at
+// 9600 samples/s, 2000 baud on 1500 Hz at 8000 samples/s). Each open starts a fresh
+// transmission from the same seed.
+class TestSignalDevice : public WaveDevice {
+  public:
+    explicit TestSignalDevice(uint64_t seed = 1) : seed_(seed) {}
+    QString Name() const override;
+    std::unique_ptr<WaveDriver> Open(int32_t sampleRate, WaveSink& sink,
+                                     WaveResult& result) override;
+
+  private:
+    uint64_t seed_;
+};
+
+// A recording replayed at real-time pace. Any file libsndfile reads will do, provided
+// its sample rate is the rate the device is opened at (9600 for NATO, 8000 for
+// AMATEUR); otherwise the open fails with WaveBadFormat. Only the first channel is
+// used; floating-point files are read as full scale +-1.0 and clipped. Every open
+// plays the file from its start. At its end the last, partly filled buffer is returned
+// with the samples it holds and nothing more is delivered: the displays stand still,
+// as with a receiver whose sound card has gone quiet.
+class RecordingDevice : public WaveDevice {
+  public:
+    explicit RecordingDevice(QString path) : path_(std::move(path)) {}
+    QString Name() const override;
+    std::unique_ptr<WaveDriver> Open(int32_t sampleRate, WaveSink& sink,
+                                     WaveResult& result) override;
+
+  private:
+    QString path_;
+};
+
+// What the command line needs to know about a recording before using it.
+struct RecordingInfo {
+    bool Readable = false;
+    QString Error; // why not, in one line
+    int32_t SampleRate = 0;
+    int32_t Channels = 0;
+    int64_t Frames = 0;
+};
+RecordingInfo InspectRecording(const QString& path);
+
+} // namespace cap
