@@ -1,0 +1,48 @@
+#include "receiver/display/display_state.h"
+
+#include <QDir>
+#include <QSaveFile>
+#include <QTime>
+
+namespace rx {
+
+QFont MakePanelFont() {
+    QFont font;
+    // "Times Roman" itself is rarely installed; these are its metric twins.
+    font.setFamilies({QStringLiteral("Times Roman"), QStringLiteral("Times"),
+                      QStringLiteral("Nimbus Roman"), QStringLiteral("Liberation Serif")});
+    font.setPixelSize(9); // 7 points at 96 pixels per inch
+    font.setWeight(QFont::Normal);
+    font.setStyleStrategy(QFont::NoAntialias);
+    font.setHintingPreference(QFont::PreferFullHinting);
+    return font;
+}
+
+TimeOfDay LocalTimeOfDay() {
+    const QTime now = QTime::currentTime();
+    return {now.hour(), now.minute(), now.second()};
+}
+
+bool WritePanelPngs(const DisplayState& display, const QString& folder) {
+    const struct {
+        const PanelImage& image;
+        const char* name;
+    } panels[] = {
+        {display.CorrelationImage, "final-correlation.png"},
+        {display.CorrelogramImage, "final-correlogram.png"},
+        {display.DopplergramImage, "final-dopplergram.png"},
+        {display.ScattergramImage, "final-scattergram.png"},
+        {display.TuneImage, "final-tune.png"},
+    };
+    bool allWritten = true;
+    const QDir dir(folder);
+    for (const auto& panel : panels) {
+        QSaveFile file(dir.filePath(QString::fromLatin1(panel.name)));
+        const bool ok = file.open(QIODevice::WriteOnly) && panel.image.Image().save(&file, "PNG") &&
+                        file.commit();
+        allWritten = allWritten && ok;
+    }
+    return allWritten;
+}
+
+} // namespace rx

@@ -1,0 +1,31 @@
+// Pointer moves and clicks over the panels, in main-window client coordinates.
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+#include "receiver/display/display_state.h"
+#include "receiver/dsp/chain.h"
+
+namespace rx {
+
+// Label texts to show; an empty optional leaves the label as it is.
+struct PointerReadouts {
+    std::optional<QString> Doppler; // DopplerReadout, e.g. "1.23 Hz"
+    std::optional<QString> Delay;   // DelayReadout, e.g. "4.58 msec"
+};
+
+// Sets MarkerLag (the lag under the pointer over the correlation panel, else
+// 0) and returns the readouts for a pointer over the scattergram or dopplergram.
+PointerReadouts PointerMoved(ChainState& chain, int x, int y);
+
+// A left-button release: over the correlation panel it picks LagOffset and
+// zeroes CorrelogramScroll; over the correlogram it moves the clicked row to
+// the bottom row.  True when something changed.
+bool ButtonReleased(ChainState& chain, DisplayState& display, int x, int y);
+
+// "0.00" formatting with a point, never "-0.00".
+QString FormatHundredths(double value);
+
+} // namespace rx
