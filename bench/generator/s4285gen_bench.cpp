@@ -1,0 +1,48 @@
+// Speed of the STANAG 4285 test-signal generator, as seconds of recording produced
+// per second of one core ("audio_s" rate). A 10-minute two-path recording should
+// take a few seconds at most, i.e. a rate well above 100.
+#include "tools/s4285gen.h"
+
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+namespace {
+
+void Generate(benchmark::State& state, const sim::Config& config) {
+    sim::Generator generator(config);
+    std::vector<int16_t> buffer(config.sampleRate); // one second per iteration
+    for (auto _ : state) {
+        generator.Generate(buffer.data(), buffer.size());
+        benchmark::DoNotOptimize(buffer.data());
+    }
+    state.counters["audio_s"] =
+        benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void OnePath(benchmark::State& state) {
+    Generate(state, sim::NatoConfig());
+}
+
+void TwoPaths(benchmark::State& state) {
+    sim::Config c = sim::NatoConfig();
+    c.paths = {{0, 0, 0.5, 0}, {3, -4, -1, 0}};
+    Generate(state, c);
+}
+
+void TwoFadingPaths(benchmark::State& state) {
+    sim::Config c = sim::NatoConfig();
+    c.paths = {{0, 0, 0.5, 0.3}, {3, -4, -1, 1.0}};
+    Generate(state, c);
+}
+
+void LiveDemo(benchmark::State& state) {
+    Generate(state, sim::LiveDemoConfig(9600));
+}
+
+BENCHMARK(OnePath);
+BENCHMARK(TwoPaths);
+BENCHMARK(TwoFadingPaths);
+BENCHMARK(LiveDemo);
+
+} // namespace
