@@ -74,9 +74,9 @@ bool AllocateBuffers(CaptureState& state, WaveInput& wave, CaptureHost& host,
         queued = queued || (header.Flags & WaveBufferQueued);
     if (queued) wave.Reset(state.CaptureDevice);
 
-    state.CaptureBuffers.assign(CaptureBufferCount + 1, WaveBuffer{});
-    state.BufferMemory.clear();
-    state.BufferMemory.resize(CaptureBufferCount + 1);
+    // Fresh tables: the old ones are released, not reused in place.
+    state.CaptureBuffers = std::vector<WaveBuffer>(CaptureBufferCount + 1);
+    state.BufferMemory = std::vector<std::unique_ptr<int16_t[]>>(CaptureBufferCount + 1);
     state.BuffersQueued = false;
     for (int32_t slot = 1; slot <= CaptureBufferCount; ++slot) {
         state.BufferMemory[slot] = allocate(CaptureBufferSamples);

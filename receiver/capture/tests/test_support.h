@@ -1,0 +1,72 @@
+// A stand-in for the main window: records what the capture cycle asks of it and routes
+// the device's notices back into the cycle, as the window's handlers do.
+#pragma once
+
+#include "receiver/capture/capture.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace cap::test {
+
+struct FakeHost : CaptureHost {
+    FakeHost(CaptureState& captureState, WaveInput& waveInput)
+        : state(captureState), wave(waveInput) {
+        rx::SetSignalParameters(*chain, settings);
+        rx::BuildSignalTables(*chain);
+    }
+
+    void ShowCaptureMessage(const QString& text) override { messages.push_back(text); }
+    void EndWindow() override { ++windowEnds; }
+    rx::ChainState& Chain() override { return *chain; }
+    const rx::Settings& ChainSettings() override { return settings; }
+    const rx::DisplayHooks& ChainHooks() override { return hooks; }
+    void WaveMessage(const WaveNotice& notice) override {
+        notices.push_back(notice);
+        // Read before the cycle queues the buffer again (which clears the count).
+        if (notice.Kind == WaveNoticeKind::Data && wave.IsOpen(notice.Device))
+            recordedBytes.push_back(notice.Buffer->BytesRecorded);
+        if (notice.Kind == WaveNoticeKind::Open)
+            OnWaveOpen(state, wave, *this, notice);
+        else
+            OnWaveData(state, wave, *this, notice);
+    }
+    // The window initialisation's capture steps.
+    void Initialise() override {
+        ++initialisations;
+        OpenCapture(state, wave, *this);
+        AllocateBuffers(state, wave, *this);
+    }
+
+    CaptureState& state;
+    WaveInput& wave;
+    std::unique_ptr<rx::ChainState> chain = rx::MakeChainState();
+    rx::Settings settings;
+    rx::DisplayHooks hooks;
+    std::vector<QString> messages;
+    std::vector<WaveNotice> notices;
+    std::vector<uint32_t> recordedBytes; // of each data notice, as delivered
+    int windowEnds = 0;
+    int initialisations = 0;
+};
+
+// Delivers every posted notice, including those posted while delivering.
+inline void Pump() {
+    for (int i = 0; i < 4; ++i)
+        QCoreApplication::sendPostedEvents();
+}
+
+// Runs the event loop until done() or the time is up; returns done().
+inline bool RunUntil(const std::function<bool()>& done, int timeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < timeoutMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+    return done();
+}
+
+} // namespace cap::test
