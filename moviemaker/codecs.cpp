@@ -1,0 +1,274 @@
+#include "moviemaker/codecs.h"
+
+#include "moviemaker/picture.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/error.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace reel {
+
+namespace {
+
+constexpr uint32_t F(const char (&s)[5]) {
+    return MakeFourCC(s[0], s[1], s[2], s[3]);
+}
+
+// Our list in the order the dialog shows it.
+const CodecInfo kCandidates[] = {
+    {"Full Frames (Uncompressed)", F("DIB "), nullptr, -1, 24, QualityControl::None, false, false},
+    {"Motion JPEG", F("MJPG"), "mjpeg", AV_PIX_FMT_YUVJ420P, 24, QualityControl::QScale, false,
+     false},
+    {"Cinepak", F("cvid"), "cinepak", AV_PIX_FMT_RGB24, 24, QualityControl::None, true, false},
+    {"Microsoft Video 1", F("CRAM"), "msvideo1", AV_PIX_FMT_RGB555LE, 16, QualityControl::None,
+     true, false},
+    {"MPEG-4 Part 2", F("FMP4"), "mpeg4", AV_PIX_FMT_YUV420P, 24, QualityControl::QScale, true,
+     true},
+    {"Microsoft MPEG-4 V2", F("MP42"), "msmpeg4v2", AV_PIX_FMT_YUV420P, 24, QualityControl::QScale,
+     true, true},
+    {"Microsoft MPEG-4 V3", F("DIV3"), "msmpeg4", AV_PIX_FMT_YUV420P, 24, QualityControl::QScale,
+     true, true},
+    {"H.264", F("H264"), "libx264", AV_PIX_FMT_YUV420P, 24, QualityControl::Crf, true, true},
+    {"Huffyuv", F("HFYU"), "huffyuv", AV_PIX_FMT_RGB24, 24, QualityControl::None, false, false},
+    {"FFV1", F("FFV1"), "ffv1", AV_PIX_FMT_BGR0, 32, QualityControl::None, true, false},
+    {"PNG", F("MPNG"), "png", AV_PIX_FMT_RGB24, 24, QualityControl::None, false, false},
+    {"Ut Video", F("ULRG"), "utvideo", AV_PIX_FMT_GBRP, 24, QualityControl::None, false, false},
+    {"MagicYUV", F("M8RG"), "magicyuv", AV_PIX_FMT_GBRP, 24, QualityControl::None, false, false},
+};
+
+bool EncoderSupports(const AVCodec* codec, int pixelFormat) {
+    if (!codec->pix_fmts) return true;
+    for (const AVPixelFormat* p = codec->pix_fmts; *p != AV_PIX_FMT_NONE; ++p)
+        if (*p == pixelFormat) return true;
+    return false;
+}
+
+bool Offered(const CodecInfo& c) {
+    if (!c.encoder) return true;
+    const AVCodec* codec = avcodec_find_encoder_by_name(c.encoder);
+    return codec && EncoderSupports(codec, c.pixelFormat);
+}
+
+std::string AvError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+bool Receive(FrameEncoder& e, std::vector<EncodedFrame>& out, std::string& why) {
+    for (;;) {
+        const int r = avcodec_receive_packet(e.context, e.packet);
+        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
+        if (r < 0) {
+            why = AvError(r);
+            return false;
+        }
+        EncodedFrame f;
+        f.bytes.assign(e.packet->data, e.packet->data + e.packet->size);
+        f.keyFrame = (e.packet->flags & AV_PKT_FLAG_KEY) != 0;
+        out.push_back(std::move(f));
+        av_packet_unref(e.packet);
+    }
+}
+
+} // namespace
+
+std::vector<CodecInfo> AvailableCodecs() {
+    std::vector<CodecInfo> list;
+    for (const CodecInfo& c : kCandidates)
+        if (Offered(c)) list.push_back(c);
+    return list;
+}
+
+std::optional<CodecInfo> FindCodec(uint32_t fourcc) {
+    if (fourcc == 0) fourcc = kFullFramesFourCC;
+    for (const CodecInfo& c : kCandidates)
+        if (c.fourcc == fourcc && Offered(c)) return c;
+    return std::nullopt;
+}
+
+std::optional<CodecInfo> FindCodecByText(const QString& text) {
+    QString code = text.left(4).toUpper();
+    if (text.size() > 4) return std::nullopt;
+    while (code.size() < 4)
+        code += QLatin1Char(' ');
+    for (const CodecInfo& c : kCandidates) {
+        if (QString::fromStdString(FourCCText(c.fourcc)).toUpper() == code && Offered(c)) return c;
+    }
+    return std::nullopt;
+}
+
+std::string FourCCText(uint32_t fourcc) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        const char c = static_cast<char>((fourcc >> (8 * i)) & 0xFF);
+        if (c == 0) break;
+        s += c;
+    }
+    return s;
+}
+
+void PackFullFrame(const QImage& frame, std::vector<uint8_t>& out) {
+    out.resize(kFrameBytes);
+    const int rows = std::min(frame.height(), kBoxHeight);
+    const int cols = std::min(frame.width(), kBoxWidth);
+    std::fill(out.begin(), out.end(), 0);
+    for (int r = 0; r < rows; ++r) {
+        const QRgb* src = reinterpret_cast<const QRgb*>(frame.constScanLine(kBoxHeight - 1 - r));
+        uint8_t* dst = out.data() + size_t(r) * kFrameRowBytes;
+        for (int x = 0; x < cols; ++x) {
+            const QRgb p = src[x];
+            dst[3 * x] = static_cast<uint8_t>(qBlue(p));
+            dst[3 * x + 1] = static_cast<uint8_t>(qGreen(p));
+            dst[3 * x + 2] = static_cast<uint8_t>(qRed(p));
+        }
+    }
+}
+
+bool OpenEncoder(FrameEncoder& e, const CompressOptions& options, int32_t rate, std::string& why) {
+    const std::optional<CodecInfo> codec = FindCodec(options.fccHandler);
+    if (!codec) {
+        why = "no codec for the four-character code \"" + FourCCText(options.fccHandler) + "\"";
+        return false;
+    }
+    e.codec = *codec;
+    e.nextPts = 0;
+    e.qualityLambda = -1;
+    if (!codec->encoder) return true;
+    if (rate <= 0) {
+        why = "the frame rate must be at least 1";
+        return false;
+    }
+
+    const AVCodec* av = avcodec_find_encoder_by_name(codec->encoder);
+    e.context = av ? avcodec_alloc_context3(av) : nullptr;
+    e.picture = av_frame_alloc();
+    e.packet = av_packet_alloc();
+    if (!e.context || !e.picture || !e.packet) {
+        why = "cannot set up the encoder";
+        CloseEncoder(e);
+        return false;
+    }
+    AVCodecContext* c = e.context;
+    c->width = kBoxWidth;
+    c->height = kBoxHeight;
+    c->pix_fmt = static_cast<AVPixelFormat>(codec->pixelFormat);
+    c->time_base = AVRational{1, rate};
+    c->framerate = AVRational{rate, 1};
+    c->sample_aspect_ratio = AVRational{1, 1};
+    c->max_b_frames = 0; // AVI has no time stamps to reorder by
+    c->thread_count = 1;
+    if (codec->pixelFormat == AV_PIX_FMT_YUVJ420P) c->color_range = AVCOL_RANGE_JPEG;
+    if (codec->keyFrames && (options.dwFlags & kCompressKeyFrames) && options.dwKeyFrameEvery > 0)
+        c->gop_size = static_cast<int>(std::min<uint32_t>(options.dwKeyFrameEvery, 1u << 20));
+
+    const bool byRate =
+        codec->dataRate && (options.dwFlags & kCompressDataRate) && options.dwBytesPerSecond > 0;
+    const uint32_t quality = std::min<uint32_t>(options.dwQuality, 10000);
+    if (byRate) {
+        c->bit_rate = int64_t{options.dwBytesPerSecond} * 8;
+        c->rc_max_rate = c->bit_rate;
+        c->rc_buffer_size = static_cast<int>(std::min<int64_t>(c->bit_rate, 1 << 30));
+    } else if (codec->quality == QualityControl::QScale) {
+        const int q = 31 - static_cast<int>((quality * 29 + 5000) / 10000); // 31 .. 2
+        c->flags |= AV_CODEC_FLAG_QSCALE;
+        c->global_quality = FF_QP2LAMBDA * q;
+        e.qualityLambda = c->global_quality;
+    } else if (codec->quality == QualityControl::Crf) {
+        av_opt_set_double(c->priv_data, "crf", 51.0 * (10000 - quality) / 10000.0, 0);
+    }
+    if (std::strcmp(codec->encoder, "libx264") == 0) av_opt_set(c->priv_data, "preset", "fast", 0);
+
+    int r = avcodec_open2(c, av, nullptr);
+    if (r < 0) {
+        why = "cannot open the " + std::string(codec->name) + " encoder: " + AvError(r);
+        CloseEncoder(e);
+        return false;
+    }
+    e.picture->format = c->pix_fmt;
+    e.picture->width = c->width;
+    e.picture->height = c->height;
+    r = av_frame_get_buffer(e.picture, 0);
+    e.convert = sws_getContext(kBoxWidth, kBoxHeight, AV_PIX_FMT_BGRA, kBoxWidth, kBoxHeight,
+                               c->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (r < 0 || !e.convert) {
+        why = "cannot set up the picture conversion";
+        CloseEncoder(e);
+        return false;
+    }
+    return true;
+}
+
+std::vector<uint8_t> EncodedFormat(const FrameEncoder& e) {
+    if (!e.codec.encoder) return FormatBytes(StreamFormatHeader(), {});
+    BitmapInfoHeader h = StreamFormatHeader();
+    h.biCompression = e.codec.fourcc;
+    const int bits = e.context && e.context->bits_per_coded_sample > 0
+                         ? e.context->bits_per_coded_sample
+                         : e.codec.bitCount;
+    h.biBitCount = static_cast<uint16_t>(bits);
+    h.biSizeImage = static_cast<uint32_t>((uint64_t(kBoxWidth) * kBoxHeight * bits + 7) / 8);
+    std::vector<uint8_t> extra;
+    if (e.context && e.context->extradata && e.context->extradata_size > 0)
+        extra.assign(e.context->extradata, e.context->extradata + e.context->extradata_size);
+    return FormatBytes(h, extra);
+}
+
+bool EncodeFrame(FrameEncoder& e, const QImage& frame, std::vector<EncodedFrame>& out,
+                 std::string& why) {
+    if (frame.width() != kBoxWidth || frame.height() != kBoxHeight ||
+        (frame.format() != QImage::Format_RGB32 && frame.format() != QImage::Format_ARGB32)) {
+        why = "the frame is not a 564 x 400 RGB32 picture";
+        return false;
+    }
+    if (!e.codec.encoder) {
+        EncodedFrame f;
+        PackFullFrame(frame, f.bytes);
+        out.push_back(std::move(f));
+        return true;
+    }
+    int r = av_frame_make_writable(e.picture);
+    if (r < 0) {
+        why = AvError(r);
+        return false;
+    }
+    const uint8_t* src[1] = {frame.constBits()};
+    const int srcStride[1] = {static_cast<int>(frame.bytesPerLine())};
+    sws_scale(e.convert, src, srcStride, 0, kBoxHeight, e.picture->data, e.picture->linesize);
+    e.picture->pts = e.nextPts++;
+    if (e.qualityLambda >= 0) e.picture->quality = e.qualityLambda;
+    r = avcodec_send_frame(e.context, e.picture);
+    if (r < 0) {
+        why = AvError(r);
+        return false;
+    }
+    return Receive(e, out, why);
+}
+
+bool FlushEncoder(FrameEncoder& e, std::vector<EncodedFrame>& out, std::string& why) {
+    if (!e.context) return true;
+    const int r = avcodec_send_frame(e.context, nullptr);
+    if (r < 0 && r != AVERROR_EOF) {
+        why = AvError(r);
+        return false;
+    }
+    return Receive(e, out, why);
+}
+
+void CloseEncoder(FrameEncoder& e) {
+    sws_freeContext(e.convert);
+    e.convert = nullptr;
+    av_frame_free(&e.picture);
+    av_packet_free(&e.packet);
+    avcodec_free_context(&e.context);
+}
+
+} // namespace reel

@@ -1,0 +1,110 @@
+#include "moviemaker/fit.h"
+#include "moviemaker/picture.h"
+#include "test_util.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace reel {
+namespace {
+
+struct FitCase {
+    int32_t pw, ph;
+    int32_t w, h, x, y;
+};
+
+TEST(Skiconise, WorkedTableForThePreviewBox) {
+    const FitCase cases[] = {
+        {564, 400, 564, 400, 0, 0},   {1128, 800, 564, 400, 0, 0},  {800, 600, 533, 400, 15, 0},
+        {1024, 768, 533, 400, 15, 0}, {400, 564, 284, 400, 140, 0}, {100, 50, 564, 282, 0, 59},
+        {3, 2, 564, 376, 0, 12},      {4000, 10, 564, 1, 0, 199},   {0, 100, 0, 0, 282, 200},
+    };
+    for (const FitCase& c : cases) {
+        int32_t x = -1, y = -1, w = -1, h = -1;
+        SKICONISE(c.pw, c.ph, 564, 400, &x, &y, &w, &h);
+        EXPECT_EQ(w, c.w) << c.pw << " x " << c.ph;
+        EXPECT_EQ(h, c.h) << c.pw << " x " << c.ph;
+        EXPECT_EQ(x, c.x) << c.pw << " x " << c.ph;
+        EXPECT_EQ(y, c.y) << c.pw << " x " << c.ph;
+    }
+}
+
+TEST(Skiconise, AbsurdSizesSaturateInsteadOfOverflowing) {
+    const FitRect r = FitPicture(1, 2000000000, 564, 400);
+    EXPECT_EQ(r.height, 400);
+    EXPECT_EQ(r.width, 0);
+    const FitRect tiny = FitPicture(1, 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF);
+    EXPECT_GE(tiny.width, 0);
+}
+
+TEST(Skiconise, ExecutableExportsItUnmangled) {
+    const ProcessResult r = RunProgram("nm", {"-D", "--defined-only", REELMAKER_EXE});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains(" T SKICONISE\n")) << r.out.toStdString();
+}
+
+TEST(Preview, EightHundredBySixHundredLeavesGreyBandsOf15And16) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("p.bmp");
+    ASSERT_TRUE(SolidPicture(800, 600, qRgb(255, 0, 0)).save(path));
+    PreviewState s = MakePreviewState();
+    ASSERT_TRUE(ShowPicture(s, path));
+    EXPECT_EQ(s.currentWidth, 800u);
+    EXPECT_EQ(s.currentHeight, 600u);
+    const QImage& f = s.shown;
+    ASSERT_EQ(f.size(), QSize(564, 400));
+    EXPECT_EQ(f.pixel(14, 200), kPreviewBackground);
+    EXPECT_EQ(f.pixel(15, 200), qRgb(255, 0, 0));
+    EXPECT_EQ(f.pixel(547, 200), qRgb(255, 0, 0));
+    EXPECT_EQ(f.pixel(548, 200), kPreviewBackground);
+    EXPECT_EQ(f.pixel(563, 0), kPreviewBackground);
+}
+
+TEST(Preview, SmallPictureIsEnlargedAndCentredVertically) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("small.png");
+    ASSERT_TRUE(SolidPicture(100, 50, qRgb(0, 0, 255)).save(path));
+    PreviewState s = MakePreviewState();
+    ASSERT_TRUE(ShowPicture(s, path));
+    EXPECT_EQ(s.shown.pixel(0, 58), kPreviewBackground);
+    EXPECT_EQ(s.shown.pixel(0, 59), qRgb(0, 0, 255));
+    EXPECT_EQ(s.shown.pixel(563, 340), qRgb(0, 0, 255));
+    EXPECT_EQ(s.shown.pixel(563, 341), kPreviewBackground);
+}
+
+TEST(Preview, FailedLoadClearsCurrentButKeepsSizeAndShownImage) {
+    QTemporaryDir dir;
+    const QString good = dir.filePath("good.bmp");
+    const QString broken = dir.filePath("broken.bmp");
+    ASSERT_TRUE(SolidPicture(564, 400, qRgb(10, 20, 30)).save(good));
+    WriteFile(broken, "BM this is no picture");
+    PreviewState s = MakePreviewState();
+    ASSERT_TRUE(ShowPicture(s, good));
+    const QImage before = s.shown;
+    EXPECT_FALSE(ShowPicture(s, broken));
+    EXPECT_FALSE(s.current.has_value());
+    EXPECT_EQ(s.currentWidth, 564u);
+    EXPECT_EQ(s.currentHeight, 400u);
+    EXPECT_EQ(s.shown, before);
+    EXPECT_FALSE(ShowPicture(s, dir.filePath("missing.jpg")));
+    EXPECT_FALSE(ShowPicture(s, QString()));
+    EXPECT_EQ(s.shown, before);
+    // A repaint without a current picture shows only the background.
+    DrawPicture(s);
+    EXPECT_EQ(s.shown, SolidPicture(564, 400, kPreviewBackground));
+}
+
+TEST(Preview, TransparentPictureShowsTheGreyBehindIt) {
+    QTemporaryDir dir;
+    QImage clear(564, 400, QImage::Format_ARGB32);
+    clear.fill(Qt::transparent);
+    const QString path = dir.filePath("clear.png");
+    ASSERT_TRUE(clear.save(path));
+    PreviewState s = MakePreviewState();
+    ASSERT_TRUE(ShowPicture(s, path));
+    EXPECT_EQ(s.shown.pixel(100, 100), kPreviewBackground);
+}
+
+} // namespace
+} // namespace reel
