@@ -264,6 +264,8 @@ int main(int argc, char** argv) {
         if (!options) return kExitOk;
         config = MakeConfig(*options);
         if (const std::string why = sim::CheckConfig(config); !why.empty()) throw UsageError{why};
+        if (std::llround(options->seconds * config.sampleRate) < 1)
+            throw UsageError{"--seconds: shorter than one sample"};
     } catch (const UsageError& e) {
         std::fprintf(stderr, "s4285sim: %s (see s4285sim --help)\n", e.message.c_str());
         return kExitUsage;

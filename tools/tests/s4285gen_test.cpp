@@ -549,6 +549,7 @@ TEST_F(SimCommand, BadUsageExitsWith2AndOneLineWithoutWritingAFile) {
         "--seconds -1" + out,
         "--seconds 0" + out,
         "--seconds 86401" + out,
+        "--seconds 0.00001" + out,
         "--seconds 2x" + out,
         "--snr abc" + out,
         "--mode shortwave" + out,
