@@ -1,7 +1,226 @@
+// propmon --batch: the whole block chain over a recording, as fast as the
+// machine goes, with one CSV row per processed block.
 #include "receiver/app/batch.h"
+
+#include <sndfile.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "receiver/dsp/chain.h"
 
 namespace propmon {
 
-int RunBatch(int, char**) { return 1; }
+namespace {
 
-}  // namespace propmon
+constexpr const char* Usage =
+    "usage: propmon --batch FILE --csv OUT.csv [--clock-offset F] [--clock-ppm N]\n"
+    "                [--gain G] [--average K] [--lag-offset N] [--doppler-shift N]\n";
+
+struct BatchOptions {
+    std::string input;
+    std::string csv;
+    long double clockOffset = 0.0L;
+    long double clockPpm = 0.0L;
+    float gain = 1.0f;
+    int32_t average = 1;
+    int32_t lagOffset = 0;
+    int32_t dopplerShift = 0;
+};
+
+struct UsageError {
+    std::string reason;
+};
+
+std::optional<long double> ParseNumber(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const long double value = std::strtold(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+long double NumberIn(const std::string& option, const std::string& text, long double low,
+                     long double high) {
+    const auto value = ParseNumber(text);
+    if (!value || *value < low || *value > high) {
+        char range[128];
+        std::snprintf(range, sizeof range, "%.10Lg..%.10Lg", low, high);
+        throw UsageError{option + " wants a number in " + range + ", not '" + text + "'"};
+    }
+    return *value;
+}
+
+int32_t WholeIn(const std::string& option, const std::string& text, int32_t low, int32_t high) {
+    const long double value = NumberIn(option, text, low, high);
+    if (value != std::floor(value))
+        throw UsageError{option + " wants a whole number, not '" + text + "'"};
+    return static_cast<int32_t>(value);
+}
+
+BatchOptions ParseOptions(int argc, char** argv) {
+    BatchOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&]() -> std::string {
+            if (i + 1 >= argc) throw UsageError{arg + " needs a value"};
+            return argv[++i];
+        };
+        if (arg == "--batch") {
+            options.input = value();
+        } else if (arg == "--csv") {
+            options.csv = value();
+        } else if (arg == "--clock-offset") {
+            // A fraction, like the slider: 0.00001 is 10 ppm.
+            options.clockOffset = NumberIn(arg, value(), -0.5L, 0.5L);
+        } else if (arg == "--clock-ppm") {
+            // Whole ppm, as the prompt takes it: the number rounded down.
+            options.clockPpm = std::floor(NumberIn(arg, value(), -500000.0L, 500000.0L));
+        } else if (arg == "--gain") {
+            const std::string text = value();
+            options.gain = static_cast<float>(NumberIn(arg, text, 0.0L, 1e6L));
+            if (options.gain <= 0.0f)
+                throw UsageError{"--gain wants a number above 0, not '" + text + "'"};
+        } else if (arg == "--average") {
+            options.average = WholeIn(arg, value(), 1, 1000000);
+        } else if (arg == "--lag-offset") {
+            options.lagOffset = WholeIn(arg, value(), 0, 512);
+        } else if (arg == "--doppler-shift") {
+            options.dopplerShift = WholeIn(arg, value(), -128, 128);
+        } else {
+            throw UsageError{"unknown option " + arg};
+        }
+    }
+    if (options.input.empty()) throw UsageError{"--batch needs a recording"};
+    if (options.csv.empty()) throw UsageError{"--csv OUT.csv is missing"};
+    return options;
+}
+
+int Fail(const std::string& reason) {
+    std::fprintf(stderr, "propmon: %s\n", reason.c_str());
+    return 1;
+}
+
+// A recording opened for reading, closed on every path.
+struct Recording {
+    SNDFILE* file = nullptr;
+    SF_INFO info{};
+    ~Recording() {
+        if (file) sf_close(file);
+    }
+};
+
+// The CSV under a temporary name beside its final one; removed unless committed.
+struct PendingFile {
+    std::filesystem::path final;
+    std::filesystem::path temporary;
+    std::FILE* out = nullptr;
+    bool committed = false;
+    ~PendingFile() {
+        if (out) std::fclose(out);
+        if (!committed && !temporary.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove(temporary, ignored);
+        }
+    }
+};
+
+} // namespace
+
+int RunBatch(int argc, char** argv) {
+    BatchOptions options;
+    try {
+        options = ParseOptions(argc, argv);
+    } catch (const UsageError& error) {
+        std::fprintf(stderr, "propmon: %s\n%s", error.reason.c_str(), Usage);
+        return 2;
+    }
+
+    Recording recording;
+    recording.file = sf_open(options.input.c_str(), SFM_READ, &recording.info);
+    if (!recording.file) return Fail("cannot read " + options.input + ": " + sf_strerror(nullptr));
+    if (recording.info.channels != 1) {
+        return Fail(options.input + " has " + std::to_string(recording.info.channels) +
+                    " channels; batch mode takes mono recordings");
+    }
+    int32_t mode = 0;
+    if (recording.info.samplerate == 9600) {
+        mode = rx::ModeNato;
+    } else if (recording.info.samplerate == 8000) {
+        mode = rx::ModeAmateur;
+    } else {
+        return Fail(options.input + " is sampled at " + std::to_string(recording.info.samplerate) +
+                    " Hz; batch mode takes 9600 Hz (NATO) or 8000 Hz (AMATEUR)");
+    }
+    // Float recordings beyond full scale clip like a sound card instead of wrapping.
+    sf_command(recording.file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+
+    PendingFile csv;
+    csv.final = options.csv;
+    csv.temporary = csv.final;
+    csv.temporary += ".part";
+    csv.out = std::fopen(csv.temporary.c_str(), "wb");
+    if (!csv.out) return Fail("cannot write " + options.csv + ": " + std::strerror(errno));
+    std::fputs("block,time_s,peak_lag,doppler_hz,tune_hz\n", csv.out);
+
+    auto chain = rx::MakeChainState();
+    rx::Settings settings;
+    settings.ClockOffset = options.clockOffset;
+    settings.ClockPpm = options.clockPpm;
+    settings.InputGain = options.gain;
+    rx::SetSignalParameters(*chain, settings);
+    rx::SetReceiverMode(*chain, mode);
+    rx::BuildSignalTables(*chain);
+    chain->AverageCount = options.average;
+    chain->LagOffset = options.lagOffset;
+    chain->DopplerShift = options.dopplerShift;
+
+    int64_t block = 0;
+    int64_t bufferStart = 0; // recording position of the current buffer's first sample
+    rx::DisplayHooks hooks;
+    hooks.TuneIndicator = [&](int32_t tuneHz) {
+        const int64_t position = bufferStart + chain->ResampleInputPos + 1;
+        std::fprintf(csv.out, "%lld,%.6f,%d,%.17g,%d\n", static_cast<long long>(block),
+                     static_cast<double>(position) / chain->SampleRate, chain->PeakLag,
+                     chain->DopplerHz, tuneHz);
+        ++block;
+    };
+
+    std::vector<int16_t> buffer(rx::BlockLen);
+    for (;;) {
+        std::fill(buffer.begin(), buffer.end(), 0);
+        const sf_count_t got = sf_read_short(recording.file, buffer.data(), rx::BlockLen);
+        if (got <= 0) break;
+        rx::ResampleBuffer(*chain, settings, hooks, buffer.data(), got * 2);
+        bufferStart += got;
+        if (got < rx::BlockLen) break;
+    }
+    if (sf_error(recording.file) != SF_ERR_NO_ERROR) {
+        return Fail("reading " + options.input + " failed after " + std::to_string(bufferStart) +
+                    " samples: " + sf_strerror(recording.file));
+    }
+
+    const bool written = std::fflush(csv.out) == 0 && !std::ferror(csv.out);
+    const bool closed = std::fclose(csv.out) == 0;
+    csv.out = nullptr;
+    if (!written || !closed)
+        return Fail("cannot write " + options.csv + ": " + std::strerror(errno));
+    std::error_code error;
+    std::filesystem::rename(csv.temporary, csv.final, error);
+    if (error) return Fail("cannot write " + options.csv + ": " + error.message());
+    csv.committed = true;
+    std::fprintf(stderr, "propmon: %lld blocks of %s written to %s\n",
+                 static_cast<long long>(block), options.input.c_str(), options.csv.c_str());
+    return 0;
+}
+
+} // namespace propmon

@@ -20,15 +20,15 @@ namespace rx {
 
 // Fixed dimensions of one STANAG 4285 frame at four samples per symbol.
 inline constexpr int32_t FrameSymbols = 256;
-inline constexpr int32_t BlockLen = 4 * FrameSymbols;  // input samples per block
-inline constexpr int32_t BasebandLen = BlockLen / 2;   // complex samples per block
-inline constexpr int32_t SyncLen = 80;                 // correlator taps (symbols)
-inline constexpr int32_t LowpassLen = 43;              // anti-alias lowpass taps
+inline constexpr int32_t BlockLen = 4 * FrameSymbols; // input samples per block
+inline constexpr int32_t BasebandLen = BlockLen / 2;  // complex samples per block
+inline constexpr int32_t SyncLen = 80;                // correlator taps (symbols)
+inline constexpr int32_t LowpassLen = 43;             // anti-alias lowpass taps
 inline constexpr int32_t CorrLagCount = 2 * BasebandLen;
-inline constexpr int32_t DopplerLags = 62;     // lags in the slow-time history
-inline constexpr int32_t SlowRows = 256;       // blocks of slow-time history
-inline constexpr int32_t SlowTimeStride = 65;  // first index 0..64, stored fastest
-inline constexpr int32_t SlowTimeRows = 513;   // second index 0..512
+inline constexpr int32_t DopplerLags = 62;    // lags in the slow-time history
+inline constexpr int32_t SlowRows = 256;      // blocks of slow-time history
+inline constexpr int32_t SlowTimeStride = 65; // first index 0..64, stored fastest
+inline constexpr int32_t SlowTimeRows = 513;  // second index 0..512
 
 inline constexpr int32_t ModeNato = 1;
 inline constexpr int32_t ModeAmateur = -1;
@@ -40,8 +40,8 @@ struct ComplexSample {
 
 // The six numbers kept in the settings file.
 struct Settings {
-    long double ClockOffset = 0.0L;  // fine sample-clock correction, a fraction
-    long double ClockPpm = 0.0L;     // coarse correction in whole ppm
+    long double ClockOffset = 0.0L; // fine sample-clock correction, a fraction
+    long double ClockPpm = 0.0L;    // coarse correction in whole ppm
     float InputGain = 1.0f;
     float CorrGain = 1.0f;
     float DopplerGain = 1.0f;
@@ -49,8 +49,8 @@ struct Settings {
 };
 
 struct TracePoint {
-    float x = 0.0f;  // smoothed correlation magnitude
-    float y = 0.0f;  // 512 - lag
+    float x = 0.0f; // smoothed correlation magnitude
+    float y = 0.0f; // 512 - lag
 };
 
 struct TracePointArray {
@@ -84,7 +84,7 @@ struct ChainState {
     // the read position, relative to the next buffer's first sample, at which
     // the interpolation resumes.  With them a stream cut into buffers gives
     // the same output as one unbroken stream.
-    std::array<int16_t, 2> ResampleHistory{};  // [0] = s[-2], [1] = s[-1]
+    std::array<int16_t, 2> ResampleHistory{}; // [0] = s[-2], [1] = s[-1]
     int32_t ResampleNext = 0;
     // Index into the current buffer of the input sample being interpolated
     // when a block completes (for callers that time-stamp blocks).
@@ -115,6 +115,12 @@ struct ChainState {
     std::array<float, SlowTimeStride * SlowTimeRows> DopplerMatrix{};
     std::array<float, 257> DopplerProfile{};
 
+    // The oscillator restarts at phase 0 every block, so its cos/sin sequence
+    // is the same in every block: kept here, rebuilt when PhaseStep changes.
+    std::array<long double, BlockLen> MixCos{};
+    std::array<long double, BlockLen> MixSin{};
+    float MixTableStep = -1.0f;
+
     // Two-dimensional arrays store the first index fastest.
     ComplexSample& SlowTimeAt(int32_t lag, int32_t row) {
         return SlowTime[static_cast<size_t>(row) * SlowTimeStride + lag];
@@ -132,21 +138,21 @@ std::unique_ptr<ChainState> MakeChainState();
 
 // Display steps the chain calls, in the chain's order; each is optional.
 struct DisplayHooks {
-    std::function<void(const ChainState&)> CorrelogramColumn;  // AverageTick reached K
-    std::function<void(const ChainState&)> DopplergramColumn;  // new DopplerProfile
-    std::function<void(const ChainState&)> ScattergramColumn;  // every block
-    std::function<void(const ChainState&)> CorrelationTrace;   // every block, end of GramCorrelate
-    std::function<void(int32_t hz)> TuneIndicator;             // every block, end of ProcessBlock
+    std::function<void(const ChainState&)> CorrelogramColumn; // AverageTick reached K
+    std::function<void(const ChainState&)> DopplergramColumn; // new DopplerProfile
+    std::function<void(const ChainState&)> ScattergramColumn; // every block
+    std::function<void(const ChainState&)> CorrelationTrace;  // every block, end of GramCorrelate
+    std::function<void(int32_t hz)> TuneIndicator;            // every block, end of ProcessBlock
 };
 
 // Parameters and tables.
 void SetSignalParameters(ChainState& chain, Settings& settings);
 void BuildSignalTables(ChainState& chain);
-void SetReceiverMode(ChainState& chain, int32_t mode);  // chain part: mode, rate, carrier
+void SetReceiverMode(ChainState& chain, int32_t mode); // chain part: mode, rate, carrier
 int32_t ReverseBits(int32_t value, int32_t width);
 
 // Intake.
-long double ClockCorrection(const Settings& settings);  // epsilon per input sample
+long double ClockCorrection(const Settings& settings); // epsilon per input sample
 void ResampleBuffer(ChainState& chain, const Settings& settings, const DisplayHooks& hooks,
                     const int16_t* buffer, int64_t recordedBytes);
 void IntakeSample(ChainState& chain, const Settings& settings, const DisplayHooks& hooks,
@@ -174,6 +180,6 @@ double ConjProductRe(ComplexSample a, ComplexSample b);
 double ConjProductIm(ComplexSample a, ComplexSample b);
 double Atan2Ext(double y, double x);
 double DopplerFromPhaseStep(int32_t sampleRate, double phaseStep);
-int32_t TuneValue(double dopplerHz);  // INT: towards minus infinity
+int32_t TuneValue(double dopplerHz); // INT: towards minus infinity
 
-}  // namespace rx
+} // namespace rx

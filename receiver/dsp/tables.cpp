@@ -1,1 +1,100 @@
+// Signal parameters and the constant tables of the chain: synchronisation
+// sequence in its two forms, the 43-tap lowpass, FFT permutation and window.
+#include <cmath>
+#include <thread>
+
 #include "receiver/dsp/chain.h"
+
+namespace rx {
+
+namespace {
+
+// One period of the m-sequence b[n+5] = b[n+2] XOR b[n]: 16 ones, 15 zeros.
+constexpr std::array<int32_t, 31> SyncBits = {0, 1, 0, 1, 1, 0, 0, 1, 1, 1, 1, 1, 0, 0, 0, 1,
+                                              1, 0, 1, 1, 1, 0, 1, 0, 1, 0, 0, 0, 0, 1, 0};
+
+// Taps 0..21 of the symmetric anti-alias lowpass; 22..42 mirror 20..0.
+constexpr std::array<double, 22> LowpassHalf = {
+    -0.00177868490585, -0.0103341998675,  -0.00112763430547, 0.00228213234741, 0.00668936140064,
+    0.00638440522604,  0.000235942310842, -0.00864959993006, -0.0136725348567, -0.00910469000385,
+    0.0048760975508,   0.0203811326578,   0.0253860155435,   0.0117128495191,  -0.0174006222407,
+    -0.0455661423886,  -0.0498811611031,  -0.0135906928703,  0.0624522097793,  0.156547755698,
+    0.234221010827,    0.264278252776};
+
+} // namespace
+
+std::unique_ptr<ChainState> MakeChainState() {
+    return std::make_unique<ChainState>();
+}
+
+void SetSignalParameters(ChainState& chain, Settings& settings) {
+    chain.SampleRate = 9600;
+    chain.CarrierHz = 1800;
+    // 2 pi 1800 / 9600 = 3 pi / 8; 1500 / 8000 is the same fraction, so the
+    // oscillator step never changes with the mode.
+    const long double twoPi = 8.0L * std::atan(1.0L);
+    chain.PhaseStep = static_cast<float>(twoPi * 1800.0L / 9600.0L);
+    chain.AverageCount = 1;
+    chain.DopplerShift = 0;
+    chain.ReceiverMode = ModeNato;
+    for (float* gain :
+         {&settings.InputGain, &settings.CorrGain, &settings.DopplerGain, &settings.ScatterGain}) {
+        if (*gain <= 0.0f) *gain = 1.0f;
+    }
+}
+
+int32_t ReverseBits(int32_t value, int32_t width) {
+    int32_t result = 0;
+    for (int32_t b = 0; b < width; ++b) {
+        result = result * 2 + (value & 1);
+        value /= 2;
+    }
+    return result;
+}
+
+void BuildSignalTables(ChainState& chain) {
+    chain.TwoPi = 8.0 * std::atan(1.0);
+    chain.SpecRe.fill(0.0f);
+    for (int32_t n = 0; n < 256; ++n)
+        chain.BitReverse[n] = ReverseBits(n, 8);
+
+    const float theta = static_cast<float>(chain.TwoPi / 256.0);
+    for (int32_t n = 0; n < 256; ++n) {
+        chain.HannWindow[n] =
+            static_cast<float>(0.5L + 0.5L * std::cos(static_cast<long double>(theta) * (n - 128)));
+        // Let the rest of the desktop breathe while the table is built.
+        std::this_thread::yield();
+    }
+
+    std::array<int32_t, SyncLen> syncSymbols{};
+    for (int32_t k = 0; k < SyncLen; ++k)
+        syncSymbols[k] = 1 - 2 * SyncBits[k % 31];
+
+    const float hundredth = 0.01f;
+    chain.CorrReference.fill(0.0f);
+    for (int32_t k = 0; k < 31; ++k)
+        chain.CorrReference[k] = hundredth * SyncBits[k];
+    chain.PeakReference.fill(0.0);
+    for (int32_t k = 0; k < SyncLen; ++k)
+        chain.PeakReference[k] = static_cast<double>(hundredth) * syncSymbols[k];
+
+    chain.LowpassTaps.fill(0.0f);
+    for (int32_t k = 0; k < 22; ++k) {
+        chain.LowpassTaps[k] = static_cast<float>(LowpassHalf[k]);
+        chain.LowpassTaps[42 - k] = static_cast<float>(LowpassHalf[k]);
+    }
+}
+
+void SetReceiverMode(ChainState& chain, int32_t mode) {
+    if (mode == ModeNato) {
+        chain.ReceiverMode = ModeNato;
+        chain.SampleRate = 9600;
+        chain.CarrierHz = 1800;
+    } else {
+        chain.ReceiverMode = ModeAmateur;
+        chain.SampleRate = 8000;
+        chain.CarrierHz = 1500;
+    }
+}
+
+} // namespace rx

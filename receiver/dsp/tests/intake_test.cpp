@@ -1,1 +1,211 @@
 #include <gtest/gtest.h>
+
+#include <random>
+
+#include "receiver/dsp/tests/chain_fixture.h"
+
+namespace rx {
+namespace {
+
+using testing::ReadyChain;
+
+// Every sample the resampler hands to the intake, in order, read back from the
+// blocks (gain 1).
+struct OutputRecorder {
+    std::vector<float> outputs;
+    int blocks = 0;
+    void Install(ReadyChain& r) {
+        r.hooks.TuneIndicator = [this, &r](int32_t) {
+            const int first = blocks == 0 ? 1 : 0; // the first block starts at position 1
+            outputs.insert(outputs.end(), r.chain->SampleBlock.begin() + first,
+                           r.chain->SampleBlock.begin() + BlockLen);
+            ++blocks;
+        };
+    }
+    std::vector<float> All(const ReadyChain& r) const {
+        std::vector<float> all = outputs;
+        const int first = blocks == 0 ? 1 : 0;
+        if (r.chain->WritePos != BlockLen - 1 || blocks == 0)
+            all.insert(all.end(), r.chain->SampleBlock.begin() + first,
+                       r.chain->SampleBlock.begin() + r.chain->WritePos + 1);
+        return all;
+    }
+};
+
+// The resampler over one unbroken stream, as a plain loop; also returns the
+// output numbers at which an input sample was skipped or used twice.
+struct Reference {
+    std::vector<float> outputs;
+    std::vector<int> skips;
+    std::vector<int> repeats;
+};
+Reference ResampleUnbroken(const std::vector<int16_t>& s, long double epsilon) {
+    Reference ref;
+    const auto at = [&](long j) -> long double {
+        return j >= 0 && j < long(s.size()) ? s[size_t(j)] : 0;
+    };
+    float frac = 0;
+    for (long i = 0; i <= long(s.size()) - 1;) {
+        if (frac > 1.0f) {
+            frac = frac - 1.0f;
+            ++i;
+            ref.skips.push_back(int(ref.outputs.size()));
+        }
+        if (frac < 0.0f) {
+            frac = frac + 1.0f;
+            --i;
+            ref.repeats.push_back(int(ref.outputs.size()));
+        }
+        ref.outputs.push_back(
+            float(at(i) * frac / 32767.0L + at(i - 1) * (1.0L - frac) / 32767.0L));
+        frac = float(frac + epsilon);
+        ++i;
+    }
+    return ref;
+}
+
+std::vector<int16_t> Noise(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> dist(-30000, 30000);
+    std::vector<int16_t> s(n);
+    for (auto& v : s)
+        v = int16_t(dist(rng));
+    return s;
+}
+
+TEST(Resampler, WithoutCorrectionTheStreamIsDelayedByOneSample) {
+    ReadyChain r;
+    OutputRecorder rec;
+    rec.Install(r);
+    const auto s = Noise(3000, 1);
+    r.Feed(s);
+    const auto out = rec.All(r);
+    ASSERT_EQ(out.size(), s.size());
+    EXPECT_EQ(out[0], 0.0f);
+    for (size_t k = 1; k < s.size(); ++k)
+        ASSERT_EQ(out[k], float(s[k - 1] / 32767.0L)) << k;
+    EXPECT_EQ(r.chain->ResampleFrac, 0.0f);
+}
+
+TEST(Resampler, PositiveCorrectionSkipsFirstAtOutput1001ThenAboutEvery1000) {
+    const auto s = Noise(6000, 2);
+    const auto ref = ResampleUnbroken(s, 0.001L);
+    ASSERT_GE(ref.skips.size(), 4u);
+    EXPECT_EQ(ref.skips[0], 1001);
+    for (size_t j = 1; j < ref.skips.size(); ++j)
+        EXPECT_NEAR(ref.skips[j] - ref.skips[j - 1], 1000, 2);
+    EXPECT_TRUE(ref.repeats.empty());
+
+    ReadyChain r;
+    r.settings.ClockPpm = 1000;
+    OutputRecorder rec;
+    rec.Install(r);
+    r.Feed(s);
+    const auto out = rec.All(r);
+    ASSERT_EQ(out.size(), ref.outputs.size());
+    for (size_t k = 0; k < out.size(); ++k)
+        ASSERT_EQ(out[k], ref.outputs[k]) << k;
+}
+
+TEST(Resampler, NegativeCorrectionStepsBackAtOutput1AndRepeatsAboutEvery1000) {
+    const auto s = Noise(5000, 3);
+    const auto ref = ResampleUnbroken(s, -0.001L);
+    ASSERT_GE(ref.repeats.size(), 4u);
+    EXPECT_EQ(ref.repeats[0], 1);
+    for (size_t j = 1; j < ref.repeats.size(); ++j)
+        EXPECT_NEAR(ref.repeats[j] - ref.repeats[j - 1], 1000, 2);
+
+    ReadyChain r;
+    r.settings.ClockOffset = -0.001L;
+    OutputRecorder rec;
+    rec.Install(r);
+    r.Feed(s);
+    const auto out = rec.All(r);
+    ASSERT_EQ(out.size(), ref.outputs.size());
+    for (size_t k = 0; k < out.size(); ++k)
+        ASSERT_EQ(out[k], ref.outputs[k]) << k;
+}
+
+TEST(Resampler, StreamCutIntoAnyBuffersGivesTheSameOutputAsOneUnbrokenStream) {
+    for (const long double epsilon : {0.0L, 0.00137L, -0.0021L, 0.3L, -0.3L}) {
+        const auto s = Noise(20000, 4);
+        const auto ref = ResampleUnbroken(s, epsilon);
+
+        ReadyChain r;
+        r.settings.ClockPpm = epsilon * 1000000.0L;
+        OutputRecorder rec;
+        rec.Install(r);
+        std::mt19937 rng(5);
+        std::uniform_int_distribution<int> len(0, BlockLen);
+        std::array<int16_t, BlockLen> buffer{};
+        for (size_t pos = 0; pos < s.size();) {
+            const size_t n = std::min<size_t>(size_t(len(rng)), s.size() - pos);
+            std::copy_n(s.begin() + long(pos), n, buffer.begin());
+            ResampleBuffer(*r.chain, r.settings, r.hooks, buffer.data(), int64_t(2 * n));
+            pos += n;
+        }
+        const auto out = rec.All(r);
+        // The unbroken loop may end with a skip that reads past the end; all
+        // outputs before it agree.
+        ASSERT_GE(out.size() + 1, ref.outputs.size());
+        const size_t n = std::min(out.size(), ref.outputs.size());
+        for (size_t k = 0; k < n; ++k)
+            ASSERT_EQ(out[k], ref.outputs[k]) << double(epsilon) << " " << k;
+    }
+}
+
+TEST(Resampler, ShortAndEmptyBuffersHandOnExactlyTheirRecordedSamples) {
+    ReadyChain r;
+    OutputRecorder rec;
+    rec.Install(r);
+    std::array<int16_t, BlockLen> buffer{};
+    for (int j = 0; j < BlockLen; ++j)
+        buffer[j] = int16_t(j + 1);
+    ResampleBuffer(*r.chain, r.settings, r.hooks, buffer.data(), 0);
+    EXPECT_EQ(r.chain->WritePos, 0);
+    EXPECT_EQ(r.chain->CaptureBlock[1023], 1024); // copied all the same
+    ResampleBuffer(*r.chain, r.settings, r.hooks, buffer.data(), 2 * 100);
+    EXPECT_EQ(r.chain->WritePos, 100);
+    EXPECT_EQ(r.chain->CaptureBlock[500], 501); // the rest keeps the copied bytes
+    EXPECT_EQ(r.chain->CaptureBlock[1024], 0);
+    // An odd byte count rounds to whole samples, ties to even: 3 bytes -> 1 sample.
+    ResampleBuffer(*r.chain, r.settings, r.hooks, buffer.data(), 3);
+    EXPECT_EQ(r.chain->WritePos, 101);
+}
+
+TEST(Intake, FirstBlockAfter1023SamplesThenEvery1024) {
+    ReadyChain r;
+    int blocks = 0;
+    r.hooks.TuneIndicator = [&](int32_t) { ++blocks; };
+    r.Feed(std::vector<int16_t>(1022, 100));
+    EXPECT_EQ(blocks, 0);
+    r.Feed(std::vector<int16_t>(1, 100));
+    EXPECT_EQ(blocks, 1);
+    EXPECT_EQ(r.chain->SampleBlock[0], 0.0f);
+    r.Feed(std::vector<int16_t>(1023, 100));
+    EXPECT_EQ(blocks, 1);
+    r.Feed(std::vector<int16_t>(1, 100));
+    EXPECT_EQ(blocks, 2);
+}
+
+TEST(Intake, InputGainScalesEverySample) {
+    ReadyChain r;
+    r.settings.InputGain = 2.5f;
+    r.Feed({1000, 2000});
+    EXPECT_EQ(r.chain->SampleBlock[2], 2.5f * float(1000 / 32767.0L));
+}
+
+TEST(Resampler, AbsurdCorrectionIsHeldSoTheLoopAlwaysAdvances) {
+    for (const long double ppm : {-5e6L, -1e6L, 1e6L, 5e7L}) {
+        ReadyChain r;
+        r.settings.ClockPpm = ppm;
+        int blocks = 0;
+        r.hooks.TuneIndicator = [&](int32_t) { ++blocks; };
+        r.Feed(Noise(8 * BlockLen, 6));
+        EXPECT_GE(blocks, 3) << double(ppm);
+        EXPECT_LE(blocks, 17) << double(ppm);
+    }
+}
+
+} // namespace
+} // namespace rx

@@ -1,0 +1,33 @@
+// Shared helpers for the block-chain tests: a chain ready to run, as the
+// window's initialisation leaves it.
+#pragma once
+
+#include <vector>
+
+#include "receiver/dsp/chain.h"
+
+namespace rx::testing {
+
+struct ReadyChain {
+    std::unique_ptr<ChainState> chain = MakeChainState();
+    Settings settings;
+    DisplayHooks hooks;
+
+    ReadyChain() {
+        SetSignalParameters(*chain, settings);
+        BuildSignalTables(*chain);
+    }
+
+    // Feeds samples in full 1024-sample buffers (the last one short).
+    void Feed(const std::vector<int16_t>& samples) {
+        std::array<int16_t, BlockLen> buffer{};
+        for (size_t pos = 0; pos < samples.size(); pos += BlockLen) {
+            const size_t n = std::min<size_t>(BlockLen, samples.size() - pos);
+            buffer.fill(0);
+            std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(pos), n, buffer.begin());
+            ResampleBuffer(*chain, settings, hooks, buffer.data(), static_cast<int64_t>(2 * n));
+        }
+    }
+};
+
+} // namespace rx::testing
