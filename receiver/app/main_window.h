@@ -1,0 +1,118 @@
+// The receiver's one window.  Every control and menu item carries the id of
+// the design tables; Qt signals only translate into the handler calls below
+// (initialisation, scroll, command by id, wave open, wave data, pointer move,
+// button up, destruction), which hold all the behaviour.
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <QUrl>
+
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "receiver/app/receiver_state.h"
+#include "receiver/capture/capture.h"
+#include "receiver/capture/wave_input.h"
+
+class QAction;
+class QLabel;
+class QMenuBar;
+class QSlider;
+
+namespace propmon {
+
+class ClientArea;
+
+// The window's title at start-up; the mode commands write their own.
+inline const QString StartTitle = QStringLiteral("Stanag 4285 Receiver (NATO)");
+inline constexpr int ClientWidth = 705;
+inline constexpr int ClientHeight = 620;
+
+// Our own 32 x 32 icon: a correlation peak over a dark sky.
+QIcon MakeProgramIcon();
+
+class MainWindow : public QDialog, public cap::CaptureHost {
+    Q_OBJECT
+  public:
+    // Creates the window hidden, with its controls and menus (start-up step 6).
+    MainWindow(ReceiverState& state, cap::WaveInput& wave, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Start-up step 7: the initialisation, then the window modally until it
+    // ends.  Returns the dialog result.
+    int Run();
+
+    // The handlers, one per message kind.
+    void OnInitDialog();
+    void OnHScroll(int scrollCode, int position, int senderId);
+    void OnCommand(int id);
+    void OnWaveOpen(const cap::WaveNotice& notice);
+    void OnWaveData(const cap::WaveNotice& notice);
+    void OnMouseMove(int x, int y);
+    void OnLButtonUp(int x, int y);
+    void OnDestroy();
+
+    // cap::CaptureHost.
+    void ShowCaptureMessage(const QString& text) override;
+    void EndWindow() override;
+    rx::ChainState& Chain() override { return *state_.Chain; }
+    const rx::Settings& ChainSettings() override { return state_.Settings; }
+    const rx::DisplayHooks& ChainHooks() override { return state_.Hooks; }
+    void WaveMessage(const cap::WaveNotice& notice) override;
+    void Initialise() override { OnInitDialog(); }
+
+    // Lookup for the handlers' helpers and for tests.
+    QWidget* Control(int id) const;
+    QAction* MenuItem(int commandId) const;
+    QWidget* Client() const;
+    QMenuBar* Menus() const { return menuBar_; }
+    // The controls in creation order (a rebuilt label keeps its place).
+    const std::vector<QWidget*>& Controls() const { return controls_; }
+    bool Ending() const { return ending_; }
+
+    // Opens a document with the desktop's viewer (replaced in tests).
+    std::function<void(const QUrl&)> OpenDocument;
+
+  protected:
+    void done(int result) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+  private:
+    void CreateControls();
+    void CreateMenus();
+    QLabel* MakeLabel(int id, int x, int y, int w, int h, const QString& text);
+    void MakeLine(int x, int y, int w, int h);
+    void Register(QWidget* control, int id, const char* kind);
+    QLabel* RebuildLabel(int id, int x, int y, int w, int h, const QString& text);
+    void DestroyScaleLabels();
+    void CreateScaleLabels();
+
+    void SetClockLabel();
+    void SetGainLabel();
+    void SetClockFromSlider(int position);
+    void SetGainFromSlider(int position);
+    void Toggle(int32_t& flag, int commandId);
+    void AskAverageCount();
+    void AskClockPpm();
+    void SwitchMode(int32_t mode);
+    void PickDevice();
+    void EditGains();
+    void ShowAbout();
+    void OpenHelp();
+
+    ReceiverState& state_;
+    cap::WaveInput& wave_;
+    QMenuBar* menuBar_ = nullptr;
+    ClientArea* client_ = nullptr;
+    QSlider* clockSlider_ = nullptr;
+    QSlider* gainSlider_ = nullptr;
+    std::vector<QWidget*> controls_;
+    std::vector<int> slotIds_; // the id of each slot of controls_
+    std::map<int, QAction*> menuItems_;
+    bool ending_ = false;
+    bool destroyed_ = false;
+};
+
+} // namespace propmon

@@ -1,0 +1,42 @@
+// Everything the live receiver keeps for its whole run, owned by main() (or by
+// a test) and handed to the window by reference.
+#pragma once
+
+#include <QFont>
+#include <QString>
+
+#include <memory>
+#include <string>
+
+#include "receiver/app/settings_file.h"
+#include "receiver/capture/capture.h"
+#include "receiver/display/display_state.h"
+#include "receiver/dsp/chain.h"
+
+namespace propmon {
+
+// The two scale fonts of the main window ("Times Roman" 9 pt and 6 pt, drawn
+// by a metric twin where the face itself is not installed).  PanelFont, the
+// third, belongs to the displays.  Needs a QGuiApplication.
+struct WindowFonts {
+    QFont ScaleFont;
+    QFont DistanceFont;
+};
+WindowFonts MakeWindowFonts();
+
+struct ReceiverState {
+    rx::Settings Settings;
+    std::unique_ptr<rx::ChainState> Chain = rx::MakeChainState();
+    rx::DisplayState Display;
+    rx::DisplayHooks Hooks; // installed by the window: the painters of Display
+    cap::CaptureState Capture;
+    WindowFonts Fonts = MakeWindowFonts();
+    std::string SettingsPath = SettingsFileName;
+    QString HelpFile = QStringLiteral("Stanag Help.htm");
+};
+
+// Start-up steps 3 to 5: the settings file, the signal parameters and the rest
+// of the run's state at their start values.
+void PrepareReceiver(ReceiverState& state);
+
+} // namespace propmon
