@@ -1,0 +1,169 @@
+// propmon --batch on generated recordings: the CSV it writes, and how it
+// refuses what it cannot use.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/s4285gen.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int status;
+    std::string err;
+};
+
+Result RunPropmon(const std::string& args, const fs::path& dir) {
+    const fs::path errFile = dir / "stderr.txt";
+    const std::string command = std::string(PROPMON_BIN) + " " + args + " 2>" + errFile.string();
+    const int raw = std::system(command.c_str());
+    std::ifstream in(errFile);
+    std::stringstream text;
+    text << in.rdbuf();
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, text.str()};
+}
+
+class BatchTest : public ::testing::Test {
+  protected:
+    fs::path dir;
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("propmon-batch-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    fs::path Write(const std::string& name, const sim::Config& config, double seconds,
+                   int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16, int channels = 1) {
+        const fs::path path = dir / name;
+        const auto n = size_t(seconds * config.sampleRate);
+        std::vector<float> mono(n);
+        sim::Generator(config).GenerateFloat(mono.data(), n);
+        std::vector<float> frames(n * size_t(channels));
+        for (size_t i = 0; i < n; ++i)
+            for (int c = 0; c < channels; ++c) frames[i * size_t(channels) + size_t(c)] = mono[i];
+        SF_INFO info{};
+        info.samplerate = config.sampleRate;
+        info.channels = channels;
+        info.format = format;
+        SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+        EXPECT_NE(file, nullptr) << sf_strerror(nullptr);
+        sf_writef_float(file, frames.data(), sf_count_t(n));
+        sf_close(file);
+        return path;
+    }
+};
+
+std::vector<std::vector<std::string>> ReadCsv(const fs::path& path) {
+    std::vector<std::vector<std::string>> rows;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> cells;
+        std::stringstream cellStream(line);
+        std::string cell;
+        while (std::getline(cellStream, cell, ',')) cells.push_back(cell);
+        rows.push_back(cells);
+    }
+    return rows;
+}
+
+sim::Config TwoPaths(int rate) {
+    sim::Config config = rate == 9600 ? sim::NatoConfig() : sim::AmateurConfig();
+    config.paths = {{.delayMs = 3.0, .dopplerHz = 1.5}, {.delayMs = 5.0, .gainDb = -6.0, .dopplerHz = 1.5}};
+    config.snrDb = 25;
+    return config;
+}
+
+TEST_F(BatchTest, TwoPathRecordingGivesOneRowPerBlockWithTheStrongerPathsLagAndDoppler) {
+    for (const int rate : {9600, 8000}) {
+        const auto wav = Write("two-path.wav", TwoPaths(rate), 30.0, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+        const auto csv = dir / "blocks.csv";
+        const Result result = RunPropmon("--batch " + wav.string() + " --csv " + csv.string(), dir);
+        ASSERT_EQ(result.status, 0) << result.err;
+        const auto rows = ReadCsv(csv);
+        ASSERT_FALSE(rows.empty());
+        EXPECT_EQ(rows[0], (std::vector<std::string>{"block", "time_s", "peak_lag", "doppler_hz", "tune_hz"}));
+        const size_t blocks = size_t(30.0 * rate) / 1024;  // the first block needs one sample less
+        ASSERT_EQ(rows.size(), blocks + 1);
+        double dopplerSum = 0;
+        for (size_t b = 1; b < rows.size(); ++b) {
+            ASSERT_EQ(rows[b].size(), 5u);
+            EXPECT_EQ(std::stoll(rows[b][0]), int64_t(b - 1));
+            EXPECT_NEAR(std::stod(rows[b][1]), (1023.0 + 1024.0 * double(b - 1)) / rate, 0.5 / rate);
+            const double doppler = std::stod(rows[b][3]);
+            EXPECT_EQ(std::stoi(rows[b][4]), int(std::floor(doppler)));
+            if (b > 3) {
+                EXPECT_NEAR(std::stoi(rows[b][2]), 12 + 3.0 * rate / 2000, 1.0) << rate << " " << b;
+                dopplerSum += doppler;
+            }
+        }
+        EXPECT_NEAR(dopplerSum / double(rows.size() - 4), -1.5, 0.1) << rate;
+        // 17 significant digits: the value reads back exactly.
+        EXPECT_GE(rows[5][3].size(), 15u);
+    }
+}
+
+TEST_F(BatchTest, OptionsReachTheChain) {
+    sim::Config config = sim::NatoConfig();
+    config.clockPpm = 50;
+    config.paths = {{.delayMs = 1.0}};
+    const auto wav = Write("clock.wav", config, 60.0);
+    const auto csv = dir / "out.csv";
+    // Corrected for the card's clock error, the preamble stays put.
+    ASSERT_EQ(RunPropmon("--batch " + wav.string() + " --csv " + csv.string() + " --clock-ppm 50.9 --average 3",
+                         dir).status, 0);
+    auto rows = ReadCsv(csv);
+    EXPECT_LE(std::abs(std::stoi(rows.back()[2]) - std::stoi(rows[5][2])), 1);
+    ASSERT_EQ(RunPropmon("--batch " + wav.string() + " --csv " + csv.string(), dir).status, 0);
+    rows = ReadCsv(csv);
+    EXPECT_GE(std::stoi(rows.back()[2]) - std::stoi(rows[5][2]), 10);  // 1024 x 50e-6 / 2 x 540
+}
+
+TEST_F(BatchTest, UnsuitableInputFailsWithOneLineAndNoCsv) {
+    const auto csv = dir / "out.csv";
+    const auto check = [&](const std::string& args, int status, const std::string& words) {
+        const Result result = RunPropmon(args, dir);
+        EXPECT_EQ(result.status, status) << args << "\n" << result.err;
+        EXPECT_NE(result.err.find(words), std::string::npos) << result.err;
+        EXPECT_FALSE(fs::exists(csv)) << args;
+        EXPECT_FALSE(fs::exists(dir / "out.csv.part")) << args;
+    };
+    check("--batch " + (dir / "missing.wav").string() + " --csv " + csv.string(), 1, "cannot read");
+    std::ofstream(dir / "junk.wav") << "not a recording at all";
+    check("--batch " + (dir / "junk.wav").string() + " --csv " + csv.string(), 1, "cannot read");
+    sim::Config config = sim::NatoConfig();
+    const auto stereo = Write("stereo.wav", config, 1.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2);
+    check("--batch " + stereo.string() + " --csv " + csv.string(), 1, "2 channels");
+    config.sampleRate = 12000;
+    config.carrierHz = 2250;
+    const auto odd = Write("odd.wav", config, 1.0);
+    check("--batch " + odd.string() + " --csv " + csv.string(), 1, "12000 Hz");
+    const auto good = Write("good.wav", sim::NatoConfig(), 1.0);
+    check("--batch " + good.string() + " --csv " + (dir / "no-such-dir" / "x.csv").string(), 1, "cannot write");
+}
+
+TEST_F(BatchTest, BadUsageExitsWithStatus2) {
+    const auto good = Write("good.wav", sim::NatoConfig(), 1.0);
+    const std::string base = "--batch " + good.string() + " --csv " + (dir / "o.csv").string();
+    for (const std::string extra : {"--average 0", "--lag-offset 513", "--doppler-shift 129", "--gain -1",
+                                    "--gain abc", "--clock-ppm", "--frobnicate", "--average 2.5"}) {
+        const Result result = RunPropmon(base + " " + extra, dir);
+        EXPECT_EQ(result.status, 2) << extra;
+        EXPECT_NE(result.err.find("usage"), std::string::npos) << extra;
+    }
+    EXPECT_EQ(RunPropmon("--batch " + good.string(), dir).status, 2);
+}
+
+}  // namespace
