@@ -7,7 +7,9 @@
 #include "receiver/display/painters.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QGuiApplication>
+#include <QTimer>
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -79,8 +81,9 @@ void LiveCapture(benchmark::State& state, bool paint) {
         clock.start();
         const double cpuStart = CpuSeconds();
         host.Initialise();
-        while (clock.elapsed() < seconds * 1000)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+        QEventLoop loop;
+        QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+        loop.exec();
         const double cpu = CpuSeconds() - cpuStart;
         const double wall = clock.nsecsElapsed() / 1e9;
         cap::ReleaseCapture(capture, wave);
