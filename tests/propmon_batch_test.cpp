@@ -52,7 +52,8 @@ class BatchTest : public ::testing::Test {
         sim::Generator(config).GenerateFloat(mono.data(), n);
         std::vector<float> frames(n * size_t(channels));
         for (size_t i = 0; i < n; ++i)
-            for (int c = 0; c < channels; ++c) frames[i * size_t(channels) + size_t(c)] = mono[i];
+            for (int c = 0; c < channels; ++c)
+                frames[i * size_t(channels) + size_t(c)] = mono[i];
         SF_INFO info{};
         info.samplerate = config.sampleRate;
         info.channels = channels;
@@ -73,7 +74,8 @@ std::vector<std::vector<std::string>> ReadCsv(const fs::path& path) {
         std::vector<std::string> cells;
         std::stringstream cellStream(line);
         std::string cell;
-        while (std::getline(cellStream, cell, ',')) cells.push_back(cell);
+        while (std::getline(cellStream, cell, ','))
+            cells.push_back(cell);
         rows.push_back(cells);
     }
     return rows;
@@ -81,27 +83,31 @@ std::vector<std::vector<std::string>> ReadCsv(const fs::path& path) {
 
 sim::Config TwoPaths(int rate) {
     sim::Config config = rate == 9600 ? sim::NatoConfig() : sim::AmateurConfig();
-    config.paths = {{.delayMs = 3.0, .dopplerHz = 1.5}, {.delayMs = 5.0, .gainDb = -6.0, .dopplerHz = 1.5}};
+    config.paths = {{.delayMs = 3.0, .dopplerHz = 1.5},
+                    {.delayMs = 5.0, .gainDb = -6.0, .dopplerHz = 1.5}};
     config.snrDb = 25;
     return config;
 }
 
 TEST_F(BatchTest, TwoPathRecordingGivesOneRowPerBlockWithTheStrongerPathsLagAndDoppler) {
     for (const int rate : {9600, 8000}) {
-        const auto wav = Write("two-path.wav", TwoPaths(rate), 30.0, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+        const auto wav =
+            Write("two-path.wav", TwoPaths(rate), 30.0, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
         const auto csv = dir / "blocks.csv";
         const Result result = RunPropmon("--batch " + wav.string() + " --csv " + csv.string(), dir);
         ASSERT_EQ(result.status, 0) << result.err;
         const auto rows = ReadCsv(csv);
         ASSERT_FALSE(rows.empty());
-        EXPECT_EQ(rows[0], (std::vector<std::string>{"block", "time_s", "peak_lag", "doppler_hz", "tune_hz"}));
-        const size_t blocks = size_t(30.0 * rate) / 1024;  // the first block needs one sample less
+        EXPECT_EQ(rows[0], (std::vector<std::string>{"block", "time_s", "peak_lag", "doppler_hz",
+                                                     "tune_hz"}));
+        const size_t blocks = size_t(30.0 * rate) / 1024; // the first block needs one sample less
         ASSERT_EQ(rows.size(), blocks + 1);
         double dopplerSum = 0;
         for (size_t b = 1; b < rows.size(); ++b) {
             ASSERT_EQ(rows[b].size(), 5u);
             EXPECT_EQ(std::stoll(rows[b][0]), int64_t(b - 1));
-            EXPECT_NEAR(std::stod(rows[b][1]), (1023.0 + 1024.0 * double(b - 1)) / rate, 0.5 / rate);
+            EXPECT_NEAR(std::stod(rows[b][1]), (1023.0 + 1024.0 * double(b - 1)) / rate,
+                        0.5 / rate);
             const double doppler = std::stod(rows[b][3]);
             EXPECT_EQ(std::stoi(rows[b][4]), int(std::floor(doppler)));
             if (b > 3) {
@@ -122,13 +128,16 @@ TEST_F(BatchTest, OptionsReachTheChain) {
     const auto wav = Write("clock.wav", config, 60.0);
     const auto csv = dir / "out.csv";
     // Corrected for the card's clock error, the preamble stays put.
-    ASSERT_EQ(RunPropmon("--batch " + wav.string() + " --csv " + csv.string() + " --clock-ppm 50.9 --average 3",
-                         dir).status, 0);
+    ASSERT_EQ(RunPropmon("--batch " + wav.string() + " --csv " + csv.string() +
+                             " --clock-ppm 50.9 --average 3",
+                         dir)
+                  .status,
+              0);
     auto rows = ReadCsv(csv);
     EXPECT_LE(std::abs(std::stoi(rows.back()[2]) - std::stoi(rows[5][2])), 1);
     ASSERT_EQ(RunPropmon("--batch " + wav.string() + " --csv " + csv.string(), dir).status, 0);
     rows = ReadCsv(csv);
-    EXPECT_GE(std::stoi(rows.back()[2]) - std::stoi(rows[5][2]), 10);  // 1024 x 50e-6 / 2 x 540
+    EXPECT_GE(std::stoi(rows.back()[2]) - std::stoi(rows[5][2]), 10); // 1024 x 50e-6 / 2 x 540
 }
 
 TEST_F(BatchTest, UnsuitableInputFailsWithOneLineAndNoCsv) {
@@ -143,22 +152,71 @@ TEST_F(BatchTest, UnsuitableInputFailsWithOneLineAndNoCsv) {
     check("--batch " + (dir / "missing.wav").string() + " --csv " + csv.string(), 1, "cannot read");
     std::ofstream(dir / "junk.wav") << "not a recording at all";
     check("--batch " + (dir / "junk.wav").string() + " --csv " + csv.string(), 1, "cannot read");
-    sim::Config config = sim::NatoConfig();
-    const auto stereo = Write("stereo.wav", config, 1.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2);
-    check("--batch " + stereo.string() + " --csv " + csv.string(), 1, "2 channels");
-    config.sampleRate = 12000;
-    config.carrierHz = 2250;
-    const auto odd = Write("odd.wav", config, 1.0);
-    check("--batch " + odd.string() + " --csv " + csv.string(), 1, "12000 Hz");
+    const auto surround =
+        Write("three.wav", sim::NatoConfig(), 1.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 3);
+    check("--batch " + surround.string() + " --csv " + csv.string(), 1, "3 channels");
     const auto good = Write("good.wav", sim::NatoConfig(), 1.0);
-    check("--batch " + good.string() + " --csv " + (dir / "no-such-dir" / "x.csv").string(), 1, "cannot write");
+    check("--batch " + good.string() + " --csv " + (dir / "no-such-dir" / "x.csv").string(), 1,
+          "cannot write");
+}
+
+std::vector<int> PeakLags(const fs::path& csv) {
+    std::vector<int> lags;
+    const auto rows = ReadCsv(csv);
+    for (size_t b = 1; b < rows.size(); ++b)
+        lags.push_back(std::stoi(rows[b][2]));
+    return lags;
+}
+
+TEST_F(BatchTest, RecordingAtAnyRateAndLayoutGivesTheSameLagsAsTheOriginal) {
+    if (std::system("command -v sox >/dev/null 2>&1") != 0) GTEST_SKIP() << "sox is not installed";
+    const auto original = Write("original.wav", TwoPaths(9600), 20.0);
+    ASSERT_EQ(RunPropmon("--batch " + original.string() + " --csv " + (dir / "a.csv").string(), dir)
+                  .status,
+              0);
+    // The same signal as a 48 kHz stereo float file, the right channel silent.
+    const auto converted = dir / "48k.wav";
+    const std::string sox = "sox -q " + original.string() + " -r 48000 -e floating-point -b 32 " +
+                            converted.string() + " remix 1 0";
+    ASSERT_EQ(std::system(sox.c_str()), 0);
+    ASSERT_EQ(
+        RunPropmon("--batch " + converted.string() + " --csv " + (dir / "b.csv").string(), dir)
+            .status,
+        0);
+    const auto a = PeakLags(dir / "a.csv");
+    const auto b = PeakLags(dir / "b.csv");
+    ASSERT_NEAR(double(a.size()), double(b.size()), 1.0);
+    for (size_t i = 4; i < std::min(a.size(), b.size()); ++i)
+        EXPECT_NEAR(a[i], b[i], 1) << i;
+    // The silent right channel has nothing to lock onto; the mix has.
+    ASSERT_EQ(RunPropmon("--batch " + converted.string() + " --channel mix --csv " +
+                             (dir / "c.csv").string(),
+                         dir)
+                  .status,
+              0);
+    const auto c = PeakLags(dir / "c.csv");
+    for (size_t i = 4; i < c.size(); ++i)
+        EXPECT_NEAR(a[i], c[i], 1) << i;
+    ASSERT_EQ(RunPropmon("--batch " + converted.string() + " --channel right --csv " +
+                             (dir / "d.csv").string(),
+                         dir)
+                  .status,
+              0);
+    const auto d = PeakLags(dir / "d.csv");
+    EXPECT_EQ(d[10], 0); // silence: the search keeps lag 0
+    // Forcing the AMATEUR mode converts to 8000 samples/s instead.
+    const Result amateur = RunPropmon(
+        "--batch " + converted.string() + " --mode amateur --csv " + (dir / "e.csv").string(), dir);
+    EXPECT_EQ(amateur.status, 0);
+    EXPECT_NE(amateur.err.find("48000 to 8000"), std::string::npos) << amateur.err;
 }
 
 TEST_F(BatchTest, BadUsageExitsWithStatus2) {
     const auto good = Write("good.wav", sim::NatoConfig(), 1.0);
     const std::string base = "--batch " + good.string() + " --csv " + (dir / "o.csv").string();
-    for (const std::string extra : {"--average 0", "--lag-offset 513", "--doppler-shift 129", "--gain -1",
-                                    "--gain abc", "--clock-ppm", "--frobnicate", "--average 2.5"}) {
+    for (const std::string extra :
+         {"--average 0", "--lag-offset 513", "--doppler-shift 129", "--gain -1", "--gain abc",
+          "--clock-ppm", "--frobnicate", "--average 2.5", "--mode fm", "--channel centre"}) {
         const Result result = RunPropmon(base + " " + extra, dir);
         EXPECT_EQ(result.status, 2) << extra;
         EXPECT_NE(result.err.find("usage"), std::string::npos) << extra;
@@ -166,4 +224,4 @@ TEST_F(BatchTest, BadUsageExitsWithStatus2) {
     EXPECT_EQ(RunPropmon("--batch " + good.string(), dir).status, 2);
 }
 
-}  // namespace
+} // namespace

@@ -2,8 +2,6 @@
 // machine goes, with one CSV row per processed block.
 #include "receiver/app/batch.h"
 
-#include <sndfile.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "receiver/dsp/chain.h"
+#include "receiver/recording/recording.h"
 
 namespace propmon {
 
@@ -22,7 +21,8 @@ namespace {
 
 constexpr const char* Usage =
     "usage: propmon --batch FILE --csv OUT.csv [--clock-offset F] [--clock-ppm N]\n"
-    "                [--gain G] [--average K] [--lag-offset N] [--doppler-shift N]\n";
+    "                [--gain G] [--average K] [--lag-offset N] [--doppler-shift N]\n"
+    "                [--mode nato|amateur] [--channel left|right|mix]\n";
 
 struct BatchOptions {
     std::string input;
@@ -33,6 +33,8 @@ struct BatchOptions {
     int32_t average = 1;
     int32_t lagOffset = 0;
     int32_t dopplerShift = 0;
+    int32_t mode = 0; // 0: from the recording's rate
+    rx::ChannelChoice channel = rx::ChannelChoice::Left;
 };
 
 struct UsageError {
@@ -96,6 +98,18 @@ BatchOptions ParseOptions(int argc, char** argv) {
             options.lagOffset = WholeIn(arg, value(), 0, 512);
         } else if (arg == "--doppler-shift") {
             options.dopplerShift = WholeIn(arg, value(), -128, 128);
+        } else if (arg == "--mode") {
+            const std::string text = value();
+            if (text == "nato")
+                options.mode = rx::ModeNato;
+            else if (text == "amateur")
+                options.mode = rx::ModeAmateur;
+            else
+                throw UsageError{"--mode is nato or amateur, not '" + text + "'"};
+        } else if (arg == "--channel") {
+            const std::string text = value();
+            if (!rx::ParseChannelChoice(text, options.channel))
+                throw UsageError{"--channel is left, right or mix, not '" + text + "'"};
         } else {
             throw UsageError{"unknown option " + arg};
         }
@@ -109,15 +123,6 @@ int Fail(const std::string& reason) {
     std::fprintf(stderr, "propmon: %s\n", reason.c_str());
     return 1;
 }
-
-// A recording opened for reading, closed on every path.
-struct Recording {
-    SNDFILE* file = nullptr;
-    SF_INFO info{};
-    ~Recording() {
-        if (file) sf_close(file);
-    }
-};
 
 // The CSV under a temporary name beside its final one; removed unless committed.
 struct PendingFile {
@@ -145,24 +150,23 @@ int RunBatch(int argc, char** argv) {
         return 2;
     }
 
-    Recording recording;
-    recording.file = sf_open(options.input.c_str(), SFM_READ, &recording.info);
-    if (!recording.file) return Fail("cannot read " + options.input + ": " + sf_strerror(nullptr));
-    if (recording.info.channels != 1) {
-        return Fail(options.input + " has " + std::to_string(recording.info.channels) +
-                    " channels; batch mode takes mono recordings");
+    // The mode follows the recording's rate unless asked for; anything not at
+    // the mode's rate is converted to it.
+    std::string error;
+    int32_t mode = options.mode;
+    if (mode == 0) {
+        auto probe = rx::RecordingReader::Open(options.input, 0, options.channel, error);
+        if (!probe) return Fail(error);
+        mode = rx::ModeForRate(probe->Info().fileRate);
     }
-    int32_t mode = 0;
-    if (recording.info.samplerate == 9600) {
-        mode = rx::ModeNato;
-    } else if (recording.info.samplerate == 8000) {
-        mode = rx::ModeAmateur;
-    } else {
-        return Fail(options.input + " is sampled at " + std::to_string(recording.info.samplerate) +
-                    " Hz; batch mode takes 9600 Hz (NATO) or 8000 Hz (AMATEUR)");
+    auto recording =
+        rx::RecordingReader::Open(options.input, rx::RateForMode(mode), options.channel, error);
+    if (!recording) return Fail(error);
+    if (recording->Info().converted) {
+        std::fprintf(stderr, "propmon: converting %s from %d to %d samples/s (%s mode)\n",
+                     options.input.c_str(), recording->Info().fileRate,
+                     recording->Info().outputRate, mode == rx::ModeNato ? "NATO" : "AMATEUR");
     }
-    // Float recordings beyond full scale clip like a sound card instead of wrapping.
-    sf_command(recording.file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
 
     PendingFile csv;
     csv.final = options.csv;
@@ -198,15 +202,16 @@ int RunBatch(int argc, char** argv) {
     std::vector<int16_t> buffer(rx::BlockLen);
     for (;;) {
         std::fill(buffer.begin(), buffer.end(), 0);
-        const sf_count_t got = sf_read_short(recording.file, buffer.data(), rx::BlockLen);
-        if (got <= 0) break;
+        const int64_t got = recording->Read(buffer.data(), rx::BlockLen);
+        if (got < 0) return Fail(recording->Error());
+        if (got == 0) break;
         rx::ResampleBuffer(*chain, settings, hooks, buffer.data(), got * 2);
         bufferStart += got;
+        if (!recording->Error().empty()) {
+            // What was read is processed; the rest of the file is lost to us.
+            return Fail(recording->Error());
+        }
         if (got < rx::BlockLen) break;
-    }
-    if (sf_error(recording.file) != SF_ERR_NO_ERROR) {
-        return Fail("reading " + options.input + " failed after " + std::to_string(bufferStart) +
-                    " samples: " + sf_strerror(recording.file));
     }
 
     const bool written = std::fflush(csv.out) == 0 && !std::ferror(csv.out);
@@ -214,9 +219,9 @@ int RunBatch(int argc, char** argv) {
     csv.out = nullptr;
     if (!written || !closed)
         return Fail("cannot write " + options.csv + ": " + std::strerror(errno));
-    std::error_code error;
-    std::filesystem::rename(csv.temporary, csv.final, error);
-    if (error) return Fail("cannot write " + options.csv + ": " + error.message());
+    std::error_code renameError;
+    std::filesystem::rename(csv.temporary, csv.final, renameError);
+    if (renameError) return Fail("cannot write " + options.csv + ": " + renameError.message());
     csv.committed = true;
     std::fprintf(stderr, "propmon: %lld blocks of %s written to %s\n",
                  static_cast<long long>(block), options.input.c_str(), options.csv.c_str());
