@@ -32,7 +32,21 @@ void Snapshot(DisplayState& display, const PanelImage& image, int32_t height, in
         ++display.SnapshotsFailed;
 }
 
+// Qt fills and draws with AVX code that can leave the upper halves of the
+// vector registers dirty; the chain's plain SSE code then runs several times
+// slower until something clears them.  Every painter hook ends with this.
+void ClearUpperVectorState() {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    static const bool hasAvx = __builtin_cpu_supports("avx");
+    if (hasAvx) asm volatile("vzeroupper" ::: "memory");
+#endif
+}
+
 } // namespace
+
+// Rounding below uses std::rint: under the default round-to-nearest-even mode
+// it gives the same result as nearbyint, without nearbyintl's costly saving
+// and restoring of the floating-point environment for long double.
 
 void CorrelogramTimeMarks(DisplayState& display) {
     PanelImage& image = display.CorrelogramImage;
@@ -58,9 +72,9 @@ void PaintCorrelogramColumn(DisplayState& display, const ChainState& chain) {
         if (y < 0) break; // rows only fall from here on
         if (y > 199) y = 199;
         // A sample position, and above it the mean of it and the next one.
-        const long double g1 = std::nearbyint(static_cast<long double>(average[512 + i]));
+        const long double g1 = std::rint(static_cast<long double>(average[512 + i]));
         const long double g2 =
-            std::nearbyint((g1 + static_cast<long double>(average[512 + i + 1])) / 2.0L);
+            std::rint((g1 + static_cast<long double>(average[512 + i + 1])) / 2.0L);
         image.SetPixel(558, static_cast<int>(y), Grey(static_cast<double>(g1)));
         image.SetPixel(558, static_cast<int>(y - 1), Grey(static_cast<double>(g2)));
     }
@@ -95,7 +109,7 @@ void PaintDopplergramColumn(DisplayState& display, const ChainState& chain,
     for (int32_t r = 0; r < 256; ++r) {
         const long double level =
             255.0L - static_cast<long double>(chain.DopplerProfile[r]) * gain / 2.0L;
-        image.SetPixel(398, r, Grey(static_cast<double>(std::nearbyint(level))));
+        image.SetPixel(398, r, Grey(static_cast<double>(std::rint(level))));
     }
     image.CopyRect(1, 0, 398, 274, 0, 0);
     DopplergramTimeMarks(display);
@@ -137,7 +151,7 @@ void PaintScattergramColumn(DisplayState& display, const ChainState& chain,
         // S is a magnitude, so the logarithm's argument is positive.
         const long double level = scale * std::log10(s + 0.0001L);
         const long double g = black ? level : 255.0L - level;
-        image.SetPixel(j, r, Grey(static_cast<double>(std::nearbyint(g))));
+        image.SetPixel(j, r, Grey(static_cast<double>(std::rint(g))));
     }
     image.Refresh();
 
@@ -164,17 +178,24 @@ DisplayHooks MakeDisplayHooks(DisplayState& display, const Settings& settings) {
     DisplayHooks hooks;
     hooks.CorrelogramColumn = [&display](const ChainState& chain) {
         PaintCorrelogramColumn(display, chain);
+        ClearUpperVectorState();
     };
     hooks.DopplergramColumn = [&display, &settings](const ChainState& chain) {
         PaintDopplergramColumn(display, chain, settings);
+        ClearUpperVectorState();
     };
     hooks.ScattergramColumn = [&display, &settings](const ChainState& chain) {
         PaintScattergramColumn(display, chain, settings);
+        ClearUpperVectorState();
     };
     hooks.CorrelationTrace = [&display](const ChainState& chain) {
         PaintCorrelationTrace(display, chain);
+        ClearUpperVectorState();
     };
-    hooks.TuneIndicator = [&display](int32_t hz) { UpdateTuneIndicator(display, hz); };
+    hooks.TuneIndicator = [&display](int32_t hz) {
+        UpdateTuneIndicator(display, hz);
+        ClearUpperVectorState();
+    };
     return hooks;
 }
 
