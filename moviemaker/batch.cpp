@@ -129,8 +129,8 @@ int RunCommandLine(const QStringList& args, std::FILE* out, std::FILE* err) {
 
     MovieWriter movie;
     const int32_t rate = *ReadFrameRate(a.fps);
-    if (!MovieOpen(movie, a.output, rate) || !MovieSetCodec(movie, options) ||
-        !MovieSetFormat(movie)) {
+    if (!MovieOpen(movie, a.output, rate) || !MovieCreateStream(movie, rate) ||
+        !MovieSetCodec(movie, options) || !MovieSetFormat(movie)) {
         std::fprintf(err, "reelmaker: %s\n", movie.error.c_str());
         MovieAbandon(movie);
         return 1;

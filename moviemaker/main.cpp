@@ -1,10 +1,9 @@
 // reelmaker: turns a list of pictures into an AVI movie.
 #include "moviemaker/batch.h"
+#include "moviemaker/main_window.h"
 
 #include <QApplication>
 #include <QCoreApplication>
-
-#include <cstdio>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -15,10 +14,13 @@ int main(int argc, char** argv) {
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
-    if (reel::IsCommandLineMode(args) || !args.isEmpty()) {
+    if (!args.isEmpty()) {
         QCoreApplication app(argc, argv);
         return reel::RunCommandLine(args, stdout, stderr);
     }
     QApplication app(argc, argv);
+    app.setFont(reel::WindowFont());
+    reel::MainWindow window;
+    window.exec();
     return 0;
 }

@@ -112,6 +112,12 @@ bool MovieOpen(MovieWriter& movie, const QString& path, int32_t rate) {
     return true;
 }
 
+bool MovieCreateStream(MovieWriter& movie, int32_t rate) {
+    if (rate < 1) return Fail(movie, "the frame rate must be at least 1");
+    movie.avi.info = MovieStreamInfo(rate);
+    return true;
+}
+
 bool MovieSetCodec(MovieWriter& movie, const CompressOptions& options) {
     std::string why;
     if (!OpenEncoder(movie.encoder, options, static_cast<int32_t>(movie.avi.info.dwRate), why))

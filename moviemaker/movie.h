@@ -44,6 +44,8 @@ struct MovieWriter {
 
 // Creates the temporary file and fills the stream information.
 bool MovieOpen(MovieWriter& movie, const QString& path, int32_t rate);
+// Checks the stream information: a rate below 1 makes no stream.
+bool MovieCreateStream(MovieWriter& movie, int32_t rate);
 // Sets up the encoder of the options' codec.
 bool MovieSetCodec(MovieWriter& movie, const CompressOptions& options);
 // Writes the headers with the stream format.
