@@ -211,12 +211,37 @@ TEST_F(BatchTest, RecordingAtAnyRateAndLayoutGivesTheSameLagsAsTheOriginal) {
     EXPECT_NE(amateur.err.find("48000 to 8000"), std::string::npos) << amateur.err;
 }
 
+TEST_F(BatchTest, OutputFolderGetsSnapshotsNamedByTheRecordingsClockAndTheFinalPanels) {
+    const auto wav = Write("five-minutes.wav", TwoPaths(9600), 300.0);
+    const auto out = dir / "out";
+    const Result result =
+        RunPropmon("--batch " + wav.string() + " --out " + out.string() + " --start 12:00:00", dir);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(fs::exists(out / "blocks.csv"));
+    for (const char* name : {"final-correlation.png", "final-correlogram.png",
+                             "final-dopplergram.png", "final-scattergram.png", "final-tune.png"})
+        EXPECT_GT(fs::file_size(out / name), 100u) << name;
+    // Every 400th correlogram column (800 blocks, 85.3 s): the first at 12:01:25.
+    EXPECT_EQ(fs::file_size(out / "Correlograms" / "120125correlogram.BMP"), 362934u);
+    EXPECT_TRUE(fs::exists(out / "Correlograms" / "120250correlogram.BMP"));
+    // Every 256 blocks (27.3 s) a scattergram: ten in five minutes.
+    size_t scattergrams = 0;
+    for (const auto& entry : fs::directory_iterator(out / "Scattergrams")) {
+        EXPECT_EQ(fs::file_size(entry.path()), 54326u);
+        ++scattergrams;
+    }
+    EXPECT_EQ(scattergrams, 10u);
+    EXPECT_TRUE(fs::exists(out / "Scattergrams" / "120027scattergram.BMP"));
+    EXPECT_TRUE(fs::is_directory(out / "Dopplergrams"));
+}
+
 TEST_F(BatchTest, BadUsageExitsWithStatus2) {
     const auto good = Write("good.wav", sim::NatoConfig(), 1.0);
     const std::string base = "--batch " + good.string() + " --csv " + (dir / "o.csv").string();
     for (const std::string extra :
          {"--average 0", "--lag-offset 513", "--doppler-shift 129", "--gain -1", "--gain abc",
-          "--clock-ppm", "--frobnicate", "--average 2.5", "--mode fm", "--channel centre"}) {
+          "--clock-ppm", "--frobnicate", "--average 2.5", "--mode fm", "--channel centre",
+          "--start 25:00:00", "--start noon"}) {
         const Result result = RunPropmon(base + " " + extra, dir);
         EXPECT_EQ(result.status, 2) << extra;
         EXPECT_NE(result.err.find("usage"), std::string::npos) << extra;

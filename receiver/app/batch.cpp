@@ -12,6 +12,14 @@
 #include <string>
 #include <vector>
 
+#include <QGuiApplication>
+
+#include <sys/stat.h>
+
+#include <ctime>
+
+#include "receiver/display/display_state.h"
+#include "receiver/display/painters.h"
 #include "receiver/dsp/chain.h"
 #include "receiver/recording/recording.h"
 
@@ -20,13 +28,24 @@ namespace propmon {
 namespace {
 
 constexpr const char* Usage =
-    "usage: propmon --batch FILE --csv OUT.csv [--clock-offset F] [--clock-ppm N]\n"
-    "                [--gain G] [--average K] [--lag-offset N] [--doppler-shift N]\n"
-    "                [--mode nato|amateur] [--channel left|right|mix]\n";
+    "usage: propmon --batch FILE (--out DIR | --csv OUT.csv) [--start HH:MM:SS]\n"
+    "                [--clock-offset F] [--clock-ppm N] [--gain G] [--average K]\n"
+    "                [--lag-offset N] [--doppler-shift N] [--mode nato|amateur]\n"
+    "                [--channel left|right|mix]\n"
+    "  --out DIR   every display painted, all three grams auto-saved into\n"
+    "              DIR/Correlograms, DIR/Dopplergrams, DIR/Scattergrams; the\n"
+    "              per-block table in DIR/blocks.csv; the five panels at the end\n"
+    "              as DIR/final-*.png\n"
+    "  --csv FILE  only the per-block table, no painting (fastest)\n"
+    "  --start     time of day of the recording's first sample, for the time\n"
+    "              marks and snapshot names (default: the file's modification\n"
+    "              time minus its duration)\n";
 
 struct BatchOptions {
     std::string input;
     std::string csv;
+    std::string out;
+    int32_t startSeconds = -1; // time of day of the first sample; -1: from the file
     long double clockOffset = 0.0L;
     long double clockPpm = 0.0L;
     float gain = 1.0f;
@@ -81,6 +100,16 @@ BatchOptions ParseOptions(int argc, char** argv) {
             options.input = value();
         } else if (arg == "--csv") {
             options.csv = value();
+        } else if (arg == "--out") {
+            options.out = value();
+        } else if (arg == "--start") {
+            const std::string text = value();
+            int h = -1, m = -1, sec = -1;
+            char tail = 0;
+            if (std::sscanf(text.c_str(), "%d:%d:%d%c", &h, &m, &sec, &tail) != 3 || h < 0 ||
+                h > 23 || m < 0 || m > 59 || sec < 0 || sec > 59)
+                throw UsageError{"--start wants a time of day HH:MM:SS, not '" + text + "'"};
+            options.startSeconds = (h * 60 + m) * 60 + sec;
         } else if (arg == "--clock-offset") {
             // A fraction, like the slider: 0.00001 is 10 ppm.
             options.clockOffset = NumberIn(arg, value(), -0.5L, 0.5L);
@@ -115,7 +144,9 @@ BatchOptions ParseOptions(int argc, char** argv) {
         }
     }
     if (options.input.empty()) throw UsageError{"--batch needs a recording"};
-    if (options.csv.empty()) throw UsageError{"--csv OUT.csv is missing"};
+    if (options.csv.empty() && options.out.empty())
+        throw UsageError{"--out DIR or --csv OUT.csv is missing"};
+    if (options.csv.empty()) options.csv = options.out + "/blocks.csv";
     return options;
 }
 
@@ -138,6 +169,17 @@ struct PendingFile {
         }
     }
 };
+
+// Time of day of the recording's first sample: its modification time less its
+// duration, as the recorder stopped writing when the recording ended.
+int32_t RecordingStartSeconds(const std::string& path, double durationSeconds) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return 0;
+    const std::time_t t = info.st_mtime - static_cast<std::time_t>(durationSeconds);
+    std::tm local{};
+    localtime_r(&t, &local);
+    return (local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec;
+}
 
 } // namespace
 
@@ -168,6 +210,11 @@ int RunBatch(int argc, char** argv) {
                      recording->Info().outputRate, mode == rx::ModeNato ? "NATO" : "AMATEUR");
     }
 
+    if (!options.out.empty()) {
+        std::error_code made;
+        std::filesystem::create_directories(options.out, made);
+        if (made) return Fail("cannot create " + options.out + ": " + made.message());
+    }
     PendingFile csv;
     csv.final = options.csv;
     csv.temporary = csv.final;
@@ -190,17 +237,55 @@ int RunBatch(int argc, char** argv) {
 
     int64_t block = 0;
     int64_t bufferStart = 0; // recording position of the current buffer's first sample
+    const auto position = [&]() { return bufferStart + chain->ResampleInputPos + 1; };
+
+    // With an output folder every painter runs, as in the window, with all
+    // three auto-saves on and the recording's own clock for names and marks.
+    std::unique_ptr<QGuiApplication> gui;
+    std::unique_ptr<rx::DisplayState> display;
     rx::DisplayHooks hooks;
+    if (!options.out.empty()) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int guiArgc = 1;
+        static char guiName[] = "propmon";
+        static char* guiArgv[] = {guiName, nullptr};
+        gui = std::make_unique<QGuiApplication>(guiArgc, guiArgv);
+        display = std::make_unique<rx::DisplayState>();
+        display->SnapshotFolder = QString::fromStdString(options.out);
+        display->AutoSaveCorrelogram = rx::SwitchOn;
+        display->AutoSaveDopplergram = rx::SwitchOn;
+        display->AutoSaveScattergram = rx::SwitchOn;
+        const double duration = double(recording->Info().frames) / recording->Info().fileRate;
+        const int32_t start = options.startSeconds >= 0
+                                  ? options.startSeconds
+                                  : RecordingStartSeconds(options.input, duration);
+        display->Clock = [&, start]() {
+            const int64_t seconds = (start + position() / chain->SampleRate) % 86400;
+            return rx::TimeOfDay{int32_t(seconds / 3600), int32_t(seconds / 60 % 60),
+                                 int32_t(seconds % 60)};
+        };
+        hooks = rx::MakeDisplayHooks(*display, settings);
+    }
+    const auto paintTune = hooks.TuneIndicator;
     hooks.TuneIndicator = [&](int32_t tuneHz) {
-        const int64_t position = bufferStart + chain->ResampleInputPos + 1;
+        if (paintTune) paintTune(tuneHz);
         std::fprintf(csv.out, "%lld,%.6f,%d,%.17g,%d\n", static_cast<long long>(block),
-                     static_cast<double>(position) / chain->SampleRate, chain->PeakLag,
+                     static_cast<double>(position()) / chain->SampleRate, chain->PeakLag,
                      chain->DopplerHz, tuneHz);
         ++block;
     };
 
+    // Progress for long recordings: a line every tenth of the way.
+    const int64_t expected = int64_t(double(recording->Info().frames) *
+                                     recording->Info().outputRate / recording->Info().fileRate);
+    const bool long_ = expected > int64_t(300) * recording->Info().outputRate;
+    int nextTenth = 1;
     std::vector<int16_t> buffer(rx::BlockLen);
     for (;;) {
+        if (long_ && bufferStart * 10 >= expected * nextTenth && nextTenth < 10) {
+            std::fprintf(stderr, "propmon: %d%% of %s\n", nextTenth * 10, options.input.c_str());
+            ++nextTenth;
+        }
         std::fill(buffer.begin(), buffer.end(), 0);
         const int64_t got = recording->Read(buffer.data(), rx::BlockLen);
         if (got < 0) return Fail(recording->Error());
@@ -225,6 +310,16 @@ int RunBatch(int argc, char** argv) {
     csv.committed = true;
     std::fprintf(stderr, "propmon: %lld blocks of %s written to %s\n",
                  static_cast<long long>(block), options.input.c_str(), options.csv.c_str());
+    if (display) {
+        if (!rx::WritePanelPngs(*display, QString::fromStdString(options.out)))
+            return Fail("cannot write the panel pictures into " + options.out);
+        std::fprintf(stderr, "propmon: %lld snapshots and the five panels written below %s\n",
+                     static_cast<long long>(display->SnapshotsWritten), options.out.c_str());
+        if (display->SnapshotsFailed > 0) {
+            return Fail(std::to_string(display->SnapshotsFailed) +
+                        " snapshots could not be written below " + options.out);
+        }
+    }
     return 0;
 }
 
