@@ -157,6 +157,7 @@ MainWindow::MainWindow(ReceiverState& state, cap::WaveInput& wave, QWidget* pare
     setWindowIcon(MakeProgramIcon());
 
     client_ = new ClientArea(*this, this);
+    client_->setFont(state_.Fonts.ControlFont);
     CreateControls();
     CreateMenus();
 
@@ -636,6 +637,7 @@ void MainWindow::SwitchMode(int32_t mode) {
 void MainWindow::PickDevice() {
     cap::StopCapture(state_.Capture, wave_);
     SoundcardPicker picker(cap::DeviceNames(wave_), state_.Capture.DeviceId, this);
+    picker.setFont(state_.Fonts.ControlFont);
     PlaceBelowClientOrigin(picker, *client_);
     picker.exec();
     if (ending_) return;
@@ -646,6 +648,7 @@ void MainWindow::PickDevice() {
 
 void MainWindow::EditGains() {
     BrightnessDialog dialog(state_.Settings, this);
+    dialog.setFont(state_.Fonts.ControlFont);
     PlaceBelowClientOrigin(dialog, *client_);
     if (dialog.exec() == QDialog::Accepted && !ending_) dialog.ApplyTo(state_.Settings);
 }

@@ -14,10 +14,18 @@ QFont TimesRoman(int pixels) {
     return font;
 }
 
+QFont SansSerif(int pixels) {
+    QFont font;
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"),
+                      QStringLiteral("Arial"), QStringLiteral("Nimbus Sans")});
+    font.setPixelSize(pixels);
+    return font;
+}
+
 } // namespace
 
 WindowFonts MakeWindowFonts() {
-    return {TimesRoman(12), TimesRoman(8)};
+    return {TimesRoman(12), TimesRoman(8), SansSerif(11)};
 }
 
 void PrepareReceiver(ReceiverState& state) {

@@ -15,12 +15,15 @@
 
 namespace propmon {
 
-// The two scale fonts of the main window ("Times Roman" 9 pt and 6 pt, drawn
-// by a metric twin where the face itself is not installed).  PanelFont, the
-// third, belongs to the displays.  Needs a QGuiApplication.
+// The fonts of the main window: the two scale fonts ("Times Roman" 9 pt and
+// 6 pt) and the controls' font ("MS Sans Serif" 8 pt), each drawn by a metric
+// twin where the face itself is not installed, so the texts fit the fixed
+// control sizes.  PanelFont, the third scale font, belongs to the displays.
+// Needs a QGuiApplication.
 struct WindowFonts {
     QFont ScaleFont;
     QFont DistanceFont;
+    QFont ControlFont;
 };
 WindowFonts MakeWindowFonts();
 
