@@ -50,6 +50,9 @@ void CorrelateAllLags(const ChainState& chain, float* outRe, float* outIm) {
 
 } // namespace
 
+// ROUND is rint under the default round-to-nearest-even mode: the same result
+// as nearbyint without saving and restoring the floating-point environment.
+
 void GramCorrelate(ChainState& chain, const Settings& settings, const DisplayHooks& hooks) {
     chain.TracePoints.count = BasebandLen;
 
@@ -72,7 +75,7 @@ void GramCorrelate(ChainState& chain, const Settings& settings, const DisplayHoo
         const double m = std::sqrt(static_cast<double>(re) * re + static_cast<double>(im) * im);
         if (i >= BasebandLen) {
             chain.CorrHistory[BasebandLen + i] =
-                static_cast<float>(std::nearbyint(255.0 - 5000.0 * m * corrGain));
+                static_cast<float>(std::rint(255.0 - 5000.0 * m * corrGain));
         }
         TracePoint& point = chain.TracePoints.points[i];
         point.x = static_cast<float>(0.5 * point.x + 500.0 * m);

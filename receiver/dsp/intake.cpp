@@ -15,6 +15,16 @@ namespace {
 // sample for ever) or run away, so an absurd typed value is held here.
 constexpr long double MaxClockCorrection = 0.5L;
 
+// Qt's drawing code uses AVX and can leave the upper halves of the vector
+// registers dirty; the chain's SSE code then runs several times slower until
+// they are cleared.  Every buffer starts clean.
+void ClearUpperVectorState() {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    static const bool hasAvx = __builtin_cpu_supports("avx");
+    if (hasAvx) asm volatile("vzeroupper" ::: "memory");
+#endif
+}
+
 } // namespace
 
 long double ClockCorrection(const Settings& settings) {
@@ -23,6 +33,7 @@ long double ClockCorrection(const Settings& settings) {
 
 void ResampleBuffer(ChainState& chain, const Settings& settings, const DisplayHooks& hooks,
                     const int16_t* buffer, int64_t recordedBytes) {
+    ClearUpperVectorState();
     // The whole buffer is copied, whatever was recorded; only the recorded
     // samples are read below.
     std::memcpy(chain.CaptureBlock.data(), buffer, BlockLen * sizeof(int16_t));
