@@ -27,7 +27,8 @@ namespace {
 // a sum unchanged (at most the sign of an all-zero sum differs, which no
 // magnitude sees), so only the nonzero taps are visited, in increasing k, each
 // with the same exact product and the same rounding to float as CorrelateAt.
-void CorrelateAllLags(const ChainState& chain, float* outRe, float* outIm) {
+[[gnu::target_clones("avx2", "default")]] void CorrelateAllLags(const ChainState& chain,
+                                                                float* outRe, float* outIm) {
     constexpr int32_t Span = CorrLagCount + 2 * (SyncLen - 1); // 1182 samples read
     alignas(64) double re[Span], im[Span];
     for (int32_t j = 0; j < Span; ++j) {

@@ -38,7 +38,7 @@ ComplexSample LowpassSample(const ChainState& chain, int32_t start) {
     return {re, im};
 }
 
-void Downconvert(ChainState& chain) {
+[[gnu::target_clones("avx2", "default")]] void Downconvert(ChainState& chain) {
     if (chain.MixTableStep != chain.PhaseStep) BuildOscillator(chain);
 
     // Keep the filter history: the last 43 mixed samples of the previous block.

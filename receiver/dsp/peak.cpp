@@ -32,7 +32,7 @@ double SyncPowerAt(const ChainState& chain, int32_t lag) {
     return re * re + im * im;
 }
 
-int32_t FindSyncPeak(const ChainState& chain) {
+[[gnu::target_clones("avx2", "default")]] int32_t FindSyncPeak(const ChainState& chain) {
     // The reference values are +-c with c a float, so every product c x is
     // exact in double: form them once, then each lag's sums are additions of
     // +-products in the same order as SyncPowerAt, for all lags at once.
