@@ -247,6 +247,7 @@ TEST_F(BatchTest, BadUsageExitsWithStatus2) {
         EXPECT_NE(result.err.find("usage"), std::string::npos) << extra;
     }
     EXPECT_EQ(RunPropmon("--batch " + good.string(), dir).status, 2);
+    EXPECT_EQ(RunPropmon("--batch --help", dir).status, 0);
 }
 
 } // namespace

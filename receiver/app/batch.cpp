@@ -184,6 +184,12 @@ int32_t RecordingStartSeconds(const std::string& path, double durationSeconds) {
 } // namespace
 
 int RunBatch(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(Usage, stdout);
+            return 0;
+        }
+    }
     BatchOptions options;
     try {
         options = ParseOptions(argc, argv);
