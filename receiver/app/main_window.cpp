@@ -255,8 +255,11 @@ void MainWindow::CreateControls() {
     const auto readout = [&](int id, int x, int w, const char* colour) {
         QLabel* label = MakeLabel(id, x, 570, w, 14, QStringLiteral(" "));
         label->setWordWrap(false);
-        label->setStyleSheet(QStringLiteral("QLabel { color: %1; border: 1px solid black; }")
-                                 .arg(QString::fromLatin1(colour)));
+        // Centred in its 12 inner rows so the digits are not cut off.
+        label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        label->setStyleSheet(
+            QStringLiteral("QLabel { color: %1; border: 1px solid black; padding: 0px; }")
+                .arg(QString::fromLatin1(colour)));
     };
     readout(DopplerReadoutId, 465, 55, "rgb(255,0,0)");
     readout(DelayReadoutId, 519, 60, "rgb(0,0,255)");

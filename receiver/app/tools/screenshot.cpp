@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
+#include <QTime>
 #include <QTimer>
 
 #include <cstdio>
@@ -45,11 +46,20 @@ int main(int argc, char** argv) {
     app.processEvents();
 
     if (blocks > 0) {
+        // The time marks follow the signal's own clock, not the fast feeding.
+        auto fed = std::make_shared<long>(0);
+        const QTime start = QTime::currentTime();
+        const double blockSeconds = 1024.0 / state.Chain->SampleRate;
+        state.Display.Clock = [fed, start, blockSeconds] {
+            const QTime now = start.addMSecs(static_cast<int>(*fed * blockSeconds * 1000));
+            return rx::TimeOfDay{now.hour(), now.minute(), now.second()};
+        };
         sim::Generator generator(sim::LiveDemoConfig(state.Chain->SampleRate));
         std::vector<int16_t> buffer(1024);
         for (long b = 0; b < blocks; ++b) {
             generator.Generate(buffer.data(), buffer.size());
             rx::ResampleBuffer(*state.Chain, state.Settings, state.Hooks, buffer.data(), 2048);
+            ++*fed;
             if (b % 64 == 0) app.processEvents();
         }
         // A pointer over the scattergram fills the two readouts.
