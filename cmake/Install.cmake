@@ -1,0 +1,82 @@
+# Installing like a desktop program: the programs, the menu entries with their
+# icons, the manual pages, and the Debian package made from the same rules.
+# propmon itself and its help page are installed by receiver/app.
+include(GNUInstallDirs)
+
+set(PROPMON_STAGE_DIR ${CMAKE_BINARY_DIR}/packaging)
+
+# The menu icons are the programs' own window icons, written out at build time
+# so that there is one picture of each and not two that drift apart.
+add_executable(export_icons packaging/export_icons.cpp)
+target_link_libraries(export_icons PRIVATE rx_app reel)
+set(PROPMON_ICON_FILES)
+foreach(size 16 32)
+  foreach(name propmon reelmaker)
+    list(APPEND PROPMON_ICON_FILES ${PROPMON_STAGE_DIR}/icons/${size}x${size}/apps/${name}.png)
+  endforeach()
+endforeach()
+add_custom_command(
+  OUTPUT ${PROPMON_ICON_FILES}
+  COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0
+          $<TARGET_FILE:export_icons> ${PROPMON_STAGE_DIR}/icons
+  DEPENDS export_icons
+  COMMENT "Writing the menu icons"
+  VERBATIM)
+
+set(PROPMON_MAN_FILES)
+foreach(page propmon reelmaker s4285sim)
+  set(out ${PROPMON_STAGE_DIR}/man/${page}.1.gz)
+  add_custom_command(
+    OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROPMON_STAGE_DIR}/man
+    COMMAND ${CMAKE_COMMAND} -DIN=${PROJECT_SOURCE_DIR}/docs/man/${page}.1 -DOUT=${out}
+            -P ${PROJECT_SOURCE_DIR}/packaging/gzip_page.cmake
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/${page}.1 ${PROJECT_SOURCE_DIR}/packaging/gzip_page.cmake
+    VERBATIM)
+  list(APPEND PROPMON_MAN_FILES ${out})
+endforeach()
+# The desktop launcher is described in propmon's page.
+file(MAKE_DIRECTORY ${PROPMON_STAGE_DIR}/man)
+file(CREATE_LINK propmon.1.gz ${PROPMON_STAGE_DIR}/man/propmon-desktop.1.gz SYMBOLIC)
+
+add_custom_target(install_files ALL DEPENDS ${PROPMON_ICON_FILES} ${PROPMON_MAN_FILES})
+
+install(TARGETS reelmaker s4285sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(PROGRAMS packaging/propmon-desktop.sh
+        DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME propmon-desktop)
+install(FILES ${PROPMON_MAN_FILES} ${PROPMON_STAGE_DIR}/man/propmon-desktop.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES packaging/propmon.desktop packaging/reelmaker.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(DIRECTORY ${PROPMON_STAGE_DIR}/icons/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
+
+# cpack -G DEB
+set(PROPMON_PACKAGE_CONTACT "propmon maintainers <propmon-maintainers@example.org>"
+    CACHE STRING "Maintainer field of the Debian package")
+set(CPACK_PACKAGE_NAME propmon)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${PROPMON_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "HF propagation monitor for STANAG 4285 signals")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "HF propagation monitor for STANAG 4285 signals
+propmon listens to the audio of an HF receiver tuned to a STANAG 4285
+transmission and shows how the signal arrives: a correlation trace, a
+scrolling correlogram of the propagation paths, a dopplergram, a scattergram
+and a tune indicator. The grams can be saved automatically as pictures.
+.
+reelmaker turns saved pictures into AVI movies, and s4285sim writes test
+recordings through a simulated HF channel.")
+set(CPACK_GENERATOR DEB)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Libraries the programs link come from dpkg-shlibdeps; these they load or
+# call at run time: the X11 platform plugin, TIFF/WebP/TGA readers, the fonts
+# the window's metrics rest on, and xdg-user-dir for the desktop launcher.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "qt6-qpa-plugins, qt6-image-formats-plugins, fonts-urw-base35, fonts-liberation, xdg-user-dirs")
+# A sound server to capture from, and xdg-open for the help page.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio | pipewire-pulse, xdg-utils")
+include(CPack)
