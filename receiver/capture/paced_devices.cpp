@@ -112,29 +112,18 @@ QString RecordingDevice::Name() const {
 
 std::unique_ptr<WaveDriver> RecordingDevice::Open(int32_t sampleRate, WaveSink& sink,
                                                   WaveResult& result) {
-    SF_INFO info;
-    QString error;
-    auto file = std::shared_ptr<SNDFILE>(OpenSndfile(path_, info, error));
-    if (!file) {
+    std::string error;
+    std::shared_ptr<rx::RecordingReader> reader = rx::RecordingReader::Open(
+        QFile::encodeName(path_).toStdString(), sampleRate, channel_, error);
+    if (!reader) {
         result = WaveNotEnabled;
         return nullptr;
     }
-    if (info.samplerate != sampleRate || info.channels < 1) {
-        result = WaveBadFormat;
-        return nullptr;
-    }
-    sf_command(file.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
-    const int channels = info.channels;
-    auto frames = std::make_shared<std::vector<int16_t>>();
     result = WaveOk;
     return std::make_unique<PacedDriver>(
-        sampleRate, sink, [file, channels, frames](int16_t* out, size_t n) -> size_t {
-            if (channels == 1) return static_cast<size_t>(sf_readf_short(file.get(), out, n));
-            frames->resize(n * static_cast<size_t>(channels));
-            const auto got = static_cast<size_t>(sf_readf_short(file.get(), frames->data(), n));
-            for (size_t i = 0; i < got; ++i)
-                out[i] = (*frames)[i * static_cast<size_t>(channels)];
-            return got;
+        sampleRate, sink, [reader](int16_t* out, size_t n) -> size_t {
+            const int64_t got = reader->Read(out, static_cast<int64_t>(n));
+            return got > 0 ? static_cast<size_t>(got) : 0;
         });
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "receiver/capture/wave_input.h"
+#include "receiver/recording/recording.h"
 
 #include <QString>
 
@@ -28,22 +29,25 @@ class TestSignalDevice : public WaveDevice {
     uint64_t seed_;
 };
 
-// A recording replayed at real-time pace. Any file libsndfile reads will do, provided
-// its sample rate is the rate the device is opened at (9600 for NATO, 8000 for
-// AMATEUR); otherwise the open fails with WaveBadFormat. Only the first channel is
-// used; floating-point files are read as full scale +-1.0 and clipped. Every open
-// plays the file from its start. At its end the last, partly filled buffer is returned
-// with the samples it holds and nothing more is delivered: the displays stand still,
-// as with a receiver whose sound card has gone quiet.
+// A recording replayed at real-time pace. Any mono or stereo file libsndfile reads
+// will do, at any rate and sample type: it is converted to the rate the device is
+// opened at (9600 for NATO, 8000 for AMATEUR), and of a stereo file the chosen
+// channel (or the mix) is used; floating-point files are read as full scale +-1.0
+// and clipped. Every open plays the file from its start. At its end the last,
+// partly filled buffer is returned with the samples it holds and nothing more is
+// delivered: the displays stand still, as with a receiver whose sound card has
+// gone quiet.
 class RecordingDevice : public WaveDevice {
   public:
-    explicit RecordingDevice(QString path) : path_(std::move(path)) {}
+    explicit RecordingDevice(QString path, rx::ChannelChoice channel = rx::ChannelChoice::Left)
+        : path_(std::move(path)), channel_(channel) {}
     QString Name() const override;
     std::unique_ptr<WaveDriver> Open(int32_t sampleRate, WaveSink& sink,
                                      WaveResult& result) override;
 
   private:
     QString path_;
+    rx::ChannelChoice channel_;
 };
 
 // What the command line needs to know about a recording before using it.

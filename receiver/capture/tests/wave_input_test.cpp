@@ -301,11 +301,16 @@ TEST(Recording, PlaysInRealTimeAndStopsAfterTheLastPartialBuffer) {
     EXPECT_EQ(run.memories[2][951], 2999);
 }
 
-TEST(Recording, AtAnotherRateOrUnreadableItDoesNotOpen) {
+TEST(Recording, AtAnotherRateItIsConvertedAndUnreadableItDoesNotOpen) {
     QTemporaryDir dir;
-    const QString path = WriteRecording(dir, 9600, 1, 100);
-    PacedRun wrongRate(std::make_unique<RecordingDevice>(path), 8000);
-    EXPECT_EQ(wrongRate.result, WaveBadFormat);
+    // 4800 samples at 9600/s are half a second: 4000 samples at 8000/s.
+    const QString path = WriteRecording(dir, 9600, 1, 4800);
+    PacedRun otherRate(std::make_unique<RecordingDevice>(path), 8000);
+    ASSERT_EQ(otherRate.result, WaveOk);
+    ASSERT_TRUE(RunUntil([&] { return otherRate.done.size() >= 4; }, 3000));
+    RunUntil([] { return false; }, 300);
+    ASSERT_EQ(otherRate.done.size(), 4u);
+    EXPECT_NEAR(double(otherRate.done[3]->BytesRecorded) / 2, 4000 - 3 * 1024, 2);
     PacedRun missing(std::make_unique<RecordingDevice>(dir.filePath("none.wav")), 9600);
     EXPECT_NE(missing.result, WaveOk);
     const RecordingInfo info = InspectRecording(dir.filePath("none.wav"));
