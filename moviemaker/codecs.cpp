@@ -198,7 +198,7 @@ bool OpenEncoder(FrameEncoder& e, const CompressOptions& options, int32_t rate, 
     e.picture->height = c->height;
     r = av_frame_get_buffer(e.picture, 0);
     e.convert = sws_getContext(kBoxWidth, kBoxHeight, AV_PIX_FMT_BGRA, kBoxWidth, kBoxHeight,
-                               c->pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr);
+                               c->pix_fmt, SWS_POINT, nullptr, nullptr, nullptr);
     if (r < 0 || !e.convert) {
         why = "cannot set up the picture conversion";
         CloseEncoder(e);

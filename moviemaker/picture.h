@@ -28,6 +28,8 @@ PreviewState MakePreviewState();
 
 // Any format QImageReader reads; none when the file is missing, unreadable or no picture.
 std::optional<QImage> LoadPicture(const QString& path);
+// The same, reading into `reuse` so that a picture of the same size needs no new memory.
+std::optional<QImage> LoadPicture(const QString& path, QImage reuse);
 
 // Load, make current and draw. A failed load makes the current picture none and leaves
 // `shown` as it was. Returns whether the picture loaded.

@@ -108,3 +108,30 @@ TEST(Preview, TransparentPictureShowsTheGreyBehindIt) {
 
 } // namespace
 } // namespace reel
+
+namespace reel {
+namespace {
+
+TEST(Preview, ScaledColoursStayTrueToThePicture) {
+    QTemporaryDir dir;
+    for (const QSize size : {QSize(560, 216), QSize(1600, 1200), QSize(97, 61)}) {
+        const QImage picture = PatternPicture(size.width(), size.height(), 5);
+        const QString path = dir.filePath("p.bmp");
+        ASSERT_TRUE(picture.save(path));
+        PreviewState s = MakePreviewState();
+        ASSERT_TRUE(ShowPicture(s, path));
+        const FitRect fit = FitPicture(size.width(), size.height(), 564, 400);
+        const QImage reference =
+            picture.scaled(fit.width, fit.height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        const QImage drawn = s.shown.copy(fit.x, fit.y, fit.width, fit.height);
+        EXPECT_GE(Psnr(drawn, reference), 30) << size.width() << " x " << size.height();
+    }
+    const QString solid = dir.filePath("solid.png");
+    ASSERT_TRUE(SolidPicture(333, 77, qRgb(200, 30, 90)).save(solid));
+    PreviewState s = MakePreviewState();
+    ASSERT_TRUE(ShowPicture(s, solid));
+    EXPECT_EQ(s.shown.pixel(282, 200), qRgb(200, 30, 90));
+}
+
+} // namespace
+} // namespace reel
