@@ -30,8 +30,8 @@ foreach(page propmon reelmaker s4285sim)
     OUTPUT ${out}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PROPMON_STAGE_DIR}/man
     COMMAND ${CMAKE_COMMAND} -DIN=${PROJECT_SOURCE_DIR}/docs/man/${page}.1 -DOUT=${out}
-            -P ${PROJECT_SOURCE_DIR}/packaging/gzip_page.cmake
-    DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/${page}.1 ${PROJECT_SOURCE_DIR}/packaging/gzip_page.cmake
+            -P ${PROJECT_SOURCE_DIR}/packaging/gzip_file.cmake
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/${page}.1 ${PROJECT_SOURCE_DIR}/packaging/gzip_file.cmake
     VERBATIM)
   list(APPEND PROPMON_MAN_FILES ${out})
 endforeach()
@@ -39,7 +39,28 @@ endforeach()
 file(MAKE_DIRECTORY ${PROPMON_STAGE_DIR}/man)
 file(CREATE_LINK propmon.1.gz ${PROPMON_STAGE_DIR}/man/propmon-desktop.1.gz SYMBOLIC)
 
-add_custom_target(install_files ALL DEPENDS ${PROPMON_ICON_FILES} ${PROPMON_MAN_FILES})
+# Debian wants a changelog beside the documentation of every package.
+set(PROPMON_PACKAGE_CONTACT "propmon maintainers <propmon-maintainers@example.org>"
+    CACHE STRING "Maintainer of the Debian package")
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(changelog_epoch $ENV{SOURCE_DATE_EPOCH})
+else()
+  string(TIMESTAMP changelog_epoch "%s" UTC)
+  math(EXPR changelog_epoch "${changelog_epoch} / 86400 * 86400")
+endif()
+execute_process(COMMAND date -u -R -d @${changelog_epoch}
+                OUTPUT_VARIABLE PROPMON_CHANGELOG_DATE OUTPUT_STRIP_TRAILING_WHITESPACE)
+configure_file(packaging/changelog.in ${PROPMON_STAGE_DIR}/changelog @ONLY)
+set(PROPMON_CHANGELOG ${PROPMON_STAGE_DIR}/changelog.gz)
+add_custom_command(
+  OUTPUT ${PROPMON_CHANGELOG}
+  COMMAND ${CMAKE_COMMAND} -DIN=${PROPMON_STAGE_DIR}/changelog -DOUT=${PROPMON_CHANGELOG}
+          -P ${PROJECT_SOURCE_DIR}/packaging/gzip_file.cmake
+  DEPENDS ${PROPMON_STAGE_DIR}/changelog ${PROJECT_SOURCE_DIR}/packaging/gzip_file.cmake
+  VERBATIM)
+
+add_custom_target(install_files ALL
+                  DEPENDS ${PROPMON_ICON_FILES} ${PROPMON_MAN_FILES} ${PROPMON_CHANGELOG})
 
 install(TARGETS reelmaker s4285sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS packaging/propmon-desktop.sh
@@ -49,17 +70,18 @@ install(FILES ${PROPMON_MAN_FILES} ${PROPMON_STAGE_DIR}/man/propmon-desktop.1.gz
 install(FILES packaging/propmon.desktop packaging/reelmaker.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(DIRECTORY ${PROPMON_STAGE_DIR}/icons/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
+install(FILES ${PROPMON_CHANGELOG} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The licence text, once the project has chosen its licence.
+install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
 
 # cpack -G DEB
-set(PROPMON_PACKAGE_CONTACT "propmon maintainers <propmon-maintainers@example.org>"
-    CACHE STRING "Maintainer field of the Debian package")
 set(CPACK_PACKAGE_NAME propmon)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${PROPMON_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "HF propagation monitor for STANAG 4285 signals")
+# The first line of the Description field is the summary above.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "HF propagation monitor for STANAG 4285 signals
-propmon listens to the audio of an HF receiver tuned to a STANAG 4285
+    "propmon listens to the audio of an HF receiver tuned to a STANAG 4285
 transmission and shows how the signal arrives: a correlation trace, a
 scrolling correlogram of the propagation paths, a dopplergram, a scattergram
 and a tune indicator. The grams can be saved automatically as pictures.

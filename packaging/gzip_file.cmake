@@ -1,5 +1,5 @@
-# cmake -DIN=page.1 -DOUT=page.1.gz -P gzip_page.cmake
-# Compresses a manual page the way Debian wants it: best compression and no
+# cmake -DIN=FILE -DOUT=FILE.gz -P gzip_file.cmake
+# Compresses a manual page or changelog the way Debian wants it: best compression and no
 # name or time stamp in the header, so that the same page gives the same bytes.
 execute_process(COMMAND gzip -9 -n -c "${IN}" OUTPUT_FILE "${OUT}.part" RESULT_VARIABLE failed)
 if(failed)

@@ -349,3 +349,46 @@ TEST_F(InstalledTree, LauncherSaysSoWhenPropmonIsNowhere) {
 }
 
 } // namespace
+
+TEST(DebianPackage, DependsOnWhatTheProgramsLinkAndLoadAndHoldsTheTree) {
+    if (!HaveTool("dpkg-shlibdeps") || !HaveTool("dpkg-deb"))
+        GTEST_SKIP() << "needs dpkg-dev for the library dependencies";
+    char pattern[] = "/tmp/propmon-deb-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const fs::path dir(pattern);
+    const fs::path cpack = fs::path(INSTALL_CMAKE).parent_path() / "cpack";
+    const Result made = RunShell(Quote(cpack.string()) + " -G DEB --config " +
+                                     Quote(std::string(INSTALL_BUILD_DIR) + "/CPackConfig.cmake") +
+                                     " -B " + Quote(dir.string()),
+                                 dir);
+    ASSERT_EQ(made.status, 0) << made.out << made.err;
+    fs::path deb;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().extension() == ".deb") deb = entry.path();
+    ASSERT_FALSE(deb.empty()) << made.out;
+
+    const std::string depends =
+        RunShell("dpkg-deb -f " + Quote(deb.string()) + " Depends", dir).out;
+    // Linked libraries, found by dpkg-shlibdeps ...
+    for (const char* package : {"libqt6widgets6", "libqt6multimedia6", "libsndfile1", "libsoxr0",
+                                "libavcodec", "libswscale"})
+        EXPECT_NE(depends.find(package), std::string::npos) << package << " in " << depends;
+    // ... and what is only loaded or called at run time.
+    for (const char* package : {"qt6-qpa-plugins", "qt6-image-formats-plugins", "fonts-urw-base35",
+                                "fonts-liberation", "xdg-user-dirs"})
+        EXPECT_NE(depends.find(package), std::string::npos) << package << " in " << depends;
+
+    const std::string files = RunShell("dpkg-deb -c " + Quote(deb.string()), dir).out;
+    for (const char* path :
+         {"./usr/bin/propmon", "./usr/bin/propmon-desktop", "./usr/bin/reelmaker",
+          "./usr/bin/s4285sim", "./usr/share/applications/propmon.desktop",
+          "./usr/share/applications/reelmaker.desktop",
+          "./usr/share/icons/hicolor/32x32/apps/propmon.png", "./usr/share/man/man1/propmon.1.gz",
+          "./usr/share/doc/propmon/Stanag Help.htm", "./usr/share/doc/propmon/changelog.gz"})
+        EXPECT_NE(files.find(path), std::string::npos) << path;
+    // No test programs, benchmarks or build helpers in the package.
+    for (const char* stray : {"_test", "bench", "export_icons", "propmon_screenshot"})
+        EXPECT_EQ(files.find(stray), std::string::npos) << stray;
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+}
