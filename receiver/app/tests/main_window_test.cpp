@@ -255,6 +255,22 @@ TEST_F(WindowTest, MenusHoldTheirItemsIdsAndCheckMarks) {
     }
 }
 
+TEST_F(WindowTest, SwitchesOnBeforeTheWindowShowTheirCheckMarks) {
+    // propmon --autosave switches the three saves on before the window exists.
+    PrepareReceiver(state);
+    state.Display.AutoSaveCorrelogram = rx::SwitchOn;
+    state.Display.AutoSaveDopplergram = rx::SwitchOn;
+    state.Display.AutoSaveScattergram = rx::SwitchOn;
+    window = std::make_unique<MainWindow>(state, wave);
+    EXPECT_TRUE(window->MenuItem(AutoSaveCorrelogramCommand)->isChecked());
+    EXPECT_TRUE(window->MenuItem(AutoSaveDopplergramCommand)->isChecked());
+    EXPECT_TRUE(window->MenuItem(AutoSaveScattergramCommand)->isChecked());
+    EXPECT_FALSE(window->MenuItem(ScatterBlackCommand)->isChecked());
+    window->OnCommand(AutoSaveDopplergramCommand);
+    EXPECT_EQ(state.Display.AutoSaveDopplergram, rx::SwitchOff);
+    EXPECT_FALSE(window->MenuItem(AutoSaveDopplergramCommand)->isChecked());
+}
+
 TEST_F(WindowTest, SlidersSetGainAndClockOffsetAndTheirLabels) {
     Start();
     EXPECT_EQ(Slider(ClockSliderId)->value(), 10000);

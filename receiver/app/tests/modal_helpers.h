@@ -7,32 +7,48 @@
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
+#include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
 
 namespace propmon::testing {
 
-// Runs `action` on the next modal widget other than `except` once it shows.
-// Gives up (and fails the test through `onTimeout`) after `timeoutMs`.
-inline void OnNextModal(std::function<void(QWidget*)> action, QWidget* except = nullptr,
-                        int timeoutMs = 5000) {
-    auto clock = std::make_shared<QElapsedTimer>();
-    clock->start();
-    auto poll = std::make_shared<std::function<void()>>();
-    *poll = [=] {
+namespace detail {
+
+// Polls for the modal widget; only the pending timer holds it.
+struct ModalWaiter : std::enable_shared_from_this<ModalWaiter> {
+    std::function<void(QWidget*)> action;
+    QWidget* except = nullptr;
+    int timeoutMs = 0;
+    QElapsedTimer clock;
+
+    void Poll() {
         QWidget* modal = QApplication::activeModalWidget();
         if (modal && modal != except && modal->isVisible()) {
             action(modal);
             return;
         }
-        if (clock->elapsed() > timeoutMs) {
+        if (clock.elapsed() > timeoutMs) {
             ADD_FAILURE() << "no modal widget appeared";
             return;
         }
-        QTimer::singleShot(5, *poll);
-    };
-    QTimer::singleShot(0, *poll);
+        QTimer::singleShot(5, [self = shared_from_this()] { self->Poll(); });
+    }
+};
+
+} // namespace detail
+
+// Runs `action` on the next visible modal widget other than `except`.
+// Gives up with a test failure after `timeoutMs`.
+inline void OnNextModal(std::function<void(QWidget*)> action, QWidget* except = nullptr,
+                        int timeoutMs = 5000) {
+    auto waiter = std::make_shared<detail::ModalWaiter>();
+    waiter->action = std::move(action);
+    waiter->except = except;
+    waiter->timeoutMs = timeoutMs;
+    waiter->clock.start();
+    QTimer::singleShot(0, [waiter] { waiter->Poll(); });
 }
 
 } // namespace propmon::testing
