@@ -120,7 +120,7 @@ void PackFullFrame(const QImage& frame, std::vector<uint8_t>& out) {
     out.resize(kFrameBytes);
     const int rows = std::min(frame.height(), kBoxHeight);
     const int cols = std::min(frame.width(), kBoxWidth);
-    std::fill(out.begin(), out.end(), 0);
+    if (rows < kBoxHeight || cols < kBoxWidth) std::fill(out.begin(), out.end(), 0);
     for (int r = 0; r < rows; ++r) {
         const QRgb* src = reinterpret_cast<const QRgb*>(frame.constScanLine(kBoxHeight - 1 - r));
         uint8_t* dst = out.data() + size_t(r) * kFrameRowBytes;

@@ -1,5 +1,7 @@
 #include "moviemaker/movie.h"
 
+#include "moviemaker/picture.h"
+
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -137,6 +139,17 @@ bool MovieSetFormat(MovieWriter& movie) {
 }
 
 FrameResult MovieWriteFrame(MovieWriter& movie, const QImage& frame) {
+    if (!movie.encoder.codec.encoder && frame.width() == kBoxWidth &&
+        frame.height() == kBoxHeight && frame.format() == QImage::Format_RGB32) {
+        // Full frames go straight from one reused buffer into the file.
+        PackFullFrame(frame, movie.fullFrame);
+        if (!AviWriteFrame(movie.avi, movie.fullFrame.data(),
+                           static_cast<uint32_t>(movie.fullFrame.size()), true)) {
+            Fail(movie, movie.avi.error);
+            return FrameResult::Failed;
+        }
+        return FrameResult::Written;
+    }
     std::string why;
     const size_t before = movie.pending.size();
     if (!EncodeFrame(movie.encoder, frame, movie.pending, why)) {

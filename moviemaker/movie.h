@@ -39,6 +39,7 @@ struct MovieWriter {
     AviFile avi;
     FrameEncoder encoder;
     std::vector<EncodedFrame> pending;
+    std::vector<uint8_t> fullFrame; // reused for every full frame
     std::string error;
 };
 

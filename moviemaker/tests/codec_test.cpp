@@ -122,7 +122,8 @@ TEST(Codecs, InterFramesAreNotIndexedAsKeyFrames) {
                   .exitCode,
               0);
     const QByteArray f = ReadFile(out);
-    const Chunk* idx1 = FindChunk(ReadChunks(f), "idx1");
+    const std::vector<Chunk> chunks = ReadChunks(f);
+    const Chunk* idx1 = FindChunk(chunks, "idx1");
     ASSERT_TRUE(idx1);
     ASSERT_EQ(idx1->size, 6u * 16u);
     std::vector<uint32_t> flags;
