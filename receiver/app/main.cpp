@@ -75,6 +75,21 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // A recording that cannot be played is reported before any window opens.
+    if (!options.replay.empty()) {
+        const cap::RecordingInfo info =
+            cap::InspectRecording(QString::fromLocal8Bit(options.replay.c_str()));
+        if (!info.Readable) {
+            std::fprintf(stderr, "propmon: %s\n", qPrintable(info.Error));
+            return 1;
+        }
+        if (info.SampleRate != 9600)
+            std::fprintf(stderr,
+                         "propmon: %s has %d samples/s; it plays only in a mode of that rate "
+                         "(9600 NATO, 8000 AMATEUR)\n",
+                         options.replay.c_str(), info.SampleRate);
+    }
+
     QApplication app(argc, argv);
 
     // Start-up: the chain's CaptureBlock and the fonts come with the state,
@@ -90,20 +105,9 @@ int main(int argc, char** argv) {
     cap::WaveInput wave(true);
     if (options.simulate)
         state.Capture.DeviceId = wave.AddDevice(std::make_unique<cap::TestSignalDevice>());
-    if (!options.replay.empty()) {
-        const QString path = QString::fromLocal8Bit(options.replay.c_str());
-        const cap::RecordingInfo info = cap::InspectRecording(path);
-        if (!info.Readable) {
-            std::fprintf(stderr, "propmon: %s\n", qPrintable(info.Error));
-            return 1;
-        }
-        if (info.SampleRate != 9600)
-            std::fprintf(stderr,
-                         "propmon: %s has %d samples/s; it plays only in a mode of that rate "
-                         "(9600 NATO, 8000 AMATEUR)\n",
-                         options.replay.c_str(), info.SampleRate);
-        state.Capture.DeviceId = wave.AddDevice(std::make_unique<cap::RecordingDevice>(path));
-    }
+    if (!options.replay.empty())
+        state.Capture.DeviceId = wave.AddDevice(
+            std::make_unique<cap::RecordingDevice>(QString::fromLocal8Bit(options.replay.c_str())));
 
     propmon::MainWindow window(state, wave);
     propmon::TerminationWatcher watcher([&window] { window.EndWindow(); });
