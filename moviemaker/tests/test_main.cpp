@@ -10,6 +10,8 @@ extern "C" {
 
 int main(int argc, char** argv) {
     av_log_set_level(AV_LOG_ERROR);
+    // Test discovery runs the binary without the tests' environment.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
