@@ -1,0 +1,116 @@
+// The AVI writer with every offered codec, random picture sizes and pixel
+// formats, frame rates, qualities, key-frame intervals and part sizes (so that
+// movies also spread over OpenDML parts).  Every movie is read back by the RIFF
+// walker and must hold exactly the frames written, with consistent indexes.
+#include "fuzz/fuzz_support.h"
+#include "fuzz/riff_walk.h"
+#include "moviemaker/codecs.h"
+#include "moviemaker/movie.h"
+#include "moviemaker/picture.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+
+namespace {
+
+QImage MakePicture(FuzzedDataProvider& in) {
+    static const QImage::Format formats[] = {QImage::Format_RGB32,
+                                             QImage::Format_ARGB32,
+                                             QImage::Format_RGB888,
+                                             QImage::Format_Grayscale8,
+                                             QImage::Format_Mono,
+                                             QImage::Format_RGB16,
+                                             QImage::Format_ARGB32_Premultiplied};
+    // Mostly ordinary sizes, now and then a thin line or a tall strip.
+    const bool extreme = in.ConsumeIntegralInRange(0, 7) == 0;
+    const int width =
+        extreme ? in.ConsumeIntegralInRange(1, 6000) : in.ConsumeIntegralInRange(1, 900);
+    const int height = extreme ? in.ConsumeIntegralInRange(1, 6000 * 3 / std::max(1, width / 64))
+                               : in.ConsumeIntegralInRange(1, 700);
+    const QImage::Format format =
+        formats[in.ConsumeIntegralInRange<size_t>(0, std::size(formats) - 1)];
+    const uint32_t seed = in.ConsumeIntegral<uint32_t>();
+    QImage picture(width, height, QImage::Format_ARGB32);
+    for (int y = 0; y < height; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(picture.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const uint32_t v = seed ^ uint32_t(x * 2654435761u) ^ uint32_t(y * 40503u);
+            line[x] = qRgba(int(v & 0xFF), int((v >> 8) & 0xFF), int((x + y + seed) & 0xFF),
+                            int((v >> 24) | 0x0F));
+        }
+    }
+    return picture.convertToFormat(format);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::StartGuiApplication();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const std::vector<reel::CodecInfo> codecs = reel::AvailableCodecs();
+    FuzzedDataProvider in(data, size);
+    const reel::CodecInfo codec = codecs[in.ConsumeIntegralInRange<size_t>(0, codecs.size() - 1)];
+    const int32_t rate =
+        in.ConsumeBool() ? in.ConsumeIntegralInRange(1, 60) : in.ConsumeIntegralInRange(1, 1000000);
+    reel::CompressOptions options;
+    options.fccType = reel::kStreamTypeVideo;
+    options.fccHandler = codec.fourcc;
+    options.dwQuality = in.ConsumeIntegralInRange<uint32_t>(0, 10000);
+    options.dwFlags = reel::kCompressValid;
+    if (in.ConsumeBool()) {
+        options.dwKeyFrameEvery = in.ConsumeIntegralInRange<uint32_t>(1, 10);
+        options.dwFlags |= reel::kCompressKeyFrames;
+    }
+    if (in.ConsumeBool()) {
+        options.dwBytesPerSecond = in.ConsumeIntegralInRange<uint32_t>(1, 4000000);
+        options.dwFlags |= reel::kCompressDataRate;
+    }
+    const int frames = in.ConsumeIntegralInRange(1, 4);
+    // Parts of a few hundred kilobytes make OpenDML movies of a few frames.
+    const bool smallParts = in.ConsumeIntegralInRange(0, 3) == 0;
+    const uint64_t partBytes = in.ConsumeIntegralInRange<uint64_t>(200000, 3000000);
+
+    QTemporaryDir dir;
+    fuzz::Check(dir.isValid(), "no temporary folder");
+    const QString path = dir.filePath("movie.avi");
+    reel::MovieWriter movie;
+    if (!reel::MovieOpen(movie, path, rate) || !reel::MovieCreateStream(movie, rate) ||
+        !reel::MovieSetCodec(movie, options) || !reel::MovieSetFormat(movie)) {
+        // A codec may refuse a setting; then nothing is left behind.
+        fuzz::Check(!movie.error.empty(), "a refused movie without a reason");
+        reel::MovieAbandon(movie);
+        fuzz::Check(!QFile::exists(path), "a refused movie left a file");
+        return 0;
+    }
+    if (smallParts) movie.avi.riffLimitBytes = partBytes;
+
+    reel::PreviewState preview = reel::MakePreviewState();
+    for (int k = 0; k < frames; ++k) {
+        preview.current = MakePicture(in);
+        preview.currentWidth = uint32_t(preview.current->width());
+        preview.currentHeight = uint32_t(preview.current->height());
+        reel::DrawPicture(preview);
+        const reel::FrameResult result = reel::MovieWriteFrame(movie, preview.shown);
+        fuzz::Check(result != reel::FrameResult::Failed, "a frame failed", movie.error);
+    }
+    fuzz::Check(reel::MovieFinish(movie), "the movie was not finished", movie.error);
+
+    QFile written(path);
+    fuzz::Check(written.open(QIODevice::ReadOnly), "the movie is not at its name");
+    const QByteArray bytes = written.readAll();
+    const std::vector<uint8_t> avi(bytes.begin(), bytes.end());
+    fuzz::MovieExpectation expected;
+    expected.frames = uint32_t(frames);
+    expected.chunkId =
+        codec.encoder ? reel::MakeFourCC('0', '0', 'd', 'c') : reel::MakeFourCC('0', '0', 'd', 'b');
+    expected.rate = uint32_t(rate);
+    const std::string why = fuzz::CheckMovie(avi, expected);
+    fuzz::Check(why.empty(), "the movie does not read back",
+                why + " (codec " + reel::FourCCText(codec.fourcc) + ")");
+    return 0;
+}

@@ -1,0 +1,70 @@
+// Any bytes as a picture for reelmaker: loaded (or refused), fitted into the
+// 564 x 400 preview and written as the one frame of an uncompressed movie, which
+// must read back as exactly the preview's pixels.
+#include "fuzz/fuzz_support.h"
+#include "fuzz/riff_walk.h"
+#include "moviemaker/codecs.h"
+#include "moviemaker/movie.h"
+#include "moviemaker/picture.h"
+
+#include <QFile>
+#include <QImageReader>
+#include <QTemporaryDir>
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::StartGuiApplication();
+    // A lying header must not make the reader claim gigabytes; the default
+    // limit of Qt stays in force, said here so a change of default shows.
+    QImageReader::setAllocationLimit(256);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::MemoryFile file(data, size);
+    reel::PreviewState preview = reel::MakePreviewState();
+    const QImage before = preview.shown;
+    const bool loaded = reel::ShowPicture(preview, QString::fromStdString(file.Path()));
+    fuzz::Check(preview.shown.width() == reel::kBoxWidth &&
+                    preview.shown.height() == reel::kBoxHeight &&
+                    preview.shown.format() == QImage::Format_RGB32,
+                "the preview is no longer 564 x 400 RGB32");
+    if (!loaded) {
+        fuzz::Check(!preview.current.has_value(), "a failed load left a current picture");
+        fuzz::Check(preview.shown == before, "a failed load changed the preview");
+    } else {
+        fuzz::Check(preview.current && preview.currentWidth > 0 && preview.currentHeight > 0,
+                    "a loaded picture without a size");
+    }
+
+    QTemporaryDir dir;
+    fuzz::Check(dir.isValid(), "no temporary folder");
+    const QString path = dir.filePath("movie.avi");
+    reel::MovieWriter movie;
+    reel::CompressOptions options;
+    options.fccType = reel::kStreamTypeVideo;
+    options.fccHandler = reel::kFullFramesFourCC;
+    options.dwQuality = reel::kDefaultQuality;
+    options.dwFlags = reel::kCompressValid;
+    const bool open = reel::MovieOpen(movie, path, 15) && reel::MovieCreateStream(movie, 15) &&
+                      reel::MovieSetCodec(movie, options) && reel::MovieSetFormat(movie);
+    fuzz::Check(open, "cannot start a movie", movie.error);
+    fuzz::Check(reel::MovieWriteFrame(movie, preview.shown) == reel::FrameResult::Written,
+                "the frame was not written", movie.error);
+    fuzz::Check(reel::MovieFinish(movie), "the movie was not finished", movie.error);
+
+    QFile written(path);
+    fuzz::Check(written.open(QIODevice::ReadOnly), "the movie is not at its name");
+    const QByteArray bytes = written.readAll();
+    const std::vector<uint8_t> avi(bytes.begin(), bytes.end());
+    fuzz::MovieExpectation expected;
+    expected.frames = 1;
+    expected.chunkId = reel::MakeFourCC('0', '0', 'd', 'b');
+    expected.rate = 15;
+    const std::string why = fuzz::CheckMovie(avi, expected);
+    fuzz::Check(why.empty(), "the movie does not read back", why);
+    std::vector<uint8_t> frame;
+    reel::PackFullFrame(preview.shown, frame);
+    const auto frames = fuzz::MovieFrames(avi);
+    fuzz::Check(frames.size() == 1 && frames[0] == frame, "the frame is not the preview");
+    return 0;
+}
