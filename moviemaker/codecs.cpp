@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -77,6 +78,92 @@ bool Receive(FrameEncoder& e, std::vector<EncodedFrame>& out, std::string& why) 
         out.push_back(std::move(f));
         av_packet_unref(e.packet);
     }
+}
+
+bool PlainRow(const QImage& frame, int y, QRgb colour) {
+    const QRgb* line = reinterpret_cast<const QRgb*>(frame.constScanLine(y));
+    for (int x = 0; x < kBoxWidth; ++x)
+        if (line[x] != colour) return false;
+    return true;
+}
+
+// Rows [top, bottom) of every plane, in that plane's own rows.
+void PlaneRows(const AVPixFmtDescriptor* desc, int plane, int top, int bottom, int& from, int& to) {
+    const bool chroma = (plane == 1 || plane == 2) && !(desc->flags & AV_PIX_FMT_FLAG_RGB);
+    const int shift = chroma ? desc->log2_chroma_h : 0;
+    from = top >> shift;
+    to = (bottom + (1 << shift) - 1) >> shift;
+}
+
+// Converts only the rows between the plain bands above and below the picture; the plain
+// rows come from a frame converted once. False: the caller converts the whole frame.
+bool ConvertBand(FrameEncoder& e, const QImage& frame) {
+    const AVPixelFormat format = e.context->pix_fmt;
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    const int planes = av_pix_fmt_count_planes(format);
+    if (!desc || planes <= 0) return false;
+    const QRgb colour = reinterpret_cast<const QRgb*>(frame.constBits())[0];
+    int top = 0;
+    while (top < kBoxHeight && PlainRow(frame, top, colour))
+        ++top;
+    int bottom = kBoxHeight;
+    while (bottom > top && PlainRow(frame, bottom - 1, colour))
+        --bottom;
+    const int align = 1 << desc->log2_chroma_h;
+    top = top / align * align;
+    bottom = std::min(kBoxHeight, (bottom + align - 1) / align * align);
+    if (top == 0 && bottom == kBoxHeight) return false;
+
+    if (!e.plain || e.plainColour != colour) {
+        if (!e.plain) {
+            e.plain = av_frame_alloc();
+            if (!e.plain) return false;
+            e.plain->format = format;
+            e.plain->width = kBoxWidth;
+            e.plain->height = kBoxHeight;
+            if (av_frame_get_buffer(e.plain, 0) < 0) {
+                av_frame_free(&e.plain);
+                return false;
+            }
+        }
+        QImage plainImage(kBoxWidth, kBoxHeight, QImage::Format_RGB32);
+        plainImage.fill(colour);
+        const uint8_t* src[1] = {plainImage.constBits()};
+        const int srcStride[1] = {static_cast<int>(plainImage.bytesPerLine())};
+        sws_scale(e.convert, src, srcStride, 0, kBoxHeight, e.plain->data, e.plain->linesize);
+        e.plainColour = colour;
+        e.dirtyTop = 0;
+        e.dirtyBottom = kBoxHeight;
+    }
+    for (int p = 0; p < planes; ++p)
+        if (e.plain->linesize[p] != e.picture->linesize[p]) return false;
+
+    // Rows the last frame changed go back to plain; then the new band is converted.
+    for (int p = 0; p < planes; ++p) {
+        int from = 0, to = 0;
+        PlaneRows(desc, p, e.dirtyTop, e.dirtyBottom, from, to);
+        const qsizetype stride = e.picture->linesize[p];
+        if (to > from)
+            std::memcpy(e.picture->data[p] + from * stride, e.plain->data[p] + from * stride,
+                        size_t(stride) * size_t(to - from));
+    }
+    e.dirtyTop = top;
+    e.dirtyBottom = bottom;
+    if (bottom <= top) return true;
+    e.bandConvert =
+        sws_getCachedContext(e.bandConvert, kBoxWidth, bottom - top, AV_PIX_FMT_BGRA, kBoxWidth,
+                             bottom - top, format, SWS_POINT, nullptr, nullptr, nullptr);
+    if (!e.bandConvert) return false;
+    const uint8_t* src[1] = {frame.constScanLine(top)};
+    const int srcStride[1] = {static_cast<int>(frame.bytesPerLine())};
+    uint8_t* dst[4] = {};
+    for (int p = 0; p < planes && p < 4; ++p) {
+        int from = 0, to = 0;
+        PlaneRows(desc, p, top, bottom, from, to);
+        dst[p] = e.picture->data[p] + qsizetype(from) * e.picture->linesize[p];
+    }
+    sws_scale(e.bandConvert, src, srcStride, 0, bottom - top, dst, e.picture->linesize);
+    return true;
 }
 
 } // namespace
@@ -240,9 +327,13 @@ bool EncodeFrame(FrameEncoder& e, const QImage& frame, std::vector<EncodedFrame>
         why = AvError(r);
         return false;
     }
-    const uint8_t* src[1] = {frame.constBits()};
-    const int srcStride[1] = {static_cast<int>(frame.bytesPerLine())};
-    sws_scale(e.convert, src, srcStride, 0, kBoxHeight, e.picture->data, e.picture->linesize);
+    if (!ConvertBand(e, frame)) {
+        const uint8_t* src[1] = {frame.constBits()};
+        const int srcStride[1] = {static_cast<int>(frame.bytesPerLine())};
+        sws_scale(e.convert, src, srcStride, 0, kBoxHeight, e.picture->data, e.picture->linesize);
+        e.dirtyTop = 0;
+        e.dirtyBottom = kBoxHeight;
+    }
     e.picture->pts = e.nextPts++;
     if (e.qualityLambda >= 0) e.picture->quality = e.qualityLambda;
     r = avcodec_send_frame(e.context, e.picture);
@@ -266,6 +357,11 @@ bool FlushEncoder(FrameEncoder& e, std::vector<EncodedFrame>& out, std::string& 
 void CloseEncoder(FrameEncoder& e) {
     sws_freeContext(e.convert);
     e.convert = nullptr;
+    sws_freeContext(e.bandConvert);
+    e.bandConvert = nullptr;
+    av_frame_free(&e.plain);
+    e.plainColour = 0;
+    e.dirtyTop = e.dirtyBottom = 0;
     av_frame_free(&e.picture);
     av_packet_free(&e.packet);
     avcodec_free_context(&e.context);

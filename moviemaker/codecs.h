@@ -70,6 +70,13 @@ struct FrameEncoder {
     AVPacket* packet = nullptr;
     int64_t nextPts = 0;
     int qualityLambda = -1; // fixed quantiser per frame, or -1
+    // Rows that are one plain colour (the grey around a fitted picture) are converted
+    // once into `plain`; each frame converts only the band that holds the picture.
+    SwsContext* bandConvert = nullptr;
+    AVFrame* plain = nullptr;
+    QRgb plainColour = 0;
+    int dirtyTop = 0; // rows of `picture` that may differ from `plain`
+    int dirtyBottom = 0;
 };
 
 bool OpenEncoder(FrameEncoder& encoder, const CompressOptions& options, int32_t rate,

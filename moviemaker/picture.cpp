@@ -6,9 +6,63 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <vector>
 
 namespace reel {
+
+namespace {
+
+// Mixes two packed pixels channel by channel; weight 0..256 is the share of b.
+inline uint32_t Mix(uint32_t a, uint32_t b, uint32_t weight) {
+    const uint32_t inverse = 256 - weight;
+    const uint32_t rb =
+        (((a & 0x00FF00FFu) * inverse + (b & 0x00FF00FFu) * weight) >> 8) & 0x00FF00FFu;
+    const uint32_t ag =
+        ((((a >> 8) & 0x00FF00FFu) * inverse + ((b >> 8) & 0x00FF00FFu) * weight)) & 0xFF00FF00u;
+    return rb | ag;
+}
+
+struct Tap {
+    int first = 0;
+    int second = 0;
+    uint32_t weight = 0; // share of `second`, 0..256
+};
+
+// Bilinear taps with pixel centres aligned, for enlarging n source pixels to m.
+std::vector<Tap> Taps(int n, int m) {
+    std::vector<Tap> taps(static_cast<size_t>(m));
+    for (int i = 0; i < m; ++i) {
+        const double pos = (i + 0.5) * n / m - 0.5;
+        const double clamped = std::clamp(pos, 0.0, double(n - 1));
+        Tap& t = taps[size_t(i)];
+        t.first = static_cast<int>(clamped);
+        t.second = std::min(t.first + 1, n - 1);
+        t.weight = static_cast<uint32_t>(std::lround((clamped - t.first) * 256));
+    }
+    return taps;
+}
+
+// Enlarges an opaque RGB32 picture into the box at `fit` by bilinear interpolation.
+void Enlarge(const QImage& picture, const FitRect& fit, QImage& box) {
+    const std::vector<Tap> columns = Taps(picture.width(), fit.width);
+    const std::vector<Tap> rows = Taps(picture.height(), fit.height);
+    for (int y = 0; y < fit.height; ++y) {
+        const Tap& r = rows[size_t(y)];
+        const QRgb* a = reinterpret_cast<const QRgb*>(picture.constScanLine(r.first));
+        const QRgb* b = reinterpret_cast<const QRgb*>(picture.constScanLine(r.second));
+        QRgb* out = reinterpret_cast<QRgb*>(box.scanLine(fit.y + y)) + fit.x;
+        for (int x = 0; x < fit.width; ++x) {
+            const Tap& c = columns[size_t(x)];
+            const uint32_t top = Mix(a[c.first], a[c.second], c.weight);
+            const uint32_t bottom = Mix(b[c.first], b[c.second], c.weight);
+            out[x] = Mix(top, bottom, r.weight) | 0xFF000000u;
+        }
+    }
+}
+
+} // namespace
 
 PreviewState MakePreviewState() {
     PreviewState state;
@@ -64,6 +118,10 @@ void DrawPicture(PreviewState& state) {
     const QImage opaque = picture.format() == QImage::Format_RGB32
                               ? picture
                               : picture.convertToFormat(QImage::Format_RGB32);
+    if (fit.width > opaque.width() && fit.height > opaque.height()) {
+        Enlarge(opaque, fit, state.shown); // the gram snapshots: slightly enlarged
+        return;
+    }
     const QImage scaled =
         opaque.size() == QSize(fit.width, fit.height)
             ? opaque
