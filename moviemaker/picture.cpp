@@ -44,21 +44,39 @@ std::vector<Tap> Taps(int n, int m) {
     return taps;
 }
 
-// Enlarges an opaque RGB32 picture into the box at `fit` by bilinear interpolation.
+// Enlarges an opaque RGB32 picture into the box at `fit` by bilinear interpolation: each
+// source row is interpolated across once, then neighbouring rows are mixed.
 void Enlarge(const QImage& picture, const FitRect& fit, QImage& box) {
     const std::vector<Tap> columns = Taps(picture.width(), fit.width);
     const std::vector<Tap> rows = Taps(picture.height(), fit.height);
-    for (int y = 0; y < fit.height; ++y) {
-        const Tap& r = rows[size_t(y)];
-        const QRgb* a = reinterpret_cast<const QRgb*>(picture.constScanLine(r.first));
-        const QRgb* b = reinterpret_cast<const QRgb*>(picture.constScanLine(r.second));
-        QRgb* out = reinterpret_cast<QRgb*>(box.scanLine(fit.y + y)) + fit.x;
+    std::vector<uint32_t> upper(static_cast<size_t>(fit.width));
+    std::vector<uint32_t> lower(static_cast<size_t>(fit.width));
+    int upperRow = -1, lowerRow = -1;
+    auto across = [&](int row, std::vector<uint32_t>& out) {
+        const QRgb* line = reinterpret_cast<const QRgb*>(picture.constScanLine(row));
         for (int x = 0; x < fit.width; ++x) {
             const Tap& c = columns[size_t(x)];
-            const uint32_t top = Mix(a[c.first], a[c.second], c.weight);
-            const uint32_t bottom = Mix(b[c.first], b[c.second], c.weight);
-            out[x] = Mix(top, bottom, r.weight) | 0xFF000000u;
+            out[size_t(x)] = Mix(line[c.first], line[c.second], c.weight);
         }
+    };
+    for (int y = 0; y < fit.height; ++y) {
+        const Tap& r = rows[size_t(y)];
+        if (upperRow != r.first) {
+            if (lowerRow == r.first) {
+                std::swap(upper, lower);
+                std::swap(upperRow, lowerRow);
+            } else {
+                across(r.first, upper);
+                upperRow = r.first;
+            }
+        }
+        if (lowerRow != r.second) {
+            across(r.second, lower);
+            lowerRow = r.second;
+        }
+        QRgb* out = reinterpret_cast<QRgb*>(box.scanLine(fit.y + y)) + fit.x;
+        for (int x = 0; x < fit.width; ++x)
+            out[x] = Mix(upper[size_t(x)], lower[size_t(x)], r.weight) | 0xFF000000u;
     }
 }
 
