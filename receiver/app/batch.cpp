@@ -273,8 +273,10 @@ int RunBatch(int argc, char** argv) {
         hooks = rx::MakeDisplayHooks(*display, settings);
     }
     const auto paintTune = hooks.TuneIndicator;
+    int64_t lastBlockEnd = 0; // recording position where the last block ended
     hooks.TuneIndicator = [&](int32_t tuneHz) {
         if (paintTune) paintTune(tuneHz);
+        lastBlockEnd = position();
         std::fprintf(csv.out, "%lld,%.6f,%d,%.17g,%d\n", static_cast<long long>(block),
                      static_cast<double>(position()) / chain->SampleRate, chain->PeakLag,
                      chain->DopplerHz, tuneHz);
@@ -294,16 +296,14 @@ int RunBatch(int argc, char** argv) {
         }
         std::fill(buffer.begin(), buffer.end(), 0);
         const int64_t got = recording->Read(buffer.data(), rx::BlockLen);
-        if (got < 0) return Fail(recording->Error());
-        if (got == 0) break;
+        if (got <= 0) break;
         rx::ResampleBuffer(*chain, settings, hooks, buffer.data(), got * 2);
         bufferStart += got;
-        if (!recording->Error().empty()) {
-            // What was read is processed; the rest of the file is lost to us.
-            return Fail(recording->Error());
-        }
-        if (got < rx::BlockLen) break;
+        // After a read error what was read is processed and kept; the rest of
+        // the file is lost to us and the run fails below.
+        if (!recording->Error().empty() || got < rx::BlockLen) break;
     }
+    const std::string readError = recording->Error();
 
     const bool written = std::fflush(csv.out) == 0 && !std::ferror(csv.out);
     const bool closed = std::fclose(csv.out) == 0;
@@ -316,6 +316,28 @@ int RunBatch(int argc, char** argv) {
     csv.committed = true;
     std::fprintf(stderr, "propmon: %lld blocks of %s written to %s\n",
                  static_cast<long long>(block), options.input.c_str(), options.csv.c_str());
+    // Say what became of the end of the recording: a file cut short (its
+    // header promises more than it holds) and the samples after the last
+    // whole block, which show nowhere.
+    const int64_t announced = recording->Info().frames;
+    if (!recording->Info().headerMismatch.empty()) {
+        std::fprintf(stderr,
+                     "propmon: the header of %s does not match the file (%s); the %lld samples "
+                     "it holds were read\n",
+                     options.input.c_str(), recording->Info().headerMismatch.c_str(),
+                     static_cast<long long>(recording->FramesRead()));
+    } else if (readError.empty() && recording->FramesRead() < announced) {
+        std::fprintf(stderr,
+                     "propmon: %s ends after %lld of the %lld samples its header announces\n",
+                     options.input.c_str(), static_cast<long long>(recording->FramesRead()),
+                     static_cast<long long>(announced));
+    }
+    const int64_t leftOver = bufferStart - lastBlockEnd;
+    if (leftOver == 1) std::fprintf(stderr, "propmon: the last sample makes no whole block\n");
+    if (leftOver > 1) {
+        std::fprintf(stderr, "propmon: the last %lld samples make no whole block\n",
+                     static_cast<long long>(leftOver));
+    }
     if (display) {
         if (!rx::WritePanelPngs(*display, QString::fromStdString(options.out)))
             return Fail("cannot write the panel pictures into " + options.out);
@@ -326,6 +348,8 @@ int RunBatch(int argc, char** argv) {
                         " snapshots could not be written below " + options.out);
         }
     }
+    if (!readError.empty())
+        return Fail(readError + " (the " + std::to_string(block) + " blocks before it are kept)");
     return 0;
 }
 

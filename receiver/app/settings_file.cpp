@@ -93,6 +93,14 @@ bool WriteSettings(const rx::Settings& settings, const std::string& path) {
         file.cancelWriting();
         return false;
     }
+    // QSaveFile::commit() does not notice when flushing its buffer writes only
+    // part of it (a full disk, a file size limit) and would rename the cut-off
+    // file into place; flush here, where a short write is reported.
+    if (!file.flush()) {
+        file.cancelWriting();
+        file.commit(); // removes the temporary file
+        return false;
+    }
     return file.commit();
 }
 

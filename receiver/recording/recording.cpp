@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace rx {
 
@@ -14,6 +15,8 @@ constexpr int64_t ChunkFrames = 4096;
 
 int16_t ToSample(float v) {
     // Integer recordings read as float come back divided by 32768.
+    // A float recording may hold NaN (a damaged file): silence, not undefined behaviour.
+    if (std::isnan(v)) return 0;
     const float scaled = std::nearbyint(v * 32768.0f);
     return static_cast<int16_t>(std::clamp(scaled, -32768.0f, 32767.0f));
 }
@@ -57,6 +60,21 @@ std::unique_ptr<RecordingReader> RecordingReader::Open(const std::string& path, 
         error = path + " claims " + std::to_string(sf.samplerate) +
                 " samples per second; that is no recording of a receiver";
         return nullptr;
+    }
+    // libsndfile reads a file whose header promises more than it holds up to
+    // its end and notes the disagreement in its log ("data : 4800 (should be
+    // 2957)"); keep those notes so that the caller can say so.
+    std::vector<char> log(8192, '\0');
+    sf_command(reader->file_, SFC_GET_LOG_INFO, log.data(), int(log.size() - 1));
+    for (const char* line = log.data(); *line;) {
+        const char* end = std::strchr(line, '\n');
+        const std::string text(line, end ? size_t(end - line) : std::strlen(line));
+        if (text.find("should be") != std::string::npos) {
+            if (!reader->info_.headerMismatch.empty()) reader->info_.headerMismatch += "; ";
+            reader->info_.headerMismatch += text;
+        }
+        if (!end) break;
+        line = end + 1;
     }
     if (channel == ChannelChoice::Right && sf.channels == 1) channel = ChannelChoice::Left;
     reader->path_ = path;

@@ -21,6 +21,10 @@ struct RecordingInfo {
     int64_t frames = 0;     // frames in the file, as its header says
     int outputRate = 0;     // the rate samples are delivered at
     bool converted = false; // resampled to outputRate
+    // What libsndfile noted where the header disagrees with the file (a chunk
+    // size beyond the end of a cut-off file, ...); empty when they agree.
+    // `frames` then counts what the file holds.
+    std::string headerMismatch;
 };
 
 class RecordingReader {

@@ -1,4 +1,7 @@
+#include <sys/resource.h>
+
 #include <clocale>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -248,6 +251,26 @@ TEST_F(SettingsFileTest, FailedWriteLeavesThePreviousFileWhole) {
         ++entries;
     }
     EXPECT_EQ(entries, 1);
+}
+
+TEST_F(SettingsFileTest, WriteCutShortByAFullDiskLeavesThePreviousFileWhole) {
+    rx::Settings s;
+    s.CorrGain = 2.0f;
+    ASSERT_TRUE(WriteSettings(s, path()));
+    const std::string before = ReadAll(path());
+    // Files may grow to 64 bytes only: the write stops part-way, as on a full disk.
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit capped = old;
+    capped.rlim_cur = 64;
+    setrlimit(RLIMIT_FSIZE, &capped);
+    s.CorrGain = 3.0f;
+    const bool written = WriteSettings(s, path());
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(ReadAll(path()), before);
 }
 
 } // namespace

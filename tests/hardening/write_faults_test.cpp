@@ -1,0 +1,309 @@
+// Writes refused half-way, as by a full disk: the file size limit makes every
+// write past a few bytes fail (EFBIG, the signal ignored), and where the test
+// may mount one, a tmpfs that is already full (ENOSPC).  Whatever fails, the
+// old file stays whole, no partial or temporary file is left behind and the
+// program says what happened or, where it must, carries on.
+#include "hardening_support.h"
+
+#include "moviemaker/movie.h"
+#include "moviemaker/picture.h"
+#include "receiver/app/settings_file.h"
+#include "receiver/autosave/snapshot.h"
+#include "receiver/display/display_state.h"
+#include "receiver/display/painters.h"
+#include "receiver/dsp/chain.h"
+
+#include <QImage>
+
+#include <cstring>
+#include <random>
+#include <sys/mount.h>
+
+namespace hard {
+namespace {
+
+rx::Settings SomeSettings(float gain) {
+    rx::Settings s;
+    s.ClockOffset = 0.00002L;
+    s.ClockPpm = -3;
+    s.InputGain = gain;
+    s.CorrGain = 0.8f;
+    return s;
+}
+
+using WriteRefused = TempDirTest;
+
+TEST_F(WriteRefused, SettingsFileKeepsTheOldValuesWhole) {
+    const std::string path = (dir / "Stanag4285.set").string();
+    ASSERT_TRUE(propmon::WriteSettings(SomeSettings(2.5f), path));
+    const std::string before = ReadBytes(path);
+    {
+        FileSizeCap cap(64); // the file is about 330 bytes
+        EXPECT_FALSE(propmon::WriteSettings(SomeSettings(7.0f), path));
+    }
+    EXPECT_EQ(ReadBytes(path), before);
+    EXPECT_EQ(Names(dir), std::vector<std::string>{"Stanag4285.set"});
+    // Room again: the next end of a run writes it.
+    EXPECT_TRUE(propmon::WriteSettings(SomeSettings(7.0f), path));
+    EXPECT_EQ(propmon::ParseSettings(ReadBytes(path)).InputGain, 7.0f);
+}
+
+// The chain over noise with every painter and all three auto-saves on.
+struct Receiver {
+    std::unique_ptr<rx::ChainState> chain = rx::MakeChainState();
+    rx::Settings settings;
+    rx::DisplayState display;
+    rx::DisplayHooks hooks;
+    int64_t blocks = 0;
+    int32_t seconds = 0;
+    std::mt19937 noise{4285};
+
+    explicit Receiver(const fs::path& folder) {
+        rx::SetSignalParameters(*chain, settings);
+        rx::BuildSignalTables(*chain);
+        display.SnapshotFolder = QString::fromStdString(folder.string());
+        display.AutoSaveCorrelogram = display.AutoSaveDopplergram = display.AutoSaveScattergram =
+            rx::SwitchOn;
+        // Every snapshot its own name.
+        display.Clock = [this] {
+            ++seconds;
+            return rx::TimeOfDay{seconds / 3600 % 24, seconds / 60 % 60, seconds % 60};
+        };
+        hooks = rx::MakeDisplayHooks(display, settings);
+        const auto tune = hooks.TuneIndicator;
+        hooks.TuneIndicator = [this, tune](int32_t hz) {
+            tune(hz);
+            ++blocks;
+        };
+    }
+    void Run(int64_t count) {
+        std::normal_distribution<float> gauss(0.0f, 3000.0f);
+        std::vector<int16_t> buffer(rx::BlockLen);
+        const int64_t until = blocks + count;
+        while (blocks < until) {
+            for (int16_t& s : buffer)
+                s = int16_t(std::clamp(gauss(noise), -32768.0f, 32767.0f));
+            rx::ResampleBuffer(*chain, settings, hooks, buffer.data(), 2 * rx::BlockLen);
+        }
+    }
+};
+
+// Every snapshot file is a whole BMP: its size field is its size.
+void ExpectOnlyWholeSnapshots(const fs::path& folder, int64_t& count) {
+    count = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (!entry.is_regular_file()) continue;
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name.size() > 4 && name.substr(name.size() - 4) == ".BMP")
+            << "stray file " << entry.path();
+        const std::string bytes = ReadBytes(entry.path());
+        ASSERT_GE(bytes.size(), 54u) << entry.path();
+        uint32_t size = 0;
+        std::memcpy(&size, bytes.data() + 2, 4);
+        EXPECT_EQ(size, bytes.size()) << "partial snapshot " << entry.path();
+        ++count;
+    }
+}
+
+TEST_F(WriteRefused, SnapshotsLeaveNoPartialFileAndTheReceiverCarriesOn) {
+    Receiver receiver(dir);
+    {
+        FileSizeCap cap(4096); // every gram snapshot is larger
+        receiver.Run(300);
+    }
+    EXPECT_EQ(receiver.blocks, 300);
+    EXPECT_GT(receiver.display.SnapshotsFailed, 0);
+    EXPECT_EQ(receiver.display.SnapshotsWritten, 0);
+    int64_t files = 0;
+    ExpectOnlyWholeSnapshots(dir, files);
+    EXPECT_EQ(files, 0);
+
+    // Room again: the next snapshots are written, the chain never stopped.
+    const int64_t failed = receiver.display.SnapshotsFailed;
+    receiver.Run(300);
+    EXPECT_EQ(receiver.display.SnapshotsFailed, failed);
+    EXPECT_GT(receiver.display.SnapshotsWritten, 0);
+    ExpectOnlyWholeSnapshots(dir, files);
+    EXPECT_EQ(files, receiver.display.SnapshotsWritten);
+}
+
+TEST_F(WriteRefused, BatchTableFailsWithAReasonAndLeavesTheOldTableWhole) {
+    const fs::path recording = WriteRecording("rec.wav", 12.0);
+    const fs::path csv = dir / "blocks.csv";
+    WriteBytes(csv, "the table of an earlier run\n");
+    const RunResult r = RunProgram(std::string(PROPMON_BIN) + " --batch " + recording.string() +
+                                       " --csv " + csv.string(),
+                                   dir, FileSizeLimit(2048)); // the table needs about 6 KB
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("propmon: cannot write " + csv.string() + ": File too large"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(ReadBytes(csv), "the table of an earlier run\n");
+    EXPECT_EQ(Names(dir), (std::vector<std::string>{"blocks.csv", "rec.wav"}));
+}
+
+TEST_F(WriteRefused, BatchSnapshotsFailWithAReasonAndNoPartialFile) {
+    const fs::path recording = WriteRecording("rec.wav", 60.0);
+    const fs::path out = dir / "out";
+    const RunResult r = RunProgram(
+        std::string(PROPMON_BIN) + " --batch " + recording.string() + " --out " + out.string(), dir,
+        FileSizeLimit(40 * 1024)); // the table fits, no snapshot does
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("could not be written"), std::string::npos) << r.err;
+    int64_t files = 0;
+    for (const char* gram : {"Correlograms", "Dopplergrams", "Scattergrams"}) {
+        int64_t n = 0;
+        if (fs::exists(out / gram)) ExpectOnlyWholeSnapshots(out / gram, n);
+        files += n;
+    }
+    EXPECT_EQ(files, 0);
+    for (const auto& entry : fs::directory_iterator(out))
+        EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos)
+            << entry.path();
+}
+
+void SavePictures(const fs::path& dir, int count) {
+    for (int i = 0; i < count; ++i) {
+        QImage picture(300 + 20 * i, 200, QImage::Format_RGB32);
+        picture.fill(qRgb(40 * i, 120, 200 - 30 * i));
+        ASSERT_TRUE(picture.save(
+            QString::fromStdString((dir / ("p" + std::to_string(i) + ".png")).string())));
+    }
+}
+
+TEST_F(WriteRefused, MovieFailsClearlyAndTheExistingMovieStaysUntouched) {
+    SavePictures(dir, 3);
+    const fs::path movie = dir / "movie.avi";
+    WriteBytes(movie, "an earlier movie");
+    const std::string command = std::string(REELMAKER_BIN) + " --batch -o " + movie.string() + " " +
+                                (dir / "p0.png").string() + " " + (dir / "p1.png").string() + " " +
+                                (dir / "p2.png").string();
+    // A full frame is 676800 bytes: the second one does not fit.
+    const RunResult r = RunProgram(command, dir, FileSizeLimit(1024 * 1024));
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("reelmaker: error writing frame 2: "), std::string::npos) << r.err;
+    EXPECT_EQ(ReadBytes(movie), "an earlier movie");
+    EXPECT_EQ(Names(dir), (std::vector<std::string>{"movie.avi", "p0.png", "p1.png", "p2.png"}));
+
+    // Without an earlier movie no file appears at the name.
+    fs::remove(movie);
+    const RunResult fresh = RunProgram(command, dir, FileSizeLimit(1024 * 1024));
+    EXPECT_EQ(fresh.status, 1) << fresh.err;
+    EXPECT_EQ(Names(dir), (std::vector<std::string>{"p0.png", "p1.png", "p2.png"}));
+}
+
+TEST_F(WriteRefused, MovieWhoseIndexDoesNotFitFailsAtTheEndWithoutAFile) {
+    const fs::path path = dir / "movie.avi";
+    WriteBytes(path, "an earlier movie");
+    // Headers 4620 bytes, two full frames of 676808 with their chunk headers;
+    // the idx1 index needs 40 bytes more than the limit leaves.
+    const uint64_t framesEnd = 4620 + 2 * 676808;
+    reel::MovieWriter movie;
+    reel::CompressOptions options;
+    options.fccType = reel::kStreamTypeVideo;
+    options.fccHandler = reel::kFullFramesFourCC;
+    options.dwFlags = reel::kCompressValid;
+    QImage frame(reel::kBoxWidth, reel::kBoxHeight, QImage::Format_RGB32);
+    frame.fill(qRgb(10, 20, 30));
+    bool finished = true;
+    {
+        FileSizeCap cap(framesEnd + 20);
+        ASSERT_TRUE(reel::MovieOpen(movie, QString::fromStdString(path.string()), 5));
+        ASSERT_TRUE(reel::MovieCreateStream(movie, 5));
+        ASSERT_TRUE(reel::MovieSetCodec(movie, options));
+        ASSERT_TRUE(reel::MovieSetFormat(movie));
+        for (int i = 0; i < 2; ++i)
+            if (reel::MovieWriteFrame(movie, frame) == reel::FrameResult::Failed) break;
+        finished = reel::MovieFinish(movie);
+    }
+    if (!finished) reel::MovieAbandon(movie);
+    EXPECT_FALSE(finished);
+    EXPECT_FALSE(movie.error.empty());
+    EXPECT_EQ(ReadBytes(path), "an earlier movie");
+    EXPECT_EQ(Names(dir), std::vector<std::string>{"movie.avi"});
+}
+
+// A real full disk: a small tmpfs filled to the last byte.  Needs the right
+// to mount (root in a container that allows it); skipped otherwise.
+class FullDisk : public TempDirTest {
+  protected:
+    fs::path full;
+    bool mounted = false;
+    void SetUp() override {
+        TempDirTest::SetUp();
+        full = dir / "full";
+        fs::create_directories(full);
+        if (::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=2m") != 0) {
+            GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno)
+                         << "); the file size limit tests cover the same paths";
+        }
+        mounted = true;
+    }
+    void TearDown() override {
+        if (mounted) ::umount2(full.c_str(), MNT_DETACH);
+        TempDirTest::TearDown();
+    }
+    // Fills the file system to the last byte.
+    void Fill() {
+        std::ofstream filler(full / "filler", std::ios::binary);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), std::streamsize(block.size())))
+            ;
+        filler.clear();
+        filler.close();
+        std::ofstream last(full / "filler-tail", std::ios::binary);
+        while (last.put('x'))
+            ;
+    }
+};
+
+TEST_F(FullDisk, SettingsSnapshotTableAndMovieAllFailCleanly) {
+    const std::string settings = (full / "Stanag4285.set").string();
+    ASSERT_TRUE(propmon::WriteSettings(SomeSettings(2.5f), settings));
+    const std::string before = ReadBytes(settings);
+    const fs::path movie = full / "movie.avi";
+    WriteBytes(movie, "an earlier movie");
+    SavePictures(dir, 2);
+    const fs::path recording = WriteRecording("rec.wav", 12.0);
+    Fill();
+
+    EXPECT_FALSE(propmon::WriteSettings(SomeSettings(7.0f), settings));
+    EXPECT_EQ(ReadBytes(settings), before);
+
+    QImage panel(561, 216, QImage::Format_RGB32);
+    panel.fill(Qt::gray);
+    EXPECT_FALSE(rx::SaveGramSnapshot(panel, 216, 560, rx::Gram::Correlogram,
+                                      QString::fromStdString(full.string()), {1, 2, 3}));
+
+    const RunResult batch = RunProgram(std::string(PROPMON_BIN) + " --batch " + recording.string() +
+                                           " --csv " + (full / "blocks.csv").string(),
+                                       dir);
+    EXPECT_EQ(batch.status, 1) << batch.err;
+    EXPECT_NE(batch.err.find("No space left on device"), std::string::npos) << batch.err;
+
+    const RunResult reel =
+        RunProgram(std::string(REELMAKER_BIN) + " --batch -o " + movie.string() + " " +
+                       (dir / "p0.png").string() + " " + (dir / "p1.png").string(),
+                   dir);
+    EXPECT_EQ(reel.status, 1) << reel.err;
+    EXPECT_NE(reel.err.find("reelmaker: "), std::string::npos) << reel.err;
+    EXPECT_EQ(ReadBytes(movie), "an earlier movie");
+
+    // Nothing but what was there before the disk filled up, and perhaps the
+    // empty gram folders.
+    for (const std::string& name : Names(full)) {
+        if (fs::is_directory(full / name)) {
+            EXPECT_TRUE(fs::is_empty(full / name)) << name;
+            continue;
+        }
+        EXPECT_TRUE(name == "Stanag4285.set" || name == "movie.avi" || name == "filler" ||
+                    name == "filler-tail")
+            << "left behind: " << name;
+    }
+}
+
+} // namespace
+} // namespace hard
