@@ -95,6 +95,67 @@ void PlaneRows(const AVPixFmtDescriptor* desc, int plane, int top, int bottom, i
     to = (bottom + (1 << shift) - 1) >> shift;
 }
 
+// Full-range (JFIF) Y'CbCr 4:2:0 of rows [top, bottom), both even: luma per pixel, chroma
+// from the mean of each 2 x 2 block.
+void JpegYuv420Rows(const QImage& image, int top, int bottom, AVFrame* out) {
+    for (int y = top; y + 1 < bottom; y += 2) {
+        const QRgb* a = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        const QRgb* b = reinterpret_cast<const QRgb*>(image.constScanLine(y + 1));
+        uint8_t* ya = out->data[0] + qsizetype(y) * out->linesize[0];
+        uint8_t* yb = ya + out->linesize[0];
+        uint8_t* cb = out->data[1] + qsizetype(y / 2) * out->linesize[1];
+        uint8_t* cr = out->data[2] + qsizetype(y / 2) * out->linesize[2];
+        auto luma = [](QRgb p) {
+            return static_cast<uint8_t>(
+                (19595 * int(qRed(p)) + 38470 * int(qGreen(p)) + 7471 * int(qBlue(p)) + 32768) >>
+                16);
+        };
+        for (int x = 0; x + 1 < kBoxWidth; x += 2) {
+            const QRgb p0 = a[x], p1 = a[x + 1], p2 = b[x], p3 = b[x + 1];
+            ya[x] = luma(p0);
+            ya[x + 1] = luma(p1);
+            yb[x] = luma(p2);
+            yb[x + 1] = luma(p3);
+            const int r = int(qRed(p0)) + qRed(p1) + qRed(p2) + qRed(p3);
+            const int g = int(qGreen(p0)) + qGreen(p1) + qGreen(p2) + qGreen(p3);
+            const int bl = int(qBlue(p0)) + qBlue(p1) + qBlue(p2) + qBlue(p3);
+            const int u = (-11059 * r - 21709 * g + 32768 * bl + (128 << 18) + (1 << 17)) >> 18;
+            const int v = (32768 * r - 27439 * g - 5329 * bl + (128 << 18) + (1 << 17)) >> 18;
+            cb[x / 2] = static_cast<uint8_t>(std::clamp(u, 0, 255));
+            cr[x / 2] = static_cast<uint8_t>(std::clamp(v, 0, 255));
+        }
+    }
+}
+
+// Converts rows [top, bottom) of a 564 x 400 RGB32 image into the same rows of `out`.
+bool ConvertRows(FrameEncoder& e, const QImage& image, int top, int bottom, AVFrame* out) {
+    const AVPixelFormat format = e.context->pix_fmt;
+    if (format == AV_PIX_FMT_YUVJ420P) {
+        // Faster than the scaler's range-converting path, and chroma averages each block.
+        JpegYuv420Rows(image, top, bottom, out);
+        return true;
+    }
+    const uint8_t* src[1] = {image.constScanLine(top)};
+    const int srcStride[1] = {static_cast<int>(image.bytesPerLine())};
+    if (top == 0 && bottom == kBoxHeight) {
+        sws_scale(e.convert, src, srcStride, 0, kBoxHeight, out->data, out->linesize);
+        return true;
+    }
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    e.bandConvert =
+        sws_getCachedContext(e.bandConvert, kBoxWidth, bottom - top, AV_PIX_FMT_BGRA, kBoxWidth,
+                             bottom - top, format, SWS_POINT, nullptr, nullptr, nullptr);
+    if (!e.bandConvert || !desc) return false;
+    uint8_t* dst[4] = {};
+    for (int p = 0; p < av_pix_fmt_count_planes(format) && p < 4; ++p) {
+        int from = 0, to = 0;
+        PlaneRows(desc, p, top, bottom, from, to);
+        dst[p] = out->data[p] + qsizetype(from) * out->linesize[p];
+    }
+    sws_scale(e.bandConvert, src, srcStride, 0, bottom - top, dst, out->linesize);
+    return true;
+}
+
 // Converts only the rows between the plain bands above and below the picture; the plain
 // rows come from a frame converted once. False: the caller converts the whole frame.
 bool ConvertBand(FrameEncoder& e, const QImage& frame) {
@@ -128,9 +189,7 @@ bool ConvertBand(FrameEncoder& e, const QImage& frame) {
         }
         QImage plainImage(kBoxWidth, kBoxHeight, QImage::Format_RGB32);
         plainImage.fill(colour);
-        const uint8_t* src[1] = {plainImage.constBits()};
-        const int srcStride[1] = {static_cast<int>(plainImage.bytesPerLine())};
-        sws_scale(e.convert, src, srcStride, 0, kBoxHeight, e.plain->data, e.plain->linesize);
+        ConvertRows(e, plainImage, 0, kBoxHeight, e.plain);
         e.plainColour = colour;
         e.dirtyTop = 0;
         e.dirtyBottom = kBoxHeight;
@@ -150,20 +209,7 @@ bool ConvertBand(FrameEncoder& e, const QImage& frame) {
     e.dirtyTop = top;
     e.dirtyBottom = bottom;
     if (bottom <= top) return true;
-    e.bandConvert =
-        sws_getCachedContext(e.bandConvert, kBoxWidth, bottom - top, AV_PIX_FMT_BGRA, kBoxWidth,
-                             bottom - top, format, SWS_POINT, nullptr, nullptr, nullptr);
-    if (!e.bandConvert) return false;
-    const uint8_t* src[1] = {frame.constScanLine(top)};
-    const int srcStride[1] = {static_cast<int>(frame.bytesPerLine())};
-    uint8_t* dst[4] = {};
-    for (int p = 0; p < planes && p < 4; ++p) {
-        int from = 0, to = 0;
-        PlaneRows(desc, p, top, bottom, from, to);
-        dst[p] = e.picture->data[p] + qsizetype(from) * e.picture->linesize[p];
-    }
-    sws_scale(e.bandConvert, src, srcStride, 0, bottom - top, dst, e.picture->linesize);
-    return true;
+    return ConvertRows(e, frame, top, bottom, e.picture);
 }
 
 } // namespace
