@@ -13,6 +13,7 @@
 #include "receiver/app/termination.h"
 #include "receiver/capture/paced_devices.h"
 #include "receiver/capture/wave_input.h"
+#include "receiver/recording/recording.h"
 
 #ifndef PROPMON_VERSION
 #define PROPMON_VERSION "0"
@@ -21,13 +22,16 @@
 namespace {
 
 constexpr const char* WindowUsage =
-    "usage: propmon [--simulate | --replay FILE] [--autosave]\n"
-    "       propmon --batch FILE ...   (see propmon --batch --help)\n"
+    "usage: propmon [--simulate | --replay FILE [--channel left|right|mix]] [--autosave]\n"
+    "       propmon --batch FILE (--out DIR | --csv OUT.csv) ...\n"
+    "                                  (see propmon --batch --help)\n"
     "       propmon --help | --version\n"
     "\n"
     "  --simulate      listen to the built-in STANAG 4285 test signal\n"
-    "  --replay FILE   listen to a recording (9600 samples/s for NATO mode,\n"
-    "                  8000 for AMATEUR), played at real-time pace\n"
+    "  --replay FILE   listen to a recording played at real-time pace; any\n"
+    "                  WAV/FLAC at any rate, converted to the mode's rate\n"
+    "                  (9600 samples/s NATO, 8000 AMATEUR)\n"
+    "  --channel C     of a stereo recording: left (default), right or mix\n"
     "  --autosave      start with all three gram auto-saves on\n"
     "\n"
     "Settings are kept in Stanag4285.set in the current directory; gram snapshots\n"
@@ -37,6 +41,7 @@ struct WindowOptions {
     bool simulate = false;
     bool autosave = false;
     std::string replay;
+    rx::ChannelChoice channel = rx::ChannelChoice::Left;
 };
 
 } // namespace
@@ -63,6 +68,13 @@ int main(int argc, char** argv) {
             options.autosave = true;
         } else if (arg == "--replay" && i + 1 < argc) {
             options.replay = argv[++i];
+        } else if (arg == "--channel" && i + 1 < argc &&
+                   rx::ParseChannelChoice(argv[i + 1], options.channel)) {
+            ++i;
+        } else if (arg == "--channel") {
+            std::fprintf(stderr, "propmon: --channel is left, right or mix, not '%s'\n%s",
+                         i + 1 < argc ? argv[i + 1] : "", WindowUsage);
+            return 2;
         } else {
             std::fprintf(stderr, "propmon: %s '%s'\n%s",
                          arg == "--replay" ? "--replay needs a file" : "unknown option",
@@ -77,17 +89,19 @@ int main(int argc, char** argv) {
 
     // A recording that cannot be played is reported before any window opens.
     if (!options.replay.empty()) {
-        const cap::RecordingInfo info =
-            cap::InspectRecording(QString::fromLocal8Bit(options.replay.c_str()));
-        if (!info.Readable) {
-            std::fprintf(stderr, "propmon: %s\n", qPrintable(info.Error));
+        std::string error;
+        const auto reader = rx::RecordingReader::Open(options.replay, 0, options.channel, error);
+        if (!reader) {
+            std::fprintf(stderr, "propmon: %s\n", error.c_str());
             return 1;
         }
-        if (info.SampleRate != 9600)
+        // Every start is in the NATO mode; an AMATEUR recording plays at its
+        // own rate once that mode is chosen.
+        if (reader->Info().fileRate == 8000)
             std::fprintf(stderr,
-                         "propmon: %s has %d samples/s; it plays only in a mode of that rate "
-                         "(9600 NATO, 8000 AMATEUR)\n",
-                         options.replay.c_str(), info.SampleRate);
+                         "propmon: %s has 8000 samples/s: choose Tools > AMATEUR to hear it at "
+                         "2000 baud\n",
+                         options.replay.c_str());
     }
 
     QApplication app(argc, argv);
@@ -106,8 +120,8 @@ int main(int argc, char** argv) {
     if (options.simulate)
         state.Capture.DeviceId = wave.AddDevice(std::make_unique<cap::TestSignalDevice>());
     if (!options.replay.empty())
-        state.Capture.DeviceId = wave.AddDevice(
-            std::make_unique<cap::RecordingDevice>(QString::fromLocal8Bit(options.replay.c_str())));
+        state.Capture.DeviceId = wave.AddDevice(std::make_unique<cap::RecordingDevice>(
+            QString::fromLocal8Bit(options.replay.c_str()), options.channel));
 
     propmon::MainWindow window(state, wave);
     propmon::TerminationWatcher watcher([&window] { window.EndWindow(); });
