@@ -38,8 +38,12 @@ bool WritePanelPngs(const DisplayState& display, const QString& folder) {
     const QDir dir(folder);
     for (const auto& panel : panels) {
         QSaveFile file(dir.filePath(QString::fromLatin1(panel.name)));
-        const bool ok = file.open(QIODevice::WriteOnly) && panel.image.Image().save(&file, "PNG") &&
-                        file.commit();
+        // QSaveFile::commit() misses a flush of its buffer that writes only part
+        // of it (full disk) and would rename the cut-off picture into place.
+        bool ok = file.open(QIODevice::WriteOnly) && panel.image.Image().save(&file, "PNG") &&
+                  file.flush();
+        if (!ok) file.cancelWriting();
+        ok = file.commit() && ok;
         allWritten = allWritten && ok;
     }
     return allWritten;

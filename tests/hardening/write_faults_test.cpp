@@ -127,6 +127,28 @@ TEST_F(WriteRefused, SnapshotsLeaveNoPartialFileAndTheReceiverCarriesOn) {
     EXPECT_EQ(files, receiver.display.SnapshotsWritten);
 }
 
+TEST_F(WriteRefused, FinalPanelPicturesAreNotCutOffAndTheFailureIsReported) {
+    Receiver receiver(dir);
+    receiver.display.AutoSaveCorrelogram = receiver.display.AutoSaveDopplergram =
+        receiver.display.AutoSaveScattergram = rx::SwitchOff;
+    receiver.Run(40);
+    const QString folder = QString::fromStdString(dir.string());
+    bool written = true;
+    {
+        FileSizeCap cap(100); // every picture is larger; most fit the write buffer
+        written = rx::WritePanelPngs(receiver.display, folder);
+    }
+    EXPECT_FALSE(written);
+    // Whatever is there is a whole picture.
+    for (const std::string& name : Names(dir)) {
+        QImage picture;
+        EXPECT_TRUE(picture.load(QString::fromStdString((dir / name).string())))
+            << "cut-off picture " << name;
+    }
+    EXPECT_TRUE(rx::WritePanelPngs(receiver.display, folder));
+    EXPECT_EQ(Names(dir).size(), 5u);
+}
+
 TEST_F(WriteRefused, BatchTableFailsWithAReasonAndLeavesTheOldTableWhole) {
     const fs::path recording = WriteRecording("rec.wav", 12.0);
     const fs::path csv = dir / "blocks.csv";
