@@ -171,7 +171,9 @@ int BatchSoak(double hours, double reportMinutes, double allowMb, fs::path folde
     return ok ? 0 : 1;
 }
 
-int LiveSoak(double seconds, double sampleSeconds, const std::string& propmon, double allowPoints) {
+int LiveSoak(double seconds, double sampleSeconds, const std::string& program, double allowPoints) {
+    // The child runs in a scratch folder (its settings file and snapshots go there).
+    const std::string propmon = fs::absolute(program).string();
     QTemporaryDir cwd;
     const pid_t child = fork();
     if (child == 0) {

@@ -1,0 +1,54 @@
+// Settings files edited by hand can hold any number: values beyond the range of
+// the type, opposite infinities that make the clock correction NaN, gains that
+// overflow the correlator.  The chain and every painter keep running on them
+// (no undefined behaviour under the sanitizers) and the grams stay grey levels.
+#include "hardening_support.h"
+
+#include "receiver/app/settings_file.h"
+#include "receiver/display/display_state.h"
+#include "receiver/display/painters.h"
+#include "receiver/dsp/chain.h"
+
+#include <random>
+
+namespace hard {
+namespace {
+
+void RunChain(rx::Settings settings, int64_t blockCount) {
+    auto chain = rx::MakeChainState();
+    rx::SetSignalParameters(*chain, settings);
+    rx::BuildSignalTables(*chain);
+    rx::DisplayState display;
+    rx::DisplayHooks hooks = rx::MakeDisplayHooks(display, settings);
+    int64_t blocks = 0;
+    const auto tune = hooks.TuneIndicator;
+    hooks.TuneIndicator = [&](int32_t hz) {
+        tune(hz);
+        ++blocks;
+    };
+    sim::Generator generator(sim::LiveDemoConfig(9600));
+    std::vector<int16_t> buffer(rx::BlockLen);
+    for (int64_t i = 0; i < blockCount * 2 && blocks < blockCount; ++i) {
+        generator.Generate(buffer.data(), buffer.size());
+        rx::ResampleBuffer(*chain, settings, hooks, buffer.data(), 2 * rx::BlockLen);
+    }
+    EXPECT_GT(blocks, 0);
+    // The painters still draw on their panels.
+    EXPECT_FALSE(display.CorrelogramImage.Image().isNull());
+}
+
+TEST(ExtremeSettings, ChainAndPaintersRunOnWhateverTheFileHolds) {
+    const char* files[] = {
+        "1e5000\r\n-1e5000\r\n1\r\n1\r\n1\r\n1\r\n", // opposite infinities: NaN correction
+        "-1e5000\r\n-1e5000\r\n1e38\r\n1e38\r\n1e38\r\n1e38\r\n", // huge gains
+        "0.49\r\n500000\r\n1e-45\r\n1e-45\r\n1e-45\r\n1e-45\r\n", // tiny gains, absurd clock
+        "1e4000,1e-4000,3.4e38 3.4e38,3.4e38\t,3.4e38",           // one line
+    };
+    for (const char* text : files) {
+        SCOPED_TRACE(text);
+        RunChain(propmon::ParseSettings(text), 300);
+    }
+}
+
+} // namespace
+} // namespace hard
