@@ -90,7 +90,14 @@ PreviewWidget::PreviewWidget(const PreviewState& state, QWidget* parent)
 
 void PreviewWidget::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.drawImage(QPoint(0, 0), state_.shown);
+    // A repaint draws the current picture again; with none (a failed load, the
+    // first entry deleted) only the background shows.  Movie frames keep
+    // taking the last drawn image, so a picture that does not load still
+    // repeats the previous frame.
+    if (state_.current)
+        painter.drawImage(QPoint(0, 0), state_.shown);
+    else
+        painter.fillRect(rect(), QColor::fromRgba(state_.background));
 }
 
 QIcon MakeAppIcon() {

@@ -222,6 +222,10 @@ TEST_F(ThreePictures, DeletingTheFirstEntryLeavesNoSelectionAndNoCurrentPicture)
     EXPECT_EQ(Entries(w), (QStringList{paths[1], paths[2]}));
     EXPECT_EQ(Selected(w), -1);
     EXPECT_FALSE(w.Preview().current.has_value());
+    // The next repaint shows only the background; the frame image is kept.
+    const QImage onScreen = w.grab().toImage();
+    EXPECT_EQ(onScreen.pixel(260 + 282, 5 + 200), kPreviewBackground);
+    EXPECT_EQ(w.Preview().shown, Fitted(paths[0]));
     // Without a selection nothing is deleted.
     w.OnCommand(kIdDelete, kBnClicked);
     EXPECT_EQ(Entries(w).size(), 2);
