@@ -32,16 +32,6 @@ void Snapshot(DisplayState& display, const PanelImage& image, int32_t height, in
         ++display.SnapshotsFailed;
 }
 
-// Qt fills and draws with AVX code that can leave the upper halves of the
-// vector registers dirty; the chain's plain SSE code then runs several times
-// slower until something clears them.  Every painter hook ends with this.
-void ClearUpperVectorState() {
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    static const bool hasAvx = __builtin_cpu_supports("avx");
-    if (hasAvx) asm volatile("vzeroupper" ::: "memory");
-#endif
-}
-
 } // namespace
 
 // Rounding below uses std::rint: under the default round-to-nearest-even mode

@@ -151,6 +151,11 @@ void BuildSignalTables(ChainState& chain);
 void SetReceiverMode(ChainState& chain, int32_t mode); // chain part: mode, rate, carrier
 int32_t ReverseBits(int32_t value, int32_t width);
 
+// Qt's drawing code uses AVX and can leave the upper halves of the vector
+// registers dirty; plain SSE code then runs several times slower until they
+// are cleared.  The chain clears them at every buffer; painters after drawing.
+void ClearUpperVectorState();
+
 // Intake.
 long double ClockCorrection(const Settings& settings); // epsilon per input sample
 void ResampleBuffer(ChainState& chain, const Settings& settings, const DisplayHooks& hooks,

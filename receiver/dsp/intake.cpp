@@ -15,17 +15,14 @@ namespace {
 // sample for ever) or run away, so an absurd typed value is held here.
 constexpr long double MaxClockCorrection = 0.5L;
 
-// Qt's drawing code uses AVX and can leave the upper halves of the vector
-// registers dirty; the chain's SSE code then runs several times slower until
-// they are cleared.  Every buffer starts clean.
+} // namespace
+
 void ClearUpperVectorState() {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
     static const bool hasAvx = __builtin_cpu_supports("avx");
     if (hasAvx) asm volatile("vzeroupper" ::: "memory");
 #endif
 }
-
-} // namespace
 
 long double ClockCorrection(const Settings& settings) {
     return settings.ClockOffset + settings.ClockPpm / 1000000.0L;
