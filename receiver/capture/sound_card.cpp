@@ -5,6 +5,7 @@
 #include <QAudioSource>
 #include <QIODevice>
 #include <QMediaDevices>
+#include <QPointer>
 
 #include <array>
 #include <cstring>
@@ -30,7 +31,24 @@ class SoundCardDriver : public WaveDriver {
             return WaveNotEnabled;
         }
         QObject::connect(io_, &QIODevice::readyRead, &context_, [this] { Drain(); });
+        // The sound system can go away under a running capture (server gone,
+        // card unplugged): the source then stops with an error and deletes the
+        // device it read from.  Read no more, and hand the cycle the buffer
+        // being filled; queueing it again fails, which ends the capture with
+        // its message.
+        QObject::connect(source_.get(), &QAudioSource::stateChanged, &context_, [this] {
+            if (failed_ || source_->error() == QAudio::NoError) return;
+            io_ = nullptr;
+            failed_ = true;
+            sink_.FinishCurrent();
+        });
         return WaveOk;
+    }
+
+    WaveResult Check(WaveOp op) override {
+        const bool needsTheSource =
+            op == WaveOp::Prepare || op == WaveOp::Queue || op == WaveOp::Start;
+        return failed_ && needsTheSource ? WaveError : WaveOk;
     }
 
     WaveResult Stop() override {
@@ -62,11 +80,12 @@ class SoundCardDriver : public WaveDriver {
 
     std::unique_ptr<QAudioSource> source_;
     WaveSink& sink_;
-    QIODevice* io_ = nullptr;
-    QObject context_; // receiver of the source's signals; disconnects on destruction
+    QPointer<QIODevice> io_; // null once the source has deleted it
+    QObject context_;        // receiver of the source's signals; disconnects on destruction
     std::array<char, 8192> bytes_{};
     std::array<int16_t, 4096> samples_{};
     size_t have_ = 0;
+    bool failed_ = false; // the source stopped with an error while running
 };
 
 } // namespace

@@ -114,7 +114,11 @@ class TempDirTest : public ::testing::Test {
 
     // `seconds` of the NATO test signal as a 16-bit mono WAV.
     fs::path WriteRecording(const std::string& name, double seconds, int rate = 9600) {
-        const fs::path path = dir / name;
+        return WriteRecordingTo(dir / name, seconds, rate);
+    }
+
+  public:
+    static fs::path WriteRecordingTo(const fs::path& path, double seconds, int rate = 9600) {
         sim::Config config = rate == 8000 ? sim::AmateurConfig() : sim::NatoConfig();
         const auto n = size_t(seconds * rate);
         std::vector<int16_t> samples(n);
