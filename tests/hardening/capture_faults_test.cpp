@@ -72,13 +72,15 @@ Outcome VanishDuring(Station& station, int command) {
         box->accept();
     });
     watcher.start(5);
-    QTimer::singleShot(0, [&] {
+    // Bound to the window: a timer left over never fires into a later test.
+    QTimer::singleShot(0, station.window.get(), [&] {
         if (command == 0)
             vanish();
         else
             station.window->OnCommand(command);
     });
-    QTimer::singleShot(10000, [&] { station.window->EndWindow(); }); // never hang
+    QTimer::singleShot(10000, station.window.get(),
+                       [&] { station.window->EndWindow(); }); // never hang
     station.window->exec();
     // A second message box would show up now.
     QElapsedTimer settle;
