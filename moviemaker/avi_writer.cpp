@@ -105,7 +105,12 @@ bool Put(AviFile& avi, const void* data, uint64_t size) {
     if (!avi.error.empty()) return false;
     if (size == 0) return true;
     const qint64 written = avi.device->write(static_cast<const char*>(data), qint64(size));
-    if (written != qint64(size)) return Fail(avi, avi.device->errorString().toStdString());
+    if (written < 0) return Fail(avi, avi.device->errorString().toStdString());
+    if (written != qint64(size)) {
+        // A full disk or a size limit cuts a write short without an error of its own.
+        return Fail(avi, "only " + std::to_string(written) + " of " + std::to_string(size) +
+                             " bytes could be written (is the disk full?)");
+    }
     return true;
 }
 

@@ -176,7 +176,9 @@ bool MovieFinish(MovieWriter& movie) {
         return false;
     }
     CloseEncoder(movie.encoder);
-    if (!movie.file->commit()) {
+    // commit() does not notice a flush of its own buffer cut short by a full
+    // disk, so flush first and check.
+    if (!movie.file->flush() || !movie.file->commit()) {
         Fail(movie, "cannot complete \"" + movie.file->fileName().toStdString() +
                         "\": " + movie.file->errorString().toStdString());
         movie.file.reset();

@@ -207,6 +207,7 @@ TEST_F(WriteRefused, MovieFailsClearlyAndTheExistingMovieStaysUntouched) {
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("reelmaker: error writing frame 2: "), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Unknown error"), std::string::npos) << r.err;
     EXPECT_EQ(ReadBytes(movie), "an earlier movie");
     EXPECT_EQ(Names(dir), (std::vector<std::string>{"movie.avi", "p0.png", "p1.png", "p2.png"}));
 
