@@ -61,8 +61,9 @@ std::string FormatSettings(const rx::Settings& settings) {
         "1st line is soundcard samplerate offset",
         "2nd line is soundcard samplerate offset in ppm for large soundcard errors",
         "3rd line is overall gain for all displays",
-        "4th line is correlogram individual gain (edit as required - typically between 0.5 and "
-        "1.5 or so)",
+        // clang-format off
+        "4th line is correlogram individual gain (edit as required - typically between 0.5 and 1.5 or so)",
+        // clang-format on
         "5th line is dopplergram individual gain (ditto)",
         "6th line is scattergram individual gain (ditto)",
     };
