@@ -6,4 +6,4 @@ namespace propmon {
 // Returns the process exit status: 0 success, 1 failure, 2 bad usage.
 int RunBatch(int argc, char** argv);
 
-}  // namespace propmon
+} // namespace propmon
