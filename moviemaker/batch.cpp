@@ -4,6 +4,7 @@
 #include "moviemaker/picture.h"
 
 #include <cmath>
+#include <future>
 
 #ifndef REELMAKER_VERSION
 #define REELMAKER_VERSION "0"
@@ -139,8 +140,37 @@ int RunCommandLine(const QStringList& args, std::FILE* out, std::FILE* err) {
                  a.output.toLocal8Bit().constData(), rate, codec->name);
     PreviewState preview = MakePreviewState();
     const qsizetype count = a.pictures.size();
+    // The next picture is loaded and fitted on the other core while this
+    // frame is compressed and written; the frames are the same as one
+    // ShowPicture after another would give.
+    struct Prepared {
+        PreviewState state; // current: none when the picture did not load
+    };
+    const auto prepare = [&a](qsizetype k) {
+        return std::async(std::launch::async, [path = a.pictures[k]] {
+            Prepared p{MakePreviewState()};
+            p.state.current = LoadPicture(path);
+            if (p.state.current) {
+                p.state.currentWidth = static_cast<uint32_t>(p.state.current->width());
+                p.state.currentHeight = static_cast<uint32_t>(p.state.current->height());
+                DrawPicture(p.state);
+            }
+            return p;
+        });
+    };
+    std::future<Prepared> next;
+    if (count > 0) next = prepare(0);
     for (qsizetype k = 0; k < count; ++k) {
-        if (!ShowPicture(preview, a.pictures[k]))
+        Prepared ready = next.get();
+        if (k + 1 < count) next = prepare(k + 1);
+        const bool loaded = ready.state.current.has_value();
+        if (loaded) {
+            preview = std::move(ready.state);
+        } else {
+            // As a failed load: no current picture, the frame repeats the previous one.
+            preview.current.reset();
+        }
+        if (!loaded)
             std::fprintf(err,
                          "reelmaker: warning: cannot load %s; frame %lld repeats the "
                          "previous one\n",
