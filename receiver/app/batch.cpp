@@ -201,15 +201,11 @@ int RunBatch(int argc, char** argv) {
     // The mode follows the recording's rate unless asked for; anything not at
     // the mode's rate is converted to it.
     std::string error;
-    int32_t mode = options.mode;
-    if (mode == 0) {
-        auto probe = rx::RecordingReader::Open(options.input, 0, options.channel, error);
-        if (!probe) return Fail(error);
-        mode = rx::ModeForRate(probe->Info().fileRate);
-    }
-    auto recording =
-        rx::RecordingReader::Open(options.input, rx::RateForMode(mode), options.channel, error);
+    auto recording = rx::RecordingReader::Open(options.input, 0, options.channel, error);
     if (!recording) return Fail(error);
+    const int32_t mode =
+        options.mode != 0 ? options.mode : rx::ModeForRate(recording->Info().fileRate);
+    if (!recording->ConvertTo(rx::RateForMode(mode), error)) return Fail(error);
     if (recording->Info().converted) {
         std::fprintf(stderr, "propmon: converting %s from %d to %d samples/s (%s mode)\n",
                      options.input.c_str(), recording->Info().fileRate,

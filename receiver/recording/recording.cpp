@@ -82,25 +82,33 @@ std::unique_ptr<RecordingReader> RecordingReader::Open(const std::string& path, 
     reader->info_.fileRate = sf.samplerate;
     reader->info_.channels = sf.channels;
     reader->info_.frames = sf.frames;
-    reader->info_.outputRate = outputRate > 0 ? outputRate : sf.samplerate;
-    reader->info_.converted = reader->info_.outputRate != sf.samplerate;
+    reader->info_.outputRate = sf.samplerate;
+    reader->pcm16_ = (sf.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
     // 16-bit recordings at the wanted rate go through untouched; every other
     // sample type is read as float and rounded like a sound card would.
-    reader->direct_ =
-        !reader->info_.converted && (sf.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
-
-    if (reader->info_.converted) {
-        soxr_error_t soxrError = nullptr;
-        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-        reader->resampler_ = soxr_create(sf.samplerate, reader->info_.outputRate, 1, &soxrError,
-                                         nullptr, &quality, nullptr);
-        if (!reader->resampler_) {
-            error = std::string("cannot convert ") + path + " to " +
-                    std::to_string(reader->info_.outputRate) + " samples/s: " + soxrError;
-            return nullptr;
-        }
-    }
+    reader->direct_ = reader->pcm16_;
+    if (outputRate > 0 && !reader->ConvertTo(outputRate, error)) return nullptr;
     return reader;
+}
+
+bool RecordingReader::ConvertTo(int outputRate, std::string& error) {
+    if (framesRead_ > 0 || resampler_) {
+        error = "cannot change the rate of " + path_ + " once reading has begun";
+        return false;
+    }
+    info_.outputRate = outputRate;
+    info_.converted = outputRate != info_.fileRate;
+    direct_ = !info_.converted && pcm16_;
+    if (!info_.converted) return true;
+    soxr_error_t soxrError = nullptr;
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    resampler_ = soxr_create(info_.fileRate, outputRate, 1, &soxrError, nullptr, &quality, nullptr);
+    if (!resampler_) {
+        error = std::string("cannot convert ") + path_ + " to " + std::to_string(outputRate) +
+                " samples/s: " + soxrError;
+        return false;
+    }
+    return true;
 }
 
 RecordingReader::~RecordingReader() {

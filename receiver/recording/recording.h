@@ -37,6 +37,10 @@ class RecordingReader {
     RecordingReader(const RecordingReader&) = delete;
     RecordingReader& operator=(const RecordingReader&) = delete;
 
+    // Delivers samples at outputRate instead, converted from the file's own
+    // rate; only before the first Read.
+    bool ConvertTo(int outputRate, std::string& error);
+
     // Up to n samples into out; fewer only at the end of the recording.
     // Returns the count, 0 at the end, -1 on a read error (see Error()).
     int64_t Read(int16_t* out, int64_t n);
@@ -57,6 +61,7 @@ class RecordingReader {
     std::string path_;
     std::string error_;
     int64_t framesRead_ = 0;
+    bool pcm16_ = false;
     bool direct_ = false;
     bool fileEnded_ = false;
     bool flushed_ = false;
