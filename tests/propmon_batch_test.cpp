@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/csv_rows.h"
 #include "tools/s4285gen.h"
 
 namespace {
@@ -66,21 +67,6 @@ class BatchTest : public ::testing::Test {
     }
 };
 
-std::vector<std::vector<std::string>> ReadCsv(const fs::path& path) {
-    std::vector<std::vector<std::string>> rows;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<std::string> cells;
-        std::stringstream cellStream(line);
-        std::string cell;
-        while (std::getline(cellStream, cell, ','))
-            cells.push_back(cell);
-        rows.push_back(cells);
-    }
-    return rows;
-}
-
 sim::Config TwoPaths(int rate) {
     sim::Config config = rate == 9600 ? sim::NatoConfig() : sim::AmateurConfig();
     config.paths = {{.delayMs = 3.0, .dopplerHz = 1.5},
@@ -96,7 +82,7 @@ TEST_F(BatchTest, TwoPathRecordingGivesOneRowPerBlockWithTheStrongerPathsLagAndD
         const auto csv = dir / "blocks.csv";
         const Result result = RunPropmon("--batch " + wav.string() + " --csv " + csv.string(), dir);
         ASSERT_EQ(result.status, 0) << result.err;
-        const auto rows = ReadCsv(csv);
+        const auto rows = CsvRows(csv);
         ASSERT_FALSE(rows.empty());
         EXPECT_EQ(rows[0], (std::vector<std::string>{"block", "time_s", "peak_lag", "doppler_hz",
                                                      "tune_hz"}));
@@ -133,10 +119,10 @@ TEST_F(BatchTest, OptionsReachTheChain) {
                          dir)
                   .status,
               0);
-    auto rows = ReadCsv(csv);
+    auto rows = CsvRows(csv);
     EXPECT_LE(std::abs(std::stoi(rows.back()[2]) - std::stoi(rows[5][2])), 1);
     ASSERT_EQ(RunPropmon("--batch " + wav.string() + " --csv " + csv.string(), dir).status, 0);
-    rows = ReadCsv(csv);
+    rows = CsvRows(csv);
     EXPECT_GE(std::stoi(rows.back()[2]) - std::stoi(rows[5][2]), 10); // 1024 x 50e-6 / 2 x 540
 }
 
@@ -162,7 +148,7 @@ TEST_F(BatchTest, UnsuitableInputFailsWithOneLineAndNoCsv) {
 
 std::vector<int> PeakLags(const fs::path& csv) {
     std::vector<int> lags;
-    const auto rows = ReadCsv(csv);
+    const auto rows = CsvRows(csv);
     for (size_t b = 1; b < rows.size(); ++b)
         lags.push_back(std::stoi(rows[b][2]));
     return lags;

@@ -4,6 +4,7 @@
 #include "hardening_support.h"
 
 #include "receiver/recording/recording.h"
+#include "tests/csv_rows.h"
 
 #include <cmath>
 #include <cstring>
@@ -41,21 +42,6 @@ size_t DataChunk(const std::string& wav) {
     const size_t at = wav.find("data");
     EXPECT_NE(at, std::string::npos);
     return at;
-}
-
-std::vector<std::vector<std::string>> CsvRows(const fs::path& path) {
-    std::vector<std::vector<std::string>> rows;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<std::string> cells;
-        std::stringstream cellStream(line);
-        std::string cell;
-        while (std::getline(cellStream, cell, ','))
-            cells.push_back(cell);
-        rows.push_back(cells);
-    }
-    return rows;
 }
 
 TEST_F(Recording, NanSamplesOfAFloatRecordingReadAsSilenceAtAnyRate) {
