@@ -40,8 +40,38 @@ file(MAKE_DIRECTORY ${PROPMON_STAGE_DIR}/man)
 file(CREATE_LINK propmon.1.gz ${PROPMON_STAGE_DIR}/man/propmon-desktop.1.gz SYMBOLIC)
 
 # Debian wants a changelog beside the documentation of every package.
-set(PROPMON_PACKAGE_CONTACT "propmon maintainers <propmon-maintainers@example.org>"
-    CACHE STRING "Maintainer of the Debian package")
+# The maintainer of the package: whoever builds it, found the way Debian's own
+# tools find them (DEBFULLNAME and DEBEMAIL, then git's user, then the login on
+# this host).  -DPROPMON_PACKAGE_CONTACT="Name <address>" sets it outright.
+set(default_contact_name "$ENV{DEBFULLNAME}")
+set(default_contact_mail "$ENV{DEBEMAIL}")
+find_program(GIT_PROGRAM git)
+if(GIT_PROGRAM)
+  foreach(field name email)
+    execute_process(COMMAND ${GIT_PROGRAM} config user.${field}
+                    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+                    OUTPUT_VARIABLE git_${field} OUTPUT_STRIP_TRAILING_WHITESPACE
+                    ERROR_QUIET)
+  endforeach()
+  if(default_contact_name STREQUAL "")
+    set(default_contact_name "${git_name}")
+  endif()
+  if(default_contact_mail STREQUAL "")
+    set(default_contact_mail "${git_email}")
+  endif()
+endif()
+if(default_contact_name STREQUAL "")
+  set(default_contact_name "propmon packager")
+endif()
+if(default_contact_mail STREQUAL "")
+  cmake_host_system_information(RESULT default_host QUERY FQDN)
+  set(default_contact_mail "$ENV{USER}@${default_host}")
+  if(default_contact_mail MATCHES "^@")
+    set(default_contact_mail "root${default_contact_mail}")
+  endif()
+endif()
+set(PROPMON_PACKAGE_CONTACT "${default_contact_name} <${default_contact_mail}>"
+    CACHE STRING "Maintainer of the Debian package: Name <address>")
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(changelog_epoch $ENV{SOURCE_DATE_EPOCH})
 else()
@@ -71,8 +101,8 @@ install(FILES packaging/propmon.desktop packaging/reelmaker.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(DIRECTORY ${PROPMON_STAGE_DIR}/icons/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
 install(FILES ${PROPMON_CHANGELOG} DESTINATION ${CMAKE_INSTALL_DOCDIR})
-# The licence text, once the project has chosen its licence.
-install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
+# The licence: GPL-3.0-or-later, stated in Debian's machine-readable form.
+install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # cpack -G DEB
 set(CPACK_PACKAGE_NAME propmon)

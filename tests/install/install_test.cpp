@@ -384,11 +384,18 @@ TEST(DebianPackage, DependsOnWhatTheProgramsLinkAndLoadAndHoldsTheTree) {
           "./usr/bin/s4285sim", "./usr/share/applications/propmon.desktop",
           "./usr/share/applications/reelmaker.desktop",
           "./usr/share/icons/hicolor/32x32/apps/propmon.png", "./usr/share/man/man1/propmon.1.gz",
-          "./usr/share/doc/propmon/Stanag Help.htm", "./usr/share/doc/propmon/changelog.gz"})
+          "./usr/share/doc/propmon/Stanag Help.htm", "./usr/share/doc/propmon/changelog.gz",
+          "./usr/share/doc/propmon/copyright"})
         EXPECT_NE(files.find(path), std::string::npos) << path;
     // No test programs, benchmarks or build helpers in the package.
     for (const char* stray : {"_test", "bench", "export_icons", "propmon_screenshot"})
         EXPECT_EQ(files.find(stray), std::string::npos) << stray;
+    // Debian's own checker, at its strictest: no errors or warnings.
+    if (HaveTool("lintian")) {
+        const Result lint = RunShell("lintian --pedantic " + Quote(deb.string()), dir);
+        for (const char* level : {"\nE: ", "\nW: "})
+            EXPECT_EQ(("\n" + lint.out).find(level), std::string::npos) << lint.out;
+    }
     std::error_code ignored;
     fs::remove_all(dir, ignored);
 }
