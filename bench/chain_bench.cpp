@@ -26,17 +26,19 @@ void ProcessBlocks(benchmark::State& state) {
     auto chain = rx::MakeChainState();
     rx::Settings settings;
     settings.ClockPpm = 3;
-    rx::SetSignalParameters(*chain, settings);
-    rx::BuildSignalTables(*chain);
+    rx::ChainControls controls;
+    rx::SetSignalParameters(*chain, controls, settings);
+    rx::BuildSignalTables(chain->Tables);
     const rx::DisplayHooks hooks;
     for (auto _ : state) {
         for (int b = 0; b < blocks; ++b)
-            rx::ResampleBuffer(*chain, settings, hooks, &samples[size_t(b) * rx::BlockLen], 2 * rx::BlockLen);
-        benchmark::DoNotOptimize(chain->DopplerHz);
+            rx::ResampleBuffer(*chain, settings, controls, hooks,
+                               &samples[size_t(b) * rx::BlockLen], 2 * rx::BlockLen);
+        benchmark::DoNotOptimize(chain->Peak.DopplerHz);
     }
     state.SetItemsProcessed(state.iterations() * blocks);
-    state.counters["x_real_time"] =
-        benchmark::Counter(double(state.iterations()) * blocks / 9.375, benchmark::Counter::kIsRate);
+    state.counters["x_real_time"] = benchmark::Counter(double(state.iterations()) * blocks / 9.375,
+                                                       benchmark::Counter::kIsRate);
 }
 BENCHMARK(ProcessBlocks)->Unit(benchmark::kMillisecond);
 
@@ -44,16 +46,19 @@ BENCHMARK(ProcessBlocks)->Unit(benchmark::kMillisecond);
 void ProcessBlockOnly(benchmark::State& state) {
     auto chain = rx::MakeChainState();
     rx::Settings settings;
-    rx::SetSignalParameters(*chain, settings);
-    rx::BuildSignalTables(*chain);
+    rx::ChainControls controls;
+    rx::SetSignalParameters(*chain, controls, settings);
+    rx::BuildSignalTables(chain->Tables);
     const auto samples = Recording(4);
-    for (int n = 0; n < rx::BlockLen; ++n) chain->SampleBlock[n] = samples[size_t(n)] / 32767.0f;
+    for (int n = 0; n < rx::BlockLen; ++n)
+        chain->Intake.SampleBlock[n] = samples[size_t(n)] / 32767.0f;
     const rx::DisplayHooks hooks;
-    for (auto _ : state) rx::ProcessBlock(*chain, settings, hooks);
+    for (auto _ : state)
+        rx::ProcessBlock(*chain, settings, controls, hooks);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(ProcessBlockOnly)->Unit(benchmark::kMicrosecond);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

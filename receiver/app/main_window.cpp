@@ -174,7 +174,7 @@ MainWindow::MainWindow(ReceiverState& state, cap::WaveInput& wave, QWidget* pare
     }
 
     // The painters draw into the panels' images from inside the chain.
-    state_.Hooks = rx::MakeDisplayHooks(state_.Display, state_.Settings);
+    state_.Hooks = rx::MakeDisplayHooks(state_.Display, state_.Settings, state_.Controls);
 }
 
 MainWindow::~MainWindow() = default;
@@ -420,7 +420,7 @@ void MainWindow::OnInitDialog() {
     DestroyScaleLabels();
     CreateScaleLabels();
 
-    rx::BuildSignalTables(*state_.Chain);
+    rx::BuildSignalTables(state_.Chain->Tables);
     // Failures show their own message; the window stays up without capture.
     cap::OpenCapture(state_.Capture, wave_, *this);
     cap::AllocateBuffers(state_.Capture, wave_, *this);
@@ -449,14 +449,14 @@ void MainWindow::OnHScroll(int scrollCode, int position, int senderId) {
 }
 
 void MainWindow::OnCommand(int id) {
-    rx::ChainState& chain = *state_.Chain;
+    rx::ChainControls& controls = state_.Controls;
     rx::DisplayState& display = state_.Display;
     switch (id) {
     case ShiftUpCommand:
-        chain.DopplerShift = std::max(chain.DopplerShift - 10, -128);
+        controls.DopplerShift = std::max(controls.DopplerShift - 10, -128);
         break;
     case ShiftDownCommand:
-        chain.DopplerShift = std::min(chain.DopplerShift + 10, 128);
+        controls.DopplerShift = std::min(controls.DopplerShift + 10, 128);
         break;
     case AutoSaveCorrelogramCommand:
         Toggle(display.AutoSaveCorrelogram, id);
@@ -516,7 +516,8 @@ void MainWindow::OnWaveData(const cap::WaveNotice& notice) {
 }
 
 void MainWindow::OnMouseMove(int x, int y) {
-    const rx::PointerReadouts readouts = rx::PointerMoved(*state_.Chain, x, y);
+    const rx::PointerReadouts readouts =
+        rx::PointerMoved(state_.Display, state_.Chain->ReceiverMode, x, y);
     if (readouts.Doppler)
         if (auto* label = qobject_cast<QLabel*>(Control(DopplerReadoutId)))
             label->setText(*readouts.Doppler);
@@ -526,7 +527,7 @@ void MainWindow::OnMouseMove(int x, int y) {
 }
 
 void MainWindow::OnLButtonUp(int x, int y) {
-    rx::ButtonReleased(*state_.Chain, state_.Display, x, y);
+    rx::ButtonReleased(state_.Controls, state_.Display, x, y);
 }
 
 void MainWindow::OnDestroy() {
@@ -603,14 +604,14 @@ void MainWindow::Toggle(int32_t& flag, int commandId) {
 }
 
 void MainWindow::AskAverageCount() {
-    rx::ChainState& chain = *state_.Chain;
-    const QString fallback = QString::fromStdString(PromptNumber(chain.AverageCount, 15));
+    rx::ChainControls& controls = state_.Controls;
+    const QString fallback = QString::fromStdString(PromptNumber(controls.AverageCount, 15));
     QString answer = InputBox(QStringLiteral("Enter number of correlogram averages"),
                               QStringLiteral("Correlogram averages"), fallback, this);
     if (ending_) return;
     if (answer.isEmpty()) answer = fallback;
     const long double value = std::floor(LeadingNumber(answer.toStdString()));
-    chain.AverageCount = std::max(ClampToInt(value), 1);
+    controls.AverageCount = std::max(ClampToInt(value), 1);
 }
 
 void MainWindow::AskClockPpm() {

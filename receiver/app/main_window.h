@@ -59,6 +59,7 @@ class MainWindow : public QDialog, public cap::CaptureHost {
     void EndWindow() override;
     rx::ChainState& Chain() override { return *state_.Chain; }
     const rx::Settings& ChainSettings() override { return state_.Settings; }
+    const rx::ChainControls& ChainControls() override { return state_.Controls; }
     const rx::DisplayHooks& ChainHooks() override { return state_.Hooks; }
     void WaveMessage(const cap::WaveNotice& notice) override;
     void Initialise() override { OnInitDialog(); }

@@ -20,7 +20,7 @@ struct BlockResult {
 std::vector<BlockResult> RunChain(ReadyChain& r, sim::Config config, int blocks) {
     std::vector<BlockResult> results;
     r.hooks.TuneIndicator = [&](int32_t h) {
-        results.push_back({r.chain->PeakLag, r.chain->DopplerHz, h});
+        results.push_back({r.chain->Peak.PeakLag, r.chain->Peak.DopplerHz, h});
     };
     if (config.sampleRate == 8000) SetReceiverMode(*r.chain, ModeAmateur);
     sim::Generator generator(config);
@@ -82,7 +82,7 @@ TEST(ChainEndToEnd, TwoPathsTwoMillisecondsApartGiveTwoCorrelationPeaks) {
     RunChain(r, Channel({{.delayMs = 4.0}, {.delayMs = 6.0, .gainDb = -3.0}}), 30);
     // Smoothed trace: the preamble repeats every 62 lags, so look for the
     // two paths where the first one's preamble starts.
-    const auto& points = r.chain->TracePoints.points;
+    const auto& points = r.chain->Correlator.TracePoints.points;
     const auto peakIn = [&](int from, int to) {
         int best = from;
         for (int i = from; i <= to; ++i)
