@@ -53,6 +53,9 @@ struct DopplerState {
     ComplexSample& SlowTimeAt(int32_t lag, int32_t row) {
         return SlowTime[static_cast<size_t>(row) * SlowTimeStride + lag];
     }
+    ComplexSample SlowTimeAt(int32_t lag, int32_t row) const {
+        return SlowTime[static_cast<size_t>(row) * SlowTimeStride + lag];
+    }
     float& DopplerMatrixAt(int32_t lag, int32_t row) {
         return DopplerMatrix[static_cast<size_t>(row) * SlowTimeStride + lag];
     }

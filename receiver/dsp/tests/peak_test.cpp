@@ -67,6 +67,31 @@ TEST(PeakSearch, FastSearchAgreesWithThePlainSums) {
     }
 }
 
+TEST(PeakSearch, SyncPowerOfEveryLagIsSyncPowerAtBitForBit) {
+    // The two-level reference takes the fast sums; a reference with one
+    // tap halved takes the plain ones.  Both keep every lag's power.
+    for (const bool twoLevel : {true, false}) {
+        ReadyChain r;
+        if (!twoLevel) r.chain->Tables.PeakReference[5] *= 0.5;
+        std::mt19937 rng(9);
+        std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+        auto& baseband = r.chain->Downconverter.Baseband;
+        for (int j = 0; j < 3 * BasebandLen; ++j)
+            baseband[j] = {dist(rng), dist(rng)};
+        PlacePreamble(*r.chain, 321, 0.004, 0.5f);
+        SyncPowerArray power{};
+        const int32_t peak = FindSyncPeak(r.chain->Tables, baseband, power);
+        for (int lag = 0; lag < BasebandLen; ++lag)
+            ASSERT_EQ(power[lag], SyncPowerAt(r.chain->Tables, baseband, lag)) << twoLevel << lag;
+        EXPECT_EQ(peak, 321) << twoLevel;
+
+        // The stage leaves the same powers as its output.
+        SearchSyncPeak(r.chain->Tables, baseband, 9600, r.chain->Peak);
+        EXPECT_EQ(r.chain->Peak.SyncPower, power);
+        EXPECT_EQ(r.chain->Peak.PeakLag, peak);
+    }
+}
+
 TEST(PeakSearch, RotatingPreambleGivesItsLagAndTheReversedFrequency) {
     for (const double theta : {0.0, 0.005, -0.01, 0.012}) {
         ReadyChain r;
