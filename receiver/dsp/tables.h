@@ -32,10 +32,10 @@ struct ComplexSample {
     float im = 0.0f;
 };
 
-// The arrays that pass between stages.  Each keeps elements beyond the last
-// one a stage writes; they stay zero, so a reader that looks one past the end
-// of the part in use (the correlogram's mean of a position and the next one,
-// the resampler after a skip on the last sample) reads silence.
+// The arrays that pass between stages.  Most are larger than the part a stage
+// writes; the rest stays zero, so a reader that looks past the part in use
+// reads zeros (the correlogram painter takes the mean of each position and
+// the next one up to CorrAverage[1536], of which 0..1023 are averaged).
 using SampleBlockArray = std::array<float, BlockLen + 1>;             // positions 0..1023
 using BasebandArray = std::array<ComplexSample, 3 * BasebandLen + 1>; // 0..1535: 3 blocks
 using CorrLagArray = std::array<ComplexSample, 4 * BasebandLen + 1>;  // lags 0..1023
@@ -52,7 +52,7 @@ struct SignalTables {
     // Anti-alias lowpass: 43 symmetric taps, gain 0.98440 at 0 Hz; [43] is 0.
     std::array<float, LowpassLen + 1> LowpassTaps{};
     // Gram correlator reference: 0.01 x the 0/1 bits of the first 31 sync
-    // symbols; taps 31..80 are 0 (and still summed, to no effect).
+    // symbols; taps 31..80 are 0 (adding their terms changes no sum).
     std::array<float, SyncLen + 1> CorrReference{};
     // Peak-search reference: 0.01 x the 80 sync symbols as +-1; [80] is 0.
     // 0.01 is the float 0.009999999776482582 in both references.
