@@ -26,14 +26,15 @@ void ProcessBlocks(benchmark::State& state) {
     auto chain = rx::MakeChainState();
     rx::Settings settings;
     settings.ClockPpm = 3;
-    rx::SetSignalParameters(*chain, settings);
-    rx::BuildSignalTables(*chain);
+    rx::ChainControls controls;
+    rx::SetSignalParameters(*chain, controls, settings);
+    rx::BuildSignalTables(chain->Tables);
     const rx::DisplayHooks hooks;
     for (auto _ : state) {
         for (int b = 0; b < blocks; ++b)
-            rx::ResampleBuffer(*chain, settings, hooks, &samples[size_t(b) * rx::BlockLen],
-                               2 * rx::BlockLen);
-        benchmark::DoNotOptimize(chain->DopplerHz);
+            rx::ResampleBuffer(*chain, settings, controls, hooks,
+                               &samples[size_t(b) * rx::BlockLen], 2 * rx::BlockLen);
+        benchmark::DoNotOptimize(chain->Peak.DopplerHz);
     }
     state.SetItemsProcessed(state.iterations() * blocks);
     state.counters["x_real_time"] = benchmark::Counter(double(state.iterations()) * blocks / 9.375,
@@ -45,14 +46,15 @@ BENCHMARK(ProcessBlocks)->Unit(benchmark::kMillisecond);
 void ProcessBlockOnly(benchmark::State& state) {
     auto chain = rx::MakeChainState();
     rx::Settings settings;
-    rx::SetSignalParameters(*chain, settings);
-    rx::BuildSignalTables(*chain);
+    rx::ChainControls controls;
+    rx::SetSignalParameters(*chain, controls, settings);
+    rx::BuildSignalTables(chain->Tables);
     const auto samples = Recording(4);
     for (int n = 0; n < rx::BlockLen; ++n)
-        chain->SampleBlock[n] = samples[size_t(n)] / 32767.0f;
+        chain->Intake.SampleBlock[n] = samples[size_t(n)] / 32767.0f;
     const rx::DisplayHooks hooks;
     for (auto _ : state)
-        rx::ProcessBlock(*chain, settings, hooks);
+        rx::ProcessBlock(*chain, settings, controls, hooks);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(ProcessBlockOnly)->Unit(benchmark::kMicrosecond);

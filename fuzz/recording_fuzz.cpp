@@ -30,13 +30,14 @@ void ReadToTheEnd(const std::string& path, int outputRate, rx::ChannelChoice cha
 
     std::unique_ptr<rx::ChainState> chain;
     rx::Settings settings;
+    rx::ChainControls controls;
     rx::DisplayHooks hooks;
     int32_t blocks = 0;
     if (feedChain) {
         chain = rx::MakeChainState();
-        rx::SetSignalParameters(*chain, settings);
+        rx::SetSignalParameters(*chain, controls, settings);
         rx::SetReceiverMode(*chain, rx::ModeForRate(info.outputRate));
-        rx::BuildSignalTables(*chain);
+        rx::BuildSignalTables(chain->Tables);
         hooks.TuneIndicator = [&](int32_t) { ++blocks; };
     }
 
@@ -63,7 +64,7 @@ void ReadToTheEnd(const std::string& path, int outputRate, rx::ChannelChoice cha
         total += got;
         if (total > MaxSamples) break;
         if (chain && blocks < 4)
-            rx::ResampleBuffer(*chain, settings, hooks, buffer.data(), got * 2);
+            rx::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), got * 2);
     }
     fuzz::Check(reader->FramesRead() >= 0, "negative frame count");
 }

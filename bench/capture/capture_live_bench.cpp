@@ -29,11 +29,11 @@ class LiveHost : public cap::CaptureHost {
   public:
     LiveHost(cap::CaptureState& state, cap::WaveInput& wave, bool paint)
         : state_(state), wave_(wave) {
-        rx::SetSignalParameters(*chain_, settings_);
-        rx::BuildSignalTables(*chain_);
+        rx::SetSignalParameters(*chain_, controls_, settings_);
+        rx::BuildSignalTables(chain_->Tables);
         if (paint) {
             display_ = std::make_unique<rx::DisplayState>();
-            hooks_ = rx::MakeDisplayHooks(*display_, settings_);
+            hooks_ = rx::MakeDisplayHooks(*display_, settings_, controls_);
         }
         const auto paintTune = hooks_.TuneIndicator;
         hooks_.TuneIndicator = [this, paintTune](int32_t hz) {
@@ -45,6 +45,7 @@ class LiveHost : public cap::CaptureHost {
     void EndWindow() override {}
     rx::ChainState& Chain() override { return *chain_; }
     const rx::Settings& ChainSettings() override { return settings_; }
+    const rx::ChainControls& ChainControls() override { return controls_; }
     const rx::DisplayHooks& ChainHooks() override { return hooks_; }
     void WaveMessage(const cap::WaveNotice& notice) override {
         if (notice.Kind == cap::WaveNoticeKind::Open)
@@ -65,6 +66,7 @@ class LiveHost : public cap::CaptureHost {
     cap::WaveInput& wave_;
     std::unique_ptr<rx::ChainState> chain_ = rx::MakeChainState();
     rx::Settings settings_;
+    rx::ChainControls controls_;
     std::unique_ptr<rx::DisplayState> display_;
     rx::DisplayHooks hooks_;
 };

@@ -31,12 +31,12 @@ const std::vector<int16_t>& Recording() {
 }
 
 void RunChain(benchmark::State& state, const rx::DisplayHooks& hooks, rx::ChainState& chain,
-              const rx::Settings& settings) {
+              const rx::Settings& settings, const rx::ChainControls& controls) {
     const std::vector<int16_t>& samples = Recording();
     int64_t block = 0;
     for (auto _ : state) {
         const int16_t* buffer = samples.data() + (block % kRecordingBlocks) * rx::BlockLen;
-        rx::ResampleBuffer(chain, settings, hooks, buffer, 2 * rx::BlockLen);
+        rx::ResampleBuffer(chain, settings, controls, hooks, buffer, 2 * rx::BlockLen);
         ++block;
     }
     state.SetItemsProcessed(block);
@@ -47,9 +47,10 @@ void RunChain(benchmark::State& state, const rx::DisplayHooks& hooks, rx::ChainS
 void BM_BareChain(benchmark::State& state) {
     auto chain = rx::MakeChainState();
     rx::Settings settings;
-    rx::SetSignalParameters(*chain, settings);
-    rx::BuildSignalTables(*chain);
-    RunChain(state, rx::DisplayHooks{}, *chain, settings);
+    rx::ChainControls controls;
+    rx::SetSignalParameters(*chain, controls, settings);
+    rx::BuildSignalTables(chain->Tables);
+    RunChain(state, rx::DisplayHooks{}, *chain, settings, controls);
 }
 BENCHMARK(BM_BareChain)->Unit(benchmark::kMicrosecond);
 
@@ -57,15 +58,16 @@ void BM_ChainWithPaintersAndSnapshots(benchmark::State& state) {
     QTemporaryDir folder;
     auto chain = rx::MakeChainState();
     rx::Settings settings;
-    rx::SetSignalParameters(*chain, settings);
-    rx::BuildSignalTables(*chain);
+    rx::ChainControls controls;
+    rx::SetSignalParameters(*chain, controls, settings);
+    rx::BuildSignalTables(chain->Tables);
     auto display = std::make_unique<rx::DisplayState>();
     display->SnapshotFolder = folder.path();
     display->AutoSaveCorrelogram = rx::SwitchOn;
     display->AutoSaveDopplergram = rx::SwitchOn;
     display->AutoSaveScattergram = rx::SwitchOn;
-    const rx::DisplayHooks hooks = rx::MakeDisplayHooks(*display, settings);
-    RunChain(state, hooks, *chain, settings);
+    const rx::DisplayHooks hooks = rx::MakeDisplayHooks(*display, settings, controls);
+    RunChain(state, hooks, *chain, settings, controls);
     state.counters["snapshots"] = static_cast<double>(display->SnapshotsWritten);
 }
 BENCHMARK(BM_ChainWithPaintersAndSnapshots)->Unit(benchmark::kMicrosecond);
@@ -75,10 +77,11 @@ BENCHMARK(BM_ChainWithPaintersAndSnapshots)->Unit(benchmark::kMicrosecond);
 void BM_ChainWithOnePainter(benchmark::State& state) {
     auto chain = rx::MakeChainState();
     rx::Settings settings;
-    rx::SetSignalParameters(*chain, settings);
-    rx::BuildSignalTables(*chain);
+    rx::ChainControls controls;
+    rx::SetSignalParameters(*chain, controls, settings);
+    rx::BuildSignalTables(chain->Tables);
     auto display = std::make_unique<rx::DisplayState>();
-    const rx::DisplayHooks all = rx::MakeDisplayHooks(*display, settings);
+    const rx::DisplayHooks all = rx::MakeDisplayHooks(*display, settings, controls);
     rx::DisplayHooks hooks;
     switch (state.range(0)) {
     case 0:
@@ -97,7 +100,7 @@ void BM_ChainWithOnePainter(benchmark::State& state) {
         hooks.TuneIndicator = all.TuneIndicator;
         break;
     }
-    RunChain(state, hooks, *chain, settings);
+    RunChain(state, hooks, *chain, settings, controls);
 }
 BENCHMARK(BM_ChainWithOnePainter)->DenseRange(0, 4)->Unit(benchmark::kMicrosecond);
 

@@ -230,16 +230,17 @@ int RunBatch(int argc, char** argv) {
     settings.ClockOffset = options.clockOffset;
     settings.ClockPpm = options.clockPpm;
     settings.InputGain = options.gain;
-    rx::SetSignalParameters(*chain, settings);
+    rx::ChainControls controls;
+    rx::SetSignalParameters(*chain, controls, settings);
     rx::SetReceiverMode(*chain, mode);
-    rx::BuildSignalTables(*chain);
-    chain->AverageCount = options.average;
-    chain->LagOffset = options.lagOffset;
-    chain->DopplerShift = options.dopplerShift;
+    rx::BuildSignalTables(chain->Tables);
+    controls.AverageCount = options.average;
+    controls.LagOffset = options.lagOffset;
+    controls.DopplerShift = options.dopplerShift;
 
     int64_t block = 0;
     int64_t bufferStart = 0; // recording position of the current buffer's first sample
-    const auto position = [&]() { return bufferStart + chain->ResampleInputPos + 1; };
+    const auto position = [&]() { return bufferStart + chain->Intake.ResampleInputPos + 1; };
 
     // With an output folder every painter runs, as in the window, with all
     // three auto-saves on and the recording's own clock for names and marks.
@@ -266,7 +267,7 @@ int RunBatch(int argc, char** argv) {
             return rx::TimeOfDay{int32_t(seconds / 3600), int32_t(seconds / 60 % 60),
                                  int32_t(seconds % 60)};
         };
-        hooks = rx::MakeDisplayHooks(*display, settings);
+        hooks = rx::MakeDisplayHooks(*display, settings, controls);
     }
     const auto paintTune = hooks.TuneIndicator;
     int64_t lastBlockEnd = 0; // recording position where the last block ended
@@ -274,8 +275,8 @@ int RunBatch(int argc, char** argv) {
         if (paintTune) paintTune(tuneHz);
         lastBlockEnd = position();
         std::fprintf(csv.out, "%lld,%.6f,%d,%.17g,%d\n", static_cast<long long>(block),
-                     static_cast<double>(position()) / chain->SampleRate, chain->PeakLag,
-                     chain->DopplerHz, tuneHz);
+                     static_cast<double>(position()) / chain->SampleRate, chain->Peak.PeakLag,
+                     chain->Peak.DopplerHz, tuneHz);
         ++block;
     };
 
@@ -293,7 +294,7 @@ int RunBatch(int argc, char** argv) {
         std::fill(buffer.begin(), buffer.end(), 0);
         const int64_t got = recording->Read(buffer.data(), rx::BlockLen);
         if (got <= 0) break;
-        rx::ResampleBuffer(*chain, settings, hooks, buffer.data(), got * 2);
+        rx::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), got * 2);
         bufferStart += got;
         // After a read error what was read is processed and kept; the rest of
         // the file is lost to us and the run fails below.

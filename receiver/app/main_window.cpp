@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 
 #include "receiver/app/dialogs.h"
@@ -35,7 +36,7 @@
 namespace propmon {
 
 // The client area under the menu bar: its coordinates are the ones the
-// control table and the pointer handlers use.
+// control positions and the pointer handlers use.
 class ClientArea : public QWidget {
   public:
     ClientArea(MainWindow& window, QWidget* parent) : QWidget(parent), window_(window) {
@@ -84,18 +85,41 @@ struct ScaleLabel {
     const char* amateur;
 };
 
-// Scale labels of both modes; 9008 is one pixel lower in the AMATEUR set.
+// Scale labels of both modes, in id order; the smallest delay label is one
+// pixel lower in the AMATEUR set.
+constexpr int Delay = FirstDelayScaleLabelId;
+constexpr int Doppler = FirstDopplerScaleLabelId;
+constexpr int Tune = FirstTuneScaleLabelId;
 constexpr ScaleLabel ScaleLabels[] = {
-    {9000, 649, 43, 38, 14, "20ms", "25ms"},    {9001, 649, 58, 38, 14, "(6000 km)", "(7500 km)"},
-    {9002, 649, 83, 38, 14, "16ms", "20ms"},    {9003, 649, 98, 38, 14, "(4800 km)", "(6000 km)"},
-    {9004, 649, 123, 38, 14, "12ms", "15ms"},   {9005, 649, 138, 38, 14, "(3600 km)", "(4500 km)"},
-    {9006, 649, 163, 38, 14, "8ms", "10ms"},    {9007, 649, 178, 38, 14, "(2400 km)", "(3000 km)"},
-    {9008, 649, 203, 38, 14, "4ms", "5ms"},     {9009, 649, 218, 38, 14, "(1200 km)", "(1500 km)"},
-    {9010, 649, 243, 30, 14, "0ms", "0ms"},     {9011, 558, 281, 42, 20, "+5 Hz", "+4 Hz"},
-    {9012, 558, 407, 40, 20, " 0 Hz", " 0 Hz"}, {9013, 558, 535, 42, 20, "-5 Hz", "-4 Hz"},
-    {9014, 675, 341, 20, 14, "+30", "+25"},     {9015, 675, 408, 20, 20, " 0", " 0"},
-    {9016, 675, 477, 20, 14, "-30", "-25"},
+    {Delay + 0, 649, 43, 38, 14, "20ms", "25ms"},
+    {Delay + 1, 649, 58, 38, 14, "(6000 km)", "(7500 km)"},
+    {Delay + 2, 649, 83, 38, 14, "16ms", "20ms"},
+    {Delay + 3, 649, 98, 38, 14, "(4800 km)", "(6000 km)"},
+    {Delay + 4, 649, 123, 38, 14, "12ms", "15ms"},
+    {Delay + 5, 649, 138, 38, 14, "(3600 km)", "(4500 km)"},
+    {Delay + 6, 649, 163, 38, 14, "8ms", "10ms"},
+    {Delay + 7, 649, 178, 38, 14, "(2400 km)", "(3000 km)"},
+    {Delay + 8, 649, 203, 38, 14, "4ms", "5ms"},
+    {Delay + 9, 649, 218, 38, 14, "(1200 km)", "(1500 km)"},
+    {Delay + 10, 649, 243, 30, 14, "0ms", "0ms"},
+    {Doppler + 0, 558, 281, 42, 20, "+5 Hz", "+4 Hz"},
+    {Doppler + 1, 558, 407, 40, 20, " 0 Hz", " 0 Hz"},
+    {Doppler + 2, 558, 535, 42, 20, "-5 Hz", "-4 Hz"},
+    {Tune + 0, 675, 341, 20, 14, "+30", "+25"},
+    {Tune + 1, 675, 408, 20, 20, " 0", " 0"},
+    {Tune + 2, 675, 477, 20, 14, "-30", "-25"},
 };
+static_assert(std::size(ScaleLabels) == LastScaleLabelId - FirstScaleLabelId + 1);
+static_assert(ScaleLabels[SmallestDelayLabelId - FirstScaleLabelId].id == SmallestDelayLabelId);
+static_assert(ScaleLabels[LastDelayScaleLabelId - FirstScaleLabelId + 1].id ==
+              FirstDopplerScaleLabelId);
+static_assert(ScaleLabels[LastDopplerScaleLabelId - FirstScaleLabelId + 1].id ==
+              FirstTuneScaleLabelId);
+
+// The delay scale alternates time labels (ScaleFont) and distance labels.
+bool IsDelayTimeLabel(int id) {
+    return (id - FirstDelayScaleLabelId) % 2 == 0;
+}
 
 const ScaleLabel& ScaleLabelOf(int id) {
     return ScaleLabels[static_cast<size_t>(id - FirstScaleLabelId)];
@@ -174,7 +198,7 @@ MainWindow::MainWindow(ReceiverState& state, cap::WaveInput& wave, QWidget* pare
     }
 
     // The painters draw into the panels' images from inside the chain.
-    state_.Hooks = rx::MakeDisplayHooks(state_.Display, state_.Settings);
+    state_.Hooks = rx::MakeDisplayHooks(state_.Display, state_.Settings, state_.Controls);
 }
 
 MainWindow::~MainWindow() = default;
@@ -223,7 +247,7 @@ void MainWindow::CreateControls() {
 
     for (int y : {288, 345, 415, 485, 544})
         MakeLine(671, y, 4, 1);
-    for (int id : {9014, 9015, 9016}) {
+    for (int id = FirstTuneScaleLabelId; id <= LastTuneScaleLabelId; ++id) {
         const ScaleLabel& s = ScaleLabelOf(id);
         MakeLabel(id, s.x, s.y, s.w, s.h, QString::fromLatin1(s.nato));
     }
@@ -285,10 +309,10 @@ void MainWindow::CreateControls() {
         MakeLine(641, y, 8, 1);
     MakeLine(79, 50, 1, 201);
     MakeLine(79, 50, 562, 45);
-    for (int id = 9000; id <= 9010; ++id) {
+    for (int id = FirstDelayScaleLabelId; id <= LastDelayScaleLabelId; ++id) {
         const ScaleLabel& s = ScaleLabelOf(id);
         QLabel* label = MakeLabel(id, s.x, s.y, s.w, s.h, QString::fromLatin1(s.nato));
-        label->setFont(id % 2 == 0 ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
+        label->setFont(IsDelayTimeLabel(id) ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
     }
     MakeLine(481, 287, 1, 256);
     for (int y : {287, 416, 543})
@@ -296,13 +320,13 @@ void MainWindow::CreateControls() {
     MakeLine(79, 287, 1, 256);
     MakeLine(79, 287, 402, 1);
     MakeLine(79, 543, 402, 1);
-    for (int id : {9011, 9012, 9013}) {
+    for (int id = FirstDopplerScaleLabelId; id <= LastDopplerScaleLabelId; ++id) {
         const ScaleLabel& s = ScaleLabelOf(id);
         MakeLabel(id, s.x, s.y, s.w, s.h, QString::fromLatin1(s.nato));
     }
 
-    // As on the original platform the first control created lies on top:
-    // the panels cover the frame lines and the "Signal Phase" caption.
+    // The first control created lies on top: the panels cover the frame
+    // lines and the "Signal Phase" caption.
     for (auto it = controls_.rbegin(); it != controls_.rend(); ++it)
         (*it)->raise();
 }
@@ -388,11 +412,12 @@ void MainWindow::DestroyScaleLabels() {
 void MainWindow::CreateScaleLabels() {
     const bool nato = state_.Chain->ReceiverMode == rx::ModeNato;
     for (const ScaleLabel& s : ScaleLabels) {
-        const int h = !nato && s.id == 9008 ? 13 : s.h;
+        const int h = !nato && s.id == SmallestDelayLabelId ? 13 : s.h;
         QLabel* label =
             RebuildLabel(s.id, s.x, s.y, s.w, h, QString::fromLatin1(nato ? s.nato : s.amateur));
-        if (s.id <= 9010)
-            label->setFont(s.id % 2 == 0 ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
+        if (s.id <= LastDelayScaleLabelId)
+            label->setFont(IsDelayTimeLabel(s.id) ? state_.Fonts.ScaleFont
+                                                  : state_.Fonts.DistanceFont);
     }
 }
 
@@ -420,7 +445,7 @@ void MainWindow::OnInitDialog() {
     DestroyScaleLabels();
     CreateScaleLabels();
 
-    rx::BuildSignalTables(*state_.Chain);
+    rx::BuildSignalTables(state_.Chain->Tables);
     // Failures show their own message; the window stays up without capture.
     cap::OpenCapture(state_.Capture, wave_, *this);
     cap::AllocateBuffers(state_.Capture, wave_, *this);
@@ -449,14 +474,14 @@ void MainWindow::OnHScroll(int scrollCode, int position, int senderId) {
 }
 
 void MainWindow::OnCommand(int id) {
-    rx::ChainState& chain = *state_.Chain;
+    rx::ChainControls& controls = state_.Controls;
     rx::DisplayState& display = state_.Display;
     switch (id) {
     case ShiftUpCommand:
-        chain.DopplerShift = std::max(chain.DopplerShift - 10, -128);
+        controls.DopplerShift = std::max(controls.DopplerShift - 10, -128);
         break;
     case ShiftDownCommand:
-        chain.DopplerShift = std::min(chain.DopplerShift + 10, 128);
+        controls.DopplerShift = std::min(controls.DopplerShift + 10, 128);
         break;
     case AutoSaveCorrelogramCommand:
         Toggle(display.AutoSaveCorrelogram, id);
@@ -516,7 +541,8 @@ void MainWindow::OnWaveData(const cap::WaveNotice& notice) {
 }
 
 void MainWindow::OnMouseMove(int x, int y) {
-    const rx::PointerReadouts readouts = rx::PointerMoved(*state_.Chain, x, y);
+    const rx::PointerReadouts readouts =
+        rx::PointerMoved(state_.Display, state_.Chain->ReceiverMode, x, y);
     if (readouts.Doppler)
         if (auto* label = qobject_cast<QLabel*>(Control(DopplerReadoutId)))
             label->setText(*readouts.Doppler);
@@ -526,7 +552,7 @@ void MainWindow::OnMouseMove(int x, int y) {
 }
 
 void MainWindow::OnLButtonUp(int x, int y) {
-    rx::ButtonReleased(*state_.Chain, state_.Display, x, y);
+    rx::ButtonReleased(state_.Controls, state_.Display, x, y);
 }
 
 void MainWindow::OnDestroy() {
@@ -603,14 +629,14 @@ void MainWindow::Toggle(int32_t& flag, int commandId) {
 }
 
 void MainWindow::AskAverageCount() {
-    rx::ChainState& chain = *state_.Chain;
-    const QString fallback = QString::fromStdString(PromptNumber(chain.AverageCount, 15));
+    rx::ChainControls& controls = state_.Controls;
+    const QString fallback = QString::fromStdString(PromptNumber(controls.AverageCount, 15));
     QString answer = InputBox(QStringLiteral("Enter number of correlogram averages"),
                               QStringLiteral("Correlogram averages"), fallback, this);
     if (ending_) return;
     if (answer.isEmpty()) answer = fallback;
     const long double value = std::floor(LeadingNumber(answer.toStdString()));
-    chain.AverageCount = std::max(ClampToInt(value), 1);
+    controls.AverageCount = std::max(ClampToInt(value), 1);
 }
 
 void MainWindow::AskClockPpm() {

@@ -30,7 +30,7 @@ WindowFonts MakeWindowFonts() {
 
 void PrepareReceiver(ReceiverState& state) {
     ReadSettings(state.Settings, state.SettingsPath);
-    rx::SetSignalParameters(*state.Chain, state.Settings);
+    rx::SetSignalParameters(*state.Chain, state.Controls, state.Settings);
     state.Display.CorrelogramScroll = 0;
     state.Display.ScatterBlack = rx::SwitchOff;
     state.Display.AutoSaveCorrelogram = rx::SwitchOff;

@@ -29,6 +29,7 @@ WindowFonts MakeWindowFonts();
 
 struct ReceiverState {
     rx::Settings Settings;
+    rx::ChainControls Controls; // K, LagOffset, DopplerShift: set by the operator
     std::unique_ptr<rx::ChainState> Chain = rx::MakeChainState();
     rx::DisplayState Display;
     rx::DisplayHooks Hooks; // installed by the window: the painters of Display
@@ -38,7 +39,7 @@ struct ReceiverState {
     QString HelpFile = QStringLiteral("Stanag Help.htm");
 };
 
-// Start-up steps 3 to 5: the settings file, the signal parameters and the rest
+// Start-up: the settings file, the signal parameters and the rest
 // of the run's state at their start values.
 void PrepareReceiver(ReceiverState& state);
 

@@ -17,9 +17,17 @@ inline constexpr int GainSliderId = 800;
 inline constexpr int GainLabelId = 900;
 inline constexpr int DopplerReadoutId = 1000;
 inline constexpr int DelayReadoutId = 1001;
-inline constexpr int FirstScaleLabelId = 9000; // DelayScaleLabels 9000..9010
-inline constexpr int FirstDopplerScaleLabelId = 9011;
-inline constexpr int FirstTuneScaleLabelId = 9014;
+// Scale labels, rebuilt with every initialisation: the delay scale beside the
+// correlogram (time and distance labels alternating), the Doppler scale beside
+// the scattergram and the tune scale beside the tune indicator.
+inline constexpr int FirstScaleLabelId = 9000;
+inline constexpr int FirstDelayScaleLabelId = 9000; // DelayScaleLabels 9000..9010
+inline constexpr int SmallestDelayLabelId = 9008;   // the time label above "0ms"
+inline constexpr int LastDelayScaleLabelId = 9010;
+inline constexpr int FirstDopplerScaleLabelId = 9011; // DopplerScaleLabels 9011..9013
+inline constexpr int LastDopplerScaleLabelId = 9013;
+inline constexpr int FirstTuneScaleLabelId = 9014; // TuneScaleLabels 9014..9016
+inline constexpr int LastTuneScaleLabelId = 9016;
 inline constexpr int LastScaleLabelId = 9016;
 
 // Commands (menu items and the two push buttons).

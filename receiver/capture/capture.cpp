@@ -114,8 +114,8 @@ void OnWaveData(CaptureState& state, WaveInput& wave, CaptureHost& host, const W
     if (notice.Device != state.CaptureDevice || state.CaptureFailed) return;
     if (!IsCurrentSlot(state, notice.Buffer)) return;
     WaveBuffer& header = *notice.Buffer;
-    rx::ResampleBuffer(host.Chain(), host.ChainSettings(), host.ChainHooks(), header.Data,
-                       header.BytesRecorded);
+    rx::ResampleBuffer(host.Chain(), host.ChainSettings(), host.ChainControls(), host.ChainHooks(),
+                       header.Data, header.BytesRecorded);
     WaveResult result = wave.Prepare(state.CaptureDevice, header);
     if (result == WaveOk) result = wave.Queue(state.CaptureDevice, header);
     if (result != WaveOk) FailRunningCapture(state, wave, host, result);
@@ -149,7 +149,7 @@ void RestartCapture(CaptureState& state, WaveInput& wave, CaptureHost& host) {
         wave.Unprepare(state.CaptureDevice, state.CaptureBuffers[slot]);
     wave.Reset(state.CaptureDevice);
     if (wave.Close(state.CaptureDevice) == WaveOk) state.CaptureDevice = 0;
-    host.Chain().CaptureBlock.fill(0);
+    host.Chain().Intake.CaptureBlock.fill(0);
     host.Initialise();
 }
 

@@ -62,6 +62,7 @@ class CaptureHost {
     // The chain the completed buffers are handed to; its SampleRate is the rate opened.
     virtual rx::ChainState& Chain() = 0;
     virtual const rx::Settings& ChainSettings() = 0;
+    virtual const rx::ChainControls& ChainControls() = 0;
     virtual const rx::DisplayHooks& ChainHooks() = 0;
     // The notification target: the window's wave-open / wave-data handlers, which call
     // OnWaveOpen / OnWaveData.

@@ -39,6 +39,7 @@ struct DisplayState {
     QFont PanelFont = MakePanelFont();
 
     int32_t CorrelogramScroll = 0; // rows; raised by clicks in the correlogram
+    int32_t MarkerLag = 0;         // lag under the pointer on the correlation panel, else 0
     int32_t ScatterBlack = SwitchOff;
     int32_t AutoSaveCorrelogram = SwitchOff;
     int32_t AutoSaveDopplergram = SwitchOff;

@@ -1,5 +1,6 @@
-// The painters of the five displays.  The chain calls them through its
-// display hooks right after the data they show has been computed.
+// The painters of the five displays.  ProcessBlock calls them through its
+// display hooks right after the data they show has been computed; each takes
+// the stage state whose outputs it draws.
 #pragma once
 
 #include <cstdint>
@@ -9,28 +10,33 @@
 
 namespace rx {
 
-// Correlogram: one column from CorrAverage at x = 558, then a scroll left;
-// time marks every 64 columns, a snapshot point every 400.
-void PaintCorrelogramColumn(DisplayState& display, const ChainState& chain);
+// Correlogram: one column from CorrAverage at the newest column, then a
+// scroll left; a time mark every 64 columns, a snapshot point every 400.
+void PaintCorrelogramColumn(DisplayState& display, const CorrelatorState& correlator);
 void CorrelogramTimeMarks(DisplayState& display);
 
-// Dopplergram: one column from DopplerProfile at x = 398, then a scroll left.
-void PaintDopplergramColumn(DisplayState& display, const ChainState& chain,
+// Dopplergram: one column from DopplerProfile at the newest column, then a
+// scroll left; time marks and snapshot points as the correlogram's.
+void PaintDopplergramColumn(DisplayState& display, const DopplerState& doppler,
                             const Settings& settings);
 void DopplergramTimeMarks(DisplayState& display);
 
-// Correlation trace: white panel, blue trace, red lines at MarkerLag and LagOffset.
-void PaintCorrelationTrace(DisplayState& display, const ChainState& chain);
+// Correlation trace: white panel, blue trace from TracePoints, red lines at
+// the display's MarkerLag and the operator's LagOffset.
+void PaintCorrelationTrace(DisplayState& display, const CorrelatorState& correlator,
+                           const ChainControls& controls);
 
 // Scattergram: lag column SlowRow mod 64 of DopplerMatrix on a log grey scale.
-void PaintScattergramColumn(DisplayState& display, const ChainState& chain,
+void PaintScattergramColumn(DisplayState& display, const DopplerState& doppler,
                             const Settings& settings);
 
 // Tune indicator: a red segment from the previous row to 128 + 2 * hz, then a scroll.
 void UpdateTuneIndicator(DisplayState& display, int32_t hz);
 
-// Hooks that run the painters above on `display`; the gains are read from
-// `settings` at each call, so both must outlive the hooks.
-DisplayHooks MakeDisplayHooks(DisplayState& display, const Settings& settings);
+// Hooks that run the painters above on `display`; the gains and LagOffset are
+// read at each call, so `display`, `settings` and `controls` must outlive the
+// hooks.
+DisplayHooks MakeDisplayHooks(DisplayState& display, const Settings& settings,
+                              const ChainControls& controls);
 
 } // namespace rx

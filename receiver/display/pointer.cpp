@@ -1,8 +1,45 @@
 #include "receiver/display/pointer.h"
 
+#include <algorithm>
 #include <limits>
 
+#include "receiver/dsp/tables.h"
+
 namespace rx {
+
+namespace {
+
+// Window areas as open intervals: left < x < right, top < y < bottom.
+struct Area {
+    int left, right, top, bottom;
+    bool Contains(int x, int y) const { return x > left && x < right && y > top && y < bottom; }
+};
+
+// The correlation panel's inside; lag l lies under window row 562 - l (the
+// panel's top at row 50 plus 512).
+constexpr Area CorrelationArea{4, 71, 49, 562};
+constexpr int LagZeroWindowRow = 562;
+
+// The Doppler rows shared by the dopplergram and the scattergram: 0 Hz on
+// window row 416.  One row is SampleRate / 262144 Hz: 27.3 rows per hertz in
+// the NATO mode, 32.8 in the AMATEUR mode, read as 27 and 32.
+constexpr int DopplerRowsTop = 287, DopplerRowsBottom = 544;
+constexpr int ZeroDopplerWindowRow = 416;
+constexpr double NatoRowsPerHz = 27.0;
+constexpr double AmateurRowsPerHz = 32.0;
+
+// The scattergram's lag columns: lag 0 on window column 483, one column per
+// baseband sample, read as 4.8 per millisecond (the NATO rate) in both modes.
+constexpr Area ScattergramArea{482, 544, DopplerRowsTop, DopplerRowsBottom};
+constexpr int FirstLagWindowColumn = 483;
+constexpr double ColumnsPerMs = 4.8;
+constexpr Area DopplergramArea{80, 482, DopplerRowsTop, DopplerRowsBottom};
+
+// The correlogram; its bottom row (199) is window row 250.
+constexpr Area CorrelogramArea{80, 641, 49, 250};
+constexpr int CorrelogramBottomWindowRow = 250;
+
+} // namespace
 
 QString FormatHundredths(double value) {
     QString text = QString::number(value, 'f', 2);
@@ -10,34 +47,35 @@ QString FormatHundredths(double value) {
     return text;
 }
 
-PointerReadouts PointerMoved(ChainState& chain, int x, int y) {
-    const bool overCorrelation = x > 4 && x < 71 && y > 49 && y < 562;
-    chain.MarkerLag = overCorrelation ? 562 - y : 0;
+PointerReadouts PointerMoved(DisplayState& display, int32_t receiverMode, int x, int y) {
+    display.MarkerLag = CorrelationArea.Contains(x, y) ? LagZeroWindowRow - y : 0;
 
     PointerReadouts readouts;
-    // Rows per hertz of the dopplergram and scattergram; columns per
-    // millisecond of the scattergram is 4.8 in both modes.
-    const double rowsPerHz = chain.ReceiverMode == ModeNato ? 27.0 : 32.0;
-    const bool overRows = y > 287 && y < 544;
-    if (overRows && x > 482 && x < 544) {
-        readouts.Doppler = FormatHundredths((416 - y) / rowsPerHz) + QStringLiteral(" Hz");
-        readouts.Delay = FormatHundredths((x - 483) / 4.8) + QStringLiteral(" msec");
-    } else if (overRows && x > 80 && x < 482) {
-        readouts.Doppler = FormatHundredths((416 - y) / rowsPerHz) + QStringLiteral(" Hz");
+    const double rowsPerHz = receiverMode == ModeNato ? NatoRowsPerHz : AmateurRowsPerHz;
+    const auto dopplerText = [&] {
+        return FormatHundredths((ZeroDopplerWindowRow - y) / rowsPerHz) + QStringLiteral(" Hz");
+    };
+    if (ScattergramArea.Contains(x, y)) {
+        readouts.Doppler = dopplerText();
+        readouts.Delay =
+            FormatHundredths((x - FirstLagWindowColumn) / ColumnsPerMs) + QStringLiteral(" msec");
+    } else if (DopplergramArea.Contains(x, y)) {
+        readouts.Doppler = dopplerText();
         readouts.Delay = QStringLiteral("0.00 msec");
     }
     return readouts;
 }
 
-bool ButtonReleased(ChainState& chain, DisplayState& display, int x, int y) {
-    if (x > 4 && x < 71 && y > 49 && y < 562) {
-        chain.LagOffset = 562 - y;
+bool ButtonReleased(ChainControls& controls, DisplayState& display, int x, int y) {
+    if (CorrelationArea.Contains(x, y)) {
+        controls.LagOffset = LagZeroWindowRow - y;
         display.CorrelogramScroll = 0;
         return true;
     }
-    if (x > 80 && x < 641 && y > 49 && y < 250) {
+    if (CorrelogramArea.Contains(x, y)) {
         // Unbounded in principle; held at the int range instead of wrapping.
-        const int64_t raised = static_cast<int64_t>(display.CorrelogramScroll) + 250 - y;
+        const int64_t raised =
+            static_cast<int64_t>(display.CorrelogramScroll) + CorrelogramBottomWindowRow - y;
         display.CorrelogramScroll =
             static_cast<int32_t>(std::min<int64_t>(raised, std::numeric_limits<int32_t>::max()));
         return true;

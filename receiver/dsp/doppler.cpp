@@ -1,9 +1,9 @@
 // Slow-time Doppler analysis: per lag, the correlation of the latest 256
 // blocks, transformed four times per 256 blocks with a Hann-windowed FFT.
+#include "receiver/dsp/doppler.h"
+
 #include <algorithm>
 #include <cmath>
-
-#include "receiver/dsp/chain.h"
 
 namespace rx {
 
@@ -13,22 +13,22 @@ bool DopplerSpectrumDue(int32_t slowRow) {
     return slowRow == 0 || slowRow == 63 || slowRow == 127 || slowRow == 195;
 }
 
-void SlowTimeFft(ChainState& chain) {
-    float* re = chain.SpecRe.data();
-    float* im = chain.SpecIm.data();
+void SlowTimeFft(const SignalTables& tables, DopplerState& doppler) {
+    float* re = doppler.SpecRe.data();
+    float* im = doppler.SpecIm.data();
 
     // Load in bit-reversed order with the window and a factor 2.
     for (int32_t n = 0; n < 256; ++n) {
-        const int32_t b = chain.BitReverse[n];
-        const double w = chain.HannWindow[n];
-        re[b] = static_cast<float>(w * chain.SlowColumn[n].re * 2.0);
-        im[b] = static_cast<float>(w * chain.SlowColumn[n].im * 2.0);
+        const int32_t b = tables.BitReverse[n];
+        const double w = tables.HannWindow[n];
+        re[b] = static_cast<float>(w * doppler.SlowColumn[n].re * 2.0);
+        im[b] = static_cast<float>(w * doppler.SlowColumn[n].im * 2.0);
     }
 
     // Radix-2 decimation in time, twiddles by the trigonometric recurrence;
     // the twiddle turns by +theta, so this is the transform with e^(+i...).
     for (int32_t half = 1, span = 2; span <= 256; half = span, span *= 2) {
-        const auto theta = static_cast<float>(chain.TwoPi / span);
+        const auto theta = static_cast<float>(tables.TwoPi / span);
         const auto t = static_cast<float>(std::sin(theta * 0.5));
         const auto wpr = static_cast<float>(t * 2.0 * t);
         const auto wpi = static_cast<float>(std::sin(static_cast<double>(theta)));
@@ -62,41 +62,42 @@ void SlowTimeFft(ChainState& chain) {
     }
 }
 
-void UpdateDoppler(ChainState& chain, const DisplayHooks& hooks) {
-    chain.SlowRow = chain.SlowRow + 1;
-    if (chain.SlowRow > SlowRows - 1) chain.SlowRow = 0;
+bool UpdateDoppler(const SignalTables& tables, const CorrLagArray& corrLags,
+                   const ChainControls& controls, DopplerState& doppler) {
+    doppler.SlowRow = doppler.SlowRow + 1;
+    if (doppler.SlowRow > SlowRows - 1) doppler.SlowRow = 0;
 
     // Only the first frame of the correlator output is used, taken circularly
     // from the delay window's first lag.
-    const int32_t offset = std::clamp(chain.LagOffset, 0, BasebandLen);
+    const int32_t offset = std::clamp(controls.LagOffset, 0, BasebandLen);
     for (int32_t j = 0; j < DopplerLags; ++j) {
-        const ComplexSample c = chain.CorrLags[(j + offset) % BasebandLen];
+        const ComplexSample c = corrLags[(j + offset) % BasebandLen];
         const ComplexSample v{20.0f * c.re, 20.0f * c.im};
-        chain.SlowTimeAt(j, chain.SlowRow) = v;
-        chain.SlowTimeAt(j, chain.SlowRow + SlowRows) = v;
+        doppler.SlowTimeAt(j, doppler.SlowRow) = v;
+        doppler.SlowTimeAt(j, doppler.SlowRow + SlowRows) = v;
     }
 
-    if (DopplerSpectrumDue(chain.SlowRow)) {
-        const int32_t s0 = chain.SlowRow;
-        const int32_t shift = std::clamp(chain.DopplerShift, -128, 128);
-        for (int32_t j = 0; j < DopplerLags; ++j) {
-            for (int32_t n = 0; n < SlowRows; ++n)
-                chain.SlowColumn[n] = chain.SlowTimeAt(j, s0 + n);
-            SlowTimeFft(chain);
-            for (int32_t r = 0; r < SlowRows; ++r) {
-                chain.DopplerMatrixAt(j, r) = 100.0f * chain.SpecRe[(r + 128 - shift + 256) % 256];
-            }
-        }
+    if (!DopplerSpectrumDue(doppler.SlowRow)) return false;
+
+    // The 256 latest values of each lag, the newest first and then the
+    // others from oldest to newest: the window applies in this order.
+    const int32_t s0 = doppler.SlowRow;
+    const int32_t shift = std::clamp(controls.DopplerShift, -128, 128);
+    for (int32_t j = 0; j < DopplerLags; ++j) {
+        for (int32_t n = 0; n < SlowRows; ++n)
+            doppler.SlowColumn[n] = doppler.SlowTimeAt(j, s0 + n);
+        SlowTimeFft(tables, doppler);
         for (int32_t r = 0; r < SlowRows; ++r) {
-            float sum = 0.0f;
-            for (int32_t j = 0; j < DopplerLags; ++j)
-                sum = sum + chain.DopplerMatrixAt(j, r);
-            chain.DopplerProfile[r] = sum;
+            doppler.DopplerMatrixAt(j, r) = 100.0f * doppler.SpecRe[(r + 128 - shift + 256) % 256];
         }
-        if (hooks.DopplergramColumn) hooks.DopplergramColumn(chain);
     }
-
-    if (hooks.ScattergramColumn) hooks.ScattergramColumn(chain);
+    for (int32_t r = 0; r < SlowRows; ++r) {
+        float sum = 0.0f;
+        for (int32_t j = 0; j < DopplerLags; ++j)
+            sum = sum + doppler.DopplerMatrixAt(j, r);
+        doppler.DopplerProfile[r] = sum;
+    }
+    return true;
 }
 
 } // namespace rx

@@ -1,10 +1,9 @@
-// Clock-correcting resampler, block intake and the per-block chain.
+// Clock-correcting resampler and block intake.
+#include "receiver/dsp/intake.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <numbers>
-
-#include "receiver/dsp/chain.h"
 
 namespace rx {
 
@@ -15,96 +14,65 @@ namespace {
 // sample for ever) or run away, so an absurd typed value is held here.
 constexpr long double MaxClockCorrection = 0.5L;
 
+constexpr long double FullScale = 32767.0L;
+
 } // namespace
 
-void ClearUpperVectorState() {
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    static const bool hasAvx = __builtin_cpu_supports("avx");
-    if (hasAvx) asm volatile("vzeroupper" ::: "memory");
-#endif
-}
-
-long double ClockCorrection(const Settings& settings) {
-    return settings.ClockOffset + settings.ClockPpm / 1000000.0L;
-}
-
-void ResampleBuffer(ChainState& chain, const Settings& settings, const DisplayHooks& hooks,
-                    const int16_t* buffer, int64_t recordedBytes) {
-    ClearUpperVectorState();
+int32_t LoadCaptureBlock(IntakeState& intake, const int16_t* buffer, int64_t recordedBytes) {
     // The whole buffer is copied, whatever was recorded; only the recorded
-    // samples are read below.
-    std::memcpy(chain.CaptureBlock.data(), buffer, BlockLen * sizeof(int16_t));
-
+    // samples are read.
+    std::memcpy(intake.CaptureBlock.data(), buffer, BlockLen * sizeof(int16_t));
     recordedBytes = std::clamp<int64_t>(recordedBytes, 0, BlockLen * 2);
-    const auto n = static_cast<int32_t>(std::nearbyint(recordedBytes / 2.0L - 1.0L));
-    if (n < 0) return;
+    return static_cast<int32_t>(std::nearbyint(recordedBytes / 2.0L - 1.0L));
+}
 
-    const long double epsilon =
-        std::clamp(ClockCorrection(settings), -MaxClockCorrection, MaxClockCorrection);
-    const int16_t* s = chain.CaptureBlock.data();
+bool IntakeSample(IntakeState& intake, float inputGain, float sample) {
+    intake.WritePos = (intake.WritePos + 1) % BlockLen;
+    intake.SampleBlock[intake.WritePos] = inputGain * sample;
+    return intake.WritePos >= BlockLen - 1;
+}
+
+bool ResampleInto(IntakeState& intake, int32_t last, long double epsilon, float inputGain) {
+    epsilon = std::clamp(epsilon, -MaxClockCorrection, MaxClockCorrection);
+    const int16_t* s = intake.CaptureBlock.data();
     // Samples before s[0] are the last two of the previous buffer.
     const auto at = [&](int32_t j) -> long double {
-        return j >= 0 ? s[j] : chain.ResampleHistory[2 + j];
+        return j >= 0 ? s[j] : intake.ResampleHistory[2 + j];
     };
 
-    int32_t i = chain.ResampleNext;
-    chain.ResampleNext = 0;
-    while (i <= n) {
-        if (chain.ResampleFrac > 1.0f) {
-            if (i == n) {
-                // The skip needs the next buffer's first sample: resume there.
-                chain.ResampleNext = -1;
-                break;
-            }
-            chain.ResampleFrac = chain.ResampleFrac - 1.0f;
+    int32_t i = intake.ResampleNext;
+    while (i <= last) {
+        if (intake.ResampleFrac > 1.0f) {
+            if (i == last) break; // the skip needs the next buffer's first sample
+            intake.ResampleFrac = intake.ResampleFrac - 1.0f;
             ++i;
         }
-        if (chain.ResampleFrac < 0.0f) {
-            chain.ResampleFrac = chain.ResampleFrac + 1.0f;
+        if (intake.ResampleFrac < 0.0f) {
+            intake.ResampleFrac = intake.ResampleFrac + 1.0f;
             --i;
         }
-        const long double frac = chain.ResampleFrac;
+        const long double frac = intake.ResampleFrac;
         const auto y =
-            static_cast<float>(at(i) * frac / 32767.0L + at(i - 1) * (1.0L - frac) / 32767.0L);
-        chain.ResampleInputPos = i;
-        IntakeSample(chain, settings, hooks, y);
-        chain.ResampleFrac = static_cast<float>(chain.ResampleFrac + epsilon);
+            static_cast<float>(at(i) * frac / FullScale + at(i - 1) * (1.0L - frac) / FullScale);
+        intake.ResampleInputPos = i;
+        const bool full = IntakeSample(intake, inputGain, y);
+        intake.ResampleFrac = static_cast<float>(intake.ResampleFrac + epsilon);
         ++i;
+        if (full) {
+            intake.ResampleNext = i;
+            return true;
+        }
     }
 
-    if (n >= 1) {
-        chain.ResampleHistory = {s[n - 1], s[n]};
+    // Used up: the next buffer goes on from where this one stopped (its first
+    // sample, or the one before it after a skip left pending at the end).
+    intake.ResampleNext = i - (last + 1);
+    if (last >= 1) {
+        intake.ResampleHistory = {s[last - 1], s[last]};
     } else {
-        chain.ResampleHistory = {chain.ResampleHistory[1], s[0]};
+        intake.ResampleHistory = {intake.ResampleHistory[1], s[0]};
     }
-}
-
-void IntakeSample(ChainState& chain, const Settings& settings, const DisplayHooks& hooks,
-                  float sample) {
-    chain.WritePos = (chain.WritePos + 1) % BlockLen;
-    chain.SampleBlock[chain.WritePos] = settings.InputGain * sample;
-    if (chain.WritePos >= BlockLen - 1) ProcessBlock(chain, settings, hooks);
-}
-
-double DopplerFromPhaseStep(int32_t sampleRate, double phaseStep) {
-    return static_cast<double>(sampleRate * static_cast<long double>(phaseStep) /
-                               (std::numbers::pi_v<long double> * 2.0L));
-}
-
-int32_t TuneValue(double dopplerHz) {
-    const double whole = std::floor(dopplerHz);
-    if (!(whole > -1e9)) return -1000000000; // also NaN: never from the chain
-    if (whole > 1e9) return 1000000000;
-    return static_cast<int32_t>(whole);
-}
-
-void ProcessBlock(ChainState& chain, const Settings& settings, const DisplayHooks& hooks) {
-    Downconvert(chain);
-    GramCorrelate(chain, settings, hooks);
-    chain.PeakLag = FindSyncPeak(chain);
-    const double r = EstimatePhaseStep(chain, chain.PeakLag);
-    chain.DopplerHz = DopplerFromPhaseStep(chain.SampleRate, r);
-    if (hooks.TuneIndicator) hooks.TuneIndicator(TuneValue(chain.DopplerHz));
+    return false;
 }
 
 } // namespace rx

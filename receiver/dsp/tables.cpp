@@ -1,9 +1,10 @@
-// Signal parameters and the constant tables of the chain: synchronisation
-// sequence in its two forms, the 43-tap lowpass, FFT permutation and window.
+// The constant tables of the chain: synchronisation sequence in its two
+// forms, the 43-tap lowpass, FFT permutation and window, mixing oscillator.
 #include <cmath>
+#include <numbers>
 #include <thread>
 
-#include "receiver/dsp/chain.h"
+#include "receiver/dsp/tables.h"
 
 namespace rx {
 
@@ -23,24 +24,9 @@ constexpr std::array<double, 22> LowpassHalf = {
 
 } // namespace
 
-std::unique_ptr<ChainState> MakeChainState() {
-    return std::make_unique<ChainState>();
-}
-
-void SetSignalParameters(ChainState& chain, Settings& settings) {
-    chain.SampleRate = 9600;
-    chain.CarrierHz = 1800;
-    // 2 pi 1800 / 9600 = 3 pi / 8; 1500 / 8000 is the same fraction, so the
-    // oscillator step never changes with the mode.
+float CarrierPhaseStep() {
     const long double twoPi = 8.0L * std::atan(1.0L);
-    chain.PhaseStep = static_cast<float>(twoPi * 1800.0L / 9600.0L);
-    chain.AverageCount = 1;
-    chain.DopplerShift = 0;
-    chain.ReceiverMode = ModeNato;
-    for (float* gain :
-         {&settings.InputGain, &settings.CorrGain, &settings.DopplerGain, &settings.ScatterGain}) {
-        if (*gain <= 0.0f) *gain = 1.0f;
-    }
+    return static_cast<float>(twoPi * 1800.0L / 9600.0L);
 }
 
 int32_t ReverseBits(int32_t value, int32_t width) {
@@ -52,15 +38,15 @@ int32_t ReverseBits(int32_t value, int32_t width) {
     return result;
 }
 
-void BuildSignalTables(ChainState& chain) {
-    chain.TwoPi = 8.0 * std::atan(1.0);
-    chain.SpecRe.fill(0.0f);
-    for (int32_t n = 0; n < 256; ++n)
-        chain.BitReverse[n] = ReverseBits(n, 8);
+void BuildSignalTables(SignalTables& tables) {
+    tables.TwoPi = 8.0 * std::atan(1.0);
+    tables.PhaseStep = CarrierPhaseStep();
+    for (int32_t n = 0; n < FftLen; ++n)
+        tables.BitReverse[n] = ReverseBits(n, 8);
 
-    const float theta = static_cast<float>(chain.TwoPi / 256.0);
-    for (int32_t n = 0; n < 256; ++n) {
-        chain.HannWindow[n] =
+    const float theta = static_cast<float>(tables.TwoPi / 256.0);
+    for (int32_t n = 0; n < FftLen; ++n) {
+        tables.HannWindow[n] =
             static_cast<float>(0.5L + 0.5L * std::cos(static_cast<long double>(theta) * (n - 128)));
         // Let the rest of the desktop breathe while the table is built.
         std::this_thread::yield();
@@ -71,29 +57,28 @@ void BuildSignalTables(ChainState& chain) {
         syncSymbols[k] = 1 - 2 * SyncBits[k % 31];
 
     const float hundredth = 0.01f;
-    chain.CorrReference.fill(0.0f);
+    tables.CorrReference.fill(0.0f);
     for (int32_t k = 0; k < 31; ++k)
-        chain.CorrReference[k] = hundredth * SyncBits[k];
-    chain.PeakReference.fill(0.0);
+        tables.CorrReference[k] = hundredth * SyncBits[k];
+    tables.PeakReference.fill(0.0);
     for (int32_t k = 0; k < SyncLen; ++k)
-        chain.PeakReference[k] = static_cast<double>(hundredth) * syncSymbols[k];
+        tables.PeakReference[k] = static_cast<double>(hundredth) * syncSymbols[k];
 
-    chain.LowpassTaps.fill(0.0f);
+    tables.LowpassTaps.fill(0.0f);
     for (int32_t k = 0; k < 22; ++k) {
-        chain.LowpassTaps[k] = static_cast<float>(LowpassHalf[k]);
-        chain.LowpassTaps[42 - k] = static_cast<float>(LowpassHalf[k]);
+        tables.LowpassTaps[k] = static_cast<float>(LowpassHalf[k]);
+        tables.LowpassTaps[42 - k] = static_cast<float>(LowpassHalf[k]);
     }
-}
 
-void SetReceiverMode(ChainState& chain, int32_t mode) {
-    if (mode == ModeNato) {
-        chain.ReceiverMode = ModeNato;
-        chain.SampleRate = 9600;
-        chain.CarrierHz = 1800;
-    } else {
-        chain.ReceiverMode = ModeAmateur;
-        chain.SampleRate = 8000;
-        chain.CarrierHz = 1500;
+    // The oscillator's phase is a float, stepped and wrapped as the mixer
+    // has always stepped it; 2 pi here is pi x 2 in extended precision.
+    const long double twoPi = std::numbers::pi_v<long double> * 2.0L;
+    float phi = 0.0f;
+    for (int32_t n = 0; n < BlockLen; ++n) {
+        tables.MixCos[n] = std::cos(static_cast<long double>(phi));
+        tables.MixSin[n] = std::sin(static_cast<long double>(phi));
+        phi = phi + tables.PhaseStep;
+        if (phi >= twoPi) phi = static_cast<float>(phi - twoPi);
     }
 }
 

@@ -16,10 +16,11 @@ namespace {
 
 void RunChain(rx::Settings settings, int64_t blockCount) {
     auto chain = rx::MakeChainState();
-    rx::SetSignalParameters(*chain, settings);
-    rx::BuildSignalTables(*chain);
+    rx::ChainControls controls;
+    rx::SetSignalParameters(*chain, controls, settings);
+    rx::BuildSignalTables(chain->Tables);
     rx::DisplayState display;
-    rx::DisplayHooks hooks = rx::MakeDisplayHooks(display, settings);
+    rx::DisplayHooks hooks = rx::MakeDisplayHooks(display, settings, controls);
     int64_t blocks = 0;
     const auto tune = hooks.TuneIndicator;
     hooks.TuneIndicator = [&](int32_t hz) {
@@ -30,7 +31,7 @@ void RunChain(rx::Settings settings, int64_t blockCount) {
     std::vector<int16_t> buffer(rx::BlockLen);
     for (int64_t i = 0; i < blockCount * 2 && blocks < blockCount; ++i) {
         generator.Generate(buffer.data(), buffer.size());
-        rx::ResampleBuffer(*chain, settings, hooks, buffer.data(), 2 * rx::BlockLen);
+        rx::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), 2 * rx::BlockLen);
     }
     EXPECT_GT(blocks, 0);
     // The painters still draw on their panels.

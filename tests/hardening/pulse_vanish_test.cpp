@@ -140,7 +140,7 @@ LiveOutcome CaptureThenVanish(PrivatePulse& pulse, const fs::path& dir, Vanish h
             return;
         }
         if (!faulted) {
-            const auto& block = state.Chain->CaptureBlock;
+            const auto& block = state.Chain->Intake.CaptureBlock;
             outcome.captured = outcome.captured || std::any_of(block.begin(), block.end(),
                                                                [](int16_t s) { return s != 0; });
             if (outcome.captured && clock.elapsed() > 3000) {

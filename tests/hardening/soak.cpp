@@ -93,8 +93,9 @@ int BatchSoak(double hours, double reportMinutes, double allowMb, fs::path folde
     sim::Generator generator(sim::LiveDemoConfig(rate));
     auto chain = rx::MakeChainState();
     rx::Settings settings;
-    rx::SetSignalParameters(*chain, settings);
-    rx::BuildSignalTables(*chain);
+    rx::ChainControls controls;
+    rx::SetSignalParameters(*chain, controls, settings);
+    rx::BuildSignalTables(chain->Tables);
     rx::DisplayState display;
     display.SnapshotFolder = QString::fromStdString(folder.string());
     display.AutoSaveCorrelogram = display.AutoSaveDopplergram = display.AutoSaveScattergram =
@@ -104,7 +105,7 @@ int BatchSoak(double hours, double reportMinutes, double allowMb, fs::path folde
         const int64_t s = samples / rate % 86400;
         return rx::TimeOfDay{int32_t(s / 3600), int32_t(s / 60 % 60), int32_t(s % 60)};
     };
-    rx::DisplayHooks hooks = rx::MakeDisplayHooks(display, settings);
+    rx::DisplayHooks hooks = rx::MakeDisplayHooks(display, settings, controls);
     int64_t blocks = 0;
     const auto tune = hooks.TuneIndicator;
     hooks.TuneIndicator = [&](int32_t hz) {
@@ -127,7 +128,7 @@ int BatchSoak(double hours, double reportMinutes, double allowMb, fs::path folde
     while (samples < total) {
         const int64_t n = std::min<int64_t>(rx::BlockLen, total - samples);
         generator.Generate(buffer.data(), size_t(n));
-        rx::ResampleBuffer(*chain, settings, hooks, buffer.data(), n * 2);
+        rx::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), n * 2);
         samples += n;
         if (samples >= nextReport || samples == total) {
             nextReport += reportEvery;

@@ -52,6 +52,7 @@ TEST_F(WriteRefused, SettingsFileKeepsTheOldValuesWhole) {
 struct Receiver {
     std::unique_ptr<rx::ChainState> chain = rx::MakeChainState();
     rx::Settings settings;
+    rx::ChainControls controls;
     rx::DisplayState display;
     rx::DisplayHooks hooks;
     int64_t blocks = 0;
@@ -59,8 +60,8 @@ struct Receiver {
     std::mt19937 noise{4285};
 
     explicit Receiver(const fs::path& folder) {
-        rx::SetSignalParameters(*chain, settings);
-        rx::BuildSignalTables(*chain);
+        rx::SetSignalParameters(*chain, controls, settings);
+        rx::BuildSignalTables(chain->Tables);
         display.SnapshotFolder = QString::fromStdString(folder.string());
         display.AutoSaveCorrelogram = display.AutoSaveDopplergram = display.AutoSaveScattergram =
             rx::SwitchOn;
@@ -69,7 +70,7 @@ struct Receiver {
             ++seconds;
             return rx::TimeOfDay{seconds / 3600 % 24, seconds / 60 % 60, seconds % 60};
         };
-        hooks = rx::MakeDisplayHooks(display, settings);
+        hooks = rx::MakeDisplayHooks(display, settings, controls);
         const auto tune = hooks.TuneIndicator;
         hooks.TuneIndicator = [this, tune](int32_t hz) {
             tune(hz);
@@ -83,7 +84,7 @@ struct Receiver {
         while (blocks < until) {
             for (int16_t& s : buffer)
                 s = int16_t(std::clamp(gauss(noise), -32768.0f, 32767.0f));
-            rx::ResampleBuffer(*chain, settings, hooks, buffer.data(), 2 * rx::BlockLen);
+            rx::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), 2 * rx::BlockLen);
         }
     }
 };

@@ -343,12 +343,12 @@ TEST_F(WindowTest, ShiftButtonsStepTheDopplerShiftWithinLimits) {
     auto* minus = qobject_cast<QPushButton*>(window->Control(ShiftDownCommand));
     for (int i = 0; i < 13; ++i)
         plus->click();
-    EXPECT_EQ(state.Chain->DopplerShift, -128);
+    EXPECT_EQ(state.Controls.DopplerShift, -128);
     plus->click();
-    EXPECT_EQ(state.Chain->DopplerShift, -128);
-    state.Chain->DopplerShift = 120;
+    EXPECT_EQ(state.Controls.DopplerShift, -128);
+    state.Controls.DopplerShift = 120;
     minus->click();
-    EXPECT_EQ(state.Chain->DopplerShift, 128);
+    EXPECT_EQ(state.Controls.DopplerShift, 128);
 }
 
 TEST_F(WindowTest, TogglesNegateTheirFlagAndKeepTheCheckMark) {
@@ -394,20 +394,20 @@ TEST_F(WindowTest, AveragingPromptTakesTheFlooredLeadingNumberAtLeastOne) {
     AnswerPrompt("12abc", &shown);
     window->OnCommand(AveragingCommand);
     EXPECT_EQ(shown, " 1");
-    EXPECT_EQ(state.Chain->AverageCount, 12);
+    EXPECT_EQ(state.Controls.AverageCount, 12);
 
     AnswerPrompt(nullptr, &shown); // Cancel keeps the value
     window->OnCommand(AveragingCommand);
     EXPECT_EQ(shown, " 12");
-    EXPECT_EQ(state.Chain->AverageCount, 12);
+    EXPECT_EQ(state.Controls.AverageCount, 12);
 
     const std::pair<const char*, int> cases[] = {{"0", 1}, {"-5", 1}, {"12.7", 12},
                                                  {"", 12}, {"x", 1},  {"1e30", 2147483647}};
     for (auto [answer, expected] : cases) {
-        state.Chain->AverageCount = 12;
+        state.Controls.AverageCount = 12;
         AnswerPrompt(answer);
         window->OnCommand(AveragingCommand);
-        EXPECT_EQ(state.Chain->AverageCount, expected) << "answer '" << answer << "'";
+        EXPECT_EQ(state.Controls.AverageCount, expected) << "answer '" << answer << "'";
     }
 }
 
@@ -486,11 +486,11 @@ TEST_F(WindowTest, PointerMovesFillTheReadoutsAndClicksPickTheLag) {
     EXPECT_EQ(LabelText(DopplerReadoutId), "0.00 Hz");
     EXPECT_EQ(LabelText(DelayReadoutId), "0.00 msec");
     window->OnMouseMove(30, 312); // over the correlation panel
-    EXPECT_EQ(state.Chain->MarkerLag, 250);
+    EXPECT_EQ(state.Display.MarkerLag, 250);
 
     // A real click reaches the handler through the client area.
     QTest::mouseClick(window->Client(), Qt::LeftButton, {}, QPoint(30, 50));
-    EXPECT_EQ(state.Chain->LagOffset, 512);
+    EXPECT_EQ(state.Controls.LagOffset, 512);
     window->OnLButtonUp(300, 150);
     window->OnLButtonUp(300, 150);
     EXPECT_EQ(state.Display.CorrelogramScroll, 200);
@@ -505,8 +505,8 @@ TEST_F(WindowTest, RecordedBuffersReachTheChain) {
         samples[i] = static_cast<int16_t>(i * 7 - 3000);
     script.Record(samples);
     Pump();
-    EXPECT_EQ(state.Chain->CaptureBlock[0], samples[0]);
-    EXPECT_EQ(state.Chain->CaptureBlock[1023], samples[1023]);
+    EXPECT_EQ(state.Chain->Intake.CaptureBlock[0], samples[0]);
+    EXPECT_EQ(state.Chain->Intake.CaptureBlock[1023], samples[1023]);
 }
 
 TEST_F(WindowTest, AboutShowsOurTextAndHelpOpensTheHelpFile) {

@@ -58,7 +58,8 @@ int main(int argc, char** argv) {
         std::vector<int16_t> buffer(1024);
         for (long b = 0; b < blocks; ++b) {
             generator.Generate(buffer.data(), buffer.size());
-            rx::ResampleBuffer(*state.Chain, state.Settings, state.Hooks, buffer.data(), 2048);
+            rx::ResampleBuffer(*state.Chain, state.Settings, state.Controls, state.Hooks,
+                               buffer.data(), 2048);
             ++*fed;
             if (b % 64 == 0) app.processEvents();
         }

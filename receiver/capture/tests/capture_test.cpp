@@ -123,8 +123,8 @@ TEST_F(CaptureCycle, FullBuffersReachTheChainInOrderAndAreQueuedAgain) {
     EXPECT_EQ(host.notices[1].Buffer, &state.CaptureBuffers[1]);
     EXPECT_EQ(host.notices[2].Buffer, &state.CaptureBuffers[2]);
     EXPECT_EQ(host.notices[3].Buffer, &state.CaptureBuffers[3]);
-    EXPECT_TRUE(std::equal(third.begin(), third.end(), host.chain->CaptureBlock.begin()));
-    EXPECT_EQ(host.chain->WritePos, 0); // 3 x 1024 samples: three whole blocks
+    EXPECT_TRUE(std::equal(third.begin(), third.end(), host.chain->Intake.CaptureBlock.begin()));
+    EXPECT_EQ(host.chain->Intake.WritePos, 0); // 3 x 1024 samples: three whole blocks
     EXPECT_EQ(script->Queued(), 1024u);
     EXPECT_EQ(script->Calls[WaveOp::Queue], 1024 + 3);
     EXPECT_TRUE(host.messages.empty());
@@ -136,7 +136,7 @@ TEST_F(CaptureCycle, ZeroByteBufferHandsNoSamplesOnAndIsStillQueuedAgain) {
     Pump();
     ASSERT_EQ(host.notices.size(), 2u);
     EXPECT_EQ(host.recordedBytes, std::vector<uint32_t>{0});
-    EXPECT_EQ(host.chain->WritePos, 0);
+    EXPECT_EQ(host.chain->Intake.WritePos, 0);
     EXPECT_EQ(script->Queued(), 1024u);
     EXPECT_EQ(script->Calls[WaveOp::Queue], 1025);
 }
@@ -149,14 +149,15 @@ TEST_F(CaptureCycle, ShortBufferHandsOnExactlyTheRecordedSamples) {
     Pump();
     ASSERT_EQ(host.notices.size(), 2u);
     EXPECT_EQ(host.recordedBytes, std::vector<uint32_t>{200});
-    EXPECT_EQ(host.chain->WritePos, 100);
-    EXPECT_TRUE(std::equal(samples.begin(), samples.end(), host.chain->CaptureBlock.begin()));
+    EXPECT_EQ(host.chain->Intake.WritePos, 100);
+    EXPECT_TRUE(
+        std::equal(samples.begin(), samples.end(), host.chain->Intake.CaptureBlock.begin()));
     EXPECT_EQ(script->Queued(), 1024u);
 
     // Then a full buffer carries on where the short one ended.
     script->Record(Ramp(1024, 0));
     Pump();
-    EXPECT_EQ(host.chain->WritePos, 100);
+    EXPECT_EQ(host.chain->Intake.WritePos, 100);
 }
 
 TEST_F(CaptureCycle, QueueFailureAfterABufferShowsErrorTextOnceAndEndsWindow) {
@@ -191,8 +192,9 @@ TEST_F(CaptureCycle, NoticesOfAResetAndClosedDeviceAreDroppedWithoutTouchingRele
     // Only the new device's open notice got through; the 1024 returned buffers of the
     // closed device were dropped.
     ASSERT_EQ(host.notices.size(), noticesBefore + 1);
-    EXPECT_EQ(host.chain->WritePos, 0);
-    EXPECT_TRUE(std::all_of(host.chain->CaptureBlock.begin(), host.chain->CaptureBlock.end(),
+    EXPECT_EQ(host.chain->Intake.WritePos, 0);
+    EXPECT_TRUE(std::all_of(host.chain->Intake.CaptureBlock.begin(),
+                            host.chain->Intake.CaptureBlock.end(),
                             [](int16_t s) { return s == 0; }));
     EXPECT_EQ(script->Queued(), 1024u);
     EXPECT_TRUE(host.messages.empty());
@@ -208,7 +210,8 @@ TEST_F(CaptureCycle, ModeSwitchToAmateurReopensAt8000) {
     EXPECT_EQ(script->Calls[WaveOp::Reset], 1);
     EXPECT_EQ(script->Calls[WaveOp::Close], 1);
     EXPECT_EQ(script->Calls[WaveOp::Unprepare], 1024);
-    EXPECT_TRUE(std::all_of(host.chain->CaptureBlock.begin(), host.chain->CaptureBlock.end(),
+    EXPECT_TRUE(std::all_of(host.chain->Intake.CaptureBlock.begin(),
+                            host.chain->Intake.CaptureBlock.end(),
                             [](int16_t s) { return s == 0; }));
     EXPECT_EQ(script->Opens, 2);
     EXPECT_EQ(script->LastOpenRate, 8000);

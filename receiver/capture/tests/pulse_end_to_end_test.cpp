@@ -147,10 +147,11 @@ TEST(PulseEndToEnd, CapturedSoundCardSignalLocksTheChainOntoThePreamble) {
     std::vector<int32_t> peakLags;
     double lastBlockPower = 0;
     host.hooks.TuneIndicator = [&](int32_t) {
-        peakLags.push_back(host.chain->PeakLag);
+        peakLags.push_back(host.chain->Peak.PeakLag);
         double power = 0;
         for (int i = 0; i < rx::BlockLen; ++i)
-            power += double(host.chain->CaptureBlock[i]) * host.chain->CaptureBlock[i];
+            power +=
+                double(host.chain->Intake.CaptureBlock[i]) * host.chain->Intake.CaptureBlock[i];
         lastBlockPower = power / rx::BlockLen;
     };
     host.Initialise();

@@ -17,14 +17,15 @@ namespace cap::test {
 struct FakeHost : CaptureHost {
     FakeHost(CaptureState& captureState, WaveInput& waveInput)
         : state(captureState), wave(waveInput) {
-        rx::SetSignalParameters(*chain, settings);
-        rx::BuildSignalTables(*chain);
+        rx::SetSignalParameters(*chain, controls, settings);
+        rx::BuildSignalTables(chain->Tables);
     }
 
     void ShowCaptureMessage(const QString& text) override { messages.push_back(text); }
     void EndWindow() override { ++windowEnds; }
     rx::ChainState& Chain() override { return *chain; }
     const rx::Settings& ChainSettings() override { return settings; }
+    const rx::ChainControls& ChainControls() override { return controls; }
     const rx::DisplayHooks& ChainHooks() override { return hooks; }
     void WaveMessage(const WaveNotice& notice) override {
         notices.push_back(notice);
@@ -47,6 +48,7 @@ struct FakeHost : CaptureHost {
     WaveInput& wave;
     std::unique_ptr<rx::ChainState> chain = rx::MakeChainState();
     rx::Settings settings;
+    rx::ChainControls controls;
     rx::DisplayHooks hooks;
     std::vector<QString> messages;
     std::vector<WaveNotice> notices;

@@ -29,6 +29,7 @@ constexpr int kBlocks = 700; // about 75 s: 350 correlogram columns, 10 dopplerg
 struct ChannelRun {
     std::unique_ptr<ChainState> chain = MakeChainState();
     Settings settings;
+    ChainControls controls;
     DisplayState display;
     int64_t samplesFed = 0;
 };
@@ -44,8 +45,8 @@ sim::Config TwoPathChannel() {
 }
 
 void Feed(ChannelRun& run) {
-    SetSignalParameters(*run.chain, run.settings);
-    BuildSignalTables(*run.chain);
+    SetSignalParameters(*run.chain, run.controls, run.settings);
+    BuildSignalTables(run.chain->Tables);
     // The recording's own clock: it starts at 12:00:00.
     run.display.Clock = [&run] {
         const int64_t seconds = 12 * 3600 + run.samplesFed / 9600;
@@ -53,12 +54,12 @@ void Feed(ChannelRun& run) {
                          static_cast<int32_t>(seconds / 60 % 60),
                          static_cast<int32_t>(seconds % 60)};
     };
-    const DisplayHooks hooks = MakeDisplayHooks(run.display, run.settings);
+    const DisplayHooks hooks = MakeDisplayHooks(run.display, run.settings, run.controls);
     sim::Generator generator(TwoPathChannel());
     std::vector<int16_t> buffer(1024);
     for (int b = 0; b < kBlocks; ++b) {
         generator.Generate(buffer.data(), buffer.size());
-        ResampleBuffer(*run.chain, run.settings, hooks, buffer.data(), 2048);
+        ResampleBuffer(*run.chain, run.settings, run.controls, hooks, buffer.data(), 2048);
         run.samplesFed += 1024;
     }
 }

@@ -27,6 +27,7 @@ struct Fixture {
     DisplayState display;
     std::unique_ptr<ChainState> chain = MakeChainState();
     Settings settings;
+    ChainControls controls;
     Fixture() {
         display.Clock = [] { return TimeOfDay{14, 5, 9}; };
         display.SnapshotFolder = dir.path();
@@ -45,13 +46,13 @@ bool AnyPixelIn(const PanelImage& image, QRect area, QRgb colour) {
 
 TEST(CorrelogramPainter, GreyLevelsOfSamplePositionsAndTheirMeans) {
     Fixture f;
-    auto& a = f.chain->CorrAverage;
+    auto& a = f.chain->Correlator.CorrAverage;
     a[512] = -3.0f;
     a[513] = 300.0f;
     a[514] = 127.5f;
     a[515] = 126.5f;
     a[516] = 0.0f;
-    PaintCorrelogramColumn(f.display, *f.chain);
+    PaintCorrelogramColumn(f.display, f.chain->Correlator);
     const PanelImage& image = f.display.CorrelogramImage;
     // Painted at x = 558, then scrolled one to the left.
     EXPECT_EQ(image.PixelAt(557, 197), Black);
@@ -73,10 +74,10 @@ TEST(CorrelogramPainter, GreyLevelsOfSamplePositionsAndTheirMeans) {
 TEST(CorrelogramPainter, ScrollOfTenClampsTheFirstPositionsToTheBottomRows) {
     Fixture f;
     f.display.CorrelogramScroll = 10;
-    auto& a = f.chain->CorrAverage;
+    auto& a = f.chain->Correlator.CorrAverage;
     for (int i = 0; i < 8; ++i)
         a[512 + i] = static_cast<float>(10 * i);
-    PaintCorrelogramColumn(f.display, *f.chain);
+    PaintCorrelogramColumn(f.display, f.chain->Correlator);
     const PanelImage& image = f.display.CorrelogramImage;
     // Positions 0..4 all land on rows 199 and 198; position 4 stays.
     EXPECT_EQ(image.PixelAt(557, 199), G(40));
@@ -88,14 +89,14 @@ TEST(CorrelogramPainter, ScrollOfTenClampsTheFirstPositionsToTheBottomRows) {
 
 TEST(CorrelogramPainter, TimeMarkWithTheSixtyFourthColumnAndSnapshotEveryFourHundredth) {
     Fixture f;
-    for (auto& v : f.chain->CorrAverage)
+    for (auto& v : f.chain->Correlator.CorrAverage)
         v = 255.0f;
     const QRect textArea(500, 201, 61, 15);
     for (int column = 1; column <= 63; ++column)
-        PaintCorrelogramColumn(f.display, *f.chain);
+        PaintCorrelogramColumn(f.display, f.chain->Correlator);
     EXPECT_FALSE(AnyPixelIn(f.display.CorrelogramImage, textArea, WindowTextColour));
     EXPECT_EQ(f.display.CorrelogramMarkCount, 63);
-    PaintCorrelogramColumn(f.display, *f.chain);
+    PaintCorrelogramColumn(f.display, f.chain->Correlator);
     const PanelImage& image = f.display.CorrelogramImage;
     EXPECT_EQ(f.display.CorrelogramMarkCount, 0);
     // Text "14:05:09" written at (524, 205) and scrolled once: dark glyphs
@@ -109,16 +110,16 @@ TEST(CorrelogramPainter, TimeMarkWithTheSixtyFourthColumnAndSnapshotEveryFourHun
 
     // Auto-save off: the 400th column resets the counter and writes nothing.
     while (f.display.CorrelogramSaveCount != 0)
-        PaintCorrelogramColumn(f.display, *f.chain);
+        PaintCorrelogramColumn(f.display, f.chain->Correlator);
     EXPECT_EQ(f.FilesIn("Correlograms"), 0);
     // Switched on after the 390th column of a cycle: saved 10 columns later.
     for (int column = 1; column <= 390; ++column)
-        PaintCorrelogramColumn(f.display, *f.chain);
+        PaintCorrelogramColumn(f.display, f.chain->Correlator);
     f.display.AutoSaveCorrelogram = SwitchOn;
     for (int column = 391; column <= 399; ++column)
-        PaintCorrelogramColumn(f.display, *f.chain);
+        PaintCorrelogramColumn(f.display, f.chain->Correlator);
     EXPECT_EQ(f.FilesIn("Correlograms"), 0);
-    PaintCorrelogramColumn(f.display, *f.chain);
+    PaintCorrelogramColumn(f.display, f.chain->Correlator);
     EXPECT_EQ(f.FilesIn("Correlograms"), 1);
     EXPECT_TRUE(QFile::exists(f.dir.filePath("Correlograms/140509correlogram.BMP")));
     EXPECT_EQ(QFileInfo(f.dir.filePath("Correlograms/140509correlogram.BMP")).size(), 362934);
@@ -127,11 +128,11 @@ TEST(CorrelogramPainter, TimeMarkWithTheSixtyFourthColumnAndSnapshotEveryFourHun
 
 TEST(DopplergramPainter, ProfileLevelsBaselineAndTimeMark) {
     Fixture f;
-    f.chain->DopplerProfile[0] = 510.0f;
-    f.chain->DopplerProfile[1] = 0.0f;
-    f.chain->DopplerProfile[2] = 255.0f;
-    f.chain->DopplerProfile[255] = 0.0f;
-    PaintDopplergramColumn(f.display, *f.chain, f.settings);
+    f.chain->Doppler.DopplerProfile[0] = 510.0f;
+    f.chain->Doppler.DopplerProfile[1] = 0.0f;
+    f.chain->Doppler.DopplerProfile[2] = 255.0f;
+    f.chain->Doppler.DopplerProfile[255] = 0.0f;
+    PaintDopplergramColumn(f.display, f.chain->Doppler, f.settings);
     const PanelImage& image = f.display.DopplergramImage;
     for (int x : {397, 398}) {
         EXPECT_EQ(image.PixelAt(x, 0), Black);
@@ -144,14 +145,14 @@ TEST(DopplergramPainter, ProfileLevelsBaselineAndTimeMark) {
 
     // A gain change reaches the next column: 255 at gain 2 is black.
     f.settings.DopplerGain = 2.0f;
-    PaintDopplergramColumn(f.display, *f.chain, f.settings);
+    PaintDopplergramColumn(f.display, f.chain->Doppler, f.settings);
     EXPECT_EQ(image.PixelAt(397, 2), Black);
     EXPECT_EQ(image.PixelAt(396, 2), G(128));
 
     for (int column = 3; column <= 63; ++column)
-        PaintDopplergramColumn(f.display, *f.chain, f.settings);
+        PaintDopplergramColumn(f.display, f.chain->Doppler, f.settings);
     EXPECT_FALSE(AnyPixelIn(image, QRect(360, 256, 41, 15), WindowTextColour));
-    PaintDopplergramColumn(f.display, *f.chain, f.settings);
+    PaintDopplergramColumn(f.display, f.chain->Doppler, f.settings);
     EXPECT_TRUE(AnyPixelIn(image, QRect(375, 260, 25, 11), WindowTextColour));
     // Tick after the scroll: rows 255..259 at x = 397.
     for (int y = 255; y <= 259; ++y)
@@ -162,22 +163,22 @@ TEST(DopplergramPainter, SnapshotAtTheFourHundredthColumnWhenOn) {
     Fixture f;
     f.display.AutoSaveDopplergram = SwitchOn;
     for (int column = 1; column <= 399; ++column)
-        PaintDopplergramColumn(f.display, *f.chain, f.settings);
+        PaintDopplergramColumn(f.display, f.chain->Doppler, f.settings);
     EXPECT_EQ(f.FilesIn("Dopplergrams"), 0);
-    PaintDopplergramColumn(f.display, *f.chain, f.settings);
+    PaintDopplergramColumn(f.display, f.chain->Doppler, f.settings);
     EXPECT_EQ(QFileInfo(f.dir.filePath("Dopplergrams/140509dopplergram.BMP")).size(), 325254);
     EXPECT_EQ(f.display.DopplergramSaveCount, 0);
 }
 
 TEST(CorrelationTracePainter, FirstClearButtonFaceThenWhiteWithBlueTraceAndRedMarkers) {
     Fixture f;
-    auto& trace = f.chain->TracePoints;
+    auto& trace = f.chain->Correlator.TracePoints;
     trace.count = 512;
     for (int i = 0; i < 1024; ++i)
         trace.points[i] = {10.4f, static_cast<float>(512 - i)};
-    f.chain->MarkerLag = 262; // pointer at window row 300
-    f.chain->LagOffset = 500;
-    PaintCorrelationTrace(f.display, *f.chain);
+    f.display.MarkerLag = 262; // pointer at window row 300
+    f.controls.LagOffset = 500;
+    PaintCorrelationTrace(f.display, f.chain->Correlator, f.controls);
     const PanelImage& image = f.display.CorrelationImage;
     EXPECT_EQ(image.PixelAt(30, 100), ButtonFaceColour);
     // The trace from (10, 512) up to (10, 1), the last point left out.
@@ -190,7 +191,7 @@ TEST(CorrelationTracePainter, FirstClearButtonFaceThenWhiteWithBlueTraceAndRedMa
         EXPECT_EQ(image.PixelAt(x, 250), Red) << x;
         EXPECT_EQ(image.PixelAt(x, 12), Red) << x;
     }
-    PaintCorrelationTrace(f.display, *f.chain);
+    PaintCorrelationTrace(f.display, f.chain->Correlator, f.controls);
     EXPECT_EQ(image.PixelAt(30, 100), White);
     EXPECT_EQ(image.Foreground(), Red);
     EXPECT_EQ(image.Background(), White);
@@ -198,12 +199,12 @@ TEST(CorrelationTracePainter, FirstClearButtonFaceThenWhiteWithBlueTraceAndRedMa
 
 TEST(CorrelationTracePainter, MarkerAtLagZeroLiesBelowTheImageAndWildValuesAreClipped) {
     Fixture f;
-    auto& trace = f.chain->TracePoints;
+    auto& trace = f.chain->Correlator.TracePoints;
     trace.count = 512;
     for (int i = 0; i < 1024; ++i)
         trace.points[i] = {i % 2 ? 3.0e9f : -1.0e30f, 512.0f - i};
-    PaintCorrelationTrace(f.display, *f.chain);
-    PaintCorrelationTrace(f.display, *f.chain);
+    PaintCorrelationTrace(f.display, f.chain->Correlator, f.controls);
+    PaintCorrelationTrace(f.display, f.chain->Correlator, f.controls);
     const PanelImage& image = f.display.CorrelationImage;
     for (int y = 0; y < image.Height(); ++y)
         EXPECT_NE(image.PixelAt(5, y), Red) << y;
@@ -212,11 +213,11 @@ TEST(CorrelationTracePainter, MarkerAtLagZeroLiesBelowTheImageAndWildValuesAreCl
 
 TEST(ScattergramPainter, LogScaleOnWhiteAndOnBlack) {
     Fixture f;
-    f.chain->SlowRow = 65; // column 1, no time text
-    f.chain->DopplerMatrixAt(1, 0) = 10.0f;
-    f.chain->DopplerMatrixAt(1, 1) = 1000.0f;
-    f.chain->DopplerMatrixAt(1, 2) = 1.0f;
-    PaintScattergramColumn(f.display, *f.chain, f.settings);
+    f.chain->Doppler.SlowRow = 65; // column 1, no time text
+    f.chain->Doppler.DopplerMatrixAt(1, 0) = 10.0f;
+    f.chain->Doppler.DopplerMatrixAt(1, 1) = 1000.0f;
+    f.chain->Doppler.DopplerMatrixAt(1, 2) = 1.0f;
+    PaintScattergramColumn(f.display, f.chain->Doppler, f.settings);
     const PanelImage& image = f.display.ScattergramImage;
     EXPECT_EQ(image.PixelAt(1, 0), G(105));
     EXPECT_EQ(image.PixelAt(1, 1), Black);
@@ -225,7 +226,7 @@ TEST(ScattergramPainter, LogScaleOnWhiteAndOnBlack) {
     EXPECT_EQ(image.PixelAt(0, 0), ButtonFaceColour);
 
     f.display.ScatterBlack = SwitchOn;
-    PaintScattergramColumn(f.display, *f.chain, f.settings);
+    PaintScattergramColumn(f.display, f.chain->Doppler, f.settings);
     EXPECT_EQ(image.PixelAt(1, 0), G(150));
     EXPECT_EQ(image.PixelAt(1, 1), White);
     EXPECT_EQ(image.PixelAt(1, 2), Black);
@@ -233,7 +234,7 @@ TEST(ScattergramPainter, LogScaleOnWhiteAndOnBlack) {
 
     // A gain of 0 paints the background everywhere.
     f.settings.ScatterGain = 0.0f;
-    PaintScattergramColumn(f.display, *f.chain, f.settings);
+    PaintScattergramColumn(f.display, f.chain->Doppler, f.settings);
     EXPECT_EQ(image.PixelAt(1, 1), Black);
 }
 
@@ -241,8 +242,8 @@ TEST(ScattergramPainter, TimeTextEverySixtyFourBlocksSnapshotOnlyAtSlowRowZero) 
     Fixture f;
     f.display.AutoSaveScattergram = SwitchOn;
     const QRect textArea(1, 245, 40, 10);
-    f.chain->SlowRow = 64;
-    PaintScattergramColumn(f.display, *f.chain, f.settings);
+    f.chain->Doppler.SlowRow = 64;
+    PaintScattergramColumn(f.display, f.chain->Doppler, f.settings);
     EXPECT_TRUE(AnyPixelIn(f.display.ScattergramImage, textArea, Black));
     EXPECT_FALSE(f.display.ScattergramImage.OpaqueText());
     EXPECT_EQ(f.FilesIn("Scattergrams"), 0);
@@ -250,14 +251,14 @@ TEST(ScattergramPainter, TimeTextEverySixtyFourBlocksSnapshotOnlyAtSlowRowZero) 
     // text does not cover; the text stays transparent over it.
     EXPECT_EQ(f.display.ScattergramImage.PixelAt(0, 100), White);
 
-    f.chain->SlowRow = 0;
-    PaintScattergramColumn(f.display, *f.chain, f.settings);
+    f.chain->Doppler.SlowRow = 0;
+    PaintScattergramColumn(f.display, f.chain->Doppler, f.settings);
     EXPECT_EQ(QFileInfo(f.dir.filePath("Scattergrams/140509scattergram.BMP")).size(), 54326);
 
     Fixture black;
     black.display.ScatterBlack = SwitchOn;
-    black.chain->SlowRow = 128;
-    PaintScattergramColumn(black.display, *black.chain, black.settings);
+    black.chain->Doppler.SlowRow = 128;
+    PaintScattergramColumn(black.display, black.chain->Doppler, black.settings);
     EXPECT_TRUE(AnyPixelIn(black.display.ScattergramImage, textArea, White));
     EXPECT_EQ(black.display.SnapshotsWritten + black.display.SnapshotsFailed, 0);
 }
@@ -297,19 +298,19 @@ TEST(TunePainter, FirstSegmentStartsAtRowZero) {
 
 TEST(DisplayHooksWiring, HooksRunThePaintersWithLiveGains) {
     Fixture f;
-    const DisplayHooks hooks = MakeDisplayHooks(f.display, f.settings);
-    f.chain->DopplerProfile[5] = 255.0f;
+    const DisplayHooks hooks = MakeDisplayHooks(f.display, f.settings, f.controls);
+    f.chain->Doppler.DopplerProfile[5] = 255.0f;
     f.settings.DopplerGain = 2.0f; // changed after the hooks were made
-    hooks.DopplergramColumn(*f.chain);
+    hooks.DopplergramColumn(f.chain->Doppler);
     EXPECT_EQ(f.display.DopplergramImage.PixelAt(397, 5), Black);
-    hooks.CorrelogramColumn(*f.chain);
+    hooks.CorrelogramColumn(f.chain->Correlator);
     EXPECT_EQ(f.display.CorrelogramMarkCount, 1);
     hooks.TuneIndicator(3);
     EXPECT_EQ(f.display.TunePreviousRow, 134.0f);
-    hooks.CorrelationTrace(*f.chain);
+    hooks.CorrelationTrace(f.chain->Correlator);
     EXPECT_EQ(f.display.CorrelationImage.Background(), White);
-    f.chain->SlowRow = 70;
-    hooks.ScattergramColumn(*f.chain);
+    f.chain->Doppler.SlowRow = 70;
+    hooks.ScattergramColumn(f.chain->Doppler);
     EXPECT_EQ(f.display.ScattergramImage.PixelAt(6, 0), White);
 }
 

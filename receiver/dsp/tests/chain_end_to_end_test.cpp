@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 
 #include "receiver/dsp/tests/chain_fixture.h"
 #include "tools/s4285gen.h"
@@ -20,7 +21,7 @@ struct BlockResult {
 std::vector<BlockResult> RunChain(ReadyChain& r, sim::Config config, int blocks) {
     std::vector<BlockResult> results;
     r.hooks.TuneIndicator = [&](int32_t h) {
-        results.push_back({r.chain->PeakLag, r.chain->DopplerHz, h});
+        results.push_back({r.chain->Peak.PeakLag, r.chain->Peak.DopplerHz, h});
     };
     if (config.sampleRate == 8000) SetReceiverMode(*r.chain, ModeAmateur);
     sim::Generator generator(config);
@@ -82,7 +83,7 @@ TEST(ChainEndToEnd, TwoPathsTwoMillisecondsApartGiveTwoCorrelationPeaks) {
     RunChain(r, Channel({{.delayMs = 4.0}, {.delayMs = 6.0, .gainDb = -3.0}}), 30);
     // Smoothed trace: the preamble repeats every 62 lags, so look for the
     // two paths where the first one's preamble starts.
-    const auto& points = r.chain->TracePoints.points;
+    const auto& points = r.chain->Correlator.TracePoints.points;
     const auto peakIn = [&](int from, int to) {
         int best = from;
         for (int i = from; i <= to; ++i)
@@ -117,6 +118,71 @@ TEST(ChainEndToEnd, ClockErrorMakesThePeakDriftAndMatchingClockPpmStopsIt) {
         const auto results = RunChain(r, config, blocks);
         EXPECT_LE(std::abs(results.back().peakLag - results[5].peakLag), 1);
     }
+}
+
+TEST(ChainEndToEnd, ProcessBlockFiresTheHooksInOrderEachSeeingItsStageOfThisBlock) {
+    ReadyChain r;
+    r.controls.AverageCount = 3;
+    r.controls.LagOffset = 40;
+    r.controls.DopplerShift = -20;
+    const ChainState& chain = *r.chain;
+    std::string calls; // one letter per hook, a '|' after each block
+    int block = 0;
+    // The correlator has run over this block's baseband (Downconvert first).
+    const auto correlatorIsCurrent = [&](const CorrelatorState& c) {
+        for (int lag : {0, 333, 700, 1023}) {
+            const ComplexSample x = CorrelateAt(chain.Tables, chain.Downconverter.Baseband, lag);
+            if (c.CorrLags[lag].re != x.re || c.CorrLags[lag].im != x.im) return false;
+        }
+        return &c == &chain.Correlator;
+    };
+    r.hooks.CorrelogramColumn = [&](const CorrelatorState& c) {
+        calls += 'C';
+        EXPECT_TRUE(correlatorIsCurrent(c)) << block;
+        EXPECT_EQ(c.AverageTick, 3) << block;
+    };
+    r.hooks.DopplergramColumn = [&](const DopplerState& d) {
+        calls += 'D';
+        EXPECT_TRUE(DopplerSpectrumDue(d.SlowRow)) << block;
+        float sum = 0.0f;
+        for (int lag = 0; lag < DopplerLags; ++lag)
+            sum = sum + d.DopplerMatrixAt(lag, 77);
+        EXPECT_EQ(d.DopplerProfile[77], sum) << block;
+    };
+    r.hooks.ScattergramColumn = [&](const DopplerState& d) {
+        calls += 'S';
+        EXPECT_EQ(d.SlowRow, block % SlowRows);
+        // This block's correlation at LagOffset went into the slow-time history.
+        const ComplexSample c = chain.Correlator.CorrLags[40];
+        EXPECT_EQ(d.SlowTimeAt(0, d.SlowRow).re, 20.0f * c.re) << block;
+    };
+    r.hooks.CorrelationTrace = [&](const CorrelatorState& c) {
+        calls += 'T';
+        EXPECT_TRUE(correlatorIsCurrent(c)) << block;
+        EXPECT_EQ(c.TracePoints.count, BasebandLen);
+    };
+    r.hooks.TuneIndicator = [&](int32_t hz) {
+        calls += "U|";
+        EXPECT_EQ(hz, TuneValue(chain.Peak.DopplerHz));
+        for (int lag : {0, 100, 511})
+            EXPECT_EQ(chain.Peak.SyncPower[lag],
+                      SyncPowerAt(chain.Tables, chain.Downconverter.Baseband, lag));
+    };
+
+    sim::Generator generator(Channel({{.delayMs = 3.0, .dopplerHz = 0.5}}));
+    std::vector<int16_t> samples(BlockLen);
+    std::string expected;
+    for (block = 1; block <= 260; ++block) {
+        generator.Generate(samples.data(), samples.size());
+        for (int n = 0; n < BlockLen; ++n)
+            r.chain->Intake.SampleBlock[n] = samples[size_t(n)] / 32767.0f;
+        ProcessBlock(*r.chain, r.settings, r.controls, r.hooks);
+        if (block % 4 == 3) expected += 'C'; // K = 3: block 3, then every fourth
+        if (DopplerSpectrumDue(block % SlowRows)) expected += 'D';
+        expected += "STU|";
+    }
+    EXPECT_EQ(calls, expected);
+    EXPECT_NE(expected.find("CDSTU|"), std::string::npos); // 195 = 4 x 48 + 3
 }
 
 } // namespace

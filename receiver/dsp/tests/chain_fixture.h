@@ -11,11 +11,12 @@ namespace rx::testing {
 struct ReadyChain {
     std::unique_ptr<ChainState> chain = MakeChainState();
     Settings settings;
+    ChainControls controls;
     DisplayHooks hooks;
 
     ReadyChain() {
-        SetSignalParameters(*chain, settings);
-        BuildSignalTables(*chain);
+        SetSignalParameters(*chain, controls, settings);
+        BuildSignalTables(chain->Tables);
     }
 
     // Feeds samples in full 1024-sample buffers (the last one short).
@@ -25,7 +26,8 @@ struct ReadyChain {
             const size_t n = std::min<size_t>(BlockLen, samples.size() - pos);
             buffer.fill(0);
             std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(pos), n, buffer.begin());
-            ResampleBuffer(*chain, settings, hooks, buffer.data(), static_cast<int64_t>(2 * n));
+            ResampleBuffer(*chain, settings, controls, hooks, buffer.data(),
+                           static_cast<int64_t>(2 * n));
         }
     }
 };

@@ -12,14 +12,15 @@ namespace {
 using testing::ReadyChain;
 
 std::complex<float> At(const ChainState& c, int i) {
-    return {c.Baseband[i].re, c.Baseband[i].im};
+    return {c.Downconverter.Baseband[i].re, c.Downconverter.Baseband[i].im};
 }
 
 TEST(Downconvert, ConstantInputFallsIntoTheStopBand) {
     ReadyChain r;
-    r.chain->SampleBlock.fill(1.0f);
-    Downconvert(*r.chain);
-    Downconvert(*r.chain); // now the history holds mixed samples too
+    r.chain->Intake.SampleBlock.fill(1.0f);
+    Downconvert(r.chain->Tables, r.chain->Intake.SampleBlock, r.chain->Downconverter);
+    Downconvert(r.chain->Tables, r.chain->Intake.SampleBlock,
+                r.chain->Downconverter); // now the history holds mixed samples too
     for (int i = 0; i < BasebandLen; ++i)
         EXPECT_NEAR(std::abs(At(*r.chain, 1024 + i)), 0.0096, 0.0004) << i;
 }
@@ -31,8 +32,9 @@ TEST(Downconvert, ToneAtTheCarrierGivesHalfItsAmplitudeWithTheSamePhaseEveryBloc
     std::vector<std::complex<float>> previous;
     for (int block = 0; block < 4; ++block) {
         for (int n = 0; n < BlockLen; ++n)
-            r.chain->SampleBlock[n] = float(amplitude * std::cos(step * (block * BlockLen + n)));
-        Downconvert(*r.chain);
+            r.chain->Intake.SampleBlock[n] =
+                float(amplitude * std::cos(step * (block * BlockLen + n)));
+        Downconvert(r.chain->Tables, r.chain->Intake.SampleBlock, r.chain->Downconverter);
         if (block < 1) continue;
         std::vector<std::complex<float>> out;
         for (int i = 0; i < BasebandLen; ++i) {
@@ -55,29 +57,32 @@ TEST(Downconvert, FastFilterMatchesLowpassSampleExactlyAndHistoryAges) {
     std::vector<ComplexSample> lastBlock(BasebandLen);
     for (int block = 0; block < 3; ++block) {
         for (int n = 0; n < BlockLen; ++n)
-            r.chain->SampleBlock[n] = dist(rng);
-        Downconvert(*r.chain);
+            r.chain->Intake.SampleBlock[n] = dist(rng);
+        Downconvert(r.chain->Tables, r.chain->Intake.SampleBlock, r.chain->Downconverter);
         for (int i = 0; i < BasebandLen; ++i) {
-            const ComplexSample expected = LowpassSample(*r.chain, 2 * i);
-            ASSERT_EQ(r.chain->Baseband[1024 + i].re, expected.re) << block << " " << i;
-            ASSERT_EQ(r.chain->Baseband[1024 + i].im, expected.im) << block << " " << i;
+            const ComplexSample expected =
+                LowpassSample(r.chain->Tables, r.chain->Downconverter, 2 * i);
+            ASSERT_EQ(r.chain->Downconverter.Baseband[1024 + i].re, expected.re)
+                << block << " " << i;
+            ASSERT_EQ(r.chain->Downconverter.Baseband[1024 + i].im, expected.im)
+                << block << " " << i;
             if (block > 0) {
-                EXPECT_EQ(r.chain->Baseband[512 + i].re, lastBlock[i].re);
-                EXPECT_EQ(r.chain->Baseband[512 + i].im, lastBlock[i].im);
+                EXPECT_EQ(r.chain->Downconverter.Baseband[512 + i].re, lastBlock[i].re);
+                EXPECT_EQ(r.chain->Downconverter.Baseband[512 + i].im, lastBlock[i].im);
             }
         }
-        std::copy_n(r.chain->Baseband.begin() + 1024, BasebandLen, lastBlock.begin());
+        std::copy_n(r.chain->Downconverter.Baseband.begin() + 1024, BasebandLen, lastBlock.begin());
     }
 }
 
 TEST(Downconvert, SecondSilentBlockLeavesTheNewestBasebandAtZero) {
     ReadyChain r;
-    r.chain->SampleBlock.fill(0.5f);
-    Downconvert(*r.chain);
-    r.chain->SampleBlock.fill(0.0f);
-    Downconvert(*r.chain);
+    r.chain->Intake.SampleBlock.fill(0.5f);
+    Downconvert(r.chain->Tables, r.chain->Intake.SampleBlock, r.chain->Downconverter);
+    r.chain->Intake.SampleBlock.fill(0.0f);
+    Downconvert(r.chain->Tables, r.chain->Intake.SampleBlock, r.chain->Downconverter);
     EXPECT_NE(std::abs(At(*r.chain, 1024)), 0.0f); // still the old history
-    Downconvert(*r.chain);
+    Downconvert(r.chain->Tables, r.chain->Intake.SampleBlock, r.chain->Downconverter);
     for (int i = 0; i < BasebandLen; ++i)
         EXPECT_EQ(std::abs(At(*r.chain, 1024 + i)), 0.0f);
 }

@@ -17,17 +17,17 @@ struct OutputRecorder {
     void Install(ReadyChain& r) {
         r.hooks.TuneIndicator = [this, &r](int32_t) {
             const int first = blocks == 0 ? 1 : 0; // the first block starts at position 1
-            outputs.insert(outputs.end(), r.chain->SampleBlock.begin() + first,
-                           r.chain->SampleBlock.begin() + BlockLen);
+            outputs.insert(outputs.end(), r.chain->Intake.SampleBlock.begin() + first,
+                           r.chain->Intake.SampleBlock.begin() + BlockLen);
             ++blocks;
         };
     }
     std::vector<float> All(const ReadyChain& r) const {
         std::vector<float> all = outputs;
         const int first = blocks == 0 ? 1 : 0;
-        if (r.chain->WritePos != BlockLen - 1 || blocks == 0)
-            all.insert(all.end(), r.chain->SampleBlock.begin() + first,
-                       r.chain->SampleBlock.begin() + r.chain->WritePos + 1);
+        if (r.chain->Intake.WritePos != BlockLen - 1 || blocks == 0)
+            all.insert(all.end(), r.chain->Intake.SampleBlock.begin() + first,
+                       r.chain->Intake.SampleBlock.begin() + r.chain->Intake.WritePos + 1);
         return all;
     }
 };
@@ -84,7 +84,7 @@ TEST(Resampler, WithoutCorrectionTheStreamIsDelayedByOneSample) {
     EXPECT_EQ(out[0], 0.0f);
     for (size_t k = 1; k < s.size(); ++k)
         ASSERT_EQ(out[k], float(s[k - 1] / 32767.0L)) << k;
-    EXPECT_EQ(r.chain->ResampleFrac, 0.0f);
+    EXPECT_EQ(r.chain->Intake.ResampleFrac, 0.0f);
 }
 
 TEST(Resampler, PositiveCorrectionSkipsFirstAtOutput1001ThenAboutEvery1000) {
@@ -141,7 +141,8 @@ TEST(Resampler, StreamCutIntoAnyBuffersGivesTheSameOutputAsOneUnbrokenStream) {
         for (size_t pos = 0; pos < s.size();) {
             const size_t n = std::min<size_t>(size_t(len(rng)), s.size() - pos);
             std::copy_n(s.begin() + long(pos), n, buffer.begin());
-            ResampleBuffer(*r.chain, r.settings, r.hooks, buffer.data(), int64_t(2 * n));
+            ResampleBuffer(*r.chain, r.settings, r.controls, r.hooks, buffer.data(),
+                           int64_t(2 * n));
             pos += n;
         }
         const auto out = rec.All(r);
@@ -161,16 +162,16 @@ TEST(Resampler, ShortAndEmptyBuffersHandOnExactlyTheirRecordedSamples) {
     std::array<int16_t, BlockLen> buffer{};
     for (int j = 0; j < BlockLen; ++j)
         buffer[j] = int16_t(j + 1);
-    ResampleBuffer(*r.chain, r.settings, r.hooks, buffer.data(), 0);
-    EXPECT_EQ(r.chain->WritePos, 0);
-    EXPECT_EQ(r.chain->CaptureBlock[1023], 1024); // copied all the same
-    ResampleBuffer(*r.chain, r.settings, r.hooks, buffer.data(), 2 * 100);
-    EXPECT_EQ(r.chain->WritePos, 100);
-    EXPECT_EQ(r.chain->CaptureBlock[500], 501); // the rest keeps the copied bytes
-    EXPECT_EQ(r.chain->CaptureBlock[1024], 0);
+    ResampleBuffer(*r.chain, r.settings, r.controls, r.hooks, buffer.data(), 0);
+    EXPECT_EQ(r.chain->Intake.WritePos, 0);
+    EXPECT_EQ(r.chain->Intake.CaptureBlock[1023], 1024); // copied all the same
+    ResampleBuffer(*r.chain, r.settings, r.controls, r.hooks, buffer.data(), 2 * 100);
+    EXPECT_EQ(r.chain->Intake.WritePos, 100);
+    EXPECT_EQ(r.chain->Intake.CaptureBlock[500], 501); // the rest keeps the copied bytes
+    EXPECT_EQ(r.chain->Intake.CaptureBlock[1024], 0);
     // An odd byte count rounds to whole samples, ties to even: 3 bytes -> 1 sample.
-    ResampleBuffer(*r.chain, r.settings, r.hooks, buffer.data(), 3);
-    EXPECT_EQ(r.chain->WritePos, 101);
+    ResampleBuffer(*r.chain, r.settings, r.controls, r.hooks, buffer.data(), 3);
+    EXPECT_EQ(r.chain->Intake.WritePos, 101);
 }
 
 TEST(Intake, FirstBlockAfter1023SamplesThenEvery1024) {
@@ -181,7 +182,7 @@ TEST(Intake, FirstBlockAfter1023SamplesThenEvery1024) {
     EXPECT_EQ(blocks, 0);
     r.Feed(std::vector<int16_t>(1, 100));
     EXPECT_EQ(blocks, 1);
-    EXPECT_EQ(r.chain->SampleBlock[0], 0.0f);
+    EXPECT_EQ(r.chain->Intake.SampleBlock[0], 0.0f);
     r.Feed(std::vector<int16_t>(1023, 100));
     EXPECT_EQ(blocks, 1);
     r.Feed(std::vector<int16_t>(1, 100));
@@ -192,7 +193,7 @@ TEST(Intake, InputGainScalesEverySample) {
     ReadyChain r;
     r.settings.InputGain = 2.5f;
     r.Feed({1000, 2000});
-    EXPECT_EQ(r.chain->SampleBlock[2], 2.5f * float(1000 / 32767.0L));
+    EXPECT_EQ(r.chain->Intake.SampleBlock[2], 2.5f * float(1000 / 32767.0L));
 }
 
 TEST(Resampler, AbsurdCorrectionIsHeldSoTheLoopAlwaysAdvances) {

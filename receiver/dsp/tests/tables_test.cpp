@@ -13,21 +13,21 @@ using testing::ReadyChain;
 
 TEST(SignalTables, BitReverseReversesEightBits) {
     ReadyChain r;
-    EXPECT_EQ(r.chain->BitReverse[0], 0);
-    EXPECT_EQ(r.chain->BitReverse[1], 128);
-    EXPECT_EQ(r.chain->BitReverse[3], 192);
-    EXPECT_EQ(r.chain->BitReverse[255], 255);
+    EXPECT_EQ(r.chain->Tables.BitReverse[0], 0);
+    EXPECT_EQ(r.chain->Tables.BitReverse[1], 128);
+    EXPECT_EQ(r.chain->Tables.BitReverse[3], 192);
+    EXPECT_EQ(r.chain->Tables.BitReverse[255], 255);
     for (int n = 0; n < 256; ++n)
-        EXPECT_EQ(r.chain->BitReverse[r.chain->BitReverse[n]], n);
+        EXPECT_EQ(r.chain->Tables.BitReverse[r.chain->Tables.BitReverse[n]], n);
 }
 
 TEST(SignalTables, HannWindowIsZeroAtTheEdgeAndOneInTheMiddle) {
     ReadyChain r;
     // theta is rounded to a float, so the edge is zero only to about 1e-15.
-    EXPECT_LT(std::fabs(r.chain->HannWindow[0]), 1e-12f);
-    EXPECT_EQ(r.chain->HannWindow[128], 1.0f);
-    EXPECT_NEAR(r.chain->HannWindow[64], 0.5f, 1e-6f);
-    EXPECT_NEAR(r.chain->HannWindow[1], r.chain->HannWindow[255], 1e-6f);
+    EXPECT_LT(std::fabs(r.chain->Tables.HannWindow[0]), 1e-12f);
+    EXPECT_EQ(r.chain->Tables.HannWindow[128], 1.0f);
+    EXPECT_NEAR(r.chain->Tables.HannWindow[64], 0.5f, 1e-6f);
+    EXPECT_NEAR(r.chain->Tables.HannWindow[1], r.chain->Tables.HannWindow[255], 1e-6f);
 }
 
 TEST(SignalTables, ReferencesHoldTheSynchronisationSequence) {
@@ -37,27 +37,27 @@ TEST(SignalTables, ReferencesHoldTheSynchronisationSequence) {
     // +1 -1 +1 -1 -1 +1 +1 -1 ... and the period of 31.
     const int first[] = {1, -1, 1, -1, -1, 1, 1, -1, -1, -1, -1, -1, 1, 1, 1, -1};
     for (int k = 0; k < 16; ++k)
-        EXPECT_EQ(r.chain->PeakReference[k], first[k] * c) << k;
+        EXPECT_EQ(r.chain->Tables.PeakReference[k], first[k] * c) << k;
     for (int k = 31; k < 80; ++k)
-        EXPECT_EQ(r.chain->PeakReference[k], r.chain->PeakReference[k - 31]);
-    EXPECT_EQ(r.chain->PeakReference[31], c);
-    EXPECT_EQ(r.chain->PeakReference[79], c);
-    EXPECT_EQ(r.chain->PeakReference[80], 0.0);
+        EXPECT_EQ(r.chain->Tables.PeakReference[k], r.chain->Tables.PeakReference[k - 31]);
+    EXPECT_EQ(r.chain->Tables.PeakReference[31], c);
+    EXPECT_EQ(r.chain->Tables.PeakReference[79], c);
+    EXPECT_EQ(r.chain->Tables.PeakReference[80], 0.0);
     int ones = 0;
     for (int k = 0; k < 31; ++k) {
         // The gram reference is the 0/1 form of the first period.
-        const bool bitIsOne = r.chain->PeakReference[k] < 0;
-        EXPECT_EQ(r.chain->CorrReference[k], bitIsOne ? 0.01f : 0.0f) << k;
+        const bool bitIsOne = r.chain->Tables.PeakReference[k] < 0;
+        EXPECT_EQ(r.chain->Tables.CorrReference[k], bitIsOne ? 0.01f : 0.0f) << k;
         ones += bitIsOne;
     }
     EXPECT_EQ(ones, 16);
     for (int k = 31; k <= 80; ++k)
-        EXPECT_EQ(r.chain->CorrReference[k], 0.0f);
+        EXPECT_EQ(r.chain->Tables.CorrReference[k], 0.0f);
 }
 
 TEST(SignalTables, LowpassMeetsItsPassAndStopBands) {
     ReadyChain r;
-    const auto& taps = r.chain->LowpassTaps;
+    const auto& taps = r.chain->Tables.LowpassTaps;
     for (int k = 0; k < 43; ++k)
         EXPECT_EQ(taps[k], taps[42 - k]);
     EXPECT_NEAR(std::accumulate(taps.begin(), taps.begin() + 43, 0.0), 0.98440, 5e-6);
@@ -83,15 +83,16 @@ TEST(SignalParameters, StartInNatoAndReplaceGainsOfZeroOrLess) {
     settings.CorrGain = -2;
     settings.DopplerGain = 0.5f;
     settings.ScatterGain = 1e-9f;
-    chain->AverageCount = 7;
-    chain->DopplerShift = 30;
-    SetSignalParameters(*chain, settings);
+    ChainControls controls;
+    controls.AverageCount = 7;
+    controls.DopplerShift = 30;
+    SetSignalParameters(*chain, controls, settings);
     EXPECT_EQ(chain->SampleRate, 9600);
     EXPECT_EQ(chain->CarrierHz, 1800);
     EXPECT_EQ(chain->ReceiverMode, ModeNato);
-    EXPECT_EQ(chain->AverageCount, 1);
-    EXPECT_EQ(chain->DopplerShift, 0);
-    EXPECT_EQ(chain->PhaseStep, 1.1780972480773926f);
+    EXPECT_EQ(controls.AverageCount, 1);
+    EXPECT_EQ(controls.DopplerShift, 0);
+    EXPECT_EQ(chain->Tables.PhaseStep, 1.1780972480773926f);
     EXPECT_EQ(settings.InputGain, 1.0f);
     EXPECT_EQ(settings.CorrGain, 1.0f);
     EXPECT_EQ(settings.DopplerGain, 0.5f);
@@ -107,7 +108,7 @@ TEST(SignalParameters, ModeSwitchChangesRateAndCarrierButNotThePhaseStep) {
     EXPECT_EQ(r.chain->SampleRate, 8000);
     EXPECT_EQ(r.chain->CarrierHz, 1500);
     // 1500 Hz at 8000 samples/s is the same step as 1800 Hz at 9600.
-    EXPECT_NEAR(r.chain->PhaseStep * 8000 / (2 * M_PI), 1500.0, 1e-3);
+    EXPECT_NEAR(r.chain->Tables.PhaseStep * 8000 / (2 * M_PI), 1500.0, 1e-3);
     SetReceiverMode(*r.chain, ModeNato);
     EXPECT_EQ(r.chain->SampleRate, 9600);
     EXPECT_EQ(r.chain->CarrierHz, 1800);

@@ -1,0 +1,78 @@
+// The chain's driver: the resampler over each buffer, and the stages of each
+// block in order with the display hooks between them.
+#include "receiver/dsp/chain.h"
+
+namespace rx {
+
+std::unique_ptr<ChainState> MakeChainState() {
+    return std::make_unique<ChainState>();
+}
+
+long double ClockCorrection(const Settings& settings) {
+    return settings.ClockOffset + settings.ClockPpm / 1000000.0L;
+}
+
+void SetSignalParameters(ChainState& chain, ChainControls& controls, Settings& settings) {
+    chain.SampleRate = 9600;
+    chain.CarrierHz = 1800;
+    chain.Tables.PhaseStep = CarrierPhaseStep();
+    controls.AverageCount = 1;
+    controls.DopplerShift = 0;
+    chain.ReceiverMode = ModeNato;
+    for (float* gain :
+         {&settings.InputGain, &settings.CorrGain, &settings.DopplerGain, &settings.ScatterGain}) {
+        if (*gain <= 0.0f) *gain = 1.0f;
+    }
+}
+
+void SetReceiverMode(ChainState& chain, int32_t mode) {
+    if (mode == ModeNato) {
+        chain.ReceiverMode = ModeNato;
+        chain.SampleRate = 9600;
+        chain.CarrierHz = 1800;
+    } else {
+        chain.ReceiverMode = ModeAmateur;
+        chain.SampleRate = 8000;
+        chain.CarrierHz = 1500;
+    }
+}
+
+void ClearUpperVectorState() {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    static const bool hasAvx = __builtin_cpu_supports("avx");
+    if (hasAvx) asm volatile("vzeroupper" ::: "memory");
+#endif
+}
+
+void ResampleBuffer(ChainState& chain, const Settings& settings, const ChainControls& controls,
+                    const DisplayHooks& hooks, const int16_t* buffer, int64_t recordedBytes) {
+    ClearUpperVectorState();
+    const int32_t last = LoadCaptureBlock(chain.Intake, buffer, recordedBytes);
+    if (last < 0) return;
+    const long double epsilon = ClockCorrection(settings);
+    while (ResampleInto(chain.Intake, last, epsilon, settings.InputGain))
+        ProcessBlock(chain, settings, controls, hooks);
+}
+
+void ProcessBlock(ChainState& chain, const Settings& settings, const ChainControls& controls,
+                  const DisplayHooks& hooks) {
+    const SignalTables& tables = chain.Tables;
+    const BasebandArray& baseband = chain.Downconverter.Baseband;
+
+    Downconvert(tables, chain.Intake.SampleBlock, chain.Downconverter);
+
+    const bool columnDue =
+        GramCorrelate(tables, baseband, settings.CorrGain, controls, chain.Correlator);
+    if (columnDue && hooks.CorrelogramColumn) hooks.CorrelogramColumn(chain.Correlator);
+
+    const bool newSpectra =
+        UpdateDoppler(tables, chain.Correlator.CorrLags, controls, chain.Doppler);
+    if (newSpectra && hooks.DopplergramColumn) hooks.DopplergramColumn(chain.Doppler);
+    if (hooks.ScattergramColumn) hooks.ScattergramColumn(chain.Doppler);
+    if (hooks.CorrelationTrace) hooks.CorrelationTrace(chain.Correlator);
+
+    SearchSyncPeak(tables, baseband, chain.SampleRate, chain.Peak);
+    if (hooks.TuneIndicator) hooks.TuneIndicator(TuneValue(chain.Peak.DopplerHz));
+}
+
+} // namespace rx
