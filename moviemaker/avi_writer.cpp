@@ -218,11 +218,11 @@ AviStreamInfo MovieStreamInfo(int32_t rate) {
 
 BitmapInfoHeader CaptureHeader() {
     BitmapInfoHeader h;
-    h.biSize = 40;
-    h.biWidth = 564;
-    h.biHeight = 400;
+    h.biSize = kBitmapInfoHeaderBytes;
+    h.biWidth = kFrameWidth;
+    h.biHeight = kFrameHeight; // positive: rows stored bottom-up
     h.biPlanes = 1;
-    h.biBitCount = 24;
+    h.biBitCount = kFrameBitCount;
     h.biCompression = kBiRgb;
     h.biSizeImage = 0;
     return h;
@@ -235,7 +235,7 @@ BitmapInfoHeader StreamFormatHeader() {
 }
 
 std::vector<uint8_t> FormatBytes(BitmapInfoHeader header, const std::vector<uint8_t>& extra) {
-    header.biSize = static_cast<uint32_t>(40 + extra.size());
+    header.biSize = static_cast<uint32_t>(kBitmapInfoHeaderBytes + extra.size());
     Bytes b;
     b.u32(header.biSize);
     b.u32(static_cast<uint32_t>(header.biWidth));

@@ -2,6 +2,8 @@
 // extension (AVIX parts, ix00 and indx indexes) once the file passes 1 GiB.
 #pragma once
 
+#include "moviemaker/frame_size.h"
+
 #include <QIODevice>
 
 #include <cstdint>
@@ -20,9 +22,8 @@ constexpr uint32_t MakeFourCC(char a, char b, char c, char d) {
 inline constexpr uint32_t kStreamTypeVideo = MakeFourCC('v', 'i', 'd', 's');
 inline constexpr uint32_t kAviIfKeyFrame = 0x10;
 inline constexpr uint32_t kBiRgb = 0;
-inline constexpr uint32_t kFrameRowBytes = ((3 * 564 + 3) & ~3u); // 1692
-inline constexpr uint32_t kFrameBytes = kFrameRowBytes * 400;     // 676800
-inline constexpr uint64_t kRiffLimitBytes = 1ull << 30;           // 1 GiB
+inline constexpr uint32_t kBitmapInfoHeaderBytes = 40;
+inline constexpr uint64_t kRiffLimitBytes = 1ull << 30; // 1 GiB
 
 struct FrameRect {
     int16_t left = 0, top = 0, right = 0, bottom = 0;
@@ -51,7 +52,7 @@ struct AviStreamInfo {
 };
 
 struct BitmapInfoHeader {
-    uint32_t biSize = 40;
+    uint32_t biSize = kBitmapInfoHeaderBytes;
     int32_t biWidth = 0;
     int32_t biHeight = 0;
     uint16_t biPlanes = 0;
@@ -91,8 +92,8 @@ struct AviFile {
     AviStreamInfo info;
     std::vector<uint8_t> format; // strf payload
     uint32_t chunkId = 0;        // '00db' for full frames, '00dc' for compressed ones
-    uint32_t frameWidth = 564;
-    uint32_t frameHeight = 400;
+    uint32_t frameWidth = kFrameWidth;
+    uint32_t frameHeight = kFrameHeight;
     uint64_t riffLimitBytes = kRiffLimitBytes;
 
     // Where headers that are completed at the end were written.

@@ -8,9 +8,8 @@
 namespace reel {
 
 // Arguments without the program name. Exit status 0 on success, 1 on failure with a
-// one-line reason, 2 on bad usage.
+// one-line reason (also when no picture loads), 2 on bad usage; --help and --version
+// print and give 0. Needs a QCoreApplication, not a display.
 int RunCommandLine(const QStringList& args, std::FILE* out, std::FILE* err);
-// True when the arguments ask for a mode without a window.
-bool IsCommandLineMode(const QStringList& args);
 
 } // namespace reel

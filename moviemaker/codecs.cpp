@@ -23,7 +23,9 @@ constexpr uint32_t F(const char (&s)[5]) {
     return MakeFourCC(s[0], s[1], s[2], s[3]);
 }
 
-// Our list in the order the dialog shows it.
+// Our list in the order the dialog shows it. The last field marks the codecs that
+// GStreamer's AVI demuxer (gst-plugins-good 1.22) has no caps for: checked with
+// gst-launch-1.0 on a movie of each, see codec_test.
 const CodecInfo kCandidates[] = {
     {"Full Frames (Uncompressed)", F("DIB "), nullptr, -1, 24, QualityControl::None, false, false},
     {"Motion JPEG", F("MJPG"), "mjpeg", AV_PIX_FMT_YUVJ420P, 24, QualityControl::QScale, false,
@@ -41,8 +43,10 @@ const CodecInfo kCandidates[] = {
     {"Huffyuv", F("HFYU"), "huffyuv", AV_PIX_FMT_RGB24, 24, QualityControl::None, false, false},
     {"FFV1", F("FFV1"), "ffv1", AV_PIX_FMT_BGR0, 32, QualityControl::None, true, false},
     {"PNG", F("MPNG"), "png", AV_PIX_FMT_RGB24, 24, QualityControl::None, false, false},
-    {"Ut Video", F("ULRG"), "utvideo", AV_PIX_FMT_GBRP, 24, QualityControl::None, false, false},
-    {"MagicYUV", F("M8RG"), "magicyuv", AV_PIX_FMT_GBRP, 24, QualityControl::None, false, false},
+    {"Ut Video", F("ULRG"), "utvideo", AV_PIX_FMT_GBRP, 24, QualityControl::None, false, false,
+     true},
+    {"MagicYUV", F("M8RG"), "magicyuv", AV_PIX_FMT_GBRP, 24, QualityControl::None, false, false,
+     true},
 };
 
 bool EncoderSupports(const AVCodec* codec, int pixelFormat) {
@@ -66,7 +70,7 @@ std::string AvError(int code) {
 
 bool Receive(FrameEncoder& e, std::vector<EncodedFrame>& out, std::string& why) {
     for (;;) {
-        const int r = avcodec_receive_packet(e.context, e.packet);
+        const int r = avcodec_receive_packet(e.context.get(), e.packet.get());
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
         if (r < 0) {
             why = AvError(r);
@@ -76,13 +80,13 @@ bool Receive(FrameEncoder& e, std::vector<EncodedFrame>& out, std::string& why) 
         f.bytes.assign(e.packet->data, e.packet->data + e.packet->size);
         f.keyFrame = (e.packet->flags & AV_PKT_FLAG_KEY) != 0;
         out.push_back(std::move(f));
-        av_packet_unref(e.packet);
+        av_packet_unref(e.packet.get());
     }
 }
 
 bool PlainRow(const QImage& frame, int y, QRgb colour) {
     const QRgb* line = reinterpret_cast<const QRgb*>(frame.constScanLine(y));
-    for (int x = 0; x < kBoxWidth; ++x)
+    for (int x = 0; x < kFrameWidth; ++x)
         if (line[x] != colour) return false;
     return true;
 }
@@ -110,7 +114,7 @@ void JpegYuv420Rows(const QImage& image, int top, int bottom, AVFrame* out) {
                 (19595 * int(qRed(p)) + 38470 * int(qGreen(p)) + 7471 * int(qBlue(p)) + 32768) >>
                 16);
         };
-        for (int x = 0; x + 1 < kBoxWidth; x += 2) {
+        for (int x = 0; x + 1 < kFrameWidth; x += 2) {
             const QRgb p0 = a[x], p1 = a[x + 1], p2 = b[x], p3 = b[x + 1];
             ya[x] = luma(p0);
             ya[x + 1] = luma(p1);
@@ -127,7 +131,7 @@ void JpegYuv420Rows(const QImage& image, int top, int bottom, AVFrame* out) {
     }
 }
 
-// Converts rows [top, bottom) of a 564 x 400 RGB32 image into the same rows of `out`.
+// Converts rows [top, bottom) of a frame-sized RGB32 image into the same rows of `out`.
 bool ConvertRows(FrameEncoder& e, const QImage& image, int top, int bottom, AVFrame* out) {
     const AVPixelFormat format = e.context->pix_fmt;
     if (format == AV_PIX_FMT_YUVJ420P) {
@@ -137,14 +141,15 @@ bool ConvertRows(FrameEncoder& e, const QImage& image, int top, int bottom, AVFr
     }
     const uint8_t* src[1] = {image.constScanLine(top)};
     const int srcStride[1] = {static_cast<int>(image.bytesPerLine())};
-    if (top == 0 && bottom == kBoxHeight) {
-        sws_scale(e.convert, src, srcStride, 0, kBoxHeight, out->data, out->linesize);
+    if (top == 0 && bottom == kFrameHeight) {
+        sws_scale(e.convert.get(), src, srcStride, 0, kFrameHeight, out->data, out->linesize);
         return true;
     }
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
-    e.bandConvert =
-        sws_getCachedContext(e.bandConvert, kBoxWidth, bottom - top, AV_PIX_FMT_BGRA, kBoxWidth,
-                             bottom - top, format, SWS_POINT, nullptr, nullptr, nullptr);
+    // A context that does not fit is freed by libav and replaced.
+    e.bandConvert.reset(sws_getCachedContext(e.bandConvert.release(), kFrameWidth, bottom - top,
+                                             AV_PIX_FMT_BGRA, kFrameWidth, bottom - top, format,
+                                             SWS_POINT, nullptr, nullptr, nullptr));
     if (!e.bandConvert || !desc) return false;
     uint8_t* dst[4] = {};
     for (int p = 0; p < av_pix_fmt_count_planes(format) && p < 4; ++p) {
@@ -152,7 +157,7 @@ bool ConvertRows(FrameEncoder& e, const QImage& image, int top, int bottom, AVFr
         PlaneRows(desc, p, top, bottom, from, to);
         dst[p] = out->data[p] + qsizetype(from) * out->linesize[p];
     }
-    sws_scale(e.bandConvert, src, srcStride, 0, bottom - top, dst, out->linesize);
+    sws_scale(e.bandConvert.get(), src, srcStride, 0, bottom - top, dst, out->linesize);
     return true;
 }
 
@@ -165,34 +170,32 @@ bool ConvertBand(FrameEncoder& e, const QImage& frame) {
     if (!desc || planes <= 0) return false;
     const QRgb colour = reinterpret_cast<const QRgb*>(frame.constBits())[0];
     int top = 0;
-    while (top < kBoxHeight && PlainRow(frame, top, colour))
+    while (top < kFrameHeight && PlainRow(frame, top, colour))
         ++top;
-    int bottom = kBoxHeight;
+    int bottom = kFrameHeight;
     while (bottom > top && PlainRow(frame, bottom - 1, colour))
         --bottom;
     const int align = 1 << desc->log2_chroma_h;
     top = top / align * align;
-    bottom = std::min(kBoxHeight, (bottom + align - 1) / align * align);
-    if (top == 0 && bottom == kBoxHeight) return false;
+    bottom = std::min(kFrameHeight, (bottom + align - 1) / align * align);
+    if (top == 0 && bottom == kFrameHeight) return false;
 
     if (!e.plain || e.plainColour != colour) {
         if (!e.plain) {
-            e.plain = av_frame_alloc();
-            if (!e.plain) return false;
-            e.plain->format = format;
-            e.plain->width = kBoxWidth;
-            e.plain->height = kBoxHeight;
-            if (av_frame_get_buffer(e.plain, 0) < 0) {
-                av_frame_free(&e.plain);
-                return false;
-            }
+            AvPtr<AVFrame> plain(av_frame_alloc());
+            if (!plain) return false;
+            plain->format = format;
+            plain->width = kFrameWidth;
+            plain->height = kFrameHeight;
+            if (av_frame_get_buffer(plain.get(), 0) < 0) return false;
+            e.plain = std::move(plain);
         }
-        QImage plainImage(kBoxWidth, kBoxHeight, QImage::Format_RGB32);
+        QImage plainImage(kFrameWidth, kFrameHeight, QImage::Format_RGB32);
         plainImage.fill(colour);
-        ConvertRows(e, plainImage, 0, kBoxHeight, e.plain);
+        ConvertRows(e, plainImage, 0, kFrameHeight, e.plain.get());
         e.plainColour = colour;
         e.dirtyTop = 0;
-        e.dirtyBottom = kBoxHeight;
+        e.dirtyBottom = kFrameHeight;
     }
     for (int p = 0; p < planes; ++p)
         if (e.plain->linesize[p] != e.picture->linesize[p]) return false;
@@ -209,10 +212,29 @@ bool ConvertBand(FrameEncoder& e, const QImage& frame) {
     e.dirtyTop = top;
     e.dirtyBottom = bottom;
     if (bottom <= top) return true;
-    return ConvertRows(e, frame, top, bottom, e.picture);
+    return ConvertRows(e, frame, top, bottom, e.picture.get());
 }
 
 } // namespace
+
+void AvDelete::operator()(AVCodecContext* context) const {
+    avcodec_free_context(&context);
+}
+void AvDelete::operator()(SwsContext* context) const {
+    sws_freeContext(context);
+}
+void AvDelete::operator()(AVFrame* frame) const {
+    av_frame_free(&frame);
+}
+void AvDelete::operator()(AVPacket* packet) const {
+    av_packet_free(&packet);
+}
+
+std::string CodecLabel(const CodecInfo& codec) {
+    std::string label = codec.name;
+    if (codec.ffmpegPlayersOnly) label += std::string(" ") + kFfmpegPlayersOnlyMark;
+    return label;
+}
 
 std::vector<CodecInfo> AvailableCodecs() {
     std::vector<CodecInfo> list;
@@ -251,11 +273,11 @@ std::string FourCCText(uint32_t fourcc) {
 
 void PackFullFrame(const QImage& frame, std::vector<uint8_t>& out) {
     out.resize(kFrameBytes);
-    const int rows = std::min(frame.height(), kBoxHeight);
-    const int cols = std::min(frame.width(), kBoxWidth);
-    if (rows < kBoxHeight || cols < kBoxWidth) std::fill(out.begin(), out.end(), 0);
+    const int rows = std::min(frame.height(), kFrameHeight);
+    const int cols = std::min(frame.width(), kFrameWidth);
+    if (rows < kFrameHeight || cols < kFrameWidth) std::fill(out.begin(), out.end(), 0);
     for (int r = 0; r < rows; ++r) {
-        const QRgb* src = reinterpret_cast<const QRgb*>(frame.constScanLine(kBoxHeight - 1 - r));
+        const QRgb* src = reinterpret_cast<const QRgb*>(frame.constScanLine(kFrameHeight - 1 - r));
         uint8_t* dst = out.data() + size_t(r) * kFrameRowBytes;
         for (int x = 0; x < cols; ++x) {
             const QRgb p = src[x];
@@ -272,9 +294,8 @@ bool OpenEncoder(FrameEncoder& e, const CompressOptions& options, int32_t rate, 
         why = "no codec for the four-character code \"" + FourCCText(options.fccHandler) + "\"";
         return false;
     }
+    e = FrameEncoder{};
     e.codec = *codec;
-    e.nextPts = 0;
-    e.qualityLambda = -1;
     if (!codec->encoder) return true;
     if (rate <= 0) {
         why = "the frame rate must be at least 1";
@@ -282,17 +303,17 @@ bool OpenEncoder(FrameEncoder& e, const CompressOptions& options, int32_t rate, 
     }
 
     const AVCodec* av = avcodec_find_encoder_by_name(codec->encoder);
-    e.context = av ? avcodec_alloc_context3(av) : nullptr;
-    e.picture = av_frame_alloc();
-    e.packet = av_packet_alloc();
+    e.context.reset(av ? avcodec_alloc_context3(av) : nullptr);
+    e.picture.reset(av_frame_alloc());
+    e.packet.reset(av_packet_alloc());
     if (!e.context || !e.picture || !e.packet) {
         why = "cannot set up the encoder";
         CloseEncoder(e);
         return false;
     }
-    AVCodecContext* c = e.context;
-    c->width = kBoxWidth;
-    c->height = kBoxHeight;
+    AVCodecContext* c = e.context.get();
+    c->width = kFrameWidth;
+    c->height = kFrameHeight;
     c->pix_fmt = static_cast<AVPixelFormat>(codec->pixelFormat);
     c->time_base = AVRational{1, rate};
     c->framerate = AVRational{rate, 1};
@@ -329,9 +350,9 @@ bool OpenEncoder(FrameEncoder& e, const CompressOptions& options, int32_t rate, 
     e.picture->format = c->pix_fmt;
     e.picture->width = c->width;
     e.picture->height = c->height;
-    r = av_frame_get_buffer(e.picture, 0);
-    e.convert = sws_getContext(kBoxWidth, kBoxHeight, AV_PIX_FMT_BGRA, kBoxWidth, kBoxHeight,
-                               c->pix_fmt, SWS_POINT, nullptr, nullptr, nullptr);
+    r = av_frame_get_buffer(e.picture.get(), 0);
+    e.convert.reset(sws_getContext(kFrameWidth, kFrameHeight, AV_PIX_FMT_BGRA, kFrameWidth,
+                                   kFrameHeight, c->pix_fmt, SWS_POINT, nullptr, nullptr, nullptr));
     if (r < 0 || !e.convert) {
         why = "cannot set up the picture conversion";
         CloseEncoder(e);
@@ -348,7 +369,7 @@ std::vector<uint8_t> EncodedFormat(const FrameEncoder& e) {
                          ? e.context->bits_per_coded_sample
                          : e.codec.bitCount;
     h.biBitCount = static_cast<uint16_t>(bits);
-    h.biSizeImage = static_cast<uint32_t>((uint64_t(kBoxWidth) * kBoxHeight * bits + 7) / 8);
+    h.biSizeImage = static_cast<uint32_t>((uint64_t(kFrameWidth) * kFrameHeight * bits + 7) / 8);
     std::vector<uint8_t> extra;
     if (e.context && e.context->extradata && e.context->extradata_size > 0)
         extra.assign(e.context->extradata, e.context->extradata + e.context->extradata_size);
@@ -357,9 +378,10 @@ std::vector<uint8_t> EncodedFormat(const FrameEncoder& e) {
 
 bool EncodeFrame(FrameEncoder& e, const QImage& frame, std::vector<EncodedFrame>& out,
                  std::string& why) {
-    if (frame.width() != kBoxWidth || frame.height() != kBoxHeight ||
+    if (frame.width() != kFrameWidth || frame.height() != kFrameHeight ||
         (frame.format() != QImage::Format_RGB32 && frame.format() != QImage::Format_ARGB32)) {
-        why = "the frame is not a 564 x 400 RGB32 picture";
+        why = "the frame is not a " + std::to_string(kFrameWidth) + " x " +
+              std::to_string(kFrameHeight) + " RGB32 picture";
         return false;
     }
     if (!e.codec.encoder) {
@@ -368,7 +390,7 @@ bool EncodeFrame(FrameEncoder& e, const QImage& frame, std::vector<EncodedFrame>
         out.push_back(std::move(f));
         return true;
     }
-    int r = av_frame_make_writable(e.picture);
+    int r = av_frame_make_writable(e.picture.get());
     if (r < 0) {
         why = AvError(r);
         return false;
@@ -376,13 +398,14 @@ bool EncodeFrame(FrameEncoder& e, const QImage& frame, std::vector<EncodedFrame>
     if (!ConvertBand(e, frame)) {
         const uint8_t* src[1] = {frame.constBits()};
         const int srcStride[1] = {static_cast<int>(frame.bytesPerLine())};
-        sws_scale(e.convert, src, srcStride, 0, kBoxHeight, e.picture->data, e.picture->linesize);
+        sws_scale(e.convert.get(), src, srcStride, 0, kFrameHeight, e.picture->data,
+                  e.picture->linesize);
         e.dirtyTop = 0;
-        e.dirtyBottom = kBoxHeight;
+        e.dirtyBottom = kFrameHeight;
     }
     e.picture->pts = e.nextPts++;
     if (e.qualityLambda >= 0) e.picture->quality = e.qualityLambda;
-    r = avcodec_send_frame(e.context, e.picture);
+    r = avcodec_send_frame(e.context.get(), e.picture.get());
     if (r < 0) {
         why = AvError(r);
         return false;
@@ -392,7 +415,7 @@ bool EncodeFrame(FrameEncoder& e, const QImage& frame, std::vector<EncodedFrame>
 
 bool FlushEncoder(FrameEncoder& e, std::vector<EncodedFrame>& out, std::string& why) {
     if (!e.context) return true;
-    const int r = avcodec_send_frame(e.context, nullptr);
+    const int r = avcodec_send_frame(e.context.get(), nullptr);
     if (r < 0 && r != AVERROR_EOF) {
         why = AvError(r);
         return false;
@@ -401,16 +424,9 @@ bool FlushEncoder(FrameEncoder& e, std::vector<EncodedFrame>& out, std::string& 
 }
 
 void CloseEncoder(FrameEncoder& e) {
-    sws_freeContext(e.convert);
-    e.convert = nullptr;
-    sws_freeContext(e.bandConvert);
-    e.bandConvert = nullptr;
-    av_frame_free(&e.plain);
-    e.plainColour = 0;
-    e.dirtyTop = e.dirtyBottom = 0;
-    av_frame_free(&e.picture);
-    av_packet_free(&e.packet);
-    avcodec_free_context(&e.context);
+    const CodecInfo codec = e.codec;
+    e = FrameEncoder{};
+    e.codec = codec; // the stream format still describes what was written
 }
 
 } // namespace reel

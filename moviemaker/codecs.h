@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,7 +46,15 @@ struct CodecInfo {
     QualityControl quality = QualityControl::None;
     bool keyFrames = false; // has inter frames, so a key-frame interval matters
     bool dataRate = false;
+    // GStreamer's AVI demuxer knows no caps for this fourcc, so GStreamer-based players
+    // cannot open the movie; ffmpeg-based ones can.
+    bool ffmpegPlayersOnly = false;
 };
+
+// The mark after the name of a codec that only ffmpeg-based players play.
+inline constexpr char kFfmpegPlayersOnlyMark[] = "(plays in ffmpeg-based players only)";
+// The name as offered to the user, with the mark where it applies.
+std::string CodecLabel(const CodecInfo& codec);
 
 // Every codec of our list that the installed libavcodec can encode, full frames first.
 std::vector<CodecInfo> AvailableCodecs();
@@ -61,19 +70,29 @@ struct EncodedFrame {
     bool keyFrame = true;
 };
 
-// One run's encoder. Full frames are packed by us: 24-bit, bottom row first.
+// Frees each libav object with its own release call.
+struct AvDelete {
+    void operator()(AVCodecContext* context) const;
+    void operator()(SwsContext* context) const;
+    void operator()(AVFrame* frame) const;
+    void operator()(AVPacket* packet) const;
+};
+template <class T> using AvPtr = std::unique_ptr<T, AvDelete>;
+
+// One run's encoder; it owns its libav objects, so it can be moved but not copied.
+// Full frames are packed by us: 24-bit, bottom row first.
 struct FrameEncoder {
     CodecInfo codec;
-    AVCodecContext* context = nullptr;
-    SwsContext* convert = nullptr;
-    AVFrame* picture = nullptr;
-    AVPacket* packet = nullptr;
+    AvPtr<AVCodecContext> context;
+    AvPtr<SwsContext> convert;
+    AvPtr<AVFrame> picture;
+    AvPtr<AVPacket> packet;
     int64_t nextPts = 0;
     int qualityLambda = -1; // fixed quantiser per frame, or -1
     // Rows that are one plain colour (the grey around a fitted picture) are converted
     // once into `plain`; each frame converts only the band that holds the picture.
-    SwsContext* bandConvert = nullptr;
-    AVFrame* plain = nullptr;
+    AvPtr<SwsContext> bandConvert;
+    AvPtr<AVFrame> plain;
     QRgb plainColour = 0;
     int dirtyTop = 0; // rows of `picture` that may differ from `plain`
     int dirtyBottom = 0;
@@ -83,14 +102,15 @@ bool OpenEncoder(FrameEncoder& encoder, const CompressOptions& options, int32_t 
                  std::string& why);
 // The strf payload describing what this encoder writes.
 std::vector<uint8_t> EncodedFormat(const FrameEncoder& encoder);
-// Encodes a 564 x 400 RGB32 frame; appends whatever frames the encoder hands back.
+// Encodes a frame-sized RGB32 picture; appends whatever frames the encoder hands back.
 bool EncodeFrame(FrameEncoder& encoder, const QImage& frame, std::vector<EncodedFrame>& out,
                  std::string& why);
 // Drains the frames an encoder still holds.
 bool FlushEncoder(FrameEncoder& encoder, std::vector<EncodedFrame>& out, std::string& why);
+// Frees the encoder's libav objects now rather than when it is destroyed.
 void CloseEncoder(FrameEncoder& encoder);
 
-// The 676800 bytes of a full frame: blue, green, red, bottom row first.
+// The kFrameBytes of a full frame: blue, green, red, bottom row first.
 void PackFullFrame(const QImage& frame, std::vector<uint8_t>& out);
 
 } // namespace reel

@@ -16,7 +16,12 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
+#include <QWindow>
+
+#include <algorithm>
+#include <iterator>
 
 namespace reel {
 
@@ -26,6 +31,17 @@ const QColor kWindowColour(139, 197, 197);
 const QColor kStatusBackground(255, 255, 223);
 const QColor kStatusText(0, 0, 255);
 constexpr int kRowHeight = 24;
+constexpr int kClientWidth = 830; // the window's inside, where the controls sit
+constexpr int kClientHeight = 410;
+constexpr int kPreviewX = 260;
+constexpr int kPreviewY = 5;
+// Pictures that did not load, listed by name after a movie; more are counted.
+constexpr int kUnloadedListed = 10;
+
+// "  Cannot load NAME" and why, as the status box shows it.
+QString LoadNote(const QString& path, const QString& problem) {
+    return QStringLiteral("  Cannot load %1:\r\n  %2").arg(QFileInfo(path).fileName(), problem);
+}
 
 QString ChooseFile(QWidget* owner, const QString& caption, const QString& initialName,
                    const char* filter, const QString& defaultSuffix, bool save) {
@@ -56,6 +72,11 @@ QString QtFileFilter(const QString& barFilter) {
         filters << QStringLiteral("%1 (%2)").arg(parts[i], parts[i + 1].split(';').join(' '));
     }
     return filters.join(QStringLiteral(";;"));
+}
+
+QString WithAviSuffix(const QString& chosen) {
+    if (chosen.endsWith(QStringLiteral(".avi"), Qt::CaseInsensitive)) return chosen;
+    return chosen + QStringLiteral(".avi");
 }
 
 void ShowMessage(const QString& text) {
@@ -138,10 +159,10 @@ MainWindow::MainWindow(ReelDialogs dialogs, QWidget* parent)
     setPalette(pal);
     setAutoFillBackground(true);
     setSizeGripEnabled(false);
-    resize(830, 410);
+    resize(kClientWidth, kClientHeight);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect work = screen->availableGeometry();
-        move(work.center() - QPoint(830 / 2, 410 / 2));
+        move(work.center() - QPoint(kClientWidth / 2, kClientHeight / 2));
     }
 
     auto button = [this](int id, const char* text, int x, int y, int w, int h) {
@@ -152,7 +173,7 @@ MainWindow::MainWindow(ReelDialogs dialogs, QWidget* parent)
         connect(b, &QPushButton::clicked, this, [this, id] { OnCommand(id, kBnClicked); });
         controls_[id] = b;
     };
-    // In the order of the control table; the focus chain follows it.
+    // Controls are made in the window's tab order: the focus chain follows creation.
     button(kIdLoad, "&Load Picture", 5, 210, 75, 20);
     button(kIdMakeAvi, "Make AVI", 92, 210, 75, 20);
     button(kIdAddBmp, "Add all BMP files in folder", 5, 330, 135, 20);
@@ -185,7 +206,7 @@ MainWindow::MainWindow(ReelDialogs dialogs, QWidget* parent)
     controls_[kIdList] = list_;
 
     previewWidget_ = new PreviewWidget(preview_, this);
-    previewWidget_->setGeometry(260, 5, kBoxWidth, kBoxHeight);
+    previewWidget_->setGeometry(kPreviewX, kPreviewY, kBoxWidth, kBoxHeight);
     previewWidget_->setFocusPolicy(Qt::TabFocus);
     controls_[kIdPreview] = previewWidget_;
 
@@ -200,8 +221,8 @@ MainWindow::MainWindow(ReelDialogs dialogs, QWidget* parent)
 
     for (auto& [id, widget] : controls_)
         widget->setProperty("controlId", id);
-    // Earlier controls lie on top of later ones where they overlap (the buttons at the
-    // foot of the list), as in the window's original stacking order.
+    // Earlier controls lie on top of later ones where they overlap: the buttons stay
+    // clickable where they cover the foot of the list.
     const QObjectList created = children();
     for (auto it = created.rbegin(); it != created.rend(); ++it)
         if (auto* w = qobject_cast<QWidget*>(*it)) w->raise();
@@ -216,6 +237,11 @@ QWidget* MainWindow::Control(int id) const {
 }
 
 void MainWindow::OnCommand(int id, int notification) {
+    // While a movie is written its loop lets events through; a command that changes the
+    // list or starts another movie must wait until it is done.
+    if (writing_ && std::find(std::begin(kWritingLocks), std::end(kWritingLocks), id) !=
+                        std::end(kWritingLocks))
+        return;
     switch (id) {
     case kIdCancel:
         if (notification == kBnClicked) done(0);
@@ -259,6 +285,19 @@ void MainWindow::reject() {
     OnCommand(kIdCancel, kBnClicked);
 }
 
+void MainWindow::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // Expose events come to the native window, not to the widgets.
+    if (QWindow* handle = windowHandle()) handle->installEventFilter(this);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    // Uncovered parts are otherwise copied from the last drawn pixels, so a picture that
+    // was deleted or failed to load would stay; the preview is drawn anew from its state.
+    if (event->type() == QEvent::Expose && watched == windowHandle()) previewWidget_->update();
+    return QDialog::eventFilter(watched, event);
+}
+
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
     if (event->mimeData()->hasUrls()) event->acceptProposedAction();
 }
@@ -272,7 +311,7 @@ void MainWindow::dropEvent(QDropEvent* event) {
 }
 
 void MainWindow::OnDropFiles(const QStringList& paths) {
-    if (paths.isEmpty()) return;
+    if (paths.isEmpty() || writing_) return;
     AddPicture(paths.first(), paths.first()); // only the first dropped item counts
 }
 
@@ -322,8 +361,25 @@ void MainWindow::Select(int row) {
     selecting_ = false;
 }
 
-void MainWindow::ShowInPreview(const QString& path) {
-    if (ShowPicture(preview_, path)) previewWidget_->update();
+bool MainWindow::ShowInPreview(const QString& path) {
+    const bool loaded = ShowPicture(preview_, path);
+    if (loaded) previewWidget_->update();
+    if (writing_) return loaded; // the movie's progress text names it
+    if (!loaded && !preview_.problem.isEmpty()) {
+        if (!loadNoteShown_) textBeforeNote_ = statusText_;
+        SetStatus(LoadNote(path, preview_.problem));
+        loadNoteShown_ = true;
+    } else if (loadNoteShown_) {
+        SetStatus(textBeforeNote_);
+        loadNoteShown_ = false;
+    }
+    return loaded;
+}
+
+void MainWindow::SetWriting(bool writing) {
+    writing_ = writing;
+    for (int id : kWritingLocks)
+        controls_[id]->setEnabled(!writing);
 }
 
 void MainWindow::SetStatus(const QString& text) {
@@ -345,11 +401,16 @@ void MainWindow::MakeMovie() {
         return;
     }
     const int32_t rate = *ReadFrameRate(rateText);
+    SetWriting(true);
+    const auto done = qScopeGuard([this] { SetWriting(false); });
 
-    const QString path = dialogs_.saveMovie ? dialogs_.saveMovie(this) : QString();
-    if (path.isEmpty()) return;
+    const QString chosen = dialogs_.saveMovie ? dialogs_.saveMovie(this) : QString();
+    if (chosen.isEmpty()) return;
+    // The file is RIFF AVI whatever the name says; the name says so too.
+    const QString path = WithAviSuffix(chosen);
     QDir::setCurrent(QFileInfo(path).absolutePath());
 
+    // On every way out before MovieFinish the writer drops its temporary file.
     MovieWriter movie;
     if (!MovieOpen(movie, path, rate)) {
         message(
@@ -358,44 +419,65 @@ void MainWindow::MakeMovie() {
     }
     if (!MovieCreateStream(movie, rate)) {
         message(QStringLiteral("error creating uncompressed stream"));
-        MovieAbandon(movie);
         return;
     }
     if (dialogs_.compressOptions) dialogs_.compressOptions(this, options_); // Cancel: as it was
     if (!MovieSetCodec(movie, options_)) {
         message(QStringLiteral("error creating compressed stream"));
-        MovieAbandon(movie);
         return;
     }
     const uint32_t handler = options_.fccHandler;
     const uint32_t quality = options_.dwQuality;
     if (!MovieSetFormat(movie)) {
         message(QStringLiteral("error setting stream format"));
-        MovieAbandon(movie);
         return;
     }
 
+    QStringList unloaded;
     const int count = list_->count();
     for (int k = 0; k < count; ++k) {
         const QListWidgetItem* entry = list_->item(k);
-        ShowInPreview(entry ? entry->text() : QString());
+        const QString name = entry ? entry->text() : QString();
+        const bool loaded = ShowInPreview(name);
         // The frame is the image the preview shows, never pixels read from the screen.
         const QImage frame = preview_.shown;
         QCoreApplication::processEvents(); // keeps the window responding
-        SetStatus(QString::fromStdString(ProgressText(k + 1, list_->count(), handler, quality)));
+        QString progress =
+            QString::fromStdString(ProgressText(k + 1, list_->count(), handler, quality));
+        if (!loaded) {
+            // The frame repeats the one before; say which picture is missing.
+            const QString why =
+                preview_.problem.isEmpty() ? QStringLiteral("no picture") : preview_.problem;
+            unloaded << QStringLiteral("%1: %2").arg(QFileInfo(name).fileName(), why);
+            progress = progress.section(QStringLiteral("\r\n"), 0, 0) + QStringLiteral("\r\n") +
+                       LoadNote(name, QStringLiteral("the previous frame repeats"));
+        }
+        SetStatus(progress);
+        loadNoteShown_ = false; // the progress text has taken the status box
         const FrameResult result = MovieWriteFrame(movie, frame);
         if (result == FrameResult::Skipped) message(QStringLiteral("error writing frame"));
         if (result == FrameResult::Failed) {
             message(QStringLiteral("error writing frame"));
             message(QStringLiteral("The movie was not written: %1. Nothing was replaced.")
                         .arg(QString::fromStdString(movie.error)));
-            MovieAbandon(movie);
             return;
         }
     }
-    if (!MovieFinish(movie))
+    if (!MovieFinish(movie)) {
         message(QStringLiteral("The movie was not written: %1. Nothing was replaced.")
                     .arg(QString::fromStdString(movie.error)));
+        return;
+    }
+    if (!unloaded.isEmpty()) {
+        QString list = unloaded.mid(0, kUnloadedListed).join('\n');
+        if (unloaded.size() > kUnloadedListed)
+            list += QStringLiteral("\n... and %1 more").arg(unloaded.size() - kUnloadedListed);
+        message(QStringLiteral("%1 of the %2 pictures could not be loaded; in the movie each "
+                               "repeats the frame before it:\n%3")
+                    .arg(unloaded.size())
+                    .arg(count)
+                    .arg(list));
+    }
 }
 
 } // namespace reel

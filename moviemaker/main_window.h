@@ -37,13 +37,17 @@ inline constexpr int kLbnSelChange = 1;
 
 inline constexpr char kWindowCaption[] = "Tarvo to AVI maker";
 inline constexpr char kMessageCaption[] = "Tarvo to AVI maker";
+// The pictures the open dialog offers; formats no reader here decodes (metafiles, PCX,
+// PIC) are left out.
 inline constexpr char kOpenFilter[] =
-    "Images|*.BMP;*.EMF;*.EXIF;*.JPG;*.JPEG;*.PIC;*.PCX;.CUT;*.DIB;.DCX;.DDS;*.GIF;*.ICO;.LBM;"
-    ".LIF;.MDL;.OIL;.PCD;*.PNG;.PNM;.RAW;.SGI;*.TGA;*.TIF;*.TIFF;.WAL;*.WMF;.PAL|";
+    "Images|*.BMP;*.EXIF;*.JPG;*.JPEG;.CUT;*.DIB;.DCX;.DDS;*.GIF;*.ICO;.LBM;"
+    ".LIF;.MDL;.OIL;.PCD;*.PNG;.PNM;.RAW;.SGI;*.TGA;*.TIF;*.TIFF;.WAL;.PAL|";
 inline constexpr char kSaveFilter[] = "AVI files|*.avi|All Files|*.*|";
 
 // "name|pat;pat|name|pat|" as a Qt file-dialog filter.
 QString QtFileFilter(const QString& barFilter);
+// The movie's file name: the chosen one, with ".avi" appended unless it ends so already.
+QString WithAviSuffix(const QString& chosen);
 
 // The dialogs the window asks; tests replace them.
 struct ReelDialogs {
@@ -86,9 +90,12 @@ class MainWindow : public QDialog {
     // The status box text exactly as written (lines end in CR LF).
     const QString& StatusText() const { return statusText_; }
     CompressOptions& Options() { return options_; }
+    bool Writing() const { return writing_; }
 
   protected:
     void reject() override;
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -97,13 +104,23 @@ class MainWindow : public QDialog {
     void DeletePicture();
     void Select(int row);
     int SelectedIndex() const;
-    void ShowInPreview(const QString& path);
+    bool ShowInPreview(const QString& path);
     void SetStatus(const QString& text);
+    void SetWriting(bool writing);
+
+    // Commands that change the list or start a movie; none of them runs while one is written.
+    static constexpr int kWritingLocks[] = {kIdLoad,   kIdMakeAvi, kIdDelete,
+                                            kIdAddBmp, kIdAddJpg,  kIdAddGif};
 
     ReelDialogs dialogs_;
     PreviewState preview_;
     CompressOptions options_; // kept for the whole run, as the options dialog left it
     QString statusText_;
+    // A failed load is named in the status box; the text it covered returns once a
+    // picture loads again.
+    bool loadNoteShown_ = false;
+    QString textBeforeNote_;
+    bool writing_ = false;   // a movie is being written
     bool selecting_ = false; // a selection made by the program is no user's choice
     std::map<int, QWidget*> controls_;
     QListWidget* list_ = nullptr;

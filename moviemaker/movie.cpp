@@ -139,8 +139,8 @@ bool MovieSetFormat(MovieWriter& movie) {
 }
 
 FrameResult MovieWriteFrame(MovieWriter& movie, const QImage& frame) {
-    if (!movie.encoder.codec.encoder && frame.width() == kBoxWidth &&
-        frame.height() == kBoxHeight && frame.format() == QImage::Format_RGB32) {
+    if (!movie.encoder.codec.encoder && frame.width() == kFrameWidth &&
+        frame.height() == kFrameHeight && frame.format() == QImage::Format_RGB32) {
         // Full frames go straight from one reused buffer into the file.
         PackFullFrame(frame, movie.fullFrame);
         if (!AviWriteFrame(movie.avi, movie.fullFrame.data(),

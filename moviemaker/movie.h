@@ -33,7 +33,9 @@ std::string ProgressText(int64_t n, int64_t m, uint32_t fccHandler, uint32_t dwQ
 
 enum class FrameResult { Written, Skipped, Failed };
 
-// One movie being written to a temporary file next to its final name.
+// One movie being written to a temporary file next to its final name. A writer that is
+// destroyed before MovieFinish succeeded drops its temporary file and frees its encoder,
+// so an existing movie of that name stays as it was on every way out.
 struct MovieWriter {
     std::unique_ptr<QSaveFile> file;
     AviFile avi;
@@ -56,7 +58,7 @@ bool MovieSetFormat(MovieWriter& movie);
 FrameResult MovieWriteFrame(MovieWriter& movie, const QImage& frame);
 // Completes the file and renames it into place.
 bool MovieFinish(MovieWriter& movie);
-// Drops the temporary file; an existing movie of that name stays as it was.
+// Drops the temporary file now, as destroying the writer would.
 void MovieAbandon(MovieWriter& movie);
 
 } // namespace reel

@@ -25,9 +25,12 @@ OptionsDialog::OptionsDialog(const CompressOptions& options, QWidget* owner)
     codec_ = new QComboBox(this);
     int current = 0;
     for (size_t i = 0; i < codecs_.size(); ++i) {
-        codec_->addItem(QStringLiteral("%1 (%2)").arg(
+        QString label = QStringLiteral("%1 (%2)").arg(
             QString::fromLatin1(codecs_[i].name),
-            QString::fromStdString(FourCCText(codecs_[i].fourcc)).trimmed()));
+            QString::fromStdString(FourCCText(codecs_[i].fourcc)).trimmed());
+        if (codecs_[i].ffmpegPlayersOnly)
+            label += QLatin1Char(' ') + QString::fromLatin1(kFfmpegPlayersOnlyMark);
+        codec_->addItem(label);
         if (codecs_[i].fourcc == options.fccHandler) current = static_cast<int>(i);
     }
     codec_->setCurrentIndex(current);
@@ -70,7 +73,10 @@ OptionsDialog::OptionsDialog(const CompressOptions& options, QWidget* owner)
     rateRow->addWidget(dataRate_);
     auto* form = new QFormLayout;
     form->addRow(QStringLiteral("&Compressor:"), codec_);
-    form->addRow(QStringLiteral("Compression &Quality:"), qualityRow);
+    // A label shows its '&' as an underline only when it has a control to go to.
+    auto* qualityLabel = new QLabel(QStringLiteral("Compression &Quality:"), this);
+    qualityLabel->setBuddy(quality_);
+    form->addRow(qualityLabel, qualityRow);
     form->addRow(keyRow);
     form->addRow(rateRow);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);

@@ -1,5 +1,7 @@
-// Picture loading and the fitted 564 x 400 preview, which is also every movie frame.
+// Picture loading and the fitted preview, which is also every movie frame.
 #pragma once
+
+#include "moviemaker/frame_size.h"
 
 #include <QImage>
 #include <QString>
@@ -9,8 +11,9 @@
 
 namespace reel {
 
-inline constexpr int kBoxWidth = 564;
-inline constexpr int kBoxHeight = 400;
+// Pictures are fitted into the frame.
+inline constexpr int kBoxWidth = kFrameWidth;
+inline constexpr int kBoxHeight = kFrameHeight;
 inline constexpr QRgb kPreviewBackground = 0xFFC4C4C4; // opaque grey 196
 
 // The current picture and what the preview shows. `shown` is the off-screen image that
@@ -20,19 +23,28 @@ struct PreviewState {
     uint32_t currentWidth = 0;     // of the last picture that loaded
     uint32_t currentHeight = 0;
     QRgb background = kPreviewBackground;
-    QImage shown; // kBoxWidth x kBoxHeight, Format_RGB32
+    QImage shown;    // kBoxWidth x kBoxHeight, Format_RGB32
+    QString problem; // why the last load failed; empty after one that loaded
 };
 
 // An empty preview: the background colour only.
 PreviewState MakePreviewState();
 
-// Any format QImageReader reads; none when the file is missing, unreadable or no picture.
-std::optional<QImage> LoadPicture(const QString& path);
-// The same, reading into `reuse` so that a picture of the same size needs no new memory.
-std::optional<QImage> LoadPicture(const QString& path, QImage reuse);
+// One attempt to load a picture.
+struct LoadedPicture {
+    std::optional<QImage> image; // none when it did not load
+    uint32_t width = 0;          // the picture's own size, also when `image` is smaller
+    uint32_t height = 0;
+    QString problem; // why it did not load, in words for the user; empty for no path
+};
 
-// Load, make current and draw. A failed load makes the current picture none and leaves
-// `shown` as it was. Returns whether the picture loaded.
+// Any format QImageReader reads, recognised by the file's content (the name's suffix only
+// where the content does not tell). A picture much larger than the box is decoded
+// straight to its fitted size. `reuse` lends its memory to a picture of the same size.
+LoadedPicture LoadPicture(const QString& path, QImage reuse = QImage());
+
+// Load, make current and draw. A failed load makes the current picture none, says why in
+// `problem` and leaves `shown` as it was. Returns whether the picture loaded.
 bool ShowPicture(PreviewState& state, const QString& path);
 
 // Clear `shown` to the background and draw the current picture fitted, smoothly scaled.

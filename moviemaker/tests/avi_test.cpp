@@ -1,4 +1,5 @@
 #include "moviemaker/avi_writer.h"
+#include "moviemaker/codecs.h"
 #include "moviemaker/movie.h"
 #include "moviemaker/picture.h"
 #include "test_util.h"
@@ -227,6 +228,30 @@ TEST(AviFileSafety, ExistingMovieIsReplacedOnlyWhenTheNewOneIsComplete) {
     ASSERT_TRUE(WriteMovie(out, {}, CompressOptions{}, 15));
     EXPECT_EQ(ReadFile(out).left(4), "RIFF");
 }
+
+class DroppedWriter : public ::testing::TestWithParam<const char*> {};
+
+// Every early return of a caller is this: the writer goes out of scope half-way.
+TEST_P(DroppedWriter, WriterDestroyedBeforeFinishLeavesTheOldMovieAndNoTemporaryFile) {
+    QTemporaryDir dir;
+    const QString out = dir.filePath("keep.avi");
+    WriteFile(out, "previous movie");
+    {
+        MovieWriter movie;
+        ASSERT_TRUE(MovieOpen(movie, out, 15));
+        CompressOptions options;
+        options.fccHandler = FindCodecByText(GetParam())->fourcc;
+        ASSERT_TRUE(MovieSetCodec(movie, options));
+        ASSERT_TRUE(MovieSetFormat(movie));
+        PreviewState preview = MakePreviewState();
+        ASSERT_EQ(MovieWriteFrame(movie, preview.shown), FrameResult::Written);
+    }
+    EXPECT_EQ(ReadFile(out), "previous movie");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"keep.avi"});
+}
+
+// Full frames of our own, and an encoder holding libav objects (leaks show under LSan).
+INSTANTIATE_TEST_SUITE_P(AviFileSafety, DroppedWriter, ::testing::Values("DIB", "MJPG"));
 
 TEST(AviFileSafety, UnwritableFolderIsReportedNotIgnored) {
     MovieWriter movie;

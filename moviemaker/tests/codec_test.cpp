@@ -191,6 +191,128 @@ TEST(Batch, FailureExitsWith1AndKeepsTheExistingMovie) {
     EXPECT_EQ(Le32(f, FindChunk(ReadChunks(f), "strh")->offset + 8 + 24), 14u);
 }
 
+// GStreamer with the plugin sets a desktop player brings along: the AVI demuxer and JPEG
+// decoder (good), the H.264 parser (bad) and the libav decoders.
+bool HaveGStreamerPlayer() {
+    for (const char* element : {"avidemux", "jpegdec", "h264parse", "avdec_h264", "avdec_cinepak"})
+        if (RunProgram("gst-inspect-1.0", {"--exists", element}).exitCode != 0) return false;
+    return true;
+}
+
+TEST(Codecs, UnmarkedCodecsPlayInGStreamerPlayersToo) {
+    if (!HaveGStreamerPlayer())
+        GTEST_SKIP() << "needs gstreamer1.0-tools, -plugins-good, -plugins-bad and -libav";
+    QTemporaryDir dir;
+    QStringList pictures;
+    for (int i = 0; i < 3; ++i) {
+        pictures << dir.filePath(QString("p%1.bmp").arg(i));
+        ASSERT_TRUE(PatternPicture(560, 216 + 100 * i, i).save(pictures.back()));
+    }
+    const std::vector<QImage> expected = ExpectedFrames(pictures);
+    const QStringList listed = Reelmaker({"--list-codecs"}).out.split('\n', Qt::SkipEmptyParts);
+    const std::vector<CodecInfo> codecs = AvailableCodecs();
+    ASSERT_EQ(size_t(listed.size()), codecs.size());
+    for (size_t i = 0; i < codecs.size(); ++i) {
+        const CodecInfo& codec = codecs[i];
+        const QString code = QString::fromStdString(FourCCText(codec.fourcc));
+        SCOPED_TRACE(code.toStdString());
+        EXPECT_EQ(listed[qsizetype(i)].endsWith(kFfmpegPlayersOnlyMark), codec.ffmpegPlayersOnly);
+        const QString movie = dir.filePath(code.trimmed() + ".avi");
+        ASSERT_EQ(
+            Reelmaker(QStringList{"--batch", "-o", movie, "--codec", code} << pictures).exitCode,
+            0);
+        const QString raw = movie + ".raw";
+        const ProcessResult play =
+            RunProgram("gst-launch-1.0",
+                       {"-q", "filesrc", "location=" + movie, "!", "decodebin", "!", "videoconvert",
+                        "!", "video/x-raw,format=BGRx", "!", "filesink", "location=" + raw});
+        if (codec.ffmpegPlayersOnly) {
+            EXPECT_NE(play.exitCode, 0) << "plays after all: drop the mark";
+            continue;
+        }
+        ASSERT_EQ(play.exitCode, 0) << play.err.toStdString();
+        const QByteArray frames = ReadFile(raw);
+        ASSERT_EQ(frames.size(), 3 * kFrameWidth * kFrameHeight * 4);
+        for (int k = 0; k < 3; ++k) {
+            QImage frame(reinterpret_cast<const uchar*>(frames.constData()) +
+                             qsizetype(k) * kFrameWidth * kFrameHeight * 4,
+                         kFrameWidth, kFrameHeight, QImage::Format_RGB32);
+            EXPECT_GE(Psnr(frame, expected[size_t(k)]), kPsnrBoundDb) << "frame " << k;
+        }
+    }
+}
+
+struct RefusedRun {
+    QStringList args; // {dir}: the test's folder, which holds p.bmp and broken.png
+    int exitCode;
+    const char* says;
+};
+
+void PrintTo(const RefusedRun& run, std::ostream* os) {
+    *os << run.args.join(' ').toStdString();
+}
+
+class Refused : public ::testing::TestWithParam<RefusedRun> {};
+
+TEST_P(Refused, RunThatCannotGiveTheMovieAskedForFailsAndKeepsTheOldOne) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(PatternPicture(100, 100, 0).save(dir.filePath("p.bmp")));
+    WriteFile(dir.filePath("broken.png"), "no picture");
+    QStringList args = GetParam().args;
+    args.replaceInStrings("{dir}", dir.path());
+    const QString out = args.value(args.indexOf("-o") + 1);
+    WriteFile(out, "an earlier movie");
+    const ProcessResult r = Reelmaker(args);
+    EXPECT_EQ(r.exitCode, GetParam().exitCode);
+    EXPECT_TRUE(r.err.contains(GetParam().says)) << r.err.toStdString();
+    EXPECT_EQ(ReadFile(out), "an earlier movie");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 3); // nothing left beside it
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Batch, Refused,
+    ::testing::Values(
+        RefusedRun{{"--batch", "-o", "{dir}/movie.mp4", "{dir}/p.bmp"}, 2, "must end in .avi"},
+        RefusedRun{{"--batch", "-o", "{dir}/movie.AVI.mkv", "{dir}/p.bmp"}, 2, "must end in .avi"},
+        RefusedRun{{"--batch", "-o", "{dir}/movie.avi"}, 2, "needs at least one picture"},
+        RefusedRun{{"--batch", "-o", "{dir}/movie.avi", "--", "-missing.bmp"},
+                   1,
+                   "the picture could not be loaded"},
+        RefusedRun{{"--batch", "-o", "{dir}/movie.avi", "{dir}/missing.bmp", "{dir}/broken.png"},
+                   1,
+                   "none of the 2 pictures could be loaded"}));
+
+TEST(Batch, UpperCaseAviNameAndPicturesAfterDoubleDashAreAccepted) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(PatternPicture(100, 100, 0).save(dir.filePath("-dash.bmp")));
+    const QString saved = QDir::currentPath();
+    QDir::setCurrent(dir.path()); // the child starts here
+    const QString out = dir.filePath("MOVIE.AVI");
+    const ProcessResult r = Reelmaker({"--batch", "-o", out, "--", "-dash.bmp"});
+    QDir::setCurrent(saved);
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(DecodeFrames(out).size(), 1u);
+}
+
+class NoDisplay : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(NoDisplay, WindowWithoutADisplaySaysSoInOneLineAndExits1) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(name);
+    const QString setting = QString::fromLatin1(GetParam());
+    if (!setting.isEmpty()) environment.insert(setting.section('=', 0, 0), setting.section('=', 1));
+    const ProcessResult r = RunProgram(REELMAKER_EXE, {}, environment);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.startsWith("reelmaker: no display")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("--batch"));
+}
+
+// Nothing named; an X display nobody serves; a platform that cannot start.
+INSTANTIATE_TEST_SUITE_P(Startup, NoDisplay,
+                         ::testing::Values("", "DISPLAY=:4321", "QT_QPA_PLATFORM=xcb"));
+
 TEST(Batch, HelpAndVersionSucceed) {
     const ProcessResult help = Reelmaker({"--help"});
     EXPECT_EQ(help.exitCode, 0);

@@ -1,8 +1,12 @@
 #include "moviemaker/fit.h"
+#include "moviemaker/main_window.h"
 #include "moviemaker/picture.h"
 #include "test_util.h"
 
+#include <QImageReader>
 #include <QTemporaryDir>
+
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -131,6 +135,85 @@ TEST(Preview, ScaledColoursStayTrueToThePicture) {
     PreviewState s = MakePreviewState();
     ASSERT_TRUE(ShowPicture(s, solid));
     EXPECT_EQ(s.shown.pixel(282, 200), qRgb(200, 30, 90));
+}
+
+} // namespace
+} // namespace reel
+
+namespace reel {
+namespace {
+
+// A picture of the given suffix: written by Qt where it can, by ffmpeg otherwise. Each
+// pattern the open dialog offers must be here, so a format nothing reads cannot creep in.
+bool WritePictureAs(const QImage& picture, const QString& path, const QString& suffix) {
+    static const std::map<QString, const char*> qtWriter = {
+        {"BMP", "bmp"}, {"DIB", "bmp"}, {"EXIF", "jpg"}, {"JPG", "jpg"},   {"JPEG", "jpg"},
+        {"ICO", "ico"}, {"PNG", "png"}, {"TIF", "tiff"}, {"TIFF", "tiff"},
+    };
+    if (const auto it = qtWriter.find(suffix); it != qtWriter.end())
+        return picture.save(path, it->second);
+    if (suffix != "GIF" && suffix != "TGA") return false;
+    const QString png = path + ".png";
+    if (!picture.save(png)) return false;
+    // Qt reads TGA files without run-length coding only.
+    QStringList args{"-v", "error", "-y", "-i", png};
+    if (suffix == "TGA")
+        args << "-c:v"
+             << "targa"
+             << "-rle"
+             << "0"
+             << "-f"
+             << "image2";
+    if (suffix == "GIF")
+        args << "-f"
+             << "gif";
+    return RunProgram("ffmpeg", args << path).exitCode == 0;
+}
+
+TEST(Loading, EveryPictureTheOpenDialogOffersLoadsWhateverItsSuffixSuggests) {
+    QTemporaryDir dir;
+    const QRgb colour = qRgb(200, 40, 90);
+    const QImage picture = SolidPicture(40, 30, colour);
+    const QString patterns = QString::fromLatin1(kOpenFilter).section('|', 1, 1);
+    for (const QString& pattern : patterns.split(';')) {
+        if (!pattern.startsWith("*.")) continue; // ".CUT" and the like match no picture name
+        const QString suffix = pattern.mid(2);
+        SCOPED_TRACE(suffix.toStdString());
+        const QString path = dir.filePath("picture." + suffix.toLower());
+        ASSERT_TRUE(WritePictureAs(picture, path, suffix)) << "nothing here writes or reads it";
+        PreviewState s = MakePreviewState();
+        ASSERT_TRUE(ShowPicture(s, path)) << s.problem.toStdString();
+        EXPECT_EQ(s.currentWidth, 40u);
+        EXPECT_EQ(s.currentHeight, 30u);
+        const QRgb centre = s.shown.pixel(282, 200);
+        EXPECT_NEAR(qRed(centre), qRed(colour), 8);
+        EXPECT_NEAR(qGreen(centre), qGreen(colour), 8);
+        EXPECT_NEAR(qBlue(centre), qBlue(colour), 8);
+    }
+}
+
+TEST(Loading, PhotoBeyondQtsImageLimitIsDecodedStraightToItsFittedSize) {
+    // 48 megapixels: 183 MB as a whole picture, above Qt's 128 MB allocation limit.
+    QTemporaryDir dir;
+    const QString photo = dir.filePath("photo.jpg");
+    ASSERT_EQ(RunProgram("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=size=8000x6000",
+                                    "-frames:v", "1", "-q:v", "4", photo})
+                  .exitCode,
+              0);
+    ASSERT_GT(8000ll * 6000 * 4, QImageReader::allocationLimit() * 1024ll * 1024);
+    PreviewState s = MakePreviewState();
+    ASSERT_TRUE(ShowPicture(s, photo)) << s.problem.toStdString();
+    EXPECT_EQ(s.currentWidth, 8000u);
+    EXPECT_EQ(s.currentHeight, 6000u);
+    EXPECT_LE(s.current->width() * s.current->height(), 533 * 400);
+    // Against ffmpeg's own reduction of the same photo.
+    const ProcessResult reference =
+        RunProgram("ffmpeg", {"-v", "error", "-i", photo, "-vf", "scale=533:400:flags=area", "-f",
+                              "rawvideo", "-pix_fmt", "bgra", "-"});
+    ASSERT_EQ(reference.outBytes.size(), 533 * 400 * 4);
+    QImage expected(reinterpret_cast<const uchar*>(reference.outBytes.constData()), 533, 400,
+                    QImage::Format_RGB32);
+    EXPECT_GE(Psnr(s.shown.copy(15, 0, 533, 400), expected.copy()), 25);
 }
 
 } // namespace

@@ -11,7 +11,13 @@
 namespace reel {
 
 ProcessResult RunProgram(const QString& program, const QStringList& args) {
+    return RunProgram(program, args, QProcessEnvironment::systemEnvironment());
+}
+
+ProcessResult RunProgram(const QString& program, const QStringList& args,
+                         const QProcessEnvironment& environment) {
     QProcess p;
+    p.setProcessEnvironment(environment);
     p.start(program, args);
     ProcessResult r;
     if (!p.waitForStarted(10000)) {

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -21,6 +22,9 @@ struct ProcessResult {
 };
 
 ProcessResult RunProgram(const QString& program, const QStringList& args);
+// The same in an environment of its own.
+ProcessResult RunProgram(const QString& program, const QStringList& args,
+                         const QProcessEnvironment& environment);
 
 QImage SolidPicture(int width, int height, QRgb colour);
 // Smooth gradients with a few hard edges; `seed` moves them so frames differ.

@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
@@ -438,9 +439,174 @@ TEST(OptionsDialog, CancelLeavesTheRecordAsItWas) {
 TEST(Window, FileDialogFiltersKeepEveryPattern) {
     EXPECT_EQ(QtFileFilter(kSaveFilter), "AVI files (*.avi);;All Files (*.*)");
     const QString open = QtFileFilter(kOpenFilter);
-    EXPECT_TRUE(open.startsWith("Images (*.BMP *.EMF *.EXIF *.JPG *.JPEG *.PIC *.PCX .CUT "));
-    EXPECT_TRUE(open.endsWith("*.WMF .PAL)"));
+    EXPECT_TRUE(open.startsWith("Images (*.BMP *.EXIF *.JPG *.JPEG .CUT *.DIB "));
+    EXPECT_TRUE(open.endsWith("*.TIFF .WAL .PAL)"));
 }
+
+struct UnloadableCase {
+    const char* name;
+    QByteArray bytes; // empty: no file at all
+    const char* problem;
+};
+
+void PrintTo(const UnloadableCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Unloadable : public ::testing::TestWithParam<UnloadableCase> {};
+
+// A BMP header that claims 8000 x 6000 pixels of 24 bits and holds none of them.
+QByteArray HugeBmpHeader() {
+    QByteArray b("BM");
+    auto put = [&b](uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            b += char((v >> (8 * i)) & 0xFF);
+    };
+    const uint32_t pixelBytes = 8000u * 6000u * 3u;
+    for (uint32_t v : {54 + pixelBytes, 0u, 54u, 40u, 8000u, 6000u})
+        put(v, 4);
+    put(1, 2);  // planes
+    put(24, 2); // bits per pixel
+    for (uint32_t v : {0u, pixelBytes, 0u, 0u, 0u, 0u})
+        put(v, 4);
+    return b;
+}
+
+TEST_P(Unloadable, PictureThatDoesNotLoadIsNamedInTheStatusBoxUntilOneLoads) {
+    CurrentFolderGuard guard;
+    QTemporaryDir dir;
+    const QString good = dir.filePath("good.png");
+    ASSERT_TRUE(PatternPicture(300, 200, 1).save(good));
+    const QString bad = dir.filePath(GetParam().name);
+    if (!GetParam().bytes.isEmpty()) WriteFile(bad, GetParam().bytes);
+    Recorder r;
+    r.openAnswers = {good, bad};
+    MainWindow w(r.Dialogs());
+    w.OnCommand(kIdLoad, kBnClicked);
+    EXPECT_TRUE(w.StatusText().isEmpty());
+    w.OnCommand(kIdLoad, kBnClicked);
+    EXPECT_EQ(w.StatusText(), QString("  Cannot load %1:\r\n  %2")
+                                  .arg(GetParam().name, QString::fromLatin1(GetParam().problem)));
+    EXPECT_EQ(w.Preview().shown, Fitted(good)); // the preview keeps its picture
+    w.PictureList()->setCurrentRow(0);
+    EXPECT_TRUE(w.StatusText().isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Window, Unloadable,
+    ::testing::Values(UnloadableCase{"gone.bmp", {}, "there is no such file"},
+                      UnloadableCase{"notes.jpg", "plain text",
+                                     "not a picture format this program reads"},
+                      UnloadableCase{"cut.png", QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16),
+                                     "the picture is damaged or incomplete"},
+                      UnloadableCase{"huge.bmp", HugeBmpHeader(),
+                                     "8000 x 6000 pixels is too large to load as BMP"}));
+
+TEST_F(ThreePictures, MovieNamesThePicturesThatDidNotLoad) {
+    MainWindow& w = *window;
+    const QString lost = dir.filePath("lost.png");
+    QFile::rename(paths[1], lost);
+    QTemporaryDir out;
+    r.saveAnswer = out.filePath("m.avi");
+    w.OnCommand(kIdMakeAvi, kBnClicked);
+    ASSERT_EQ(r.messages.size(), 1);
+    EXPECT_TRUE(r.messages[0].startsWith("1 of the 3 pictures could not be loaded"));
+    EXPECT_TRUE(r.messages[0].endsWith("\np1.png: there is no such file"));
+    // The last frame loaded: the status box holds the plain progress text again.
+    EXPECT_EQ(w.StatusText(), "  Writing frame  3 of  3\r\n  Compression ");
+    QFile::remove(paths[2]);
+    w.OnCommand(kIdMakeAvi, kBnClicked);
+    EXPECT_EQ(w.StatusText(),
+              "  Writing frame  3 of  3\r\n  Cannot load p2.png:\r\n  the previous frame repeats");
+}
+
+class WhileWriting : public ThreePictures, public ::testing::WithParamInterface<int> {};
+
+TEST_P(WhileWriting, CommandsThatChangeTheListOrStartAMovieWait) {
+    MainWindow& w = *window;
+    const int id = GetParam();
+    QTemporaryDir out; // the movie's folder becomes the current one: a picture to scan
+    ASSERT_TRUE(PatternPicture(50, 50, 7).save(out.filePath("extra.bmp")));
+    r.openAnswers = {out.filePath("extra.bmp")};
+    w.PictureList()->setCurrentRow(2);
+    r.saveAnswer = out.filePath("m.avi");
+    auto* button = static_cast<QPushButton*>(w.Control(id));
+    bool enabledWhileWriting = true;
+    // Runs inside the first frame's event step.
+    QTimer::singleShot(0, [&] {
+        enabledWhileWriting = button->isEnabled();
+        button->click();
+        w.OnCommand(id, kBnClicked);
+    });
+    w.OnCommand(kIdMakeAvi, kBnClicked);
+    EXPECT_FALSE(enabledWhileWriting);
+    EXPECT_EQ(r.saveAsked, 1);
+    EXPECT_EQ(Entries(w), paths);
+    EXPECT_TRUE(button->isEnabled());
+    EXPECT_FALSE(w.Writing());
+    const std::vector<QImage> frames = DecodeFrames(r.saveAnswer);
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[2], Fitted(paths[2]));
+}
+
+INSTANTIATE_TEST_SUITE_P(Window, WhileWriting,
+                         ::testing::Values(kIdMakeAvi, kIdLoad, kIdDelete, kIdAddBmp));
+
+TEST_F(ThreePictures, UncoveredPreviewIsDrawnAnewFromTheCurrentPicture) {
+    MainWindow& w = *window;
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    w.PictureList()->setCurrentRow(0);
+    QCoreApplication::processEvents();
+    const auto onScreen = [&w] {
+        return w.screen()->grabWindow(w.winId()).toImage().pixel(260 + 282, 5 + 200);
+    };
+    const QRgb picture = Fitted(paths[0]).pixel(282, 200);
+    ASSERT_NE(picture | 0xFF000000u, kPreviewBackground);
+    ASSERT_EQ(onScreen() | 0xFF000000u, picture | 0xFF000000u);
+    w.OnCommand(kIdDelete, kBnClicked); // no current picture: grey at the next repaint
+    QCoreApplication::processEvents();
+    QExposeEvent uncovered{QRegion(w.rect())};
+    QCoreApplication::sendEvent(w.windowHandle(), &uncovered);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(onScreen() | 0xFF000000u, kPreviewBackground);
+}
+
+TEST(Window, SavedMovieNameAlwaysEndsInAvi) {
+    CurrentFolderGuard guard;
+    QTemporaryDir out;
+    Recorder r;
+    MainWindow w(r.Dialogs());
+    const std::pair<const char*, const char*> names[] = {
+        {"movie.mp4", "movie.mp4.avi"}, {"movie", "movie.avi"}, {"Movie.AVI", "Movie.AVI"}};
+    for (const auto& [chosen, written] : names) {
+        r.saveAnswer = out.filePath(chosen);
+        w.OnCommand(kIdMakeAvi, kBnClicked);
+        EXPECT_TRUE(QFileInfo::exists(out.filePath(written))) << chosen;
+    }
+    EXPECT_EQ(QDir(out.path()).entryList(QDir::Files).size(), 3);
+}
+
+class Mnemonic : public ::testing::TestWithParam<Qt::Key> {};
+
+TEST_P(Mnemonic, OptionsDialogLabelsTakeTheFocusToTheirControls) {
+    CompressOptions start;
+    start.fccHandler = MakeFourCC('M', 'J', 'P', 'G');
+    start.dwFlags = kCompressValid;
+    OptionsDialog d(start);
+    d.show();
+    d.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+    const bool codec = GetParam() == Qt::Key_C;
+    QWidget* target = codec ? static_cast<QWidget*>(d.CodecBox()) : d.QualitySlider();
+    QWidget* other = codec ? static_cast<QWidget*>(d.QualitySlider()) : d.CodecBox();
+    other->setFocus();
+    QTest::keyClick(&d, GetParam(), Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), target);
+}
+
+// "&Compressor:" and "Compression &Quality:"
+INSTANTIATE_TEST_SUITE_P(OptionsDialog, Mnemonic, ::testing::Values(Qt::Key_C, Qt::Key_Q));
 
 TEST(Window, ScreenshotWithAPicturePreviewed) {
     const QByteArray target = qgetenv("REELMAKER_SCREENSHOT");
