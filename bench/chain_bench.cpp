@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "receiver/dsp/chain.h"
-#include "tools/s4285gen.h"
+#include "signalgen/s4285gen.h"
 
 namespace {
 
@@ -31,12 +31,13 @@ void ProcessBlocks(benchmark::State& state) {
     const rx::DisplayHooks hooks;
     for (auto _ : state) {
         for (int b = 0; b < blocks; ++b)
-            rx::ResampleBuffer(*chain, settings, hooks, &samples[size_t(b) * rx::BlockLen], 2 * rx::BlockLen);
+            rx::ResampleBuffer(*chain, settings, hooks, &samples[size_t(b) * rx::BlockLen],
+                               2 * rx::BlockLen);
         benchmark::DoNotOptimize(chain->DopplerHz);
     }
     state.SetItemsProcessed(state.iterations() * blocks);
-    state.counters["x_real_time"] =
-        benchmark::Counter(double(state.iterations()) * blocks / 9.375, benchmark::Counter::kIsRate);
+    state.counters["x_real_time"] = benchmark::Counter(double(state.iterations()) * blocks / 9.375,
+                                                       benchmark::Counter::kIsRate);
 }
 BENCHMARK(ProcessBlocks)->Unit(benchmark::kMillisecond);
 
@@ -47,13 +48,15 @@ void ProcessBlockOnly(benchmark::State& state) {
     rx::SetSignalParameters(*chain, settings);
     rx::BuildSignalTables(*chain);
     const auto samples = Recording(4);
-    for (int n = 0; n < rx::BlockLen; ++n) chain->SampleBlock[n] = samples[size_t(n)] / 32767.0f;
+    for (int n = 0; n < rx::BlockLen; ++n)
+        chain->SampleBlock[n] = samples[size_t(n)] / 32767.0f;
     const rx::DisplayHooks hooks;
-    for (auto _ : state) rx::ProcessBlock(*chain, settings, hooks);
+    for (auto _ : state)
+        rx::ProcessBlock(*chain, settings, hooks);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(ProcessBlockOnly)->Unit(benchmark::kMicrosecond);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

@@ -27,6 +27,7 @@
 #include "receiver/app/termination.h"
 #include "receiver/app/tests/modal_helpers.h"
 #include "receiver/app/window_ids.h"
+#include "receiver/capture/tests/scripted_device.h"
 
 namespace propmon {
 namespace {

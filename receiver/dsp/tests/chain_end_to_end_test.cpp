@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "receiver/dsp/tests/chain_fixture.h"
-#include "tools/s4285gen.h"
+#include "signalgen/s4285gen.h"
 
 namespace rx {
 namespace {
