@@ -116,10 +116,12 @@ WaveInput::WaveInput(bool withSoundCards)
 }
 
 WaveInput::~WaveInput() {
-    // Drivers first: they may still hold their sinks.
-    for (auto& entry : open_)
-        entry.second->Driver.reset();
+    // Unregistered before any driver goes: a notice dispatched while one is destroyed
+    // finds no open device. Drivers first: they may still hold their sinks.
+    auto closing = std::move(open_);
     open_.clear();
+    for (auto& entry : closing)
+        entry.second->Driver.reset();
 }
 
 int32_t WaveInput::AddDevice(std::unique_ptr<WaveDevice> device) {
@@ -255,10 +257,14 @@ WaveResult WaveInput::Close(WaveHandle handle) {
     OpenDevice* device = Find(handle);
     if (!device) return WaveInvalidHandle;
     if (const WaveResult r = CheckOp(*device, WaveOp::Close); r != WaveOk) return r;
+    // The handle is unregistered before the driver is stopped and destroyed: either may
+    // run a nested event loop (~QAudioSource does), and the notices dispatched there,
+    // this device's included, must find it closed.
+    const std::unique_ptr<OpenDevice> closing = std::move(open_.extract(handle).mapped());
     // Buffers still queued come back (their notices are dropped with the handle), so
     // the device never keeps a reference to memory its owner may now release.
-    ReturnAll(*device);
-    open_.erase(handle);
+    ReturnAll(*closing);
+    closing->Driver.reset();
     return WaveOk;
 }
 
