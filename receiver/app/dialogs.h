@@ -7,11 +7,13 @@
 #include <QDialog>
 #include <QStringList>
 
+#include <array>
 #include <cstdint>
 
 #include "receiver/dsp/chain.h"
 
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -61,7 +63,11 @@ class BrightnessDialog : public QDialog {
     QLineEdit* Field(int id) const;
     QPushButton* OkButton() const { return ok_; }
 
+  protected:
+    void showEvent(QShowEvent* event) override;
+
   private:
+    std::array<QLabel*, 3> captions_{};
     QLineEdit* corr_;
     QLineEdit* doppler_;
     QLineEdit* scatter_;

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
@@ -20,6 +21,7 @@
 #include <limits>
 
 #include "receiver/app/dialogs.h"
+#include "receiver/app/fitted_font.h"
 #include "receiver/app/input_box.h"
 #include "receiver/app/messages.h"
 #include "receiver/app/number_text.h"
@@ -35,7 +37,7 @@
 namespace propmon {
 
 // The client area under the menu bar: its coordinates are the ones the
-// control table and the pointer handlers use.
+// controls are placed by and the pointer handlers use.
 class ClientArea : public QWidget {
   public:
     ClientArea(MainWindow& window, QWidget* parent) : QWidget(parent), window_(window) {
@@ -197,6 +199,7 @@ QLabel* MainWindow::MakeLabel(int id, int x, int y, int w, int h, const QString&
     label->setWordWrap(true);
     label->setTextFormat(Qt::PlainText);
     label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    FitLabel(*label, client_->font());
     Register(label, id, "label");
     return label;
 }
@@ -252,7 +255,7 @@ void MainWindow::CreateControls() {
     gainSlider_ = slider(GainSliderId, 500, 200, 2000, 1050);
     MakeLabel(GainLabelId, 580, 32, 100, 14, QStringLiteral("Gain 1.0"));
 
-    const auto readout = [&](int id, int x, int w, const char* colour) {
+    const auto readout = [&](int id, int x, int w, const char* colour, const QString& widest) {
         QLabel* label = MakeLabel(id, x, 570, w, 14, QStringLiteral(" "));
         label->setWordWrap(false);
         // Centred in its 12 inner rows so the digits are not cut off.
@@ -260,13 +263,19 @@ void MainWindow::CreateControls() {
         label->setStyleSheet(
             QStringLiteral("QLabel { color: %1; border: 1px solid black; padding: 0px; }")
                 .arg(QString::fromLatin1(colour)));
+        // Fitted for the widest reading (digits are all as wide as 0).
+        FitLabel(*label, client_->font(), {widest});
     };
-    readout(DopplerReadoutId, 465, 55, "rgb(255,0,0)");
-    readout(DelayReadoutId, 519, 60, "rgb(0,0,255)");
+    readout(DopplerReadoutId, 465, 55, "rgb(255,0,0)", QStringLiteral("-0.00 Hz"));
+    readout(DelayReadoutId, 519, 60, "rgb(0,0,255)", QStringLiteral("00.00 msec"));
 
     const auto button = [&](int id, int y, const char* text) {
         auto* push = new QPushButton(QString::fromLatin1(text), client_);
         push->setGeometry(554, y, 20, 20);
+        // The window is a dialog: a default button would be pressed by every
+        // Return or Enter, shifting the Doppler axis.
+        push->setAutoDefault(false);
+        push->setDefault(false);
         Register(push, id, "button");
         connect(push, &QPushButton::clicked, this, [this, id] { OnCommand(id); });
     };
@@ -288,7 +297,7 @@ void MainWindow::CreateControls() {
     for (int id = 9000; id <= 9010; ++id) {
         const ScaleLabel& s = ScaleLabelOf(id);
         QLabel* label = MakeLabel(id, s.x, s.y, s.w, s.h, QString::fromLatin1(s.nato));
-        label->setFont(id % 2 == 0 ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
+        FitLabel(*label, id % 2 == 0 ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
     }
     MakeLine(481, 287, 1, 256);
     for (int y : {287, 416, 543})
@@ -301,8 +310,8 @@ void MainWindow::CreateControls() {
         MakeLabel(id, s.x, s.y, s.w, s.h, QString::fromLatin1(s.nato));
     }
 
-    // As on the original platform the first control created lies on top:
-    // the panels cover the frame lines and the "Signal Phase" caption.
+    // The first control created lies on top: the panels cover the frame lines
+    // and the "Signal Phase" caption.
     for (auto it = controls_.rbegin(); it != controls_.rend(); ++it)
         (*it)->raise();
 }
@@ -392,7 +401,7 @@ void MainWindow::CreateScaleLabels() {
         QLabel* label =
             RebuildLabel(s.id, s.x, s.y, s.w, h, QString::fromLatin1(nato ? s.nato : s.amateur));
         if (s.id <= 9010)
-            label->setFont(s.id % 2 == 0 ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
+            FitLabel(*label, s.id % 2 == 0 ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
     }
 }
 
@@ -573,16 +582,20 @@ void MainWindow::ShowCaptureMessage(const QString& text) {
 
 void MainWindow::SetClockLabel() {
     const rx::Settings& s = state_.Settings;
-    const float ppm = static_cast<float>(s.ClockOffset * 1000000.0L + s.ClockPpm);
-    if (auto* label = qobject_cast<QLabel*>(Control(ClockLabelId)))
+    const float ppm = ClampToFloat(s.ClockOffset * 1000000.0L + s.ClockPpm);
+    if (auto* label = qobject_cast<QLabel*>(Control(ClockLabelId))) {
         label->setText(QStringLiteral("Clock offset ") +
                        QString::fromStdString(FixedNumber(ppm, 2)) + QStringLiteral(" ppm"));
+        FitLabel(*label, client_->font());
+    }
 }
 
 void MainWindow::SetGainLabel() {
-    if (auto* label = qobject_cast<QLabel*>(Control(GainLabelId)))
+    if (auto* label = qobject_cast<QLabel*>(Control(GainLabelId))) {
         label->setText(QStringLiteral("Gain ") +
                        QString::fromStdString(FixedNumber(state_.Settings.InputGain, 1)));
+        FitLabel(*label, client_->font());
+    }
 }
 
 void MainWindow::SetClockFromSlider(int position) {
@@ -622,7 +635,7 @@ void MainWindow::AskClockPpm() {
                  QStringLiteral("Clock offset"), fallback, this);
     if (ending_) return;
     if (answer.isEmpty()) answer = fallback;
-    s.ClockPpm = std::floor(LeadingNumber(answer.toStdString()));
+    s.ClockPpm = ClampToFinite(std::floor(LeadingNumber(answer.toStdString())));
     SetClockLabel();
 }
 
@@ -668,9 +681,20 @@ void MainWindow::ShowAbout() {
 }
 
 void MainWindow::OpenHelp() {
+    // The copy in the current folder first (propmon-desktop puts one there, a
+    // station may keep its own notes in it), else the installed page.
+    QString page = QDir::current().absoluteFilePath(state_.HelpFile);
+    if (!QFileInfo::exists(page)) {
+        for (const QString& folder : state_.HelpFolders) {
+            const QString installed = QDir(folder).absoluteFilePath(state_.HelpFile);
+            if (QFileInfo::exists(installed)) {
+                page = installed;
+                break;
+            }
+        }
+    }
     // The result is not checked: the desktop reports its own failures.
-    if (OpenDocument)
-        OpenDocument(QUrl::fromLocalFile(QDir::current().absoluteFilePath(state_.HelpFile)));
+    if (OpenDocument) OpenDocument(QUrl::fromLocalFile(page));
 }
 
 } // namespace propmon

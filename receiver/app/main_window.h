@@ -1,5 +1,5 @@
-// The receiver's one window.  Every control and menu item carries the id of
-// the design tables; Qt signals only translate into the handler calls below
+// The receiver's one window.  Every control and menu item carries its id from
+// window_ids.h; Qt signals only translate into the handler calls below
 // (initialisation, scroll, command by id, wave open, wave data, pointer move,
 // button up, destruction), which hold all the behaviour.
 #pragma once
@@ -36,12 +36,12 @@ QIcon MakeProgramIcon();
 class MainWindow : public QDialog, public cap::CaptureHost {
     Q_OBJECT
   public:
-    // Creates the window hidden, with its controls and menus (start-up step 6).
+    // Creates the window hidden, with its controls and menus.
     MainWindow(ReceiverState& state, cap::WaveInput& wave, QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // Start-up step 7: the initialisation, then the window modally until it
-    // ends.  Returns the dialog result.
+    // The initialisation, then the window modally until it ends.  Returns the
+    // dialog result.
     int Run();
 
     // The handlers, one per message kind.
