@@ -33,7 +33,9 @@ constexpr const char* Synopsis =
     "usage: propmon --batch FILE (--out DIR | --csv OUT.csv) [--start HH:MM:SS]\n"
     "                [--clock-offset F] [--clock-ppm N] [--gain G] [--average K]\n"
     "                [--lag-offset N] [--doppler-shift N] [--mode nato|amateur]\n"
-    "                [--channel left|right|mix]\n";
+    "                [--channel left|right|mix]\n"
+    "       propmon --batch --help\n"
+    "\n";
 
 QList<QCommandLineOption> BatchOptionList() {
     const auto option = [](const char* name, const char* description, const char* value) {
