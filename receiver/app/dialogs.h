@@ -57,7 +57,8 @@ class BrightnessDialog : public QDialog {
     explicit BrightnessDialog(const rx::Settings& settings, QWidget* parent = nullptr);
 
     // After "OK": writes the leading number of each field into the gains (no
-    // range check).  The close box leaves them alone.
+    // range check beyond what a float holds: 1e50 is the largest float).  The
+    // close box leaves them alone.
     void ApplyTo(rx::Settings& settings) const;
 
     QLineEdit* Field(int id) const;
