@@ -110,7 +110,7 @@ struct ControlRow {
     const char* text; // nullptr: not a text control
 };
 
-// The control table in creation order.
+// Every control of the window in creation order: id, kind, place, size, text.
 const ControlRow ControlTable[] = {
     {4000, "panel", 80, 51, 561, 216, nullptr},
     {4008, "panel", 80, 288, 401, 271, nullptr},
