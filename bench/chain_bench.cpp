@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "receiver/dsp/chain.h"
-#include "tools/s4285gen.h"
+#include "signalgen/s4285gen.h"
 
 namespace {
 

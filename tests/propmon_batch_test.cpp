@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "signalgen/s4285gen.h"
 #include "tests/csv_rows.h"
-#include "tools/s4285gen.h"
 
 namespace {
 

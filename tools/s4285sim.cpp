@@ -1,5 +1,5 @@
 // s4285sim: writes a STANAG 4285 test recording through a simulated HF channel.
-#include "tools/s4285gen.h"
+#include "signalgen/s4285gen.h"
 
 #include <sndfile.h>
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "receiver/display/painters.h"
-#include "tools/s4285gen.h"
+#include "signalgen/s4285gen.h"
 
 namespace {
 

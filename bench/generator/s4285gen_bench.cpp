@@ -1,7 +1,7 @@
 // Speed of the STANAG 4285 test-signal generator, as seconds of recording produced
 // per second of one core ("audio_s" rate). A 10-minute two-path recording should
 // take a few seconds at most, i.e. a rate well above 100.
-#include "tools/s4285gen.h"
+#include "signalgen/s4285gen.h"
 
 #include <benchmark/benchmark.h>
 

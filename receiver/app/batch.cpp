@@ -12,12 +12,14 @@
 #include <string>
 #include <vector>
 
+#include <QCoreApplication>
 #include <QGuiApplication>
 
 #include <sys/stat.h>
 
 #include <ctime>
 
+#include "receiver/app/command_line.h"
 #include "receiver/display/display_state.h"
 #include "receiver/display/painters.h"
 #include "receiver/dsp/chain.h"
@@ -27,19 +29,47 @@ namespace propmon {
 
 namespace {
 
-constexpr const char* Usage =
+constexpr const char* Synopsis =
     "usage: propmon --batch FILE (--out DIR | --csv OUT.csv) [--start HH:MM:SS]\n"
     "                [--clock-offset F] [--clock-ppm N] [--gain G] [--average K]\n"
     "                [--lag-offset N] [--doppler-shift N] [--mode nato|amateur]\n"
     "                [--channel left|right|mix]\n"
-    "  --out DIR   every display painted, all three grams auto-saved into\n"
-    "              DIR/Correlograms, DIR/Dopplergrams, DIR/Scattergrams; the\n"
-    "              per-block table in DIR/blocks.csv; the five panels at the end\n"
-    "              as DIR/final-*.png\n"
-    "  --csv FILE  only the per-block table, no painting (fastest)\n"
-    "  --start     time of day of the recording's first sample, for the time\n"
-    "              marks and snapshot names (default: the file's modification\n"
-    "              time minus its duration)\n";
+    "       propmon --batch --help\n"
+    "\n";
+
+QList<QCommandLineOption> BatchOptionList() {
+    const auto option = [](const char* name, const char* description, const char* value) {
+        return QCommandLineOption(QString::fromLatin1(name), QString::fromLatin1(description),
+                                  QString::fromLatin1(value));
+    };
+    return {
+        option("batch", "the recording: WAV/FLAC at any rate, mono or stereo", "FILE"),
+        option("out",
+               "every display painted, all three grams auto-saved into\n"
+               "DIR/Correlograms, DIR/Dopplergrams, DIR/Scattergrams; the\n"
+               "per-block table in DIR/blocks.csv; the five panels at the end\n"
+               "as DIR/final-*.png",
+               "DIR"),
+        option("csv", "only the per-block table, no painting (fastest)", "FILE"),
+        option("start",
+               "time of day of the recording's first sample, for the time\n"
+               "marks and snapshot names (default: the file's modification\n"
+               "time minus its duration)",
+               "HH:MM:SS"),
+        option("clock-offset", "clock correction as a fraction, as the slider (-0.5..0.5)", "F"),
+        option("clock-ppm", "clock correction in whole ppm", "N"),
+        option("gain", "input gain, above 0 (default 1)", "G"),
+        option("average", "blocks averaged per correlogram column (default 1)", "K"),
+        option("lag-offset", "first lag of the correlogram window, 0..512", "N"),
+        option("doppler-shift", "shift of the Doppler axis, -128..128", "N"),
+        option("mode", "nato or amateur (default: from the recording's rate)", "M"),
+        ChannelOption(),
+    };
+}
+
+std::string Usage() {
+    return Synopsis + OptionsHelp(BatchOptionList()).toStdString();
+}
 
 struct BatchOptions {
     std::string input;
@@ -56,9 +86,10 @@ struct BatchOptions {
     rx::ChannelChoice channel = rx::ChannelChoice::Left;
 };
 
-struct UsageError {
-    std::string reason;
-};
+// Bad usage, told in one line.
+[[noreturn]] void Refuse(const std::string& reason) {
+    throw UsageError{QString::fromLocal8Bit(reason.c_str())};
+}
 
 std::optional<long double> ParseNumber(const std::string& text) {
     if (text.empty()) return std::nullopt;
@@ -76,76 +107,64 @@ long double NumberIn(const std::string& option, const std::string& text, long do
     if (!value || *value < low || *value > high) {
         char range[128];
         std::snprintf(range, sizeof range, "%.10Lg..%.10Lg", low, high);
-        throw UsageError{option + " wants a number in " + range + ", not '" + text + "'"};
+        Refuse(option + " wants a number in " + range + ", not '" + text + "'");
     }
     return *value;
 }
 
 int32_t WholeIn(const std::string& option, const std::string& text, int32_t low, int32_t high) {
     const long double value = NumberIn(option, text, low, high);
-    if (value != std::floor(value))
-        throw UsageError{option + " wants a whole number, not '" + text + "'"};
+    if (value != std::floor(value)) Refuse(option + " wants a whole number, not '" + text + "'");
     return static_cast<int32_t>(value);
 }
 
-BatchOptions ParseOptions(int argc, char** argv) {
+BatchOptions ParseOptions(const QCommandLineParser& parser) {
     BatchOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const auto value = [&]() -> std::string {
-            if (i + 1 >= argc) throw UsageError{arg + " needs a value"};
-            return argv[++i];
-        };
-        if (arg == "--batch") {
-            options.input = value();
-        } else if (arg == "--csv") {
-            options.csv = value();
-        } else if (arg == "--out") {
-            options.out = value();
-        } else if (arg == "--start") {
-            const std::string text = value();
-            int h = -1, m = -1, sec = -1;
-            char tail = 0;
-            if (std::sscanf(text.c_str(), "%d:%d:%d%c", &h, &m, &sec, &tail) != 3 || h < 0 ||
-                h > 23 || m < 0 || m > 59 || sec < 0 || sec > 59)
-                throw UsageError{"--start wants a time of day HH:MM:SS, not '" + text + "'"};
-            options.startSeconds = (h * 60 + m) * 60 + sec;
-        } else if (arg == "--clock-offset") {
-            // A fraction, like the slider: 0.00001 is 10 ppm.
-            options.clockOffset = NumberIn(arg, value(), -0.5L, 0.5L);
-        } else if (arg == "--clock-ppm") {
-            // Whole ppm, as the prompt takes it: the number rounded down.
-            options.clockPpm = std::floor(NumberIn(arg, value(), -500000.0L, 500000.0L));
-        } else if (arg == "--gain") {
-            const std::string text = value();
-            options.gain = static_cast<float>(NumberIn(arg, text, 0.0L, 1e6L));
-            if (options.gain <= 0.0f)
-                throw UsageError{"--gain wants a number above 0, not '" + text + "'"};
-        } else if (arg == "--average") {
-            options.average = WholeIn(arg, value(), 1, 1000000);
-        } else if (arg == "--lag-offset") {
-            options.lagOffset = WholeIn(arg, value(), 0, 512);
-        } else if (arg == "--doppler-shift") {
-            options.dopplerShift = WholeIn(arg, value(), -128, 128);
-        } else if (arg == "--mode") {
-            const std::string text = value();
-            if (text == "nato")
-                options.mode = rx::ModeNato;
-            else if (text == "amateur")
-                options.mode = rx::ModeAmateur;
-            else
-                throw UsageError{"--mode is nato or amateur, not '" + text + "'"};
-        } else if (arg == "--channel") {
-            const std::string text = value();
-            if (!rx::ParseChannelChoice(text, options.channel))
-                throw UsageError{"--channel is left, right or mix, not '" + text + "'"};
-        } else {
-            throw UsageError{"unknown option " + arg};
-        }
+    const auto value = [&](const char* name) {
+        return parser.value(QString::fromLatin1(name)).toLocal8Bit().toStdString();
+    };
+    const auto isSet = [&](const char* name) { return parser.isSet(QString::fromLatin1(name)); };
+    options.input = value("batch");
+    options.csv = value("csv");
+    options.out = value("out");
+    if (isSet("start")) {
+        const std::string text = value("start");
+        int h = -1, m = -1, sec = -1;
+        char tail = 0;
+        if (std::sscanf(text.c_str(), "%d:%d:%d%c", &h, &m, &sec, &tail) != 3 || h < 0 || h > 23 ||
+            m < 0 || m > 59 || sec < 0 || sec > 59)
+            Refuse("--start wants a time of day HH:MM:SS, not '" + text + "'");
+        options.startSeconds = (h * 60 + m) * 60 + sec;
     }
-    if (options.input.empty()) throw UsageError{"--batch needs a recording"};
-    if (options.csv.empty() && options.out.empty())
-        throw UsageError{"--out DIR or --csv OUT.csv is missing"};
+    // A fraction, like the slider: 0.00001 is 10 ppm.
+    if (isSet("clock-offset"))
+        options.clockOffset = NumberIn("--clock-offset", value("clock-offset"), -0.5L, 0.5L);
+    // Whole ppm, as the prompt takes it: the number rounded down.
+    if (isSet("clock-ppm"))
+        options.clockPpm =
+            std::floor(NumberIn("--clock-ppm", value("clock-ppm"), -500000.0L, 500000.0L));
+    if (isSet("gain")) {
+        const std::string text = value("gain");
+        options.gain = static_cast<float>(NumberIn("--gain", text, 0.0L, 1e6L));
+        if (options.gain <= 0.0f) Refuse("--gain wants a number above 0, not '" + text + "'");
+    }
+    if (isSet("average")) options.average = WholeIn("--average", value("average"), 1, 1000000);
+    if (isSet("lag-offset"))
+        options.lagOffset = WholeIn("--lag-offset", value("lag-offset"), 0, 512);
+    if (isSet("doppler-shift"))
+        options.dopplerShift = WholeIn("--doppler-shift", value("doppler-shift"), -128, 128);
+    if (isSet("mode")) {
+        const std::string text = value("mode");
+        if (text == "nato")
+            options.mode = rx::ModeNato;
+        else if (text == "amateur")
+            options.mode = rx::ModeAmateur;
+        else
+            Refuse("--mode is nato or amateur, not '" + text + "'");
+    }
+    options.channel = ChannelValue(parser);
+    if (options.input.empty()) Refuse("--batch needs a recording");
+    if (options.csv.empty() && options.out.empty()) Refuse("--out DIR or --csv OUT.csv is missing");
     if (options.csv.empty()) options.csv = options.out + "/blocks.csv";
     return options;
 }
@@ -184,18 +203,37 @@ int32_t RecordingStartSeconds(const std::string& path, double durationSeconds) {
 } // namespace
 
 int RunBatch(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(Usage, stdout);
-            return 0;
-        }
-    }
+    QCommandLineParser parser;
     BatchOptions options;
     try {
-        options = ParseOptions(argc, argv);
+        const CommandLineRequest request =
+            ParseCommandLine(parser, BatchOptionList(), Arguments(argc, argv));
+        if (request.help) {
+            std::fputs(Usage().c_str(), stdout);
+            return ExitSuccess;
+        }
+        if (request.version) {
+            std::printf("propmon %s\n", PROPMON_VERSION);
+            return ExitSuccess;
+        }
+        options = ParseOptions(parser);
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "propmon: %s\n%s", error.reason.c_str(), Usage);
-        return 2;
+        std::fprintf(stderr, "propmon: %s\n%s", error.reason.toLocal8Bit().constData(),
+                     Usage().c_str());
+        return ExitUsage;
+    }
+
+    // Painting into panels needs a GUI application (without a display: the
+    // offscreen platform); the table alone needs none.
+    std::unique_ptr<QCoreApplication> app;
+    static int appArgc = 1;
+    static char appName[] = "propmon";
+    static char* appArgv[] = {appName, nullptr};
+    if (!options.out.empty()) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QGuiApplication>(appArgc, appArgv);
+    } else {
+        app = std::make_unique<QCoreApplication>(appArgc, appArgv);
     }
 
     // The mode follows the recording's rate unless asked for; anything not at
@@ -244,15 +282,9 @@ int RunBatch(int argc, char** argv) {
 
     // With an output folder every painter runs, as in the window, with all
     // three auto-saves on and the recording's own clock for names and marks.
-    std::unique_ptr<QGuiApplication> gui;
     std::unique_ptr<rx::DisplayState> display;
     rx::DisplayHooks hooks;
     if (!options.out.empty()) {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int guiArgc = 1;
-        static char guiName[] = "propmon";
-        static char* guiArgv[] = {guiName, nullptr};
-        gui = std::make_unique<QGuiApplication>(guiArgc, guiArgv);
         display = std::make_unique<rx::DisplayState>();
         display->SnapshotFolder = QString::fromStdString(options.out);
         display->AutoSaveCorrelogram = rx::SwitchOn;

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "receiver/app/fitted_font.h"
 #include "receiver/app/messages.h"
 #include "receiver/app/number_text.h"
 #include "receiver/app/window_ids.h"
@@ -59,6 +60,14 @@ SoundcardPicker::SoundcardPicker(const QStringList& deviceNames, int32_t deviceI
 
 void SoundcardPicker::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
+    // Every device name shown whole in the fixed field: the dialog's font, or
+    // the one the longest name fits in (the field's text keeps 2 pixels clear
+    // at either side).
+    QStringList names;
+    for (int i = 0; i < combo_->count(); ++i)
+        names << combo_->itemText(i);
+    const QSize field = combo_->lineEdit()->contentsRect().size() - QSize(4, 0);
+    combo_->setFont(FittedFont(font(), names, field, Qt::AlignVCenter));
     if (combo_->count() == 0 && !warned_) {
         warned_ = true;
         // Shown over the open picker, which stays open.
@@ -91,15 +100,25 @@ BrightnessDialog::BrightnessDialog(const rx::Settings& settings, QWidget* parent
         caption->setProperty("controlId", id);
         caption->setGeometry(x, 26, 60, 23);
         caption->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        return caption;
     };
-    label(7770, 1, "Correlogram");
-    label(7771, 100, "Dopplergram");
-    label(7772, 200, "Scattergram");
+    captions_ = {label(7770, 1, "Correlogram"), label(7771, 100, "Dopplergram"),
+                 label(7772, 200, "Scattergram")};
 
     ok_ = new QPushButton(QStringLiteral("OK"), this);
     ok_->setProperty("controlId", BrightnessOkId);
     ok_->setGeometry(280, 2, 70, 23);
     connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+void BrightnessDialog::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // The three captions in one font, the dialog's or the one all three fit in.
+    QStringList texts;
+    for (const QLabel* caption : captions_)
+        texts << caption->text();
+    for (QLabel* caption : captions_)
+        FitLabel(*caption, font(), texts);
 }
 
 QLineEdit* BrightnessDialog::Field(int id) const {
@@ -117,7 +136,7 @@ QLineEdit* BrightnessDialog::Field(int id) const {
 
 void BrightnessDialog::ApplyTo(rx::Settings& settings) const {
     const auto gain = [](const QLineEdit* edit) {
-        return static_cast<float>(LeadingNumber(edit->text().toStdString()));
+        return ClampToFloat(LeadingNumber(edit->text().toStdString()));
     };
     settings.CorrGain = gain(corr_);
     settings.DopplerGain = gain(doppler_);

@@ -7,11 +7,13 @@
 #include <QDialog>
 #include <QStringList>
 
+#include <array>
 #include <cstdint>
 
 #include "receiver/dsp/chain.h"
 
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -55,13 +57,18 @@ class BrightnessDialog : public QDialog {
     explicit BrightnessDialog(const rx::Settings& settings, QWidget* parent = nullptr);
 
     // After "OK": writes the leading number of each field into the gains (no
-    // range check).  The close box leaves them alone.
+    // range check beyond what a float holds: 1e50 is the largest float).  The
+    // close box leaves them alone.
     void ApplyTo(rx::Settings& settings) const;
 
     QLineEdit* Field(int id) const;
     QPushButton* OkButton() const { return ok_; }
 
+  protected:
+    void showEvent(QShowEvent* event) override;
+
   private:
+    std::array<QLabel*, 3> captions_{};
     QLineEdit* corr_;
     QLineEdit* doppler_;
     QLineEdit* scatter_;

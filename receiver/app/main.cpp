@@ -3,11 +3,14 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "receiver/app/batch.h"
+#include "receiver/app/command_line.h"
 #include "receiver/app/main_window.h"
 #include "receiver/app/receiver_state.h"
 #include "receiver/app/termination.h"
@@ -21,28 +24,65 @@
 
 namespace {
 
-constexpr const char* WindowUsage =
+constexpr const char* WindowSynopsis =
     "usage: propmon [--simulate | --replay FILE [--channel left|right|mix]] [--autosave]\n"
     "       propmon --batch FILE (--out DIR | --csv OUT.csv) ...\n"
     "                                  (see propmon --batch --help)\n"
     "       propmon --help | --version\n"
-    "\n"
-    "  --simulate      listen to the built-in STANAG 4285 test signal\n"
-    "  --replay FILE   listen to a recording played at real-time pace; any\n"
-    "                  WAV/FLAC at any rate, converted to the mode's rate\n"
-    "                  (9600 samples/s NATO, 8000 AMATEUR)\n"
-    "  --channel C     of a stereo recording: left (default), right or mix\n"
-    "  --autosave      start with all three gram auto-saves on\n"
+    "\n";
+
+constexpr const char* WindowFiles =
     "\n"
     "Settings are kept in Stanag4285.set in the current directory; gram snapshots\n"
     "go to Correlograms/, Dopplergrams/ and Scattergrams/ below it.\n";
 
-struct WindowOptions {
-    bool simulate = false;
-    bool autosave = false;
-    std::string replay;
-    rx::ChannelChoice channel = rx::ChannelChoice::Left;
+constexpr const char* NoWindowHint = "use --batch to process a recording without a window";
+
+std::string Usage() {
+    return WindowSynopsis + propmon::OptionsHelp(propmon::ReceiverOptionList()).toStdString() +
+           WindowFiles;
+}
+
+// Qt ends the program (abort, exit status 134) when no platform plugin can
+// open a window.  Where no display is named at all, say so before trying.
+bool DisplayNamed() {
+    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+// While the application object is made, Qt's messages wait here: a named
+// display that cannot be reached ends in one line of ours, not in an abort
+// and a page of plugin advice; otherwise they are passed on as they came.
+struct HeldMessage {
+    QtMsgType type;
+    QByteArray category;
+    QString text;
 };
+std::vector<HeldMessage>* heldMessages = nullptr;
+
+void HoldMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg) {
+        std::fprintf(stderr, "propmon: cannot open a window on this display; %s\n", NoWindowHint);
+        std::fflush(stderr);
+        std::_Exit(propmon::ExitFailure);
+    }
+    if (heldMessages) heldMessages->push_back({type, QByteArray(context.category), text});
+}
+
+std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
+    std::vector<HeldMessage> held;
+    heldMessages = &held;
+    const QtMessageHandler previous = qInstallMessageHandler(HoldMessage);
+    auto app = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(previous);
+    heldMessages = nullptr;
+    for (const HeldMessage& message : held) {
+        const QMessageLogContext context(nullptr, 0, nullptr, message.category.constData());
+        qt_message_output(message.type, context, message.text);
+    }
+    return app;
+}
 
 } // namespace
 
@@ -51,49 +91,34 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--batch") == 0) return propmon::RunBatch(argc, argv);
     }
 
-    WindowOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(WindowUsage, stdout);
-            return 0;
+    QCommandLineParser parser;
+    propmon::ReceiverOptions options;
+    try {
+        const propmon::CommandLineRequest request = propmon::ParseCommandLine(
+            parser, propmon::ReceiverOptionList(), propmon::Arguments(argc, argv));
+        if (request.help) {
+            std::fputs(Usage().c_str(), stdout);
+            return propmon::ExitSuccess;
         }
-        if (arg == "--version") {
+        if (request.version) {
             std::printf("propmon %s\n", PROPMON_VERSION);
-            return 0;
+            return propmon::ExitSuccess;
         }
-        if (arg == "--simulate") {
-            options.simulate = true;
-        } else if (arg == "--autosave") {
-            options.autosave = true;
-        } else if (arg == "--replay" && i + 1 < argc) {
-            options.replay = argv[++i];
-        } else if (arg == "--channel" && i + 1 < argc &&
-                   rx::ParseChannelChoice(argv[i + 1], options.channel)) {
-            ++i;
-        } else if (arg == "--channel") {
-            std::fprintf(stderr, "propmon: --channel is left, right or mix, not '%s'\n%s",
-                         i + 1 < argc ? argv[i + 1] : "", WindowUsage);
-            return 2;
-        } else {
-            std::fprintf(stderr, "propmon: %s '%s'\n%s",
-                         arg == "--replay" ? "--replay needs a file" : "unknown option",
-                         arg.c_str(), WindowUsage);
-            return 2;
-        }
-    }
-    if (options.simulate && !options.replay.empty()) {
-        std::fprintf(stderr, "propmon: choose either --simulate or --replay\n%s", WindowUsage);
-        return 2;
+        options = propmon::TakeReceiverOptions(parser);
+    } catch (const propmon::UsageError& error) {
+        std::fprintf(stderr, "propmon: %s\n%s", error.reason.toLocal8Bit().constData(),
+                     Usage().c_str());
+        return propmon::ExitUsage;
     }
 
     // A recording that cannot be played is reported before any window opens.
-    if (!options.replay.empty()) {
+    const std::string replay = options.replay.toLocal8Bit().toStdString();
+    if (!replay.empty()) {
         std::string error;
-        const auto reader = rx::RecordingReader::Open(options.replay, 0, options.channel, error);
+        const auto reader = rx::RecordingReader::Open(replay, 0, options.channel, error);
         if (!reader) {
             std::fprintf(stderr, "propmon: %s\n", error.c_str());
-            return 1;
+            return propmon::ExitFailure;
         }
         // Every start is in the NATO mode; an AMATEUR recording plays at its
         // own rate once that mode is chosen.
@@ -101,13 +126,18 @@ int main(int argc, char** argv) {
             std::fprintf(stderr,
                          "propmon: %s has 8000 samples/s: choose Tools > AMATEUR to hear it at "
                          "2000 baud\n",
-                         options.replay.c_str());
+                         replay.c_str());
     }
 
-    QApplication app(argc, argv);
+    if (!DisplayNamed()) {
+        std::fprintf(stderr, "propmon: no display (DISPLAY and WAYLAND_DISPLAY are unset); %s\n",
+                     NoWindowHint);
+        return propmon::ExitFailure;
+    }
+    const std::unique_ptr<QApplication> app = MakeApplication(argc, argv);
 
-    // Start-up: the chain's CaptureBlock and the fonts come with the state,
-    // then the settings file, the signal parameters and the rest of the state.
+    // The state brings the chain's CaptureBlock and the fonts; then the
+    // settings file, the signal parameters and the rest of the state.
     propmon::ReceiverState state;
     propmon::PrepareReceiver(state);
     if (options.autosave) {
@@ -119,12 +149,12 @@ int main(int argc, char** argv) {
     cap::WaveInput wave(true);
     if (options.simulate)
         state.Capture.DeviceId = wave.AddDevice(std::make_unique<cap::TestSignalDevice>());
-    if (!options.replay.empty())
-        state.Capture.DeviceId = wave.AddDevice(std::make_unique<cap::RecordingDevice>(
-            QString::fromLocal8Bit(options.replay.c_str()), options.channel));
+    if (!options.replay.isEmpty())
+        state.Capture.DeviceId =
+            wave.AddDevice(std::make_unique<cap::RecordingDevice>(options.replay, options.channel));
 
     propmon::MainWindow window(state, wave);
     propmon::TerminationWatcher watcher([&window] { window.EndWindow(); });
     window.Run();
-    return 0;
+    return propmon::ExitSuccess;
 }

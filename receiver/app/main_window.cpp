@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
@@ -21,6 +22,7 @@
 #include <limits>
 
 #include "receiver/app/dialogs.h"
+#include "receiver/app/fitted_font.h"
 #include "receiver/app/input_box.h"
 #include "receiver/app/messages.h"
 #include "receiver/app/number_text.h"
@@ -221,6 +223,7 @@ QLabel* MainWindow::MakeLabel(int id, int x, int y, int w, int h, const QString&
     label->setWordWrap(true);
     label->setTextFormat(Qt::PlainText);
     label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    FitLabel(*label, client_->font());
     Register(label, id, "label");
     return label;
 }
@@ -276,7 +279,7 @@ void MainWindow::CreateControls() {
     gainSlider_ = slider(GainSliderId, 500, 200, 2000, 1050);
     MakeLabel(GainLabelId, 580, 32, 100, 14, QStringLiteral("Gain 1.0"));
 
-    const auto readout = [&](int id, int x, int w, const char* colour) {
+    const auto readout = [&](int id, int x, int w, const char* colour, const QString& widest) {
         QLabel* label = MakeLabel(id, x, 570, w, 14, QStringLiteral(" "));
         label->setWordWrap(false);
         // Centred in its 12 inner rows so the digits are not cut off.
@@ -284,13 +287,19 @@ void MainWindow::CreateControls() {
         label->setStyleSheet(
             QStringLiteral("QLabel { color: %1; border: 1px solid black; padding: 0px; }")
                 .arg(QString::fromLatin1(colour)));
+        // Fitted for the widest reading (digits are all as wide as 0).
+        FitLabel(*label, client_->font(), {widest});
     };
-    readout(DopplerReadoutId, 465, 55, "rgb(255,0,0)");
-    readout(DelayReadoutId, 519, 60, "rgb(0,0,255)");
+    readout(DopplerReadoutId, 465, 55, "rgb(255,0,0)", QStringLiteral("-0.00 Hz"));
+    readout(DelayReadoutId, 519, 60, "rgb(0,0,255)", QStringLiteral("00.00 msec"));
 
     const auto button = [&](int id, int y, const char* text) {
         auto* push = new QPushButton(QString::fromLatin1(text), client_);
         push->setGeometry(554, y, 20, 20);
+        // The window is a dialog: a default button would be pressed by every
+        // Return or Enter, shifting the Doppler axis.
+        push->setAutoDefault(false);
+        push->setDefault(false);
         Register(push, id, "button");
         connect(push, &QPushButton::clicked, this, [this, id] { OnCommand(id); });
     };
@@ -312,7 +321,7 @@ void MainWindow::CreateControls() {
     for (int id = FirstDelayScaleLabelId; id <= LastDelayScaleLabelId; ++id) {
         const ScaleLabel& s = ScaleLabelOf(id);
         QLabel* label = MakeLabel(id, s.x, s.y, s.w, s.h, QString::fromLatin1(s.nato));
-        label->setFont(IsDelayTimeLabel(id) ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
+        FitLabel(*label, IsDelayTimeLabel(id) ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
     }
     MakeLine(481, 287, 1, 256);
     for (int y : {287, 416, 543})
@@ -416,8 +425,8 @@ void MainWindow::CreateScaleLabels() {
         QLabel* label =
             RebuildLabel(s.id, s.x, s.y, s.w, h, QString::fromLatin1(nato ? s.nato : s.amateur));
         if (s.id <= LastDelayScaleLabelId)
-            label->setFont(IsDelayTimeLabel(s.id) ? state_.Fonts.ScaleFont
-                                                  : state_.Fonts.DistanceFont);
+            FitLabel(*label,
+                     IsDelayTimeLabel(s.id) ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
     }
 }
 
@@ -599,16 +608,20 @@ void MainWindow::ShowCaptureMessage(const QString& text) {
 
 void MainWindow::SetClockLabel() {
     const rx::Settings& s = state_.Settings;
-    const float ppm = static_cast<float>(s.ClockOffset * 1000000.0L + s.ClockPpm);
-    if (auto* label = qobject_cast<QLabel*>(Control(ClockLabelId)))
+    const float ppm = ClampToFloat(s.ClockOffset * 1000000.0L + s.ClockPpm);
+    if (auto* label = qobject_cast<QLabel*>(Control(ClockLabelId))) {
         label->setText(QStringLiteral("Clock offset ") +
                        QString::fromStdString(FixedNumber(ppm, 2)) + QStringLiteral(" ppm"));
+        FitLabel(*label, client_->font());
+    }
 }
 
 void MainWindow::SetGainLabel() {
-    if (auto* label = qobject_cast<QLabel*>(Control(GainLabelId)))
+    if (auto* label = qobject_cast<QLabel*>(Control(GainLabelId))) {
         label->setText(QStringLiteral("Gain ") +
                        QString::fromStdString(FixedNumber(state_.Settings.InputGain, 1)));
+        FitLabel(*label, client_->font());
+    }
 }
 
 void MainWindow::SetClockFromSlider(int position) {
@@ -648,7 +661,7 @@ void MainWindow::AskClockPpm() {
                  QStringLiteral("Clock offset"), fallback, this);
     if (ending_) return;
     if (answer.isEmpty()) answer = fallback;
-    s.ClockPpm = std::floor(LeadingNumber(answer.toStdString()));
+    s.ClockPpm = ClampToFinite(std::floor(LeadingNumber(answer.toStdString())));
     SetClockLabel();
 }
 
@@ -694,9 +707,20 @@ void MainWindow::ShowAbout() {
 }
 
 void MainWindow::OpenHelp() {
+    // The copy in the current folder first (propmon-desktop puts one there, a
+    // station may keep its own notes in it), else the installed page.
+    QString page = QDir::current().absoluteFilePath(state_.HelpFile);
+    if (!QFileInfo::exists(page)) {
+        for (const QString& folder : state_.HelpFolders) {
+            const QString installed = QDir(folder).absoluteFilePath(state_.HelpFile);
+            if (QFileInfo::exists(installed)) {
+                page = installed;
+                break;
+            }
+        }
+    }
     // The result is not checked: the desktop reports its own failures.
-    if (OpenDocument)
-        OpenDocument(QUrl::fromLocalFile(QDir::current().absoluteFilePath(state_.HelpFile)));
+    if (OpenDocument) OpenDocument(QUrl::fromLocalFile(page));
 }
 
 } // namespace propmon

@@ -1,5 +1,5 @@
-// The receiver's one window.  Every control and menu item carries its fixed id
-// (window_ids.h); Qt signals only translate into the handler calls below
+// The receiver's one window.  Every control and menu item carries its id from
+// window_ids.h; Qt signals only translate into the handler calls below
 // (initialisation, scroll, command by id, wave open, wave data, pointer move,
 // button up, destruction), which hold all the behaviour.
 #pragma once
@@ -40,8 +40,8 @@ class MainWindow : public QDialog, public cap::CaptureHost {
     MainWindow(ReceiverState& state, cap::WaveInput& wave, QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // The initialisation, then the window modally until it ends.  Returns
-    // the dialog result.
+    // The initialisation, then the window modally until it ends.  Returns the
+    // dialog result.
     int Run();
 
     // The handlers, one per message kind.

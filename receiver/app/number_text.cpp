@@ -1,7 +1,9 @@
 #include "receiver/app/number_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <string>
 
 namespace propmon {
@@ -105,13 +107,35 @@ long double LeadingNumber(std::string_view text) {
     return value;
 }
 
+long double ClampToFinite(long double value) {
+    if (std::isnan(value)) return 0.0L;
+    constexpr long double most = std::numeric_limits<long double>::max();
+    return std::clamp(value, -most, most);
+}
+
+float ClampToFloat(long double value) {
+    if (std::isnan(value)) return 0.0f;
+    constexpr long double most = std::numeric_limits<float>::max();
+    return static_cast<float>(std::clamp(value, -most, most));
+}
+
 std::string FixedNumber(double value, int decimals) {
+    if (std::isnan(value)) value = 0.0;
+    value = std::clamp(value, std::numeric_limits<double>::lowest(),
+                       std::numeric_limits<double>::max());
     // %f honours LC_NUMERIC; build the text from an integer count of the
     // last decimal instead so the point never turns into a comma.  Halves
     // round away from zero, as a display format does.
     const double scale = std::pow(10.0, decimals);
     const double scaled = std::round(value * scale);
-    if (!std::isfinite(scaled) || std::fabs(scaled) > 9e17) return GeneralNumber(value, 15);
+    if (!std::isfinite(scaled) || std::fabs(scaled) > 9e17) {
+        // So large that the value is a whole number: all its digits, then the
+        // zero decimals.
+        char buf[400];
+        const auto res =
+            std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
+        return std::string(buf, res.ptr);
+    }
     long long units = static_cast<long long>(scaled);
     const bool negative = units < 0;
     if (negative) units = -units;

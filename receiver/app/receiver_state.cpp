@@ -1,5 +1,8 @@
 #include "receiver/app/receiver_state.h"
 
+#include <QCoreApplication>
+#include <QDir>
+
 namespace propmon {
 
 namespace {
@@ -26,6 +29,18 @@ QFont SansSerif(int pixels) {
 
 WindowFonts MakeWindowFonts() {
     return {TimesRoman(12), TimesRoman(8), SansSerif(11)};
+}
+
+QStringList InstalledHelpFolders() {
+    // The program in <prefix>/bin, the page in <prefix>/share/doc/propmon.
+    QString prefix = QCoreApplication::applicationDirPath();
+    const QStringList bin = QStringLiteral(PROPMON_BINDIR).split(u'/', Qt::SkipEmptyParts);
+    for (qsizetype i = 0; i < bin.size(); ++i)
+        prefix += QStringLiteral("/..");
+    QStringList folders{QDir::cleanPath(prefix + u'/' + QStringLiteral(PROPMON_DOCDIR))};
+    for (const char* folder : {PROPMON_FULL_DOCDIR, PROPMON_SOURCE_DOCDIR})
+        if (!folders.contains(QString::fromUtf8(folder))) folders << QString::fromUtf8(folder);
+    return folders;
 }
 
 void PrepareReceiver(ReceiverState& state) {

@@ -4,6 +4,7 @@
 
 #include <QFont>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <string>
@@ -27,6 +28,12 @@ struct WindowFonts {
 };
 WindowFonts MakeWindowFonts();
 
+// The folders the help page is installed in, in the order they are tried: the
+// documentation folder beside the running program (any install prefix), the
+// one of the configured prefix, and the source tree's docs/ for a program run
+// from its build tree.  Needs a QCoreApplication.
+QStringList InstalledHelpFolders();
+
 struct ReceiverState {
     rx::Settings Settings;
     rx::ChainControls Controls; // K, LagOffset, DopplerShift: set by the operator
@@ -37,10 +44,12 @@ struct ReceiverState {
     WindowFonts Fonts = MakeWindowFonts();
     std::string SettingsPath = SettingsFileName;
     QString HelpFile = QStringLiteral("Stanag Help.htm");
+    // Where Help looks when the current folder has no help page.
+    QStringList HelpFolders = InstalledHelpFolders();
 };
 
-// Start-up: the settings file, the signal parameters and the rest
-// of the run's state at their start values.
+// Before the window exists: the settings file, the signal parameters and the
+// rest of the run's state at their start values.
 void PrepareReceiver(ReceiverState& state);
 
 } // namespace propmon

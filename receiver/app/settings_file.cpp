@@ -12,19 +12,38 @@ namespace propmon {
 
 namespace {
 
+// Moves `pos` over one line end (CR LF, CR or LF alone) if one is there.
+void SkipLineEnd(std::string_view text, size_t& pos) {
+    if (pos < text.size() && text[pos] == '\r') ++pos;
+    if (pos < text.size() && text[pos] == '\n') ++pos;
+}
+
 // Splits the next field off `text` at `pos`.  A field starts after blanks and
 // ends at a comma, a blank, a line end or the end of the text; tabs inside it
 // are skipped.  CR LF, CR and LF alone all end a field, so files edited on any
 // system read alike, and the LF of a CR LF pair never makes a field of its own.
+// Blanks after a number at the end of its line belong to that line: the line
+// end after them opens no empty field (a blank between two numbers on one line
+// still separates two fields).
 std::string NextField(std::string_view text, size_t& pos) {
     while (pos < text.size() && text[pos] == ' ')
         ++pos;
     std::string field;
     while (pos < text.size()) {
         const char c = text[pos++];
-        if (c == ',' || c == ' ' || c == '\n') break;
+        if (c == ',' || c == '\n') break;
         if (c == '\r') {
             if (pos < text.size() && text[pos] == '\n') ++pos;
+            break;
+        }
+        if (c == ' ') {
+            size_t after = pos;
+            while (after < text.size() && (text[after] == ' ' || text[after] == '\t'))
+                ++after;
+            if (after < text.size() && (text[after] == '\r' || text[after] == '\n')) {
+                pos = after;
+                SkipLineEnd(text, pos);
+            }
             break;
         }
         if (c == '\t') continue;
@@ -43,13 +62,13 @@ rx::Settings ParseSettings(std::string_view text) {
         value = LeadingNumber(NextField(text, pos));
     }
     rx::Settings settings;
-    settings.ClockOffset = values[0];
-    settings.ClockPpm = values[1];
+    settings.ClockOffset = ClampToFinite(values[0]);
+    settings.ClockPpm = ClampToFinite(values[1]);
     float* gains[] = {&settings.InputGain, &settings.CorrGain, &settings.DopplerGain,
                       &settings.ScatterGain};
     for (int i = 0; i < 4; ++i) {
-        const float gain = static_cast<float>(values[2 + i]);
-        *gains[i] = gain <= 0.0f || std::isnan(gain) ? 1.0f : gain;
+        const float gain = ClampToFloat(values[2 + i]);
+        *gains[i] = gain <= 0.0f ? 1.0f : gain;
     }
     return settings;
 }

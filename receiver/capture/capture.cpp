@@ -107,7 +107,11 @@ bool QueueBuffers(CaptureState& state, WaveInput& wave, CaptureHost& host) {
 void OnWaveOpen(CaptureState& state, WaveInput& wave, CaptureHost& host, const WaveNotice& notice) {
     if (notice.Device != state.CaptureDevice || state.CaptureFailed) return;
     if (!state.BuffersQueued) QueueBuffers(state, wave, host);
-    wave.Start(state.CaptureDevice);
+    if (wave.Start(state.CaptureDevice) == WaveOk) return;
+    // A listed device that refuses to deliver is as good as one that cannot be
+    // opened: released before the message box's loop runs, and said so.
+    ReleaseDevice(state, wave);
+    host.ShowCaptureMessage(NoDeviceMessage());
 }
 
 void OnWaveData(CaptureState& state, WaveInput& wave, CaptureHost& host, const WaveNotice& notice) {

@@ -20,7 +20,9 @@
 //     only stops it), and re-creating the buffers releases the memory of the earlier
 //     ones, which no open device references any more;
 //   - when the buffers were already queued on the device (SwitchDevice queues them
-//     itself), the open notice does not queue them a second time.
+//     itself), the open notice does not queue them a second time;
+//   - a device that opens but refuses to start at its open notice is released with
+//     "No suitable device found", as if it could not be opened;
 //   - after a running capture fails (error text shown, window ending) the device is
 //     stopped and further notices are dropped, so one failure shows one message box.
 #pragma once

@@ -1,13 +1,11 @@
 #include "receiver/capture/paced_devices.h"
 
-#include "tools/s4285gen.h"
+#include "signalgen/s4285gen.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
-
-#include <sndfile.h>
 
 #include <algorithm>
 #include <functional>
@@ -72,18 +70,6 @@ class PacedDriver : public WaveDriver {
     std::vector<int16_t> chunk_ = std::vector<int16_t>(ChunkSamples);
 };
 
-struct SndfileCloser {
-    void operator()(SNDFILE* file) const { sf_close(file); }
-};
-using SndfilePtr = std::unique_ptr<SNDFILE, SndfileCloser>;
-
-SndfilePtr OpenSndfile(const QString& path, SF_INFO& info, QString& error) {
-    info = SF_INFO{};
-    SndfilePtr file(sf_open(QFile::encodeName(path).constData(), SFM_READ, &info));
-    if (!file) error = QString::fromLocal8Bit(sf_strerror(nullptr));
-    return file;
-}
-
 } // namespace
 
 QString TestSignalDevice::Name() const {
@@ -125,21 +111,6 @@ std::unique_ptr<WaveDriver> RecordingDevice::Open(int32_t sampleRate, WaveSink& 
             const int64_t got = reader->Read(out, static_cast<int64_t>(n));
             return got > 0 ? static_cast<size_t>(got) : 0;
         });
-}
-
-RecordingInfo InspectRecording(const QString& path) {
-    RecordingInfo result;
-    SF_INFO info;
-    auto file = OpenSndfile(path, info, result.Error);
-    if (!file) {
-        result.Error = QStringLiteral("cannot read %1: %2").arg(path, result.Error);
-        return result;
-    }
-    result.Readable = true;
-    result.SampleRate = info.samplerate;
-    result.Channels = info.channels;
-    result.Frames = info.frames;
-    return result;
 }
 
 } // namespace cap

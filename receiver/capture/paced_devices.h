@@ -50,14 +50,4 @@ class RecordingDevice : public WaveDevice {
     rx::ChannelChoice channel_;
 };
 
-// What the command line needs to know about a recording before using it.
-struct RecordingInfo {
-    bool Readable = false;
-    QString Error; // why not, in one line
-    int32_t SampleRate = 0;
-    int32_t Channels = 0;
-    int64_t Frames = 0;
-};
-RecordingInfo InspectRecording(const QString& path);
-
 } // namespace cap

@@ -116,10 +116,12 @@ WaveInput::WaveInput(bool withSoundCards)
 }
 
 WaveInput::~WaveInput() {
-    // Drivers first: they may still hold their sinks.
-    for (auto& entry : open_)
-        entry.second->Driver.reset();
+    // Unregistered before any driver goes: a notice dispatched while one is destroyed
+    // finds no open device. Drivers first: they may still hold their sinks.
+    auto closing = std::move(open_);
     open_.clear();
+    for (auto& entry : closing)
+        entry.second->Driver.reset();
 }
 
 int32_t WaveInput::AddDevice(std::unique_ptr<WaveDevice> device) {
@@ -255,10 +257,14 @@ WaveResult WaveInput::Close(WaveHandle handle) {
     OpenDevice* device = Find(handle);
     if (!device) return WaveInvalidHandle;
     if (const WaveResult r = CheckOp(*device, WaveOp::Close); r != WaveOk) return r;
+    // The handle is unregistered before the driver is stopped and destroyed: either may
+    // run a nested event loop (~QAudioSource does), and the notices dispatched there,
+    // this device's included, must find it closed.
+    const std::unique_ptr<OpenDevice> closing = std::move(open_.extract(handle).mapped());
     // Buffers still queued come back (their notices are dropped with the handle), so
     // the device never keeps a reference to memory its owner may now release.
-    ReturnAll(*device);
-    open_.erase(handle);
+    ReturnAll(*closing);
+    closing->Driver.reset();
     return WaveOk;
 }
 
@@ -289,67 +295,6 @@ void WaveInput::Dispatch(const WaveNotice& notice) {
     // Copy the target: the handler may close the device and so destroy the original.
     const WaveCallback target = device->Target;
     if (target) target(notice);
-}
-
-// ---- the scripted device --------------------------------------------------------
-
-namespace {
-
-class ScriptedDriver : public WaveDriver {
-  public:
-    ScriptedDriver(std::shared_ptr<ScriptedScript> script, WaveSink& sink)
-        : script_(std::move(script)), sink_(sink) {}
-    ~ScriptedDriver() override {
-        if (script_->Sink != &sink_) return; // a later open took over the script
-        script_->Sink = nullptr;
-        script_->Started = false;
-    }
-    WaveResult Check(WaveOp op) override {
-        ++script_->Calls[op];
-        const auto it = script_->Failures.find(op);
-        return it == script_->Failures.end() ? WaveOk : it->second;
-    }
-    WaveResult Start() override {
-        script_->Started = true;
-        return WaveOk;
-    }
-    WaveResult Stop() override {
-        script_->Started = false;
-        return WaveOk;
-    }
-
-  private:
-    std::shared_ptr<ScriptedScript> script_;
-    WaveSink& sink_;
-};
-
-} // namespace
-
-std::unique_ptr<WaveDriver> ScriptedDevice::Open(int32_t sampleRate, WaveSink& sink,
-                                                 WaveResult& result) {
-    ++script_->Calls[WaveOp::Open];
-    const auto it = script_->Failures.find(WaveOp::Open);
-    if (it != script_->Failures.end()) {
-        result = it->second;
-        return nullptr;
-    }
-    script_->LastOpenRate = sampleRate;
-    ++script_->Opens;
-    script_->Sink = &sink;
-    result = WaveOk;
-    return std::make_unique<ScriptedDriver>(script_, sink);
-}
-
-size_t ScriptedScript::Record(const std::vector<int16_t>& samples) {
-    return Sink ? Sink->Write(samples.data(), samples.size()) : 0;
-}
-
-void ScriptedScript::FinishCurrent() {
-    if (Sink) Sink->FinishCurrent();
-}
-
-size_t ScriptedScript::Queued() const {
-    return Sink ? Sink->QueuedCount() : 0;
 }
 
 } // namespace cap

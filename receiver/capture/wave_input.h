@@ -85,7 +85,7 @@ struct WaveNotice {
 
 using WaveCallback = std::function<void(const WaveNotice&)>;
 
-// The operations a device may be asked to fail (scripted device).
+// The operations of an open device; a driver may refuse any of them (WaveDriver::Check).
 enum class WaveOp { Open, Prepare, Unprepare, Queue, Start, Stop, Reset, Close };
 
 // What an open device gets from the layer: the sink for the samples it records.
@@ -110,7 +110,8 @@ class WaveSink {
 class WaveDriver {
   public:
     virtual ~WaveDriver() = default;
-    // Lets a driver fail an operation before the layer carries it out (tests).
+    // Lets a driver refuse an operation before the layer carries it out (a sound card
+    // whose stream has died refuses to take buffers).
     virtual WaveResult Check(WaveOp) { return WaveOk; }
     virtual WaveResult Start() = 0;
     virtual WaveResult Stop() = 0;
@@ -196,35 +197,6 @@ class WaveRouter : public QObject {
 
   private:
     WaveInput& input_;
-};
-
-// The scripted device for tests: fails any operation on demand, records samples
-// handed to it by the test, and counts what it was asked to do.
-struct ScriptedScript {
-    std::map<WaveOp, WaveResult> Failures; // operations that fail, and how
-    std::map<WaveOp, int> Calls;           // operations attempted on the device
-    int32_t LastOpenRate = 0;
-    int32_t Opens = 0;
-    bool Started = false;
-    WaveSink* Sink = nullptr; // set while the device is open
-
-    // Test helpers acting on the open device (no-ops when it is closed).
-    size_t Record(const std::vector<int16_t>& samples);
-    void FinishCurrent();
-    size_t Queued() const;
-};
-
-class ScriptedDevice : public WaveDevice {
-  public:
-    ScriptedDevice(QString name, std::shared_ptr<ScriptedScript> script)
-        : name_(std::move(name)), script_(std::move(script)) {}
-    QString Name() const override { return name_; }
-    std::unique_ptr<WaveDriver> Open(int32_t sampleRate, WaveSink& sink,
-                                     WaveResult& result) override;
-
-  private:
-    QString name_;
-    std::shared_ptr<ScriptedScript> script_;
 };
 
 } // namespace cap

@@ -7,6 +7,7 @@
 #include "receiver/app/receiver_state.h"
 #include "receiver/app/settings_file.h"
 #include "receiver/app/window_ids.h"
+#include "receiver/capture/tests/scripted_device.h"
 
 #include <QApplication>
 #include <QCoreApplication>

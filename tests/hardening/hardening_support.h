@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/s4285gen.h"
+#include "signalgen/s4285gen.h"
 
 namespace hard {
 

@@ -15,7 +15,7 @@
 #include "receiver/display/display_state.h"
 #include "receiver/display/painters.h"
 #include "receiver/dsp/chain.h"
-#include "tools/s4285gen.h"
+#include "signalgen/s4285gen.h"
 
 #include <QDir>
 #include <QGuiApplication>

@@ -1,6 +1,8 @@
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -8,6 +10,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -15,6 +19,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -27,6 +32,8 @@
 #include "receiver/app/termination.h"
 #include "receiver/app/tests/modal_helpers.h"
 #include "receiver/app/window_ids.h"
+#include "receiver/capture/paced_devices.h"
+#include "receiver/capture/tests/scripted_device.h"
 
 namespace propmon {
 namespace {
@@ -103,7 +110,7 @@ struct ControlRow {
     const char* text; // nullptr: not a text control
 };
 
-// The control table in creation order.
+// Every control of the window in creation order: id, kind, place, size, text.
 const ControlRow ControlTable[] = {
     {4000, "panel", 80, 51, 561, 216, nullptr},
     {4008, "panel", 80, 288, 401, 271, nullptr},
@@ -351,6 +358,126 @@ TEST_F(WindowTest, ShiftButtonsStepTheDopplerShiftWithinLimits) {
     EXPECT_EQ(state.Controls.DopplerShift, 128);
 }
 
+TEST_F(WindowTest, ReturnAndEnterPressNoButton) {
+    Start();
+    window->show();
+    auto* plus = qobject_cast<QPushButton*>(window->Control(ShiftUpCommand));
+    for (int id : {ShiftUpCommand, ShiftDownCommand}) {
+        auto* button = qobject_cast<QPushButton*>(window->Control(id));
+        EXPECT_FALSE(button->isDefault()) << id;
+        EXPECT_FALSE(button->autoDefault()) << id;
+    }
+    QTest::mouseClick(plus, Qt::LeftButton); // a click still shifts, and leaves the focus there
+    ASSERT_EQ(state.Controls.DopplerShift, -10);
+    for (QWidget* target : {static_cast<QWidget*>(window.get()), window->focusWidget(),
+                            static_cast<QWidget*>(Slider(ClockSliderId))})
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter})
+            QTest::keyClick(target, key);
+    EXPECT_EQ(state.Controls.DopplerShift, -10);
+    EXPECT_FALSE(window->Ending());
+}
+
+// Where `text` in `font` would be cut off in `box` (drawn from its left edge,
+// at the top or vertically centred); empty when it is shown whole.
+std::string Cut(const QFont& font, const QString& text, const QRect& box, bool centred) {
+    const QFontMetrics metrics(font);
+    const QRect ink = metrics.tightBoundingRect(text);
+    const int baseline =
+        box.top() + (centred ? (box.height() - metrics.height()) / 2 : 0) + metrics.ascent();
+    std::string cut;
+    if (metrics.horizontalAdvance(text) > box.width() || box.left() + ink.right() > box.right())
+        cut += " wider than " + std::to_string(box.width());
+    if (!ink.isEmpty() &&
+        (baseline + ink.top() < box.top() || baseline + ink.bottom() > box.bottom()))
+        cut += " ink outside the rows " + std::to_string(box.top()) + ".." +
+               std::to_string(box.bottom());
+    return cut.empty() ? cut : "'" + text.toStdString() + "'" + cut;
+}
+
+std::string LabelCut(const QLabel& label) {
+    return Cut(label.font(), label.text(), label.contentsRect(),
+               label.alignment() & Qt::AlignVCenter);
+}
+
+std::string ButtonCut(const QPushButton& button) {
+    QStyleOptionButton option;
+    option.initFrom(&button);
+    const QRect contents =
+        button.style()->subElementRect(QStyle::SE_PushButtonContents, &option, &button);
+    return Cut(button.font(), button.text(), contents, true);
+}
+
+// Whether a line edit shows `text` whole: with the cursor at its end the field
+// has not scrolled, so the text starts where the cursor at position 0 stands.
+bool ShowsWhole(QLineEdit& edit, const QString& text) {
+    edit.setText(text);
+    edit.setCursorPosition(static_cast<int>(text.size()));
+    const auto cursorX = [&edit] {
+        return edit.inputMethodQuery(Qt::ImCursorRectangle).toRect().center().x();
+    };
+    const int end = cursorX();
+    edit.setCursorPosition(0);
+    const int start = cursorX();
+    return end - start == QFontMetrics(edit.font()).horizontalAdvance(text) &&
+           end < edit.contentsRect().right();
+}
+
+TEST_F(WindowTest, EveryFixedTextFitsItsBox) {
+    wave.AddDevice(std::make_unique<cap::TestSignalDevice>());
+    Start();
+    window->show();
+    const auto checkWindow = [&](const char* when) {
+        SCOPED_TRACE(when);
+        for (QWidget* control : window->Controls()) {
+            if (auto* label = qobject_cast<QLabel*>(control)) {
+                EXPECT_EQ(LabelCut(*label), "");
+            }
+            if (auto* button = qobject_cast<QPushButton*>(control)) {
+                EXPECT_EQ(ButtonCut(*button), "");
+            }
+        }
+    };
+    checkWindow("NATO");
+    window->OnHScroll(ScrollThumbTrack, 0, ClockSliderId); // "Clock offset -50.00 ppm"
+    window->OnHScroll(ScrollThumbTrack, 2000, GainSliderId);
+    for (QPoint at : {QPoint(543, 288), QPoint(483, 543), QPoint(100, 543)}) { // widest readings
+        window->OnMouseMove(at.x(), at.y());
+        checkWindow("readouts");
+    }
+    window->OnCommand(AmateurCommand);
+    Pump();
+    checkWindow("AMATEUR");
+
+    // The picker's field shows the longest name, the built-in test signal's, whole.
+    OnNextModal([&](QWidget* w) {
+        auto* picker = qobject_cast<SoundcardPicker*>(w);
+        ASSERT_NE(picker, nullptr);
+        for (int i = 0; i < picker->Combo()->count(); ++i)
+            EXPECT_TRUE(ShowsWhole(*picker->Combo()->lineEdit(), picker->Combo()->itemText(i)))
+                << picker->Combo()->itemText(i).toStdString();
+        EXPECT_EQ(ButtonCut(*picker->OkButton()), "");
+        picker->close();
+    });
+    window->OnCommand(SelectInputCommand);
+    Pump();
+
+    OnNextModal([&](QWidget* w) {
+        auto* dialog = qobject_cast<BrightnessDialog*>(w);
+        ASSERT_NE(dialog, nullptr);
+        const QList<QLabel*> labels = dialog->findChildren<QLabel*>();
+        ASSERT_EQ(labels.size(), 3);
+        for (const QLabel* label : labels) {
+            EXPECT_EQ(LabelCut(*label), "");
+            EXPECT_EQ(label->font(), labels.front()->font()); // one font for the three
+        }
+        for (int id : {CorrGainEditId, DopplerGainEditId, ScatterGainEditId})
+            EXPECT_TRUE(ShowsWhole(*dialog->Field(id), dialog->Field(id)->text())) << id;
+        EXPECT_EQ(ButtonCut(*dialog->OkButton()), "");
+        dialog->close();
+    });
+    window->OnCommand(BrightnessCommand);
+}
+
 TEST_F(WindowTest, TogglesNegateTheirFlagAndKeepTheCheckMark) {
     Start();
     const std::pair<int, int32_t*> toggles[] = {
@@ -530,6 +657,55 @@ TEST_F(WindowTest, AboutShowsOurTextAndHelpOpensTheHelpFile) {
     ASSERT_EQ(openedDocuments.size(), 1u);
     EXPECT_TRUE(openedDocuments[0].isLocalFile());
     EXPECT_TRUE(openedDocuments[0].toLocalFile().endsWith("/Stanag Help.htm"));
+}
+
+TEST_F(WindowTest, HugeNumbersAreClampedAndLabelsKeepTheirFixedPointForm) {
+    Start("0\r\n1e30\r\n1e50\r\n1\r\n1\r\n1\r\n");
+    EXPECT_EQ(state.Settings.InputGain, std::numeric_limits<float>::max());
+    EXPECT_EQ(Slider(GainSliderId)->value(), 2000); // the right end, not the left
+    EXPECT_EQ(LabelText(GainLabelId), "Gain 340282346638528859811704183484516925440.0");
+    EXPECT_EQ(LabelText(ClockLabelId), "Clock offset 1000000015047466219876688855040.00 ppm");
+
+    // Typed: the prompt and the brightness fields.
+    AnswerPrompt("-1e99999");
+    window->OnCommand(ClockOffsetCommand);
+    EXPECT_EQ(state.Settings.ClockPpm, -std::numeric_limits<long double>::max());
+    EXPECT_TRUE(LabelText(ClockLabelId)
+                    .startsWith("Clock offset -340282346638528859811704183484516925440.00"));
+    OnNextModal([&](QWidget* w) {
+        auto* dialog = qobject_cast<BrightnessDialog*>(w);
+        ASSERT_NE(dialog, nullptr);
+        dialog->Field(CorrGainEditId)->setText("1e50");
+        dialog->Field(DopplerGainEditId)->setText("-1e99999");
+        dialog->OkButton()->click();
+    });
+    window->OnCommand(BrightnessCommand);
+    EXPECT_EQ(state.Settings.CorrGain, std::numeric_limits<float>::max());
+    EXPECT_EQ(state.Settings.DopplerGain, -std::numeric_limits<float>::max());
+
+    window->EndWindow();
+    const std::vector<std::string> lines = FileLines(state.SettingsPath);
+    EXPECT_EQ(lines.at(2), "3.402823E+38");
+    EXPECT_EQ(lines.at(3), "3.402823E+38");
+}
+
+TEST_F(WindowTest, HelpOpensTheCurrentFoldersPageElseTheInstalledOne) {
+    // Without a page of its own, a build-tree run finds the source tree's.
+    PrepareReceiver(state);
+    EXPECT_TRUE(state.HelpFolders.contains(QStringLiteral(PROPMON_SOURCE_DOCDIR)));
+    QTemporaryDir elsewhere, installed;
+    std::ofstream(installed.filePath("Stanag Help.htm").toStdString()) << "<html></html>";
+    state.HelpFolders = {elsewhere.path(), installed.path()};
+    Start();
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    window->OnCommand(HelpCommand);
+    std::ofstream(dir.filePath("Stanag Help.htm").toStdString()) << "<html>ours</html>";
+    window->OnCommand(HelpCommand);
+    QDir::setCurrent(previous);
+    ASSERT_EQ(openedDocuments.size(), 2u);
+    EXPECT_EQ(openedDocuments[0], QUrl::fromLocalFile(installed.filePath("Stanag Help.htm")));
+    EXPECT_EQ(openedDocuments[1], QUrl::fromLocalFile(dir.filePath("Stanag Help.htm")));
 }
 
 TEST_F(WindowTest, BrightnessDialogTakesGainsOnOkOnly) {

@@ -1,10 +1,12 @@
 #include <sys/resource.h>
 
 #include <clocale>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -146,6 +148,37 @@ TEST(ParseSettings, TwoNumbersOnTheFirstLineShiftTheRest) {
     EXPECT_EQ(s.CorrGain, 2.0f);
     EXPECT_EQ(s.DopplerGain, 3.0f);
     EXPECT_EQ(s.ScatterGain, 4.0f);
+}
+
+TEST(ParseSettings, ABlankBeforeALineEndOpensNoFieldButOneBetweenNumbersDoes) {
+    for (const char* first : {"0 \r\n", "0  \t\r\n", "0 \n", "0 \r"}) {
+        const rx::Settings s = ParseSettings(std::string(first) + "5\r\n2\r\n3\r\n4\r\n6\r\n");
+        EXPECT_EQ(s.ClockPpm, 5.0L) << int(first[2]);
+        EXPECT_EQ(s.InputGain, 2.0f);
+        EXPECT_EQ(s.ScatterGain, 6.0f);
+    }
+    EXPECT_EQ(ParseSettings("0 5 \r\n2\r\n").InputGain, 2.0f); // two fields, then line 2
+}
+
+TEST(ParseSettings, NumbersBeyondTheirTypeAreClampedToItsLargestFiniteValue) {
+    const float most = std::numeric_limits<float>::max();
+    const rx::Settings s = ParseSettings("1e5000\r\n-1e30\r\n1e50\r\n-1e50\r\n1e39\r\n3e38\r\n");
+    EXPECT_EQ(s.ClockOffset, std::numeric_limits<long double>::max());
+    EXPECT_EQ(s.ClockPpm, -1e30L);
+    EXPECT_EQ(s.InputGain, most);
+    EXPECT_EQ(s.CorrGain, 1.0f); // below 0
+    EXPECT_EQ(s.DopplerGain, most);
+    EXPECT_EQ(s.ScatterGain, 3e38f);
+    EXPECT_EQ(ParseSettings("-1e5000").ClockOffset, -std::numeric_limits<long double>::max());
+    // Written back as numbers that read again, never as an infinity.
+    const std::string text = FormatSettings(s);
+    EXPECT_EQ(text.substr(0, text.find('\r')), "1.18973149535723E+4932");
+    const rx::Settings again = ParseSettings(text);
+    EXPECT_TRUE(std::isfinite(again.ClockOffset));
+    EXPECT_EQ(again.DopplerGain, 3.402823e38f);
+    // Labels keep their fixed-point form however large the value.
+    EXPECT_EQ(FixedNumber(most, 1), "340282346638528859811704183484516925440.0");
+    EXPECT_EQ(FixedNumber(-1e30f, 2), "-1000000015047466219876688855040.00");
 }
 
 class SettingsFileTest : public ::testing::Test {

@@ -18,7 +18,8 @@
 
 #include "receiver/app/main_window.h"
 #include "receiver/app/receiver_state.h"
-#include "tools/s4285gen.h"
+#include "receiver/capture/tests/scripted_device.h"
+#include "signalgen/s4285gen.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {

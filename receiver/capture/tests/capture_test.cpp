@@ -200,6 +200,44 @@ TEST_F(CaptureCycle, NoticesOfAResetAndClosedDeviceAreDroppedWithoutTouchingRele
     EXPECT_TRUE(host.messages.empty());
 }
 
+TEST_F(CaptureCycle, NoticesDispatchedWhileTheDriverIsDestroyedFindTheDeviceClosed) {
+    // Destroying a sound system's stream may run a nested event loop; the reset
+    // notices of the device being closed come through it.
+    int nestedLoops = 0;
+    script->WhileClosing = [&] {
+        ++nestedLoops;
+        Pump();
+    };
+    StartCapture();
+    script->Record(Ramp(500, 1));
+    const size_t noticesBefore = host.notices.size();
+    RestartCapture(state, wave, host); // the mode path: reset, then close
+    EXPECT_EQ(nestedLoops, 1);
+    EXPECT_EQ(host.notices.size(), noticesBefore); // none reached the window
+    EXPECT_EQ(host.chain->WritePos, 0);
+    script->WhileClosing = [&] { ++nestedLoops; }; // the window ends without one
+    Pump();
+    ASSERT_EQ(host.notices.size(), noticesBefore + 1); // the new device's open notice
+    EXPECT_EQ(script->Queued(), 1024u);
+    EXPECT_TRUE(script->Started);
+    EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(CaptureCycle, DeviceRefusingToStartAtItsOpenNoticeIsNoSuitableDevice) {
+    script->Failures[WaveOp::Start] = WaveNotEnabled;
+    host.Initialise();
+    Pump();
+    EXPECT_EQ(host.messages, std::vector<QString>{"No suitable device found"});
+    EXPECT_EQ(host.windowEnds, 0);    // as after a failed open: the window stays
+    EXPECT_EQ(script->Sink, nullptr); // released, so no buffer waits on it
+    EXPECT_EQ(state.CaptureDevice, 0u);
+    // Another input can be chosen afterwards.
+    script->Failures.clear();
+    state.DeviceId = 1;
+    EXPECT_TRUE(SwitchDevice(state, wave, host));
+    EXPECT_TRUE(otherScript->Started);
+}
+
 TEST_F(CaptureCycle, ModeSwitchToAmateurReopensAt8000) {
     StartCapture();
     script->Record(Ramp(1024, 9));

@@ -5,7 +5,7 @@
 // over the last blocks.
 #include "receiver/capture/capture.h"
 #include "receiver/capture/tests/test_support.h"
-#include "tools/s4285gen.h"
+#include "signalgen/s4285gen.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "receiver/capture/capture.h"
+#include "receiver/capture/tests/scripted_device.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,5 +1,6 @@
 // The wave-input layer: buffer rules, notice delivery, and the paced devices.
 #include "receiver/capture/paced_devices.h"
+#include "receiver/capture/tests/scripted_device.h"
 #include "receiver/capture/tests/test_support.h"
 #include "receiver/capture/wave_input.h"
 
@@ -284,10 +285,12 @@ QString WriteRecording(const QTemporaryDir& dir, int rate, int channels, int fra
 TEST(Recording, PlaysInRealTimeAndStopsAfterTheLastPartialBuffer) {
     QTemporaryDir dir;
     const QString path = WriteRecording(dir, 9600, 2, 3000);
-    const RecordingInfo info = InspectRecording(path);
-    EXPECT_TRUE(info.Readable);
-    EXPECT_EQ(info.SampleRate, 9600);
-    EXPECT_EQ(info.Frames, 3000);
+    std::string error;
+    const auto reader =
+        rx::RecordingReader::Open(path.toStdString(), 0, rx::ChannelChoice::Left, error);
+    ASSERT_NE(reader, nullptr) << error;
+    EXPECT_EQ(reader->Info().fileRate, 9600);
+    EXPECT_EQ(reader->Info().frames, 3000);
 
     PacedRun run(std::make_unique<RecordingDevice>(path), 9600);
     ASSERT_EQ(run.result, WaveOk);
@@ -313,9 +316,11 @@ TEST(Recording, AtAnotherRateItIsConvertedAndUnreadableItDoesNotOpen) {
     EXPECT_NEAR(double(otherRate.done[3]->BytesRecorded) / 2, 4000 - 3 * 1024, 2);
     PacedRun missing(std::make_unique<RecordingDevice>(dir.filePath("none.wav")), 9600);
     EXPECT_NE(missing.result, WaveOk);
-    const RecordingInfo info = InspectRecording(dir.filePath("none.wav"));
-    EXPECT_FALSE(info.Readable);
-    EXPECT_TRUE(info.Error.contains("none.wav"));
+    std::string error;
+    EXPECT_EQ(rx::RecordingReader::Open(dir.filePath("none.wav").toStdString(), 0,
+                                        rx::ChannelChoice::Left, error),
+              nullptr);
+    EXPECT_NE(error.find("none.wav"), std::string::npos) << error;
 }
 
 } // namespace

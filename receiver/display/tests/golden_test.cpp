@@ -5,7 +5,7 @@
 // and look at them before committing.  On a mismatch the pictures of the run
 // are left in the temporary folder named in the failure message.
 #include "receiver/display/painters.h"
-#include "tools/s4285gen.h"
+#include "signalgen/s4285gen.h"
 
 #include <QDir>
 #include <QImage>

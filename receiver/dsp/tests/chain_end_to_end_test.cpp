@@ -5,7 +5,7 @@
 #include <string>
 
 #include "receiver/dsp/tests/chain_fixture.h"
-#include "tools/s4285gen.h"
+#include "signalgen/s4285gen.h"
 
 namespace rx {
 namespace {

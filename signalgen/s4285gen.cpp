@@ -1,4 +1,4 @@
-#include "tools/s4285gen.h"
+#include "signalgen/s4285gen.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,25 +1,18 @@
-// Tests of the STANAG 4285 test-signal generator and the s4285sim command. The checks
-// measure the generated audio the way a receiver would: mix the carrier down, correlate
-// with the synchronisation preamble, look at spectra and levels.
-#include "tools/s4285gen.h"
+// Tests of the STANAG 4285 test-signal generator. The checks measure the generated
+// audio the way a receiver would: mix the carrier down, correlate with the
+// synchronisation preamble, look at spectra and levels.
+#include "signalgen/s4285gen.h"
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <algorithm>
 #include <cmath>
 #include <complex>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <numbers>
 #include <numeric>
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -457,145 +450,6 @@ TEST(GeneratorNoise, NoiseOverTheWholeBandHasTheRequestedSnr) {
         }
         EXPECT_NEAR(10 * std::log10(ps / pn), snr, 0.15) << snr;
     }
-}
-
-// ---------------------------------------------------------------- s4285sim command
-
-class SimCommand : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("s4285sim_test_" + std::to_string(getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    int Run(const std::string& args) {
-        const std::string cmd = std::string("'") + S4285SIM_PATH + "' " + args + " >'" +
-                                (dir_ / "stdout").string() + "' 2>'" + (dir_ / "stderr").string() +
-                                "'";
-        const int status = std::system(cmd.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string Read(const char* name) {
-        std::ifstream in(dir_ / name);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-    std::string Path(const char* name) { return (dir_ / name).string(); }
-    std::size_t FilesIn() {
-        std::size_t n = 0;
-        for (const auto& e : std::filesystem::directory_iterator(dir_))
-            n += e.path().filename() != "stdout" && e.path().filename() != "stderr";
-        return n;
-    }
-
-    std::filesystem::path dir_;
-};
-
-TEST_F(SimCommand, WritesThePcmRecordingTheLibraryGenerates) {
-    ASSERT_EQ(Run("-o '" + Path("a.wav") + "' --seconds 2 --path 1.5,0,0.7 --path 4,-5,-1,0.3 " +
-                  "--snr 20 --clock-ppm 12 --seed 99 --level -20"),
-              0)
-        << Read("stderr");
-    SF_INFO info{};
-    SNDFILE* f = sf_open(Path("a.wav").c_str(), SFM_READ, &info);
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(info.samplerate, 9600);
-    EXPECT_EQ(info.channels, 1);
-    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-    ASSERT_EQ(info.frames, 19200);
-    std::vector<int16_t> got(19200);
-    EXPECT_EQ(sf_read_short(f, got.data(), 19200), 19200);
-    sf_close(f);
-
-    sim::Config c = sim::NatoConfig();
-    c.paths = {{1.5, 0, 0.7, 0}, {4, -5, -1, 0.3}};
-    c.snrDb = 20;
-    c.clockPpm = 12;
-    c.seed = 99;
-    c.levelDbfs = -20;
-    EXPECT_EQ(got, RenderPcm(c, 19200));
-    EXPECT_EQ(FilesIn(), 1u); // no temporary file left behind
-}
-
-TEST_F(SimCommand, AmateurFloatRecordingHasItsRateAndFormat) {
-    ASSERT_EQ(Run("--mode amateur --float --seconds 0.5 -o '" + Path("b.wav") + "'"), 0)
-        << Read("stderr");
-    SF_INFO info{};
-    SNDFILE* f = sf_open(Path("b.wav").c_str(), SFM_READ, &info);
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(info.samplerate, 8000);
-    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-    EXPECT_EQ(info.frames, 4000);
-    std::vector<float> got(4000);
-    EXPECT_EQ(sf_read_float(f, got.data(), 4000), 4000);
-    sf_close(f);
-    EXPECT_EQ(got, RenderFloat(sim::AmateurConfig(), 4000));
-}
-
-TEST_F(SimCommand, HelpAndVersionSucceed) {
-    EXPECT_EQ(Run("--help"), 0);
-    EXPECT_NE(Read("stdout").find("Usage: s4285sim -o OUT.wav"), std::string::npos);
-    EXPECT_EQ(Run("--version"), 0);
-    EXPECT_EQ(Read("stdout").rfind("s4285sim ", 0), 0u);
-}
-
-TEST_F(SimCommand, BadUsageExitsWith2AndOneLineWithoutWritingAFile) {
-    const std::string out = " -o '" + Path("c.wav") + "'";
-    const std::string cases[] = {
-        "--bogus" + out,
-        "--seconds -1" + out,
-        "--seconds 0" + out,
-        "--seconds 86401" + out,
-        "--seconds 0.00001" + out,
-        "--seconds 2x" + out,
-        "--snr abc" + out,
-        "--mode shortwave" + out,
-        "--path 1,2" + out,
-        "--path 1,2,3,4,5" + out,
-        "--path -3,0,0" + out,
-        "--path 0,0,0,-1" + out,
-        "--level 6" + out,
-        "--seed -4" + out,
-        "--seconds" + out.substr(0, 3), // "--seconds -o": not a number
-        "--seconds 1",                  // no output file
-        "--demo --path 0,0,0" + out,
-    };
-    for (const std::string& args : cases) {
-        EXPECT_EQ(Run(args), 2) << args;
-        const std::string err = Read("stderr");
-        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << args << ": " << err;
-        EXPECT_EQ(err.rfind("s4285sim: ", 0), 0u) << err;
-        EXPECT_EQ(FilesIn(), 0u) << args;
-    }
-}
-
-TEST_F(SimCommand, UnwritableOutputExitsWith1AndKeepsNothing) {
-    std::filesystem::create_directories(dir_ / "sub");
-    const std::string cases[] = {Path("missing") + "/x.wav", Path("sub")};
-    for (const std::string& target : cases) {
-        EXPECT_EQ(Run("--seconds 0.1 -o '" + target + "'"), 1) << target;
-        const std::string err = Read("stderr");
-        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-        EXPECT_NE(err.find("cannot"), std::string::npos) << err;
-    }
-    EXPECT_EQ(FilesIn(), 1u); // only "sub", no stray temporary file
-    EXPECT_TRUE(std::filesystem::is_empty(dir_ / "sub"));
-}
-
-TEST_F(SimCommand, ExistingFileIsReplacedWhole) {
-    {
-        std::ofstream old(Path("d.wav"));
-        old << "old contents";
-    }
-    ASSERT_EQ(Run("--seconds 0.2 --demo -o '" + Path("d.wav") + "'"), 0) << Read("stderr");
-    SF_INFO info{};
-    SNDFILE* f = sf_open(Path("d.wav").c_str(), SFM_READ, &info);
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(info.frames, 1920);
-    sf_close(f);
 }
 
 } // namespace

@@ -1,0 +1,60 @@
+// propmon's command lines, read with QCommandLineParser.  Option sets are lists
+// of QCommandLineOption, so a mode takes the sets it needs: the window takes the
+// receiver's options (its input, its auto-saves), batch mode its own.  Exit
+// status: 0 success, 1 failure, 2 bad usage (a one-line reason and the usage).
+#pragma once
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include "receiver/recording/recording.h"
+
+namespace propmon {
+
+inline constexpr int ExitSuccess = 0;
+inline constexpr int ExitFailure = 1;
+inline constexpr int ExitUsage = 2;
+
+// Bad usage, with the reason in one line.
+struct UsageError {
+    QString reason;
+};
+
+// The arguments as the shell passed them (local 8-bit encoding), program first.
+QStringList Arguments(int argc, char** argv);
+
+// What a run that parses its command line is asked besides its options.
+struct CommandLineRequest {
+    bool help = false;    // -h or --help anywhere: print the usage, exit 0
+    bool version = false; // --version: print the version, exit 0
+};
+
+// Parses `arguments` (program name first) against `options` plus -h/--help and
+// --version.  Unknown options, missing values and arguments that belong to no
+// option are usage errors (thrown), unless help was asked for.
+CommandLineRequest ParseCommandLine(QCommandLineParser& parser,
+                                    const QList<QCommandLineOption>& options,
+                                    const QStringList& arguments);
+
+// The options with their value names and descriptions, one per line (longer
+// descriptions go on over indented lines), as a usage text lists them.
+QString OptionsHelp(const QList<QCommandLineOption>& options);
+
+// --channel left|right|mix, of a stereo recording (replay and batch mode).
+QCommandLineOption ChannelOption();
+rx::ChannelChoice ChannelValue(const QCommandLineParser& parser);
+
+// The receiver's options: where its input comes from and how it starts.
+struct ReceiverOptions {
+    bool simulate = false; // the built-in test signal is the input
+    QString replay;        // a recording played at real-time pace is the input
+    rx::ChannelChoice channel = rx::ChannelChoice::Left;
+    bool autosave = false; // all three gram auto-saves on from the start
+};
+QList<QCommandLineOption> ReceiverOptionList();
+ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser);
+
+} // namespace propmon

@@ -1,0 +1,117 @@
+// propmon's window command line, run without a display: what it prints and the
+// exit status for help, bad usage, an unplayable recording and a missing display.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+class WindowCommandLine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("propmon-cli-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // propmon in `dir` with no display at all, unless `environment` names one.
+    Outcome Propmon(const std::string& args, const std::string& environment = "") {
+        const std::string command =
+            "cd '" + dir.string() + "' && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " +
+            environment + " '" + PROPMON_BIN + "' " + args + " >out.txt 2>err.txt";
+        const int raw = std::system(command.c_str());
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(dir / "out.txt"),
+                Slurp(dir / "err.txt")};
+    }
+
+    fs::path dir;
+};
+
+TEST_F(WindowCommandLine, HelpAndVersionPrintAndSucceedWithoutADisplay) {
+    for (const char* help : {"--help", "-h", "--simulate --help", "--replay --help"}) {
+        const Outcome run = Propmon(help);
+        EXPECT_EQ(run.status, 0) << help;
+        EXPECT_EQ(run.out.rfind("usage: propmon", 0), 0u) << help;
+        for (const char* option : {"--simulate", "--replay FILE", "--channel", "--autosave"})
+            EXPECT_NE(run.out.find(option), std::string::npos) << option;
+    }
+    const Outcome version = Propmon("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("propmon ", 0), 0u);
+}
+
+TEST_F(WindowCommandLine, BadUsageGivesOneLineReasonTheUsageAndStatus2) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"--frobnicate", "unknown option '--frobnicate'"},
+        {"--replay", "--replay"},
+        {"--channel centre", "--channel is left, right or mix, not 'centre'"},
+        {"--simulate --replay x.wav", "choose either --simulate or --replay"},
+        {"stray", "unexpected argument 'stray'"},
+        {"--autosave=yes", "--autosave"},
+    };
+    for (auto [args, reason] : cases) {
+        const Outcome run = Propmon(args);
+        EXPECT_EQ(run.status, 2) << args;
+        const std::vector<std::string> lines = Lines(run.err);
+        ASSERT_GE(lines.size(), 2u) << args;
+        EXPECT_EQ(lines[0].rfind("propmon: ", 0), 0u) << lines[0];
+        EXPECT_NE(lines[0].find(reason), std::string::npos) << lines[0];
+        EXPECT_EQ(lines[1].rfind("usage: propmon", 0), 0u) << args;
+    }
+}
+
+TEST_F(WindowCommandLine, WithoutADisplayOneLineSaysSoAndStatusIs1) {
+    // No display named at all; one named that cannot be reached (Qt would abort).
+    const std::pair<std::string, const char*> cases[] = {
+        {"", "no display"},
+        {"DISPLAY=:97", "cannot open a window"},
+        {"WAYLAND_DISPLAY=propmon-test-none", "cannot open a window"},
+    };
+    for (const auto& [environment, words] : cases) {
+        const Outcome run = Propmon("--simulate", environment);
+        EXPECT_EQ(run.status, 1) << environment;
+        const std::vector<std::string> lines = Lines(run.err);
+        ASSERT_EQ(lines.size(), 1u) << environment << ":\n" << run.err;
+        EXPECT_NE(lines[0].find(words), std::string::npos) << lines[0];
+        EXPECT_NE(lines[0].find("--batch"), std::string::npos) << lines[0];
+        EXPECT_FALSE(fs::exists(dir / "Stanag4285.set")) << environment;
+    }
+    // An unplayable recording is told first, also without a display.
+    const Outcome replay = Propmon("--replay missing.wav");
+    EXPECT_EQ(replay.status, 1);
+    EXPECT_NE(replay.err.find("cannot read missing.wav"), std::string::npos) << replay.err;
+}
+
+} // namespace
