@@ -214,7 +214,7 @@ TEST_F(CaptureCycle, NoticesDispatchedWhileTheDriverIsDestroyedFindTheDeviceClos
     RestartCapture(state, wave, host); // the mode path: reset, then close
     EXPECT_EQ(nestedLoops, 1);
     EXPECT_EQ(host.notices.size(), noticesBefore); // none reached the window
-    EXPECT_EQ(host.chain->WritePos, 0);
+    EXPECT_EQ(host.chain->Intake.WritePos, 0);
     script->WhileClosing = [&] { ++nestedLoops; }; // the window ends without one
     Pump();
     ASSERT_EQ(host.notices.size(), noticesBefore + 1); // the new device's open notice
