@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Blocks per second of the block chain on one core, against the real-time
 // rate of the NATO mode (9600 / 1024 = 9.375 blocks per second).
 #include <benchmark/benchmark.h>

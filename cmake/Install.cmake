@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installing like a desktop program: the programs, the menu entries with their
 # icons, the manual pages, and the Debian package made from the same rules.
 # propmon itself and its help page are installed by receiver/app.

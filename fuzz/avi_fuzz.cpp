@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The AVI writer with every offered codec, random picture sizes and pixel
 // formats, frame rates, qualities, key-frame intervals and part sizes (so that
 // movies also spread over OpenDML parts).  Every movie is read back by the RIFF

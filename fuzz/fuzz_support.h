@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Small helpers shared by the fuzz targets: input bytes as a file that the code
 // under test opens by name, and a failure that libFuzzer records as a crash.
 #pragma once

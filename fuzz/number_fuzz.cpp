@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The general number form: every finite float and double written and read back.
 // With enough digits (9 for a float, 17 for a double) the value comes back
 // exactly; with fewer it comes back within half a unit of the last digit, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any bytes as a picture for reelmaker: loaded (or refused), fitted into the
 // 564 x 400 preview and written as the one frame of an uncompressed movie, which
 // must read back as exactly the preview's pixels.

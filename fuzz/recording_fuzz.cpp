@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any bytes as the recording of a batch run (WAV, FLAC or whatever libsndfile
 // recognises), read to the end at the file's own rate and converted to the
 // receiver's rate, and the first blocks fed through the chain.  The reader

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A small RIFF reader for checking the AVI files reelmaker writes: every chunk
 // in file order, and the promises of our AVI layout (headers, data chunks,
 // idx1, and the OpenDML indexes of a movie in several parts).

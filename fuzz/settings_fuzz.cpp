@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any bytes as "Stanag4285.set": the reader never fails, the gains it gives are
 // always above 0, and what the writer makes of them is 14 clean lines that read
 // back to the same numbers within the digits written.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A RIFF AVI writer of our own: one video stream, an idx1 index, and the OpenDML
 // extension (AVIX parts, ix00 and indx indexes) once the file passes 1 GiB.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // reelmaker without a window: the same frames and headers, progress on stderr.
 #pragma once
 

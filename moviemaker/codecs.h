@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The codecs offered for movies: full frames of our own, the rest from libavcodec.
 #pragma once
 

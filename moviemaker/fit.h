@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The picture-fitting rule shared by the preview and every movie frame.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one picture size of reelmaker: the preview box and every movie frame.
 #pragma once
 

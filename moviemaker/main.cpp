@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // reelmaker: turns a list of pictures into an AVI movie.
 #include "moviemaker/batch.h"
 #include "moviemaker/main_window.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The reelmaker window: picture list, preview, frame rate, status and commands.
 #pragma once
 

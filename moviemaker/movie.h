@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writing a movie: the frame-rate rule, the progress text and one run of the writer,
 // shared by the window and batch mode.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Our compression-options dialog: codec, quality, key-frame interval, data rate.
 #pragma once
 

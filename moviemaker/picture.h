@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Picture loading and the fitted preview, which is also every movie frame.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes the programs' own window icons as PNG files for the desktop's icon
 // theme, so the menu shows the same picture as the window's title bar.
 //   export_icons DIR  ->  DIR/{16x16,32x32}/apps/{propmon,reelmaker}.png

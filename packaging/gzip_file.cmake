@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # cmake -DIN=FILE -DOUT=FILE.gz -P gzip_file.cmake
 # Compresses a manual page or changelog the way Debian wants it: best compression and no
 # name or time stamp in the header, so that the same page gives the same bytes.

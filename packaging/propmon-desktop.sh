@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Starts propmon from the desktop menu in a folder of its own: the "propmon"
 # folder in the user's documents folder, made when missing.  propmon keeps its
 # settings file, its help page and the gram snapshots in the current folder,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // STANAG 4285 test-signal generator: the audio a sound card records from an HF
 // receiver tuned to a STANAG 4285 transmission that reaches it over a multipath

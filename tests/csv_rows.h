@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The rows of a small CSV file (propmon's per-block table), cell by cell.
 #pragma once
 

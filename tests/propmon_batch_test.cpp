@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // propmon --batch on generated recordings: the CSV it writes, and how it
 // refuses what it cannot use.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // propmon's window command line, run without a display: what it prints and the
 // exit status for help, bad usage, an unplayable recording and a missing display.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // s4285sim: writes a STANAG 4285 test recording through a simulated HF channel.
 #include "signalgen/s4285gen.h"
 

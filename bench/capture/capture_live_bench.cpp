@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // CPU time per second of live capture: the built-in STANAG 4285 test signal, paced
 // in real time, through the capture cycle into the block chain, with and without the
 // five painters. Reported as percent of one core (process CPU time from getrusage

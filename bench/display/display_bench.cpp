@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Blocks per second of the block chain alone and of the chain with all five
 // painters and all three auto-saves, measured in one run on the same
 // generated two-path recording.  Run: build/bin/display_bench

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Speed of the STANAG 4285 test-signal generator, as seconds of recording produced
 // per second of one core ("audio_s" rate). A 10-minute two-path recording should
 // take a few seconds at most, i.e. a rate well above 100.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Loading and fitting a large photo into the preview: decoded straight to its fitted size
 // (what reelmaker does for pictures at least four times the box) against decoded whole
 // and then scaled. Both run alternately in the same loop, so the ratio comes from one run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Frames per second of `reelmaker --batch` against ffmpeg doing the same work: 400
 // correlogram-sized pictures (560 x 216, 24-bit BMP) fitted into 564 x 400 on grey 196
 // and written as Motion JPEG or as full frames. Both programs run as child processes

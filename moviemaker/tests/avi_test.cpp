@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "moviemaker/avi_writer.h"
 #include "moviemaker/codecs.h"
 #include "moviemaker/movie.h"

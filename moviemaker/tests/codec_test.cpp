@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every offered codec through the batch mode, read back by ffprobe and ffmpeg.
 #include "moviemaker/codecs.h"
 #include "moviemaker/picture.h"

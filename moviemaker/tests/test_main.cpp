@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The reelmaker tests run inside a QApplication (widgets, fonts and image plugins need
 // one); CTest sets QT_QPA_PLATFORM=offscreen.
 #include <QApplication>

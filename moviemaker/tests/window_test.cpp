@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window with its real widgets, offscreen; dialogs replaced through the seam.
 #include "moviemaker/main_window.h"
 #include "moviemaker/options_dialog.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // propmon --batch: the whole block chain over a recording, as fast as the
 // machine goes, with one CSV row per processed block.
 #include "receiver/app/batch.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // propmon's command lines, read with QCommandLineParser.  Option sets are lists
 // of QCommandLineOption, so a mode takes the sets it needs: the window takes the
 // receiver's options (its input, its auto-saves), batch mode its own.  Exit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The two small dialogs of the main window: the soundcard picker and the
 // display brightness.  Both are tool windows on a light cyan background whose
 // outer top-left corner sits 100 pixels right of and below the origin of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Texts in boxes of a fixed size.  The controls keep their places and sizes
 // whatever fonts the system has, so a text that would be cut off gets a font
 // it fits in: the control's own font when the text fits, else the narrow face

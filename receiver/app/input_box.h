@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The modal one-line prompt the number commands ask through: a prompt text, a
 // prefilled answer and OK / Cancel, laid out in dialog units of its font.
 #pragma once

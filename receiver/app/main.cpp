@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // propmon: the live receiver window, or with --batch a run over a recording
 // without a window.
 #include <QApplication>

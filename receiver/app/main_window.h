@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The receiver's one window.  Every control and menu item carries its id from
 // window_ids.h; Qt signals only translate into the handler calls below
 // (initialisation, scroll, command by id, wave open, wave data, pointer move,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Message boxes of the receiver: OK only, application-modal, raised to the
 // front, with one default caption for the whole program.
 #pragma once

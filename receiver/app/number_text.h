@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Numbers as text, the way the receiver writes and reads them: the settings
 // file, the default answers of the number prompts and the gain fields.  A point
 // is the decimal separator whatever the user's locale.

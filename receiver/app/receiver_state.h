@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Everything the live receiver keeps for its whole run, owned by main() (or by
 // a test) and handed to the window by reference.
 #pragma once

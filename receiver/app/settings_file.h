@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings file "Stanag4285.set": six numbers and a block of notes for a
 // user who edits it by hand.  Read once before the window exists, written once
 // when the window is destroyed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Ends the window like a user close when the session or a terminal asks the
 // program to stop (SIGTERM, SIGINT, SIGHUP), so the settings are written.
 #pragma once

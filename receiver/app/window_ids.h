@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Identifiers of the main window's controls and menu commands, and the scroll
 // codes of the trackbar notifications.  Handlers, dialogs and tests use these.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Gram snapshots: the top-left part of a gram's panel image written as an
 // uncompressed 24-bit bottom-up BMP into the gram's own folder, named by the
 // time of day (hhmmss + the gram's name ending).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capture cycle: the chosen input is opened for 16-bit mono PCM at the current
 // SampleRate, 1024 buffers of 1024 samples are kept queued on it, and every completed
 // buffer goes to the clock-correcting resampler at the head of the block chain and is

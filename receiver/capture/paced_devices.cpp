@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/capture/paced_devices.h"
 
 #include "signalgen/s4285gen.h"

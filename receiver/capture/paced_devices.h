@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Devices of the wave-input layer that are not sound cards: the built-in STANAG 4285
 // test signal and a recording replayed from a file. Both deliver their samples at
 // the pace of a real sound card (timed by the monotonic clock, topped up by a timer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sound-card inputs of the wave-input layer, through Qt Multimedia.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/capture/wave_input.h"
 
 #include "receiver/capture/sound_card.h"

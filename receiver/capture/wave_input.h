@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The wave-input layer: the small set of operations a sound-card API offers to a
 // program that records through a ring of caller-owned buffers.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Everything the five displays keep for the whole run: the panel images, the
 // panel font, the operator's display switches and the painters' counters.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The painters of the five displays.  ProcessBlock calls them through its
 // display hooks right after the data they show has been computed; each takes
 // the stage state whose outputs it draws.

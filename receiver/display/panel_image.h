@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The persistent off-screen picture of one display panel and the few drawing
 // operations the painters use.  Pixels go straight into the image's scan
 // lines; only text goes through QPainter.  The image keeps everything drawn

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A picture panel on the main window: shows one PanelImage, optionally inside
 // a thin sunken one-pixel border.  Pointer moves and clicks pass through to
 // the main window, which owns the readouts and the click handling.

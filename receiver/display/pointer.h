@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pointer moves and clicks over the panels, in main-window client coordinates.
 #pragma once
 

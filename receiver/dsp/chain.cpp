@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The chain's driver: the resampler over each buffer, and the stages of each
 // block in order with the display hooks between them.
 #include "receiver/dsp/chain.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The block chain of the receiver: a sequence of stage kernels, each with its
 // own small state and explicit inputs and outputs (their headers give the
 // contracts), called in order by ProcessBlock for every block of one frame:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the operator sets and the chain reads: the six numbers kept in the
 // settings file, and the controls of the window that are not kept.  The
 // receiver (or a batch run, or a test) owns one of each and passes them to the

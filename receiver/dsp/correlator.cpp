@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The gram correlator: correlation of the baseband with the synchronisation
 // reference at 1024 lags, grey levels along three frames of time, the K-block
 // correlogram average and the smoothed correlation trace.

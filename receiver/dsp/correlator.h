@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Stage 3: the gram correlator.  Correlates the baseband with the
 // synchronisation reference at 1024 lags (two frames), turns the magnitudes
 // into grey levels along three frames of time, averages a 1024-position

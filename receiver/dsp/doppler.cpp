@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Slow-time Doppler analysis: per lag, the correlation of the latest 256
 // blocks, transformed four times per 256 blocks with a Hann-windowed FFT.
 #include "receiver/dsp/doppler.h"

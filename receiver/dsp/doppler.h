@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Stage 4: the Doppler spectra.  Keeps, for 62 consecutive lags from
 // LagOffset, the correlation of the latest 256 blocks (one value per frame:
 // slow time) and four times per 256 blocks transforms each lag's series with

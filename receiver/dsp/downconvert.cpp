@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Downconversion: mix each block to complex baseband with the carrier
 // oscillator, lowpass with the 43-tap filter and decimate by two.
 #include "receiver/dsp/downconvert.h"

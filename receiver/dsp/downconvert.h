@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Stage 2: downconversion.  Mixes one block to complex baseband with the
 // carrier oscillator, lowpass filters it with the 43-tap filter and decimates
 // by two into the three-block Baseband history.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Clock-correcting resampler and block intake.
 #include "receiver/dsp/intake.h"
 

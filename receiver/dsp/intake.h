@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Stage 1: the clock-correcting resampler and the block intake.
 //
 // Input:  one recorded sound buffer (16-bit samples, up to 1024), the clock

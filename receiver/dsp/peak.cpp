@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Peak search over the synchronisation preamble and the frequency-offset
 // estimate from the phase step between preamble periods.
 #include "receiver/dsp/peak.h"

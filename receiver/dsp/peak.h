@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Stage 5: the peak search and the phase step.  Finds the synchronisation
 // preamble in the baseband and estimates the frequency offset of the signal
 // from the phase turn between preamble symbols one sequence period (31

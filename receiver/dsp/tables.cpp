@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The constant tables of the chain: synchronisation sequence in its two
 // forms, the 43-tap lowpass, FFT permutation and window, mixing oscillator.
 #include <cmath>

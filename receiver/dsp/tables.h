@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Dimensions of the block chain, the element types its stages share and the
 // constant tables every stage reads.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Recordings as input: any mono or stereo WAV/FLAC that libsndfile reads, at
 // any rate and sample type, delivered as the 16-bit samples a sound card
 // would record at the receiver's rate.

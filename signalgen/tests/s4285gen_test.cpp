@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of the STANAG 4285 test-signal generator. The checks measure the generated
 // audio the way a receiver would: mix the carrier down, correlate with the
 // synchronisation preamble, look at spectra and levels.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sound device vanishing under a running capture, whatever the operator is
 // doing at that moment: one message, the window ends, the settings are written
 // (or, when the disk refuses them, the old file stays whole), nothing crashes.

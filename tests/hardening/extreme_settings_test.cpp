@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Settings files edited by hand can hold any number: values beyond the range of
 // the type, opposite infinities that make the clock correction NaN, gains that
 // overflow the correlator.  The chain and every painter keep running on them

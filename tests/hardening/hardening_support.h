@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers of the fault tests: a private folder per test, child programs with
 // their stderr, files as bytes, generated recordings.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A real sound server under the window: a private PulseAudio with a null sink
 // and a source that records its monitor; the test signal is played into the
 // sink and captured through Qt Multimedia.  Then the source is unloaded, or the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Recordings that are damaged, cut short or lie in their headers: the reader
 // delivers what exists and then ends, and propmon --batch processes every
 // block that exists and says what happened to the rest.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Long runs of the receiver (scripts/test --soak; not part of the normal tests).
 //
 //   propmon_soak [--hours H] [--report-minutes M] [--folder DIR]

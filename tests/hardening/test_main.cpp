@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Headless: the window, painters and snapshots want a QApplication, also when CTest
 // only lists the tests.
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes refused half-way, as by a full disk: the file size limit makes every
 // write past a few bytes fail (EFBIG, the signal ignored), and where the test
 // may mount one, a tmpfs that is already full (ENOSPC).  Whatever fails, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The installed tree: `cmake --install` into a temporary prefix, then check
 // that a desktop finds what it needs there, and that the desktop launcher
 // starts propmon in the user's documents folder.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of the s4285sim command: the recording it writes is the one the generator
 // library makes, and bad usage or an unwritable output leaves nothing behind.
 #include "signalgen/s4285gen.h"

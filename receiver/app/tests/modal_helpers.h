@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drives the modal dialogs and message boxes the window opens: each action
 // waits for the next modal widget to appear and then acts on it from inside
 // the dialog's own event loop.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the window tests inside a QApplication, headless unless a platform is
 // asked for.
 #include <QApplication>

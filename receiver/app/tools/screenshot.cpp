@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pictures of the receiver window for the documentation:
 //   propmon_screenshot OUT.png               the window as it opens
 //   propmon_screenshot OUT.png --blocks N    after N blocks of the built-in

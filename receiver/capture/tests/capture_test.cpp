@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capture cycle against the scripted device and a stand-in window.
 #include "receiver/capture/capture.h"
 #include "receiver/capture/tests/test_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // End to end through a real sound server: a private PulseAudio with a null sink and a
 // source that records the sink's monitor; a STANAG 4285 recording is played into the
 // sink with paplay and captured through Qt Multimedia by the capture cycle, which

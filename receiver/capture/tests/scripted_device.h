@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The scripted device: a wave-input device driven by a test. It fails any operation
 // on demand, records the samples the test hands it, counts what it was asked to do,
 // and can run a nested event loop while it is closed, as some sound systems do.

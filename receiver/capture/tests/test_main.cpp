@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capture tests need an application object: notices travel through its event
 // queue, and some tests run modal dialogs (offscreen).
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A stand-in for the main window: records what the capture cycle asks of it and routes
 // the device's notices back into the cycle, as the window's handlers do.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The wave-input layer: buffer rules, notice delivery, and the paced devices.
 #include "receiver/capture/paced_devices.h"
 #include "receiver/capture/tests/scripted_device.h"

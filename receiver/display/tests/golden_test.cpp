@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The five panels after a fixed generated two-path recording has gone through
 // the whole chain with the painters installed, compared with stored pictures.
 // Regenerate the pictures after an intended change with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the display tests inside a QApplication (fonts and widgets need one);
 // headless unless a platform is asked for.
 #include <QApplication>

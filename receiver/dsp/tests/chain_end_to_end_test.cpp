@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The whole chain on generated STANAG 4285 signals through known channels.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared helpers for the block-chain tests: a chain ready to run, as the
 // window's initialisation leaves it.
 #pragma once
