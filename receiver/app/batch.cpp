@@ -20,6 +20,7 @@
 
 #include <ctime>
 
+#include "receiver/acquisition/block_table.h"
 #include "receiver/app/command_line.h"
 #include "receiver/display/display_state.h"
 #include "receiver/display/painters.h"
@@ -262,7 +263,7 @@ int RunBatch(int argc, char** argv) {
     csv.temporary += ".part";
     csv.out = std::fopen(csv.temporary.c_str(), "wb");
     if (!csv.out) return Fail("cannot write " + options.csv + ": " + std::strerror(errno));
-    std::fputs("block,time_s,peak_lag,doppler_hz,tune_hz\n", csv.out);
+    std::fprintf(csv.out, "%s\n", rx::BlockTableHeader().c_str());
 
     auto chain = rx::MakeChainState();
     rx::Settings settings;
@@ -302,14 +303,12 @@ int RunBatch(int argc, char** argv) {
         };
         hooks = rx::MakeDisplayHooks(*display, settings, controls);
     }
-    const auto paintTune = hooks.TuneIndicator;
     int64_t lastBlockEnd = 0; // recording position where the last block ended
-    hooks.TuneIndicator = [&](int32_t tuneHz) {
-        if (paintTune) paintTune(tuneHz);
+    hooks.BlockProcessed = [&](const rx::ChainState& done) {
         lastBlockEnd = position();
-        std::fprintf(csv.out, "%lld,%.6f,%d,%.17g,%d\n", static_cast<long long>(block),
-                     static_cast<double>(position()) / chain->SampleRate, chain->Peak.PeakLag,
-                     chain->Peak.DopplerHz, tuneHz);
+        const rx::BlockRow row =
+            rx::MakeBlockRow(done, block, static_cast<double>(lastBlockEnd) / done.SampleRate);
+        std::fprintf(csv.out, "%s\n", rx::FormatBlockRow(row).c_str());
         ++block;
     };
 

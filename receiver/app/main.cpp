@@ -12,10 +12,10 @@
 
 #include "receiver/app/batch.h"
 #include "receiver/app/command_line.h"
+#include "receiver/app/inputs.h"
 #include "receiver/app/main_window.h"
 #include "receiver/app/receiver_state.h"
 #include "receiver/app/termination.h"
-#include "receiver/capture/paced_devices.h"
 #include "receiver/capture/wave_input.h"
 #include "receiver/recording/recording.h"
 
@@ -148,11 +148,7 @@ int main(int argc, char** argv) {
     }
 
     cap::WaveInput wave(true);
-    if (options.simulate)
-        state.Capture.DeviceId = wave.AddDevice(std::make_unique<cap::TestSignalDevice>());
-    if (!options.replay.isEmpty())
-        state.Capture.DeviceId =
-            wave.AddDevice(std::make_unique<cap::RecordingDevice>(options.replay, options.channel));
+    state.Capture.DeviceId = propmon::ConfigureInputs(wave, options, state.Capture.DeviceId);
 
     propmon::MainWindow window(state, wave);
     propmon::TerminationWatcher watcher([&window] { window.EndWindow(); });

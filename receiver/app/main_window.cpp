@@ -193,6 +193,9 @@ MainWindow::MainWindow(ReceiverState& state, cap::WaveInput& wave, QWidget* pare
     layout->setSpacing(0);
     layout->setMenuBar(menuBar_);
     layout->addWidget(client_, 0, Qt::AlignLeft | Qt::AlignTop);
+    status_ = new StatusLine(this);
+    status_->setFont(state_.Fonts.ControlFont);
+    layout->addWidget(status_);
     adjustSize();
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect frame(QPoint(0, 0), size());
@@ -202,6 +205,15 @@ MainWindow::MainWindow(ReceiverState& state, cap::WaveInput& wave, QWidget* pare
 
     // The painters draw into the panels' images from inside the chain.
     state_.Hooks = rx::MakeDisplayHooks(state_.Display, state_.Settings, state_.Controls);
+    // Then whoever watches whole blocks (logs, quality, the web view).
+    state_.Hooks.BlockProcessed = [this](const rx::ChainState& chain) {
+        for (const BlockObserver& observe : state_.BlockObservers)
+            observe(chain);
+    };
+}
+
+void MainWindow::SetStatus(StatusField field, const QString& text) {
+    status_->Set(field, text);
 }
 
 MainWindow::~MainWindow() = default;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "receiver/app/receiver_state.h"
+#include "receiver/app/status_line.h"
 #include "receiver/capture/capture.h"
 #include "receiver/capture/wave_input.h"
 
@@ -70,6 +71,9 @@ class MainWindow : public QDialog, public cap::CaptureHost {
     QAction* MenuItem(int commandId) const;
     QWidget* Client() const;
     QMenuBar* Menus() const { return menuBar_; }
+    StatusLine* Status() const { return status_; }
+    // One field of the status line below the panels.
+    void SetStatus(StatusField field, const QString& text);
     // The controls in creation order (a rebuilt label keeps its place).
     const std::vector<QWidget*>& Controls() const { return controls_; }
     bool Ending() const { return ending_; }
@@ -107,6 +111,7 @@ class MainWindow : public QDialog, public cap::CaptureHost {
     ReceiverState& state_;
     cap::WaveInput& wave_;
     QMenuBar* menuBar_ = nullptr;
+    StatusLine* status_ = nullptr;
     ClientArea* client_ = nullptr;
     QSlider* clockSlider_ = nullptr;
     QSlider* gainSlider_ = nullptr;

@@ -7,8 +7,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "receiver/app/settings_file.h"
 #include "receiver/capture/capture.h"
@@ -35,12 +37,16 @@ WindowFonts MakeWindowFonts();
 // from its build tree.  Needs a QCoreApplication.
 QStringList InstalledHelpFolders();
 
+// Called after every processed block, once its results are final.
+using BlockObserver = std::function<void(const rx::ChainState&)>;
+
 struct ReceiverState {
     rx::Settings Settings;
     rx::ChainControls Controls; // K, LagOffset, DopplerShift: set by the operator
     std::unique_ptr<rx::ChainState> Chain = rx::MakeChainState();
     rx::DisplayState Display;
-    rx::DisplayHooks Hooks; // installed by the window: the painters of Display
+    rx::DisplayHooks Hooks;                    // installed by the window: the painters of Display
+    std::vector<BlockObserver> BlockObservers; // called in order after each block
     cap::CaptureState Capture;
     WindowFonts Fonts = MakeWindowFonts();
     std::string SettingsPath = SettingsFileName;

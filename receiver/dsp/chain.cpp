@@ -74,6 +74,7 @@ void ProcessBlock(ChainState& chain, const Settings& settings, const ChainContro
 
     SearchSyncPeak(tables, baseband, chain.SampleRate, chain.Peak);
     if (hooks.TuneIndicator) hooks.TuneIndicator(TuneValue(chain.Peak.DopplerHz));
+    if (hooks.BlockProcessed) hooks.BlockProcessed(chain);
 }
 
 } // namespace rx

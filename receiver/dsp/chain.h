@@ -59,7 +59,10 @@ struct DisplayHooks {
     std::function<void(const DopplerState&)> DopplergramColumn;    // new DopplerProfile
     std::function<void(const DopplerState&)> ScattergramColumn;    // every block
     std::function<void(const CorrelatorState&)> CorrelationTrace;  // every block
-    std::function<void(int32_t hz)> TuneIndicator; // every block, last: INT(DopplerHz)
+    std::function<void(int32_t hz)> TuneIndicator; // every block: INT(DopplerHz)
+    // Every block, after all of the above: the block's results are final
+    // (loggers, quality trackers and other observers of whole blocks).
+    std::function<void(const ChainState&)> BlockProcessed;
 };
 
 // Start-up: NATO rate and carrier, the oscillator step, K = 1, no Doppler
@@ -80,7 +83,8 @@ void ResampleBuffer(ChainState& chain, const Settings& settings, const ChainCont
 // One full SampleBlock through every stage, firing the hooks:
 //   Downconvert; GramCorrelate, then CorrelogramColumn when a column is due;
 //   UpdateDoppler, then DopplergramColumn when new spectra were computed, then
-//   ScattergramColumn and CorrelationTrace; SearchSyncPeak, then TuneIndicator.
+//   ScattergramColumn and CorrelationTrace; SearchSyncPeak, then TuneIndicator;
+//   last BlockProcessed.
 void ProcessBlock(ChainState& chain, const Settings& settings, const ChainControls& controls,
                   const DisplayHooks& hooks);
 

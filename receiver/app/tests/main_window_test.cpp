@@ -637,6 +637,26 @@ TEST_F(WindowTest, RecordedBuffersReachTheChain) {
     EXPECT_EQ(state.Chain->Intake.CaptureBlock[1023], samples[1023]);
 }
 
+TEST_F(WindowTest, BlockObserversSeeEveryBlockAndTheStatusLineSitsBelowThePanels) {
+    std::vector<int32_t> peaks;
+    state.BlockObservers.push_back(
+        [&](const rx::ChainState& chain) { peaks.push_back(chain.Peak.PeakLag); });
+    Start();
+    scripts[0]->Record(std::vector<int16_t>(3 * 1024, 100)); // three buffers, three blocks
+    Pump();
+    EXPECT_EQ(peaks.size(), 3u);
+
+    window->SetStatus(StatusField::Problem, QStringLiteral("cannot write logs/"));
+    window->SetStatus(StatusField::Input, QStringLiteral("Scripted 0"));
+    window->show();
+    Pump();
+    EXPECT_EQ(window->Status()->Joined(), QStringLiteral("Scripted 0  cannot write logs/"));
+    EXPECT_GE(window->Status()->y(), window->Client()->geometry().bottom());
+    EXPECT_EQ(window->Client()->size(), QSize(705, 620));
+    window->SetStatus(StatusField::Problem, QString());
+    EXPECT_EQ(window->Status()->Joined(), QStringLiteral("Scripted 0"));
+}
+
 TEST_F(WindowTest, AboutShowsOurTextAndHelpOpensTheHelpFile) {
     Start();
     QString caption, text;

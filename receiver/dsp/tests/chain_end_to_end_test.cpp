@@ -163,11 +163,16 @@ TEST(ChainEndToEnd, ProcessBlockFiresTheHooksInOrderEachSeeingItsStageOfThisBloc
         EXPECT_EQ(c.TracePoints.count, BasebandLen);
     };
     r.hooks.TuneIndicator = [&](int32_t hz) {
-        calls += "U|";
+        calls += 'U';
         EXPECT_EQ(hz, TuneValue(chain.Peak.DopplerHz));
         for (int lag : {0, 100, 511})
             EXPECT_EQ(chain.Peak.SyncPower[lag],
                       SyncPowerAt(chain.Tables, chain.Downconverter.Baseband, lag));
+    };
+
+    r.hooks.BlockProcessed = [&](const ChainState& done) {
+        calls += "B|";
+        EXPECT_EQ(&done, r.chain.get());
     };
 
     sim::Generator generator(Channel({{.delayMs = 3.0, .dopplerHz = 0.5}}));
@@ -180,10 +185,10 @@ TEST(ChainEndToEnd, ProcessBlockFiresTheHooksInOrderEachSeeingItsStageOfThisBloc
         ProcessBlock(*r.chain, r.settings, r.controls, r.hooks);
         if (block % 4 == 3) expected += 'C'; // K = 3: block 3, then every fourth
         if (DopplerSpectrumDue(block % SlowRows)) expected += 'D';
-        expected += "STU|";
+        expected += "STUB|";
     }
     EXPECT_EQ(calls, expected);
-    EXPECT_NE(expected.find("CDSTU|"), std::string::npos); // 195 = 4 x 48 + 3
+    EXPECT_NE(expected.find("CDSTUB|"), std::string::npos); // 195 = 4 x 48 + 3
 }
 
 } // namespace

@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The per-block table: one row for every processed block, the same columns in
+// the batch CSV and in the live log.  The column list is defined here once;
+// writers take the header and the rows from here and add nothing of their own
+// between the columns.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "receiver/dsp/chain.h"
+
+namespace rx {
+
+struct BlockRow {
+    int64_t Block = 0;      // blocks processed before this one in the run
+    double TimeS = 0.0;     // input seconds from the start of the run to the block's last sample
+    int32_t PeakLag = 0;    // lag of the sync peak, baseband samples (2 per symbol)
+    double DopplerHz = 0.0; // frequency offset estimate, hertz
+    int32_t TuneHz = 0;     // the tune indicator's whole hertz: INT(DopplerHz)
+};
+
+// The results of the block the chain has just processed.
+BlockRow MakeBlockRow(const ChainState& chain, int64_t block, double timeS);
+
+// The column names, comma-separated, without a line end:
+// block,time_s,peak_lag,doppler_hz,tune_hz
+std::string BlockTableHeader();
+// One row in the header's order, without a line end; DopplerHz with 17
+// significant digits so it reads back exactly.
+std::string FormatBlockRow(const BlockRow& row);
+
+} // namespace rx
