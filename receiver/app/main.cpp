@@ -16,6 +16,7 @@
 #include "receiver/app/main_window.h"
 #include "receiver/app/receiver_state.h"
 #include "receiver/app/termination.h"
+#include "receiver/app/web_attach.h"
 #include "receiver/capture/wave_input.h"
 #include "receiver/recording/recording.h"
 
@@ -27,6 +28,7 @@ namespace {
 
 constexpr const char* WindowSynopsis =
     "usage: propmon [--simulate | --replay FILE [--channel left|right|mix]] [--autosave]\n"
+    "               [--http [ADDR:]PORT]\n"
     "       propmon --batch FILE (--out DIR | --csv OUT.csv) ...\n"
     "                                  (see propmon --batch --help)\n"
     "       propmon --help | --version\n"
@@ -35,7 +37,10 @@ constexpr const char* WindowSynopsis =
 constexpr const char* WindowFiles =
     "\n"
     "Settings are kept in Stanag4285.set in the current directory; gram snapshots\n"
-    "go to Correlograms/, Dopplergrams/ and Scattergrams/ below it.\n";
+    "go to Correlograms/, Dopplergrams/ and Scattergrams/ below it.  With --http the\n"
+    "web view shows the panels, the last block's numbers, plots of the live log in\n"
+    "logs/ and those folders; it has no login: give ADDR only on a trusted network\n"
+    "(or reach it through an SSH tunnel).\n";
 
 constexpr const char* NoWindowHint = "use --batch to process a recording without a window";
 
@@ -149,6 +154,17 @@ int main(int argc, char** argv) {
 
     cap::WaveInput wave(true);
     state.Capture.DeviceId = propmon::ConfigureInputs(wave, options, state.Capture.DeviceId);
+
+    std::unique_ptr<web::WebView> webView;
+    if (options.http) {
+        QString error;
+        webView = propmon::StartWebView(options, state, wave, propmon::DefaultLogFolder, error);
+        if (!webView) {
+            std::fprintf(stderr, "propmon: %s\n", error.toLocal8Bit().constData());
+            return propmon::ExitFailure;
+        }
+        std::fprintf(stderr, "propmon: web view at %s\n", webView->Url().toLocal8Bit().constData());
+    }
 
     propmon::MainWindow window(state, wave);
     propmon::TerminationWatcher watcher([&window] { window.EndWindow(); });
