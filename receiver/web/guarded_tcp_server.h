@@ -21,7 +21,6 @@ class QTimer;
 
 namespace web {
 
-
 // A socket whose response ends the connection (a streamed file): whatever the
 // client still sends on it is dropped unread, so no second response can be
 // written into the middle of the first.

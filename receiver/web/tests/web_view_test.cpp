@@ -315,8 +315,7 @@ TEST_F(WebViewTest, ServedFoldersListNewestFirstAndServeTheirFiles) {
     for (const char* hidden : {".140509", "out.BMP", "outdir"})
         EXPECT_EQ(html.find(hidden), std::string::npos) << hidden;
 
-    Client::Answer picture =
-        client.Get("/files/Correlograms/2026-12-07/140509correlogram.BMP");
+    Client::Answer picture = client.Get("/files/Correlograms/2026-12-07/140509correlogram.BMP");
     EXPECT_EQ(picture.status, 200);
     EXPECT_EQ(picture.headers["content-type"], "image/bmp");
     EXPECT_EQ(picture.body, "BM dated");
