@@ -132,7 +132,10 @@ void ParseHttpListen(const QString& text, QString& address, quint16& port) {
         if (host.startsWith(u'[') && host.endsWith(u']')) host = host.mid(1, host.size() - 2);
         if (host == u"localhost") host = QStringLiteral("127.0.0.1");
         const QHostAddress parsed(host);
-        if (parsed.isNull()) throw bad;
+        // Only the full dotted form: "1.2.3" would be read as 1.2.0.3.
+        if (parsed.isNull() ||
+            (parsed.protocol() == QAbstractSocket::IPv4Protocol && host.count(u'.') != 3))
+            throw bad;
         host = parsed.toString();
     }
     bool ok = false;

@@ -20,10 +20,14 @@ struct LatestState {
     // before, so clients fetch only pictures that changed.
     std::array<uint64_t, PanelCount> PanelVersions{};
     BlockFacts Facts;
+    // Raised by every publication: the server builds what it derives from
+    // the state (the page's JSON) once per version.
+    uint64_t Version = 0;
 };
 
 // What the server thread takes out of the slot for one response.
 struct Snapshot {
+    uint64_t Version = 0;
     PanelSet Panels;
     std::array<uint64_t, PanelCount> PanelVersions{};
     BlockFacts Facts;
@@ -31,7 +35,7 @@ struct Snapshot {
 
 inline Snapshot TakeSnapshot(LatestState& latest) {
     QMutexLocker lock(&latest.Mutex);
-    return {latest.Panels, latest.PanelVersions, latest.Facts};
+    return {latest.Version, latest.Panels, latest.PanelVersions, latest.Facts};
 }
 
 } // namespace web

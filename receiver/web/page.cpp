@@ -197,8 +197,9 @@ QByteArray PageHtml(const Snapshot& snapshot, const std::vector<ServedFolder>& f
 
 QByteArray PageScript() {
     return QByteArrayLiteral(R"js("use strict";
-// Polls the receiver's state once a second and swaps the pictures that
-// changed and the numbers.  Nothing is loaded from anywhere but this server.
+// Polls the receiver's state once a second, with the pictures that changed
+// since the versions shown, and swaps pictures and numbers.  Nothing is
+// loaded from anywhere but this server.
 const panels = ["correlation", "correlogram", "dopplergram", "scattergram", "tune"];
 
 function markLoaded(img) {
@@ -217,13 +218,15 @@ function setText(id, text) {
 }
 
 function show(state) {
+  // The pictures that changed came with the state; any other that changed is
+  // fetched on its own.
   for (const name of panels) {
     const img = document.getElementById(name);
     const version = String(state.panels[name]);
-    if (img.dataset.version !== version) {
-      img.dataset.version = version;
-      img.src = "/panel/" + name + ".png?v=" + version;
-    }
+    if (img.dataset.version === version) continue;
+    img.dataset.version = version;
+    const picture = state.pictures && state.pictures[name];
+    img.src = picture ? picture : "/panel/" + name + ".png?v=" + version;
   }
   const rows = document.getElementById("fields");
   const fresh = document.createElement("tbody");
@@ -252,7 +255,8 @@ function show(state) {
 
 async function poll() {
   try {
-    const response = await fetch("/state.json", {cache: "no-store"});
+    const have = panels.map((name) => document.getElementById(name).dataset.version);
+    const response = await fetch("/state.json?have=" + have.join(","), {cache: "no-store"});
     if (response.ok) show(await response.json());
     else setText("stale", "(receiver answers " + response.status + ")");
   } catch (error) {

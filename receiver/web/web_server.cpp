@@ -10,6 +10,7 @@
 #include <QLocale>
 #include <QTcpSocket>
 #include <QUrl>
+#include <QUrlQuery>
 
 #include "receiver/web/latest_state.h"
 #include "receiver/web/page.h"
@@ -28,11 +29,50 @@ constexpr int PngQuality = 70;
 // A plot is drawn again at most this often.
 constexpr qint64 PlotAgeMs = 30000;
 
+// The panels hold few colours (grey levels, a trace colour or two).  As a
+// palette picture their PNG is smaller and several times quicker to make
+// (libpng searches no row filters for palettes).  A picture with more than
+// 256 colours is kept as it is.
+QImage WithPalette(const QImage& image) {
+    if (image.format() != QImage::Format_RGB32) return image;
+    constexpr int Slots = 1024; // open addressing, at most a quarter full
+    std::array<QRgb, Slots> colours;
+    std::array<int, Slots> indexes;
+    indexes.fill(-1);
+    QList<QRgb> table;
+    QImage indexed(image.size(), QImage::Format_Indexed8);
+    for (int y = 0; y < image.height(); ++y) {
+        const auto* in = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        uchar* out = indexed.scanLine(y);
+        QRgb last = 0;
+        int lastIndex = -1;
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb colour = in[x] | 0xFF000000u;
+            if (colour != last || lastIndex < 0) {
+                unsigned slot = (colour * 2654435761u) >> 22; // 10 bits
+                while (indexes[slot] >= 0 && colours[slot] != colour)
+                    slot = (slot + 1) % Slots;
+                if (indexes[slot] < 0) {
+                    if (table.size() == 256) return image;
+                    colours[slot] = colour;
+                    indexes[slot] = static_cast<int>(table.size());
+                    table.push_back(colour);
+                }
+                last = colour;
+                lastIndex = indexes[slot];
+            }
+            out[x] = static_cast<uchar>(lastIndex);
+        }
+    }
+    indexed.setColorTable(table);
+    return indexed;
+}
+
 QByteArray Png(const QImage& image) {
     QByteArray png;
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG", PngQuality);
+    WithPalette(image).save(&buffer, "PNG", PngQuality);
     return png;
 }
 
@@ -46,7 +86,8 @@ Response Html(QByteArray page) {
             std::move(page),
             {{"Cache-Control", "no-store"},
              {"Content-Security-Policy",
-              "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'"}}};
+              "default-src 'self'; img-src 'self' data:; style-src 'self' 'unsafe-inline'; "
+              "frame-ancestors 'none'"}}};
 }
 
 // Content-Disposition for a download: the plain name for old clients, the
@@ -110,12 +151,7 @@ void WebServer::Route() {
                  });
     http_->route("/state.json", getOrHead,
                  [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-                     const QJsonDocument state(StateJson(TakeSnapshot(*latest_)));
-                     Send(request, std::move(responder),
-                          {Status::Ok,
-                           "application/json",
-                           state.toJson(QJsonDocument::Compact),
-                           {{"Cache-Control", "no-store"}}});
+                     Send(request, std::move(responder), StateJson(request));
                  });
     http_->route("/panel/<arg>", getOrHead,
                  [this](const QString& name, const QHttpServerRequest& request,
@@ -163,10 +199,17 @@ void WebServer::Send(const QHttpServerRequest& request, QHttpServerResponder&& r
         responder.writeHeader(name, value);
     if (close) responder.writeHeader("Connection", "close");
     // A HEAD answer has the head of the GET answer and no body.
-    responder.writeBody(request.method() == Method::Head ? QByteArray() : response.Body);
+    // Copied behind the head in the socket's buffer (the QByteArray overload
+    // would queue it as a block of its own, sent by a second system call).
+    const bool head = request.method() == Method::Head;
+    responder.writeBody(response.Body.constData(), head ? 0 : response.Body.size());
     if (close) {
         MarkClosing(socket);
         socket->disconnectFromHost();
+    } else {
+        // Written now rather than on the next turn of the event loop: one
+        // wake-up of the server thread less for every answer.
+        socket->flush();
     }
 }
 
@@ -228,6 +271,58 @@ void WebServer::ServeFile(const QHttpServerRequest& request, QHttpServerResponde
     FileStream::Start(socket, std::move(file), length);
 }
 
+Response WebServer::StateJson(const QHttpServerRequest& request) {
+    // ?have=V,V,V,V,V: the panel versions the page shows.  The answer carries
+    // the pictures of the panels that changed since, so a page needs one
+    // request a second however many of its pictures changed.
+    const QStringList have = request.query().queryItemValue(QStringLiteral("have")).split(u',');
+    std::array<uint64_t, PanelCount> shown;
+    bool withPictures = have.size() == PanelCount;
+    for (int i = 0; i < PanelCount && withPictures; ++i)
+        shown[i] = have[i].toULongLong(&withPictures);
+    QString key;
+    if (withPictures)
+        for (uint64_t version : shown)
+            key += QString::number(version) + u',';
+
+    uint64_t version;
+    {
+        QMutexLocker lock(&latest_->Mutex);
+        version = latest_->Version;
+    }
+    if (version != stateVersion_ || stateJson_.size() > 16) stateJson_.clear();
+    auto cached = stateJson_.find(key);
+    if (cached == stateJson_.end()) {
+        const Snapshot snapshot = TakeSnapshot(*latest_);
+        QJsonObject state = web::StateJson(snapshot);
+        if (withPictures) {
+            QJsonObject pictures;
+            for (int i = 0; i < PanelCount; ++i) {
+                const QImage& image = snapshot.Panels.Images[i];
+                if (shown[i] == snapshot.PanelVersions[i] || image.isNull()) continue;
+                pictures.insert(QString::fromLatin1(PanelName(static_cast<Panel>(i))),
+                                QString::fromLatin1(
+                                    "data:image/png;base64," +
+                                    EncodedPng(i, image, snapshot.PanelVersions[i]).toBase64()));
+            }
+            state.insert(QStringLiteral("pictures"), pictures);
+        }
+        if (snapshot.Version != stateVersion_) stateJson_.clear();
+        stateVersion_ = snapshot.Version;
+        cached = stateJson_.emplace(key, QJsonDocument(state).toJson(QJsonDocument::Compact)).first;
+    }
+    return {Status::Ok, "application/json", cached->second, {{"Cache-Control", "no-store"}}};
+}
+
+const QByteArray& WebServer::EncodedPng(int panel, const QImage& image, uint64_t version) {
+    EncodedPanel& encoded = panels_[panel];
+    if (encoded.version != version) {
+        encoded.png = Png(image);
+        encoded.version = version;
+    }
+    return encoded.png;
+}
+
 Response WebServer::PanelPng(const QString& fileName) {
     for (int i = 0; i < PanelCount; ++i) {
         if (fileName !=
@@ -241,12 +336,10 @@ Response WebServer::PanelPng(const QString& fileName) {
             version = latest_->PanelVersions[i];
         }
         if (image.isNull()) return Text(Status::NotFound, "no picture yet");
-        EncodedPanel& encoded = panels_[i];
-        if (encoded.version != version) {
-            encoded.png = Png(image);
-            encoded.version = version;
-        }
-        return {Status::Ok, "image/png", encoded.png, {{"Cache-Control", "no-store"}}};
+        return {Status::Ok,
+                "image/png",
+                EncodedPng(i, image, version),
+                {{"Cache-Control", "no-store"}}};
     }
     return Text(Status::NotFound, "not found");
 }

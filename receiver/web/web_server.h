@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -51,6 +52,9 @@ class WebServer : public QObject {
               const Response& response);
     void ServeFile(const QHttpServerRequest& request, QHttpServerResponder&& responder);
     Response PanelPng(const QString& fileName);
+    Response StateJson(const QHttpServerRequest& request);
+    // The PNG of a panel picture, encoded once per version.
+    const QByteArray& EncodedPng(int panel, const QImage& image, uint64_t version);
     Response PlotPng(const QString& fileName);
 
     WebViewConfig config_;
@@ -63,6 +67,11 @@ class WebServer : public QObject {
         QByteArray png;
     };
     std::array<EncodedPanel, PanelCount> panels_;
+    // /state.json as of a version of the latest state, by the panel versions
+    // the client already shows: every client polls it every second, and
+    // between two publications nearly all of them get the same answer.
+    uint64_t stateVersion_ = UINT64_MAX;
+    std::map<QString, QByteArray> stateJson_;
 
     QElapsedTimer clock_;
     LogHistory history_;

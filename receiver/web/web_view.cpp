@@ -75,6 +75,7 @@ void WebView::PublishPanels(const PanelSet& panels) {
             if (panels.Images[i].cacheKey() != latest_->Panels.Images[i].cacheKey())
                 ++latest_->PanelVersions[i];
         replaced = std::exchange(latest_->Panels, panels);
+        ++latest_->Version;
     }
     // `replaced` may hold the last reference to old pixels: freed here,
     // outside the lock.
@@ -85,6 +86,7 @@ void WebView::PublishBlock(const BlockFacts& facts) {
     BlockFacts swapped = facts;
     QMutexLocker lock(&latest_->Mutex);
     std::swap(latest_->Facts, swapped);
+    ++latest_->Version;
 }
 
 } // namespace web
