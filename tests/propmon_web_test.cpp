@@ -1,14 +1,24 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // propmon's web view seen from outside: the program runs with the built-in
 // test signal (window off-screen) and --http, a real browser (headless
-// Chromium) looks at the page twice, and plain clients misbehave.
+// Chromium, driven through its DevTools protocol) looks at the page twice in
+// one page life, and plain clients misbehave.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDateTime>
+#include <QEventLoop>
+#include <QGuiApplication>
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+#include <QUrl>
+#include <QWebSocket>
 
 #include <chrono>
 #include <cmath>
@@ -46,6 +56,102 @@ constexpr PanelBox Panels[] = {
     {"correlation", 6, 51, 68, 510},    {"correlogram", 80, 51, 561, 216},
     {"dopplergram", 80, 288, 401, 271}, {"scattergram", 483, 288, 68, 255},
     {"tune", 601, 289, 70, 254},
+};
+
+// Headless Chromium driven through its DevTools protocol: the page stays
+// open, so two looks see one page life (what its script did in between).
+class Browser {
+  public:
+    Browser(const fs::path& profile, const std::string& url) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const std::string dataDir = "--user-data-dir=" + profile.string();
+            const int log =
+                ::open((profile.string() + ".log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(log, 1);
+            ::dup2(log, 2);
+            ::execl(Chromium, Chromium, "--headless", "--no-sandbox", "--disable-gpu",
+                    "--disable-quic", "--no-first-run", "--disable-background-networking",
+                    "--disable-component-update", "--disable-sync", "--hide-scrollbars",
+                    "--window-size=740,1480", "--remote-debugging-port=0", dataDir.c_str(),
+                    url.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        // Chromium names its port in the profile once it listens.
+        for (int i = 0; i < 300 && port_ == 0; ++i) {
+            std::this_thread::sleep_for(100ms);
+            std::ifstream active(profile / "DevToolsActivePort");
+            int port = 0;
+            if (active >> port) port_ = static_cast<uint16_t>(port);
+        }
+        if (port_ == 0) return;
+        // The page is listed once it has started loading.
+        for (int i = 0; i < 100 && !page_.isValid(); ++i) {
+            Client list(port_);
+            // Chromium answers only requests addressed to localhost or an IP
+            // address, and names the page's socket after the address asked.
+            list.Send("GET /json/list HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+                      "\r\n\r\n");
+            const QJsonArray targets =
+                QJsonDocument::fromJson(QByteArray::fromStdString(list.Read().body)).array();
+            for (const QJsonValue& target : targets)
+                if (target["type"] == "page" && target["url"].toString().startsWith("http"))
+                    page_ = QUrl(target["webSocketDebuggerUrl"].toString());
+            if (!page_.isValid()) std::this_thread::sleep_for(100ms);
+        }
+        if (!page_.isValid()) return;
+        QEventLoop loop;
+        QObject::connect(&socket_, &QWebSocket::connected, &loop, &QEventLoop::quit);
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+        socket_.open(page_);
+        loop.exec();
+    }
+    ~Browser() {
+        socket_.close();
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool Ready() const { return socket_.state() == QAbstractSocket::ConnectedState; }
+
+    // The result of one protocol command (waits for its answer).
+    QJsonObject Call(const QString& method, const QJsonObject& params = {}) {
+        const int id = nextId_++;
+        QJsonObject answer;
+        QEventLoop loop;
+        const auto connection = QObject::connect(
+            &socket_, &QWebSocket::textMessageReceived, &loop, [&](const QString& text) {
+                const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+                if (message["id"].toInt() != id) return;
+                answer = message["result"].toObject();
+                loop.quit();
+            });
+        QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+        socket_.sendTextMessage(
+            QJsonDocument(QJsonObject{{"id", id}, {"method", method}, {"params", params}})
+                .toJson(QJsonDocument::Compact));
+        loop.exec();
+        QObject::disconnect(connection);
+        return answer;
+    }
+    // A script's value in the page.
+    QJsonValue Evaluate(const QString& expression) {
+        return Call("Runtime.evaluate",
+                    {{"expression", expression}, {"returnByValue", true}})["result"]
+            .toObject()["value"];
+    }
+    QImage Screenshot() {
+        const QString data = Call("Page.captureScreenshot", {{"format", "png"}})["data"].toString();
+        return QImage::fromData(QByteArray::fromBase64(data.toLatin1()), "PNG");
+    }
+
+  private:
+    pid_t pid_ = -1;
+    uint16_t port_ = 0;
+    QUrl page_;
+    QWebSocket socket_;
+    int nextId_ = 1;
 };
 
 class PropmonWeb : public ::testing::Test {
@@ -98,21 +204,6 @@ class PropmonWeb : public ::testing::Test {
     }
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(port) + "/"; }
 
-    // Headless Chromium with a fresh profile, its output in `out`.
-    int Browser(const std::string& what, const fs::path& out) {
-        const fs::path profile = dir / ("profile-" + out.filename().string());
-        const std::string command =
-            std::string("timeout 90 ") + Chromium +
-            " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
-            " --disable-background-networking --disable-component-update --disable-sync"
-            " --hide-scrollbars --window-size=740,1380 --virtual-time-budget=5000"
-            " --user-data-dir='" +
-            profile.string() + "' " + what + " '" + Url() + "' >'" +
-            (what == "--dump-dom" ? out.string() : (dir / "shot.log").string()) + "' 2>'" +
-            (dir / "chromium.log").string() + "'";
-        return std::system(command.c_str());
-    }
-
     // A day of rows in the live log, one every 10 s: a path drifting slowly
     // and a second one some hours long.
     void WriteLiveLog() {
@@ -141,65 +232,67 @@ class PropmonWeb : public ::testing::Test {
     uint16_t port = 0;
 };
 
-// The attributes of the <img> with the given id in a DOM dump.
-std::string Attribute(const std::string& dom, const std::string& id, const std::string& name) {
-    const size_t tag = dom.find("<img id=\"" + id + "\"");
-    if (tag == std::string::npos) return {};
-    const std::string img = dom.substr(tag, dom.find('>', tag) - tag);
-    const size_t at = img.find(" " + name + "=\"");
-    if (at == std::string::npos) return {};
-    const size_t start = at + name.size() + 3;
-    return img.substr(start, img.find('"', start) - start);
-}
-
 TEST_F(PropmonWeb, ABrowserSeesTheFivePanelsChangeBetweenTwoLooks) {
     if (!fs::exists(Chromium)) GTEST_SKIP() << "chromium is not installed (scripts/setup)";
     WriteLiveLog();
     ASSERT_TRUE(Start()) << Slurp(dir / "err.txt");
-    std::this_thread::sleep_for(2s);
+    Browser browser(dir / "profile", Url());
+    ASSERT_TRUE(browser.Ready()) << Slurp(dir / "profile.log");
 
-    std::string dom[2];
+    // Each look: every panel's version, the size of the picture it shows and
+    // where that picture came from, and the page as it is on the screen.
+    const QString look = QStringLiteral(
+        "JSON.stringify(['correlation', 'correlogram', 'dopplergram', 'scattergram', 'tune']"
+        ".map((id) => { const img = document.getElementById(id);"
+        " return [img.dataset.version, img.complete ? img.naturalWidth + 'x' + img.naturalHeight"
+        " : 'loading', img.src.slice(0, 22)]; }))");
+    QJsonArray seen[2];
     QImage shot[2];
-    for (int look = 0; look < 2; ++look) {
-        if (look == 1) std::this_thread::sleep_for(8s); // a dopplergram column is ~7 s
-        const fs::path domFile = dir / ("look" + std::to_string(look) + ".html");
-        const fs::path shotFile = dir / ("look" + std::to_string(look) + ".png");
-        ASSERT_EQ(Browser("--dump-dom", domFile), 0) << Slurp(dir / "chromium.log");
-        ASSERT_EQ(Browser("--screenshot='" + shotFile.string() + "'", shotFile), 0)
-            << Slurp(dir / "chromium.log");
-        dom[look] = Slurp(domFile);
-        ASSERT_TRUE(shot[look].load(QString::fromStdString(shotFile.string())));
+    for (int i = 0; i < 2; ++i) {
+        std::this_thread::sleep_for(i == 0 ? 3s : 9s); // a dopplergram column is ~7 s
+        seen[i] = QJsonDocument::fromJson(browser.Evaluate(look).toString().toUtf8()).array();
+        shot[i] = browser.Screenshot();
+        ASSERT_EQ(seen[i].size(), 5) << i;
+        ASSERT_FALSE(shot[i].isNull()) << i;
     }
     if (const char* keep = std::getenv("PROPMON_WEB_SCREENSHOT"))
         shot[1].save(QString::fromLocal8Bit(keep));
 
-    for (const PanelBox& panel : Panels) {
-        // Present: the browser loaded a picture of the panel's size...
-        for (const std::string& look : dom)
-            EXPECT_EQ(Attribute(look, panel.name, "data-loaded"),
-                      std::to_string(panel.w) + "x" + std::to_string(panel.h))
-                << panel.name;
-        // ... and a newer one for the second look, which shows on the screen.
-        EXPECT_NE(Attribute(dom[0], panel.name, "data-version"),
-                  Attribute(dom[1], panel.name, "data-version"))
+    for (int p = 0; p < 5; ++p) {
+        const PanelBox& panel = Panels[p];
+        const QJsonArray first = seen[0][p].toArray(), second = seen[1][p].toArray();
+        // Present: the browser shows a picture of the panel's size...
+        const QString size = QStringLiteral("%1x%2").arg(panel.w).arg(panel.h);
+        EXPECT_EQ(first[1].toString(), size)
+            << panel.name << " " << first[1].toString().toStdString();
+        EXPECT_EQ(second[1].toString(), size)
+            << panel.name << " " << second[1].toString().toStdString();
+        // ... which the page's script replaced with a newer one that came
+        // with the polled state ...
+        EXPECT_GT(second[0].toString().toLongLong(), first[0].toString().toLongLong())
             << panel.name;
-        // Within one page life the script swapped the pictures that change
-        // with every block for newer ones (they come with the polled state).
-        if (std::string(panel.name) != "dopplergram") {
-            EXPECT_EQ(Attribute(dom[1], panel.name, "src").rfind("data:image/png;base64,", 0), 0u)
-                << panel.name;
-        }
+        EXPECT_EQ(second[2].toString().toStdString(), "data:image/png;base64,") << panel.name;
+        // ... and which shows on the screen.
         int changed = 0;
         for (int y = panel.y; y < panel.y + panel.h; ++y)
             for (int x = panel.x; x < panel.x + panel.w; ++x)
                 changed += shot[0].pixel(x + 8, y + 8) != shot[1].pixel(x + 8, y + 8);
         EXPECT_GT(changed, 0) << panel.name;
     }
-    // The numbers, the input and the time of the last block.
-    for (const char* text :
-         {"Peak lag", "Doppler", "Clock correction", "Built-in STANAG 4285 test signal",
-          "NATO (2400 baud, 1800 Hz)", " UTC</td>", "src=\"/plot/delay.png"})
-        EXPECT_NE(dom[1].find(text), std::string::npos) << text;
+    // The numbers, the input and the time of the last block, as the script
+    // keeps them.
+    const QString text = browser.Evaluate("document.body.innerText").toString();
+    for (const char* words : {"Peak lag", "Doppler", "Clock correction",
+                              "Built-in STANAG 4285 test signal", "NATO (2400 baud, 1800 Hz)"})
+        EXPECT_TRUE(text.contains(words)) << words;
+    const QString utc = browser.Evaluate("document.getElementById('utc').textContent").toString();
+    const QDateTime shown = QDateTime::fromString(utc.chopped(4), "yyyy-MM-dd HH:mm:ss");
+    EXPECT_LT(
+        std::abs(
+            QDateTime(shown.date(), shown.time(), Qt::UTC).secsTo(QDateTime::currentDateTimeUtc())),
+        5)
+        << utc.toStdString();
+    EXPECT_EQ(browser.Evaluate("document.getElementById('delayplot').naturalWidth").toInt(), 705);
 }
 
 TEST_F(PropmonWeb, AClientThatStopsReadingMidResponseDoesNotSlowTheReceiver) {
@@ -258,3 +351,11 @@ TEST_F(PropmonWeb, AnAddressThatCannotBeBoundEndsTheStartInOneLine) {
 }
 
 } // namespace
+
+int main(int argc, char** argv) {
+    // The browser is driven through Qt's event loop (QWebSocket).
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

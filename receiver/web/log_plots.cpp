@@ -173,11 +173,13 @@ QImage RenderPlot(const LogHistory& history, int64_t nowUtcMs, const QString& ti
         const int x = PlotLeft + static_cast<int>((t - fromMs) * PlotAreaWidth / PlotSpanMs);
         painter.setPen(grid);
         painter.drawLine(x, PlotTop, x, PlotBottom - 1);
+        if (x > PlotRight - 45) continue; // the "UTC" at the end has that place
         painter.setPen(text);
         painter.drawText(
             QRect(x - 30, PlotBottom + 3, 60, 14), Qt::AlignCenter,
             QDateTime::fromMSecsSinceEpoch(t, Qt::UTC).toString(QStringLiteral("HH:mm")));
     }
+    painter.setPen(text);
     painter.drawText(QRect(PlotRight - 60, PlotBottom + 3, 60, 14),
                      Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("UTC"));
     painter.end();

@@ -380,8 +380,14 @@ TEST_F(WebViewTest, AClientThatStopsReadingHoldsLittleAndDelaysNobody) {
                 .object();
         ASSERT_EQ(state["blocks"].toInt(), block);
     }
-    // The file is not held in memory for the stalled client.
+    // The file is not held in memory for the stalled client.  (Under
+    // AddressSanitizer freed memory stays in quarantine: the figure says
+    // nothing there.)
+#ifndef __SANITIZE_ADDRESS__
     EXPECT_LT(ResidentKilobytes() - before, 32 * 1024);
+#else
+    (void)before;
+#endif
     // ... and once it has stalled long enough its connection is dropped:
     // what is left to read is what was on its way, not the rest of the file.
     std::this_thread::sleep_for(3500ms);
