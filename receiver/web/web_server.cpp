@@ -41,12 +41,13 @@ QImage WithPalette(const QImage& image) {
     indexes.fill(-1);
     QList<QRgb> table;
     QImage indexed(image.size(), QImage::Format_Indexed8);
-    for (int y = 0; y < image.height(); ++y) {
+    const int width = image.width(), height = image.height();
+    for (int y = 0; y < height; ++y) {
         const auto* in = reinterpret_cast<const QRgb*>(image.constScanLine(y));
         uchar* out = indexed.scanLine(y);
         QRgb last = 0;
         int lastIndex = -1;
-        for (int x = 0; x < image.width(); ++x) {
+        for (int x = 0; x < width; ++x) {
             const QRgb colour = in[x] | 0xFF000000u;
             if (colour != last || lastIndex < 0) {
                 unsigned slot = (colour * 2654435761u) >> 22; // 10 bits

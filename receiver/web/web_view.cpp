@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/web/web_view.h"
 
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
 
+#include <algorithm>
 #include <utility>
 
 #include "receiver/web/latest_state.h"
@@ -27,6 +30,40 @@ const char* PanelName(Panel panel) {
     return "";
 }
 
+namespace {
+
+// The server thread's loop.  Waking a thread costs more than answering a
+// small request (most of all on a virtual machine), and fifty pages polling
+// once a second would wake it fifty times a second.  So after each wake-up
+// it answers everything that has come and then pauses for a moment, and the
+// requests that arrive meanwhile are answered together.  Idle, it sleeps
+// until a client or the receiver needs it.
+class ServerThread : public QThread {
+  public:
+    explicit ServerThread(int pauseMs)
+        : pauseMs_(static_cast<unsigned long>(std::max(pauseMs, 0))) {}
+
+  protected:
+    void run() override {
+        QAbstractEventDispatcher* dispatcher = eventDispatcher();
+        while (!isInterruptionRequested()) {
+            dispatcher->processEvents(QEventLoop::WaitForMoreEvents);
+            for (int pass = 0; pass < 8 && dispatcher->processEvents(QEventLoop::AllEvents);
+                 ++pass) {
+            }
+            // Sockets that have closed are deleted later: now.
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            if (pauseMs_ > 0 && !isInterruptionRequested()) msleep(pauseMs_);
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+  private:
+    unsigned long pauseMs_;
+};
+
+} // namespace
+
 WebView::WebView(WebViewConfig config)
     : config_(std::move(config)), latest_(std::make_shared<LatestState>()) {}
 
@@ -35,12 +72,13 @@ WebView::~WebView() {
     // The server's sockets and timers belong to its thread: they end there.
     QMetaObject::invokeMethod(
         server_, [server = server_] { delete server; }, Qt::BlockingQueuedConnection);
-    thread_->quit();
+    thread_->requestInterruption();
+    thread_->eventDispatcher()->wakeUp();
     thread_->wait();
 }
 
 bool WebView::Start(QString& error) {
-    thread_ = std::make_unique<QThread>();
+    thread_ = std::make_unique<ServerThread>(config_.WakePauseMs);
     thread_->setObjectName(QStringLiteral("propmon web"));
     thread_->start();
     server_ = new WebServer(config_, latest_);
@@ -52,7 +90,8 @@ bool WebView::Start(QString& error) {
         QMetaObject::invokeMethod(
             server_, [server = server_] { delete server; }, Qt::BlockingQueuedConnection);
         server_ = nullptr;
-        thread_->quit();
+        thread_->requestInterruption();
+        thread_->eventDispatcher()->wakeUp();
         thread_->wait();
         thread_.reset();
         return false;

@@ -72,6 +72,10 @@ struct WebViewConfig {
     std::vector<ServedFolder> Folders;
     QString LogFolder; // where the live log's day files are (the plots)
     ConnectionLimits Limits;
+    // After each wake-up the server thread answers all that has come, then
+    // pauses this long, so that requests arriving meanwhile are answered
+    // together (0: no pause, for tests that ask one thing after another).
+    int WakePauseMs = 50;
 };
 
 class WebServer;

@@ -75,6 +75,7 @@ class WebViewTest : public ::testing::Test {
 
         config.Address = QHostAddress(QHostAddress::LocalHost);
         config.Port = 0;
+        config.WakePauseMs = 0; // one request after another, answered at once
         config.Folders = {{"Correlograms", Path("station/Correlograms")},
                           {"Dopplergrams", Path("station/Dopplergrams")},
                           {"Scattergrams", Path("station/Scattergrams")}, // not made yet
