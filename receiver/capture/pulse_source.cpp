@@ -255,7 +255,9 @@ class PulseDriver : public WaveDriver {
         }
         MainLoopLock lock(connection_->Loop());
         if (pa_stream_get_state(stream_) != PA_STREAM_READY) return WaveNotEnabled;
-        pa_stream_flush(stream_, nullptr, nullptr); // nothing left from before a stop
+        // Nothing left from before a stop.
+        if (pa_operation* flush = pa_stream_flush(stream_, nullptr, nullptr))
+            pa_operation_unref(flush);
         if (!connection_->Finish(pa_stream_cork(stream_, 0, OperationDone, this)))
             return WaveNotEnabled;
         return WaveOk;

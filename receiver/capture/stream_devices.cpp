@@ -65,6 +65,8 @@ class ArrivalClock {
     Verdict Arrive(int64_t nowNs, int64_t n) {
         Verdict verdict;
         const double threshold = std::max(0.5 * double(n), 0.003 * rate_);
+        if (anchored_ && n != size_) sameSize_ = false;
+        size_ = n;
         if (!anchored_) {
             anchored_ = true;
             startNs_ = nowNs;
@@ -91,7 +93,9 @@ class ArrivalClock {
     void CloseWindow(int64_t nowNs, double threshold, Verdict& verdict) {
         const double deficit = reference_ - windowMax_;
         if (deficit >= threshold) {
-            const auto samples = static_cast<int64_t>(std::llround(deficit));
+            // Senders that keep to one datagram size lose whole datagrams.
+            const auto samples = sameSize_ ? std::llround(deficit / double(size_)) * size_
+                                           : static_cast<int64_t>(std::llround(deficit));
             if (samples > int64_t{MaxFillSeconds} * rate_) {
                 // The sender stopped for a while: take up its stream from here.
                 dueBase_ -= deficit;
@@ -112,6 +116,8 @@ class ArrivalClock {
 
     int rate_;
     bool anchored_ = false;
+    int64_t size_ = 0;     // samples in the last datagram
+    bool sameSize_ = true; // every datagram so far had that many
     int64_t startNs_ = 0;
     double dueBase_ = 0;
     int64_t received_ = 0;
@@ -210,7 +216,7 @@ struct UdpStreamDevice::Shared {
     void Status(int64_t nowNs, bool now) {
         if (!reports.Status || (!now && nowNs - lastStatusNs < ReportIntervalNs)) return;
         lastStatusNs = nowNs;
-        QString text = QStringLiteral("UDP %1 datagrams").arg(counts.datagrams);
+        QString text = QStringLiteral("%1 datagrams").arg(counts.datagrams);
         if (counts.gaps > 0)
             text += QStringLiteral(", %1 lost (%2 filled)")
                         .arg(counts.gaps)

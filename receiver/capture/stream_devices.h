@@ -14,11 +14,11 @@
 // the highest lead of the last second is compared with the reference (the highest
 // seen, slowly following a sender whose clock runs slow): a deficit of half a
 // datagram or more (3 ms at least) is a loss, filled with that much silence so that
-// time stays true. Data arriving further ahead than the reference after such a fill
-// is the lost data coming late: it is dropped, its time already filled. A pause of
-// more than 10 s is not filled: the stream starts again from there. Odd-length and
-// oversized datagrams are dropped. Every loss, late datagram and bad datagram is
-// counted, for the status line, and told as one line (at most one a second each).
+// time stays true (rounded to whole datagrams while the sender keeps to one size). Data arriving
+// further ahead than the reference after such a fill is the lost data coming late: it is dropped,
+// its time already filled. A pause of more than 10 s is not filled: the stream starts again from
+// there. Odd-length and oversized datagrams are dropped. Every loss, late datagram and bad datagram
+// is counted, for the status line, and told as one line (at most one a second each).
 #pragma once
 
 #include "receiver/capture/wave_input.h"
