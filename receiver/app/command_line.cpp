@@ -117,7 +117,7 @@ QList<QCommandLineOption> ReceiverOptionList() {
                            "  udp:0.0.0.0:PORT on all), 48000 samples/s unless given;\n"
                            "  lost datagrams are filled with silence and counted\n"
                            "stdin:RATE[:s16|f32]  raw mono samples piped in, 16-bit\n"
-                           "  (default) or 32-bit float; the run ends with the input"),
+                           "  (default) or 32-bit float, taken as they come"),
             QStringLiteral("SPEC")),
         QCommandLineOption(QStringLiteral("reconnect"),
                            QStringLiteral("retry a lost input every 10 s and go on when\n"
