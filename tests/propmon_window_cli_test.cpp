@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // propmon's window command line, run without a display: what it prints and the
 // exit status for help, bad usage, an unplayable recording and a missing display.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,7 +67,8 @@ TEST_F(WindowCommandLine, HelpAndVersionPrintAndSucceedWithoutADisplay) {
         const Outcome run = Propmon(help);
         EXPECT_EQ(run.status, 0) << help;
         EXPECT_EQ(run.out.rfind("usage: propmon", 0), 0u) << help;
-        for (const char* option : {"--simulate", "--replay FILE", "--channel", "--autosave"})
+        for (const char* option : {"--simulate", "--replay FILE", "--channel", "--autosave",
+                                   "--input SPEC", "--reconnect"})
             EXPECT_NE(run.out.find(option), std::string::npos) << option;
     }
     const Outcome version = Propmon("--version");
@@ -81,6 +84,10 @@ TEST_F(WindowCommandLine, BadUsageGivesOneLineReasonTheUsageAndStatus2) {
         {"--simulate --replay x.wav", "choose either --simulate or --replay"},
         {"stray", "unexpected argument 'stray'"},
         {"--autosave=yes", "--autosave"},
+        {"--input tcp:7355", "--input is udp:PORT[@RATE], udp:ADDR:PORT[@RATE] or stdin:"},
+        {"--input udp:7355@5", "the rate of --input udp:7355@5 must be"},
+        {"--input stdin:48000:u8", "are s16 or f32"},
+        {"--simulate --input udp:7355", "choose one input: --simulate, --replay or --input"},
     };
     for (auto [args, reason] : cases) {
         const Outcome run = Propmon(args);
@@ -91,6 +98,16 @@ TEST_F(WindowCommandLine, BadUsageGivesOneLineReasonTheUsageAndStatus2) {
         EXPECT_NE(lines[0].find(reason), std::string::npos) << lines[0];
         EXPECT_EQ(lines[1].rfind("usage: propmon", 0), 0u) << args;
     }
+}
+
+TEST_F(WindowCommandLine, StandardInputFromATerminalIsRefusedAsAnInput) {
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0)
+        GTEST_SKIP() << "no pseudo-terminal here";
+    const Outcome run = Propmon(std::string("--input stdin:48000 < ") + ::ptsname(terminal));
+    ::close(terminal);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("standard input is a terminal"), std::string::npos) << run.err;
 }
 
 TEST_F(WindowCommandLine, WithoutADisplayOneLineSaysSoAndStatusIs1) {

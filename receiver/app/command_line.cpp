@@ -109,6 +109,19 @@ QList<QCommandLineOption> ReceiverOptionList() {
         ChannelOption(),
         QCommandLineOption(QStringLiteral("autosave"),
                            QStringLiteral("start with all three gram auto-saves on")),
+        QCommandLineOption(
+            QStringLiteral("input"),
+            QStringLiteral("listen to samples another program sends:\n"
+                           "udp:PORT[@RATE]  16-bit little-endian mono datagrams on\n"
+                           "  127.0.0.1 (udp:ADDR:PORT[@RATE] on another address,\n"
+                           "  udp:0.0.0.0:PORT on all), 48000 samples/s unless given;\n"
+                           "  lost datagrams are filled with silence and counted\n"
+                           "stdin:RATE[:s16|f32]  raw mono samples piped in, 16-bit\n"
+                           "  (default) or 32-bit float, taken as they come"),
+            QStringLiteral("SPEC")),
+        QCommandLineOption(QStringLiteral("reconnect"),
+                           QStringLiteral("retry a lost input every 10 s and go on when\n"
+                                          "it returns (Audio Input menu: the same switch)")),
     };
 }
 
@@ -122,6 +135,14 @@ ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
     options.channel = ChannelValue(parser);
     if (options.simulate && !options.replay.isEmpty())
         throw UsageError{QStringLiteral("choose either --simulate or --replay")};
+    if (parser.isSet(QStringLiteral("input"))) {
+        QString error;
+        if (!cap::ParseStreamSpec(parser.value(QStringLiteral("input")), options.input, error))
+            throw UsageError{error};
+        if (options.simulate || !options.replay.isEmpty())
+            throw UsageError{QStringLiteral("choose one input: --simulate, --replay or --input")};
+    }
+    options.reconnect = parser.isSet(QStringLiteral("reconnect"));
     return options;
 }
 

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "receiver/capture/stream_devices.h"
 #include "receiver/recording/recording.h"
 
 namespace propmon {
@@ -54,6 +55,9 @@ struct ReceiverOptions {
     QString replay;        // a recording played at real-time pace is the input
     rx::ChannelChoice channel = rx::ChannelChoice::Left;
     bool autosave = false; // all three gram auto-saves on from the start
+    // Samples from another program (UDP, a pipe) and lost inputs.
+    cap::StreamSpec input;  // --input udp:[ADDR:]PORT[@RATE] | stdin:RATE[:s16|f32]
+    bool reconnect = false; // --reconnect: a lost input is retried every 10 s
 };
 QList<QCommandLineOption> ReceiverOptionList();
 ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "receiver/app/batch.h"
 #include "receiver/app/command_line.h"
 #include "receiver/app/inputs.h"
@@ -26,7 +28,9 @@
 namespace {
 
 constexpr const char* WindowSynopsis =
-    "usage: propmon [--simulate | --replay FILE [--channel left|right|mix]] [--autosave]\n"
+    "usage: propmon [--simulate | --replay FILE [--channel left|right|mix] |\n"
+    "                --input udp:[ADDR:]PORT[@RATE] | --input stdin:RATE[:s16|f32]]\n"
+    "               [--autosave] [--reconnect]\n"
     "       propmon --batch FILE (--out DIR | --csv OUT.csv) ...\n"
     "                                  (see propmon --batch --help)\n"
     "       propmon --help | --version\n"
@@ -85,6 +89,15 @@ std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
     return app;
 }
 
+// PROPMON_SOUND_SYSTEM=qt (or pulse) makes one sound system take the sound cards
+// whatever answers; without it PulseAudio/PipeWire is used where a server runs.
+cap::SoundSystemChoice SoundSystemFromEnvironment() {
+    const QByteArray choice = qgetenv("PROPMON_SOUND_SYSTEM");
+    if (choice == "qt") return cap::SoundSystemChoice::QtMultimedia;
+    if (choice == "pulse") return cap::SoundSystemChoice::PulseAudio;
+    return cap::SoundSystemChoice::Automatic;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -130,6 +143,15 @@ int main(int argc, char** argv) {
                          replay.c_str());
     }
 
+    // Samples piped in, not typed: a terminal on standard input is a mistake.
+    if (options.input.kind == cap::StreamSpec::Kind::Stdin && isatty(STDIN_FILENO)) {
+        std::fprintf(stderr,
+                     "propmon: --input stdin reads samples piped to it, but standard input is a "
+                     "terminal\n%s",
+                     Usage().c_str());
+        return propmon::ExitUsage;
+    }
+
     if (!DisplayNamed()) {
         std::fprintf(stderr, "propmon: no display (DISPLAY and WAYLAND_DISPLAY are unset); %s\n",
                      NoWindowHint);
@@ -147,10 +169,26 @@ int main(int argc, char** argv) {
         state.Display.AutoSaveScattergram = rx::SwitchOn;
     }
 
-    cap::WaveInput wave(true);
-    state.Capture.DeviceId = propmon::ConfigureInputs(wave, options, state.Capture.DeviceId);
+    // Events of the inputs (losses, returns, the end of a stream): one line each.
+    const auto report = [](const std::string& line) {
+        std::fprintf(stderr, "propmon: %s\n", line.c_str());
+        std::fflush(stderr);
+    };
+    propmon::MainWindow* shown = nullptr;
+    cap::StreamReports reports;
+    reports.Event = report;
+    reports.Status = [&shown](const QString& text) {
+        if (shown) shown->SetStatus(propmon::StatusField::Stream, text);
+    };
+
+    cap::WaveInput wave(true, SoundSystemFromEnvironment());
+    state.Capture.Reconnect = options.reconnect;
+    state.Capture.DeviceId =
+        propmon::ConfigureInputs(wave, options, state.Capture.DeviceId, reports);
 
     propmon::MainWindow window(state, wave);
+    shown = &window;
+    window.EventReport = report;
     propmon::TerminationWatcher watcher([&window] { window.EndWindow(); });
     window.Run();
     return propmon::ExitSuccess;

@@ -372,6 +372,8 @@ void MainWindow::CreateMenus() {
     item(file, "Auto-save Scattergram", AutoSaveScattergramCommand, Unchecked);
     QMenu* audio = menuBar_->addMenu(QStringLiteral("Audio Input"));
     item(audio, "Select Input", SelectInputCommand, NoCheck);
+    item(audio, "Reconnect lost input every 10 s", ReconnectCommand,
+         state_.Capture.Reconnect ? Checked : Unchecked);
     QMenu* tools = menuBar_->addMenu(QStringLiteral("Tools"));
     // Never checked: a plain item.
     item(tools, "Correlogram averaging", AveragingCommand, NoCheck);
@@ -532,6 +534,10 @@ void MainWindow::OnCommand(int id) {
     case SelectInputCommand:
         PickDevice();
         break;
+    case ReconnectCommand:
+        cap::SetReconnect(state_.Capture, *this, !state_.Capture.Reconnect);
+        MenuItem(ReconnectCommand)->setChecked(state_.Capture.Reconnect);
+        break;
     case BrightnessCommand:
         EditGains();
         break;
@@ -555,6 +561,14 @@ void MainWindow::WaveMessage(const cap::WaveNotice& notice) {
 
 void MainWindow::OnWaveOpen(const cap::WaveNotice& notice) {
     cap::OnWaveOpen(state_.Capture, wave_, *this, notice);
+    if (destroyed_ || !wave_.IsOpen(state_.Capture.CaptureDevice)) return;
+    const QString name = wave_.DeviceName(state_.Capture.DeviceId);
+    SetStatus(StatusField::Input, name.isEmpty() ? QStringLiteral("Default input") : name);
+}
+
+void MainWindow::CaptureEvent(const std::string& line) {
+    if (EventReport) EventReport(line);
+    if (!destroyed_) SetStatus(StatusField::Input, QString::fromStdString(line));
 }
 
 void MainWindow::OnWaveData(const cap::WaveNotice& notice) {

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "receiver/app/receiver_state.h"
@@ -65,6 +66,7 @@ class MainWindow : public QDialog, public cap::CaptureHost {
     const rx::DisplayHooks& ChainHooks() override { return state_.Hooks; }
     void WaveMessage(const cap::WaveNotice& notice) override;
     void Initialise() override { OnInitDialog(); }
+    void CaptureEvent(const std::string& line) override;
 
     // Lookup for the handlers' helpers and for tests.
     QWidget* Control(int id) const;
@@ -80,6 +82,8 @@ class MainWindow : public QDialog, public cap::CaptureHost {
 
     // Opens a document with the desktop's viewer (replaced in tests).
     std::function<void(const QUrl&)> OpenDocument;
+    // Where the capture's events go as lines (standard error in the program).
+    std::function<void(const std::string&)> EventReport;
 
   protected:
     void done(int result) override;

@@ -33,6 +33,7 @@ inline constexpr int LastScaleLabelId = 9016;
 
 // Commands (menu items and the two push buttons).
 inline constexpr int SelectInputCommand = 1310;
+inline constexpr int ReconnectCommand = 1311; // a lost input is retried every 10 s
 inline constexpr int BrightnessCommand = 1340;
 inline constexpr int ClockOffsetCommand = 1344;
 inline constexpr int ShiftUpCommand = 1345;   // ShiftUpButton "+"

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/capture/wave_input.h"
 
+#include "receiver/capture/pulse_source.h"
 #include "receiver/capture/sound_card.h"
 
 #include <QCoreApplication>
@@ -111,8 +112,9 @@ struct WaveInput::OpenDevice : WaveSink {
     }
 };
 
-WaveInput::WaveInput(bool withSoundCards)
-    : withSoundCards_(withSoundCards), router_(std::make_unique<WaveRouter>(*this)) {
+WaveInput::WaveInput(bool withSoundCards, SoundSystemChoice soundSystem)
+    : withSoundCards_(withSoundCards), choice_(soundSystem),
+      router_(std::make_unique<WaveRouter>(*this)) {
     DeviceCount();
 }
 
@@ -133,8 +135,20 @@ int32_t WaveInput::AddDevice(std::unique_ptr<WaveDevice> device) {
 int32_t WaveInput::DeviceCount() {
     cardNames_.clear();
     cardIds_.clear();
-    if (withSoundCards_) ListSoundCards(cardNames_, cardIds_);
+    cards_ = nullptr;
+    if (withSoundCards_ && choice_ != SoundSystemChoice::QtMultimedia) {
+        if (!pulse_) pulse_ = MakePulseSystem(*this);
+        if (pulse_->List(cardNames_, cardIds_)) cards_ = pulse_.get();
+    }
+    if (withSoundCards_ && !cards_ && choice_ != SoundSystemChoice::PulseAudio) {
+        if (!qtMultimedia_) qtMultimedia_ = MakeQtMultimediaSystem();
+        if (qtMultimedia_->List(cardNames_, cardIds_)) cards_ = qtMultimedia_.get();
+    }
     return static_cast<int32_t>(cardNames_.size() + extraDevices_.size());
+}
+
+QString WaveInput::SoundSystemLabel() const {
+    return cards_ ? cards_->Label() : QString();
 }
 
 QString WaveInput::DeviceName(int32_t deviceId) const {
@@ -156,9 +170,10 @@ WaveResult WaveInput::Open(WaveHandle& handle, int32_t deviceId, int32_t sampleR
     WaveResult result = WaveOk;
     if (deviceId == -1) {
         if (!withSoundCards_) return WaveBadDeviceId;
-        device->Driver = OpenSoundCard(QByteArray(), sampleRate, *device, result);
+        if (!cards_) return WaveNoDriver;
+        device->Driver = cards_->Open(QByteArray(), sampleRate, *device, result);
     } else if (deviceId >= 0 && static_cast<size_t>(deviceId) < cardIds_.size()) {
-        device->Driver = OpenSoundCard(cardIds_[deviceId], sampleRate, *device, result);
+        device->Driver = cards_->Open(cardIds_[deviceId], sampleRate, *device, result);
     } else if (deviceId >= 0 &&
                static_cast<size_t>(deviceId) - cardIds_.size() < extraDevices_.size()) {
         device->Driver =

@@ -130,13 +130,22 @@ class WaveDevice {
 };
 
 class WaveRouter;
+class SoundSystem;
+
+// Which sound system lists and opens the sound cards.
+enum class SoundSystemChoice {
+    Automatic,   // PulseAudio (or PipeWire's pulse server) where one answers, else Qt Multimedia
+    PulseAudio,  // only a pulse server
+    QtMultimedia // only Qt Multimedia
+};
 
 // The layer itself. One per program, owned by the main window (or a test), used on
 // the thread that created it.
 class WaveInput {
   public:
     // withSoundCards: the device list starts with the system's sound-card inputs.
-    explicit WaveInput(bool withSoundCards = true);
+    explicit WaveInput(bool withSoundCards = true,
+                       SoundSystemChoice soundSystem = SoundSystemChoice::Automatic);
     ~WaveInput();
     WaveInput(const WaveInput&) = delete;
     WaveInput& operator=(const WaveInput&) = delete;
@@ -148,6 +157,9 @@ class WaveInput {
     // list of the last count.
     int32_t DeviceCount();
     QString DeviceName(int32_t deviceId) const;
+    // The sound system of the last count ("PulseAudio", "Qt Multimedia"); empty
+    // without sound cards or when none answered.
+    QString SoundSystemLabel() const;
 
     // deviceId -1 opens the system's default sound-card input. The open notice
     // follows through the event queue.
@@ -178,6 +190,10 @@ class WaveInput {
     void Post(const WaveNotice& notice);
 
     bool withSoundCards_;
+    SoundSystemChoice choice_;
+    std::unique_ptr<SoundSystem> pulse_;
+    std::unique_ptr<SoundSystem> qtMultimedia_;
+    SoundSystem* cards_ = nullptr; // the system of the last count
     std::vector<QString> cardNames_;
     std::vector<QByteArray> cardIds_;
     std::vector<std::unique_ptr<WaveDevice>> extraDevices_;

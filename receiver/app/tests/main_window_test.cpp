@@ -235,6 +235,7 @@ TEST_F(WindowTest, MenusHoldTheirItemsIdsAndCheckMarks) {
         {"File", "Auto-save Dopplergram", 1361, 0},
         {"File", "Auto-save Scattergram", 1362, 0},
         {"Audio Input", "Select Input", 1310, -1},
+        {"Audio Input", "Reconnect lost input every 10 s", 1311, 0},
         {"Tools", "Correlogram averaging", 1350, -1},
         {"Tools", "Clock offset", 1344, -1},
         {"Tools", "Display brightness", 1340, -1},
@@ -902,6 +903,53 @@ TEST_F(WindowTest, CaptureFailureEndsTheRunningWindowWithSettingsWritten) {
     EXPECT_FALSE(shown.isEmpty());
     EXPECT_TRUE(window->Ending());
     EXPECT_EQ(FileLines(state.SettingsPath).at(3), "2");
+}
+
+// With the menu's reconnect check on, a failing input is released and opened again
+// until it answers: no message box, the window goes on, each event is one line.
+TEST_F(WindowTest, ReconnectRetriesALostInputInsteadOfEndingTheWindow) {
+    Start();
+    std::vector<std::string> events;
+    window->EventReport = [&](const std::string& line) { events.push_back(line); };
+    state.Capture.RetryIntervalMs = 50;
+    window->MenuItem(ReconnectCommand)->trigger();
+    EXPECT_TRUE(state.Capture.Reconnect);
+    EXPECT_TRUE(window->MenuItem(ReconnectCommand)->isChecked());
+
+    int blocks = 0;
+    state.BlockObservers.push_back([&](const rx::ChainState&) { ++blocks; });
+    cap::ScriptedScript& script = *scripts[0];
+    const auto runUntil = [](const std::function<bool()>& done) {
+        for (int i = 0; i < 400 && !done(); ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            QTest::qWait(5);
+        }
+        return done();
+    };
+    // The device dies under the running capture and stays away for a while.
+    script.Failures[cap::WaveOp::Queue] = cap::WaveError;
+    script.Failures[cap::WaveOp::Open] = cap::WaveNotEnabled;
+    script.Record(std::vector<int16_t>(1024, 100));
+    ASSERT_TRUE(runUntil([&] { return !events.empty(); }));
+    EXPECT_EQ(events[0].rfind("input lost: Scripted 0: ", 0), 0u) << events[0];
+    EXPECT_FALSE(window->Ending());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    const int attempts = script.Calls[cap::WaveOp::Open];
+    ASSERT_TRUE(runUntil([&] { return script.Calls[cap::WaveOp::Open] >= attempts + 3; }));
+    EXPECT_EQ(events.size(), 1u); // retries are not told one by one
+
+    // It comes back: capture goes on with the same buffers and chain.
+    script.Failures.clear();
+    ASSERT_TRUE(runUntil([&] { return events.size() == 2; }));
+    EXPECT_EQ(events[1].rfind("input back after ", 0), 0u) << events[1];
+    EXPECT_EQ(window->Status()->Text(StatusField::Input), "Scripted 0");
+    const int before = blocks;
+    script.Record(std::vector<int16_t>(4096, 100));
+    ASSERT_TRUE(runUntil([&] { return blocks > before; }));
+
+    // Switched off, the next failure is the end again.
+    window->OnCommand(ReconnectCommand);
+    EXPECT_FALSE(state.Capture.Reconnect);
 }
 
 TEST_F(WindowTest, SigtermEndsTheWindowLikeACloseAndWritesTheSettings) {
