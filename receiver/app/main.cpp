@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// propmon: the live receiver window, or with --batch a run over a recording
-// without a window.
+// propmon: the live receiver window; with --headless the same receiver
+// without a window; with --batch a run over a recording.
 #include <QApplication>
+#include <QGuiApplication>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,10 +15,14 @@
 #include "receiver/app/command_line.h"
 #include "receiver/app/inputs.h"
 #include "receiver/app/main_window.h"
+#include "receiver/app/preferences.h"
 #include "receiver/app/receiver_state.h"
 #include "receiver/app/termination.h"
 #include "receiver/capture/wave_input.h"
 #include "receiver/recording/recording.h"
+#include "receiver/station/events.h"
+#include "receiver/station/headless.h"
+#include "receiver/station/instance_lock.h"
 
 #ifndef PROPMON_VERSION
 #define PROPMON_VERSION "0"
@@ -26,7 +31,11 @@
 namespace {
 
 constexpr const char* WindowSynopsis =
-    "usage: propmon [--simulate | --replay FILE [--channel left|right|mix]] [--autosave]\n"
+    "usage: propmon [--simulate | --replay FILE [--channel C] | --device TEXT]\n"
+    "               [--mode M] [--average K] [--lag-offset N] [--autosave]\n"
+    "               [--log DIR] [--utc] [--dated-names]\n"
+    "       propmon --headless [the same options]\n"
+    "       propmon --list-devices [--simulate | --replay FILE]\n"
     "       propmon --batch FILE (--out DIR | --csv OUT.csv) ...\n"
     "                                  (see propmon --batch --help)\n"
     "       propmon --help | --version\n"
@@ -35,9 +44,15 @@ constexpr const char* WindowSynopsis =
 constexpr const char* WindowFiles =
     "\n"
     "Settings are kept in Stanag4285.set in the current directory; gram snapshots\n"
-    "go to Correlograms/, Dopplergrams/ and Scattergrams/ below it.\n";
+    "go to Correlograms/, Dopplergrams/ and Scattergrams/ below it (a picture of an\n"
+    "earlier day that a new one would replace moves to a subfolder named by its\n"
+    "day, e.g. Correlograms/2026-12-07/).  One receiver per folder: .propmon.lock.\n"
+    "The window remembers its mode, input, auto-saves and K in\n"
+    "~/.config/propmon/propmon.conf; options given here win.  Exit status: 0\n"
+    "success, 1 failure (one line on stderr), 2 bad usage.\n";
 
-constexpr const char* NoWindowHint = "use --batch to process a recording without a window";
+constexpr const char* NoWindowHint =
+    "use --headless to run the receiver, or --batch to process a recording, without a window";
 
 std::string Usage() {
     return WindowSynopsis + propmon::OptionsHelp(propmon::ReceiverOptionList()).toStdString() +
@@ -85,6 +100,46 @@ std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
     return app;
 }
 
+// The receiver without a window: the offscreen platform draws the grams, so
+// neither a display nor QT_QPA_PLATFORM is needed.
+int RunWithoutWindow(int argc, char** argv, const propmon::ReceiverOptions& options) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    station::InstanceLock lock;
+    QString message;
+    const station::InstanceLock::Outcome outcome = lock.Take(message);
+    if (outcome == station::InstanceLock::Outcome::HeldElsewhere) {
+        station::ReportEvent(message);
+        return propmon::ExitFailure;
+    }
+    if (outcome == station::InstanceLock::Outcome::Unavailable) station::ReportEvent(message);
+
+    propmon::ReceiverState state;
+    propmon::PrepareReceiver(state);
+    propmon::ApplyReceiverOptions(state, options);
+    // The sound cards are looked up only when one may be the input.
+    cap::WaveInput wave(!options.simulate && options.replay.isEmpty());
+    try {
+        state.Capture.DeviceId = propmon::ConfigureInputs(wave, options, state.Capture.DeviceId);
+    } catch (const propmon::InputError& error) {
+        station::ReportEvent(error.reason);
+        return propmon::ExitFailure;
+    }
+    return station::RunHeadless(state, wave);
+}
+
+int ListDevices(int argc, char** argv, const propmon::ReceiverOptions& options) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    cap::WaveInput wave(true);
+    propmon::ReceiverOptions inputs = options;
+    inputs.device.clear();
+    propmon::ConfigureInputs(wave, inputs, 0);
+    for (const QString& line : propmon::DeviceList(wave))
+        std::printf("%s\n", line.toLocal8Bit().constData());
+    return propmon::ExitSuccess;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -121,14 +176,15 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "propmon: %s\n", error.c_str());
             return propmon::ExitFailure;
         }
-        // Every start is in the NATO mode; an AMATEUR recording plays at its
-        // own rate once that mode is chosen.
-        if (reader->Info().fileRate == 8000)
-            std::fprintf(stderr,
-                         "propmon: %s has 8000 samples/s: choose Tools > AMATEUR to hear it at "
-                         "2000 baud\n",
-                         replay.c_str());
+        // An AMATEUR recording plays at its own rate once that mode is chosen.
+        if (reader->Info().fileRate == 8000 && !options.mode)
+            std::fprintf(stderr, "propmon: %s has 8000 samples/s: %s to hear it at 2000 baud\n",
+                         replay.c_str(),
+                         options.headless ? "add --mode amateur" : "choose Tools > AMATEUR");
     }
+
+    if (options.listDevices) return ListDevices(argc, argv, options);
+    if (options.headless) return RunWithoutWindow(argc, argv, options);
 
     if (!DisplayNamed()) {
         std::fprintf(stderr, "propmon: no display (DISPLAY and WAYLAND_DISPLAY are unset); %s\n",
@@ -137,21 +193,37 @@ int main(int argc, char** argv) {
     }
     const std::unique_ptr<QApplication> app = MakeApplication(argc, argv);
 
+    station::InstanceLock lock;
+    QString message;
+    const station::InstanceLock::Outcome outcome = lock.Take(message);
+    if (outcome == station::InstanceLock::Outcome::HeldElsewhere) {
+        station::ReportEvent(message);
+        return propmon::ExitFailure;
+    }
+    if (outcome == station::InstanceLock::Outcome::Unavailable) station::ReportEvent(message);
+
     // The state brings the chain's CaptureBlock and the fonts; then the
-    // settings file, the signal parameters and the rest of the state.
+    // settings file, the signal parameters and the rest of the state, what
+    // the window remembers, and what the command line asks for.
     propmon::ReceiverState state;
     propmon::PrepareReceiver(state);
-    if (options.autosave) {
-        state.Display.AutoSaveCorrelogram = rx::SwitchOn;
-        state.Display.AutoSaveDopplergram = rx::SwitchOn;
-        state.Display.AutoSaveScattergram = rx::SwitchOn;
-    }
+    const QString rememberedInput = propmon::RestorePreferences(state);
+    propmon::ApplyReceiverOptions(state, options);
 
     cap::WaveInput wave(true);
-    state.Capture.DeviceId = propmon::ConfigureInputs(wave, options, state.Capture.DeviceId);
+    const int32_t remembered = propmon::DeviceNamed(wave, rememberedInput);
+    try {
+        state.Capture.DeviceId = propmon::ConfigureInputs(
+            wave, options, remembered >= 0 ? remembered : state.Capture.DeviceId);
+    } catch (const propmon::InputError& error) {
+        station::ReportEvent(error.reason);
+        return propmon::ExitFailure;
+    }
 
     propmon::MainWindow window(state, wave);
     propmon::TerminationWatcher watcher([&window] { window.EndWindow(); });
     window.Run();
+    wave.DeviceCount();
+    propmon::SavePreferences(state, wave.DeviceName(state.Capture.DeviceId));
     return propmon::ExitSuccess;
 }

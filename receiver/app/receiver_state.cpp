@@ -2,7 +2,14 @@
 #include "receiver/app/receiver_state.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
+
+#include <algorithm>
+#include <cmath>
+
+#include "receiver/acquisition/block_table.h"
+#include "receiver/display/painters.h"
 
 namespace propmon {
 
@@ -53,6 +60,73 @@ void PrepareReceiver(ReceiverState& state) {
     state.Display.AutoSaveDopplergram = rx::SwitchOff;
     state.Display.AutoSaveScattergram = rx::SwitchOff;
     state.Capture.DeviceId = 0;
+}
+
+void ApplyReceiverOptions(ReceiverState& state, const ReceiverOptions& options) {
+    if (options.mode) rx::SetReceiverMode(*state.Chain, *options.mode);
+    if (options.average) state.Controls.AverageCount = *options.average;
+    if (options.lagOffset) state.Controls.LagOffset = *options.lagOffset;
+    if (options.autosave) {
+        state.Display.AutoSaveCorrelogram = rx::SwitchOn;
+        state.Display.AutoSaveDopplergram = rx::SwitchOn;
+        state.Display.AutoSaveScattergram = rx::SwitchOn;
+    }
+    if (options.utc) SetUtcClock(state, true);
+    if (options.datedNames) state.Display.DatedNames = true;
+    if (!options.log.isEmpty())
+        state.Log = std::make_unique<station::BlockLog>(options.log, state.Problems);
+}
+
+void SetUtcClock(ReceiverState& state, bool utc) {
+    state.UtcClock = utc;
+    state.Display.Clock = utc ? rx::UtcTimeOfDay : rx::LocalTimeOfDay;
+}
+
+void InstallHooks(ReceiverState& state) {
+    state.Hooks = rx::MakeDisplayHooks(state.Display, state.Settings, state.Controls);
+    // Then whoever watches whole blocks (quality, the web view), and last the
+    // log, which writes the block's row once everything about it is known.
+    state.Hooks.BlockProcessed = [&state](const rx::ChainState& chain) {
+        for (const BlockObserver& observe : state.BlockObservers)
+            observe(chain);
+        if (state.Log) {
+            const BlockTime time = CurrentBlockTime(state);
+            state.Log->Write(rx::MakeBlockRow(chain, time.Block, time.TimeS), time.WallMs);
+        }
+        ++state.BlockCount;
+    };
+    state.Display.SnapshotSaved = [&state](rx::Gram gram, const rx::SnapshotResult& result) {
+        const QString subject = QStringLiteral("snapshots in %1/").arg(rx::GramFolderName(gram));
+        if (result)
+            state.Problems.Succeeded(subject);
+        else
+            state.Problems.Failed(subject, result.Path, result.Error);
+    };
+}
+
+BlockTime CurrentBlockTime(const ReceiverState& state) {
+    const rx::ChainState& chain = *state.Chain;
+    const double rate = chain.SampleRate > 0 ? chain.SampleRate : 1.0;
+    // Input samples of the current buffer up to the block's last one, and after it.
+    const int32_t through = chain.Intake.ResampleInputPos + 1;
+    const int32_t after = std::max(state.Capture.CurrentBufferSamples - through, 0);
+    BlockTime time;
+    time.Block = state.BlockCount;
+    time.TimeS = state.Capture.InputSecondsBefore + through / rate;
+    const int64_t bufferDoneMs = state.Capture.CurrentBufferDoneMs > 0
+                                     ? state.Capture.CurrentBufferDoneMs
+                                     : QDateTime::currentMSecsSinceEpoch();
+    time.WallMs = bufferDoneMs - static_cast<int64_t>(std::llround(after * 1000.0 / rate));
+    return time;
+}
+
+void SaveSettingsFile(ReceiverState& state) {
+    QString error;
+    if (WriteSettings(state.Settings, state.SettingsPath, &error))
+        state.Problems.Succeeded(QStringLiteral("the settings file"));
+    else
+        state.Problems.Failed(QStringLiteral("the settings file"),
+                              QString::fromLocal8Bit(state.SettingsPath.c_str()), error);
 }
 
 } // namespace propmon

@@ -52,6 +52,13 @@ struct CaptureState {
     std::vector<std::unique_ptr<int16_t[]>> BufferMemory; // the memory of each slot
     bool BuffersQueued = false; // QueueBuffers succeeded on the current device
     bool CaptureFailed = false; // a running capture failed; the window is ending
+
+    // Where the input stands, for time-stamping blocks: the seconds of input handed
+    // to the chain before the buffer being processed, that buffer's samples and the
+    // wall-clock time of its last sample (ms since the epoch).
+    double InputSecondsBefore = 0.0;
+    int32_t CurrentBufferSamples = 0;
+    int64_t CurrentBufferDoneMs = 0;
 };
 
 // What the capture cycle needs from the window.
@@ -72,6 +79,9 @@ class CaptureHost {
     virtual void WaveMessage(const WaveNotice& notice) = 0;
     // The window initialisation again (the last step of RestartCapture).
     virtual void Initialise() = 0;
+    // The open device has delivered all it ever will (the end of a replayed
+    // recording).  The window carries on with still displays.
+    virtual void InputEnded() {}
 };
 
 // The texts the cycle shows.
@@ -87,6 +97,7 @@ bool AllocateBuffers(CaptureState& state, WaveInput& wave, CaptureHost& host,
                      const BufferAllocator& allocate = HeapBuffer);
 bool QueueBuffers(CaptureState& state, WaveInput& wave, CaptureHost& host);
 void OnWaveOpen(CaptureState& state, WaveInput& wave, CaptureHost& host, const WaveNotice& notice);
+// Also takes the End notice of the open device (InputEnded).
 void OnWaveData(CaptureState& state, WaveInput& wave, CaptureHost& host, const WaveNotice& notice);
 
 // Before the picker: capture stops, the device stays open.

@@ -4,6 +4,7 @@
 #include "receiver/capture/sound_card.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QEvent>
 
 #include <algorithm>
@@ -97,6 +98,11 @@ struct WaveInput::OpenDevice : WaveSink {
         if (!Pending.empty()) ReturnHead();
     }
 
+    void EndOfInput() override {
+        if (CurrentBytes() > 0) ReturnHead();
+        Layer->Post(WaveNotice{WaveNoticeKind::End, Handle, nullptr});
+    }
+
     size_t QueuedCount() const override { return Pending.size(); }
 
     size_t CurrentBytes() const override {
@@ -107,6 +113,7 @@ struct WaveInput::OpenDevice : WaveSink {
         WaveBuffer* head = Pending.front();
         Pending.pop_front();
         head->Flags = (head->Flags & ~WaveBufferQueued) | WaveBufferDone;
+        head->DoneWallMs = QDateTime::currentMSecsSinceEpoch();
         Layer->Post(WaveNotice{WaveNoticeKind::Data, Handle, head});
     }
 };
@@ -144,6 +151,11 @@ QString WaveInput::DeviceName(int32_t deviceId) const {
     if (index - cardNames_.size() < extraDevices_.size())
         return extraDevices_[index - cardNames_.size()]->Name();
     return {};
+}
+
+QString WaveInput::DeviceSystemName(int32_t deviceId) const {
+    if (deviceId < 0 || static_cast<size_t>(deviceId) >= cardIds_.size()) return {};
+    return QString::fromUtf8(cardIds_[static_cast<size_t>(deviceId)]);
 }
 
 WaveResult WaveInput::Open(WaveHandle& handle, int32_t deviceId, int32_t sampleRate,
