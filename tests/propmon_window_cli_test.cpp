@@ -65,7 +65,10 @@ TEST_F(WindowCommandLine, HelpAndVersionPrintAndSucceedWithoutADisplay) {
         const Outcome run = Propmon(help);
         EXPECT_EQ(run.status, 0) << help;
         EXPECT_EQ(run.out.rfind("usage: propmon", 0), 0u) << help;
-        for (const char* option : {"--simulate", "--replay FILE", "--channel", "--autosave"})
+        for (const char* option :
+             {"--simulate", "--replay FILE", "--channel", "--autosave", "--headless",
+              "--device TEXT", "--list-devices", "--mode M", "--average K", "--lag-offset N",
+              "--log DIR", "--utc", "--dated-names"})
             EXPECT_NE(run.out.find(option), std::string::npos) << option;
     }
     const Outcome version = Propmon("--version");
@@ -81,6 +84,12 @@ TEST_F(WindowCommandLine, BadUsageGivesOneLineReasonTheUsageAndStatus2) {
         {"--simulate --replay x.wav", "choose either --simulate or --replay"},
         {"stray", "unexpected argument 'stray'"},
         {"--autosave=yes", "--autosave"},
+        {"--headless --mode fm", "--mode is nato or amateur, not 'fm'"},
+        {"--average 0", "--average wants a number in 1..1000000, not '0'"},
+        {"--headless --lag-offset 513", "--lag-offset wants a number in 0..512, not '513'"},
+        {"--lag-offset 2.5", "--lag-offset wants a whole number, not '2.5'"},
+        {"--device usb --simulate", "choose one input: --device, --simulate or --replay"},
+        {"--headless --log", "--log"},
     };
     for (auto [args, reason] : cases) {
         const Outcome run = Propmon(args);

@@ -87,10 +87,11 @@ void InstallHooks(ReceiverState& state) {
     // Then whoever watches whole blocks (quality, the web view), and last the
     // log, which writes the block's row once everything about it is known.
     state.Hooks.BlockProcessed = [&state](const rx::ChainState& chain) {
+        state.CurrentBlock = NextBlockTime(state);
         for (const BlockObserver& observe : state.BlockObservers)
             observe(chain);
         if (state.Log) {
-            const BlockTime time = CurrentBlockTime(state);
+            const BlockTime& time = state.CurrentBlock;
             state.Log->Write(rx::MakeBlockRow(chain, time.Block, time.TimeS), time.WallMs);
         }
         ++state.BlockCount;
@@ -104,7 +105,7 @@ void InstallHooks(ReceiverState& state) {
     };
 }
 
-BlockTime CurrentBlockTime(const ReceiverState& state) {
+BlockTime NextBlockTime(const ReceiverState& state) {
     const rx::ChainState& chain = *state.Chain;
     const double rate = chain.SampleRate > 0 ? chain.SampleRate : 1.0;
     // Input samples of the current buffer up to the block's last one, and after it.
@@ -117,6 +118,10 @@ BlockTime CurrentBlockTime(const ReceiverState& state) {
                                      ? state.Capture.CurrentBufferDoneMs
                                      : QDateTime::currentMSecsSinceEpoch();
     time.WallMs = bufferDoneMs - static_cast<int64_t>(std::llround(after * 1000.0 / rate));
+    const int64_t previousMs = state.CurrentBlock.WallMs;
+    constexpr int64_t CatchUpMs = 1000;
+    if (state.BlockCount > 0 && time.WallMs <= previousMs && time.WallMs > previousMs - CatchUpMs)
+        time.WallMs = previousMs + 1;
     return time;
 }
 

@@ -63,6 +63,12 @@ struct ReceiverState {
     std::unique_ptr<station::BlockLog> Log;
     bool UtcClock = false;  // time marks and snapshot names in UTC
     int64_t BlockCount = 0; // blocks processed before the current one
+    // The block being processed (see BlockTime), set before the observers run.
+    struct BlockTime {
+        int64_t Block = 0;
+        double TimeS = 0.0;
+        int64_t WallMs = 0;
+    } CurrentBlock;
 };
 
 // Before the window exists: the settings file, the signal parameters and the
@@ -85,13 +91,11 @@ void InstallHooks(ReceiverState& state);
 // seconds from the start of the run to its last sample, and the wall-clock
 // time of that sample (milliseconds since the epoch), found from the time the
 // current buffer came back full less the samples in it that follow the block.
-// Valid inside the BlockProcessed hook.
-struct BlockTime {
-    int64_t Block = 0;
-    double TimeS = 0.0;
-    int64_t WallMs = 0;
-};
-BlockTime CurrentBlockTime(const ReceiverState& state);
+// Buffers returned together (a device catching up) would give a block a time
+// a little before its predecessor's: such a block gets 1 ms after it; a
+// clock set back by a second or more shows as it is.
+using BlockTime = ReceiverState::BlockTime;
+BlockTime NextBlockTime(const ReceiverState& state);
 
 // Writes the settings file; a failure goes to Problems.
 void SaveSettingsFile(ReceiverState& state);

@@ -8,6 +8,8 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 namespace rx {
 
@@ -143,11 +145,17 @@ SnapshotResult SaveGramSnapshot(const QImage& panel, int32_t height, int32_t wid
         base.mkdir(GramFolderName(each));
 
     SnapshotResult result;
-    result.Path = base.filePath(GramFolderName(gram) + u'/' + GramFileName(gram, time, datedNames));
-    if (!base.exists(GramFolderName(gram))) {
-        result.Error = QStringLiteral("cannot make the folder %1")
-                           .arg(QDir::cleanPath(base.filePath(GramFolderName(gram))));
-        return result;
+    result.Path = QDir::cleanPath(
+        base.filePath(GramFolderName(gram) + u'/' + GramFileName(gram, time, datedNames)));
+    if (!QFileInfo(base.filePath(GramFolderName(gram))).isDir()) {
+        // Made again for the reason, which QDir does not give.
+        std::error_code error;
+        std::filesystem::create_directory(
+            QFile::encodeName(base.filePath(GramFolderName(gram))).toStdString(), error);
+        if (error) {
+            result.Error = QString::fromLocal8Bit(error.message().c_str());
+            return result;
+        }
     }
     if (!KeepEarlierDay(result.Path, time, result)) return result;
 

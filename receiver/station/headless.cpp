@@ -118,10 +118,11 @@ int RunHeadless(propmon::ReceiverState& state, cap::WaveInput& wave) {
                     .arg(QStringLiteral(PROPMON_VERSION), QDir::currentPath())
                     .arg(QCoreApplication::applicationPid()));
     wave.DeviceCount();
+    const QString input = state.Capture.DeviceId < 0 ? QStringLiteral("the system's default input")
+                                                     : wave.DeviceName(state.Capture.DeviceId);
     ReportEvent(QStringLiteral("input %1: %2")
                     .arg(state.Capture.DeviceId)
-                    .arg(state.Capture.DeviceId < 0 ? QStringLiteral("the system's default input")
-                                                    : wave.DeviceName(state.Capture.DeviceId)));
+                    .arg(input.isEmpty() ? QStringLiteral("none is listed") : input));
     ReportEvent(ModeText(*state.Chain));
     const rx::DisplayState& d = state.Display;
     QStringList saved;
