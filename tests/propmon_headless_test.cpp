@@ -468,7 +468,10 @@ TEST_F(HeadlessTest, InAReadOnlyFolderItSaysWhatItCannotWriteAndRunsOn) {
     EXPECT_EQ(Count(err, "propmon: cannot write the lock file "), 1u) << err;
     EXPECT_EQ(Count(err, "propmon: cannot write the folder logs: Permission denied"), 1u) << err;
     EXPECT_EQ(Count(err, "propmon: cannot write Scattergrams/"), 1u) << err;
+    // The settings file is found unwritable at the start, not only at the end.
     EXPECT_EQ(Count(err, "propmon: cannot write Stanag4285.set: "), 1u) << err;
+    EXPECT_LT(err.find("propmon: cannot write Stanag4285.set: "), err.find("propmon: mode "))
+        << err;
     std::smatch last;
     ASSERT_TRUE(
         std::regex_search(err, last, std::regex("propmon: stopped by SIGHUP after (\\d+) blocks")))

@@ -105,6 +105,7 @@ std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
 int RunWithoutWindow(int argc, char** argv, const propmon::ReceiverOptions& options) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
+    station::ReportStart();
     station::InstanceLock lock;
     QString message;
     const station::InstanceLock::Outcome outcome = lock.Take(message);
@@ -117,6 +118,7 @@ int RunWithoutWindow(int argc, char** argv, const propmon::ReceiverOptions& opti
     propmon::ReceiverState state;
     propmon::PrepareReceiver(state);
     propmon::ApplyReceiverOptions(state, options);
+    propmon::CheckSettingsFile(state);
     // The sound cards are looked up only when one may be the input.
     cap::WaveInput wave(!options.simulate && options.replay.isEmpty());
     try {
@@ -209,6 +211,7 @@ int main(int argc, char** argv) {
     propmon::PrepareReceiver(state);
     const QString rememberedInput = propmon::RestorePreferences(state);
     propmon::ApplyReceiverOptions(state, options);
+    propmon::CheckSettingsFile(state);
 
     cap::WaveInput wave(true);
     const int32_t remembered = propmon::DeviceNamed(wave, rememberedInput);

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QSaveFile>
 
 #include <algorithm>
 #include <cmath>
@@ -125,13 +126,31 @@ BlockTime NextBlockTime(const ReceiverState& state) {
     return time;
 }
 
+namespace {
+
+const QString SettingsSubject = QStringLiteral("the settings file");
+
+} // namespace
+
 void SaveSettingsFile(ReceiverState& state) {
     QString error;
     if (WriteSettings(state.Settings, state.SettingsPath, &error))
-        state.Problems.Succeeded(QStringLiteral("the settings file"));
+        state.Problems.Succeeded(SettingsSubject);
     else
-        state.Problems.Failed(QStringLiteral("the settings file"),
-                              QString::fromLocal8Bit(state.SettingsPath.c_str()), error);
+        state.Problems.Failed(SettingsSubject, QString::fromLocal8Bit(state.SettingsPath.c_str()),
+                              error);
+}
+
+void CheckSettingsFile(ReceiverState& state) {
+    // The same way the file is written: a temporary file renamed into place.
+    QSaveFile probe(QString::fromLocal8Bit(state.SettingsPath.c_str()));
+    if (probe.open(QIODevice::WriteOnly)) {
+        probe.cancelWriting();
+        probe.commit(); // removes the temporary file, leaves the settings alone
+        return;
+    }
+    state.Problems.Failed(SettingsSubject, QString::fromLocal8Bit(state.SettingsPath.c_str()),
+                          probe.errorString());
 }
 
 } // namespace propmon

@@ -99,5 +99,9 @@ BlockTime NextBlockTime(const ReceiverState& state);
 
 // Writes the settings file; a failure goes to Problems.
 void SaveSettingsFile(ReceiverState& state);
+// Whether the settings file could be written at the end, tried at the start
+// (a temporary file beside it, removed again) so that the operator learns of
+// it while something can still be done; a failure goes to Problems.
+void CheckSettingsFile(ReceiverState& state);
 
 } // namespace propmon

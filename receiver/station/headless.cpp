@@ -97,6 +97,12 @@ class HeadlessHost : public cap::CaptureHost {
 
 } // namespace
 
+void ReportStart() {
+    ReportEvent(QStringLiteral("propmon %1 headless in %2 (process %3)")
+                    .arg(QStringLiteral(PROPMON_VERSION), QDir::currentPath())
+                    .arg(QCoreApplication::applicationPid()));
+}
+
 int RunHeadless(propmon::ReceiverState& state, cap::WaveInput& wave) {
     propmon::InstallHooks(state);
     // The first text drawn loads the font database (a good part of a second
@@ -114,9 +120,6 @@ int RunHeadless(propmon::ReceiverState& state, cap::WaveInput& wave) {
                      propmon::TerminationWatcher::SignalName(watcher.LastSignal()));
     });
 
-    ReportEvent(QStringLiteral("propmon %1 headless in %2 (process %3)")
-                    .arg(QStringLiteral(PROPMON_VERSION), QDir::currentPath())
-                    .arg(QCoreApplication::applicationPid()));
     wave.DeviceCount();
     const QString input = state.Capture.DeviceId < 0 ? QStringLiteral("the system's default input")
                                                      : wave.DeviceName(state.Capture.DeviceId);

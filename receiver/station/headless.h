@@ -12,6 +12,9 @@
 
 namespace station {
 
+// The first event line: version, folder and process.
+void ReportStart();
+
 // Runs the receiver on `state` (prepared, options applied) and `wave` (inputs
 // configured, DeviceId chosen) inside the running QGuiApplication.  Returns
 // the exit status: 0 after a signal or the end of the input, 1 after a
