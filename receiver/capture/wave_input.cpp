@@ -75,11 +75,15 @@ struct WaveInput::OpenDevice : WaveSink {
     WaveCallback Target;
     std::deque<WaveBuffer*> Pending;
     bool Started = false;
+    int32_t SampleRate = 0;
     // Declared last: destroyed first, so the driver never outlives its sink.
     std::unique_ptr<WaveDriver> Driver;
 
     size_t Write(const int16_t* samples, size_t count) override {
         if (!Started) return 0;
+        // The samples of one write arrived by now, the last one now: a buffer
+        // filled part-way through is dated back by the samples after it.
+        const int64_t nowMs = QDateTime::currentMSecsSinceEpoch();
         size_t stored = 0;
         while (stored < count && !Pending.empty()) {
             WaveBuffer* head = Pending.front();
@@ -89,17 +93,18 @@ struct WaveInput::OpenDevice : WaveSink {
                         n * sizeof(int16_t));
             head->BytesRecorded += static_cast<uint32_t>(n * sizeof(int16_t));
             stored += n;
-            if (head->BufferLength - head->BytesRecorded < sizeof(int16_t)) ReturnHead();
+            if (head->BufferLength - head->BytesRecorded < sizeof(int16_t))
+                ReturnHead(nowMs - static_cast<int64_t>((count - stored) * 1000 / SampleRate));
         }
         return stored;
     }
 
     void FinishCurrent() override {
-        if (!Pending.empty()) ReturnHead();
+        if (!Pending.empty()) ReturnHead(QDateTime::currentMSecsSinceEpoch());
     }
 
     void EndOfInput() override {
-        if (CurrentBytes() > 0) ReturnHead();
+        if (CurrentBytes() > 0) ReturnHead(QDateTime::currentMSecsSinceEpoch());
         Layer->Post(WaveNotice{WaveNoticeKind::End, Handle, nullptr});
     }
 
@@ -109,11 +114,11 @@ struct WaveInput::OpenDevice : WaveSink {
         return Pending.empty() ? 0 : Pending.front()->BytesRecorded;
     }
 
-    void ReturnHead() {
+    void ReturnHead(int64_t doneWallMs) {
         WaveBuffer* head = Pending.front();
         Pending.pop_front();
         head->Flags = (head->Flags & ~WaveBufferQueued) | WaveBufferDone;
-        head->DoneWallMs = QDateTime::currentMSecsSinceEpoch();
+        head->DoneWallMs = doneWallMs;
         Layer->Post(WaveNotice{WaveNoticeKind::Data, Handle, head});
     }
 };
@@ -165,6 +170,7 @@ WaveResult WaveInput::Open(WaveHandle& handle, int32_t deviceId, int32_t sampleR
     auto device = std::make_unique<OpenDevice>();
     device->Layer = this;
     device->Target = std::move(target);
+    device->SampleRate = sampleRate;
     WaveResult result = WaveOk;
     if (deviceId == -1) {
         if (!withSoundCards_) return WaveBadDeviceId;
@@ -247,7 +253,7 @@ WaveResult WaveInput::Stop(WaveHandle handle) {
     if (device->Started) device->Driver->Stop();
     device->Started = false;
     if (!device->Pending.empty() && device->Pending.front()->BytesRecorded > 0)
-        device->ReturnHead();
+        device->ReturnHead(QDateTime::currentMSecsSinceEpoch());
     return WaveOk;
 }
 
@@ -255,7 +261,7 @@ void WaveInput::ReturnAll(OpenDevice& device) {
     if (device.Started) device.Driver->Stop();
     device.Started = false;
     while (!device.Pending.empty())
-        device.ReturnHead();
+        device.ReturnHead(QDateTime::currentMSecsSinceEpoch());
 }
 
 WaveResult WaveInput::Reset(WaveHandle handle) {

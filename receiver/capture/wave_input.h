@@ -71,8 +71,8 @@ struct WaveBuffer {
     uint32_t BufferLength = 0; // bytes
     uint32_t BytesRecorded = 0;
     uint32_t Flags = 0;
-    // Wall-clock time (ms since the epoch) at which the buffer was returned
-    // full (or finished): the time of its last sample.
+    // Wall-clock time (ms since the epoch) of the buffer's last sample: when
+    // it was returned, less the samples the same write brought after it.
     int64_t DoneWallMs = 0;
 };
 
