@@ -67,8 +67,10 @@ TEST_F(WindowCommandLine, HelpAndVersionPrintAndSucceedWithoutADisplay) {
         const Outcome run = Propmon(help);
         EXPECT_EQ(run.status, 0) << help;
         EXPECT_EQ(run.out.rfind("usage: propmon", 0), 0u) << help;
-        for (const char* option : {"--simulate", "--replay FILE", "--channel", "--autosave",
-                                   "--input SPEC", "--reconnect"})
+        for (const char* option :
+             {"--simulate", "--replay FILE", "--channel", "--autosave", "--input SPEC",
+              "--reconnect", "--headless", "--device TEXT", "--list-devices", "--mode M",
+              "--average K", "--lag-offset N", "--log DIR", "--utc", "--dated-names"})
             EXPECT_NE(run.out.find(option), std::string::npos) << option;
     }
     const Outcome version = Propmon("--version");
@@ -88,6 +90,14 @@ TEST_F(WindowCommandLine, BadUsageGivesOneLineReasonTheUsageAndStatus2) {
         {"--input udp:7355@5", "the rate of --input udp:7355@5 must be"},
         {"--input stdin:48000:u8", "are s16 or f32"},
         {"--simulate --input udp:7355", "choose one input: --simulate, --replay or --input"},
+        {"--headless --mode fm", "--mode is nato or amateur, not 'fm'"},
+        {"--average 0", "--average wants a number in 1..1000000, not '0'"},
+        {"--headless --lag-offset 513", "--lag-offset wants a number in 0..512, not '513'"},
+        {"--lag-offset 2.5", "--lag-offset wants a whole number, not '2.5'"},
+        {"--device usb --simulate", "choose one input: --device, --simulate or --replay"},
+        {"--headless --log", "--log"},
+        {"--device usb --input udp:7355",
+         "choose one input: --device, --simulate, --replay or --input"},
     };
     for (auto [args, reason] : cases) {
         const Outcome run = Propmon(args);

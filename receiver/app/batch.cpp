@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,33 +90,6 @@ struct BatchOptions {
 // Bad usage, told in one line.
 [[noreturn]] void Refuse(const std::string& reason) {
     throw UsageError{QString::fromLocal8Bit(reason.c_str())};
-}
-
-std::optional<long double> ParseNumber(const std::string& text) {
-    if (text.empty()) return std::nullopt;
-    char* end = nullptr;
-    errno = 0;
-    const long double value = std::strtold(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(value))
-        return std::nullopt;
-    return value;
-}
-
-long double NumberIn(const std::string& option, const std::string& text, long double low,
-                     long double high) {
-    const auto value = ParseNumber(text);
-    if (!value || *value < low || *value > high) {
-        char range[128];
-        std::snprintf(range, sizeof range, "%.10Lg..%.10Lg", low, high);
-        Refuse(option + " wants a number in " + range + ", not '" + text + "'");
-    }
-    return *value;
-}
-
-int32_t WholeIn(const std::string& option, const std::string& text, int32_t low, int32_t high) {
-    const long double value = NumberIn(option, text, low, high);
-    if (value != std::floor(value)) Refuse(option + " wants a whole number, not '" + text + "'");
-    return static_cast<int32_t>(value);
 }
 
 BatchOptions ParseOptions(const QCommandLineParser& parser) {

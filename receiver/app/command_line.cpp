@@ -2,6 +2,12 @@
 #include "receiver/app/command_line.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "receiver/dsp/chain.h"
 
 namespace propmon {
 
@@ -82,6 +88,29 @@ QString OptionsHelp(const QList<QCommandLineOption>& options) {
     return text;
 }
 
+long double NumberIn(const std::string& option, const std::string& text, long double low,
+                     long double high) {
+    char* end = nullptr;
+    errno = 0;
+    const long double value = text.empty() ? 0.0L : std::strtold(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE ||
+        !std::isfinite(value) || value < low || value > high) {
+        char range[128];
+        std::snprintf(range, sizeof range, "%.10Lg..%.10Lg", low, high);
+        throw UsageError{QString::fromLocal8Bit(
+            (option + " wants a number in " + range + ", not '" + text + "'").c_str())};
+    }
+    return value;
+}
+
+int32_t WholeIn(const std::string& option, const std::string& text, int32_t low, int32_t high) {
+    const long double value = NumberIn(option, text, low, high);
+    if (value != std::floor(value))
+        throw UsageError{
+            QString::fromLocal8Bit((option + " wants a whole number, not '" + text + "'").c_str())};
+    return static_cast<int32_t>(value);
+}
+
 QCommandLineOption ChannelOption() {
     return QCommandLineOption(QStringLiteral("channel"),
                               QStringLiteral("of a stereo recording: left (default), right or mix"),
@@ -107,6 +136,12 @@ QList<QCommandLineOption> ReceiverOptionList() {
                                           "(9600 samples/s NATO, 8000 AMATEUR)"),
                            QStringLiteral("FILE")),
         ChannelOption(),
+        QCommandLineOption(QStringLiteral("device"),
+                           QStringLiteral("listen to the first input whose name or description\n"
+                                          "contains TEXT (case does not matter)"),
+                           QStringLiteral("TEXT")),
+        QCommandLineOption(QStringLiteral("list-devices"),
+                           QStringLiteral("print the inputs, one per line, and exit")),
         QCommandLineOption(QStringLiteral("autosave"),
                            QStringLiteral("start with all three gram auto-saves on")),
         QCommandLineOption(
@@ -122,6 +157,28 @@ QList<QCommandLineOption> ReceiverOptionList() {
         QCommandLineOption(QStringLiteral("reconnect"),
                            QStringLiteral("retry a lost input every 10 s and go on when\n"
                                           "it returns (Audio Input menu: the same switch)")),
+        QCommandLineOption(QStringLiteral("mode"),
+                           QStringLiteral("nato (2400 baud, 1800 Hz) or amateur (2000 baud,\n"
+                                          "1500 Hz)"),
+                           QStringLiteral("M")),
+        QCommandLineOption(QStringLiteral("average"),
+                           QStringLiteral("blocks averaged per correlogram column, 1 or more"),
+                           QStringLiteral("K")),
+        QCommandLineOption(QStringLiteral("lag-offset"),
+                           QStringLiteral("first lag of the correlogram window, 0..512"),
+                           QStringLiteral("N")),
+        QCommandLineOption(QStringLiteral("log"),
+                           QStringLiteral("log every block to DIR/propmon-YYYY-MM-DD.csv, one\n"
+                                          "file per UTC day"),
+                           QStringLiteral("DIR")),
+        QCommandLineOption(QStringLiteral("utc"),
+                           QStringLiteral("time marks and snapshot names in UTC, not local time")),
+        QCommandLineOption(QStringLiteral("dated-names"),
+                           QStringLiteral("snapshot names start with the day, YYYYMMDD-")),
+        QCommandLineOption(QStringLiteral("headless"),
+                           QStringLiteral("no window: capture, grams, auto-save and log run\n"
+                                          "until SIGTERM, SIGINT or SIGHUP (or the end of a\n"
+                                          "replay); one line per event on stderr")),
     };
 }
 
@@ -143,6 +200,38 @@ ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
             throw UsageError{QStringLiteral("choose one input: --simulate, --replay or --input")};
     }
     options.reconnect = parser.isSet(QStringLiteral("reconnect"));
+
+    const auto text = [&](const char* name) {
+        return parser.value(QString::fromLatin1(name)).toLocal8Bit().toStdString();
+    };
+    const auto isSet = [&](const char* name) { return parser.isSet(QString::fromLatin1(name)); };
+    options.headless = isSet("headless");
+    options.listDevices = isSet("list-devices");
+    options.device = parser.value(QStringLiteral("device"));
+    if (isSet("device") && options.device.isEmpty())
+        throw UsageError{QStringLiteral("--device needs a name")};
+    if (!options.device.isEmpty() && (options.simulate || !options.replay.isEmpty()))
+        throw UsageError{QStringLiteral("choose one input: --device, --simulate or --replay")};
+    if (isSet("mode")) {
+        const QString mode = parser.value(QStringLiteral("mode"));
+        if (mode == QStringLiteral("nato"))
+            options.mode = rx::ModeNato;
+        else if (mode == QStringLiteral("amateur"))
+            options.mode = rx::ModeAmateur;
+        else
+            throw UsageError{QStringLiteral("--mode is nato or amateur, not ") + Quoted(mode)};
+    }
+    if (isSet("average")) options.average = WholeIn("--average", text("average"), 1, 1000000);
+    if (isSet("lag-offset"))
+        options.lagOffset = WholeIn("--lag-offset", text("lag-offset"), 0, 512);
+    options.log = parser.value(QStringLiteral("log"));
+    if (isSet("log") && options.log.isEmpty())
+        throw UsageError{QStringLiteral("--log needs a folder")};
+    options.utc = isSet("utc");
+    options.datedNames = isSet("dated-names");
+    if (!options.device.isEmpty() && options.input.kind != cap::StreamSpec::Kind::None)
+        throw UsageError{
+            QStringLiteral("choose one input: --device, --simulate, --replay or --input")};
     return options;
 }
 

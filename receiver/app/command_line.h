@@ -12,6 +12,10 @@
 #include <QStringList>
 
 #include "receiver/capture/stream_devices.h"
+#include <cstdint>
+#include <optional>
+#include <string>
+
 #include "receiver/recording/recording.h"
 
 namespace propmon {
@@ -45,6 +49,12 @@ CommandLineRequest ParseCommandLine(QCommandLineParser& parser,
 // descriptions go on over indented lines), as a usage text lists them.
 QString OptionsHelp(const QList<QCommandLineOption>& options);
 
+// The value of a numeric option: a number in low..high (a whole number for
+// WholeIn), else a usage error naming the option and the range.
+long double NumberIn(const std::string& option, const std::string& text, long double low,
+                     long double high);
+int32_t WholeIn(const std::string& option, const std::string& text, int32_t low, int32_t high);
+
 // --channel left|right|mix, of a stereo recording (replay and batch mode).
 QCommandLineOption ChannelOption();
 rx::ChannelChoice ChannelValue(const QCommandLineParser& parser);
@@ -58,6 +68,17 @@ struct ReceiverOptions {
     // Samples from another program (UDP, a pipe) and lost inputs.
     cap::StreamSpec input;  // --input udp:[ADDR:]PORT[@RATE] | stdin:RATE[:s16|f32]
     bool reconnect = false; // --reconnect: a lost input is retried every 10 s
+
+    // Running as a station, in the window or without one.
+    bool headless = false;            // no window: stderr tells the events
+    QString device;                   // the input whose name contains this text
+    bool listDevices = false;         // print the inputs and exit
+    std::optional<int32_t> mode;      // rx::ModeNato or rx::ModeAmateur
+    std::optional<int32_t> average;   // K, blocks averaged per correlogram column
+    std::optional<int32_t> lagOffset; // first lag of the correlogram window
+    QString log;                      // folder of the live block log
+    bool utc = false;                 // time marks, snapshot names in UTC
+    bool datedNames = false;          // snapshot names start with YYYYMMDD-
 };
 QList<QCommandLineOption> ReceiverOptionList();
 ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// propmon: the live receiver window, or with --batch a run over a recording
-// without a window.
+// propmon: the live receiver window; with --headless the same receiver
+// without a window; with --batch a run over a recording.
 #include <QApplication>
+#include <QGuiApplication>
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,10 +17,14 @@
 #include "receiver/app/command_line.h"
 #include "receiver/app/inputs.h"
 #include "receiver/app/main_window.h"
+#include "receiver/app/preferences.h"
 #include "receiver/app/receiver_state.h"
 #include "receiver/app/termination.h"
 #include "receiver/capture/wave_input.h"
 #include "receiver/recording/recording.h"
+#include "receiver/station/events.h"
+#include "receiver/station/headless.h"
+#include "receiver/station/instance_lock.h"
 
 #ifndef PROPMON_VERSION
 #define PROPMON_VERSION "0"
@@ -28,9 +33,12 @@
 namespace {
 
 constexpr const char* WindowSynopsis =
-    "usage: propmon [--simulate | --replay FILE [--channel left|right|mix] |\n"
+    "usage: propmon [--simulate | --replay FILE [--channel C] | --device TEXT |\n"
     "                --input udp:[ADDR:]PORT[@RATE] | --input stdin:RATE[:s16|f32]]\n"
-    "               [--autosave] [--reconnect]\n"
+    "               [--mode M] [--average K] [--lag-offset N] [--autosave]\n"
+    "               [--log DIR] [--utc] [--dated-names] [--reconnect]\n"
+    "       propmon --headless [the same options]\n"
+    "       propmon --list-devices [--simulate | --replay FILE]\n"
     "       propmon --batch FILE (--out DIR | --csv OUT.csv) ...\n"
     "                                  (see propmon --batch --help)\n"
     "       propmon --help | --version\n"
@@ -39,9 +47,15 @@ constexpr const char* WindowSynopsis =
 constexpr const char* WindowFiles =
     "\n"
     "Settings are kept in Stanag4285.set in the current directory; gram snapshots\n"
-    "go to Correlograms/, Dopplergrams/ and Scattergrams/ below it.\n";
+    "go to Correlograms/, Dopplergrams/ and Scattergrams/ below it (a picture of an\n"
+    "earlier day that a new one would replace moves to a subfolder named by its\n"
+    "day, e.g. Correlograms/2026-12-07/).  One receiver per folder: .propmon.lock.\n"
+    "The window remembers its mode, input, auto-saves and K in\n"
+    "~/.config/propmon/propmon.conf; options given here win.  Exit status: 0\n"
+    "success, 1 failure (one line on stderr), 2 bad usage.\n";
 
-constexpr const char* NoWindowHint = "use --batch to process a recording without a window";
+constexpr const char* NoWindowHint =
+    "use --headless to run the receiver, or --batch to process a recording, without a window";
 
 std::string Usage() {
     return WindowSynopsis + propmon::OptionsHelp(propmon::ReceiverOptionList()).toStdString() +
@@ -89,13 +103,61 @@ std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
     return app;
 }
 
-// PROPMON_SOUND_SYSTEM=qt (or pulse) makes one sound system take the sound cards
-// whatever answers; without it PulseAudio/PipeWire is used where a server runs.
-cap::SoundSystemChoice SoundSystemFromEnvironment() {
-    const QByteArray choice = qgetenv("PROPMON_SOUND_SYSTEM");
-    if (choice == "qt") return cap::SoundSystemChoice::QtMultimedia;
-    if (choice == "pulse") return cap::SoundSystemChoice::PulseAudio;
-    return cap::SoundSystemChoice::Automatic;
+// Events of the inputs (losses, returns, the end of a stream), one line each;
+// the window also shows the stream's counts in its status line.
+cap::StreamReports InputReports(std::function<void(const QString&)> status = {}) {
+    cap::StreamReports reports;
+    reports.Event = [](const std::string& line) {
+        station::ReportEvent(QString::fromStdString(line));
+    };
+    reports.Status = std::move(status);
+    return reports;
+}
+
+// The receiver without a window: the offscreen platform draws the grams, so
+// neither a display nor QT_QPA_PLATFORM is needed.
+int RunWithoutWindow(int argc, char** argv, const propmon::ReceiverOptions& options) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    station::ReportStart();
+    station::InstanceLock lock;
+    QString message;
+    const station::InstanceLock::Outcome outcome = lock.Take(message);
+    if (outcome == station::InstanceLock::Outcome::HeldElsewhere) {
+        station::ReportEvent(message);
+        return propmon::ExitFailure;
+    }
+    if (outcome == station::InstanceLock::Outcome::Unavailable) station::ReportEvent(message);
+
+    propmon::ReceiverState state;
+    propmon::PrepareReceiver(state);
+    propmon::ApplyReceiverOptions(state, options);
+    propmon::CheckSettingsFile(state);
+    // The sound cards are looked up only when one may be the input.
+    const bool soundCards = !options.simulate && options.replay.isEmpty() &&
+                            options.input.kind == cap::StreamSpec::Kind::None;
+    cap::WaveInput wave(soundCards, propmon::SoundSystemFromEnvironment());
+    try {
+        state.Capture.DeviceId =
+            propmon::ConfigureInputs(wave, options, state.Capture.DeviceId, InputReports());
+    } catch (const propmon::InputError& error) {
+        station::ReportEvent(error.reason);
+        return propmon::ExitFailure;
+    }
+    return station::RunHeadless(state, wave);
+}
+
+int ListDevices(int argc, char** argv, const propmon::ReceiverOptions& options) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    cap::WaveInput wave(true, propmon::SoundSystemFromEnvironment());
+    propmon::ReceiverOptions inputs = options;
+    inputs.device.clear();
+    inputs.input = {}; // listing opens no socket and reads no pipe
+    propmon::ConfigureInputs(wave, inputs, 0);
+    for (const QString& line : propmon::DeviceList(wave))
+        std::printf("%s\n", line.toLocal8Bit().constData());
+    return propmon::ExitSuccess;
 }
 
 } // namespace
@@ -134,13 +196,11 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "propmon: %s\n", error.c_str());
             return propmon::ExitFailure;
         }
-        // Every start is in the NATO mode; an AMATEUR recording plays at its
-        // own rate once that mode is chosen.
-        if (reader->Info().fileRate == 8000)
-            std::fprintf(stderr,
-                         "propmon: %s has 8000 samples/s: choose Tools > AMATEUR to hear it at "
-                         "2000 baud\n",
-                         replay.c_str());
+        // An AMATEUR recording plays at its own rate once that mode is chosen.
+        if (reader->Info().fileRate == 8000 && !options.mode)
+            std::fprintf(stderr, "propmon: %s has 8000 samples/s: %s to hear it at 2000 baud\n",
+                         replay.c_str(),
+                         options.headless ? "add --mode amateur" : "choose Tools > AMATEUR");
     }
 
     // Samples piped in, not typed: a terminal on standard input is a mistake.
@@ -151,6 +211,8 @@ int main(int argc, char** argv) {
                      Usage().c_str());
         return propmon::ExitUsage;
     }
+    if (options.listDevices) return ListDevices(argc, argv, options);
+    if (options.headless) return RunWithoutWindow(argc, argv, options);
 
     if (!DisplayNamed()) {
         std::fprintf(stderr, "propmon: no display (DISPLAY and WAYLAND_DISPLAY are unset); %s\n",
@@ -159,37 +221,44 @@ int main(int argc, char** argv) {
     }
     const std::unique_ptr<QApplication> app = MakeApplication(argc, argv);
 
+    station::InstanceLock lock;
+    QString message;
+    const station::InstanceLock::Outcome outcome = lock.Take(message);
+    if (outcome == station::InstanceLock::Outcome::HeldElsewhere) {
+        station::ReportEvent(message);
+        return propmon::ExitFailure;
+    }
+    if (outcome == station::InstanceLock::Outcome::Unavailable) station::ReportEvent(message);
+
     // The state brings the chain's CaptureBlock and the fonts; then the
-    // settings file, the signal parameters and the rest of the state.
+    // settings file, the signal parameters and the rest of the state, what
+    // the window remembers, and what the command line asks for.
     propmon::ReceiverState state;
     propmon::PrepareReceiver(state);
-    if (options.autosave) {
-        state.Display.AutoSaveCorrelogram = rx::SwitchOn;
-        state.Display.AutoSaveDopplergram = rx::SwitchOn;
-        state.Display.AutoSaveScattergram = rx::SwitchOn;
-    }
+    const QString rememberedInput = propmon::RestorePreferences(state);
+    propmon::ApplyReceiverOptions(state, options);
+    propmon::CheckSettingsFile(state);
 
-    // Events of the inputs (losses, returns, the end of a stream): one line each.
-    const auto report = [](const std::string& line) {
-        std::fprintf(stderr, "propmon: %s\n", line.c_str());
-        std::fflush(stderr);
-    };
     propmon::MainWindow* shown = nullptr;
-    cap::StreamReports reports;
-    reports.Event = report;
-    reports.Status = [&shown](const QString& text) {
+    const cap::StreamReports reports = InputReports([&shown](const QString& text) {
         if (shown) shown->SetStatus(propmon::StatusField::Stream, text);
-    };
-
-    cap::WaveInput wave(true, SoundSystemFromEnvironment());
-    state.Capture.Reconnect = options.reconnect;
-    state.Capture.DeviceId =
-        propmon::ConfigureInputs(wave, options, state.Capture.DeviceId, reports);
+    });
+    cap::WaveInput wave(true, propmon::SoundSystemFromEnvironment());
+    const int32_t remembered = propmon::DeviceNamed(wave, rememberedInput);
+    try {
+        state.Capture.DeviceId = propmon::ConfigureInputs(
+            wave, options, remembered >= 0 ? remembered : state.Capture.DeviceId, reports);
+    } catch (const propmon::InputError& error) {
+        station::ReportEvent(error.reason);
+        return propmon::ExitFailure;
+    }
 
     propmon::MainWindow window(state, wave);
     shown = &window;
-    window.EventReport = report;
+    window.EventReport = reports.Event;
     propmon::TerminationWatcher watcher([&window] { window.EndWindow(); });
     window.Run();
+    wave.DeviceCount();
+    propmon::SavePreferences(state, wave.DeviceName(state.Capture.DeviceId));
     return propmon::ExitSuccess;
 }

@@ -203,20 +203,23 @@ MainWindow::MainWindow(ReceiverState& state, cap::WaveInput& wave, QWidget* pare
         move(frame.topLeft());
     }
 
-    // The painters draw into the panels' images from inside the chain.
-    state_.Hooks = rx::MakeDisplayHooks(state_.Display, state_.Settings, state_.Controls);
-    // Then whoever watches whole blocks (logs, quality, the web view).
-    state_.Hooks.BlockProcessed = [this](const rx::ChainState& chain) {
-        for (const BlockObserver& observe : state_.BlockObservers)
-            observe(chain);
-    };
+    // The painters draw into the panels' images from inside the chain; then
+    // whoever watches whole blocks.  Files that cannot be written show below.
+    InstallHooks(state_);
+    state_.Problems.SetStatusSink(
+        [this](const QString& text) { SetStatus(StatusField::Problem, text); });
+    // A start in the AMATEUR mode (remembered, or asked for) looks as after
+    // the mode command.
+    if (state_.Chain->ReceiverMode == rx::ModeAmateur) ShowMode(rx::ModeAmateur);
 }
 
 void MainWindow::SetStatus(StatusField field, const QString& text) {
     status_->Set(field, text);
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+    state_.Problems.SetStatusSink(nullptr);
+}
 
 QWidget* MainWindow::Client() const {
     return client_;
@@ -370,6 +373,7 @@ void MainWindow::CreateMenus() {
     item(file, "Auto-save Correlogram", AutoSaveCorrelogramCommand, Unchecked);
     item(file, "Auto-save Dopplergram", AutoSaveDopplergramCommand, Unchecked);
     item(file, "Auto-save Scattergram", AutoSaveScattergramCommand, Unchecked);
+    item(file, "Log blocks to CSV", LogBlocksCommand, Unchecked);
     QMenu* audio = menuBar_->addMenu(QStringLiteral("Audio Input"));
     item(audio, "Select Input", SelectInputCommand, NoCheck);
     item(audio, "Reconnect lost input every 10 s", ReconnectCommand,
@@ -382,6 +386,7 @@ void MainWindow::CreateMenus() {
     item(tools, "Scattergram black b/g", ScatterBlackCommand, Unchecked);
     item(tools, "NATO - 2400 baud, 1800 Hz", NatoCommand, Checked);
     item(tools, "AMATEUR - 2000 baud, 1500 Hz", AmateurCommand, Unchecked);
+    item(tools, "Times in UTC", UtcTimeCommand, Unchecked);
     QMenu* help = menuBar_->addMenu(QStringLiteral("Help"));
     item(help, "About", AboutCommand, NoCheck);
     item(help, "Help", HelpCommand, NoCheck);
@@ -392,6 +397,8 @@ void MainWindow::CreateMenus() {
     menuItems_[AutoSaveDopplergramCommand]->setChecked(d.AutoSaveDopplergram == rx::SwitchOn);
     menuItems_[AutoSaveScattergramCommand]->setChecked(d.AutoSaveScattergram == rx::SwitchOn);
     menuItems_[ScatterBlackCommand]->setChecked(d.ScatterBlack == rx::SwitchOn);
+    menuItems_[LogBlocksCommand]->setChecked(state_.Log != nullptr);
+    menuItems_[UtcTimeCommand]->setChecked(state_.UtcClock);
 }
 
 QWidget* MainWindow::Control(int id) const {
@@ -547,6 +554,12 @@ void MainWindow::OnCommand(int id) {
     case HelpCommand:
         OpenHelp();
         break;
+    case LogBlocksCommand:
+        ToggleLog();
+        break;
+    case UtcTimeCommand:
+        ToggleUtc();
+        break;
     default:
         break;
     }
@@ -595,7 +608,7 @@ void MainWindow::OnDestroy() {
     if (destroyed_) return;
     destroyed_ = true;
     cap::ReleaseCapture(state_.Capture, wave_);
-    WriteSettings(state_.Settings, state_.SettingsPath); // failures stay silent
+    SaveSettingsFile(state_); // a failure is told on stderr
 }
 
 // ---- Ending the window -------------------------------------------------------
@@ -693,14 +706,36 @@ void MainWindow::AskClockPpm() {
 }
 
 void MainWindow::SwitchMode(int32_t mode) {
-    const bool nato = mode == rx::ModeNato;
     rx::SetReceiverMode(*state_.Chain, mode); // ReceiverMode, SampleRate, CarrierHz
+    ShowMode(mode);
+    // Releases the device and runs the initialisation again at the new rate.
+    cap::RestartCapture(state_.Capture, wave_, *this);
+}
+
+void MainWindow::ShowMode(int32_t mode) {
+    const bool nato = mode == rx::ModeNato;
     MenuItem(NatoCommand)->setChecked(nato);
     MenuItem(AmateurCommand)->setChecked(!nato);
     setWindowTitle(nato ? QStringLiteral("Stanag 4285 receiver (NATO)")
                         : QStringLiteral("Stanag 4285 receiver (AMATEUR)"));
-    // Releases the device and runs the initialisation again at the new rate.
-    cap::RestartCapture(state_.Capture, wave_, *this);
+}
+
+void MainWindow::ToggleLog() {
+    if (state_.Log)
+        state_.Log.reset();
+    else
+        // Beside the gram folders: below the current folder.
+        state_.Log = std::make_unique<station::BlockLog>(
+            state_.Display.SnapshotFolder.isEmpty()
+                ? WindowLogFolder
+                : QDir(state_.Display.SnapshotFolder).filePath(WindowLogFolder),
+            state_.Problems);
+    MenuItem(LogBlocksCommand)->setChecked(state_.Log != nullptr);
+}
+
+void MainWindow::ToggleUtc() {
+    SetUtcClock(state_, !state_.UtcClock);
+    MenuItem(UtcTimeCommand)->setChecked(state_.UtcClock);
 }
 
 void MainWindow::PickDevice() {

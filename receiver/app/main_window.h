@@ -28,8 +28,11 @@ namespace propmon {
 
 class ClientArea;
 
-// The window's title at start-up; the mode commands write their own.
+// The window's title at start-up; the mode commands write their own (also at
+// a start in the AMATEUR mode).
 inline const QString StartTitle = QStringLiteral("Stanag 4285 Receiver (NATO)");
+// Where "Log blocks to CSV" writes, below the current folder.
+inline const QString WindowLogFolder = QStringLiteral("logs");
 inline constexpr int ClientWidth = 705;
 inline constexpr int ClientHeight = 620;
 
@@ -107,6 +110,9 @@ class MainWindow : public QDialog, public cap::CaptureHost {
     void AskAverageCount();
     void AskClockPpm();
     void SwitchMode(int32_t mode);
+    void ShowMode(int32_t mode);
+    void ToggleLog();
+    void ToggleUtc();
     void PickDevice();
     void EditGains();
     void ShowAbout();

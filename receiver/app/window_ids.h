@@ -47,6 +47,10 @@ inline constexpr int NatoCommand = 1370;
 inline constexpr int AmateurCommand = 1371;
 inline constexpr int AboutCommand = 1381;
 inline constexpr int HelpCommand = 32651;
+// Station items: the live block log (end of the File menu) and UTC times (end
+// of the Tools menu).
+inline constexpr int LogBlocksCommand = 1390;
+inline constexpr int UtcTimeCommand = 1391;
 
 // Trackbar scroll codes.
 enum ScrollCode : int {

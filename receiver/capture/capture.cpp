@@ -164,10 +164,20 @@ void OnWaveOpen(CaptureState& state, WaveInput& wave, CaptureHost& host, const W
 
 void OnWaveData(CaptureState& state, WaveInput& wave, CaptureHost& host, const WaveNotice& notice) {
     if (notice.Device != state.CaptureDevice || state.CaptureFailed) return;
+    if (notice.Kind == WaveNoticeKind::End) {
+        host.InputEnded();
+        return;
+    }
     if (!IsCurrentSlot(state, notice.Buffer)) return;
     WaveBuffer& header = *notice.Buffer;
+    const int32_t samples = static_cast<int32_t>(header.BytesRecorded / sizeof(int16_t));
+    const int32_t sampleRate = host.Chain().SampleRate;
+    state.CurrentBufferSamples = samples;
+    state.CurrentBufferDoneMs = header.DoneWallMs;
     rx::ResampleBuffer(host.Chain(), host.ChainSettings(), host.ChainControls(), host.ChainHooks(),
                        header.Data, header.BytesRecorded);
+    if (sampleRate > 0) state.InputSecondsBefore += static_cast<double>(samples) / sampleRate;
+    state.CurrentBufferSamples = 0;
     WaveResult result = wave.Prepare(state.CaptureDevice, header);
     if (result == WaveOk) result = wave.Queue(state.CaptureDevice, header);
     if (result != WaveOk) FailRunningCapture(state, wave, host, result);

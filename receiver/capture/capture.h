@@ -69,6 +69,13 @@ struct CaptureState {
     bool Lost = false;    // the input was lost and is being retried
     int64_t LostAtMs = 0; // when (monotonic clock)
     std::shared_ptr<QTimer> RetryTimer;
+
+    // Where the input stands, for time-stamping blocks: the seconds of input handed
+    // to the chain before the buffer being processed, that buffer's samples and the
+    // wall-clock time of its last sample (ms since the epoch).
+    double InputSecondsBefore = 0.0;
+    int32_t CurrentBufferSamples = 0;
+    int64_t CurrentBufferDoneMs = 0;
 };
 
 // What the capture cycle needs from the window.
@@ -91,6 +98,9 @@ class CaptureHost {
     virtual void Initialise() = 0;
     // One line about the input (lost, back), for a log or standard error.
     virtual void CaptureEvent(const std::string& line) { (void)line; }
+    // The open device has delivered all it ever will (the end of a replayed
+    // recording).  The window carries on with still displays.
+    virtual void InputEnded() {}
 };
 
 // The texts the cycle shows.
@@ -106,6 +116,7 @@ bool AllocateBuffers(CaptureState& state, WaveInput& wave, CaptureHost& host,
                      const BufferAllocator& allocate = HeapBuffer);
 bool QueueBuffers(CaptureState& state, WaveInput& wave, CaptureHost& host);
 void OnWaveOpen(CaptureState& state, WaveInput& wave, CaptureHost& host, const WaveNotice& notice);
+// Also takes the End notice of the open device (InputEnded).
 void OnWaveData(CaptureState& state, WaveInput& wave, CaptureHost& host, const WaveNotice& notice);
 
 // Before the picker: capture stops, the device stays open.

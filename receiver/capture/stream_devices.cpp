@@ -501,6 +501,7 @@ class PipeDriver : public WaveDriver {
         if (shared_->reports.Status)
             shared_->reports.Status(QStringLiteral("Standard input ended after %1 s").arg(length));
         if (shared_->reports.Ended) shared_->reports.Ended();
+        sink_.EndOfInput();
     }
 
     std::shared_ptr<PipeStreamDevice::Shared> shared_;

@@ -71,12 +71,18 @@ struct WaveBuffer {
     uint32_t BufferLength = 0; // bytes
     uint32_t BytesRecorded = 0;
     uint32_t Flags = 0;
+    // Wall-clock time (ms since the epoch) of the buffer's last sample: when
+    // it was returned, less the samples the same write brought after it.
+    int64_t DoneWallMs = 0;
 };
 
 // Handle of an open device; 0 is never a valid handle.
 using WaveHandle = uint64_t;
 
-enum class WaveNoticeKind { Open, Data };
+// Open: the device is open.  Data: a buffer comes back.  End: the device has
+// delivered all it ever will (a recording or a stream has ended); it follows the
+// device's last Data notice.
+enum class WaveNoticeKind { Open, Data, End };
 
 struct WaveNotice {
     WaveNoticeKind Kind = WaveNoticeKind::Open;
@@ -100,6 +106,9 @@ class WaveSink {
     // Returns the buffer being filled, with whatever it holds so far (possibly nothing).
     // Does nothing when no buffer is queued.
     virtual void FinishCurrent() = 0;
+    // The source has ended: the buffer being filled is returned when it holds any
+    // samples, then an End notice follows.  Nothing is written afterwards.
+    virtual void EndOfInput() = 0;
     // Number of buffers waiting in the queue.
     virtual size_t QueuedCount() const = 0;
     // Bytes recorded so far into the buffer being filled (0 when none is queued).
@@ -160,6 +169,9 @@ class WaveInput {
     // The sound system of the last count ("PulseAudio", "Qt Multimedia"); empty
     // without sound cards or when none answered.
     QString SoundSystemLabel() const;
+    // The name the sound system knows a sound card by (its id, e.g. a PulseAudio
+    // source name); empty for the devices added after the sound cards.
+    QString DeviceSystemName(int32_t deviceId) const;
 
     // deviceId -1 opens the system's default sound-card input. The open notice
     // follows through the event queue.

@@ -2,6 +2,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFontMetrics>
 #include <QLabel>
@@ -10,6 +11,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSettings>
 #include <QSlider>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -22,6 +24,7 @@
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,6 +33,7 @@
 #include "receiver/app/input_box.h"
 #include "receiver/app/main_window.h"
 #include "receiver/app/messages.h"
+#include "receiver/app/preferences.h"
 #include "receiver/app/termination.h"
 #include "receiver/app/tests/modal_helpers.h"
 #include "receiver/app/window_ids.h"
@@ -234,6 +238,7 @@ TEST_F(WindowTest, MenusHoldTheirItemsIdsAndCheckMarks) {
         {"File", "Auto-save Correlogram", 1360, 0},
         {"File", "Auto-save Dopplergram", 1361, 0},
         {"File", "Auto-save Scattergram", 1362, 0},
+        {"File", "Log blocks to CSV", 1390, 0},
         {"Audio Input", "Select Input", 1310, -1},
         {"Audio Input", "Reconnect lost input every 10 s", 1311, 0},
         {"Tools", "Correlogram averaging", 1350, -1},
@@ -242,6 +247,7 @@ TEST_F(WindowTest, MenusHoldTheirItemsIdsAndCheckMarks) {
         {"Tools", "Scattergram black b/g", 1355, 0},
         {"Tools", "NATO - 2400 baud, 1800 Hz", 1370, 1},
         {"Tools", "AMATEUR - 2000 baud, 1500 Hz", 1371, 0},
+        {"Tools", "Times in UTC", 1391, 0},
         {"Help", "About", 1381, -1},
         {"Help", "Help", 32651, -1},
     };
@@ -977,6 +983,95 @@ TEST_F(WindowTest, EscapeDoesNotEndTheWindowButTheCloseBoxDoes) {
     window->close();
     EXPECT_TRUE(window->Ending());
     EXPECT_EQ(FileLines(state.SettingsPath).size(), 14u);
+}
+
+// The window starts in the mode it was left in, remembered in the user's
+// configuration with K and the auto-saves, unless the command line names one;
+// started in AMATEUR it looks exactly as after the mode command.
+struct StartCase {
+    const char* remembered; // the mode in propmon.conf (nullptr: none)
+    std::optional<int32_t> option;
+    int32_t expected;
+};
+
+class WindowStartTest : public WindowTest, public ::testing::WithParamInterface<StartCase> {};
+
+TEST_P(WindowStartTest, ModeFromPreferencesOrCommandLineWithTitleChecksLabelsAndRate) {
+    const StartCase& c = GetParam();
+    {
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "propmon", "propmon");
+        store.clear();
+        if (c.remembered) store.setValue("mode", c.remembered);
+        store.setValue("correlogram/average", 4);
+        store.setValue("autosave/dopplergram", true);
+    }
+    PrepareReceiver(state);
+    EXPECT_EQ(RestorePreferences(state), "");
+    ReceiverOptions options;
+    options.mode = c.option;
+    ApplyReceiverOptions(state, options);
+    window = std::make_unique<MainWindow>(state, wave);
+    window->OnInitDialog();
+    Pump();
+
+    const bool amateur = c.expected == rx::ModeAmateur;
+    EXPECT_EQ(window->windowTitle(),
+              amateur ? QString("Stanag 4285 receiver (AMATEUR)") : StartTitle);
+    EXPECT_EQ(window->MenuItem(NatoCommand)->isChecked(), !amateur);
+    EXPECT_EQ(window->MenuItem(AmateurCommand)->isChecked(), amateur);
+    EXPECT_EQ(LabelText(9000), amateur ? "25ms" : "20ms");
+    EXPECT_EQ(LabelText(9016), amateur ? "-25" : "-30");
+    EXPECT_EQ(scripts[0]->LastOpenRate, amateur ? 8000 : 9600);
+    EXPECT_EQ(state.Controls.AverageCount, 4);
+    EXPECT_TRUE(window->MenuItem(AutoSaveDopplergramCommand)->isChecked());
+    EXPECT_FALSE(window->MenuItem(AutoSaveCorrelogramCommand)->isChecked());
+
+    window->EndWindow();
+    SavePreferences(state, "Scripted 0");
+    const QSettings saved(PreferencesFile(), QSettings::NativeFormat);
+    EXPECT_EQ(saved.value("mode").toString(), amateur ? "amateur" : "nato");
+    EXPECT_EQ(saved.value("input/device").toString(), "Scripted 0");
+    EXPECT_EQ(saved.value("correlogram/average").toInt(), 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, WindowStartTest,
+                         ::testing::Values(StartCase{nullptr, std::nullopt, rx::ModeNato},
+                                           StartCase{"amateur", std::nullopt, rx::ModeAmateur},
+                                           StartCase{"amateur", rx::ModeNato, rx::ModeNato},
+                                           StartCase{"nato", rx::ModeAmateur, rx::ModeAmateur}));
+
+// "Log blocks to CSV" writes logs/ below the folder; a log that cannot be
+// written shows in the status line (no dialog, the receiver runs on), and so
+// does its recovery.
+TEST_F(WindowTest, LogMenuWritesBlocksAndItsFailureAndRecoveryShowInTheStatusLine) {
+    Start();
+    const QString logs = dir.path() + "/logs";
+    std::ofstream(logs.toStdString()) << "a file where the folder goes";
+    window->OnCommand(LogBlocksCommand);
+    EXPECT_TRUE(window->MenuItem(LogBlocksCommand)->isChecked());
+    scripts[0]->Record(std::vector<int16_t>(3 * 1024, 0));
+    Pump();
+    const QString problem = window->Status()->Text(StatusField::Problem);
+    EXPECT_TRUE(problem.startsWith("cannot write the folder " + logs + ": "))
+        << problem.toStdString();
+    EXPECT_EQ(state.BlockCount, 3);
+
+    QFile::remove(logs);
+    scripts[0]->Record(std::vector<int16_t>(2 * 1024, 0));
+    Pump();
+    EXPECT_EQ(window->Status()->Text(StatusField::Problem), "the block log written again");
+    const QString day = QDateTime::currentDateTimeUtc().date().toString(Qt::ISODate);
+    const std::vector<std::string> lines =
+        FileLines((logs + "/propmon-" + day + ".csv").toStdString());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "utc,block,time_s,peak_lag,doppler_hz,tune_hz");
+    EXPECT_EQ(lines[1].substr(0, 11), day.toStdString() + "T");
+    EXPECT_NE(lines[1].find("Z,3,0.426563,"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("Z,4,0.533229,"), std::string::npos) << lines[2];
+
+    window->OnCommand(LogBlocksCommand);
+    EXPECT_FALSE(window->MenuItem(LogBlocksCommand)->isChecked());
+    EXPECT_EQ(state.Log, nullptr);
 }
 
 } // namespace
