@@ -77,7 +77,7 @@ TEST_F(WindowCommandLine, BadUsageGivesOneLineReasonTheUsageAndStatus2) {
     const std::pair<const char*, const char*> cases[] = {
         {"--frobnicate", "unknown option '--frobnicate'"},
         {"--replay", "--replay"},
-        {"--channel centre", "--channel is left, right or mix, not 'centre'"},
+        {"--channel centre", "--channel is auto, left, right or mix, not 'centre'"},
         {"--simulate --replay x.wav", "choose either --simulate or --replay"},
         {"stray", "unexpected argument 'stray'"},
         {"--autosave=yes", "--autosave"},

@@ -84,16 +84,23 @@ QString OptionsHelp(const QList<QCommandLineOption>& options) {
 
 QCommandLineOption ChannelOption() {
     return QCommandLineOption(QStringLiteral("channel"),
-                              QStringLiteral("of a stereo recording: left (default), right or mix"),
+                              QStringLiteral("of a stereo recording: left, right, mix, or auto\n"
+                                             "(default): the one that locks best"),
                               QStringLiteral("C"));
+}
+
+bool ChannelAuto(const QCommandLineParser& parser) {
+    return !parser.isSet(QStringLiteral("channel")) ||
+           parser.value(QStringLiteral("channel")) == QStringLiteral("auto");
 }
 
 rx::ChannelChoice ChannelValue(const QCommandLineParser& parser) {
     rx::ChannelChoice channel = rx::ChannelChoice::Left;
-    if (!parser.isSet(QStringLiteral("channel"))) return channel;
+    if (ChannelAuto(parser)) return channel;
     const QString text = parser.value(QStringLiteral("channel"));
     if (!rx::ParseChannelChoice(text.toStdString(), channel))
-        throw UsageError{QStringLiteral("--channel is left, right or mix, not ") + Quoted(text)};
+        throw UsageError{QStringLiteral("--channel is auto, left, right or mix, not ") +
+                         Quoted(text)};
     return channel;
 }
 
@@ -120,6 +127,7 @@ ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
     if (parser.isSet(QStringLiteral("replay")) && options.replay.isEmpty())
         throw UsageError{QStringLiteral("--replay needs a file")};
     options.channel = ChannelValue(parser);
+    options.channelAuto = ChannelAuto(parser);
     if (options.simulate && !options.replay.isEmpty())
         throw UsageError{QStringLiteral("choose either --simulate or --replay")};
     return options;

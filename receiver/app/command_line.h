@@ -18,6 +18,7 @@ namespace propmon {
 inline constexpr int ExitSuccess = 0;
 inline constexpr int ExitFailure = 1;
 inline constexpr int ExitUsage = 2;
+inline constexpr int ExitNoSignal = 3; // batch: fewer than 20 % of the blocks locked
 
 // Bad usage, with the reason in one line.
 struct UsageError {
@@ -44,16 +45,21 @@ CommandLineRequest ParseCommandLine(QCommandLineParser& parser,
 // descriptions go on over indented lines), as a usage text lists them.
 QString OptionsHelp(const QList<QCommandLineOption>& options);
 
-// --channel left|right|mix, of a stereo recording (replay and batch mode).
+// --channel auto|left|right|mix, of a stereo recording (replay and batch
+// mode); auto, the default, takes the channel that locks best.
 QCommandLineOption ChannelOption();
+// The channel asked for (left when none is, or auto).
 rx::ChannelChoice ChannelValue(const QCommandLineParser& parser);
+// True when no channel is asked for, or auto.
+bool ChannelAuto(const QCommandLineParser& parser);
 
 // The receiver's options: where its input comes from and how it starts.
 struct ReceiverOptions {
     bool simulate = false; // the built-in test signal is the input
     QString replay;        // a recording played at real-time pace is the input
     rx::ChannelChoice channel = rx::ChannelChoice::Left;
-    bool autosave = false; // all three gram auto-saves on from the start
+    bool channelAuto = true; // no --channel (or auto): the replay's channel that locks best
+    bool autosave = false;   // all three gram auto-saves on from the start
 };
 QList<QCommandLineOption> ReceiverOptionList();
 ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser);

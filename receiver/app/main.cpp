@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "receiver/acquisition/recording_survey.h"
 #include "receiver/app/batch.h"
 #include "receiver/app/command_line.h"
 #include "receiver/app/inputs.h"
@@ -26,7 +28,7 @@
 namespace {
 
 constexpr const char* WindowSynopsis =
-    "usage: propmon [--simulate | --replay FILE [--channel left|right|mix]] [--autosave]\n"
+    "usage: propmon [--simulate | --replay FILE [--channel auto|left|right|mix]] [--autosave]\n"
     "       propmon --batch FILE (--out DIR | --csv OUT.csv) ...\n"
     "                                  (see propmon --batch --help)\n"
     "       propmon --help | --version\n"
@@ -112,22 +114,23 @@ int main(int argc, char** argv) {
         return propmon::ExitUsage;
     }
 
-    // A recording that cannot be played is reported before any window opens.
+    // A recording that cannot be played is reported before any window opens;
+    // one that can is listened to in the mode (and of a stereo one the
+    // channel) whose signal locks in its first minute.
     const std::string replay = options.replay.toLocal8Bit().toStdString();
+    int32_t startMode = rx::ModeNato;
     if (!replay.empty()) {
         std::string error;
-        const auto reader = rx::RecordingReader::Open(replay, 0, options.channel, error);
-        if (!reader) {
+        std::optional<rx::ChannelChoice> channel;
+        if (!options.channelAuto) channel = options.channel;
+        const auto choice = rx::ChooseModeAndChannel(replay, 0, channel, rx::TrialSeconds, error);
+        if (!choice) {
             std::fprintf(stderr, "propmon: %s\n", error.c_str());
             return propmon::ExitFailure;
         }
-        // Every start is in the NATO mode; an AMATEUR recording plays at its
-        // own rate once that mode is chosen.
-        if (reader->Info().fileRate == 8000)
-            std::fprintf(stderr,
-                         "propmon: %s has 8000 samples/s: choose Tools > AMATEUR to hear it at "
-                         "2000 baud\n",
-                         replay.c_str());
+        std::fprintf(stderr, "%s\n", rx::ChoiceLine(*choice).c_str());
+        options.channel = choice->Channel;
+        startMode = choice->Mode;
     }
 
     if (!DisplayNamed()) {
@@ -151,6 +154,7 @@ int main(int argc, char** argv) {
     state.Capture.DeviceId = propmon::ConfigureInputs(wave, options, state.Capture.DeviceId);
 
     propmon::MainWindow window(state, wave);
+    window.StartInMode(startMode);
     propmon::TerminationWatcher watcher([&window] { window.EndWindow(); });
     window.Run();
     return propmon::ExitSuccess;

@@ -22,6 +22,7 @@
 #include <iterator>
 #include <limits>
 
+#include "receiver/app/clock_dialog.h"
 #include "receiver/app/dialogs.h"
 #include "receiver/app/fitted_font.h"
 #include "receiver/app/input_box.h"
@@ -210,6 +211,10 @@ MainWindow::MainWindow(ReceiverState& state, cap::WaveInput& wave, QWidget* pare
         for (const BlockObserver& observe : state_.BlockObservers)
             observe(chain);
     };
+    // The status line and the clock measurement follow the acquisition.
+    state_.BlockObservers.push_back([window = QPointer<MainWindow>(this)](const rx::ChainState&) {
+        if (window) window->OnBlockAcquired();
+    });
 }
 
 void MainWindow::SetStatus(StatusField field, const QString& text) {
@@ -380,6 +385,11 @@ void MainWindow::CreateMenus() {
     item(tools, "Scattergram black b/g", ScatterBlackCommand, Unchecked);
     item(tools, "NATO - 2400 baud, 1800 Hz", NatoCommand, Checked);
     item(tools, "AMATEUR - 2000 baud, 1500 Hz", AmateurCommand, Unchecked);
+    tools->addSeparator();
+    item(tools, "Measure clock error", MeasureClockCommand, NoCheck);
+    item(tools, "Find paths", FindPathsCommand, NoCheck);
+    menuItems_[FindPathsCommand]->setShortcut(QKeySequence(Qt::Key_F5));
+    addAction(menuItems_[FindPathsCommand]); // the key works wherever the focus is
     QMenu* help = menuBar_->addMenu(QStringLiteral("Help"));
     item(help, "About", AboutCommand, NoCheck);
     item(help, "Help", HelpCommand, NoCheck);
@@ -541,6 +551,12 @@ void MainWindow::OnCommand(int id) {
     case HelpCommand:
         OpenHelp();
         break;
+    case MeasureClockCommand:
+        MeasureClock();
+        break;
+    case FindPathsCommand:
+        FindPaths();
+        break;
     default:
         break;
     }
@@ -555,6 +571,9 @@ void MainWindow::WaveMessage(const cap::WaveNotice& notice) {
 
 void MainWindow::OnWaveOpen(const cap::WaveNotice& notice) {
     cap::OnWaveOpen(state_.Capture, wave_, *this, notice);
+    const QStringList names = cap::DeviceNames(wave_);
+    const int32_t id = state_.Capture.DeviceId;
+    if (id >= 0 && id < names.size()) SetStatus(StatusField::Input, names[id]);
 }
 
 void MainWindow::OnWaveData(const cap::WaveNotice& notice) {
@@ -574,7 +593,9 @@ void MainWindow::OnMouseMove(int x, int y) {
 }
 
 void MainWindow::OnLButtonUp(int x, int y) {
-    rx::ButtonReleased(state_.Controls, state_.Display, x, y);
+    // The operator's click places the correlogram from now on.
+    if (rx::ButtonReleased(state_.Controls, state_.Display, x, y))
+        state_.Acquisition.OperatorPlacedPaths();
 }
 
 void MainWindow::OnDestroy() {
@@ -678,15 +699,86 @@ void MainWindow::AskClockPpm() {
     SetClockLabel();
 }
 
-void MainWindow::SwitchMode(int32_t mode) {
+void MainWindow::ShowMode(int32_t mode) {
     const bool nato = mode == rx::ModeNato;
     rx::SetReceiverMode(*state_.Chain, mode); // ReceiverMode, SampleRate, CarrierHz
     MenuItem(NatoCommand)->setChecked(nato);
     MenuItem(AmateurCommand)->setChecked(!nato);
     setWindowTitle(nato ? QStringLiteral("Stanag 4285 receiver (NATO)")
                         : QStringLiteral("Stanag 4285 receiver (AMATEUR)"));
+}
+
+void MainWindow::SwitchMode(int32_t mode) {
+    ShowMode(mode);
     // Releases the device and runs the initialisation again at the new rate.
     cap::RestartCapture(state_.Capture, wave_, *this);
+}
+
+void MainWindow::StartInMode(int32_t mode) {
+    ShowMode(mode);
+}
+
+// ---- Acquisition ---------------------------------------------------------------
+
+void MainWindow::OnBlockAcquired() {
+    const rx::AcquisitionMonitor& acquisition = state_.Acquisition;
+    const rx::InputLevel level = acquisition.Level();
+    QString levelText;
+    if (level.PeakDbfs < -90.0)
+        levelText = QStringLiteral("Level silent");
+    else
+        levelText = QString::asprintf("Level %.0f dBFS", level.PeakDbfs + 0.0);
+    if (level.Clipping) levelText += QStringLiteral(": clipping, turn the input down");
+    SetStatus(StatusField::Level, levelText);
+    SetStatus(StatusField::Lock,
+              acquisition.Locked() ? QStringLiteral("Locked") : QStringLiteral("Searching"));
+    SetStatus(StatusField::Snr,
+              QString::asprintf("SNR %.0f dB", acquisition.Quality().Last().AverageSnrDb));
+
+    // The measurement is summed up every 16 blocks (about 1.7 s).
+    if (!acquisition.MeasuringClock() || ++blocksSeen_ % 16 != 0) return;
+    const rx::ClockEstimate estimate = acquisition.ClockNow();
+    SetStatus(StatusField::Clock, ClockStatusText(estimate));
+    if (clockDialog_)
+        clockDialog_->Show(estimate,
+                           double(estimate.Blocks) * rx::BlockLen / state_.Chain->SampleRate);
+}
+
+void MainWindow::MeasureClock() {
+    if (!clockDialog_) {
+        clockDialog_ = new ClockErrorDialog(this);
+        clockDialog_->setAttribute(Qt::WA_DeleteOnClose);
+        clockDialog_->setFont(state_.Fonts.ControlFont);
+        clockDialog_->Apply = [this](const rx::ClockEstimate& estimate) { ApplyClock(estimate); };
+        connect(clockDialog_, &QDialog::finished, this, [this] {
+            state_.Acquisition.StopClockMeasurement();
+            SetStatus(StatusField::Clock, QString());
+        });
+        state_.Acquisition.StartClockMeasurement();
+        blocksSeen_ = 0;
+        SetStatus(StatusField::Clock, ClockStatusText(rx::ClockEstimate()));
+        PlaceBelowClientOrigin(*clockDialog_, *client_);
+    }
+    clockDialog_->show();
+    clockDialog_->raise();
+}
+
+void MainWindow::ApplyClock(const rx::ClockEstimate& estimate) {
+    // Whole ppm into ClockPpm, the rest onto the slider, as the operator
+    // would set them; the label follows from both.
+    const rx::ClockSetting setting = rx::SplitClockCorrection(estimate.TotalPpm);
+    state_.Settings.ClockPpm = setting.ClockPpm;
+    clockSlider_->setValue(setting.SliderPosition);
+    SetClockFromSlider(setting.SliderPosition);
+    // What is left is measured afresh with the new correction in place.
+    state_.Acquisition.StartClockMeasurement();
+    blocksSeen_ = 0;
+    SetStatus(StatusField::Clock, ClockStatusText(rx::ClockEstimate()));
+    if (clockDialog_) clockDialog_->Show(rx::ClockEstimate(), 0.0);
+}
+
+void MainWindow::FindPaths() {
+    if (state_.Acquisition.PlacePaths(state_.Controls)) state_.Display.CorrelogramScroll = 0;
 }
 
 void MainWindow::PickDevice() {

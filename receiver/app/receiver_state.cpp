@@ -53,6 +53,11 @@ void PrepareReceiver(ReceiverState& state) {
     state.Display.AutoSaveDopplergram = rx::SwitchOff;
     state.Display.AutoSaveScattergram = rx::SwitchOff;
     state.Capture.DeviceId = 0;
+    state.BlockObservers.push_back([&state](const rx::ChainState& chain) {
+        const rx::MonitorChanges changes =
+            state.Acquisition.OnBlock(chain, state.Settings, state.Controls);
+        if (changes.LagOffsetPlaced) state.Display.CorrelogramScroll = 0;
+    });
 }
 
 } // namespace propmon

@@ -46,6 +46,9 @@ inline constexpr int NatoCommand = 1370;
 inline constexpr int AmateurCommand = 1371;
 inline constexpr int AboutCommand = 1381;
 inline constexpr int HelpCommand = 32651;
+// Acquisition, at the end of the Tools menu.
+inline constexpr int MeasureClockCommand = 1390;
+inline constexpr int FindPathsCommand = 1391;
 
 // Trackbar scroll codes.
 enum ScrollCode : int {
