@@ -22,13 +22,6 @@ void MarkGuards(std::array<bool, Lags>& masked, int32_t lag) {
             masked[static_cast<size_t>(Wrap(lag + repeat * SequenceRepeatLags + d))] = true;
 }
 
-double MedianOf(std::vector<double>& values) {
-    if (values.empty()) return 0.0;
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
-
 int32_t Strongest(const SyncPowerArray& power) {
     return static_cast<int32_t>(std::max_element(power.begin(), power.end()) - power.begin());
 }
@@ -62,11 +55,16 @@ double SubLagPeak(const SyncPowerArray& power, int32_t lag) {
 double NoiseFloor(const SyncPowerArray& power, int32_t peakLag) {
     std::array<bool, Lags> masked{};
     MarkGuards(masked, peakLag);
-    std::vector<double> away;
-    away.reserve(Lags);
-    for (int32_t lag = 0; lag < Lags; ++lag)
-        if (!masked[static_cast<size_t>(lag)]) away.push_back(power[static_cast<size_t>(lag)]);
-    return MedianOf(away);
+    // Every second lag: neighbouring lags (half a symbol apart) are
+    // correlated, and half the values make the median twice as fast.
+    std::array<float, Lags / 2> away;
+    size_t count = 0;
+    for (size_t lag = 0; lag < Lags; lag += 2)
+        if (!masked[lag]) away[count++] = static_cast<float>(power[lag]);
+    if (count == 0) return 0.0;
+    const auto middle = away.begin() + static_cast<std::ptrdiff_t>(count / 2);
+    std::nth_element(away.begin(), middle, away.begin() + static_cast<std::ptrdiff_t>(count));
+    return *middle;
 }
 
 double PowerRatioDb(double peak, double floor) {
@@ -145,15 +143,24 @@ const BlockQuality& QualityTracker::Add(const PeakState& peak, int32_t sampleRat
     quality.FloorPower = NoiseFloor(peak.SyncPower, lag);
     quality.PeakSnrDb = PowerRatioDb(peak.SyncPower[static_cast<size_t>(lag)], quality.FloorPower);
 
-    recentPower_[static_cast<size_t>(blocks_ % PathAverageBlocks)] = peak.SyncPower;
-    ++blocks_;
-    const auto count = static_cast<size_t>(std::min<int64_t>(blocks_, PathAverageBlocks));
-    for (size_t lagIndex = 0; lagIndex < Lags; ++lagIndex) {
-        double sum = 0.0;
-        for (size_t i = 0; i < count; ++i)
-            sum += recentPower_[i][lagIndex];
-        average_[lagIndex] = sum / double(count);
+    // The running sum of the last PathAverageBlocks blocks, formed afresh
+    // every 1024 blocks so that rounding cannot pile up.
+    SyncPowerArray& oldest = recentPower_[static_cast<size_t>(blocks_ % PathAverageBlocks)];
+    const bool afresh = blocks_ % 1024 == 0;
+    for (size_t i = 0; i < Lags; ++i) {
+        sum_[i] += peak.SyncPower[i] - oldest[i];
+        oldest[i] = peak.SyncPower[i];
     }
+    ++blocks_;
+    if (afresh) {
+        sum_ = {};
+        for (const SyncPowerArray& block : recentPower_)
+            for (size_t i = 0; i < Lags; ++i)
+                sum_[i] += block[i];
+    }
+    const double count = double(std::min<int64_t>(blocks_, PathAverageBlocks));
+    for (size_t i = 0; i < Lags; ++i)
+        average_[i] = std::max(0.0, sum_[i]) / count;
     const int32_t strongest = Strongest(average_);
     const double averageFloor = NoiseFloor(average_, strongest);
     quality.StrongestLag = SubLagPeak(average_, strongest);

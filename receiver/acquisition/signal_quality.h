@@ -67,8 +67,8 @@ struct BlockQuality {
 // circularly), within half a lag of `lag`.
 double SubLagPeak(const SyncPowerArray& power, int32_t lag);
 
-// Median of the powers outside the guard zones around `peakLag` and its
-// repetitions (0 when there is nothing but zeros).
+// Median of the powers of every second lag outside the guard zones around
+// `peakLag` and its repetitions (0 when there is nothing but zeros).
 double NoiseFloor(const SyncPowerArray& power, int32_t peakLag);
 
 // Power ratio in dB, with 0 for a zero peak and a large finite value (99 dB)
@@ -95,6 +95,7 @@ class QualityTracker {
     std::array<int32_t, LockBlocks> recentLags_{};
     std::array<double, LockBlocks> recentSnrDb_{};
     std::array<SyncPowerArray, PathAverageBlocks> recentPower_{};
+    SyncPowerArray sum_{};
     SyncPowerArray average_{};
     int64_t blocks_ = 0;
     BlockQuality last_;

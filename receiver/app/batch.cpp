@@ -48,11 +48,11 @@ constexpr const char* Synopsis =
 
 constexpr const char* ExitText =
     "\n"
-    "The choice of mode and channel (mode: NATO (2400 baud, 1800 Hz), channel: left),\n"
-    "an automatic clock correction (clock: +49.8 ppm (\u00b11.2)) and lag offset are told\n"
-    "on stderr.  Exit status: 0 success; 1 failure; 2 bad usage; 3 no STANAG 4285\n"
-    "signal found (fewer than 20 % of the blocks locked; the CSV and pictures are\n"
-    "still written).\n";
+    "Mode and channel (\"mode: NATO (2400 baud, 1800 Hz), channel: left\"), an\n"
+    "automatic clock correction (\"clock: +49.8 ppm (\u00b10.2)\") and lag offset are\n"
+    "told on stderr.  Exit status: 0 success; 1 failure; 2 bad usage; 3 no STANAG\n"
+    "4285 signal found (fewer than 20 % of the blocks locked; the table and the\n"
+    "pictures are written all the same).\n";
 
 QList<QCommandLineOption> BatchOptionList() {
     const auto option = [](const char* name, const char* description, const char* value) {
@@ -87,8 +87,8 @@ QList<QCommandLineOption> BatchOptionList() {
                "N|auto"),
         option("doppler-shift", "shift of the Doppler axis, -128..128", "N"),
         option("mode",
-               "nato, amateur, or auto (default): the one whose signal locks in\n"
-               "the first minute, whatever the recording's rate",
+               "nato, amateur, or auto (default): the mode whose signal\n"
+               "locks in the first minute, whatever the recording's rate",
                "M"),
         ChannelOption(),
     };

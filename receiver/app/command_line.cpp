@@ -111,7 +111,8 @@ QList<QCommandLineOption> ReceiverOptionList() {
         QCommandLineOption(QStringLiteral("replay"),
                            QStringLiteral("listen to a recording played at real-time pace; any\n"
                                           "WAV/FLAC at any rate, converted to the mode's rate\n"
-                                          "(9600 samples/s NATO, 8000 AMATEUR)"),
+                                          "(9600 samples/s NATO, 8000 AMATEUR); in the mode\n"
+                                          "whose signal locks in its first minute"),
                            QStringLiteral("FILE")),
         ChannelOption(),
         QCommandLineOption(QStringLiteral("autosave"),

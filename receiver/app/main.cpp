@@ -28,7 +28,7 @@
 namespace {
 
 constexpr const char* WindowSynopsis =
-    "usage: propmon [--simulate | --replay FILE [--channel auto|left|right|mix]] [--autosave]\n"
+    "usage: propmon [--simulate | --replay FILE [--channel C]] [--autosave]\n"
     "       propmon --batch FILE (--out DIR | --csv OUT.csv) ...\n"
     "                                  (see propmon --batch --help)\n"
     "       propmon --help | --version\n"
