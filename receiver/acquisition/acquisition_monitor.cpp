@@ -30,7 +30,9 @@ int32_t LagOffsetFor(double strongestLag) {
 }
 
 std::string ClockLine(const ClockEstimate& estimate) {
-    return Format("clock: %+.1f ppm (\u00b1%.1f)", estimate.TotalPpm, estimate.UncertaintyPpm);
+    // A total that rounds to zero reads +0.0, not -0.0.
+    const double total = std::nearbyint(estimate.TotalPpm * 10.0) / 10.0 + 0.0;
+    return Format("clock: %+.1f ppm (\u00b1%.1f)", total, estimate.UncertaintyPpm);
 }
 
 AcquisitionMonitor::AcquisitionMonitor(MonitorOptions options, EventSink report)
@@ -62,7 +64,7 @@ void AcquisitionMonitor::StopClockMeasurement() {
 
 bool AcquisitionMonitor::PlacePaths(ChainControls& controls) {
     if (quality_.Blocks() == 0) return false;
-    controls.LagOffset = LagOffsetFor(quality_.Last().StrongestLag);
+    controls.LagOffset = LagOffsetFor(quality_.Last().SteadyStrongestLag);
     return true;
 }
 

@@ -154,7 +154,7 @@ std::optional<PathPlacementResult> FindRecordingPaths(const std::string& path, i
             if (done || (q.Locked && q.LockedBlocks > longest)) {
                 longest = q.LockedBlocks;
                 result.Found = true;
-                result.StrongestLag = q.StrongestLag;
+                result.StrongestLag = q.SteadyStrongestLag;
                 result.AtSeconds = double(quality.Blocks()) * BlockLen / chain.SampleRate;
             }
             return !done;

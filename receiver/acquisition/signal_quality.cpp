@@ -159,8 +159,12 @@ const BlockQuality& QualityTracker::Add(const PeakState& peak, int32_t sampleRat
                 sum_[i] += block[i];
     }
     const double count = double(std::min<int64_t>(blocks_, PathAverageBlocks));
-    for (size_t i = 0; i < Lags; ++i)
+    const double weight = 1.0 / double(std::min<int64_t>(blocks_, SteadyAverageBlocks));
+    for (size_t i = 0; i < Lags; ++i) {
         average_[i] = std::max(0.0, sum_[i]) / count;
+        steadyAverage_[i] += weight * (peak.SyncPower[i] - steadyAverage_[i]);
+    }
+    quality.SteadyStrongestLag = SubLagPeak(steadyAverage_, Strongest(steadyAverage_));
     const int32_t strongest = Strongest(average_);
     const double averageFloor = NoiseFloor(average_, strongest);
     quality.StrongestLag = SubLagPeak(average_, strongest);

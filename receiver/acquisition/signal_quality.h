@@ -35,6 +35,9 @@ inline constexpr int32_t LockSpreadLags = 2;
 inline constexpr double MinLockSnrDb = 8.0;
 // Paths are searched in the sync power averaged over this many blocks.
 inline constexpr int32_t PathAverageBlocks = 8;
+// Time constant, in blocks, of the longer average the paths are placed by
+// (about 3.4 s NATO).
+inline constexpr int32_t SteadyAverageBlocks = 32;
 // A further path is a local maximum of the averaged sync power that stands at
 // least PathMinSnrDb over the averaged noise floor and at most PathRangeDb
 // below the strongest path.
@@ -60,6 +63,10 @@ struct BlockQuality {
     // (none before PathAverageBlocks blocks have been seen).
     double StrongestLag = 0.0;
     std::array<std::optional<FurtherPath>, 2> Paths;
+    // The strongest path of the sync power averaged over a few seconds
+    // (exponentially, SteadyAverageBlocks): where paths fade in turn, the
+    // one that is strongest most of the time.  Where the paths are placed.
+    double SteadyStrongestLag = 0.0;
 };
 
 // The sub-lag position of the peak at `lag` (0 <= result < 512): the vertex of
@@ -97,6 +104,7 @@ class QualityTracker {
     std::array<SyncPowerArray, PathAverageBlocks> recentPower_{};
     SyncPowerArray sum_{};
     SyncPowerArray average_{};
+    SyncPowerArray steadyAverage_{};
     int64_t blocks_ = 0;
     BlockQuality last_;
 };
@@ -104,7 +112,7 @@ class QualityTracker {
 // The peak steady for about `seconds`: this block locked, and at least
 // SteadyLockedShare of the blocks of the last `seconds` locked.  Where paths
 // fade in turn the lock breaks now and then; this still holds.
-inline constexpr double SteadyLockedShare = 0.75;
+inline constexpr double SteadyLockedShare = 0.6;
 class SteadyLock {
   public:
     explicit SteadyLock(double seconds) : seconds_(seconds) {}

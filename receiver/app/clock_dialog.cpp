@@ -12,8 +12,10 @@ namespace propmon {
 
 namespace {
 
+// With its sign; a value that rounds to zero reads +0.0, not -0.0.
 QString Ppm(double value, int decimals) {
-    return QString::asprintf("%+.*f", decimals, value);
+    const double scale = std::pow(10.0, decimals);
+    return QString::asprintf("%+.*f", decimals, std::nearbyint(value * scale) / scale + 0.0);
 }
 
 QString Duration(double seconds) {

@@ -137,6 +137,12 @@ TEST(ClockError, TheCorrectionSplitsIntoWholePpmAndTheSlidersGrid) {
     check(0.9999, 1, 10000);      // rounds up to the next whole ppm
     check(-300.002, -300, 10000); // -301 + 0.998: the rest rounds up too
     check(-0.4, -1, 10120);
+    ClockEstimate estimate;
+    estimate.TotalPpm = -0.01;
+    estimate.UncertaintyPpm = 0.24;
+    EXPECT_EQ(ClockLine(estimate), "clock: +0.0 ppm (\u00b10.2)");
+    estimate.TotalPpm = 49.83;
+    EXPECT_EQ(ClockLine(estimate), "clock: +49.8 ppm (\u00b10.2)");
 }
 
 // ---- Quality and paths ----------------------------------------------------------
@@ -241,7 +247,7 @@ TEST(Monitor, TellsLockOnceEachWayPlacesThePathsAndAppliesTheClockOnce) {
     hooks.BlockProcessed = [&](const ChainState& state) {
         const MonitorChanges changes = monitor.OnBlock(state, settings, controls);
         if (changes.LagOffsetPlaced && placed == 0)
-            placedAt = monitor.Quality().Last().StrongestLag;
+            placedAt = monitor.Quality().Last().SteadyStrongestLag;
         placed += changes.LagOffsetPlaced;
         applied += changes.ClockApplied;
     };
@@ -307,7 +313,7 @@ TEST(Monitor, TheOperatorsPlacingStopsTheAutomaticOneAndTheLevelWarnsOfClipping)
     EXPECT_NEAR(monitor.Level().PeakDbfs, 0.0, 0.01);
     // Find paths still places them on request.
     EXPECT_TRUE(monitor.PlacePaths(controls));
-    EXPECT_EQ(controls.LagOffset, LagOffsetFor(monitor.Quality().Last().StrongestLag));
+    EXPECT_EQ(controls.LagOffset, LagOffsetFor(monitor.Quality().Last().SteadyStrongestLag));
 }
 
 } // namespace

@@ -967,7 +967,7 @@ TEST_F(WindowTest, PathsArePlacedOnTheirOwnOnceTheSignalHoldsAndTheOperatorsClic
     EXPECT_TRUE(window->Status()->Text(StatusField::Snr).startsWith("SNR "));
     // The strongest path 10 lags above the bottom of the correlogram, which
     // scrolls back to its bottom as after a click.
-    const double strongest = state.Acquisition.Quality().Last().StrongestLag;
+    const double strongest = state.Acquisition.Quality().Last().SteadyStrongestLag;
     EXPECT_EQ(state.Controls.LagOffset, rx::LagOffsetFor(strongest));
     EXPECT_EQ(state.Display.CorrelogramScroll, 0);
 
@@ -982,7 +982,7 @@ TEST_F(WindowTest, PathsArePlacedOnTheirOwnOnceTheSignalHoldsAndTheOperatorsClic
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     QTest::keyClick(window.get(), Qt::Key_F5);
     EXPECT_EQ(state.Controls.LagOffset,
-              rx::LagOffsetFor(state.Acquisition.Quality().Last().StrongestLag));
+              rx::LagOffsetFor(state.Acquisition.Quality().Last().SteadyStrongestLag));
 }
 
 TEST_F(WindowTest, MeasuredClockErrorIsAppliedOnceAndWhatRemainsIsMeasuredAfresh) {
