@@ -22,8 +22,19 @@ void MarkGuards(std::array<bool, Lags>& masked, int32_t lag) {
             masked[static_cast<size_t>(Wrap(lag + repeat * SequenceRepeatLags + d))] = true;
 }
 
+// The first lag of the largest power.  Four interleaved searches: one alone
+// waits on each comparison before the next.
 int32_t Strongest(const SyncPowerArray& power) {
-    return static_cast<int32_t>(std::max_element(power.begin(), power.end()) - power.begin());
+    std::array<size_t, 4> best{0, 1, 2, 3};
+    for (size_t i = 4; i < Lags; i += 4)
+        for (size_t k = 0; k < 4; ++k)
+            if (power[i + k] > power[best[k]]) best[k] = i + k;
+    size_t strongest = best[0];
+    for (size_t k = 1; k < 4; ++k)
+        if (power[best[k]] > power[strongest] ||
+            (power[best[k]] == power[strongest] && best[k] < strongest))
+            strongest = best[k];
+    return static_cast<int32_t>(strongest);
 }
 
 } // namespace
