@@ -1033,6 +1033,19 @@ TEST_F(WindowTest, MeasuredClockErrorIsAppliedOnceAndWhatRemainsIsMeasuredAfresh
     EXPECT_EQ(window->ClockDialog(), nullptr);
 }
 
+TEST_F(WindowTest, AReplayFoundAmateurStartsInThatMode) {
+    PrepareReceiver(state);
+    window = std::make_unique<MainWindow>(state, wave);
+    window->StartInMode(rx::ModeAmateur);
+    window->OnInitDialog();
+    Pump();
+    EXPECT_EQ(scripts[0]->LastOpenRate, 8000);
+    EXPECT_EQ(window->windowTitle(), "Stanag 4285 receiver (AMATEUR)");
+    EXPECT_TRUE(window->MenuItem(AmateurCommand)->isChecked());
+    EXPECT_FALSE(window->MenuItem(NatoCommand)->isChecked());
+    EXPECT_EQ(LabelText(9000), "25ms");
+}
+
 TEST_F(WindowTest, TheLevelWarnsOfClipping) {
     Start();
     std::vector<int16_t> loud(4 * 1024);
