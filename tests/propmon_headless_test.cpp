@@ -221,8 +221,8 @@ class HeadlessTest : public ::testing::Test {
         return rows;
     }
 
-    fs::path WriteRecording(const std::string& name, double seconds) {
-        const sim::Config config = sim::LiveDemoConfig(9600);
+    fs::path WriteRecording(const std::string& name, double seconds,
+                            const sim::Config& config = sim::LiveDemoConfig(9600)) {
         const auto n = size_t(seconds * config.sampleRate);
         std::vector<float> samples(n);
         sim::Generator(config).GenerateFloat(samples.data(), n);
@@ -255,9 +255,12 @@ std::vector<LogRow> ReadLog(const fs::path& file, const std::string& day) {
     if (text.empty()) return {};
     EXPECT_EQ(text.back(), '\n') << file << ": the last line is cut";
     const std::vector<std::string> lines = Lines(text);
-    EXPECT_EQ(lines.front(), "utc,block,time_s,peak_lag,doppler_hz,tune_hz");
+    EXPECT_EQ(lines.front(), "utc,block,time_s,peak_lag,doppler_hz,tune_hz,peak_snr_db,locked,"
+                             "path2_delay_ms,path2_rel_db,path3_delay_ms,path3_rel_db");
+    // The batch table's columns after utc; the quality columns may be empty.
     const std::regex row(day +
-                         R"(T(\d\d):(\d\d):(\d\d\.\d\d\d)Z,(\d+),([0-9.]+),-?\d+,[-0-9.e]+,-?\d+)");
+                         R"(T(\d\d):(\d\d):(\d\d\.\d\d\d)Z,(\d+),([0-9.]+),-?\d+,[-0-9.e]+,-?\d+)"
+                         R"(,[-0-9.]+,[01](,[-0-9.]*){4})");
     std::vector<LogRow> rows;
     for (size_t i = 1; i < lines.size(); ++i) {
         std::smatch m;
@@ -497,6 +500,32 @@ TEST_F(HeadlessTest, TheEndOfAReplayEndsTheRun) {
     EXPECT_EQ(Lines(r.Err()).back(),
               "propmon: end of input from Recording rec.wav after 18 blocks (0:00:02 of input)");
     EXPECT_EQ(LogRows(), 19u);
+}
+
+// --clock-ppm auto and --lag-offset auto: a sound card 40 ppm slow is measured
+// during the first minutes and corrected once, the paths placed on the
+// correlogram, each told in one line (the replay on a clock 40 times as fast).
+TEST_F(HeadlessTest, ClockErrorAndPathsAreFoundAppliedOnceAndTold) {
+    if (!FakeTimeAvailable()) GTEST_SKIP() << "needs libfaketime";
+    sim::Config config = sim::NatoConfig();
+    config.paths = {{.delayMs = 2.5, .dopplerHz = 0.4}, {.delayMs = 4.6, .gainDb = -5}};
+    config.snrDb = 15;
+    config.clockPpm = -40;
+    WriteRecording("slow-card.wav", 300, config);
+    Receiver r = Start(
+        {"--headless", "--replay", "slow-card.wav", "--clock-ppm", "auto", "--lag-offset", "auto"},
+        FakedClock("2026-12-08 12:00:00", 40));
+    ASSERT_TRUE(r.Wait(40s)) << r.Err();
+    EXPECT_EQ(r.status, 0) << r.Err();
+    const std::string err = r.Err();
+    std::smatch clock;
+    ASSERT_TRUE(std::regex_search(err, clock, std::regex(R"(\npropmon: clock: ([-+]\d+\.\d) ppm)")))
+        << err;
+    EXPECT_NEAR(std::stod(clock[1]), -40.0, 0.5) << err;
+    EXPECT_EQ(Count(err, "clock: "), 1u) << err;
+    EXPECT_NE(err.find("propmon: locked: "), std::string::npos) << err;
+    EXPECT_NE(err.find("propmon: paths placed: lag offset "), std::string::npos) << err;
+    EXPECT_EQ(Lines(Slurp(dir / "Stanag4285.set"))[1], "-40\r"); // whole ppm, then the slider
 }
 
 // What keeps a headless receiver from listening is told in one line, exit 1.

@@ -3,6 +3,7 @@
 // exit status for help, bad usage, an unplayable recording and a missing display.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sndfile.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "signalgen/s4285gen.h"
 
 namespace {
 
@@ -82,7 +85,7 @@ TEST_F(WindowCommandLine, BadUsageGivesOneLineReasonTheUsageAndStatus2) {
     const std::pair<const char*, const char*> cases[] = {
         {"--frobnicate", "unknown option '--frobnicate'"},
         {"--replay", "--replay"},
-        {"--channel centre", "--channel is left, right or mix, not 'centre'"},
+        {"--channel centre", "--channel is auto, left, right or mix, not 'centre'"},
         {"--simulate --replay x.wav", "choose either --simulate or --replay"},
         {"stray", "unexpected argument 'stray'"},
         {"--autosave=yes", "--autosave"},
@@ -140,6 +143,43 @@ TEST_F(WindowCommandLine, WithoutADisplayOneLineSaysSoAndStatusIs1) {
     const Outcome replay = Propmon("--replay missing.wav");
     EXPECT_EQ(replay.status, 1);
     EXPECT_NE(replay.err.find("cannot read missing.wav"), std::string::npos) << replay.err;
+}
+
+TEST_F(WindowCommandLine, ReplayStartsInTheModeAndChannelItsSignalLocksIn) {
+    // An AMATEUR signal on the right channel of a 48 kHz file.
+    sim::Config config = sim::AmateurConfig();
+    config.paths = {{.delayMs = 2}, {.delayMs = 4, .gainDb = -6}};
+    config.snrDb = 10;
+    const size_t n = 20 * 8000;
+    std::vector<float> signal(n);
+    sim::Generator(config).GenerateFloat(signal.data(), n);
+    std::vector<float> frames;
+    for (size_t i = 0; i < n; ++i)
+        for (int repeat = 0; repeat < 6; ++repeat) { // 8000 -> 48000 by repetition
+            frames.push_back(0.0f);
+            frames.push_back(signal[i]);
+        }
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open((dir / "right.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    sf_writef_float(file, frames.data(), sf_count_t(frames.size() / 2));
+    sf_close(file);
+
+    for (const auto& [args, line] : std::vector<std::pair<std::string, std::string>>{
+             {"--replay right.wav", "mode: AMATEUR (2000 baud, 1500 Hz), channel: right"},
+             // The silent channel asked for: nothing locks, the rate's mode stays.
+             {"--replay right.wav --channel left",
+              "mode: NATO (2400 baud, 1800 Hz), channel: left"}}) {
+        const Outcome run = Propmon(args); // no display: said after the choice
+        EXPECT_EQ(run.status, 1) << args;
+        const std::vector<std::string> lines = Lines(run.err);
+        ASSERT_EQ(lines.size(), 2u) << run.err;
+        EXPECT_EQ(lines[0], line) << args;
+        EXPECT_NE(lines[1].find("no display"), std::string::npos) << lines[1];
+    }
 }
 
 } // namespace

@@ -19,7 +19,9 @@
 
 #include <ctime>
 
+#include "receiver/acquisition/acquisition_monitor.h"
 #include "receiver/acquisition/block_table.h"
+#include "receiver/acquisition/recording_survey.h"
 #include "receiver/app/command_line.h"
 #include "receiver/display/display_state.h"
 #include "receiver/display/painters.h"
@@ -30,13 +32,26 @@ namespace propmon {
 
 namespace {
 
+// --clock-ppm auto measures over at most this much of the recording.
+constexpr double ClockMeasureSeconds = 600.0;
+// --lag-offset auto places the paths once the lock has held this long.
+constexpr double PathsSteadySeconds = 5.0;
+
 constexpr const char* Synopsis =
     "usage: propmon --batch FILE (--out DIR | --csv OUT.csv) [--start HH:MM:SS]\n"
-    "                [--clock-offset F] [--clock-ppm N] [--gain G] [--average K]\n"
-    "                [--lag-offset N] [--doppler-shift N] [--mode nato|amateur]\n"
-    "                [--channel left|right|mix]\n"
+    "                [--clock-offset F] [--clock-ppm N|auto] [--gain G] [--average K]\n"
+    "                [--lag-offset N|auto] [--doppler-shift N] [--mode auto|nato|amateur]\n"
+    "                [--channel auto|left|right|mix]\n"
     "       propmon --batch --help\n"
     "\n";
+
+constexpr const char* ExitText =
+    "\n"
+    "Mode and channel (\"mode: NATO (2400 baud, 1800 Hz), channel: left\"), an\n"
+    "automatic clock correction (\"clock: +49.8 ppm (\u00b10.2)\") and lag offset are\n"
+    "told on stderr.  Exit status: 0 success; 1 failure; 2 bad usage; 3 no STANAG\n"
+    "4285 signal found (fewer than 20 % of the blocks locked; the table and the\n"
+    "pictures are written all the same).\n";
 
 QList<QCommandLineOption> BatchOptionList() {
     const auto option = [](const char* name, const char* description, const char* value) {
@@ -58,18 +73,28 @@ QList<QCommandLineOption> BatchOptionList() {
                "time minus its duration)",
                "HH:MM:SS"),
         option("clock-offset", "clock correction as a fraction, as the slider (-0.5..0.5)", "F"),
-        option("clock-ppm", "clock correction in whole ppm", "N"),
+        option("clock-ppm",
+               "clock correction in whole ppm; auto: measured from the\n"
+               "recording's first 10 minutes, then the whole recording is run\n"
+               "with it",
+               "N|auto"),
         option("gain", "input gain, above 0 (default 1)", "G"),
         option("average", "blocks averaged per correlogram column (default 1)", "K"),
-        option("lag-offset", "first lag of the correlogram window, 0..512", "N"),
+        option("lag-offset",
+               "first lag of the correlogram window, 0..512; auto: the\n"
+               "strongest path 10 lags above the bottom of the correlogram",
+               "N|auto"),
         option("doppler-shift", "shift of the Doppler axis, -128..128", "N"),
-        option("mode", "nato or amateur (default: from the recording's rate)", "M"),
+        option("mode",
+               "nato, amateur, or auto (default): the mode whose signal\n"
+               "locks in the first minute, whatever the recording's rate",
+               "M"),
         ChannelOption(),
     };
 }
 
 std::string Usage() {
-    return Synopsis + OptionsHelp(BatchOptionList()).toStdString();
+    return Synopsis + OptionsHelp(BatchOptionList()).toStdString() + ExitText;
 }
 
 struct BatchOptions {
@@ -79,12 +104,14 @@ struct BatchOptions {
     int32_t startSeconds = -1; // time of day of the first sample; -1: from the file
     long double clockOffset = 0.0L;
     long double clockPpm = 0.0L;
+    bool clockAuto = false; // --clock-ppm auto
     float gain = 1.0f;
     int32_t average = 1;
     int32_t lagOffset = 0;
+    bool lagAuto = false; // --lag-offset auto
     int32_t dopplerShift = 0;
-    int32_t mode = 0; // 0: from the recording's rate
-    rx::ChannelChoice channel = rx::ChannelChoice::Left;
+    int32_t mode = 0;                         // 0: auto
+    std::optional<rx::ChannelChoice> channel; // empty: auto
 };
 
 // Bad usage, told in one line.
@@ -114,7 +141,9 @@ BatchOptions ParseOptions(const QCommandLineParser& parser) {
     if (isSet("clock-offset"))
         options.clockOffset = NumberIn("--clock-offset", value("clock-offset"), -0.5L, 0.5L);
     // Whole ppm, as the prompt takes it: the number rounded down.
-    if (isSet("clock-ppm"))
+    if (isSet("clock-ppm") && value("clock-ppm") == "auto")
+        options.clockAuto = true;
+    else if (isSet("clock-ppm"))
         options.clockPpm =
             std::floor(NumberIn("--clock-ppm", value("clock-ppm"), -500000.0L, 500000.0L));
     if (isSet("gain")) {
@@ -123,7 +152,9 @@ BatchOptions ParseOptions(const QCommandLineParser& parser) {
         if (options.gain <= 0.0f) Refuse("--gain wants a number above 0, not '" + text + "'");
     }
     if (isSet("average")) options.average = WholeIn("--average", value("average"), 1, 1000000);
-    if (isSet("lag-offset"))
+    if (isSet("lag-offset") && value("lag-offset") == "auto")
+        options.lagAuto = true;
+    else if (isSet("lag-offset"))
         options.lagOffset = WholeIn("--lag-offset", value("lag-offset"), 0, 512);
     if (isSet("doppler-shift"))
         options.dopplerShift = WholeIn("--doppler-shift", value("doppler-shift"), -128, 128);
@@ -133,10 +164,10 @@ BatchOptions ParseOptions(const QCommandLineParser& parser) {
             options.mode = rx::ModeNato;
         else if (text == "amateur")
             options.mode = rx::ModeAmateur;
-        else
-            Refuse("--mode is nato or amateur, not '" + text + "'");
+        else if (text != "auto")
+            Refuse("--mode is auto, nato or amateur, not '" + text + "'");
     }
-    options.channel = ChannelValue(parser);
+    if (!ChannelAuto(parser)) options.channel = ChannelValue(parser);
     if (options.input.empty()) Refuse("--batch needs a recording");
     if (options.csv.empty() && options.out.empty()) Refuse("--out DIR or --csv OUT.csv is missing");
     if (options.csv.empty()) options.csv = options.out + "/blocks.csv";
@@ -210,18 +241,68 @@ int RunBatch(int argc, char** argv) {
         app = std::make_unique<QCoreApplication>(appArgc, appArgv);
     }
 
-    // The mode follows the recording's rate unless asked for; anything not at
-    // the mode's rate is converted to it.
+    // Mode and channel: the ones asked for, else those that lock best in the
+    // first minute (whatever the file's rate); anything not at the mode's
+    // rate is converted to it.
     std::string error;
-    auto recording = rx::RecordingReader::Open(options.input, 0, options.channel, error);
+    auto recording = rx::RecordingReader::Open(options.input, 0, rx::ChannelChoice::Left, error);
     if (!recording) return Fail(error);
-    const int32_t mode =
-        options.mode != 0 ? options.mode : rx::ModeForRate(recording->Info().fileRate);
+    const bool stereo = recording->Info().channels == 2;
+    rx::SignalChoice choice;
+    if (options.mode == 0 || (stereo && !options.channel)) {
+        const auto chosen = rx::ChooseModeAndChannel(options.input, options.mode, options.channel,
+                                                     rx::TrialSeconds, error);
+        if (!chosen) return Fail(error);
+        choice = *chosen;
+    } else {
+        choice.Mode = options.mode;
+        choice.Channel = options.channel.value_or(rx::ChannelChoice::Left);
+        choice.Stereo = stereo;
+    }
+    std::fprintf(stderr, "%s\n", rx::ChoiceLine(choice).c_str());
+    const int32_t mode = choice.Mode;
+    recording = rx::RecordingReader::Open(options.input, 0, choice.Channel, error);
+    if (!recording) return Fail(error);
     if (!recording->ConvertTo(rx::RateForMode(mode), error)) return Fail(error);
     if (recording->Info().converted) {
         std::fprintf(stderr, "propmon: converting %s from %d to %d samples/s (%s mode)\n",
                      options.input.c_str(), recording->Info().fileRate,
                      recording->Info().outputRate, mode == rx::ModeNato ? "NATO" : "AMATEUR");
+    }
+
+    // The clock error measured over the first minutes, then the whole
+    // recording run with it.
+    if (options.clockAuto) {
+        const auto estimate =
+            rx::MeasureRecordingClock(options.input, mode, choice.Channel, options.clockOffset,
+                                      options.gain, ClockMeasureSeconds, error);
+        if (!estimate) return Fail(error);
+        if (estimate->Valid) {
+            const rx::ClockSetting setting = rx::SplitClockCorrection(estimate->TotalPpm);
+            options.clockPpm = setting.ClockPpm;
+            options.clockOffset = setting.ClockOffset;
+            std::fprintf(stderr, "%s\n", rx::ClockLine(*estimate).c_str());
+        } else {
+            std::fprintf(stderr, "clock: not measured (no steady sync peak); %+.1f ppm kept\n",
+                         static_cast<double>(options.clockOffset * 1000000.0L));
+        }
+    }
+    const long double correction = options.clockOffset + options.clockPpm / 1000000.0L;
+    if (options.lagAuto) {
+        const auto placement =
+            rx::FindRecordingPaths(options.input, mode, choice.Channel, correction, options.gain,
+                                   rx::TrialSeconds, PathsSteadySeconds, error);
+        if (!placement) return Fail(error);
+        if (placement->Found) {
+            options.lagOffset = placement->LagOffset;
+            std::fprintf(stderr, "lag offset: %d (strongest path at lag %d, %.1f s in)\n",
+                         placement->LagOffset,
+                         (placement->LagOffset + rx::PathPlacementLags) % rx::BasebandLen,
+                         placement->AtSeconds);
+        } else {
+            std::fprintf(stderr, "lag offset: %d (no steady sync peak in the first minute)\n",
+                         options.lagOffset);
+        }
     }
 
     if (!options.out.empty()) {
@@ -276,10 +357,14 @@ int RunBatch(int argc, char** argv) {
         hooks = rx::MakeDisplayHooks(*display, settings, controls);
     }
     int64_t lastBlockEnd = 0; // recording position where the last block ended
+    rx::QualityTracker quality;
+    rx::LockTally tally;
     hooks.BlockProcessed = [&](const rx::ChainState& done) {
         lastBlockEnd = position();
+        const rx::BlockQuality& q = quality.Add(done.Peak, done.SampleRate);
+        tally.Add(q.Locked);
         const rx::BlockRow row =
-            rx::MakeBlockRow(done, block, static_cast<double>(lastBlockEnd) / done.SampleRate);
+            rx::MakeBlockRow(done, q, block, static_cast<double>(lastBlockEnd) / done.SampleRate);
         std::fprintf(csv.out, "%s\n", rx::FormatBlockRow(row).c_str());
         ++block;
     };
@@ -351,7 +436,12 @@ int RunBatch(int argc, char** argv) {
     }
     if (!readError.empty())
         return Fail(readError + " (the " + std::to_string(block) + " blocks before it are kept)");
-    return 0;
+    // A table of noise looks as valid as any other: say so, and in the status.
+    if (tally.NoSignal()) {
+        std::fprintf(stderr, "no STANAG 4285 signal found in %s\n", options.input.c_str());
+        return ExitNoSignal;
+    }
+    return ExitSuccess;
 }
 
 } // namespace propmon

@@ -113,16 +113,23 @@ int32_t WholeIn(const std::string& option, const std::string& text, int32_t low,
 
 QCommandLineOption ChannelOption() {
     return QCommandLineOption(QStringLiteral("channel"),
-                              QStringLiteral("of a stereo recording: left (default), right or mix"),
+                              QStringLiteral("of a stereo recording: left, right, mix, or auto\n"
+                                             "(default): the one that locks best"),
                               QStringLiteral("C"));
+}
+
+bool ChannelAuto(const QCommandLineParser& parser) {
+    return !parser.isSet(QStringLiteral("channel")) ||
+           parser.value(QStringLiteral("channel")) == QStringLiteral("auto");
 }
 
 rx::ChannelChoice ChannelValue(const QCommandLineParser& parser) {
     rx::ChannelChoice channel = rx::ChannelChoice::Left;
-    if (!parser.isSet(QStringLiteral("channel"))) return channel;
+    if (ChannelAuto(parser)) return channel;
     const QString text = parser.value(QStringLiteral("channel"));
     if (!rx::ParseChannelChoice(text.toStdString(), channel))
-        throw UsageError{QStringLiteral("--channel is left, right or mix, not ") + Quoted(text)};
+        throw UsageError{QStringLiteral("--channel is auto, left, right or mix, not ") +
+                         Quoted(text)};
     return channel;
 }
 
@@ -133,7 +140,8 @@ QList<QCommandLineOption> ReceiverOptionList() {
         QCommandLineOption(QStringLiteral("replay"),
                            QStringLiteral("listen to a recording played at real-time pace; any\n"
                                           "WAV/FLAC at any rate, converted to the mode's rate\n"
-                                          "(9600 samples/s NATO, 8000 AMATEUR)"),
+                                          "(9600 samples/s NATO, 8000 AMATEUR); in the mode\n"
+                                          "whose signal locks in its first minute"),
                            QStringLiteral("FILE")),
         ChannelOption(),
         QCommandLineOption(QStringLiteral("device"),
@@ -165,7 +173,14 @@ QList<QCommandLineOption> ReceiverOptionList() {
                            QStringLiteral("blocks averaged per correlogram column, 1 or more"),
                            QStringLiteral("K")),
         QCommandLineOption(QStringLiteral("lag-offset"),
-                           QStringLiteral("first lag of the correlogram window, 0..512"),
+                           QStringLiteral("first lag of the correlogram window, 0..512; auto:\n"
+                                          "10 lags below the strongest path once the signal\n"
+                                          "holds (the window does that by itself)"),
+                           QStringLiteral("N")),
+        QCommandLineOption(QStringLiteral("clock-ppm"),
+                           QStringLiteral("coarse clock correction in whole ppm, as Tools >\n"
+                                          "Clock offset; auto: measured in the first minutes,\n"
+                                          "then applied once"),
                            QStringLiteral("N")),
         QCommandLineOption(QStringLiteral("log"),
                            QStringLiteral("log every block to DIR/propmon-YYYY-MM-DD.csv, one\n"
@@ -190,6 +205,7 @@ ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
     if (parser.isSet(QStringLiteral("replay")) && options.replay.isEmpty())
         throw UsageError{QStringLiteral("--replay needs a file")};
     options.channel = ChannelValue(parser);
+    options.channelAuto = ChannelAuto(parser);
     if (options.simulate && !options.replay.isEmpty())
         throw UsageError{QStringLiteral("choose either --simulate or --replay")};
     if (parser.isSet(QStringLiteral("input"))) {
@@ -222,8 +238,16 @@ ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
             throw UsageError{QStringLiteral("--mode is nato or amateur, not ") + Quoted(mode)};
     }
     if (isSet("average")) options.average = WholeIn("--average", text("average"), 1, 1000000);
-    if (isSet("lag-offset"))
+    if (isSet("lag-offset") && text("lag-offset") == "auto")
+        options.lagOffsetAuto = true;
+    else if (isSet("lag-offset"))
         options.lagOffset = WholeIn("--lag-offset", text("lag-offset"), 0, 512);
+    // Whole ppm, as the prompt takes it: the number rounded down.
+    if (isSet("clock-ppm") && text("clock-ppm") == "auto")
+        options.clockAuto = true;
+    else if (isSet("clock-ppm"))
+        options.clockPpm =
+            std::floor(NumberIn("--clock-ppm", text("clock-ppm"), -500000.0L, 500000.0L));
     options.log = parser.value(QStringLiteral("log"));
     if (isSet("log") && options.log.isEmpty())
         throw UsageError{QStringLiteral("--log needs a folder")};

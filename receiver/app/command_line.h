@@ -23,6 +23,7 @@ namespace propmon {
 inline constexpr int ExitSuccess = 0;
 inline constexpr int ExitFailure = 1;
 inline constexpr int ExitUsage = 2;
+inline constexpr int ExitNoSignal = 3; // batch: fewer than 20 % of the blocks locked
 
 // Bad usage, with the reason in one line.
 struct UsageError {
@@ -55,30 +56,38 @@ long double NumberIn(const std::string& option, const std::string& text, long do
                      long double high);
 int32_t WholeIn(const std::string& option, const std::string& text, int32_t low, int32_t high);
 
-// --channel left|right|mix, of a stereo recording (replay and batch mode).
+// --channel auto|left|right|mix, of a stereo recording (replay and batch
+// mode); auto, the default, takes the channel that locks best.
 QCommandLineOption ChannelOption();
+// The channel asked for (left when none is, or auto).
 rx::ChannelChoice ChannelValue(const QCommandLineParser& parser);
+// True when no channel is asked for, or auto.
+bool ChannelAuto(const QCommandLineParser& parser);
 
 // The receiver's options: where its input comes from and how it starts.
 struct ReceiverOptions {
     bool simulate = false; // the built-in test signal is the input
     QString replay;        // a recording played at real-time pace is the input
     rx::ChannelChoice channel = rx::ChannelChoice::Left;
-    bool autosave = false; // all three gram auto-saves on from the start
+    bool channelAuto = true; // no --channel (or auto): the replay's channel that locks best
+    bool autosave = false;   // all three gram auto-saves on from the start
     // Samples from another program (UDP, a pipe) and lost inputs.
     cap::StreamSpec input;  // --input udp:[ADDR:]PORT[@RATE] | stdin:RATE[:s16|f32]
     bool reconnect = false; // --reconnect: a lost input is retried every 10 s
 
     // Running as a station, in the window or without one.
-    bool headless = false;            // no window: stderr tells the events
-    QString device;                   // the input whose name contains this text
-    bool listDevices = false;         // print the inputs and exit
-    std::optional<int32_t> mode;      // rx::ModeNato or rx::ModeAmateur
-    std::optional<int32_t> average;   // K, blocks averaged per correlogram column
-    std::optional<int32_t> lagOffset; // first lag of the correlogram window
-    QString log;                      // folder of the live block log
-    bool utc = false;                 // time marks, snapshot names in UTC
-    bool datedNames = false;          // snapshot names start with YYYYMMDD-
+    bool headless = false;               // no window: stderr tells the events
+    QString device;                      // the input whose name contains this text
+    bool listDevices = false;            // print the inputs and exit
+    std::optional<int32_t> mode;         // rx::ModeNato or rx::ModeAmateur
+    std::optional<int32_t> average;      // K, blocks averaged per correlogram column
+    std::optional<int32_t> lagOffset;    // first lag of the correlogram window
+    bool lagOffsetAuto = false;          // --lag-offset auto: placed on the strongest path
+    std::optional<long double> clockPpm; // --clock-ppm N: whole ppm of clock correction
+    bool clockAuto = false;              // --clock-ppm auto: measured, then applied once
+    QString log;                         // folder of the live block log
+    bool utc = false;                    // time marks, snapshot names in UTC
+    bool datedNames = false;             // snapshot names start with YYYYMMDD-
 };
 QList<QCommandLineOption> ReceiverOptionList();
 ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser);

@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
+#include "receiver/acquisition/recording_survey.h"
 #include "receiver/app/batch.h"
 #include "receiver/app/command_line.h"
 #include "receiver/app/inputs.h"
@@ -35,7 +37,8 @@ namespace {
 constexpr const char* WindowSynopsis =
     "usage: propmon [--simulate | --replay FILE [--channel C] | --device TEXT |\n"
     "                --input udp:[ADDR:]PORT[@RATE] | --input stdin:RATE[:s16|f32]]\n"
-    "               [--mode M] [--average K] [--lag-offset N] [--autosave]\n"
+    "               [--mode M] [--average K] [--lag-offset N|auto] [--clock-ppm N|auto]\n"
+    "               [--autosave]\n"
     "               [--log DIR] [--utc] [--dated-names] [--reconnect]\n"
     "       propmon --headless [the same options]\n"
     "       propmon --list-devices [--simulate | --replay FILE]\n"
@@ -187,20 +190,23 @@ int main(int argc, char** argv) {
         return propmon::ExitUsage;
     }
 
-    // A recording that cannot be played is reported before any window opens.
+    // A recording that cannot be played is reported before any window opens;
+    // one that can is listened to in the mode (and of a stereo one the
+    // channel) whose signal locks in its first minute.
     const std::string replay = options.replay.toLocal8Bit().toStdString();
     if (!replay.empty()) {
         std::string error;
-        const auto reader = rx::RecordingReader::Open(replay, 0, options.channel, error);
-        if (!reader) {
+        std::optional<rx::ChannelChoice> channel;
+        if (!options.channelAuto) channel = options.channel;
+        const auto choice = rx::ChooseModeAndChannel(replay, options.mode.value_or(0), channel,
+                                                     rx::TrialSeconds, error);
+        if (!choice) {
             std::fprintf(stderr, "propmon: %s\n", error.c_str());
             return propmon::ExitFailure;
         }
-        // An AMATEUR recording plays at its own rate once that mode is chosen.
-        if (reader->Info().fileRate == 8000 && !options.mode)
-            std::fprintf(stderr, "propmon: %s has 8000 samples/s: %s to hear it at 2000 baud\n",
-                         replay.c_str(),
-                         options.headless ? "add --mode amateur" : "choose Tools > AMATEUR");
+        std::fprintf(stderr, "%s\n", rx::ChoiceLine(*choice).c_str());
+        options.channel = choice->Channel;
+        options.mode = choice->Mode;
     }
 
     // Samples piped in, not typed: a terminal on standard input is a mistake.

@@ -22,6 +22,7 @@
 #include <iterator>
 #include <limits>
 
+#include "receiver/app/clock_dialog.h"
 #include "receiver/app/dialogs.h"
 #include "receiver/app/fitted_font.h"
 #include "receiver/app/input_box.h"
@@ -205,6 +206,10 @@ MainWindow::MainWindow(ReceiverState& state, cap::WaveInput& wave, QWidget* pare
 
     // The painters draw into the panels' images from inside the chain; then
     // whoever watches whole blocks.  Files that cannot be written show below.
+    // The status line and the clock measurement follow the acquisition.
+    state_.BlockObservers.push_back([window = QPointer<MainWindow>(this)](const rx::ChainState&) {
+        if (window) window->OnBlockAcquired();
+    });
     InstallHooks(state_);
     state_.Problems.SetStatusSink(
         [this](const QString& text) { SetStatus(StatusField::Problem, text); });
@@ -387,6 +392,11 @@ void MainWindow::CreateMenus() {
     item(tools, "NATO - 2400 baud, 1800 Hz", NatoCommand, Checked);
     item(tools, "AMATEUR - 2000 baud, 1500 Hz", AmateurCommand, Unchecked);
     item(tools, "Times in UTC", UtcTimeCommand, Unchecked);
+    tools->addSeparator();
+    item(tools, "Measure clock error", MeasureClockCommand, NoCheck);
+    item(tools, "Find paths", FindPathsCommand, NoCheck);
+    menuItems_[FindPathsCommand]->setShortcut(QKeySequence(Qt::Key_F5));
+    addAction(menuItems_[FindPathsCommand]); // the key works wherever the focus is
     QMenu* help = menuBar_->addMenu(QStringLiteral("Help"));
     item(help, "About", AboutCommand, NoCheck);
     item(help, "Help", HelpCommand, NoCheck);
@@ -560,6 +570,12 @@ void MainWindow::OnCommand(int id) {
     case UtcTimeCommand:
         ToggleUtc();
         break;
+    case MeasureClockCommand:
+        MeasureClock();
+        break;
+    case FindPathsCommand:
+        FindPaths();
+        break;
     default:
         break;
     }
@@ -601,7 +617,9 @@ void MainWindow::OnMouseMove(int x, int y) {
 }
 
 void MainWindow::OnLButtonUp(int x, int y) {
-    rx::ButtonReleased(state_.Controls, state_.Display, x, y);
+    // The operator's click places the correlogram from now on.
+    if (rx::ButtonReleased(state_.Controls, state_.Display, x, y))
+        state_.Acquisition.OperatorPlacedPaths();
 }
 
 void MainWindow::OnDestroy() {
@@ -736,6 +754,74 @@ void MainWindow::ToggleLog() {
 void MainWindow::ToggleUtc() {
     SetUtcClock(state_, !state_.UtcClock);
     MenuItem(UtcTimeCommand)->setChecked(state_.UtcClock);
+}
+
+void MainWindow::StartInMode(int32_t mode) {
+    rx::SetReceiverMode(*state_.Chain, mode);
+    ShowMode(mode);
+}
+
+// ---- Acquisition ---------------------------------------------------------------
+
+void MainWindow::OnBlockAcquired() {
+    const rx::AcquisitionMonitor& acquisition = state_.Acquisition;
+    const rx::InputLevel level = acquisition.Level();
+    QString levelText;
+    if (level.PeakDbfs < -90.0)
+        levelText = QStringLiteral("Level silent");
+    else
+        levelText = QString::asprintf("Level %.0f dBFS", level.PeakDbfs + 0.0);
+    if (level.Clipping) levelText += QStringLiteral(": clipping, turn the input down");
+    SetStatus(StatusField::Level, levelText);
+    SetStatus(StatusField::Lock,
+              acquisition.Locked() ? QStringLiteral("Locked") : QStringLiteral("Searching"));
+    SetStatus(StatusField::Snr,
+              QString::asprintf("SNR %.0f dB", acquisition.Quality().Last().AverageSnrDb));
+
+    // The measurement is summed up every 16 blocks (about 1.7 s).
+    if (!acquisition.MeasuringClock() || ++blocksSeen_ % 16 != 0) return;
+    const rx::ClockEstimate estimate = acquisition.ClockNow();
+    SetStatus(StatusField::Clock, ClockStatusText(estimate));
+    if (clockDialog_)
+        clockDialog_->Show(estimate,
+                           double(estimate.Blocks) * rx::BlockLen / state_.Chain->SampleRate);
+}
+
+void MainWindow::MeasureClock() {
+    if (!clockDialog_) {
+        clockDialog_ = new ClockErrorDialog(this);
+        clockDialog_->setAttribute(Qt::WA_DeleteOnClose);
+        clockDialog_->setFont(state_.Fonts.ControlFont);
+        clockDialog_->Apply = [this](const rx::ClockEstimate& estimate) { ApplyClock(estimate); };
+        connect(clockDialog_, &QDialog::finished, this, [this] {
+            state_.Acquisition.StopClockMeasurement();
+            SetStatus(StatusField::Clock, QString());
+        });
+        state_.Acquisition.StartClockMeasurement();
+        blocksSeen_ = 0;
+        SetStatus(StatusField::Clock, ClockStatusText(rx::ClockEstimate()));
+        PlaceBelowClientOrigin(*clockDialog_, *client_);
+    }
+    clockDialog_->show();
+    clockDialog_->raise();
+}
+
+void MainWindow::ApplyClock(const rx::ClockEstimate& estimate) {
+    // Whole ppm into ClockPpm, the rest onto the slider, as the operator
+    // would set them; the label follows from both.
+    const rx::ClockSetting setting = rx::SplitClockCorrection(estimate.TotalPpm);
+    state_.Settings.ClockPpm = setting.ClockPpm;
+    clockSlider_->setValue(setting.SliderPosition);
+    SetClockFromSlider(setting.SliderPosition);
+    // What is left is measured afresh with the new correction in place.
+    state_.Acquisition.StartClockMeasurement();
+    blocksSeen_ = 0;
+    SetStatus(StatusField::Clock, ClockStatusText(rx::ClockEstimate()));
+    if (clockDialog_) clockDialog_->Show(rx::ClockEstimate(), 0.0);
+}
+
+void MainWindow::FindPaths() {
+    if (state_.Acquisition.PlacePaths(state_.Controls)) state_.Display.CorrelogramScroll = 0;
 }
 
 void MainWindow::PickDevice() {

@@ -7,6 +7,7 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QPointer>
 #include <QUrl>
 
 #include <functional>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "receiver/app/clock_dialog.h"
 #include "receiver/app/receiver_state.h"
 #include "receiver/app/status_line.h"
 #include "receiver/capture/capture.h"
@@ -79,6 +81,11 @@ class MainWindow : public QDialog, public cap::CaptureHost {
     StatusLine* Status() const { return status_; }
     // One field of the status line below the panels.
     void SetStatus(StatusField field, const QString& text);
+    // The mode the window starts in (before Run): menu marks, title and the
+    // chain's rate, without opening anything yet.
+    void StartInMode(int32_t mode);
+    // The open "Measure clock error" window, if any.
+    ClockErrorDialog* ClockDialog() const { return clockDialog_.data(); }
     // The controls in creation order (a rebuilt label keeps its place).
     const std::vector<QWidget*>& Controls() const { return controls_; }
     bool Ending() const { return ending_; }
@@ -113,6 +120,10 @@ class MainWindow : public QDialog, public cap::CaptureHost {
     void ShowMode(int32_t mode);
     void ToggleLog();
     void ToggleUtc();
+    void OnBlockAcquired();
+    void MeasureClock();
+    void ApplyClock(const rx::ClockEstimate& estimate);
+    void FindPaths();
     void PickDevice();
     void EditGains();
     void ShowAbout();
@@ -128,6 +139,8 @@ class MainWindow : public QDialog, public cap::CaptureHost {
     std::vector<QWidget*> controls_;
     std::vector<int> slotIds_; // the id of each slot of controls_
     std::map<int, QAction*> menuItems_;
+    QPointer<ClockErrorDialog> clockDialog_;
+    int64_t blocksSeen_ = 0;
     bool ending_ = false;
     bool destroyed_ = false;
 };

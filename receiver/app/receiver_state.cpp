@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/app/receiver_state.h"
 
+#include "receiver/station/events.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -61,12 +63,29 @@ void PrepareReceiver(ReceiverState& state) {
     state.Display.AutoSaveDopplergram = rx::SwitchOff;
     state.Display.AutoSaveScattergram = rx::SwitchOff;
     state.Capture.DeviceId = 0;
+    state.BlockObservers.push_back([&state](const rx::ChainState& chain) {
+        const rx::MonitorChanges changes =
+            state.Acquisition.OnBlock(chain, state.Settings, state.Controls);
+        if (changes.LagOffsetPlaced) state.Display.CorrelogramScroll = 0;
+    });
 }
 
 void ApplyReceiverOptions(ReceiverState& state, const ReceiverOptions& options) {
     if (options.mode) rx::SetReceiverMode(*state.Chain, *options.mode);
     if (options.average) state.Controls.AverageCount = *options.average;
     if (options.lagOffset) state.Controls.LagOffset = *options.lagOffset;
+    if (options.clockPpm) state.Settings.ClockPpm = *options.clockPpm;
+    // The window places the paths by itself unless told where they are; a run
+    // without a window only when asked to.  Events go to stderr without one.
+    rx::MonitorOptions watch;
+    watch.AutoClock = options.clockAuto;
+    watch.AutoPlacePaths = options.headless ? options.lagOffsetAuto : !options.lagOffset;
+    rx::AcquisitionMonitor::EventSink report;
+    if (options.headless)
+        report = [](const std::string& line) {
+            station::ReportEvent(QString::fromStdString(line));
+        };
+    state.Acquisition = rx::AcquisitionMonitor(watch, report);
     if (options.autosave) {
         state.Display.AutoSaveCorrelogram = rx::SwitchOn;
         state.Display.AutoSaveDopplergram = rx::SwitchOn;
@@ -94,7 +113,9 @@ void InstallHooks(ReceiverState& state) {
             observe(chain);
         if (state.Log) {
             const BlockTime& time = state.CurrentBlock;
-            state.Log->Write(rx::MakeBlockRow(chain, time.Block, time.TimeS), time.WallMs);
+            state.Log->Write(
+                rx::MakeBlockRow(chain, state.Acquisition.Quality().Last(), time.Block, time.TimeS),
+                time.WallMs);
         }
         ++state.BlockCount;
     };

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "receiver/acquisition/acquisition_monitor.h"
 #include "receiver/app/command_line.h"
 #include "receiver/app/settings_file.h"
 #include "receiver/capture/capture.h"
@@ -50,6 +51,10 @@ struct ReceiverState {
     rx::DisplayState Display;
     rx::DisplayHooks Hooks;                    // installed by the window: the painters of Display
     std::vector<BlockObserver> BlockObservers; // called in order after each block
+    // Block quality, lock, level, clock measurement and path placing; the
+    // first block observer (PrepareReceiver), so those after it read this
+    // block's quality.  A run with other options replaces it.
+    rx::AcquisitionMonitor Acquisition{rx::MonitorOptions{.AutoPlacePaths = true}};
     cap::CaptureState Capture;
     WindowFonts Fonts = MakeWindowFonts();
     std::string SettingsPath = SettingsFileName;
@@ -72,7 +77,9 @@ struct ReceiverState {
 };
 
 // Before the window exists: the settings file, the signal parameters and the
-// rest of the run's state at their start values.
+// rest of the run's state at their start values; the acquisition watches the
+// blocks (the correlogram scrolled back to its bottom when it places the
+// paths).
 void PrepareReceiver(ReceiverState& state);
 
 // What the command line asks of the run's state: mode, K, LagOffset,

@@ -51,6 +51,9 @@ inline constexpr int HelpCommand = 32651;
 // of the Tools menu).
 inline constexpr int LogBlocksCommand = 1390;
 inline constexpr int UtcTimeCommand = 1391;
+// Acquisition, at the end of the Tools menu.
+inline constexpr int MeasureClockCommand = 1392;
+inline constexpr int FindPathsCommand = 1393;
 
 // Trackbar scroll codes.
 enum ScrollCode : int {

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "receiver/acquisition/block_table.h"
 #include "receiver/app/dialogs.h"
 #include "receiver/app/input_box.h"
 #include "receiver/app/main_window.h"
@@ -39,6 +40,7 @@
 #include "receiver/app/window_ids.h"
 #include "receiver/capture/paced_devices.h"
 #include "receiver/capture/tests/scripted_device.h"
+#include "signalgen/s4285gen.h"
 
 namespace propmon {
 namespace {
@@ -248,6 +250,8 @@ TEST_F(WindowTest, MenusHoldTheirItemsIdsAndCheckMarks) {
         {"Tools", "NATO - 2400 baud, 1800 Hz", 1370, 1},
         {"Tools", "AMATEUR - 2000 baud, 1500 Hz", 1371, 0},
         {"Tools", "Times in UTC", 1391, 0},
+        {"Tools", "Measure clock error", 1392, -1},
+        {"Tools", "Find paths", 1393, -1},
         {"Help", "About", 1381, -1},
         {"Help", "Help", 32651, -1},
     };
@@ -256,7 +260,7 @@ TEST_F(WindowTest, MenusHoldTheirItemsIdsAndCheckMarks) {
     for (QAction* menuAction : window->Menus()->actions()) {
         menuTitles << menuAction->text();
         for (QAction* item : menuAction->menu()->actions())
-            found.emplace_back(menuAction->text(), item);
+            if (!item->isSeparator()) found.emplace_back(menuAction->text(), item);
     }
     EXPECT_EQ(menuTitles, QStringList({"File", "Audio Input", "Tools", "Help"}));
     ASSERT_EQ(found.size(), std::size(table));
@@ -268,6 +272,7 @@ TEST_F(WindowTest, MenusHoldTheirItemsIdsAndCheckMarks) {
         EXPECT_EQ(found[i].second, window->MenuItem(table[i].id));
         EXPECT_EQ(found[i].second->isChecked(), table[i].check == 1);
     }
+    EXPECT_EQ(window->MenuItem(FindPathsCommand)->shortcut(), QKeySequence(Qt::Key_F5));
 }
 
 TEST_F(WindowTest, SwitchesOnBeforeTheWindowShowTheirCheckMarks) {
@@ -653,15 +658,17 @@ TEST_F(WindowTest, BlockObserversSeeEveryBlockAndTheStatusLineSitsBelowThePanels
     Pump();
     EXPECT_EQ(peaks.size(), 3u);
 
+    // The input is named when it opens; level, lock and SNR follow the blocks.
     window->SetStatus(StatusField::Problem, QStringLiteral("cannot write logs/"));
-    window->SetStatus(StatusField::Input, QStringLiteral("Scripted 0"));
     window->show();
     Pump();
-    EXPECT_EQ(window->Status()->Joined(), QStringLiteral("Scripted 0  cannot write logs/"));
+    EXPECT_EQ(window->Status()->Joined().toStdString(),
+              "Scripted 0  Level -50 dBFS  Searching  SNR 20 dB  cannot write logs/");
     EXPECT_GE(window->Status()->y(), window->Client()->geometry().bottom());
     EXPECT_EQ(window->Client()->size(), QSize(705, 620));
     window->SetStatus(StatusField::Problem, QString());
-    EXPECT_EQ(window->Status()->Joined(), QStringLiteral("Scripted 0"));
+    EXPECT_EQ(window->Status()->Joined().toStdString(),
+              "Scripted 0  Level -50 dBFS  Searching  SNR 20 dB");
 }
 
 TEST_F(WindowTest, AboutShowsOurTextAndHelpOpensTheHelpFile) {
@@ -1064,7 +1071,7 @@ TEST_F(WindowTest, LogMenuWritesBlocksAndItsFailureAndRecoveryShowInTheStatusLin
     const std::vector<std::string> lines =
         FileLines((logs + "/propmon-" + day + ".csv").toStdString());
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "utc,block,time_s,peak_lag,doppler_hz,tune_hz");
+    EXPECT_EQ(lines[0], "utc," + rx::BlockTableHeader());
     EXPECT_EQ(lines[1].substr(0, 11), day.toStdString() + "T");
     EXPECT_NE(lines[1].find("Z,3,0.426563,"), std::string::npos) << lines[1];
     EXPECT_NE(lines[2].find("Z,4,0.533229,"), std::string::npos) << lines[2];
@@ -1072,6 +1079,126 @@ TEST_F(WindowTest, LogMenuWritesBlocksAndItsFailureAndRecoveryShowInTheStatusLin
     window->OnCommand(LogBlocksCommand);
     EXPECT_FALSE(window->MenuItem(LogBlocksCommand)->isChecked());
     EXPECT_EQ(state.Log, nullptr);
+}
+
+// ---- Acquisition -------------------------------------------------------------
+
+// A STANAG 4285 signal over two paths, the sound card's clock `clockPpm` off.
+sim::Generator TwoPathSignal(double clockPpm) {
+    sim::Config config = sim::NatoConfig();
+    config.paths = {{.delayMs = 2, .spreadHz = 0.2}, {.delayMs = 5, .gainDb = -6}};
+    config.snrDb = 10;
+    config.clockPpm = clockPpm;
+    return sim::Generator(config);
+}
+
+// `seconds` of the generator's signal recorded by the scripted card.
+void Listen(cap::ScriptedScript& script, sim::Generator& generator, double seconds) {
+    std::vector<int16_t> samples(16 * 1024);
+    for (int64_t n = 0; n < int64_t(seconds * 9600); n += int64_t(samples.size())) {
+        generator.Generate(samples.data(), samples.size());
+        ASSERT_EQ(script.Record(samples), samples.size());
+        Pump();
+    }
+}
+
+TEST_F(WindowTest, PathsArePlacedOnTheirOwnOnceTheSignalHoldsAndTheOperatorsClickWins) {
+    Start();
+    sim::Generator signal = TwoPathSignal(0);
+    state.Display.CorrelogramScroll = 30;
+    Listen(*scripts[0], signal, 15);
+    EXPECT_EQ(window->Status()->Text(StatusField::Lock), "Locked");
+    EXPECT_TRUE(window->Status()->Text(StatusField::Snr).startsWith("SNR "));
+    // The strongest path 10 lags above the bottom of the correlogram, which
+    // scrolls back to its bottom as after a click.
+    const double strongest = state.Acquisition.Quality().Last().SteadyStrongestLag;
+    EXPECT_EQ(state.Controls.LagOffset, rx::LagOffsetFor(strongest));
+    EXPECT_EQ(state.Display.CorrelogramScroll, 0);
+
+    // A click picks the lag; the window no longer moves it, F5 does.
+    window->OnLButtonUp(30, 300);
+    EXPECT_EQ(state.Controls.LagOffset, 262);
+    state.Settings.ClockPpm = 3; // the paths would be placed again, were it not for the click
+    Listen(*scripts[0], signal, 10);
+    EXPECT_EQ(state.Controls.LagOffset, 262);
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QTest::keyClick(window.get(), Qt::Key_F5);
+    EXPECT_EQ(state.Controls.LagOffset,
+              rx::LagOffsetFor(state.Acquisition.Quality().Last().SteadyStrongestLag));
+}
+
+TEST_F(WindowTest, MeasuredClockErrorIsAppliedOnceAndWhatRemainsIsMeasuredAfresh) {
+    Start();
+    sim::Generator signal = TwoPathSignal(37.4);
+    window->OnCommand(MeasureClockCommand);
+    ClockErrorDialog* dialog = window->ClockDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_FALSE(dialog->ApplyButton()->isEnabled());
+    EXPECT_EQ(window->Status()->Text(StatusField::Clock), "Clock measuring");
+
+    // The estimate narrows while the signal comes in; the receiver runs on.
+    Listen(*scripts[0], signal, 60);
+    ASSERT_TRUE(dialog->ApplyButton()->isEnabled());
+    const rx::ClockEstimate first = state.Acquisition.ClockNow();
+    EXPECT_NEAR(first.TotalPpm, 37.4, 0.5);
+    EXPECT_TRUE(dialog->EstimateLabel()->text().startsWith("+37."))
+        << dialog->EstimateLabel()->text().toStdString();
+    EXPECT_TRUE(window->Status()->Text(StatusField::Clock).startsWith("Clock +37."));
+
+    // Apply: whole ppm into ClockPpm, the rest onto the slider and its label.
+    dialog->ApplyButton()->click();
+    const rx::ClockSetting split = rx::SplitClockCorrection(first.TotalPpm);
+    EXPECT_EQ(state.Settings.ClockPpm, 37.0L);
+    EXPECT_EQ(Slider(ClockSliderId)->value(), split.SliderPosition);
+    EXPECT_EQ(state.Settings.ClockOffset, split.ClockOffset);
+    const QString label = LabelText(ClockLabelId); // the sum as a float, to 0.01
+    ASSERT_TRUE(label.startsWith("Clock offset ") && label.endsWith(" ppm"));
+    EXPECT_NEAR(label.mid(13).chopped(4).toDouble(),
+                double(split.ClockPpm) + (split.SliderPosition - 10000) / 200.0, 0.006);
+    EXPECT_FALSE(dialog->ApplyButton()->isEnabled()); // measuring the rest afresh
+
+    // The drift is gone; applying again leaves the correction where it is.
+    Listen(*scripts[0], signal, 60);
+    const rx::ClockEstimate second = state.Acquisition.ClockNow();
+    ASSERT_TRUE(second.Valid);
+    EXPECT_NEAR(second.ResidualPpm, 0.0, 0.3);
+    EXPECT_NEAR(second.CorrectionPpm, first.TotalPpm, 0.01);
+    dialog->ApplyButton()->click();
+    EXPECT_NEAR(double(rx::ClockCorrection(state.Settings) * 1e6L), 37.4, 0.5);
+
+    // Closing ends the measurement and its status.
+    dialog->close();
+    Pump();
+    EXPECT_FALSE(state.Acquisition.MeasuringClock());
+    EXPECT_EQ(window->Status()->Text(StatusField::Clock), "");
+    EXPECT_EQ(window->ClockDialog(), nullptr);
+}
+
+TEST_F(WindowTest, AReplayFoundAmateurStartsInThatMode) {
+    PrepareReceiver(state);
+    window = std::make_unique<MainWindow>(state, wave);
+    window->StartInMode(rx::ModeAmateur);
+    window->OnInitDialog();
+    Pump();
+    EXPECT_EQ(scripts[0]->LastOpenRate, 8000);
+    EXPECT_EQ(window->windowTitle(), "Stanag 4285 receiver (AMATEUR)");
+    EXPECT_TRUE(window->MenuItem(AmateurCommand)->isChecked());
+    EXPECT_FALSE(window->MenuItem(NatoCommand)->isChecked());
+    EXPECT_EQ(LabelText(9000), "25ms");
+}
+
+TEST_F(WindowTest, TheLevelWarnsOfClipping) {
+    Start();
+    std::vector<int16_t> loud(4 * 1024);
+    for (size_t i = 0; i < loud.size(); ++i)
+        loud[i] = i % 2 ? 32767 : -32768;
+    scripts[0]->Record(loud);
+    Pump();
+    EXPECT_EQ(window->Status()->Text(StatusField::Level),
+              "Level 0 dBFS: clipping, turn the input down");
 }
 
 } // namespace
