@@ -601,8 +601,12 @@ std::string ArchiveRun::Summary() const {
     std::string text = "file,output,duration_s,blocks,locked_share,mode,channel,clock_ppm,"
                        "clock_uncertainty_ppm,median_snr_db,exit_reason\n";
     for (const Recording& r : recordings_) {
+        // The recording's table or folder, where its run left one.
         std::string output;
-        if (!r.name.empty()) output = request_.csvDir.empty() ? r.name + "/" : r.name + ".csv";
+        std::error_code ignored;
+        if (!r.name.empty() &&
+            fs::exists(dir_ / (request_.csvDir.empty() ? r.name : r.name + ".csv"), ignored))
+            output = request_.csvDir.empty() ? r.name + "/" : r.name + ".csv";
         std::vector<std::string> values = r.values;
         if (values.empty()) {
             values.assign(8, std::string());

@@ -75,7 +75,7 @@ QList<QCommandLineOption> BatchOptionList() {
         option("batch",
                "the recording: WAV/FLAC at any rate, mono or stereo; or\n"
                "several, and folders of them",
-               "FILE"),
+               "FILE|FOLDER"),
         option("out",
                "every display painted, all three grams auto-saved into\n"
                "DIR/Correlograms, DIR/Dopplergrams, DIR/Scattergrams; the\n"
