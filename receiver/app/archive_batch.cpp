@@ -513,7 +513,7 @@ void ArchiveRun::Finished(size_t index, QProcess* process, int exitCode,
         if (r.reason.empty()) r.reason = LastLine(r.told);
         if (r.reason.empty()) r.reason = "ended with status " + std::to_string(exitCode);
     }
-    if (r.outcome == Outcome::Ok || r.outcome == Outcome::NoSignal) r.secondsDone = r.headerSeconds;
+    r.secondsDone = r.headerSeconds; // done with, whatever became of it
     --running_;
     ++finished_;
     TellFinished(r);
