@@ -238,6 +238,12 @@ TEST_F(ArchiveTest, ExitStatusIsTheWorstRecordings) {
                   .status,
               1);
     EXPECT_EQ(CsvRows(dir / "c/summary.csv").size(), 3u);
+    // One recording with --csv naming a folder: its table and its summary row
+    // there (a scheduler's job of one recording).
+    EXPECT_EQ(
+        Propmon("--batch " + At("rx1/day.wav") + " --csv " + (dir / "f").string() + "/").status, 0);
+    EXPECT_TRUE(fs::exists(dir / "f/day.csv"));
+    EXPECT_EQ(CsvRows(dir / "f/summary.csv").size(), 2u);
     // Bad usage of several recordings.
     const std::string d = (dir / "d").string();
     for (const std::string& extra : std::vector<std::string>{

@@ -35,10 +35,11 @@ namespace propmon {
 
 namespace fs = std::filesystem;
 
-bool IsArchiveRun(const std::vector<std::string>& inputs) {
+bool IsArchiveRun(const std::vector<std::string>& inputs, const std::string& csv) {
     if (inputs.size() > 1) return true;
     std::error_code ignored;
-    return !inputs.empty() && fs::is_directory(inputs.front(), ignored);
+    if (!inputs.empty() && fs::is_directory(inputs.front(), ignored)) return true;
+    return !csv.empty() && (csv.back() == '/' || fs::is_directory(csv, ignored));
 }
 
 QCommandLineOption ChildReportOption() {

@@ -14,9 +14,11 @@
 
 namespace propmon {
 
-// Whether the inputs ask for a run over several recordings: more than one
-// input, or a folder.
-bool IsArchiveRun(const std::vector<std::string>& inputs);
+// Whether the command line asks for a run over several recordings: more than
+// one input, or a folder; or one recording with a --csv that names a folder
+// (ending in '/', or one that exists), where a single table can never go, so
+// that one recording at a time (a job of a scheduler) gets its summary row.
+bool IsArchiveRun(const std::vector<std::string>& inputs, const std::string& csv);
 
 struct ArchiveRequest {
     std::vector<std::string> inputs; // recordings and folders of them, as given

@@ -84,7 +84,8 @@ QList<QCommandLineOption> BatchOptionList() {
                "DIR"),
         option("csv",
                "only the per-block table, no painting (fastest); several\n"
-               "recordings: DIR/NAME.csv each",
+               "recordings, or a folder (DIR/ or one that exists):\n"
+               "DIR/NAME.csv each and DIR/summary.csv",
                "FILE|DIR"),
         option("jobs",
                "recordings run at once (default: one per core this\n"
@@ -139,6 +140,7 @@ struct BatchOptions {
     std::optional<rx::ChannelChoice> channel; // empty: auto
     int32_t jobs = 0;                         // 0: one per core
     bool childReport = false;                 // a run started by a run over several recordings
+    bool archive = false;                     // a run over several recordings
 };
 
 // The options a run over several recordings hands on to each recording's run
@@ -206,7 +208,8 @@ BatchOptions ParseOptions(const QCommandLineParser& parser) {
     if (isSet("jobs")) options.jobs = WholeIn("--jobs", value("jobs"), 1, 4096);
     options.childReport = isSet(ChildReportOptionName);
     if (options.input.empty()) Refuse("--batch needs a recording");
-    if (IsArchiveRun(options.inputs)) {
+    options.archive = IsArchiveRun(options.inputs, options.csv);
+    if (options.archive) {
         if (options.csv.empty() && options.out.empty()) Refuse("--out DIR or --csv DIR is missing");
         if (!options.csv.empty() && !options.out.empty())
             Refuse("with several recordings give either --csv DIR or --out DIR");
@@ -300,7 +303,7 @@ int RunBatch(int argc, char** argv) {
                      Usage().c_str());
         return ExitUsage;
     }
-    if (!IsArchiveRun(options.inputs)) return RunOneRecording(options);
+    if (!options.archive) return RunOneRecording(options);
 
     ArchiveRequest archive;
     archive.inputs = options.inputs;
