@@ -3,6 +3,7 @@
 // machine goes, with one CSV row per processed block.
 #include "receiver/app/batch.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -11,8 +12,6 @@
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <algorithm>
 
 #include <QCoreApplication>
 #include <QGuiApplication>
