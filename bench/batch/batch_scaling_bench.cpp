@@ -3,15 +3,22 @@
 // with --jobs N (one per core), measured side by side in one run, rounds
 // interleaved, for the table alone (--csv) and with every painter (--out).
 // Reports recording seconds and blocks per second of each, the ratio against
-// N, and what a day, a month and a year of recordings take at that pace.
+// N, and what a day, a month and a year of recordings take at that pace.  As
+// a yardstick of what the machine itself gives, the same recordings are also
+// run each by a single-file propmon --batch started here, one at a time and N
+// at a time: the same scaling there means the cores, not the run over
+// several recordings, set the limit.
 //
 // Run: build/bin/batch_scaling_bench [--recordings M] [--minutes L] [--jobs N] [--rounds R]
 // (defaults: N = the cores this program may use, M = 2 N, L = 10, R = 3).
 // The machine should be quiet: the 1-minute load average is printed before
-// the first measurement.
+// the first measurement.  CPU s (user + system of the whole run, per run)
+// tells whether each recording costs more when runs share the machine; steal
+// s, the time the hypervisor of a virtual machine gave its cores to others.
 #include <fcntl.h>
 #include <sndfile.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <sched.h>
@@ -77,35 +84,69 @@ void WriteRecording(const fs::path& path, double seconds, uint64_t seed) {
     sf_close(file);
 }
 
-// Seconds of wall time for one propmon --batch over the folder.
-double TimeRun(const fs::path& recordings, const fs::path& out, bool paint, int jobs) {
-    fs::remove_all(out);
-    const std::vector<std::string> args = {
-        PROPMON_BIN,  "--batch", recordings.string(), paint ? "--out" : "--csv",
-        out.string(), "--jobs",  std::to_string(jobs)};
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+// Seconds the hypervisor gave the machine's cores to others (steal), all
+// cores together.
+double StealSeconds() {
+    std::ifstream in("/proc/stat");
+    std::string cpu;
+    long long user, nice, system, idle, iowait, irq, softirq, steal = 0;
+    in >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+    return double(steal) / double(sysconf(_SC_CLK_TCK));
+}
+
+struct Times {
+    double wall = 0; // s
+    double cpu = 0;  // user + system of propmon and the runs it started, s
+    double steal = 0;
+    Times& operator+=(const Times& t) {
+        wall += t.wall;
+        cpu += t.cpu;
+        steal += t.steal;
+        return *this;
+    }
+};
+
+using Command = std::vector<std::string>;
+
+// Runs the commands, at most `atOnce` at a time, standard error to /dev/null.
+Times RunAll(const std::vector<Command>& commands, int atOnce) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    Times times;
+    const double stealBefore = StealSeconds();
     const auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    if (posix_spawn(&pid, PROPMON_BIN, &actions, nullptr, argv.data(), environ) != 0) {
-        std::perror("posix_spawn " PROPMON_BIN);
-        std::exit(1);
+    size_t next = 0;
+    int running = 0;
+    while (next < commands.size() || running > 0) {
+        while (running < atOnce && next < commands.size()) {
+            std::vector<char*> argv;
+            for (const std::string& a : commands[next])
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            pid_t pid = 0;
+            if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+                std::perror("posix_spawn");
+                std::exit(1);
+            }
+            ++next;
+            ++running;
+        }
+        int status = 0;
+        struct rusage usage {};
+        if (wait4(-1, &status, 0, &usage) < 0) break; // with the runs it waited for
+        --running;
+        times.cpu += double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            std::fprintf(stderr, "propmon --batch ended with status %d\n", status);
+            std::exit(1);
+        }
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    times.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    times.steal = StealSeconds() - stealBefore;
     posix_spawn_file_actions_destroy(&actions);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "propmon --batch ended with status %d\n", status);
-        std::exit(1);
-    }
-    return seconds;
+    return times;
 }
 
 // Blocks of every recording, from the run's summary.
@@ -174,47 +215,80 @@ int main(int argc, char** argv) {
     const double loadBefore = LoadAverage();
     std::printf("load average (1 min) before measuring: %.2f (%s)\n", loadBefore,
                 loadBefore < 0.3 ? "quiet" : "NOT quiet: other work shares the cores");
-    std::printf("\n%-6s %5s %10s %16s %11s\n", "output", "jobs", "wall s", "recording s/s",
-                "blocks/s");
+    std::printf("\n%-6s %-30s %7s %14s %9s %7s %7s\n", "output", "how", "wall s", "recording s/s",
+                "blocks/s", "CPU s", "steal s");
 
-    struct Figures {
-        double oneJob = 0, manyJobs = 0;
-    };
-    std::vector<std::pair<const char*, Figures>> kinds = {{"--csv", {}}, {"--out", {}}};
-    for (auto& [kind, figures] : kinds) {
-        const bool paint = std::strcmp(kind, "--out") == 0;
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(folder))
+        files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    const std::string many = std::to_string(jobs);
+    double paceCsv = 0, paceOut = 0; // recording seconds per second, --jobs N
+    std::vector<std::string> ratios;
+    for (const bool paint : {false, true}) {
+        const char* kind = paint ? "--out" : "--csv";
         const fs::path out = scratch / "out";
-        double oneJob = 0, manyJobs = 0;
-        // Interleaved, so that whatever else the machine does falls on both.
+        // The archive run, and as a yardstick of what the machine gives, the
+        // same recordings each by a propmon --batch of its own started here.
+        std::vector<Command> singles;
+        for (size_t i = 0; i < files.size(); ++i)
+            singles.push_back({PROPMON_BIN, "--batch", files[i].string(), kind,
+                               (out / (std::to_string(i) + (paint ? "" : ".csv"))).string()});
+        struct Way {
+            std::string how;
+            std::vector<Command> commands;
+            int atOnce;
+            Times times;
+        };
+        std::vector<Way> ways = {
+            {"--batch FOLDER --jobs 1",
+             {{PROPMON_BIN, "--batch", folder.string(), kind, out.string(), "--jobs", "1"}},
+             1,
+             {}},
+            {"--batch FOLDER --jobs " + many,
+             {{PROPMON_BIN, "--batch", folder.string(), kind, out.string(), "--jobs", many}},
+             1,
+             {}},
+            {"--batch FILE, one at a time", singles, 1, {}},
+            {"--batch FILE, " + many + " at a time", singles, jobs, {}},
+        };
+        // Rounds in turning order, so that whatever else the machine does
+        // falls on every way alike.
+        long long blocks = 0;
         for (int round = 0; round < rounds; ++round) {
-            if (round % 2 == 0) {
-                oneJob += TimeRun(folder, out, paint, 1);
-                manyJobs += TimeRun(folder, out, paint, jobs);
-            } else {
-                manyJobs += TimeRun(folder, out, paint, jobs);
-                oneJob += TimeRun(folder, out, paint, 1);
+            for (size_t k = 0; k < ways.size(); ++k) {
+                Way& way = ways[(k + size_t(round)) % ways.size()];
+                fs::remove_all(out);
+                fs::create_directories(out);
+                way.times += RunAll(way.commands, way.atOnce);
+                if (way.commands.size() == 1) blocks = SummaryBlocks(out);
             }
         }
-        const long long blocks = SummaryBlocks(out);
-        oneJob /= rounds;
-        manyJobs /= rounds;
-        for (const auto& [n, wall] : {std::pair{1, oneJob}, std::pair{jobs, manyJobs}})
-            std::printf("%-6s %5d %10.2f %16.0f %11.0f\n", kind, n, wall, recordingSeconds / wall,
-                        double(blocks) / wall);
-        figures = {recordingSeconds / oneJob, recordingSeconds / manyJobs};
+        std::vector<double> pace;
+        for (const Way& way : ways) {
+            const double wall = way.times.wall / rounds;
+            pace.push_back(recordingSeconds / wall);
+            std::printf("%-6s %-30s %7.2f %14.0f %9.0f %7.2f %7.2f\n", kind, way.how.c_str(), wall,
+                        recordingSeconds / wall, double(blocks) / wall, way.times.cpu / rounds,
+                        way.times.steal / rounds);
+        }
+        (paint ? paceOut : paceCsv) = pace[1];
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "%s: --jobs %d / --jobs 1 = %.2f = %.2f x %d (target at least 0.8 x %d); "
+                      "the machine, %d single runs at once / one at a time: %.2f",
+                      kind, jobs, pace[1] / pace[0], pace[1] / pace[0] / jobs, jobs, jobs, jobs,
+                      pace[3] / pace[2]);
+        ratios.push_back(line);
     }
     std::printf("load average (1 min) after: %.2f\n\n", LoadAverage());
-    for (const auto& [kind, figures] : kinds) {
-        const double ratio = figures.manyJobs / figures.oneJob;
-        std::printf("%s: --jobs %d / --jobs 1 = %.2f = %.2f x %d (target at least 0.8 x %d)\n",
-                    kind, jobs, ratio, ratio / jobs, jobs, jobs);
-    }
+    for (const std::string& line : ratios)
+        std::printf("%s\n", line.c_str());
     std::printf("\nAt the --jobs %d pace, recordings of", jobs);
     for (const auto& [label, days] : {std::pair{"a day", 1.0}, std::pair{"a month (30 days)", 30.0},
                                       std::pair{"a year (365 days)", 365.0}}) {
         std::printf("\n  %-18s take %9s with --csv, %9s with --out", label,
-                    Span(days * 86400 / kinds[0].second.manyJobs).c_str(),
-                    Span(days * 86400 / kinds[1].second.manyJobs).c_str());
+                    Span(days * 86400 / paceCsv).c_str(), Span(days * 86400 / paceOut).c_str());
     }
     std::printf("\n");
     fs::remove_all(scratch);
