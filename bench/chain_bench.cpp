@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <unistd.h>
 #include <vector>
 
 #include "bench/chain_ops.h"
@@ -96,6 +97,36 @@ void StageDownconvert(benchmark::State& state) {
 }
 BENCHMARK(StageDownconvert)->Unit(benchmark::kMicrosecond);
 
+// The kernels inside the stages, each in every instruction set this CPU has.
+void KernelLowpass(benchmark::State& state, rx::VectorIsa isa) {
+    StageChain s;
+    for (auto _ : state) {
+        rx::LowpassAll(s.chain->Tables, s.chain->Downconverter, isa);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void KernelCorrelate(benchmark::State& state, rx::VectorIsa isa) {
+    StageChain s;
+    for (auto _ : state) {
+        rx::CorrelateAllLags(s.chain->Tables, s.chain->Downconverter.Baseband,
+                             s.chain->Correlator.CorrLags, isa);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void KernelSyncPowers(benchmark::State& state, rx::VectorIsa isa) {
+    StageChain s;
+    for (auto _ : state) {
+        rx::TwoLevelSyncPowers(s.chain->Tables, s.chain->Downconverter.Baseband,
+                               s.chain->Peak.SyncPower, isa);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 void StageGramCorrelate(benchmark::State& state) {
     StageChain s;
     for (auto _ : state) {
@@ -143,7 +174,36 @@ std::string ThroughputName(bench::OpClass op, bench::Width width) {
     return std::string("Throughput/") + bench::OpClassName(op) + "/" + bench::WidthName(width);
 }
 
-void RegisterThroughputs() {
+int CorrelatorTaps() {
+    rx::SignalTables tables;
+    rx::BuildSignalTables(tables);
+    return int(std::count_if(tables.CorrReference.begin(), tables.CorrReference.end(),
+                             [](float tap) { return tap != 0.0f; }));
+}
+
+// The stages' op counts, and the whole block's last.
+std::vector<bench::StageOps> BlockOps() {
+    auto stages = bench::ProcessBlockOps(CorrelatorTaps());
+    bench::OpCount total;
+    for (const auto& stage : stages)
+        total += stage.count;
+    stages.push_back({"ProcessBlock", total});
+    return stages;
+}
+
+// The float64 adds, multiplies and conversions of one block (or stage) issued
+// together from registers at the widest width: blocks per second if these
+// were all there was to do.
+void MixedLimit(benchmark::State& state, bench::OpCount count) {
+    using bench::OpClass;
+    double done = 0;
+    for (auto _ : state)
+        done += bench::RunMix(bench::WidestWidth(), count[OpClass::F64Add], count[OpClass::F64Mul],
+                              count[OpClass::Convert], 1 << 10);
+    state.counters["blocks_per_second"] = benchmark::Counter(done, benchmark::Counter::kIsRate);
+}
+
+void RegisterLimitBenchmarks() {
     for (int i = 0; i < bench::OpClassCount; ++i) {
         const auto op = static_cast<bench::OpClass>(i);
         for (auto width : {bench::Width::Sse128, bench::Width::Avx256, bench::Width::Avx512,
@@ -153,23 +213,40 @@ void RegisterThroughputs() {
                 ->MinTime(0.2);
         }
     }
-}
-
-int CorrelatorTaps() {
-    rx::SignalTables tables;
-    rx::BuildSignalTables(tables);
-    return int(std::count_if(tables.CorrReference.begin(), tables.CorrReference.end(),
-                             [](float tap) { return tap != 0.0f; }));
+    for (const auto& stage : BlockOps())
+        benchmark::RegisterBenchmark(("Mixed/" + stage.name).c_str(), MixedLimit, stage.count)
+            ->MinTime(0.2);
+    for (rx::VectorIsa isa : rx::SupportedVectorIsas()) {
+        const std::string suffix = std::string("/") + rx::VectorIsaName(isa);
+        benchmark::RegisterBenchmark(("KernelLowpass" + suffix).c_str(), KernelLowpass, isa)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(("KernelCorrelate" + suffix).c_str(), KernelCorrelate, isa)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(("KernelSyncPowers" + suffix).c_str(), KernelSyncPowers, isa)
+            ->Unit(benchmark::kMicrosecond);
+    }
 }
 
 // Prints the usual table, and at the end the chain against the limit.
+//
+// The limit of a stage (or of the whole block) is the time this core needs
+// for its arithmetic alone: its float64 adds, multiplies and conversions
+// issued together (Mixed/..., measured: the core overlaps them as far as its
+// units allow), plus its remaining classes one after another at their own
+// throughput (float32 adds and multiplies, float64 divisions and roots, the
+// x87 operations), each class at the widest width this CPU has.  Loads,
+// stores, shuffles, index arithmetic and loop overhead count nothing.
 class LimitReporter : public benchmark::ConsoleReporter {
   public:
+    LimitReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-            const auto rate = run.counters.find("items_per_second");
-            if (rate != run.counters.end()) rates_[run.run_name.function_name] = rate->second.value;
+            for (const char* counter : {"items_per_second", "blocks_per_second"}) {
+                const auto rate = run.counters.find(counter);
+                if (rate != run.counters.end()) rates_[run.run_name.function_name] = rate->second;
+            }
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -177,9 +254,8 @@ class LimitReporter : public benchmark::ConsoleReporter {
     void Finalize() override {
         ConsoleReporter::Finalize();
         using bench::OpClass;
-        // The best width of each class: the limit assumes every op could run there.
         std::array<double, bench::OpClassCount> best{};
-        std::printf("\nThroughput of this core, element operations per ns (best width):\n");
+        std::printf("\nThroughput of this core, element operations per ns:\n");
         for (int i = 0; i < bench::OpClassCount; ++i) {
             const auto op = static_cast<OpClass>(i);
             std::printf("  %-9s", bench::OpClassName(op));
@@ -192,58 +268,62 @@ class LimitReporter : public benchmark::ConsoleReporter {
             }
             std::printf("\n");
         }
-        for (double b : best)
-            if (b <= 0) {
-                std::printf("(throughputs not all measured: no limit; run without a filter)\n");
-                return;
-            }
+        if (std::count(best.begin(), best.end(), 0.0) > 0) {
+            std::printf("(not every throughput measured: no limit; run without a filter)\n");
+            return;
+        }
 
-        // Seconds at the limit: each class's count at its best throughput, the
-        // classes one after another (no overlap between them).
-        const auto limitSeconds = [&](const bench::OpCount& count, bool withConversions) {
-            double seconds = 0;
-            for (int i = 0; i < bench::OpClassCount; ++i) {
-                if (!withConversions && static_cast<OpClass>(i) == OpClass::Convert) continue;
-                seconds += count.ops[size_t(i)] / best[size_t(i)];
-            }
-            return seconds;
+        const auto serialSeconds = [&](const bench::OpCount& count, OpClass op) {
+            return count[op] / best[size_t(op)];
         };
-        const auto stages = bench::ProcessBlockOps(CorrelatorTaps());
-        bench::OpCount total;
-        std::printf("\nOne block: ops by class, time at the limit against measured\n");
+        std::printf("\nOne block: ops by class; time at the limit against measured\n");
         std::printf("  %-15s", "stage");
         for (int i = 0; i < bench::OpClassCount; ++i)
             std::printf(" %8s", bench::OpClassName(static_cast<OpClass>(i)));
-        std::printf(" %7s %9s %9s %6s\n", "calls", "limit_us", "meas_us", "share");
-        const auto row = [&](const std::string& name, const bench::OpCount& count,
-                             const std::string& measured) {
-            std::printf("  %-15s", name.c_str());
+        std::printf(" %6s %9s %9s %9s %6s\n", "calls", "mixed_us", "limit_us", "meas_us", "share");
+        double blockLimit = 0, blockSerial = 0, blockOverlap = 0;
+        for (const auto& stage : BlockOps()) {
+            const bench::OpCount& count = stage.count;
+            const auto mixed = rates_.find("Mixed/" + stage.name);
+            if (mixed == rates_.end()) return;
+            const double mixedSeconds = 1 / mixed->second;
+            double seconds = mixedSeconds, serial = 0, overlap = 0;
+            for (int i = 0; i < bench::OpClassCount; ++i) {
+                const auto op = static_cast<OpClass>(i);
+                const double alone = serialSeconds(count, op);
+                serial += alone;
+                overlap = std::max(overlap, alone);
+                if (op != OpClass::F64Add && op != OpClass::F64Mul && op != OpClass::Convert)
+                    seconds += alone;
+            }
+            std::printf("  %-15s", stage.name.c_str());
             for (double n : count.ops)
                 std::printf(" %8.0f", n);
-            const double limitUs = limitSeconds(count, true) * 1e6;
-            std::printf(" %7.1f %9.2f", count.calls, limitUs);
-            const auto it = rates_.find(measured);
-            if (it != rates_.end()) {
-                const double measuredUs = 1e6 / it->second;
-                std::printf(" %9.2f %5.0f%%", measuredUs, 100 * limitUs / measuredUs);
+            std::printf(" %6.1f %9.2f %9.2f", count.calls, mixedSeconds * 1e6, seconds * 1e6);
+            const auto measured = rates_.find(stage.name == "ProcessBlock" ? "ProcessBlockOnly"
+                                                                           : "Stage" + stage.name);
+            if (measured != rates_.end()) {
+                const double measuredSeconds = 1 / measured->second;
+                std::printf(" %9.2f %5.0f%%", measuredSeconds * 1e6,
+                            100 * seconds / measuredSeconds);
             }
             std::printf("\n");
-        };
-        for (const auto& stage : stages) {
-            row(stage.name, stage.count, "Stage" + stage.name);
-            total += stage.count;
+            if (stage.name == "ProcessBlock") {
+                blockLimit = seconds;
+                blockSerial = serial;
+                blockOverlap = overlap;
+            }
         }
-        row("ProcessBlock", total, "ProcessBlockOnly");
 
         const auto measured = rates_.find("ProcessBlockOnly");
         if (measured == rates_.end()) return;
-        const double limitBlocks = 1 / limitSeconds(total, true);
-        const double bareLimitBlocks = 1 / limitSeconds(total, false);
-        std::printf("\nProcessBlock: %.0f blocks/s; limit %.0f blocks/s: %.2f of the limit\n",
-                    measured->second, limitBlocks, measured->second / limitBlocks);
-        std::printf("  counting adds, multiplies, divisions and roots only (no conversions):"
-                    " limit %.0f blocks/s, %.2f of it\n",
-                    bareLimitBlocks, measured->second / bareLimitBlocks);
+        const double blocks = measured->second;
+        std::printf("\nProcessBlock: %.0f blocks/s; the limit %.0f blocks/s: %.2f of it\n", blocks,
+                    1 / blockLimit, blocks * blockLimit);
+        std::printf("  bounds for comparison: every class one after another %.0f blocks/s"
+                    " (%.2f of it); every class at once, the busiest alone %.0f blocks/s"
+                    " (%.2f of it)\n",
+                    1 / blockSerial, blocks * blockSerial, 1 / blockOverlap, blocks * blockOverlap);
     }
 
   private:
@@ -255,7 +335,7 @@ class LimitReporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RegisterThroughputs();
+    RegisterLimitBenchmarks();
     LimitReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();

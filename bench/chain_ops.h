@@ -82,26 +82,41 @@ inline std::vector<StageOps> ProcessBlockOps(int corrTaps) {
                        BasebandLen * 2.0 + CorrLagCount * 3.0;
 
     // UpdateDoppler: 62 slow-time values per block; four times in 256
-    // blocks 62 windowed 256-point FFTs and the profile.
+    // blocks the twiddles of the 256-point FFT (once for all lags), then
+    // for each of the 62 lags the windowed load, the butterflies and the
+    // magnitudes into DopplerMatrix, and the profile.
     OpCount doppler;
     doppler[O::F32Mul] = 2.0 * DopplerLags;
     {
         const double perSpectra = 4.0 / SlowRows; // spectra per block
         const double stages = 8;                  // log2(256)
         const double butterflies = stages * FftLen / 2;
-        OpCount fft;
-        fft[O::F64Mul] = 4.0 * FftLen + 3 * stages + 8 * butterflies + 2.0 * FftLen;
-        fft[O::F64Add] = 5 * butterflies + FftLen;
-        fft[O::F32Add] = 5 * butterflies;
-        fft[O::F32Mul] = FftLen; // 100 x magnitude into DopplerMatrix
-        fft[O::F64Div] = stages + FftLen;
-        fft[O::F64Sqrt] = FftLen;
-        fft[O::Convert] = 5.0 * FftLen + 9 * stages + 8 * butterflies + 3.0 * FftLen;
-        fft.calls = 2 * stages;
-        for (size_t i = 0; i < fft.ops.size(); ++i)
-            doppler.ops[i] += fft.ops[i] * DopplerLags * perSpectra;
-        doppler.calls += fft.calls * DopplerLags * perSpectra;
-        doppler[O::F32Add] += 1.0 * FftLen * DopplerLags * perSpectra; // DopplerProfile
+        const double twiddleSteps = FftLen - 1; // 1 + 2 + .. + 128
+        OpCount spectra;
+        // Per stage: theta, sin(theta / 2), the recurrence's factors; then
+        // per twiddle step c = wr wpr + wi wpi, wi -= wi wpr - wr wpi, wr -= c.
+        spectra[O::F64Div] = stages;
+        spectra[O::F64Mul] = 3 * stages + 4 * twiddleSteps;
+        spectra[O::F64Add] = 3 * twiddleSteps;
+        spectra[O::F32Add] = twiddleSteps;
+        spectra[O::Convert] = 9 * stages + 4 * twiddleSteps + 2 * butterflies;
+        spectra.calls = 2 * stages;
+        // Per lag: load w x value x 2; per butterfly tr, ti (double) and
+        // the four float sums; per bin the magnitude / 100, then x 100.
+        OpCount lag;
+        lag[O::F64Mul] = 4.0 * FftLen + 4 * butterflies + 2.0 * FftLen;
+        lag[O::F64Add] = 2 * butterflies + FftLen;
+        lag[O::F32Add] = 4 * butterflies;
+        lag[O::F32Mul] = FftLen;
+        lag[O::F64Div] = FftLen;
+        lag[O::F64Sqrt] = FftLen;
+        lag[O::Convert] = 5.0 * FftLen + 4 * butterflies + 3.0 * FftLen;
+        for (size_t i = 0; i < spectra.ops.size(); ++i)
+            spectra.ops[i] += lag.ops[i] * DopplerLags;
+        spectra[O::F32Add] += 1.0 * FftLen * DopplerLags; // DopplerProfile
+        for (size_t i = 0; i < spectra.ops.size(); ++i)
+            doppler.ops[i] += spectra.ops[i] * perSpectra;
+        doppler.calls += spectra.calls * perSpectra;
     }
 
     // SearchSyncPeak: c x sample once per sample, the +-c sums at every lag,

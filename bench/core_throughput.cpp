@@ -2,6 +2,9 @@
 // Register-only microkernels for the throughput of each op class and width.
 #include "bench/core_throughput.h"
 
+#include <algorithm>
+#include <cmath>
+
 // GCC 12 warns inside its own AVX-512 conversion intrinsics (an undefined
 // pass-through operand) wherever they are inlined.
 #pragma GCC diagnostic push
@@ -23,11 +26,10 @@ namespace {
         const V y = OP(x##j, c);                                                                   \
         asm volatile("" ::"v"(y));                                                                 \
     }
-#define RX_APPLY12(OP)                                                                             \
-    RX_APPLY(OP, 0)                                                                                \
-    RX_APPLY(OP, 1) RX_APPLY(OP, 2) RX_APPLY(OP, 3) RX_APPLY(OP, 4) RX_APPLY(OP, 5)                \
-        RX_APPLY(OP, 6) RX_APPLY(OP, 7) RX_APPLY(OP, 8) RX_APPLY(OP, 9) RX_APPLY(OP, 10)           \
-            RX_APPLY(OP, 11)
+#define RX_APPLY12(OP) RX_EACH12_OF(RX_APPLY, OP)
+#define RX_EACH12_OF(X, A)                                                                         \
+    X(A, 0)                                                                                        \
+    X(A, 1) X(A, 2) X(A, 3) X(A, 4) X(A, 5) X(A, 6) X(A, 7) X(A, 8) X(A, 9) X(A, 10) X(A, 11)
 #define RX_LAUNDER                                                                                 \
     asm volatile(""                                                                                \
                  : "+v"(x0), "+v"(x1), "+v"(x2), "+v"(x3), "+v"(x4), "+v"(x5), "+v"(x6), "+v"(x7), \
@@ -69,6 +71,39 @@ namespace {
 RX_WIDTH_KERNELS(Sse128, "sse2", _mm, __m128d, __m128, 2)
 RX_WIDTH_KERNELS(Avx256, "avx2", _mm256, __m256d, __m256, 4)
 RX_WIDTH_KERNELS(Avx512, "avx512f", _mm512, __m512d, __m512, 8)
+
+// Mixed: per group of twelve, adds, multiplies and conversion round trips,
+// each kind in as many groups per round as its share asks, the kinds
+// interleaved so the core can overlap them as far as it is able.
+#define RX_MIX_KERNEL(NAME, TARGET, V_, SET1, ADD, MUL, ROUNDTRIP)                                 \
+    [[gnu::target(TARGET), gnu::noinline]] void NAME(int64_t rounds, int adds, int muls,           \
+                                                     int conversions) {                            \
+        using V = V_;                                                                              \
+        V c = SET1(1.0);                                                                           \
+        asm volatile("" : "+v"(c));                                                                \
+        RX_EACH12(RX_DECLARE)                                                                      \
+        const int groups = std::max({adds, muls, conversions});                                    \
+        for (int64_t r = 0; r < rounds; ++r) {                                                     \
+            for (int g = 0; g < groups; ++g) {                                                     \
+                RX_LAUNDER;                                                                        \
+                if (g < adds) {                                                                    \
+                    RX_APPLY12(ADD)                                                                \
+                }                                                                                  \
+                if (g < muls) {                                                                    \
+                    RX_APPLY12(MUL)                                                                \
+                }                                                                                  \
+                if (g < conversions) {                                                             \
+                    RX_APPLY12(ROUNDTRIP)                                                          \
+                }                                                                                  \
+            }                                                                                      \
+        }                                                                                          \
+    }
+
+RX_MIX_KERNEL(MixSse128, "sse2", __m128d, _mm_set1_pd, _mm_add_pd, _mm_mul_pd, Sse128RoundTrip)
+RX_MIX_KERNEL(MixAvx256, "avx2", __m256d, _mm256_set1_pd, _mm256_add_pd, _mm256_mul_pd,
+              Avx256RoundTrip)
+RX_MIX_KERNEL(MixAvx512, "avx512f", __m512d, _mm512_set1_pd, _mm512_add_pd, _mm512_mul_pd,
+              Avx512RoundTrip)
 
 // x87: six chains, each value stays near 1 (adding 1 for 10^9 rounds loses
 // nothing that matters here); the operand is read from memory once so the
@@ -192,6 +227,37 @@ bool WidthSupported(Width width) {
         return __builtin_cpu_supports("avx512f");
     }
     return false;
+}
+
+Width WidestWidth() {
+    if (WidthSupported(Width::Avx512)) return Width::Avx512;
+    if (WidthSupported(Width::Avx256)) return Width::Avx256;
+    return Width::Sse128;
+}
+
+double RunMix(Width width, double adds, double muls, double conversions, int64_t rounds) {
+    // Scaled so that the largest kind fills 32 groups of 12 vectors a round.
+    const double largest = std::max({adds, muls, conversions / 2});
+    if (largest <= 0) return 0;
+    const auto groups = [&](double n) { return int(std::lround(32 * n / largest)); };
+    const int addGroups = groups(adds);
+    const int mulGroups = groups(muls);
+    const int conversionGroups = groups(conversions / 2); // a round trip is two
+    switch (width) {
+    case Width::Avx512:
+        MixAvx512(rounds, addGroups, mulGroups, conversionGroups);
+        break;
+    case Width::Avx256:
+        MixAvx256(rounds, addGroups, mulGroups, conversionGroups);
+        break;
+    default:
+        MixSse128(rounds, addGroups, mulGroups, conversionGroups);
+        break;
+    }
+    const double lanes = width == Width::Avx512 ? 8 : width == Width::Avx256 ? 4 : 2;
+    // Each round did 32 x 12 vectors of the largest kind: this many times
+    // the counts asked for.
+    return double(rounds) * 32 * 12 * lanes / largest;
 }
 
 int64_t RunOperations(OpClass op, Width width, int64_t rounds) {

@@ -47,4 +47,12 @@ bool WidthSupported(Width width);
 // number of element operations done.  The width must be supported.
 int64_t RunOperations(OpClass op, Width width, int64_t rounds);
 
+// The widest vector width this CPU runs.
+Width WidestWidth();
+
+// Float64 adds, float64 multiplies and conversions in the proportions of the
+// given counts, issued together (the core overlaps what it can), `rounds`
+// rounds at the width.  Returns how many times the given counts were done.
+double RunMix(Width width, double adds, double muls, double conversions, int64_t rounds);
+
 } // namespace bench

@@ -24,6 +24,7 @@
 #include <array>
 
 #include "receiver/dsp/tables.h"
+#include "receiver/dsp/vector_isa.h"
 
 namespace rx {
 
@@ -39,5 +40,9 @@ void Downconvert(const SignalTables& tables, const SampleBlockArray& sampleBlock
 // the plain form of the sum Downconvert forms for all outputs at once.
 ComplexSample LowpassSample(const SignalTables& tables, const DownconverterState& down,
                             int32_t start);
+
+// LowpassSample(2i) for i = 0..511 into Baseband[1024 + i], run in the given
+// instruction set (Downconvert uses the best this CPU has).
+void LowpassAll(const SignalTables& tables, DownconverterState& down, VectorIsa isa);
 
 } // namespace rx
