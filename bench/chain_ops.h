@@ -60,15 +60,19 @@ inline std::vector<StageOps> ProcessBlockOps(int corrTaps) {
     using rx::SyncLen;
     using O = OpClass;
 
-    // Downconvert: mix every input sample with the long double oscillator,
-    // then the 43-tap lowpass at every second position, real and imaginary.
+    // Downconvert: mix every input sample with the oscillator (each long
+    // double product formed from three exact double products, checked against
+    // a margin; the rare unsure one again in long double, not counted), then
+    // the 43-tap lowpass at every second position, real and imaginary.
     OpCount down;
-    down[O::X87Mul] = 2.0 * BlockLen;
+    down[O::F64Mul] = 2.0 * BlockLen * (3 + 1);  // x times the three parts; the margin
+    down[O::F64Add] = 2.0 * BlockLen * (2 + 2);  // their sum; sum -+ margin
+    down[O::Convert] = BlockLen * (1 + 2.0 * 3); // x to double; three roundings each
     const double lowpassSteps = 2.0 * LowpassLen * BasebandLen;
     const double mixed = 2.0 * (LowpassLen + BlockLen); // floats of MixBuffer[0..1066]
-    down[O::F64Mul] = lowpassSteps;
-    down[O::F64Add] = lowpassSteps;
-    down[O::Convert] = 2 * lowpassSteps + mixed + LowpassLen;
+    down[O::F64Mul] += lowpassSteps;
+    down[O::F64Add] += lowpassSteps;
+    down[O::Convert] += 2 * lowpassSteps + mixed + LowpassLen;
 
     // GramCorrelate: the nonzero taps at every lag, then magnitude, grey
     // level (lags 512..1023) and trace per lag.

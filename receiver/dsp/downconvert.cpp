@@ -3,6 +3,9 @@
 // oscillator, lowpass with the 43-tap filter and decimate by two.
 #include "receiver/dsp/downconvert.h"
 
+#include <bit>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace rx {
@@ -23,6 +26,61 @@ ComplexSample LowpassSample(const SignalTables& tables, const DownconverterState
 }
 
 namespace {
+
+// Mixing.  Each part of the oscillator is x times a value C in long double,
+// rounded to float: RN24(RN64(x C)).  Done in double: C is cut in three parts
+// (tables) so that x times each is exact, their sum s is within 2^-51 |s| of
+// x C, and so are x C and its long double rounding; when s - d and s + d
+// (d = 2^-48 |s|) round to the same float, every value between them does,
+// those two included, and that float is the result.  Otherwise (x C within
+// 2^-48 of halfway between two floats: about one product in ten million, or
+// x infinite or NaN) the product is formed in long double as it always was.
+// x = 0 gives the zero with the sign of x C, as x times the first part has it.
+[[gnu::always_inline]] inline float MixPart(double x, double c0, double c1, double c2,
+                                            uint32_t& unsure) {
+    const double p0 = x * c0;
+    const double s = (p0 + x * c1) + x * c2;
+    const double d = std::fabs(s) * 0x1p-48;
+    const auto below = static_cast<float>(s - d);
+    const auto above = static_cast<float>(s + d);
+    const auto signedZero = static_cast<float>(p0);
+    // Selections by masks: the loop stays free of branches and vectorises.
+    const uint32_t zero = 0u - static_cast<uint32_t>(x == 0.0);
+    const uint32_t finite = 0u - static_cast<uint32_t>(std::fabs(x) <= 0x1p127);
+    const uint32_t result = std::bit_cast<uint32_t>(below);
+    unsure |= ((result ^ std::bit_cast<uint32_t>(above)) & ~zero) | ~finite;
+    return std::bit_cast<float>((result & ~zero) | (std::bit_cast<uint32_t>(signedZero) & zero));
+}
+
+[[gnu::always_inline]] inline void MixBody(const SignalTables& tables,
+                                           const float* __restrict sampleBlock,
+                                           ComplexSample* __restrict mixed,
+                                           uint32_t* __restrict unsure) {
+    for (int32_t n = 0; n < BlockLen; ++n) {
+        const double x = sampleBlock[n];
+        uint32_t u = 0;
+        const float re = MixPart(x, tables.MixCosParts[0][n], tables.MixCosParts[1][n],
+                                 tables.MixCosParts[2][n], u);
+        const float im = MixPart(x, tables.MixSinParts[0][n], tables.MixSinParts[1][n],
+                                 tables.MixSinParts[2][n], u);
+        mixed[n].re = re;
+        mixed[n].im = -im;
+        unsure[n] = u;
+    }
+}
+
+void MixBaseline(const SignalTables& tables, const float* sampleBlock, ComplexSample* mixed,
+                 uint32_t* unsure) {
+    MixBody(tables, sampleBlock, mixed, unsure);
+}
+[[RX_TARGET_AVX2]] void MixAvx2(const SignalTables& tables, const float* sampleBlock,
+                                ComplexSample* mixed, uint32_t* unsure) {
+    MixBody(tables, sampleBlock, mixed, unsure);
+}
+[[RX_TARGET_AVX512]] void MixAvx512(const SignalTables& tables, const float* sampleBlock,
+                                    ComplexSample* mixed, uint32_t* unsure) {
+    MixBody(tables, sampleBlock, mixed, unsure);
+}
 
 constexpr int32_t MixPairs = (LowpassLen + BlockLen + 1) / 2; // 534 even and odd positions
 
@@ -65,6 +123,30 @@ void LowpassAllBaseline(const SignalTables& tables, DownconverterState& down) {
 
 } // namespace
 
+ComplexSample MixSample(const SignalTables& tables, float sample, int32_t n) {
+    const long double x = sample;
+    return {static_cast<float>(x * tables.MixCos[n]), static_cast<float>(-(x * tables.MixSin[n]))};
+}
+
+void MixBlock(const SignalTables& tables, const SampleBlockArray& sampleBlock,
+              DownconverterState& down, VectorIsa isa) {
+    ComplexSample* mixed = &down.MixBuffer[LowpassLen];
+    alignas(64) uint32_t unsure[BlockLen];
+    switch (isa) {
+    case VectorIsa::Avx512:
+        MixAvx512(tables, sampleBlock.data(), mixed, unsure);
+        break;
+    case VectorIsa::Avx2:
+        MixAvx2(tables, sampleBlock.data(), mixed, unsure);
+        break;
+    case VectorIsa::Baseline:
+        MixBaseline(tables, sampleBlock.data(), mixed, unsure);
+        break;
+    }
+    for (int32_t n = 0; n < BlockLen; ++n)
+        if (unsure[n] != 0) mixed[n] = MixSample(tables, sampleBlock[n], n);
+}
+
 void LowpassAll(const SignalTables& tables, DownconverterState& down, VectorIsa isa) {
     switch (isa) {
     case VectorIsa::Avx512:
@@ -84,11 +166,7 @@ void Downconvert(const SignalTables& tables, const SampleBlockArray& sampleBlock
         down.MixBuffer[j] = down.MixBuffer[BlockLen + j];
 
     // Mix to baseband: x times e^(-i phi) moves the carrier to 0 Hz.
-    for (int32_t n = 0; n < BlockLen; ++n) {
-        const long double x = sampleBlock[n];
-        down.MixBuffer[LowpassLen + n] = {static_cast<float>(x * tables.MixCos[n]),
-                                          static_cast<float>(-(x * tables.MixSin[n]))};
-    }
+    MixBlock(tables, sampleBlock, down, BestVectorIsa());
 
     // Age the baseband history by one block.
     std::memmove(&down.Baseband[0], &down.Baseband[BasebandLen],
