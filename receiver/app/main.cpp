@@ -118,6 +118,15 @@ cap::StreamReports InputReports(std::function<void(const QString&)> status = {})
     return reports;
 }
 
+// One receiver per folder: false (told) when another one runs here; a lock
+// that cannot be made (a read-only folder) is told and the receiver runs on.
+bool TakeFolder(station::InstanceLock& lock) {
+    QString message;
+    const station::InstanceLock::Outcome outcome = lock.Take(message);
+    if (outcome != station::InstanceLock::Outcome::Held) station::ReportEvent(message);
+    return outcome != station::InstanceLock::Outcome::HeldElsewhere;
+}
+
 // The receiver without a window: the offscreen platform draws the grams, so
 // neither a display nor QT_QPA_PLATFORM is needed.
 int RunWithoutWindow(int argc, char** argv, const propmon::ReceiverOptions& options) {
@@ -125,13 +134,7 @@ int RunWithoutWindow(int argc, char** argv, const propmon::ReceiverOptions& opti
     QGuiApplication app(argc, argv);
     station::ReportStart();
     station::InstanceLock lock;
-    QString message;
-    const station::InstanceLock::Outcome outcome = lock.Take(message);
-    if (outcome == station::InstanceLock::Outcome::HeldElsewhere) {
-        station::ReportEvent(message);
-        return propmon::ExitFailure;
-    }
-    if (outcome == station::InstanceLock::Outcome::Unavailable) station::ReportEvent(message);
+    if (!TakeFolder(lock)) return propmon::ExitFailure;
 
     propmon::ReceiverState state;
     propmon::PrepareReceiver(state);
@@ -230,13 +233,7 @@ int main(int argc, char** argv) {
     const std::unique_ptr<QApplication> app = MakeApplication(argc, argv);
 
     station::InstanceLock lock;
-    QString message;
-    const station::InstanceLock::Outcome outcome = lock.Take(message);
-    if (outcome == station::InstanceLock::Outcome::HeldElsewhere) {
-        station::ReportEvent(message);
-        return propmon::ExitFailure;
-    }
-    if (outcome == station::InstanceLock::Outcome::Unavailable) station::ReportEvent(message);
+    if (!TakeFolder(lock)) return propmon::ExitFailure;
 
     // The state brings the chain's CaptureBlock and the fonts; then the
     // settings file, the signal parameters and the rest of the state, what
