@@ -38,7 +38,7 @@ QStringList Arguments(int argc, char** argv) {
 
 CommandLineRequest ParseCommandLine(QCommandLineParser& parser,
                                     const QList<QCommandLineOption>& options,
-                                    const QStringList& arguments) {
+                                    const QStringList& arguments, bool positionalAllowed) {
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions(options);
@@ -65,7 +65,7 @@ CommandLineRequest ParseCommandLine(QCommandLineParser& parser,
         if (!reason.isEmpty()) reason[0] = reason[0].toLower();
         throw UsageError{reason};
     }
-    if (!parser.positionalArguments().isEmpty())
+    if (!positionalAllowed && !parser.positionalArguments().isEmpty())
         throw UsageError{QStringLiteral("unexpected argument ") +
                          Quoted(parser.positionalArguments().front())};
     request.version = parser.isSet(version);
@@ -73,12 +73,16 @@ CommandLineRequest ParseCommandLine(QCommandLineParser& parser,
 }
 
 QString OptionsHelp(const QList<QCommandLineOption>& options) {
+    const auto hidden = [](const QCommandLineOption& option) {
+        return option.flags().testFlag(QCommandLineOption::HiddenFromHelp);
+    };
     qsizetype column = 0;
     for (const QCommandLineOption& option : options)
-        column = std::max(column, Synopsis(option).size());
+        if (!hidden(option)) column = std::max(column, Synopsis(option).size());
     column += 4; // two blanks before the option, two after the longest
     QString text;
     for (const QCommandLineOption& option : options) {
+        if (hidden(option)) continue;
         const QStringList lines = option.description().split(QLatin1Char('\n'));
         text += (QStringLiteral("  ") + Synopsis(option)).leftJustified(column) + lines.front() +
                 QLatin1Char('\n');

@@ -41,13 +41,15 @@ struct CommandLineRequest {
 
 // Parses `arguments` (program name first) against `options` plus -h/--help and
 // --version.  Unknown options, missing values and arguments that belong to no
-// option are usage errors (thrown), unless help was asked for.
+// option (unless `positionalAllowed`) are usage errors (thrown), unless help
+// was asked for.
 CommandLineRequest ParseCommandLine(QCommandLineParser& parser,
                                     const QList<QCommandLineOption>& options,
-                                    const QStringList& arguments);
+                                    const QStringList& arguments, bool positionalAllowed = false);
 
 // The options with their value names and descriptions, one per line (longer
-// descriptions go on over indented lines), as a usage text lists them.
+// descriptions go on over indented lines), as a usage text lists them;
+// options flagged HiddenFromHelp are left out.
 QString OptionsHelp(const QList<QCommandLineOption>& options);
 
 // The value of a numeric option: a number in low..high (a whole number for

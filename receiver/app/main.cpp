@@ -43,6 +43,7 @@ constexpr const char* WindowSynopsis =
     "       propmon --headless [the same options]\n"
     "       propmon --list-devices [--simulate | --replay FILE]\n"
     "       propmon --batch FILE (--out DIR | --csv OUT.csv) ...\n"
+    "       propmon --batch FILE|FOLDER... (--out DIR | --csv DIR) [--jobs N] ...\n"
     "                                  (see propmon --batch --help)\n"
     "       propmon --help | --version\n"
     "\n";
@@ -170,7 +171,8 @@ int ListDevices(int argc, char** argv, const propmon::ReceiverOptions& options) 
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--batch") == 0) return propmon::RunBatch(argc, argv);
+        if (std::strcmp(argv[i], "--batch") == 0 || std::strncmp(argv[i], "--batch=", 8) == 0)
+            return propmon::RunBatch(argc, argv);
     }
 
     QCommandLineParser parser;
