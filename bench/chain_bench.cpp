@@ -1,10 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Blocks per second of the block chain on one core, against the real-time
-// rate of the NATO mode (9600 / 1024 = 9.375 blocks per second).
+// rate of the NATO mode (9600 / 1024 = 9.375 blocks per second), and against
+// this core's arithmetic limit: the op counts of one block (chain_ops.h)
+// divided by the measured throughput of each op class (core_throughput.h).
+// The summary at the end is computed from the figures of this one run.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <unistd.h>
 #include <vector>
 
+#include "bench/chain_ops.h"
+#include "bench/core_throughput.h"
 #include "receiver/dsp/chain.h"
 #include "signalgen/s4285gen.h"
 
@@ -60,6 +69,275 @@ void ProcessBlockOnly(benchmark::State& state) {
 }
 BENCHMARK(ProcessBlockOnly)->Unit(benchmark::kMicrosecond);
 
+// Each stage on its own over a running chain (a block of the test signal as
+// input), for where the time of ProcessBlock goes.
+struct StageChain {
+    std::unique_ptr<rx::ChainState> chain = rx::MakeChainState();
+    rx::Settings settings;
+    rx::ChainControls controls;
+    StageChain() {
+        rx::SetSignalParameters(*chain, controls, settings);
+        rx::BuildSignalTables(chain->Tables);
+        const auto samples = Recording(4);
+        for (int n = 0; n < rx::BlockLen; ++n)
+            chain->Intake.SampleBlock[n] = samples[size_t(n)] / 32767.0f;
+        const rx::DisplayHooks hooks;
+        for (int b = 0; b < 3; ++b)
+            rx::ProcessBlock(*chain, settings, controls, hooks);
+    }
+};
+
+void StageDownconvert(benchmark::State& state) {
+    StageChain s;
+    for (auto _ : state) {
+        rx::Downconvert(s.chain->Tables, s.chain->Intake.SampleBlock, s.chain->Downconverter);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(StageDownconvert)->Unit(benchmark::kMicrosecond);
+
+// The kernels inside the stages, each in every instruction set this CPU has.
+void KernelLowpass(benchmark::State& state, rx::VectorIsa isa) {
+    StageChain s;
+    for (auto _ : state) {
+        rx::LowpassAll(s.chain->Tables, s.chain->Downconverter, isa);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void KernelCorrelate(benchmark::State& state, rx::VectorIsa isa) {
+    StageChain s;
+    for (auto _ : state) {
+        rx::CorrelateAllLags(s.chain->Tables, s.chain->Downconverter.Baseband,
+                             s.chain->Correlator.CorrLags, isa);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void KernelSyncPowers(benchmark::State& state, rx::VectorIsa isa) {
+    StageChain s;
+    for (auto _ : state) {
+        rx::TwoLevelSyncPowers(s.chain->Tables, s.chain->Downconverter.Baseband,
+                               s.chain->Peak.SyncPower, isa);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void StageGramCorrelate(benchmark::State& state) {
+    StageChain s;
+    for (auto _ : state) {
+        rx::GramCorrelate(s.chain->Tables, s.chain->Downconverter.Baseband, s.settings.CorrGain,
+                          s.controls, s.chain->Correlator);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(StageGramCorrelate)->Unit(benchmark::kMicrosecond);
+
+// Four spectra per 256 blocks: the mean over whole cycles.
+void StageUpdateDoppler(benchmark::State& state) {
+    StageChain s;
+    for (auto _ : state) {
+        for (int b = 0; b < rx::SlowRows; ++b)
+            rx::UpdateDoppler(s.chain->Tables, s.chain->Correlator.CorrLags, s.controls,
+                              s.chain->Doppler);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * rx::SlowRows);
+}
+BENCHMARK(StageUpdateDoppler)->Unit(benchmark::kMillisecond);
+
+void StageSearchSyncPeak(benchmark::State& state) {
+    StageChain s;
+    for (auto _ : state) {
+        rx::SearchSyncPeak(s.chain->Tables, s.chain->Downconverter.Baseband, s.chain->SampleRate,
+                           s.chain->Peak);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(StageSearchSyncPeak)->Unit(benchmark::kMicrosecond);
+
+// This core's throughput of one op class at one width.
+void Throughput(benchmark::State& state, bench::OpClass op, bench::Width width) {
+    int64_t done = 0;
+    for (auto _ : state)
+        done += bench::RunOperations(op, width, 1 << 16);
+    state.SetItemsProcessed(done);
+}
+
+std::string ThroughputName(bench::OpClass op, bench::Width width) {
+    return std::string("Throughput/") + bench::OpClassName(op) + "/" + bench::WidthName(width);
+}
+
+int CorrelatorTaps() {
+    rx::SignalTables tables;
+    rx::BuildSignalTables(tables);
+    return int(std::count_if(tables.CorrReference.begin(), tables.CorrReference.end(),
+                             [](float tap) { return tap != 0.0f; }));
+}
+
+// The stages' op counts, and the whole block's last.
+std::vector<bench::StageOps> BlockOps() {
+    auto stages = bench::ProcessBlockOps(CorrelatorTaps());
+    bench::OpCount total;
+    for (const auto& stage : stages)
+        total += stage.count;
+    stages.push_back({"ProcessBlock", total});
+    return stages;
+}
+
+// The float64 adds, multiplies and conversions of one block (or stage) issued
+// together from registers at the widest width: blocks per second if these
+// were all there was to do.
+void MixedLimit(benchmark::State& state, bench::OpCount count) {
+    using bench::OpClass;
+    double done = 0;
+    for (auto _ : state)
+        done += bench::RunMix(bench::WidestWidth(), count[OpClass::F64Add], count[OpClass::F64Mul],
+                              count[OpClass::Convert], 1 << 10);
+    state.counters["blocks_per_second"] = benchmark::Counter(done, benchmark::Counter::kIsRate);
+}
+
+void RegisterLimitBenchmarks() {
+    for (int i = 0; i < bench::OpClassCount; ++i) {
+        const auto op = static_cast<bench::OpClass>(i);
+        for (auto width : {bench::Width::Sse128, bench::Width::Avx256, bench::Width::Avx512,
+                           bench::Width::X87}) {
+            if (!bench::OpClassHasWidth(op, width) || !bench::WidthSupported(width)) continue;
+            benchmark::RegisterBenchmark(ThroughputName(op, width).c_str(), Throughput, op, width)
+                ->MinTime(0.2);
+        }
+    }
+    for (const auto& stage : BlockOps())
+        benchmark::RegisterBenchmark(("Mixed/" + stage.name).c_str(), MixedLimit, stage.count)
+            ->MinTime(0.2);
+    for (rx::VectorIsa isa : rx::SupportedVectorIsas()) {
+        const std::string suffix = std::string("/") + rx::VectorIsaName(isa);
+        benchmark::RegisterBenchmark(("KernelLowpass" + suffix).c_str(), KernelLowpass, isa)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(("KernelCorrelate" + suffix).c_str(), KernelCorrelate, isa)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(("KernelSyncPowers" + suffix).c_str(), KernelSyncPowers, isa)
+            ->Unit(benchmark::kMicrosecond);
+    }
+}
+
+// Prints the usual table, and at the end the chain against the limit.
+//
+// The limit of a stage (or of the whole block) is the time this core needs
+// for its arithmetic alone: its float64 adds, multiplies and conversions
+// issued together (Mixed/..., measured: the core overlaps them as far as its
+// units allow), plus its remaining classes one after another at their own
+// throughput (float32 adds and multiplies, float64 divisions and roots, the
+// x87 operations), each class at the widest width this CPU has.  Loads,
+// stores, shuffles, index arithmetic and loop overhead count nothing.
+class LimitReporter : public benchmark::ConsoleReporter {
+  public:
+    LimitReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+            for (const char* counter : {"items_per_second", "blocks_per_second"}) {
+                const auto rate = run.counters.find(counter);
+                if (rate != run.counters.end()) rates_[run.run_name.function_name] = rate->second;
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        using bench::OpClass;
+        std::array<double, bench::OpClassCount> best{};
+        std::printf("\nThroughput of this core, element operations per ns:\n");
+        for (int i = 0; i < bench::OpClassCount; ++i) {
+            const auto op = static_cast<OpClass>(i);
+            std::printf("  %-9s", bench::OpClassName(op));
+            for (auto width : {bench::Width::Sse128, bench::Width::Avx256, bench::Width::Avx512,
+                               bench::Width::X87}) {
+                const auto it = rates_.find(ThroughputName(op, width));
+                if (it == rates_.end()) continue;
+                std::printf("  %s %6.2f", bench::WidthName(width), it->second / 1e9);
+                best[i] = std::max(best[i], it->second);
+            }
+            std::printf("\n");
+        }
+        if (std::count(best.begin(), best.end(), 0.0) > 0) {
+            std::printf("(not every throughput measured: no limit; run without a filter)\n");
+            return;
+        }
+
+        const auto serialSeconds = [&](const bench::OpCount& count, OpClass op) {
+            return count[op] / best[size_t(op)];
+        };
+        std::printf("\nOne block: ops by class; time at the limit against measured\n");
+        std::printf("  %-15s", "stage");
+        for (int i = 0; i < bench::OpClassCount; ++i)
+            std::printf(" %8s", bench::OpClassName(static_cast<OpClass>(i)));
+        std::printf(" %6s %9s %9s %9s %6s\n", "calls", "mixed_us", "limit_us", "meas_us", "share");
+        double blockLimit = 0, blockSerial = 0, blockOverlap = 0;
+        for (const auto& stage : BlockOps()) {
+            const bench::OpCount& count = stage.count;
+            const auto mixed = rates_.find("Mixed/" + stage.name);
+            if (mixed == rates_.end()) return;
+            const double mixedSeconds = 1 / mixed->second;
+            double seconds = mixedSeconds, serial = 0, overlap = 0;
+            for (int i = 0; i < bench::OpClassCount; ++i) {
+                const auto op = static_cast<OpClass>(i);
+                const double alone = serialSeconds(count, op);
+                serial += alone;
+                overlap = std::max(overlap, alone);
+                if (op != OpClass::F64Add && op != OpClass::F64Mul && op != OpClass::Convert)
+                    seconds += alone;
+            }
+            std::printf("  %-15s", stage.name.c_str());
+            for (double n : count.ops)
+                std::printf(" %8.0f", n);
+            std::printf(" %6.1f %9.2f %9.2f", count.calls, mixedSeconds * 1e6, seconds * 1e6);
+            const auto measured = rates_.find(stage.name == "ProcessBlock" ? "ProcessBlockOnly"
+                                                                           : "Stage" + stage.name);
+            if (measured != rates_.end()) {
+                const double measuredSeconds = 1 / measured->second;
+                std::printf(" %9.2f %5.0f%%", measuredSeconds * 1e6,
+                            100 * seconds / measuredSeconds);
+            }
+            std::printf("\n");
+            if (stage.name == "ProcessBlock") {
+                blockLimit = seconds;
+                blockSerial = serial;
+                blockOverlap = overlap;
+            }
+        }
+
+        const auto measured = rates_.find("ProcessBlockOnly");
+        if (measured == rates_.end()) return;
+        const double blocks = measured->second;
+        std::printf("\nProcessBlock: %.0f blocks/s; the limit %.0f blocks/s: %.2f of it\n", blocks,
+                    1 / blockLimit, blocks * blockLimit);
+        std::printf("  bounds for comparison: every class one after another %.0f blocks/s"
+                    " (%.2f of it); every class at once, the busiest alone %.0f blocks/s"
+                    " (%.2f of it)\n",
+                    1 / blockSerial, blocks * blockSerial, 1 / blockOverlap, blocks * blockOverlap);
+    }
+
+  private:
+    std::map<std::string, double> rates_;
+};
+
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RegisterLimitBenchmarks();
+    LimitReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -100,6 +100,20 @@ install(FILES ${PROPMON_MAN_FILES} ${PROPMON_STAGE_DIR}/man/propmon-desktop.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES packaging/propmon.desktop packaging/reelmaker.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+# The station's systemd user unit.  Its ExecStart names the launcher in the
+# prefix the tree is installed into (which --prefix may choose at install
+# time), so the unit is written then.  lib/systemd/user is where systemd looks
+# for the units of /usr and /usr/local; a tree in ~/.local needs a link from
+# ~/.config/systemd/user.
+set(PROPMON_SYSTEMD_USER_UNIT_DIR "lib/systemd/user"
+    CACHE STRING "Folder of systemd user units, below the install prefix")
+install(CODE "
+  set(unit_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${PROPMON_SYSTEMD_USER_UNIT_DIR}\")
+  set(PROPMON_SERVICE_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  message(STATUS \"Installing: \${unit_dir}/propmon.service\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/packaging/propmon.service.in\"
+                 \"\${unit_dir}/propmon.service\" @ONLY)
+")
 install(DIRECTORY ${PROPMON_STAGE_DIR}/icons/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
 install(FILES ${PROPMON_CHANGELOG} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # The licence: GPL-3.0-or-later, stated in Debian's machine-readable form.

@@ -1,10 +1,12 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Starts propmon from the desktop menu in a folder of its own: the "propmon"
-# folder in the user's documents folder, made when missing.  propmon keeps its
-# settings file, its help page and the gram snapshots in the current folder,
-# and a menu entry would otherwise start it wherever the session happens to be.
-# Arguments are passed on to propmon unchanged.
+# folder in the user's documents folder, made when missing, or the folder
+# PROPMON_FOLDER names (the station's service sets it from station.env).
+# propmon keeps its settings file, its help page, the gram snapshots and its
+# log in the current folder, and a menu entry would otherwise start it
+# wherever the session happens to be.  Arguments are passed on to propmon
+# unchanged.
 
 say() {
     echo "propmon-desktop: $1" >&2
@@ -19,16 +21,19 @@ if [ -z "${HOME:-}" ]; then
     exit 1
 fi
 
-# xdg-user-dir answers $HOME itself when no documents folder is configured.
-documents=""
-if command -v xdg-user-dir >/dev/null 2>&1; then
-    documents=$(xdg-user-dir DOCUMENTS 2>/dev/null) || documents=""
+if [ -n "${PROPMON_FOLDER:-}" ]; then
+    folder=$PROPMON_FOLDER
+else
+    # xdg-user-dir answers $HOME itself when no documents folder is configured.
+    documents=""
+    if command -v xdg-user-dir >/dev/null 2>&1; then
+        documents=$(xdg-user-dir DOCUMENTS 2>/dev/null) || documents=""
+    fi
+    case "$documents" in
+    "" | "$HOME" | "$HOME/") documents="$HOME/Documents" ;;
+    esac
+    folder="$documents/propmon"
 fi
-case "$documents" in
-"" | "$HOME" | "$HOME/") documents="$HOME/Documents" ;;
-esac
-
-folder="$documents/propmon"
 if ! mkdir -p -- "$folder" 2>/dev/null || [ ! -d "$folder" ] || [ ! -w "$folder" ]; then
     say "cannot make or write to the folder $folder"
     exit 1

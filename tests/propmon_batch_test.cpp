@@ -8,6 +8,8 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <soxr.h>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -85,13 +87,15 @@ TEST_F(BatchTest, TwoPathRecordingGivesOneRowPerBlockWithTheStrongerPathsLagAndD
         ASSERT_EQ(result.status, 0) << result.err;
         const auto rows = CsvRows(csv);
         ASSERT_FALSE(rows.empty());
-        EXPECT_EQ(rows[0], (std::vector<std::string>{"block", "time_s", "peak_lag", "doppler_hz",
-                                                     "tune_hz"}));
+        EXPECT_EQ(rows[0],
+                  (std::vector<std::string>{"block", "time_s", "peak_lag", "doppler_hz", "tune_hz",
+                                            "peak_snr_db", "locked", "path2_delay_ms",
+                                            "path2_rel_db", "path3_delay_ms", "path3_rel_db"}));
         const size_t blocks = size_t(30.0 * rate) / 1024; // the first block needs one sample less
         ASSERT_EQ(rows.size(), blocks + 1);
         double dopplerSum = 0;
         for (size_t b = 1; b < rows.size(); ++b) {
-            ASSERT_EQ(rows[b].size(), 5u);
+            ASSERT_GE(rows[b].size(), 7u); // empty path cells at the end are not split off
             EXPECT_EQ(std::stoll(rows[b][0]), int64_t(b - 1));
             EXPECT_NEAR(std::stod(rows[b][1]), (1023.0 + 1024.0 * double(b - 1)) / rate,
                         0.5 / rate);
@@ -184,17 +188,22 @@ TEST_F(BatchTest, RecordingAtAnyRateAndLayoutGivesTheSameLagsAsTheOriginal) {
     const auto c = PeakLags(dir / "c.csv");
     for (size_t i = 4; i < c.size(); ++i)
         EXPECT_NEAR(a[i], c[i], 1) << i;
-    ASSERT_EQ(RunPropmon("--batch " + converted.string() + " --channel right --csv " +
-                             (dir / "d.csv").string(),
-                         dir)
-                  .status,
-              0);
+    // Silence has nothing either: the table is written and says so, and so
+    // does the exit status.
+    const Result silent = RunPropmon("--batch " + converted.string() + " --channel right --csv " +
+                                         (dir / "d.csv").string(),
+                                     dir);
+    EXPECT_EQ(silent.status, 3);
+    EXPECT_NE(silent.err.find("no STANAG 4285 signal found in " + converted.string()),
+              std::string::npos)
+        << silent.err;
     const auto d = PeakLags(dir / "d.csv");
     EXPECT_EQ(d[10], 0); // silence: the search keeps lag 0
-    // Forcing the AMATEUR mode converts to 8000 samples/s instead.
+    // Forcing the AMATEUR mode converts to 8000 samples/s instead (where
+    // this NATO signal is not found).
     const Result amateur = RunPropmon(
         "--batch " + converted.string() + " --mode amateur --csv " + (dir / "e.csv").string(), dir);
-    EXPECT_EQ(amateur.status, 0);
+    EXPECT_EQ(amateur.status, 3);
     EXPECT_NE(amateur.err.find("48000 to 8000"), std::string::npos) << amateur.err;
 }
 
@@ -235,6 +244,194 @@ TEST_F(BatchTest, BadUsageExitsWithStatus2) {
     }
     EXPECT_EQ(RunPropmon("--batch " + good.string(), dir).status, 2);
     EXPECT_EQ(RunPropmon("--batch --help", dir).status, 0);
+}
+
+// ---- Acquisition over recordings --------------------------------------------------
+
+// A generated signal as a file of another rate and layout: resampled with
+// libsoxr, and in a stereo file beside a channel of noise.
+struct Recording {
+    const char* name;
+    int32_t mode;      // of the signal: +1 NATO, -1 AMATEUR
+    int fileRate;      // of the file
+    int signalChannel; // 0 mono; 1 left, 2 right of a stereo file (noise on the other)
+    std::vector<sim::Path> paths;
+    double snrDb; // -60: no signal at all
+    double clockPpm;
+    // What propmon must say.
+    const char* modeLine;
+    int status;
+};
+
+void PrintTo(const Recording& r, std::ostream* out) {
+    *out << r.name;
+}
+
+std::vector<float> Resampled(const std::vector<float>& in, int from, int to) {
+    if (from == to) return in;
+    std::vector<float> out(size_t(double(in.size()) * to / from) + 16);
+    size_t done = 0;
+    const soxr_error_t error = soxr_oneshot(from, to, 1, in.data(), in.size(), nullptr, out.data(),
+                                            out.size(), &done, nullptr, nullptr, nullptr);
+    EXPECT_EQ(error, nullptr);
+    out.resize(done);
+    return out;
+}
+
+class AcquisitionTest : public BatchTest, public ::testing::WithParamInterface<Recording> {
+  protected:
+    fs::path WriteRecording(const Recording& r, double seconds) {
+        sim::Config config = r.mode == 1 ? sim::NatoConfig() : sim::AmateurConfig();
+        config.paths = r.paths;
+        config.snrDb = r.snrDb;
+        config.clockPpm = r.clockPpm;
+        config.levelDbfs = -20;
+        const auto n = size_t(seconds * config.sampleRate);
+        std::vector<float> signal(n), noise(n);
+        sim::Generator(config).GenerateFloat(signal.data(), n);
+        config.snrDb = -60;
+        config.seed = 99;
+        sim::Generator(config).GenerateFloat(noise.data(), n);
+        signal = Resampled(signal, config.sampleRate, r.fileRate);
+        noise = Resampled(noise, config.sampleRate, r.fileRate);
+        const int channels = r.signalChannel == 0 ? 1 : 2;
+        std::vector<float> frames;
+        for (size_t i = 0; i < signal.size(); ++i) {
+            if (channels == 1) {
+                frames.push_back(signal[i]);
+            } else {
+                frames.push_back(r.signalChannel == 1 ? signal[i] : noise[i]);
+                frames.push_back(r.signalChannel == 2 ? signal[i] : noise[i]);
+            }
+        }
+        const fs::path path = dir / (std::string(r.name) + ".wav");
+        SF_INFO info{};
+        info.samplerate = r.fileRate;
+        info.channels = channels;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+        EXPECT_NE(file, nullptr) << sf_strerror(nullptr);
+        sf_writef_float(file, frames.data(), sf_count_t(signal.size()));
+        sf_close(file);
+        return path;
+    }
+};
+
+std::vector<std::string> ErrLines(const std::string& err) {
+    std::vector<std::string> lines;
+    std::istringstream in(err);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+TEST_P(AcquisitionTest, ModeChannelClockAndPathsAreFoundAndNoSignalIsSaid) {
+    const Recording& r = GetParam();
+    const fs::path wav = WriteRecording(r, 75.0);
+    const fs::path csv = dir / "blocks.csv";
+    const Result result = RunPropmon("--batch " + wav.string() + " --csv " + csv.string() +
+                                         " --clock-ppm auto --lag-offset auto",
+                                     dir);
+    EXPECT_EQ(result.status, r.status) << result.err;
+    const std::vector<std::string> lines = ErrLines(result.err);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], r.modeLine);
+
+    // The clock error, measured over the recording, then the whole run with it.
+    const std::regex clockLine(R"(clock: ([+-][0-9]+\.[0-9]) ppm \(\xC2\xB1([0-9]+\.[0-9])\))");
+    std::smatch clock;
+    bool clockSaid = false, lagSaid = false;
+    for (const std::string& line : lines) {
+        if (std::regex_match(line, clock, clockLine)) {
+            clockSaid = true;
+            EXPECT_NEAR(std::stod(clock[1]), r.clockPpm, 0.5) << line;
+            EXPECT_LE(std::stod(clock[2]), 0.5) << line;
+        }
+        lagSaid = lagSaid || line.rfind("lag offset: ", 0) == 0;
+    }
+    EXPECT_EQ(clockSaid, r.status == 0) << result.err;
+    EXPECT_TRUE(lagSaid) << result.err;
+
+    // Every row with its quality; with the clock corrected the peak holds still.
+    const auto rows = CsvRows(csv);
+    ASSERT_GT(rows.size(), 500u);
+    size_t locked = 0;
+    for (size_t b = 1; b < rows.size(); ++b)
+        locked += rows[b][6] == "1";
+    const double share = double(locked) / double(rows.size() - 1);
+    if (r.status == 0) {
+        EXPECT_GT(share, 0.5);
+        EXPECT_LE(std::abs(std::stoi(rows.back()[2]) - std::stoi(rows[100][2])), 2);
+    } else {
+        EXPECT_LT(share, 0.2);
+        EXPECT_EQ(lines.back(), "no STANAG 4285 signal found in " + wav.string());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    GeneratedRecordings, AcquisitionTest,
+    ::testing::Values(Recording{"NatoTwoPathsMono",
+                                1,
+                                9600,
+                                0,
+                                {{.delayMs = 1, .spreadHz = 0.2},
+                                 {.delayMs = 3, .gainDb = -3, .spreadHz = 0.5}},
+                                10,
+                                50,
+                                "mode: NATO (2400 baud, 1800 Hz), channel: mono",
+                                0},
+                      // NATO at the AMATEUR rate is still NATO.
+                      Recording{"NatoAt8000",
+                                1,
+                                8000,
+                                0,
+                                {{.delayMs = 2}, {.delayMs = 4.5, .gainDb = -6, .spreadHz = 0.5}},
+                                10,
+                                -120,
+                                "mode: NATO (2400 baud, 1800 Hz), channel: mono",
+                                0},
+                      Recording{"NatoAt44100Left",
+                                1,
+                                44100,
+                                1,
+                                {{.delayMs = 1, .spreadHz = 0.3}},
+                                5,
+                                -300,
+                                "mode: NATO (2400 baud, 1800 Hz), channel: left",
+                                0},
+                      Recording{"AmateurThreePathsAt48000Right",
+                                -1,
+                                48000,
+                                2,
+                                {{.delayMs = 2, .spreadHz = 0.3},
+                                 {.delayMs = 5, .gainDb = -6, .spreadHz = 0.8},
+                                 {.delayMs = 7, .gainDb = -9, .spreadHz = 1}},
+                                10,
+                                211,
+                                "mode: AMATEUR (2000 baud, 1500 Hz), channel: right",
+                                0},
+                      Recording{"NoiseOnlyStereo",
+                                1,
+                                48000,
+                                1,
+                                {{}},
+                                -60,
+                                0,
+                                "mode: NATO (2400 baud, 1800 Hz), channel: left",
+                                3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BatchTest, ExplicitModeAndChannelWinOverTheChoice) {
+    sim::Config config = TwoPaths(9600);
+    const auto wav = Write("stereo.wav", config, 20.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2);
+    const std::string base = "--batch " + wav.string() + " --csv " + (dir / "o.csv").string();
+    const Result right = RunPropmon(base + " --channel right", dir);
+    EXPECT_EQ(right.status, 0) << right.err;
+    EXPECT_EQ(ErrLines(right.err)[0], "mode: NATO (2400 baud, 1800 Hz), channel: right");
+    // The wrong mode finds nothing, as asked.
+    const Result amateur = RunPropmon(base + " --mode amateur --channel auto", dir);
+    EXPECT_EQ(amateur.status, 3) << amateur.err;
+    EXPECT_EQ(ErrLines(amateur.err)[0], "mode: AMATEUR (2000 baud, 1500 Hz), channel: left");
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // propmon's web view seen from outside: the program runs with the built-in
-// test signal (window off-screen) and --http, a real browser (headless
+// test signal (headless, or its window off-screen) and --http, a real browser (headless
 // Chromium, driven through its DevTools protocol) looks at the page twice in
 // one page life, and plain clients misbehave.
 #include <fcntl.h>
@@ -168,14 +168,17 @@ class PropmonWeb : public ::testing::Test {
         fs::remove_all(dir);
     }
 
-    // propmon in `dir`, listening to the test signal with its web view on a
-    // free port of the loopback address; false when it does not say where.
-    bool Start(const std::string& http = "0") {
+    // propmon in `dir` (without a window, or with one off-screen), listening
+    // to the test signal with its web view on a free port of the loopback
+    // address; false when it does not say where.
+    enum class Run { Headless, Window };
+    bool Start(Run run, const std::string& http = "0") {
         pid = ::fork();
         if (pid == 0) {
             const std::string command = "cd '" + dir.string() +
                                         "' && exec env QT_QPA_PLATFORM=offscreen '" + PROPMON_BIN +
-                                        "' --simulate --http " + http + " >out.txt 2>err.txt";
+                                        "'" + (run == Run::Headless ? " --headless" : "") +
+                                        " --simulate --http " + http + " >out.txt 2>err.txt";
             ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
@@ -235,7 +238,7 @@ class PropmonWeb : public ::testing::Test {
 TEST_F(PropmonWeb, ABrowserSeesTheFivePanelsChangeBetweenTwoLooks) {
     if (!fs::exists(Chromium)) GTEST_SKIP() << "chromium is not installed (scripts/setup)";
     WriteLiveLog();
-    ASSERT_TRUE(Start()) << Slurp(dir / "err.txt");
+    ASSERT_TRUE(Start(Run::Headless)) << Slurp(dir / "err.txt");
     Browser browser(dir / "profile", Url());
     ASSERT_TRUE(browser.Ready()) << Slurp(dir / "profile.log");
 
@@ -282,7 +285,7 @@ TEST_F(PropmonWeb, ABrowserSeesTheFivePanelsChangeBetweenTwoLooks) {
     // The numbers, the input and the time of the last block, as the script
     // keeps them.
     const QString text = browser.Evaluate("document.body.innerText").toString();
-    for (const char* words : {"Peak lag", "Doppler", "Clock correction",
+    for (const char* words : {"Peak lag", "Doppler", "Clock correction", "SNR", "Locked",
                               "Built-in STANAG 4285 test signal", "NATO (2400 baud, 1800 Hz)"})
         EXPECT_TRUE(text.contains(words)) << words;
     const QString utc = browser.Evaluate("document.getElementById('utc').textContent").toString();
@@ -303,7 +306,7 @@ TEST_F(PropmonWeb, AClientThatStopsReadingMidResponseDoesNotSlowTheReceiver) {
         for (int i = 0; i < 64; ++i)
             big << row;
     }
-    ASSERT_TRUE(Start()) << Slurp(dir / "err.txt");
+    ASSERT_TRUE(Start(Run::Window)) << Slurp(dir / "err.txt");
     Client stalled(port);
     const int small = 4096;
     ASSERT_EQ(::setsockopt(stalled.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
@@ -340,7 +343,7 @@ TEST_F(PropmonWeb, AnAddressThatCannotBeBoundEndsTheStartInOneLine) {
     ::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
     const std::string busy = std::to_string(ntohs(address.sin_port));
 
-    EXPECT_FALSE(Start("127.0.0.1:" + busy));
+    EXPECT_FALSE(Start(Run::Headless, "127.0.0.1:" + busy));
     ::close(taken);
     EXPECT_TRUE(WIFEXITED(exitStatus) && WEXITSTATUS(exitStatus) == 1) << exitStatus;
     const std::string err = Slurp(dir / "err.txt");

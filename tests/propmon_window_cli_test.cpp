@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // propmon's window command line, run without a display: what it prints and the
 // exit status for help, bad usage, an unplayable recording and a missing display.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sndfile.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +13,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "signalgen/s4285gen.h"
 
 namespace {
 
@@ -66,7 +71,10 @@ TEST_F(WindowCommandLine, HelpAndVersionPrintAndSucceedWithoutADisplay) {
         EXPECT_EQ(run.status, 0) << help;
         EXPECT_EQ(run.out.rfind("usage: propmon", 0), 0u) << help;
         for (const char* option :
-             {"--simulate", "--replay FILE", "--channel", "--autosave", "--http [ADDR:]PORT"})
+             {"--simulate", "--replay FILE", "--channel", "--autosave", "--input SPEC",
+              "--reconnect", "--headless", "--device TEXT", "--list-devices", "--mode M",
+              "--average K", "--lag-offset N", "--log DIR", "--utc", "--dated-names",
+              "--http [ADDR:]PORT"})
             EXPECT_NE(run.out.find(option), std::string::npos) << option;
     }
     const Outcome version = Propmon("--version");
@@ -78,10 +86,22 @@ TEST_F(WindowCommandLine, BadUsageGivesOneLineReasonTheUsageAndStatus2) {
     const std::pair<const char*, const char*> cases[] = {
         {"--frobnicate", "unknown option '--frobnicate'"},
         {"--replay", "--replay"},
-        {"--channel centre", "--channel is left, right or mix, not 'centre'"},
+        {"--channel centre", "--channel is auto, left, right or mix, not 'centre'"},
         {"--simulate --replay x.wav", "choose either --simulate or --replay"},
         {"stray", "unexpected argument 'stray'"},
         {"--autosave=yes", "--autosave"},
+        {"--input tcp:7355", "--input is udp:PORT[@RATE], udp:ADDR:PORT[@RATE] or stdin:"},
+        {"--input udp:7355@5", "the rate of --input udp:7355@5 must be"},
+        {"--input stdin:48000:u8", "are s16 or f32"},
+        {"--simulate --input udp:7355", "choose one input: --simulate, --replay or --input"},
+        {"--headless --mode fm", "--mode is nato or amateur, not 'fm'"},
+        {"--average 0", "--average wants a number in 1..1000000, not '0'"},
+        {"--headless --lag-offset 513", "--lag-offset wants a number in 0..512, not '513'"},
+        {"--lag-offset 2.5", "--lag-offset wants a whole number, not '2.5'"},
+        {"--device usb --simulate", "choose one input: --device, --simulate or --replay"},
+        {"--headless --log", "--log"},
+        {"--device usb --input udp:7355",
+         "choose one input: --device, --simulate, --replay or --input"},
         {"--http", "--http"},
         {"--http 65536", "--http is [ADDR:]PORT (an IP address and a port 0..65535), not '65536'"},
         {"--http 1.2.3:8080", "not '1.2.3:8080'"},
@@ -97,6 +117,16 @@ TEST_F(WindowCommandLine, BadUsageGivesOneLineReasonTheUsageAndStatus2) {
         EXPECT_NE(lines[0].find(reason), std::string::npos) << lines[0];
         EXPECT_EQ(lines[1].rfind("usage: propmon", 0), 0u) << args;
     }
+}
+
+TEST_F(WindowCommandLine, StandardInputFromATerminalIsRefusedAsAnInput) {
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0)
+        GTEST_SKIP() << "no pseudo-terminal here";
+    const Outcome run = Propmon(std::string("--input stdin:48000 < ") + ::ptsname(terminal));
+    ::close(terminal);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("standard input is a terminal"), std::string::npos) << run.err;
 }
 
 TEST_F(WindowCommandLine, WithoutADisplayOneLineSaysSoAndStatusIs1) {
@@ -119,6 +149,43 @@ TEST_F(WindowCommandLine, WithoutADisplayOneLineSaysSoAndStatusIs1) {
     const Outcome replay = Propmon("--replay missing.wav");
     EXPECT_EQ(replay.status, 1);
     EXPECT_NE(replay.err.find("cannot read missing.wav"), std::string::npos) << replay.err;
+}
+
+TEST_F(WindowCommandLine, ReplayStartsInTheModeAndChannelItsSignalLocksIn) {
+    // An AMATEUR signal on the right channel of a 48 kHz file.
+    sim::Config config = sim::AmateurConfig();
+    config.paths = {{.delayMs = 2}, {.delayMs = 4, .gainDb = -6}};
+    config.snrDb = 10;
+    const size_t n = 20 * 8000;
+    std::vector<float> signal(n);
+    sim::Generator(config).GenerateFloat(signal.data(), n);
+    std::vector<float> frames;
+    for (size_t i = 0; i < n; ++i)
+        for (int repeat = 0; repeat < 6; ++repeat) { // 8000 -> 48000 by repetition
+            frames.push_back(0.0f);
+            frames.push_back(signal[i]);
+        }
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open((dir / "right.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    sf_writef_float(file, frames.data(), sf_count_t(frames.size() / 2));
+    sf_close(file);
+
+    for (const auto& [args, line] : std::vector<std::pair<std::string, std::string>>{
+             {"--replay right.wav", "mode: AMATEUR (2000 baud, 1500 Hz), channel: right"},
+             // The silent channel asked for: nothing locks, the rate's mode stays.
+             {"--replay right.wav --channel left",
+              "mode: NATO (2400 baud, 1800 Hz), channel: left"}}) {
+        const Outcome run = Propmon(args); // no display: said after the choice
+        EXPECT_EQ(run.status, 1) << args;
+        const std::vector<std::string> lines = Lines(run.err);
+        ASSERT_EQ(lines.size(), 2u) << run.err;
+        EXPECT_EQ(lines[0], line) << args;
+        EXPECT_NE(lines[1].find("no display"), std::string::npos) << lines[1];
+    }
 }
 
 } // namespace

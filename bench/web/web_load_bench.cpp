@@ -180,9 +180,9 @@ Run Measure(const std::string& propmon, const fs::path& dir, int seconds, int cl
     fs::create_directories(dir / "logs");
     const pid_t pid = ::fork();
     if (pid == 0) {
-        const std::string command = "cd '" + dir.string() +
-                                    "' && exec env QT_QPA_PLATFORM=offscreen '" + propmon +
-                                    "' --simulate --autosave --http 0 >out.txt 2>err.txt";
+        const std::string command =
+            "cd '" + dir.string() + "' && exec env QT_QPA_PLATFORM=offscreen '" + propmon +
+            "' --headless --simulate --autosave --log logs --http 0 >out.txt 2>err.txt";
         ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
@@ -246,7 +246,8 @@ int main(int argc, char** argv) {
     const Run quiet = Measure(propmon, dir / "quiet", seconds, 0);
     const Run busy = Measure(propmon, dir / "busy", seconds, clients);
     fs::remove_all(dir);
-    std::printf("propmon --simulate --autosave --http, %d s each run\n", seconds);
+    std::printf("propmon --headless --simulate --autosave --log logs --http, %d s each run\n",
+                seconds);
     std::printf("  no client:   %5.2f %% of one core, %.3f blocks/s\n", quiet.cpuPercent,
                 quiet.blocksPerSecond);
     std::printf("  %3d clients: %5.2f %% of one core, %.3f blocks/s, %ld requests (%.0f/s), "

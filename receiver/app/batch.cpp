@@ -3,13 +3,13 @@
 // machine goes, with one CSV row per processed block.
 #include "receiver/app/batch.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,7 +20,10 @@
 
 #include <ctime>
 
+#include "receiver/acquisition/acquisition_monitor.h"
 #include "receiver/acquisition/block_table.h"
+#include "receiver/acquisition/recording_survey.h"
+#include "receiver/app/archive_batch.h"
 #include "receiver/app/command_line.h"
 #include "receiver/display/display_state.h"
 #include "receiver/display/painters.h"
@@ -31,13 +34,36 @@ namespace propmon {
 
 namespace {
 
+// --clock-ppm auto measures over at most this much of the recording.
+constexpr double ClockMeasureSeconds = 600.0;
+// --lag-offset auto places the paths once the lock has held this long.
+constexpr double PathsSteadySeconds = 5.0;
+
 constexpr const char* Synopsis =
     "usage: propmon --batch FILE (--out DIR | --csv OUT.csv) [--start HH:MM:SS]\n"
-    "                [--clock-offset F] [--clock-ppm N] [--gain G] [--average K]\n"
-    "                [--lag-offset N] [--doppler-shift N] [--mode nato|amateur]\n"
-    "                [--channel left|right|mix]\n"
+    "                [--clock-offset F] [--clock-ppm N|auto] [--gain G] [--average K]\n"
+    "                [--lag-offset N|auto] [--doppler-shift N] [--mode auto|nato|amateur]\n"
+    "                [--channel auto|left|right|mix]\n"
+    "       propmon --batch FILE|FOLDER... (--out DIR | --csv DIR) [--jobs N]\n"
+    "                [the same options but --start]\n"
     "       propmon --batch --help\n"
     "\n";
+
+constexpr const char* ExitText =
+    "\n"
+    "Mode and channel (\"mode: NATO (2400 baud, 1800 Hz), channel: left\"), an\n"
+    "automatic clock correction (\"clock: +49.8 ppm (\u00b10.2)\") and lag offset are\n"
+    "told on stderr.  Exit status: 0 success; 1 failure; 2 bad usage; 3 no STANAG\n"
+    "4285 signal found (fewer than 20 % of the blocks locked; the table and the\n"
+    "pictures are written all the same).\n"
+    "\n"
+    "Several recordings, or a folder (searched with its subfolders for .wav and\n"
+    ".flac files), are run side by side, each exactly as on its own: DIR gets\n"
+    "NAME.csv (--csv) or NAME/ (--out) for each, NAME the recording's file name\n"
+    "without its suffix (with its folders where two would clash), summary.csv\n"
+    "with a row per recording and batch.log with what each run told.  Progress\n"
+    "is one line redrawn on a terminal, else a line per recording.  Exit status:\n"
+    "1 when any recording failed, else 3 when any had no signal, else 0.\n";
 
 QList<QCommandLineOption> BatchOptionList() {
     const auto option = [](const char* name, const char* description, const char* value) {
@@ -45,79 +71,85 @@ QList<QCommandLineOption> BatchOptionList() {
                                   QString::fromLatin1(value));
     };
     return {
-        option("batch", "the recording: WAV/FLAC at any rate, mono or stereo", "FILE"),
+        option("batch",
+               "the recording: WAV/FLAC at any rate, mono or stereo; or\n"
+               "several, and folders of them",
+               "FILE|FOLDER"),
         option("out",
                "every display painted, all three grams auto-saved into\n"
                "DIR/Correlograms, DIR/Dopplergrams, DIR/Scattergrams; the\n"
                "per-block table in DIR/blocks.csv; the five panels at the end\n"
-               "as DIR/final-*.png",
+               "as DIR/final-*.png (several recordings: DIR/NAME/ each)",
                "DIR"),
-        option("csv", "only the per-block table, no painting (fastest)", "FILE"),
+        option("csv",
+               "only the per-block table, no painting (fastest); several\n"
+               "recordings, or a folder (DIR/ or one that exists):\n"
+               "DIR/NAME.csv each and DIR/summary.csv",
+               "FILE|DIR"),
+        option("jobs",
+               "recordings run at once (default: one per core this\n"
+               "program may use)",
+               "N"),
         option("start",
                "time of day of the recording's first sample, for the time\n"
                "marks and snapshot names (default: the file's modification\n"
                "time minus its duration)",
                "HH:MM:SS"),
         option("clock-offset", "clock correction as a fraction, as the slider (-0.5..0.5)", "F"),
-        option("clock-ppm", "clock correction in whole ppm", "N"),
+        option("clock-ppm",
+               "clock correction in whole ppm; auto: measured from the\n"
+               "recording's first 10 minutes, then the whole recording is run\n"
+               "with it",
+               "N|auto"),
         option("gain", "input gain, above 0 (default 1)", "G"),
         option("average", "blocks averaged per correlogram column (default 1)", "K"),
-        option("lag-offset", "first lag of the correlogram window, 0..512", "N"),
+        option("lag-offset",
+               "first lag of the correlogram window, 0..512; auto: the\n"
+               "strongest path 10 lags above the bottom of the correlogram",
+               "N|auto"),
         option("doppler-shift", "shift of the Doppler axis, -128..128", "N"),
-        option("mode", "nato or amateur (default: from the recording's rate)", "M"),
+        option("mode",
+               "nato, amateur, or auto (default): the mode whose signal\n"
+               "locks in the first minute, whatever the recording's rate",
+               "M"),
         ChannelOption(),
+        ChildReportOption(),
     };
 }
 
 std::string Usage() {
-    return Synopsis + OptionsHelp(BatchOptionList()).toStdString();
+    return Synopsis + OptionsHelp(BatchOptionList()).toStdString() + ExitText;
 }
 
 struct BatchOptions {
-    std::string input;
+    std::vector<std::string> inputs; // files and folders, as given
+    std::string input;               // the one recording of a single run
     std::string csv;
     std::string out;
     int32_t startSeconds = -1; // time of day of the first sample; -1: from the file
     long double clockOffset = 0.0L;
     long double clockPpm = 0.0L;
+    bool clockAuto = false; // --clock-ppm auto
     float gain = 1.0f;
     int32_t average = 1;
     int32_t lagOffset = 0;
+    bool lagAuto = false; // --lag-offset auto
     int32_t dopplerShift = 0;
-    int32_t mode = 0; // 0: from the recording's rate
-    rx::ChannelChoice channel = rx::ChannelChoice::Left;
+    int32_t mode = 0;                         // 0: auto
+    std::optional<rx::ChannelChoice> channel; // empty: auto
+    int32_t jobs = 0;                         // 0: one per core
+    bool childReport = false;                 // a run started by a run over several recordings
+    bool archive = false;                     // a run over several recordings
 };
+
+// The options a run over several recordings hands on to each recording's run
+// as they were given.
+constexpr const char* ChainOptionNames[] = {"clock-offset", "clock-ppm",     "gain", "average",
+                                            "lag-offset",   "doppler-shift", "mode", "channel"};
 
 // Bad usage, told in one line.
 [[noreturn]] void Refuse(const std::string& reason) {
     throw UsageError{QString::fromLocal8Bit(reason.c_str())};
-}
-
-std::optional<long double> ParseNumber(const std::string& text) {
-    if (text.empty()) return std::nullopt;
-    char* end = nullptr;
-    errno = 0;
-    const long double value = std::strtold(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(value))
-        return std::nullopt;
-    return value;
-}
-
-long double NumberIn(const std::string& option, const std::string& text, long double low,
-                     long double high) {
-    const auto value = ParseNumber(text);
-    if (!value || *value < low || *value > high) {
-        char range[128];
-        std::snprintf(range, sizeof range, "%.10Lg..%.10Lg", low, high);
-        Refuse(option + " wants a number in " + range + ", not '" + text + "'");
-    }
-    return *value;
-}
-
-int32_t WholeIn(const std::string& option, const std::string& text, int32_t low, int32_t high) {
-    const long double value = NumberIn(option, text, low, high);
-    if (value != std::floor(value)) Refuse(option + " wants a whole number, not '" + text + "'");
-    return static_cast<int32_t>(value);
 }
 
 BatchOptions ParseOptions(const QCommandLineParser& parser) {
@@ -126,7 +158,10 @@ BatchOptions ParseOptions(const QCommandLineParser& parser) {
         return parser.value(QString::fromLatin1(name)).toLocal8Bit().toStdString();
     };
     const auto isSet = [&](const char* name) { return parser.isSet(QString::fromLatin1(name)); };
-    options.input = value("batch");
+    for (const QString& input :
+         parser.values(QStringLiteral("batch")) + parser.positionalArguments())
+        options.inputs.push_back(input.toLocal8Bit().toStdString());
+    options.input = options.inputs.empty() ? std::string() : options.inputs.front();
     options.csv = value("csv");
     options.out = value("out");
     if (isSet("start")) {
@@ -142,7 +177,9 @@ BatchOptions ParseOptions(const QCommandLineParser& parser) {
     if (isSet("clock-offset"))
         options.clockOffset = NumberIn("--clock-offset", value("clock-offset"), -0.5L, 0.5L);
     // Whole ppm, as the prompt takes it: the number rounded down.
-    if (isSet("clock-ppm"))
+    if (isSet("clock-ppm") && value("clock-ppm") == "auto")
+        options.clockAuto = true;
+    else if (isSet("clock-ppm"))
         options.clockPpm =
             std::floor(NumberIn("--clock-ppm", value("clock-ppm"), -500000.0L, 500000.0L));
     if (isSet("gain")) {
@@ -151,7 +188,9 @@ BatchOptions ParseOptions(const QCommandLineParser& parser) {
         if (options.gain <= 0.0f) Refuse("--gain wants a number above 0, not '" + text + "'");
     }
     if (isSet("average")) options.average = WholeIn("--average", value("average"), 1, 1000000);
-    if (isSet("lag-offset"))
+    if (isSet("lag-offset") && value("lag-offset") == "auto")
+        options.lagAuto = true;
+    else if (isSet("lag-offset"))
         options.lagOffset = WholeIn("--lag-offset", value("lag-offset"), 0, 512);
     if (isSet("doppler-shift"))
         options.dopplerShift = WholeIn("--doppler-shift", value("doppler-shift"), -128, 128);
@@ -161,20 +200,58 @@ BatchOptions ParseOptions(const QCommandLineParser& parser) {
             options.mode = rx::ModeNato;
         else if (text == "amateur")
             options.mode = rx::ModeAmateur;
-        else
-            Refuse("--mode is nato or amateur, not '" + text + "'");
+        else if (text != "auto")
+            Refuse("--mode is auto, nato or amateur, not '" + text + "'");
     }
-    options.channel = ChannelValue(parser);
+    if (!ChannelAuto(parser)) options.channel = ChannelValue(parser);
+    if (isSet("jobs")) options.jobs = WholeIn("--jobs", value("jobs"), 1, 4096);
+    options.childReport = isSet(ChildReportOptionName);
     if (options.input.empty()) Refuse("--batch needs a recording");
+    options.archive = IsArchiveRun(options.inputs, options.csv);
+    if (options.archive) {
+        if (options.csv.empty() && options.out.empty()) Refuse("--out DIR or --csv DIR is missing");
+        if (!options.csv.empty() && !options.out.empty())
+            Refuse("with several recordings give either --csv DIR or --out DIR");
+        if (isSet("start"))
+            Refuse("--start is one recording's start; with several each takes its file's own");
+        return options;
+    }
     if (options.csv.empty() && options.out.empty()) Refuse("--out DIR or --csv OUT.csv is missing");
     if (options.csv.empty()) options.csv = options.out + "/blocks.csv";
     return options;
 }
 
-int Fail(const std::string& reason) {
+int Fail(const ChildReport& report, const std::string& reason) {
     std::fprintf(stderr, "propmon: %s\n", reason.c_str());
+    report.Failed(reason);
     return 1;
 }
+
+const char* ChannelName(const rx::SignalChoice& choice) {
+    if (!choice.Stereo) return "mono";
+    switch (choice.Channel) {
+    case rx::ChannelChoice::Left:
+        return "left";
+    case rx::ChannelChoice::Right:
+        return "right";
+    case rx::ChannelChoice::Mix:
+        return "mix";
+    }
+    return "left";
+}
+
+// The median of the values (reordered); NaN for none.
+double Median(std::vector<double>& values) {
+    if (values.empty()) return std::nan("");
+    const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    if (values.size() % 2 == 1) return *middle;
+    const double upper = *middle;
+    const double lower = *std::max_element(values.begin(), middle);
+    return (lower + upper) / 2.0;
+}
+
+int RunOneRecording(BatchOptions& options);
 
 // The CSV under a temporary name beside its final one; removed unless committed.
 struct PendingFile {
@@ -208,8 +285,9 @@ int RunBatch(int argc, char** argv) {
     QCommandLineParser parser;
     BatchOptions options;
     try {
+        // Recordings after the first come as plain arguments (a shell's *.flac).
         const CommandLineRequest request =
-            ParseCommandLine(parser, BatchOptionList(), Arguments(argc, argv));
+            ParseCommandLine(parser, BatchOptionList(), Arguments(argc, argv), true);
         if (request.help) {
             std::fputs(Usage().c_str(), stdout);
             return ExitSuccess;
@@ -224,7 +302,27 @@ int RunBatch(int argc, char** argv) {
                      Usage().c_str());
         return ExitUsage;
     }
+    if (!options.archive) return RunOneRecording(options);
 
+    ArchiveRequest archive;
+    archive.inputs = options.inputs;
+    archive.csvDir = options.csv;
+    archive.outDir = options.out;
+    archive.jobs = options.jobs;
+    for (const char* name : ChainOptionNames) {
+        const QString option = QString::fromLatin1(name);
+        if (parser.isSet(option))
+            archive.childOptions << QStringLiteral("--") + option + QLatin1Char('=') +
+                                        parser.value(option);
+    }
+    archive.clockAuto = options.clockAuto;
+    return RunArchive(archive);
+}
+
+namespace {
+
+int RunOneRecording(BatchOptions& options) {
+    const ChildReport report{options.childReport};
     // Painting into panels needs a GUI application (without a display: the
     // offscreen platform); the table alone needs none.
     std::unique_ptr<QCoreApplication> app;
@@ -238,31 +336,83 @@ int RunBatch(int argc, char** argv) {
         app = std::make_unique<QCoreApplication>(appArgc, appArgv);
     }
 
-    // The mode follows the recording's rate unless asked for; anything not at
-    // the mode's rate is converted to it.
+    // Mode and channel: the ones asked for, else those that lock best in the
+    // first minute (whatever the file's rate); anything not at the mode's
+    // rate is converted to it.
     std::string error;
-    auto recording = rx::RecordingReader::Open(options.input, 0, options.channel, error);
-    if (!recording) return Fail(error);
-    const int32_t mode =
-        options.mode != 0 ? options.mode : rx::ModeForRate(recording->Info().fileRate);
-    if (!recording->ConvertTo(rx::RateForMode(mode), error)) return Fail(error);
+    auto recording = rx::RecordingReader::Open(options.input, 0, rx::ChannelChoice::Left, error);
+    if (!recording) return Fail(report, error);
+    const bool stereo = recording->Info().channels == 2;
+    rx::SignalChoice choice;
+    if (options.mode == 0 || (stereo && !options.channel)) {
+        const auto chosen = rx::ChooseModeAndChannel(options.input, options.mode, options.channel,
+                                                     rx::TrialSeconds, error);
+        if (!chosen) return Fail(report, error);
+        choice = *chosen;
+    } else {
+        choice.Mode = options.mode;
+        choice.Channel = options.channel.value_or(rx::ChannelChoice::Left);
+        choice.Stereo = stereo;
+    }
+    std::fprintf(stderr, "%s\n", rx::ChoiceLine(choice).c_str());
+    const int32_t mode = choice.Mode;
+    recording = rx::RecordingReader::Open(options.input, 0, choice.Channel, error);
+    if (!recording) return Fail(report, error);
+    if (!recording->ConvertTo(rx::RateForMode(mode), error)) return Fail(report, error);
     if (recording->Info().converted) {
         std::fprintf(stderr, "propmon: converting %s from %d to %d samples/s (%s mode)\n",
                      options.input.c_str(), recording->Info().fileRate,
                      recording->Info().outputRate, mode == rx::ModeNato ? "NATO" : "AMATEUR");
     }
 
+    // The clock error measured over the first minutes, then the whole
+    // recording run with it.
+    std::optional<rx::ClockEstimate> clock;
+    if (options.clockAuto) {
+        const auto estimate =
+            rx::MeasureRecordingClock(options.input, mode, choice.Channel, options.clockOffset,
+                                      options.gain, ClockMeasureSeconds, error);
+        if (!estimate) return Fail(report, error);
+        if (estimate->Valid) {
+            clock = estimate;
+            const rx::ClockSetting setting = rx::SplitClockCorrection(estimate->TotalPpm);
+            options.clockPpm = setting.ClockPpm;
+            options.clockOffset = setting.ClockOffset;
+            std::fprintf(stderr, "%s\n", rx::ClockLine(*estimate).c_str());
+        } else {
+            std::fprintf(stderr, "clock: not measured (no steady sync peak); %+.1f ppm kept\n",
+                         static_cast<double>(options.clockOffset * 1000000.0L));
+        }
+    }
+    const long double correction = options.clockOffset + options.clockPpm / 1000000.0L;
+    if (options.lagAuto) {
+        const auto placement =
+            rx::FindRecordingPaths(options.input, mode, choice.Channel, correction, options.gain,
+                                   rx::TrialSeconds, PathsSteadySeconds, error);
+        if (!placement) return Fail(report, error);
+        if (placement->Found) {
+            options.lagOffset = placement->LagOffset;
+            std::fprintf(stderr, "lag offset: %d (strongest path at lag %d, %.1f s in)\n",
+                         placement->LagOffset,
+                         (placement->LagOffset + rx::PathPlacementLags) % rx::BasebandLen,
+                         placement->AtSeconds);
+        } else {
+            std::fprintf(stderr, "lag offset: %d (no steady sync peak in the first minute)\n",
+                         options.lagOffset);
+        }
+    }
+
     if (!options.out.empty()) {
         std::error_code made;
         std::filesystem::create_directories(options.out, made);
-        if (made) return Fail("cannot create " + options.out + ": " + made.message());
+        if (made) return Fail(report, "cannot create " + options.out + ": " + made.message());
     }
     PendingFile csv;
     csv.final = options.csv;
     csv.temporary = csv.final;
     csv.temporary += ".part";
     csv.out = std::fopen(csv.temporary.c_str(), "wb");
-    if (!csv.out) return Fail("cannot write " + options.csv + ": " + std::strerror(errno));
+    if (!csv.out) return Fail(report, "cannot write " + options.csv + ": " + std::strerror(errno));
     std::fprintf(csv.out, "%s\n", rx::BlockTableHeader().c_str());
 
     auto chain = rx::MakeChainState();
@@ -304,10 +454,16 @@ int RunBatch(int argc, char** argv) {
         hooks = rx::MakeDisplayHooks(*display, settings, controls);
     }
     int64_t lastBlockEnd = 0; // recording position where the last block ended
+    rx::QualityTracker quality;
+    rx::LockTally tally;
+    std::vector<double> snrDb; // of every block, for the summary of a run over several
     hooks.BlockProcessed = [&](const rx::ChainState& done) {
         lastBlockEnd = position();
+        const rx::BlockQuality& q = quality.Add(done.Peak, done.SampleRate);
+        tally.Add(q.Locked);
+        if (report.on) snrDb.push_back(q.PeakSnrDb);
         const rx::BlockRow row =
-            rx::MakeBlockRow(done, block, static_cast<double>(lastBlockEnd) / done.SampleRate);
+            rx::MakeBlockRow(done, q, block, static_cast<double>(lastBlockEnd) / done.SampleRate);
         std::fprintf(csv.out, "%s\n", rx::FormatBlockRow(row).c_str());
         ++block;
     };
@@ -328,20 +484,37 @@ int RunBatch(int argc, char** argv) {
         if (got <= 0) break;
         rx::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), got * 2);
         bufferStart += got;
+        if (report.on && bufferStart % (ReportEveryBuffers * rx::BlockLen) == 0)
+            report.Progress(block, double(bufferStart) / recording->Info().outputRate);
         // After a read error what was read is processed and kept; the rest of
         // the file is lost to us and the run fails below.
         if (!recording->Error().empty() || got < rx::BlockLen) break;
     }
     const std::string readError = recording->Error();
+    if (report.on) {
+        ChildSummary summary;
+        summary.durationS = double(recording->Info().frames) / recording->Info().fileRate;
+        summary.blocks = block;
+        summary.lockedShare = tally.Share();
+        summary.mode = mode == rx::ModeNato ? "NATO" : "AMATEUR";
+        summary.channel = ChannelName(choice);
+        if (clock) {
+            summary.clockPpm = clock->TotalPpm;
+            summary.clockUncertaintyPpm = clock->UncertaintyPpm;
+        }
+        summary.medianSnrDb = Median(snrDb);
+        report.Summary(summary);
+    }
 
     const bool written = std::fflush(csv.out) == 0 && !std::ferror(csv.out);
     const bool closed = std::fclose(csv.out) == 0;
     csv.out = nullptr;
     if (!written || !closed)
-        return Fail("cannot write " + options.csv + ": " + std::strerror(errno));
+        return Fail(report, "cannot write " + options.csv + ": " + std::strerror(errno));
     std::error_code renameError;
     std::filesystem::rename(csv.temporary, csv.final, renameError);
-    if (renameError) return Fail("cannot write " + options.csv + ": " + renameError.message());
+    if (renameError)
+        return Fail(report, "cannot write " + options.csv + ": " + renameError.message());
     csv.committed = true;
     std::fprintf(stderr, "propmon: %lld blocks of %s written to %s\n",
                  static_cast<long long>(block), options.input.c_str(), options.csv.c_str());
@@ -369,17 +542,25 @@ int RunBatch(int argc, char** argv) {
     }
     if (display) {
         if (!rx::WritePanelPngs(*display, QString::fromStdString(options.out)))
-            return Fail("cannot write the panel pictures into " + options.out);
+            return Fail(report, "cannot write the panel pictures into " + options.out);
         std::fprintf(stderr, "propmon: %lld snapshots and the five panels written below %s\n",
                      static_cast<long long>(display->SnapshotsWritten), options.out.c_str());
         if (display->SnapshotsFailed > 0) {
-            return Fail(std::to_string(display->SnapshotsFailed) +
-                        " snapshots could not be written below " + options.out);
+            return Fail(report, std::to_string(display->SnapshotsFailed) +
+                                    " snapshots could not be written below " + options.out);
         }
     }
     if (!readError.empty())
-        return Fail(readError + " (the " + std::to_string(block) + " blocks before it are kept)");
-    return 0;
+        return Fail(report,
+                    readError + " (the " + std::to_string(block) + " blocks before it are kept)");
+    // A table of noise looks as valid as any other: say so, and in the status.
+    if (tally.NoSignal()) {
+        std::fprintf(stderr, "no STANAG 4285 signal found in %s\n", options.input.c_str());
+        return ExitNoSignal;
+    }
+    return ExitSuccess;
 }
+
+} // namespace
 
 } // namespace propmon

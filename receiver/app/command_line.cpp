@@ -4,6 +4,12 @@
 #include <QHostAddress>
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "receiver/dsp/chain.h"
 
 namespace propmon {
 
@@ -34,7 +40,7 @@ QStringList Arguments(int argc, char** argv) {
 
 CommandLineRequest ParseCommandLine(QCommandLineParser& parser,
                                     const QList<QCommandLineOption>& options,
-                                    const QStringList& arguments) {
+                                    const QStringList& arguments, bool positionalAllowed) {
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions(options);
@@ -61,7 +67,7 @@ CommandLineRequest ParseCommandLine(QCommandLineParser& parser,
         if (!reason.isEmpty()) reason[0] = reason[0].toLower();
         throw UsageError{reason};
     }
-    if (!parser.positionalArguments().isEmpty())
+    if (!positionalAllowed && !parser.positionalArguments().isEmpty())
         throw UsageError{QStringLiteral("unexpected argument ") +
                          Quoted(parser.positionalArguments().front())};
     request.version = parser.isSet(version);
@@ -69,12 +75,16 @@ CommandLineRequest ParseCommandLine(QCommandLineParser& parser,
 }
 
 QString OptionsHelp(const QList<QCommandLineOption>& options) {
+    const auto hidden = [](const QCommandLineOption& option) {
+        return option.flags().testFlag(QCommandLineOption::HiddenFromHelp);
+    };
     qsizetype column = 0;
     for (const QCommandLineOption& option : options)
-        column = std::max(column, Synopsis(option).size());
+        if (!hidden(option)) column = std::max(column, Synopsis(option).size());
     column += 4; // two blanks before the option, two after the longest
     QString text;
     for (const QCommandLineOption& option : options) {
+        if (hidden(option)) continue;
         const QStringList lines = option.description().split(QLatin1Char('\n'));
         text += (QStringLiteral("  ") + Synopsis(option)).leftJustified(column) + lines.front() +
                 QLatin1Char('\n');
@@ -84,18 +94,48 @@ QString OptionsHelp(const QList<QCommandLineOption>& options) {
     return text;
 }
 
+long double NumberIn(const std::string& option, const std::string& text, long double low,
+                     long double high) {
+    char* end = nullptr;
+    errno = 0;
+    const long double value = text.empty() ? 0.0L : std::strtold(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE ||
+        !std::isfinite(value) || value < low || value > high) {
+        char range[128];
+        std::snprintf(range, sizeof range, "%.10Lg..%.10Lg", low, high);
+        throw UsageError{QString::fromLocal8Bit(
+            (option + " wants a number in " + range + ", not '" + text + "'").c_str())};
+    }
+    return value;
+}
+
+int32_t WholeIn(const std::string& option, const std::string& text, int32_t low, int32_t high) {
+    const long double value = NumberIn(option, text, low, high);
+    if (value != std::floor(value))
+        throw UsageError{
+            QString::fromLocal8Bit((option + " wants a whole number, not '" + text + "'").c_str())};
+    return static_cast<int32_t>(value);
+}
+
 QCommandLineOption ChannelOption() {
     return QCommandLineOption(QStringLiteral("channel"),
-                              QStringLiteral("of a stereo recording: left (default), right or mix"),
+                              QStringLiteral("of a stereo recording: left, right, mix, or auto\n"
+                                             "(default): the one that locks best"),
                               QStringLiteral("C"));
+}
+
+bool ChannelAuto(const QCommandLineParser& parser) {
+    return !parser.isSet(QStringLiteral("channel")) ||
+           parser.value(QStringLiteral("channel")) == QStringLiteral("auto");
 }
 
 rx::ChannelChoice ChannelValue(const QCommandLineParser& parser) {
     rx::ChannelChoice channel = rx::ChannelChoice::Left;
-    if (!parser.isSet(QStringLiteral("channel"))) return channel;
+    if (ChannelAuto(parser)) return channel;
     const QString text = parser.value(QStringLiteral("channel"));
     if (!rx::ParseChannelChoice(text.toStdString(), channel))
-        throw UsageError{QStringLiteral("--channel is left, right or mix, not ") + Quoted(text)};
+        throw UsageError{QStringLiteral("--channel is auto, left, right or mix, not ") +
+                         Quoted(text)};
     return channel;
 }
 
@@ -106,11 +146,60 @@ QList<QCommandLineOption> ReceiverOptionList() {
         QCommandLineOption(QStringLiteral("replay"),
                            QStringLiteral("listen to a recording played at real-time pace; any\n"
                                           "WAV/FLAC at any rate, converted to the mode's rate\n"
-                                          "(9600 samples/s NATO, 8000 AMATEUR)"),
+                                          "(9600 samples/s NATO, 8000 AMATEUR); in the mode\n"
+                                          "whose signal locks in its first minute"),
                            QStringLiteral("FILE")),
         ChannelOption(),
+        QCommandLineOption(QStringLiteral("device"),
+                           QStringLiteral("listen to the first input whose name or description\n"
+                                          "contains TEXT (case does not matter)"),
+                           QStringLiteral("TEXT")),
+        QCommandLineOption(QStringLiteral("list-devices"),
+                           QStringLiteral("print the inputs, one per line, and exit")),
         QCommandLineOption(QStringLiteral("autosave"),
                            QStringLiteral("start with all three gram auto-saves on")),
+        QCommandLineOption(
+            QStringLiteral("input"),
+            QStringLiteral("listen to samples another program sends:\n"
+                           "udp:PORT[@RATE]  16-bit little-endian mono datagrams on\n"
+                           "  127.0.0.1 (udp:ADDR:PORT[@RATE] on another address,\n"
+                           "  udp:0.0.0.0:PORT on all), 48000 samples/s unless given;\n"
+                           "  lost datagrams are filled with silence and counted\n"
+                           "stdin:RATE[:s16|f32]  raw mono samples piped in, 16-bit\n"
+                           "  (default) or 32-bit float, taken as they come"),
+            QStringLiteral("SPEC")),
+        QCommandLineOption(QStringLiteral("reconnect"),
+                           QStringLiteral("retry a lost input every 10 s and go on when\n"
+                                          "it returns (Audio Input menu: the same switch)")),
+        QCommandLineOption(QStringLiteral("mode"),
+                           QStringLiteral("nato (2400 baud, 1800 Hz) or amateur (2000 baud,\n"
+                                          "1500 Hz)"),
+                           QStringLiteral("M")),
+        QCommandLineOption(QStringLiteral("average"),
+                           QStringLiteral("blocks averaged per correlogram column, 1 or more"),
+                           QStringLiteral("K")),
+        QCommandLineOption(QStringLiteral("lag-offset"),
+                           QStringLiteral("first lag of the correlogram window, 0..512; auto:\n"
+                                          "10 lags below the strongest path once the signal\n"
+                                          "holds (the window does that by itself)"),
+                           QStringLiteral("N")),
+        QCommandLineOption(QStringLiteral("clock-ppm"),
+                           QStringLiteral("coarse clock correction in whole ppm, as Tools >\n"
+                                          "Clock offset; auto: measured in the first minutes,\n"
+                                          "then applied once"),
+                           QStringLiteral("N")),
+        QCommandLineOption(QStringLiteral("log"),
+                           QStringLiteral("log every block to DIR/propmon-YYYY-MM-DD.csv, one\n"
+                                          "file per UTC day"),
+                           QStringLiteral("DIR")),
+        QCommandLineOption(QStringLiteral("utc"),
+                           QStringLiteral("time marks and snapshot names in UTC, not local time")),
+        QCommandLineOption(QStringLiteral("dated-names"),
+                           QStringLiteral("snapshot names start with the day, YYYYMMDD-")),
+        QCommandLineOption(QStringLiteral("headless"),
+                           QStringLiteral("no window: capture, grams, auto-save and log run\n"
+                                          "until SIGTERM, SIGINT or SIGHUP (or the end of a\n"
+                                          "replay); one line per event on stderr")),
         QCommandLineOption(QStringLiteral("http"),
                            QStringLiteral("serve a read-only web view of the receiver on PORT\n"
                                           "(0: any free port), on 127.0.0.1 unless ADDR is given\n"
@@ -153,8 +242,57 @@ ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
     if (parser.isSet(QStringLiteral("replay")) && options.replay.isEmpty())
         throw UsageError{QStringLiteral("--replay needs a file")};
     options.channel = ChannelValue(parser);
+    options.channelAuto = ChannelAuto(parser);
     if (options.simulate && !options.replay.isEmpty())
         throw UsageError{QStringLiteral("choose either --simulate or --replay")};
+    if (parser.isSet(QStringLiteral("input"))) {
+        QString error;
+        if (!cap::ParseStreamSpec(parser.value(QStringLiteral("input")), options.input, error))
+            throw UsageError{error};
+        if (options.simulate || !options.replay.isEmpty())
+            throw UsageError{QStringLiteral("choose one input: --simulate, --replay or --input")};
+    }
+    options.reconnect = parser.isSet(QStringLiteral("reconnect"));
+
+    const auto text = [&](const char* name) {
+        return parser.value(QString::fromLatin1(name)).toLocal8Bit().toStdString();
+    };
+    const auto isSet = [&](const char* name) { return parser.isSet(QString::fromLatin1(name)); };
+    options.headless = isSet("headless");
+    options.listDevices = isSet("list-devices");
+    options.device = parser.value(QStringLiteral("device"));
+    if (isSet("device") && options.device.isEmpty())
+        throw UsageError{QStringLiteral("--device needs a name")};
+    if (!options.device.isEmpty() && (options.simulate || !options.replay.isEmpty()))
+        throw UsageError{QStringLiteral("choose one input: --device, --simulate or --replay")};
+    if (isSet("mode")) {
+        const QString mode = parser.value(QStringLiteral("mode"));
+        if (mode == QStringLiteral("nato"))
+            options.mode = rx::ModeNato;
+        else if (mode == QStringLiteral("amateur"))
+            options.mode = rx::ModeAmateur;
+        else
+            throw UsageError{QStringLiteral("--mode is nato or amateur, not ") + Quoted(mode)};
+    }
+    if (isSet("average")) options.average = WholeIn("--average", text("average"), 1, 1000000);
+    if (isSet("lag-offset") && text("lag-offset") == "auto")
+        options.lagOffsetAuto = true;
+    else if (isSet("lag-offset"))
+        options.lagOffset = WholeIn("--lag-offset", text("lag-offset"), 0, 512);
+    // Whole ppm, as the prompt takes it: the number rounded down.
+    if (isSet("clock-ppm") && text("clock-ppm") == "auto")
+        options.clockAuto = true;
+    else if (isSet("clock-ppm"))
+        options.clockPpm =
+            std::floor(NumberIn("--clock-ppm", text("clock-ppm"), -500000.0L, 500000.0L));
+    options.log = parser.value(QStringLiteral("log"));
+    if (isSet("log") && options.log.isEmpty())
+        throw UsageError{QStringLiteral("--log needs a folder")};
+    options.utc = isSet("utc");
+    options.datedNames = isSet("dated-names");
+    if (!options.device.isEmpty() && options.input.kind != cap::StreamSpec::Kind::None)
+        throw UsageError{
+            QStringLiteral("choose one input: --device, --simulate, --replay or --input")};
     options.http = parser.isSet(QStringLiteral("http"));
     if (options.http)
         ParseHttpListen(parser.value(QStringLiteral("http")), options.httpAddress,

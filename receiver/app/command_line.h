@@ -11,6 +11,11 @@
 #include <QString>
 #include <QStringList>
 
+#include "receiver/capture/stream_devices.h"
+#include <cstdint>
+#include <optional>
+#include <string>
+
 #include "receiver/recording/recording.h"
 
 namespace propmon {
@@ -18,6 +23,7 @@ namespace propmon {
 inline constexpr int ExitSuccess = 0;
 inline constexpr int ExitFailure = 1;
 inline constexpr int ExitUsage = 2;
+inline constexpr int ExitNoSignal = 3; // batch: fewer than 20 % of the blocks locked
 
 // Bad usage, with the reason in one line.
 struct UsageError {
@@ -35,25 +41,55 @@ struct CommandLineRequest {
 
 // Parses `arguments` (program name first) against `options` plus -h/--help and
 // --version.  Unknown options, missing values and arguments that belong to no
-// option are usage errors (thrown), unless help was asked for.
+// option (unless `positionalAllowed`) are usage errors (thrown), unless help
+// was asked for.
 CommandLineRequest ParseCommandLine(QCommandLineParser& parser,
                                     const QList<QCommandLineOption>& options,
-                                    const QStringList& arguments);
+                                    const QStringList& arguments, bool positionalAllowed = false);
 
 // The options with their value names and descriptions, one per line (longer
-// descriptions go on over indented lines), as a usage text lists them.
+// descriptions go on over indented lines), as a usage text lists them;
+// options flagged HiddenFromHelp are left out.
 QString OptionsHelp(const QList<QCommandLineOption>& options);
 
-// --channel left|right|mix, of a stereo recording (replay and batch mode).
+// The value of a numeric option: a number in low..high (a whole number for
+// WholeIn), else a usage error naming the option and the range.
+long double NumberIn(const std::string& option, const std::string& text, long double low,
+                     long double high);
+int32_t WholeIn(const std::string& option, const std::string& text, int32_t low, int32_t high);
+
+// --channel auto|left|right|mix, of a stereo recording (replay and batch
+// mode); auto, the default, takes the channel that locks best.
 QCommandLineOption ChannelOption();
+// The channel asked for (left when none is, or auto).
 rx::ChannelChoice ChannelValue(const QCommandLineParser& parser);
+// True when no channel is asked for, or auto.
+bool ChannelAuto(const QCommandLineParser& parser);
 
 // The receiver's options: where its input comes from and how it starts.
 struct ReceiverOptions {
     bool simulate = false; // the built-in test signal is the input
     QString replay;        // a recording played at real-time pace is the input
     rx::ChannelChoice channel = rx::ChannelChoice::Left;
-    bool autosave = false; // all three gram auto-saves on from the start
+    bool channelAuto = true; // no --channel (or auto): the replay's channel that locks best
+    bool autosave = false;   // all three gram auto-saves on from the start
+    // Samples from another program (UDP, a pipe) and lost inputs.
+    cap::StreamSpec input;  // --input udp:[ADDR:]PORT[@RATE] | stdin:RATE[:s16|f32]
+    bool reconnect = false; // --reconnect: a lost input is retried every 10 s
+
+    // Running as a station, in the window or without one.
+    bool headless = false;               // no window: stderr tells the events
+    QString device;                      // the input whose name contains this text
+    bool listDevices = false;            // print the inputs and exit
+    std::optional<int32_t> mode;         // rx::ModeNato or rx::ModeAmateur
+    std::optional<int32_t> average;      // K, blocks averaged per correlogram column
+    std::optional<int32_t> lagOffset;    // first lag of the correlogram window
+    bool lagOffsetAuto = false;          // --lag-offset auto: placed on the strongest path
+    std::optional<long double> clockPpm; // --clock-ppm N: whole ppm of clock correction
+    bool clockAuto = false;              // --clock-ppm auto: measured, then applied once
+    QString log;                         // folder of the live block log
+    bool utc = false;                    // time marks, snapshot names in UTC
+    bool datedNames = false;             // snapshot names start with YYYYMMDD-
 
     // The read-only web view (--http [ADDR:]PORT): on the loopback address
     // unless another is given, as it has no login.

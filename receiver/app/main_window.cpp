@@ -22,6 +22,7 @@
 #include <iterator>
 #include <limits>
 
+#include "receiver/app/clock_dialog.h"
 #include "receiver/app/dialogs.h"
 #include "receiver/app/fitted_font.h"
 #include "receiver/app/input_box.h"
@@ -203,20 +204,27 @@ MainWindow::MainWindow(ReceiverState& state, cap::WaveInput& wave, QWidget* pare
         move(frame.topLeft());
     }
 
-    // The painters draw into the panels' images from inside the chain.
-    state_.Hooks = rx::MakeDisplayHooks(state_.Display, state_.Settings, state_.Controls);
-    // Then whoever watches whole blocks (logs, quality, the web view).
-    state_.Hooks.BlockProcessed = [this](const rx::ChainState& chain) {
-        for (const BlockObserver& observe : state_.BlockObservers)
-            observe(chain);
-    };
+    // The painters draw into the panels' images from inside the chain; then
+    // whoever watches whole blocks.  Files that cannot be written show below.
+    // The status line and the clock measurement follow the acquisition.
+    state_.BlockObservers.push_back([window = QPointer<MainWindow>(this)](const rx::ChainState&) {
+        if (window) window->OnBlockAcquired();
+    });
+    InstallHooks(state_);
+    state_.Problems.SetStatusSink(
+        [this](const QString& text) { SetStatus(StatusField::Problem, text); });
+    // A start in the AMATEUR mode (remembered, or asked for) looks as after
+    // the mode command.
+    if (state_.Chain->ReceiverMode == rx::ModeAmateur) ShowMode(rx::ModeAmateur);
 }
 
 void MainWindow::SetStatus(StatusField field, const QString& text) {
     status_->Set(field, text);
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+    state_.Problems.SetStatusSink(nullptr);
+}
 
 QWidget* MainWindow::Client() const {
     return client_;
@@ -370,8 +378,11 @@ void MainWindow::CreateMenus() {
     item(file, "Auto-save Correlogram", AutoSaveCorrelogramCommand, Unchecked);
     item(file, "Auto-save Dopplergram", AutoSaveDopplergramCommand, Unchecked);
     item(file, "Auto-save Scattergram", AutoSaveScattergramCommand, Unchecked);
+    item(file, "Log blocks to CSV", LogBlocksCommand, Unchecked);
     QMenu* audio = menuBar_->addMenu(QStringLiteral("Audio Input"));
     item(audio, "Select Input", SelectInputCommand, NoCheck);
+    item(audio, "Reconnect lost input every 10 s", ReconnectCommand,
+         state_.Capture.Reconnect ? Checked : Unchecked);
     QMenu* tools = menuBar_->addMenu(QStringLiteral("Tools"));
     // Never checked: a plain item.
     item(tools, "Correlogram averaging", AveragingCommand, NoCheck);
@@ -380,6 +391,12 @@ void MainWindow::CreateMenus() {
     item(tools, "Scattergram black b/g", ScatterBlackCommand, Unchecked);
     item(tools, "NATO - 2400 baud, 1800 Hz", NatoCommand, Checked);
     item(tools, "AMATEUR - 2000 baud, 1500 Hz", AmateurCommand, Unchecked);
+    item(tools, "Times in UTC", UtcTimeCommand, Unchecked);
+    tools->addSeparator();
+    item(tools, "Measure clock error", MeasureClockCommand, NoCheck);
+    item(tools, "Find paths", FindPathsCommand, NoCheck);
+    menuItems_[FindPathsCommand]->setShortcut(QKeySequence(Qt::Key_F5));
+    addAction(menuItems_[FindPathsCommand]); // the key works wherever the focus is
     QMenu* help = menuBar_->addMenu(QStringLiteral("Help"));
     item(help, "About", AboutCommand, NoCheck);
     item(help, "Help", HelpCommand, NoCheck);
@@ -390,6 +407,8 @@ void MainWindow::CreateMenus() {
     menuItems_[AutoSaveDopplergramCommand]->setChecked(d.AutoSaveDopplergram == rx::SwitchOn);
     menuItems_[AutoSaveScattergramCommand]->setChecked(d.AutoSaveScattergram == rx::SwitchOn);
     menuItems_[ScatterBlackCommand]->setChecked(d.ScatterBlack == rx::SwitchOn);
+    menuItems_[LogBlocksCommand]->setChecked(state_.Log != nullptr);
+    menuItems_[UtcTimeCommand]->setChecked(state_.UtcClock);
 }
 
 QWidget* MainWindow::Control(int id) const {
@@ -532,6 +551,10 @@ void MainWindow::OnCommand(int id) {
     case SelectInputCommand:
         PickDevice();
         break;
+    case ReconnectCommand:
+        cap::SetReconnect(state_.Capture, *this, !state_.Capture.Reconnect);
+        MenuItem(ReconnectCommand)->setChecked(state_.Capture.Reconnect);
+        break;
     case BrightnessCommand:
         EditGains();
         break;
@@ -540,6 +563,18 @@ void MainWindow::OnCommand(int id) {
         break;
     case HelpCommand:
         OpenHelp();
+        break;
+    case LogBlocksCommand:
+        ToggleLog();
+        break;
+    case UtcTimeCommand:
+        ToggleUtc();
+        break;
+    case MeasureClockCommand:
+        MeasureClock();
+        break;
+    case FindPathsCommand:
+        FindPaths();
         break;
     default:
         break;
@@ -555,6 +590,14 @@ void MainWindow::WaveMessage(const cap::WaveNotice& notice) {
 
 void MainWindow::OnWaveOpen(const cap::WaveNotice& notice) {
     cap::OnWaveOpen(state_.Capture, wave_, *this, notice);
+    if (destroyed_ || !wave_.IsOpen(state_.Capture.CaptureDevice)) return;
+    const QString name = wave_.DeviceName(state_.Capture.DeviceId);
+    SetStatus(StatusField::Input, name.isEmpty() ? QStringLiteral("Default input") : name);
+}
+
+void MainWindow::CaptureEvent(const std::string& line) {
+    if (EventReport) EventReport(line);
+    if (!destroyed_) SetStatus(StatusField::Input, QString::fromStdString(line));
 }
 
 void MainWindow::OnWaveData(const cap::WaveNotice& notice) {
@@ -574,14 +617,16 @@ void MainWindow::OnMouseMove(int x, int y) {
 }
 
 void MainWindow::OnLButtonUp(int x, int y) {
-    rx::ButtonReleased(state_.Controls, state_.Display, x, y);
+    // The operator's click places the correlogram from now on.
+    if (rx::ButtonReleased(state_.Controls, state_.Display, x, y))
+        state_.Acquisition.OperatorPlacedPaths();
 }
 
 void MainWindow::OnDestroy() {
     if (destroyed_) return;
     destroyed_ = true;
     cap::ReleaseCapture(state_.Capture, wave_);
-    WriteSettings(state_.Settings, state_.SettingsPath); // failures stay silent
+    SaveSettingsFile(state_); // a failure is told on stderr
 }
 
 // ---- Ending the window -------------------------------------------------------
@@ -679,14 +724,99 @@ void MainWindow::AskClockPpm() {
 }
 
 void MainWindow::SwitchMode(int32_t mode) {
-    const bool nato = mode == rx::ModeNato;
     rx::SetReceiverMode(*state_.Chain, mode); // ReceiverMode, SampleRate, CarrierHz
+    ShowMode(mode);
+    // Releases the device and runs the initialisation again at the new rate.
+    cap::RestartCapture(state_.Capture, wave_, *this);
+}
+
+void MainWindow::ShowMode(int32_t mode) {
+    const bool nato = mode == rx::ModeNato;
     MenuItem(NatoCommand)->setChecked(nato);
     MenuItem(AmateurCommand)->setChecked(!nato);
     setWindowTitle(nato ? QStringLiteral("Stanag 4285 receiver (NATO)")
                         : QStringLiteral("Stanag 4285 receiver (AMATEUR)"));
-    // Releases the device and runs the initialisation again at the new rate.
-    cap::RestartCapture(state_.Capture, wave_, *this);
+}
+
+void MainWindow::ToggleLog() {
+    if (state_.Log)
+        state_.Log.reset();
+    else
+        state_.Log = std::make_unique<station::BlockLog>(WindowLogFolder(state_), state_.Problems);
+    MenuItem(LogBlocksCommand)->setChecked(state_.Log != nullptr);
+}
+
+void MainWindow::ToggleUtc() {
+    SetUtcClock(state_, !state_.UtcClock);
+    MenuItem(UtcTimeCommand)->setChecked(state_.UtcClock);
+}
+
+void MainWindow::StartInMode(int32_t mode) {
+    rx::SetReceiverMode(*state_.Chain, mode);
+    ShowMode(mode);
+}
+
+// ---- Acquisition ---------------------------------------------------------------
+
+void MainWindow::OnBlockAcquired() {
+    const rx::AcquisitionMonitor& acquisition = state_.Acquisition;
+    const rx::InputLevel level = acquisition.Level();
+    QString levelText;
+    if (level.PeakDbfs < -90.0)
+        levelText = QStringLiteral("Level silent");
+    else
+        levelText = QString::asprintf("Level %.0f dBFS", level.PeakDbfs + 0.0);
+    if (level.Clipping) levelText += QStringLiteral(": clipping, turn the input down");
+    SetStatus(StatusField::Level, levelText);
+    SetStatus(StatusField::Lock,
+              acquisition.Locked() ? QStringLiteral("Locked") : QStringLiteral("Searching"));
+    SetStatus(StatusField::Snr,
+              QString::asprintf("SNR %.0f dB", acquisition.Quality().Last().AverageSnrDb));
+
+    // The measurement is summed up every 16 blocks (about 1.7 s).
+    if (!acquisition.MeasuringClock() || ++blocksSeen_ % 16 != 0) return;
+    const rx::ClockEstimate estimate = acquisition.ClockNow();
+    SetStatus(StatusField::Clock, ClockStatusText(estimate));
+    if (clockDialog_)
+        clockDialog_->Show(estimate,
+                           double(estimate.Blocks) * rx::BlockLen / state_.Chain->SampleRate);
+}
+
+void MainWindow::MeasureClock() {
+    if (!clockDialog_) {
+        clockDialog_ = new ClockErrorDialog(this);
+        clockDialog_->setAttribute(Qt::WA_DeleteOnClose);
+        clockDialog_->setFont(state_.Fonts.ControlFont);
+        clockDialog_->Apply = [this](const rx::ClockEstimate& estimate) { ApplyClock(estimate); };
+        connect(clockDialog_, &QDialog::finished, this, [this] {
+            state_.Acquisition.StopClockMeasurement();
+            SetStatus(StatusField::Clock, QString());
+        });
+        state_.Acquisition.StartClockMeasurement();
+        blocksSeen_ = 0;
+        SetStatus(StatusField::Clock, ClockStatusText(rx::ClockEstimate()));
+        PlaceBelowClientOrigin(*clockDialog_, *client_);
+    }
+    clockDialog_->show();
+    clockDialog_->raise();
+}
+
+void MainWindow::ApplyClock(const rx::ClockEstimate& estimate) {
+    // Whole ppm into ClockPpm, the rest onto the slider, as the operator
+    // would set them; the label follows from both.
+    const rx::ClockSetting setting = rx::SplitClockCorrection(estimate.TotalPpm);
+    state_.Settings.ClockPpm = setting.ClockPpm;
+    clockSlider_->setValue(setting.SliderPosition);
+    SetClockFromSlider(setting.SliderPosition);
+    // What is left is measured afresh with the new correction in place.
+    state_.Acquisition.StartClockMeasurement();
+    blocksSeen_ = 0;
+    SetStatus(StatusField::Clock, ClockStatusText(rx::ClockEstimate()));
+    if (clockDialog_) clockDialog_->Show(rx::ClockEstimate(), 0.0);
+}
+
+void MainWindow::FindPaths() {
+    if (state_.Acquisition.PlacePaths(state_.Controls)) state_.Display.CorrelogramScroll = 0;
 }
 
 void MainWindow::PickDevice() {

@@ -7,12 +7,15 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QPointer>
 #include <QUrl>
 
 #include <functional>
 #include <map>
+#include <string>
 #include <vector>
 
+#include "receiver/app/clock_dialog.h"
 #include "receiver/app/receiver_state.h"
 #include "receiver/app/status_line.h"
 #include "receiver/capture/capture.h"
@@ -27,7 +30,8 @@ namespace propmon {
 
 class ClientArea;
 
-// The window's title at start-up; the mode commands write their own.
+// The window's title at start-up; the mode commands write their own (also at
+// a start in the AMATEUR mode).
 inline const QString StartTitle = QStringLiteral("Stanag 4285 Receiver (NATO)");
 inline constexpr int ClientWidth = 705;
 inline constexpr int ClientHeight = 620;
@@ -65,6 +69,7 @@ class MainWindow : public QDialog, public cap::CaptureHost {
     const rx::DisplayHooks& ChainHooks() override { return state_.Hooks; }
     void WaveMessage(const cap::WaveNotice& notice) override;
     void Initialise() override { OnInitDialog(); }
+    void CaptureEvent(const std::string& line) override;
 
     // Lookup for the handlers' helpers and for tests.
     QWidget* Control(int id) const;
@@ -74,12 +79,19 @@ class MainWindow : public QDialog, public cap::CaptureHost {
     StatusLine* Status() const { return status_; }
     // One field of the status line below the panels.
     void SetStatus(StatusField field, const QString& text);
+    // The mode the window starts in (before Run): menu marks, title and the
+    // chain's rate, without opening anything yet.
+    void StartInMode(int32_t mode);
+    // The open "Measure clock error" window, if any.
+    ClockErrorDialog* ClockDialog() const { return clockDialog_.data(); }
     // The controls in creation order (a rebuilt label keeps its place).
     const std::vector<QWidget*>& Controls() const { return controls_; }
     bool Ending() const { return ending_; }
 
     // Opens a document with the desktop's viewer (replaced in tests).
     std::function<void(const QUrl&)> OpenDocument;
+    // Where the capture's events go as lines (standard error in the program).
+    std::function<void(const std::string&)> EventReport;
 
   protected:
     void done(int result) override;
@@ -103,6 +115,13 @@ class MainWindow : public QDialog, public cap::CaptureHost {
     void AskAverageCount();
     void AskClockPpm();
     void SwitchMode(int32_t mode);
+    void ShowMode(int32_t mode);
+    void ToggleLog();
+    void ToggleUtc();
+    void OnBlockAcquired();
+    void MeasureClock();
+    void ApplyClock(const rx::ClockEstimate& estimate);
+    void FindPaths();
     void PickDevice();
     void EditGains();
     void ShowAbout();
@@ -118,6 +137,8 @@ class MainWindow : public QDialog, public cap::CaptureHost {
     std::vector<QWidget*> controls_;
     std::vector<int> slotIds_; // the id of each slot of controls_
     std::map<int, QAction*> menuItems_;
+    QPointer<ClockErrorDialog> clockDialog_;
+    int64_t blocksSeen_ = 0;
     bool ending_ = false;
     bool destroyed_ = false;
 };

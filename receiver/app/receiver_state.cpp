@@ -1,8 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/app/receiver_state.h"
 
+#include "receiver/station/events.h"
+
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cmath>
+
+#include "receiver/acquisition/block_table.h"
+#include "receiver/display/painters.h"
 
 namespace propmon {
 
@@ -53,6 +63,122 @@ void PrepareReceiver(ReceiverState& state) {
     state.Display.AutoSaveDopplergram = rx::SwitchOff;
     state.Display.AutoSaveScattergram = rx::SwitchOff;
     state.Capture.DeviceId = 0;
+    state.BlockObservers.push_back([&state](const rx::ChainState& chain) {
+        const rx::MonitorChanges changes =
+            state.Acquisition.OnBlock(chain, state.Settings, state.Controls);
+        if (changes.LagOffsetPlaced) state.Display.CorrelogramScroll = 0;
+    });
+}
+
+void ApplyReceiverOptions(ReceiverState& state, const ReceiverOptions& options) {
+    if (options.mode) rx::SetReceiverMode(*state.Chain, *options.mode);
+    if (options.average) state.Controls.AverageCount = *options.average;
+    if (options.lagOffset) state.Controls.LagOffset = *options.lagOffset;
+    if (options.clockPpm) state.Settings.ClockPpm = *options.clockPpm;
+    // The window places the paths by itself unless told where they are; a run
+    // without a window only when asked to.  Events go to stderr without one.
+    rx::MonitorOptions watch;
+    watch.AutoClock = options.clockAuto;
+    watch.AutoPlacePaths = options.headless ? options.lagOffsetAuto : !options.lagOffset;
+    rx::AcquisitionMonitor::EventSink report;
+    if (options.headless)
+        report = [](const std::string& line) {
+            station::ReportEvent(QString::fromStdString(line));
+        };
+    state.Acquisition = rx::AcquisitionMonitor(watch, report);
+    if (options.autosave) {
+        state.Display.AutoSaveCorrelogram = rx::SwitchOn;
+        state.Display.AutoSaveDopplergram = rx::SwitchOn;
+        state.Display.AutoSaveScattergram = rx::SwitchOn;
+    }
+    if (options.utc) SetUtcClock(state, true);
+    if (options.datedNames) state.Display.DatedNames = true;
+    state.Capture.Reconnect = options.reconnect;
+    if (!options.log.isEmpty())
+        state.Log = std::make_unique<station::BlockLog>(options.log, state.Problems);
+}
+
+QString WindowLogFolder(const ReceiverState& state) {
+    const QString logs = QStringLiteral("logs");
+    return state.Display.SnapshotFolder.isEmpty() ? logs
+                                                  : QDir(state.Display.SnapshotFolder).filePath(logs);
+}
+
+void SetUtcClock(ReceiverState& state, bool utc) {
+    state.UtcClock = utc;
+    state.Display.Clock = utc ? rx::UtcTimeOfDay : rx::LocalTimeOfDay;
+}
+
+void InstallHooks(ReceiverState& state) {
+    state.Hooks = rx::MakeDisplayHooks(state.Display, state.Settings, state.Controls);
+    // Then whoever watches whole blocks (quality, the web view), and last the
+    // log, which writes the block's row once everything about it is known.
+    state.Hooks.BlockProcessed = [&state](const rx::ChainState& chain) {
+        state.CurrentBlock = NextBlockTime(state);
+        for (const BlockObserver& observe : state.BlockObservers)
+            observe(chain);
+        if (state.Log) {
+            const BlockTime& time = state.CurrentBlock;
+            state.Log->Write(
+                rx::MakeBlockRow(chain, state.Acquisition.Quality().Last(), time.Block, time.TimeS),
+                time.WallMs);
+        }
+        ++state.BlockCount;
+    };
+    state.Display.SnapshotSaved = [&state](rx::Gram gram, const rx::SnapshotResult& result) {
+        const QString subject = QStringLiteral("snapshots in %1/").arg(rx::GramFolderName(gram));
+        if (result)
+            state.Problems.Succeeded(subject);
+        else
+            state.Problems.Failed(subject, result.Path, result.Error);
+    };
+}
+
+BlockTime NextBlockTime(const ReceiverState& state) {
+    const rx::ChainState& chain = *state.Chain;
+    const double rate = chain.SampleRate > 0 ? chain.SampleRate : 1.0;
+    // Input samples of the current buffer up to the block's last one, and after it.
+    const int32_t through = chain.Intake.ResampleInputPos + 1;
+    const int32_t after = std::max(state.Capture.CurrentBufferSamples - through, 0);
+    BlockTime time;
+    time.Block = state.BlockCount;
+    time.TimeS = state.Capture.InputSecondsBefore + through / rate;
+    const int64_t bufferDoneMs = state.Capture.CurrentBufferDoneMs > 0
+                                     ? state.Capture.CurrentBufferDoneMs
+                                     : QDateTime::currentMSecsSinceEpoch();
+    time.WallMs = bufferDoneMs - static_cast<int64_t>(std::llround(after * 1000.0 / rate));
+    const int64_t previousMs = state.CurrentBlock.WallMs;
+    constexpr int64_t CatchUpMs = 1000;
+    if (state.BlockCount > 0 && time.WallMs <= previousMs && time.WallMs > previousMs - CatchUpMs)
+        time.WallMs = previousMs + 1;
+    return time;
+}
+
+namespace {
+
+const QString SettingsSubject = QStringLiteral("the settings file");
+
+} // namespace
+
+void SaveSettingsFile(ReceiverState& state) {
+    QString error;
+    if (WriteSettings(state.Settings, state.SettingsPath, &error))
+        state.Problems.Succeeded(SettingsSubject);
+    else
+        state.Problems.Failed(SettingsSubject, QString::fromLocal8Bit(state.SettingsPath.c_str()),
+                              error);
+}
+
+void CheckSettingsFile(ReceiverState& state) {
+    // The same way the file is written: a temporary file renamed into place.
+    QSaveFile probe(QString::fromLocal8Bit(state.SettingsPath.c_str()));
+    if (probe.open(QIODevice::WriteOnly)) {
+        probe.cancelWriting();
+        probe.commit(); // removes the temporary file, leaves the settings alone
+        return;
+    }
+    state.Problems.Failed(SettingsSubject, QString::fromLocal8Bit(state.SettingsPath.c_str()),
+                          probe.errorString());
 }
 
 } // namespace propmon

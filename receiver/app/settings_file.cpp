@@ -105,12 +105,17 @@ void ReadSettings(rx::Settings& settings, const std::string& path) {
     settings = ParseSettings(std::string_view(content.constData(), content.size()));
 }
 
-bool WriteSettings(const rx::Settings& settings, const std::string& path) {
+bool WriteSettings(const rx::Settings& settings, const std::string& path, QString* error) {
     QSaveFile file(QString::fromLocal8Bit(path.c_str()));
-    if (!file.open(QIODevice::WriteOnly)) return false;
+    const auto fail = [&] {
+        if (error) *error = file.errorString();
+        return false;
+    };
+    if (!file.open(QIODevice::WriteOnly)) return fail();
     const std::string text = FormatSettings(settings);
     if (file.write(text.data(), static_cast<qint64>(text.size())) !=
         static_cast<qint64>(text.size())) {
+        fail();
         file.cancelWriting();
         return false;
     }
@@ -118,11 +123,12 @@ bool WriteSettings(const rx::Settings& settings, const std::string& path) {
     // part of it (a full disk, a file size limit) and would rename the cut-off
     // file into place; flush here, where a short write is reported.
     if (!file.flush()) {
+        fail();
         file.cancelWriting();
         file.commit(); // removes the temporary file
         return false;
     }
-    return file.commit();
+    return file.commit() || fail();
 }
 
 } // namespace propmon

@@ -4,6 +4,8 @@
 // when the window is destroyed.
 #pragma once
 
+#include <QString>
+
 #include <string>
 #include <string_view>
 
@@ -26,7 +28,8 @@ void ReadSettings(rx::Settings& settings, const std::string& path = SettingsFile
 
 // Writes the file through a temporary file in the same folder that is renamed
 // into place, so a failed write leaves the previous file whole.  Returns false
-// on failure; the caller reports nothing.
-bool WriteSettings(const rx::Settings& settings, const std::string& path = SettingsFileName);
+// on failure, with the reason in `error` when given.
+bool WriteSettings(const rx::Settings& settings, const std::string& path = SettingsFileName,
+                   QString* error = nullptr);
 
 } // namespace propmon

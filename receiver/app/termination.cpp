@@ -40,7 +40,9 @@ TerminationWatcher::TerminationWatcher(std::function<void()> onSignal, QObject* 
     notifier_ = new QSocketNotifier(fds_[0], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, [this] {
         char byte = 0;
-        if (::read(fds_[0], &byte, 1) == 1 && onSignal_) onSignal_();
+        if (::read(fds_[0], &byte, 1) != 1) return;
+        lastSignal_ = static_cast<unsigned char>(byte);
+        if (onSignal_) onSignal_();
     });
     struct sigaction action = {};
     action.sa_handler = OnSignal;
@@ -48,6 +50,19 @@ TerminationWatcher::TerminationWatcher(std::function<void()> onSignal, QObject* 
     action.sa_flags = SA_RESTART;
     for (int signalNumber : WatchedSignals)
         ::sigaction(signalNumber, &action, nullptr);
+}
+
+QString TerminationWatcher::SignalName(int signalNumber) {
+    switch (signalNumber) {
+    case SIGTERM:
+        return QStringLiteral("SIGTERM");
+    case SIGINT:
+        return QStringLiteral("SIGINT");
+    case SIGHUP:
+        return QStringLiteral("SIGHUP");
+    default:
+        return QStringLiteral("signal %1").arg(signalNumber);
+    }
 }
 
 TerminationWatcher::~TerminationWatcher() {

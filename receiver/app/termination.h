@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
 #include <functional>
 
@@ -20,7 +21,12 @@ class TerminationWatcher : public QObject {
     // Restores the default handlers.
     ~TerminationWatcher() override;
 
+    // The last signal received (0: none yet), and its name ("SIGTERM").
+    int LastSignal() const { return lastSignal_; }
+    static QString SignalName(int signalNumber);
+
   private:
+    int lastSignal_ = 0;
     int fds_[2] = {-1, -1};
     QSocketNotifier* notifier_ = nullptr;
     std::function<void()> onSignal_;

@@ -13,9 +13,6 @@ namespace propmon {
 
 namespace {
 
-// The block table's first columns, which the page shows in its own words.
-constexpr int OwnColumns = 5;
-
 QString Formatted(const char* format, double value) {
     char text[64];
     std::snprintf(text, sizeof text, format, value);
@@ -30,8 +27,7 @@ web::PanelSet PanelsOf(const rx::DisplayState& display) {
 
 } // namespace
 
-web::WebViewConfig WebViewConfigFor(const ReceiverOptions& options, const ReceiverState& state,
-                                    const QString& logFolder) {
+web::WebViewConfig WebViewConfigFor(const ReceiverOptions& options, const ReceiverState& state) {
     web::WebViewConfig config;
     config.Address = QHostAddress(options.httpAddress);
     config.Port = options.httpPort;
@@ -40,7 +36,8 @@ web::WebViewConfig WebViewConfigFor(const ReceiverOptions& options, const Receiv
          {rx::Gram::Correlogram, rx::Gram::Dopplergram, rx::Gram::Scattergram})
         config.Folders.push_back(
             {rx::GramFolderName(gram), snapshots.absoluteFilePath(rx::GramFolderName(gram))});
-    config.LogFolder = QDir::current().absoluteFilePath(logFolder);
+    config.LogFolder = QDir::current().absoluteFilePath(
+        options.log.isEmpty() ? WindowLogFolder(state) : options.log);
     config.Folders.push_back({QStringLiteral("logs"), config.LogFolder});
     return config;
 }
@@ -56,9 +53,13 @@ web::BlockFacts BlockFactsOf(const ReceiverState& state, const rx::ChainState& c
                      .arg(chain.CarrierHz);
     facts.Input = input.isEmpty() ? QStringLiteral("the system's default input") : input;
     facts.Blocks = blocks;
-    facts.BlockTime = QDateTime::currentDateTimeUtc();
+    // The wall clock at the block's last sample, as the log has it.
+    facts.BlockTime = state.CurrentBlock.WallMs > 0
+                          ? QDateTime::fromMSecsSinceEpoch(state.CurrentBlock.WallMs, Qt::UTC)
+                          : QDateTime::currentDateTimeUtc();
 
-    const rx::BlockRow row = rx::MakeBlockRow(chain, blocks, 0.0);
+    const rx::BlockRow row =
+        rx::MakeBlockRow(chain, state.Acquisition.Quality().Last(), blocks, 0.0);
     // Two baseband samples a symbol.
     const double delayMs = row.PeakLag * 1000.0 / (2.0 * facts.BaudRate);
     const rx::Settings& s = state.Settings;
@@ -70,13 +71,15 @@ web::BlockFacts BlockFactsOf(const ReceiverState& state, const rx::ChainState& c
         {QStringLiteral("Tune"), Formatted("%+.0f Hz", row.TuneHz)},
         {QStringLiteral("Clock correction"), Formatted("%+.2f ppm", clockPpm)},
         {QStringLiteral("Correlogram averaging"), QString::number(state.Controls.AverageCount)},
+        {QStringLiteral("SNR"), Formatted("%.1f dB", row.PeakSnrDb)},
+        {QStringLiteral("Locked"), row.Locked ? QStringLiteral("yes") : QStringLiteral("no")},
     };
-    // Columns the block table has beyond its first five (signal quality,
-    // further paths) are shown under their own names.
-    const QStringList names = QString::fromStdString(rx::BlockTableHeader()).split(u',');
-    const QStringList values = QString::fromStdString(rx::FormatBlockRow(row)).split(u',');
-    for (qsizetype i = OwnColumns; i < names.size() && i < values.size(); ++i)
-        facts.Fields.push_back({names[i], values[i]});
+    // The further paths, as the block table has them.
+    for (size_t i = 0; i < row.Paths.size(); ++i)
+        if (row.Paths[i])
+            facts.Fields.push_back({QStringLiteral("Path %1").arg(i + 2),
+                                    Formatted("%+.2f ms, ", row.Paths[i]->DelayMs) +
+                                        Formatted("%+.1f dB", row.Paths[i]->RelDb)});
     return facts;
 }
 
@@ -104,9 +107,8 @@ void AttachWebView(ReceiverState& state, web::WebView& view, const cap::WaveInpu
 }
 
 std::unique_ptr<web::WebView> StartWebView(const ReceiverOptions& options, ReceiverState& state,
-                                           const cap::WaveInput& wave, const QString& logFolder,
-                                           QString& error) {
-    auto view = std::make_unique<web::WebView>(WebViewConfigFor(options, state, logFolder));
+                                           const cap::WaveInput& wave, QString& error) {
+    auto view = std::make_unique<web::WebView>(WebViewConfigFor(options, state));
     if (!view->Start(error)) return nullptr;
     AttachWebView(state, *view, wave);
     return view;

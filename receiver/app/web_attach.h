@@ -15,13 +15,10 @@
 
 namespace propmon {
 
-// Where the live log's day files are, relative to the current folder.
-inline const QString DefaultLogFolder = QStringLiteral("logs");
-
 // The address of --http, the three gram folders below the snapshot folder
-// and the log folder (served as "logs").
-web::WebViewConfig WebViewConfigFor(const ReceiverOptions& options, const ReceiverState& state,
-                                    const QString& logFolder);
+// and the log folder (served as "logs"): --log DIR, else where the window's
+// "Log blocks to CSV" writes.
+web::WebViewConfig WebViewConfigFor(const ReceiverOptions& options, const ReceiverState& state);
 
 // The numbers the page shows for the block the chain has just processed.
 web::BlockFacts BlockFactsOf(const ReceiverState& state, const rx::ChainState& chain,
@@ -36,7 +33,6 @@ void AttachWebView(ReceiverState& state, web::WebView& view, const cap::WaveInpu
 // WebViewConfigFor, Start and AttachWebView in one: the running view, or
 // nullptr with a one-line reason.
 std::unique_ptr<web::WebView> StartWebView(const ReceiverOptions& options, ReceiverState& state,
-                                           const cap::WaveInput& wave, const QString& logFolder,
-                                           QString& error);
+                                           const cap::WaveInput& wave, QString& error);
 
 } // namespace propmon

@@ -33,6 +33,7 @@ inline constexpr int LastScaleLabelId = 9016;
 
 // Commands (menu items and the two push buttons).
 inline constexpr int SelectInputCommand = 1310;
+inline constexpr int ReconnectCommand = 1311; // a lost input is retried every 10 s
 inline constexpr int BrightnessCommand = 1340;
 inline constexpr int ClockOffsetCommand = 1344;
 inline constexpr int ShiftUpCommand = 1345;   // ShiftUpButton "+"
@@ -46,6 +47,13 @@ inline constexpr int NatoCommand = 1370;
 inline constexpr int AmateurCommand = 1371;
 inline constexpr int AboutCommand = 1381;
 inline constexpr int HelpCommand = 32651;
+// Station items: the live block log (end of the File menu) and UTC times (end
+// of the Tools menu).
+inline constexpr int LogBlocksCommand = 1390;
+inline constexpr int UtcTimeCommand = 1391;
+// Acquisition, at the end of the Tools menu.
+inline constexpr int MeasureClockCommand = 1392;
+inline constexpr int FindPathsCommand = 1393;
 
 // Trackbar scroll codes.
 enum ScrollCode : int {

@@ -1,10 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/autosave/snapshot.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 namespace rx {
 
@@ -42,11 +47,14 @@ QString GramFolderName(Gram gram) {
     return QStringLiteral("Scattergrams");
 }
 
-QString GramFileName(Gram gram, const TimeOfDay& time) {
+QString GramFileName(Gram gram, const TimeOfDay& time, bool dated) {
     QString ending = QStringLiteral("scattergram.BMP");
     if (gram == Gram::Correlogram) ending = QStringLiteral("correlogram.BMP");
     if (gram == Gram::Dopplergram) ending = QStringLiteral("dopplergram.BMP");
-    return TwoDigits(time.Hours) + TwoDigits(time.Minutes) + TwoDigits(time.Seconds) + ending;
+    const QString day = dated && time.Date.isValid()
+                            ? time.Date.toString(QStringLiteral("yyyyMMdd")) + u'-'
+                            : QString();
+    return day + TwoDigits(time.Hours) + TwoDigits(time.Minutes) + TwoDigits(time.Seconds) + ending;
 }
 
 QByteArray GramBmp(const QImage& panel, int32_t height, int32_t width) {
@@ -87,27 +95,89 @@ QByteArray GramBmp(const QImage& panel, int32_t height, int32_t width) {
     return out;
 }
 
-bool SaveGramSnapshot(const QImage& panel, int32_t height, int32_t width, Gram gram,
-                      const QString& snapshotFolder, const TimeOfDay& time) {
+namespace {
+
+// Moves the picture at `path` out of the way when it was written on an earlier
+// day than `time`'s, into a subfolder named by that day.  False, with the
+// reason, when it is in the way and cannot be moved.
+bool KeepEarlierDay(const QString& path, const TimeOfDay& time, SnapshotResult& result) {
+    const QFileInfo old(path);
+    if (!old.exists()) return true;
+    QDateTime modified = old.lastModified();
+    if (time.Utc) modified = modified.toUTC();
+    const QDate today = time.Date.isValid() ? time.Date
+                        : time.Utc          ? QDateTime::currentDateTimeUtc().date()
+                                            : QDate::currentDate();
+    // The same day (or a clock set back): replaced, as a save at the same
+    // time of day always has been.
+    if (modified.date() >= today) return true;
+
+    const QString day = modified.date().toString(Qt::ISODate);
+    QDir dayFolder = old.dir();
+    if (!dayFolder.mkpath(day) || !dayFolder.cd(day)) {
+        result.Error = QStringLiteral("cannot make the folder %1 for the earlier picture")
+                           .arg(QDir::cleanPath(old.dir().filePath(day)));
+        return false;
+    }
+    QString target = dayFolder.filePath(old.fileName());
+    for (int n = 1; QFileInfo::exists(target); ++n)
+        target = dayFolder.filePath(old.completeBaseName() + QStringLiteral("-%1.").arg(n) +
+                                    old.suffix());
+    QFile file(path);
+    if (!file.rename(target)) {
+        result.Error = QStringLiteral("cannot move the earlier picture to %1: %2")
+                           .arg(target, file.errorString());
+        return false;
+    }
+    result.MovedTo = target;
+    return true;
+}
+
+} // namespace
+
+SnapshotResult SaveGramSnapshot(const QImage& panel, int32_t height, int32_t width, Gram gram,
+                                const QString& snapshotFolder, const TimeOfDay& time,
+                                bool datedNames) {
     const QDir base(snapshotFolder.isEmpty() ? QStringLiteral(".") : snapshotFolder);
     // All three folders on every save, in this order; one that exists or
     // cannot be made is passed over.
     for (Gram each : {Gram::Correlogram, Gram::Dopplergram, Gram::Scattergram})
         base.mkdir(GramFolderName(each));
 
-    const QString path = base.filePath(GramFolderName(gram) + u'/' + GramFileName(gram, time));
+    SnapshotResult result;
+    result.Path = QDir::cleanPath(
+        base.filePath(GramFolderName(gram) + u'/' + GramFileName(gram, time, datedNames)));
+    if (!QFileInfo(base.filePath(GramFolderName(gram))).isDir()) {
+        // Made again for the reason, which QDir does not give.
+        std::error_code error;
+        std::filesystem::create_directory(
+            QFile::encodeName(base.filePath(GramFolderName(gram))).toStdString(), error);
+        if (error) {
+            result.Error = QString::fromLocal8Bit(error.message().c_str());
+            return result;
+        }
+    }
+    if (!KeepEarlierDay(result.Path, time, result)) return result;
+
     const QByteArray bytes = GramBmp(panel, height, width);
-    QSaveFile file(path);
+    QSaveFile file(result.Path);
     // Writing straight into the folder would leave a partial file behind on
     // failure; the temporary name is never seen by a reader.
     file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly)) return false;
-    if (file.write(bytes) != bytes.size()) {
+    if (!file.open(QIODevice::WriteOnly)) {
+        result.Error = file.errorString();
+        return result;
+    }
+    // A short write (full disk) must not be renamed into place: flush first.
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        result.Error = file.errorString();
         file.cancelWriting();
         file.commit();
-        return false;
+        return result;
     }
-    return file.commit();
+    result.Written = file.commit();
+    if (!result.Written) result.Error = file.errorString();
+    return result;
 }
 
 } // namespace rx

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/capture/capture.h"
 
+#include <QTimer>
+
+#include <chrono>
 #include <functional>
 #include <new>
 
@@ -29,8 +32,27 @@ void ReleaseDevice(CaptureState& state, WaveInput& wave) {
     if (wave.Close(state.CaptureDevice) == WaveOk) state.CaptureDevice = 0;
 }
 
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string InputName(const CaptureState& state, const WaveInput& wave) {
+    const QString name = wave.DeviceName(state.DeviceId);
+    return name.isEmpty() ? std::string("the default input") : name.toStdString();
+}
+
+void StopRetrying(CaptureState& state) {
+    if (state.RetryTimer) state.RetryTimer->stop();
+}
+
 void FailRunningCapture(CaptureState& state, WaveInput& wave, CaptureHost& host,
                         WaveResult result) {
+    if (state.Reconnect) {
+        LoseCapture(state, wave, host, wave.ErrorText(result));
+        return;
+    }
     state.CaptureFailed = true;
     wave.Stop(state.CaptureDevice);
     host.ShowCaptureMessage(wave.ErrorText(result));
@@ -51,20 +73,32 @@ std::unique_ptr<int16_t[]> HeapBuffer(size_t samples) {
     return std::unique_ptr<int16_t[]>(new (std::nothrow) int16_t[samples]());
 }
 
-bool OpenCapture(CaptureState& state, WaveInput& wave, CaptureHost& host) {
+namespace {
+
+// Opens DeviceId; "No suitable device found" when it cannot be opened.
+bool OpenDevice(CaptureState& state, WaveInput& wave, CaptureHost& host, WaveResult& result) {
     ReleaseDevice(state, wave);
     state.BuffersQueued = false;
     state.CaptureFailed = false;
     WaveHandle handle = 0;
-    const WaveResult result =
-        wave.Open(handle, state.DeviceId, host.Chain().SampleRate,
-                  [&host](const WaveNotice& notice) { host.WaveMessage(notice); });
+    result = wave.Open(handle, state.DeviceId, host.Chain().SampleRate,
+                       [&host](const WaveNotice& notice) { host.WaveMessage(notice); });
     if (result != WaveOk) {
         host.ShowCaptureMessage(NoDeviceMessage());
         return false;
     }
+    StopRetrying(state); // the open notice tells whether it really runs
     state.CaptureDevice = handle;
     return true;
+}
+
+} // namespace
+
+bool OpenCapture(CaptureState& state, WaveInput& wave, CaptureHost& host) {
+    WaveResult result = WaveOk;
+    if (OpenDevice(state, wave, host, result)) return true;
+    if (state.Reconnect) LoseCapture(state, wave, host, wave.ErrorText(result));
+    return false;
 }
 
 bool AllocateBuffers(CaptureState& state, WaveInput& wave, CaptureHost& host,
@@ -108,7 +142,20 @@ bool QueueBuffers(CaptureState& state, WaveInput& wave, CaptureHost& host) {
 void OnWaveOpen(CaptureState& state, WaveInput& wave, CaptureHost& host, const WaveNotice& notice) {
     if (notice.Device != state.CaptureDevice || state.CaptureFailed) return;
     if (!state.BuffersQueued) QueueBuffers(state, wave, host);
-    if (wave.Start(state.CaptureDevice) == WaveOk) return;
+    const WaveResult result = wave.Start(state.CaptureDevice);
+    if (result == WaveOk) {
+        if (state.Lost) {
+            state.Lost = false;
+            const long long seconds = (NowMs() - state.LostAtMs + 500) / 1000;
+            host.CaptureEvent("input back after " + std::to_string(seconds) +
+                              " s: " + InputName(state, wave));
+        }
+        return;
+    }
+    if (state.Reconnect) {
+        LoseCapture(state, wave, host, wave.ErrorText(result));
+        return;
+    }
     // A listed device that refuses to deliver is as good as one that cannot be
     // opened: released before the message box's loop runs, and said so.
     ReleaseDevice(state, wave);
@@ -117,10 +164,20 @@ void OnWaveOpen(CaptureState& state, WaveInput& wave, CaptureHost& host, const W
 
 void OnWaveData(CaptureState& state, WaveInput& wave, CaptureHost& host, const WaveNotice& notice) {
     if (notice.Device != state.CaptureDevice || state.CaptureFailed) return;
+    if (notice.Kind == WaveNoticeKind::End) {
+        host.InputEnded();
+        return;
+    }
     if (!IsCurrentSlot(state, notice.Buffer)) return;
     WaveBuffer& header = *notice.Buffer;
+    const int32_t samples = static_cast<int32_t>(header.BytesRecorded / sizeof(int16_t));
+    const int32_t sampleRate = host.Chain().SampleRate;
+    state.CurrentBufferSamples = samples;
+    state.CurrentBufferDoneMs = header.DoneWallMs;
     rx::ResampleBuffer(host.Chain(), host.ChainSettings(), host.ChainControls(), host.ChainHooks(),
                        header.Data, header.BytesRecorded);
+    if (sampleRate > 0) state.InputSecondsBefore += static_cast<double>(samples) / sampleRate;
+    state.CurrentBufferSamples = 0;
     WaveResult result = wave.Prepare(state.CaptureDevice, header);
     if (result == WaveOk) result = wave.Queue(state.CaptureDevice, header);
     if (result != WaveOk) FailRunningCapture(state, wave, host, result);
@@ -139,10 +196,14 @@ QStringList DeviceNames(WaveInput& wave) {
 }
 
 bool SwitchDevice(CaptureState& state, WaveInput& wave, CaptureHost& host) {
-    if (OpenCapture(state, wave, host) && AllocateBuffers(state, wave, host) &&
+    WaveResult result = WaveOk;
+    if (OpenDevice(state, wave, host, result) && AllocateBuffers(state, wave, host) &&
         QueueBuffers(state, wave, host)) {
-        const WaveResult result = wave.Start(state.CaptureDevice);
-        if (result == WaveOk) return true;
+        result = wave.Start(state.CaptureDevice);
+        if (result == WaveOk) {
+            state.Lost = false; // another input chosen: nothing to wait for
+            return true;
+        }
         host.ShowCaptureMessage(wave.ErrorText(result));
     }
     host.EndWindow();
@@ -159,10 +220,56 @@ void RestartCapture(CaptureState& state, WaveInput& wave, CaptureHost& host) {
 }
 
 void ReleaseCapture(CaptureState& state, WaveInput& wave) {
+    StopRetrying(state);
+    state.RetryTimer.reset();
+    state.Lost = false;
     ReleaseDevice(state, wave);
     state.CaptureBuffers.clear();
     state.BufferMemory.clear();
     state.BuffersQueued = false;
+}
+
+void LoseCapture(CaptureState& state, WaveInput& wave, CaptureHost& host, const QString& why) {
+    ReleaseDevice(state, wave);
+    state.BuffersQueued = false;
+    state.CaptureFailed = false;
+    if (!state.Lost) {
+        state.Lost = true;
+        state.LostAtMs = NowMs();
+        host.CaptureEvent("input lost: " + InputName(state, wave) + ": " + why.toStdString() +
+                          "; trying it again every " +
+                          std::to_string((state.RetryIntervalMs + 500) / 1000) + " s");
+    }
+    if (!state.RetryTimer) {
+        state.RetryTimer = std::make_shared<QTimer>();
+        state.RetryTimer->setSingleShot(true);
+        QObject::connect(state.RetryTimer.get(), &QTimer::timeout,
+                         [&state, &wave, &host] { RetryCapture(state, wave, host); });
+    }
+    state.RetryTimer->start(state.RetryIntervalMs);
+}
+
+void RetryCapture(CaptureState& state, WaveInput& wave, CaptureHost& host) {
+    if (!state.Lost || !state.Reconnect) return;
+    WaveHandle handle = 0;
+    // The input is opened by what was listed when it was chosen (a source's name),
+    // so it is found again wherever it comes back in the list.
+    const WaveResult result =
+        wave.Open(handle, state.DeviceId, host.Chain().SampleRate,
+                  [&host](const WaveNotice& notice) { host.WaveMessage(notice); });
+    if (result != WaveOk) {
+        state.RetryTimer->start(state.RetryIntervalMs);
+        return;
+    }
+    // The open notice queues the buffers and starts; it tells of the return.
+    state.CaptureDevice = handle;
+}
+
+void SetReconnect(CaptureState& state, CaptureHost& host, bool on) {
+    state.Reconnect = on;
+    if (on || !state.Lost) return;
+    StopRetrying(state);
+    host.CaptureEvent("reconnect off: the input stays lost");
 }
 
 } // namespace cap

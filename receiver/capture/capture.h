@@ -26,6 +26,13 @@
 //     "No suitable device found", as if it could not be opened;
 //   - after a running capture fails (error text shown, window ending) the device is
 //     stopped and further notices are dropped, so one failure shows one message box.
+//
+// With Reconnect on (unattended stations), an input that fails while capturing, or
+// cannot be opened at initialisation, is not the end: the device is released, the
+// loss told as one line (CaptureHost::CaptureEvent), and the same input is opened
+// again every RetryIntervalMs until it answers; capture then goes on with the same
+// buffers and chain, and the return is told. No block is processed meanwhile. A
+// device chosen in the picker that cannot be opened still ends the window.
 #pragma once
 
 #include "receiver/capture/wave_input.h"
@@ -34,13 +41,18 @@
 #include <QString>
 #include <QStringList>
 
+#include <string>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
 
+class QTimer;
+
 namespace cap {
 
+inline constexpr int32_t ReconnectIntervalMs = 10000;
 inline constexpr int32_t CaptureBufferCount = 1024; // slots 1..1024; slot 0 unused
 inline constexpr int32_t CaptureBufferSamples = 1024;
 inline constexpr uint32_t CaptureBufferBytes = 2048;
@@ -52,6 +64,18 @@ struct CaptureState {
     std::vector<std::unique_ptr<int16_t[]>> BufferMemory; // the memory of each slot
     bool BuffersQueued = false; // QueueBuffers succeeded on the current device
     bool CaptureFailed = false; // a running capture failed; the window is ending
+    bool Reconnect = false;     // a lost input is retried instead of ending the window
+    int32_t RetryIntervalMs = ReconnectIntervalMs;
+    bool Lost = false;    // the input was lost and is being retried
+    int64_t LostAtMs = 0; // when (monotonic clock)
+    std::shared_ptr<QTimer> RetryTimer;
+
+    // Where the input stands, for time-stamping blocks: the seconds of input handed
+    // to the chain before the buffer being processed, that buffer's samples and the
+    // wall-clock time of its last sample (ms since the epoch).
+    double InputSecondsBefore = 0.0;
+    int32_t CurrentBufferSamples = 0;
+    int64_t CurrentBufferDoneMs = 0;
 };
 
 // What the capture cycle needs from the window.
@@ -72,6 +96,11 @@ class CaptureHost {
     virtual void WaveMessage(const WaveNotice& notice) = 0;
     // The window initialisation again (the last step of RestartCapture).
     virtual void Initialise() = 0;
+    // One line about the input (lost, back), for a log or standard error.
+    virtual void CaptureEvent(const std::string& line) { (void)line; }
+    // The open device has delivered all it ever will (the end of a replayed
+    // recording).  The window carries on with still displays.
+    virtual void InputEnded() {}
 };
 
 // The texts the cycle shows.
@@ -87,6 +116,7 @@ bool AllocateBuffers(CaptureState& state, WaveInput& wave, CaptureHost& host,
                      const BufferAllocator& allocate = HeapBuffer);
 bool QueueBuffers(CaptureState& state, WaveInput& wave, CaptureHost& host);
 void OnWaveOpen(CaptureState& state, WaveInput& wave, CaptureHost& host, const WaveNotice& notice);
+// Also takes the End notice of the open device (InputEnded).
 void OnWaveData(CaptureState& state, WaveInput& wave, CaptureHost& host, const WaveNotice& notice);
 
 // Before the picker: capture stops, the device stays open.
@@ -99,7 +129,14 @@ bool SwitchDevice(CaptureState& state, WaveInput& wave, CaptureHost& host);
 // Mode change: unprepare all, reset, close, zero CaptureBlock, then the host's
 // initialisation (which reopens at the new SampleRate).
 void RestartCapture(CaptureState& state, WaveInput& wave, CaptureHost& host);
-// End of the window: device closed, buffer memory released.
+// End of the window: device closed, buffer memory released, no more retries.
 void ReleaseCapture(CaptureState& state, WaveInput& wave);
+
+// Reconnect: the input is released, its loss told, and RetryCapture runs after
+// RetryIntervalMs (again and again until the input opens).
+void LoseCapture(CaptureState& state, WaveInput& wave, CaptureHost& host, const QString& why);
+void RetryCapture(CaptureState& state, WaveInput& wave, CaptureHost& host);
+// Switches Reconnect; switched off while the input is lost, the retries stop.
+void SetReconnect(CaptureState& state, CaptureHost& host, bool on);
 
 } // namespace cap

@@ -56,7 +56,7 @@ class PacedDriver : public WaveDriver {
             if (got < n) {
                 ended_ = true;
                 timer_.stop();
-                if (sink_.CurrentBytes() > 0) sink_.FinishCurrent();
+                sink_.EndOfInput();
             }
         }
     }

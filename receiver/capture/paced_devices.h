@@ -35,9 +35,9 @@ class TestSignalDevice : public WaveDevice {
 // opened at (9600 for NATO, 8000 for AMATEUR), and of a stereo file the chosen
 // channel (or the mix) is used; floating-point files are read as full scale +-1.0
 // and clipped. Every open plays the file from its start. At its end the last,
-// partly filled buffer is returned with the samples it holds and nothing more is
-// delivered: the displays stand still, as with a receiver whose sound card has
-// gone quiet.
+// partly filled buffer is returned with the samples it holds, an End notice
+// follows and nothing more is delivered: in the window the displays stand still,
+// as with a receiver whose sound card has gone quiet; a headless run ends.
 class RecordingDevice : public WaveDevice {
   public:
     explicit RecordingDevice(QString path, rx::ChannelChoice channel = rx::ChannelChoice::Left)

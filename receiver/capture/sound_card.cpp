@@ -89,38 +89,48 @@ class SoundCardDriver : public WaveDriver {
     bool failed_ = false; // the source stopped with an error while running
 };
 
+class QtMultimediaSystem : public SoundSystem {
+  public:
+    bool List(std::vector<QString>& names, std::vector<QByteArray>& ids) override {
+        for (const QAudioDevice& device : QMediaDevices::audioInputs()) {
+            names.push_back(device.description());
+            ids.push_back(device.id());
+        }
+        return true;
+    }
+
+    std::unique_ptr<WaveDriver> Open(const QByteArray& id, int32_t sampleRate, WaveSink& sink,
+                                     WaveResult& result) override {
+        QAudioDevice device;
+        if (id.isEmpty()) {
+            device = QMediaDevices::defaultAudioInput();
+        } else {
+            for (const QAudioDevice& candidate : QMediaDevices::audioInputs())
+                if (candidate.id() == id) device = candidate;
+        }
+        if (device.isNull()) {
+            result = WaveBadDeviceId;
+            return nullptr;
+        }
+        QAudioFormat format;
+        format.setSampleRate(sampleRate);
+        format.setChannelCount(1);
+        format.setSampleFormat(QAudioFormat::Int16);
+        if (!device.isFormatSupported(format)) {
+            result = WaveBadFormat;
+            return nullptr;
+        }
+        result = WaveOk;
+        return std::make_unique<SoundCardDriver>(device, format, sink);
+    }
+
+    QString Label() const override { return QStringLiteral("Qt Multimedia"); }
+};
+
 } // namespace
 
-void ListSoundCards(std::vector<QString>& names, std::vector<QByteArray>& ids) {
-    for (const QAudioDevice& device : QMediaDevices::audioInputs()) {
-        names.push_back(device.description());
-        ids.push_back(device.id());
-    }
-}
-
-std::unique_ptr<WaveDriver> OpenSoundCard(const QByteArray& id, int32_t sampleRate, WaveSink& sink,
-                                          WaveResult& result) {
-    QAudioDevice device;
-    if (id.isEmpty()) {
-        device = QMediaDevices::defaultAudioInput();
-    } else {
-        for (const QAudioDevice& candidate : QMediaDevices::audioInputs())
-            if (candidate.id() == id) device = candidate;
-    }
-    if (device.isNull()) {
-        result = WaveBadDeviceId;
-        return nullptr;
-    }
-    QAudioFormat format;
-    format.setSampleRate(sampleRate);
-    format.setChannelCount(1);
-    format.setSampleFormat(QAudioFormat::Int16);
-    if (!device.isFormatSupported(format)) {
-        result = WaveBadFormat;
-        return nullptr;
-    }
-    result = WaveOk;
-    return std::make_unique<SoundCardDriver>(device, format, sink);
+std::unique_ptr<SoundSystem> MakeQtMultimediaSystem() {
+    return std::make_unique<QtMultimediaSystem>();
 }
 
 } // namespace cap

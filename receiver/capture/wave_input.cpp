@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/capture/wave_input.h"
 
+#include "receiver/capture/pulse_source.h"
 #include "receiver/capture/sound_card.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QEvent>
 
 #include <algorithm>
@@ -74,11 +76,15 @@ struct WaveInput::OpenDevice : WaveSink {
     WaveCallback Target;
     std::deque<WaveBuffer*> Pending;
     bool Started = false;
+    int32_t SampleRate = 0;
     // Declared last: destroyed first, so the driver never outlives its sink.
     std::unique_ptr<WaveDriver> Driver;
 
     size_t Write(const int16_t* samples, size_t count) override {
         if (!Started) return 0;
+        // The samples of one write arrived by now, the last one now: a buffer
+        // filled part-way through is dated back by the samples after it.
+        const int64_t nowMs = QDateTime::currentMSecsSinceEpoch();
         size_t stored = 0;
         while (stored < count && !Pending.empty()) {
             WaveBuffer* head = Pending.front();
@@ -88,13 +94,19 @@ struct WaveInput::OpenDevice : WaveSink {
                         n * sizeof(int16_t));
             head->BytesRecorded += static_cast<uint32_t>(n * sizeof(int16_t));
             stored += n;
-            if (head->BufferLength - head->BytesRecorded < sizeof(int16_t)) ReturnHead();
+            if (head->BufferLength - head->BytesRecorded < sizeof(int16_t))
+                ReturnHead(nowMs - static_cast<int64_t>((count - stored) * 1000 / SampleRate));
         }
         return stored;
     }
 
     void FinishCurrent() override {
-        if (!Pending.empty()) ReturnHead();
+        if (!Pending.empty()) ReturnHead(QDateTime::currentMSecsSinceEpoch());
+    }
+
+    void EndOfInput() override {
+        if (CurrentBytes() > 0) ReturnHead(QDateTime::currentMSecsSinceEpoch());
+        Layer->Post(WaveNotice{WaveNoticeKind::End, Handle, nullptr});
     }
 
     size_t QueuedCount() const override { return Pending.size(); }
@@ -103,16 +115,18 @@ struct WaveInput::OpenDevice : WaveSink {
         return Pending.empty() ? 0 : Pending.front()->BytesRecorded;
     }
 
-    void ReturnHead() {
+    void ReturnHead(int64_t doneWallMs) {
         WaveBuffer* head = Pending.front();
         Pending.pop_front();
         head->Flags = (head->Flags & ~WaveBufferQueued) | WaveBufferDone;
+        head->DoneWallMs = doneWallMs;
         Layer->Post(WaveNotice{WaveNoticeKind::Data, Handle, head});
     }
 };
 
-WaveInput::WaveInput(bool withSoundCards)
-    : withSoundCards_(withSoundCards), router_(std::make_unique<WaveRouter>(*this)) {
+WaveInput::WaveInput(bool withSoundCards, SoundSystemChoice soundSystem)
+    : withSoundCards_(withSoundCards), choice_(soundSystem),
+      router_(std::make_unique<WaveRouter>(*this)) {
     DeviceCount();
 }
 
@@ -133,8 +147,20 @@ int32_t WaveInput::AddDevice(std::unique_ptr<WaveDevice> device) {
 int32_t WaveInput::DeviceCount() {
     cardNames_.clear();
     cardIds_.clear();
-    if (withSoundCards_) ListSoundCards(cardNames_, cardIds_);
+    cards_ = nullptr;
+    if (withSoundCards_ && choice_ != SoundSystemChoice::QtMultimedia) {
+        if (!pulse_) pulse_ = MakePulseSystem(*this);
+        if (pulse_->List(cardNames_, cardIds_)) cards_ = pulse_.get();
+    }
+    if (withSoundCards_ && !cards_ && choice_ != SoundSystemChoice::PulseAudio) {
+        if (!qtMultimedia_) qtMultimedia_ = MakeQtMultimediaSystem();
+        if (qtMultimedia_->List(cardNames_, cardIds_)) cards_ = qtMultimedia_.get();
+    }
     return static_cast<int32_t>(cardNames_.size() + extraDevices_.size());
+}
+
+QString WaveInput::SoundSystemLabel() const {
+    return cards_ ? cards_->Label() : QString();
 }
 
 QString WaveInput::DeviceName(int32_t deviceId) const {
@@ -146,6 +172,11 @@ QString WaveInput::DeviceName(int32_t deviceId) const {
     return {};
 }
 
+QString WaveInput::DeviceSystemName(int32_t deviceId) const {
+    if (deviceId < 0 || static_cast<size_t>(deviceId) >= cardIds_.size()) return {};
+    return QString::fromUtf8(cardIds_[static_cast<size_t>(deviceId)]);
+}
+
 WaveResult WaveInput::Open(WaveHandle& handle, int32_t deviceId, int32_t sampleRate,
                            WaveCallback target) {
     handle = 0;
@@ -153,12 +184,14 @@ WaveResult WaveInput::Open(WaveHandle& handle, int32_t deviceId, int32_t sampleR
     auto device = std::make_unique<OpenDevice>();
     device->Layer = this;
     device->Target = std::move(target);
+    device->SampleRate = sampleRate;
     WaveResult result = WaveOk;
     if (deviceId == -1) {
         if (!withSoundCards_) return WaveBadDeviceId;
-        device->Driver = OpenSoundCard(QByteArray(), sampleRate, *device, result);
+        if (!cards_) return WaveNoDriver;
+        device->Driver = cards_->Open(QByteArray(), sampleRate, *device, result);
     } else if (deviceId >= 0 && static_cast<size_t>(deviceId) < cardIds_.size()) {
-        device->Driver = OpenSoundCard(cardIds_[deviceId], sampleRate, *device, result);
+        device->Driver = cards_->Open(cardIds_[deviceId], sampleRate, *device, result);
     } else if (deviceId >= 0 &&
                static_cast<size_t>(deviceId) - cardIds_.size() < extraDevices_.size()) {
         device->Driver =
@@ -235,7 +268,7 @@ WaveResult WaveInput::Stop(WaveHandle handle) {
     if (device->Started) device->Driver->Stop();
     device->Started = false;
     if (!device->Pending.empty() && device->Pending.front()->BytesRecorded > 0)
-        device->ReturnHead();
+        device->ReturnHead(QDateTime::currentMSecsSinceEpoch());
     return WaveOk;
 }
 
@@ -243,7 +276,7 @@ void WaveInput::ReturnAll(OpenDevice& device) {
     if (device.Started) device.Driver->Stop();
     device.Started = false;
     while (!device.Pending.empty())
-        device.ReturnHead();
+        device.ReturnHead(QDateTime::currentMSecsSinceEpoch());
 }
 
 WaveResult WaveInput::Reset(WaveHandle handle) {

@@ -71,12 +71,18 @@ struct WaveBuffer {
     uint32_t BufferLength = 0; // bytes
     uint32_t BytesRecorded = 0;
     uint32_t Flags = 0;
+    // Wall-clock time (ms since the epoch) of the buffer's last sample: when
+    // it was returned, less the samples the same write brought after it.
+    int64_t DoneWallMs = 0;
 };
 
 // Handle of an open device; 0 is never a valid handle.
 using WaveHandle = uint64_t;
 
-enum class WaveNoticeKind { Open, Data };
+// Open: the device is open.  Data: a buffer comes back.  End: the device has
+// delivered all it ever will (a recording or a stream has ended); it follows the
+// device's last Data notice.
+enum class WaveNoticeKind { Open, Data, End };
 
 struct WaveNotice {
     WaveNoticeKind Kind = WaveNoticeKind::Open;
@@ -100,6 +106,9 @@ class WaveSink {
     // Returns the buffer being filled, with whatever it holds so far (possibly nothing).
     // Does nothing when no buffer is queued.
     virtual void FinishCurrent() = 0;
+    // The source has ended: the buffer being filled is returned when it holds any
+    // samples, then an End notice follows.  Nothing is written afterwards.
+    virtual void EndOfInput() = 0;
     // Number of buffers waiting in the queue.
     virtual size_t QueuedCount() const = 0;
     // Bytes recorded so far into the buffer being filled (0 when none is queued).
@@ -130,13 +139,22 @@ class WaveDevice {
 };
 
 class WaveRouter;
+class SoundSystem;
+
+// Which sound system lists and opens the sound cards.
+enum class SoundSystemChoice {
+    Automatic,   // PulseAudio (or PipeWire's pulse server) where one answers, else Qt Multimedia
+    PulseAudio,  // only a pulse server
+    QtMultimedia // only Qt Multimedia
+};
 
 // The layer itself. One per program, owned by the main window (or a test), used on
 // the thread that created it.
 class WaveInput {
   public:
     // withSoundCards: the device list starts with the system's sound-card inputs.
-    explicit WaveInput(bool withSoundCards = true);
+    explicit WaveInput(bool withSoundCards = true,
+                       SoundSystemChoice soundSystem = SoundSystemChoice::Automatic);
     ~WaveInput();
     WaveInput(const WaveInput&) = delete;
     WaveInput& operator=(const WaveInput&) = delete;
@@ -148,6 +166,12 @@ class WaveInput {
     // list of the last count.
     int32_t DeviceCount();
     QString DeviceName(int32_t deviceId) const;
+    // The sound system of the last count ("PulseAudio", "Qt Multimedia"); empty
+    // without sound cards or when none answered.
+    QString SoundSystemLabel() const;
+    // The name the sound system knows a sound card by (its id, e.g. a PulseAudio
+    // source name); empty for the devices added after the sound cards.
+    QString DeviceSystemName(int32_t deviceId) const;
 
     // deviceId -1 opens the system's default sound-card input. The open notice
     // follows through the event queue.
@@ -178,6 +202,10 @@ class WaveInput {
     void Post(const WaveNotice& notice);
 
     bool withSoundCards_;
+    SoundSystemChoice choice_;
+    std::unique_ptr<SoundSystem> pulse_;
+    std::unique_ptr<SoundSystem> qtMultimedia_;
+    SoundSystem* cards_ = nullptr; // the system of the last count
     std::vector<QString> cardNames_;
     std::vector<QByteArray> cardIds_;
     std::vector<std::unique_ptr<WaveDevice>> extraDevices_;

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/display/display_state.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QSaveFile>
-#include <QTime>
 
 namespace rx {
 
@@ -19,9 +19,21 @@ QFont MakePanelFont() {
     return font;
 }
 
+namespace {
+
+TimeOfDay Reading(const QDateTime& now, bool utc) {
+    const QTime time = now.time();
+    return {time.hour(), time.minute(), time.second(), now.date(), utc};
+}
+
+} // namespace
+
 TimeOfDay LocalTimeOfDay() {
-    const QTime now = QTime::currentTime();
-    return {now.hour(), now.minute(), now.second()};
+    return Reading(QDateTime::currentDateTime(), false);
+}
+
+TimeOfDay UtcTimeOfDay() {
+    return Reading(QDateTime::currentDateTimeUtc(), true);
 }
 
 bool WritePanelPngs(const DisplayState& display, const QString& folder) {

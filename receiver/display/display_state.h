@@ -28,8 +28,9 @@ inline constexpr int32_t SwitchOff = -1;
 // "Times Roman" 7 pt (9 pixels), drawn without anti-aliasing so the time
 // marks look the same on every machine.  Needs a QGuiApplication.
 QFont MakePanelFont();
-// The time of day from the local clock.
+// The time of day (and the day) from the system clock, in local time or UTC.
 TimeOfDay LocalTimeOfDay();
+TimeOfDay UtcTimeOfDay();
 
 struct DisplayState {
     PanelImage CorrelationImage{CorrelationImageWidth, CorrelationImageHeight};
@@ -59,9 +60,13 @@ struct DisplayState {
     // Folder below which the three gram folders are made; empty means the
     // current directory at the time of each save.
     QString SnapshotFolder;
-    // Snapshots written and failed (failures are not shown to the operator).
+    // Snapshot names start with the day (YYYYMMDD-) where the clock knows it.
+    bool DatedNames = false;
+    // Snapshots written and failed, and who hears of each one (the receiver
+    // reports failures and recoveries; the painters carry on either way).
     int64_t SnapshotsWritten = 0;
     int64_t SnapshotsFailed = 0;
+    std::function<void(Gram, const SnapshotResult&)> SnapshotSaved;
 };
 
 // Writes final-correlation.png, final-correlogram.png, final-dopplergram.png,

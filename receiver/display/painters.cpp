@@ -81,12 +81,15 @@ int64_t RoundToRow(long double v) {
 
 void Snapshot(DisplayState& display, const PanelImage& image, int32_t height, int32_t width,
               Gram gram) {
-    // A failed save is not the operator's concern: the receiver carries on.
-    if (SaveGramSnapshot(image.Image(), height, width, gram, display.SnapshotFolder,
-                         display.Clock()))
+    // Whatever the outcome the receiver carries on; whoever listens is told.
+    const SnapshotResult result =
+        SaveGramSnapshot(image.Image(), height, width, gram, display.SnapshotFolder,
+                         display.Clock(), display.DatedNames);
+    if (result)
         ++display.SnapshotsWritten;
     else
         ++display.SnapshotsFailed;
+    if (display.SnapshotSaved) display.SnapshotSaved(gram, result);
 }
 
 } // namespace

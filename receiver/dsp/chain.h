@@ -59,7 +59,7 @@ struct DisplayHooks {
     std::function<void(const DopplerState&)> DopplergramColumn;    // new DopplerProfile
     std::function<void(const DopplerState&)> ScattergramColumn;    // every block
     std::function<void(const CorrelatorState&)> CorrelationTrace;  // every block
-    std::function<void(int32_t hz)> TuneIndicator; // every block: INT(DopplerHz)
+    std::function<void(int32_t hz)> TuneIndicator;                 // every block: INT(DopplerHz)
     // Every block, after all of the above: the block's results are final
     // (loggers, quality trackers and other observers of whole blocks).
     std::function<void(const ChainState&)> BlockProcessed;

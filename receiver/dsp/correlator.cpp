@@ -24,37 +24,117 @@ ComplexSample CorrelateAt(const SignalTables& tables, const BasebandArray& baseb
 
 namespace {
 
-// CorrelateAt for all 1024 lags at once.  Terms of a zero reference tap leave
-// a sum unchanged (at most the sign of an all-zero sum differs, which no
-// magnitude sees), so only the nonzero taps are visited, in increasing k, each
-// with the same exact product and the same rounding to float as CorrelateAt.
-[[gnu::target_clones("avx2", "default")]] void CorrelateAllLags(const SignalTables& tables,
-                                                                const BasebandArray& baseband,
-                                                                float* outRe, float* outIm) {
-    constexpr int32_t Span = CorrLagCount + 2 * (SyncLen - 1); // 1182 samples read
-    alignas(64) double re[Span], im[Span];
-    for (int32_t j = 0; j < Span; ++j) {
-        re[j] = baseband[j].re;
-        im[j] = baseband[j].im;
+constexpr int32_t CorrSpan = CorrLagCount + 2 * (SyncLen - 1); // 1182 samples read
+
+// CorrelateAt for all lags at once.  The baseband is widened to doubles with
+// re and im interleaved (sample j at 2j and 2j + 1), so the two sums of lag i
+// are elements 2i and 2i + 1 of one run, and tap k reads that run 4k further
+// on: the sums of every lag advance together, tap by tap in increasing k, each
+// step the same exact product and the same rounding to float as CorrelateAt.
+// Terms of a zero reference tap leave a sum unchanged (at most the sign of an
+// all-zero sum differs, which no magnitude sees), so only the nonzero taps
+// are visited.
+[[gnu::always_inline]] inline void
+CorrelateAllLagsBody(const SignalTables& tables, const BasebandArray& baseband, CorrLagArray& out) {
+    alignas(64) double x[2 * CorrSpan];
+    for (int32_t j = 0; j < CorrSpan; ++j) {
+        x[2 * j] = baseband[j].re;
+        x[2 * j + 1] = baseband[j].im;
     }
-    std::fill(outRe, outRe + CorrLagCount, 0.0f);
-    std::fill(outIm, outIm + CorrLagCount, 0.0f);
+    alignas(64) float sum[2 * CorrLagCount] = {};
     for (int32_t k = 0; k < SyncLen; ++k) {
         const double ref = tables.CorrReference[k];
         if (ref == 0.0) continue;
-        const double* srcRe = re + 2 * k;
-        const double* srcIm = im + 2 * k;
-        for (int32_t i = 0; i < CorrLagCount; ++i) {
-            outRe[i] = static_cast<float>(outRe[i] + ref * srcRe[i]);
-            outIm[i] = static_cast<float>(outIm[i] + ref * srcIm[i]);
-        }
+        const double* src = x + 4 * k;
+        for (int32_t j = 0; j < 2 * CorrLagCount; ++j)
+            sum[j] = static_cast<float>(sum[j] + ref * src[j]);
     }
+    for (int32_t i = 0; i < CorrLagCount; ++i)
+        out[i] = {sum[2 * i], sum[2 * i + 1]};
+}
+
+void CorrelateAllLagsBaseline(const SignalTables& tables, const BasebandArray& baseband,
+                              CorrLagArray& out) {
+    CorrelateAllLagsBody(tables, baseband, out);
+}
+[[RX_TARGET_AVX2]] void CorrelateAllLagsAvx2(const SignalTables& tables,
+                                             const BasebandArray& baseband, CorrLagArray& out) {
+    CorrelateAllLagsBody(tables, baseband, out);
+}
+[[RX_TARGET_AVX512]] void CorrelateAllLagsAvx512(const SignalTables& tables,
+                                                 const BasebandArray& baseband, CorrLagArray& out) {
+    CorrelateAllLagsBody(tables, baseband, out);
 }
 
 } // namespace
 
-// ROUND is rint under the default round-to-nearest-even mode: the same result
-// as nearbyint without saving and restoring the floating-point environment.
+void CorrelateAllLags(const SignalTables& tables, const BasebandArray& baseband, CorrLagArray& out,
+                      VectorIsa isa) {
+    switch (isa) {
+    case VectorIsa::Avx512:
+        return CorrelateAllLagsAvx512(tables, baseband, out);
+    case VectorIsa::Avx2:
+        return CorrelateAllLagsAvx2(tables, baseband, out);
+    case VectorIsa::Baseline:
+        break;
+    }
+    CorrelateAllLagsBaseline(tables, baseband, out);
+}
+
+namespace {
+
+// Per lag: the parts apart, the magnitude, the trace, and for lags 512..1023
+// the grey level appended to the history.  ROUND is rint under the default
+// round-to-nearest-even mode: the same result as nearbyint without saving and
+// restoring the floating-point environment.
+[[gnu::always_inline]] inline void LagMagnitudes(const ComplexSample* __restrict lags,
+                                                 float* __restrict re, float* __restrict im,
+                                                 TracePoint* __restrict points,
+                                                 double* __restrict magnitude) {
+    for (int32_t i = 0; i < CorrLagCount; ++i) {
+        re[i] = lags[i].re;
+        im[i] = lags[i].im;
+        const double m = std::sqrt(static_cast<double>(lags[i].re) * lags[i].re +
+                                   static_cast<double>(lags[i].im) * lags[i].im);
+        magnitude[i] = m;
+        points[i].x = static_cast<float>(0.5 * points[i].x + 500.0 * m);
+        points[i].y = static_cast<float>(512 - i);
+    }
+}
+
+[[gnu::always_inline]] inline void LagLevelsBody(double gain, CorrelatorState& gram) {
+    alignas(64) double magnitude[CorrLagCount];
+    LagMagnitudes(gram.CorrLags.data(), gram.CorrRe.data(), gram.CorrIm.data(),
+                  gram.TracePoints.points.data(), magnitude);
+    for (int32_t i = BasebandLen; i < CorrLagCount; ++i) {
+        gram.CorrHistory[BasebandLen + i] =
+            static_cast<float>(std::rint(255.0 - 5000.0 * magnitude[i] * gain));
+    }
+}
+
+void LagLevelsBaseline(double gain, CorrelatorState& gram) {
+    LagLevelsBody(gain, gram);
+}
+[[RX_TARGET_AVX2]] void LagLevelsAvx2(double gain, CorrelatorState& gram) {
+    LagLevelsBody(gain, gram);
+}
+[[RX_TARGET_AVX512]] void LagLevelsAvx512(double gain, CorrelatorState& gram) {
+    LagLevelsBody(gain, gram);
+}
+
+} // namespace
+
+void LagLevels(float corrGain, CorrelatorState& gram, VectorIsa isa) {
+    switch (isa) {
+    case VectorIsa::Avx512:
+        return LagLevelsAvx512(corrGain, gram);
+    case VectorIsa::Avx2:
+        return LagLevelsAvx2(corrGain, gram);
+    case VectorIsa::Baseline:
+        break;
+    }
+    LagLevelsBaseline(corrGain, gram);
+}
 
 bool GramCorrelate(const SignalTables& tables, const BasebandArray& baseband, float corrGain,
                    const ChainControls& controls, CorrelatorState& gram) {
@@ -64,27 +144,14 @@ bool GramCorrelate(const SignalTables& tables, const BasebandArray& baseband, fl
     gram.AverageTick = gram.AverageTick + 1;
     if (gram.AverageTick > k) gram.AverageTick = 0;
 
-    CorrelateAllLags(tables, baseband, gram.CorrRe.data(), gram.CorrIm.data());
+    CorrelateAllLags(tables, baseband, gram.CorrLags, BestVectorIsa());
 
     // The grey-level record moves on by one block (512 positions); lags
     // 512..1023 of this block append to it.  Lags 0..511 cover the same
     // baseband samples as lags 512..1023 of the previous block, already kept.
     std::memmove(&gram.CorrHistory[0], &gram.CorrHistory[BasebandLen],
                  2 * BasebandLen * sizeof(float));
-    const double gain = corrGain;
-    for (int32_t i = 0; i < CorrLagCount; ++i) {
-        const float re = gram.CorrRe[i];
-        const float im = gram.CorrIm[i];
-        gram.CorrLags[i] = {re, im};
-        const double m = std::sqrt(static_cast<double>(re) * re + static_cast<double>(im) * im);
-        if (i >= BasebandLen) {
-            gram.CorrHistory[BasebandLen + i] =
-                static_cast<float>(std::rint(255.0 - 5000.0 * m * gain));
-        }
-        TracePoint& point = gram.TracePoints.points[i];
-        point.x = static_cast<float>(0.5 * point.x + 500.0 * m);
-        point.y = static_cast<float>(512 - i);
-    }
+    LagLevels(corrGain, gram, BestVectorIsa());
 
     const int32_t offset = std::clamp(controls.LagOffset, 0, BasebandLen);
     if (k == 1) {

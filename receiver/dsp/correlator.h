@@ -41,6 +41,7 @@
 
 #include "receiver/dsp/controls.h"
 #include "receiver/dsp/tables.h"
+#include "receiver/dsp/vector_isa.h"
 
 namespace rx {
 
@@ -72,5 +73,15 @@ bool GramCorrelate(const SignalTables& tables, const BasebandArray& baseband, fl
 // The correlation at one lag, in the order above: the plain form of the sums
 // GramCorrelate forms for all lags at once.
 ComplexSample CorrelateAt(const SignalTables& tables, const BasebandArray& baseband, int32_t lag);
+
+// CorrelateAt for lags 0..1023 into out[0..1023], run in the given
+// instruction set (GramCorrelate uses the best this CPU has).
+void CorrelateAllLags(const SignalTables& tables, const BasebandArray& baseband, CorrLagArray& out,
+                      VectorIsa isa);
+
+// From CorrLags: CorrRe, CorrIm, the trace, and the grey levels of lags
+// 512..1023 into CorrHistory[1024..1535] (the history already moved on), in
+// the given instruction set (GramCorrelate uses the best this CPU has).
+void LagLevels(float corrGain, CorrelatorState& gram, VectorIsa isa);
 
 } // namespace rx

@@ -38,6 +38,7 @@
 
 #include "receiver/dsp/controls.h"
 #include "receiver/dsp/tables.h"
+#include "receiver/dsp/vector_isa.h"
 
 namespace rx {
 
@@ -71,6 +72,15 @@ bool UpdateDoppler(const SignalTables& tables, const CorrLagArray& corrLags,
 
 // The windowed FFT magnitude of SlowColumn into SpecRe (uses SpecIm).
 void SlowTimeFft(const SignalTables& tables, DopplerState& doppler);
+
+// DopplerMatrix of lags 0..61 from the 256 slow-time values of each lag from
+// SlowRow on (the newest first, then the others from oldest to newest: the
+// window applies in this order): for each lag, SlowColumn = those values,
+// SlowTimeFft, row r = 100 x SpecRe[(r + 128 - DopplerShift) mod 256].  All
+// lags are transformed at once, in the given instruction set (UpdateDoppler
+// uses the best this CPU has); SlowColumn, SpecRe and SpecIm are not used.
+void DopplerSpectra(const SignalTables& tables, int32_t dopplerShift, DopplerState& doppler,
+                    VectorIsa isa);
 
 // True for the slow-time rows after which new spectra are due: 0, 63, 127 and
 // 195 (intervals of 63, 64, 68 and 61 blocks).

@@ -24,6 +24,7 @@
 #include <array>
 
 #include "receiver/dsp/tables.h"
+#include "receiver/dsp/vector_isa.h"
 
 namespace rx {
 
@@ -39,5 +40,17 @@ void Downconvert(const SignalTables& tables, const SampleBlockArray& sampleBlock
 // the plain form of the sum Downconvert forms for all outputs at once.
 ComplexSample LowpassSample(const SignalTables& tables, const DownconverterState& down,
                             int32_t start);
+
+// One mixed sample, x at block position n times e^(-i phi_n): (x cos phi_n,
+// -x sin phi_n), each product formed in long double and rounded to float.
+ComplexSample MixSample(const SignalTables& tables, float sample, int32_t n);
+// MixSample of every sample of the block into MixBuffer[43..1066], run in the
+// given instruction set (Downconvert uses the best this CPU has).
+void MixBlock(const SignalTables& tables, const SampleBlockArray& sampleBlock,
+              DownconverterState& down, VectorIsa isa);
+
+// LowpassSample(2i) for i = 0..511 into Baseband[1024 + i], run in the given
+// instruction set (Downconvert uses the best this CPU has).
+void LowpassAll(const SignalTables& tables, DownconverterState& down, VectorIsa isa);
 
 } // namespace rx

@@ -4,6 +4,7 @@
 #include "receiver/dsp/peak.h"
 
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 namespace rx {
@@ -36,51 +37,97 @@ double SyncPowerAt(const SignalTables& tables, const BasebandArray& baseband, in
 
 namespace {
 
-// SyncPowerAt for all lags at once.  The reference values are +-c with c a
-// float, so every product c x is exact in double: form them once, then each
-// lag's sums are additions of +-products in the same order as SyncPowerAt.
-// False, with nothing written, when the reference is not two-level.
-[[gnu::target_clones("avx2", "default")]] bool TwoLevelSyncPowers(const SignalTables& tables,
-                                                                  const BasebandArray& baseband,
-                                                                  SyncPowerArray& syncPower) {
-    constexpr int32_t Span = BasebandLen + 2 * (SyncLen - 1); // 670 samples read
-    const double c =
-        tables.PeakReference[0] < 0 ? -tables.PeakReference[0] : tables.PeakReference[0];
-    for (int32_t k = 0; k < SyncLen; ++k)
-        if (tables.PeakReference[k] != c && tables.PeakReference[k] != -c) return false;
+constexpr int32_t PeakSpan = BasebandLen + 2 * (SyncLen - 1); // 670 samples read
 
-    alignas(64) double pre[Span], pim[Span];
-    for (int32_t j = 0; j < Span; ++j) {
-        pre[j] = c * baseband[j].re;
-        pim[j] = c * baseband[j].im;
+constexpr uint64_t SignBit = uint64_t{1} << 63;
+
+// SyncPowerAt for all lags at once.  The reference values are +-c with c a
+// float, so every product c x is exact in double: form them once, re and im
+// interleaved (sample j at 2j and 2j + 1), then the two sums of lag i are
+// elements 2i and 2i + 1 of one run and tap k adds that run 4k further on,
+// its sign flipped for a -c tap (s + (-p) is s - p, bit for bit): additions of
+// +-products in the same order as SyncPowerAt.  Blocks of sums stay in
+// registers (Count vectors of Bytes) while all 80 taps go by.
+template <int Bytes, int Count>
+[[gnu::always_inline]] inline void TwoLevelSyncPowersBody(const SignalTables& tables,
+                                                          const BasebandArray& baseband, double c,
+                                                          SyncPowerArray& syncPower) {
+    typedef double Doubles __attribute__((vector_size(Bytes)));
+    typedef uint64_t Bits __attribute__((vector_size(Bytes)));
+    constexpr int32_t Lanes = Bytes / sizeof(double);
+    constexpr int32_t Block = Lanes * Count;
+    static_assert(2 * BasebandLen % Block == 0);
+
+    alignas(64) double product[2 * PeakSpan];
+    for (int32_t j = 0; j < PeakSpan; ++j) {
+        product[2 * j] = c * baseband[j].re;
+        product[2 * j + 1] = c * baseband[j].im;
     }
-    alignas(64) double re[BasebandLen] = {};
-    alignas(64) double im[BasebandLen] = {};
-    for (int32_t k = 0; k < SyncLen; ++k) {
-        const double* srcRe = pre + 2 * k;
-        const double* srcIm = pim + 2 * k;
-        if (tables.PeakReference[k] == c) {
-            for (int32_t i = 0; i < BasebandLen; ++i) {
-                re[i] = re[i] + srcRe[i];
-                im[i] = im[i] + srcIm[i];
-            }
-        } else {
-            for (int32_t i = 0; i < BasebandLen; ++i) {
-                re[i] = re[i] - srcRe[i];
-                im[i] = im[i] - srcIm[i];
+    uint64_t flip[SyncLen];
+    for (int32_t k = 0; k < SyncLen; ++k)
+        flip[k] = tables.PeakReference[k] == c ? 0 : SignBit;
+
+    alignas(64) double sum[2 * BasebandLen];
+    for (int32_t j0 = 0; j0 < 2 * BasebandLen; j0 += Block) {
+        Doubles a[Count] = {};
+        for (int32_t k = 0; k < SyncLen; ++k) {
+            const double* src = product + 4 * k + j0;
+            const Bits sign = Bits{} + flip[k];
+#pragma GCC unroll 16
+            for (int32_t v = 0; v < Count; ++v) {
+                Doubles p;
+                std::memcpy(&p, src + v * Lanes, sizeof p);
+                a[v] = a[v] + (Doubles)((Bits)p ^ sign);
             }
         }
+#pragma GCC unroll 16
+        for (int32_t v = 0; v < Count; ++v)
+            std::memcpy(sum + j0 + v * Lanes, &a[v], sizeof a[v]);
     }
     for (int32_t lag = 0; lag < BasebandLen; ++lag)
-        syncPower[lag] = re[lag] * re[lag] + im[lag] * im[lag];
-    return true;
+        syncPower[lag] = sum[2 * lag] * sum[2 * lag] + sum[2 * lag + 1] * sum[2 * lag + 1];
+}
+
+void TwoLevelSyncPowersBaseline(const SignalTables& tables, const BasebandArray& baseband, double c,
+                                SyncPowerArray& syncPower) {
+    TwoLevelSyncPowersBody<16, 8>(tables, baseband, c, syncPower);
+}
+[[RX_TARGET_AVX2]] void TwoLevelSyncPowersAvx2(const SignalTables& tables,
+                                               const BasebandArray& baseband, double c,
+                                               SyncPowerArray& syncPower) {
+    TwoLevelSyncPowersBody<32, 8>(tables, baseband, c, syncPower);
+}
+[[RX_TARGET_AVX512]] void TwoLevelSyncPowersAvx512(const SignalTables& tables,
+                                                   const BasebandArray& baseband, double c,
+                                                   SyncPowerArray& syncPower) {
+    TwoLevelSyncPowersBody<64, 8>(tables, baseband, c, syncPower);
 }
 
 } // namespace
 
+bool TwoLevelSyncPowers(const SignalTables& tables, const BasebandArray& baseband,
+                        SyncPowerArray& syncPower, VectorIsa isa) {
+    const double c =
+        tables.PeakReference[0] < 0 ? -tables.PeakReference[0] : tables.PeakReference[0];
+    for (int32_t k = 0; k < SyncLen; ++k)
+        if (tables.PeakReference[k] != c && tables.PeakReference[k] != -c) return false;
+    switch (isa) {
+    case VectorIsa::Avx512:
+        TwoLevelSyncPowersAvx512(tables, baseband, c, syncPower);
+        return true;
+    case VectorIsa::Avx2:
+        TwoLevelSyncPowersAvx2(tables, baseband, c, syncPower);
+        return true;
+    case VectorIsa::Baseline:
+        break;
+    }
+    TwoLevelSyncPowersBaseline(tables, baseband, c, syncPower);
+    return true;
+}
+
 int32_t FindSyncPeak(const SignalTables& tables, const BasebandArray& baseband,
                      SyncPowerArray& syncPower) {
-    if (!TwoLevelSyncPowers(tables, baseband, syncPower)) {
+    if (!TwoLevelSyncPowers(tables, baseband, syncPower, BestVectorIsa())) {
         for (int32_t lag = 0; lag < BasebandLen; ++lag)
             syncPower[lag] = SyncPowerAt(tables, baseband, lag);
     }

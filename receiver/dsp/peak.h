@@ -33,6 +33,7 @@
 #include <cstdint>
 
 #include "receiver/dsp/tables.h"
+#include "receiver/dsp/vector_isa.h"
 
 namespace rx {
 
@@ -50,6 +51,11 @@ void SearchSyncPeak(const SignalTables& tables, const BasebandArray& baseband, i
 
 // The squared magnitude of the correlation with PeakReference at one lag.
 double SyncPowerAt(const SignalTables& tables, const BasebandArray& baseband, int32_t lag);
+// SyncPowerAt for lags 0..511 into syncPower when PeakReference is two-level
+// (every tap +c or -c, as BuildSignalTables makes it), run in the given
+// instruction set; false, with nothing written, otherwise.
+bool TwoLevelSyncPowers(const SignalTables& tables, const BasebandArray& baseband,
+                        SyncPowerArray& syncPower, VectorIsa isa);
 // Fills syncPower for lags 0..511 and returns the peak lag.
 int32_t FindSyncPeak(const SignalTables& tables, const BasebandArray& baseband,
                      SyncPowerArray& syncPower);

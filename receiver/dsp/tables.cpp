@@ -2,6 +2,7 @@
 // The constant tables of the chain: synchronisation sequence in its two
 // forms, the 43-tap lowpass, FFT permutation and window, mixing oscillator.
 #include <cmath>
+#include <cstdint>
 #include <numbers>
 #include <thread>
 
@@ -22,6 +23,24 @@ constexpr std::array<double, 22> LowpassHalf = {
     0.0048760975508,   0.0203811326578,   0.0253860155435,   0.0117128495191,  -0.0174006222407,
     -0.0455661423886,  -0.0498811611031,  -0.0135906928703,  0.0624522097793,  0.156547755698,
     0.234221010827,    0.264278252776};
+
+// `value` cut into doubles of its top 29, next 24 and last 11 significant
+// bits (of the 64 of a long double), each with its sign; they add up to it.
+std::array<double, 3> CutInThree(long double value) {
+    int exponent = 0;
+    const long double fraction = std::frexp(std::fabs(value), &exponent); // 0.5 .. 1, or 0
+    const auto significand = static_cast<uint64_t>(std::ldexp(fraction, 64));
+    const uint64_t low11 = (uint64_t{1} << 11) - 1;
+    const uint64_t low35 = (uint64_t{1} << 35) - 1;
+    const uint64_t bits[3] = {significand & ~low35, significand & low35 & ~low11,
+                              significand & low11};
+    std::array<double, 3> parts{};
+    for (int i = 0; i < 3; ++i) {
+        parts[size_t(i)] = std::ldexp(static_cast<double>(bits[i]), exponent - 64);
+        if (std::signbit(value)) parts[size_t(i)] = -parts[size_t(i)];
+    }
+    return parts;
+}
 
 } // namespace
 
@@ -78,6 +97,12 @@ void BuildSignalTables(SignalTables& tables) {
     for (int32_t n = 0; n < BlockLen; ++n) {
         tables.MixCos[n] = std::cos(static_cast<long double>(phi));
         tables.MixSin[n] = std::sin(static_cast<long double>(phi));
+        const auto cosParts = CutInThree(tables.MixCos[n]);
+        const auto sinParts = CutInThree(tables.MixSin[n]);
+        for (size_t i = 0; i < 3; ++i) {
+            tables.MixCosParts[i][n] = cosParts[i];
+            tables.MixSinParts[i][n] = sinParts[i];
+        }
         phi = phi + tables.PhaseStep;
         if (phi >= twoPi) phi = static_cast<float>(phi - twoPi);
     }

@@ -68,6 +68,11 @@ struct SignalTables {
     // every block and this one block of values serves all of them.
     std::array<long double, BlockLen> MixCos{};
     std::array<long double, BlockLen> MixSin{};
+    // The same values cut into three doubles that add up to them exactly:
+    // [0] the top 29 significant bits, [1] the next 24, [2] the last 11, each
+    // with the value's sign.  A float times each part is exact in double.
+    std::array<std::array<double, BlockLen>, 3> MixCosParts{};
+    std::array<std::array<double, BlockLen>, 3> MixSinParts{};
 };
 
 // 2 pi x 1800 / 9600 in extended precision, rounded to a float (1.1780972).

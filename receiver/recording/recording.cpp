@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/recording/recording.h"
 
+#include "receiver/recording/rate_converter.h"
+
 #include <sndfile.h>
 #include <soxr.h>
 
@@ -14,12 +16,9 @@ namespace {
 
 constexpr int64_t ChunkFrames = 4096;
 
+// Integer recordings read as float come back divided by 32768.
 int16_t ToSample(float v) {
-    // Integer recordings read as float come back divided by 32768.
-    // A float recording may hold NaN (a damaged file): silence, not undefined behaviour.
-    if (std::isnan(v)) return 0;
-    const float scaled = std::nearbyint(v * 32768.0f);
-    return static_cast<int16_t>(std::clamp(scaled, -32768.0f, 32767.0f));
+    return FloatToSample(v);
 }
 
 } // namespace
@@ -101,9 +100,8 @@ bool RecordingReader::ConvertTo(int outputRate, std::string& error) {
     info_.converted = outputRate != info_.fileRate;
     direct_ = !info_.converted && pcm16_;
     if (!info_.converted) return true;
-    soxr_error_t soxrError = nullptr;
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    resampler_ = soxr_create(info_.fileRate, outputRate, 1, &soxrError, nullptr, &quality, nullptr);
+    std::string soxrError;
+    resampler_ = CreateResampler(info_.fileRate, outputRate, soxrError);
     if (!resampler_) {
         error = std::string("cannot convert ") + path_ + " to " + std::to_string(outputRate) +
                 " samples/s: " + soxrError;

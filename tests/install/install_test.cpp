@@ -170,11 +170,13 @@ class InstalledTree : public ::testing::Test {
         return tree / "bin/propmon-desktop";
     }
 
-    // Runs the launcher with a clean environment and the given home folder.
+    // Runs the launcher with a clean environment and the given home folder
+    // (and `environment`, NAME=value words).
     Result Launch(const fs::path& launcher, const fs::path& home, const std::string& args = "",
-                  const std::string& path = "/usr/bin:/bin") const {
+                  const std::string& path = "/usr/bin:/bin",
+                  const std::string& environment = "") const {
         return Sh("env -i HOME=" + Quote(home.string()) + " PATH=" + Quote(path) + " " +
-                  Quote(launcher.string()) + " " + args);
+                  environment + " " + Quote(launcher.string()) + " " + args);
     }
 
     static fs::path* root_;
@@ -289,6 +291,40 @@ TEST_F(InstalledTree, LauncherStartsPropmonInTheConfiguredDocumentsFolder) {
     EXPECT_FALSE(fs::exists(folder / "Stanag Help.htm.part"));
 }
 
+// The station's user unit runs the headless receiver through the launcher, in
+// the folder PROPMON_FOLDER of ~/.config/propmon/station.env names.
+TEST_F(InstalledTree, StationUnitRunsTheHeadlessReceiverThroughTheLauncher) {
+    const fs::path unit = Prefix() / "lib/systemd/user/propmon.service";
+    ASSERT_TRUE(fs::is_regular_file(unit));
+    const std::string text = ReadFile(unit);
+    for (const std::string& line : {"ExecStart=" + Bin("propmon-desktop").string() +
+                                        " --headless --autosave --log logs $PROPMON_OPTIONS",
+                                    std::string("EnvironmentFile=-%E/propmon/station.env"),
+                                    std::string("WantedBy=default.target")})
+        EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line;
+    if (HaveTool("systemd-analyze")) {
+        // A short runtime folder: other users' units put sockets there.
+        char pattern[] = "/tmp/pmrt-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        const Result verify = Sh(std::string("XDG_RUNTIME_DIR=") + pattern +
+                                 " systemd-analyze verify --user --man=no " + Quote(unit.string()));
+        fs::remove_all(pattern);
+        EXPECT_EQ(verify.status, 0) << verify.err;
+        // Complaints about units of other packages are not ours.
+        EXPECT_EQ(verify.err.find("propmon"), std::string::npos) << verify.err;
+    }
+
+    const fs::path note = scratch_ / "note";
+    const fs::path launcher = LauncherBesideFake(note);
+    const fs::path home = scratch_ / "home";
+    const fs::path folder = scratch_ / "station folder";
+    const Result r = Launch(launcher, home, "--headless --autosave --log logs", "/usr/bin:/bin",
+                            "PROPMON_FOLDER=" + Quote(folder.string()));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(note), folder.string() + "\n--headless\n--autosave\n--log\nlogs\n");
+    EXPECT_FALSE(fs::exists(home / "Documents"));
+}
+
 TEST_F(InstalledTree, LauncherFallsBackToDocumentsInHomeWhenNoneIsConfigured) {
     const fs::path note = scratch_ / "note";
     const fs::path launcher = LauncherBesideFake(note);
@@ -386,7 +422,7 @@ TEST(DebianPackage, DependsOnWhatTheProgramsLinkAndLoadAndHoldsTheTree) {
           "./usr/share/applications/reelmaker.desktop",
           "./usr/share/icons/hicolor/32x32/apps/propmon.png", "./usr/share/man/man1/propmon.1.gz",
           "./usr/share/doc/propmon/Stanag Help.htm", "./usr/share/doc/propmon/changelog.gz",
-          "./usr/share/doc/propmon/copyright"})
+          "./usr/lib/systemd/user/propmon.service", "./usr/share/doc/propmon/copyright"})
         EXPECT_NE(files.find(path), std::string::npos) << path;
     // No test programs, benchmarks or build helpers in the package.
     for (const char* stray : {"_test", "bench", "export_icons", "propmon_screenshot"})

@@ -2,6 +2,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFontMetrics>
 #include <QLabel>
@@ -10,6 +11,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSettings>
 #include <QSlider>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -22,19 +24,23 @@
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "receiver/acquisition/block_table.h"
 #include "receiver/app/dialogs.h"
 #include "receiver/app/input_box.h"
 #include "receiver/app/main_window.h"
 #include "receiver/app/messages.h"
+#include "receiver/app/preferences.h"
 #include "receiver/app/termination.h"
 #include "receiver/app/tests/modal_helpers.h"
 #include "receiver/app/window_ids.h"
 #include "receiver/capture/paced_devices.h"
 #include "receiver/capture/tests/scripted_device.h"
+#include "signalgen/s4285gen.h"
 
 namespace propmon {
 namespace {
@@ -234,13 +240,18 @@ TEST_F(WindowTest, MenusHoldTheirItemsIdsAndCheckMarks) {
         {"File", "Auto-save Correlogram", 1360, 0},
         {"File", "Auto-save Dopplergram", 1361, 0},
         {"File", "Auto-save Scattergram", 1362, 0},
+        {"File", "Log blocks to CSV", 1390, 0},
         {"Audio Input", "Select Input", 1310, -1},
+        {"Audio Input", "Reconnect lost input every 10 s", 1311, 0},
         {"Tools", "Correlogram averaging", 1350, -1},
         {"Tools", "Clock offset", 1344, -1},
         {"Tools", "Display brightness", 1340, -1},
         {"Tools", "Scattergram black b/g", 1355, 0},
         {"Tools", "NATO - 2400 baud, 1800 Hz", 1370, 1},
         {"Tools", "AMATEUR - 2000 baud, 1500 Hz", 1371, 0},
+        {"Tools", "Times in UTC", 1391, 0},
+        {"Tools", "Measure clock error", 1392, -1},
+        {"Tools", "Find paths", 1393, -1},
         {"Help", "About", 1381, -1},
         {"Help", "Help", 32651, -1},
     };
@@ -249,7 +260,7 @@ TEST_F(WindowTest, MenusHoldTheirItemsIdsAndCheckMarks) {
     for (QAction* menuAction : window->Menus()->actions()) {
         menuTitles << menuAction->text();
         for (QAction* item : menuAction->menu()->actions())
-            found.emplace_back(menuAction->text(), item);
+            if (!item->isSeparator()) found.emplace_back(menuAction->text(), item);
     }
     EXPECT_EQ(menuTitles, QStringList({"File", "Audio Input", "Tools", "Help"}));
     ASSERT_EQ(found.size(), std::size(table));
@@ -261,6 +272,7 @@ TEST_F(WindowTest, MenusHoldTheirItemsIdsAndCheckMarks) {
         EXPECT_EQ(found[i].second, window->MenuItem(table[i].id));
         EXPECT_EQ(found[i].second->isChecked(), table[i].check == 1);
     }
+    EXPECT_EQ(window->MenuItem(FindPathsCommand)->shortcut(), QKeySequence(Qt::Key_F5));
 }
 
 TEST_F(WindowTest, SwitchesOnBeforeTheWindowShowTheirCheckMarks) {
@@ -646,15 +658,17 @@ TEST_F(WindowTest, BlockObserversSeeEveryBlockAndTheStatusLineSitsBelowThePanels
     Pump();
     EXPECT_EQ(peaks.size(), 3u);
 
+    // The input is named when it opens; level, lock and SNR follow the blocks.
     window->SetStatus(StatusField::Problem, QStringLiteral("cannot write logs/"));
-    window->SetStatus(StatusField::Input, QStringLiteral("Scripted 0"));
     window->show();
     Pump();
-    EXPECT_EQ(window->Status()->Joined(), QStringLiteral("Scripted 0  cannot write logs/"));
+    EXPECT_EQ(window->Status()->Joined().toStdString(),
+              "Scripted 0  Level -50 dBFS  Searching  SNR 20 dB  cannot write logs/");
     EXPECT_GE(window->Status()->y(), window->Client()->geometry().bottom());
     EXPECT_EQ(window->Client()->size(), QSize(705, 620));
     window->SetStatus(StatusField::Problem, QString());
-    EXPECT_EQ(window->Status()->Joined(), QStringLiteral("Scripted 0"));
+    EXPECT_EQ(window->Status()->Joined().toStdString(),
+              "Scripted 0  Level -50 dBFS  Searching  SNR 20 dB");
 }
 
 TEST_F(WindowTest, AboutShowsOurTextAndHelpOpensTheHelpFile) {
@@ -904,6 +918,53 @@ TEST_F(WindowTest, CaptureFailureEndsTheRunningWindowWithSettingsWritten) {
     EXPECT_EQ(FileLines(state.SettingsPath).at(3), "2");
 }
 
+// With the menu's reconnect check on, a failing input is released and opened again
+// until it answers: no message box, the window goes on, each event is one line.
+TEST_F(WindowTest, ReconnectRetriesALostInputInsteadOfEndingTheWindow) {
+    Start();
+    std::vector<std::string> events;
+    window->EventReport = [&](const std::string& line) { events.push_back(line); };
+    state.Capture.RetryIntervalMs = 50;
+    window->MenuItem(ReconnectCommand)->trigger();
+    EXPECT_TRUE(state.Capture.Reconnect);
+    EXPECT_TRUE(window->MenuItem(ReconnectCommand)->isChecked());
+
+    int blocks = 0;
+    state.BlockObservers.push_back([&](const rx::ChainState&) { ++blocks; });
+    cap::ScriptedScript& script = *scripts[0];
+    const auto runUntil = [](const std::function<bool()>& done) {
+        for (int i = 0; i < 400 && !done(); ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            QTest::qWait(5);
+        }
+        return done();
+    };
+    // The device dies under the running capture and stays away for a while.
+    script.Failures[cap::WaveOp::Queue] = cap::WaveError;
+    script.Failures[cap::WaveOp::Open] = cap::WaveNotEnabled;
+    script.Record(std::vector<int16_t>(1024, 100));
+    ASSERT_TRUE(runUntil([&] { return !events.empty(); }));
+    EXPECT_EQ(events[0].rfind("input lost: Scripted 0: ", 0), 0u) << events[0];
+    EXPECT_FALSE(window->Ending());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    const int attempts = script.Calls[cap::WaveOp::Open];
+    ASSERT_TRUE(runUntil([&] { return script.Calls[cap::WaveOp::Open] >= attempts + 3; }));
+    EXPECT_EQ(events.size(), 1u); // retries are not told one by one
+
+    // It comes back: capture goes on with the same buffers and chain.
+    script.Failures.clear();
+    ASSERT_TRUE(runUntil([&] { return events.size() == 2; }));
+    EXPECT_EQ(events[1].rfind("input back after ", 0), 0u) << events[1];
+    EXPECT_EQ(window->Status()->Text(StatusField::Input), "Scripted 0");
+    const int before = blocks;
+    script.Record(std::vector<int16_t>(4096, 100));
+    ASSERT_TRUE(runUntil([&] { return blocks > before; }));
+
+    // Switched off, the next failure is the end again.
+    window->OnCommand(ReconnectCommand);
+    EXPECT_FALSE(state.Capture.Reconnect);
+}
+
 TEST_F(WindowTest, SigtermEndsTheWindowLikeACloseAndWritesTheSettings) {
     PrepareReceiver(state);
     state.Settings.ClockPpm = 5;
@@ -929,6 +990,215 @@ TEST_F(WindowTest, EscapeDoesNotEndTheWindowButTheCloseBoxDoes) {
     window->close();
     EXPECT_TRUE(window->Ending());
     EXPECT_EQ(FileLines(state.SettingsPath).size(), 14u);
+}
+
+// The window starts in the mode it was left in, remembered in the user's
+// configuration with K and the auto-saves, unless the command line names one;
+// started in AMATEUR it looks exactly as after the mode command.
+struct StartCase {
+    const char* remembered; // the mode in propmon.conf (nullptr: none)
+    std::optional<int32_t> option;
+    int32_t expected;
+};
+
+class WindowStartTest : public WindowTest, public ::testing::WithParamInterface<StartCase> {};
+
+TEST_P(WindowStartTest, ModeFromPreferencesOrCommandLineWithTitleChecksLabelsAndRate) {
+    const StartCase& c = GetParam();
+    {
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "propmon", "propmon");
+        store.clear();
+        if (c.remembered) store.setValue("mode", c.remembered);
+        store.setValue("correlogram/average", 4);
+        store.setValue("autosave/dopplergram", true);
+    }
+    PrepareReceiver(state);
+    EXPECT_EQ(RestorePreferences(state), "");
+    ReceiverOptions options;
+    options.mode = c.option;
+    ApplyReceiverOptions(state, options);
+    window = std::make_unique<MainWindow>(state, wave);
+    window->OnInitDialog();
+    Pump();
+
+    const bool amateur = c.expected == rx::ModeAmateur;
+    EXPECT_EQ(window->windowTitle(),
+              amateur ? QString("Stanag 4285 receiver (AMATEUR)") : StartTitle);
+    EXPECT_EQ(window->MenuItem(NatoCommand)->isChecked(), !amateur);
+    EXPECT_EQ(window->MenuItem(AmateurCommand)->isChecked(), amateur);
+    EXPECT_EQ(LabelText(9000), amateur ? "25ms" : "20ms");
+    EXPECT_EQ(LabelText(9016), amateur ? "-25" : "-30");
+    EXPECT_EQ(scripts[0]->LastOpenRate, amateur ? 8000 : 9600);
+    EXPECT_EQ(state.Controls.AverageCount, 4);
+    EXPECT_TRUE(window->MenuItem(AutoSaveDopplergramCommand)->isChecked());
+    EXPECT_FALSE(window->MenuItem(AutoSaveCorrelogramCommand)->isChecked());
+
+    window->EndWindow();
+    SavePreferences(state, "Scripted 0");
+    const QSettings saved(PreferencesFile(), QSettings::NativeFormat);
+    EXPECT_EQ(saved.value("mode").toString(), amateur ? "amateur" : "nato");
+    EXPECT_EQ(saved.value("input/device").toString(), "Scripted 0");
+    EXPECT_EQ(saved.value("correlogram/average").toInt(), 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, WindowStartTest,
+                         ::testing::Values(StartCase{nullptr, std::nullopt, rx::ModeNato},
+                                           StartCase{"amateur", std::nullopt, rx::ModeAmateur},
+                                           StartCase{"amateur", rx::ModeNato, rx::ModeNato},
+                                           StartCase{"nato", rx::ModeAmateur, rx::ModeAmateur}));
+
+// "Log blocks to CSV" writes logs/ below the folder; a log that cannot be
+// written shows in the status line (no dialog, the receiver runs on), and so
+// does its recovery.
+TEST_F(WindowTest, LogMenuWritesBlocksAndItsFailureAndRecoveryShowInTheStatusLine) {
+    Start();
+    const QString logs = dir.path() + "/logs";
+    std::ofstream(logs.toStdString()) << "a file where the folder goes";
+    window->OnCommand(LogBlocksCommand);
+    EXPECT_TRUE(window->MenuItem(LogBlocksCommand)->isChecked());
+    scripts[0]->Record(std::vector<int16_t>(3 * 1024, 0));
+    Pump();
+    const QString problem = window->Status()->Text(StatusField::Problem);
+    EXPECT_TRUE(problem.startsWith("cannot write the folder " + logs + ": "))
+        << problem.toStdString();
+    EXPECT_EQ(state.BlockCount, 3);
+
+    QFile::remove(logs);
+    scripts[0]->Record(std::vector<int16_t>(2 * 1024, 0));
+    Pump();
+    EXPECT_EQ(window->Status()->Text(StatusField::Problem), "the block log written again");
+    const QString day = QDateTime::currentDateTimeUtc().date().toString(Qt::ISODate);
+    const std::vector<std::string> lines =
+        FileLines((logs + "/propmon-" + day + ".csv").toStdString());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "utc," + rx::BlockTableHeader());
+    EXPECT_EQ(lines[1].substr(0, 11), day.toStdString() + "T");
+    EXPECT_NE(lines[1].find("Z,3,0.426563,"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("Z,4,0.533229,"), std::string::npos) << lines[2];
+
+    window->OnCommand(LogBlocksCommand);
+    EXPECT_FALSE(window->MenuItem(LogBlocksCommand)->isChecked());
+    EXPECT_EQ(state.Log, nullptr);
+}
+
+// ---- Acquisition -------------------------------------------------------------
+
+// A STANAG 4285 signal over two paths, the sound card's clock `clockPpm` off.
+sim::Generator TwoPathSignal(double clockPpm) {
+    sim::Config config = sim::NatoConfig();
+    config.paths = {{.delayMs = 2, .spreadHz = 0.2}, {.delayMs = 5, .gainDb = -6}};
+    config.snrDb = 10;
+    config.clockPpm = clockPpm;
+    return sim::Generator(config);
+}
+
+// `seconds` of the generator's signal recorded by the scripted card.
+void Listen(cap::ScriptedScript& script, sim::Generator& generator, double seconds) {
+    std::vector<int16_t> samples(16 * 1024);
+    for (int64_t n = 0; n < int64_t(seconds * 9600); n += int64_t(samples.size())) {
+        generator.Generate(samples.data(), samples.size());
+        ASSERT_EQ(script.Record(samples), samples.size());
+        Pump();
+    }
+}
+
+TEST_F(WindowTest, PathsArePlacedOnTheirOwnOnceTheSignalHoldsAndTheOperatorsClickWins) {
+    Start();
+    sim::Generator signal = TwoPathSignal(0);
+    state.Display.CorrelogramScroll = 30;
+    Listen(*scripts[0], signal, 15);
+    EXPECT_EQ(window->Status()->Text(StatusField::Lock), "Locked");
+    EXPECT_TRUE(window->Status()->Text(StatusField::Snr).startsWith("SNR "));
+    // The strongest path 10 lags above the bottom of the correlogram, which
+    // scrolls back to its bottom as after a click.
+    const double strongest = state.Acquisition.Quality().Last().SteadyStrongestLag;
+    EXPECT_EQ(state.Controls.LagOffset, rx::LagOffsetFor(strongest));
+    EXPECT_EQ(state.Display.CorrelogramScroll, 0);
+
+    // A click picks the lag; the window no longer moves it, F5 does.
+    window->OnLButtonUp(30, 300);
+    EXPECT_EQ(state.Controls.LagOffset, 262);
+    state.Settings.ClockPpm = 3; // the paths would be placed again, were it not for the click
+    Listen(*scripts[0], signal, 10);
+    EXPECT_EQ(state.Controls.LagOffset, 262);
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QTest::keyClick(window.get(), Qt::Key_F5);
+    EXPECT_EQ(state.Controls.LagOffset,
+              rx::LagOffsetFor(state.Acquisition.Quality().Last().SteadyStrongestLag));
+}
+
+TEST_F(WindowTest, MeasuredClockErrorIsAppliedOnceAndWhatRemainsIsMeasuredAfresh) {
+    Start();
+    sim::Generator signal = TwoPathSignal(37.4);
+    window->OnCommand(MeasureClockCommand);
+    ClockErrorDialog* dialog = window->ClockDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_FALSE(dialog->ApplyButton()->isEnabled());
+    EXPECT_EQ(window->Status()->Text(StatusField::Clock), "Clock measuring");
+
+    // The estimate narrows while the signal comes in; the receiver runs on.
+    Listen(*scripts[0], signal, 60);
+    ASSERT_TRUE(dialog->ApplyButton()->isEnabled());
+    const rx::ClockEstimate first = state.Acquisition.ClockNow();
+    EXPECT_NEAR(first.TotalPpm, 37.4, 0.5);
+    EXPECT_TRUE(dialog->EstimateLabel()->text().startsWith("+37."))
+        << dialog->EstimateLabel()->text().toStdString();
+    EXPECT_TRUE(window->Status()->Text(StatusField::Clock).startsWith("Clock +37."));
+
+    // Apply: whole ppm into ClockPpm, the rest onto the slider and its label.
+    dialog->ApplyButton()->click();
+    const rx::ClockSetting split = rx::SplitClockCorrection(first.TotalPpm);
+    EXPECT_EQ(state.Settings.ClockPpm, 37.0L);
+    EXPECT_EQ(Slider(ClockSliderId)->value(), split.SliderPosition);
+    EXPECT_EQ(state.Settings.ClockOffset, split.ClockOffset);
+    const QString label = LabelText(ClockLabelId); // the sum as a float, to 0.01
+    ASSERT_TRUE(label.startsWith("Clock offset ") && label.endsWith(" ppm"));
+    EXPECT_NEAR(label.mid(13).chopped(4).toDouble(),
+                double(split.ClockPpm) + (split.SliderPosition - 10000) / 200.0, 0.006);
+    EXPECT_FALSE(dialog->ApplyButton()->isEnabled()); // measuring the rest afresh
+
+    // The drift is gone; applying again leaves the correction where it is.
+    Listen(*scripts[0], signal, 60);
+    const rx::ClockEstimate second = state.Acquisition.ClockNow();
+    ASSERT_TRUE(second.Valid);
+    EXPECT_NEAR(second.ResidualPpm, 0.0, 0.3);
+    EXPECT_NEAR(second.CorrectionPpm, first.TotalPpm, 0.01);
+    dialog->ApplyButton()->click();
+    EXPECT_NEAR(double(rx::ClockCorrection(state.Settings) * 1e6L), 37.4, 0.5);
+
+    // Closing ends the measurement and its status.
+    dialog->close();
+    Pump();
+    EXPECT_FALSE(state.Acquisition.MeasuringClock());
+    EXPECT_EQ(window->Status()->Text(StatusField::Clock), "");
+    EXPECT_EQ(window->ClockDialog(), nullptr);
+}
+
+TEST_F(WindowTest, AReplayFoundAmateurStartsInThatMode) {
+    PrepareReceiver(state);
+    window = std::make_unique<MainWindow>(state, wave);
+    window->StartInMode(rx::ModeAmateur);
+    window->OnInitDialog();
+    Pump();
+    EXPECT_EQ(scripts[0]->LastOpenRate, 8000);
+    EXPECT_EQ(window->windowTitle(), "Stanag 4285 receiver (AMATEUR)");
+    EXPECT_TRUE(window->MenuItem(AmateurCommand)->isChecked());
+    EXPECT_FALSE(window->MenuItem(NatoCommand)->isChecked());
+    EXPECT_EQ(LabelText(9000), "25ms");
+}
+
+TEST_F(WindowTest, TheLevelWarnsOfClipping) {
+    Start();
+    std::vector<int16_t> loud(4 * 1024);
+    for (size_t i = 0; i < loud.size(); ++i)
+        loud[i] = i % 2 ? 32767 : -32768;
+    scripts[0]->Record(loud);
+    Pump();
+    EXPECT_EQ(window->Status()->Text(StatusField::Level),
+              "Level 0 dBFS: clipping, turn the input down");
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/autosave/snapshot.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QImageReader>
@@ -102,6 +103,11 @@ TEST(GramBmpNames, FoldersAndTwoDigitTimeNames) {
     EXPECT_EQ(GramFileName(Gram::Correlogram, {14, 5, 9}), "140509correlogram.BMP");
     EXPECT_EQ(GramFileName(Gram::Dopplergram, {0, 0, 0}), "000000dopplergram.BMP");
     EXPECT_EQ(GramFileName(Gram::Scattergram, {23, 59, 59}), "235959scattergram.BMP");
+    // Dated names where the clock knows the day.
+    const TimeOfDay dated{14, 5, 9, QDate(2026, 12, 7), true};
+    EXPECT_EQ(GramFileName(Gram::Correlogram, dated, true), "20261207-140509correlogram.BMP");
+    EXPECT_EQ(GramFileName(Gram::Correlogram, dated), "140509correlogram.BMP");
+    EXPECT_EQ(GramFileName(Gram::Correlogram, {14, 5, 9}, true), "140509correlogram.BMP");
     EXPECT_EQ(TimeText({7, 3, 0}), "07:03:00");
 }
 
@@ -175,6 +181,48 @@ TEST(SaveGramSnapshotFiles, UnwritablePlacesLeaveNoFileAndReportFailure) {
     EXPECT_TRUE(QDir(dir.filePath("Scattergrams")).exists());
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(),
               2); // the two plain files
+}
+
+// A picture of an earlier day is never replaced: it moves into a folder named
+// by its day, beside any picture of that name already there; when it cannot
+// move, the new snapshot is not written and the old one stays.
+TEST(SaveGramSnapshotFiles, AnEarlierDaysPictureMovesIntoItsDayFolderAndIsNeverReplaced) {
+    QTemporaryDir dir;
+    const TimeOfDay today{14, 5, 9, QDate(2026, 12, 8), false};
+    const auto old = [&](const QString& name, const QByteArray& text) {
+        QDir(dir.path()).mkpath(QFileInfo(dir.filePath(name)).path());
+        QFile f(dir.filePath(name));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(text);
+        f.flush(); // else closing would stamp the file with the time now
+        f.setFileTime(QDateTime(QDate(2026, 12, 7), QTime(23, 59)), QFile::FileModificationTime);
+    };
+    old("Correlograms/140509correlogram.BMP", "yesterday");
+    old("Correlograms/2026-12-07/140509correlogram.BMP", "kept before");
+    const QImage panel = Pattern(561, 216);
+    const SnapshotResult saved =
+        SaveGramSnapshot(panel, 216, 560, Gram::Correlogram, dir.path(), today);
+    ASSERT_TRUE(saved) << saved.Error.toStdString();
+    EXPECT_EQ(ReadAll(dir.filePath("Correlograms/140509correlogram.BMP")),
+              GramBmp(panel, 216, 560));
+    EXPECT_EQ(ReadAll(dir.filePath("Correlograms/2026-12-07/140509correlogram.BMP")),
+              "kept before");
+    EXPECT_EQ(saved.MovedTo, dir.filePath("Correlograms/2026-12-07/140509correlogram-1.BMP"));
+    EXPECT_EQ(ReadAll(saved.MovedTo), "yesterday");
+
+    // Today's own picture of that name is replaced, as always.
+    ASSERT_TRUE(
+        SaveGramSnapshot(Pattern(561, 216), 216, 560, Gram::Correlogram, dir.path(), today));
+    EXPECT_EQ(QDir(dir.filePath("Correlograms/2026-12-07")).count(), 4u); // with . and ..
+
+    // The day folder's name is taken by a file: nothing moves, nothing is written.
+    old("Scattergrams/140509scattergram.BMP", "yesterday");
+    old("Scattergrams/2026-12-07", "in the way");
+    const SnapshotResult refused =
+        SaveGramSnapshot(panel, 256, 70, Gram::Scattergram, dir.path(), today);
+    EXPECT_FALSE(refused);
+    EXPECT_TRUE(refused.Error.startsWith("cannot make the folder")) << refused.Error.toStdString();
+    EXPECT_EQ(ReadAll(dir.filePath("Scattergrams/140509scattergram.BMP")), "yesterday");
 }
 
 } // namespace

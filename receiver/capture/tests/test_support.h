@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace cap::test {
@@ -39,6 +40,7 @@ struct FakeHost : CaptureHost {
         else
             OnWaveData(state, wave, *this, notice);
     }
+    void CaptureEvent(const std::string& line) override { events.push_back(line); }
     // The window initialisation's capture steps.
     void Initialise() override {
         ++initialisations;
@@ -53,6 +55,7 @@ struct FakeHost : CaptureHost {
     rx::ChainControls controls;
     rx::DisplayHooks hooks;
     std::vector<QString> messages;
+    std::vector<std::string> events; // CaptureEvent lines
     std::vector<WaveNotice> notices;
     std::vector<uint32_t> recordedBytes; // of each data notice, as delivered
     int windowEnds = 0;

@@ -1,0 +1,112 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The acquisition's work per block against the chain's: the block quality
+// (sync SNR, lock, further paths), the clock-error estimator and the whole
+// monitor of a running receiver, each fed the blocks of a two-path signal, and
+// ProcessBlock itself for the ratio.  Also the estimate over ten minutes of
+// blocks, which the window forms once every 16 blocks.
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "receiver/acquisition/acquisition_monitor.h"
+#include "receiver/acquisition/clock_estimator.h"
+#include "receiver/acquisition/signal_quality.h"
+#include "receiver/acquisition/sync_chain.h"
+#include "signalgen/s4285gen.h"
+
+namespace {
+
+// The peak stage's output of `blocks` blocks of a two-path signal 50 ppm off.
+std::vector<rx::PeakState> Blocks(int blocks) {
+    sim::Config config = sim::NatoConfig();
+    config.paths = {{.delayMs = 1, .spreadHz = 0.2}, {.delayMs = 3, .gainDb = -3, .spreadHz = 0.5}};
+    config.snrDb = 10;
+    config.clockPpm = 50;
+    sim::Generator generator(config);
+    rx::SyncChain chain(rx::ModeNato, 0.0L);
+    std::vector<rx::PeakState> peaks;
+    std::vector<int16_t> buffer(rx::BlockLen);
+    while (int(peaks.size()) < blocks) {
+        generator.Generate(buffer.data(), buffer.size());
+        chain.Feed(buffer.data(), rx::BlockLen,
+                   [&](const rx::ChainState& state) { peaks.push_back(state.Peak); });
+    }
+    return peaks;
+}
+
+const std::vector<rx::PeakState>& SomeBlocks() {
+    static const std::vector<rx::PeakState> peaks = Blocks(1024);
+    return peaks;
+}
+
+void ProcessBlockAlone(benchmark::State& state) {
+    auto chain = rx::MakeChainState();
+    rx::Settings settings;
+    rx::ChainControls controls;
+    rx::SetSignalParameters(*chain, controls, settings);
+    rx::BuildSignalTables(chain->Tables);
+    const rx::DisplayHooks hooks;
+    for (auto _ : state)
+        rx::ProcessBlock(*chain, settings, controls, hooks);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(ProcessBlockAlone)->Unit(benchmark::kMicrosecond);
+
+void BlockQuality(benchmark::State& state) {
+    const auto& peaks = SomeBlocks();
+    rx::QualityTracker quality;
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(quality.Add(peaks[i], 9600).PeakSnrDb);
+        i = (i + 1) % peaks.size();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BlockQuality)->Unit(benchmark::kMicrosecond);
+
+void ClockEstimatorAdd(benchmark::State& state) {
+    const auto& peaks = SomeBlocks();
+    rx::ClockEstimator estimator;
+    size_t i = 0;
+    for (auto _ : state) {
+        estimator.Add(peaks[i].SyncPower, 0.0L, 9600);
+        i = (i + 1) % peaks.size();
+        if (estimator.Blocks() > 16000) estimator.Restart();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(ClockEstimatorAdd)->Unit(benchmark::kMicrosecond);
+
+// The whole monitor after a block, as the window and a run without one use it
+// (quality, events, level, clock measurement and path placing).
+void MonitorOnBlock(benchmark::State& state) {
+    const auto& peaks = SomeBlocks();
+    auto chain = rx::MakeChainState();
+    rx::Settings settings;
+    rx::ChainControls controls;
+    rx::AcquisitionMonitor monitor(rx::MonitorOptions{.AutoPlacePaths = true});
+    monitor.StartClockMeasurement();
+    size_t i = 0;
+    for (auto _ : state) {
+        chain->Peak = peaks[i];
+        benchmark::DoNotOptimize(monitor.OnBlock(*chain, settings, controls));
+        i = (i + 1) % peaks.size();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(MonitorOnBlock)->Unit(benchmark::kMicrosecond);
+
+// One estimate over ten minutes of blocks (5625).
+void ClockEstimateOfTenMinutes(benchmark::State& state) {
+    static const std::vector<rx::PeakState> peaks = Blocks(5625);
+    rx::ClockEstimator estimator;
+    for (const rx::PeakState& peak : peaks)
+        estimator.Add(peak.SyncPower, 0.0L, 9600);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(estimator.Estimate().TotalPpm);
+}
+BENCHMARK(ClockEstimateOfTenMinutes)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

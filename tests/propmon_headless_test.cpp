@@ -1,0 +1,559 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// propmon --headless as a station runs it: no display and no QT_QPA_PLATFORM,
+// ended by signals, killed, started twice, in a read-only folder, across UTC
+// midnight on a faked clock (libfaketime: the simulated input is paced by the
+// monotonic clock, which libfaketime speeds up with the wall clock, so a
+// minute of station time passes in a few seconds).
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "signalgen/s4285gen.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+bool FakeTimeAvailable() {
+    return fs::exists(FAKETIME_LIB);
+}
+
+// Seconds since the epoch of a UTC date and time.
+std::time_t Utc(int year, int month, int day, int hour, int minute, int second) {
+    std::tm fields{};
+    fields.tm_year = year - 1900;
+    fields.tm_mon = month - 1;
+    fields.tm_mday = day;
+    fields.tm_hour = hour;
+    fields.tm_min = minute;
+    fields.tm_sec = second;
+    return timegm(&fields);
+}
+
+// One propmon started in the background, its stderr in a file.
+struct Receiver {
+    pid_t pid = -1;
+    fs::path err;
+    fs::path out;
+    int status = -1; // exit status once it has ended; -1 killed or running
+
+    Receiver() = default;
+    Receiver(Receiver&& other) noexcept
+        : pid(std::exchange(other.pid, -1)), err(other.err), out(other.out), status(other.status) {}
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    std::string Err() const { return Slurp(err); }
+    std::string Out() const { return Slurp(out); }
+    // Waits up to `timeout` for the process to end; false when it has not.
+    bool Wait(std::chrono::milliseconds timeout = 20s) {
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            int raw = 0;
+            const pid_t done = ::waitpid(pid, &raw, WNOHANG);
+            if (done == pid) {
+                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+                // libfaketime shares its clock with children through shared
+                // memory named by the process, and leaves it behind.
+                std::error_code ignored;
+                fs::remove("/dev/shm/faketime_shm_" + std::to_string(pid), ignored);
+                fs::remove("/dev/shm/sem.faketime_sem_" + std::to_string(pid), ignored);
+                pid = -1;
+                return true;
+            }
+            if (std::chrono::steady_clock::now() > until) return false;
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+    int Stop(int signal) {
+        ::kill(pid, signal);
+        if (!Wait()) {
+            ::kill(pid, SIGKILL);
+            Wait();
+        }
+        return status;
+    }
+    ~Receiver() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            Wait();
+        }
+    }
+};
+
+class HeadlessTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("propmon-headless-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        fs::permissions(dir, fs::perms::all);
+    }
+    void TearDown() override {
+        fs::permissions(dir, fs::perms::owner_all);
+        fs::remove_all(dir);
+        for (const auto& e : fs::directory_iterator(dir.parent_path()))
+            if (e.path().filename().string().rfind(dir.filename().string() + "-", 0) == 0)
+                fs::remove_all(e.path());
+    }
+
+    // Starts propmon in `dir` with `args`, without DISPLAY, WAYLAND_DISPLAY and
+    // QT_QPA_PLATFORM, plus `extra` environment; `prefix` runs before it
+    // (setpriv, say).
+    Receiver Start(const std::vector<std::string>& args,
+                   const std::map<std::string, std::string>& extra = {},
+                   const std::vector<std::string>& prefix = {}) {
+        static int serial = 0;
+        Receiver r;
+        const std::string stem = dir.filename().string() + "-" + std::to_string(++serial);
+        r.err = dir.parent_path() / (stem + "-err.txt");
+        r.out = dir.parent_path() / (stem + "-out.txt");
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            const std::string name = entry.substr(0, entry.find('='));
+            if (name != "DISPLAY" && name != "WAYLAND_DISPLAY" && name != "QT_QPA_PLATFORM" &&
+                !extra.count(name))
+                env.push_back(entry);
+        }
+        for (const auto& [name, value] : extra)
+            env.push_back(name + "=" + value);
+        std::vector<std::string> argv = prefix;
+        argv.push_back(PROPMON_BIN);
+        argv.insert(argv.end(), args.begin(), args.end());
+
+        r.pid = ::fork();
+        if (r.pid == 0) {
+            if (::chdir(dir.c_str()) != 0) std::_Exit(125);
+            const int err = ::open(r.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int out = ::open(r.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, 0);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            std::vector<char*> cargv, cenv;
+            for (std::string& a : argv)
+                cargv.push_back(a.data());
+            cargv.push_back(nullptr);
+            for (std::string& e : env)
+                cenv.push_back(e.data());
+            cenv.push_back(nullptr);
+            ::execvpe(cargv[0], cargv.data(), cenv.data());
+            std::_Exit(126);
+        }
+        return r;
+    }
+
+    // The environment that runs propmon on a clock starting at `start` (UTC)
+    // and running `speed` times as fast as the real one.
+    static std::map<std::string, std::string> FakedClock(const std::string& start, int speed) {
+        // A sanitizer build wants its runtime loaded first; libfaketime goes
+        // before it and does no harm there.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        return {{"LD_PRELOAD", FAKETIME_LIB},
+                {"FAKETIME", "@" + start + " x" + std::to_string(speed)},
+                {"TZ", "UTC"},
+                {"ASAN_OPTIONS",
+                 std::string(asan ? asan : "") + (asan ? ":" : "") + "verify_asan_link_order=0"}};
+    }
+
+    // Waits until `done` holds (checked every 20 ms), at most `timeout`.
+    static bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > until) return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+
+    size_t LogRows() const {
+        size_t rows = 0;
+        if (!fs::is_directory(dir / "logs")) return 0;
+        for (const auto& entry : fs::directory_iterator(dir / "logs"))
+            rows += Count(Slurp(entry.path()), "\n");
+        return rows;
+    }
+
+    fs::path WriteRecording(const std::string& name, double seconds,
+                            const sim::Config& config = sim::LiveDemoConfig(9600)) {
+        const auto n = size_t(seconds * config.sampleRate);
+        std::vector<float> samples(n);
+        sim::Generator(config).GenerateFloat(samples.data(), n);
+        SF_INFO info{};
+        info.samplerate = config.sampleRate;
+        info.channels = 1;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        const fs::path path = dir / name;
+        SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+        EXPECT_NE(file, nullptr);
+        sf_writef_float(file, samples.data(), sf_count_t(n));
+        sf_close(file);
+        return path;
+    }
+
+    fs::path dir;
+};
+
+struct LogRow {
+    std::string utc;
+    double utcSeconds = 0; // of the day
+    long block = 0;
+    double timeS = 0;
+};
+
+// The rows of one day's log file; its header and whole last line checked.
+std::vector<LogRow> ReadLog(const fs::path& file, const std::string& day) {
+    const std::string text = Slurp(file);
+    EXPECT_FALSE(text.empty()) << file;
+    if (text.empty()) return {};
+    EXPECT_EQ(text.back(), '\n') << file << ": the last line is cut";
+    const std::vector<std::string> lines = Lines(text);
+    EXPECT_EQ(lines.front(), "utc,block,time_s,peak_lag,doppler_hz,tune_hz,peak_snr_db,locked,"
+                             "path2_delay_ms,path2_rel_db,path3_delay_ms,path3_rel_db");
+    // The batch table's columns after utc; the quality columns may be empty.
+    const std::regex row(day +
+                         R"(T(\d\d):(\d\d):(\d\d\.\d\d\d)Z,(\d+),([0-9.]+),-?\d+,[-0-9.e]+,-?\d+)"
+                         R"(,[-0-9.]+,[01](,[-0-9.]*){4})");
+    std::vector<LogRow> rows;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::smatch m;
+        if (!std::regex_match(lines[i], m, row)) {
+            ADD_FAILURE() << file << " line " << i + 1 << ": " << lines[i];
+            continue;
+        }
+        rows.push_back({lines[i].substr(0, 24),
+                        std::stod(m[1]) * 3600 + std::stod(m[2]) * 60 + std::stod(m[3]),
+                        std::stol(m[4]), std::stod(m[5])});
+    }
+    return rows;
+}
+
+// Across UTC midnight on a clock running ten times as fast (started 30 s
+// before it, less the time the receiver takes to start): one log file per UTC
+// day, rows at 9.375 a second, stamps from the wall clock rising about
+// 0.1067 s a row, whole lines, and on SIGTERM the settings file and the last
+// event line.
+TEST_F(HeadlessTest, AcrossUtcMidnightTheLogSplitsIntoTwoDaysOfEvenlyStampedRows) {
+    if (!FakeTimeAvailable()) GTEST_SKIP() << "libfaketime is not installed";
+    Receiver r = Start({"--headless", "--simulate", "--autosave", "--log", "logs", "--utc"},
+                       FakedClock("2026-12-07 23:59:30", 10));
+    // Until about 12 s of the new day are logged (a second or two here).
+    const fs::path second = dir / "logs/propmon-2026-12-08.csv";
+    ASSERT_TRUE(WaitUntil([&] { return Count(Slurp(second), "\n") > 110; }, 30s)) << r.Err();
+    ASSERT_EQ(r.Stop(SIGTERM), 0) << r.Err();
+
+    const std::vector<LogRow> before = ReadLog(dir / "logs/propmon-2026-12-07.csv", "2026-12-07");
+    const std::vector<LogRow> after = ReadLog(dir / "logs/propmon-2026-12-08.csv", "2026-12-08");
+    ASSERT_GT(before.size(), 10u);
+    ASSERT_GT(after.size(), 100u);
+    std::vector<LogRow> rows = before;
+    for (LogRow row : after) {
+        row.utcSeconds += 86400;
+        rows.push_back(row);
+    }
+    std::vector<double> steps;
+    for (size_t i = 1; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].utc);
+        EXPECT_EQ(rows[i].block, rows[i - 1].block + 1);
+        EXPECT_NEAR(rows[i].timeS - rows[i - 1].timeS, 1024.0 / 9600, 1e-5);
+        steps.push_back(rows[i].utcSeconds - rows[i - 1].utcSeconds);
+        EXPECT_GT(steps.back(), 0.0);
+    }
+    // A busy machine may hold a few buffers back; the middle step is a block.
+    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+    EXPECT_NEAR(steps[steps.size() / 2], 1024.0 / 9600, 0.01);
+    const double span = rows.back().utcSeconds - rows.front().utcSeconds;
+    EXPECT_NEAR((rows.size() - 1) / span, 9.375, 0.1);
+    EXPECT_EQ(rows.front().block, 0);
+
+    EXPECT_EQ(Lines(Slurp(dir / "Stanag4285.set")).size(), 14u);
+    const std::vector<std::string> events = Lines(r.Err());
+    ASSERT_FALSE(events.empty());
+    for (const char* event :
+         {"propmon: input ", ": Built-in STANAG 4285 test signal",
+          "propmon: mode NATO (2400 baud, 1800 Hz), 9600 samples/s", "names in UTC",
+          "propmon: logging blocks to logs/propmon-2026-12-07.csv",
+          "propmon: logging blocks to logs/propmon-2026-12-08.csv"})
+        EXPECT_NE(r.Err().find(event), std::string::npos) << event << " in\n" << r.Err();
+    EXPECT_EQ(events.back().rfind("propmon: stopped by SIGTERM after " +
+                                      std::to_string(rows.size()) + " blocks (0:00:",
+                                  0),
+              0u)
+        << events.back();
+    EXPECT_FALSE(fs::exists(dir / ".propmon.lock"));
+}
+
+// A folder whose gram folders hold yesterday's pictures at the times of day
+// today's take: every old picture is kept (moved into a subfolder named by its
+// day) beside the new ones; with --dated-names nothing needs to move.
+class KeepOldSnapshots : public HeadlessTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(KeepOldSnapshots, EveryPictureOfYesterdayStillExistsBesideTodays) {
+    if (!FakeTimeAvailable()) GTEST_SKIP() << "libfaketime is not installed";
+    const bool dated = GetParam();
+    const std::time_t yesterday = Utc(2026, 12, 7, 15, 0, 0);
+    const std::vector<std::string> grams = {"correlogram", "dopplergram", "scattergram"};
+    std::map<fs::path, std::string> old;
+    for (const std::string& gram : grams) {
+        const fs::path folder = dir / (char(std::toupper(gram[0])) + gram.substr(1) + "s");
+        fs::create_directories(folder);
+        // Every second of ten minutes from 12:00:00, whatever the start costs.
+        for (int s = 0; s < 600; ++s) {
+            char name[64];
+            std::snprintf(name, sizeof name, "12%02d%02d%s.BMP", s / 60, s % 60, gram.c_str());
+            const fs::path file = folder / name;
+            std::ofstream(file) << "yesterday " << name;
+            const struct timespec times[2] = {{yesterday + s, 0}, {yesterday + s, 0}};
+            ::utimensat(AT_FDCWD, file.c_str(), times, 0);
+            old[file] = "yesterday " + std::string(name);
+        }
+    }
+    std::vector<std::string> args = {"--headless", "--simulate", "--autosave"};
+    if (dated) args.push_back("--dated-names");
+    Receiver r = Start(args, FakedClock("2026-12-08 12:00:00", 40));
+    // The first correlogram snapshot comes after 800 blocks (85 s).
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            for (const auto& e : fs::recursive_directory_iterator(dir / "Correlograms"))
+                if (Slurp(e.path()).rfind("BM", 0) == 0) return true;
+            return false;
+        },
+        15s))
+        << r.Err();
+    ASSERT_EQ(r.Stop(SIGTERM), 0) << r.Err();
+
+    size_t moved = 0, fresh = 0;
+    for (const auto& [file, text] : old) {
+        const fs::path kept = file.parent_path() / "2026-12-07" / file.filename();
+        const bool inPlace = Slurp(file) == text;
+        const bool inDayFolder = Slurp(kept) == text;
+        EXPECT_TRUE(inPlace || inDayFolder) << file << " is lost";
+        if (inDayFolder) {
+            ++moved;
+            EXPECT_EQ(Slurp(file).rfind("BM", 0), 0u) << file << ": today's picture";
+        }
+    }
+    for (const std::string& gram : grams) {
+        const fs::path folder = dir / (char(std::toupper(gram[0])) + gram.substr(1) + "s");
+        for (const auto& e : fs::directory_iterator(folder)) {
+            if (Slurp(e.path()).rfind("BM", 0) != 0) continue;
+            ++fresh;
+            const std::string name = e.path().filename().string();
+            EXPECT_TRUE(std::regex_match(
+                name, std::regex((dated ? "20261208-12\\d{4}" : "12\\d{4}") + gram + "\\.BMP")))
+                << name;
+        }
+    }
+    EXPECT_GE(fresh, 4u); // three or more scattergrams and a correlogram
+    EXPECT_EQ(moved, dated ? 0u : fresh);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, KeepOldSnapshots, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Dated" : "TimeOfDay"; });
+
+// kill -9 leaves the lock file and a log; a restart takes the lock over and
+// appends to the log.  Meanwhile a second receiver in the folder (headless or
+// the window) says so and ends, and batch mode elsewhere is not hindered.
+TEST_F(HeadlessTest, AfterKillMinus9TheRestartAppendsToTheLogAndTakesTheLockOver) {
+    const fs::path recording = WriteRecording("rec.wav", 2.0);
+    Receiver first = Start({"--headless", "--simulate", "--log", "logs"});
+    ASSERT_TRUE(WaitUntil([&] { return LogRows() >= 4; }, 10s)) << first.Err();
+
+    for (const std::vector<std::string>& second :
+         {std::vector<std::string>{"--headless", "--simulate"},
+          std::vector<std::string>{"--simulate"}}) {
+        Receiver r = Start(second, {{"QT_QPA_PLATFORM", "offscreen"}});
+        ASSERT_TRUE(r.Wait()) << second.back();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(Lines(r.Err()).back(), "propmon: another propmon (process " +
+                                             std::to_string(first.pid) + ") is running in " +
+                                             fs::canonical(dir).string() +
+                                             "; one receiver per folder");
+    }
+    fs::create_directories(dir / "elsewhere");
+    Receiver batch = Start({"--batch", recording.string(), "--csv", "elsewhere/blocks.csv"});
+    ASSERT_TRUE(batch.Wait());
+    EXPECT_EQ(batch.status, 0) << batch.Err();
+
+    ::kill(first.pid, SIGKILL);
+    first.Wait();
+    ASSERT_TRUE(fs::exists(dir / ".propmon.lock"));
+    const std::string logFile = [&] {
+        for (const auto& e : fs::directory_iterator(dir / "logs"))
+            return e.path().string();
+        return std::string();
+    }();
+    const std::string killed = Slurp(logFile);
+
+    Receiver restarted = Start({"--headless", "--simulate", "--log", "logs"});
+    ASSERT_TRUE(WaitUntil([&] { return Slurp(logFile).size() > killed.size() + 200; }, 10s))
+        << restarted.Err();
+    EXPECT_EQ(restarted.Stop(SIGINT), 0) << restarted.Err();
+    EXPECT_EQ(restarted.Err().find("another propmon"), std::string::npos) << restarted.Err();
+    EXPECT_NE(Lines(restarted.Err()).back().find("stopped by SIGINT"), std::string::npos);
+    const std::string text = Slurp(logFile);
+    EXPECT_EQ(text.substr(0, killed.size()), killed) << "the log was not appended to";
+    EXPECT_EQ(Count(text, "utc,block"), 1u);
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_FALSE(fs::exists(dir / ".propmon.lock"));
+}
+
+// In a folder it cannot write to the receiver says, once per cause, what it
+// cannot write (lock, log, snapshots, settings) and runs on.
+TEST_F(HeadlessTest, InAReadOnlyFolderItSaysWhatItCannotWriteAndRunsOn) {
+    if (!FakeTimeAvailable()) GTEST_SKIP() << "libfaketime is not installed";
+    // Root writes anywhere: the receiver then runs as nobody (the faked
+    // clock set up for it alone, not for setpriv).
+    std::vector<std::string> prefix;
+    std::map<std::string, std::string> environment = FakedClock("2026-12-08 12:00:00", 20);
+    if (::geteuid() == 0) {
+        prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "env"};
+        for (const auto& [name, value] : environment)
+            prefix.push_back(name + "=" + value);
+        environment.clear();
+    }
+    const fs::path home = dir.parent_path() / (dir.filename().string() + "-home");
+    fs::create_directories(home);
+    fs::permissions(home, fs::perms::all);
+    environment["HOME"] = home.string();
+    fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                             fs::perms::group_exec | fs::perms::others_read |
+                             fs::perms::others_exec);
+    Receiver r =
+        Start({"--headless", "--simulate", "--autosave", "--log", "logs"}, environment, prefix);
+    // The first scattergram snapshot is due after 27 s.
+    ASSERT_TRUE(WaitUntil(
+        [&] { return r.Err().find("cannot write Scattergrams/") != std::string::npos; }, 10s))
+        << r.Err();
+    std::this_thread::sleep_for(1500ms); // a second scattergram, many more blocks
+    ASSERT_EQ(r.Stop(SIGHUP), 0) << r.Err();
+    const std::string err = r.Err();
+    EXPECT_EQ(Count(err, "propmon: cannot write the lock file "), 1u) << err;
+    EXPECT_EQ(Count(err, "propmon: cannot write the folder logs: Permission denied"), 1u) << err;
+    EXPECT_EQ(Count(err, "propmon: cannot write Scattergrams/"), 1u) << err;
+    // The settings file is found unwritable at the start, not only at the end.
+    EXPECT_EQ(Count(err, "propmon: cannot write Stanag4285.set: "), 1u) << err;
+    EXPECT_LT(err.find("propmon: cannot write Stanag4285.set: "), err.find("propmon: mode "))
+        << err;
+    std::smatch last;
+    ASSERT_TRUE(
+        std::regex_search(err, last, std::regex("propmon: stopped by SIGHUP after (\\d+) blocks")))
+        << err;
+    EXPECT_GT(std::stol(last[1]), 400); // ran on for over 45 s of station time
+    EXPECT_TRUE(fs::is_empty(dir)) << "nothing may be written";
+}
+
+// A replayed recording that ends ends the run, with status 0, and says so.
+TEST_F(HeadlessTest, TheEndOfAReplayEndsTheRun) {
+    const fs::path recording = WriteRecording("rec.wav", 2.0);
+    Receiver r = Start({"--headless", "--replay", "rec.wav", "--log", "logs"});
+    ASSERT_TRUE(r.Wait(10s)) << r.Err();
+    EXPECT_EQ(r.status, 0) << r.Err();
+    // 19200 samples: the first block takes 1023 of them, every later one 1024.
+    EXPECT_EQ(Lines(r.Err()).back(),
+              "propmon: end of input from Recording rec.wav after 18 blocks (0:00:02 of input)");
+    EXPECT_EQ(LogRows(), 19u);
+}
+
+// --clock-ppm auto and --lag-offset auto: a sound card 40 ppm slow is measured
+// during the first minutes and corrected once, the paths placed on the
+// correlogram, each told in one line (the replay on a clock 40 times as fast).
+TEST_F(HeadlessTest, ClockErrorAndPathsAreFoundAppliedOnceAndTold) {
+    if (!FakeTimeAvailable()) GTEST_SKIP() << "needs libfaketime";
+    sim::Config config = sim::NatoConfig();
+    config.paths = {{.delayMs = 2.5, .dopplerHz = 0.4}, {.delayMs = 4.6, .gainDb = -5}};
+    config.snrDb = 15;
+    config.clockPpm = -40;
+    WriteRecording("slow-card.wav", 300, config);
+    Receiver r = Start(
+        {"--headless", "--replay", "slow-card.wav", "--clock-ppm", "auto", "--lag-offset", "auto"},
+        FakedClock("2026-12-08 12:00:00", 40));
+    ASSERT_TRUE(r.Wait(40s)) << r.Err();
+    EXPECT_EQ(r.status, 0) << r.Err();
+    const std::string err = r.Err();
+    std::smatch clock;
+    ASSERT_TRUE(std::regex_search(err, clock, std::regex(R"(\npropmon: clock: ([-+]\d+\.\d) ppm)")))
+        << err;
+    EXPECT_NEAR(std::stod(clock[1]), -40.0, 0.5) << err;
+    EXPECT_EQ(Count(err, "clock: "), 1u) << err;
+    EXPECT_NE(err.find("propmon: locked: "), std::string::npos) << err;
+    EXPECT_NE(err.find("propmon: paths placed: lag offset "), std::string::npos) << err;
+    EXPECT_EQ(Lines(Slurp(dir / "Stanag4285.set"))[1], "-40\r"); // whole ppm, then the slider
+}
+
+// What keeps a headless receiver from listening is told in one line, exit 1.
+TEST_F(HeadlessTest, WithoutItsInputItSaysWhyAndExits1) {
+    const struct {
+        std::vector<std::string> args;
+        const char* line;
+    } cases[] = {
+        // No sound server, so no sound card: the capture cycle's own message.
+        {{"--headless"}, "propmon: No suitable device found"},
+        {{"--headless", "--device", "no-such-card"},
+         "propmon: no input matches 'no-such-card' (propmon --list-devices lists them)"},
+    };
+    for (const auto& c : cases) {
+        Receiver r = Start(c.args, {{"PULSE_SERVER", "unix:/nonexistent"}});
+        ASSERT_TRUE(r.Wait()) << c.line;
+        EXPECT_EQ(r.status, 1) << r.Err();
+        EXPECT_NE(r.Err().find(std::string(c.line) + "\n"), std::string::npos) << r.Err();
+    }
+    EXPECT_EQ(Lines(Slurp(dir / "Stanag4285.set")).size(), 14u);
+
+    Receiver list =
+        Start({"--list-devices", "--simulate"}, {{"PULSE_SERVER", "unix:/nonexistent"}});
+    ASSERT_TRUE(list.Wait());
+    EXPECT_EQ(list.status, 0);
+    EXPECT_TRUE(std::regex_search(list.Out(),
+                                  std::regex("(^|\n)\\d+: Built-in STANAG 4285 test signal\n$")))
+        << list.Out();
+}
+
+} // namespace
