@@ -70,11 +70,10 @@ TEST_F(WindowCommandLine, HelpAndVersionPrintAndSucceedWithoutADisplay) {
         const Outcome run = Propmon(help);
         EXPECT_EQ(run.status, 0) << help;
         EXPECT_EQ(run.out.rfind("usage: propmon", 0), 0u) << help;
-        for (const char* option :
-             {"--simulate", "--replay FILE", "--channel", "--autosave", "--input SPEC",
-              "--reconnect", "--headless", "--device TEXT", "--list-devices", "--mode M",
-              "--average K", "--lag-offset N", "--log DIR", "--utc", "--dated-names",
-              "--http [ADDR:]PORT"})
+        for (const char* option : {"--simulate", "--replay FILE", "--channel", "--autosave",
+                                   "--input SPEC", "--reconnect", "--headless", "--device TEXT",
+                                   "--list-devices", "--mode M", "--average K", "--lag-offset N",
+                                   "--log DIR", "--utc", "--dated-names", "--http [ADDR:]PORT"})
             EXPECT_NE(run.out.find(option), std::string::npos) << option;
     }
     const Outcome version = Propmon("--version");

@@ -100,8 +100,9 @@ void ApplyReceiverOptions(ReceiverState& state, const ReceiverOptions& options) 
 
 QString WindowLogFolder(const ReceiverState& state) {
     const QString logs = QStringLiteral("logs");
-    return state.Display.SnapshotFolder.isEmpty() ? logs
-                                                  : QDir(state.Display.SnapshotFolder).filePath(logs);
+    return state.Display.SnapshotFolder.isEmpty()
+               ? logs
+               : QDir(state.Display.SnapshotFolder).filePath(logs);
 }
 
 void SetUtcClock(ReceiverState& state, bool utc) {

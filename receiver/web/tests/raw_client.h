@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <string>
 
