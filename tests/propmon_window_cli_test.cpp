@@ -70,10 +70,10 @@ TEST_F(WindowCommandLine, HelpAndVersionPrintAndSucceedWithoutADisplay) {
         const Outcome run = Propmon(help);
         EXPECT_EQ(run.status, 0) << help;
         EXPECT_EQ(run.out.rfind("usage: propmon", 0), 0u) << help;
-        for (const char* option :
-             {"--simulate", "--replay FILE", "--channel", "--autosave", "--input SPEC",
-              "--reconnect", "--headless", "--device TEXT", "--list-devices", "--mode M",
-              "--average K", "--lag-offset N", "--log DIR", "--utc", "--dated-names"})
+        for (const char* option : {"--simulate", "--replay FILE", "--channel", "--autosave",
+                                   "--input SPEC", "--reconnect", "--headless", "--device TEXT",
+                                   "--list-devices", "--mode M", "--average K", "--lag-offset N",
+                                   "--log DIR", "--utc", "--dated-names", "--http [ADDR:]PORT"})
             EXPECT_NE(run.out.find(option), std::string::npos) << option;
     }
     const Outcome version = Propmon("--version");
@@ -101,6 +101,11 @@ TEST_F(WindowCommandLine, BadUsageGivesOneLineReasonTheUsageAndStatus2) {
         {"--headless --log", "--log"},
         {"--device usb --input udp:7355",
          "choose one input: --device, --simulate, --replay or --input"},
+        {"--http", "--http"},
+        {"--http 65536", "--http is [ADDR:]PORT (an IP address and a port 0..65535), not '65536'"},
+        {"--http 1.2.3:8080", "not '1.2.3:8080'"},
+        {"--http station.example:8080", "not 'station.example:8080'"},
+        {"--http [::1]", "not '[::1]'"},
     };
     for (auto [args, reason] : cases) {
         const Outcome run = Propmon(args);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/app/command_line.h"
 
+#include <QHostAddress>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -198,7 +200,38 @@ QList<QCommandLineOption> ReceiverOptionList() {
                            QStringLiteral("no window: capture, grams, auto-save and log run\n"
                                           "until SIGTERM, SIGINT or SIGHUP (or the end of a\n"
                                           "replay); one line per event on stderr")),
+        QCommandLineOption(QStringLiteral("http"),
+                           QStringLiteral("serve a read-only web view of the receiver on PORT\n"
+                                          "(0: any free port), on 127.0.0.1 unless ADDR is given\n"
+                                          "(0.0.0.0: every network; the view has no login)"),
+                           QStringLiteral("[ADDR:]PORT")),
     };
+}
+
+void ParseHttpListen(const QString& text, QString& address, quint16& port) {
+    const UsageError bad{QStringLiteral("--http is [ADDR:]PORT (an IP address and a port "
+                                        "0..65535), not ") +
+                         Quoted(text)};
+    QString host = QStringLiteral("127.0.0.1");
+    QString portText = text;
+    const qsizetype colon = text.lastIndexOf(u':');
+    if (colon >= 0) {
+        host = text.left(colon);
+        portText = text.mid(colon + 1);
+        if (host.startsWith(u'[') && host.endsWith(u']')) host = host.mid(1, host.size() - 2);
+        if (host == u"localhost") host = QStringLiteral("127.0.0.1");
+        const QHostAddress parsed(host);
+        // Only the full dotted form: "1.2.3" would be read as 1.2.0.3.
+        if (parsed.isNull() ||
+            (parsed.protocol() == QAbstractSocket::IPv4Protocol && host.count(u'.') != 3))
+            throw bad;
+        host = parsed.toString();
+    }
+    bool ok = false;
+    const uint value = portText.toUInt(&ok);
+    if (!ok || value > 65535 || portText.startsWith(u'+')) throw bad;
+    address = host;
+    port = static_cast<quint16>(value);
 }
 
 ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
@@ -260,6 +293,10 @@ ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
     if (!options.device.isEmpty() && options.input.kind != cap::StreamSpec::Kind::None)
         throw UsageError{
             QStringLiteral("choose one input: --device, --simulate, --replay or --input")};
+    options.http = parser.isSet(QStringLiteral("http"));
+    if (options.http)
+        ParseHttpListen(parser.value(QStringLiteral("http")), options.httpAddress,
+                        options.httpPort);
     return options;
 }
 

@@ -90,8 +90,17 @@ struct ReceiverOptions {
     QString log;                         // folder of the live block log
     bool utc = false;                    // time marks, snapshot names in UTC
     bool datedNames = false;             // snapshot names start with YYYYMMDD-
+
+    // The read-only web view (--http [ADDR:]PORT): on the loopback address
+    // unless another is given, as it has no login.
+    bool http = false;
+    QString httpAddress = QStringLiteral("127.0.0.1");
+    quint16 httpPort = 0; // 0: any free port
 };
 QList<QCommandLineOption> ReceiverOptionList();
+// "[ADDR:]PORT" of --http: an IP address ("[...]" around IPv6 ones, "localhost"
+// for 127.0.0.1) and a port.  A usage error when it is not that.
+void ParseHttpListen(const QString& text, QString& address, quint16& port);
 ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser);
 
 } // namespace propmon

@@ -22,6 +22,7 @@
 #include "receiver/app/preferences.h"
 #include "receiver/app/receiver_state.h"
 #include "receiver/app/termination.h"
+#include "receiver/app/web_attach.h"
 #include "receiver/capture/wave_input.h"
 #include "receiver/recording/recording.h"
 #include "receiver/station/events.h"
@@ -39,7 +40,7 @@ constexpr const char* WindowSynopsis =
     "                --input udp:[ADDR:]PORT[@RATE] | --input stdin:RATE[:s16|f32]]\n"
     "               [--mode M] [--average K] [--lag-offset N|auto] [--clock-ppm N|auto]\n"
     "               [--autosave]\n"
-    "               [--log DIR] [--utc] [--dated-names] [--reconnect]\n"
+    "               [--log DIR] [--utc] [--dated-names] [--reconnect] [--http [ADDR:]PORT]\n"
     "       propmon --headless [the same options]\n"
     "       propmon --list-devices [--simulate | --replay FILE]\n"
     "       propmon --batch FILE (--out DIR | --csv OUT.csv) ...\n"
@@ -55,8 +56,11 @@ constexpr const char* WindowFiles =
     "earlier day that a new one would replace moves to a subfolder named by its\n"
     "day, e.g. Correlograms/2026-12-07/).  One receiver per folder: .propmon.lock.\n"
     "The window remembers its mode, input, auto-saves and K in\n"
-    "~/.config/propmon/propmon.conf; options given here win.  Exit status: 0\n"
-    "success, 1 failure (one line on stderr), 2 bad usage.\n";
+    "~/.config/propmon/propmon.conf; options given here win.  With --http the web\n"
+    "view shows the panels, the last block's numbers, plots of the live log and\n"
+    "those folders; it has no login: give ADDR only on a trusted network (or reach\n"
+    "it through an SSH tunnel).  Exit status: 0 success, 1 failure (one line on\n"
+    "stderr), 2 bad usage.\n";
 
 constexpr const char* NoWindowHint =
     "use --headless to run the receiver, or --batch to process a recording, without a window";
@@ -127,6 +131,18 @@ bool TakeFolder(station::InstanceLock& lock) {
     return outcome != station::InstanceLock::Outcome::HeldElsewhere;
 }
 
+// The web view when --http asks for it, its address told; nullptr (the
+// reason told) when it cannot listen.
+std::unique_ptr<web::WebView> StartWebViewAsked(const propmon::ReceiverOptions& options,
+                                                propmon::ReceiverState& state,
+                                                const cap::WaveInput& wave) {
+    if (!options.http) return nullptr;
+    QString error;
+    std::unique_ptr<web::WebView> view = propmon::StartWebView(options, state, wave, error);
+    station::ReportEvent(view ? QStringLiteral("web view at ") + view->Url() : error);
+    return view;
+}
+
 // The receiver without a window: the offscreen platform draws the grams, so
 // neither a display nor QT_QPA_PLATFORM is needed.
 int RunWithoutWindow(int argc, char** argv, const propmon::ReceiverOptions& options) {
@@ -151,6 +167,8 @@ int RunWithoutWindow(int argc, char** argv, const propmon::ReceiverOptions& opti
         station::ReportEvent(error.reason);
         return propmon::ExitFailure;
     }
+    const std::unique_ptr<web::WebView> webView = StartWebViewAsked(options, state, wave);
+    if (options.http && !webView) return propmon::ExitFailure;
     return station::RunHeadless(state, wave);
 }
 
@@ -257,6 +275,9 @@ int main(int argc, char** argv) {
         station::ReportEvent(error.reason);
         return propmon::ExitFailure;
     }
+
+    const std::unique_ptr<web::WebView> webView = StartWebViewAsked(options, state, wave);
+    if (options.http && !webView) return propmon::ExitFailure;
 
     propmon::MainWindow window(state, wave);
     shown = &window;

@@ -742,12 +742,7 @@ void MainWindow::ToggleLog() {
     if (state_.Log)
         state_.Log.reset();
     else
-        // Beside the gram folders: below the current folder.
-        state_.Log = std::make_unique<station::BlockLog>(
-            state_.Display.SnapshotFolder.isEmpty()
-                ? WindowLogFolder
-                : QDir(state_.Display.SnapshotFolder).filePath(WindowLogFolder),
-            state_.Problems);
+        state_.Log = std::make_unique<station::BlockLog>(WindowLogFolder(state_), state_.Problems);
     MenuItem(LogBlocksCommand)->setChecked(state_.Log != nullptr);
 }
 

@@ -33,8 +33,6 @@ class ClientArea;
 // The window's title at start-up; the mode commands write their own (also at
 // a start in the AMATEUR mode).
 inline const QString StartTitle = QStringLiteral("Stanag 4285 Receiver (NATO)");
-// Where "Log blocks to CSV" writes, below the current folder.
-inline const QString WindowLogFolder = QStringLiteral("logs");
 inline constexpr int ClientWidth = 705;
 inline constexpr int ClientHeight = 620;
 

@@ -98,6 +98,13 @@ void ApplyReceiverOptions(ReceiverState& state, const ReceiverOptions& options) 
         state.Log = std::make_unique<station::BlockLog>(options.log, state.Problems);
 }
 
+QString WindowLogFolder(const ReceiverState& state) {
+    const QString logs = QStringLiteral("logs");
+    return state.Display.SnapshotFolder.isEmpty()
+               ? logs
+               : QDir(state.Display.SnapshotFolder).filePath(logs);
+}
+
 void SetUtcClock(ReceiverState& state, bool utc) {
     state.UtcClock = utc;
     state.Display.Clock = utc ? rx::UtcTimeOfDay : rx::LocalTimeOfDay;

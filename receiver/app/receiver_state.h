@@ -89,6 +89,9 @@ void ApplyReceiverOptions(ReceiverState& state, const ReceiverOptions& options);
 // Time marks and snapshot names from the UTC clock, or from the local one.
 void SetUtcClock(ReceiverState& state, bool utc);
 
+// Where "Log blocks to CSV" writes: logs/ beside the gram folders.
+QString WindowLogFolder(const ReceiverState& state);
+
 // The chain's hooks: the painters of Display, then after every block the
 // BlockObservers in order and last the block log; snapshot outcomes go to
 // Problems.  The window and the headless runner call it once.

@@ -1,0 +1,322 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "receiver/web/page.h"
+
+#include <QJsonArray>
+#include <QString>
+#include <QUrl>
+
+namespace web {
+
+namespace {
+
+// Places in the window's client area: x, y, width, height.
+struct Box {
+    int x, y, w, h;
+};
+
+// The panels and whether the window draws its thin sunken border round it.
+struct PanelPlace {
+    Panel panel;
+    Box box; // of the picture inside any border
+    bool border;
+};
+constexpr PanelPlace PanelPlaces[] = {
+    {Panel::Correlation, {6, 51, 68, 510}, true},
+    {Panel::Correlogram, {80, 51, 561, 216}, false},
+    {Panel::Dopplergram, {80, 288, 401, 271}, false},
+    {Panel::Scattergram, {483, 288, 68, 255}, true},
+    {Panel::Tune, {601, 289, 70, 254}, true},
+};
+
+// The black lines and frames of the window's scales.
+constexpr Box Lines[] = {
+    {671, 288, 4, 1},  {671, 345, 4, 1}, {671, 415, 4, 1}, {671, 485, 4, 1},  {671, 544, 4, 1},
+    {641, 50, 1, 200}, {641, 50, 8, 1},  {641, 90, 8, 1},  {641, 130, 8, 1},  {641, 170, 8, 1},
+    {641, 210, 8, 1},  {641, 250, 8, 1}, {79, 50, 1, 201}, {79, 50, 562, 45}, {481, 287, 1, 256},
+    {551, 287, 8, 1},  {551, 416, 8, 1}, {551, 543, 8, 1}, {79, 287, 1, 256}, {79, 287, 402, 1},
+    {79, 543, 402, 1},
+};
+
+// Scale labels of both modes.  Fonts: "time" (the delay scale's times),
+// "distance" (its distances) and "control" (all others).
+struct ScaleText {
+    Box box;
+    const char* font;
+    const char* nato;
+    const char* amateur;
+};
+constexpr ScaleText ScaleTexts[] = {
+    {{649, 43, 38, 14}, "time", "20ms", "25ms"},
+    {{649, 58, 38, 14}, "distance", "(6000 km)", "(7500 km)"},
+    {{649, 83, 38, 14}, "time", "16ms", "20ms"},
+    {{649, 98, 38, 14}, "distance", "(4800 km)", "(6000 km)"},
+    {{649, 123, 38, 14}, "time", "12ms", "15ms"},
+    {{649, 138, 38, 14}, "distance", "(3600 km)", "(4500 km)"},
+    {{649, 163, 38, 14}, "time", "8ms", "10ms"},
+    {{649, 178, 38, 14}, "distance", "(2400 km)", "(3000 km)"},
+    {{649, 203, 38, 14}, "time", "4ms", "5ms"},
+    {{649, 218, 38, 14}, "distance", "(1200 km)", "(1500 km)"},
+    {{649, 243, 30, 14}, "time", "0ms", "0ms"},
+    {{558, 281, 42, 20}, "control", "+5 Hz", "+4 Hz"},
+    {{558, 407, 40, 20}, "control", " 0 Hz", " 0 Hz"},
+    {{558, 535, 42, 20}, "control", "-5 Hz", "-4 Hz"},
+    {{675, 341, 20, 14}, "control", "+30", "+25"},
+    {{675, 408, 20, 20}, "control", " 0", " 0"},
+    {{675, 477, 20, 14}, "control", "-30", "-25"},
+    {{10, 564, 67, 14}, "control", "Correlation", "Correlation"},
+    {{350, 270, 67, 14}, "control", "Correlogram", "Correlogram"},
+    {{240, 560, 67, 14}, "control", "Dopplergram", "Dopplergram"},
+    {{490, 550, 72, 14}, "control", "Scattergram", "Scattergram"},
+    {{600, 550, 72, 30}, "control", "Tune indicator", "Tune indicator"},
+};
+
+QString Px(const Box& box) {
+    return QStringLiteral("left:%1px;top:%2px;width:%3px;height:%4px")
+        .arg(box.x)
+        .arg(box.y)
+        .arg(box.w)
+        .arg(box.h);
+}
+
+QString Escaped(const QString& text) {
+    return text.toHtmlEscaped();
+}
+
+bool IsAmateur(const BlockFacts& facts) {
+    return facts.BaudRate == 2000;
+}
+
+QString UtcText(const BlockFacts& facts) {
+    if (!facts.BlockTime.isValid()) return QStringLiteral("no block yet");
+    return facts.BlockTime.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
+           QStringLiteral(" UTC");
+}
+
+QString LocalText(const BlockFacts& facts) {
+    if (!facts.BlockTime.isValid()) return QString();
+    return facts.BlockTime.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss t"));
+}
+
+QString Title(const BlockFacts& facts) {
+    return IsAmateur(facts) ? QStringLiteral("Stanag 4285 Receiver (AMATEUR)")
+                            : QStringLiteral("Stanag 4285 Receiver (NATO)");
+}
+
+QString Row(const QString& name, const QString& value, const QString& id = QString()) {
+    return QStringLiteral("<tr><th>") + Escaped(name) + QStringLiteral("</th><td") +
+           (id.isEmpty() ? QString() : QStringLiteral(" id=\"") + id + u'"') + u'>' +
+           Escaped(value) + QStringLiteral("</td></tr>\n");
+}
+
+} // namespace
+
+QJsonObject StateJson(const Snapshot& snapshot) {
+    const BlockFacts& facts = snapshot.Facts;
+    QJsonObject panels;
+    for (int i = 0; i < PanelCount; ++i)
+        panels.insert(QString::fromLatin1(PanelName(static_cast<Panel>(i))),
+                      static_cast<qint64>(snapshot.PanelVersions[i]));
+    QJsonArray fields;
+    for (const auto& [name, value] : facts.Fields)
+        fields.append(QJsonArray{name, value});
+    return QJsonObject{
+        {QStringLiteral("title"), Title(facts)},
+        {QStringLiteral("amateur"), IsAmateur(facts)},
+        {QStringLiteral("input"), facts.Input},
+        {QStringLiteral("mode"), facts.Mode},
+        {QStringLiteral("utc"), UtcText(facts)},
+        {QStringLiteral("local"), LocalText(facts)},
+        {QStringLiteral("blocks"), static_cast<qint64>(facts.Blocks)},
+        {QStringLiteral("panels"), panels},
+        {QStringLiteral("fields"), fields},
+    };
+}
+
+QByteArray PageHtml(const Snapshot& snapshot, const std::vector<ServedFolder>& folders) {
+    const BlockFacts& facts = snapshot.Facts;
+    const bool amateur = IsAmateur(facts);
+    QString html =
+        QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+                       "<meta name=\"viewport\" content=\"width=device-width\">\n<title>") +
+        Escaped(Title(facts)) +
+        QStringLiteral(" - propmon</title>\n<link rel=\"stylesheet\" href=\"/page.css\">\n"
+                       "<script src=\"/page.js\" defer></script></head>\n<body>\n"
+                       "<div id=\"client\">\n<div id=\"band\"><span id=\"title\">") +
+        Escaped(Title(facts)) + QStringLiteral("</span> <span id=\"stale\"></span><br>\n") +
+        QStringLiteral("Last block <span id=\"bandutc\">") + Escaped(UtcText(facts)) +
+        QStringLiteral("</span> &middot; <span id=\"bandinput\">") + Escaped(facts.Input) +
+        QStringLiteral("</span></div>\n");
+    for (const Box& line : Lines)
+        html += QStringLiteral("<div class=\"") +
+                (line.w == 1 || line.h == 1 ? QStringLiteral("line") : QStringLiteral("frame")) +
+                QStringLiteral("\" style=\"") + Px(line) + QStringLiteral("\"></div>\n");
+    for (const ScaleText& text : ScaleTexts) {
+        const QString nato = QString::fromLatin1(text.nato);
+        const QString other = QString::fromLatin1(text.amateur);
+        html += QStringLiteral("<div class=\"label ") + QString::fromLatin1(text.font) +
+                QStringLiteral("\" style=\"") + Px(text.box) + QStringLiteral("\"") +
+                (nato == other ? QString()
+                               : QStringLiteral(" data-nato=\"") + Escaped(nato) +
+                                     QStringLiteral("\" data-amateur=\"") + Escaped(other) + u'"') +
+                u'>' + Escaped(amateur ? other : nato) + QStringLiteral("</div>\n");
+    }
+    for (const PanelPlace& place : PanelPlaces) {
+        const int i = static_cast<int>(place.panel);
+        const QString name = QString::fromLatin1(PanelName(place.panel));
+        html += QStringLiteral("<img id=\"") + name + QStringLiteral("\" class=\"panel") +
+                (place.border ? QStringLiteral(" sunken") : QString()) +
+                QStringLiteral("\" alt=\"") + name + QStringLiteral("\" style=\"") + Px(place.box) +
+                QStringLiteral("\" src=\"/panel/") + name + QStringLiteral(".png?v=") +
+                QString::number(snapshot.PanelVersions[i]) + QStringLiteral("\" data-version=\"") +
+                QString::number(snapshot.PanelVersions[i]) + QStringLiteral("\">\n");
+    }
+    html += QStringLiteral("</div>\n<table id=\"facts\">\n<tbody id=\"fields\">\n");
+    for (const auto& [name, value] : facts.Fields)
+        html += Row(name, value);
+    html += QStringLiteral("</tbody>\n<tbody>\n") +
+            Row(QStringLiteral("Input"), facts.Input, QStringLiteral("input")) +
+            Row(QStringLiteral("Mode"), facts.Mode, QStringLiteral("mode")) +
+            Row(QStringLiteral("Last block (UTC)"), UtcText(facts), QStringLiteral("utc")) +
+            Row(QStringLiteral("Last block (local)"), LocalText(facts), QStringLiteral("local")) +
+            Row(QStringLiteral("Blocks"), QString::number(facts.Blocks), QStringLiteral("blocks")) +
+            QStringLiteral("</tbody>\n</table>\n");
+    html +=
+        QStringLiteral("<h2>Last 24 hours, from the live log</h2>\n"
+                       "<p><img id=\"delayplot\" class=\"plot\" alt=\"peak delay against time\" "
+                       "src=\"/plot/delay.png\" width=\"705\" height=\"240\"></p>\n"
+                       "<p><img id=\"dopplerplot\" class=\"plot\" alt=\"Doppler against time\" "
+                       "src=\"/plot/doppler.png\" width=\"705\" height=\"240\"></p>\n"
+                       "<h2>Files</h2>\n<ul id=\"folders\">\n");
+    for (const ServedFolder& folder : folders)
+        html += QStringLiteral("<li><a href=\"/files/") +
+                QString::fromLatin1(QUrl::toPercentEncoding(folder.Name)) + QStringLiteral("/\">") +
+                Escaped(folder.Name) + QStringLiteral("/</a></li>\n");
+    html += QStringLiteral("</ul>\n</body></html>\n");
+    return html.toUtf8();
+}
+
+QByteArray PageScript() {
+    return QByteArrayLiteral(R"js("use strict";
+// Polls the receiver's state once a second, with the pictures that changed
+// since the versions shown, and swaps pictures and numbers.  Nothing is
+// loaded from anywhere but this server.
+const panels = ["correlation", "correlogram", "dopplergram", "scattergram", "tune"];
+
+function markLoaded(img) {
+  img.dataset.loaded = img.naturalWidth + "x" + img.naturalHeight;
+}
+
+for (const name of panels) {
+  const img = document.getElementById(name);
+  img.addEventListener("load", () => markLoaded(img));
+  if (img.complete && img.naturalWidth > 0) markLoaded(img);
+}
+
+function setText(id, text) {
+  const element = document.getElementById(id);
+  if (element && element.textContent !== text) element.textContent = text;
+}
+
+function show(state) {
+  // The pictures that changed came with the state; any other that changed is
+  // fetched on its own.
+  for (const name of panels) {
+    const img = document.getElementById(name);
+    const version = String(state.panels[name]);
+    if (img.dataset.version === version) continue;
+    img.dataset.version = version;
+    const picture = state.pictures && state.pictures[name];
+    img.src = picture ? picture : "/panel/" + name + ".png?v=" + version;
+  }
+  const rows = document.getElementById("fields");
+  const fresh = document.createElement("tbody");
+  fresh.id = "fields";
+  for (const [name, value] of state.fields) {
+    const row = fresh.insertRow();
+    const th = document.createElement("th");
+    th.textContent = name;
+    row.appendChild(th);
+    row.insertCell().textContent = value;
+  }
+  rows.replaceWith(fresh);
+  setText("title", state.title);
+  document.title = state.title + " - propmon";
+  setText("input", state.input);
+  setText("bandinput", state.input);
+  setText("mode", state.mode);
+  setText("utc", state.utc);
+  setText("bandutc", state.utc);
+  setText("local", state.local);
+  setText("blocks", String(state.blocks));
+  for (const label of document.querySelectorAll("[data-nato]"))
+    label.textContent = state.amateur ? label.dataset.amateur : label.dataset.nato;
+  setText("stale", "");
+}
+
+async function poll() {
+  try {
+    const have = panels.map((name) => document.getElementById(name).dataset.version);
+    const response = await fetch("/state.json?have=" + have.join(","), {cache: "no-store"});
+    if (response.ok) show(await response.json());
+    else setText("stale", "(receiver answers " + response.status + ")");
+  } catch (error) {
+    setText("stale", "(no answer from the receiver)");
+  }
+  setTimeout(poll, 1000);
+}
+setTimeout(poll, 1000);
+
+// The plots change slowly: once a minute.
+setInterval(() => {
+  for (const id of ["delayplot", "dopplerplot"]) {
+    const img = document.getElementById(id);
+    img.src = img.src.replace(/\?.*$/, "") + "?t=" + Date.now();
+  }
+}, 60000);
+)js");
+}
+
+QByteArray PageStyle() {
+    return QByteArrayLiteral(R"css(body {
+  margin: 8px;
+  background: #f0f0f0;
+  color: #000;
+  font: 13px "Liberation Sans", Arial, "Nimbus Sans", sans-serif;
+}
+#client {
+  position: relative;
+  width: 705px;
+  height: 590px;
+  background: #f0f0f0;
+  overflow: hidden;
+}
+#band { position: absolute; left: 6px; top: 4px; width: 690px; line-height: 17px; }
+#title { font-weight: bold; }
+#stale { color: #b00000; }
+.panel, .line, .frame, .label { position: absolute; }
+.panel { image-rendering: pixelated; z-index: 1; }
+.sunken {
+  border-style: solid;
+  border-width: 1px;
+  border-color: #a0a0a0 #ffffff #ffffff #a0a0a0;
+  margin: -1px 0 0 -1px;
+}
+.line { background: #000; }
+.frame { box-sizing: border-box; border: 1px solid #000; }
+.label { white-space: pre-wrap; line-height: 1.1; overflow: hidden; }
+.control { font: 11px "Liberation Sans", Arial, "Nimbus Sans", sans-serif; }
+.time { font: 12px "Nimbus Roman", "Liberation Serif", Times, serif; }
+.distance { font: 8px "Nimbus Roman", "Liberation Serif", Times, serif; }
+#facts { border-collapse: collapse; margin: 4px 0 0 6px; }
+#facts th { text-align: left; font-weight: normal; color: #444; padding: 1px 16px 1px 0; }
+#facts td { font-variant-numeric: tabular-nums; padding: 1px 0; }
+h1, h2 { font-size: 15px; margin: 14px 0 6px 6px; }
+.plot { margin-left: 6px; background: #fff; }
+ul, body.files p { margin-left: 6px; }
+table.listing { border-collapse: collapse; margin-left: 6px; }
+table.listing th, table.listing td { text-align: left; padding: 2px 18px 2px 0; }
+table.listing td.size { text-align: right; font-variant-numeric: tabular-nums; }
+)css");
+}
+
+} // namespace web
