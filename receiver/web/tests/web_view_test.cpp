@@ -15,6 +15,7 @@
 
 #include <sys/socket.h>
 
+#include <cctype>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -286,7 +287,15 @@ INSTANTIATE_TEST_SUITE_P(WebView, Methods,
                                                               "OPTIONS", "TRACE"),
                                             ::testing::Values("/", "/state.json", "/panel/tune.png",
                                                               "/files/Correlograms/"
-                                                              "150000correlogram.BMP")));
+                                                              "150000correlogram.BMP")),
+                         [](const auto& info) {
+                             // POST_state_json, PUT_panel_tune_png ...
+                             std::string name =
+                                 std::string(std::get<0>(info.param)) + std::get<1>(info.param);
+                             for (char& c : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return name;
+                         });
 
 TEST_F(WebViewTest, HeadAnswersTheHeadersOfGetWithoutABody) {
     Start();
