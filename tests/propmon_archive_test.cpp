@@ -20,20 +20,13 @@
 #include <vector>
 
 #include "signalgen/s4285gen.h"
-#include "tests/csv_rows.h"
+#include "tests/text_files.h"
 
 extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 struct Result {
     int status;
@@ -42,7 +35,7 @@ struct Result {
 
 Result Shell(const std::string& command, const fs::path& errFile) {
     const int raw = std::system((command + " 2>" + errFile.string()).c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadAll(errFile)};
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(errFile)};
 }
 
 // Every file below `folder` by its path below it, with its bytes.
@@ -50,16 +43,8 @@ std::map<std::string, std::string> Files(const fs::path& folder) {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(folder))
         if (entry.is_regular_file())
-            files[fs::relative(entry.path(), folder).string()] = ReadAll(entry.path());
+            files[fs::relative(entry.path(), folder).string()] = Slurp(entry.path());
     return files;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 // A generated signal written as a recording; stereo: silence on the left.
@@ -143,7 +128,7 @@ TEST_F(ArchiveTest, FolderGivesATableEachAsAloneAndASummaryRowEach) {
                                                  "rx2_day.csv", "summary.csv"}));
 
     const auto rows = CsvRows(out / "summary.csv");
-    ASSERT_EQ(rows.size(), 5u) << ReadAll(out / "summary.csv");
+    ASSERT_EQ(rows.size(), 5u) << Slurp(out / "summary.csv");
     EXPECT_EQ(rows[0],
               (std::vector<std::string>{"file", "output", "duration_s", "blocks", "locked_share",
                                         "mode", "channel", "clock_ppm", "clock_uncertainty_ppm",
@@ -187,7 +172,7 @@ TEST_F(ArchiveTest, FolderGivesATableEachAsAloneAndASummaryRowEach) {
     EXPECT_NE(lines[4].find("4 recordings (2 ok, 1 without signal, 1 failed)"), std::string::npos)
         << lines[4];
     // What each run said, recording by recording.
-    EXPECT_NE(ReadAll(out / "batch.log")
+    EXPECT_NE(Slurp(out / "batch.log")
                   .find(At("rx2/day.flac") +
                         ":\n  mode: AMATEUR (2000 baud, 1500 Hz), channel: right\n  clock: "),
               std::string::npos);
@@ -200,7 +185,7 @@ TEST_F(ArchiveTest, FolderGivesATableEachAsAloneAndASummaryRowEach) {
         const Result single =
             Propmon("--batch " + At(recording) + " --csv " + alone.string() + " --clock-ppm auto");
         EXPECT_NE(single.status, 1) << single.err;
-        EXPECT_EQ(ReadAll(out / table), ReadAll(alone)) << recording;
+        EXPECT_EQ(Slurp(out / table), Slurp(alone)) << recording;
     }
 }
 
@@ -264,7 +249,7 @@ TEST_F(ArchiveTest, OnATerminalProgressIsOneLineRedrawnInPlace) {
                             At("noise.wav") + " --csv " + (dir / "out").string() + " --jobs 1";
     ASSERT_EQ(std::system(("script -qec '" + run + "' /dev/null >" + screen.string()).c_str()) >> 8,
               3);
-    const std::string text = ReadAll(screen);
+    const std::string text = Slurp(screen);
     EXPECT_NE(text.find("\rpropmon: 0/2 recordings\033[K"), std::string::npos) << text;
     EXPECT_NE(text.find("\rpropmon: 2/2 recordings"), std::string::npos) << text;
     // The recording without signal is told on a line of its own; the one
@@ -305,10 +290,10 @@ TEST_F(ArchiveTest, InterruptedRunStopsItsRecordingsAndStillWritesTheSummary) {
     ::kill(pid, SIGTERM);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << ReadAll(err);
-    EXPECT_EQ(WEXITSTATUS(status), 1) << ReadAll(err);
+    ASSERT_TRUE(WIFEXITED(status)) << Slurp(err);
+    EXPECT_EQ(WEXITSTATUS(status), 1) << Slurp(err);
     const auto rows = CsvRows(out / "summary.csv");
-    ASSERT_EQ(rows.size(), 3u) << ReadAll(err);
+    ASSERT_EQ(rows.size(), 3u) << Slurp(err);
     EXPECT_EQ(rows[1][10], "interrupted by SIGTERM");
     EXPECT_EQ(rows[2][10], "not run: interrupted by SIGTERM");
     // Nothing half-written is left behind.

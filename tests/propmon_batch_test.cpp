@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "signalgen/s4285gen.h"
-#include "tests/csv_rows.h"
+#include "tests/text_files.h"
 
 namespace {
 

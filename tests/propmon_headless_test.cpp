@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "signalgen/s4285gen.h"
+#include "tests/text_files.h"
 
 extern char** environ;
 
@@ -35,21 +36,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 size_t Count(const std::string& text, const std::string& part) {
     size_t n = 0;

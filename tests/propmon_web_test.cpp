@@ -30,19 +30,13 @@
 #include <thread>
 
 #include "receiver/web/tests/raw_client.h"
+#include "tests/text_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using webtest::Client;
-
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 const char* const Chromium = "/usr/bin/chromium";
 

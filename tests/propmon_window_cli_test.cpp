@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "signalgen/s4285gen.h"
+#include "tests/text_files.h"
 
 namespace {
 
@@ -25,21 +26,6 @@ struct Outcome {
     std::string out;
     std::string err;
 };
-
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 class WindowCommandLine : public ::testing::Test {
   protected:

@@ -206,13 +206,13 @@ class PulseDriver : public WaveDriver {
     // Connects the record stream, corked, to `source` (empty: the server's choice).
     WaveResult Connect(const QByteArray& source, int32_t sampleRate) {
         MainLoopLock lock(connection_->Loop());
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<uint32_t>(sampleRate), 1};
-        if (!pa_sample_spec_valid(&spec)) return WaveBadFormat;
+        const pa_sample_spec format{PA_SAMPLE_S16LE, static_cast<uint32_t>(sampleRate), 1};
+        if (!pa_sample_spec_valid(&format)) return WaveBadFormat;
         pa_channel_map map;
         pa_channel_map_init_mono(&map);
         pa_proplist* props = StreamProperties();
         stream_ =
-            pa_stream_new_with_proplist(connection_->Context(), StreamName, &spec, &map, props);
+            pa_stream_new_with_proplist(connection_->Context(), StreamName, &format, &map, props);
         pa_proplist_free(props);
         if (!stream_) return texts_.ServerGone;
         pa_stream_set_state_callback(

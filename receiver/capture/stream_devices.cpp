@@ -134,16 +134,16 @@ void Tell(const StreamReports& reports, const std::string& line) {
 
 } // namespace
 
-bool ParseStreamSpec(const QString& text, StreamSpec& spec, QString& error) {
-    spec = StreamSpec{};
+bool ParseStreamSpec(const QString& text, StreamSpec& input, QString& error) {
+    input = StreamSpec{};
     const QString usage = QStringLiteral(
         "--input is udp:PORT[@RATE], udp:ADDR:PORT[@RATE] or stdin:RATE[:s16|f32], not '%1'");
     if (text.startsWith(QLatin1String("udp:"))) {
-        spec.kind = StreamSpec::Kind::Udp;
+        input.kind = StreamSpec::Kind::Udp;
         QString rest = text.mid(4);
         const qsizetype at = rest.lastIndexOf(QLatin1Char('@'));
         if (at >= 0) {
-            if (!ParseRate(rest.mid(at + 1), spec.rate)) {
+            if (!ParseRate(rest.mid(at + 1), input.rate)) {
                 error = QStringLiteral("the rate of --input %1 must be %2 to %3 samples/s")
                             .arg(text)
                             .arg(MinRate)
@@ -157,7 +157,7 @@ bool ParseStreamSpec(const QString& text, StreamSpec& spec, QString& error) {
             QString address = rest.left(colon);
             if (address.startsWith(QLatin1Char('[')) && address.endsWith(QLatin1Char(']')))
                 address = address.mid(1, address.size() - 2);
-            if (!spec.address.setAddress(address)) {
+            if (!input.address.setAddress(address)) {
                 error = QStringLiteral("--input %1: '%2' is no IP address").arg(text, address);
                 return false;
             }
@@ -169,21 +169,21 @@ bool ParseStreamSpec(const QString& text, StreamSpec& spec, QString& error) {
             error = usage.arg(text);
             return false;
         }
-        spec.port = static_cast<uint16_t>(port);
+        input.port = static_cast<uint16_t>(port);
         return true;
     }
     if (text.startsWith(QLatin1String("stdin:"))) {
-        spec.kind = StreamSpec::Kind::Stdin;
+        input.kind = StreamSpec::Kind::Stdin;
         const QStringList parts = text.mid(6).split(QLatin1Char(':'));
-        if (parts.size() > 2 || !ParseRate(parts[0], spec.rate)) {
+        if (parts.size() > 2 || !ParseRate(parts[0], input.rate)) {
             error = usage.arg(text);
             return false;
         }
         if (parts.size() == 2) {
             if (parts[1] == QLatin1String("s16")) {
-                spec.encoding = SampleEncoding::S16;
+                input.encoding = SampleEncoding::S16;
             } else if (parts[1] == QLatin1String("f32")) {
-                spec.encoding = SampleEncoding::F32;
+                input.encoding = SampleEncoding::F32;
             } else {
                 error = QStringLiteral("the samples of --input %1 are s16 or f32").arg(text);
                 return false;

@@ -52,7 +52,7 @@ struct StreamSpec {
     SampleEncoding encoding = SampleEncoding::S16;
 };
 // False with a one-line reason when `text` is no such input.
-bool ParseStreamSpec(const QString& text, StreamSpec& spec, QString& error);
+bool ParseStreamSpec(const QString& text, StreamSpec& input, QString& error);
 
 inline constexpr int UdpDefaultRate = 48000;
 inline constexpr int MaxDatagramBytes = 32768; // 341 ms at 48000 samples/s

@@ -5,7 +5,7 @@
 #include "hardening_support.h"
 
 #include "receiver/recording/recording.h"
-#include "tests/csv_rows.h"
+#include "tests/text_files.h"
 
 #include <cmath>
 #include <cstring>

@@ -306,20 +306,20 @@ TEST(StreamSpec, InputSpecificationsParseOrSayWhatIsWrong) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
-        StreamSpec spec;
+        StreamSpec input;
         QString error;
-        ASSERT_EQ(ParseStreamSpec(row.text, spec, error), row.ok) << error.toStdString();
+        ASSERT_EQ(ParseStreamSpec(row.text, input, error), row.ok) << error.toStdString();
         if (!row.ok) {
             EXPECT_FALSE(error.isEmpty());
             continue;
         }
-        EXPECT_EQ(spec.kind, row.kind);
+        EXPECT_EQ(input.kind, row.kind);
         if (row.kind == StreamSpec::Kind::Udp) {
-            EXPECT_EQ(spec.address.toString().toStdString(), row.address);
-            EXPECT_EQ(spec.port, row.port);
+            EXPECT_EQ(input.address.toString().toStdString(), row.address);
+            EXPECT_EQ(input.port, row.port);
         }
-        EXPECT_EQ(spec.rate, row.rate);
-        EXPECT_EQ(spec.encoding, row.encoding);
+        EXPECT_EQ(input.rate, row.rate);
+        EXPECT_EQ(input.encoding, row.encoding);
     }
 }
 
