@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <map>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "bench/chain_ops.h"
@@ -98,30 +99,12 @@ void StageDownconvert(benchmark::State& state) {
 BENCHMARK(StageDownconvert)->Unit(benchmark::kMicrosecond);
 
 // The kernels inside the stages, each in every instruction set this CPU has.
-void KernelLowpass(benchmark::State& state, rx::VectorIsa isa) {
-    StageChain s;
-    for (auto _ : state) {
-        rx::LowpassAll(s.chain->Tables, s.chain->Downconverter, isa);
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations());
-}
+using Kernel = void (*)(StageChain& s, rx::VectorIsa isa);
 
-void KernelCorrelate(benchmark::State& state, rx::VectorIsa isa) {
+void KernelBench(benchmark::State& state, Kernel kernel, rx::VectorIsa isa) {
     StageChain s;
     for (auto _ : state) {
-        rx::CorrelateAllLags(s.chain->Tables, s.chain->Downconverter.Baseband,
-                             s.chain->Correlator.CorrLags, isa);
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-
-void KernelSyncPowers(benchmark::State& state, rx::VectorIsa isa) {
-    StageChain s;
-    for (auto _ : state) {
-        rx::TwoLevelSyncPowers(s.chain->Tables, s.chain->Downconverter.Baseband,
-                               s.chain->Peak.SyncPower, isa);
+        kernel(s, isa);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations());
@@ -218,12 +201,25 @@ void RegisterLimitBenchmarks() {
             ->MinTime(0.2);
     for (rx::VectorIsa isa : rx::SupportedVectorIsas()) {
         const std::string suffix = std::string("/") + rx::VectorIsaName(isa);
-        benchmark::RegisterBenchmark(("KernelLowpass" + suffix).c_str(), KernelLowpass, isa)
-            ->Unit(benchmark::kMicrosecond);
-        benchmark::RegisterBenchmark(("KernelCorrelate" + suffix).c_str(), KernelCorrelate, isa)
-            ->Unit(benchmark::kMicrosecond);
-        benchmark::RegisterBenchmark(("KernelSyncPowers" + suffix).c_str(), KernelSyncPowers, isa)
-            ->Unit(benchmark::kMicrosecond);
+        const std::pair<const char*, Kernel> kernels[] = {
+            {"KernelLowpass",
+             [](StageChain& s, rx::VectorIsa isa) {
+                 rx::LowpassAll(s.chain->Tables, s.chain->Downconverter, isa);
+             }},
+            {"KernelCorrelate",
+             [](StageChain& s, rx::VectorIsa isa) {
+                 rx::CorrelateAllLags(s.chain->Tables, s.chain->Downconverter.Baseband,
+                                      s.chain->Correlator.CorrLags, isa);
+             }},
+            {"KernelSyncPowers",
+             [](StageChain& s, rx::VectorIsa isa) {
+                 rx::TwoLevelSyncPowers(s.chain->Tables, s.chain->Downconverter.Baseband,
+                                        s.chain->Peak.SyncPower, isa);
+             }},
+        };
+        for (const auto& [name, kernel] : kernels)
+            benchmark::RegisterBenchmark((name + suffix).c_str(), KernelBench, kernel, isa)
+                ->Unit(benchmark::kMicrosecond);
     }
 }
 

@@ -3,6 +3,7 @@
 // audio the way a receiver would: mix the carrier down, correlate with the
 // synchronisation preamble, look at spectra and levels.
 #include "signalgen/s4285gen.h"
+#include "signalgen/tests/render.h"
 
 #include <gtest/gtest.h>
 
@@ -20,20 +21,6 @@ namespace {
 
 using cd = std::complex<double>;
 constexpr double kPi = std::numbers::pi;
-
-std::vector<float> RenderFloat(const sim::Config& c, std::size_t n) {
-    sim::Generator g(c);
-    std::vector<float> out(n);
-    g.GenerateFloat(out.data(), n);
-    return out;
-}
-
-std::vector<int16_t> RenderPcm(const sim::Config& c, std::size_t n) {
-    sim::Generator g(c);
-    std::vector<int16_t> out(n);
-    g.Generate(out.data(), n);
-    return out;
-}
 
 // The recording mixed down by the nominal carrier and lowpass filtered (zero-phase
 // windowed sinc) to remove the image at twice the carrier.

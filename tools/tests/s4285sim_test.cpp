@@ -2,6 +2,7 @@
 // Tests of the s4285sim command: the recording it writes is the one the generator
 // library makes, and bad usage or an unwritable output leaves nothing behind.
 #include "signalgen/s4285gen.h"
+#include "signalgen/tests/render.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -15,20 +16,6 @@
 #include <vector>
 
 namespace {
-
-std::vector<float> RenderFloat(const sim::Config& c, std::size_t n) {
-    sim::Generator g(c);
-    std::vector<float> out(n);
-    g.GenerateFloat(out.data(), n);
-    return out;
-}
-
-std::vector<int16_t> RenderPcm(const sim::Config& c, std::size_t n) {
-    sim::Generator g(c);
-    std::vector<int16_t> out(n);
-    g.Generate(out.data(), n);
-    return out;
-}
 
 class SimCommand : public ::testing::Test {
   protected:
