@@ -215,6 +215,19 @@ int PrivateSoundServer::StreamIndex() const {
     return stream.isEmpty() ? -1 : stream["index"].toInt();
 }
 
+bool PrivateSoundServer::SetDefaultSource(const QString& source) const {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (Pactl({"set-default-source", source}) != 0) return false;
+        for (int check = 0; check < 10; ++check) {
+            QString current;
+            if (Pactl({"get-default-source"}, &current) == 0 && current.trimmed() == source)
+                return true;
+            QThread::msleep(100);
+        }
+    }
+    return false;
+}
+
 bool WriteTestRecording(const QString& path, double seconds) {
     sim::Generator generator(sim::NatoConfig());
     SF_INFO info{};

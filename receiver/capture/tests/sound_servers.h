@@ -59,6 +59,11 @@ class PrivateSoundServer {
     QString StreamProperty(const QString& key, QString* source = nullptr) const;
     // The index of propmon's record stream, -1 when there is none.
     int StreamIndex() const;
+    // Makes `source` the default source and waits until the server reports it;
+    // false if it never does. pipewire-pulse applies the change over the asking
+    // pactl's own connection and can lose it when pactl quits at once, so it is
+    // asked again until it shows.
+    bool SetDefaultSource(const QString& source) const;
 
   private:
     QString StartPulseAudio();
