@@ -38,7 +38,7 @@ void ReadToTheEnd(const std::string& path, int outputRate, rx::ChannelChoice cha
         chain = rx::MakeChainState();
         rx::SetSignalParameters(*chain, controls, settings);
         rx::SetReceiverMode(*chain, rx::ModeForRate(info.outputRate));
-        rx::BuildSignalTables(chain->Tables);
+        rx::BuildSignalTables(chain->Tables, rx::TableBuild::StraightThrough);
         hooks.TuneIndicator = [&](int32_t) { ++blocks; };
     }
 

@@ -12,7 +12,7 @@ SyncChain::SyncChain(int32_t mode, long double correction, float inputGain)
     ChainControls controls;
     SetSignalParameters(*chain_, controls, settings);
     SetReceiverMode(*chain_, mode);
-    BuildSignalTables(chain_->Tables);
+    BuildSignalTables(chain_->Tables, TableBuild::StraightThrough);
 }
 
 void SyncChain::Feed(const int16_t* samples, int32_t count,

@@ -423,7 +423,7 @@ int RunOneRecording(BatchOptions& options) {
     rx::ChainControls controls;
     rx::SetSignalParameters(*chain, controls, settings);
     rx::SetReceiverMode(*chain, mode);
-    rx::BuildSignalTables(chain->Tables);
+    rx::BuildSignalTables(chain->Tables, rx::TableBuild::StraightThrough);
     controls.AverageCount = options.average;
     controls.LagOffset = options.lagOffset;
     controls.DopplerShift = options.dopplerShift;

@@ -58,7 +58,7 @@ int32_t ReverseBits(int32_t value, int32_t width) {
     return result;
 }
 
-void BuildSignalTables(SignalTables& tables) {
+void BuildSignalTables(SignalTables& tables, TableBuild build) {
     tables.TwoPi = 8.0 * std::atan(1.0);
     tables.PhaseStep = CarrierPhaseStep();
     for (int32_t n = 0; n < FftLen; ++n)
@@ -69,7 +69,7 @@ void BuildSignalTables(SignalTables& tables) {
         tables.HannWindow[n] =
             static_cast<float>(0.5L + 0.5L * std::cos(static_cast<long double>(theta) * (n - 128)));
         // Let the rest of the desktop breathe while the table is built.
-        std::this_thread::yield();
+        if (build == TableBuild::YieldingToTheDesktop) std::this_thread::yield();
     }
 
     std::array<int32_t, SyncLen> syncSymbols{};

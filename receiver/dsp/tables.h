@@ -79,9 +79,16 @@ struct SignalTables {
 // 1500 / 8000 is the same fraction, so the step holds in both modes.
 float CarrierPhaseStep();
 
-// Fills every table, PhaseStep and TwoPi included.  Building again gives the
-// same values.
-void BuildSignalTables(SignalTables& tables);
+// How building the tables shares the processor.  A window being set up gives
+// up its time slice once per entry of the Hann window, so the rest of the
+// desktop keeps running; a run with no desktop (batch, headless, acquisition
+// trials) builds straight through, since on a busy machine every yield can
+// cost a whole time slice.
+enum class TableBuild { YieldingToTheDesktop, StraightThrough };
+
+// Fills every table, PhaseStep and TwoPi included.  Building again, either
+// way, gives the same values.
+void BuildSignalTables(SignalTables& tables, TableBuild build = TableBuild::YieldingToTheDesktop);
 
 // `value` with its lowest `width` bits in reverse order.
 int32_t ReverseBits(int32_t value, int32_t width);

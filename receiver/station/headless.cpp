@@ -62,7 +62,7 @@ class HeadlessHost : public cap::CaptureHost {
             cap::OnWaveData(state_.Capture, wave_, *this, notice);
     }
     void Initialise() override {
-        rx::BuildSignalTables(state_.Chain->Tables);
+        rx::BuildSignalTables(state_.Chain->Tables, rx::TableBuild::StraightThrough);
         if (cap::OpenCapture(state_.Capture, wave_, *this))
             cap::AllocateBuffers(state_.Capture, wave_, *this);
     }

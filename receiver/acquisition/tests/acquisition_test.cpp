@@ -12,6 +12,7 @@
 #include "receiver/acquisition/clock_estimator.h"
 #include "receiver/acquisition/signal_quality.h"
 #include "receiver/acquisition/sync_chain.h"
+#include "receiver/dsp/tests/yield_count.h"
 #include "signalgen/s4285gen.h"
 
 namespace rx {
@@ -37,6 +38,17 @@ void Receive(sim::Generator& generator, SyncChain& chain, double seconds, OnBloc
         generator.Generate(buffer.data(), buffer.size());
         chain.Feed(buffer.data(), BlockLen, onBlock);
     }
+}
+
+// Acquisition runs a sync chain for every mode and channel it tries, often on a
+// machine busy with other recordings, where each yield of the processor can
+// cost a whole time slice: it never yields.
+TEST(SyncChainRun, NeverGivesItsTimeSliceAway) {
+    const long before = rx::testing::YieldsSoFar();
+    sim::Generator generator(Channel(ModeNato, {{.delayMs = 1}}, 10, 0));
+    SyncChain chain(ModeNato, 0.0L);
+    Receive(generator, chain, 5, [](const ChainState&) {});
+    EXPECT_EQ(rx::testing::YieldsSoFar(), before);
 }
 
 // ---- Clock error --------------------------------------------------------------

@@ -3,9 +3,11 @@
 
 #include <cmath>
 #include <complex>
+#include <memory>
 #include <numeric>
 
 #include "receiver/dsp/tests/chain_fixture.h"
+#include "receiver/dsp/tests/yield_count.h"
 
 namespace rx {
 namespace {
@@ -113,6 +115,30 @@ TEST(SignalParameters, ModeSwitchChangesRateAndCarrierButNotThePhaseStep) {
     SetReceiverMode(*r.chain, ModeNato);
     EXPECT_EQ(r.chain->SampleRate, 9600);
     EXPECT_EQ(r.chain->CarrierHz, 1800);
+}
+
+// The window's build gives up its time slice once per Hann window entry; a
+// build straight through never does; both give the same tables.
+TEST(SignalTables, OnlyTheWindowsBuildYieldsAndBothBuildTheSameTables) {
+    const auto yielding = std::make_unique<SignalTables>();
+    const auto straight = std::make_unique<SignalTables>();
+    const long before = testing::YieldsSoFar();
+    BuildSignalTables(*yielding);
+    EXPECT_EQ(testing::YieldsSoFar() - before, FftLen);
+    BuildSignalTables(*straight, TableBuild::StraightThrough);
+    EXPECT_EQ(testing::YieldsSoFar() - before, FftLen);
+
+    EXPECT_EQ(yielding->TwoPi, straight->TwoPi);
+    EXPECT_EQ(yielding->PhaseStep, straight->PhaseStep);
+    EXPECT_EQ(yielding->LowpassTaps, straight->LowpassTaps);
+    EXPECT_EQ(yielding->CorrReference, straight->CorrReference);
+    EXPECT_EQ(yielding->PeakReference, straight->PeakReference);
+    EXPECT_EQ(yielding->BitReverse, straight->BitReverse);
+    EXPECT_EQ(yielding->HannWindow, straight->HannWindow);
+    EXPECT_EQ(yielding->MixCos, straight->MixCos);
+    EXPECT_EQ(yielding->MixSin, straight->MixSin);
+    EXPECT_EQ(yielding->MixCosParts, straight->MixCosParts);
+    EXPECT_EQ(yielding->MixSinParts, straight->MixSinParts);
 }
 
 } // namespace

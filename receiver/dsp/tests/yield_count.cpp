@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "receiver/dsp/tests/yield_count.h"
+
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace {
+std::atomic<long> yields{0};
+} // namespace
+
+extern "C" int sched_yield() noexcept {
+    yields.fetch_add(1, std::memory_order_relaxed);
+    return static_cast<int>(syscall(SYS_sched_yield));
+}
+
+namespace rx::testing {
+
+long YieldsSoFar() {
+    return yields.load(std::memory_order_relaxed);
+}
+
+} // namespace rx::testing
