@@ -101,8 +101,7 @@ class ArchiveTest : public ::testing::Test {
     static void TearDownTestSuite() { fs::remove_all(archive); }
 
     void SetUp() override {
-        dir = archive.string() + "-" +
-              ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        dir = archive.string() + "-" + TestFolderName();
         fs::remove_all(dir);
         fs::create_directories(dir);
     }

@@ -5,6 +5,7 @@
 #include <sndfile.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -40,9 +41,7 @@ class BatchTest : public ::testing::Test {
   protected:
     fs::path dir;
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("propmon-batch-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = ScratchFolder("propmon-batch");
         fs::remove_all(dir);
         fs::create_directories(dir);
     }
@@ -269,12 +268,25 @@ void PrintTo(const Recording& r, std::ostream* out) {
 
 std::vector<float> Resampled(const std::vector<float>& in, int from, int to) {
     if (from == to) return in;
-    std::vector<float> out(size_t(double(in.size()) * to / from) + 16);
-    size_t done = 0;
-    const soxr_error_t error = soxr_oneshot(from, to, 1, in.data(), in.size(), nullptr, out.data(),
-                                            out.size(), &done, nullptr, nullptr, nullptr);
+    soxr_error_t error = nullptr;
+    soxr_t resampler = soxr_create(from, to, 1, &error, nullptr, nullptr, nullptr);
     EXPECT_EQ(error, nullptr);
-    out.resize(done);
+    if (!resampler) return {};
+    // Handed over in pieces: the converter's queue grows by what it is given,
+    // and a whole recording at once has it copy itself over and over.
+    constexpr size_t Piece = 8192;
+    std::vector<float> out, made(Piece * size_t(to) / size_t(from) + 1024);
+    for (size_t offset = 0;;) {
+        const size_t n = std::min(Piece, in.size() - offset);
+        size_t used = 0, got = 0;
+        error = soxr_process(resampler, n ? in.data() + offset : nullptr, n, &used, made.data(),
+                             made.size(), &got);
+        EXPECT_EQ(error, nullptr);
+        out.insert(out.end(), made.begin(), made.begin() + std::ptrdiff_t(got));
+        offset += used;
+        if (error || (n == 0 && got == 0)) break;
+    }
+    soxr_delete(resampler);
     return out;
 }
 

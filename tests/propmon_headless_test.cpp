@@ -114,9 +114,7 @@ struct Receiver {
 class HeadlessTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("propmon-headless-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = ScratchFolder("propmon-headless");
         fs::remove_all(dir);
         fs::create_directories(dir);
         fs::permissions(dir, fs::perms::all);

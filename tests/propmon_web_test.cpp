@@ -151,9 +151,7 @@ class Browser {
 class PropmonWeb : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("propmon-web-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = ScratchFolder("propmon-web");
         fs::remove_all(dir);
         fs::create_directories(dir / "logs");
     }

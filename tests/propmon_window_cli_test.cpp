@@ -30,9 +30,7 @@ struct Outcome {
 class WindowCommandLine : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("propmon-cli-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = ScratchFolder("propmon-cli");
         fs::remove_all(dir);
         fs::create_directories(dir);
     }
