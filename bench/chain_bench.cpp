@@ -16,16 +16,16 @@
 #include "bench/chain_ops.h"
 #include "bench/core_throughput.h"
 #include "receiver/dsp/chain.h"
-#include "signalgen/s4285gen.h"
+#include "s4285gen/s4285gen.h"
 
 namespace {
 
 std::vector<int16_t> Recording(int blocks) {
-    sim::Config config = sim::NatoConfig();
+    s4285gen::Config config = s4285gen::NatoConfig();
     config.paths = {{.delayMs = 3.0}, {.delayMs = 5.5, .gainDb = -4.0, .dopplerHz = 0.7}};
     config.snrDb = 15;
-    std::vector<int16_t> samples(size_t(blocks) * rx::BlockLen);
-    sim::Generator(config).Generate(samples.data(), samples.size());
+    std::vector<int16_t> samples(size_t(blocks) * dsp::BlockLen);
+    s4285gen::Generator(config).Generate(samples.data(), samples.size());
     return samples;
 }
 
@@ -34,17 +34,17 @@ std::vector<int16_t> Recording(int blocks) {
 void ProcessBlocks(benchmark::State& state) {
     const int blocks = 256;
     const auto samples = Recording(blocks);
-    auto chain = rx::MakeChainState();
-    rx::Settings settings;
+    auto chain = dsp::MakeChainState();
+    dsp::Settings settings;
     settings.ClockPpm = 3;
-    rx::ChainControls controls;
-    rx::SetSignalParameters(*chain, controls, settings);
-    rx::BuildSignalTables(chain->Tables);
-    const rx::DisplayHooks hooks;
+    dsp::ChainControls controls;
+    dsp::SetSignalParameters(*chain, controls, settings);
+    dsp::BuildSignalTables(chain->Tables);
+    const dsp::DisplayHooks hooks;
     for (auto _ : state) {
         for (int b = 0; b < blocks; ++b)
-            rx::ResampleBuffer(*chain, settings, controls, hooks,
-                               &samples[size_t(b) * rx::BlockLen], 2 * rx::BlockLen);
+            dsp::ResampleBuffer(*chain, settings, controls, hooks,
+                                &samples[size_t(b) * dsp::BlockLen], 2 * dsp::BlockLen);
         benchmark::DoNotOptimize(chain->Peak.DopplerHz);
     }
     state.SetItemsProcessed(state.iterations() * blocks);
@@ -56,27 +56,27 @@ BENCHMARK(ProcessBlocks)->Unit(benchmark::kMillisecond);
 // A running chain, a block of the test signal as its input, for the per-block
 // and per-stage benchmarks.
 struct StageChain {
-    std::unique_ptr<rx::ChainState> chain = rx::MakeChainState();
-    rx::Settings settings;
-    rx::ChainControls controls;
+    std::unique_ptr<dsp::ChainState> chain = dsp::MakeChainState();
+    dsp::Settings settings;
+    dsp::ChainControls controls;
     StageChain() {
-        rx::SetSignalParameters(*chain, controls, settings);
-        rx::BuildSignalTables(chain->Tables);
+        dsp::SetSignalParameters(*chain, controls, settings);
+        dsp::BuildSignalTables(chain->Tables);
         const auto samples = Recording(4);
-        for (int n = 0; n < rx::BlockLen; ++n)
+        for (int n = 0; n < dsp::BlockLen; ++n)
             chain->Intake.SampleBlock[n] = samples[size_t(n)] / 32767.0f;
-        const rx::DisplayHooks hooks;
+        const dsp::DisplayHooks hooks;
         for (int b = 0; b < 3; ++b)
-            rx::ProcessBlock(*chain, settings, controls, hooks);
+            dsp::ProcessBlock(*chain, settings, controls, hooks);
     }
 };
 
 // The per-block steps on their own, for where the time goes.
 void ProcessBlockOnly(benchmark::State& state) {
     StageChain r;
-    const rx::DisplayHooks hooks;
+    const dsp::DisplayHooks hooks;
     for (auto _ : state)
-        rx::ProcessBlock(*r.chain, r.settings, r.controls, hooks);
+        dsp::ProcessBlock(*r.chain, r.settings, r.controls, hooks);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(ProcessBlockOnly)->Unit(benchmark::kMicrosecond);
@@ -85,7 +85,7 @@ BENCHMARK(ProcessBlockOnly)->Unit(benchmark::kMicrosecond);
 void StageDownconvert(benchmark::State& state) {
     StageChain s;
     for (auto _ : state) {
-        rx::Downconvert(s.chain->Tables, s.chain->Intake.SampleBlock, s.chain->Downconverter);
+        dsp::Downconvert(s.chain->Tables, s.chain->Intake.SampleBlock, s.chain->Downconverter);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations());
@@ -93,9 +93,9 @@ void StageDownconvert(benchmark::State& state) {
 BENCHMARK(StageDownconvert)->Unit(benchmark::kMicrosecond);
 
 // The kernels inside the stages, each in every instruction set this CPU has.
-using Kernel = void (*)(StageChain& s, rx::VectorIsa isa);
+using Kernel = void (*)(StageChain& s, dsp::VectorIsa isa);
 
-void KernelBench(benchmark::State& state, Kernel kernel, rx::VectorIsa isa) {
+void KernelBench(benchmark::State& state, Kernel kernel, dsp::VectorIsa isa) {
     StageChain s;
     for (auto _ : state) {
         kernel(s, isa);
@@ -107,8 +107,8 @@ void KernelBench(benchmark::State& state, Kernel kernel, rx::VectorIsa isa) {
 void StageGramCorrelate(benchmark::State& state) {
     StageChain s;
     for (auto _ : state) {
-        rx::GramCorrelate(s.chain->Tables, s.chain->Downconverter.Baseband, s.settings.CorrGain,
-                          s.controls, s.chain->Correlator);
+        dsp::GramCorrelate(s.chain->Tables, s.chain->Downconverter.Baseband, s.settings.CorrGain,
+                           s.controls, s.chain->Correlator);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations());
@@ -119,20 +119,20 @@ BENCHMARK(StageGramCorrelate)->Unit(benchmark::kMicrosecond);
 void StageUpdateDoppler(benchmark::State& state) {
     StageChain s;
     for (auto _ : state) {
-        for (int b = 0; b < rx::SlowRows; ++b)
-            rx::UpdateDoppler(s.chain->Tables, s.chain->Correlator.CorrLags, s.controls,
-                              s.chain->Doppler);
+        for (int b = 0; b < dsp::SlowRows; ++b)
+            dsp::UpdateDoppler(s.chain->Tables, s.chain->Correlator.CorrLags, s.controls,
+                               s.chain->Doppler);
         benchmark::ClobberMemory();
     }
-    state.SetItemsProcessed(state.iterations() * rx::SlowRows);
+    state.SetItemsProcessed(state.iterations() * dsp::SlowRows);
 }
 BENCHMARK(StageUpdateDoppler)->Unit(benchmark::kMillisecond);
 
 void StageSearchSyncPeak(benchmark::State& state) {
     StageChain s;
     for (auto _ : state) {
-        rx::SearchSyncPeak(s.chain->Tables, s.chain->Downconverter.Baseband, s.chain->SampleRate,
-                           s.chain->Peak);
+        dsp::SearchSyncPeak(s.chain->Tables, s.chain->Downconverter.Baseband, s.chain->SampleRate,
+                            s.chain->Peak);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations());
@@ -152,8 +152,8 @@ std::string ThroughputName(bench::OpClass op, bench::Width width) {
 }
 
 int CorrelatorTaps() {
-    rx::SignalTables tables;
-    rx::BuildSignalTables(tables);
+    dsp::SignalTables tables;
+    dsp::BuildSignalTables(tables);
     return int(std::count_if(tables.CorrReference.begin(), tables.CorrReference.end(),
                              [](float tap) { return tap != 0.0f; }));
 }
@@ -193,22 +193,22 @@ void RegisterLimitBenchmarks() {
     for (const auto& stage : BlockOps())
         benchmark::RegisterBenchmark(("Mixed/" + stage.name).c_str(), MixedLimit, stage.count)
             ->MinTime(0.2);
-    for (rx::VectorIsa isa : rx::SupportedVectorIsas()) {
-        const std::string suffix = std::string("/") + rx::VectorIsaName(isa);
+    for (dsp::VectorIsa isa : dsp::SupportedVectorIsas()) {
+        const std::string suffix = std::string("/") + dsp::VectorIsaName(isa);
         const std::pair<const char*, Kernel> kernels[] = {
             {"KernelLowpass",
-             [](StageChain& s, rx::VectorIsa isa) {
-                 rx::LowpassAll(s.chain->Tables, s.chain->Downconverter, isa);
+             [](StageChain& s, dsp::VectorIsa isa) {
+                 dsp::LowpassAll(s.chain->Tables, s.chain->Downconverter, isa);
              }},
             {"KernelCorrelate",
-             [](StageChain& s, rx::VectorIsa isa) {
-                 rx::CorrelateAllLags(s.chain->Tables, s.chain->Downconverter.Baseband,
-                                      s.chain->Correlator.CorrLags, isa);
+             [](StageChain& s, dsp::VectorIsa isa) {
+                 dsp::CorrelateAllLags(s.chain->Tables, s.chain->Downconverter.Baseband,
+                                       s.chain->Correlator.CorrLags, isa);
              }},
             {"KernelSyncPowers",
-             [](StageChain& s, rx::VectorIsa isa) {
-                 rx::TwoLevelSyncPowers(s.chain->Tables, s.chain->Downconverter.Baseband,
-                                        s.chain->Peak.SyncPower, isa);
+             [](StageChain& s, dsp::VectorIsa isa) {
+                 dsp::TwoLevelSyncPowers(s.chain->Tables, s.chain->Downconverter.Baseband,
+                                         s.chain->Peak.SyncPower, isa);
              }},
         };
         for (const auto& [name, kernel] : kernels)

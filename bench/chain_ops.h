@@ -50,14 +50,14 @@ struct StageOps {
 // `corrTaps`: the nonzero taps of CorrReference (16: the correlator visits
 // only those).
 inline std::vector<StageOps> ProcessBlockOps(int corrTaps) {
-    using rx::BasebandLen;
-    using rx::BlockLen;
-    using rx::CorrLagCount;
-    using rx::DopplerLags;
-    using rx::FftLen;
-    using rx::LowpassLen;
-    using rx::SlowRows;
-    using rx::SyncLen;
+    using dsp::BasebandLen;
+    using dsp::BlockLen;
+    using dsp::CorrLagCount;
+    using dsp::DopplerLags;
+    using dsp::FftLen;
+    using dsp::LowpassLen;
+    using dsp::SlowRows;
+    using dsp::SyncLen;
     using O = OpClass;
 
     // Downconvert: mix every input sample with the oscillator (each long
@@ -145,10 +145,10 @@ inline std::vector<StageOps> ProcessBlockOps(int corrTaps) {
 // interpolation and fraction step in long double, the gain in float.
 inline OpCount IntakeOps() {
     OpCount intake;
-    intake[OpClass::X87Add] = 3.0 * rx::BlockLen;
-    intake[OpClass::X87Mul] = 2.0 * rx::BlockLen;
-    intake[OpClass::X87Div] = 2.0 * rx::BlockLen;
-    intake[OpClass::F32Mul] = 1.0 * rx::BlockLen;
+    intake[OpClass::X87Add] = 3.0 * dsp::BlockLen;
+    intake[OpClass::X87Mul] = 2.0 * dsp::BlockLen;
+    intake[OpClass::X87Div] = 2.0 * dsp::BlockLen;
+    intake[OpClass::F32Mul] = 1.0 * dsp::BlockLen;
     return intake;
 }
 

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Installing like a desktop program: the programs, the menu entries with their
 # icons, the manual pages, and the Debian package made from the same rules.
-# propmon itself and its help page are installed by receiver/app.
+# propmon itself and its help page are installed by receiver/.
 include(GNUInstallDirs)
 
 set(PROPMON_STAGE_DIR ${CMAKE_BINARY_DIR}/packaging)
@@ -9,7 +9,7 @@ set(PROPMON_STAGE_DIR ${CMAKE_BINARY_DIR}/packaging)
 # The menu icons are the programs' own window icons, written out at build time
 # so that there is one picture of each and not two that drift apart.
 add_executable(export_icons packaging/export_icons.cpp)
-target_link_libraries(export_icons PRIVATE rx_app reel)
+target_link_libraries(export_icons PRIVATE ui reelmaker)
 set(PROPMON_ICON_FILES)
 foreach(size 16 32)
   foreach(name propmon reelmaker)
@@ -93,7 +93,7 @@ add_custom_command(
 add_custom_target(install_files ALL
                   DEPENDS ${PROPMON_ICON_FILES} ${PROPMON_MAN_FILES} ${PROPMON_CHANGELOG})
 
-install(TARGETS reelmaker s4285sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS reelmaker_program s4285sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS packaging/propmon-desktop.sh
         DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME propmon-desktop)
 install(FILES ${PROPMON_MAN_FILES} ${PROPMON_STAGE_DIR}/man/propmon-desktop.1.gz

@@ -5,9 +5,9 @@
 // walker and must hold exactly the frames written, with consistent indexes.
 #include "fuzz/fuzz_support.h"
 #include "fuzz/riff_walk.h"
-#include "moviemaker/codecs.h"
-#include "moviemaker/movie.h"
-#include "moviemaker/picture.h"
+#include "reelmaker/codecs.h"
+#include "reelmaker/movie.h"
+#include "reelmaker/picture.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -53,23 +53,24 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::vector<reel::CodecInfo> codecs = reel::AvailableCodecs();
+    static const std::vector<reelmaker::CodecInfo> codecs = reelmaker::AvailableCodecs();
     FuzzedDataProvider in(data, size);
-    const reel::CodecInfo codec = codecs[in.ConsumeIntegralInRange<size_t>(0, codecs.size() - 1)];
+    const reelmaker::CodecInfo codec =
+        codecs[in.ConsumeIntegralInRange<size_t>(0, codecs.size() - 1)];
     const int32_t rate =
         in.ConsumeBool() ? in.ConsumeIntegralInRange(1, 60) : in.ConsumeIntegralInRange(1, 1000000);
-    reel::CompressOptions options;
-    options.fccType = reel::kStreamTypeVideo;
+    reelmaker::CompressOptions options;
+    options.fccType = reelmaker::kStreamTypeVideo;
     options.fccHandler = codec.fourcc;
     options.dwQuality = in.ConsumeIntegralInRange<uint32_t>(0, 10000);
-    options.dwFlags = reel::kCompressValid;
+    options.dwFlags = reelmaker::kCompressValid;
     if (in.ConsumeBool()) {
         options.dwKeyFrameEvery = in.ConsumeIntegralInRange<uint32_t>(1, 10);
-        options.dwFlags |= reel::kCompressKeyFrames;
+        options.dwFlags |= reelmaker::kCompressKeyFrames;
     }
     if (in.ConsumeBool()) {
         options.dwBytesPerSecond = in.ConsumeIntegralInRange<uint32_t>(1, 4000000);
-        options.dwFlags |= reel::kCompressDataRate;
+        options.dwFlags |= reelmaker::kCompressDataRate;
     }
     const int frames = in.ConsumeIntegralInRange(1, 4);
     // Parts of a few hundred kilobytes make OpenDML movies of a few frames.
@@ -79,27 +80,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QTemporaryDir dir;
     fuzz::Check(dir.isValid(), "no temporary folder");
     const QString path = dir.filePath("movie.avi");
-    reel::MovieWriter movie;
-    if (!reel::MovieOpen(movie, path, rate) || !reel::MovieCreateStream(movie, rate) ||
-        !reel::MovieSetCodec(movie, options) || !reel::MovieSetFormat(movie)) {
+    reelmaker::MovieWriter movie;
+    if (!reelmaker::MovieOpen(movie, path, rate) || !reelmaker::MovieCreateStream(movie, rate) ||
+        !reelmaker::MovieSetCodec(movie, options) || !reelmaker::MovieSetFormat(movie)) {
         // A codec may refuse a setting; then nothing is left behind.
         fuzz::Check(!movie.error.empty(), "a refused movie without a reason");
-        reel::MovieAbandon(movie);
+        reelmaker::MovieAbandon(movie);
         fuzz::Check(!QFile::exists(path), "a refused movie left a file");
         return 0;
     }
     if (smallParts) movie.avi.riffLimitBytes = partBytes;
 
-    reel::PreviewState preview = reel::MakePreviewState();
+    reelmaker::PreviewState preview = reelmaker::MakePreviewState();
     for (int k = 0; k < frames; ++k) {
         preview.current = MakePicture(in);
         preview.currentWidth = uint32_t(preview.current->width());
         preview.currentHeight = uint32_t(preview.current->height());
-        reel::DrawPicture(preview);
-        const reel::FrameResult result = reel::MovieWriteFrame(movie, preview.shown);
-        fuzz::Check(result != reel::FrameResult::Failed, "a frame failed", movie.error);
+        reelmaker::DrawPicture(preview);
+        const reelmaker::FrameResult result = reelmaker::MovieWriteFrame(movie, preview.shown);
+        fuzz::Check(result != reelmaker::FrameResult::Failed, "a frame failed", movie.error);
     }
-    fuzz::Check(reel::MovieFinish(movie), "the movie was not finished", movie.error);
+    fuzz::Check(reelmaker::MovieFinish(movie), "the movie was not finished", movie.error);
 
     QFile written(path);
     fuzz::Check(written.open(QIODevice::ReadOnly), "the movie is not at its name");
@@ -107,11 +108,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> avi(bytes.begin(), bytes.end());
     fuzz::MovieExpectation expected;
     expected.frames = uint32_t(frames);
-    expected.chunkId =
-        codec.encoder ? reel::MakeFourCC('0', '0', 'd', 'c') : reel::MakeFourCC('0', '0', 'd', 'b');
+    expected.chunkId = codec.encoder ? reelmaker::MakeFourCC('0', '0', 'd', 'c')
+                                     : reelmaker::MakeFourCC('0', '0', 'd', 'b');
     expected.rate = uint32_t(rate);
     const std::string why = fuzz::CheckMovie(avi, expected);
     fuzz::Check(why.empty(), "the movie does not read back",
-                why + " (codec " + reel::FourCCText(codec.fourcc) + ")");
+                why + " (codec " + reelmaker::FourCCText(codec.fourcc) + ")");
     return 0;
 }

@@ -5,7 +5,7 @@
 // a text of up to 6 (float) or 15 (double) digits reads back to the same text.
 // Any bytes as the answer to a number prompt read as a number, never NaN.
 #include "fuzz/fuzz_support.h"
-#include "receiver/app/number_text.h"
+#include "receiver/session/number_text.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -49,9 +49,9 @@ void CheckForm(const std::string& text) {
 
 template <typename T> void RoundTrip(T value, int digits, int exactDigits, int textDigits) {
     if (!std::isfinite(value)) return;
-    const std::string text = propmon::GeneralNumber(value, digits);
+    const std::string text = session::GeneralNumber(value, digits);
     CheckForm(text);
-    const long double read = propmon::LeadingNumber(text);
+    const long double read = session::LeadingNumber(text);
     const T back = static_cast<T>(read);
     if (digits >= exactDigits) {
         fuzz::Check(back == value || (value == 0 && back == 0), "number not read back exactly",
@@ -68,7 +68,7 @@ template <typename T> void RoundTrip(T value, int digits, int exactDigits, int t
     fuzz::Check(std::fabs(static_cast<long double>(back) - v) <= tolerance,
                 "number read back too far off", Describe(value, digits, text));
     if (digits <= textDigits && std::isfinite(back)) {
-        const std::string again = propmon::GeneralNumber(back, digits);
+        const std::string again = session::GeneralNumber(back, digits);
         fuzz::Check(again == text, "number text changed on a second round",
                     Describe(value, digits, text) + " -> " + again);
     }
@@ -95,12 +95,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         RoundTrip(draw, n, 17, 15);
     }
     // The prompt form is the same text with a blank before values >= 0.
-    const std::string prompt = propmon::PromptNumber(d, 15);
-    fuzz::Check(prompt.substr(prompt[0] == ' ' ? 1 : 0) == propmon::GeneralNumber(d, 15),
+    const std::string prompt = session::PromptNumber(d, 15);
+    fuzz::Check(prompt.substr(prompt[0] == ' ' ? 1 : 0) == session::GeneralNumber(d, 15),
                 "prompt form differs from the general form", prompt);
 
     const std::string text = in.ConsumeRemainingBytesAsString();
-    const long double typed = propmon::LeadingNumber(text);
+    const long double typed = session::LeadingNumber(text);
     fuzz::Check(!std::isnan(typed), "typed text read as NaN", text);
     return 0;
 }

@@ -4,9 +4,9 @@
 // must read back as exactly the preview's pixels.
 #include "fuzz/fuzz_support.h"
 #include "fuzz/riff_walk.h"
-#include "moviemaker/codecs.h"
-#include "moviemaker/movie.h"
-#include "moviemaker/picture.h"
+#include "reelmaker/codecs.h"
+#include "reelmaker/movie.h"
+#include "reelmaker/picture.h"
 
 #include <QFile>
 #include <QImageReader>
@@ -22,11 +22,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::MemoryFile file(data, size);
-    reel::PreviewState preview = reel::MakePreviewState();
+    reelmaker::PreviewState preview = reelmaker::MakePreviewState();
     const QImage before = preview.shown;
-    const bool loaded = reel::ShowPicture(preview, QString::fromStdString(file.Path()));
-    fuzz::Check(preview.shown.width() == reel::kBoxWidth &&
-                    preview.shown.height() == reel::kBoxHeight &&
+    const bool loaded = reelmaker::ShowPicture(preview, QString::fromStdString(file.Path()));
+    fuzz::Check(preview.shown.width() == reelmaker::kBoxWidth &&
+                    preview.shown.height() == reelmaker::kBoxHeight &&
                     preview.shown.format() == QImage::Format_RGB32,
                 "the preview is no longer 564 x 400 RGB32");
     if (!loaded) {
@@ -40,18 +40,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QTemporaryDir dir;
     fuzz::Check(dir.isValid(), "no temporary folder");
     const QString path = dir.filePath("movie.avi");
-    reel::MovieWriter movie;
-    reel::CompressOptions options;
-    options.fccType = reel::kStreamTypeVideo;
-    options.fccHandler = reel::kFullFramesFourCC;
-    options.dwQuality = reel::kDefaultQuality;
-    options.dwFlags = reel::kCompressValid;
-    const bool open = reel::MovieOpen(movie, path, 15) && reel::MovieCreateStream(movie, 15) &&
-                      reel::MovieSetCodec(movie, options) && reel::MovieSetFormat(movie);
+    reelmaker::MovieWriter movie;
+    reelmaker::CompressOptions options;
+    options.fccType = reelmaker::kStreamTypeVideo;
+    options.fccHandler = reelmaker::kFullFramesFourCC;
+    options.dwQuality = reelmaker::kDefaultQuality;
+    options.dwFlags = reelmaker::kCompressValid;
+    const bool open = reelmaker::MovieOpen(movie, path, 15) &&
+                      reelmaker::MovieCreateStream(movie, 15) &&
+                      reelmaker::MovieSetCodec(movie, options) && reelmaker::MovieSetFormat(movie);
     fuzz::Check(open, "cannot start a movie", movie.error);
-    fuzz::Check(reel::MovieWriteFrame(movie, preview.shown) == reel::FrameResult::Written,
+    fuzz::Check(reelmaker::MovieWriteFrame(movie, preview.shown) == reelmaker::FrameResult::Written,
                 "the frame was not written", movie.error);
-    fuzz::Check(reel::MovieFinish(movie), "the movie was not finished", movie.error);
+    fuzz::Check(reelmaker::MovieFinish(movie), "the movie was not finished", movie.error);
 
     QFile written(path);
     fuzz::Check(written.open(QIODevice::ReadOnly), "the movie is not at its name");
@@ -59,12 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> avi(bytes.begin(), bytes.end());
     fuzz::MovieExpectation expected;
     expected.frames = 1;
-    expected.chunkId = reel::MakeFourCC('0', '0', 'd', 'b');
+    expected.chunkId = reelmaker::MakeFourCC('0', '0', 'd', 'b');
     expected.rate = 15;
     const std::string why = fuzz::CheckMovie(avi, expected);
     fuzz::Check(why.empty(), "the movie does not read back", why);
     std::vector<uint8_t> frame;
-    reel::PackFullFrame(preview.shown, frame);
+    reelmaker::PackFullFrame(preview.shown, frame);
     const auto frames = fuzz::MovieFrames(avi);
     fuzz::Check(frames.size() == 1 && frames[0] == frame, "the frame is not the preview");
     return 0;

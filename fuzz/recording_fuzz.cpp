@@ -6,7 +6,7 @@
 // it never hands out more than asked or reads past what the file holds.
 #include "fuzz/fuzz_support.h"
 #include "receiver/dsp/chain.h"
-#include "receiver/recording/recording.h"
+#include "receiver/io/recording.h"
 
 #include <string>
 #include <vector>
@@ -17,37 +17,37 @@ namespace {
 // bytes; reading stops here to keep each run short.  Not a failure.
 constexpr int64_t MaxSamples = 4000000;
 
-void ReadToTheEnd(const std::string& path, int outputRate, rx::ChannelChoice channel,
+void ReadToTheEnd(const std::string& path, int outputRate, io::ChannelChoice channel,
                   bool feedChain) {
     std::string error;
-    auto reader = rx::RecordingReader::Open(path, outputRate, channel, error);
+    auto reader = io::RecordingReader::Open(path, outputRate, channel, error);
     if (!reader) {
         fuzz::Check(!error.empty(), "a refused recording without a reason");
         return;
     }
-    const rx::RecordingInfo& info = reader->Info();
+    const io::RecordingInfo& info = reader->Info();
     fuzz::Check(info.channels == 1 || info.channels == 2, "channels out of range");
     fuzz::Check(info.fileRate >= 1000 && info.outputRate > 0, "rate out of range");
 
-    std::unique_ptr<rx::ChainState> chain;
-    rx::Settings settings;
-    rx::ChainControls controls;
-    rx::DisplayHooks hooks;
+    std::unique_ptr<dsp::ChainState> chain;
+    dsp::Settings settings;
+    dsp::ChainControls controls;
+    dsp::DisplayHooks hooks;
     int32_t blocks = 0;
     if (feedChain) {
-        chain = rx::MakeChainState();
-        rx::SetSignalParameters(*chain, controls, settings);
-        rx::SetReceiverMode(*chain, rx::ModeForRate(info.outputRate));
-        rx::BuildSignalTables(chain->Tables, rx::TableBuild::StraightThrough);
+        chain = dsp::MakeChainState();
+        dsp::SetSignalParameters(*chain, controls, settings);
+        dsp::SetReceiverMode(*chain, io::ModeForRate(info.outputRate));
+        dsp::BuildSignalTables(chain->Tables, dsp::TableBuild::StraightThrough);
         hooks.TuneIndicator = [&](int32_t) { ++blocks; };
     }
 
-    std::vector<int16_t> buffer(rx::BlockLen + 16, 0x5A5A);
+    std::vector<int16_t> buffer(dsp::BlockLen + 16, 0x5A5A);
     int64_t total = 0;
     int zeroReads = 0;
     for (int chunk = 0;; ++chunk) {
         // Odd request sizes as well as whole blocks.
-        const int64_t want = chunk % 3 == 1 ? 7 : rx::BlockLen;
+        const int64_t want = chunk % 3 == 1 ? 7 : dsp::BlockLen;
         buffer[size_t(want)] = 0x5A5A;
         const int64_t got = reader->Read(buffer.data(), want);
         fuzz::Check(got >= -1 && got <= want, "Read returned more than asked", std::to_string(got));
@@ -65,7 +65,7 @@ void ReadToTheEnd(const std::string& path, int outputRate, rx::ChannelChoice cha
         total += got;
         if (total > MaxSamples) break;
         if (chain && blocks < 4)
-            rx::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), got * 2);
+            dsp::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), got * 2);
     }
     fuzz::Check(reader->FramesRead() >= 0, "negative frame count");
 }
@@ -75,7 +75,7 @@ void ReadToTheEnd(const std::string& path, int outputRate, rx::ChannelChoice cha
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     // The last byte picks the channel; the file is everything.
-    const rx::ChannelChoice channel = static_cast<rx::ChannelChoice>(data[size - 1] % 3);
+    const io::ChannelChoice channel = static_cast<io::ChannelChoice>(data[size - 1] % 3);
     fuzz::MemoryFile file(data, size);
     ReadToTheEnd(file.Path(), 0, channel, true);     // the file's own rate
     ReadToTheEnd(file.Path(), 9600, channel, false); // NATO, converted unless 9600

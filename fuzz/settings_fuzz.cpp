@@ -3,7 +3,7 @@
 // always above 0, and what the writer makes of them is 14 clean lines that read
 // back to the same numbers within the digits written.
 #include "fuzz/fuzz_support.h"
-#include "receiver/app/settings_file.h"
+#include "receiver/session/settings_file.h"
 
 #include <cmath>
 #include <limits>
@@ -48,13 +48,13 @@ void CheckWrittenText(const std::string& text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    const rx::Settings parsed = propmon::ParseSettings(bytes);
+    const dsp::Settings parsed = session::ParseSettings(bytes);
 
     // The file reader sees exactly the same values.
     fuzz::MemoryFile file(data, size);
-    rx::Settings read;
+    dsp::Settings read;
     read.InputGain = -5; // must be overwritten
-    propmon::ReadSettings(read, file.Path());
+    session::ReadSettings(read, file.Path());
     const auto same = [](long double a, long double b) {
         return a == b || (std::isnan(a) && std::isnan(b));
     };
@@ -71,9 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 "a clock value read as NaN");
 
     // What the receiver would write at the end, and that file read again.
-    const std::string written = propmon::FormatSettings(parsed);
+    const std::string written = session::FormatSettings(parsed);
     CheckWrittenText(written);
-    const rx::Settings again = propmon::ParseSettings(written);
+    const dsp::Settings again = session::ParseSettings(written);
     // Both sides are the nearest extended values to their decimals: a few units
     // in the last place beyond the half digit.
     const long double ulps = 4 * std::numeric_limits<long double>::epsilon();

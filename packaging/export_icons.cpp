@@ -10,8 +10,8 @@
 
 #include <cstdio>
 
-#include "moviemaker/main_window.h"
-#include "receiver/app/main_window.h"
+#include "receiver/ui/main_window.h"
+#include "reelmaker/main_window.h"
 
 namespace {
 
@@ -39,8 +39,8 @@ int main(int argc, char** argv) {
     const QString root = QString::fromLocal8Bit(argv[1]);
     bool ok = true;
     for (int size : {16, 32}) {
-        ok = WriteIcon(propmon::MakeProgramIcon(), root, QStringLiteral("propmon"), size) && ok;
-        ok = WriteIcon(reel::MakeAppIcon(), root, QStringLiteral("reelmaker"), size) && ok;
+        ok = WriteIcon(ui::MakeProgramIcon(), root, QStringLiteral("propmon"), size) && ok;
+        ok = WriteIcon(reelmaker::MakeAppIcon(), root, QStringLiteral("reelmaker"), size) && ok;
     }
     return ok ? 0 : 1;
 }

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "signalgen/s4285gen.h"
+#include "s4285gen/s4285gen.h"
 #include "tests/text_files.h"
 
 extern char** environ;
@@ -48,11 +48,11 @@ std::map<std::string, std::string> Files(const fs::path& folder) {
 }
 
 // A generated signal written as a recording; stereo: silence on the left.
-void WriteRecording(const fs::path& path, sim::Config config, double seconds, int format,
+void WriteRecording(const fs::path& path, s4285gen::Config config, double seconds, int format,
                     int channels = 1) {
     const auto n = size_t(seconds * config.sampleRate);
     std::vector<float> mono(n);
-    sim::Generator(config).GenerateFloat(mono.data(), n);
+    s4285gen::Generator(config).GenerateFloat(mono.data(), n);
     std::vector<float> frames(n * size_t(channels), 0.0f);
     for (size_t i = 0; i < n; ++i)
         frames[i * size_t(channels) + size_t(channels - 1)] = mono[i];
@@ -81,17 +81,17 @@ class ArchiveTest : public ::testing::Test {
     static void SetUpTestSuite() {
         archive = fs::temp_directory_path() / ("propmon-archive-" + std::to_string(::getpid()));
         fs::remove_all(archive);
-        sim::Config nato = sim::NatoConfig();
+        s4285gen::Config nato = s4285gen::NatoConfig();
         nato.paths = {{.delayMs = 1.0, .dopplerHz = 0.5}, {.delayMs = 3.0, .gainDb = -6.0}};
         nato.snrDb = 20;
         nato.clockPpm = 40;
         WriteRecording(archive / "rx1/day.wav", nato, 30.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-        sim::Config amateur = sim::AmateurConfig();
+        s4285gen::Config amateur = s4285gen::AmateurConfig();
         amateur.paths = {{.delayMs = 2.0}};
         amateur.snrDb = 20;
         WriteRecording(archive / "rx2/day.flac", amateur, 30.0, SF_FORMAT_FLAC | SF_FORMAT_PCM_16,
                        2);
-        sim::Config noise = sim::NatoConfig();
+        s4285gen::Config noise = s4285gen::NatoConfig();
         noise.snrDb = -60;
         WriteRecording(archive / "noise.wav", noise, 20.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
         std::ofstream(archive / "rx2/broken.WAV") << "not a recording";
@@ -263,7 +263,7 @@ TEST_F(ArchiveTest, OnATerminalProgressIsOneLineRedrawnInPlace) {
 }
 
 TEST_F(ArchiveTest, InterruptedRunStopsItsRecordingsAndStillWritesTheSummary) {
-    sim::Config config = sim::NatoConfig();
+    s4285gen::Config config = s4285gen::NatoConfig();
     config.paths = {{.delayMs = 1.0}};
     const fs::path longer = dir / "in/long.wav";
     WriteRecording(longer, config, 600.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16);

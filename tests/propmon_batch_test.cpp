@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "signalgen/s4285gen.h"
+#include "s4285gen/s4285gen.h"
 #include "tests/text_files.h"
 
 namespace {
@@ -47,12 +47,12 @@ class BatchTest : public ::testing::Test {
     }
     void TearDown() override { fs::remove_all(dir); }
 
-    fs::path Write(const std::string& name, const sim::Config& config, double seconds,
+    fs::path Write(const std::string& name, const s4285gen::Config& config, double seconds,
                    int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16, int channels = 1) {
         const fs::path path = dir / name;
         const auto n = size_t(seconds * config.sampleRate);
         std::vector<float> mono(n);
-        sim::Generator(config).GenerateFloat(mono.data(), n);
+        s4285gen::Generator(config).GenerateFloat(mono.data(), n);
         std::vector<float> frames(n * size_t(channels));
         for (size_t i = 0; i < n; ++i)
             for (int c = 0; c < channels; ++c)
@@ -69,8 +69,8 @@ class BatchTest : public ::testing::Test {
     }
 };
 
-sim::Config TwoPaths(int rate) {
-    sim::Config config = rate == 9600 ? sim::NatoConfig() : sim::AmateurConfig();
+s4285gen::Config TwoPaths(int rate) {
+    s4285gen::Config config = rate == 9600 ? s4285gen::NatoConfig() : s4285gen::AmateurConfig();
     config.paths = {{.delayMs = 3.0, .dopplerHz = 1.5},
                     {.delayMs = 5.0, .gainDb = -6.0, .dopplerHz = 1.5}};
     config.snrDb = 25;
@@ -112,7 +112,7 @@ TEST_F(BatchTest, TwoPathRecordingGivesOneRowPerBlockWithTheStrongerPathsLagAndD
 }
 
 TEST_F(BatchTest, OptionsReachTheChain) {
-    sim::Config config = sim::NatoConfig();
+    s4285gen::Config config = s4285gen::NatoConfig();
     config.clockPpm = 50;
     config.paths = {{.delayMs = 1.0}};
     const auto wav = Write("clock.wav", config, 60.0);
@@ -143,9 +143,9 @@ TEST_F(BatchTest, UnsuitableInputFailsWithOneLineAndNoCsv) {
     std::ofstream(dir / "junk.wav") << "not a recording at all";
     check("--batch " + (dir / "junk.wav").string() + " --csv " + csv.string(), 1, "cannot read");
     const auto surround =
-        Write("three.wav", sim::NatoConfig(), 1.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 3);
+        Write("three.wav", s4285gen::NatoConfig(), 1.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 3);
     check("--batch " + surround.string() + " --csv " + csv.string(), 1, "3 channels");
-    const auto good = Write("good.wav", sim::NatoConfig(), 1.0);
+    const auto good = Write("good.wav", s4285gen::NatoConfig(), 1.0);
     check("--batch " + good.string() + " --csv " + (dir / "no-such-dir" / "x.csv").string(), 1,
           "cannot write");
 }
@@ -231,7 +231,7 @@ TEST_F(BatchTest, OutputFolderGetsSnapshotsNamedByTheRecordingsClockAndTheFinalP
 }
 
 TEST_F(BatchTest, BadUsageExitsWithStatus2) {
-    const auto good = Write("good.wav", sim::NatoConfig(), 1.0);
+    const auto good = Write("good.wav", s4285gen::NatoConfig(), 1.0);
     const std::string base = "--batch " + good.string() + " --csv " + (dir / "o.csv").string();
     for (const std::string extra :
          {"--average 0", "--lag-offset 513", "--doppler-shift 129", "--gain -1", "--gain abc",
@@ -254,7 +254,7 @@ struct Recording {
     int32_t mode;      // of the signal: +1 NATO, -1 AMATEUR
     int fileRate;      // of the file
     int signalChannel; // 0 mono; 1 left, 2 right of a stereo file (noise on the other)
-    std::vector<sim::Path> paths;
+    std::vector<s4285gen::Path> paths;
     double snrDb; // -60: no signal at all
     double clockPpm;
     // What propmon must say.
@@ -293,17 +293,17 @@ std::vector<float> Resampled(const std::vector<float>& in, int from, int to) {
 class AcquisitionTest : public BatchTest, public ::testing::WithParamInterface<Recording> {
   protected:
     fs::path WriteRecording(const Recording& r, double seconds) {
-        sim::Config config = r.mode == 1 ? sim::NatoConfig() : sim::AmateurConfig();
+        s4285gen::Config config = r.mode == 1 ? s4285gen::NatoConfig() : s4285gen::AmateurConfig();
         config.paths = r.paths;
         config.snrDb = r.snrDb;
         config.clockPpm = r.clockPpm;
         config.levelDbfs = -20;
         const auto n = size_t(seconds * config.sampleRate);
         std::vector<float> signal(n), noise(n);
-        sim::Generator(config).GenerateFloat(signal.data(), n);
+        s4285gen::Generator(config).GenerateFloat(signal.data(), n);
         config.snrDb = -60;
         config.seed = 99;
-        sim::Generator(config).GenerateFloat(noise.data(), n);
+        s4285gen::Generator(config).GenerateFloat(noise.data(), n);
         signal = Resampled(signal, config.sampleRate, r.fileRate);
         noise = Resampled(noise, config.sampleRate, r.fileRate);
         const int channels = r.signalChannel == 0 ? 1 : 2;
@@ -434,7 +434,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BatchTest, ExplicitModeAndChannelWinOverTheChoice) {
-    sim::Config config = TwoPaths(9600);
+    s4285gen::Config config = TwoPaths(9600);
     const auto wav = Write("stereo.wav", config, 20.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2);
     const std::string base = "--batch " + wav.string() + " --csv " + (dir / "o.csv").string();
     const Result right = RunPropmon(base + " --channel right", dir);

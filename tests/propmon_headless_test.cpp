@@ -27,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-#include "signalgen/s4285gen.h"
+#include "s4285gen/s4285gen.h"
 #include "tests/text_files.h"
 
 extern char** environ;
@@ -206,10 +206,10 @@ class HeadlessTest : public ::testing::Test {
     }
 
     fs::path WriteRecording(const std::string& name, double seconds,
-                            const sim::Config& config = sim::LiveDemoConfig(9600)) {
+                            const s4285gen::Config& config = s4285gen::LiveDemoConfig(9600)) {
         const auto n = size_t(seconds * config.sampleRate);
         std::vector<float> samples(n);
-        sim::Generator(config).GenerateFloat(samples.data(), n);
+        s4285gen::Generator(config).GenerateFloat(samples.data(), n);
         SF_INFO info{};
         info.samplerate = config.sampleRate;
         info.channels = 1;
@@ -491,7 +491,7 @@ TEST_F(HeadlessTest, TheEndOfAReplayEndsTheRun) {
 // correlogram, each told in one line (the replay on a clock 40 times as fast).
 TEST_F(HeadlessTest, ClockErrorAndPathsAreFoundAppliedOnceAndTold) {
     if (!FakeTimeAvailable()) GTEST_SKIP() << "needs libfaketime";
-    sim::Config config = sim::NatoConfig();
+    s4285gen::Config config = s4285gen::NatoConfig();
     config.paths = {{.delayMs = 2.5, .dopplerHz = 0.4}, {.delayMs = 4.6, .gainDb = -5}};
     config.snrDb = 15;
     config.clockPpm = -40;

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "signalgen/s4285gen.h"
+#include "s4285gen/s4285gen.h"
 #include "tests/text_files.h"
 
 namespace {
@@ -136,12 +136,12 @@ TEST_F(WindowCommandLine, WithoutADisplayOneLineSaysSoAndStatusIs1) {
 
 TEST_F(WindowCommandLine, ReplayStartsInTheModeAndChannelItsSignalLocksIn) {
     // An AMATEUR signal on the right channel of a 48 kHz file.
-    sim::Config config = sim::AmateurConfig();
+    s4285gen::Config config = s4285gen::AmateurConfig();
     config.paths = {{.delayMs = 2}, {.delayMs = 4, .gainDb = -6}};
     config.snrDb = 10;
     const size_t n = 20 * 8000;
     std::vector<float> signal(n);
-    sim::Generator(config).GenerateFloat(signal.data(), n);
+    s4285gen::Generator(config).GenerateFloat(signal.data(), n);
     std::vector<float> frames;
     for (size_t i = 0; i < n; ++i)
         for (int repeat = 0; repeat < 6; ++repeat) { // 8000 -> 48000 by repetition

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // s4285sim: writes a STANAG 4285 test recording through a simulated HF channel.
-#include "signalgen/s4285gen.h"
+#include "s4285gen/s4285gen.h"
 
 #include <sndfile.h>
 
@@ -59,7 +59,7 @@ struct Options {
     std::string output;
     bool amateur = false;
     double seconds = 10;
-    std::vector<sim::Path> paths;
+    std::vector<s4285gen::Path> paths;
     bool demo = false;
     std::optional<double> snrDb, clockPpm, levelDbfs;
     uint64_t seed = 1;
@@ -89,7 +89,7 @@ uint64_t ParseSeed(const std::string& text) {
     return v;
 }
 
-sim::Path ParsePath(const std::string& text) {
+s4285gen::Path ParsePath(const std::string& text) {
     std::vector<double> fields;
     std::size_t start = 0;
     while (true) {
@@ -100,7 +100,7 @@ sim::Path ParsePath(const std::string& text) {
     }
     if (fields.size() != 3 && fields.size() != 4 && fields.size() != 6)
         throw UsageError{"--path: expected D,G,F or D,G,F,S or D,G,F,S,DH,DP: '" + text + "'"};
-    sim::Path p;
+    s4285gen::Path p;
     p.delayMs = fields[0];
     p.gainDb = fields[1];
     p.dopplerHz = fields[2];
@@ -180,9 +180,9 @@ std::optional<Options> ParseArgs(int argc, char** argv) {
     return o;
 }
 
-sim::Config MakeConfig(const Options& o) {
-    sim::Config c = o.amateur ? sim::AmateurConfig() : sim::NatoConfig();
-    if (o.demo) c = sim::LiveDemoConfig(c.sampleRate);
+s4285gen::Config MakeConfig(const Options& o) {
+    s4285gen::Config c = o.amateur ? s4285gen::AmateurConfig() : s4285gen::NatoConfig();
+    if (o.demo) c = s4285gen::LiveDemoConfig(c.sampleRate);
     if (!o.paths.empty()) c.paths = o.paths;
     if (o.snrDb) c.snrDb = *o.snrDb;
     if (o.clockPpm) c.clockPpm = *o.clockPpm;
@@ -197,7 +197,7 @@ std::string SndError(SNDFILE* f) {
 
 // Writes the whole recording to a fresh temporary file beside `out` and renames it
 // into place, so an existing file is never left half written. Returns an error text.
-std::string WriteRecording(const sim::Config& config, const Options& o) {
+std::string WriteRecording(const s4285gen::Config& config, const Options& o) {
     const std::string tempTemplate = o.output + ".XXXXXX";
     std::vector<char> tempName(tempTemplate.begin(), tempTemplate.end());
     tempName.push_back('\0');
@@ -225,7 +225,7 @@ std::string WriteRecording(const sim::Config& config, const Options& o) {
         return fail("cannot write " + o.output + ": " + why);
     }
 
-    sim::Generator generator(config);
+    s4285gen::Generator generator(config);
     const auto total = static_cast<sf_count_t>(std::llround(o.seconds * config.sampleRate));
     constexpr sf_count_t kChunk = 1 << 16;
     std::vector<int16_t> pcm(kChunk);
@@ -259,12 +259,13 @@ std::string WriteRecording(const sim::Config& config, const Options& o) {
 
 int main(int argc, char** argv) {
     std::optional<Options> options;
-    sim::Config config;
+    s4285gen::Config config;
     try {
         options = ParseArgs(argc, argv);
         if (!options) return kExitOk;
         config = MakeConfig(*options);
-        if (const std::string why = sim::CheckConfig(config); !why.empty()) throw UsageError{why};
+        if (const std::string why = s4285gen::CheckConfig(config); !why.empty())
+            throw UsageError{why};
         if (std::llround(options->seconds * config.sampleRate) < 1)
             throw UsageError{"--seconds: shorter than one sample"};
     } catch (const UsageError& e) {

@@ -8,53 +8,53 @@
 
 #include <vector>
 
-#include "receiver/acquisition/acquisition_monitor.h"
-#include "receiver/acquisition/clock_estimator.h"
-#include "receiver/acquisition/signal_quality.h"
-#include "receiver/acquisition/sync_chain.h"
-#include "signalgen/s4285gen.h"
+#include "receiver/analysis/acquisition_monitor.h"
+#include "receiver/analysis/clock_estimator.h"
+#include "receiver/analysis/signal_quality.h"
+#include "receiver/dsp/sync_chain.h"
+#include "s4285gen/s4285gen.h"
 
 namespace {
 
 // The peak stage's output of `blocks` blocks of a two-path signal 50 ppm off.
-std::vector<rx::PeakState> Blocks(int blocks) {
-    sim::Config config = sim::NatoConfig();
+std::vector<dsp::PeakState> Blocks(int blocks) {
+    s4285gen::Config config = s4285gen::NatoConfig();
     config.paths = {{.delayMs = 1, .spreadHz = 0.2}, {.delayMs = 3, .gainDb = -3, .spreadHz = 0.5}};
     config.snrDb = 10;
     config.clockPpm = 50;
-    sim::Generator generator(config);
-    rx::SyncChain chain(rx::ModeNato, 0.0L);
-    std::vector<rx::PeakState> peaks;
-    std::vector<int16_t> buffer(rx::BlockLen);
+    s4285gen::Generator generator(config);
+    dsp::SyncChain chain(dsp::ModeNato, 0.0L);
+    std::vector<dsp::PeakState> peaks;
+    std::vector<int16_t> buffer(dsp::BlockLen);
     while (int(peaks.size()) < blocks) {
         generator.Generate(buffer.data(), buffer.size());
-        chain.Feed(buffer.data(), rx::BlockLen,
-                   [&](const rx::ChainState& state) { peaks.push_back(state.Peak); });
+        chain.Feed(buffer.data(), dsp::BlockLen,
+                   [&](const dsp::ChainState& state) { peaks.push_back(state.Peak); });
     }
     return peaks;
 }
 
-const std::vector<rx::PeakState>& SomeBlocks() {
-    static const std::vector<rx::PeakState> peaks = Blocks(1024);
+const std::vector<dsp::PeakState>& SomeBlocks() {
+    static const std::vector<dsp::PeakState> peaks = Blocks(1024);
     return peaks;
 }
 
 void ProcessBlockAlone(benchmark::State& state) {
-    auto chain = rx::MakeChainState();
-    rx::Settings settings;
-    rx::ChainControls controls;
-    rx::SetSignalParameters(*chain, controls, settings);
-    rx::BuildSignalTables(chain->Tables);
-    const rx::DisplayHooks hooks;
+    auto chain = dsp::MakeChainState();
+    dsp::Settings settings;
+    dsp::ChainControls controls;
+    dsp::SetSignalParameters(*chain, controls, settings);
+    dsp::BuildSignalTables(chain->Tables);
+    const dsp::DisplayHooks hooks;
     for (auto _ : state)
-        rx::ProcessBlock(*chain, settings, controls, hooks);
+        dsp::ProcessBlock(*chain, settings, controls, hooks);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(ProcessBlockAlone)->Unit(benchmark::kMicrosecond);
 
 void BlockQuality(benchmark::State& state) {
     const auto& peaks = SomeBlocks();
-    rx::QualityTracker quality;
+    analysis::QualityTracker quality;
     size_t i = 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(quality.Add(peaks[i], 9600).PeakSnrDb);
@@ -66,7 +66,7 @@ BENCHMARK(BlockQuality)->Unit(benchmark::kMicrosecond);
 
 void ClockEstimatorAdd(benchmark::State& state) {
     const auto& peaks = SomeBlocks();
-    rx::ClockEstimator estimator;
+    analysis::ClockEstimator estimator;
     size_t i = 0;
     for (auto _ : state) {
         estimator.Add(peaks[i].SyncPower, 0.0L, 9600);
@@ -81,10 +81,10 @@ BENCHMARK(ClockEstimatorAdd)->Unit(benchmark::kMicrosecond);
 // (quality, events, level, clock measurement and path placing).
 void MonitorOnBlock(benchmark::State& state) {
     const auto& peaks = SomeBlocks();
-    auto chain = rx::MakeChainState();
-    rx::Settings settings;
-    rx::ChainControls controls;
-    rx::AcquisitionMonitor monitor(rx::MonitorOptions{.AutoPlacePaths = true});
+    auto chain = dsp::MakeChainState();
+    dsp::Settings settings;
+    dsp::ChainControls controls;
+    analysis::AcquisitionMonitor monitor(analysis::MonitorOptions{.AutoPlacePaths = true});
     monitor.StartClockMeasurement();
     size_t i = 0;
     for (auto _ : state) {
@@ -98,9 +98,9 @@ BENCHMARK(MonitorOnBlock)->Unit(benchmark::kMicrosecond);
 
 // One estimate over ten minutes of blocks (5625).
 void ClockEstimateOfTenMinutes(benchmark::State& state) {
-    static const std::vector<rx::PeakState> peaks = Blocks(5625);
-    rx::ClockEstimator estimator;
-    for (const rx::PeakState& peak : peaks)
+    static const std::vector<dsp::PeakState> peaks = Blocks(5625);
+    analysis::ClockEstimator estimator;
+    for (const dsp::PeakState& peak : peaks)
         estimator.Add(peak.SyncPower, 0.0L, 9600);
     for (auto _ : state)
         benchmark::DoNotOptimize(estimator.Estimate().TotalPpm);

@@ -35,7 +35,7 @@
 #include <string>
 #include <vector>
 
-#include "signalgen/s4285gen.h"
+#include "s4285gen/s4285gen.h"
 
 extern char** environ;
 
@@ -59,12 +59,12 @@ double LoadAverage() {
 // Two paths, fading a little, in moderate noise: what a day at the receiver
 // looks like to the chain.  Seeds differ, so every recording is another.
 void WriteRecording(const fs::path& path, double seconds, uint64_t seed) {
-    sim::Config config = sim::NatoConfig();
+    s4285gen::Config config = s4285gen::NatoConfig();
     config.paths = {{.delayMs = 1.0, .dopplerHz = 0.4, .spreadHz = 0.2},
                     {.delayMs = 3.5, .gainDb = -4.0, .dopplerHz = -0.8, .spreadHz = 0.5}};
     config.snrDb = 15;
     config.seed = seed;
-    sim::Generator generator(config);
+    s4285gen::Generator generator(config);
     SF_INFO info{};
     info.samplerate = config.sampleRate;
     info.channels = 1;

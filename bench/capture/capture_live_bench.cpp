@@ -9,11 +9,11 @@
 // time of the run; the sound servers run as processes of their own, and the CPU of
 // the thread that feeds UDP or the pipe is taken off). The run lasts
 // CAPTURE_BENCH_SECONDS (default 60).
-#include "receiver/capture/capture.h"
-#include "receiver/capture/paced_devices.h"
-#include "receiver/capture/stream_devices.h"
-#include "receiver/capture/tests/sound_servers.h"
 #include "receiver/display/painters.h"
+#include "receiver/io/paced_devices.h"
+#include "receiver/io/stream_devices.h"
+#include "receiver/io/tests/sound_servers.h"
+#include "receiver/session/capture.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,15 +49,15 @@ double CpuSeconds(int who = RUSAGE_SELF) {
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-class LiveHost : public cap::CaptureHost {
+class LiveHost : public session::CaptureHost {
   public:
-    LiveHost(cap::CaptureState& state, cap::WaveInput& wave, bool paint)
+    LiveHost(session::CaptureState& state, io::WaveInput& wave, bool paint)
         : state_(state), wave_(wave) {
-        rx::SetSignalParameters(*chain_, controls_, settings_);
-        rx::BuildSignalTables(chain_->Tables);
+        dsp::SetSignalParameters(*chain_, controls_, settings_);
+        dsp::BuildSignalTables(chain_->Tables);
         if (paint) {
-            display_ = std::make_unique<rx::DisplayState>();
-            hooks_ = rx::MakeDisplayHooks(*display_, settings_, controls_);
+            display_ = std::make_unique<display::DisplayState>();
+            hooks_ = display::MakeDisplayHooks(*display_, settings_, controls_);
         }
         const auto paintTune = hooks_.TuneIndicator;
         hooks_.TuneIndicator = [this, paintTune](int32_t hz) {
@@ -67,32 +67,32 @@ class LiveHost : public cap::CaptureHost {
     }
     void ShowCaptureMessage(const QString& text) override { failure = text; }
     void EndWindow() override {}
-    rx::ChainState& Chain() override { return *chain_; }
-    const rx::Settings& ChainSettings() override { return settings_; }
-    const rx::ChainControls& ChainControls() override { return controls_; }
-    const rx::DisplayHooks& ChainHooks() override { return hooks_; }
-    void WaveMessage(const cap::WaveNotice& notice) override {
-        if (notice.Kind == cap::WaveNoticeKind::Open)
-            cap::OnWaveOpen(state_, wave_, *this, notice);
+    dsp::ChainState& Chain() override { return *chain_; }
+    const dsp::Settings& ChainSettings() override { return settings_; }
+    const dsp::ChainControls& ChainControls() override { return controls_; }
+    const dsp::DisplayHooks& ChainHooks() override { return hooks_; }
+    void WaveMessage(const io::WaveNotice& notice) override {
+        if (notice.Kind == io::WaveNoticeKind::Open)
+            session::OnWaveOpen(state_, wave_, *this, notice);
         else
-            cap::OnWaveData(state_, wave_, *this, notice);
+            session::OnWaveData(state_, wave_, *this, notice);
     }
     void Initialise() override {
-        cap::OpenCapture(state_, wave_, *this);
-        cap::AllocateBuffers(state_, wave_, *this);
+        session::OpenCapture(state_, wave_, *this);
+        session::AllocateBuffers(state_, wave_, *this);
     }
 
     int64_t blocks = 0;
     QString failure;
 
   private:
-    cap::CaptureState& state_;
-    cap::WaveInput& wave_;
-    std::unique_ptr<rx::ChainState> chain_ = rx::MakeChainState();
-    rx::Settings settings_;
-    rx::ChainControls controls_;
-    std::unique_ptr<rx::DisplayState> display_;
-    rx::DisplayHooks hooks_;
+    session::CaptureState& state_;
+    io::WaveInput& wave_;
+    std::unique_ptr<dsp::ChainState> chain_ = dsp::MakeChainState();
+    dsp::Settings settings_;
+    dsp::ChainControls controls_;
+    std::unique_ptr<display::DisplayState> display_;
+    dsp::DisplayHooks hooks_;
 };
 
 int BenchSeconds() {
@@ -102,9 +102,9 @@ int BenchSeconds() {
 
 // Runs capture from `device` (an index of `wave`) for the bench's time; `feederCpu`
 // gives the CPU seconds of a feeding thread to take off.
-void Measure(benchmark::State& state, cap::WaveInput& wave, int32_t device, bool paint,
+void Measure(benchmark::State& state, io::WaveInput& wave, int32_t device, bool paint,
              const std::function<double()>& feederCpu = {}) {
-    cap::CaptureState capture;
+    session::CaptureState capture;
     capture.DeviceId = device;
     LiveHost host(capture, wave, paint);
     QElapsedTimer clock;
@@ -116,7 +116,7 @@ void Measure(benchmark::State& state, cap::WaveInput& wave, int32_t device, bool
     loop.exec();
     double cpu = CpuSeconds() - cpuStart;
     const double wall = clock.nsecsElapsed() / 1e9;
-    cap::ReleaseCapture(capture, wave);
+    session::ReleaseCapture(capture, wave);
     if (feederCpu) cpu -= feederCpu();
     state.SetIterationTime(wall);
     state.counters["cpu_percent_of_one_core"] = 100.0 * cpu / wall;
@@ -127,8 +127,8 @@ void Measure(benchmark::State& state, cap::WaveInput& wave, int32_t device, bool
 
 void LiveCapture(benchmark::State& state, bool paint) {
     for (auto _ : state) {
-        cap::WaveInput wave(false);
-        const int32_t device = wave.AddDevice(std::make_unique<cap::TestSignalDevice>());
+        io::WaveInput wave(false);
+        const int32_t device = wave.AddDevice(std::make_unique<io::TestSignalDevice>());
         Measure(state, wave, device, paint);
     }
 }
@@ -142,10 +142,10 @@ void ChainAndPainters(benchmark::State& state) {
 
 // A private server with a sink "SDR Audio" playing the signal; the capture takes its
 // monitor (or, through Qt Multimedia, which lists no monitors, a remap of it).
-void ThroughServer(benchmark::State& state, cap::test::ServerKind kind,
-                   cap::SoundSystemChoice system) {
+void ThroughServer(benchmark::State& state, io::testing::ServerKind kind,
+                   io::SoundSystemChoice system) {
     for (auto _ : state) {
-        cap::test::PrivateSoundServer server(kind);
+        io::testing::PrivateSoundServer server(kind);
         const QString why = server.Start();
         if (!why.isEmpty()) {
             state.SkipWithError(why.toStdString().c_str());
@@ -154,15 +154,15 @@ void ThroughServer(benchmark::State& state, cap::test::ServerKind kind,
         server.UseInThisProcess();
         server.LoadNullSink("sdr", "SDR Audio");
         const QString wav = QDir(server.Folder()).filePath("s4285.wav");
-        cap::test::WriteTestRecording(wav, BenchSeconds() + 10);
+        io::testing::WriteTestRecording(wav, BenchSeconds() + 10);
         QString source = "Monitor of SDR Audio";
-        if (system == cap::SoundSystemChoice::QtMultimedia) {
+        if (system == io::SoundSystemChoice::QtMultimedia) {
             server.Pactl({"load-module", "module-remap-source", "master=sdr.monitor",
                           "source_name=sdr_remap", "source_properties=device.description=Remap"});
             source = "Remap";
         }
-        cap::WaveInput wave(true, system);
-        const QStringList names = cap::DeviceNames(wave);
+        io::WaveInput wave(true, system);
+        const QStringList names = session::DeviceNames(wave);
         const auto device = static_cast<int32_t>(names.indexOf(source));
         if (device < 0) {
             state.SkipWithError(
@@ -175,19 +175,19 @@ void ThroughServer(benchmark::State& state, cap::test::ServerKind kind,
 }
 
 void QtMultimediaOnPulseAudio(benchmark::State& state) {
-    ThroughServer(state, cap::test::ServerKind::PulseAudio, cap::SoundSystemChoice::QtMultimedia);
+    ThroughServer(state, io::testing::ServerKind::PulseAudio, io::SoundSystemChoice::QtMultimedia);
 }
 void PulseAudioNative(benchmark::State& state) {
-    ThroughServer(state, cap::test::ServerKind::PulseAudio, cap::SoundSystemChoice::PulseAudio);
+    ThroughServer(state, io::testing::ServerKind::PulseAudio, io::SoundSystemChoice::PulseAudio);
 }
 void PipeWirePulseNative(benchmark::State& state) {
-    ThroughServer(state, cap::test::ServerKind::PipeWire, cap::SoundSystemChoice::PulseAudio);
+    ThroughServer(state, io::testing::ServerKind::PipeWire, io::SoundSystemChoice::PulseAudio);
 }
 
 // The signal at 48000 samples/s, 16-bit little-endian mono.
 std::vector<char> Signal48k(const QString& folder) {
     const QString raw = QDir(folder).filePath("s4285.raw");
-    if (!cap::test::WriteRawTestSignal(raw, BenchSeconds() + 10, 48000)) return {};
+    if (!io::testing::WriteRawTestSignal(raw, BenchSeconds() + 10, 48000)) return {};
     QFile file(raw);
     file.open(QIODevice::ReadOnly);
     const QByteArray bytes = file.readAll();
@@ -215,10 +215,10 @@ void Udp48k(benchmark::State& state) {
             state.SkipWithError("sox is not installed");
             return;
         }
-        cap::WaveInput wave(false);
+        io::WaveInput wave(false);
         const uint16_t port = 47355;
-        const int32_t device = wave.AddDevice(std::make_unique<cap::UdpStreamDevice>(
-            QHostAddress(QHostAddress::LocalHost), port, 48000, cap::StreamReports{}));
+        const int32_t device = wave.AddDevice(std::make_unique<io::UdpStreamDevice>(
+            QHostAddress(QHostAddress::LocalHost), port, 48000, io::StreamReports{}));
         const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in to{};
         to.sin_family = AF_INET;
@@ -253,9 +253,9 @@ void StdinFromSox48k(benchmark::State& state) {
         }
         int fds[2];
         if (::pipe(fds) != 0) return;
-        cap::WaveInput wave(false);
-        const int32_t device = wave.AddDevice(std::make_unique<cap::PipeStreamDevice>(
-            fds[0], 48000, cap::SampleEncoding::S16, cap::StreamReports{}));
+        io::WaveInput wave(false);
+        const int32_t device = wave.AddDevice(std::make_unique<io::PipeStreamDevice>(
+            fds[0], 48000, io::SampleEncoding::S16, io::StreamReports{}));
         std::atomic<bool> stop{false};
         std::atomic<double> feederCpu{0};
         std::thread feeder(

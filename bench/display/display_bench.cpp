@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "receiver/display/painters.h"
-#include "signalgen/s4285gen.h"
+#include "s4285gen/s4285gen.h"
 
 namespace {
 
@@ -20,24 +20,24 @@ constexpr int kRecordingBlocks = 512;
 // The same 512 buffers for both measurements.
 const std::vector<int16_t>& Recording() {
     static const std::vector<int16_t> samples = [] {
-        sim::Config config = sim::NatoConfig();
-        config.paths = {sim::Path{.delayMs = 1.0, .gainDb = 0.0, .dopplerHz = 0.6},
-                        sim::Path{.delayMs = 3.5, .gainDb = -4.0, .dopplerHz = -1.1}};
+        s4285gen::Config config = s4285gen::NatoConfig();
+        config.paths = {s4285gen::Path{.delayMs = 1.0, .gainDb = 0.0, .dopplerHz = 0.6},
+                        s4285gen::Path{.delayMs = 3.5, .gainDb = -4.0, .dopplerHz = -1.1}};
         config.snrDb = 20;
-        std::vector<int16_t> out(static_cast<size_t>(kRecordingBlocks) * rx::BlockLen);
-        sim::Generator(config).Generate(out.data(), out.size());
+        std::vector<int16_t> out(static_cast<size_t>(kRecordingBlocks) * dsp::BlockLen);
+        s4285gen::Generator(config).Generate(out.data(), out.size());
         return out;
     }();
     return samples;
 }
 
-void RunChain(benchmark::State& state, const rx::DisplayHooks& hooks, rx::ChainState& chain,
-              const rx::Settings& settings, const rx::ChainControls& controls) {
+void RunChain(benchmark::State& state, const dsp::DisplayHooks& hooks, dsp::ChainState& chain,
+              const dsp::Settings& settings, const dsp::ChainControls& controls) {
     const std::vector<int16_t>& samples = Recording();
     int64_t block = 0;
     for (auto _ : state) {
-        const int16_t* buffer = samples.data() + (block % kRecordingBlocks) * rx::BlockLen;
-        rx::ResampleBuffer(chain, settings, controls, hooks, buffer, 2 * rx::BlockLen);
+        const int16_t* buffer = samples.data() + (block % kRecordingBlocks) * dsp::BlockLen;
+        dsp::ResampleBuffer(chain, settings, controls, hooks, buffer, 2 * dsp::BlockLen);
         ++block;
     }
     state.SetItemsProcessed(block);
@@ -46,28 +46,28 @@ void RunChain(benchmark::State& state, const rx::DisplayHooks& hooks, rx::ChainS
 }
 
 void BM_BareChain(benchmark::State& state) {
-    auto chain = rx::MakeChainState();
-    rx::Settings settings;
-    rx::ChainControls controls;
-    rx::SetSignalParameters(*chain, controls, settings);
-    rx::BuildSignalTables(chain->Tables);
-    RunChain(state, rx::DisplayHooks{}, *chain, settings, controls);
+    auto chain = dsp::MakeChainState();
+    dsp::Settings settings;
+    dsp::ChainControls controls;
+    dsp::SetSignalParameters(*chain, controls, settings);
+    dsp::BuildSignalTables(chain->Tables);
+    RunChain(state, dsp::DisplayHooks{}, *chain, settings, controls);
 }
 BENCHMARK(BM_BareChain)->Unit(benchmark::kMicrosecond);
 
 void BM_ChainWithPaintersAndSnapshots(benchmark::State& state) {
     QTemporaryDir folder;
-    auto chain = rx::MakeChainState();
-    rx::Settings settings;
-    rx::ChainControls controls;
-    rx::SetSignalParameters(*chain, controls, settings);
-    rx::BuildSignalTables(chain->Tables);
-    auto display = std::make_unique<rx::DisplayState>();
+    auto chain = dsp::MakeChainState();
+    dsp::Settings settings;
+    dsp::ChainControls controls;
+    dsp::SetSignalParameters(*chain, controls, settings);
+    dsp::BuildSignalTables(chain->Tables);
+    auto display = std::make_unique<display::DisplayState>();
     display->SnapshotFolder = folder.path();
-    display->AutoSaveCorrelogram = rx::SwitchOn;
-    display->AutoSaveDopplergram = rx::SwitchOn;
-    display->AutoSaveScattergram = rx::SwitchOn;
-    const rx::DisplayHooks hooks = rx::MakeDisplayHooks(*display, settings, controls);
+    display->AutoSaveCorrelogram = display::SwitchOn;
+    display->AutoSaveDopplergram = display::SwitchOn;
+    display->AutoSaveScattergram = display::SwitchOn;
+    const dsp::DisplayHooks hooks = display::MakeDisplayHooks(*display, settings, controls);
     RunChain(state, hooks, *chain, settings, controls);
     state.counters["snapshots"] = static_cast<double>(display->SnapshotsWritten);
 }
@@ -76,14 +76,14 @@ BENCHMARK(BM_ChainWithPaintersAndSnapshots)->Unit(benchmark::kMicrosecond);
 // One painter at a time: 0 correlogram, 1 dopplergram, 2 scattergram,
 // 3 correlation trace, 4 tune indicator (no snapshots).
 void BM_ChainWithOnePainter(benchmark::State& state) {
-    auto chain = rx::MakeChainState();
-    rx::Settings settings;
-    rx::ChainControls controls;
-    rx::SetSignalParameters(*chain, controls, settings);
-    rx::BuildSignalTables(chain->Tables);
-    auto display = std::make_unique<rx::DisplayState>();
-    const rx::DisplayHooks all = rx::MakeDisplayHooks(*display, settings, controls);
-    rx::DisplayHooks hooks;
+    auto chain = dsp::MakeChainState();
+    dsp::Settings settings;
+    dsp::ChainControls controls;
+    dsp::SetSignalParameters(*chain, controls, settings);
+    dsp::BuildSignalTables(chain->Tables);
+    auto display = std::make_unique<display::DisplayState>();
+    const dsp::DisplayHooks all = display::MakeDisplayHooks(*display, settings, controls);
+    dsp::DisplayHooks hooks;
     switch (state.range(0)) {
     case 0:
         hooks.CorrelogramColumn = all.CorrelogramColumn;

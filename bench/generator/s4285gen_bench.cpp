@@ -2,7 +2,7 @@
 // Speed of the STANAG 4285 test-signal generator, as seconds of recording produced
 // per second of one core ("audio_s" rate). A 10-minute two-path recording should
 // take a few seconds at most, i.e. a rate well above 100.
-#include "signalgen/s4285gen.h"
+#include "s4285gen/s4285gen.h"
 
 #include <benchmark/benchmark.h>
 
@@ -10,8 +10,8 @@
 
 namespace {
 
-void Generate(benchmark::State& state, const sim::Config& config) {
-    sim::Generator generator(config);
+void Generate(benchmark::State& state, const s4285gen::Config& config) {
+    s4285gen::Generator generator(config);
     std::vector<int16_t> buffer(config.sampleRate); // one second per iteration
     for (auto _ : state) {
         generator.Generate(buffer.data(), buffer.size());
@@ -22,23 +22,23 @@ void Generate(benchmark::State& state, const sim::Config& config) {
 }
 
 void OnePath(benchmark::State& state) {
-    Generate(state, sim::NatoConfig());
+    Generate(state, s4285gen::NatoConfig());
 }
 
 void TwoPaths(benchmark::State& state) {
-    sim::Config c = sim::NatoConfig();
+    s4285gen::Config c = s4285gen::NatoConfig();
     c.paths = {{0, 0, 0.5, 0}, {3, -4, -1, 0}};
     Generate(state, c);
 }
 
 void TwoFadingPaths(benchmark::State& state) {
-    sim::Config c = sim::NatoConfig();
+    s4285gen::Config c = s4285gen::NatoConfig();
     c.paths = {{0, 0, 0.5, 0.3}, {3, -4, -1, 1.0}};
     Generate(state, c);
 }
 
 void LiveDemo(benchmark::State& state) {
-    Generate(state, sim::LiveDemoConfig(9600));
+    Generate(state, s4285gen::LiveDemoConfig(9600));
 }
 
 BENCHMARK(OnePath);

@@ -2,7 +2,7 @@
 // Loading and fitting a large photo into the preview: decoded straight to its fitted size
 // (what reelmaker does for pictures at least four times the box) against decoded whole
 // and then scaled. Both run alternately in the same loop, so the ratio comes from one run.
-#include "moviemaker/picture.h"
+#include "reelmaker/picture.h"
 
 #include <QElapsedTimer>
 #include <QGuiApplication>
@@ -40,13 +40,13 @@ void LoadFittedAgainstWhole(benchmark::State& state) {
     for (auto _ : state) {
         QElapsedTimer timer;
         timer.start();
-        reel::PreviewState reduced = reel::MakePreviewState();
-        if (!reel::ShowPicture(reduced, path)) std::abort();
+        reelmaker::PreviewState reduced = reelmaker::MakePreviewState();
+        if (!reelmaker::ShowPicture(reduced, path)) std::abort();
         reducedSeconds += timer.nsecsElapsed() / 1e9;
         reducedBytes = reduced.current->sizeInBytes();
 
         timer.restart();
-        reel::PreviewState whole = reel::MakePreviewState();
+        reelmaker::PreviewState whole = reelmaker::MakePreviewState();
         QImageReader reader(path);
         QImage picture;
         if (!reader.read(&picture)) std::abort();
@@ -54,7 +54,7 @@ void LoadFittedAgainstWhole(benchmark::State& state) {
         whole.currentHeight = uint32_t(picture.height());
         wholeBytes = picture.sizeInBytes();
         whole.current = std::move(picture);
-        reel::DrawPicture(whole);
+        reelmaker::DrawPicture(whole);
         wholeSeconds += timer.nsecsElapsed() / 1e9;
         benchmark::DoNotOptimize(whole.shown.constBits());
     }

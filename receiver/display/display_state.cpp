@@ -5,7 +5,7 @@
 #include <QDir>
 #include <QSaveFile>
 
-namespace rx {
+namespace display {
 
 QFont MakePanelFont() {
     QFont font;
@@ -62,4 +62,4 @@ bool WritePanelPngs(const DisplayState& display, const QString& folder) {
     return allWritten;
 }
 
-} // namespace rx
+} // namespace display

@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <functional>
 
-#include "receiver/autosave/snapshot.h"
 #include "receiver/display/panel_image.h"
+#include "receiver/display/snapshot.h"
 
-namespace rx {
+namespace display {
 
 // Image sizes of the panels (inside the border where a panel has one).
 inline constexpr int CorrelationImageWidth = 68, CorrelationImageHeight = 510;
@@ -74,4 +74,4 @@ struct DisplayState {
 // temporary name).  False when any of them could not be written.
 bool WritePanelPngs(const DisplayState& display, const QString& folder);
 
-} // namespace rx
+} // namespace display

@@ -7,7 +7,7 @@
 #include <array>
 #include <cmath>
 
-namespace rx {
+namespace display {
 
 namespace {
 
@@ -114,13 +114,13 @@ void CorrelogramTimeMarks(DisplayState& display) {
     image.Refresh();
 }
 
-void PaintCorrelogramColumn(DisplayState& display, const CorrelatorState& correlator) {
+void PaintCorrelogramColumn(DisplayState& display, const dsp::CorrelatorState& correlator) {
     PanelImage& image = display.CorrelogramImage;
     CorrelogramTimeMarks(display);
 
-    const float* average = correlator.CorrAverage.data() + BasebandLen;
+    const float* average = correlator.CorrAverage.data() + dsp::BasebandLen;
     const int64_t scroll = display.CorrelogramScroll;
-    for (int32_t i = 0; i < CorrLagCount; ++i) {
+    for (int32_t i = 0; i < dsp::CorrLagCount; ++i) {
         int64_t y = CorrelogramFirstRow + scroll - 2 * static_cast<int64_t>(i);
         if (y < 0) break; // rows only fall from here on
         if (y > CorrelogramBaselineRow) y = CorrelogramBaselineRow;
@@ -157,11 +157,11 @@ void DopplergramTimeMarks(DisplayState& display) {
     image.Refresh();
 }
 
-void PaintDopplergramColumn(DisplayState& display, const DopplerState& doppler,
-                            const Settings& settings) {
+void PaintDopplergramColumn(DisplayState& display, const dsp::DopplerState& doppler,
+                            const dsp::Settings& settings) {
     PanelImage& image = display.DopplergramImage;
     const long double gain = settings.DopplerGain;
-    for (int32_t r = 0; r < FftLen; ++r) {
+    for (int32_t r = 0; r < dsp::FftLen; ++r) {
         const long double level =
             255.0L - static_cast<long double>(doppler.DopplerProfile[r]) * gain / 2.0L;
         image.SetPixel(DopplergramPaintX, r, Grey(static_cast<double>(std::rint(level))));
@@ -178,17 +178,17 @@ void PaintDopplergramColumn(DisplayState& display, const DopplerState& doppler,
     }
 }
 
-void PaintCorrelationTrace(DisplayState& display, const CorrelatorState& correlator,
-                           const ChainControls& controls) {
+void PaintCorrelationTrace(DisplayState& display, const dsp::CorrelatorState& correlator,
+                           const dsp::ChainControls& controls) {
     PanelImage& image = display.CorrelationImage;
     image.Clear(image.Background());
     // Every clear after the first is white.
     image.SetForeground(White);
     image.SetBackground(White);
 
-    const TracePointArray& trace = correlator.TracePoints;
-    std::array<QPointF, CorrLagCount> points;
-    const int32_t count = std::clamp(trace.count, 0, CorrLagCount);
+    const dsp::TracePointArray& trace = correlator.TracePoints;
+    std::array<QPointF, dsp::CorrLagCount> points;
+    const int32_t count = std::clamp(trace.count, 0, dsp::CorrLagCount);
     for (int32_t i = 0; i < count; ++i)
         points[i] = QPointF(trace.points[i].x, trace.points[i].y);
     image.Polyline(std::span<const QPointF>(points.data(), count), TraceBlue);
@@ -200,15 +200,15 @@ void PaintCorrelationTrace(DisplayState& display, const CorrelatorState& correla
     image.Line(0, offsetRow, MarkerLineEndX, offsetRow, MarkerRed);
 }
 
-void PaintScattergramColumn(DisplayState& display, const DopplerState& doppler,
-                            const Settings& settings) {
+void PaintScattergramColumn(DisplayState& display, const dsp::DopplerState& doppler,
+                            const dsp::Settings& settings) {
     PanelImage& image = display.ScattergramImage;
     const int32_t j =
         ((doppler.SlowRow % ScatterSweepColumns) + ScatterSweepColumns) % ScatterSweepColumns;
     const long double scale =
         ScatterLevelsPerDecade * static_cast<long double>(settings.ScatterGain);
     const bool black = display.ScatterBlack == SwitchOn;
-    for (int32_t r = 0; r < FftLen; ++r) {
+    for (int32_t r = 0; r < dsp::FftLen; ++r) {
         const long double s = doppler.DopplerMatrixAt(j, r);
         // S is a magnitude, so the logarithm's argument is positive.
         const long double level = scale * std::log10(s + ScatterFloor);
@@ -238,30 +238,30 @@ void UpdateTuneIndicator(DisplayState& display, int32_t hz) {
     image.CopyRect(1, 0, TuneScrollRight, TuneBottom, 0, 0);
 }
 
-DisplayHooks MakeDisplayHooks(DisplayState& display, const Settings& settings,
-                              const ChainControls& controls) {
-    DisplayHooks hooks;
-    hooks.CorrelogramColumn = [&display](const CorrelatorState& correlator) {
+dsp::DisplayHooks MakeDisplayHooks(DisplayState& display, const dsp::Settings& settings,
+                                   const dsp::ChainControls& controls) {
+    dsp::DisplayHooks hooks;
+    hooks.CorrelogramColumn = [&display](const dsp::CorrelatorState& correlator) {
         PaintCorrelogramColumn(display, correlator);
-        ClearUpperVectorState();
+        dsp::ClearUpperVectorState();
     };
-    hooks.DopplergramColumn = [&display, &settings](const DopplerState& doppler) {
+    hooks.DopplergramColumn = [&display, &settings](const dsp::DopplerState& doppler) {
         PaintDopplergramColumn(display, doppler, settings);
-        ClearUpperVectorState();
+        dsp::ClearUpperVectorState();
     };
-    hooks.ScattergramColumn = [&display, &settings](const DopplerState& doppler) {
+    hooks.ScattergramColumn = [&display, &settings](const dsp::DopplerState& doppler) {
         PaintScattergramColumn(display, doppler, settings);
-        ClearUpperVectorState();
+        dsp::ClearUpperVectorState();
     };
-    hooks.CorrelationTrace = [&display, &controls](const CorrelatorState& correlator) {
+    hooks.CorrelationTrace = [&display, &controls](const dsp::CorrelatorState& correlator) {
         PaintCorrelationTrace(display, correlator, controls);
-        ClearUpperVectorState();
+        dsp::ClearUpperVectorState();
     };
     hooks.TuneIndicator = [&display](int32_t hz) {
         UpdateTuneIndicator(display, hz);
-        ClearUpperVectorState();
+        dsp::ClearUpperVectorState();
     };
     return hooks;
 }
 
-} // namespace rx
+} // namespace display

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <limits>
 
-namespace rx {
+namespace display {
 
 int32_t GreyLevel(double v) {
     const double r = std::nearbyint(v);
@@ -168,4 +168,4 @@ void PanelImage::CopyRect(int x1, int y1, int x2, int y2, int xd, int yd) {
     Refresh();
 }
 
-} // namespace rx
+} // namespace display

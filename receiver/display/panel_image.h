@@ -14,7 +14,7 @@
 #include <functional>
 #include <span>
 
-namespace rx {
+namespace display {
 
 // Fixed so that pictures come out the same on every machine.
 inline constexpr QRgb ButtonFaceColour = 0xFFF0F0F0u; // (240, 240, 240)
@@ -87,4 +87,4 @@ class PanelImage {
     std::function<void()> onRefresh_;
 };
 
-} // namespace rx
+} // namespace display

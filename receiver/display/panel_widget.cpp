@@ -3,7 +3,7 @@
 
 #include <QPainter>
 
-namespace rx {
+namespace display {
 
 namespace {
 // The thin sunken edge: shadow on the top and left, highlight below and right.
@@ -40,4 +40,4 @@ void PanelWidget::paintEvent(QPaintEvent*) {
     painter.drawImage(edge, edge, image_.Image());
 }
 
-} // namespace rx
+} // namespace display

@@ -8,7 +8,7 @@
 
 #include "receiver/display/panel_image.h"
 
-namespace rx {
+namespace display {
 
 class PanelWidget : public QWidget {
     Q_OBJECT
@@ -29,4 +29,4 @@ class PanelWidget : public QWidget {
     bool border_;
 };
 
-} // namespace rx
+} // namespace display

@@ -6,7 +6,7 @@
 
 #include "receiver/dsp/tables.h"
 
-namespace rx {
+namespace display {
 
 namespace {
 
@@ -52,7 +52,7 @@ PointerReadouts PointerMoved(DisplayState& display, int32_t receiverMode, int x,
     display.MarkerLag = CorrelationArea.Contains(x, y) ? LagZeroWindowRow - y : 0;
 
     PointerReadouts readouts;
-    const double rowsPerHz = receiverMode == ModeNato ? NatoRowsPerHz : AmateurRowsPerHz;
+    const double rowsPerHz = receiverMode == dsp::ModeNato ? NatoRowsPerHz : AmateurRowsPerHz;
     const auto dopplerText = [&] {
         return FormatHundredths((ZeroDopplerWindowRow - y) / rowsPerHz) + QStringLiteral(" Hz");
     };
@@ -67,7 +67,7 @@ PointerReadouts PointerMoved(DisplayState& display, int32_t receiverMode, int x,
     return readouts;
 }
 
-bool ButtonReleased(ChainControls& controls, DisplayState& display, int x, int y) {
+bool ButtonReleased(dsp::ChainControls& controls, DisplayState& display, int x, int y) {
     if (CorrelationArea.Contains(x, y)) {
         controls.LagOffset = LagZeroWindowRow - y;
         display.CorrelogramScroll = 0;
@@ -84,4 +84,4 @@ bool ButtonReleased(ChainControls& controls, DisplayState& display, int x, int y
     return false;
 }
 
-} // namespace rx
+} // namespace display

@@ -10,7 +10,7 @@
 #include "receiver/display/display_state.h"
 #include "receiver/dsp/controls.h"
 
-namespace rx {
+namespace display {
 
 // Label texts to show; an empty optional leaves the label as it is.
 struct PointerReadouts {
@@ -26,9 +26,9 @@ PointerReadouts PointerMoved(DisplayState& display, int32_t receiverMode, int x,
 // A left-button release: over the correlation panel it picks the operator's
 // LagOffset and zeroes CorrelogramScroll; over the correlogram it moves the
 // clicked row to the bottom row.  True when something changed.
-bool ButtonReleased(ChainControls& controls, DisplayState& display, int x, int y);
+bool ButtonReleased(dsp::ChainControls& controls, DisplayState& display, int x, int y);
 
 // "0.00" formatting with a point, never "-0.00".
 QString FormatHundredths(double value);
 
-} // namespace rx
+} // namespace display

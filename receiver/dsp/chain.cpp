@@ -3,7 +3,7 @@
 // block in order with the display hooks between them.
 #include "receiver/dsp/chain.h"
 
-namespace rx {
+namespace dsp {
 
 std::unique_ptr<ChainState> MakeChainState() {
     return std::make_unique<ChainState>();
@@ -77,4 +77,4 @@ void ProcessBlock(ChainState& chain, const Settings& settings, const ChainContro
     if (hooks.BlockProcessed) hooks.BlockProcessed(chain);
 }
 
-} // namespace rx
+} // namespace dsp

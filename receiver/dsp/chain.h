@@ -32,7 +32,7 @@
 #include "receiver/dsp/peak.h"
 #include "receiver/dsp/tables.h"
 
-namespace rx {
+namespace dsp {
 
 // Everything the chain keeps between blocks, stage by stage.
 struct ChainState {
@@ -88,4 +88,4 @@ void ResampleBuffer(ChainState& chain, const Settings& settings, const ChainCont
 void ProcessBlock(ChainState& chain, const Settings& settings, const ChainControls& controls,
                   const DisplayHooks& hooks);
 
-} // namespace rx
+} // namespace dsp

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-namespace rx {
+namespace dsp {
 
 // The six numbers kept in the settings file.
 struct Settings {
@@ -31,4 +31,4 @@ struct ChainControls {
     int32_t DopplerShift = 0; // circular shift of the Doppler rows, -128..128 ("+" / "-")
 };
 
-} // namespace rx
+} // namespace dsp

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace rx {
+namespace dsp {
 
 ComplexSample CorrelateAt(const SignalTables& tables, const BasebandArray& baseband, int32_t lag) {
     float re = 0.0f;
@@ -167,4 +167,4 @@ bool GramCorrelate(const SignalTables& tables, const BasebandArray& baseband, fl
     return gram.AverageTick == k;
 }
 
-} // namespace rx
+} // namespace dsp

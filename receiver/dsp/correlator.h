@@ -43,7 +43,7 @@
 #include "receiver/dsp/tables.h"
 #include "receiver/dsp/vector_isa.h"
 
-namespace rx {
+namespace dsp {
 
 struct TracePoint {
     float x = 0.0f; // smoothed correlation magnitude
@@ -84,4 +84,4 @@ void CorrelateAllLags(const SignalTables& tables, const BasebandArray& baseband,
 // the given instruction set (GramCorrelate uses the best this CPU has).
 void LagLevels(float corrGain, CorrelatorState& gram, VectorIsa isa);
 
-} // namespace rx
+} // namespace dsp

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace rx {
+namespace dsp {
 
 bool DopplerSpectrumDue(int32_t slowRow) {
     // Intervals of 63, 64, 68 and 61 blocks; 195 rather than 191 is how the
@@ -228,4 +228,4 @@ bool UpdateDoppler(const SignalTables& tables, const CorrLagArray& corrLags,
     return true;
 }
 
-} // namespace rx
+} // namespace dsp

@@ -40,7 +40,7 @@
 #include "receiver/dsp/tables.h"
 #include "receiver/dsp/vector_isa.h"
 
-namespace rx {
+namespace dsp {
 
 struct DopplerState {
     int32_t SlowRow = 0;
@@ -86,4 +86,4 @@ void DopplerSpectra(const SignalTables& tables, int32_t dopplerShift, DopplerSta
 // 195 (intervals of 63, 64, 68 and 61 blocks).
 bool DopplerSpectrumDue(int32_t slowRow);
 
-} // namespace rx
+} // namespace dsp

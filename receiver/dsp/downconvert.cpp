@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace rx {
+namespace dsp {
 
 ComplexSample LowpassSample(const SignalTables& tables, const DownconverterState& down,
                             int32_t start) {
@@ -176,4 +176,4 @@ void Downconvert(const SignalTables& tables, const SampleBlockArray& sampleBlock
     LowpassAll(tables, down, BestVectorIsa());
 }
 
-} // namespace rx
+} // namespace dsp

@@ -26,7 +26,7 @@
 #include "receiver/dsp/tables.h"
 #include "receiver/dsp/vector_isa.h"
 
-namespace rx {
+namespace dsp {
 
 struct DownconverterState {
     std::array<ComplexSample, LowpassLen + BlockLen + 1> MixBuffer{};
@@ -53,4 +53,4 @@ void MixBlock(const SignalTables& tables, const SampleBlockArray& sampleBlock,
 // instruction set (Downconvert uses the best this CPU has).
 void LowpassAll(const SignalTables& tables, DownconverterState& down, VectorIsa isa);
 
-} // namespace rx
+} // namespace dsp

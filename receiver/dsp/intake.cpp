@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace rx {
+namespace dsp {
 
 namespace {
 
@@ -76,4 +76,4 @@ bool ResampleInto(IntakeState& intake, int32_t last, long double epsilon, float 
     return false;
 }
 
-} // namespace rx
+} // namespace dsp

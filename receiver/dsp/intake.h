@@ -23,7 +23,7 @@
 
 #include "receiver/dsp/tables.h"
 
-namespace rx {
+namespace dsp {
 
 struct IntakeState {
     int32_t WritePos = 0;      // last position written in SampleBlock
@@ -63,4 +63,4 @@ bool ResampleInto(IntakeState& intake, int32_t last, long double epsilon, float 
 // is full.
 bool IntakeSample(IntakeState& intake, float inputGain, float sample);
 
-} // namespace rx
+} // namespace dsp

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <numbers>
 
-namespace rx {
+namespace dsp {
 
 double ConjProductRe(ComplexSample a, ComplexSample b) {
     return static_cast<double>(static_cast<long double>(a.re) * b.re +
@@ -177,4 +177,4 @@ void SearchSyncPeak(const SignalTables& tables, const BasebandArray& baseband, i
     peak.DopplerHz = DopplerFromPhaseStep(sampleRate, r);
 }
 
-} // namespace rx
+} // namespace dsp

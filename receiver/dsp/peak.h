@@ -35,7 +35,7 @@
 #include "receiver/dsp/tables.h"
 #include "receiver/dsp/vector_isa.h"
 
-namespace rx {
+namespace dsp {
 
 using SyncPowerArray = std::array<double, BasebandLen>;
 
@@ -71,4 +71,4 @@ double Atan2Ext(double y, double x);
 double DopplerFromPhaseStep(int32_t sampleRate, double phaseStep);
 int32_t TuneValue(double dopplerHz); // INT: towards minus infinity
 
-} // namespace rx
+} // namespace dsp

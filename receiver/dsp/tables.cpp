@@ -8,7 +8,7 @@
 
 #include "receiver/dsp/tables.h"
 
-namespace rx {
+namespace dsp {
 
 namespace {
 
@@ -108,4 +108,4 @@ void BuildSignalTables(SignalTables& tables, TableBuild build) {
     }
 }
 
-} // namespace rx
+} // namespace dsp

@@ -10,7 +10,7 @@
 #include <array>
 #include <cstdint>
 
-namespace rx {
+namespace dsp {
 
 // One STANAG 4285 frame at four samples per symbol.
 inline constexpr int32_t FrameSymbols = 256;
@@ -93,4 +93,4 @@ void BuildSignalTables(SignalTables& tables, TableBuild build = TableBuild::Yiel
 // `value` with its lowest `width` bits in reverse order.
 int32_t ReverseBits(int32_t value, int32_t width);
 
-} // namespace rx
+} // namespace dsp

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/dsp/vector_isa.h"
 
-namespace rx {
+namespace dsp {
 
 bool VectorIsaSupported(VectorIsa isa) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -47,4 +47,4 @@ const char* VectorIsaName(VectorIsa isa) {
     return "?";
 }
 
-} // namespace rx
+} // namespace dsp

@@ -8,7 +8,7 @@
 
 #include <vector>
 
-namespace rx {
+namespace dsp {
 
 enum class VectorIsa {
     Baseline, // x86-64 SSE2, 128-bit
@@ -23,7 +23,7 @@ bool VectorIsaSupported(VectorIsa isa);
 std::vector<VectorIsa> SupportedVectorIsas();
 const char* VectorIsaName(VectorIsa isa);
 
-} // namespace rx
+} // namespace dsp
 
 // The function attributes of a kernel variant.  AVX-512 vectors are used at
 // their full width (the compiler's default tuning would stop at 256 bits).

@@ -4,11 +4,11 @@
 // (or, when the disk refuses them, the old file stays whole), nothing crashes.
 #include "hardening_support.h"
 
-#include "receiver/app/main_window.h"
-#include "receiver/app/receiver_state.h"
-#include "receiver/app/settings_file.h"
-#include "receiver/app/window_ids.h"
-#include "receiver/capture/tests/scripted_device.h"
+#include "receiver/io/tests/scripted_device.h"
+#include "receiver/session/receiver_state.h"
+#include "receiver/session/settings_file.h"
+#include "receiver/ui/main_window.h"
+#include "receiver/ui/window_ids.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -21,17 +21,18 @@ namespace {
 
 // A receiver over one scripted device, its settings file in the test's folder.
 struct Station {
-    propmon::ReceiverState state;
-    cap::WaveInput wave{false};
-    std::shared_ptr<cap::ScriptedScript> script = std::make_shared<cap::ScriptedScript>();
-    std::unique_ptr<propmon::MainWindow> window;
+    session::ReceiverState state;
+    io::WaveInput wave{false};
+    std::shared_ptr<io::testing::ScriptedScript> script =
+        std::make_shared<io::testing::ScriptedScript>();
+    std::unique_ptr<ui::MainWindow> window;
 
     explicit Station(const fs::path& dir) {
         state.SettingsPath = (dir / "Stanag4285.set").string();
         state.Display.SnapshotFolder = QString::fromStdString(dir.string());
-        wave.AddDevice(std::make_unique<cap::ScriptedDevice>("Scripted", script));
-        propmon::PrepareReceiver(state);
-        window = std::make_unique<propmon::MainWindow>(state, wave);
+        wave.AddDevice(std::make_unique<io::testing::ScriptedDevice>("Scripted", script));
+        session::PrepareReceiver(state);
+        window = std::make_unique<ui::MainWindow>(state, wave);
         window->OpenDocument = [](const QUrl&) {};
         window->OnInitDialog();
         for (int i = 0; i < 5; ++i)
@@ -53,8 +54,8 @@ Outcome VanishDuring(Station& station, int command) {
     QWidget* answered = nullptr;
     const auto vanish = [&] {
         armed = true;
-        station.script->Failures[cap::WaveOp::Queue] = cap::WaveError;
-        station.script->Failures[cap::WaveOp::Prepare] = cap::WaveError;
+        station.script->Failures[io::WaveOp::Queue] = io::WaveError;
+        station.script->Failures[io::WaveOp::Prepare] = io::WaveError;
         station.script->Record(std::vector<int16_t>(1024, 100));
     };
     QTimer watcher;
@@ -99,10 +100,10 @@ TEST_F(DeviceVanishes, UnderEveryDialogOneMessageEndsTheWindowAndTheSettingsAreW
         const char* what;
         int command;
     } cases[] = {{"while capturing", 0},
-                 {"under the averaging prompt", propmon::AveragingCommand},
-                 {"under the clock prompt", propmon::ClockOffsetCommand},
-                 {"under the brightness dialog", propmon::BrightnessCommand},
-                 {"under the About box", propmon::AboutCommand}};
+                 {"under the averaging prompt", ui::AveragingCommand},
+                 {"under the clock prompt", ui::ClockOffsetCommand},
+                 {"under the brightness dialog", ui::BrightnessCommand},
+                 {"under the About box", ui::AboutCommand}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove(dir / "Stanag4285.set");
@@ -115,16 +116,16 @@ TEST_F(DeviceVanishes, UnderEveryDialogOneMessageEndsTheWindowAndTheSettingsAreW
         EXPECT_TRUE(station.window->Ending());
         ASSERT_EQ(outcome.messages.size(), 1) << outcome.messages.join(" | ").toStdString();
         EXPECT_FALSE(outcome.messages[0].isEmpty());
-        const rx::Settings written = propmon::ParseSettings(ReadBytes(station.state.SettingsPath));
+        const dsp::Settings written = session::ParseSettings(ReadBytes(station.state.SettingsPath));
         EXPECT_EQ(written.CorrGain, 2.0f);
     }
 }
 
 TEST_F(DeviceVanishes, WhenTheSettingsCannotBeWrittenTheOldFileStaysWhole) {
     const std::string path = (dir / "Stanag4285.set").string();
-    rx::Settings old;
+    dsp::Settings old;
     old.ScatterGain = 3.0f;
-    ASSERT_TRUE(propmon::WriteSettings(old, path));
+    ASSERT_TRUE(session::WriteSettings(old, path));
     const std::string before = ReadBytes(path);
     Station station(dir);
     station.state.Settings.ScatterGain = 5.0f;

@@ -5,34 +5,34 @@
 // (no undefined behaviour under the sanitizers) and the grams stay grey levels.
 #include "hardening_support.h"
 
-#include "receiver/app/settings_file.h"
 #include "receiver/display/display_state.h"
 #include "receiver/display/painters.h"
 #include "receiver/dsp/chain.h"
+#include "receiver/session/settings_file.h"
 
 #include <random>
 
 namespace hard {
 namespace {
 
-void RunChain(rx::Settings settings, int64_t blockCount) {
-    auto chain = rx::MakeChainState();
-    rx::ChainControls controls;
-    rx::SetSignalParameters(*chain, controls, settings);
-    rx::BuildSignalTables(chain->Tables);
-    rx::DisplayState display;
-    rx::DisplayHooks hooks = rx::MakeDisplayHooks(display, settings, controls);
+void RunChain(dsp::Settings settings, int64_t blockCount) {
+    auto chain = dsp::MakeChainState();
+    dsp::ChainControls controls;
+    dsp::SetSignalParameters(*chain, controls, settings);
+    dsp::BuildSignalTables(chain->Tables);
+    display::DisplayState display;
+    dsp::DisplayHooks hooks = display::MakeDisplayHooks(display, settings, controls);
     int64_t blocks = 0;
     const auto tune = hooks.TuneIndicator;
     hooks.TuneIndicator = [&](int32_t hz) {
         tune(hz);
         ++blocks;
     };
-    sim::Generator generator(sim::LiveDemoConfig(9600));
-    std::vector<int16_t> buffer(rx::BlockLen);
+    s4285gen::Generator generator(s4285gen::LiveDemoConfig(9600));
+    std::vector<int16_t> buffer(dsp::BlockLen);
     for (int64_t i = 0; i < blockCount * 2 && blocks < blockCount; ++i) {
         generator.Generate(buffer.data(), buffer.size());
-        rx::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), 2 * rx::BlockLen);
+        dsp::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), 2 * dsp::BlockLen);
     }
     EXPECT_GT(blocks, 0);
     // The painters still draw on their panels.
@@ -48,7 +48,7 @@ TEST(ExtremeSettings, ChainAndPaintersRunOnWhateverTheFileHolds) {
     };
     for (const char* text : files) {
         SCOPED_TRACE(text);
-        RunChain(propmon::ParseSettings(text), 300);
+        RunChain(session::ParseSettings(text), 300);
     }
 }
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "signalgen/s4285gen.h"
+#include "s4285gen/s4285gen.h"
 
 namespace hard {
 
@@ -120,10 +120,10 @@ class TempDirTest : public ::testing::Test {
 
   public:
     static fs::path WriteRecordingTo(const fs::path& path, double seconds, int rate = 9600) {
-        sim::Config config = rate == 8000 ? sim::AmateurConfig() : sim::NatoConfig();
+        s4285gen::Config config = rate == 8000 ? s4285gen::AmateurConfig() : s4285gen::NatoConfig();
         const auto n = size_t(seconds * rate);
         std::vector<int16_t> samples(n);
-        sim::Generator(config).Generate(samples.data(), n);
+        s4285gen::Generator(config).Generate(samples.data(), n);
         SF_INFO info{};
         info.samplerate = rate;
         info.channels = 1;

@@ -6,9 +6,9 @@
 // shows one message, ends and writes the settings.
 #include "hardening_support.h"
 
-#include "receiver/app/main_window.h"
-#include "receiver/app/receiver_state.h"
-#include "receiver/app/settings_file.h"
+#include "receiver/session/receiver_state.h"
+#include "receiver/session/settings_file.h"
+#include "receiver/ui/main_window.h"
 
 #include <QApplication>
 #include <QDir>
@@ -112,13 +112,13 @@ LiveOutcome CaptureThenVanish(PrivatePulse& pulse, const fs::path& dir, Vanish h
     const fs::path wav = dir / "signal.wav";
     { TempDirTest::WriteRecordingTo(wav, 30.0); }
 
-    propmon::ReceiverState state;
+    session::ReceiverState state;
     state.SettingsPath = (dir / "Stanag4285.set").string();
     state.Display.SnapshotFolder = QString::fromStdString(dir.string());
-    cap::WaveInput wave(true);
-    propmon::PrepareReceiver(state);
+    io::WaveInput wave(true);
+    session::PrepareReceiver(state);
     state.Capture.DeviceId = -1; // the server's default source
-    propmon::MainWindow window(state, wave);
+    ui::MainWindow window(state, wave);
     window.OpenDocument = [](const QUrl&) {};
 
     QProcess player;

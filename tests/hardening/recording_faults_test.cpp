@@ -4,7 +4,7 @@
 // block that exists and says what happened to the rest.
 #include "hardening_support.h"
 
-#include "receiver/recording/recording.h"
+#include "receiver/io/recording.h"
 #include "tests/text_files.h"
 
 #include <cmath>
@@ -16,7 +16,7 @@ namespace {
 
 using Recording = TempDirTest;
 
-std::vector<int16_t> ReadAll(rx::RecordingReader& reader) {
+std::vector<int16_t> ReadAll(io::RecordingReader& reader) {
     std::vector<int16_t> all;
     std::vector<int16_t> buffer(1000);
     for (;;) {
@@ -29,7 +29,7 @@ std::vector<int16_t> ReadAll(rx::RecordingReader& reader) {
 
 std::vector<int16_t> Samples(const fs::path& wav) {
     std::string error;
-    auto reader = rx::RecordingReader::Open(wav.string(), 0, rx::ChannelChoice::Left, error);
+    auto reader = io::RecordingReader::Open(wav.string(), 0, io::ChannelChoice::Left, error);
     EXPECT_TRUE(reader) << error;
     return reader ? ReadAll(*reader) : std::vector<int16_t>{};
 }
@@ -69,7 +69,7 @@ TEST_F(Recording, NanSamplesOfAFloatRecordingReadAsSilenceAtAnyRate) {
             EXPECT_EQ(direct[i], int16_t(std::nearbyint(samples[i] * 32768.0f))) << i;
     }
     std::string error;
-    auto converted = rx::RecordingReader::Open(path.string(), 8000, rx::ChannelChoice::Mix, error);
+    auto converted = io::RecordingReader::Open(path.string(), 8000, io::ChannelChoice::Mix, error);
     ASSERT_TRUE(converted) << error;
     const std::vector<int16_t> amateur = ReadAll(*converted);
     EXPECT_NEAR(double(amateur.size()), 4000 * 8000 / 9600.0, 2.0);
@@ -86,7 +86,7 @@ TEST_F(Recording, CutShortItDeliversEverySampleThatIsThereThenEnds) {
 
     for (int rate : {0, 8000}) {
         std::string error;
-        auto reader = rx::RecordingReader::Open(cut.string(), rate, rx::ChannelChoice::Left, error);
+        auto reader = io::RecordingReader::Open(cut.string(), rate, io::ChannelChoice::Left, error);
         ASSERT_TRUE(reader) << error;
         // libsndfile counts what the file holds and notes the header's claim.
         EXPECT_EQ(reader->Info().frames, 3000);
@@ -157,7 +157,7 @@ TEST_F(BatchEnd, FlacThatBreaksOffKeepsTheBlocksBeforeAndFailsWithTheReason) {
     const fs::path flac = dir / "whole.flac";
     {
         std::string error;
-        auto reader = rx::RecordingReader::Open(wav.string(), 0, rx::ChannelChoice::Left, error);
+        auto reader = io::RecordingReader::Open(wav.string(), 0, io::ChannelChoice::Left, error);
         ASSERT_TRUE(reader) << error;
         const std::vector<int16_t> samples = ReadAll(*reader);
         SF_INFO info{};

@@ -16,7 +16,7 @@
 #include "receiver/display/display_state.h"
 #include "receiver/display/painters.h"
 #include "receiver/dsp/chain.h"
-#include "signalgen/s4285gen.h"
+#include "s4285gen/s4285gen.h"
 
 #include <QDir>
 #include <QGuiApplication>
@@ -91,22 +91,22 @@ int BatchSoak(double hours, double reportMinutes, double allowMb, fs::path folde
     QTemporaryDir scratch;
     if (folder.empty()) folder = scratch.path().toStdString();
     const int rate = 9600;
-    sim::Generator generator(sim::LiveDemoConfig(rate));
-    auto chain = rx::MakeChainState();
-    rx::Settings settings;
-    rx::ChainControls controls;
-    rx::SetSignalParameters(*chain, controls, settings);
-    rx::BuildSignalTables(chain->Tables);
-    rx::DisplayState display;
+    s4285gen::Generator generator(s4285gen::LiveDemoConfig(rate));
+    auto chain = dsp::MakeChainState();
+    dsp::Settings settings;
+    dsp::ChainControls controls;
+    dsp::SetSignalParameters(*chain, controls, settings);
+    dsp::BuildSignalTables(chain->Tables);
+    display::DisplayState display;
     display.SnapshotFolder = QString::fromStdString(folder.string());
     display.AutoSaveCorrelogram = display.AutoSaveDopplergram = display.AutoSaveScattergram =
-        rx::SwitchOn;
+        display::SwitchOn;
     int64_t samples = 0;
     display.Clock = [&] {
         const int64_t s = samples / rate % 86400;
-        return rx::TimeOfDay{int32_t(s / 3600), int32_t(s / 60 % 60), int32_t(s % 60)};
+        return display::TimeOfDay{int32_t(s / 3600), int32_t(s / 60 % 60), int32_t(s % 60)};
     };
-    rx::DisplayHooks hooks = rx::MakeDisplayHooks(display, settings, controls);
+    dsp::DisplayHooks hooks = display::MakeDisplayHooks(display, settings, controls);
     int64_t blocks = 0;
     const auto tune = hooks.TuneIndicator;
     hooks.TuneIndicator = [&](int32_t hz) {
@@ -115,11 +115,12 @@ int BatchSoak(double hours, double reportMinutes, double allowMb, fs::path folde
     };
 
     const int64_t total = int64_t(hours * 3600.0 * rate);
-    const int64_t reportEvery = std::max<int64_t>(rx::BlockLen, int64_t(reportMinutes * 60 * rate));
+    const int64_t reportEvery =
+        std::max<int64_t>(dsp::BlockLen, int64_t(reportMinutes * 60 * rate));
     const int64_t baselineAt = std::min<int64_t>(int64_t(3600) * rate, total / 4);
     double baselineMb = -1, peakAfterBaseline = 0;
     int64_t snapshotFiles = 0;
-    std::vector<int16_t> buffer(rx::BlockLen);
+    std::vector<int16_t> buffer(dsp::BlockLen);
     const double start = Now();
     std::printf("soak: %.2f h of the test signal, snapshots below %s\n", hours,
                 folder.string().c_str());
@@ -127,9 +128,9 @@ int BatchSoak(double hours, double reportMinutes, double allowMb, fs::path folde
                 "blocks", "snapshots");
     int64_t nextReport = reportEvery;
     while (samples < total) {
-        const int64_t n = std::min<int64_t>(rx::BlockLen, total - samples);
+        const int64_t n = std::min<int64_t>(dsp::BlockLen, total - samples);
         generator.Generate(buffer.data(), size_t(n));
-        rx::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), n * 2);
+        dsp::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), n * 2);
         samples += n;
         if (samples >= nextReport || samples == total) {
             nextReport += reportEvery;
@@ -154,7 +155,7 @@ int BatchSoak(double hours, double reportMinutes, double allowMb, fs::path folde
                 static_cast<long long>(display.SnapshotsFailed),
                 static_cast<long long>(snapshotFiles), baselineAt / 3600.0 / rate, baselineMb,
                 peakAfterBaseline, growth);
-    const int64_t expectedBlocks = (total - (rx::BlockLen - 1)) / rx::BlockLen + 1;
+    const int64_t expectedBlocks = (total - (dsp::BlockLen - 1)) / dsp::BlockLen + 1;
     bool ok = true;
     if (blocks != expectedBlocks) {
         std::printf("soak: FAIL: %lld blocks, expected %lld\n", static_cast<long long>(blocks),

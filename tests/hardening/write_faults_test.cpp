@@ -6,13 +6,13 @@
 // program says what happened or, where it must, carries on.
 #include "hardening_support.h"
 
-#include "moviemaker/movie.h"
-#include "moviemaker/picture.h"
-#include "receiver/app/settings_file.h"
-#include "receiver/autosave/snapshot.h"
 #include "receiver/display/display_state.h"
 #include "receiver/display/painters.h"
+#include "receiver/display/snapshot.h"
 #include "receiver/dsp/chain.h"
+#include "receiver/session/settings_file.h"
+#include "reelmaker/movie.h"
+#include "reelmaker/picture.h"
 
 #include <QImage>
 
@@ -23,8 +23,8 @@
 namespace hard {
 namespace {
 
-rx::Settings SomeSettings(float gain) {
-    rx::Settings s;
+dsp::Settings SomeSettings(float gain) {
+    dsp::Settings s;
     s.ClockOffset = 0.00002L;
     s.ClockPpm = -3;
     s.InputGain = gain;
@@ -36,42 +36,42 @@ using WriteRefused = TempDirTest;
 
 TEST_F(WriteRefused, SettingsFileKeepsTheOldValuesWhole) {
     const std::string path = (dir / "Stanag4285.set").string();
-    ASSERT_TRUE(propmon::WriteSettings(SomeSettings(2.5f), path));
+    ASSERT_TRUE(session::WriteSettings(SomeSettings(2.5f), path));
     const std::string before = ReadBytes(path);
     {
         FileSizeCap cap(64); // the file is about 330 bytes
-        EXPECT_FALSE(propmon::WriteSettings(SomeSettings(7.0f), path));
+        EXPECT_FALSE(session::WriteSettings(SomeSettings(7.0f), path));
     }
     EXPECT_EQ(ReadBytes(path), before);
     EXPECT_EQ(Names(dir), std::vector<std::string>{"Stanag4285.set"});
     // Room again: the next end of a run writes it.
-    EXPECT_TRUE(propmon::WriteSettings(SomeSettings(7.0f), path));
-    EXPECT_EQ(propmon::ParseSettings(ReadBytes(path)).InputGain, 7.0f);
+    EXPECT_TRUE(session::WriteSettings(SomeSettings(7.0f), path));
+    EXPECT_EQ(session::ParseSettings(ReadBytes(path)).InputGain, 7.0f);
 }
 
 // The chain over noise with every painter and all three auto-saves on.
 struct Receiver {
-    std::unique_ptr<rx::ChainState> chain = rx::MakeChainState();
-    rx::Settings settings;
-    rx::ChainControls controls;
-    rx::DisplayState display;
-    rx::DisplayHooks hooks;
+    std::unique_ptr<dsp::ChainState> chain = dsp::MakeChainState();
+    dsp::Settings settings;
+    dsp::ChainControls controls;
+    display::DisplayState display;
+    dsp::DisplayHooks hooks;
     int64_t blocks = 0;
     int32_t seconds = 0;
     std::mt19937 noise{4285};
 
     explicit Receiver(const fs::path& folder) {
-        rx::SetSignalParameters(*chain, controls, settings);
-        rx::BuildSignalTables(chain->Tables);
+        dsp::SetSignalParameters(*chain, controls, settings);
+        dsp::BuildSignalTables(chain->Tables);
         display.SnapshotFolder = QString::fromStdString(folder.string());
         display.AutoSaveCorrelogram = display.AutoSaveDopplergram = display.AutoSaveScattergram =
-            rx::SwitchOn;
+            display::SwitchOn;
         // Every snapshot its own name.
         display.Clock = [this] {
             ++seconds;
-            return rx::TimeOfDay{seconds / 3600 % 24, seconds / 60 % 60, seconds % 60};
+            return display::TimeOfDay{seconds / 3600 % 24, seconds / 60 % 60, seconds % 60};
         };
-        hooks = rx::MakeDisplayHooks(display, settings, controls);
+        hooks = display::MakeDisplayHooks(display, settings, controls);
         const auto tune = hooks.TuneIndicator;
         hooks.TuneIndicator = [this, tune](int32_t hz) {
             tune(hz);
@@ -80,12 +80,13 @@ struct Receiver {
     }
     void Run(int64_t count) {
         std::normal_distribution<float> gauss(0.0f, 3000.0f);
-        std::vector<int16_t> buffer(rx::BlockLen);
+        std::vector<int16_t> buffer(dsp::BlockLen);
         const int64_t until = blocks + count;
         while (blocks < until) {
             for (int16_t& s : buffer)
                 s = int16_t(std::clamp(gauss(noise), -32768.0f, 32767.0f));
-            rx::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), 2 * rx::BlockLen);
+            dsp::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(),
+                                2 * dsp::BlockLen);
         }
     }
 };
@@ -132,13 +133,13 @@ TEST_F(WriteRefused, SnapshotsLeaveNoPartialFileAndTheReceiverCarriesOn) {
 TEST_F(WriteRefused, FinalPanelPicturesAreNotCutOffAndTheFailureIsReported) {
     Receiver receiver(dir);
     receiver.display.AutoSaveCorrelogram = receiver.display.AutoSaveDopplergram =
-        receiver.display.AutoSaveScattergram = rx::SwitchOff;
+        receiver.display.AutoSaveScattergram = display::SwitchOff;
     receiver.Run(40);
     const QString folder = QString::fromStdString(dir.string());
     bool written = true;
     {
         FileSizeCap cap(100); // every picture is larger; most fit the write buffer
-        written = rx::WritePanelPngs(receiver.display, folder);
+        written = display::WritePanelPngs(receiver.display, folder);
     }
     EXPECT_FALSE(written);
     // Whatever is there is a whole picture.
@@ -147,7 +148,7 @@ TEST_F(WriteRefused, FinalPanelPicturesAreNotCutOffAndTheFailureIsReported) {
         EXPECT_TRUE(picture.load(QString::fromStdString((dir / name).string())))
             << "cut-off picture " << name;
     }
-    EXPECT_TRUE(rx::WritePanelPngs(receiver.display, folder));
+    EXPECT_TRUE(display::WritePanelPngs(receiver.display, folder));
     EXPECT_EQ(Names(dir).size(), 5u);
 }
 
@@ -226,25 +227,25 @@ TEST_F(WriteRefused, MovieWhoseIndexDoesNotFitFailsAtTheEndWithoutAFile) {
     // Headers 4620 bytes, two full frames of 676808 with their chunk headers;
     // the idx1 index needs 40 bytes more than the limit leaves.
     const uint64_t framesEnd = 4620 + 2 * 676808;
-    reel::MovieWriter movie;
-    reel::CompressOptions options;
-    options.fccType = reel::kStreamTypeVideo;
-    options.fccHandler = reel::kFullFramesFourCC;
-    options.dwFlags = reel::kCompressValid;
-    QImage frame(reel::kBoxWidth, reel::kBoxHeight, QImage::Format_RGB32);
+    reelmaker::MovieWriter movie;
+    reelmaker::CompressOptions options;
+    options.fccType = reelmaker::kStreamTypeVideo;
+    options.fccHandler = reelmaker::kFullFramesFourCC;
+    options.dwFlags = reelmaker::kCompressValid;
+    QImage frame(reelmaker::kBoxWidth, reelmaker::kBoxHeight, QImage::Format_RGB32);
     frame.fill(qRgb(10, 20, 30));
     bool finished = true;
     {
         FileSizeCap cap(framesEnd + 20);
-        ASSERT_TRUE(reel::MovieOpen(movie, QString::fromStdString(path.string()), 5));
-        ASSERT_TRUE(reel::MovieCreateStream(movie, 5));
-        ASSERT_TRUE(reel::MovieSetCodec(movie, options));
-        ASSERT_TRUE(reel::MovieSetFormat(movie));
+        ASSERT_TRUE(reelmaker::MovieOpen(movie, QString::fromStdString(path.string()), 5));
+        ASSERT_TRUE(reelmaker::MovieCreateStream(movie, 5));
+        ASSERT_TRUE(reelmaker::MovieSetCodec(movie, options));
+        ASSERT_TRUE(reelmaker::MovieSetFormat(movie));
         for (int i = 0; i < 2; ++i)
-            if (reel::MovieWriteFrame(movie, frame) == reel::FrameResult::Failed) break;
-        finished = reel::MovieFinish(movie);
+            if (reelmaker::MovieWriteFrame(movie, frame) == reelmaker::FrameResult::Failed) break;
+        finished = reelmaker::MovieFinish(movie);
     }
-    if (!finished) reel::MovieAbandon(movie);
+    if (!finished) reelmaker::MovieAbandon(movie);
     EXPECT_FALSE(finished);
     EXPECT_FALSE(movie.error.empty());
     EXPECT_EQ(ReadBytes(path), "an earlier movie");
@@ -287,7 +288,7 @@ class FullDisk : public TempDirTest {
 
 TEST_F(FullDisk, SettingsSnapshotTableAndMovieAllFailCleanly) {
     const std::string settings = (full / "Stanag4285.set").string();
-    ASSERT_TRUE(propmon::WriteSettings(SomeSettings(2.5f), settings));
+    ASSERT_TRUE(session::WriteSettings(SomeSettings(2.5f), settings));
     const std::string before = ReadBytes(settings);
     const fs::path movie = full / "movie.avi";
     WriteBytes(movie, "an earlier movie");
@@ -295,13 +296,13 @@ TEST_F(FullDisk, SettingsSnapshotTableAndMovieAllFailCleanly) {
     const fs::path recording = WriteRecording("rec.wav", 12.0);
     Fill();
 
-    EXPECT_FALSE(propmon::WriteSettings(SomeSettings(7.0f), settings));
+    EXPECT_FALSE(session::WriteSettings(SomeSettings(7.0f), settings));
     EXPECT_EQ(ReadBytes(settings), before);
 
     QImage panel(561, 216, QImage::Format_RGB32);
     panel.fill(Qt::gray);
-    EXPECT_FALSE(rx::SaveGramSnapshot(panel, 216, 560, rx::Gram::Correlogram,
-                                      QString::fromStdString(full.string()), {1, 2, 3}));
+    EXPECT_FALSE(display::SaveGramSnapshot(panel, 216, 560, display::Gram::Correlogram,
+                                           QString::fromStdString(full.string()), {1, 2, 3}));
 
     const RunResult batch = RunProgram(std::string(PROPMON_BIN) + " --batch " + recording.string() +
                                            " --csv " + (full / "blocks.csv").string(),

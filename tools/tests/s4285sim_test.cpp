@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of the s4285sim command: the recording it writes is the one the generator
 // library makes, and bad usage or an unwritable output leaves nothing behind.
-#include "signalgen/s4285gen.h"
-#include "signalgen/tests/render.h"
+#include "s4285gen/s4285gen.h"
+#include "s4285gen/tests/render.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -66,7 +66,7 @@ TEST_F(SimCommand, WritesThePcmRecordingTheLibraryGenerates) {
     EXPECT_EQ(sf_read_short(f, got.data(), 19200), 19200);
     sf_close(f);
 
-    sim::Config c = sim::NatoConfig();
+    s4285gen::Config c = s4285gen::NatoConfig();
     c.paths = {{1.5, 0, 0.7, 0}, {4, -5, -1, 0.3}};
     c.snrDb = 20;
     c.clockPpm = 12;
@@ -88,7 +88,7 @@ TEST_F(SimCommand, AmateurFloatRecordingHasItsRateAndFormat) {
     std::vector<float> got(4000);
     EXPECT_EQ(sf_read_float(f, got.data(), 4000), 4000);
     sf_close(f);
-    EXPECT_EQ(got, RenderFloat(sim::AmateurConfig(), 4000));
+    EXPECT_EQ(got, RenderFloat(s4285gen::AmateurConfig(), 4000));
 }
 
 TEST_F(SimCommand, HelpAndVersionSucceed) {

@@ -6,7 +6,7 @@
 // and look at them before committing.  On a mismatch the pictures of the run
 // are left in the temporary folder named in the failure message.
 #include "receiver/display/painters.h"
-#include "signalgen/s4285gen.h"
+#include "s4285gen/s4285gen.h"
 
 #include <QDir>
 #include <QImage>
@@ -22,32 +22,32 @@
 #error "GOLDEN_DIR must name receiver/display/tests/golden"
 #endif
 
-namespace rx {
+namespace display {
 namespace {
 
 constexpr int kBlocks = 700; // about 75 s: 350 correlogram columns, 10 dopplergram columns
 
 struct ChannelRun {
-    std::unique_ptr<ChainState> chain = MakeChainState();
-    Settings settings;
-    ChainControls controls;
+    std::unique_ptr<dsp::ChainState> chain = dsp::MakeChainState();
+    dsp::Settings settings;
+    dsp::ChainControls controls;
     DisplayState display;
     int64_t samplesFed = 0;
 };
 
 // Two paths 2.5 ms apart with opposite Doppler shifts, NATO mode.
-sim::Config TwoPathChannel() {
-    sim::Config config = sim::NatoConfig();
-    config.paths = {sim::Path{.delayMs = 1.0, .gainDb = 0.0, .dopplerHz = 0.6},
-                    sim::Path{.delayMs = 3.5, .gainDb = -4.0, .dopplerHz = -1.1}};
+s4285gen::Config TwoPathChannel() {
+    s4285gen::Config config = s4285gen::NatoConfig();
+    config.paths = {s4285gen::Path{.delayMs = 1.0, .gainDb = 0.0, .dopplerHz = 0.6},
+                    s4285gen::Path{.delayMs = 3.5, .gainDb = -4.0, .dopplerHz = -1.1}};
     config.snrDb = 20;
     config.seed = 4285;
     return config;
 }
 
 void Feed(ChannelRun& run) {
-    SetSignalParameters(*run.chain, run.controls, run.settings);
-    BuildSignalTables(run.chain->Tables);
+    dsp::SetSignalParameters(*run.chain, run.controls, run.settings);
+    dsp::BuildSignalTables(run.chain->Tables);
     // The recording's own clock: it starts at 12:00:00.
     run.display.Clock = [&run] {
         const int64_t seconds = 12 * 3600 + run.samplesFed / 9600;
@@ -55,12 +55,12 @@ void Feed(ChannelRun& run) {
                          static_cast<int32_t>(seconds / 60 % 60),
                          static_cast<int32_t>(seconds % 60)};
     };
-    const DisplayHooks hooks = MakeDisplayHooks(run.display, run.settings, run.controls);
-    sim::Generator generator(TwoPathChannel());
+    const dsp::DisplayHooks hooks = MakeDisplayHooks(run.display, run.settings, run.controls);
+    s4285gen::Generator generator(TwoPathChannel());
     std::vector<int16_t> buffer(1024);
     for (int b = 0; b < kBlocks; ++b) {
         generator.Generate(buffer.data(), buffer.size());
-        ResampleBuffer(*run.chain, run.settings, run.controls, hooks, buffer.data(), 2048);
+        dsp::ResampleBuffer(*run.chain, run.settings, run.controls, hooks, buffer.data(), 2048);
         run.samplesFed += 1024;
     }
 }
@@ -155,4 +155,4 @@ TEST(GoldenPanels, PathsShowAtTheirDelaysAndDopplerShifts) {
 }
 
 } // namespace
-} // namespace rx
+} // namespace display

@@ -9,7 +9,7 @@
 
 #include <memory>
 
-namespace rx {
+namespace display {
 namespace {
 
 constexpr QRgb Red = 0xFFFF0000u;
@@ -26,9 +26,9 @@ QRgb G(int level) {
 struct Fixture {
     QTemporaryDir dir;
     DisplayState display;
-    std::unique_ptr<ChainState> chain = MakeChainState();
-    Settings settings;
-    ChainControls controls;
+    std::unique_ptr<dsp::ChainState> chain = dsp::MakeChainState();
+    dsp::Settings settings;
+    dsp::ChainControls controls;
     Fixture() {
         display.Clock = [] { return TimeOfDay{14, 5, 9}; };
         display.SnapshotFolder = dir.path();
@@ -299,7 +299,7 @@ TEST(TunePainter, FirstSegmentStartsAtRowZero) {
 
 TEST(DisplayHooksWiring, HooksRunThePaintersWithLiveGains) {
     Fixture f;
-    const DisplayHooks hooks = MakeDisplayHooks(f.display, f.settings, f.controls);
+    const dsp::DisplayHooks hooks = MakeDisplayHooks(f.display, f.settings, f.controls);
     f.chain->Doppler.DopplerProfile[5] = 255.0f;
     f.settings.DopplerGain = 2.0f; // changed after the hooks were made
     hooks.DopplergramColumn(f.chain->Doppler);
@@ -328,9 +328,9 @@ TEST(PanelPngs, FiveFinalPicturesAreWritten) {
 }
 
 } // namespace
-} // namespace rx
+} // namespace display
 
-namespace rx {
+namespace display {
 namespace {
 
 TEST(PanelFontChoice, ResolvesToATimesRomanTwinAtNinePixels) {
@@ -345,4 +345,4 @@ TEST(PanelFontChoice, ResolvesToATimesRomanTwinAtNinePixels) {
 }
 
 } // namespace
-} // namespace rx
+} // namespace display

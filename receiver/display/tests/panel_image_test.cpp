@@ -9,7 +9,7 @@
 
 #include <vector>
 
-namespace rx {
+namespace display {
 namespace {
 
 constexpr QRgb Red = 0xFFFF0000u;
@@ -207,4 +207,4 @@ TEST(PanelWidgetView, RefreshHandlerIsRemovedWithTheWidget) {
 }
 
 } // namespace
-} // namespace rx
+} // namespace display

@@ -6,27 +6,27 @@
 
 #include <memory>
 
-namespace rx {
+namespace display {
 namespace {
 
 TEST(PointerMoves, MarkerLagFollowsThePointerOverTheCorrelationPanelOnly) {
     DisplayState display;
-    PointerMoved(display, ModeNato, 30, 300);
+    PointerMoved(display, dsp::ModeNato, 30, 300);
     EXPECT_EQ(display.MarkerLag, 262);
-    PointerMoved(display, ModeNato, 5, 50);
+    PointerMoved(display, dsp::ModeNato, 5, 50);
     EXPECT_EQ(display.MarkerLag, 512);
-    PointerMoved(display, ModeNato, 70, 561);
+    PointerMoved(display, dsp::ModeNato, 70, 561);
     EXPECT_EQ(display.MarkerLag, 1);
     for (const auto& [x, y] : {std::pair{4, 300}, {71, 300}, {30, 49}, {30, 562}, {300, 300}}) {
         display.MarkerLag = 99;
-        PointerMoved(display, ModeNato, x, y);
+        PointerMoved(display, dsp::ModeNato, x, y);
         EXPECT_EQ(display.MarkerLag, 0) << x << "," << y;
     }
 }
 
 TEST(PointerMoves, MarkerRowTwoFiftyForPointerRowThreeHundred) {
-    auto chain = MakeChainState();
-    ChainControls controls;
+    auto chain = dsp::MakeChainState();
+    dsp::ChainControls controls;
     DisplayState display;
     PointerMoved(display, chain->ReceiverMode, 30, 300);
     PaintCorrelationTrace(display, chain->Correlator, controls);
@@ -35,7 +35,7 @@ TEST(PointerMoves, MarkerRowTwoFiftyForPointerRowThreeHundred) {
 }
 
 TEST(PointerMoves, ReadoutsOverScattergramAndDopplergramInBothModes) {
-    auto chain = MakeChainState();
+    auto chain = dsp::MakeChainState();
     DisplayState display;
     PointerReadouts r = PointerMoved(display, chain->ReceiverMode, 507, 389);
     EXPECT_EQ(r.Doppler, "1.00 Hz");
@@ -50,7 +50,7 @@ TEST(PointerMoves, ReadoutsOverScattergramAndDopplergramInBothModes) {
     EXPECT_EQ(r.Doppler, "4.30 Hz"); // 116 / 27 = 4.296
     EXPECT_EQ(r.Delay, "0.00 msec");
 
-    chain->ReceiverMode = ModeAmateur;
+    chain->ReceiverMode = dsp::ModeAmateur;
     r = PointerMoved(display, chain->ReceiverMode, 507, 384);
     EXPECT_EQ(r.Doppler, "1.00 Hz");
     EXPECT_EQ(r.Delay, "5.00 msec"); // 4.8 columns per millisecond in both modes
@@ -71,7 +71,7 @@ TEST(PointerFormat, HundredthsWithPointAndNoNegativeZero) {
 }
 
 TEST(PointerClicks, CorrelationPanelPicksLagOffsetAndZeroesTheScroll) {
-    ChainControls controls;
+    dsp::ChainControls controls;
     DisplayState display;
     display.CorrelogramScroll = 77;
     EXPECT_TRUE(ButtonReleased(controls, display, 30, 50));
@@ -82,7 +82,7 @@ TEST(PointerClicks, CorrelationPanelPicksLagOffsetAndZeroesTheScroll) {
 }
 
 TEST(PointerClicks, CorrelogramClicksRaiseTheScroll) {
-    ChainControls controls;
+    dsp::ChainControls controls;
     DisplayState display;
     EXPECT_TRUE(ButtonReleased(controls, display, 300, 150));
     EXPECT_TRUE(ButtonReleased(controls, display, 300, 150));
@@ -98,4 +98,4 @@ TEST(PointerClicks, CorrelogramClicksRaiseTheScroll) {
 }
 
 } // namespace
-} // namespace rx
+} // namespace display

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "receiver/dsp/tests/chain_fixture.h"
-#include "signalgen/s4285gen.h"
+#include "s4285gen/s4285gen.h"
 
-namespace rx {
+namespace dsp {
 namespace {
 
 using testing::ReadyChain;
@@ -19,21 +19,22 @@ struct BlockResult {
     int32_t tuneHz;
 };
 
-std::vector<BlockResult> RunChain(ReadyChain& r, sim::Config config, int blocks) {
+std::vector<BlockResult> RunChain(ReadyChain& r, s4285gen::Config config, int blocks) {
     std::vector<BlockResult> results;
     r.hooks.TuneIndicator = [&](int32_t h) {
         results.push_back({r.chain->Peak.PeakLag, r.chain->Peak.DopplerHz, h});
     };
     if (config.sampleRate == 8000) SetReceiverMode(*r.chain, ModeAmateur);
-    sim::Generator generator(config);
+    s4285gen::Generator generator(config);
     std::vector<int16_t> samples(size_t(blocks) * BlockLen);
     generator.Generate(samples.data(), samples.size());
     r.Feed(samples);
     return results;
 }
 
-sim::Config Channel(std::vector<sim::Path> paths, int sampleRate = 9600) {
-    sim::Config config = sampleRate == 9600 ? sim::NatoConfig() : sim::AmateurConfig();
+s4285gen::Config Channel(std::vector<s4285gen::Path> paths, int sampleRate = 9600) {
+    s4285gen::Config config =
+        sampleRate == 9600 ? s4285gen::NatoConfig() : s4285gen::AmateurConfig();
     config.paths = std::move(paths);
     config.snrDb = 20;
     config.seed = 42;
@@ -104,7 +105,7 @@ TEST(ChainEndToEnd, TwoPathsTwoMillisecondsApartGiveTwoCorrelationPeaks) {
 
 TEST(ChainEndToEnd, ClockErrorMakesThePeakDriftAndMatchingClockPpmStopsIt) {
     constexpr int blocks = 500;
-    sim::Config config = Channel({{.delayMs = 2.0}});
+    s4285gen::Config config = Channel({{.delayMs = 2.0}});
     config.clockPpm = 20; // the card samples 20 ppm fast: frames grow longer
     {
         ReadyChain r;
@@ -175,7 +176,7 @@ TEST(ChainEndToEnd, ProcessBlockFiresTheHooksInOrderEachSeeingItsStageOfThisBloc
         EXPECT_EQ(&done, r.chain.get());
     };
 
-    sim::Generator generator(Channel({{.delayMs = 3.0, .dopplerHz = 0.5}}));
+    s4285gen::Generator generator(Channel({{.delayMs = 3.0, .dopplerHz = 0.5}}));
     std::vector<int16_t> samples(BlockLen);
     std::string expected;
     for (block = 1; block <= 260; ++block) {
@@ -192,4 +193,4 @@ TEST(ChainEndToEnd, ProcessBlockFiresTheHooksInOrderEachSeeingItsStageOfThisBloc
 }
 
 } // namespace
-} // namespace rx
+} // namespace dsp

@@ -7,7 +7,7 @@
 
 #include "receiver/dsp/chain.h"
 
-namespace rx::testing {
+namespace dsp::testing {
 
 struct ReadyChain {
     std::unique_ptr<ChainState> chain = MakeChainState();
@@ -33,4 +33,4 @@ struct ReadyChain {
     }
 };
 
-} // namespace rx::testing
+} // namespace dsp::testing

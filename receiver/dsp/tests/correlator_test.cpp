@@ -6,7 +6,7 @@
 
 #include "receiver/dsp/tests/chain_fixture.h"
 
-namespace rx {
+namespace dsp {
 namespace {
 
 using testing::ReadyChain;
@@ -122,4 +122,4 @@ TEST(GramCorrelator, AverageAndTraceUseTheirWeights) {
 }
 
 } // namespace
-} // namespace rx
+} // namespace dsp

@@ -6,7 +6,7 @@
 
 #include "receiver/dsp/tests/chain_fixture.h"
 
-namespace rx {
+namespace dsp {
 namespace {
 
 using testing::ReadyChain;
@@ -100,4 +100,4 @@ TEST(DopplerSpectrum, HistoryTakesLagsCircularlyFromTheOffset) {
 }
 
 } // namespace
-} // namespace rx
+} // namespace dsp

@@ -7,7 +7,7 @@
 
 #include "receiver/dsp/tests/chain_fixture.h"
 
-namespace rx {
+namespace dsp {
 namespace {
 
 using testing::ReadyChain;
@@ -89,4 +89,4 @@ TEST(Downconvert, SecondSilentBlockLeavesTheNewestBasebandAtZero) {
 }
 
 } // namespace
-} // namespace rx
+} // namespace dsp

@@ -5,7 +5,7 @@
 
 #include "receiver/dsp/tests/chain_fixture.h"
 
-namespace rx {
+namespace dsp {
 namespace {
 
 using testing::ReadyChain;
@@ -210,4 +210,4 @@ TEST(Resampler, AbsurdCorrectionIsHeldSoTheLoopAlwaysAdvances) {
 }
 
 } // namespace
-} // namespace rx
+} // namespace dsp

@@ -7,7 +7,7 @@
 
 #include "receiver/dsp/tests/chain_fixture.h"
 
-namespace rx {
+namespace dsp {
 namespace {
 
 using testing::ReadyChain;
@@ -135,4 +135,4 @@ TEST(TuneValue, RoundsTowardsMinusInfinity) {
 }
 
 } // namespace
-} // namespace rx
+} // namespace dsp

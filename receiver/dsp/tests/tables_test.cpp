@@ -9,7 +9,7 @@
 #include "receiver/dsp/tests/chain_fixture.h"
 #include "receiver/dsp/tests/yield_count.h"
 
-namespace rx {
+namespace dsp {
 namespace {
 
 using testing::ReadyChain;
@@ -142,4 +142,4 @@ TEST(SignalTables, OnlyTheWindowsBuildYieldsAndBothBuildTheSameTables) {
 }
 
 } // namespace
-} // namespace rx
+} // namespace dsp

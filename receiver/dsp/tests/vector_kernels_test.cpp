@@ -10,7 +10,7 @@
 
 #include "receiver/dsp/tests/chain_fixture.h"
 
-namespace rx {
+namespace dsp {
 
 void PrintTo(VectorIsa isa, std::ostream* os) {
     *os << VectorIsaName(isa);
@@ -163,4 +163,4 @@ INSTANTIATE_TEST_SUITE_P(EverySupportedSet, VectorKernels,
                          [](const auto& info) { return std::string(VectorIsaName(info.param)); });
 
 } // namespace
-} // namespace rx
+} // namespace dsp

@@ -16,10 +16,10 @@ extern "C" int sched_yield() noexcept {
     return static_cast<int>(syscall(SYS_sched_yield));
 }
 
-namespace rx::testing {
+namespace dsp::testing {
 
 long YieldsSoFar() {
     return yields.load(std::memory_order_relaxed);
 }
 
-} // namespace rx::testing
+} // namespace dsp::testing

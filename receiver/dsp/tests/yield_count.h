@@ -5,8 +5,8 @@
 // counted before it is passed on to the kernel.
 #pragma once
 
-namespace rx::testing {
+namespace dsp::testing {
 
 long YieldsSoFar();
 
-} // namespace rx::testing
+} // namespace dsp::testing

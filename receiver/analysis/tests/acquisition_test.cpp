@@ -1,0 +1,336 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The acquisition against known channels: STANAG 4285 signals synthesised
+// with a known clock error, paths, noise and rate, and the estimates checked
+// with a tolerance.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "receiver/analysis/acquisition_monitor.h"
+#include "receiver/analysis/clock_estimator.h"
+#include "receiver/analysis/signal_quality.h"
+#include "receiver/dsp/sync_chain.h"
+#include "receiver/dsp/tests/yield_count.h"
+#include "s4285gen/s4285gen.h"
+
+namespace analysis {
+namespace {
+
+s4285gen::Config Channel(int32_t mode, std::vector<s4285gen::Path> paths, double snrDb,
+                         double clockPpm, uint64_t seed = 1) {
+    s4285gen::Config config =
+        mode == dsp::ModeNato ? s4285gen::NatoConfig() : s4285gen::AmateurConfig();
+    config.paths = std::move(paths);
+    config.snrDb = snrDb;
+    config.clockPpm = clockPpm;
+    config.seed = seed;
+    return config;
+}
+
+// `seconds` of the channel through the sync part of the chain; onBlock after
+// every block.
+template <typename OnBlock>
+void Receive(s4285gen::Generator& generator, dsp::SyncChain& chain, double seconds,
+             OnBlock onBlock) {
+    const auto count = static_cast<int64_t>(seconds * generator.config().sampleRate);
+    std::vector<int16_t> buffer(dsp::BlockLen);
+    for (int64_t done = 0; done < count; done += dsp::BlockLen) {
+        generator.Generate(buffer.data(), buffer.size());
+        chain.Feed(buffer.data(), dsp::BlockLen, onBlock);
+    }
+}
+
+// Acquisition runs a sync chain for every mode and channel it tries, often on a
+// machine busy with other recordings, where each yield of the processor can
+// cost a whole time slice: it never yields.
+TEST(SyncChainRun, NeverGivesItsTimeSliceAway) {
+    const long before = dsp::testing::YieldsSoFar();
+    s4285gen::Generator generator(Channel(dsp::ModeNato, {{.delayMs = 1}}, 10, 0));
+    dsp::SyncChain chain(dsp::ModeNato, 0.0L);
+    Receive(generator, chain, 5, [](const dsp::ChainState&) {});
+    EXPECT_EQ(dsp::testing::YieldsSoFar(), before);
+}
+
+// ---- Clock error --------------------------------------------------------------
+
+struct ClockCase {
+    const char* name;
+    int32_t mode;
+    std::vector<s4285gen::Path> paths;
+    double snrDb;
+    double clockPpm;      // the card's error
+    double correctionPpm; // the correction in place while measuring
+    double seconds;
+};
+
+void PrintTo(const ClockCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ClockErrorTest : public ::testing::TestWithParam<ClockCase> {};
+
+TEST_P(ClockErrorTest, EstimateIsWithinHalfAPpmOfTheTruth) {
+    const ClockCase& c = GetParam();
+    s4285gen::Generator generator(Channel(c.mode, c.paths, c.snrDb, c.clockPpm));
+    const long double correction = c.correctionPpm / 1000000.0L;
+    dsp::SyncChain chain(c.mode, correction);
+    ClockEstimator estimator;
+    Receive(generator, chain, c.seconds, [&](const dsp::ChainState& state) {
+        estimator.Add(state.Peak.SyncPower, correction, state.SampleRate);
+    });
+    const ClockEstimate estimate = estimator.Estimate();
+    ASSERT_TRUE(estimate.Valid);
+    EXPECT_NEAR(estimate.TotalPpm, c.clockPpm, 0.5);
+    EXPECT_NEAR(estimate.ResidualPpm, estimate.TotalPpm - c.correctionPpm, 1e-9);
+    EXPECT_LE(estimate.UncertaintyPpm, 0.5);
+    // The uncertainty is honest: the error lies within a few of it.
+    EXPECT_LE(std::abs(estimate.TotalPpm - c.clockPpm), 4 * estimate.UncertaintyPpm + 0.05);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    KnownChannels, ClockErrorTest,
+    ::testing::Values(ClockCase{"TwoPathsPlus50",
+                                dsp::ModeNato,
+                                {{.delayMs = 1, .dopplerHz = 0.5, .spreadHz = 0.2},
+                                 {.delayMs = 3, .gainDb = -3, .dopplerHz = -0.3, .spreadHz = 0.5}},
+                                10,
+                                50,
+                                0,
+                                90},
+                      ClockCase{"ThreePathsMinus300",
+                                dsp::ModeNato,
+                                {{.delayMs = 1, .spreadHz = 0.2},
+                                 {.delayMs = 3, .gainDb = -3, .spreadHz = 0.5},
+                                 {.delayMs = 6, .gainDb = -6, .dopplerHz = 1, .spreadHz = 1}},
+                                10,
+                                -300,
+                                0,
+                                90},
+                      // Two equal paths fading in turn: the strongest peak jumps between them.
+                      ClockCase{"EqualFadingPathsMinus17",
+                                dsp::ModeNato,
+                                {{.delayMs = 1, .spreadHz = 1}, {.delayMs = 3, .spreadHz = 1}},
+                                10,
+                                -17.3,
+                                0,
+                                90},
+                      ClockCase{
+                          "AmateurPlus300", dsp::ModeAmateur, {{.delayMs = 2}}, 0, 300, 0, 60},
+                      // With a correction in place the residual is measured and added to it.
+                      ClockCase{"ResidualOverACorrection",
+                                dsp::ModeNato,
+                                {{.delayMs = 2, .spreadHz = 0.3}, {.delayMs = 4, .gainDb = -5}},
+                                10,
+                                50,
+                                47.5,
+                                90},
+                      ClockCase{"WeakSignal", dsp::ModeNato, {{.delayMs = 1}}, -8, -2.2, 0, 90}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ClockError, NoiseGivesNoEstimate) {
+    s4285gen::Generator generator(Channel(dsp::ModeNato, {{}}, -60, 0));
+    dsp::SyncChain chain(dsp::ModeNato, 0.0L);
+    ClockEstimator estimator;
+    Receive(generator, chain, 60, [&](const dsp::ChainState& state) {
+        estimator.Add(state.Peak.SyncPower, 0.0L, state.SampleRate);
+    });
+    EXPECT_FALSE(estimator.Estimate().Valid);
+}
+
+TEST(ClockError, TheCorrectionSplitsIntoWholePpmAndTheSlidersGrid) {
+    const auto check = [](double total, long double ppm, int32_t position) {
+        const ClockSetting s = SplitClockCorrection(total);
+        EXPECT_EQ(s.ClockPpm, ppm) << total;
+        EXPECT_EQ(s.SliderPosition, position) << total;
+        EXPECT_EQ(s.ClockOffset, (position - 10000) / 200000000.0L) << total;
+    };
+    check(49.8, 49, 10160);
+    check(-12.3, -13, 10140);
+    check(0.0, 0, 10000);
+    check(0.9999, 1, 10000);      // rounds up to the next whole ppm
+    check(-300.002, -300, 10000); // -301 + 0.998: the rest rounds up too
+    check(-0.4, -1, 10120);
+    ClockEstimate estimate;
+    estimate.TotalPpm = -0.01;
+    estimate.UncertaintyPpm = 0.24;
+    EXPECT_EQ(ClockLine(estimate), "clock: +0.0 ppm (\u00b10.2)");
+    estimate.TotalPpm = 49.83;
+    EXPECT_EQ(ClockLine(estimate), "clock: +49.8 ppm (\u00b10.2)");
+}
+
+// ---- Quality and paths ----------------------------------------------------------
+
+struct PathCase {
+    const char* name;
+    std::vector<s4285gen::Path> paths;
+    double snrDb;
+    bool locks;
+    std::vector<double> delaysMs; // of the further paths after the strongest
+};
+
+void PrintTo(const PathCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class PathTest : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(PathTest, LockAndFurtherPathsMatchTheChannel) {
+    const PathCase& c = GetParam();
+    s4285gen::Generator generator(Channel(dsp::ModeNato, c.paths, c.snrDb, 0));
+    dsp::SyncChain chain(dsp::ModeNato, 0.0L);
+    QualityTracker quality;
+    int64_t locked = 0, blocks = 0;
+    std::vector<int> found(c.delaysMs.size(), 0);
+    int falsePaths = 0;
+    double snr = 0;
+    Receive(generator, chain, 30, [&](const dsp::ChainState& state) {
+        const BlockQuality& q = quality.Add(state.Peak, state.SampleRate);
+        ++blocks;
+        locked += q.Locked;
+        snr += q.PeakSnrDb;
+        for (const auto& path : q.Paths) {
+            if (!path) continue;
+            bool known = false;
+            for (size_t i = 0; i < c.delaysMs.size(); ++i)
+                if (std::abs(path->DelayMs - c.delaysMs[i]) < 0.1) {
+                    ++found[i];
+                    known = true;
+                    EXPECT_LE(path->RelDb, 0.0);
+                }
+            falsePaths += known ? 0 : 1;
+        }
+    });
+    EXPECT_EQ(locked > blocks / 2, c.locks) << locked << " of " << blocks;
+    // A path is seen in most blocks; never one that is not there (the
+    // sequence's repetitions 62 lags from a path are no paths).
+    for (size_t i = 0; i < found.size(); ++i)
+        EXPECT_GT(found[i], blocks / 2) << c.delaysMs[i] << " ms";
+    EXPECT_LE(falsePaths, blocks / 100);
+    if (c.locks)
+        EXPECT_GT(snr / double(blocks), 15.0);
+    else
+        EXPECT_LT(snr / double(blocks), 12.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    KnownChannels, PathTest,
+    ::testing::Values(
+        PathCase{"OnePath", {{.delayMs = 4}}, 10, true, {}},
+        PathCase{"TwoPaths", {{.delayMs = 1}, {.delayMs = 3.5, .gainDb = -6}}, 10, true, {2.5}},
+        PathCase{"ThreePaths",
+                 {{.delayMs = 2, .gainDb = -4}, {.delayMs = 5}, {.delayMs = 9, .gainDb = -8}},
+                 15,
+                 true,
+                 {-3.0, 4.0}},
+        PathCase{"NoiseOnly", {{}}, -60, false, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Quality, SilenceIsNeitherLockedNorAPeak) {
+    dsp::PeakState peak; // all powers zero: the search keeps lag 0 for ever
+    QualityTracker quality;
+    for (int i = 0; i < 50; ++i)
+        quality.Add(peak, 9600);
+    EXPECT_FALSE(quality.Last().Locked);
+    EXPECT_EQ(quality.Last().PeakSnrDb, 0.0);
+    EXPECT_FALSE(quality.Last().Paths[0]);
+}
+
+// ---- The monitor of a running receiver -----------------------------------------
+
+TEST(Monitor, TellsLockOnceEachWayPlacesThePathsAndAppliesTheClockOnce) {
+    // Signal, a minute of noise (the transmitter off), the signal again.
+    const s4285gen::Config on = Channel(
+        dsp::ModeNato, {{.delayMs = 2, .spreadHz = 0.2}, {.delayMs = 5, .gainDb = -6}}, 10, 80);
+    s4285gen::Generator signal(on);
+    s4285gen::Generator noise(Channel(dsp::ModeNato, {{}}, -60, 0, 7));
+    std::vector<std::string> events;
+    MonitorOptions options;
+    options.AutoClock = true;
+    options.AutoPlacePaths = true;
+    options.ClockMinSeconds = 60;
+    AcquisitionMonitor monitor(options, [&](const std::string& line) { events.push_back(line); });
+    dsp::Settings settings;
+    dsp::ChainControls controls;
+    int placed = 0, applied = 0;
+    double placedAt = -1.0; // the strongest path's lag when the paths were first placed
+    auto chain = dsp::MakeChainState();
+    dsp::SetSignalParameters(*chain, controls, settings);
+    dsp::BuildSignalTables(chain->Tables);
+    dsp::DisplayHooks hooks;
+    hooks.BlockProcessed = [&](const dsp::ChainState& state) {
+        const MonitorChanges changes = monitor.OnBlock(state, settings, controls);
+        if (changes.LagOffsetPlaced && placed == 0)
+            placedAt = monitor.Quality().Last().SteadyStrongestLag;
+        placed += changes.LagOffsetPlaced;
+        applied += changes.ClockApplied;
+    };
+    std::vector<int16_t> buffer(dsp::BlockLen);
+    const auto run = [&](s4285gen::Generator& generator, double seconds) {
+        for (int64_t n = 0; n < int64_t(seconds * 9600); n += dsp::BlockLen) {
+            generator.Generate(buffer.data(), buffer.size());
+            dsp::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(),
+                                2 * dsp::BlockLen);
+        }
+    };
+    run(signal, 20);
+    EXPECT_TRUE(monitor.Locked());
+    ASSERT_EQ(placed, 1);
+    // The strongest path sits 10 lags above the bottom of the correlogram.
+    EXPECT_EQ(controls.LagOffset, LagOffsetFor(placedAt));
+    EXPECT_NEAR(LagDifference(double(controls.LagOffset + PathPlacementLags), placedAt), 0.0, 0.5);
+
+    run(signal, 60); // the clock is applied after a minute ...
+    ASSERT_EQ(applied, 1);
+    EXPECT_NEAR(double(dsp::ClockCorrection(settings) * 1e6L), 80.0, 0.5);
+    EXPECT_EQ(placed, 2); // ... and the paths placed again, no longer drifting
+    run(noise, 20);
+    EXPECT_FALSE(monitor.Locked());
+    run(signal, 20);
+    EXPECT_TRUE(monitor.Locked());
+    EXPECT_EQ(applied, 1);
+
+    ASSERT_EQ(events.size(), 6u);
+    EXPECT_EQ(events[0].rfind("locked: sync peak at lag ", 0), 0u) << events[0];
+    EXPECT_EQ(events[1].rfind("paths placed: lag offset ", 0), 0u) << events[1];
+    ASSERT_EQ(events[2].rfind("clock: +", 0), 0u) << events[2];
+    EXPECT_NEAR(std::stod(events[2].substr(7)), 80.0, 0.5) << events[2];
+    EXPECT_NE(events[2].find(" ppm (\u00b1"), std::string::npos) << events[2];
+    EXPECT_EQ(events[3].rfind("paths placed: ", 0), 0u) << events[3];
+    EXPECT_EQ(events[4], "lock lost: no steady sync peak for 3 s");
+    EXPECT_EQ(events[5].rfind("lock regained: sync peak at lag ", 0), 0u) << events[5];
+}
+
+TEST(Monitor, TheOperatorsPlacingStopsTheAutomaticOneAndTheLevelWarnsOfClipping) {
+    AcquisitionMonitor monitor(MonitorOptions{.AutoPlacePaths = true});
+    monitor.OperatorPlacedPaths();
+    s4285gen::Config config = Channel(dsp::ModeNato, {{.delayMs = 3}}, 20, 0);
+    config.levelDbfs = 0; // peaks well beyond full scale
+    s4285gen::Generator generator(config);
+    dsp::Settings settings;
+    dsp::ChainControls controls;
+    controls.LagOffset = 123;
+    auto chain = dsp::MakeChainState();
+    dsp::SetSignalParameters(*chain, controls, settings);
+    dsp::BuildSignalTables(chain->Tables);
+    dsp::DisplayHooks hooks;
+    hooks.BlockProcessed = [&](const dsp::ChainState& state) {
+        EXPECT_FALSE(monitor.OnBlock(state, settings, controls).LagOffsetPlaced);
+    };
+    std::vector<int16_t> buffer(dsp::BlockLen);
+    for (int b = 0; b < 150; ++b) {
+        generator.Generate(buffer.data(), buffer.size());
+        dsp::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), 2 * dsp::BlockLen);
+    }
+    EXPECT_TRUE(monitor.Locked());
+    EXPECT_EQ(controls.LagOffset, 123);
+    EXPECT_TRUE(monitor.Level().Clipping);
+    EXPECT_NEAR(monitor.Level().PeakDbfs, 0.0, 0.01);
+    // Find paths still places them on request.
+    EXPECT_TRUE(monitor.PlacePaths(controls));
+    EXPECT_EQ(controls.LagOffset, LagOffsetFor(monitor.Quality().Last().SteadyStrongestLag));
+}
+
+} // namespace
+} // namespace analysis

@@ -1,0 +1,688 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// propmon --batch over several recordings.  Every recording is run by a
+// propmon --batch of its own, a child process of this one: the child runs the
+// very code of a single-file run, so its table and pictures are the same to
+// the byte, and whatever befalls one recording (a crash, a broken file, a full
+// disk) ends that child and becomes that recording's row of the summary, not
+// the end of the run.  Processes also keep apart what a run owns for its
+// whole life: the Qt application the painters draw text with, the fonts.
+#include "receiver/runners/archive_batch.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QProcess>
+#include <QTimer>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include <sched.h>
+#include <unistd.h>
+
+#include "receiver/io/recording.h"
+#include "receiver/session/termination.h"
+
+namespace runners {
+
+namespace fs = std::filesystem;
+
+bool IsArchiveRun(const std::vector<std::string>& inputs, const std::string& csv) {
+    if (inputs.size() > 1) return true;
+    std::error_code ignored;
+    if (!inputs.empty() && fs::is_directory(inputs.front(), ignored)) return true;
+    return !csv.empty() && (csv.back() == '/' || fs::is_directory(csv, ignored));
+}
+
+QCommandLineOption ChildReportOption() {
+    QCommandLineOption option(QString::fromLatin1(ChildReportOptionName),
+                              QStringLiteral("progress and summary on stdout"));
+    option.setFlags(QCommandLineOption::HiddenFromHelp);
+    return option;
+}
+
+namespace {
+
+// A number of the summary as text; nothing for NaN (not measured).
+std::string Number(const char* format, double value) {
+    if (std::isnan(value)) return {};
+    char text[64];
+    std::snprintf(text, sizeof text, format, value + 0.0); // no -0.00
+    return text;
+}
+
+} // namespace
+
+void ChildReport::Progress(int64_t blocks, double seconds) const {
+    if (!on) return;
+    std::printf("progress\t%lld\t%.3f\n", static_cast<long long>(blocks), seconds);
+    std::fflush(stdout);
+}
+
+void ChildReport::Summary(const ChildSummary& s) const {
+    if (!on) return;
+    std::printf("summary\t%s\t%lld\t%s\t%s\t%s\t%s\t%s\t%s\n", Number("%.3f", s.durationS).c_str(),
+                static_cast<long long>(s.blocks), Number("%.4f", s.lockedShare).c_str(),
+                s.mode.c_str(), s.channel.c_str(), Number("%+.2f", s.clockPpm).c_str(),
+                Number("%.2f", s.clockUncertaintyPpm).c_str(),
+                Number("%.2f", s.medianSnrDb).c_str());
+    std::fflush(stdout);
+}
+
+void ChildReport::Failed(const std::string& reason) const {
+    if (!on) return;
+    std::string line = reason;
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    std::printf("failed\t%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+namespace {
+
+// Recordings and how their runs went.
+enum class Outcome { Pending, Running, Ok, NoSignal, Failed };
+
+struct Recording {
+    std::string path;           // as it is read: the argument, or the folder given and below
+    fs::path relative;          // below the folder given; a file given: its path, folders and all
+    std::string name;           // of its table or folder in DIR
+    double headerSeconds = 0.0; // as its header says; 0 when it cannot be read
+
+    Outcome outcome = Outcome::Pending;
+    std::string reason;              // of a failure
+    std::vector<std::string> values; // the summary's numbers and words, as the run told them
+    int64_t blocksDone = 0;          // so far, or in all
+    double secondsDone = 0.0;        // of the recording read so far
+    std::string out;                 // standard output not yet taken apart
+    std::string told;                // what the run said on stderr
+};
+
+std::string Folded(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool IsRecordingName(const fs::path& name) {
+    const std::string suffix = Folded(name.extension().string());
+    return suffix == ".wav" || suffix == ".flac";
+}
+
+bool Hidden(const fs::path& name) {
+    return name.string().starts_with('.');
+}
+
+// The recordings below `folder`, sorted by their path below it, and the
+// subfolders that cannot be read (as failed rows).  Hidden files and folders
+// (.name: AppleDouble shadows "._x.wav" and the like) and links to folders
+// are passed by.
+void FindBelow(const fs::path& folder, std::vector<Recording>& found, size_t& failed) {
+    std::vector<Recording> here;
+    std::vector<fs::path> pending{fs::path()};
+    const auto unreadable = [&](const fs::path& sub, const std::error_code& error) {
+        Recording r;
+        r.path = (folder / sub).string();
+        r.relative = sub;
+        r.outcome = Outcome::Failed;
+        r.reason = "cannot read the folder " + r.path + ": " + error.message();
+        here.push_back(std::move(r));
+        ++failed;
+    };
+    while (!pending.empty()) {
+        const fs::path sub = pending.back();
+        pending.pop_back();
+        std::error_code error;
+        fs::directory_iterator entry(folder / sub, error);
+        for (; !error && entry != fs::directory_iterator(); entry.increment(error)) {
+            const fs::path name = entry->path().filename();
+            if (Hidden(name)) continue;
+            std::error_code ignored;
+            const bool folderEntry = entry->is_directory(ignored);
+            if (folderEntry && !entry->is_symlink(ignored)) {
+                pending.push_back(sub / name);
+            } else if (!folderEntry && IsRecordingName(name)) {
+                Recording r;
+                r.path = (folder / sub / name).string();
+                r.relative = sub / name;
+                here.push_back(std::move(r));
+            }
+        }
+        if (error) unreadable(sub, error);
+    }
+    std::sort(here.begin(), here.end(),
+              [](const Recording& a, const Recording& b) { return a.relative < b.relative; });
+    for (Recording& r : here)
+        found.push_back(std::move(r));
+}
+
+// A file given by its path: its name with the folders of that path, without
+// the root and without "." and "..".
+fs::path RelativeOfFile(const fs::path& path) {
+    fs::path relative;
+    for (const fs::path& part : path.relative_path().lexically_normal())
+        if (part != "." && part != ".." && !part.empty()) relative /= part;
+    return relative.empty() ? path.filename() : relative;
+}
+
+// A name for the recording's outputs: at level 0 its file name without the
+// suffix; at level n the last n folders it lies in before that, joined by
+// '_'; one level above all its folders, the suffix too.
+std::string NameAtLevel(const fs::path& relative, size_t level) {
+    std::vector<std::string> folders;
+    for (const fs::path& part : relative.parent_path())
+        folders.push_back(part.string());
+    std::string name;
+    for (size_t i = folders.size() - std::min(level, folders.size()); i < folders.size(); ++i)
+        name += folders[i] + "_";
+    return name + (level > folders.size() ? relative.filename() : relative.stem()).string();
+}
+
+size_t TopLevel(const fs::path& relative) {
+    size_t folders = 0;
+    for ([[maybe_unused]] const fs::path& part : relative.parent_path())
+        ++folders;
+    return folders + 1;
+}
+
+// Names of the outputs: the file name without its suffix; where two would
+// clash (whatever their case), as many of the folders it lies in as tell
+// them apart, then the suffix too; what still clashes gets -2, -3 ... in the
+// order of the recordings.  The same recordings always get the same names.
+void NameOutputs(std::vector<Recording>& recordings) {
+    std::vector<Recording*> named;
+    for (Recording& r : recordings)
+        if (r.outcome == Outcome::Pending) named.push_back(&r);
+    const auto candidate = [&](size_t i, const std::vector<size_t>& level) {
+        return NameAtLevel(named[i]->relative, level[i]);
+    };
+    std::vector<size_t> level(named.size(), 0);
+    for (bool changed = true; changed;) {
+        changed = false;
+        std::map<std::string, int> uses;
+        for (size_t i = 0; i < named.size(); ++i)
+            ++uses[Folded(candidate(i, level))];
+        std::vector<size_t> raised = level;
+        for (size_t i = 0; i < named.size(); ++i) {
+            if (level[i] < TopLevel(named[i]->relative) && uses[Folded(candidate(i, level))] > 1) {
+                ++raised[i];
+                changed = true;
+            }
+        }
+        level = raised;
+    }
+    // What DIR holds besides the recordings' outputs.
+    std::set<std::string> taken{"summary", "summary.csv", "batch.log"};
+    for (size_t i = 0; i < named.size(); ++i) {
+        const std::string base = candidate(i, level);
+        std::string name = base;
+        for (int n = 2; taken.count(Folded(name)) > 0; ++n)
+            name = base + "-" + std::to_string(n);
+        taken.insert(Folded(name));
+        named[i]->name = name;
+    }
+}
+
+// The cores this program may run on.
+int CoresAvailable() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// "4.2 s", "42 s", "3 min 05 s", "2 h 07 min".
+std::string Duration(double seconds) {
+    const auto s = static_cast<long long>(std::max(0.0, std::nearbyint(seconds)));
+    char text[64];
+    if (seconds < 9.95)
+        std::snprintf(text, sizeof text, "%.1f s", std::max(0.0, seconds));
+    else if (s < 60)
+        std::snprintf(text, sizeof text, "%lld s", s);
+    else if (s < 3600)
+        std::snprintf(text, sizeof text, "%lld min %02lld s", s / 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%lld h %02lld min", s / 3600, s / 60 % 60);
+    return text;
+}
+
+// A cell of the summary, quoted where it holds a comma, a quote or a line end.
+std::string Cell(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+std::vector<std::string> Split(const std::string& line, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t at; (at = line.find(separator, start)) != std::string::npos; start = at + 1)
+        parts.push_back(line.substr(start, at - start));
+    parts.push_back(line.substr(start));
+    return parts;
+}
+
+// Writes `text` to `path` under a temporary name and renames it into place.
+bool WriteWhole(const fs::path& path, const std::string& text, std::string& error) {
+    fs::path temporary = path;
+    temporary += ".part";
+    std::FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (!file) {
+        error = "cannot write " + path.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
+                         std::fflush(file) == 0 && !std::ferror(file);
+    const int writeErrno = errno;
+    const bool closed = std::fclose(file) == 0;
+    std::error_code renamed;
+    if (written && closed) fs::rename(temporary, path, renamed);
+    if (!written || !closed || renamed) {
+        error = "cannot write " + path.string() + ": " +
+                (renamed ? renamed.message() : std::strerror(written ? errno : writeErrno));
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        return false;
+    }
+    return true;
+}
+
+class ArchiveRun {
+  public:
+    ArchiveRun(const ArchiveRequest& request, std::vector<Recording> recordings)
+        : request_(request), recordings_(std::move(recordings)),
+          dir_(request.csvDir.empty() ? request.outDir : request.csvDir),
+          terminal_(::isatty(STDERR_FILENO) == 1) {
+        for (const Recording& r : recordings_)
+            totalSeconds_ += r.headerSeconds;
+    }
+
+    int Run();
+
+  private:
+    void StartNext();
+    void Start(size_t index);
+    void TakeOutput(Recording& r, bool ended);
+    void Finished(size_t index, QProcess* process, int exitCode, QProcess::ExitStatus status);
+    void Interrupt(int signalNumber);
+    void Say(const std::string& line);
+    void TellFinished(const Recording& r);
+    void DrawProgress();
+    std::string ProgressLine() const;
+    double Elapsed() const;
+    std::string Summary() const;
+    std::string Log() const;
+
+    const ArchiveRequest& request_;
+    std::vector<Recording> recordings_;
+    fs::path dir_;
+    bool terminal_;
+    int32_t jobs_ = 1;
+    size_t next_ = 0;
+    size_t running_ = 0;
+    size_t finished_ = 0;
+    double totalSeconds_ = 0.0;
+    int interruptedBy_ = 0;
+    bool progressShown_ = false;
+    bool ended_ = false; // no more progress lines
+    QEventLoop loop_;
+    QObject processes_; // the runs under way
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+double ArchiveRun::Elapsed() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+int ArchiveRun::Run() {
+    std::error_code made;
+    fs::create_directories(dir_, made);
+    if (made || !fs::is_directory(dir_)) {
+        std::fprintf(
+            stderr, "propmon: cannot create the folder %s: %s\n", dir_.c_str(),
+            (made ? made : std::make_error_code(std::errc::not_a_directory)).message().c_str());
+        return 1;
+    }
+    size_t runnable = 0;
+    for (const Recording& r : recordings_) {
+        if (r.outcome == Outcome::Pending) {
+            ++runnable;
+        } else {
+            ++finished_;
+            TellFinished(r);
+        }
+    }
+    jobs_ = request_.jobs > 0 ? request_.jobs : CoresAvailable();
+    jobs_ = static_cast<int32_t>(std::min<size_t>(size_t(jobs_), std::max<size_t>(runnable, 1)));
+
+    const session::TerminationWatcher* watching = nullptr;
+    const session::TerminationWatcher watcher([&] { Interrupt(watching->LastSignal()); });
+    watching = &watcher;
+    QTimer redraw;
+    if (terminal_) {
+        QObject::connect(&redraw, &QTimer::timeout, [this] { DrawProgress(); });
+        redraw.start(250);
+        DrawProgress();
+    }
+    StartNext();
+    if (running_ > 0) loop_.exec();
+    redraw.stop();
+    ended_ = true;
+    if (progressShown_) std::fputs("\r\033[K", stderr);
+
+    std::string error;
+    const bool summaryWritten = WriteWhole(dir_ / "summary.csv", Summary(), error);
+    std::string logError;
+    const bool logWritten = WriteWhole(dir_ / "batch.log", Log(), logError);
+
+    size_t ok = 0, noSignal = 0, failed = 0;
+    int64_t blocks = 0;
+    for (const Recording& r : recordings_) {
+        ok += r.outcome == Outcome::Ok;
+        noSignal += r.outcome == Outcome::NoSignal;
+        failed += r.outcome != Outcome::Ok && r.outcome != Outcome::NoSignal;
+        blocks += r.blocksDone;
+    }
+    const double elapsed = Elapsed();
+    std::fprintf(stderr,
+                 "propmon: %zu recordings (%zu ok, %zu without signal, %zu failed), %lld blocks "
+                 "in %s (%.0f blocks/s); summary in %s\n",
+                 recordings_.size(), ok, noSignal, failed, static_cast<long long>(blocks),
+                 Duration(elapsed).c_str(), elapsed > 0 ? double(blocks) / elapsed : 0.0,
+                 (dir_ / "summary.csv").c_str());
+    if (!summaryWritten) std::fprintf(stderr, "propmon: %s\n", error.c_str());
+    if (!logWritten) std::fprintf(stderr, "propmon: %s\n", logError.c_str());
+    if (failed > 0 || !summaryWritten || !logWritten) return 1;
+    return noSignal > 0 ? 3 : 0;
+}
+
+void ArchiveRun::StartNext() {
+    while (interruptedBy_ == 0 && running_ < size_t(jobs_) && next_ < recordings_.size()) {
+        const size_t index = next_++;
+        if (recordings_[index].outcome == Outcome::Pending) Start(index);
+    }
+    if (running_ == 0) loop_.quit();
+}
+
+void ArchiveRun::Start(size_t index) {
+    Recording& r = recordings_[index];
+    QStringList arguments{QStringLiteral("--batch=") + QString::fromLocal8Bit(r.path)};
+    if (!request_.csvDir.empty())
+        arguments << QStringLiteral("--csv=") + QString::fromLocal8Bit((dir_ / r.name).string()) +
+                         QStringLiteral(".csv");
+    else
+        arguments << QStringLiteral("--out=") + QString::fromLocal8Bit((dir_ / r.name).string());
+    arguments << request_.childOptions
+              << QStringLiteral("--") + QString::fromLatin1(ChildReportOptionName);
+
+    auto* process = new QProcess(&processes_);
+    // The program running now, whatever became of its file since.
+    process->setProgram(QStringLiteral("/proc/self/exe"));
+    process->setArguments(arguments);
+    process->setStandardInputFile(QProcess::nullDevice());
+    QObject::connect(process, &QProcess::readyReadStandardOutput, [this, process, index] {
+        recordings_[index].out += process->readAllStandardOutput().toStdString();
+        TakeOutput(recordings_[index], false);
+    });
+    QObject::connect(process, &QProcess::readyReadStandardError, [this, process, index] {
+        recordings_[index].told += process->readAllStandardError().toStdString();
+    });
+    QObject::connect(process, &QProcess::finished,
+                     [this, process, index](int exitCode, QProcess::ExitStatus status) {
+                         Finished(index, process, exitCode, status);
+                     });
+    QObject::connect(process, &QProcess::errorOccurred,
+                     [this, process, index](QProcess::ProcessError error) {
+                         if (error != QProcess::FailedToStart) return;
+                         recordings_[index].reason =
+                             "cannot start propmon: " + process->errorString().toStdString();
+                         // Not from within start(): the next start waits for the loop.
+                         QTimer::singleShot(0, process, [this, process, index] {
+                             Finished(index, process, -1, QProcess::CrashExit);
+                         });
+                     });
+    r.outcome = Outcome::Running;
+    ++running_;
+    process->start();
+}
+
+// The whole lines of what the run said on stdout; with `ended` the rest too.
+void ArchiveRun::TakeOutput(Recording& r, bool ended) {
+    if (ended && !r.out.empty() && r.out.back() != '\n') r.out += '\n';
+    size_t start = 0;
+    for (size_t end; (end = r.out.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::vector<std::string> parts = Split(r.out.substr(start, end - start), '\t');
+        if (parts[0] == "progress" && parts.size() == 3) {
+            r.blocksDone = std::strtoll(parts[1].c_str(), nullptr, 10);
+            r.secondsDone = std::strtod(parts[2].c_str(), nullptr);
+        } else if (parts[0] == "summary" && parts.size() == 9) {
+            r.values.assign(parts.begin() + 1, parts.end());
+            r.blocksDone = std::strtoll(parts[2].c_str(), nullptr, 10);
+        } else if (parts[0] == "failed" && parts.size() >= 2) {
+            r.reason = r.out.substr(start + 7, end - start - 7);
+        }
+    }
+    r.out.erase(0, start);
+}
+
+// The last line of a run's stderr.
+std::string LastLine(const std::string& told) {
+    const std::vector<std::string> lines = Split(told, '\n');
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line)
+        if (!line->empty()) return line->starts_with("propmon: ") ? line->substr(9) : *line;
+    return {};
+}
+
+void ArchiveRun::Finished(size_t index, QProcess* process, int exitCode,
+                          QProcess::ExitStatus status) {
+    Recording& r = recordings_[index];
+    if (r.outcome != Outcome::Running) return;
+    r.out += process->readAllStandardOutput().toStdString();
+    r.told += process->readAllStandardError().toStdString();
+    TakeOutput(r, true);
+    process->deleteLater();
+    if (status == QProcess::CrashExit) {
+        r.outcome = Outcome::Failed;
+        if (r.reason.empty()) {
+            r.reason =
+                "ended by signal " + std::to_string(exitCode) + " (" + ::strsignal(exitCode) + ")";
+        }
+        // Killed before it could: the table's temporary file, which it would
+        // have removed.
+        std::error_code ignored;
+        if (!request_.csvDir.empty())
+            fs::remove(dir_ / (r.name + ".csv.part"), ignored);
+        else
+            fs::remove(dir_ / r.name / "blocks.csv.part", ignored);
+    } else if (exitCode == 0) {
+        r.outcome = Outcome::Ok;
+    } else if (exitCode == 3) {
+        r.outcome = Outcome::NoSignal;
+    } else {
+        r.outcome = Outcome::Failed;
+        if (r.reason.empty()) r.reason = LastLine(r.told);
+        if (r.reason.empty()) r.reason = "ended with status " + std::to_string(exitCode);
+    }
+    r.secondsDone = r.headerSeconds; // done with, whatever became of it
+    --running_;
+    ++finished_;
+    TellFinished(r);
+    StartNext();
+}
+
+void ArchiveRun::Interrupt(int signalNumber) {
+    if (interruptedBy_ != 0) return;
+    interruptedBy_ = signalNumber;
+    const std::string reason =
+        "interrupted by " + session::TerminationWatcher::SignalName(signalNumber).toStdString();
+    for (Recording& r : recordings_) {
+        if (r.outcome == Outcome::Pending) {
+            r.outcome = Outcome::Failed;
+            r.reason = "not run: " + reason;
+        } else if (r.outcome == Outcome::Running) {
+            r.reason = reason;
+        }
+    }
+    Say("propmon: " + reason + "; stopping the recordings running");
+    for (QProcess* process : processes_.findChildren<QProcess*>())
+        process->terminate();
+    if (running_ == 0) loop_.quit();
+}
+
+void ArchiveRun::Say(const std::string& line) {
+    if (progressShown_) std::fputs("\r\033[K", stderr);
+    std::fprintf(stderr, "%s\n", line.c_str());
+    progressShown_ = false;
+    if (terminal_ && !ended_) DrawProgress();
+}
+
+// A line for each recording run; on a terminal only for the troubled ones,
+// the progress line tells the rest.
+void ArchiveRun::TellFinished(const Recording& r) {
+    char done[64];
+    std::snprintf(done, sizeof done, "[%zu/%zu] ", finished_, recordings_.size());
+    const std::string head = "propmon: " + std::string(done) + r.path + ": ";
+    const auto locked = [&] {
+        const double share = r.values.size() > 2 ? std::strtod(r.values[2].c_str(), nullptr) : 0;
+        char text[64];
+        std::snprintf(text, sizeof text, "%.1f %% locked", 100.0 * share);
+        return std::string(text);
+    };
+    if (r.outcome == Outcome::Ok && !terminal_)
+        Say(head + std::to_string(r.blocksDone) + " blocks, " + locked());
+    else if (r.outcome == Outcome::NoSignal)
+        Say(head + "no STANAG 4285 signal found (" + locked() + ")");
+    else if (r.outcome == Outcome::Failed)
+        Say(head + "failed: " + r.reason);
+    else if (terminal_)
+        DrawProgress();
+}
+
+std::string ArchiveRun::ProgressLine() const {
+    int64_t blocks = 0;
+    double seconds = 0.0;
+    for (const Recording& r : recordings_) {
+        blocks += r.blocksDone;
+        seconds += std::min(r.secondsDone, r.headerSeconds);
+    }
+    const double elapsed = Elapsed();
+    char text[160];
+    int n = std::snprintf(text, sizeof text, "propmon: %zu/%zu recordings", finished_,
+                          recordings_.size());
+    if (elapsed >= 1.0) {
+        n += std::snprintf(text + n, sizeof text - size_t(n), ", %.0f blocks/s",
+                           double(blocks) / elapsed);
+    }
+    if (elapsed >= 1.0 && seconds > 0.0) {
+        const double left = (totalSeconds_ - seconds) / (seconds / elapsed);
+        std::snprintf(text + n, sizeof text - size_t(n), ", %s left", Duration(left).c_str());
+    }
+    return text;
+}
+
+void ArchiveRun::DrawProgress() {
+    if (!terminal_) return;
+    std::fprintf(stderr, "\r%s\033[K", ProgressLine().c_str());
+    std::fflush(stderr);
+    progressShown_ = true;
+}
+
+std::string ArchiveRun::Summary() const {
+    std::string text = "file,output,duration_s,blocks,locked_share,mode,channel,clock_ppm,"
+                       "clock_uncertainty_ppm,median_snr_db,exit_reason\n";
+    for (const Recording& r : recordings_) {
+        // The recording's table or folder, where its run left one.
+        std::string output;
+        std::error_code ignored;
+        if (!r.name.empty() &&
+            fs::exists(dir_ / (request_.csvDir.empty() ? r.name : r.name + ".csv"), ignored))
+            output = request_.csvDir.empty() ? r.name + "/" : r.name + ".csv";
+        std::vector<std::string> values = r.values;
+        if (values.empty()) {
+            values.assign(8, std::string());
+            if (r.headerSeconds > 0) values[0] = Number("%.3f", r.headerSeconds);
+        }
+        // The clock is measured only when asked for.
+        if (!request_.clockAuto) values[5] = values[6] = std::string();
+        const std::string reason = r.outcome == Outcome::Ok         ? "ok"
+                                   : r.outcome == Outcome::NoSignal ? "no signal"
+                                                                    : r.reason;
+        text += Cell(r.path) + "," + Cell(output);
+        for (const std::string& value : values)
+            text += "," + Cell(value);
+        text += "," + Cell(reason) + "\n";
+    }
+    return text;
+}
+
+std::string ArchiveRun::Log() const {
+    std::string text;
+    for (const Recording& r : recordings_) {
+        text += r.path + ":\n";
+        for (const std::string& line : Split(r.told, '\n'))
+            if (!line.empty()) text += "  " + line + "\n";
+        if (r.told.empty() && r.outcome == Outcome::Failed) text += "  " + r.reason + "\n";
+    }
+    return text;
+}
+
+} // namespace
+
+int RunArchive(const ArchiveRequest& request) {
+    static int appArgc = 1;
+    static char appName[] = "propmon";
+    static char* appArgv[] = {appName, nullptr};
+    QCoreApplication app(appArgc, appArgv);
+
+    std::vector<Recording> recordings;
+    std::set<fs::path> seen; // a recording named twice is run once
+    size_t unreadableFolders = 0;
+    for (const std::string& input : request.inputs) {
+        std::error_code ignored;
+        std::vector<Recording> found;
+        if (fs::is_directory(input, ignored)) {
+            const size_t before = unreadableFolders;
+            FindBelow(input, found, unreadableFolders);
+            if (found.empty() && unreadableFolders == before)
+                std::fprintf(stderr, "propmon: no .wav or .flac recordings in %s\n", input.c_str());
+        } else {
+            Recording r;
+            r.path = input;
+            r.relative = RelativeOfFile(input);
+            found.push_back(std::move(r));
+        }
+        for (Recording& r : found) {
+            std::error_code unresolved;
+            fs::path key = fs::weakly_canonical(r.path, unresolved);
+            if (unresolved) key = r.path;
+            if (seen.insert(key).second) recordings.push_back(std::move(r));
+        }
+    }
+    if (recordings.empty()) {
+        std::fprintf(stderr, "propmon: no recordings to run\n");
+        return 1;
+    }
+    NameOutputs(recordings);
+    for (Recording& r : recordings) {
+        if (r.outcome != Outcome::Pending) continue;
+        std::string ignored;
+        if (const auto reader =
+                io::RecordingReader::Open(r.path, 0, io::ChannelChoice::Left, ignored))
+            r.headerSeconds = double(reader->Info().frames) / reader->Info().fileRate;
+    }
+    ArchiveRun run(request, std::move(recordings));
+    return run.Run();
+}
+
+} // namespace runners

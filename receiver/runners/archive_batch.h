@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// propmon --batch over several recordings (an archive): each recording run by
+// a propmon --batch of its own, as many at once as there are cores, with one
+// summary row per recording.
+#pragma once
+
+#include <QCommandLineOption>
+#include <QStringList>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace runners {
+
+// Whether the command line asks for a run over several recordings: more than
+// one input, or a folder; or one recording with a --csv that names a folder
+// (ending in '/', or one that exists), where a single table can never go, so
+// that one recording at a time (a job of a scheduler) gets its summary row.
+bool IsArchiveRun(const std::vector<std::string>& inputs, const std::string& csv);
+
+struct ArchiveRequest {
+    std::vector<std::string> inputs; // recordings and folders of them, as given
+    std::string csvDir;              // --csv DIR: DIR/NAME.csv for each recording
+    std::string outDir;              // --out DIR: DIR/NAME/ for each recording
+    int32_t jobs = 0;                // recordings run at once; 0: one per core
+    QStringList childOptions;        // the chain's options, handed on as given
+    bool clockAuto = false;          // --clock-ppm auto: the summary has the estimate
+};
+
+// Runs every recording, writes DIR/summary.csv and DIR/batch.log, and returns
+// the exit status: 1 when any recording failed, else 3 when any had no
+// signal, else 0.
+int RunArchive(const ArchiveRequest& request);
+
+// ---- Between the run over several recordings and the run of each --------------
+//
+// Each recording's run is told by a hidden option to say, on standard output,
+// how far it got and what it found, one tab-separated line each:
+//   progress BLOCKS SECONDS   blocks done, seconds of the recording read
+//   summary DURATION_S BLOCKS LOCKED_SHARE MODE CHANNEL CLOCK_PPM CLOCK_UNCERTAINTY_PPM
+//           MEDIAN_SNR_DB     (numbers already as the summary shows them; empty: none)
+//   failed REASON             the one-line reason of a failure
+inline constexpr const char* ChildReportOptionName = "child-report";
+// A progress line after this many buffers of 1024 samples.
+inline constexpr int64_t ReportEveryBuffers = 256;
+QCommandLineOption ChildReportOption();
+
+struct ChildSummary {
+    double durationS = 0.0; // of the recording, as its file holds it
+    int64_t blocks = 0;
+    double lockedShare = 0.0; // LockTally::Share()
+    std::string mode;         // NATO or AMATEUR
+    std::string channel;      // mono, left, right or mix
+    double clockPpm = std::nan("");
+    double clockUncertaintyPpm = std::nan("");
+    double medianSnrDb = std::nan("");
+};
+
+struct ChildReport {
+    bool on = false;
+    void Progress(int64_t blocks, double seconds) const;
+    void Summary(const ChildSummary& summary) const;
+    void Failed(const std::string& reason) const;
+};
+
+} // namespace runners

@@ -1,0 +1,570 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// propmon --batch: the whole block chain over a recording, as fast as the
+// machine goes, with one CSV row per processed block.
+#include "receiver/runners/batch.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+
+#include <sys/stat.h>
+
+#include <ctime>
+
+#include "receiver/analysis/acquisition_monitor.h"
+#include "receiver/analysis/block_table.h"
+#include "receiver/analysis/recording_survey.h"
+#include "receiver/display/display_state.h"
+#include "receiver/display/painters.h"
+#include "receiver/dsp/chain.h"
+#include "receiver/io/recording.h"
+#include "receiver/runners/archive_batch.h"
+#include "receiver/session/command_line.h"
+
+namespace runners {
+
+namespace {
+
+// --clock-ppm auto measures over at most this much of the recording.
+constexpr double ClockMeasureSeconds = 600.0;
+// --lag-offset auto places the paths once the lock has held this long.
+constexpr double PathsSteadySeconds = 5.0;
+
+constexpr const char* Synopsis =
+    "usage: propmon --batch FILE (--out DIR | --csv OUT.csv) [--start HH:MM:SS]\n"
+    "                [--clock-offset F] [--clock-ppm N|auto] [--gain G] [--average K]\n"
+    "                [--lag-offset N|auto] [--doppler-shift N] [--mode auto|nato|amateur]\n"
+    "                [--channel auto|left|right|mix]\n"
+    "       propmon --batch FILE|FOLDER... (--out DIR | --csv DIR) [--jobs N]\n"
+    "                [the same options but --start]\n"
+    "       propmon --batch --help\n"
+    "\n";
+
+constexpr const char* ExitText =
+    "\n"
+    "Mode and channel (\"mode: NATO (2400 baud, 1800 Hz), channel: left\"), an\n"
+    "automatic clock correction (\"clock: +49.8 ppm (\u00b10.2)\") and lag offset are\n"
+    "told on stderr.  Exit status: 0 success; 1 failure; 2 bad usage; 3 no STANAG\n"
+    "4285 signal found (fewer than 20 % of the blocks locked; the table and the\n"
+    "pictures are written all the same).\n"
+    "\n"
+    "Several recordings, or a folder (searched with its subfolders for .wav and\n"
+    ".flac files), are run side by side, each exactly as on its own: DIR gets\n"
+    "NAME.csv (--csv) or NAME/ (--out) for each, NAME the recording's file name\n"
+    "without its suffix (with its folders where two would clash), summary.csv\n"
+    "with a row per recording and batch.log with what each run told.  Progress\n"
+    "is one line redrawn on a terminal, else a line per recording.  Exit status:\n"
+    "1 when any recording failed, else 3 when any had no signal, else 0.\n";
+
+QList<QCommandLineOption> BatchOptionList() {
+    const auto option = [](const char* name, const char* description, const char* value) {
+        return QCommandLineOption(QString::fromLatin1(name), QString::fromLatin1(description),
+                                  QString::fromLatin1(value));
+    };
+    return {
+        option("batch",
+               "the recording: WAV/FLAC at any rate, mono or stereo; or\n"
+               "several, and folders of them",
+               "FILE|FOLDER"),
+        option("out",
+               "every display painted, all three grams auto-saved into\n"
+               "DIR/Correlograms, DIR/Dopplergrams, DIR/Scattergrams; the\n"
+               "per-block table in DIR/blocks.csv; the five panels at the end\n"
+               "as DIR/final-*.png (several recordings: DIR/NAME/ each)",
+               "DIR"),
+        option("csv",
+               "only the per-block table, no painting (fastest); several\n"
+               "recordings, or a folder (DIR/ or one that exists):\n"
+               "DIR/NAME.csv each and DIR/summary.csv",
+               "FILE|DIR"),
+        option("jobs",
+               "recordings run at once (default: one per core this\n"
+               "program may use)",
+               "N"),
+        option("start",
+               "time of day of the recording's first sample, for the time\n"
+               "marks and snapshot names (default: the file's modification\n"
+               "time minus its duration)",
+               "HH:MM:SS"),
+        option("clock-offset", "clock correction as a fraction, as the slider (-0.5..0.5)", "F"),
+        option("clock-ppm",
+               "clock correction in whole ppm; auto: measured from the\n"
+               "recording's first 10 minutes, then the whole recording is run\n"
+               "with it",
+               "N|auto"),
+        option("gain", "input gain, above 0 (default 1)", "G"),
+        option("average", "blocks averaged per correlogram column (default 1)", "K"),
+        option("lag-offset",
+               "first lag of the correlogram window, 0..512; auto: the\n"
+               "strongest path 10 lags above the bottom of the correlogram",
+               "N|auto"),
+        option("doppler-shift", "shift of the Doppler axis, -128..128", "N"),
+        option("mode",
+               "nato, amateur, or auto (default): the mode whose signal\n"
+               "locks in the first minute, whatever the recording's rate",
+               "M"),
+        session::ChannelOption(),
+        ChildReportOption(),
+    };
+}
+
+std::string Usage() {
+    return Synopsis + session::OptionsHelp(BatchOptionList()).toStdString() + ExitText;
+}
+
+struct BatchOptions {
+    std::vector<std::string> inputs; // files and folders, as given
+    std::string input;               // the one recording of a single run
+    std::string csv;
+    std::string out;
+    int32_t startSeconds = -1; // time of day of the first sample; -1: from the file
+    long double clockOffset = 0.0L;
+    long double clockPpm = 0.0L;
+    bool clockAuto = false; // --clock-ppm auto
+    float gain = 1.0f;
+    int32_t average = 1;
+    int32_t lagOffset = 0;
+    bool lagAuto = false; // --lag-offset auto
+    int32_t dopplerShift = 0;
+    int32_t mode = 0;                         // 0: auto
+    std::optional<io::ChannelChoice> channel; // empty: auto
+    int32_t jobs = 0;                         // 0: one per core
+    bool childReport = false;                 // a run started by a run over several recordings
+    bool archive = false;                     // a run over several recordings
+};
+
+// The options a run over several recordings hands on to each recording's run
+// as they were given.
+constexpr const char* ChainOptionNames[] = {"clock-offset", "clock-ppm",     "gain", "average",
+                                            "lag-offset",   "doppler-shift", "mode", "channel"};
+
+// Bad usage, told in one line.
+[[noreturn]] void Refuse(const std::string& reason) {
+    throw session::UsageError{QString::fromLocal8Bit(reason.c_str())};
+}
+
+BatchOptions ParseOptions(const QCommandLineParser& parser) {
+    BatchOptions options;
+    const auto value = [&](const char* name) {
+        return parser.value(QString::fromLatin1(name)).toLocal8Bit().toStdString();
+    };
+    const auto isSet = [&](const char* name) { return parser.isSet(QString::fromLatin1(name)); };
+    for (const QString& input :
+         parser.values(QStringLiteral("batch")) + parser.positionalArguments())
+        options.inputs.push_back(input.toLocal8Bit().toStdString());
+    options.input = options.inputs.empty() ? std::string() : options.inputs.front();
+    options.csv = value("csv");
+    options.out = value("out");
+    if (isSet("start")) {
+        const std::string text = value("start");
+        int h = -1, m = -1, sec = -1;
+        char tail = 0;
+        if (std::sscanf(text.c_str(), "%d:%d:%d%c", &h, &m, &sec, &tail) != 3 || h < 0 || h > 23 ||
+            m < 0 || m > 59 || sec < 0 || sec > 59)
+            Refuse("--start wants a time of day HH:MM:SS, not '" + text + "'");
+        options.startSeconds = (h * 60 + m) * 60 + sec;
+    }
+    // A fraction, like the slider: 0.00001 is 10 ppm.
+    if (isSet("clock-offset"))
+        options.clockOffset =
+            session::NumberIn("--clock-offset", value("clock-offset"), -0.5L, 0.5L);
+    // Whole ppm, as the prompt takes it: the number rounded down.
+    if (isSet("clock-ppm") && value("clock-ppm") == "auto")
+        options.clockAuto = true;
+    else if (isSet("clock-ppm"))
+        options.clockPpm =
+            std::floor(session::NumberIn("--clock-ppm", value("clock-ppm"), -500000.0L, 500000.0L));
+    if (isSet("gain")) {
+        const std::string text = value("gain");
+        options.gain = static_cast<float>(session::NumberIn("--gain", text, 0.0L, 1e6L));
+        if (options.gain <= 0.0f) Refuse("--gain wants a number above 0, not '" + text + "'");
+    }
+    if (isSet("average"))
+        options.average = session::WholeIn("--average", value("average"), 1, 1000000);
+    if (isSet("lag-offset") && value("lag-offset") == "auto")
+        options.lagAuto = true;
+    else if (isSet("lag-offset"))
+        options.lagOffset = session::WholeIn("--lag-offset", value("lag-offset"), 0, 512);
+    if (isSet("doppler-shift"))
+        options.dopplerShift =
+            session::WholeIn("--doppler-shift", value("doppler-shift"), -128, 128);
+    if (isSet("mode")) {
+        const std::string text = value("mode");
+        if (text == "nato")
+            options.mode = dsp::ModeNato;
+        else if (text == "amateur")
+            options.mode = dsp::ModeAmateur;
+        else if (text != "auto")
+            Refuse("--mode is auto, nato or amateur, not '" + text + "'");
+    }
+    if (!session::ChannelAuto(parser)) options.channel = session::ChannelValue(parser);
+    if (isSet("jobs")) options.jobs = session::WholeIn("--jobs", value("jobs"), 1, 4096);
+    options.childReport = isSet(ChildReportOptionName);
+    if (options.input.empty()) Refuse("--batch needs a recording");
+    options.archive = IsArchiveRun(options.inputs, options.csv);
+    if (options.archive) {
+        if (options.csv.empty() && options.out.empty()) Refuse("--out DIR or --csv DIR is missing");
+        if (!options.csv.empty() && !options.out.empty())
+            Refuse("with several recordings give either --csv DIR or --out DIR");
+        if (isSet("start"))
+            Refuse("--start is one recording's start; with several each takes its file's own");
+        return options;
+    }
+    if (options.csv.empty() && options.out.empty()) Refuse("--out DIR or --csv OUT.csv is missing");
+    if (options.csv.empty()) options.csv = options.out + "/blocks.csv";
+    return options;
+}
+
+int Fail(const ChildReport& report, const std::string& reason) {
+    std::fprintf(stderr, "propmon: %s\n", reason.c_str());
+    report.Failed(reason);
+    return 1;
+}
+
+const char* ChannelName(const analysis::SignalChoice& choice) {
+    if (!choice.Stereo) return "mono";
+    switch (choice.Channel) {
+    case io::ChannelChoice::Left:
+        return "left";
+    case io::ChannelChoice::Right:
+        return "right";
+    case io::ChannelChoice::Mix:
+        return "mix";
+    }
+    return "left";
+}
+
+// The median of the values (reordered); NaN for none.
+double Median(std::vector<double>& values) {
+    if (values.empty()) return std::nan("");
+    const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    if (values.size() % 2 == 1) return *middle;
+    const double upper = *middle;
+    const double lower = *std::max_element(values.begin(), middle);
+    return (lower + upper) / 2.0;
+}
+
+int RunOneRecording(BatchOptions& options);
+
+// The CSV under a temporary name beside its final one; removed unless committed.
+struct PendingFile {
+    std::filesystem::path final;
+    std::filesystem::path temporary;
+    std::FILE* out = nullptr;
+    bool committed = false;
+    ~PendingFile() {
+        if (out) std::fclose(out);
+        if (!committed && !temporary.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove(temporary, ignored);
+        }
+    }
+};
+
+// Time of day of the recording's first sample: its modification time less its
+// duration, as the recorder stopped writing when the recording ended.
+int32_t RecordingStartSeconds(const std::string& path, double durationSeconds) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return 0;
+    const std::time_t t = info.st_mtime - static_cast<std::time_t>(durationSeconds);
+    std::tm local{};
+    localtime_r(&t, &local);
+    return (local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec;
+}
+
+} // namespace
+
+int RunBatch(int argc, char** argv) {
+    QCommandLineParser parser;
+    BatchOptions options;
+    try {
+        // Recordings after the first come as plain arguments (a shell's *.flac).
+        const session::CommandLineRequest request = session::ParseCommandLine(
+            parser, BatchOptionList(), session::Arguments(argc, argv), true);
+        if (request.help) {
+            std::fputs(Usage().c_str(), stdout);
+            return session::ExitSuccess;
+        }
+        if (request.version) {
+            std::printf("propmon %s\n", PROPMON_VERSION);
+            return session::ExitSuccess;
+        }
+        options = ParseOptions(parser);
+    } catch (const session::UsageError& error) {
+        std::fprintf(stderr, "propmon: %s\n%s", error.reason.toLocal8Bit().constData(),
+                     Usage().c_str());
+        return session::ExitUsage;
+    }
+    if (!options.archive) return RunOneRecording(options);
+
+    ArchiveRequest archive;
+    archive.inputs = options.inputs;
+    archive.csvDir = options.csv;
+    archive.outDir = options.out;
+    archive.jobs = options.jobs;
+    for (const char* name : ChainOptionNames) {
+        const QString option = QString::fromLatin1(name);
+        if (parser.isSet(option))
+            archive.childOptions << QStringLiteral("--") + option + QLatin1Char('=') +
+                                        parser.value(option);
+    }
+    archive.clockAuto = options.clockAuto;
+    return RunArchive(archive);
+}
+
+namespace {
+
+int RunOneRecording(BatchOptions& options) {
+    const ChildReport report{options.childReport};
+    // Painting into panels needs a GUI application (without a display: the
+    // offscreen platform); the table alone needs none.
+    std::unique_ptr<QCoreApplication> app;
+    static int appArgc = 1;
+    static char appName[] = "propmon";
+    static char* appArgv[] = {appName, nullptr};
+    if (!options.out.empty()) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QGuiApplication>(appArgc, appArgv);
+    } else {
+        app = std::make_unique<QCoreApplication>(appArgc, appArgv);
+    }
+
+    // Mode and channel: the ones asked for, else those that lock best in the
+    // first minute (whatever the file's rate); anything not at the mode's
+    // rate is converted to it.
+    std::string error;
+    auto recording = io::RecordingReader::Open(options.input, 0, io::ChannelChoice::Left, error);
+    if (!recording) return Fail(report, error);
+    const bool stereo = recording->Info().channels == 2;
+    analysis::SignalChoice choice;
+    if (options.mode == 0 || (stereo && !options.channel)) {
+        const auto chosen = analysis::ChooseModeAndChannel(
+            options.input, options.mode, options.channel, analysis::TrialSeconds, error);
+        if (!chosen) return Fail(report, error);
+        choice = *chosen;
+    } else {
+        choice.Mode = options.mode;
+        choice.Channel = options.channel.value_or(io::ChannelChoice::Left);
+        choice.Stereo = stereo;
+    }
+    std::fprintf(stderr, "%s\n", analysis::ChoiceLine(choice).c_str());
+    const int32_t mode = choice.Mode;
+    recording = io::RecordingReader::Open(options.input, 0, choice.Channel, error);
+    if (!recording) return Fail(report, error);
+    if (!recording->ConvertTo(io::RateForMode(mode), error)) return Fail(report, error);
+    if (recording->Info().converted) {
+        std::fprintf(stderr, "propmon: converting %s from %d to %d samples/s (%s mode)\n",
+                     options.input.c_str(), recording->Info().fileRate,
+                     recording->Info().outputRate, mode == dsp::ModeNato ? "NATO" : "AMATEUR");
+    }
+
+    // The clock error measured over the first minutes, then the whole
+    // recording run with it.
+    std::optional<analysis::ClockEstimate> clock;
+    if (options.clockAuto) {
+        const auto estimate = analysis::MeasureRecordingClock(options.input, mode, choice.Channel,
+                                                              options.clockOffset, options.gain,
+                                                              ClockMeasureSeconds, error);
+        if (!estimate) return Fail(report, error);
+        if (estimate->Valid) {
+            clock = estimate;
+            const analysis::ClockSetting setting =
+                analysis::SplitClockCorrection(estimate->TotalPpm);
+            options.clockPpm = setting.ClockPpm;
+            options.clockOffset = setting.ClockOffset;
+            std::fprintf(stderr, "%s\n", analysis::ClockLine(*estimate).c_str());
+        } else {
+            std::fprintf(stderr, "clock: not measured (no steady sync peak); %+.1f ppm kept\n",
+                         static_cast<double>(options.clockOffset * 1000000.0L));
+        }
+    }
+    const long double correction = options.clockOffset + options.clockPpm / 1000000.0L;
+    if (options.lagAuto) {
+        const auto placement = analysis::FindRecordingPaths(
+            options.input, mode, choice.Channel, correction, options.gain, analysis::TrialSeconds,
+            PathsSteadySeconds, error);
+        if (!placement) return Fail(report, error);
+        if (placement->Found) {
+            options.lagOffset = placement->LagOffset;
+            std::fprintf(stderr, "lag offset: %d (strongest path at lag %d, %.1f s in)\n",
+                         placement->LagOffset,
+                         (placement->LagOffset + analysis::PathPlacementLags) % dsp::BasebandLen,
+                         placement->AtSeconds);
+        } else {
+            std::fprintf(stderr, "lag offset: %d (no steady sync peak in the first minute)\n",
+                         options.lagOffset);
+        }
+    }
+
+    if (!options.out.empty()) {
+        std::error_code made;
+        std::filesystem::create_directories(options.out, made);
+        if (made) return Fail(report, "cannot create " + options.out + ": " + made.message());
+    }
+    PendingFile csv;
+    csv.final = options.csv;
+    csv.temporary = csv.final;
+    csv.temporary += ".part";
+    csv.out = std::fopen(csv.temporary.c_str(), "wb");
+    if (!csv.out) return Fail(report, "cannot write " + options.csv + ": " + std::strerror(errno));
+    std::fprintf(csv.out, "%s\n", analysis::BlockTableHeader().c_str());
+
+    auto chain = dsp::MakeChainState();
+    dsp::Settings settings;
+    settings.ClockOffset = options.clockOffset;
+    settings.ClockPpm = options.clockPpm;
+    settings.InputGain = options.gain;
+    dsp::ChainControls controls;
+    dsp::SetSignalParameters(*chain, controls, settings);
+    dsp::SetReceiverMode(*chain, mode);
+    dsp::BuildSignalTables(chain->Tables, dsp::TableBuild::StraightThrough);
+    controls.AverageCount = options.average;
+    controls.LagOffset = options.lagOffset;
+    controls.DopplerShift = options.dopplerShift;
+
+    int64_t block = 0;
+    int64_t bufferStart = 0; // recording position of the current buffer's first sample
+    const auto position = [&]() { return bufferStart + chain->Intake.ResampleInputPos + 1; };
+
+    // With an output folder every painter runs, as in the window, with all
+    // three auto-saves on and the recording's own clock for names and marks.
+    std::unique_ptr<display::DisplayState> display;
+    dsp::DisplayHooks hooks;
+    if (!options.out.empty()) {
+        display = std::make_unique<display::DisplayState>();
+        display->SnapshotFolder = QString::fromStdString(options.out);
+        display->AutoSaveCorrelogram = display::SwitchOn;
+        display->AutoSaveDopplergram = display::SwitchOn;
+        display->AutoSaveScattergram = display::SwitchOn;
+        const double duration = double(recording->Info().frames) / recording->Info().fileRate;
+        const int32_t start = options.startSeconds >= 0
+                                  ? options.startSeconds
+                                  : RecordingStartSeconds(options.input, duration);
+        display->Clock = [&, start]() {
+            const int64_t seconds = (start + position() / chain->SampleRate) % 86400;
+            return display::TimeOfDay{int32_t(seconds / 3600), int32_t(seconds / 60 % 60),
+                                      int32_t(seconds % 60)};
+        };
+        hooks = display::MakeDisplayHooks(*display, settings, controls);
+    }
+    int64_t lastBlockEnd = 0; // recording position where the last block ended
+    analysis::QualityTracker quality;
+    analysis::LockTally tally;
+    std::vector<double> snrDb; // of every block, for the summary of a run over several
+    hooks.BlockProcessed = [&](const dsp::ChainState& done) {
+        lastBlockEnd = position();
+        const analysis::BlockQuality& q = quality.Add(done.Peak, done.SampleRate);
+        tally.Add(q.Locked);
+        if (report.on) snrDb.push_back(q.PeakSnrDb);
+        const analysis::BlockRow row = analysis::MakeBlockRow(
+            done, q, block, static_cast<double>(lastBlockEnd) / done.SampleRate);
+        std::fprintf(csv.out, "%s\n", analysis::FormatBlockRow(row).c_str());
+        ++block;
+    };
+
+    // Progress for long recordings: a line every tenth of the way.
+    const int64_t expected = int64_t(double(recording->Info().frames) *
+                                     recording->Info().outputRate / recording->Info().fileRate);
+    const bool long_ = expected > int64_t(300) * recording->Info().outputRate;
+    int nextTenth = 1;
+    std::vector<int16_t> buffer(dsp::BlockLen);
+    for (;;) {
+        if (long_ && bufferStart * 10 >= expected * nextTenth && nextTenth < 10) {
+            std::fprintf(stderr, "propmon: %d%% of %s\n", nextTenth * 10, options.input.c_str());
+            ++nextTenth;
+        }
+        std::fill(buffer.begin(), buffer.end(), 0);
+        const int64_t got = recording->Read(buffer.data(), dsp::BlockLen);
+        if (got <= 0) break;
+        dsp::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), got * 2);
+        bufferStart += got;
+        if (report.on && bufferStart % (ReportEveryBuffers * dsp::BlockLen) == 0)
+            report.Progress(block, double(bufferStart) / recording->Info().outputRate);
+        // After a read error what was read is processed and kept; the rest of
+        // the file is lost to us and the run fails below.
+        if (!recording->Error().empty() || got < dsp::BlockLen) break;
+    }
+    const std::string readError = recording->Error();
+    if (report.on) {
+        ChildSummary summary;
+        summary.durationS = double(recording->Info().frames) / recording->Info().fileRate;
+        summary.blocks = block;
+        summary.lockedShare = tally.Share();
+        summary.mode = mode == dsp::ModeNato ? "NATO" : "AMATEUR";
+        summary.channel = ChannelName(choice);
+        if (clock) {
+            summary.clockPpm = clock->TotalPpm;
+            summary.clockUncertaintyPpm = clock->UncertaintyPpm;
+        }
+        summary.medianSnrDb = Median(snrDb);
+        report.Summary(summary);
+    }
+
+    const bool written = std::fflush(csv.out) == 0 && !std::ferror(csv.out);
+    const bool closed = std::fclose(csv.out) == 0;
+    csv.out = nullptr;
+    if (!written || !closed)
+        return Fail(report, "cannot write " + options.csv + ": " + std::strerror(errno));
+    std::error_code renameError;
+    std::filesystem::rename(csv.temporary, csv.final, renameError);
+    if (renameError)
+        return Fail(report, "cannot write " + options.csv + ": " + renameError.message());
+    csv.committed = true;
+    std::fprintf(stderr, "propmon: %lld blocks of %s written to %s\n",
+                 static_cast<long long>(block), options.input.c_str(), options.csv.c_str());
+    // Say what became of the end of the recording: a file cut short (its
+    // header promises more than it holds) and the samples after the last
+    // whole block, which show nowhere.
+    const int64_t announced = recording->Info().frames;
+    if (!recording->Info().headerMismatch.empty()) {
+        std::fprintf(stderr,
+                     "propmon: the header of %s does not match the file (%s); the %lld samples "
+                     "it holds were read\n",
+                     options.input.c_str(), recording->Info().headerMismatch.c_str(),
+                     static_cast<long long>(recording->FramesRead()));
+    } else if (readError.empty() && recording->FramesRead() < announced) {
+        std::fprintf(stderr,
+                     "propmon: %s ends after %lld of the %lld samples its header announces\n",
+                     options.input.c_str(), static_cast<long long>(recording->FramesRead()),
+                     static_cast<long long>(announced));
+    }
+    const int64_t leftOver = bufferStart - lastBlockEnd;
+    if (leftOver == 1) std::fprintf(stderr, "propmon: the last sample makes no whole block\n");
+    if (leftOver > 1) {
+        std::fprintf(stderr, "propmon: the last %lld samples make no whole block\n",
+                     static_cast<long long>(leftOver));
+    }
+    if (display) {
+        if (!display::WritePanelPngs(*display, QString::fromStdString(options.out)))
+            return Fail(report, "cannot write the panel pictures into " + options.out);
+        std::fprintf(stderr, "propmon: %lld snapshots and the five panels written below %s\n",
+                     static_cast<long long>(display->SnapshotsWritten), options.out.c_str());
+        if (display->SnapshotsFailed > 0) {
+            return Fail(report, std::to_string(display->SnapshotsFailed) +
+                                    " snapshots could not be written below " + options.out);
+        }
+    }
+    if (!readError.empty())
+        return Fail(report,
+                    readError + " (the " + std::to_string(block) + " blocks before it are kept)");
+    // A table of noise looks as valid as any other: say so, and in the status.
+    if (tally.NoSignal()) {
+        std::fprintf(stderr, "no STANAG 4285 signal found in %s\n", options.input.c_str());
+        return session::ExitNoSignal;
+    }
+    return session::ExitSuccess;
+}
+
+} // namespace
+
+} // namespace runners

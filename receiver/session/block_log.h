@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The live block log: one CSV file per UTC day, DIR/propmon-YYYY-MM-DD.csv,
+// with a header line and then one line per processed block: the UTC time of
+// the block's last sample (ISO 8601 with milliseconds) and the per-block
+// table's columns.  Every line goes to the file in one write as it is made, so
+// a crash or a power cut loses at most the line being written; a restart
+// appends to the day's file (the header only goes into a new file) and never
+// truncates it.
+#pragma once
+
+#include <QDate>
+#include <QString>
+
+#include <cstdint>
+#include <string>
+
+#include "receiver/analysis/block_table.h"
+#include "receiver/session/events.h"
+
+namespace session {
+
+// "utc," and the per-block table's header.
+std::string BlockLogHeader();
+// "2026-12-07T23:59:59.893Z": milliseconds since the epoch as UTC.
+std::string UtcStamp(int64_t wallMs);
+
+class BlockLog {
+  public:
+    // Writes below `folder` (made when missing); failures and recoveries go
+    // to `problems`.
+    BlockLog(QString folder, ProblemReporter& problems);
+    ~BlockLog();
+    BlockLog(const BlockLog&) = delete;
+    BlockLog& operator=(const BlockLog&) = delete;
+
+    // Appends the row stamped `wallMs` to the file of that UTC day.
+    void Write(const analysis::BlockRow& row, int64_t wallMs);
+
+    QString Folder() const { return folder_; }
+    // The file of a UTC day.
+    QString FileOf(const QDate& day) const;
+
+  private:
+    bool Open(const QDate& day);
+    void Close();
+    void Fail(const QString& what, int error);
+
+    QString folder_;
+    ProblemReporter& problems_;
+    int fd_ = -1;
+    QDate day_;
+};
+
+} // namespace session

@@ -1,0 +1,303 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "receiver/session/command_line.h"
+
+#include <QHostAddress>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "receiver/dsp/chain.h"
+
+namespace session {
+
+namespace {
+
+QString Quoted(const QString& text) {
+    return QLatin1Char('\'') + text + QLatin1Char('\'');
+}
+
+// "--name VALUE" as the usage shows an option.
+QString Synopsis(const QCommandLineOption& option) {
+    QStringList names;
+    for (const QString& name : option.names())
+        names << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+    QString text = names.join(QStringLiteral(", "));
+    if (!option.valueName().isEmpty()) text += QLatin1Char(' ') + option.valueName();
+    return text;
+}
+
+} // namespace
+
+QStringList Arguments(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+CommandLineRequest ParseCommandLine(QCommandLineParser& parser,
+                                    const QList<QCommandLineOption>& options,
+                                    const QStringList& arguments, bool positionalAllowed) {
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions(options);
+    parser.addOption(help);
+    parser.addOption(version);
+    const bool parsed = parser.parse(arguments);
+
+    // Help wins wherever it stands, also as the value another option expects
+    // ("propmon --batch --help").
+    CommandLineRequest request;
+    request.help = parser.isSet(help) || arguments.mid(1).contains(QStringLiteral("--help")) ||
+                   arguments.mid(1).contains(QStringLiteral("-h"));
+    if (request.help) return request;
+    if (!parsed) {
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty()) {
+            const QString& name = unknown.front();
+            throw UsageError{
+                QStringLiteral("unknown option ") +
+                Quoted((name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name)};
+        }
+        QString reason = parser.errorText();
+        if (reason.endsWith(QLatin1Char('.'))) reason.chop(1);
+        if (!reason.isEmpty()) reason[0] = reason[0].toLower();
+        throw UsageError{reason};
+    }
+    if (!positionalAllowed && !parser.positionalArguments().isEmpty())
+        throw UsageError{QStringLiteral("unexpected argument ") +
+                         Quoted(parser.positionalArguments().front())};
+    request.version = parser.isSet(version);
+    return request;
+}
+
+QString OptionsHelp(const QList<QCommandLineOption>& options) {
+    const auto hidden = [](const QCommandLineOption& option) {
+        return option.flags().testFlag(QCommandLineOption::HiddenFromHelp);
+    };
+    qsizetype column = 0;
+    for (const QCommandLineOption& option : options)
+        if (!hidden(option)) column = std::max(column, Synopsis(option).size());
+    column += 4; // two blanks before the option, two after the longest
+    QString text;
+    for (const QCommandLineOption& option : options) {
+        if (hidden(option)) continue;
+        const QStringList lines = option.description().split(QLatin1Char('\n'));
+        text += (QStringLiteral("  ") + Synopsis(option)).leftJustified(column) + lines.front() +
+                QLatin1Char('\n');
+        for (qsizetype i = 1; i < lines.size(); ++i)
+            text += QString(column, QLatin1Char(' ')) + lines[i] + QLatin1Char('\n');
+    }
+    return text;
+}
+
+long double NumberIn(const std::string& option, const std::string& text, long double low,
+                     long double high) {
+    char* end = nullptr;
+    errno = 0;
+    const long double value = text.empty() ? 0.0L : std::strtold(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE ||
+        !std::isfinite(value) || value < low || value > high) {
+        char range[128];
+        std::snprintf(range, sizeof range, "%.10Lg..%.10Lg", low, high);
+        throw UsageError{QString::fromLocal8Bit(
+            (option + " wants a number in " + range + ", not '" + text + "'").c_str())};
+    }
+    return value;
+}
+
+int32_t WholeIn(const std::string& option, const std::string& text, int32_t low, int32_t high) {
+    const long double value = NumberIn(option, text, low, high);
+    if (value != std::floor(value))
+        throw UsageError{
+            QString::fromLocal8Bit((option + " wants a whole number, not '" + text + "'").c_str())};
+    return static_cast<int32_t>(value);
+}
+
+QCommandLineOption ChannelOption() {
+    return QCommandLineOption(QStringLiteral("channel"),
+                              QStringLiteral("of a stereo recording: left, right, mix, or auto\n"
+                                             "(default): the one that locks best"),
+                              QStringLiteral("C"));
+}
+
+bool ChannelAuto(const QCommandLineParser& parser) {
+    return !parser.isSet(QStringLiteral("channel")) ||
+           parser.value(QStringLiteral("channel")) == QStringLiteral("auto");
+}
+
+io::ChannelChoice ChannelValue(const QCommandLineParser& parser) {
+    io::ChannelChoice channel = io::ChannelChoice::Left;
+    if (ChannelAuto(parser)) return channel;
+    const QString text = parser.value(QStringLiteral("channel"));
+    if (!io::ParseChannelChoice(text.toStdString(), channel))
+        throw UsageError{QStringLiteral("--channel is auto, left, right or mix, not ") +
+                         Quoted(text)};
+    return channel;
+}
+
+QList<QCommandLineOption> ReceiverOptionList() {
+    return {
+        QCommandLineOption(QStringLiteral("simulate"),
+                           QStringLiteral("listen to the built-in STANAG 4285 test signal")),
+        QCommandLineOption(QStringLiteral("replay"),
+                           QStringLiteral("listen to a recording played at real-time pace; any\n"
+                                          "WAV/FLAC at any rate, converted to the mode's rate\n"
+                                          "(9600 samples/s NATO, 8000 AMATEUR); in the mode\n"
+                                          "whose signal locks in its first minute"),
+                           QStringLiteral("FILE")),
+        ChannelOption(),
+        QCommandLineOption(QStringLiteral("device"),
+                           QStringLiteral("listen to the first input whose name or description\n"
+                                          "contains TEXT (case does not matter)"),
+                           QStringLiteral("TEXT")),
+        QCommandLineOption(QStringLiteral("list-devices"),
+                           QStringLiteral("print the inputs, one per line, and exit")),
+        QCommandLineOption(QStringLiteral("autosave"),
+                           QStringLiteral("start with all three gram auto-saves on")),
+        QCommandLineOption(
+            QStringLiteral("input"),
+            QStringLiteral("listen to samples another program sends:\n"
+                           "udp:PORT[@RATE]  16-bit little-endian mono datagrams on\n"
+                           "  127.0.0.1 (udp:ADDR:PORT[@RATE] on another address,\n"
+                           "  udp:0.0.0.0:PORT on all), 48000 samples/s unless given;\n"
+                           "  lost datagrams are filled with silence and counted\n"
+                           "stdin:RATE[:s16|f32]  raw mono samples piped in, 16-bit\n"
+                           "  (default) or 32-bit float, taken as they come"),
+            QStringLiteral("SPEC")),
+        QCommandLineOption(QStringLiteral("reconnect"),
+                           QStringLiteral("retry a lost input every 10 s and go on when\n"
+                                          "it returns (Audio Input menu: the same switch)")),
+        QCommandLineOption(QStringLiteral("mode"),
+                           QStringLiteral("nato (2400 baud, 1800 Hz) or amateur (2000 baud,\n"
+                                          "1500 Hz)"),
+                           QStringLiteral("M")),
+        QCommandLineOption(QStringLiteral("average"),
+                           QStringLiteral("blocks averaged per correlogram column, 1 or more"),
+                           QStringLiteral("K")),
+        QCommandLineOption(QStringLiteral("lag-offset"),
+                           QStringLiteral("first lag of the correlogram window, 0..512; auto:\n"
+                                          "10 lags below the strongest path once the signal\n"
+                                          "holds (the window does that by itself)"),
+                           QStringLiteral("N")),
+        QCommandLineOption(QStringLiteral("clock-ppm"),
+                           QStringLiteral("coarse clock correction in whole ppm, as Tools >\n"
+                                          "Clock offset; auto: measured in the first minutes,\n"
+                                          "then applied once"),
+                           QStringLiteral("N")),
+        QCommandLineOption(QStringLiteral("log"),
+                           QStringLiteral("log every block to DIR/propmon-YYYY-MM-DD.csv, one\n"
+                                          "file per UTC day"),
+                           QStringLiteral("DIR")),
+        QCommandLineOption(QStringLiteral("utc"),
+                           QStringLiteral("time marks and snapshot names in UTC, not local time")),
+        QCommandLineOption(QStringLiteral("dated-names"),
+                           QStringLiteral("snapshot names start with the day, YYYYMMDD-")),
+        QCommandLineOption(QStringLiteral("headless"),
+                           QStringLiteral("no window: capture, grams, auto-save and log run\n"
+                                          "until SIGTERM, SIGINT or SIGHUP (or the end of a\n"
+                                          "replay); one line per event on stderr")),
+        QCommandLineOption(QStringLiteral("http"),
+                           QStringLiteral("serve a read-only web view of the receiver on PORT\n"
+                                          "(0: any free port), on 127.0.0.1 unless ADDR is given\n"
+                                          "(0.0.0.0: every network; the view has no login)"),
+                           QStringLiteral("[ADDR:]PORT")),
+    };
+}
+
+void ParseHttpListen(const QString& text, QString& address, quint16& port) {
+    const UsageError bad{QStringLiteral("--http is [ADDR:]PORT (an IP address and a port "
+                                        "0..65535), not ") +
+                         Quoted(text)};
+    QString host = QStringLiteral("127.0.0.1");
+    QString portText = text;
+    const qsizetype colon = text.lastIndexOf(u':');
+    if (colon >= 0) {
+        host = text.left(colon);
+        portText = text.mid(colon + 1);
+        if (host.startsWith(u'[') && host.endsWith(u']')) host = host.mid(1, host.size() - 2);
+        if (host == u"localhost") host = QStringLiteral("127.0.0.1");
+        const QHostAddress parsed(host);
+        // Only the full dotted form: "1.2.3" would be read as 1.2.0.3.
+        if (parsed.isNull() ||
+            (parsed.protocol() == QAbstractSocket::IPv4Protocol && host.count(u'.') != 3))
+            throw bad;
+        host = parsed.toString();
+    }
+    bool ok = false;
+    const uint value = portText.toUInt(&ok);
+    if (!ok || value > 65535 || portText.startsWith(u'+')) throw bad;
+    address = host;
+    port = static_cast<quint16>(value);
+}
+
+ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
+    ReceiverOptions options;
+    options.simulate = parser.isSet(QStringLiteral("simulate"));
+    options.autosave = parser.isSet(QStringLiteral("autosave"));
+    options.replay = parser.value(QStringLiteral("replay"));
+    if (parser.isSet(QStringLiteral("replay")) && options.replay.isEmpty())
+        throw UsageError{QStringLiteral("--replay needs a file")};
+    options.channel = ChannelValue(parser);
+    options.channelAuto = ChannelAuto(parser);
+    if (options.simulate && !options.replay.isEmpty())
+        throw UsageError{QStringLiteral("choose either --simulate or --replay")};
+    if (parser.isSet(QStringLiteral("input"))) {
+        QString error;
+        if (!io::ParseStreamSpec(parser.value(QStringLiteral("input")), options.input, error))
+            throw UsageError{error};
+        if (options.simulate || !options.replay.isEmpty())
+            throw UsageError{QStringLiteral("choose one input: --simulate, --replay or --input")};
+    }
+    options.reconnect = parser.isSet(QStringLiteral("reconnect"));
+
+    const auto text = [&](const char* name) {
+        return parser.value(QString::fromLatin1(name)).toLocal8Bit().toStdString();
+    };
+    const auto isSet = [&](const char* name) { return parser.isSet(QString::fromLatin1(name)); };
+    options.headless = isSet("headless");
+    options.listDevices = isSet("list-devices");
+    options.device = parser.value(QStringLiteral("device"));
+    if (isSet("device") && options.device.isEmpty())
+        throw UsageError{QStringLiteral("--device needs a name")};
+    if (!options.device.isEmpty() && (options.simulate || !options.replay.isEmpty()))
+        throw UsageError{QStringLiteral("choose one input: --device, --simulate or --replay")};
+    if (isSet("mode")) {
+        const QString mode = parser.value(QStringLiteral("mode"));
+        if (mode == QStringLiteral("nato"))
+            options.mode = dsp::ModeNato;
+        else if (mode == QStringLiteral("amateur"))
+            options.mode = dsp::ModeAmateur;
+        else
+            throw UsageError{QStringLiteral("--mode is nato or amateur, not ") + Quoted(mode)};
+    }
+    if (isSet("average")) options.average = WholeIn("--average", text("average"), 1, 1000000);
+    if (isSet("lag-offset") && text("lag-offset") == "auto")
+        options.lagOffsetAuto = true;
+    else if (isSet("lag-offset"))
+        options.lagOffset = WholeIn("--lag-offset", text("lag-offset"), 0, 512);
+    // Whole ppm, as the prompt takes it: the number rounded down.
+    if (isSet("clock-ppm") && text("clock-ppm") == "auto")
+        options.clockAuto = true;
+    else if (isSet("clock-ppm"))
+        options.clockPpm =
+            std::floor(NumberIn("--clock-ppm", text("clock-ppm"), -500000.0L, 500000.0L));
+    options.log = parser.value(QStringLiteral("log"));
+    if (isSet("log") && options.log.isEmpty())
+        throw UsageError{QStringLiteral("--log needs a folder")};
+    options.utc = isSet("utc");
+    options.datedNames = isSet("dated-names");
+    if (!options.device.isEmpty() && options.input.kind != io::StreamSpec::Kind::None)
+        throw UsageError{
+            QStringLiteral("choose one input: --device, --simulate, --replay or --input")};
+    options.http = parser.isSet(QStringLiteral("http"));
+    if (options.http)
+        ParseHttpListen(parser.value(QStringLiteral("http")), options.httpAddress,
+                        options.httpPort);
+    return options;
+}
+
+} // namespace session

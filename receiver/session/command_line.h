@@ -1,0 +1,106 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// propmon's command lines, read with QCommandLineParser.  Option sets are lists
+// of QCommandLineOption, so a mode takes the sets it needs: the window takes the
+// receiver's options (its input, its auto-saves), batch mode its own.  Exit
+// status: 0 success, 1 failure, 2 bad usage (a one-line reason and the usage).
+#pragma once
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include "receiver/io/stream_devices.h"
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "receiver/io/recording.h"
+
+namespace session {
+
+inline constexpr int ExitSuccess = 0;
+inline constexpr int ExitFailure = 1;
+inline constexpr int ExitUsage = 2;
+inline constexpr int ExitNoSignal = 3; // batch: fewer than 20 % of the blocks locked
+
+// Bad usage, with the reason in one line.
+struct UsageError {
+    QString reason;
+};
+
+// The arguments as the shell passed them (local 8-bit encoding), program first.
+QStringList Arguments(int argc, char** argv);
+
+// What a run that parses its command line is asked besides its options.
+struct CommandLineRequest {
+    bool help = false;    // -h or --help anywhere: print the usage, exit 0
+    bool version = false; // --version: print the version, exit 0
+};
+
+// Parses `arguments` (program name first) against `options` plus -h/--help and
+// --version.  Unknown options, missing values and arguments that belong to no
+// option (unless `positionalAllowed`) are usage errors (thrown), unless help
+// was asked for.
+CommandLineRequest ParseCommandLine(QCommandLineParser& parser,
+                                    const QList<QCommandLineOption>& options,
+                                    const QStringList& arguments, bool positionalAllowed = false);
+
+// The options with their value names and descriptions, one per line (longer
+// descriptions go on over indented lines), as a usage text lists them;
+// options flagged HiddenFromHelp are left out.
+QString OptionsHelp(const QList<QCommandLineOption>& options);
+
+// The value of a numeric option: a number in low..high (a whole number for
+// WholeIn), else a usage error naming the option and the range.
+long double NumberIn(const std::string& option, const std::string& text, long double low,
+                     long double high);
+int32_t WholeIn(const std::string& option, const std::string& text, int32_t low, int32_t high);
+
+// --channel auto|left|right|mix, of a stereo recording (replay and batch
+// mode); auto, the default, takes the channel that locks best.
+QCommandLineOption ChannelOption();
+// The channel asked for (left when none is, or auto).
+io::ChannelChoice ChannelValue(const QCommandLineParser& parser);
+// True when no channel is asked for, or auto.
+bool ChannelAuto(const QCommandLineParser& parser);
+
+// The receiver's options: where its input comes from and how it starts.
+struct ReceiverOptions {
+    bool simulate = false; // the built-in test signal is the input
+    QString replay;        // a recording played at real-time pace is the input
+    io::ChannelChoice channel = io::ChannelChoice::Left;
+    bool channelAuto = true; // no --channel (or auto): the replay's channel that locks best
+    bool autosave = false;   // all three gram auto-saves on from the start
+    // Samples from another program (UDP, a pipe) and lost inputs.
+    io::StreamSpec input;   // --input udp:[ADDR:]PORT[@RATE] | stdin:RATE[:s16|f32]
+    bool reconnect = false; // --reconnect: a lost input is retried every 10 s
+
+    // Running as a station, in the window or without one.
+    bool headless = false;               // no window: stderr tells the events
+    QString device;                      // the input whose name contains this text
+    bool listDevices = false;            // print the inputs and exit
+    std::optional<int32_t> mode;         // dsp::ModeNato or dsp::ModeAmateur
+    std::optional<int32_t> average;      // K, blocks averaged per correlogram column
+    std::optional<int32_t> lagOffset;    // first lag of the correlogram window
+    bool lagOffsetAuto = false;          // --lag-offset auto: placed on the strongest path
+    std::optional<long double> clockPpm; // --clock-ppm N: whole ppm of clock correction
+    bool clockAuto = false;              // --clock-ppm auto: measured, then applied once
+    QString log;                         // folder of the live block log
+    bool utc = false;                    // time marks, snapshot names in UTC
+    bool datedNames = false;             // snapshot names start with YYYYMMDD-
+
+    // The read-only web view (--http [ADDR:]PORT): on the loopback address
+    // unless another is given, as it has no login.
+    bool http = false;
+    QString httpAddress = QStringLiteral("127.0.0.1");
+    quint16 httpPort = 0; // 0: any free port
+};
+QList<QCommandLineOption> ReceiverOptionList();
+// "[ADDR:]PORT" of --http: an IP address ("[...]" around IPv6 ones, "localhost"
+// for 127.0.0.1) and a port.  A usage error when it is not that.
+void ParseHttpListen(const QString& text, QString& address, quint16& port);
+ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser);
+
+} // namespace session

@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "receiver/session/events.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace session {
+
+void ReportEvent(const QString& text) {
+    QString line = text;
+    line.replace(u'\n', u' ');
+    line.replace(u'\r', u' ');
+    const QByteArray bytes = QByteArrayLiteral("propmon: ") + line.toLocal8Bit() + '\n';
+    // One write of the whole line: lines of several writers never interleave.
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+void ProblemReporter::SetStatusSink(StatusSink sink) {
+    sink_ = std::move(sink);
+    Show();
+}
+
+void ProblemReporter::Failed(const QString& subject, const QString& what, const QString& reason) {
+    const auto known = std::find_if(problems_.begin(), problems_.end(),
+                                    [&](const Problem& p) { return p.subject == subject; });
+    if (known != problems_.end() && known->reason == reason) return;
+    const QString text = QStringLiteral("cannot write %1: %2").arg(what, reason);
+    if (known != problems_.end())
+        *known = {subject, reason, text};
+    else
+        problems_.push_back({subject, reason, text});
+    ReportEvent(text);
+    Show();
+}
+
+void ProblemReporter::Succeeded(const QString& subject) {
+    const auto known = std::find_if(problems_.begin(), problems_.end(),
+                                    [&](const Problem& p) { return p.subject == subject; });
+    if (known == problems_.end()) return;
+    problems_.erase(known);
+    lastRecovery_ = subject + QStringLiteral(" written again");
+    ReportEvent(lastRecovery_);
+    Show();
+}
+
+QStringList ProblemReporter::Outstanding() const {
+    QStringList texts;
+    for (const Problem& problem : problems_)
+        texts << problem.text;
+    return texts;
+}
+
+void ProblemReporter::Show() {
+    if (!sink_) return;
+    sink_(problems_.empty() ? lastRecovery_ : Outstanding().join(QStringLiteral("; ")));
+}
+
+} // namespace session

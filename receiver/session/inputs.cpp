@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "receiver/session/inputs.h"
+
+#include <memory>
+
+#include <unistd.h>
+
+#include "receiver/io/paced_devices.h"
+
+namespace session {
+
+int32_t ConfigureInputs(io::WaveInput& wave, const ReceiverOptions& options, int32_t fallback,
+                        const io::StreamReports& reports) {
+    int32_t chosen = fallback;
+    if (options.simulate) chosen = wave.AddDevice(std::make_unique<io::TestSignalDevice>());
+    if (!options.replay.isEmpty())
+        chosen =
+            wave.AddDevice(std::make_unique<io::RecordingDevice>(options.replay, options.channel));
+    const io::StreamSpec& input = options.input;
+    if (input.kind == io::StreamSpec::Kind::Udp)
+        chosen = wave.AddDevice(
+            std::make_unique<io::UdpStreamDevice>(input.address, input.port, input.rate, reports));
+    if (input.kind == io::StreamSpec::Kind::Stdin)
+        chosen = wave.AddDevice(std::make_unique<io::PipeStreamDevice>(STDIN_FILENO, input.rate,
+                                                                       input.encoding, reports));
+    if (!options.device.isEmpty()) {
+        const int32_t count = wave.DeviceCount();
+        for (int32_t id = 0; id < count; ++id) {
+            if (wave.DeviceName(id).contains(options.device, Qt::CaseInsensitive) ||
+                wave.DeviceSystemName(id).contains(options.device, Qt::CaseInsensitive))
+                return id;
+        }
+        throw InputError{QStringLiteral("no input matches '%1' (propmon --list-devices lists them)")
+                             .arg(options.device)};
+    }
+    return chosen;
+}
+
+io::SoundSystemChoice SoundSystemFromEnvironment() {
+    const QByteArray choice = qgetenv("PROPMON_SOUND_SYSTEM");
+    if (choice == "qt") return io::SoundSystemChoice::QtMultimedia;
+    if (choice == "pulse") return io::SoundSystemChoice::PulseAudio;
+    return io::SoundSystemChoice::Automatic;
+}
+
+QStringList DeviceList(io::WaveInput& wave) {
+    QStringList lines;
+    const int32_t count = wave.DeviceCount();
+    for (int32_t id = 0; id < count; ++id) {
+        QString line = QStringLiteral("%1: %2").arg(id).arg(wave.DeviceName(id));
+        const QString system = wave.DeviceSystemName(id);
+        if (!system.isEmpty() && system != wave.DeviceName(id))
+            line += QStringLiteral(" [%1]").arg(system);
+        lines << line;
+    }
+    return lines;
+}
+
+int32_t DeviceNamed(io::WaveInput& wave, const QString& name) {
+    if (name.isEmpty()) return -1;
+    const int32_t count = wave.DeviceCount();
+    for (int32_t id = 0; id < count; ++id)
+        if (wave.DeviceName(id) == name) return id;
+    return -1;
+}
+
+} // namespace session

@@ -1,0 +1,187 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "receiver/session/receiver_state.h"
+
+#include "receiver/session/events.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cmath>
+
+#include "receiver/analysis/block_table.h"
+#include "receiver/display/painters.h"
+
+namespace session {
+
+namespace {
+
+QFont TimesRoman(int pixels) {
+    QFont font;
+    // "Times Roman" itself is rarely installed; these are its metric twins.
+    font.setFamilies({QStringLiteral("Times Roman"), QStringLiteral("Times"),
+                      QStringLiteral("Nimbus Roman"), QStringLiteral("Liberation Serif")});
+    font.setPixelSize(pixels); // points at 96 pixels per inch
+    font.setWeight(QFont::Normal);
+    return font;
+}
+
+QFont SansSerif(int pixels) {
+    QFont font;
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"),
+                      QStringLiteral("Arial"), QStringLiteral("Nimbus Sans")});
+    font.setPixelSize(pixels);
+    return font;
+}
+
+} // namespace
+
+WindowFonts MakeWindowFonts() {
+    return {TimesRoman(12), TimesRoman(8), SansSerif(11)};
+}
+
+QStringList InstalledHelpFolders() {
+    // The program in <prefix>/bin, the page in <prefix>/share/doc/propmon.
+    QString prefix = QCoreApplication::applicationDirPath();
+    const QStringList bin = QStringLiteral(PROPMON_BINDIR).split(u'/', Qt::SkipEmptyParts);
+    for (qsizetype i = 0; i < bin.size(); ++i)
+        prefix += QStringLiteral("/..");
+    QStringList folders{QDir::cleanPath(prefix + u'/' + QStringLiteral(PROPMON_DOCDIR))};
+    for (const char* folder : {PROPMON_FULL_DOCDIR, PROPMON_SOURCE_DOCDIR})
+        if (!folders.contains(QString::fromUtf8(folder))) folders << QString::fromUtf8(folder);
+    return folders;
+}
+
+void PrepareReceiver(ReceiverState& state) {
+    ReadSettings(state.Settings, state.SettingsPath);
+    dsp::SetSignalParameters(*state.Chain, state.Controls, state.Settings);
+    state.Display.CorrelogramScroll = 0;
+    state.Display.ScatterBlack = display::SwitchOff;
+    state.Display.AutoSaveCorrelogram = display::SwitchOff;
+    state.Display.AutoSaveDopplergram = display::SwitchOff;
+    state.Display.AutoSaveScattergram = display::SwitchOff;
+    state.Capture.DeviceId = 0;
+    state.BlockObservers.push_back([&state](const dsp::ChainState& chain) {
+        const analysis::MonitorChanges changes =
+            state.Acquisition.OnBlock(chain, state.Settings, state.Controls);
+        if (changes.LagOffsetPlaced) state.Display.CorrelogramScroll = 0;
+    });
+}
+
+void ApplyReceiverOptions(ReceiverState& state, const ReceiverOptions& options) {
+    if (options.mode) dsp::SetReceiverMode(*state.Chain, *options.mode);
+    if (options.average) state.Controls.AverageCount = *options.average;
+    if (options.lagOffset) state.Controls.LagOffset = *options.lagOffset;
+    if (options.clockPpm) state.Settings.ClockPpm = *options.clockPpm;
+    // The window places the paths by itself unless told where they are; a run
+    // without a window only when asked to.  Events go to stderr without one.
+    analysis::MonitorOptions watch;
+    watch.AutoClock = options.clockAuto;
+    watch.AutoPlacePaths = options.headless ? options.lagOffsetAuto : !options.lagOffset;
+    analysis::AcquisitionMonitor::EventSink report;
+    if (options.headless)
+        report = [](const std::string& line) {
+            session::ReportEvent(QString::fromStdString(line));
+        };
+    state.Acquisition = analysis::AcquisitionMonitor(watch, report);
+    if (options.autosave) {
+        state.Display.AutoSaveCorrelogram = display::SwitchOn;
+        state.Display.AutoSaveDopplergram = display::SwitchOn;
+        state.Display.AutoSaveScattergram = display::SwitchOn;
+    }
+    if (options.utc) SetUtcClock(state, true);
+    if (options.datedNames) state.Display.DatedNames = true;
+    state.Capture.Reconnect = options.reconnect;
+    if (!options.log.isEmpty())
+        state.Log = std::make_unique<session::BlockLog>(options.log, state.Problems);
+}
+
+QString WindowLogFolder(const ReceiverState& state) {
+    const QString logs = QStringLiteral("logs");
+    return state.Display.SnapshotFolder.isEmpty()
+               ? logs
+               : QDir(state.Display.SnapshotFolder).filePath(logs);
+}
+
+void SetUtcClock(ReceiverState& state, bool utc) {
+    state.UtcClock = utc;
+    state.Display.Clock = utc ? display::UtcTimeOfDay : display::LocalTimeOfDay;
+}
+
+void InstallHooks(ReceiverState& state) {
+    state.Hooks = display::MakeDisplayHooks(state.Display, state.Settings, state.Controls);
+    // Then whoever watches whole blocks (quality, the web view), and last the
+    // log, which writes the block's row once everything about it is known.
+    state.Hooks.BlockProcessed = [&state](const dsp::ChainState& chain) {
+        state.CurrentBlock = NextBlockTime(state);
+        for (const BlockObserver& observe : state.BlockObservers)
+            observe(chain);
+        if (state.Log) {
+            const BlockTime& time = state.CurrentBlock;
+            state.Log->Write(analysis::MakeBlockRow(chain, state.Acquisition.Quality().Last(),
+                                                    time.Block, time.TimeS),
+                             time.WallMs);
+        }
+        ++state.BlockCount;
+    };
+    state.Display.SnapshotSaved = [&state](display::Gram gram,
+                                           const display::SnapshotResult& result) {
+        const QString subject =
+            QStringLiteral("snapshots in %1/").arg(display::GramFolderName(gram));
+        if (result)
+            state.Problems.Succeeded(subject);
+        else
+            state.Problems.Failed(subject, result.Path, result.Error);
+    };
+}
+
+BlockTime NextBlockTime(const ReceiverState& state) {
+    const dsp::ChainState& chain = *state.Chain;
+    const double rate = chain.SampleRate > 0 ? chain.SampleRate : 1.0;
+    // Input samples of the current buffer up to the block's last one, and after it.
+    const int32_t through = chain.Intake.ResampleInputPos + 1;
+    const int32_t after = std::max(state.Capture.CurrentBufferSamples - through, 0);
+    BlockTime time;
+    time.Block = state.BlockCount;
+    time.TimeS = state.Capture.InputSecondsBefore + through / rate;
+    const int64_t bufferDoneMs = state.Capture.CurrentBufferDoneMs > 0
+                                     ? state.Capture.CurrentBufferDoneMs
+                                     : QDateTime::currentMSecsSinceEpoch();
+    time.WallMs = bufferDoneMs - static_cast<int64_t>(std::llround(after * 1000.0 / rate));
+    const int64_t previousMs = state.CurrentBlock.WallMs;
+    constexpr int64_t CatchUpMs = 1000;
+    if (state.BlockCount > 0 && time.WallMs <= previousMs && time.WallMs > previousMs - CatchUpMs)
+        time.WallMs = previousMs + 1;
+    return time;
+}
+
+namespace {
+
+const QString SettingsSubject = QStringLiteral("the settings file");
+
+} // namespace
+
+void SaveSettingsFile(ReceiverState& state) {
+    QString error;
+    if (WriteSettings(state.Settings, state.SettingsPath, &error))
+        state.Problems.Succeeded(SettingsSubject);
+    else
+        state.Problems.Failed(SettingsSubject, QString::fromLocal8Bit(state.SettingsPath.c_str()),
+                              error);
+}
+
+void CheckSettingsFile(ReceiverState& state) {
+    // The same way the file is written: a temporary file renamed into place.
+    QSaveFile probe(QString::fromLocal8Bit(state.SettingsPath.c_str()));
+    if (probe.open(QIODevice::WriteOnly)) {
+        probe.cancelWriting();
+        probe.commit(); // removes the temporary file, leaves the settings alone
+        return;
+    }
+    state.Problems.Failed(SettingsSubject, QString::fromLocal8Bit(state.SettingsPath.c_str()),
+                          probe.errorString());
+}
+
+} // namespace session

@@ -1,0 +1,332 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Sample streams from other programs, end to end through real sockets and pipes:
+// a sender thread streams a STANAG 4285 signal at 48000 samples/s in UDP datagrams
+// with deliberate losses, a held-back (late) datagram and malformed ones; sox pipes
+// a recording into a stream device as raw 16-bit or float samples. The capture cycle
+// feeds the chain, which must stay locked onto the preamble: a loss that were not
+// filled with silence of its length would move the peak lag for good.
+#include "receiver/io/stream_devices.h"
+#include "receiver/io/tests/sound_servers.h"
+#include "receiver/session/capture.h"
+#include "receiver/session/tests/test_support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <set>
+#include <thread>
+
+extern char** environ;
+
+namespace session::testing {
+namespace {
+
+constexpr int StreamRate = 48000;
+constexpr int DatagramSamples = 960; // 20 ms
+
+// Peak lags of every block.
+struct Blocks {
+    explicit Blocks(FakeHost& host) {
+        host.hooks.TuneIndicator = [this, &host](int32_t) {
+            lags.push_back(host.chain->Peak.PeakLag);
+        };
+    }
+    // The lags of blocks [from, to) stay within one lag of `lag`.
+    bool StayAt(int32_t lag, size_t from, size_t to) const {
+        for (size_t i = from; i < std::min(to, lags.size()); ++i)
+            if (std::abs(lags[i] - lag) > 1) return false;
+        return true;
+    }
+    std::vector<int32_t> lags;
+};
+
+uint16_t FreeUdpPort() {
+    QUdpSocket probe;
+    probe.bind(QHostAddress::LocalHost, 0);
+    return probe.localPort();
+}
+
+std::vector<char> ReadAll(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    const QByteArray bytes = file.readAll();
+    return std::vector<char>(bytes.begin(), bytes.end());
+}
+
+// Sends `signal` (16-bit LE mono at 48000/s) to 127.0.0.1:port in 20 ms datagrams at
+// real-time pace, except: datagrams in `skip` are lost, datagram `held` is sent
+// `heldBack` datagrams later, and a malformed datagram goes after those in `bad`.
+void SendStream(uint16_t port, const std::vector<char>& signal, const std::set<size_t>& skip,
+                size_t held, size_t heldBack, const std::set<size_t>& bad,
+                std::atomic<bool>& stop) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto send = [&](const char* data, size_t bytes) {
+        ::sendto(fd, data, bytes, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    };
+    const size_t bytes = DatagramSamples * 2;
+    const size_t count = signal.size() / bytes;
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t k = 0; k < count && !stop; ++k) {
+        std::this_thread::sleep_until(start + std::chrono::microseconds(20000 * (k + 1)));
+        if (k == held + heldBack) send(signal.data() + held * bytes, bytes);
+        if (k != held && !skip.count(k)) send(signal.data() + k * bytes, bytes);
+        if (bad.count(k)) {
+            const std::vector<char> odd(1001, 0), oversized(io::MaxDatagramBytes + 2, 0);
+            send(odd.data(), odd.size());
+            send(oversized.data(), oversized.size());
+        }
+    }
+    ::close(fd);
+}
+
+TEST(UdpStream, LossesAreFilledWithSilenceSoTheChainStaysLockedAndAreCounted) {
+    QTemporaryDir dir;
+    const QString raw = QDir(dir.path()).filePath("s4285.raw");
+    if (!io::testing::WriteRawTestSignal(raw, 10.0, StreamRate))
+        GTEST_SKIP() << "sox is not installed";
+    const std::vector<char> signal = ReadAll(raw);
+
+    std::vector<std::string> events;
+    QString status;
+    io::StreamReports reports;
+    reports.Event = [&](const std::string& line) { events.push_back(line); };
+    reports.Status = [&](const QString& text) { status = text; };
+    const uint16_t port = FreeUdpPort();
+    io::WaveInput wave(false);
+    auto device = std::make_unique<io::UdpStreamDevice>(QHostAddress(QHostAddress::LocalHost), port,
+                                                        StreamRate, reports);
+    const io::UdpStreamDevice& udp = *device;
+    CaptureState state;
+    state.DeviceId = wave.AddDevice(std::move(device));
+    FakeHost host(state, wave);
+    Blocks blocks(host);
+    host.Initialise();
+    ASSERT_TRUE(host.messages.empty()) << host.messages.front().toStdString();
+    EXPECT_TRUE(RunUntil([&] { return !status.isEmpty(); }, 2000));
+
+    // Lost: two datagrams at 1.6 s, one at 4 s; held back 2.5 s: the one at 6 s (a
+    // loss is found within 2 s, so its time is filled before it arrives); malformed:
+    // two at 2 s.
+    std::atomic<bool> stop{false};
+    std::thread sender(SendStream, port, std::cref(signal), std::set<size_t>{80, 81, 200}, 300, 125,
+                       std::set<size_t>{100}, std::ref(stop));
+    const size_t total = signal.size() / 2 / DatagramSamples * DatagramSamples / 5 / 1024;
+    const bool enough = RunUntil([&] { return blocks.lags.size() + 2 >= total; }, 20000);
+    stop = true;
+    sender.join();
+    RunUntil([] { return false; }, 300);
+    ReleaseCapture(state, wave);
+    ASSERT_TRUE(enough) << blocks.lags.size() << " of " << total << " blocks";
+
+    const io::StreamCounts& counts = udp.Counts();
+    EXPECT_EQ(counts.gaps, 3);
+    EXPECT_EQ(counts.lostSamples, 4 * DatagramSamples); // whole datagrams
+    EXPECT_EQ(counts.late, 1);
+    EXPECT_EQ(counts.bad, 2);
+    EXPECT_EQ(counts.pauses, 0);
+    EXPECT_TRUE(status.contains("3 lost")) << status.toStdString();
+
+    // Locked before the first loss (blocks 8..14, 0.85 s to 1.5 s), and on the same
+    // lag over the last 12 blocks (from 8.7 s), after every loss was filled.
+    ASSERT_GT(blocks.lags.size(), 40u);
+    const int32_t lag = blocks.lags[12];
+    EXPECT_TRUE(blocks.StayAt(lag, 8, 15));
+    EXPECT_TRUE(blocks.StayAt(lag, blocks.lags.size() - 12, blocks.lags.size()))
+        << "the lag moved from " << lag << " to " << blocks.lags.back();
+
+    int lossLines = 0, lateLines = 0, badLines = 0;
+    for (const std::string& line : events) {
+        lossLines += line.find("lost, filled with silence") != std::string::npos;
+        lateLines += line.find("late datagram") != std::string::npos;
+        badLines += line.find("odd length") != std::string::npos;
+    }
+    EXPECT_EQ(lossLines, 3);
+    EXPECT_EQ(lateLines, 1);
+    EXPECT_GE(badLines, 1);
+}
+
+TEST(UdpStream, PortInUseIsToldAndTheDeviceCannotOpen) {
+    QUdpSocket holder;
+    ASSERT_TRUE(holder.bind(QHostAddress::LocalHost, 0));
+    std::vector<std::string> events;
+    io::StreamReports reports;
+    reports.Event = [&](const std::string& line) { events.push_back(line); };
+    io::WaveInput wave(false);
+    CaptureState state;
+    state.DeviceId = wave.AddDevice(std::make_unique<io::UdpStreamDevice>(
+        QHostAddress(QHostAddress::LocalHost), holder.localPort(), StreamRate, reports));
+    FakeHost host(state, wave);
+    host.Initialise();
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0], NoDeviceMessage());
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].rfind("cannot listen on udp 127.0.0.1:", 0), 0u) << events[0];
+}
+
+struct PipeCase {
+    const char* name;
+    int rate;
+    io::SampleEncoding encoding;
+};
+
+class PipeStream : public ::testing::TestWithParam<PipeCase> {};
+
+// sox writes the recording into a pipe as fast as it can; the device reads it as
+// it comes, and the end of the input ends the stream like the end of a replay.
+TEST_P(PipeStream, SoxPipedRecordingLocksTheChainAndItsEndEndsTheStream) {
+    const PipeCase& param = GetParam();
+    QTemporaryDir dir;
+    const QString wav = QDir(dir.path()).filePath("s4285.wav");
+    constexpr double Seconds = 8.05; // 75.5 buffers: the last one partly filled
+    ASSERT_TRUE(io::testing::WriteTestRecording(wav, Seconds));
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    const bool f32 = param.encoding == io::SampleEncoding::F32;
+    const std::string file = QFile::encodeName(wav).toStdString();
+    const std::string rate = std::to_string(param.rate);
+    std::vector<std::string> args = {"sox", file,
+                                     "-t",  "raw",
+                                     "-r",  rate,
+                                     "-e",  f32 ? "floating-point" : "signed",
+                                     "-b",  f32 ? "32" : "16",
+                                     "-c",  "1",
+                                     "-"};
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t sox = 0;
+    const int spawned = posix_spawnp(&sox, "sox", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (spawned != 0) {
+        ::close(fds[0]);
+        GTEST_SKIP() << "sox cannot run";
+    }
+
+    int ended = 0;
+    std::vector<std::string> events;
+    io::StreamReports reports;
+    reports.Event = [&](const std::string& line) { events.push_back(line); };
+    reports.Ended = [&] { ++ended; };
+    io::WaveInput wave(false);
+    auto device =
+        std::make_unique<io::PipeStreamDevice>(fds[0], param.rate, param.encoding, reports);
+    const io::PipeStreamDevice& pipe = *device;
+    CaptureState state;
+    state.DeviceId = wave.AddDevice(std::move(device));
+    FakeHost host(state, wave);
+    Blocks blocks(host);
+    host.Initialise();
+    const bool done = RunUntil([&] { return ended > 0; }, 30000);
+    RunUntil([] { return false; }, 300);
+    const size_t afterEnd = blocks.lags.size();
+    RunUntil([] { return false; }, 300);
+    ReleaseCapture(state, wave);
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(sox, &status, 0);
+    ASSERT_TRUE(done) << "the end of the input was never seen";
+
+    EXPECT_EQ(ended, 1);
+    EXPECT_TRUE(pipe.Counts().ended);
+    EXPECT_EQ(pipe.Counts().samples, std::llround(Seconds * param.rate));
+    // Every sample came through: 8.05 s at 9600/s are 75 whole blocks.
+    EXPECT_EQ(blocks.lags.size(), 75u);
+    EXPECT_EQ(blocks.lags.size(), afterEnd); // nothing after the end
+    // The last, partly filled buffer came back with what it held.
+    EXPECT_FALSE(host.recordedBytes.empty());
+    EXPECT_GT(host.recordedBytes.back(), 0u);
+    EXPECT_LT(host.recordedBytes.back(), CaptureBufferBytes);
+    ASSERT_GE(blocks.lags.size(), 30u);
+    EXPECT_TRUE(blocks.StayAt(blocks.lags.back(), blocks.lags.size() - 20, blocks.lags.size()));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].rfind("standard input ended after 8.", 0), 0u) << events[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, PipeStream,
+                         ::testing::Values(PipeCase{"S16At48000", 48000, io::SampleEncoding::S16},
+                                           PipeCase{"F32At44100", 44100, io::SampleEncoding::F32},
+                                           PipeCase{"S16At9600", 9600, io::SampleEncoding::S16}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(StreamSpec, InputSpecificationsParseOrSayWhatIsWrong) {
+    struct Row {
+        const char* text;
+        bool ok;
+        io::StreamSpec::Kind kind;
+        const char* address;
+        int port;
+        int rate;
+        io::SampleEncoding encoding;
+    };
+    const Row rows[] = {
+        {"udp:7355", true, io::StreamSpec::Kind::Udp, "127.0.0.1", 7355, 48000,
+         io::SampleEncoding::S16},
+        {"udp:7355@96000", true, io::StreamSpec::Kind::Udp, "127.0.0.1", 7355, 96000,
+         io::SampleEncoding::S16},
+        {"udp:0.0.0.0:7355", true, io::StreamSpec::Kind::Udp, "0.0.0.0", 7355, 48000,
+         io::SampleEncoding::S16},
+        {"udp:192.168.1.5:7355@24000", true, io::StreamSpec::Kind::Udp, "192.168.1.5", 7355, 24000,
+         io::SampleEncoding::S16},
+        {"udp:[::1]:7355", true, io::StreamSpec::Kind::Udp, "::1", 7355, 48000,
+         io::SampleEncoding::S16},
+        {"stdin:48000", true, io::StreamSpec::Kind::Stdin, "127.0.0.1", 0, 48000,
+         io::SampleEncoding::S16},
+        {"stdin:44100:f32", true, io::StreamSpec::Kind::Stdin, "127.0.0.1", 0, 44100,
+         io::SampleEncoding::F32},
+        {"stdin:8000:s16", true, io::StreamSpec::Kind::Stdin, "127.0.0.1", 0, 8000,
+         io::SampleEncoding::S16},
+        {"udp:0", false, {}, "", 0, 0, {}},
+        {"udp:70000", false, {}, "", 0, 0, {}},
+        {"udp:host.example:7355", false, {}, "", 0, 0, {}},
+        {"udp:7355@12", false, {}, "", 0, 0, {}},
+        {"stdin", false, {}, "", 0, 0, {}},
+        {"stdin:48000:u8", false, {}, "", 0, 0, {}},
+        {"stdin:fast", false, {}, "", 0, 0, {}},
+        {"tcp:7355", false, {}, "", 0, 0, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        io::StreamSpec input;
+        QString error;
+        ASSERT_EQ(io::ParseStreamSpec(row.text, input, error), row.ok) << error.toStdString();
+        if (!row.ok) {
+            EXPECT_FALSE(error.isEmpty());
+            continue;
+        }
+        EXPECT_EQ(input.kind, row.kind);
+        if (row.kind == io::StreamSpec::Kind::Udp) {
+            EXPECT_EQ(input.address.toString().toStdString(), row.address);
+            EXPECT_EQ(input.port, row.port);
+        }
+        EXPECT_EQ(input.rate, row.rate);
+        EXPECT_EQ(input.encoding, row.encoding);
+    }
+}
+
+} // namespace
+} // namespace session::testing

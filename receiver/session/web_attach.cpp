@@ -1,0 +1,117 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "receiver/session/web_attach.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+
+#include <cstdio>
+
+#include "receiver/analysis/block_table.h"
+#include "receiver/display/snapshot.h"
+
+namespace session {
+
+namespace {
+
+QString Formatted(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return QString::fromLatin1(text);
+}
+
+web::PanelSet PanelsOf(const display::DisplayState& display) {
+    return {{display.CorrelationImage.Image(), display.CorrelogramImage.Image(),
+             display.DopplergramImage.Image(), display.ScattergramImage.Image(),
+             display.TuneImage.Image()}};
+}
+
+} // namespace
+
+web::WebViewConfig WebViewConfigFor(const ReceiverOptions& options, const ReceiverState& state) {
+    web::WebViewConfig config;
+    config.Address = QHostAddress(options.httpAddress);
+    config.Port = options.httpPort;
+    const QDir snapshots(QDir::current().absoluteFilePath(state.Display.SnapshotFolder));
+    for (const display::Gram gram :
+         {display::Gram::Correlogram, display::Gram::Dopplergram, display::Gram::Scattergram})
+        config.Folders.push_back({display::GramFolderName(gram),
+                                  snapshots.absoluteFilePath(display::GramFolderName(gram))});
+    config.LogFolder = QDir::current().absoluteFilePath(
+        options.log.isEmpty() ? WindowLogFolder(state) : options.log);
+    config.Folders.push_back({QStringLiteral("logs"), config.LogFolder});
+    return config;
+}
+
+web::BlockFacts BlockFactsOf(const ReceiverState& state, const dsp::ChainState& chain,
+                             int64_t blocks, const QString& input) {
+    const bool nato = chain.ReceiverMode == dsp::ModeNato;
+    web::BlockFacts facts;
+    facts.BaudRate = nato ? 2400 : 2000;
+    facts.Mode = QStringLiteral("%1 (%2 baud, %3 Hz)")
+                     .arg(nato ? QStringLiteral("NATO") : QStringLiteral("AMATEUR"))
+                     .arg(facts.BaudRate)
+                     .arg(chain.CarrierHz);
+    facts.Input = input.isEmpty() ? QStringLiteral("the system's default input") : input;
+    facts.Blocks = blocks;
+    // The wall clock at the block's last sample, as the log has it.
+    facts.BlockTime = state.CurrentBlock.WallMs > 0
+                          ? QDateTime::fromMSecsSinceEpoch(state.CurrentBlock.WallMs, Qt::UTC)
+                          : QDateTime::currentDateTimeUtc();
+
+    const analysis::BlockRow row =
+        analysis::MakeBlockRow(chain, state.Acquisition.Quality().Last(), blocks, 0.0);
+    // Two baseband samples a symbol.
+    const double delayMs = row.PeakLag * 1000.0 / (2.0 * facts.BaudRate);
+    const dsp::Settings& s = state.Settings;
+    const double clockPpm = static_cast<double>(s.ClockOffset * 1000000.0L + s.ClockPpm);
+    facts.Fields = {
+        {QStringLiteral("Peak lag"), QString::number(row.PeakLag)},
+        {QStringLiteral("Peak delay"), Formatted("%.2f ms", delayMs)},
+        {QStringLiteral("Doppler"), Formatted("%+.2f Hz", row.DopplerHz)},
+        {QStringLiteral("Tune"), Formatted("%+.0f Hz", row.TuneHz)},
+        {QStringLiteral("Clock correction"), Formatted("%+.2f ppm", clockPpm)},
+        {QStringLiteral("Correlogram averaging"), QString::number(state.Controls.AverageCount)},
+        {QStringLiteral("SNR"), Formatted("%.1f dB", row.PeakSnrDb)},
+        {QStringLiteral("Locked"), row.Locked ? QStringLiteral("yes") : QStringLiteral("no")},
+    };
+    // The further paths, as the block table has them.
+    for (size_t i = 0; i < row.Paths.size(); ++i)
+        if (row.Paths[i])
+            facts.Fields.push_back({QStringLiteral("Path %1").arg(i + 2),
+                                    Formatted("%+.2f ms, ", row.Paths[i]->DelayMs) +
+                                        Formatted("%+.1f dB", row.Paths[i]->RelDb)});
+    return facts;
+}
+
+void AttachWebView(ReceiverState& state, web::WebView& view, const io::WaveInput& wave) {
+    struct Pace {
+        int64_t blocks = 0;
+        QElapsedTimer sincePublished;
+    };
+    auto pace = std::make_shared<Pace>();
+    view.PublishPanels(PanelsOf(state.Display));
+    web::BlockFacts start =
+        BlockFactsOf(state, *state.Chain, 0, wave.DeviceName(state.Capture.DeviceId));
+    start.BlockTime = QDateTime();
+    start.Fields.clear();
+    view.PublishBlock(start);
+
+    state.BlockObservers.push_back([&state, &view, &wave, pace](const dsp::ChainState& chain) {
+        ++pace->blocks;
+        if (pace->sincePublished.isValid() && pace->sincePublished.elapsed() < 1000) return;
+        pace->sincePublished.start();
+        view.PublishPanels(PanelsOf(state.Display));
+        view.PublishBlock(
+            BlockFactsOf(state, chain, pace->blocks, wave.DeviceName(state.Capture.DeviceId)));
+    });
+}
+
+std::unique_ptr<web::WebView> StartWebView(const ReceiverOptions& options, ReceiverState& state,
+                                           const io::WaveInput& wave, QString& error) {
+    auto view = std::make_unique<web::WebView>(WebViewConfigFor(options, state));
+    if (!view->Start(error)) return nullptr;
+    AttachWebView(state, *view, wave);
+    return view;
+}
+
+} // namespace session

@@ -1,0 +1,874 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "receiver/ui/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QSlider>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <limits>
+
+#include "receiver/display/painters.h"
+#include "receiver/display/panel_widget.h"
+#include "receiver/display/pointer.h"
+#include "receiver/session/number_text.h"
+#include "receiver/ui/clock_dialog.h"
+#include "receiver/ui/dialogs.h"
+#include "receiver/ui/fitted_font.h"
+#include "receiver/ui/input_box.h"
+#include "receiver/ui/messages.h"
+#include "receiver/ui/window_ids.h"
+
+#ifndef PROPMON_VERSION
+#define PROPMON_VERSION "0"
+#endif
+
+namespace ui {
+
+// The client area under the menu bar: its coordinates are the ones the
+// control positions and the pointer handlers use.
+class ClientArea : public QWidget {
+  public:
+    ClientArea(MainWindow& window, QWidget* parent) : QWidget(parent), window_(window) {
+        setFixedSize(ClientWidth, ClientHeight);
+        setMouseTracking(true);
+    }
+
+  protected:
+    void mouseMoveEvent(QMouseEvent* event) override {
+        const QPoint at = event->position().toPoint();
+        window_.OnMouseMove(at.x(), at.y());
+    }
+    void mouseReleaseEvent(QMouseEvent* event) override {
+        if (event->button() != Qt::LeftButton) return;
+        const QPoint at = event->position().toPoint();
+        window_.OnLButtonUp(at.x(), at.y());
+    }
+
+  private:
+    MainWindow& window_;
+};
+
+namespace {
+
+// A static black frame: a one-pixel black outline, a line when one side is 1.
+class BlackFrame : public QWidget {
+  public:
+    using QWidget::QWidget;
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(Qt::black);
+        const int w = width(), h = height();
+        painter.drawRect(0, 0, w, 1);
+        painter.drawRect(0, h - 1, w, 1);
+        painter.drawRect(0, 0, 1, h);
+        painter.drawRect(w - 1, 0, 1, h);
+    }
+};
+
+struct ScaleLabel {
+    int id, x, y, w, h;
+    const char* nato;
+    const char* amateur;
+};
+
+// Scale labels of both modes, in id order; the smallest delay label is one
+// pixel lower in the AMATEUR set.
+constexpr int Delay = FirstDelayScaleLabelId;
+constexpr int Doppler = FirstDopplerScaleLabelId;
+constexpr int Tune = FirstTuneScaleLabelId;
+constexpr ScaleLabel ScaleLabels[] = {
+    {Delay + 0, 649, 43, 38, 14, "20ms", "25ms"},
+    {Delay + 1, 649, 58, 38, 14, "(6000 km)", "(7500 km)"},
+    {Delay + 2, 649, 83, 38, 14, "16ms", "20ms"},
+    {Delay + 3, 649, 98, 38, 14, "(4800 km)", "(6000 km)"},
+    {Delay + 4, 649, 123, 38, 14, "12ms", "15ms"},
+    {Delay + 5, 649, 138, 38, 14, "(3600 km)", "(4500 km)"},
+    {Delay + 6, 649, 163, 38, 14, "8ms", "10ms"},
+    {Delay + 7, 649, 178, 38, 14, "(2400 km)", "(3000 km)"},
+    {Delay + 8, 649, 203, 38, 14, "4ms", "5ms"},
+    {Delay + 9, 649, 218, 38, 14, "(1200 km)", "(1500 km)"},
+    {Delay + 10, 649, 243, 30, 14, "0ms", "0ms"},
+    {Doppler + 0, 558, 281, 42, 20, "+5 Hz", "+4 Hz"},
+    {Doppler + 1, 558, 407, 40, 20, " 0 Hz", " 0 Hz"},
+    {Doppler + 2, 558, 535, 42, 20, "-5 Hz", "-4 Hz"},
+    {Tune + 0, 675, 341, 20, 14, "+30", "+25"},
+    {Tune + 1, 675, 408, 20, 20, " 0", " 0"},
+    {Tune + 2, 675, 477, 20, 14, "-30", "-25"},
+};
+static_assert(std::size(ScaleLabels) == LastScaleLabelId - FirstScaleLabelId + 1);
+static_assert(ScaleLabels[SmallestDelayLabelId - FirstScaleLabelId].id == SmallestDelayLabelId);
+static_assert(ScaleLabels[LastDelayScaleLabelId - FirstScaleLabelId + 1].id ==
+              FirstDopplerScaleLabelId);
+static_assert(ScaleLabels[LastDopplerScaleLabelId - FirstScaleLabelId + 1].id ==
+              FirstTuneScaleLabelId);
+
+// The delay scale alternates time labels (ScaleFont) and distance labels.
+bool IsDelayTimeLabel(int id) {
+    return (id - FirstDelayScaleLabelId) % 2 == 0;
+}
+
+const ScaleLabel& ScaleLabelOf(int id) {
+    return ScaleLabels[static_cast<size_t>(id - FirstScaleLabelId)];
+}
+
+int ClampToInt(long double value) {
+    if (std::isnan(value)) return 0;
+    const long double lo = std::numeric_limits<int>::min();
+    const long double hi = std::numeric_limits<int>::max();
+    return static_cast<int>(std::clamp(value, lo, hi));
+}
+
+// Scroll code of a trackbar action.
+int ScrollCodeOf(int action) {
+    switch (action) {
+    case QAbstractSlider::SliderSingleStepSub:
+        return ScrollLineUp;
+    case QAbstractSlider::SliderSingleStepAdd:
+        return ScrollLineDown;
+    case QAbstractSlider::SliderPageStepSub:
+        return ScrollPageUp;
+    case QAbstractSlider::SliderPageStepAdd:
+        return ScrollPageDown;
+    case QAbstractSlider::SliderToMinimum:
+        return ScrollTop;
+    case QAbstractSlider::SliderToMaximum:
+        return ScrollBottom;
+    case QAbstractSlider::SliderMove:
+        return ScrollThumbTrack;
+    default:
+        return -1;
+    }
+}
+
+} // namespace
+
+QIcon MakeProgramIcon() {
+    QImage image(32, 32, QImage::Format_ARGB32);
+    image.fill(QColor(0, 0, 128));
+    QPainter painter(&image);
+    painter.setPen(QColor(0, 255, 255));
+    // Three paths arriving a few milliseconds apart, the first one strongest.
+    const int heights[] = {0, 1, 1, 2, 26, 9, 2, 1, 14, 4, 1, 1, 7, 2, 1, 0};
+    for (int i = 0; i < 16; ++i)
+        painter.drawLine(i * 2, 30, i * 2, 30 - heights[i]);
+    painter.setPen(QColor(255, 255, 0));
+    painter.drawLine(0, 31, 31, 31);
+    painter.end();
+    return QIcon(QPixmap::fromImage(image));
+}
+
+MainWindow::MainWindow(session::ReceiverState& state, io::WaveInput& wave, QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                          Qt::CustomizeWindowHint),
+      state_(state), wave_(wave) {
+    OpenDocument = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    setWindowTitle(StartTitle);
+    setWindowIcon(MakeProgramIcon());
+
+    client_ = new ClientArea(*this, this);
+    client_->setFont(state_.Fonts.ControlFont);
+    CreateControls();
+    CreateMenus();
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->setMenuBar(menuBar_);
+    layout->addWidget(client_, 0, Qt::AlignLeft | Qt::AlignTop);
+    status_ = new StatusLine(this);
+    status_->setFont(state_.Fonts.ControlFont);
+    layout->addWidget(status_);
+    adjustSize();
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame(QPoint(0, 0), size());
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+
+    // The painters draw into the panels' images from inside the chain; then
+    // whoever watches whole blocks.  Files that cannot be written show below.
+    // The status line and the clock measurement follow the acquisition.
+    state_.BlockObservers.push_back([window = QPointer<MainWindow>(this)](const dsp::ChainState&) {
+        if (window) window->OnBlockAcquired();
+    });
+    InstallHooks(state_);
+    state_.Problems.SetStatusSink(
+        [this](const QString& text) { SetStatus(StatusField::Problem, text); });
+    // A start in the AMATEUR mode (remembered, or asked for) looks as after
+    // the mode command.
+    if (state_.Chain->ReceiverMode == dsp::ModeAmateur) ShowMode(dsp::ModeAmateur);
+}
+
+void MainWindow::SetStatus(StatusField field, const QString& text) {
+    status_->Set(field, text);
+}
+
+MainWindow::~MainWindow() {
+    state_.Problems.SetStatusSink(nullptr);
+}
+
+QWidget* MainWindow::Client() const {
+    return client_;
+}
+
+void MainWindow::Register(QWidget* control, int id, const char* kind) {
+    control->setProperty("controlId", id);
+    control->setProperty("kind", QString::fromLatin1(kind));
+    controls_.push_back(control);
+    slotIds_.push_back(id);
+}
+
+QLabel* MainWindow::MakeLabel(int id, int x, int y, int w, int h, const QString& text) {
+    auto* label = new QLabel(text, client_);
+    label->setGeometry(x, y, w, h);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
+    label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    FitLabel(*label, client_->font());
+    Register(label, id, "label");
+    return label;
+}
+
+void MainWindow::MakeLine(int x, int y, int w, int h) {
+    auto* line = new BlackFrame(client_);
+    line->setGeometry(x, y, w, h);
+    line->setAttribute(Qt::WA_TransparentForMouseEvents);
+    Register(line, NoControlId, "line");
+}
+
+void MainWindow::CreateControls() {
+    display::DisplayState& display = state_.Display;
+    const auto panel = [&](int id, display::PanelImage& image, bool border, int x, int y) {
+        auto* widget = new display::PanelWidget(image, border, client_);
+        widget->move(x, y);
+        Register(widget, id, "panel");
+    };
+    panel(CorrelogramPanelId, display.CorrelogramImage, false, 80, 51);
+    panel(DopplergramPanelId, display.DopplergramImage, false, 80, 288);
+    panel(CorrelationPanelId, display.CorrelationImage, true, 5, 50);
+    panel(ScattergramPanelId, display.ScattergramImage, true, 482, 287);
+    panel(TunePanelId, display.TuneImage, true, 600, 288);
+
+    for (int y : {288, 345, 415, 485, 544})
+        MakeLine(671, y, 4, 1);
+    for (int id = FirstTuneScaleLabelId; id <= LastTuneScaleLabelId; ++id) {
+        const ScaleLabel& s = ScaleLabelOf(id);
+        MakeLabel(id, s.x, s.y, s.w, s.h, QString::fromLatin1(s.nato));
+    }
+
+    const auto slider = [&](int id, int x, int w, int maximum, int position) {
+        auto* bar = new QSlider(Qt::Horizontal, client_);
+        bar->setGeometry(x, 1, w, 30);
+        bar->setRange(0, maximum);
+        bar->setSingleStep(1);
+        bar->setPageStep(maximum / 5);
+        bar->setValue(position);
+        Register(bar, id, "trackbar");
+        // The slider has moved when actionTriggered arrives: read it then.
+        connect(bar, &QAbstractSlider::actionTriggered, this, [this, bar, id](int action) {
+            const int code = ScrollCodeOf(action);
+            if (code >= 0) OnHScroll(code, bar->sliderPosition(), id);
+        });
+        connect(bar, &QAbstractSlider::sliderReleased, this, [this, bar, id] {
+            OnHScroll(ScrollThumbPosition, bar->sliderPosition(), id);
+            OnHScroll(ScrollEnd, 0, id);
+        });
+        return bar;
+    };
+    clockSlider_ = slider(ClockSliderId, 1, 500, 20000, 10000);
+    MakeLabel(ClockLabelId, 220, 32, 120, 18, QStringLiteral("Clock offset 0.00 ppm"));
+    gainSlider_ = slider(GainSliderId, 500, 200, 2000, 1050);
+    MakeLabel(GainLabelId, 580, 32, 100, 14, QStringLiteral("Gain 1.0"));
+
+    const auto readout = [&](int id, int x, int w, const char* colour, const QString& widest) {
+        QLabel* label = MakeLabel(id, x, 570, w, 14, QStringLiteral(" "));
+        label->setWordWrap(false);
+        // Centred in its 12 inner rows so the digits are not cut off.
+        label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        label->setStyleSheet(
+            QStringLiteral("QLabel { color: %1; border: 1px solid black; padding: 0px; }")
+                .arg(QString::fromLatin1(colour)));
+        // Fitted for the widest reading (digits are all as wide as 0).
+        FitLabel(*label, client_->font(), {widest});
+    };
+    readout(DopplerReadoutId, 465, 55, "rgb(255,0,0)", QStringLiteral("-0.00 Hz"));
+    readout(DelayReadoutId, 519, 60, "rgb(0,0,255)", QStringLiteral("00.00 msec"));
+
+    const auto button = [&](int id, int y, const char* text) {
+        auto* push = new QPushButton(QString::fromLatin1(text), client_);
+        push->setGeometry(554, y, 20, 20);
+        // The window is a dialog: a default button would be pressed by every
+        // Return or Enter, shifting the Doppler axis.
+        push->setAutoDefault(false);
+        push->setDefault(false);
+        Register(push, id, "button");
+        connect(push, &QPushButton::clicked, this, [this, id] { OnCommand(id); });
+    };
+    button(ShiftUpCommand, 341, "+");
+    button(ShiftDownCommand, 467, "-");
+
+    MakeLabel(NoControlId, 10, 564, 67, 14, QStringLiteral("Correlation"));
+    MakeLabel(NoControlId, 350, 270, 67, 14, QStringLiteral("Correlogram"));
+    MakeLabel(NoControlId, 530, 75, 70, 30, QStringLiteral("Signal Phase"));
+    MakeLabel(NoControlId, 240, 560, 67, 14, QStringLiteral("Dopplergram"));
+    MakeLabel(NoControlId, 490, 550, 72, 14, QStringLiteral("Scattergram"));
+    MakeLabel(NoControlId, 600, 550, 72, 30, QStringLiteral("Tune indicator"));
+
+    MakeLine(641, 50, 1, 200);
+    for (int y : {50, 90, 130, 170, 210, 250})
+        MakeLine(641, y, 8, 1);
+    MakeLine(79, 50, 1, 201);
+    MakeLine(79, 50, 562, 45);
+    for (int id = FirstDelayScaleLabelId; id <= LastDelayScaleLabelId; ++id) {
+        const ScaleLabel& s = ScaleLabelOf(id);
+        QLabel* label = MakeLabel(id, s.x, s.y, s.w, s.h, QString::fromLatin1(s.nato));
+        FitLabel(*label, IsDelayTimeLabel(id) ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
+    }
+    MakeLine(481, 287, 1, 256);
+    for (int y : {287, 416, 543})
+        MakeLine(551, y, 8, 1);
+    MakeLine(79, 287, 1, 256);
+    MakeLine(79, 287, 402, 1);
+    MakeLine(79, 543, 402, 1);
+    for (int id = FirstDopplerScaleLabelId; id <= LastDopplerScaleLabelId; ++id) {
+        const ScaleLabel& s = ScaleLabelOf(id);
+        MakeLabel(id, s.x, s.y, s.w, s.h, QString::fromLatin1(s.nato));
+    }
+
+    // The first control created lies on top: the panels cover the frame
+    // lines and the "Signal Phase" caption.
+    for (auto it = controls_.rbegin(); it != controls_.rend(); ++it)
+        (*it)->raise();
+}
+
+void MainWindow::CreateMenus() {
+    menuBar_ = new QMenuBar(this);
+    const auto item = [&](QMenu* menu, const char* text, int id, int checkState) {
+        QAction* action = menu->addAction(QString::fromLatin1(text));
+        action->setProperty("commandId", id);
+        if (checkState >= 0) {
+            action->setCheckable(true);
+            action->setChecked(checkState == 1);
+        }
+        menuItems_[id] = action;
+        connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
+    };
+    constexpr int NoCheck = -1, Unchecked = 0, Checked = 1;
+    QMenu* file = menuBar_->addMenu(QStringLiteral("File"));
+    item(file, "Auto-save Correlogram", AutoSaveCorrelogramCommand, Unchecked);
+    item(file, "Auto-save Dopplergram", AutoSaveDopplergramCommand, Unchecked);
+    item(file, "Auto-save Scattergram", AutoSaveScattergramCommand, Unchecked);
+    item(file, "Log blocks to CSV", LogBlocksCommand, Unchecked);
+    QMenu* audio = menuBar_->addMenu(QStringLiteral("Audio Input"));
+    item(audio, "Select Input", SelectInputCommand, NoCheck);
+    item(audio, "Reconnect lost input every 10 s", ReconnectCommand,
+         state_.Capture.Reconnect ? Checked : Unchecked);
+    QMenu* tools = menuBar_->addMenu(QStringLiteral("Tools"));
+    // Never checked: a plain item.
+    item(tools, "Correlogram averaging", AveragingCommand, NoCheck);
+    item(tools, "Clock offset", ClockOffsetCommand, NoCheck);
+    item(tools, "Display brightness", BrightnessCommand, NoCheck);
+    item(tools, "Scattergram black b/g", ScatterBlackCommand, Unchecked);
+    item(tools, "NATO - 2400 baud, 1800 Hz", NatoCommand, Checked);
+    item(tools, "AMATEUR - 2000 baud, 1500 Hz", AmateurCommand, Unchecked);
+    item(tools, "Times in UTC", UtcTimeCommand, Unchecked);
+    tools->addSeparator();
+    item(tools, "Measure clock error", MeasureClockCommand, NoCheck);
+    item(tools, "Find paths", FindPathsCommand, NoCheck);
+    menuItems_[FindPathsCommand]->setShortcut(QKeySequence(Qt::Key_F5));
+    addAction(menuItems_[FindPathsCommand]); // the key works wherever the focus is
+    QMenu* help = menuBar_->addMenu(QStringLiteral("Help"));
+    item(help, "About", AboutCommand, NoCheck);
+    item(help, "Help", HelpCommand, NoCheck);
+
+    // Flags switched on before the window exists (--autosave) show their marks.
+    const display::DisplayState& d = state_.Display;
+    menuItems_[AutoSaveCorrelogramCommand]->setChecked(d.AutoSaveCorrelogram == display::SwitchOn);
+    menuItems_[AutoSaveDopplergramCommand]->setChecked(d.AutoSaveDopplergram == display::SwitchOn);
+    menuItems_[AutoSaveScattergramCommand]->setChecked(d.AutoSaveScattergram == display::SwitchOn);
+    menuItems_[ScatterBlackCommand]->setChecked(d.ScatterBlack == display::SwitchOn);
+    menuItems_[LogBlocksCommand]->setChecked(state_.Log != nullptr);
+    menuItems_[UtcTimeCommand]->setChecked(state_.UtcClock);
+}
+
+QWidget* MainWindow::Control(int id) const {
+    for (QWidget* control : controls_)
+        if (control && control->property("controlId").toInt() == id) return control;
+    return nullptr;
+}
+
+QAction* MainWindow::MenuItem(int commandId) const {
+    const auto it = menuItems_.find(commandId);
+    return it == menuItems_.end() ? nullptr : it->second;
+}
+
+QLabel* MainWindow::RebuildLabel(int id, int x, int y, int w, int h, const QString& text) {
+    // The label keeps its place in the creation order (its slot).
+    const auto slot = std::find(slotIds_.begin(), slotIds_.end(), id);
+    const size_t index = static_cast<size_t>(slot - slotIds_.begin());
+    if (slot != slotIds_.end()) {
+        delete controls_[index];
+        controls_[index] = nullptr;
+    }
+    QLabel* label = MakeLabel(id, x, y, w, h, text); // appended by Register
+    if (slot != slotIds_.end()) {
+        controls_.pop_back();
+        slotIds_.pop_back();
+        controls_[index] = label;
+    }
+    label->show();
+    return label;
+}
+
+void MainWindow::DestroyScaleLabels() {
+    // Each id in turn; ids already missing are passed over.
+    for (int id = FirstScaleLabelId; id <= LastScaleLabelId; ++id)
+        for (size_t i = 0; i < controls_.size(); ++i)
+            if (slotIds_[i] == id && controls_[i]) {
+                delete controls_[i];
+                controls_[i] = nullptr;
+            }
+}
+
+void MainWindow::CreateScaleLabels() {
+    const bool nato = state_.Chain->ReceiverMode == dsp::ModeNato;
+    for (const ScaleLabel& s : ScaleLabels) {
+        const int h = !nato && s.id == SmallestDelayLabelId ? 13 : s.h;
+        QLabel* label =
+            RebuildLabel(s.id, s.x, s.y, s.w, h, QString::fromLatin1(nato ? s.nato : s.amateur));
+        if (s.id <= LastDelayScaleLabelId)
+            FitLabel(*label,
+                     IsDelayTimeLabel(s.id) ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
+    }
+}
+
+// ---- Handlers -------------------------------------------------------------
+
+int MainWindow::Run() {
+    OnInitDialog();
+    if (ending_) return result();
+    return exec();
+}
+
+void MainWindow::OnInitDialog() {
+    const dsp::Settings& s = state_.Settings;
+    clockSlider_->setRange(0, 20000);
+    clockSlider_->setValue(ClampToInt(std::floor(s.ClockOffset * 200000000.0L + 10000.0L)));
+    RebuildLabel(ClockLabelId, 220, 32, 120, 18, QString());
+    SetClockLabel();
+
+    gainSlider_->setRange(0, 2000);
+    const long double g = s.InputGain;
+    gainSlider_->setValue(ClampToInt(std::nearbyint(2100.0L * g / (1.0L + g))));
+    RebuildLabel(GainLabelId, 580, 32, 100, 14, QString());
+    SetGainLabel();
+
+    DestroyScaleLabels();
+    CreateScaleLabels();
+
+    dsp::BuildSignalTables(state_.Chain->Tables);
+    // Failures show their own message; the window stays up without capture.
+    session::OpenCapture(state_.Capture, wave_, *this);
+    session::AllocateBuffers(state_.Capture, wave_, *this);
+}
+
+void MainWindow::OnHScroll(int scrollCode, int position, int senderId) {
+    switch (scrollCode) {
+    case ScrollThumbTrack:
+        if (senderId == ClockSliderId) SetClockFromSlider(position);
+        if (senderId == GainSliderId) SetGainFromSlider(position);
+        break;
+    case ScrollLineUp:
+    case ScrollLineDown:
+    case ScrollPageUp:
+    case ScrollPageDown:
+    case ScrollTop:
+    case ScrollBottom:
+        // The slider has already moved: take its current position (the low
+        // 16 bits, as a trackbar reports it).
+        if (senderId == ClockSliderId) SetClockFromSlider(clockSlider_->sliderPosition() & 0xFFFF);
+        if (senderId == GainSliderId) SetGainFromSlider(gainSlider_->sliderPosition() & 0xFFFF);
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::OnCommand(int id) {
+    dsp::ChainControls& controls = state_.Controls;
+    display::DisplayState& display = state_.Display;
+    switch (id) {
+    case ShiftUpCommand:
+        controls.DopplerShift = std::max(controls.DopplerShift - 10, -128);
+        break;
+    case ShiftDownCommand:
+        controls.DopplerShift = std::min(controls.DopplerShift + 10, 128);
+        break;
+    case AutoSaveCorrelogramCommand:
+        Toggle(display.AutoSaveCorrelogram, id);
+        break;
+    case AutoSaveDopplergramCommand:
+        Toggle(display.AutoSaveDopplergram, id);
+        break;
+    case AutoSaveScattergramCommand:
+        Toggle(display.AutoSaveScattergram, id);
+        break;
+    case ScatterBlackCommand:
+        Toggle(display.ScatterBlack, id);
+        break;
+    case AveragingCommand:
+        AskAverageCount();
+        break;
+    case ClockOffsetCommand:
+        AskClockPpm();
+        break;
+    case NatoCommand:
+        SwitchMode(dsp::ModeNato);
+        break;
+    case AmateurCommand:
+        SwitchMode(dsp::ModeAmateur);
+        break;
+    case SelectInputCommand:
+        PickDevice();
+        break;
+    case ReconnectCommand:
+        session::SetReconnect(state_.Capture, *this, !state_.Capture.Reconnect);
+        MenuItem(ReconnectCommand)->setChecked(state_.Capture.Reconnect);
+        break;
+    case BrightnessCommand:
+        EditGains();
+        break;
+    case AboutCommand:
+        ShowAbout();
+        break;
+    case HelpCommand:
+        OpenHelp();
+        break;
+    case LogBlocksCommand:
+        ToggleLog();
+        break;
+    case UtcTimeCommand:
+        ToggleUtc();
+        break;
+    case MeasureClockCommand:
+        MeasureClock();
+        break;
+    case FindPathsCommand:
+        FindPaths();
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::WaveMessage(const io::WaveNotice& notice) {
+    if (notice.Kind == io::WaveNoticeKind::Open)
+        OnWaveOpen(notice);
+    else
+        OnWaveData(notice);
+}
+
+void MainWindow::OnWaveOpen(const io::WaveNotice& notice) {
+    session::OnWaveOpen(state_.Capture, wave_, *this, notice);
+    if (destroyed_ || !wave_.IsOpen(state_.Capture.CaptureDevice)) return;
+    const QString name = wave_.DeviceName(state_.Capture.DeviceId);
+    SetStatus(StatusField::Input, name.isEmpty() ? QStringLiteral("Default input") : name);
+}
+
+void MainWindow::CaptureEvent(const std::string& line) {
+    if (EventReport) EventReport(line);
+    if (!destroyed_) SetStatus(StatusField::Input, QString::fromStdString(line));
+}
+
+void MainWindow::OnWaveData(const io::WaveNotice& notice) {
+    if (destroyed_) return;
+    session::OnWaveData(state_.Capture, wave_, *this, notice);
+}
+
+void MainWindow::OnMouseMove(int x, int y) {
+    const display::PointerReadouts readouts =
+        display::PointerMoved(state_.Display, state_.Chain->ReceiverMode, x, y);
+    if (readouts.Doppler)
+        if (auto* label = qobject_cast<QLabel*>(Control(DopplerReadoutId)))
+            label->setText(*readouts.Doppler);
+    if (readouts.Delay)
+        if (auto* label = qobject_cast<QLabel*>(Control(DelayReadoutId)))
+            label->setText(*readouts.Delay);
+}
+
+void MainWindow::OnLButtonUp(int x, int y) {
+    // The operator's click places the correlogram from now on.
+    if (display::ButtonReleased(state_.Controls, state_.Display, x, y))
+        state_.Acquisition.OperatorPlacedPaths();
+}
+
+void MainWindow::OnDestroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    session::ReleaseCapture(state_.Capture, wave_);
+    session::SaveSettingsFile(state_); // a failure is told on stderr
+}
+
+// ---- Ending the window -------------------------------------------------------
+
+void MainWindow::done(int result) {
+    ending_ = true;
+    OnDestroy();
+    QDialog::done(result);
+}
+
+void MainWindow::EndWindow() {
+    if (ending_) return;
+    ending_ = true;
+    // Dialogs and message boxes still open over the window close with it, so
+    // their nested loops unwind and the window's own loop can end.
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<QDialog*>(widget);
+        if (dialog && dialog != this && dialog->isVisible()) dialog->reject();
+    }
+    done(QDialog::Rejected);
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    // Escape would reject the dialog; the receiver ends only by a close.
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+// ---- Commands -----------------------------------------------------------------
+
+void MainWindow::ShowCaptureMessage(const QString& text) {
+    ShowMessage(text);
+}
+
+void MainWindow::SetClockLabel() {
+    const dsp::Settings& s = state_.Settings;
+    const float ppm = session::ClampToFloat(s.ClockOffset * 1000000.0L + s.ClockPpm);
+    if (auto* label = qobject_cast<QLabel*>(Control(ClockLabelId))) {
+        label->setText(QStringLiteral("Clock offset ") +
+                       QString::fromStdString(session::FixedNumber(ppm, 2)) +
+                       QStringLiteral(" ppm"));
+        FitLabel(*label, client_->font());
+    }
+}
+
+void MainWindow::SetGainLabel() {
+    if (auto* label = qobject_cast<QLabel*>(Control(GainLabelId))) {
+        label->setText(QStringLiteral("Gain ") +
+                       QString::fromStdString(session::FixedNumber(state_.Settings.InputGain, 1)));
+        FitLabel(*label, client_->font());
+    }
+}
+
+void MainWindow::SetClockFromSlider(int position) {
+    state_.Settings.ClockOffset = (position - 10000) / 200000000.0L;
+    SetClockLabel();
+}
+
+void MainWindow::SetGainFromSlider(int position) {
+    // 0 at the left end, 1 at 1050, 20 at 2000.
+    state_.Settings.InputGain =
+        static_cast<float>(static_cast<long double>(position) / (2100 - position));
+    SetGainLabel();
+}
+
+void MainWindow::Toggle(int32_t& flag, int commandId) {
+    flag = -flag;
+    if (QAction* action = MenuItem(commandId)) action->setChecked(flag == display::SwitchOn);
+}
+
+void MainWindow::AskAverageCount() {
+    dsp::ChainControls& controls = state_.Controls;
+    const QString fallback =
+        QString::fromStdString(session::PromptNumber(controls.AverageCount, 15));
+    QString answer = InputBox(QStringLiteral("Enter number of correlogram averages"),
+                              QStringLiteral("Correlogram averages"), fallback, this);
+    if (ending_) return;
+    if (answer.isEmpty()) answer = fallback;
+    const long double value = std::floor(session::LeadingNumber(answer.toStdString()));
+    controls.AverageCount = std::max(ClampToInt(value), 1);
+}
+
+void MainWindow::AskClockPpm() {
+    dsp::Settings& s = state_.Settings;
+    const QString fallback = QString::fromStdString(session::PromptNumber(s.ClockPpm, 15));
+    QString answer =
+        InputBox(QStringLiteral("Enter clock offset in ppm\r\n(to allow for very large "
+                                "soundcard errors)"),
+                 QStringLiteral("Clock offset"), fallback, this);
+    if (ending_) return;
+    if (answer.isEmpty()) answer = fallback;
+    s.ClockPpm = session::ClampToFinite(std::floor(session::LeadingNumber(answer.toStdString())));
+    SetClockLabel();
+}
+
+void MainWindow::SwitchMode(int32_t mode) {
+    dsp::SetReceiverMode(*state_.Chain, mode); // ReceiverMode, SampleRate, CarrierHz
+    ShowMode(mode);
+    // Releases the device and runs the initialisation again at the new rate.
+    session::RestartCapture(state_.Capture, wave_, *this);
+}
+
+void MainWindow::ShowMode(int32_t mode) {
+    const bool nato = mode == dsp::ModeNato;
+    MenuItem(NatoCommand)->setChecked(nato);
+    MenuItem(AmateurCommand)->setChecked(!nato);
+    setWindowTitle(nato ? QStringLiteral("Stanag 4285 receiver (NATO)")
+                        : QStringLiteral("Stanag 4285 receiver (AMATEUR)"));
+}
+
+void MainWindow::ToggleLog() {
+    if (state_.Log)
+        state_.Log.reset();
+    else
+        state_.Log =
+            std::make_unique<session::BlockLog>(session::WindowLogFolder(state_), state_.Problems);
+    MenuItem(LogBlocksCommand)->setChecked(state_.Log != nullptr);
+}
+
+void MainWindow::ToggleUtc() {
+    session::SetUtcClock(state_, !state_.UtcClock);
+    MenuItem(UtcTimeCommand)->setChecked(state_.UtcClock);
+}
+
+void MainWindow::StartInMode(int32_t mode) {
+    dsp::SetReceiverMode(*state_.Chain, mode);
+    ShowMode(mode);
+}
+
+// ---- Acquisition ---------------------------------------------------------------
+
+void MainWindow::OnBlockAcquired() {
+    const analysis::AcquisitionMonitor& acquisition = state_.Acquisition;
+    const analysis::InputLevel level = acquisition.Level();
+    QString levelText;
+    if (level.PeakDbfs < -90.0)
+        levelText = QStringLiteral("Level silent");
+    else
+        levelText = QString::asprintf("Level %.0f dBFS", level.PeakDbfs + 0.0);
+    if (level.Clipping) levelText += QStringLiteral(": clipping, turn the input down");
+    SetStatus(StatusField::Level, levelText);
+    SetStatus(StatusField::Lock,
+              acquisition.Locked() ? QStringLiteral("Locked") : QStringLiteral("Searching"));
+    SetStatus(StatusField::Snr,
+              QString::asprintf("SNR %.0f dB", acquisition.Quality().Last().AverageSnrDb));
+
+    // The measurement is summed up every 16 blocks (about 1.7 s).
+    if (!acquisition.MeasuringClock() || ++blocksSeen_ % 16 != 0) return;
+    const analysis::ClockEstimate estimate = acquisition.ClockNow();
+    SetStatus(StatusField::Clock, ClockStatusText(estimate));
+    if (clockDialog_)
+        clockDialog_->Show(estimate,
+                           double(estimate.Blocks) * dsp::BlockLen / state_.Chain->SampleRate);
+}
+
+void MainWindow::MeasureClock() {
+    if (!clockDialog_) {
+        clockDialog_ = new ClockErrorDialog(this);
+        clockDialog_->setAttribute(Qt::WA_DeleteOnClose);
+        clockDialog_->setFont(state_.Fonts.ControlFont);
+        clockDialog_->Apply = [this](const analysis::ClockEstimate& estimate) {
+            ApplyClock(estimate);
+        };
+        connect(clockDialog_, &QDialog::finished, this, [this] {
+            state_.Acquisition.StopClockMeasurement();
+            SetStatus(StatusField::Clock, QString());
+        });
+        state_.Acquisition.StartClockMeasurement();
+        blocksSeen_ = 0;
+        SetStatus(StatusField::Clock, ClockStatusText(analysis::ClockEstimate()));
+        PlaceBelowClientOrigin(*clockDialog_, *client_);
+    }
+    clockDialog_->show();
+    clockDialog_->raise();
+}
+
+void MainWindow::ApplyClock(const analysis::ClockEstimate& estimate) {
+    // Whole ppm into ClockPpm, the rest onto the slider, as the operator
+    // would set them; the label follows from both.
+    const analysis::ClockSetting setting = analysis::SplitClockCorrection(estimate.TotalPpm);
+    state_.Settings.ClockPpm = setting.ClockPpm;
+    clockSlider_->setValue(setting.SliderPosition);
+    SetClockFromSlider(setting.SliderPosition);
+    // What is left is measured afresh with the new correction in place.
+    state_.Acquisition.StartClockMeasurement();
+    blocksSeen_ = 0;
+    SetStatus(StatusField::Clock, ClockStatusText(analysis::ClockEstimate()));
+    if (clockDialog_) clockDialog_->Show(analysis::ClockEstimate(), 0.0);
+}
+
+void MainWindow::FindPaths() {
+    if (state_.Acquisition.PlacePaths(state_.Controls)) state_.Display.CorrelogramScroll = 0;
+}
+
+void MainWindow::PickDevice() {
+    session::StopCapture(state_.Capture, wave_);
+    SoundcardPicker picker(session::DeviceNames(wave_), state_.Capture.DeviceId, this);
+    picker.setFont(state_.Fonts.ControlFont);
+    PlaceBelowClientOrigin(picker, *client_);
+    picker.exec();
+    if (ending_) return;
+    if (picker.Chosen()) state_.Capture.DeviceId = picker.ChosenDevice();
+    // Closing without "OK" opens the same device again.
+    session::SwitchDevice(state_.Capture, wave_, *this);
+}
+
+void MainWindow::EditGains() {
+    BrightnessDialog dialog(state_.Settings, this);
+    dialog.setFont(state_.Fonts.ControlFont);
+    PlaceBelowClientOrigin(dialog, *client_);
+    if (dialog.exec() == QDialog::Accepted && !ending_) dialog.ApplyTo(state_.Settings);
+}
+
+void MainWindow::ShowAbout() {
+    ShowMessage(QStringLiteral(
+        "propmon " PROPMON_VERSION "\n\n"
+        "HF propagation monitor for STANAG 4285 transmissions.\n\n"
+        "It correlates the receiver's audio, frame by frame, against the known "
+        "synchronisation sequence of the waveform and shows how the signal arrives: "
+        "the correlation trace, the correlogram (delay against time), the dopplergram "
+        "(frequency offset against time), the scattergram (frequency offset against "
+        "delay) and the tune indicator."));
+}
+
+void MainWindow::OpenHelp() {
+    // The copy in the current folder first (propmon-desktop puts one there, a
+    // station may keep its own notes in it), else the installed page.
+    QString page = QDir::current().absoluteFilePath(state_.HelpFile);
+    if (!QFileInfo::exists(page)) {
+        for (const QString& folder : state_.HelpFolders) {
+            const QString installed = QDir(folder).absoluteFilePath(state_.HelpFile);
+            if (QFileInfo::exists(installed)) {
+                page = installed;
+                break;
+            }
+        }
+    }
+    // The result is not checked: the desktop reports its own failures.
+    if (OpenDocument) OpenDocument(QUrl::fromLocalFile(page));
+}
+
+} // namespace ui

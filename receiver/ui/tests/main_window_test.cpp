@@ -1,0 +1,1205 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include <QAction>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QSlider>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "receiver/analysis/block_table.h"
+#include "receiver/io/paced_devices.h"
+#include "receiver/io/tests/scripted_device.h"
+#include "receiver/session/preferences.h"
+#include "receiver/session/termination.h"
+#include "receiver/ui/dialogs.h"
+#include "receiver/ui/input_box.h"
+#include "receiver/ui/main_window.h"
+#include "receiver/ui/messages.h"
+#include "receiver/ui/tests/modal_helpers.h"
+#include "receiver/ui/window_ids.h"
+#include "s4285gen/s4285gen.h"
+
+namespace ui {
+namespace {
+
+using testing::OnNextModal;
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> FileLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadAll(path));
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+void Pump() {
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+}
+
+// A window over scripted input devices, its settings file in a scratch folder.
+class WindowTest : public ::testing::Test {
+  protected:
+    explicit WindowTest(int deviceCount = 1) {
+        state.SettingsPath = (dir.path() + "/Stanag4285.set").toStdString();
+        state.Display.SnapshotFolder = dir.path();
+        for (int i = 0; i < deviceCount; ++i) {
+            scripts.push_back(std::make_shared<io::testing::ScriptedScript>());
+            wave.AddDevice(std::make_unique<io::testing::ScriptedDevice>(
+                QStringLiteral("Scripted %1").arg(i), scripts.back()));
+        }
+    }
+
+    // Start-up with `settingsText` as the settings file (none when empty).
+    void Start(const std::string& settingsText = "") {
+        if (!settingsText.empty())
+            std::ofstream(state.SettingsPath, std::ios::binary) << settingsText;
+        session::PrepareReceiver(state);
+        window = std::make_unique<MainWindow>(state, wave);
+        window->OpenDocument = [this](const QUrl& url) { openedDocuments.push_back(url); };
+        window->OnInitDialog();
+        Pump();
+    }
+
+    void TearDown() override {
+        if (window && !window->Ending()) window->EndWindow();
+        window.reset();
+    }
+
+    QLabel* Label(int id) const { return qobject_cast<QLabel*>(window->Control(id)); }
+    QString LabelText(int id) const { return Label(id) ? Label(id)->text() : QString("<none>"); }
+    QSlider* Slider(int id) const { return qobject_cast<QSlider*>(window->Control(id)); }
+
+    QTemporaryDir dir;
+    session::ReceiverState state;
+    io::WaveInput wave{false};
+    std::vector<std::shared_ptr<io::testing::ScriptedScript>> scripts;
+    std::unique_ptr<MainWindow> window;
+    std::vector<QUrl> openedDocuments;
+};
+
+struct ControlRow {
+    int id;
+    const char* kind;
+    int x, y, w, h;
+    const char* text; // nullptr: not a text control
+};
+
+// Every control of the window in creation order: id, kind, place, size, text.
+const ControlRow ControlTable[] = {
+    {4000, "panel", 80, 51, 561, 216, nullptr},
+    {4008, "panel", 80, 288, 401, 271, nullptr},
+    {4002, "panel", 5, 50, 70, 512, nullptr},
+    {4009, "panel", 482, 287, 70, 257, nullptr},
+    {4012, "panel", 600, 288, 72, 256, nullptr},
+    {-1, "line", 671, 288, 4, 1, nullptr},
+    {-1, "line", 671, 345, 4, 1, nullptr},
+    {-1, "line", 671, 415, 4, 1, nullptr},
+    {-1, "line", 671, 485, 4, 1, nullptr},
+    {-1, "line", 671, 544, 4, 1, nullptr},
+    {9014, "label", 675, 341, 20, 14, "+30"},
+    {9015, "label", 675, 408, 20, 20, " 0"},
+    {9016, "label", 675, 477, 20, 14, "-30"},
+    {700, "trackbar", 1, 1, 500, 30, nullptr},
+    {4005, "label", 220, 32, 120, 18, "Clock offset 0.00 ppm"},
+    {800, "trackbar", 500, 1, 200, 30, nullptr},
+    {900, "label", 580, 32, 100, 14, "Gain 1.0"},
+    {1000, "label", 465, 570, 55, 14, " "},
+    {1001, "label", 519, 570, 60, 14, " "},
+    {1345, "button", 554, 341, 20, 20, "+"},
+    {1346, "button", 554, 467, 20, 20, "-"},
+    {-1, "label", 10, 564, 67, 14, "Correlation"},
+    {-1, "label", 350, 270, 67, 14, "Correlogram"},
+    {-1, "label", 530, 75, 70, 30, "Signal Phase"},
+    {-1, "label", 240, 560, 67, 14, "Dopplergram"},
+    {-1, "label", 490, 550, 72, 14, "Scattergram"},
+    {-1, "label", 600, 550, 72, 30, "Tune indicator"},
+    {-1, "line", 641, 50, 1, 200, nullptr},
+    {-1, "line", 641, 50, 8, 1, nullptr},
+    {-1, "line", 641, 90, 8, 1, nullptr},
+    {-1, "line", 641, 130, 8, 1, nullptr},
+    {-1, "line", 641, 170, 8, 1, nullptr},
+    {-1, "line", 641, 210, 8, 1, nullptr},
+    {-1, "line", 641, 250, 8, 1, nullptr},
+    {-1, "line", 79, 50, 1, 201, nullptr},
+    {-1, "line", 79, 50, 562, 45, nullptr},
+    {9000, "label", 649, 43, 38, 14, "20ms"},
+    {9001, "label", 649, 58, 38, 14, "(6000 km)"},
+    {9002, "label", 649, 83, 38, 14, "16ms"},
+    {9003, "label", 649, 98, 38, 14, "(4800 km)"},
+    {9004, "label", 649, 123, 38, 14, "12ms"},
+    {9005, "label", 649, 138, 38, 14, "(3600 km)"},
+    {9006, "label", 649, 163, 38, 14, "8ms"},
+    {9007, "label", 649, 178, 38, 14, "(2400 km)"},
+    {9008, "label", 649, 203, 38, 14, "4ms"},
+    {9009, "label", 649, 218, 38, 14, "(1200 km)"},
+    {9010, "label", 649, 243, 30, 14, "0ms"},
+    {-1, "line", 481, 287, 1, 256, nullptr},
+    {-1, "line", 551, 287, 8, 1, nullptr},
+    {-1, "line", 551, 416, 8, 1, nullptr},
+    {-1, "line", 551, 543, 8, 1, nullptr},
+    {-1, "line", 79, 287, 1, 256, nullptr},
+    {-1, "line", 79, 287, 402, 1, nullptr},
+    {-1, "line", 79, 543, 402, 1, nullptr},
+    {9011, "label", 558, 281, 42, 20, "+5 Hz"},
+    {9012, "label", 558, 407, 40, 20, " 0 Hz"},
+    {9013, "label", 558, 535, 42, 20, "-5 Hz"},
+};
+
+TEST_F(WindowTest, EveryControlHasItsIdKindPlaceAndText) {
+    Start();
+    const std::vector<QWidget*>& controls = window->Controls();
+    ASSERT_EQ(controls.size(), std::size(ControlTable));
+    for (size_t i = 0; i < controls.size(); ++i) {
+        const ControlRow& row = ControlTable[i];
+        SCOPED_TRACE("control #" + std::to_string(i + 1) + " id " + std::to_string(row.id));
+        QWidget* c = controls[i];
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(c->parentWidget(), window->Client());
+        EXPECT_EQ(c->property("controlId").toInt(), row.id);
+        EXPECT_EQ(c->property("kind").toString(), QString::fromLatin1(row.kind));
+        EXPECT_EQ(c->geometry(), QRect(row.x, row.y, row.w, row.h));
+        if (!row.text) continue;
+        if (auto* label = qobject_cast<QLabel*>(c)) {
+            EXPECT_EQ(label->text(), row.text);
+        }
+        if (auto* button = qobject_cast<QPushButton*>(c)) {
+            EXPECT_EQ(button->text(), row.text);
+        }
+    }
+}
+
+TEST_F(WindowTest, ScaleFontsAreTimesRomanAndOtherTextsTheControlFont) {
+    Start();
+    for (int id = 9000; id <= 9010; ++id) {
+        const QFont font = window->Control(id)->font();
+        EXPECT_EQ(font.families().value(0), QStringLiteral("Times Roman")) << id;
+        EXPECT_EQ(font.pixelSize(), id % 2 == 0 ? 12 : 8) << id; // 9 pt and 6 pt
+    }
+    EXPECT_EQ(window->Control(ClockLabelId)->font(), state.Fonts.ControlFont);
+    EXPECT_EQ(window->Control(9011)->font(), state.Fonts.ControlFont);
+    EXPECT_EQ(state.Fonts.ControlFont.pixelSize(), 11); // 8 pt
+    // The readouts: red and blue text.
+    EXPECT_NE(Label(DopplerReadoutId)->styleSheet().indexOf("rgb(255,0,0)"), -1);
+    EXPECT_NE(Label(DelayReadoutId)->styleSheet().indexOf("rgb(0,0,255)"), -1);
+}
+
+TEST_F(WindowTest, WindowFrameTitleAndClientArea) {
+    Start();
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Stanag 4285 Receiver (NATO)"));
+    EXPECT_EQ(window->Client()->size(), QSize(705, 620));
+    EXPECT_EQ(window->Client()->y(), window->Menus()->sizeHint().height());
+    EXPECT_FALSE(window->windowIcon().isNull());
+    const Qt::WindowFlags flags = window->windowFlags();
+    EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+}
+
+TEST_F(WindowTest, MenusHoldTheirItemsIdsAndCheckMarks) {
+    Start();
+    struct Item {
+        const char* menu;
+        const char* text;
+        int id;
+        int check; // -1 no check mark, 0 unchecked, 1 checked
+    };
+    const Item table[] = {
+        {"File", "Auto-save Correlogram", 1360, 0},
+        {"File", "Auto-save Dopplergram", 1361, 0},
+        {"File", "Auto-save Scattergram", 1362, 0},
+        {"File", "Log blocks to CSV", 1390, 0},
+        {"Audio Input", "Select Input", 1310, -1},
+        {"Audio Input", "Reconnect lost input every 10 s", 1311, 0},
+        {"Tools", "Correlogram averaging", 1350, -1},
+        {"Tools", "Clock offset", 1344, -1},
+        {"Tools", "Display brightness", 1340, -1},
+        {"Tools", "Scattergram black b/g", 1355, 0},
+        {"Tools", "NATO - 2400 baud, 1800 Hz", 1370, 1},
+        {"Tools", "AMATEUR - 2000 baud, 1500 Hz", 1371, 0},
+        {"Tools", "Times in UTC", 1391, 0},
+        {"Tools", "Measure clock error", 1392, -1},
+        {"Tools", "Find paths", 1393, -1},
+        {"Help", "About", 1381, -1},
+        {"Help", "Help", 32651, -1},
+    };
+    std::vector<std::pair<QString, QAction*>> found;
+    QStringList menuTitles;
+    for (QAction* menuAction : window->Menus()->actions()) {
+        menuTitles << menuAction->text();
+        for (QAction* item : menuAction->menu()->actions())
+            if (!item->isSeparator()) found.emplace_back(menuAction->text(), item);
+    }
+    EXPECT_EQ(menuTitles, QStringList({"File", "Audio Input", "Tools", "Help"}));
+    ASSERT_EQ(found.size(), std::size(table));
+    for (size_t i = 0; i < found.size(); ++i) {
+        SCOPED_TRACE(table[i].text);
+        EXPECT_EQ(found[i].first, table[i].menu);
+        EXPECT_EQ(found[i].second->text(), table[i].text);
+        EXPECT_EQ(found[i].second->property("commandId").toInt(), table[i].id);
+        EXPECT_EQ(found[i].second, window->MenuItem(table[i].id));
+        EXPECT_EQ(found[i].second->isChecked(), table[i].check == 1);
+    }
+    EXPECT_EQ(window->MenuItem(FindPathsCommand)->shortcut(), QKeySequence(Qt::Key_F5));
+}
+
+TEST_F(WindowTest, SwitchesOnBeforeTheWindowShowTheirCheckMarks) {
+    // propmon --autosave switches the three saves on before the window exists.
+    session::PrepareReceiver(state);
+    state.Display.AutoSaveCorrelogram = display::SwitchOn;
+    state.Display.AutoSaveDopplergram = display::SwitchOn;
+    state.Display.AutoSaveScattergram = display::SwitchOn;
+    window = std::make_unique<MainWindow>(state, wave);
+    EXPECT_TRUE(window->MenuItem(AutoSaveCorrelogramCommand)->isChecked());
+    EXPECT_TRUE(window->MenuItem(AutoSaveDopplergramCommand)->isChecked());
+    EXPECT_TRUE(window->MenuItem(AutoSaveScattergramCommand)->isChecked());
+    EXPECT_FALSE(window->MenuItem(ScatterBlackCommand)->isChecked());
+    window->OnCommand(AutoSaveDopplergramCommand);
+    EXPECT_EQ(state.Display.AutoSaveDopplergram, display::SwitchOff);
+    EXPECT_FALSE(window->MenuItem(AutoSaveDopplergramCommand)->isChecked());
+}
+
+TEST_F(WindowTest, SlidersSetGainAndClockOffsetAndTheirLabels) {
+    Start();
+    EXPECT_EQ(Slider(ClockSliderId)->value(), 10000);
+    EXPECT_EQ(Slider(GainSliderId)->value(), 1050);
+
+    window->OnHScroll(ScrollThumbTrack, 2000, GainSliderId);
+    EXPECT_EQ(state.Settings.InputGain, 20.0f);
+    EXPECT_EQ(LabelText(GainLabelId), "Gain 20.0");
+    window->OnHScroll(ScrollThumbTrack, 0, GainSliderId);
+    EXPECT_EQ(state.Settings.InputGain, 0.0f);
+    EXPECT_EQ(LabelText(GainLabelId), "Gain 0.0");
+
+    window->OnHScroll(ScrollThumbTrack, 20000, ClockSliderId);
+    EXPECT_EQ(state.Settings.ClockOffset, 0.00005L);
+    EXPECT_EQ(LabelText(ClockLabelId), "Clock offset 50.00 ppm");
+    window->OnHScroll(ScrollThumbTrack, 0, ClockSliderId);
+    EXPECT_EQ(LabelText(ClockLabelId), "Clock offset -50.00 ppm");
+
+    // Released thumb and end of scroll change nothing.
+    window->OnHScroll(ScrollThumbPosition, 15000, ClockSliderId);
+    window->OnHScroll(ScrollEnd, 15000, ClockSliderId);
+    EXPECT_EQ(LabelText(ClockLabelId), "Clock offset -50.00 ppm");
+}
+
+TEST_F(WindowTest, KeyboardMovesOfBothSlidersTakeTheNewPosition) {
+    Start();
+    QSlider* clock = Slider(ClockSliderId);
+    QTest::keyClick(clock, Qt::Key_Right);
+    EXPECT_EQ(clock->value(), 10001);
+    EXPECT_EQ(state.Settings.ClockOffset, 1 / 200000000.0L);
+    QTest::keyClick(clock, Qt::Key_End);
+    EXPECT_EQ(state.Settings.ClockOffset, 0.00005L);
+    EXPECT_EQ(LabelText(ClockLabelId), "Clock offset 50.00 ppm");
+
+    // Line and page moves of GainSlider set the gain too.
+    QSlider* gain = Slider(GainSliderId);
+    QTest::keyClick(gain, Qt::Key_Home);
+    EXPECT_EQ(state.Settings.InputGain, 0.0f);
+    EXPECT_EQ(LabelText(GainLabelId), "Gain 0.0");
+    QTest::keyClick(gain, Qt::Key_PageUp);
+    EXPECT_EQ(gain->value(), 400);
+    EXPECT_EQ(state.Settings.InputGain, 400.0f / 1700.0f);
+    EXPECT_EQ(LabelText(GainLabelId), "Gain 0.2");
+    // ... and leave the clock offset alone.
+    EXPECT_EQ(state.Settings.ClockOffset, 0.00005L);
+}
+
+TEST_F(WindowTest, InitialisationPlacesSlidersFromTheSettings) {
+    Start("0\r\n3\r\n1\r\n1\r\n1\r\n1\r\n");
+    EXPECT_EQ(Slider(ClockSliderId)->value(), 10000);
+    EXPECT_EQ(LabelText(ClockLabelId), "Clock offset 3.00 ppm");
+    state.Settings.ClockOffset = -0.00005L;
+    state.Settings.ClockPpm = 0;
+    state.Settings.InputGain = 20.0f;
+    window->OnInitDialog();
+    EXPECT_EQ(Slider(ClockSliderId)->value(), 0);
+    EXPECT_EQ(LabelText(ClockLabelId), "Clock offset -50.00 ppm");
+    EXPECT_EQ(Slider(GainSliderId)->value(), 2000);
+    EXPECT_EQ(LabelText(GainLabelId), "Gain 20.0");
+    // Beyond the slider's range the offset keeps its value until the slider moves.
+    state.Settings.ClockOffset = 0.001L;
+    window->OnInitDialog();
+    EXPECT_EQ(Slider(ClockSliderId)->value(), 20000);
+    EXPECT_EQ(state.Settings.ClockOffset, 0.001L);
+}
+
+TEST_F(WindowTest, ShiftButtonsStepTheDopplerShiftWithinLimits) {
+    Start();
+    auto* plus = qobject_cast<QPushButton*>(window->Control(ShiftUpCommand));
+    auto* minus = qobject_cast<QPushButton*>(window->Control(ShiftDownCommand));
+    for (int i = 0; i < 13; ++i)
+        plus->click();
+    EXPECT_EQ(state.Controls.DopplerShift, -128);
+    plus->click();
+    EXPECT_EQ(state.Controls.DopplerShift, -128);
+    state.Controls.DopplerShift = 120;
+    minus->click();
+    EXPECT_EQ(state.Controls.DopplerShift, 128);
+}
+
+TEST_F(WindowTest, ReturnAndEnterPressNoButton) {
+    Start();
+    window->show();
+    auto* plus = qobject_cast<QPushButton*>(window->Control(ShiftUpCommand));
+    for (int id : {ShiftUpCommand, ShiftDownCommand}) {
+        auto* button = qobject_cast<QPushButton*>(window->Control(id));
+        EXPECT_FALSE(button->isDefault()) << id;
+        EXPECT_FALSE(button->autoDefault()) << id;
+    }
+    QTest::mouseClick(plus, Qt::LeftButton); // a click still shifts, and leaves the focus there
+    ASSERT_EQ(state.Controls.DopplerShift, -10);
+    for (QWidget* target : {static_cast<QWidget*>(window.get()), window->focusWidget(),
+                            static_cast<QWidget*>(Slider(ClockSliderId))})
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter})
+            QTest::keyClick(target, key);
+    EXPECT_EQ(state.Controls.DopplerShift, -10);
+    EXPECT_FALSE(window->Ending());
+}
+
+// Where `text` in `font` would be cut off in `box` (drawn from its left edge,
+// at the top or vertically centred); empty when it is shown whole.
+std::string Cut(const QFont& font, const QString& text, const QRect& box, bool centred) {
+    const QFontMetrics metrics(font);
+    const QRect ink = metrics.tightBoundingRect(text);
+    const int baseline =
+        box.top() + (centred ? (box.height() - metrics.height()) / 2 : 0) + metrics.ascent();
+    std::string cut;
+    if (metrics.horizontalAdvance(text) > box.width() || box.left() + ink.right() > box.right())
+        cut += " wider than " + std::to_string(box.width());
+    if (!ink.isEmpty() &&
+        (baseline + ink.top() < box.top() || baseline + ink.bottom() > box.bottom()))
+        cut += " ink outside the rows " + std::to_string(box.top()) + ".." +
+               std::to_string(box.bottom());
+    return cut.empty() ? cut : "'" + text.toStdString() + "'" + cut;
+}
+
+std::string LabelCut(const QLabel& label) {
+    return Cut(label.font(), label.text(), label.contentsRect(),
+               label.alignment() & Qt::AlignVCenter);
+}
+
+std::string ButtonCut(const QPushButton& button) {
+    QStyleOptionButton option;
+    option.initFrom(&button);
+    const QRect contents =
+        button.style()->subElementRect(QStyle::SE_PushButtonContents, &option, &button);
+    return Cut(button.font(), button.text(), contents, true);
+}
+
+// Whether a line edit shows `text` whole: with the cursor at its end the field
+// has not scrolled, so the text starts where the cursor at position 0 stands.
+bool ShowsWhole(QLineEdit& edit, const QString& text) {
+    edit.setText(text);
+    edit.setCursorPosition(static_cast<int>(text.size()));
+    const auto cursorX = [&edit] {
+        return edit.inputMethodQuery(Qt::ImCursorRectangle).toRect().center().x();
+    };
+    const int end = cursorX();
+    edit.setCursorPosition(0);
+    const int start = cursorX();
+    return end - start == QFontMetrics(edit.font()).horizontalAdvance(text) &&
+           end < edit.contentsRect().right();
+}
+
+TEST_F(WindowTest, EveryFixedTextFitsItsBox) {
+    wave.AddDevice(std::make_unique<io::TestSignalDevice>());
+    Start();
+    window->show();
+    const auto checkWindow = [&](const char* when) {
+        SCOPED_TRACE(when);
+        for (QWidget* control : window->Controls()) {
+            if (auto* label = qobject_cast<QLabel*>(control)) {
+                EXPECT_EQ(LabelCut(*label), "");
+            }
+            if (auto* button = qobject_cast<QPushButton*>(control)) {
+                EXPECT_EQ(ButtonCut(*button), "");
+            }
+        }
+    };
+    checkWindow("NATO");
+    window->OnHScroll(ScrollThumbTrack, 0, ClockSliderId); // "Clock offset -50.00 ppm"
+    window->OnHScroll(ScrollThumbTrack, 2000, GainSliderId);
+    for (QPoint at : {QPoint(543, 288), QPoint(483, 543), QPoint(100, 543)}) { // widest readings
+        window->OnMouseMove(at.x(), at.y());
+        checkWindow("readouts");
+    }
+    window->OnCommand(AmateurCommand);
+    Pump();
+    checkWindow("AMATEUR");
+
+    // The picker's field shows the longest name, the built-in test signal's, whole.
+    OnNextModal([&](QWidget* w) {
+        auto* picker = qobject_cast<SoundcardPicker*>(w);
+        ASSERT_NE(picker, nullptr);
+        for (int i = 0; i < picker->Combo()->count(); ++i)
+            EXPECT_TRUE(ShowsWhole(*picker->Combo()->lineEdit(), picker->Combo()->itemText(i)))
+                << picker->Combo()->itemText(i).toStdString();
+        EXPECT_EQ(ButtonCut(*picker->OkButton()), "");
+        picker->close();
+    });
+    window->OnCommand(SelectInputCommand);
+    Pump();
+
+    OnNextModal([&](QWidget* w) {
+        auto* dialog = qobject_cast<BrightnessDialog*>(w);
+        ASSERT_NE(dialog, nullptr);
+        const QList<QLabel*> labels = dialog->findChildren<QLabel*>();
+        ASSERT_EQ(labels.size(), 3);
+        for (const QLabel* label : labels) {
+            EXPECT_EQ(LabelCut(*label), "");
+            EXPECT_EQ(label->font(), labels.front()->font()); // one font for the three
+        }
+        for (int id : {CorrGainEditId, DopplerGainEditId, ScatterGainEditId})
+            EXPECT_TRUE(ShowsWhole(*dialog->Field(id), dialog->Field(id)->text())) << id;
+        EXPECT_EQ(ButtonCut(*dialog->OkButton()), "");
+        dialog->close();
+    });
+    window->OnCommand(BrightnessCommand);
+}
+
+TEST_F(WindowTest, TogglesNegateTheirFlagAndKeepTheCheckMark) {
+    Start();
+    const std::pair<int, int32_t*> toggles[] = {
+        {1360, &state.Display.AutoSaveCorrelogram},
+        {1361, &state.Display.AutoSaveDopplergram},
+        {1362, &state.Display.AutoSaveScattergram},
+        {1355, &state.Display.ScatterBlack},
+    };
+    for (auto [id, flag] : toggles) {
+        QAction* item = window->MenuItem(id);
+        item->trigger();
+        EXPECT_EQ(*flag, 1) << id;
+        EXPECT_TRUE(item->isChecked()) << id;
+        item->trigger();
+        EXPECT_EQ(*flag, -1) << id;
+        EXPECT_FALSE(item->isChecked()) << id;
+    }
+}
+
+// Answers the next InputBox with `answer` (typed over the default), or
+// cancels it when `answer` is null; records the default text shown.
+void AnswerPrompt(const char* answer, QString* shownDefault = nullptr,
+                  QString* shownPrompt = nullptr) {
+    OnNextModal([=](QWidget* w) {
+        auto* box = qobject_cast<InputBoxDialog*>(w);
+        ASSERT_NE(box, nullptr);
+        if (shownDefault) *shownDefault = box->Edit()->text();
+        if (shownPrompt) *shownPrompt = box->Prompt()->text();
+        if (!answer) {
+            box->CancelButton()->click();
+            return;
+        }
+        box->Edit()->setText(QString::fromLatin1(answer));
+        box->OkButton()->click();
+    });
+}
+
+TEST_F(WindowTest, AveragingPromptTakesTheFlooredLeadingNumberAtLeastOne) {
+    Start();
+    QString shown;
+    AnswerPrompt("12abc", &shown);
+    window->OnCommand(AveragingCommand);
+    EXPECT_EQ(shown, " 1");
+    EXPECT_EQ(state.Controls.AverageCount, 12);
+
+    AnswerPrompt(nullptr, &shown); // Cancel keeps the value
+    window->OnCommand(AveragingCommand);
+    EXPECT_EQ(shown, " 12");
+    EXPECT_EQ(state.Controls.AverageCount, 12);
+
+    const std::pair<const char*, int> cases[] = {{"0", 1}, {"-5", 1}, {"12.7", 12},
+                                                 {"", 12}, {"x", 1},  {"1e30", 2147483647}};
+    for (auto [answer, expected] : cases) {
+        state.Controls.AverageCount = 12;
+        AnswerPrompt(answer);
+        window->OnCommand(AveragingCommand);
+        EXPECT_EQ(state.Controls.AverageCount, expected) << "answer '" << answer << "'";
+    }
+}
+
+TEST_F(WindowTest, ClockPromptSetsWholePpmAndRewritesTheLabel) {
+    Start();
+    QString shown, prompt;
+    AnswerPrompt("12.7", &shown, &prompt);
+    window->OnCommand(ClockOffsetCommand);
+    EXPECT_EQ(shown, " 0");
+    EXPECT_EQ(prompt, "Enter clock offset in ppm\n(to allow for very large soundcard errors)");
+    EXPECT_EQ(state.Settings.ClockPpm, 12.0L);
+    EXPECT_EQ(LabelText(ClockLabelId), "Clock offset 12.00 ppm");
+
+    AnswerPrompt("-12.7");
+    window->OnCommand(ClockOffsetCommand);
+    EXPECT_EQ(state.Settings.ClockPpm, -13.0L);
+    EXPECT_EQ(LabelText(ClockLabelId), "Clock offset -13.00 ppm");
+
+    AnswerPrompt(nullptr, &shown);
+    window->OnCommand(ClockOffsetCommand);
+    EXPECT_EQ(shown, "-13");
+    EXPECT_EQ(state.Settings.ClockPpm, -13.0L);
+}
+
+TEST_F(WindowTest, ModeSwitchRebuildsLabelsTitleChecksAndRestartsCapture) {
+    Start();
+    io::testing::ScriptedScript& script = *scripts[0];
+    EXPECT_EQ(script.Opens, 1);
+    EXPECT_EQ(script.LastOpenRate, 9600);
+
+    window->OnCommand(AmateurCommand);
+    Pump();
+    EXPECT_EQ(window->windowTitle(), "Stanag 4285 receiver (AMATEUR)");
+    EXPECT_FALSE(window->MenuItem(NatoCommand)->isChecked());
+    EXPECT_TRUE(window->MenuItem(AmateurCommand)->isChecked());
+    EXPECT_EQ(state.Chain->ReceiverMode, dsp::ModeAmateur);
+    EXPECT_EQ(state.Chain->SampleRate, 8000);
+    EXPECT_EQ(state.Chain->CarrierHz, 1500);
+    EXPECT_EQ(script.Opens, 2);
+    EXPECT_EQ(script.LastOpenRate, 8000);
+    const std::pair<int, const char*> amateur[] = {
+        {9000, "25ms"},  {9001, "(7500 km)"}, {9002, "20ms"}, {9003, "(6000 km)"},
+        {9004, "15ms"},  {9005, "(4500 km)"}, {9006, "10ms"}, {9007, "(3000 km)"},
+        {9008, "5ms"},   {9009, "(1500 km)"}, {9010, "0ms"},  {9011, "+4 Hz"},
+        {9012, " 0 Hz"}, {9013, "-4 Hz"},     {9014, "+25"},  {9015, " 0"},
+        {9016, "-25"}};
+    for (auto [id, text] : amateur)
+        EXPECT_EQ(LabelText(id), text) << id;
+    EXPECT_EQ(window->Control(9008)->geometry(), QRect(649, 203, 38, 13));
+    EXPECT_EQ(window->Control(9007)->geometry(), QRect(649, 178, 38, 14));
+    EXPECT_EQ(window->Control(9008)->font(), state.Fonts.ScaleFont);
+    EXPECT_EQ(window->Controls().size(), std::size(ControlTable));
+
+    // NATO twice: the second time the mode does not change, capture restarts anyway.
+    for (int round = 1; round <= 2; ++round) {
+        window->OnCommand(NatoCommand);
+        Pump();
+        EXPECT_EQ(script.Opens, 2 + round);
+        EXPECT_EQ(script.LastOpenRate, 9600);
+    }
+    EXPECT_EQ(window->windowTitle(), "Stanag 4285 receiver (NATO)");
+    EXPECT_TRUE(window->MenuItem(NatoCommand)->isChecked());
+    EXPECT_FALSE(window->MenuItem(AmateurCommand)->isChecked());
+    EXPECT_EQ(LabelText(9000), "20ms");
+    EXPECT_EQ(window->Control(9008)->geometry(), QRect(649, 203, 38, 14));
+    EXPECT_EQ(LabelText(9016), "-30");
+}
+
+TEST_F(WindowTest, PointerMovesFillTheReadoutsAndClicksPickTheLag) {
+    Start();
+    QTest::mouseMove(window->Client(), QPoint(500, 389)); // over the scattergram
+    window->OnMouseMove(500, 389);
+    EXPECT_EQ(LabelText(DopplerReadoutId), "1.00 Hz");
+    EXPECT_EQ(LabelText(DelayReadoutId), "3.54 msec");
+    window->OnMouseMove(200, 416); // over the dopplergram
+    EXPECT_EQ(LabelText(DopplerReadoutId), "0.00 Hz");
+    EXPECT_EQ(LabelText(DelayReadoutId), "0.00 msec");
+    window->OnMouseMove(30, 312); // over the correlation panel
+    EXPECT_EQ(state.Display.MarkerLag, 250);
+
+    // A real click reaches the handler through the client area.
+    QTest::mouseClick(window->Client(), Qt::LeftButton, {}, QPoint(30, 50));
+    EXPECT_EQ(state.Controls.LagOffset, 512);
+    window->OnLButtonUp(300, 150);
+    window->OnLButtonUp(300, 150);
+    EXPECT_EQ(state.Display.CorrelogramScroll, 200);
+}
+
+TEST_F(WindowTest, RecordedBuffersReachTheChain) {
+    Start();
+    io::testing::ScriptedScript& script = *scripts[0];
+    ASSERT_TRUE(script.Started);
+    std::vector<int16_t> samples(1024);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<int16_t>(i * 7 - 3000);
+    script.Record(samples);
+    Pump();
+    EXPECT_EQ(state.Chain->Intake.CaptureBlock[0], samples[0]);
+    EXPECT_EQ(state.Chain->Intake.CaptureBlock[1023], samples[1023]);
+}
+
+TEST_F(WindowTest, BlockObserversSeeEveryBlockAndTheStatusLineSitsBelowThePanels) {
+    std::vector<int32_t> peaks;
+    state.BlockObservers.push_back(
+        [&](const dsp::ChainState& chain) { peaks.push_back(chain.Peak.PeakLag); });
+    Start();
+    scripts[0]->Record(std::vector<int16_t>(3 * 1024, 100)); // three buffers, three blocks
+    Pump();
+    EXPECT_EQ(peaks.size(), 3u);
+
+    // The input is named when it opens; level, lock and SNR follow the blocks.
+    window->SetStatus(StatusField::Problem, QStringLiteral("cannot write logs/"));
+    window->show();
+    Pump();
+    EXPECT_EQ(window->Status()->Joined().toStdString(),
+              "Scripted 0  Level -50 dBFS  Searching  SNR 20 dB  cannot write logs/");
+    EXPECT_GE(window->Status()->y(), window->Client()->geometry().bottom());
+    EXPECT_EQ(window->Client()->size(), QSize(705, 620));
+    window->SetStatus(StatusField::Problem, QString());
+    EXPECT_EQ(window->Status()->Joined().toStdString(),
+              "Scripted 0  Level -50 dBFS  Searching  SNR 20 dB");
+}
+
+TEST_F(WindowTest, AboutShowsOurTextAndHelpOpensTheHelpFile) {
+    Start();
+    QString caption, text;
+    OnNextModal([&](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        ASSERT_NE(box, nullptr);
+        caption = box->windowTitle();
+        text = box->text();
+        EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
+        EXPECT_EQ(box->windowModality(), Qt::ApplicationModal);
+        box->button(QMessageBox::Ok)->click();
+    });
+    window->OnCommand(AboutCommand);
+    EXPECT_EQ(caption, DefaultCaption);
+    EXPECT_TRUE(text.startsWith("propmon ")) << text.toStdString();
+    EXPECT_NE(text.indexOf("STANAG 4285"), -1);
+
+    window->OnCommand(HelpCommand);
+    ASSERT_EQ(openedDocuments.size(), 1u);
+    EXPECT_TRUE(openedDocuments[0].isLocalFile());
+    EXPECT_TRUE(openedDocuments[0].toLocalFile().endsWith("/Stanag Help.htm"));
+}
+
+TEST_F(WindowTest, HugeNumbersAreClampedAndLabelsKeepTheirFixedPointForm) {
+    Start("0\r\n1e30\r\n1e50\r\n1\r\n1\r\n1\r\n");
+    EXPECT_EQ(state.Settings.InputGain, std::numeric_limits<float>::max());
+    EXPECT_EQ(Slider(GainSliderId)->value(), 2000); // the right end, not the left
+    EXPECT_EQ(LabelText(GainLabelId), "Gain 340282346638528859811704183484516925440.0");
+    EXPECT_EQ(LabelText(ClockLabelId), "Clock offset 1000000015047466219876688855040.00 ppm");
+
+    // Typed: the prompt and the brightness fields.
+    AnswerPrompt("-1e99999");
+    window->OnCommand(ClockOffsetCommand);
+    EXPECT_EQ(state.Settings.ClockPpm, -std::numeric_limits<long double>::max());
+    EXPECT_TRUE(LabelText(ClockLabelId)
+                    .startsWith("Clock offset -340282346638528859811704183484516925440.00"));
+    OnNextModal([&](QWidget* w) {
+        auto* dialog = qobject_cast<BrightnessDialog*>(w);
+        ASSERT_NE(dialog, nullptr);
+        dialog->Field(CorrGainEditId)->setText("1e50");
+        dialog->Field(DopplerGainEditId)->setText("-1e99999");
+        dialog->OkButton()->click();
+    });
+    window->OnCommand(BrightnessCommand);
+    EXPECT_EQ(state.Settings.CorrGain, std::numeric_limits<float>::max());
+    EXPECT_EQ(state.Settings.DopplerGain, -std::numeric_limits<float>::max());
+
+    window->EndWindow();
+    const std::vector<std::string> lines = FileLines(state.SettingsPath);
+    EXPECT_EQ(lines.at(2), "3.402823E+38");
+    EXPECT_EQ(lines.at(3), "3.402823E+38");
+}
+
+TEST_F(WindowTest, HelpOpensTheCurrentFoldersPageElseTheInstalledOne) {
+    // Without a page of its own, a build-tree run finds the source tree's.
+    session::PrepareReceiver(state);
+    EXPECT_TRUE(state.HelpFolders.contains(QStringLiteral(PROPMON_SOURCE_DOCDIR)));
+    QTemporaryDir elsewhere, installed;
+    std::ofstream(installed.filePath("Stanag Help.htm").toStdString()) << "<html></html>";
+    state.HelpFolders = {elsewhere.path(), installed.path()};
+    Start();
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    window->OnCommand(HelpCommand);
+    std::ofstream(dir.filePath("Stanag Help.htm").toStdString()) << "<html>ours</html>";
+    window->OnCommand(HelpCommand);
+    QDir::setCurrent(previous);
+    ASSERT_EQ(openedDocuments.size(), 2u);
+    EXPECT_EQ(openedDocuments[0], QUrl::fromLocalFile(installed.filePath("Stanag Help.htm")));
+    EXPECT_EQ(openedDocuments[1], QUrl::fromLocalFile(dir.filePath("Stanag Help.htm")));
+}
+
+TEST_F(WindowTest, BrightnessDialogTakesGainsOnOkOnly) {
+    Start();
+    state.Settings.CorrGain = 0.8f;
+    OnNextModal([&](QWidget* w) {
+        auto* dialog = qobject_cast<BrightnessDialog*>(w);
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(dialog->windowTitle(), "Adjust display brightness - typically 0.5 to 1.5");
+        EXPECT_EQ(dialog->size(), QSize(360, 60));
+        EXPECT_EQ(dialog->pos(), window->Client()->mapToGlobal(QPoint(100, 100)));
+        EXPECT_EQ(dialog->palette().color(QPalette::Window), QColor(224, 255, 255));
+        EXPECT_TRUE(dialog->windowFlags().testFlag(Qt::Tool));
+        EXPECT_EQ(dialog->Field(CorrGainEditId)->text(), " .8");
+        EXPECT_EQ(dialog->Field(DopplerGainEditId)->text(), " 1");
+        EXPECT_EQ(dialog->Field(DopplerGainEditId)->geometry(), QRect(110, 2, 40, 23));
+        dialog->Field(DopplerGainEditId)->setText("1.5");
+        dialog->Field(ScatterGainEditId)->setText("-2");
+        dialog->OkButton()->click();
+    });
+    window->OnCommand(BrightnessCommand);
+    EXPECT_EQ(state.Settings.CorrGain, 0.8f);
+    EXPECT_EQ(state.Settings.DopplerGain, 1.5f);
+    EXPECT_EQ(state.Settings.ScatterGain, -2.0f); // taken as entered
+
+    OnNextModal([&](QWidget* w) {
+        auto* dialog = qobject_cast<BrightnessDialog*>(w);
+        ASSERT_NE(dialog, nullptr);
+        dialog->Field(CorrGainEditId)->setText("3");
+        dialog->close();
+    });
+    window->OnCommand(BrightnessCommand);
+    EXPECT_EQ(state.Settings.CorrGain, 0.8f);
+
+    window->EndWindow();
+    EXPECT_EQ(FileLines(state.SettingsPath).at(4), "1.5");
+}
+
+class PickerTest : public WindowTest {
+  protected:
+    PickerTest() : WindowTest(3) {}
+};
+
+TEST_F(PickerTest, PickerListsDevicesSelectsTheCurrentOneAndSwitches) {
+    state.Capture.DeviceId = 2;
+    Start();
+    session::PrepareReceiver(state); // start-up resets the device to the first one
+    state.Capture.DeviceId = 2;
+    window->OnCommand(NatoCommand);
+    Pump();
+    ASSERT_EQ(scripts[2]->Opens, 1);
+    bool stoppedWhileOpen = true;
+    OnNextModal([&](QWidget* w) {
+        auto* picker = qobject_cast<SoundcardPicker*>(w);
+        ASSERT_NE(picker, nullptr);
+        stoppedWhileOpen = !scripts[2]->Started;
+        EXPECT_EQ(picker->windowTitle(), "Select soundcard");
+        EXPECT_EQ(picker->size(), QSize(237, 60));
+        EXPECT_EQ(picker->pos(), window->Client()->mapToGlobal(QPoint(100, 100)));
+        EXPECT_EQ(picker->Combo()->count(), 3);
+        EXPECT_EQ(picker->Combo()->itemText(0), "Scripted 0");
+        EXPECT_EQ(picker->Combo()->currentIndex(), 2);
+        EXPECT_EQ(picker->OkButton()->geometry(), QRect(10, 26, 70, 23));
+        picker->Combo()->setCurrentIndex(0);
+        picker->OkButton()->click();
+    });
+    window->OnCommand(SelectInputCommand);
+    Pump();
+    EXPECT_TRUE(stoppedWhileOpen);
+    EXPECT_EQ(state.Capture.DeviceId, 0);
+    EXPECT_EQ(scripts[0]->Opens, 2);
+    EXPECT_EQ(scripts[0]->LastOpenRate, 9600);
+    EXPECT_TRUE(scripts[0]->Started);
+
+    // The close box keeps the device, which is opened again.
+    OnNextModal([](QWidget* w) { w->close(); });
+    window->OnCommand(SelectInputCommand);
+    Pump();
+    EXPECT_EQ(state.Capture.DeviceId, 0);
+    EXPECT_EQ(scripts[0]->Opens, 3);
+
+    // Text typed into the combo box's field selects nothing: the default input.
+    OnNextModal([](QWidget* w) {
+        auto* picker = qobject_cast<SoundcardPicker*>(w);
+        QTest::keyClicks(picker->Combo()->lineEdit(), "x");
+        picker->OkButton()->click();
+    });
+    // Without sound cards the default input cannot be opened: the message, and
+    // the window ends with the settings written.
+    QString message;
+    OnNextModal([&](QWidget* w) {
+        message = qobject_cast<QMessageBox*>(w)->text();
+        qobject_cast<QMessageBox*>(w)->accept();
+    });
+    window->OnCommand(SelectInputCommand);
+    EXPECT_EQ(state.Capture.DeviceId, -1);
+    EXPECT_EQ(message, "No suitable device found");
+    EXPECT_TRUE(window->Ending());
+    EXPECT_EQ(FileLines(state.SettingsPath).size(), 14u);
+}
+
+class NoDeviceTest : public WindowTest {
+  protected:
+    NoDeviceTest() : WindowTest(0) {}
+};
+
+TEST_F(NoDeviceTest, WithoutDevicesThePickerWarnsAndTheWindowEndsWithSettingsWritten) {
+    // Start-up without devices: "No suitable device found", and the window stays.
+    QString startMessage;
+    OnNextModal([&](QWidget* w) {
+        startMessage = qobject_cast<QMessageBox*>(w)->text();
+        qobject_cast<QMessageBox*>(w)->accept();
+    });
+    Start();
+    EXPECT_EQ(startMessage, "No suitable device found");
+    EXPECT_FALSE(window->Ending());
+
+    QString warning, warningCaption, endMessage;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    OnNextModal([&](QWidget* w) {
+        auto* picker = qobject_cast<SoundcardPicker*>(w);
+        ASSERT_NE(picker, nullptr);
+        OnNextModal(
+            [&, picker](QWidget* m) {
+                auto* box = qobject_cast<QMessageBox*>(m);
+                ASSERT_NE(box, nullptr);
+                warning = box->text();
+                warningCaption = box->windowTitle();
+                icon = box->icon();
+                box->accept();
+                // The picker is still open; "OK" there.  Then the default
+                // input cannot be opened either.
+                QTimer::singleShot(0, picker, [picker] { picker->OkButton()->click(); });
+                OnNextModal(
+                    [&](QWidget* last) {
+                        auto* end = qobject_cast<QMessageBox*>(last);
+                        ASSERT_NE(end, nullptr);
+                        endMessage = end->text();
+                        end->accept();
+                    },
+                    picker);
+            },
+            picker);
+    });
+    window->OnCommand(SelectInputCommand);
+    EXPECT_EQ(warning, "You have no audio input devices!");
+    EXPECT_EQ(warningCaption, "Warning");
+    EXPECT_EQ(icon, QMessageBox::Warning);
+    EXPECT_EQ(state.Capture.DeviceId, -1);
+    EXPECT_EQ(endMessage, "No suitable device found");
+    EXPECT_TRUE(window->Ending());
+    EXPECT_EQ(FileLines(state.SettingsPath).size(), 14u);
+}
+
+TEST_F(WindowTest, CaptureFailureEndsTheRunningWindowWithSettingsWritten) {
+    Start();
+    state.Settings.CorrGain = 2.0f;
+    io::testing::ScriptedScript& script = *scripts[0];
+    QString shown;
+    QTimer::singleShot(0, [&] {
+        script.Failures[io::WaveOp::Queue] = io::WaveError;
+        OnNextModal(
+            [&](QWidget* w) {
+                auto* box = qobject_cast<QMessageBox*>(w);
+                ASSERT_NE(box, nullptr);
+                shown = box->text();
+                box->accept();
+            },
+            window.get());
+        script.Record(std::vector<int16_t>(1024, 100));
+    });
+    window->exec();
+    EXPECT_FALSE(shown.isEmpty());
+    EXPECT_TRUE(window->Ending());
+    EXPECT_EQ(FileLines(state.SettingsPath).at(3), "2");
+}
+
+// With the menu's reconnect check on, a failing input is released and opened again
+// until it answers: no message box, the window goes on, each event is one line.
+TEST_F(WindowTest, ReconnectRetriesALostInputInsteadOfEndingTheWindow) {
+    Start();
+    std::vector<std::string> events;
+    window->EventReport = [&](const std::string& line) { events.push_back(line); };
+    state.Capture.RetryIntervalMs = 50;
+    window->MenuItem(ReconnectCommand)->trigger();
+    EXPECT_TRUE(state.Capture.Reconnect);
+    EXPECT_TRUE(window->MenuItem(ReconnectCommand)->isChecked());
+
+    int blocks = 0;
+    state.BlockObservers.push_back([&](const dsp::ChainState&) { ++blocks; });
+    io::testing::ScriptedScript& script = *scripts[0];
+    const auto runUntil = [](const std::function<bool()>& done) {
+        for (int i = 0; i < 400 && !done(); ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            QTest::qWait(5);
+        }
+        return done();
+    };
+    // The device dies under the running capture and stays away for a while.
+    script.Failures[io::WaveOp::Queue] = io::WaveError;
+    script.Failures[io::WaveOp::Open] = io::WaveNotEnabled;
+    script.Record(std::vector<int16_t>(1024, 100));
+    ASSERT_TRUE(runUntil([&] { return !events.empty(); }));
+    EXPECT_EQ(events[0].rfind("input lost: Scripted 0: ", 0), 0u) << events[0];
+    EXPECT_FALSE(window->Ending());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    const int attempts = script.Calls[io::WaveOp::Open];
+    ASSERT_TRUE(runUntil([&] { return script.Calls[io::WaveOp::Open] >= attempts + 3; }));
+    EXPECT_EQ(events.size(), 1u); // retries are not told one by one
+
+    // It comes back: capture goes on with the same buffers and chain.
+    script.Failures.clear();
+    ASSERT_TRUE(runUntil([&] { return events.size() == 2; }));
+    EXPECT_EQ(events[1].rfind("input back after ", 0), 0u) << events[1];
+    EXPECT_EQ(window->Status()->Text(StatusField::Input), "Scripted 0");
+    const int before = blocks;
+    script.Record(std::vector<int16_t>(4096, 100));
+    ASSERT_TRUE(runUntil([&] { return blocks > before; }));
+
+    // Switched off, the next failure is the end again.
+    window->OnCommand(ReconnectCommand);
+    EXPECT_FALSE(state.Capture.Reconnect);
+}
+
+TEST_F(WindowTest, SigtermEndsTheWindowLikeACloseAndWritesTheSettings) {
+    session::PrepareReceiver(state);
+    state.Settings.ClockPpm = 5;
+    window = std::make_unique<MainWindow>(state, wave);
+    session::TerminationWatcher watcher([this] { window->EndWindow(); });
+    // Also with a prompt open over the window.
+    QTimer::singleShot(0, [this] { window->OnCommand(AveragingCommand); });
+    OnNextModal([](QWidget*) { std::raise(SIGTERM); }, window.get());
+    window->Run();
+    EXPECT_TRUE(window->Ending());
+    EXPECT_FALSE(window->isVisible());
+    const std::vector<std::string> lines = FileLines(state.SettingsPath);
+    ASSERT_EQ(lines.size(), 14u);
+    EXPECT_EQ(lines[1], "5");
+}
+
+TEST_F(WindowTest, EscapeDoesNotEndTheWindowButTheCloseBoxDoes) {
+    Start();
+    window->show();
+    QTest::keyClick(window.get(), Qt::Key_Escape);
+    EXPECT_FALSE(window->Ending());
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(state.SettingsPath)));
+    window->close();
+    EXPECT_TRUE(window->Ending());
+    EXPECT_EQ(FileLines(state.SettingsPath).size(), 14u);
+}
+
+// The window starts in the mode it was left in, remembered in the user's
+// configuration with K and the auto-saves, unless the command line names one;
+// started in AMATEUR it looks exactly as after the mode command.
+struct StartCase {
+    const char* remembered; // the mode in propmon.conf (nullptr: none)
+    std::optional<int32_t> option;
+    int32_t expected;
+};
+
+class WindowStartTest : public WindowTest, public ::testing::WithParamInterface<StartCase> {};
+
+TEST_P(WindowStartTest, ModeFromPreferencesOrCommandLineWithTitleChecksLabelsAndRate) {
+    const StartCase& c = GetParam();
+    {
+        QSettings store(QSettings::NativeFormat, QSettings::UserScope, "propmon", "propmon");
+        store.clear();
+        if (c.remembered) store.setValue("mode", c.remembered);
+        store.setValue("correlogram/average", 4);
+        store.setValue("autosave/dopplergram", true);
+    }
+    session::PrepareReceiver(state);
+    EXPECT_EQ(session::RestorePreferences(state), "");
+    session::ReceiverOptions options;
+    options.mode = c.option;
+    session::ApplyReceiverOptions(state, options);
+    window = std::make_unique<MainWindow>(state, wave);
+    window->OnInitDialog();
+    Pump();
+
+    const bool amateur = c.expected == dsp::ModeAmateur;
+    EXPECT_EQ(window->windowTitle(),
+              amateur ? QString("Stanag 4285 receiver (AMATEUR)") : StartTitle);
+    EXPECT_EQ(window->MenuItem(NatoCommand)->isChecked(), !amateur);
+    EXPECT_EQ(window->MenuItem(AmateurCommand)->isChecked(), amateur);
+    EXPECT_EQ(LabelText(9000), amateur ? "25ms" : "20ms");
+    EXPECT_EQ(LabelText(9016), amateur ? "-25" : "-30");
+    EXPECT_EQ(scripts[0]->LastOpenRate, amateur ? 8000 : 9600);
+    EXPECT_EQ(state.Controls.AverageCount, 4);
+    EXPECT_TRUE(window->MenuItem(AutoSaveDopplergramCommand)->isChecked());
+    EXPECT_FALSE(window->MenuItem(AutoSaveCorrelogramCommand)->isChecked());
+
+    window->EndWindow();
+    session::SavePreferences(state, "Scripted 0");
+    const QSettings saved(session::PreferencesFile(), QSettings::NativeFormat);
+    EXPECT_EQ(saved.value("mode").toString(), amateur ? "amateur" : "nato");
+    EXPECT_EQ(saved.value("input/device").toString(), "Scripted 0");
+    EXPECT_EQ(saved.value("correlogram/average").toInt(), 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, WindowStartTest,
+                         ::testing::Values(StartCase{nullptr, std::nullopt, dsp::ModeNato},
+                                           StartCase{"amateur", std::nullopt, dsp::ModeAmateur},
+                                           StartCase{"amateur", dsp::ModeNato, dsp::ModeNato},
+                                           StartCase{"nato", dsp::ModeAmateur, dsp::ModeAmateur}));
+
+// "Log blocks to CSV" writes logs/ below the folder; a log that cannot be
+// written shows in the status line (no dialog, the receiver runs on), and so
+// does its recovery.
+TEST_F(WindowTest, LogMenuWritesBlocksAndItsFailureAndRecoveryShowInTheStatusLine) {
+    Start();
+    const QString logs = dir.path() + "/logs";
+    std::ofstream(logs.toStdString()) << "a file where the folder goes";
+    window->OnCommand(LogBlocksCommand);
+    EXPECT_TRUE(window->MenuItem(LogBlocksCommand)->isChecked());
+    scripts[0]->Record(std::vector<int16_t>(3 * 1024, 0));
+    Pump();
+    const QString problem = window->Status()->Text(StatusField::Problem);
+    EXPECT_TRUE(problem.startsWith("cannot write the folder " + logs + ": "))
+        << problem.toStdString();
+    EXPECT_EQ(state.BlockCount, 3);
+
+    QFile::remove(logs);
+    scripts[0]->Record(std::vector<int16_t>(2 * 1024, 0));
+    Pump();
+    EXPECT_EQ(window->Status()->Text(StatusField::Problem), "the block log written again");
+    const QString day = QDateTime::currentDateTimeUtc().date().toString(Qt::ISODate);
+    const std::vector<std::string> lines =
+        FileLines((logs + "/propmon-" + day + ".csv").toStdString());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "utc," + analysis::BlockTableHeader());
+    EXPECT_EQ(lines[1].substr(0, 11), day.toStdString() + "T");
+    EXPECT_NE(lines[1].find("Z,3,0.426563,"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("Z,4,0.533229,"), std::string::npos) << lines[2];
+
+    window->OnCommand(LogBlocksCommand);
+    EXPECT_FALSE(window->MenuItem(LogBlocksCommand)->isChecked());
+    EXPECT_EQ(state.Log, nullptr);
+}
+
+// ---- Acquisition -------------------------------------------------------------
+
+// A STANAG 4285 signal over two paths, the sound card's clock `clockPpm` off.
+s4285gen::Generator TwoPathSignal(double clockPpm) {
+    s4285gen::Config config = s4285gen::NatoConfig();
+    config.paths = {{.delayMs = 2, .spreadHz = 0.2}, {.delayMs = 5, .gainDb = -6}};
+    config.snrDb = 10;
+    config.clockPpm = clockPpm;
+    return s4285gen::Generator(config);
+}
+
+// `seconds` of the generator's signal recorded by the scripted card.
+void Listen(io::testing::ScriptedScript& script, s4285gen::Generator& generator, double seconds) {
+    std::vector<int16_t> samples(16 * 1024);
+    for (int64_t n = 0; n < int64_t(seconds * 9600); n += int64_t(samples.size())) {
+        generator.Generate(samples.data(), samples.size());
+        ASSERT_EQ(script.Record(samples), samples.size());
+        Pump();
+    }
+}
+
+TEST_F(WindowTest, PathsArePlacedOnTheirOwnOnceTheSignalHoldsAndTheOperatorsClickWins) {
+    Start();
+    s4285gen::Generator signal = TwoPathSignal(0);
+    state.Display.CorrelogramScroll = 30;
+    Listen(*scripts[0], signal, 15);
+    EXPECT_EQ(window->Status()->Text(StatusField::Lock), "Locked");
+    EXPECT_TRUE(window->Status()->Text(StatusField::Snr).startsWith("SNR "));
+    // The strongest path 10 lags above the bottom of the correlogram, which
+    // scrolls back to its bottom as after a click.
+    const double strongest = state.Acquisition.Quality().Last().SteadyStrongestLag;
+    EXPECT_EQ(state.Controls.LagOffset, analysis::LagOffsetFor(strongest));
+    EXPECT_EQ(state.Display.CorrelogramScroll, 0);
+
+    // A click picks the lag; the window no longer moves it, F5 does.
+    window->OnLButtonUp(30, 300);
+    EXPECT_EQ(state.Controls.LagOffset, 262);
+    state.Settings.ClockPpm = 3; // the paths would be placed again, were it not for the click
+    Listen(*scripts[0], signal, 10);
+    EXPECT_EQ(state.Controls.LagOffset, 262);
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QTest::keyClick(window.get(), Qt::Key_F5);
+    EXPECT_EQ(state.Controls.LagOffset,
+              analysis::LagOffsetFor(state.Acquisition.Quality().Last().SteadyStrongestLag));
+}
+
+TEST_F(WindowTest, MeasuredClockErrorIsAppliedOnceAndWhatRemainsIsMeasuredAfresh) {
+    Start();
+    s4285gen::Generator signal = TwoPathSignal(37.4);
+    window->OnCommand(MeasureClockCommand);
+    ClockErrorDialog* dialog = window->ClockDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_FALSE(dialog->ApplyButton()->isEnabled());
+    EXPECT_EQ(window->Status()->Text(StatusField::Clock), "Clock measuring");
+
+    // The estimate narrows while the signal comes in; the receiver runs on.
+    Listen(*scripts[0], signal, 60);
+    ASSERT_TRUE(dialog->ApplyButton()->isEnabled());
+    const analysis::ClockEstimate first = state.Acquisition.ClockNow();
+    EXPECT_NEAR(first.TotalPpm, 37.4, 0.5);
+    EXPECT_TRUE(dialog->EstimateLabel()->text().startsWith("+37."))
+        << dialog->EstimateLabel()->text().toStdString();
+    EXPECT_TRUE(window->Status()->Text(StatusField::Clock).startsWith("Clock +37."));
+
+    // Apply: whole ppm into ClockPpm, the rest onto the slider and its label.
+    dialog->ApplyButton()->click();
+    const analysis::ClockSetting split = analysis::SplitClockCorrection(first.TotalPpm);
+    EXPECT_EQ(state.Settings.ClockPpm, 37.0L);
+    EXPECT_EQ(Slider(ClockSliderId)->value(), split.SliderPosition);
+    EXPECT_EQ(state.Settings.ClockOffset, split.ClockOffset);
+    const QString label = LabelText(ClockLabelId); // the sum as a float, to 0.01
+    ASSERT_TRUE(label.startsWith("Clock offset ") && label.endsWith(" ppm"));
+    EXPECT_NEAR(label.mid(13).chopped(4).toDouble(),
+                double(split.ClockPpm) + (split.SliderPosition - 10000) / 200.0, 0.006);
+    EXPECT_FALSE(dialog->ApplyButton()->isEnabled()); // measuring the rest afresh
+
+    // The drift is gone; applying again leaves the correction where it is.
+    Listen(*scripts[0], signal, 60);
+    const analysis::ClockEstimate second = state.Acquisition.ClockNow();
+    ASSERT_TRUE(second.Valid);
+    EXPECT_NEAR(second.ResidualPpm, 0.0, 0.3);
+    EXPECT_NEAR(second.CorrectionPpm, first.TotalPpm, 0.01);
+    dialog->ApplyButton()->click();
+    EXPECT_NEAR(double(dsp::ClockCorrection(state.Settings) * 1e6L), 37.4, 0.5);
+
+    // Closing ends the measurement and its status.
+    dialog->close();
+    Pump();
+    EXPECT_FALSE(state.Acquisition.MeasuringClock());
+    EXPECT_EQ(window->Status()->Text(StatusField::Clock), "");
+    EXPECT_EQ(window->ClockDialog(), nullptr);
+}
+
+TEST_F(WindowTest, AReplayFoundAmateurStartsInThatMode) {
+    session::PrepareReceiver(state);
+    window = std::make_unique<MainWindow>(state, wave);
+    window->StartInMode(dsp::ModeAmateur);
+    window->OnInitDialog();
+    Pump();
+    EXPECT_EQ(scripts[0]->LastOpenRate, 8000);
+    EXPECT_EQ(window->windowTitle(), "Stanag 4285 receiver (AMATEUR)");
+    EXPECT_TRUE(window->MenuItem(AmateurCommand)->isChecked());
+    EXPECT_FALSE(window->MenuItem(NatoCommand)->isChecked());
+    EXPECT_EQ(LabelText(9000), "25ms");
+}
+
+TEST_F(WindowTest, TheLevelWarnsOfClipping) {
+    Start();
+    std::vector<int16_t> loud(4 * 1024);
+    for (size_t i = 0; i < loud.size(); ++i)
+        loud[i] = i % 2 ? 32767 : -32768;
+    scripts[0]->Record(loud);
+    Pump();
+    EXPECT_EQ(window->Status()->Text(StatusField::Level),
+              "Level 0 dBFS: clipping, turn the input down");
+}
+
+} // namespace
+} // namespace ui

@@ -1,0 +1,198 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "reelmaker/movie.h"
+
+#include "reelmaker/picture.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+namespace reelmaker {
+
+std::optional<int32_t> ReadFrameRate(const QString& text) {
+    const std::string s = text.toStdString();
+    size_t i = 0;
+    while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n'))
+        ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    long double value = 0;
+    bool point = false;
+    long double unit = 1;
+    for (; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c >= '0' && c <= '9') {
+            if (point) {
+                unit /= 10;
+                value += (c - '0') * unit;
+            } else {
+                value = value * 10 + (c - '0');
+            }
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (negative) value = -value;
+    const long double rounded = std::nearbyint(value);
+    if (rounded < std::numeric_limits<int32_t>::min() ||
+        rounded > std::numeric_limits<int32_t>::max())
+        return std::nullopt;
+    return static_cast<int32_t>(rounded);
+}
+
+QString FrameRateProblem(const QString& text) {
+    const std::optional<int32_t> rate = ReadFrameRate(text);
+    if (rate && *rate >= 1) return {};
+    return QStringLiteral("The frame rate \"%1\" cannot be used: enter a number of frames per "
+                          "second of at least 1 (it is rounded to a whole number). No movie "
+                          "was written.")
+        .arg(text.trimmed());
+}
+
+std::string NumberText(long double value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.6Lf", value < 0 ? -value : value);
+    std::string digits = buffer;
+    while (!digits.empty() && digits.back() == '0')
+        digits.pop_back();
+    if (!digits.empty() && digits.back() == '.') digits.pop_back();
+    return (value < 0 && digits != "0" ? "-" : " ") + digits;
+}
+
+std::string QualityText(uint32_t dwQuality) {
+    std::string text = " " + std::to_string(dwQuality / 100);
+    const uint32_t hundredths = dwQuality % 100;
+    if (hundredths != 0) {
+        text += '.';
+        text += static_cast<char>('0' + hundredths / 10);
+        if (hundredths % 10 != 0) text += static_cast<char>('0' + hundredths % 10);
+    }
+    return text;
+}
+
+std::string ProgressText(int64_t n, int64_t m, uint32_t fccHandler, uint32_t dwQuality) {
+    std::string text =
+        "  Writing frame " + NumberText(n) + " of " + NumberText(m) + "\r\n  Compression ";
+    // A zero byte in the code ends the whole text, as it would a C string.
+    for (int i = 0; i < 4; ++i) {
+        const char c = static_cast<char>((fccHandler >> (8 * i)) & 0xFF);
+        if (c == 0) return text;
+        text += c;
+    }
+    return text + "\r\n  Compress quality " + QualityText(dwQuality) + "%";
+}
+
+namespace {
+
+bool Fail(MovieWriter& movie, const std::string& why) {
+    if (movie.error.empty()) movie.error = why;
+    return false;
+}
+
+bool WritePending(MovieWriter& movie) {
+    for (const EncodedFrame& f : movie.pending) {
+        if (!AviWriteFrame(movie.avi, f.bytes.data(), static_cast<uint32_t>(f.bytes.size()),
+                           f.keyFrame))
+            return Fail(movie, movie.avi.error);
+    }
+    movie.pending.clear();
+    return true;
+}
+
+} // namespace
+
+bool MovieOpen(MovieWriter& movie, const QString& path, int32_t rate) {
+    movie.error.clear();
+    movie.file = std::make_unique<QSaveFile>(path);
+    if (!movie.file->open(QIODevice::WriteOnly))
+        return Fail(movie, "cannot create \"" + path.toStdString() +
+                               "\": " + movie.file->errorString().toStdString());
+    movie.avi = AviFile{};
+    movie.avi.device = movie.file.get();
+    movie.avi.info = MovieStreamInfo(rate);
+    return true;
+}
+
+bool MovieCreateStream(MovieWriter& movie, int32_t rate) {
+    if (rate < 1) return Fail(movie, "the frame rate must be at least 1");
+    movie.avi.info = MovieStreamInfo(rate);
+    return true;
+}
+
+bool MovieSetCodec(MovieWriter& movie, const CompressOptions& options) {
+    std::string why;
+    if (!OpenEncoder(movie.encoder, options, static_cast<int32_t>(movie.avi.info.dwRate), why))
+        return Fail(movie, why);
+    // A chosen "DIB " stays in the header; no choice at all leaves it 0.
+    movie.avi.info.fccHandler =
+        movie.encoder.codec.encoder ? movie.encoder.codec.fourcc : options.fccHandler;
+    movie.avi.chunkId = movie.encoder.codec.encoder ? MakeFourCC('0', '0', 'd', 'c')
+                                                    : MakeFourCC('0', '0', 'd', 'b');
+    return true;
+}
+
+bool MovieSetFormat(MovieWriter& movie) {
+    movie.avi.format = EncodedFormat(movie.encoder);
+    if (!AviBegin(movie.avi)) return Fail(movie, movie.avi.error);
+    return true;
+}
+
+FrameResult MovieWriteFrame(MovieWriter& movie, const QImage& frame) {
+    if (!movie.encoder.codec.encoder && frame.width() == kFrameWidth &&
+        frame.height() == kFrameHeight && frame.format() == QImage::Format_RGB32) {
+        // Full frames go straight from one reused buffer into the file.
+        PackFullFrame(frame, movie.fullFrame);
+        if (!AviWriteFrame(movie.avi, movie.fullFrame.data(),
+                           static_cast<uint32_t>(movie.fullFrame.size()), true)) {
+            Fail(movie, movie.avi.error);
+            return FrameResult::Failed;
+        }
+        return FrameResult::Written;
+    }
+    std::string why;
+    const size_t before = movie.pending.size();
+    if (!EncodeFrame(movie.encoder, frame, movie.pending, why)) {
+        movie.pending.resize(before);
+        // An empty chunk keeps every later frame at its own position.
+        if (!AviWriteFrame(movie.avi, nullptr, 0, false)) {
+            Fail(movie, movie.avi.error);
+            return FrameResult::Failed;
+        }
+        return FrameResult::Skipped;
+    }
+    return WritePending(movie) ? FrameResult::Written : FrameResult::Failed;
+}
+
+bool MovieFinish(MovieWriter& movie) {
+    std::string why;
+    if (!FlushEncoder(movie.encoder, movie.pending, why)) {
+        MovieAbandon(movie);
+        return Fail(movie, why);
+    }
+    if (!WritePending(movie) || !AviFinish(movie.avi)) {
+        Fail(movie, movie.avi.error);
+        MovieAbandon(movie);
+        return false;
+    }
+    CloseEncoder(movie.encoder);
+    // commit() does not notice a flush of its own buffer cut short by a full
+    // disk, so flush first and check.
+    if (!movie.file->flush() || !movie.file->commit()) {
+        Fail(movie, "cannot complete \"" + movie.file->fileName().toStdString() +
+                        "\": " + movie.file->errorString().toStdString());
+        movie.file.reset();
+        return false;
+    }
+    movie.file.reset();
+    return true;
+}
+
+void MovieAbandon(MovieWriter& movie) {
+    CloseEncoder(movie.encoder);
+    if (movie.file) movie.file->cancelWriting();
+    movie.file.reset(); // QSaveFile removes its temporary file
+}
+
+} // namespace reelmaker

@@ -1,0 +1,140 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// STANAG 4285 test-signal generator: the audio a sound card records from an HF
+// receiver tuned to a STANAG 4285 transmission that reaches it over a multipath
+// channel. Streaming, seeded and deterministic; no Qt.
+//
+// Signal model
+//  - Frames of 256 symbols: the 80-symbol synchronisation preamble (BPSK, +-1 on the
+//    real axis) followed by 176 pseudo-random 8-PSK symbols. Symbol k (k = 0, 1, ...)
+//    is centred at time k / symbolRate; frame f starts with symbol 256 f, so frame 0
+//    starts at time 0 (sample 0 for a path without delay). The symbol stream also
+//    exists before time 0, so the recording is stationary from its first sample.
+//  - Symbol rate = sampleRate / 4; root-raised-cosine pulses (roll-off 0.35, span
+//    +-8 symbols) on the carrier carrierHz.
+//  - Each path delays the whole passband signal by delayMs (fractional delays exact),
+//    scales it by gainDb, shifts it by dopplerHz (+f arrives f Hz above the carrier)
+//    plus an optional sinusoidal drift (driftHz amplitude, driftPeriodS period), and
+//    with spreadHz > 0 multiplies it by complex Gaussian (Rayleigh) fading whose
+//    Doppler power spectrum is Gaussian with two-sided width spreadHz (= 2 sigma),
+//    normalised to unit mean power.
+//  - SNR: expected signal power (sum over paths of the mean path power) divided by
+//    the power of the white Gaussian noise over the whole audio band 0..fs/2, i.e. the
+//    noise variance per recorded sample.
+//  - Sound-card clock error: the card samples at fs * (1 + clockPpm * 1e-6), so
+//    recorded sample n is the analogue signal at time n / (fs * (1 + clockPpm * 1e-6)).
+//  - Level: the expected RMS of signal plus noise is levelDbfs relative to full scale
+//    amplitude 1.0 (float output) or 32767 (int16 output). A full-scale sine therefore
+//    reads -3.01 dBFS on this scale. int16 output is rounded and clipped; float output
+//    is not clipped.
+#include <array>
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace s4285gen {
+
+inline constexpr int kFrameSymbols = 256;
+inline constexpr int kSyncSymbolCount = 80;
+inline constexpr int kSamplesPerSymbol = 4;
+
+// One period of the maximal-length sequence b[n+5] = b[n+2] XOR b[n].
+std::array<int, 31> SyncBits();
+// SyncSymbols[k] = 1 - 2 * SyncBits[k mod 31], k = 0..79.
+std::array<int, kSyncSymbolCount> SyncSymbols();
+
+struct Path {
+    double delayMs = 0;
+    double gainDb = 0;
+    double dopplerHz = 0;
+    double spreadHz = 0;     // two-sided width (2 sigma) of the Gaussian Doppler spectrum
+    double driftHz = 0;      // amplitude of a slow sinusoidal Doppler drift
+    double driftPeriodS = 0; // its period; used only when driftHz != 0
+};
+
+struct Config {
+    int sampleRate = 9600;
+    double carrierHz = 1800;
+    std::vector<Path> paths{Path{}};
+    double snrDb = 30;
+    double clockPpm = 0;
+    uint64_t seed = 1;
+    double levelDbfs = -16;
+};
+
+// NATO: 9600 Hz, 2400 baud on 1800 Hz. AMATEUR: 8000 Hz, 2000 baud on 1500 Hz.
+// One undisturbed path, 30 dB SNR.
+Config NatoConfig();
+Config AmateurConfig();
+// A lively channel for demonstrations: three paths a few ms apart with some spread,
+// slowly drifting Doppler, moderate noise. Carrier at 3/16 of the sample rate.
+Config LiveDemoConfig(int sampleRate);
+
+// Empty when the configuration can be generated, else a one-line reason.
+std::string CheckConfig(const Config& config);
+
+// Fractional recorded-sample position of the centre of the first preamble symbol of
+// frame `frame` as it arrives over path `path`.
+double FrameStartSample(const Config& config, int64_t frame, std::size_t path);
+
+class Generator {
+  public:
+    // Throws std::invalid_argument with CheckConfig's reason for an unusable config.
+    explicit Generator(const Config& config);
+
+    // The next n recorded samples. Calls may be mixed and chunked freely: the stream
+    // is the same as one long call.
+    void Generate(int16_t* out, std::size_t n);
+    void GenerateFloat(float* out, std::size_t n);
+
+    uint64_t SamplesGenerated() const { return sampleIndex_; }
+    const Config& config() const { return config_; }
+
+  private:
+    struct Rng {
+        uint64_t s[4];
+        uint64_t Next();
+        double Uniform();  // in [0, 1)
+        double Gaussian(); // zero mean, unit variance
+        bool hasSpare = false;
+        double spare = 0;
+    };
+    struct PathState {
+        double amplitude = 1;
+        double delayS = 0;
+        double carrierPhaseRad = 0; // phase at the start of the current segment
+        std::complex<double> phasor{1, 0};
+        std::complex<double> step{1, 0};
+        // Fading (spreadHz > 0)
+        bool fading = false;
+        Rng rng{};
+        std::vector<double> taps;
+        std::vector<std::complex<double>> line; // white samples, ring buffer
+        std::size_t linePos = 0;
+        int64_t decimation = 1;
+        int64_t fadeCount = 0;
+        std::complex<double> fade0{1, 0}, fade1{1, 0};
+    };
+
+    double NextSample();
+    void StartSegment(PathState& p, const Path& cfg, double timeS);
+    std::complex<double> NextFade(PathState& p);
+    std::complex<double> NextFadeSample(PathState& p);
+    void EnsureSymbols(int64_t lastIndex);
+
+    Config config_;
+    std::vector<PathState> paths_;
+    std::vector<float> pulse_; // RRC table, kPulseOversample points per symbol
+    double sampleTimeS_ = 0;   // recorded sample period in analogue time
+    double symbolRate_ = 0;
+    double noiseSigma_ = 0;
+    double scale_ = 1;
+    Rng symbolRng_{}, noiseRng_{};
+    std::vector<float> symRe_, symIm_;
+    int64_t symBase_ = 0; // symbol index of symRe_[0]
+    uint64_t sampleIndex_ = 0;
+};
+
+} // namespace s4285gen
