@@ -60,6 +60,7 @@ double Uniform(uint64_t* s) {
 struct IqBandGenerator::Source {
     bool Tone = false;
     std::unique_ptr<Generator> Audio;
+    std::function<void(float*, size_t)> Recorded;
     double Gain = 1.0;
     double CentreHz = 0.0; // where the audio band's centre goes
     int32_t AudioRate = 0;
@@ -91,7 +92,10 @@ IqBandGenerator::IqBandGenerator(const IqBand& band) : band_(band) {
         if (const std::string why = CheckConfig(signal.Audio); !why.empty())
             throw std::invalid_argument(why);
         auto source = std::make_unique<Source>();
-        source->Audio = std::make_unique<Generator>(signal.Audio);
+        if (signal.Recorded)
+            source->Recorded = signal.Recorded;
+        else
+            source->Audio = std::make_unique<Generator>(signal.Audio);
         source->Gain = signal.Gain;
         source->AudioRate = signal.Audio.sampleRate;
         source->CentreHz =
@@ -129,7 +133,10 @@ void IqBandGenerator::Fill(Source& source, size_t n) {
     while (source.Out.size() - source.OutPos < n) {
         const size_t audio = std::max<size_t>(1024, size_t(double(n) / ratio) + 64);
         source.Real.resize(audio);
-        source.Audio->GenerateFloat(source.Real.data(), audio);
+        if (source.Recorded)
+            source.Recorded(source.Real.data(), audio);
+        else
+            source.Audio->GenerateFloat(source.Real.data(), audio);
         source.Turned.resize(audio);
         // a(n) (-j)^n: the audio band's centre R/4 to 0 Hz; twice, as the
         // mirror image taken out next carries half of it.

@@ -14,6 +14,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +33,10 @@ struct IqSignal {
     // The audio's scale in the IQ: the upper-sideband audio of the result is
     // Gain x the audio the generator makes (full scale 1.0).
     double Gain = 1.0;
+    // Audio from elsewhere (a recording s4285sim wrote) instead of the
+    // generator, at Audio's rate with its carrier: fills n samples, zeros
+    // past its end.
+    std::function<void(float* out, size_t n)> Recorded;
 };
 
 struct IqCarrier {

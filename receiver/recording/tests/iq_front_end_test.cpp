@@ -102,7 +102,7 @@ TEST_P(FrontEndExactness, GivesTheBlocksOfTheRealAudio) {
     // The same audio as IQ, at the scale of the 16-bit samples.
     sim::IqBand band;
     band.SampleRate = c.IqRate;
-    band.Signals.push_back({audio, c.CarrierOffsetHz, 32767.0 / 32768.0});
+    band.Signals.push_back({audio, c.CarrierOffsetHz, 32767.0 / 32768.0, {}});
     sim::IqBandGenerator iq(band);
     std::string error;
     auto frontEnds = IqFrontEnds::Create(c.IqRate, {{c.CarrierOffsetHz, c.Mode, 1.0f}}, error);
