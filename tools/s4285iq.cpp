@@ -111,8 +111,8 @@ void AddSignal(Options& o, const std::string& text) {
     s.CarrierOffsetHz = Number("--signal", f[0]);
     s.Audio.snrDb = 80.0; // the band's noise stands for the receiver's
     if (f.size() >= 4) s.Audio.paths = {{.spreadHz = Number("--signal", f[3])}};
-    s.Audio.seed = f.size() == 5 ? uint64_t(Number("--signal", f[4]))
-                                 : uint64_t(o.Band.Signals.size() + 1);
+    s.Audio.seed =
+        f.size() == 5 ? uint64_t(Number("--signal", f[4])) : uint64_t(o.Band.Signals.size() + 1);
     // Its SNR against the noise decided once the noise is known.
     s.Gain = Number("--signal", f[2]);
     o.Band.Signals.push_back(s);
@@ -153,10 +153,12 @@ std::optional<Options> Parse(int argc, char** argv) {
             rate = true;
         } else if (arg == "--format") {
             const std::string v = value();
-            if (!rx::ParseIqFileKind(v, o.Spec.Kind)) throw UsageError{"--format: unknown '" + v + "'"};
+            if (!rx::ParseIqFileKind(v, o.Spec.Kind))
+                throw UsageError{"--format: unknown '" + v + "'"};
         } else if (arg == "--type") {
             const std::string v = value();
-            if (!rx::ParseIqSampleType(v, o.Spec.RawType)) throw UsageError{"--type: unknown '" + v + "'"};
+            if (!rx::ParseIqSampleType(v, o.Spec.RawType))
+                throw UsageError{"--type: unknown '" + v + "'"};
         } else if (arg == "--centre") {
             o.Spec.CentreHz = Number(arg, value());
         } else if (arg == "--start") {

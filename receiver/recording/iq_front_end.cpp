@@ -91,6 +91,8 @@ void IqFrontEnds::Finish(const AudioSink& sink) {
 void IqFrontEnds::Drain(int32_t index, bool last, const AudioSink& sink) {
     Channel& channel = channels_[size_t(index)];
     std::vector<IqSample>& in = bank_->Output(index);
+    // Null input tells libsoxr the stream has ended: only at the end.
+    if (in.empty() && !last) return;
     const double ratio = channel.Audio.Rate / bank_->Geometry().OutputRate;
     size_t offset = 0;
     for (;;) {

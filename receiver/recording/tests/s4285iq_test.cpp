@@ -28,11 +28,11 @@ TEST(S4285Iq, TurnsARecordingOfS4285SimIntoABandTheFinderReads) {
     const std::string audio = (dir / "amateur.wav").string();
     const std::string iq = (dir / "HDSDR_20240301_101500Z_3580kHz_RF.wav").string();
     ASSERT_EQ(RunCommand(std::string(S4285SIM_PATH) + " -o " + audio +
-                  " --mode amateur --seconds 25 --snr 20 --path 2,0,0"),
+                         " --mode amateur --seconds 25 --snr 20 --path 2,0,0"),
               0);
     ASSERT_EQ(RunCommand(std::string(S4285IQ_PATH) + " -o " + iq + " --rate 96000 --seconds 25" +
-                  " --format wavf --noise -70 --audio " + audio + ",-12345.5,-10" +
-                  " --signal 20000,nato,15 --cw 5000,-40"),
+                         " --format wavf --noise -70 --audio " + audio + ",-12345.5,-10" +
+                         " --signal 20000,nato,15 --cw 5000,-40"),
               0);
     std::string error;
     auto reader = IqRecordingReader::Open(iq, false, error);
@@ -49,9 +49,10 @@ TEST(S4285Iq, TurnsARecordingOfS4285SimIntoABandTheFinderReads) {
     EXPECT_NEAR((*found)[1].FrequencyHz, 3600000.0, 2.0);
     EXPECT_EQ((*found)[1].Mode, ModeNato);
     EXPECT_NEAR((*found)[1].SnrDb, 15.0, 0.5);
-    EXPECT_EQ(RunCommand(std::string(S4285IQ_PATH) + " -o " + iq + " --signal 1,fm,3 --rate 48000"), 2);
+    EXPECT_EQ(RunCommand(std::string(S4285IQ_PATH) + " -o " + iq + " --signal 1,fm,3 --rate 48000"),
+              2);
     EXPECT_EQ(RunCommand(std::string(S4285IQ_PATH) + " -o " + iq + " --rate 48000 --audio " +
-                  (dir / "missing.wav").string() + ",0"),
+                         (dir / "missing.wav").string() + ",0"),
               1);
     fs::remove_all(dir);
 }
