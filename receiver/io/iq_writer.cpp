@@ -1,0 +1,192 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "receiver/io/iq_writer.h"
+
+#include <sndfile.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "receiver/io/iq_recording.h"
+
+namespace io {
+
+namespace {
+
+std::string SigMfStem(const std::string& path) {
+    for (const std::string suffix : {".sigmf-meta", ".sigmf-data"}) {
+        if (path.size() > suffix.size() &&
+            path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
+            return path.substr(0, path.size() - suffix.size());
+    }
+    return path;
+}
+
+const char* SigMfTypeName(IqSampleType type) {
+    switch (type) {
+    case IqSampleType::Cu8:
+        return "cu8";
+    case IqSampleType::Cs16:
+        return "ci16_le";
+    case IqSampleType::Cf32:
+        return "cf32_le";
+    }
+    return "?";
+}
+
+} // namespace
+
+bool ParseIqFileKind(const std::string& text, IqFileKind& kind) {
+    if (text == "wav16")
+        kind = IqFileKind::Wav16;
+    else if (text == "wavf")
+        kind = IqFileKind::WavFloat;
+    else if (text == "sigmf")
+        kind = IqFileKind::SigMf;
+    else if (text == "raw")
+        kind = IqFileKind::Raw;
+    else
+        return false;
+    return true;
+}
+
+std::unique_ptr<IqFileWriter> IqFileWriter::Create(const std::string& path, const IqFileSpec& spec,
+                                                   std::string& error) {
+    std::unique_ptr<IqFileWriter> writer(new IqFileWriter);
+    writer->spec_ = spec;
+    if (!(spec.SampleRate > 0.0)) {
+        error = "the sample rate must be above 0";
+        return nullptr;
+    }
+    if (spec.Kind == IqFileKind::SigMf) {
+        const std::string stem = SigMfStem(path);
+        writer->dataPath_ = stem + ".sigmf-data";
+        writer->metaPath_ = stem + ".sigmf-meta";
+        writer->metaTemp_ = writer->metaPath_ + ".part";
+    } else {
+        writer->dataPath_ = path;
+    }
+    writer->dataTemp_ = writer->dataPath_ + ".part";
+    if (spec.Kind == IqFileKind::Wav16 || spec.Kind == IqFileKind::WavFloat) {
+        SF_INFO info{};
+        info.samplerate = int(std::lround(spec.SampleRate));
+        info.channels = 2;
+        info.format =
+            SF_FORMAT_WAV | (spec.Kind == IqFileKind::Wav16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
+        writer->wav_ = sf_open(writer->dataTemp_.c_str(), SFM_WRITE, &info);
+        if (!writer->wav_) {
+            error = "cannot write " + path + ": " + sf_strerror(nullptr);
+            return nullptr;
+        }
+        // Samples written as float beyond full scale are clipped in 16 bits.
+        sf_command(writer->wav_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+        if (spec.CentreHz || !spec.StartTime.empty()) {
+            std::vector<uint8_t> auxi = MakeAuxiChunk(spec.CentreHz.value_or(0.0), spec.StartTime);
+            SF_CHUNK_INFO chunk{};
+            std::strncpy(chunk.id, "auxi", sizeof chunk.id);
+            chunk.id_size = 4;
+            chunk.datalen = unsigned(auxi.size());
+            chunk.data = auxi.data();
+            if (sf_set_chunk(writer->wav_, &chunk) != SF_ERR_NO_ERROR) {
+                error = "cannot write the auxi chunk of " + path + ": " + sf_strerror(writer->wav_);
+                return nullptr;
+            }
+        }
+        return writer;
+    }
+    writer->raw_ = std::fopen(writer->dataTemp_.c_str(), "wb");
+    if (!writer->raw_) {
+        error = "cannot write " + writer->dataPath_ + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    return writer;
+}
+
+IqFileWriter::~IqFileWriter() {
+    if (wav_) sf_close(wav_);
+    if (raw_) std::fclose(raw_);
+    if (!closed_) {
+        std::remove(dataTemp_.c_str());
+        if (!metaTemp_.empty()) std::remove(metaTemp_.c_str());
+    }
+}
+
+bool IqFileWriter::Write(const IqSample* samples, size_t count, std::string& error) {
+    if (wav_) {
+        interleaved_.resize(2 * count);
+        for (size_t i = 0; i < count; ++i) {
+            interleaved_[2 * i] = samples[i].real();
+            interleaved_[2 * i + 1] = samples[i].imag();
+        }
+        if (sf_writef_float(wav_, interleaved_.data(), sf_count_t(count)) != sf_count_t(count)) {
+            error = "cannot write " + dataPath_ + ": " + sf_strerror(wav_);
+            return false;
+        }
+        return true;
+    }
+    const auto size = size_t(IqSampleBytes(spec_.RawType));
+    bytes_.resize(size * count);
+    for (size_t i = 0; i < count; ++i)
+        EncodeIqSample(spec_.RawType, samples[i], bytes_.data() + i * size);
+    if (std::fwrite(bytes_.data(), 1, bytes_.size(), raw_) != bytes_.size()) {
+        error = "cannot write " + dataPath_ + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool IqFileWriter::WriteMeta(std::string& error) {
+    nlohmann::json capture = {{"core:sample_start", 0}};
+    if (spec_.CentreHz) capture["core:frequency"] = *spec_.CentreHz;
+    if (!spec_.StartTime.empty()) capture["core:datetime"] = spec_.StartTime;
+    const nlohmann::json meta = {{"global",
+                                  {{"core:datatype", SigMfTypeName(spec_.RawType)},
+                                   {"core:sample_rate", spec_.SampleRate},
+                                   {"core:version", "1.0.0"},
+                                   {"core:num_channels", 1}}},
+                                 {"captures", nlohmann::json::array({capture})},
+                                 {"annotations", nlohmann::json::array()}};
+    std::ofstream out(metaTemp_, std::ios::binary);
+    out << meta.dump(2) << '\n';
+    out.close();
+    if (!out) {
+        error = "cannot write " + metaPath_ + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool IqFileWriter::Close(std::string& error) {
+    if (wav_) {
+        const int closed = sf_close(wav_);
+        wav_ = nullptr;
+        if (closed != 0) {
+            error = "cannot write " + dataPath_ + ": " + sf_error_number(closed);
+            return false;
+        }
+    }
+    if (raw_) {
+        const bool ok = std::fflush(raw_) == 0 && !std::ferror(raw_);
+        const bool shut = std::fclose(raw_) == 0;
+        raw_ = nullptr;
+        if (!ok || !shut) {
+            error = "cannot write " + dataPath_ + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    if (!metaPath_.empty() && !WriteMeta(error)) return false;
+    std::error_code renamed;
+    std::filesystem::rename(dataTemp_, dataPath_, renamed);
+    if (!renamed && !metaPath_.empty()) std::filesystem::rename(metaTemp_, metaPath_, renamed);
+    if (renamed) {
+        error = "cannot write " + dataPath_ + ": " + renamed.message();
+        return false;
+    }
+    closed_ = true;
+    return true;
+}
+
+} // namespace io
