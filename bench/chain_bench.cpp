@@ -22,8 +22,8 @@ namespace {
 
 std::vector<int16_t> Recording(int blocks) {
     s4285gen::Config config = s4285gen::NatoConfig();
-    config.paths = {{.delayMs = 3.0}, {.delayMs = 5.5, .gainDb = -4.0, .dopplerHz = 0.7}};
-    config.snrDb = 15;
+    config.Paths = {{.DelayMs = 3.0}, {.DelayMs = 5.5, .GainDb = -4.0, .DopplerHz = 0.7}};
+    config.SnrDb = 15;
     std::vector<int16_t> samples(size_t(blocks) * dsp::BlockLen);
     s4285gen::Generator(config).Generate(samples.data(), samples.size());
     return samples;
@@ -56,18 +56,18 @@ BENCHMARK(ProcessBlocks)->Unit(benchmark::kMillisecond);
 // A running chain, a block of the test signal as its input, for the per-block
 // and per-stage benchmarks.
 struct StageChain {
-    std::unique_ptr<dsp::ChainState> chain = dsp::MakeChainState();
-    dsp::Settings settings;
-    dsp::ChainControls controls;
+    std::unique_ptr<dsp::ChainState> Chain = dsp::MakeChainState();
+    dsp::Settings Settings;
+    dsp::ChainControls Controls;
     StageChain() {
-        dsp::SetSignalParameters(*chain, controls, settings);
-        dsp::BuildSignalTables(chain->Tables);
+        dsp::SetSignalParameters(*Chain, Controls, Settings);
+        dsp::BuildSignalTables(Chain->Tables);
         const auto samples = Recording(4);
         for (int n = 0; n < dsp::BlockLen; ++n)
-            chain->Intake.SampleBlock[n] = samples[size_t(n)] / 32767.0f;
+            Chain->Intake.SampleBlock[n] = samples[size_t(n)] / 32767.0f;
         const dsp::DisplayHooks hooks;
         for (int b = 0; b < 3; ++b)
-            dsp::ProcessBlock(*chain, settings, controls, hooks);
+            dsp::ProcessBlock(*Chain, Settings, Controls, hooks);
     }
 };
 
@@ -76,7 +76,7 @@ void ProcessBlockOnly(benchmark::State& state) {
     StageChain r;
     const dsp::DisplayHooks hooks;
     for (auto _ : state)
-        dsp::ProcessBlock(*r.chain, r.settings, r.controls, hooks);
+        dsp::ProcessBlock(*r.Chain, r.Settings, r.Controls, hooks);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(ProcessBlockOnly)->Unit(benchmark::kMicrosecond);
@@ -85,7 +85,7 @@ BENCHMARK(ProcessBlockOnly)->Unit(benchmark::kMicrosecond);
 void StageDownconvert(benchmark::State& state) {
     StageChain s;
     for (auto _ : state) {
-        dsp::Downconvert(s.chain->Tables, s.chain->Intake.SampleBlock, s.chain->Downconverter);
+        dsp::Downconvert(s.Chain->Tables, s.Chain->Intake.SampleBlock, s.Chain->Downconverter);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations());
@@ -107,8 +107,8 @@ void KernelBench(benchmark::State& state, Kernel kernel, dsp::VectorIsa isa) {
 void StageGramCorrelate(benchmark::State& state) {
     StageChain s;
     for (auto _ : state) {
-        dsp::GramCorrelate(s.chain->Tables, s.chain->Downconverter.Baseband, s.settings.CorrGain,
-                           s.controls, s.chain->Correlator);
+        dsp::GramCorrelate(s.Chain->Tables, s.Chain->Downconverter.Baseband, s.Settings.CorrGain,
+                           s.Controls, s.Chain->Correlator);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations());
@@ -120,8 +120,8 @@ void StageUpdateDoppler(benchmark::State& state) {
     StageChain s;
     for (auto _ : state) {
         for (int b = 0; b < dsp::SlowRows; ++b)
-            dsp::UpdateDoppler(s.chain->Tables, s.chain->Correlator.CorrLags, s.controls,
-                               s.chain->Doppler);
+            dsp::UpdateDoppler(s.Chain->Tables, s.Chain->Correlator.CorrLags, s.Controls,
+                               s.Chain->Doppler);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * dsp::SlowRows);
@@ -131,8 +131,8 @@ BENCHMARK(StageUpdateDoppler)->Unit(benchmark::kMillisecond);
 void StageSearchSyncPeak(benchmark::State& state) {
     StageChain s;
     for (auto _ : state) {
-        dsp::SearchSyncPeak(s.chain->Tables, s.chain->Downconverter.Baseband, s.chain->SampleRate,
-                            s.chain->Peak);
+        dsp::SearchSyncPeak(s.Chain->Tables, s.Chain->Downconverter.Baseband, s.Chain->SampleRate,
+                            s.Chain->Peak);
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations());
@@ -163,7 +163,7 @@ std::vector<bench::StageOps> BlockOps() {
     auto stages = bench::ProcessBlockOps(CorrelatorTaps());
     bench::OpCount total;
     for (const auto& stage : stages)
-        total += stage.count;
+        total += stage.Count;
     stages.push_back({"ProcessBlock", total});
     return stages;
 }
@@ -191,24 +191,24 @@ void RegisterLimitBenchmarks() {
         }
     }
     for (const auto& stage : BlockOps())
-        benchmark::RegisterBenchmark(("Mixed/" + stage.name).c_str(), MixedLimit, stage.count)
+        benchmark::RegisterBenchmark(("Mixed/" + stage.Name).c_str(), MixedLimit, stage.Count)
             ->MinTime(0.2);
     for (dsp::VectorIsa isa : dsp::SupportedVectorIsas()) {
         const std::string suffix = std::string("/") + dsp::VectorIsaName(isa);
         const std::pair<const char*, Kernel> kernels[] = {
             {"KernelLowpass",
              [](StageChain& s, dsp::VectorIsa isa) {
-                 dsp::LowpassAll(s.chain->Tables, s.chain->Downconverter, isa);
+                 dsp::LowpassAll(s.Chain->Tables, s.Chain->Downconverter, isa);
              }},
             {"KernelCorrelate",
              [](StageChain& s, dsp::VectorIsa isa) {
-                 dsp::CorrelateAllLags(s.chain->Tables, s.chain->Downconverter.Baseband,
-                                       s.chain->Correlator.CorrLags, isa);
+                 dsp::CorrelateAllLags(s.Chain->Tables, s.Chain->Downconverter.Baseband,
+                                       s.Chain->Correlator.CorrLags, isa);
              }},
             {"KernelSyncPowers",
              [](StageChain& s, dsp::VectorIsa isa) {
-                 dsp::TwoLevelSyncPowers(s.chain->Tables, s.chain->Downconverter.Baseband,
-                                         s.chain->Peak.SyncPower, isa);
+                 dsp::TwoLevelSyncPowers(s.Chain->Tables, s.Chain->Downconverter.Baseband,
+                                         s.Chain->Peak.SyncPower, isa);
              }},
         };
         for (const auto& [name, kernel] : kernels)
@@ -273,8 +273,8 @@ class LimitReporter : public benchmark::ConsoleReporter {
         std::printf(" %6s %9s %9s %9s %6s\n", "calls", "mixed_us", "limit_us", "meas_us", "share");
         double blockLimit = 0, blockSerial = 0, blockOverlap = 0;
         for (const auto& stage : BlockOps()) {
-            const bench::OpCount& count = stage.count;
-            const auto mixed = rates_.find("Mixed/" + stage.name);
+            const bench::OpCount& count = stage.Count;
+            const auto mixed = rates_.find("Mixed/" + stage.Name);
             if (mixed == rates_.end()) return;
             const double mixedSeconds = 1 / mixed->second;
             double seconds = mixedSeconds, serial = 0, overlap = 0;
@@ -286,19 +286,19 @@ class LimitReporter : public benchmark::ConsoleReporter {
                 if (op != OpClass::F64Add && op != OpClass::F64Mul && op != OpClass::Convert)
                     seconds += alone;
             }
-            std::printf("  %-15s", stage.name.c_str());
-            for (double n : count.ops)
+            std::printf("  %-15s", stage.Name.c_str());
+            for (double n : count.Ops)
                 std::printf(" %8.0f", n);
-            std::printf(" %6.1f %9.2f %9.2f", count.calls, mixedSeconds * 1e6, seconds * 1e6);
-            const auto measured = rates_.find(stage.name == "ProcessBlock" ? "ProcessBlockOnly"
-                                                                           : "Stage" + stage.name);
+            std::printf(" %6.1f %9.2f %9.2f", count.Calls, mixedSeconds * 1e6, seconds * 1e6);
+            const auto measured = rates_.find(stage.Name == "ProcessBlock" ? "ProcessBlockOnly"
+                                                                           : "Stage" + stage.Name);
             if (measured != rates_.end()) {
                 const double measuredSeconds = 1 / measured->second;
                 std::printf(" %9.2f %5.0f%%", measuredSeconds * 1e6,
                             100 * seconds / measuredSeconds);
             }
             std::printf("\n");
-            if (stage.name == "ProcessBlock") {
+            if (stage.Name == "ProcessBlock") {
                 blockLimit = seconds;
                 blockSerial = serial;
                 blockOverlap = overlap;

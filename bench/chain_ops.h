@@ -29,22 +29,22 @@
 namespace bench {
 
 struct OpCount {
-    std::array<double, OpClassCount> ops{};
-    double calls = 0; // sin, atan2: not in the limit
+    std::array<double, OpClassCount> Ops{};
+    double Calls = 0; // sin, atan2: not in the limit
 
-    double& operator[](OpClass op) { return ops[static_cast<size_t>(op)]; }
-    double operator[](OpClass op) const { return ops[static_cast<size_t>(op)]; }
+    double& operator[](OpClass op) { return Ops[static_cast<size_t>(op)]; }
+    double operator[](OpClass op) const { return Ops[static_cast<size_t>(op)]; }
     OpCount& operator+=(const OpCount& other) {
-        for (size_t i = 0; i < ops.size(); ++i)
-            ops[i] += other.ops[i];
-        calls += other.calls;
+        for (size_t i = 0; i < Ops.size(); ++i)
+            Ops[i] += other.Ops[i];
+        Calls += other.Calls;
         return *this;
     }
 };
 
 struct StageOps {
-    std::string name;
-    OpCount count;
+    std::string Name;
+    OpCount Count;
 };
 
 // `corrTaps`: the nonzero taps of CorrReference (16: the correlator visits
@@ -104,7 +104,7 @@ inline std::vector<StageOps> ProcessBlockOps(int corrTaps) {
         spectra[O::F64Add] = 3 * twiddleSteps;
         spectra[O::F32Add] = twiddleSteps;
         spectra[O::Convert] = 9 * stages + 4 * twiddleSteps + 2 * butterflies;
-        spectra.calls = 2 * stages;
+        spectra.Calls = 2 * stages;
         // Per lag: load w x value x 2; per butterfly tr, ti (double) and
         // the four float sums; per bin the magnitude / 100, then x 100.
         OpCount lag;
@@ -115,12 +115,12 @@ inline std::vector<StageOps> ProcessBlockOps(int corrTaps) {
         lag[O::F64Div] = FftLen;
         lag[O::F64Sqrt] = FftLen;
         lag[O::Convert] = 5.0 * FftLen + 4 * butterflies + 3.0 * FftLen;
-        for (size_t i = 0; i < spectra.ops.size(); ++i)
-            spectra.ops[i] += lag.ops[i] * DopplerLags;
+        for (size_t i = 0; i < spectra.Ops.size(); ++i)
+            spectra.Ops[i] += lag.Ops[i] * DopplerLags;
         spectra[O::F32Add] += 1.0 * FftLen * DopplerLags; // DopplerProfile
-        for (size_t i = 0; i < spectra.ops.size(); ++i)
-            doppler.ops[i] += spectra.ops[i] * perSpectra;
-        doppler.calls += spectra.calls * perSpectra;
+        for (size_t i = 0; i < spectra.Ops.size(); ++i)
+            doppler.Ops[i] += spectra.Ops[i] * perSpectra;
+        doppler.Calls += spectra.Calls * perSpectra;
     }
 
     // SearchSyncPeak: c x sample once per sample, the +-c sums at every lag,
@@ -133,7 +133,7 @@ inline std::vector<StageOps> ProcessBlockOps(int corrTaps) {
     peak[O::X87Mul] = 4 * 50 + 1 + 1;
     peak[O::X87Add] = 2 * 50;
     peak[O::X87Div] = 1;
-    peak.calls = 1;
+    peak.Calls = 1;
 
     return {{"Downconvert", down},
             {"GramCorrelate", gram},

@@ -60,17 +60,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t rate =
         in.ConsumeBool() ? in.ConsumeIntegralInRange(1, 60) : in.ConsumeIntegralInRange(1, 1000000);
     reelmaker::CompressOptions options;
-    options.fccType = reelmaker::kStreamTypeVideo;
-    options.fccHandler = codec.fourcc;
-    options.dwQuality = in.ConsumeIntegralInRange<uint32_t>(0, 10000);
-    options.dwFlags = reelmaker::kCompressValid;
+    options.FccType = reelmaker::StreamTypeVideo;
+    options.FccHandler = codec.Fourcc;
+    options.DwQuality = in.ConsumeIntegralInRange<uint32_t>(0, 10000);
+    options.DwFlags = reelmaker::CompressValid;
     if (in.ConsumeBool()) {
-        options.dwKeyFrameEvery = in.ConsumeIntegralInRange<uint32_t>(1, 10);
-        options.dwFlags |= reelmaker::kCompressKeyFrames;
+        options.DwKeyFrameEvery = in.ConsumeIntegralInRange<uint32_t>(1, 10);
+        options.DwFlags |= reelmaker::CompressKeyFrames;
     }
     if (in.ConsumeBool()) {
-        options.dwBytesPerSecond = in.ConsumeIntegralInRange<uint32_t>(1, 4000000);
-        options.dwFlags |= reelmaker::kCompressDataRate;
+        options.DwBytesPerSecond = in.ConsumeIntegralInRange<uint32_t>(1, 4000000);
+        options.DwFlags |= reelmaker::CompressDataRate;
     }
     const int frames = in.ConsumeIntegralInRange(1, 4);
     // Parts of a few hundred kilobytes make OpenDML movies of a few frames.
@@ -84,23 +84,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!reelmaker::MovieOpen(movie, path, rate) || !reelmaker::MovieCreateStream(movie, rate) ||
         !reelmaker::MovieSetCodec(movie, options) || !reelmaker::MovieSetFormat(movie)) {
         // A codec may refuse a setting; then nothing is left behind.
-        fuzz::Check(!movie.error.empty(), "a refused movie without a reason");
+        fuzz::Check(!movie.Error.empty(), "a refused movie without a reason");
         reelmaker::MovieAbandon(movie);
         fuzz::Check(!QFile::exists(path), "a refused movie left a file");
         return 0;
     }
-    if (smallParts) movie.avi.riffLimitBytes = partBytes;
+    if (smallParts) movie.Avi.RiffLimitBytes = partBytes;
 
     reelmaker::PreviewState preview = reelmaker::MakePreviewState();
     for (int k = 0; k < frames; ++k) {
-        preview.current = MakePicture(in);
-        preview.currentWidth = uint32_t(preview.current->width());
-        preview.currentHeight = uint32_t(preview.current->height());
+        preview.Current = MakePicture(in);
+        preview.CurrentWidth = uint32_t(preview.Current->width());
+        preview.CurrentHeight = uint32_t(preview.Current->height());
         reelmaker::DrawPicture(preview);
-        const reelmaker::FrameResult result = reelmaker::MovieWriteFrame(movie, preview.shown);
-        fuzz::Check(result != reelmaker::FrameResult::Failed, "a frame failed", movie.error);
+        const reelmaker::FrameResult result = reelmaker::MovieWriteFrame(movie, preview.Shown);
+        fuzz::Check(result != reelmaker::FrameResult::Failed, "a frame failed", movie.Error);
     }
-    fuzz::Check(reelmaker::MovieFinish(movie), "the movie was not finished", movie.error);
+    fuzz::Check(reelmaker::MovieFinish(movie), "the movie was not finished", movie.Error);
 
     QFile written(path);
     fuzz::Check(written.open(QIODevice::ReadOnly), "the movie is not at its name");
@@ -108,11 +108,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> avi(bytes.begin(), bytes.end());
     fuzz::MovieExpectation expected;
     expected.frames = uint32_t(frames);
-    expected.chunkId = codec.encoder ? reelmaker::MakeFourCC('0', '0', 'd', 'c')
+    expected.chunkId = codec.Encoder ? reelmaker::MakeFourCC('0', '0', 'd', 'c')
                                      : reelmaker::MakeFourCC('0', '0', 'd', 'b');
     expected.rate = uint32_t(rate);
     const std::string why = fuzz::CheckMovie(avi, expected);
     fuzz::Check(why.empty(), "the movie does not read back",
-                why + " (codec " + reelmaker::FourCCText(codec.fourcc) + ")");
+                why + " (codec " + reelmaker::FourCCText(codec.Fourcc) + ")");
     return 0;
 }

@@ -23,17 +23,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::MemoryFile file(data, size);
     reelmaker::PreviewState preview = reelmaker::MakePreviewState();
-    const QImage before = preview.shown;
+    const QImage before = preview.Shown;
     const bool loaded = reelmaker::ShowPicture(preview, QString::fromStdString(file.Path()));
-    fuzz::Check(preview.shown.width() == reelmaker::kBoxWidth &&
-                    preview.shown.height() == reelmaker::kBoxHeight &&
-                    preview.shown.format() == QImage::Format_RGB32,
+    fuzz::Check(preview.Shown.width() == reelmaker::BoxWidth &&
+                    preview.Shown.height() == reelmaker::BoxHeight &&
+                    preview.Shown.format() == QImage::Format_RGB32,
                 "the preview is no longer 564 x 400 RGB32");
     if (!loaded) {
-        fuzz::Check(!preview.current.has_value(), "a failed load left a current picture");
-        fuzz::Check(preview.shown == before, "a failed load changed the preview");
+        fuzz::Check(!preview.Current.has_value(), "a failed load left a current picture");
+        fuzz::Check(preview.Shown == before, "a failed load changed the preview");
     } else {
-        fuzz::Check(preview.current && preview.currentWidth > 0 && preview.currentHeight > 0,
+        fuzz::Check(preview.Current && preview.CurrentWidth > 0 && preview.CurrentHeight > 0,
                     "a loaded picture without a size");
     }
 
@@ -42,17 +42,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString path = dir.filePath("movie.avi");
     reelmaker::MovieWriter movie;
     reelmaker::CompressOptions options;
-    options.fccType = reelmaker::kStreamTypeVideo;
-    options.fccHandler = reelmaker::kFullFramesFourCC;
-    options.dwQuality = reelmaker::kDefaultQuality;
-    options.dwFlags = reelmaker::kCompressValid;
+    options.FccType = reelmaker::StreamTypeVideo;
+    options.FccHandler = reelmaker::FullFramesFourCC;
+    options.DwQuality = reelmaker::DefaultQuality;
+    options.DwFlags = reelmaker::CompressValid;
     const bool open = reelmaker::MovieOpen(movie, path, 15) &&
                       reelmaker::MovieCreateStream(movie, 15) &&
                       reelmaker::MovieSetCodec(movie, options) && reelmaker::MovieSetFormat(movie);
-    fuzz::Check(open, "cannot start a movie", movie.error);
-    fuzz::Check(reelmaker::MovieWriteFrame(movie, preview.shown) == reelmaker::FrameResult::Written,
-                "the frame was not written", movie.error);
-    fuzz::Check(reelmaker::MovieFinish(movie), "the movie was not finished", movie.error);
+    fuzz::Check(open, "cannot start a movie", movie.Error);
+    fuzz::Check(reelmaker::MovieWriteFrame(movie, preview.Shown) == reelmaker::FrameResult::Written,
+                "the frame was not written", movie.Error);
+    fuzz::Check(reelmaker::MovieFinish(movie), "the movie was not finished", movie.Error);
 
     QFile written(path);
     fuzz::Check(written.open(QIODevice::ReadOnly), "the movie is not at its name");
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string why = fuzz::CheckMovie(avi, expected);
     fuzz::Check(why.empty(), "the movie does not read back", why);
     std::vector<uint8_t> frame;
-    reelmaker::PackFullFrame(preview.shown, frame);
+    reelmaker::PackFullFrame(preview.Shown, frame);
     const auto frames = fuzz::MovieFrames(avi);
     fuzz::Check(frames.size() == 1 && frames[0] == frame, "the frame is not the preview");
     return 0;

@@ -26,8 +26,8 @@ void ReadToTheEnd(const std::string& path, int outputRate, io::ChannelChoice cha
         return;
     }
     const io::RecordingInfo& info = reader->Info();
-    fuzz::Check(info.channels == 1 || info.channels == 2, "channels out of range");
-    fuzz::Check(info.fileRate >= 1000 && info.outputRate > 0, "rate out of range");
+    fuzz::Check(info.Channels == 1 || info.Channels == 2, "channels out of range");
+    fuzz::Check(info.FileRate >= 1000 && info.OutputRate > 0, "rate out of range");
 
     std::unique_ptr<dsp::ChainState> chain;
     dsp::Settings settings;
@@ -37,7 +37,7 @@ void ReadToTheEnd(const std::string& path, int outputRate, io::ChannelChoice cha
     if (feedChain) {
         chain = dsp::MakeChainState();
         dsp::SetSignalParameters(*chain, controls, settings);
-        dsp::SetReceiverMode(*chain, io::ModeForRate(info.outputRate));
+        dsp::SetReceiverMode(*chain, io::ModeForRate(info.OutputRate));
         dsp::BuildSignalTables(chain->Tables, dsp::TableBuild::StraightThrough);
         hooks.TuneIndicator = [&](int32_t) { ++blocks; };
     }

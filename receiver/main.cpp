@@ -82,11 +82,11 @@ bool DisplayNamed() {
 // display that cannot be reached ends in one line of ours, not in an abort
 // and a page of plugin advice; otherwise they are passed on as they came.
 struct HeldMessage {
-    QtMsgType type;
-    QByteArray category;
-    QString text;
+    QtMsgType Type;
+    QByteArray Category;
+    QString Text;
 };
-std::vector<HeldMessage>* heldMessages = nullptr;
+std::vector<HeldMessage>* HeldMessages = nullptr;
 
 void HoldMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     if (type == QtFatalMsg) {
@@ -94,19 +94,19 @@ void HoldMessage(QtMsgType type, const QMessageLogContext& context, const QStrin
         std::fflush(stderr);
         std::_Exit(session::ExitFailure);
     }
-    if (heldMessages) heldMessages->push_back({type, QByteArray(context.category), text});
+    if (HeldMessages) HeldMessages->push_back({type, QByteArray(context.category), text});
 }
 
 std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
     std::vector<HeldMessage> held;
-    heldMessages = &held;
+    HeldMessages = &held;
     const QtMessageHandler previous = qInstallMessageHandler(HoldMessage);
     auto app = std::make_unique<QApplication>(argc, argv);
     qInstallMessageHandler(previous);
-    heldMessages = nullptr;
+    HeldMessages = nullptr;
     for (const HeldMessage& message : held) {
-        const QMessageLogContext context(nullptr, 0, nullptr, message.category.constData());
-        qt_message_output(message.type, context, message.text);
+        const QMessageLogContext context(nullptr, 0, nullptr, message.Category.constData());
+        qt_message_output(message.Type, context, message.Text);
     }
     return app;
 }
@@ -136,7 +136,7 @@ bool TakeFolder(session::InstanceLock& lock) {
 std::unique_ptr<web::WebView> StartWebViewAsked(const session::ReceiverOptions& options,
                                                 session::ReceiverState& state,
                                                 const io::WaveInput& wave) {
-    if (!options.http) return nullptr;
+    if (!options.Http) return nullptr;
     QString error;
     std::unique_ptr<web::WebView> view = session::StartWebView(options, state, wave, error);
     session::ReportEvent(view ? QStringLiteral("web view at ") + view->Url() : error);
@@ -157,18 +157,18 @@ int RunWithoutWindow(int argc, char** argv, const session::ReceiverOptions& opti
     session::ApplyReceiverOptions(state, options);
     session::CheckSettingsFile(state);
     // The sound cards are looked up only when one may be the input.
-    const bool soundCards = !options.simulate && options.replay.isEmpty() &&
-                            options.input.kind == io::StreamSpec::Kind::None;
+    const bool soundCards = !options.Simulate && options.Replay.isEmpty() &&
+                            options.Input.Kind == io::StreamSpec::Kind::None;
     io::WaveInput wave(soundCards, session::SoundSystemFromEnvironment());
     try {
         state.Capture.DeviceId =
             session::ConfigureInputs(wave, options, state.Capture.DeviceId, InputReports());
     } catch (const session::InputError& error) {
-        session::ReportEvent(error.reason);
+        session::ReportEvent(error.Reason);
         return session::ExitFailure;
     }
     const std::unique_ptr<web::WebView> webView = StartWebViewAsked(options, state, wave);
-    if (options.http && !webView) return session::ExitFailure;
+    if (options.Http && !webView) return session::ExitFailure;
     return runners::RunHeadless(state, wave);
 }
 
@@ -177,8 +177,8 @@ int ListDevices(int argc, char** argv, const session::ReceiverOptions& options) 
     QGuiApplication app(argc, argv);
     io::WaveInput wave(true, session::SoundSystemFromEnvironment());
     session::ReceiverOptions inputs = options;
-    inputs.device.clear();
-    inputs.input = {}; // listing opens no socket and reads no pipe
+    inputs.Device.clear();
+    inputs.Input = {}; // listing opens no socket and reads no pipe
     session::ConfigureInputs(wave, inputs, 0);
     for (const QString& line : session::DeviceList(wave))
         std::printf("%s\n", line.toLocal8Bit().constData());
@@ -198,17 +198,17 @@ int main(int argc, char** argv) {
     try {
         const session::CommandLineRequest request = session::ParseCommandLine(
             parser, session::ReceiverOptionList(), session::Arguments(argc, argv));
-        if (request.help) {
+        if (request.Help) {
             std::fputs(Usage().c_str(), stdout);
             return session::ExitSuccess;
         }
-        if (request.version) {
+        if (request.Version) {
             std::printf("propmon %s\n", PROPMON_VERSION);
             return session::ExitSuccess;
         }
         options = session::TakeReceiverOptions(parser);
     } catch (const session::UsageError& error) {
-        std::fprintf(stderr, "propmon: %s\n%s", error.reason.toLocal8Bit().constData(),
+        std::fprintf(stderr, "propmon: %s\n%s", error.Reason.toLocal8Bit().constData(),
                      Usage().c_str());
         return session::ExitUsage;
     }
@@ -216,32 +216,32 @@ int main(int argc, char** argv) {
     // A recording that cannot be played is reported before any window opens;
     // one that can is listened to in the mode (and of a stereo one the
     // channel) whose signal locks in its first minute.
-    const std::string replay = options.replay.toLocal8Bit().toStdString();
+    const std::string replay = options.Replay.toLocal8Bit().toStdString();
     if (!replay.empty()) {
         std::string error;
         std::optional<io::ChannelChoice> channel;
-        if (!options.channelAuto) channel = options.channel;
-        const auto choice = analysis::ChooseModeAndChannel(replay, options.mode.value_or(0),
+        if (!options.ChannelAuto) channel = options.Channel;
+        const auto choice = analysis::ChooseModeAndChannel(replay, options.Mode.value_or(0),
                                                            channel, analysis::TrialSeconds, error);
         if (!choice) {
             std::fprintf(stderr, "propmon: %s\n", error.c_str());
             return session::ExitFailure;
         }
         std::fprintf(stderr, "%s\n", analysis::ChoiceLine(*choice).c_str());
-        options.channel = choice->Channel;
-        options.mode = choice->Mode;
+        options.Channel = choice->Channel;
+        options.Mode = choice->Mode;
     }
 
     // Samples piped in, not typed: a terminal on standard input is a mistake.
-    if (options.input.kind == io::StreamSpec::Kind::Stdin && isatty(STDIN_FILENO)) {
+    if (options.Input.Kind == io::StreamSpec::Kind::Stdin && isatty(STDIN_FILENO)) {
         std::fprintf(stderr,
                      "propmon: --input stdin reads samples piped to it, but standard input is a "
                      "terminal\n%s",
                      Usage().c_str());
         return session::ExitUsage;
     }
-    if (options.listDevices) return ListDevices(argc, argv, options);
-    if (options.headless) return RunWithoutWindow(argc, argv, options);
+    if (options.ListDevices) return ListDevices(argc, argv, options);
+    if (options.Headless) return RunWithoutWindow(argc, argv, options);
 
     if (!DisplayNamed()) {
         std::fprintf(stderr, "propmon: no display (DISPLAY and WAYLAND_DISPLAY are unset); %s\n",
@@ -272,12 +272,12 @@ int main(int argc, char** argv) {
         state.Capture.DeviceId = session::ConfigureInputs(
             wave, options, remembered >= 0 ? remembered : state.Capture.DeviceId, reports);
     } catch (const session::InputError& error) {
-        session::ReportEvent(error.reason);
+        session::ReportEvent(error.Reason);
         return session::ExitFailure;
     }
 
     const std::unique_ptr<web::WebView> webView = StartWebViewAsked(options, state, wave);
-    if (options.http && !webView) return session::ExitFailure;
+    if (options.Http && !webView) return session::ExitFailure;
 
     ui::MainWindow window(state, wave);
     shown = &window;

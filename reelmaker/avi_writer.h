@@ -20,12 +20,15 @@ constexpr uint32_t MakeFourCC(char a, char b, char c, char d) {
            static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24;
 }
 
-inline constexpr uint32_t kStreamTypeVideo = MakeFourCC('v', 'i', 'd', 's');
-inline constexpr uint32_t kAviIfKeyFrame = 0x10;
-inline constexpr uint32_t kBiRgb = 0;
-inline constexpr uint32_t kBitmapInfoHeaderBytes = 40;
-inline constexpr uint64_t kRiffLimitBytes = 1ull << 30; // 1 GiB
+inline constexpr uint32_t StreamTypeVideo = MakeFourCC('v', 'i', 'd', 's');
+inline constexpr uint32_t AviIfKeyFrame = 0x10;
+inline constexpr uint32_t BiRgb = 0;
+inline constexpr uint32_t BitmapInfoHeaderBytes = 40;
+inline constexpr uint64_t RiffLimitBytes = 1ull << 30; // 1 GiB
 
+// The file's own header structures: their fields keep the names the AVI and
+// bitmap formats give them.
+// NOLINTBEGIN(readability-identifier-naming)
 struct FrameRect {
     int16_t left = 0, top = 0, right = 0, bottom = 0;
 };
@@ -53,7 +56,7 @@ struct AviStreamInfo {
 };
 
 struct BitmapInfoHeader {
-    uint32_t biSize = kBitmapInfoHeaderBytes;
+    uint32_t biSize = BitmapInfoHeaderBytes;
     int32_t biWidth = 0;
     int32_t biHeight = 0;
     uint16_t biPlanes = 0;
@@ -65,6 +68,7 @@ struct BitmapInfoHeader {
     uint32_t biClrUsed = 0;
     uint32_t biClrImportant = 0;
 };
+// NOLINTEND(readability-identifier-naming)
 
 // The stream information for a movie at `rate` frames per second.
 AviStreamInfo MovieStreamInfo(int32_t rate);
@@ -76,46 +80,46 @@ BitmapInfoHeader StreamFormatHeader();
 std::vector<uint8_t> FormatBytes(BitmapInfoHeader header, const std::vector<uint8_t>& extra);
 
 struct AviChunkRef {
-    uint64_t offset = 0; // absolute file position of the chunk header
-    uint32_t size = 0;   // payload bytes
-    bool keyFrame = false;
+    uint64_t Offset = 0; // absolute file position of the chunk header
+    uint32_t Size = 0;   // payload bytes
+    bool KeyFrame = false;
 };
 
 struct AviSuperIndexEntry {
-    uint64_t offset = 0; // absolute position of an ix00 chunk
-    uint32_t size = 0;   // its size including the chunk header
-    uint32_t duration = 0;
+    uint64_t Offset = 0; // absolute position of an ix00 chunk
+    uint32_t Size = 0;   // its size including the chunk header
+    uint32_t Duration = 0;
 };
 
 // The state of one AVI file being written. The device is owned by the caller.
 struct AviFile {
-    QIODevice* device = nullptr;
-    AviStreamInfo info;
-    std::vector<uint8_t> format; // strf payload
-    uint32_t chunkId = 0;        // '00db' for full frames, '00dc' for compressed ones
-    uint32_t frameWidth = kFrameWidth;
-    uint32_t frameHeight = kFrameHeight;
-    uint64_t riffLimitBytes = kRiffLimitBytes;
+    QIODevice* Device = nullptr;
+    AviStreamInfo Info;
+    std::vector<uint8_t> Format; // strf payload
+    uint32_t ChunkId = 0;        // '00db' for full frames, '00dc' for compressed ones
+    uint32_t FrameWidth = reelmaker::FrameWidth;
+    uint32_t FrameHeight = reelmaker::FrameHeight;
+    uint64_t RiffLimitBytes = reelmaker::RiffLimitBytes;
 
     // Where headers that are completed at the end were written.
-    uint64_t avihPos = 0;
-    uint64_t strhPos = 0;
-    uint64_t indxPos = 0; // the JUNK chunk reserved for the super index
-    uint64_t dmlhPos = 0;
+    uint64_t AvihPos = 0;
+    uint64_t StrhPos = 0;
+    uint64_t IndxPos = 0; // the JUNK chunk reserved for the super index
+    uint64_t DmlhPos = 0;
 
-    int riffCount = 0;                        // 1: plain AVI; more: OpenDML AVIX parts follow
-    uint64_t riffStart = 0;                   // position of the current "RIFF" header
-    uint64_t moviStart = 0;                   // position of the current "LIST" header of "movi"
-    std::vector<AviChunkRef> firstRiffChunks; // for idx1
-    std::vector<AviChunkRef> riffChunks;      // chunks of the current part, for ix00
-    std::vector<AviSuperIndexEntry> superIndex;
-    uint32_t totalFrames = 0;
-    uint32_t firstRiffFrames = 0;
-    uint32_t maxChunkBytes = 0;
-    std::string error; // the first failure, empty while all is well
+    int RiffCount = 0;                        // 1: plain AVI; more: OpenDML AVIX parts follow
+    uint64_t RiffStart = 0;                   // position of the current "RIFF" header
+    uint64_t MoviStart = 0;                   // position of the current "LIST" header of "movi"
+    std::vector<AviChunkRef> FirstRiffChunks; // for idx1
+    std::vector<AviChunkRef> RiffChunks;      // chunks of the current part, for ix00
+    std::vector<AviSuperIndexEntry> SuperIndex;
+    uint32_t TotalFrames = 0;
+    uint32_t FirstRiffFrames = 0;
+    uint32_t MaxChunkBytes = 0;
+    std::string Error; // the first failure, empty while all is well
 };
 
-inline constexpr int kSuperIndexEntries = 256;
+inline constexpr int SuperIndexEntries = 256;
 
 // Writes the headers and opens the movi list. `info`, `format` and `chunkId` must be set.
 bool AviBegin(AviFile& avi);

@@ -32,7 +32,7 @@ std::string UsageText() {
            "  --quality Q    compress quality in percent, 0..100 (default 75)\n"
            "  --keyframe N   a key frame every N frames (default: the codec's own)\n"
            "Every picture becomes one " +
-           std::to_string(kFrameWidth) + " x " + std::to_string(kFrameHeight) +
+           std::to_string(FrameWidth) + " x " + std::to_string(FrameHeight) +
            " frame, fitted on grey; a picture that does not\n"
            "load repeats the previous frame.\n"
            "Exit status: 0 written, 1 failure (also when no picture loads), 2 bad usage.\n";
@@ -44,42 +44,42 @@ int Usage(std::FILE* err, const std::string& why) {
 }
 
 struct BatchArgs {
-    QString output;
-    QString fps = QStringLiteral("15");
-    QString codec = QStringLiteral("DIB ");
-    uint32_t quality = kDefaultQuality;
-    uint32_t keyFrameEvery = 0;
-    QStringList pictures;
+    QString Output;
+    QString Fps = QStringLiteral("15");
+    QString Codec = QStringLiteral("DIB ");
+    uint32_t Quality = DefaultQuality;
+    uint32_t KeyFrameEvery = 0;
+    QStringList Pictures;
 };
 
 // Writes the movie; the writer drops its temporary file on every way out but success.
 int WriteMovie(const BatchArgs& a, const CodecInfo& codec, std::FILE* err) {
     CompressOptions options;
-    options.fccType = kStreamTypeVideo;
-    options.fccHandler = codec.fourcc;
-    options.dwQuality = a.quality;
-    options.dwFlags = kCompressValid;
-    if (a.keyFrameEvery > 0) {
-        options.dwKeyFrameEvery = a.keyFrameEvery;
-        options.dwFlags |= kCompressKeyFrames;
+    options.FccType = StreamTypeVideo;
+    options.FccHandler = codec.Fourcc;
+    options.DwQuality = a.Quality;
+    options.DwFlags = CompressValid;
+    if (a.KeyFrameEvery > 0) {
+        options.DwKeyFrameEvery = a.KeyFrameEvery;
+        options.DwFlags |= CompressKeyFrames;
     }
 
     MovieWriter movie;
-    const int32_t rate = *ReadFrameRate(a.fps);
-    if (!MovieOpen(movie, a.output, rate) || !MovieCreateStream(movie, rate) ||
+    const int32_t rate = *ReadFrameRate(a.Fps);
+    if (!MovieOpen(movie, a.Output, rate) || !MovieCreateStream(movie, rate) ||
         !MovieSetCodec(movie, options) || !MovieSetFormat(movie)) {
-        std::fprintf(err, "reelmaker: %s\n", movie.error.c_str());
+        std::fprintf(err, "reelmaker: %s\n", movie.Error.c_str());
         return 1;
     }
     std::fprintf(err, "reelmaker: %s at %d frames per second, %s\n",
-                 a.output.toLocal8Bit().constData(), rate, CodecLabel(codec).c_str());
+                 a.Output.toLocal8Bit().constData(), rate, CodecLabel(codec).c_str());
     PreviewState preview = MakePreviewState();
-    const qsizetype count = a.pictures.size();
+    const qsizetype count = a.Pictures.size();
     // The next picture is loaded and fitted on the other core while this
     // frame is compressed and written; the frames are the same as one
     // ShowPicture after another would give.
     const auto prepare = [&a](qsizetype k) {
-        return std::async(std::launch::async, [path = a.pictures[k]] {
+        return std::async(std::launch::async, [path = a.Pictures[k]] {
             PreviewState state = MakePreviewState();
             ShowPicture(state, path);
             return state;
@@ -91,22 +91,22 @@ int WriteMovie(const BatchArgs& a, const CodecInfo& codec, std::FILE* err) {
     for (qsizetype k = 0; k < count; ++k) {
         PreviewState ready = next.get();
         if (k + 1 < count) next = prepare(k + 1);
-        if (ready.current) {
+        if (ready.Current) {
             preview = std::move(ready);
             ++loaded;
         } else {
             // As a failed load: no current picture, the frame repeats the previous one.
-            preview.current.reset();
+            preview.Current.reset();
             std::fprintf(err,
                          "reelmaker: warning: cannot load %s (%s); frame %lld repeats the "
                          "previous one\n",
-                         a.pictures[k].toLocal8Bit().constData(),
-                         ready.problem.toLocal8Bit().constData(), static_cast<long long>(k + 1));
+                         a.Pictures[k].toLocal8Bit().constData(),
+                         ready.Problem.toLocal8Bit().constData(), static_cast<long long>(k + 1));
         }
-        const FrameResult r = MovieWriteFrame(movie, preview.shown);
+        const FrameResult r = MovieWriteFrame(movie, preview.Shown);
         if (r == FrameResult::Failed) {
             std::fprintf(err, "reelmaker: error writing frame %lld: %s\n",
-                         static_cast<long long>(k + 1), movie.error.c_str());
+                         static_cast<long long>(k + 1), movie.Error.c_str());
             return 1;
         }
         if (r == FrameResult::Skipped)
@@ -128,7 +128,7 @@ int WriteMovie(const BatchArgs& a, const CodecInfo& codec, std::FILE* err) {
         return 1;
     }
     if (!MovieFinish(movie)) {
-        std::fprintf(err, "reelmaker: %s\n", movie.error.c_str());
+        std::fprintf(err, "reelmaker: %s\n", movie.Error.c_str());
         return 1;
     }
     return 0;
@@ -171,41 +171,41 @@ int RunCommandLine(const QStringList& args, std::FILE* out, std::FILE* err) {
     if (parser.isSet(listOption)) {
         if (args.size() != 1) return Usage(err, "--list-codecs takes no other arguments");
         for (const CodecInfo& c : AvailableCodecs())
-            std::fprintf(out, "%-4s  %s\n", FourCCText(c.fourcc).c_str(), CodecLabel(c).c_str());
+            std::fprintf(out, "%-4s  %s\n", FourCCText(c.Fourcc).c_str(), CodecLabel(c).c_str());
         return 0;
     }
 
     BatchArgs a;
-    a.pictures = parser.positionalArguments();
+    a.Pictures = parser.positionalArguments();
     if (!parser.isSet(batchOption)) return Usage(err, "pictures are given only with --batch");
-    if (parser.isSet(outputOption)) a.output = parser.value(outputOption);
-    if (parser.isSet(fpsOption)) a.fps = parser.value(fpsOption);
-    if (parser.isSet(codecOption)) a.codec = parser.value(codecOption);
+    if (parser.isSet(outputOption)) a.Output = parser.value(outputOption);
+    if (parser.isSet(fpsOption)) a.Fps = parser.value(fpsOption);
+    if (parser.isSet(codecOption)) a.Codec = parser.value(codecOption);
     if (parser.isSet(qualityOption)) {
         bool ok = false;
         const double q = parser.value(qualityOption).toDouble(&ok);
         if (!ok || !(q >= 0 && q <= 100))
             return Usage(err, "--quality must be a number from 0 to 100");
-        a.quality = static_cast<uint32_t>(std::nearbyint(q * 100));
+        a.Quality = static_cast<uint32_t>(std::nearbyint(q * 100));
     }
     if (parser.isSet(keyFrameOption)) {
         bool ok = false;
         const uint n = parser.value(keyFrameOption).toUInt(&ok);
         if (!ok || n < 1) return Usage(err, "--keyframe must be a whole number >= 1");
-        a.keyFrameEvery = n;
+        a.KeyFrameEvery = n;
     }
-    if (a.output.isEmpty()) return Usage(err, "--batch needs -o OUT.avi");
+    if (a.Output.isEmpty()) return Usage(err, "--batch needs -o OUT.avi");
     // The file is always RIFF AVI; a name promising another container would mislead.
-    if (!a.output.endsWith(QStringLiteral(".avi"), Qt::CaseInsensitive))
+    if (!a.Output.endsWith(QStringLiteral(".avi"), Qt::CaseInsensitive))
         return Usage(err, "the movie is an AVI file: its name must end in .avi (not \"" +
-                              a.output.toStdString() + "\")");
-    if (!FrameRateProblem(a.fps).isEmpty())
-        return Usage(err, "--fps \"" + a.fps.toStdString() +
+                              a.Output.toStdString() + "\")");
+    if (!FrameRateProblem(a.Fps).isEmpty())
+        return Usage(err, "--fps \"" + a.Fps.toStdString() +
                               "\" is not a frame rate of at least 1 frame per second");
-    const std::optional<CodecInfo> codec = FindCodecByText(a.codec);
+    const std::optional<CodecInfo> codec = FindCodecByText(a.Codec);
     if (!codec)
-        return Usage(err, "unknown codec \"" + a.codec.toStdString() + "\" (see --list-codecs)");
-    if (a.pictures.isEmpty()) return Usage(err, "--batch needs at least one picture");
+        return Usage(err, "unknown codec \"" + a.Codec.toStdString() + "\" (see --list-codecs)");
+    if (a.Pictures.isEmpty()) return Usage(err, "--batch needs at least one picture");
     return WriteMovie(a, *codec, err);
 }
 

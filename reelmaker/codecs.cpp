@@ -27,7 +27,7 @@ constexpr uint32_t F(const char (&s)[5]) {
 // Our list in the order the dialog shows it. The last field marks the codecs that
 // GStreamer's AVI demuxer (gst-plugins-good 1.22) has no caps for: checked with
 // gst-launch-1.0 on a movie of each, see codec_test.
-const CodecInfo kCandidates[] = {
+const CodecInfo Candidates[] = {
     {"Full Frames (Uncompressed)", F("DIB "), nullptr, -1, 24, QualityControl::None, false, false},
     {"Motion JPEG", F("MJPG"), "mjpeg", AV_PIX_FMT_YUVJ420P, 24, QualityControl::QScale, false,
      false},
@@ -58,9 +58,9 @@ bool EncoderSupports(const AVCodec* codec, int pixelFormat) {
 }
 
 bool Offered(const CodecInfo& c) {
-    if (!c.encoder) return true;
-    const AVCodec* codec = avcodec_find_encoder_by_name(c.encoder);
-    return codec && EncoderSupports(codec, c.pixelFormat);
+    if (!c.Encoder) return true;
+    const AVCodec* codec = avcodec_find_encoder_by_name(c.Encoder);
+    return codec && EncoderSupports(codec, c.PixelFormat);
 }
 
 std::string AvError(int code) {
@@ -71,23 +71,23 @@ std::string AvError(int code) {
 
 bool Receive(FrameEncoder& e, std::vector<EncodedFrame>& out, std::string& why) {
     for (;;) {
-        const int r = avcodec_receive_packet(e.context.get(), e.packet.get());
+        const int r = avcodec_receive_packet(e.Context.get(), e.Packet.get());
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
         if (r < 0) {
             why = AvError(r);
             return false;
         }
         EncodedFrame f;
-        f.bytes.assign(e.packet->data, e.packet->data + e.packet->size);
-        f.keyFrame = (e.packet->flags & AV_PKT_FLAG_KEY) != 0;
+        f.Bytes.assign(e.Packet->data, e.Packet->data + e.Packet->size);
+        f.KeyFrame = (e.Packet->flags & AV_PKT_FLAG_KEY) != 0;
         out.push_back(std::move(f));
-        av_packet_unref(e.packet.get());
+        av_packet_unref(e.Packet.get());
     }
 }
 
 bool PlainRow(const QImage& frame, int y, QRgb colour) {
     const QRgb* line = reinterpret_cast<const QRgb*>(frame.constScanLine(y));
-    for (int x = 0; x < kFrameWidth; ++x)
+    for (int x = 0; x < FrameWidth; ++x)
         if (line[x] != colour) return false;
     return true;
 }
@@ -115,7 +115,7 @@ void JpegYuv420Rows(const QImage& image, int top, int bottom, AVFrame* out) {
                 (19595 * int(qRed(p)) + 38470 * int(qGreen(p)) + 7471 * int(qBlue(p)) + 32768) >>
                 16);
         };
-        for (int x = 0; x + 1 < kFrameWidth; x += 2) {
+        for (int x = 0; x + 1 < FrameWidth; x += 2) {
             const QRgb p0 = a[x], p1 = a[x + 1], p2 = b[x], p3 = b[x + 1];
             ya[x] = luma(p0);
             ya[x + 1] = luma(p1);
@@ -134,7 +134,7 @@ void JpegYuv420Rows(const QImage& image, int top, int bottom, AVFrame* out) {
 
 // Converts rows [top, bottom) of a frame-sized RGB32 image into the same rows of `out`.
 bool ConvertRows(FrameEncoder& e, const QImage& image, int top, int bottom, AVFrame* out) {
-    const AVPixelFormat format = e.context->pix_fmt;
+    const AVPixelFormat format = e.Context->pix_fmt;
     if (format == AV_PIX_FMT_YUVJ420P) {
         // Faster than the scaler's range-converting path, and chroma averages each block.
         JpegYuv420Rows(image, top, bottom, out);
@@ -142,78 +142,78 @@ bool ConvertRows(FrameEncoder& e, const QImage& image, int top, int bottom, AVFr
     }
     const uint8_t* src[1] = {image.constScanLine(top)};
     const int srcStride[1] = {static_cast<int>(image.bytesPerLine())};
-    if (top == 0 && bottom == kFrameHeight) {
-        sws_scale(e.convert.get(), src, srcStride, 0, kFrameHeight, out->data, out->linesize);
+    if (top == 0 && bottom == FrameHeight) {
+        sws_scale(e.Convert.get(), src, srcStride, 0, FrameHeight, out->data, out->linesize);
         return true;
     }
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
     // A context that does not fit is freed by libav and replaced.
-    e.bandConvert.reset(sws_getCachedContext(e.bandConvert.release(), kFrameWidth, bottom - top,
-                                             AV_PIX_FMT_BGRA, kFrameWidth, bottom - top, format,
+    e.BandConvert.reset(sws_getCachedContext(e.BandConvert.release(), FrameWidth, bottom - top,
+                                             AV_PIX_FMT_BGRA, FrameWidth, bottom - top, format,
                                              SWS_POINT, nullptr, nullptr, nullptr));
-    if (!e.bandConvert || !desc) return false;
+    if (!e.BandConvert || !desc) return false;
     uint8_t* dst[4] = {};
     for (int p = 0; p < av_pix_fmt_count_planes(format) && p < 4; ++p) {
         int from = 0, to = 0;
         PlaneRows(desc, p, top, bottom, from, to);
         dst[p] = out->data[p] + qsizetype(from) * out->linesize[p];
     }
-    sws_scale(e.bandConvert.get(), src, srcStride, 0, bottom - top, dst, out->linesize);
+    sws_scale(e.BandConvert.get(), src, srcStride, 0, bottom - top, dst, out->linesize);
     return true;
 }
 
 // Converts only the rows between the plain bands above and below the picture; the plain
 // rows come from a frame converted once. False: the caller converts the whole frame.
 bool ConvertBand(FrameEncoder& e, const QImage& frame) {
-    const AVPixelFormat format = e.context->pix_fmt;
+    const AVPixelFormat format = e.Context->pix_fmt;
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
     const int planes = av_pix_fmt_count_planes(format);
     if (!desc || planes <= 0) return false;
     const QRgb colour = reinterpret_cast<const QRgb*>(frame.constBits())[0];
     int top = 0;
-    while (top < kFrameHeight && PlainRow(frame, top, colour))
+    while (top < FrameHeight && PlainRow(frame, top, colour))
         ++top;
-    int bottom = kFrameHeight;
+    int bottom = FrameHeight;
     while (bottom > top && PlainRow(frame, bottom - 1, colour))
         --bottom;
     const int align = 1 << desc->log2_chroma_h;
     top = top / align * align;
-    bottom = std::min(kFrameHeight, (bottom + align - 1) / align * align);
-    if (top == 0 && bottom == kFrameHeight) return false;
+    bottom = std::min(FrameHeight, (bottom + align - 1) / align * align);
+    if (top == 0 && bottom == FrameHeight) return false;
 
-    if (!e.plain || e.plainColour != colour) {
-        if (!e.plain) {
+    if (!e.Plain || e.PlainColour != colour) {
+        if (!e.Plain) {
             AvPtr<AVFrame> plain(av_frame_alloc());
             if (!plain) return false;
             plain->format = format;
-            plain->width = kFrameWidth;
-            plain->height = kFrameHeight;
+            plain->width = FrameWidth;
+            plain->height = FrameHeight;
             if (av_frame_get_buffer(plain.get(), 0) < 0) return false;
-            e.plain = std::move(plain);
+            e.Plain = std::move(plain);
         }
-        QImage plainImage(kFrameWidth, kFrameHeight, QImage::Format_RGB32);
+        QImage plainImage(FrameWidth, FrameHeight, QImage::Format_RGB32);
         plainImage.fill(colour);
-        ConvertRows(e, plainImage, 0, kFrameHeight, e.plain.get());
-        e.plainColour = colour;
-        e.dirtyTop = 0;
-        e.dirtyBottom = kFrameHeight;
+        ConvertRows(e, plainImage, 0, FrameHeight, e.Plain.get());
+        e.PlainColour = colour;
+        e.DirtyTop = 0;
+        e.DirtyBottom = FrameHeight;
     }
     for (int p = 0; p < planes; ++p)
-        if (e.plain->linesize[p] != e.picture->linesize[p]) return false;
+        if (e.Plain->linesize[p] != e.Picture->linesize[p]) return false;
 
     // Rows the last frame changed go back to plain; then the new band is converted.
     for (int p = 0; p < planes; ++p) {
         int from = 0, to = 0;
-        PlaneRows(desc, p, e.dirtyTop, e.dirtyBottom, from, to);
-        const qsizetype stride = e.picture->linesize[p];
+        PlaneRows(desc, p, e.DirtyTop, e.DirtyBottom, from, to);
+        const qsizetype stride = e.Picture->linesize[p];
         if (to > from)
-            std::memcpy(e.picture->data[p] + from * stride, e.plain->data[p] + from * stride,
+            std::memcpy(e.Picture->data[p] + from * stride, e.Plain->data[p] + from * stride,
                         size_t(stride) * size_t(to - from));
     }
-    e.dirtyTop = top;
-    e.dirtyBottom = bottom;
+    e.DirtyTop = top;
+    e.DirtyBottom = bottom;
     if (bottom <= top) return true;
-    return ConvertRows(e, frame, top, bottom, e.picture.get());
+    return ConvertRows(e, frame, top, bottom, e.Picture.get());
 }
 
 } // namespace
@@ -232,22 +232,22 @@ void AvDelete::operator()(AVPacket* packet) const {
 }
 
 std::string CodecLabel(const CodecInfo& codec) {
-    std::string label = codec.name;
-    if (codec.ffmpegPlayersOnly) label += std::string(" ") + kFfmpegPlayersOnlyMark;
+    std::string label = codec.Name;
+    if (codec.FfmpegPlayersOnly) label += std::string(" ") + FfmpegPlayersOnlyMark;
     return label;
 }
 
 std::vector<CodecInfo> AvailableCodecs() {
     std::vector<CodecInfo> list;
-    for (const CodecInfo& c : kCandidates)
+    for (const CodecInfo& c : Candidates)
         if (Offered(c)) list.push_back(c);
     return list;
 }
 
 std::optional<CodecInfo> FindCodec(uint32_t fourcc) {
-    if (fourcc == 0) fourcc = kFullFramesFourCC;
-    for (const CodecInfo& c : kCandidates)
-        if (c.fourcc == fourcc && Offered(c)) return c;
+    if (fourcc == 0) fourcc = FullFramesFourCC;
+    for (const CodecInfo& c : Candidates)
+        if (c.Fourcc == fourcc && Offered(c)) return c;
     return std::nullopt;
 }
 
@@ -256,8 +256,8 @@ std::optional<CodecInfo> FindCodecByText(const QString& text) {
     if (text.size() > 4) return std::nullopt;
     while (code.size() < 4)
         code += QLatin1Char(' ');
-    for (const CodecInfo& c : kCandidates) {
-        if (QString::fromStdString(FourCCText(c.fourcc)).toUpper() == code && Offered(c)) return c;
+    for (const CodecInfo& c : Candidates) {
+        if (QString::fromStdString(FourCCText(c.Fourcc)).toUpper() == code && Offered(c)) return c;
     }
     return std::nullopt;
 }
@@ -273,13 +273,13 @@ std::string FourCCText(uint32_t fourcc) {
 }
 
 void PackFullFrame(const QImage& frame, std::vector<uint8_t>& out) {
-    out.resize(kFrameBytes);
-    const int rows = std::min(frame.height(), kFrameHeight);
-    const int cols = std::min(frame.width(), kFrameWidth);
-    if (rows < kFrameHeight || cols < kFrameWidth) std::fill(out.begin(), out.end(), 0);
+    out.resize(FrameBytes);
+    const int rows = std::min(frame.height(), FrameHeight);
+    const int cols = std::min(frame.width(), FrameWidth);
+    if (rows < FrameHeight || cols < FrameWidth) std::fill(out.begin(), out.end(), 0);
     for (int r = 0; r < rows; ++r) {
-        const QRgb* src = reinterpret_cast<const QRgb*>(frame.constScanLine(kFrameHeight - 1 - r));
-        uint8_t* dst = out.data() + size_t(r) * kFrameRowBytes;
+        const QRgb* src = reinterpret_cast<const QRgb*>(frame.constScanLine(FrameHeight - 1 - r));
+        uint8_t* dst = out.data() + size_t(r) * FrameRowBytes;
         for (int x = 0; x < cols; ++x) {
             const QRgb p = src[x];
             dst[3 * x] = static_cast<uint8_t>(qBlue(p));
@@ -290,71 +290,71 @@ void PackFullFrame(const QImage& frame, std::vector<uint8_t>& out) {
 }
 
 bool OpenEncoder(FrameEncoder& e, const CompressOptions& options, int32_t rate, std::string& why) {
-    const std::optional<CodecInfo> codec = FindCodec(options.fccHandler);
+    const std::optional<CodecInfo> codec = FindCodec(options.FccHandler);
     if (!codec) {
-        why = "no codec for the four-character code \"" + FourCCText(options.fccHandler) + "\"";
+        why = "no codec for the four-character code \"" + FourCCText(options.FccHandler) + "\"";
         return false;
     }
     e = FrameEncoder{};
-    e.codec = *codec;
-    if (!codec->encoder) return true;
+    e.Codec = *codec;
+    if (!codec->Encoder) return true;
     if (rate <= 0) {
         why = "the frame rate must be at least 1";
         return false;
     }
 
-    const AVCodec* av = avcodec_find_encoder_by_name(codec->encoder);
-    e.context.reset(av ? avcodec_alloc_context3(av) : nullptr);
-    e.picture.reset(av_frame_alloc());
-    e.packet.reset(av_packet_alloc());
-    if (!e.context || !e.picture || !e.packet) {
+    const AVCodec* av = avcodec_find_encoder_by_name(codec->Encoder);
+    e.Context.reset(av ? avcodec_alloc_context3(av) : nullptr);
+    e.Picture.reset(av_frame_alloc());
+    e.Packet.reset(av_packet_alloc());
+    if (!e.Context || !e.Picture || !e.Packet) {
         why = "cannot set up the encoder";
         CloseEncoder(e);
         return false;
     }
-    AVCodecContext* c = e.context.get();
-    c->width = kFrameWidth;
-    c->height = kFrameHeight;
-    c->pix_fmt = static_cast<AVPixelFormat>(codec->pixelFormat);
+    AVCodecContext* c = e.Context.get();
+    c->width = FrameWidth;
+    c->height = FrameHeight;
+    c->pix_fmt = static_cast<AVPixelFormat>(codec->PixelFormat);
     c->time_base = AVRational{1, rate};
     c->framerate = AVRational{rate, 1};
     c->sample_aspect_ratio = AVRational{1, 1};
     c->max_b_frames = 0; // AVI has no time stamps to reorder by
     c->thread_count = 1;
-    if (codec->pixelFormat == AV_PIX_FMT_YUVJ420P) c->color_range = AVCOL_RANGE_JPEG;
-    if (codec->keyFrames && (options.dwFlags & kCompressKeyFrames) && options.dwKeyFrameEvery > 0)
-        c->gop_size = static_cast<int>(std::min<uint32_t>(options.dwKeyFrameEvery, 1u << 20));
+    if (codec->PixelFormat == AV_PIX_FMT_YUVJ420P) c->color_range = AVCOL_RANGE_JPEG;
+    if (codec->KeyFrames && (options.DwFlags & CompressKeyFrames) && options.DwKeyFrameEvery > 0)
+        c->gop_size = static_cast<int>(std::min<uint32_t>(options.DwKeyFrameEvery, 1u << 20));
 
     const bool byRate =
-        codec->dataRate && (options.dwFlags & kCompressDataRate) && options.dwBytesPerSecond > 0;
-    const uint32_t quality = std::min<uint32_t>(options.dwQuality, 10000);
+        codec->DataRate && (options.DwFlags & CompressDataRate) && options.DwBytesPerSecond > 0;
+    const uint32_t quality = std::min<uint32_t>(options.DwQuality, 10000);
     if (byRate) {
-        c->bit_rate = int64_t{options.dwBytesPerSecond} * 8;
+        c->bit_rate = int64_t{options.DwBytesPerSecond} * 8;
         c->rc_max_rate = c->bit_rate;
         c->rc_buffer_size = static_cast<int>(std::min<int64_t>(c->bit_rate, 1 << 30));
-    } else if (codec->quality == QualityControl::QScale) {
+    } else if (codec->Quality == QualityControl::QScale) {
         const int q = 31 - static_cast<int>((quality * 29 + 5000) / 10000); // 31 .. 2
         c->flags |= AV_CODEC_FLAG_QSCALE;
         c->global_quality = FF_QP2LAMBDA * q;
-        e.qualityLambda = c->global_quality;
-    } else if (codec->quality == QualityControl::Crf) {
+        e.QualityLambda = c->global_quality;
+    } else if (codec->Quality == QualityControl::Crf) {
         av_opt_set_double(c->priv_data, "crf", 51.0 * (10000 - quality) / 10000.0, 0);
     }
-    if (std::strcmp(codec->encoder, "libx264") == 0) av_opt_set(c->priv_data, "preset", "fast", 0);
+    if (std::strcmp(codec->Encoder, "libx264") == 0) av_opt_set(c->priv_data, "preset", "fast", 0);
 
     int r = avcodec_open2(c, av, nullptr);
     if (r < 0) {
-        why = "cannot open the " + std::string(codec->name) + " encoder: " + AvError(r);
+        why = "cannot open the " + std::string(codec->Name) + " encoder: " + AvError(r);
         CloseEncoder(e);
         return false;
     }
-    e.picture->format = c->pix_fmt;
-    e.picture->width = c->width;
-    e.picture->height = c->height;
-    r = av_frame_get_buffer(e.picture.get(), 0);
-    e.convert.reset(sws_getContext(kFrameWidth, kFrameHeight, AV_PIX_FMT_BGRA, kFrameWidth,
-                                   kFrameHeight, c->pix_fmt, SWS_POINT, nullptr, nullptr, nullptr));
-    if (r < 0 || !e.convert) {
+    e.Picture->format = c->pix_fmt;
+    e.Picture->width = c->width;
+    e.Picture->height = c->height;
+    r = av_frame_get_buffer(e.Picture.get(), 0);
+    e.Convert.reset(sws_getContext(FrameWidth, FrameHeight, AV_PIX_FMT_BGRA, FrameWidth,
+                                   FrameHeight, c->pix_fmt, SWS_POINT, nullptr, nullptr, nullptr));
+    if (r < 0 || !e.Convert) {
         why = "cannot set up the picture conversion";
         CloseEncoder(e);
         return false;
@@ -363,35 +363,35 @@ bool OpenEncoder(FrameEncoder& e, const CompressOptions& options, int32_t rate, 
 }
 
 std::vector<uint8_t> EncodedFormat(const FrameEncoder& e) {
-    if (!e.codec.encoder) return FormatBytes(StreamFormatHeader(), {});
+    if (!e.Codec.Encoder) return FormatBytes(StreamFormatHeader(), {});
     BitmapInfoHeader h = StreamFormatHeader();
-    h.biCompression = e.codec.fourcc;
-    const int bits = e.context && e.context->bits_per_coded_sample > 0
-                         ? e.context->bits_per_coded_sample
-                         : e.codec.bitCount;
+    h.biCompression = e.Codec.Fourcc;
+    const int bits = e.Context && e.Context->bits_per_coded_sample > 0
+                         ? e.Context->bits_per_coded_sample
+                         : e.Codec.BitCount;
     h.biBitCount = static_cast<uint16_t>(bits);
-    h.biSizeImage = static_cast<uint32_t>((uint64_t(kFrameWidth) * kFrameHeight * bits + 7) / 8);
+    h.biSizeImage = static_cast<uint32_t>((uint64_t(FrameWidth) * FrameHeight * bits + 7) / 8);
     std::vector<uint8_t> extra;
-    if (e.context && e.context->extradata && e.context->extradata_size > 0)
-        extra.assign(e.context->extradata, e.context->extradata + e.context->extradata_size);
+    if (e.Context && e.Context->extradata && e.Context->extradata_size > 0)
+        extra.assign(e.Context->extradata, e.Context->extradata + e.Context->extradata_size);
     return FormatBytes(h, extra);
 }
 
 bool EncodeFrame(FrameEncoder& e, const QImage& frame, std::vector<EncodedFrame>& out,
                  std::string& why) {
-    if (frame.width() != kFrameWidth || frame.height() != kFrameHeight ||
+    if (frame.width() != FrameWidth || frame.height() != FrameHeight ||
         (frame.format() != QImage::Format_RGB32 && frame.format() != QImage::Format_ARGB32)) {
-        why = "the frame is not a " + std::to_string(kFrameWidth) + " x " +
-              std::to_string(kFrameHeight) + " RGB32 picture";
+        why = "the frame is not a " + std::to_string(FrameWidth) + " x " +
+              std::to_string(FrameHeight) + " RGB32 picture";
         return false;
     }
-    if (!e.codec.encoder) {
+    if (!e.Codec.Encoder) {
         EncodedFrame f;
-        PackFullFrame(frame, f.bytes);
+        PackFullFrame(frame, f.Bytes);
         out.push_back(std::move(f));
         return true;
     }
-    int r = av_frame_make_writable(e.picture.get());
+    int r = av_frame_make_writable(e.Picture.get());
     if (r < 0) {
         why = AvError(r);
         return false;
@@ -399,14 +399,14 @@ bool EncodeFrame(FrameEncoder& e, const QImage& frame, std::vector<EncodedFrame>
     if (!ConvertBand(e, frame)) {
         const uint8_t* src[1] = {frame.constBits()};
         const int srcStride[1] = {static_cast<int>(frame.bytesPerLine())};
-        sws_scale(e.convert.get(), src, srcStride, 0, kFrameHeight, e.picture->data,
-                  e.picture->linesize);
-        e.dirtyTop = 0;
-        e.dirtyBottom = kFrameHeight;
+        sws_scale(e.Convert.get(), src, srcStride, 0, FrameHeight, e.Picture->data,
+                  e.Picture->linesize);
+        e.DirtyTop = 0;
+        e.DirtyBottom = FrameHeight;
     }
-    e.picture->pts = e.nextPts++;
-    if (e.qualityLambda >= 0) e.picture->quality = e.qualityLambda;
-    r = avcodec_send_frame(e.context.get(), e.picture.get());
+    e.Picture->pts = e.NextPts++;
+    if (e.QualityLambda >= 0) e.Picture->quality = e.QualityLambda;
+    r = avcodec_send_frame(e.Context.get(), e.Picture.get());
     if (r < 0) {
         why = AvError(r);
         return false;
@@ -415,8 +415,8 @@ bool EncodeFrame(FrameEncoder& e, const QImage& frame, std::vector<EncodedFrame>
 }
 
 bool FlushEncoder(FrameEncoder& e, std::vector<EncodedFrame>& out, std::string& why) {
-    if (!e.context) return true;
-    const int r = avcodec_send_frame(e.context.get(), nullptr);
+    if (!e.Context) return true;
+    const int r = avcodec_send_frame(e.Context.get(), nullptr);
     if (r < 0 && r != AVERROR_EOF) {
         why = AvError(r);
         return false;
@@ -425,9 +425,9 @@ bool FlushEncoder(FrameEncoder& e, std::vector<EncodedFrame>& out, std::string& 
 }
 
 void CloseEncoder(FrameEncoder& e) {
-    const CodecInfo codec = e.codec;
+    const CodecInfo codec = e.Codec;
     e = FrameEncoder{};
-    e.codec = codec; // the stream format still describes what was written
+    e.Codec = codec; // the stream format still describes what was written
 }
 
 } // namespace reelmaker

@@ -20,40 +20,40 @@ struct SwsContext;
 
 namespace reelmaker {
 
-inline constexpr uint32_t kFullFramesFourCC = MakeFourCC('D', 'I', 'B', ' ');
+inline constexpr uint32_t FullFramesFourCC = MakeFourCC('D', 'I', 'B', ' ');
 
 // What the compression-options dialog fills in.
 struct CompressOptions {
-    uint32_t fccType = 0;
-    uint32_t fccHandler = 0;
-    uint32_t dwKeyFrameEvery = 0;
-    uint32_t dwQuality = 0; // 0..10000
-    uint32_t dwBytesPerSecond = 0;
-    uint32_t dwFlags = 0;
+    uint32_t FccType = 0;
+    uint32_t FccHandler = 0;
+    uint32_t DwKeyFrameEvery = 0;
+    uint32_t DwQuality = 0; // 0..10000
+    uint32_t DwBytesPerSecond = 0;
+    uint32_t DwFlags = 0;
 };
-inline constexpr uint32_t kCompressDataRate = 0x2;  // dwBytesPerSecond is set
-inline constexpr uint32_t kCompressKeyFrames = 0x4; // dwKeyFrameEvery is set
-inline constexpr uint32_t kCompressValid = 0x8;
-inline constexpr uint32_t kDefaultQuality = 7500;
+inline constexpr uint32_t CompressDataRate = 0x2;  // dwBytesPerSecond is set
+inline constexpr uint32_t CompressKeyFrames = 0x4; // dwKeyFrameEvery is set
+inline constexpr uint32_t CompressValid = 0x8;
+inline constexpr uint32_t DefaultQuality = 7500;
 
 enum class QualityControl { None, QScale, Crf };
 
 struct CodecInfo {
-    const char* name = "";         // shown to the user
-    uint32_t fourcc = 0;           // biCompression and fccHandler
-    const char* encoder = nullptr; // libavcodec encoder name; null for full frames
-    int pixelFormat = -1;          // AVPixelFormat the encoder is fed
-    uint16_t bitCount = 24;        // biBitCount when the encoder does not say
-    QualityControl quality = QualityControl::None;
-    bool keyFrames = false; // has inter frames, so a key-frame interval matters
-    bool dataRate = false;
+    const char* Name = "";         // shown to the user
+    uint32_t Fourcc = 0;           // biCompression and fccHandler
+    const char* Encoder = nullptr; // libavcodec encoder name; null for full frames
+    int PixelFormat = -1;          // AVPixelFormat the encoder is fed
+    uint16_t BitCount = 24;        // biBitCount when the encoder does not say
+    QualityControl Quality = QualityControl::None;
+    bool KeyFrames = false; // has inter frames, so a key-frame interval matters
+    bool DataRate = false;
     // GStreamer's AVI demuxer knows no caps for this fourcc, so GStreamer-based players
     // cannot open the movie; ffmpeg-based ones can.
-    bool ffmpegPlayersOnly = false;
+    bool FfmpegPlayersOnly = false;
 };
 
 // The mark after the name of a codec that only ffmpeg-based players play.
-inline constexpr char kFfmpegPlayersOnlyMark[] = "(plays in ffmpeg-based players only)";
+inline constexpr char FfmpegPlayersOnlyMark[] = "(plays in ffmpeg-based players only)";
 // The name as offered to the user, with the mark where it applies.
 std::string CodecLabel(const CodecInfo& codec);
 
@@ -67,8 +67,8 @@ std::optional<CodecInfo> FindCodecByText(const QString& text);
 std::string FourCCText(uint32_t fourcc);
 
 struct EncodedFrame {
-    std::vector<uint8_t> bytes;
-    bool keyFrame = true;
+    std::vector<uint8_t> Bytes;
+    bool KeyFrame = true;
 };
 
 // Frees each libav object with its own release call.
@@ -83,20 +83,20 @@ template <class T> using AvPtr = std::unique_ptr<T, AvDelete>;
 // One run's encoder; it owns its libav objects, so it can be moved but not copied.
 // Full frames are packed by us: 24-bit, bottom row first.
 struct FrameEncoder {
-    CodecInfo codec;
-    AvPtr<AVCodecContext> context;
-    AvPtr<SwsContext> convert;
-    AvPtr<AVFrame> picture;
-    AvPtr<AVPacket> packet;
-    int64_t nextPts = 0;
-    int qualityLambda = -1; // fixed quantiser per frame, or -1
+    CodecInfo Codec;
+    AvPtr<AVCodecContext> Context;
+    AvPtr<SwsContext> Convert;
+    AvPtr<AVFrame> Picture;
+    AvPtr<AVPacket> Packet;
+    int64_t NextPts = 0;
+    int QualityLambda = -1; // fixed quantiser per frame, or -1
     // Rows that are one plain colour (the grey around a fitted picture) are converted
     // once into `plain`; each frame converts only the band that holds the picture.
-    AvPtr<SwsContext> bandConvert;
-    AvPtr<AVFrame> plain;
-    QRgb plainColour = 0;
-    int dirtyTop = 0; // rows of `picture` that may differ from `plain`
-    int dirtyBottom = 0;
+    AvPtr<SwsContext> BandConvert;
+    AvPtr<AVFrame> Plain;
+    QRgb PlainColour = 0;
+    int DirtyTop = 0; // rows of `picture` that may differ from `plain`
+    int DirtyBottom = 0;
 };
 
 bool OpenEncoder(FrameEncoder& encoder, const CompressOptions& options, int32_t rate,
@@ -111,7 +111,7 @@ bool FlushEncoder(FrameEncoder& encoder, std::vector<EncodedFrame>& out, std::st
 // Frees the encoder's libav objects now rather than when it is destroyed.
 void CloseEncoder(FrameEncoder& encoder);
 
-// The kFrameBytes of a full frame: blue, green, red, bottom row first.
+// The FrameBytes of a full frame: blue, green, red, bottom row first.
 void PackFullFrame(const QImage& frame, std::vector<uint8_t>& out);
 
 } // namespace reelmaker

@@ -50,7 +50,7 @@ namespace reelmaker {
 FitRect FitPicture(int32_t pictureWidth, int32_t pictureHeight, int32_t boxWidth,
                    int32_t boxHeight) {
     FitRect r;
-    SKICONISE(pictureWidth, pictureHeight, boxWidth, boxHeight, &r.x, &r.y, &r.width, &r.height);
+    SKICONISE(pictureWidth, pictureHeight, boxWidth, boxHeight, &r.X, &r.Y, &r.Width, &r.Height);
     return r;
 }
 

@@ -16,10 +16,10 @@ void SKICONISE(int32_t pictureWidth, int32_t pictureHeight, int32_t boxWidth, in
 namespace reelmaker {
 
 struct FitRect {
-    int32_t x = 0;
-    int32_t y = 0;
-    int32_t width = 0;
-    int32_t height = 0;
+    int32_t X = 0;
+    int32_t Y = 0;
+    int32_t Width = 0;
+    int32_t Height = 0;
 };
 
 FitRect FitPicture(int32_t pictureWidth, int32_t pictureHeight, int32_t boxWidth,

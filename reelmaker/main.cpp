@@ -17,8 +17,8 @@ extern "C" {
 
 namespace {
 
-const char kNoDisplay[] = "reelmaker: no display to show the window on; use --batch to make a "
-                          "movie without one (see reelmaker --help)\n";
+const char NoDisplay[] = "reelmaker: no display to show the window on; use --batch to make a "
+                         "movie without one (see reelmaker --help)\n";
 
 bool DisplayNamed() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") ||
@@ -30,30 +30,30 @@ bool DisplayNamed() {
 // platform plugin starts, Qt ends the program through a fatal message, and then one line
 // of ours replaces its several lines and the abort.
 struct HeldMessage {
-    QtMsgType type;
-    QByteArray file, function, category;
-    int line;
-    QString text;
+    QtMsgType Type;
+    QByteArray File, Function, Category;
+    int Line;
+    QString Text;
 };
-std::vector<HeldMessage> heldMessages;
-QtMessageHandler qtHandler = nullptr;
+std::vector<HeldMessage> HeldMessages;
+QtMessageHandler QtHandler = nullptr;
 
 void HoldMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     if (type == QtFatalMsg) {
-        std::fputs(kNoDisplay, stderr);
+        std::fputs(NoDisplay, stderr);
         std::_Exit(1);
     }
-    heldMessages.push_back(
+    HeldMessages.push_back(
         {type, context.file, context.function, context.category, context.line, text});
 }
 
 void ReleaseMessages() {
-    qInstallMessageHandler(qtHandler);
-    if (!qtHandler) return; // Qt 6 hands back its default handler, never none
-    for (const HeldMessage& m : std::exchange(heldMessages, {})) {
-        const QMessageLogContext context(m.file.constData(), m.line, m.function.constData(),
-                                         m.category.constData());
-        qtHandler(m.type, context, m.text);
+    qInstallMessageHandler(QtHandler);
+    if (!QtHandler) return; // Qt 6 hands back its default handler, never none
+    for (const HeldMessage& m : std::exchange(HeldMessages, {})) {
+        const QMessageLogContext context(m.File.constData(), m.Line, m.Function.constData(),
+                                         m.Category.constData());
+        QtHandler(m.Type, context, m.Text);
     }
 }
 
@@ -69,10 +69,10 @@ int main(int argc, char** argv) {
         return reelmaker::RunCommandLine(args, stdout, stderr);
     }
     if (!DisplayNamed()) {
-        std::fputs(kNoDisplay, stderr);
+        std::fputs(NoDisplay, stderr);
         return 1;
     }
-    qtHandler = qInstallMessageHandler(HoldMessage);
+    QtHandler = qInstallMessageHandler(HoldMessage);
     QApplication app(argc, argv);
     ReleaseMessages();
     app.setFont(reelmaker::WindowFont());

@@ -28,16 +28,16 @@ namespace reelmaker {
 
 namespace {
 
-const QColor kWindowColour(139, 197, 197);
-const QColor kStatusBackground(255, 255, 223);
-const QColor kStatusText(0, 0, 255);
-constexpr int kRowHeight = 24;
-constexpr int kClientWidth = 830; // the window's inside, where the controls sit
-constexpr int kClientHeight = 410;
-constexpr int kPreviewX = 260;
-constexpr int kPreviewY = 5;
+const QColor KWindowColour(139, 197, 197);
+const QColor KStatusBackground(255, 255, 223);
+const QColor KStatusText(0, 0, 255);
+constexpr int RowHeight = 24;
+constexpr int ClientWidth = 830; // the window's inside, where the controls sit
+constexpr int ClientHeight = 410;
+constexpr int PreviewX = 260;
+constexpr int PreviewY = 5;
 // Pictures that did not load, listed by name after a movie; more are counted.
-constexpr int kUnloadedListed = 10;
+constexpr int UnloadedListed = 10;
 
 // "  Cannot load NAME" and why, as the status box shows it.
 QString LoadNote(const QString& path, const QString& problem) {
@@ -81,7 +81,7 @@ QString WithAviSuffix(const QString& chosen) {
 }
 
 void ShowMessage(const QString& text) {
-    QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kMessageCaption), text,
+    QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(MessageCaption), text,
                     QMessageBox::Ok);
     box.setWindowModality(Qt::ApplicationModal);
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
@@ -90,18 +90,18 @@ void ShowMessage(const QString& text) {
 
 ReelDialogs RealDialogs() {
     ReelDialogs d;
-    d.openPicture = [](QWidget* owner) {
-        return ChooseFile(owner, QStringLiteral("Select an image to insert"), QString(),
-                          kOpenFilter, QStringLiteral("JPG"), false);
+    d.OpenPicture = [](QWidget* owner) {
+        return ChooseFile(owner, QStringLiteral("Select an image to insert"), QString(), OpenFilter,
+                          QStringLiteral("JPG"), false);
     };
-    d.saveMovie = [](QWidget* owner) {
+    d.SaveMovie = [](QWidget* owner) {
         return ChooseFile(owner, QStringLiteral("Save File"), QStringLiteral("AVI_from_Tarvo.AVI"),
-                          kSaveFilter, QStringLiteral("avi"), true);
+                          SaveFilter, QStringLiteral("avi"), true);
     };
-    d.compressOptions = [](QWidget* owner, CompressOptions& options) {
+    d.CompressOptions = [](QWidget* owner, CompressOptions& options) {
         return RunOptionsDialog(owner, options);
     };
-    d.message = ShowMessage;
+    d.Message = ShowMessage;
     return d;
 }
 
@@ -116,10 +116,10 @@ void PreviewWidget::paintEvent(QPaintEvent*) {
     // first entry deleted) only the background shows.  Movie frames keep
     // taking the last drawn image, so a picture that does not load still
     // repeats the previous frame.
-    if (state_.current)
-        painter.drawImage(QPoint(0, 0), state_.shown);
+    if (state_.Current)
+        painter.drawImage(QPoint(0, 0), state_.Shown);
     else
-        painter.fillRect(rect(), QColor::fromRgba(state_.background));
+        painter.fillRect(rect(), QColor::fromRgba(state_.Background));
 }
 
 QIcon MakeAppIcon() {
@@ -152,18 +152,18 @@ MainWindow::MainWindow(ReelDialogs dialogs, QWidget* parent)
                           Qt::WindowStaysOnTopHint),
       dialogs_(std::move(dialogs)), preview_(MakePreviewState()) {
     setObjectName(QStringLiteral("icon1"));
-    setWindowTitle(QString::fromLatin1(kWindowCaption));
+    setWindowTitle(QString::fromLatin1(WindowCaption));
     setWindowIcon(MakeAppIcon());
     setFont(WindowFont());
     QPalette pal = palette();
-    pal.setColor(QPalette::Window, kWindowColour);
+    pal.setColor(QPalette::Window, KWindowColour);
     setPalette(pal);
     setAutoFillBackground(true);
     setSizeGripEnabled(false);
-    resize(kClientWidth, kClientHeight);
+    resize(ClientWidth, ClientHeight);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect work = screen->availableGeometry();
-        move(work.center() - QPoint(kClientWidth / 2, kClientHeight / 2));
+        move(work.center() - QPoint(ClientWidth / 2, ClientHeight / 2));
     }
 
     auto button = [this](int id, const char* text, int x, int y, int w, int h) {
@@ -171,15 +171,15 @@ MainWindow::MainWindow(ReelDialogs dialogs, QWidget* parent)
         b->setGeometry(x, y, w, h);
         b->setAutoDefault(false);
         b->setDefault(false);
-        connect(b, &QPushButton::clicked, this, [this, id] { OnCommand(id, kBnClicked); });
+        connect(b, &QPushButton::clicked, this, [this, id] { OnCommand(id, BnClicked); });
         controls_[id] = b;
     };
     // Controls are made in the window's tab order: the focus chain follows creation.
-    button(kIdLoad, "&Load Picture", 5, 210, 75, 20);
-    button(kIdMakeAvi, "Make AVI", 92, 210, 75, 20);
-    button(kIdAddBmp, "Add all BMP files in folder", 5, 330, 135, 20);
-    button(kIdAddJpg, "Add all JPG files in folder", 5, 355, 135, 20);
-    button(kIdAddGif, "Add all GIF files in folder", 5, 380, 135, 20);
+    button(KIdLoad, "&Load Picture", 5, 210, 75, 20);
+    button(KIdMakeAvi, "Make AVI", 92, 210, 75, 20);
+    button(KIdAddBmp, "Add all BMP files in folder", 5, 330, 135, 20);
+    button(KIdAddJpg, "Add all JPG files in folder", 5, 355, 135, 20);
+    button(KIdAddGif, "Add all GIF files in folder", 5, 380, 135, 20);
 
     status_ = new QLabel(this);
     status_->setGeometry(5, 236, 250, 45);
@@ -188,12 +188,12 @@ MainWindow::MainWindow(ReelDialogs dialogs, QWidget* parent)
     status_->setWordWrap(true);
     status_->setAutoFillBackground(true);
     QPalette statusPal = status_->palette();
-    statusPal.setColor(QPalette::Window, kStatusBackground);
-    statusPal.setColor(QPalette::WindowText, kStatusText);
+    statusPal.setColor(QPalette::Window, KStatusBackground);
+    statusPal.setColor(QPalette::WindowText, KStatusText);
     status_->setPalette(statusPal);
-    controls_[kIdStatus] = status_;
+    controls_[KIdStatus] = status_;
 
-    button(kIdDelete, "Delete Picture", 179, 210, 75, 20);
+    button(KIdDelete, "Delete Picture", 179, 210, 75, 20);
 
     list_ = new QListWidget(this);
     list_->setGeometry(5, 5, 250, 220);
@@ -202,23 +202,23 @@ MainWindow::MainWindow(ReelDialogs dialogs, QWidget* parent)
     list_->setUniformItemSizes(true);
     list_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     connect(list_, &QListWidget::itemSelectionChanged, this, [this] {
-        if (!selecting_) OnCommand(kIdList, kLbnSelChange);
+        if (!selecting_) OnCommand(KIdList, LbnSelChange);
     });
-    controls_[kIdList] = list_;
+    controls_[KIdList] = list_;
 
     previewWidget_ = new PreviewWidget(preview_, this);
-    previewWidget_->setGeometry(kPreviewX, kPreviewY, kBoxWidth, kBoxHeight);
+    previewWidget_->setGeometry(PreviewX, PreviewY, BoxWidth, BoxHeight);
     previewWidget_->setFocusPolicy(Qt::TabFocus);
-    controls_[kIdPreview] = previewWidget_;
+    controls_[KIdPreview] = previewWidget_;
 
     frameRate_ = new QLineEdit(QStringLiteral("15"), this);
     frameRate_->setGeometry(5, 288, 30, 20);
-    controls_[kIdFrameRate] = frameRate_;
+    controls_[KIdFrameRate] = frameRate_;
 
     auto* label = new QLabel(QStringLiteral("Enter frame rate"), this);
     label->setGeometry(50, 292, 100, 20);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    controls_[kIdRateLabel] = label;
+    controls_[KIdRateLabel] = label;
 
     for (auto& [id, widget] : controls_)
         widget->setProperty("controlId", id);
@@ -229,7 +229,7 @@ MainWindow::MainWindow(ReelDialogs dialogs, QWidget* parent)
         if (auto* w = qobject_cast<QWidget*>(*it)) w->raise();
     setAcceptDrops(true);
     // The preview background colour is set when the window initialises.
-    preview_.background = kPreviewBackground;
+    preview_.Background = PreviewBackground;
 }
 
 QWidget* MainWindow::Control(int id) const {
@@ -240,41 +240,41 @@ QWidget* MainWindow::Control(int id) const {
 void MainWindow::OnCommand(int id, int notification) {
     // While a movie is written its loop lets events through; a command that changes the
     // list or starts another movie must wait until it is done.
-    if (writing_ && std::find(std::begin(kWritingLocks), std::end(kWritingLocks), id) !=
-                        std::end(kWritingLocks))
+    if (writing_ &&
+        std::find(std::begin(WritingLocks), std::end(WritingLocks), id) != std::end(WritingLocks))
         return;
     switch (id) {
-    case kIdCancel:
-        if (notification == kBnClicked) done(0);
+    case KIdCancel:
+        if (notification == BnClicked) done(0);
         break;
-    case kIdLoad: {
-        const QString path = dialogs_.openPicture ? dialogs_.openPicture(this) : QString();
+    case KIdLoad: {
+        const QString path = dialogs_.OpenPicture ? dialogs_.OpenPicture(this) : QString();
         if (path.isEmpty()) break;
         // The chosen file's folder becomes the current folder.
         QDir::setCurrent(QFileInfo(path).absolutePath());
         AddPicture(path, path);
         break;
     }
-    case kIdAddBmp:
+    case KIdAddBmp:
         ScanFolder(QStringLiteral("*.bmp"));
         break;
-    case kIdAddJpg:
+    case KIdAddJpg:
         ScanFolder(QStringLiteral("*.jpg"));
         ScanFolder(QStringLiteral("*.jpeg"));
         break;
-    case kIdAddGif:
+    case KIdAddGif:
         ScanFolder(QStringLiteral("*.gif"));
         break;
-    case kIdList:
-        if (notification == kLbnSelChange) {
+    case KIdList:
+        if (notification == LbnSelChange) {
             const int s = SelectedIndex();
             ShowInPreview(s >= 0 ? list_->item(s)->text() : QString());
         }
         break;
-    case kIdDelete:
+    case KIdDelete:
         DeletePicture();
         break;
-    case kIdMakeAvi:
+    case KIdMakeAvi:
         MakeMovie();
         break;
     default:
@@ -283,7 +283,7 @@ void MainWindow::OnCommand(int id, int notification) {
 }
 
 void MainWindow::reject() {
-    OnCommand(kIdCancel, kBnClicked);
+    OnCommand(KIdCancel, BnClicked);
 }
 
 void MainWindow::showEvent(QShowEvent* event) {
@@ -319,7 +319,7 @@ void MainWindow::OnDropFiles(const QStringList& paths) {
 void MainWindow::AddPicture(const QString& entry, const QString& path) {
     ShowInPreview(path);
     auto* item = new QListWidgetItem(entry);
-    item->setSizeHint(QSize(0, kRowHeight));
+    item->setSizeHint(QSize(0, RowHeight));
     list_->addItem(item);
     Select(list_->count() - 1);
 }
@@ -329,7 +329,7 @@ void MainWindow::ScanFolder(const QString& pattern) {
         {pattern}, QDir::Files | QDir::Readable | QDir::Writable, QDir::Name | QDir::IgnoreCase);
     for (const QString& name : names) {
         auto* item = new QListWidgetItem(name);
-        item->setSizeHint(QSize(0, kRowHeight));
+        item->setSizeHint(QSize(0, RowHeight));
         list_->addItem(item);
     }
 }
@@ -366,9 +366,9 @@ bool MainWindow::ShowInPreview(const QString& path) {
     const bool loaded = ShowPicture(preview_, path);
     if (loaded) previewWidget_->update();
     if (writing_) return loaded; // the movie's progress text names it
-    if (!loaded && !preview_.problem.isEmpty()) {
+    if (!loaded && !preview_.Problem.isEmpty()) {
         if (!loadNoteShown_) textBeforeNote_ = statusText_;
-        SetStatus(LoadNote(path, preview_.problem));
+        SetStatus(LoadNote(path, preview_.Problem));
         loadNoteShown_ = true;
     } else if (loadNoteShown_) {
         SetStatus(textBeforeNote_);
@@ -379,7 +379,7 @@ bool MainWindow::ShowInPreview(const QString& path) {
 
 void MainWindow::SetWriting(bool writing) {
     writing_ = writing;
-    for (int id : kWritingLocks)
+    for (int id : WritingLocks)
         controls_[id]->setEnabled(!writing);
 }
 
@@ -392,7 +392,7 @@ void MainWindow::SetStatus(const QString& text) {
 
 void MainWindow::MakeMovie() {
     auto message = [this](const QString& text) {
-        if (dialogs_.message) dialogs_.message(text);
+        if (dialogs_.Message) dialogs_.Message(text);
     };
     // A rate of 0 or below would give a file no player opens: refuse before anything.
     const QString rateText = frameRate_->text();
@@ -405,7 +405,7 @@ void MainWindow::MakeMovie() {
     SetWriting(true);
     const auto done = qScopeGuard([this] { SetWriting(false); });
 
-    const QString chosen = dialogs_.saveMovie ? dialogs_.saveMovie(this) : QString();
+    const QString chosen = dialogs_.SaveMovie ? dialogs_.SaveMovie(this) : QString();
     if (chosen.isEmpty()) return;
     // The file is RIFF AVI whatever the name says; the name says so too.
     const QString path = WithAviSuffix(chosen);
@@ -415,20 +415,20 @@ void MainWindow::MakeMovie() {
     MovieWriter movie;
     if (!MovieOpen(movie, path, rate)) {
         message(
-            QStringLiteral("Cannot write the movie: %1").arg(QString::fromStdString(movie.error)));
+            QStringLiteral("Cannot write the movie: %1").arg(QString::fromStdString(movie.Error)));
         return;
     }
     if (!MovieCreateStream(movie, rate)) {
         message(QStringLiteral("error creating uncompressed stream"));
         return;
     }
-    if (dialogs_.compressOptions) dialogs_.compressOptions(this, options_); // Cancel: as it was
+    if (dialogs_.CompressOptions) dialogs_.CompressOptions(this, options_); // Cancel: as it was
     if (!MovieSetCodec(movie, options_)) {
         message(QStringLiteral("error creating compressed stream"));
         return;
     }
-    const uint32_t handler = options_.fccHandler;
-    const uint32_t quality = options_.dwQuality;
+    const uint32_t handler = options_.FccHandler;
+    const uint32_t quality = options_.DwQuality;
     if (!MovieSetFormat(movie)) {
         message(QStringLiteral("error setting stream format"));
         return;
@@ -441,14 +441,14 @@ void MainWindow::MakeMovie() {
         const QString name = entry ? entry->text() : QString();
         const bool loaded = ShowInPreview(name);
         // The frame is the image the preview shows, never pixels read from the screen.
-        const QImage frame = preview_.shown;
+        const QImage frame = preview_.Shown;
         QCoreApplication::processEvents(); // keeps the window responding
         QString progress =
             QString::fromStdString(ProgressText(k + 1, list_->count(), handler, quality));
         if (!loaded) {
             // The frame repeats the one before; say which picture is missing.
             const QString why =
-                preview_.problem.isEmpty() ? QStringLiteral("no picture") : preview_.problem;
+                preview_.Problem.isEmpty() ? QStringLiteral("no picture") : preview_.Problem;
             unloaded << QStringLiteral("%1: %2").arg(QFileInfo(name).fileName(), why);
             progress = progress.section(QStringLiteral("\r\n"), 0, 0) + QStringLiteral("\r\n") +
                        LoadNote(name, QStringLiteral("the previous frame repeats"));
@@ -460,19 +460,19 @@ void MainWindow::MakeMovie() {
         if (result == FrameResult::Failed) {
             message(QStringLiteral("error writing frame"));
             message(QStringLiteral("The movie was not written: %1. Nothing was replaced.")
-                        .arg(QString::fromStdString(movie.error)));
+                        .arg(QString::fromStdString(movie.Error)));
             return;
         }
     }
     if (!MovieFinish(movie)) {
         message(QStringLiteral("The movie was not written: %1. Nothing was replaced.")
-                    .arg(QString::fromStdString(movie.error)));
+                    .arg(QString::fromStdString(movie.Error)));
         return;
     }
     if (!unloaded.isEmpty()) {
-        QString list = unloaded.mid(0, kUnloadedListed).join('\n');
-        if (unloaded.size() > kUnloadedListed)
-            list += QStringLiteral("\n... and %1 more").arg(unloaded.size() - kUnloadedListed);
+        QString list = unloaded.mid(0, UnloadedListed).join('\n');
+        if (unloaded.size() > UnloadedListed)
+            list += QStringLiteral("\n... and %1 more").arg(unloaded.size() - UnloadedListed);
         message(QStringLiteral("%1 of the %2 pictures could not be loaded; in the movie each "
                                "repeats the frame before it:\n%3")
                     .arg(unloaded.size())

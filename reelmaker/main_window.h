@@ -20,30 +20,30 @@ namespace reelmaker {
 
 // Control and command ids of the window.
 enum ControlId : int {
-    kIdCancel = 2, // Esc and the close box
-    kIdPreview = 199,
-    kIdStatus = 3072,
-    kIdList = 3073,
-    kIdLoad = 3074,
-    kIdMakeAvi = 3075,
-    kIdDelete = 3077,
-    kIdFrameRate = 3079,
-    kIdAddBmp = 3081,
-    kIdAddJpg = 3082,
-    kIdAddGif = 3083,
-    kIdRateLabel = -1,
+    KIdCancel = 2, // Esc and the close box
+    KIdPreview = 199,
+    KIdStatus = 3072,
+    KIdList = 3073,
+    KIdLoad = 3074,
+    KIdMakeAvi = 3075,
+    KIdDelete = 3077,
+    KIdFrameRate = 3079,
+    KIdAddBmp = 3081,
+    KIdAddJpg = 3082,
+    KIdAddGif = 3083,
+    KIdRateLabel = -1,
 };
-inline constexpr int kBnClicked = 0;
-inline constexpr int kLbnSelChange = 1;
+inline constexpr int BnClicked = 0;
+inline constexpr int LbnSelChange = 1;
 
-inline constexpr char kWindowCaption[] = "Tarvo to AVI maker";
-inline constexpr char kMessageCaption[] = "Tarvo to AVI maker";
+inline constexpr char WindowCaption[] = "Tarvo to AVI maker";
+inline constexpr char MessageCaption[] = "Tarvo to AVI maker";
 // The pictures the open dialog offers; formats no reader here decodes (metafiles, PCX,
 // PIC) are left out.
-inline constexpr char kOpenFilter[] =
+inline constexpr char OpenFilter[] =
     "Images|*.BMP;*.EXIF;*.JPG;*.JPEG;.CUT;*.DIB;.DCX;.DDS;*.GIF;*.ICO;.LBM;"
     ".LIF;.MDL;.OIL;.PCD;*.PNG;.PNM;.RAW;.SGI;*.TGA;*.TIF;*.TIFF;.WAL;.PAL|";
-inline constexpr char kSaveFilter[] = "AVI files|*.avi|All Files|*.*|";
+inline constexpr char SaveFilter[] = "AVI files|*.avi|All Files|*.*|";
 
 // "name|pat;pat|name|pat|" as a Qt file-dialog filter.
 QString QtFileFilter(const QString& barFilter);
@@ -52,10 +52,10 @@ QString WithAviSuffix(const QString& chosen);
 
 // The dialogs the window asks; tests replace them.
 struct ReelDialogs {
-    std::function<QString(QWidget* owner)> openPicture; // empty when cancelled
-    std::function<QString(QWidget* owner)> saveMovie;   // empty when cancelled
-    std::function<bool(QWidget* owner, CompressOptions& options)> compressOptions;
-    std::function<void(const QString& text)> message;
+    std::function<QString(QWidget* owner)> OpenPicture; // empty when cancelled
+    std::function<QString(QWidget* owner)> SaveMovie;   // empty when cancelled
+    std::function<bool(QWidget* owner, CompressOptions& options)> CompressOptions;
+    std::function<void(const QString& text)> Message;
 };
 ReelDialogs RealDialogs();
 // The program's message box: OK only, above the topmost window, one caption.
@@ -110,8 +110,8 @@ class MainWindow : public QDialog {
     void SetWriting(bool writing);
 
     // Commands that change the list or start a movie; none of them runs while one is written.
-    static constexpr int kWritingLocks[] = {kIdLoad,   kIdMakeAvi, kIdDelete,
-                                            kIdAddBmp, kIdAddJpg,  kIdAddGif};
+    static constexpr int WritingLocks[] = {KIdLoad,   KIdMakeAvi, KIdDelete,
+                                           KIdAddBmp, KIdAddJpg,  KIdAddGif};
 
     ReelDialogs dialogs_;
     PreviewState preview_;

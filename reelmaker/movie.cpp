@@ -87,77 +87,77 @@ std::string ProgressText(int64_t n, int64_t m, uint32_t fccHandler, uint32_t dwQ
 namespace {
 
 bool Fail(MovieWriter& movie, const std::string& why) {
-    if (movie.error.empty()) movie.error = why;
+    if (movie.Error.empty()) movie.Error = why;
     return false;
 }
 
 bool WritePending(MovieWriter& movie) {
-    for (const EncodedFrame& f : movie.pending) {
-        if (!AviWriteFrame(movie.avi, f.bytes.data(), static_cast<uint32_t>(f.bytes.size()),
-                           f.keyFrame))
-            return Fail(movie, movie.avi.error);
+    for (const EncodedFrame& f : movie.Pending) {
+        if (!AviWriteFrame(movie.Avi, f.Bytes.data(), static_cast<uint32_t>(f.Bytes.size()),
+                           f.KeyFrame))
+            return Fail(movie, movie.Avi.Error);
     }
-    movie.pending.clear();
+    movie.Pending.clear();
     return true;
 }
 
 } // namespace
 
 bool MovieOpen(MovieWriter& movie, const QString& path, int32_t rate) {
-    movie.error.clear();
-    movie.file = std::make_unique<QSaveFile>(path);
-    if (!movie.file->open(QIODevice::WriteOnly))
+    movie.Error.clear();
+    movie.File = std::make_unique<QSaveFile>(path);
+    if (!movie.File->open(QIODevice::WriteOnly))
         return Fail(movie, "cannot create \"" + path.toStdString() +
-                               "\": " + movie.file->errorString().toStdString());
-    movie.avi = AviFile{};
-    movie.avi.device = movie.file.get();
-    movie.avi.info = MovieStreamInfo(rate);
+                               "\": " + movie.File->errorString().toStdString());
+    movie.Avi = AviFile{};
+    movie.Avi.Device = movie.File.get();
+    movie.Avi.Info = MovieStreamInfo(rate);
     return true;
 }
 
 bool MovieCreateStream(MovieWriter& movie, int32_t rate) {
     if (rate < 1) return Fail(movie, "the frame rate must be at least 1");
-    movie.avi.info = MovieStreamInfo(rate);
+    movie.Avi.Info = MovieStreamInfo(rate);
     return true;
 }
 
 bool MovieSetCodec(MovieWriter& movie, const CompressOptions& options) {
     std::string why;
-    if (!OpenEncoder(movie.encoder, options, static_cast<int32_t>(movie.avi.info.dwRate), why))
+    if (!OpenEncoder(movie.Encoder, options, static_cast<int32_t>(movie.Avi.Info.dwRate), why))
         return Fail(movie, why);
     // A chosen "DIB " stays in the header; no choice at all leaves it 0.
-    movie.avi.info.fccHandler =
-        movie.encoder.codec.encoder ? movie.encoder.codec.fourcc : options.fccHandler;
-    movie.avi.chunkId = movie.encoder.codec.encoder ? MakeFourCC('0', '0', 'd', 'c')
+    movie.Avi.Info.fccHandler =
+        movie.Encoder.Codec.Encoder ? movie.Encoder.Codec.Fourcc : options.FccHandler;
+    movie.Avi.ChunkId = movie.Encoder.Codec.Encoder ? MakeFourCC('0', '0', 'd', 'c')
                                                     : MakeFourCC('0', '0', 'd', 'b');
     return true;
 }
 
 bool MovieSetFormat(MovieWriter& movie) {
-    movie.avi.format = EncodedFormat(movie.encoder);
-    if (!AviBegin(movie.avi)) return Fail(movie, movie.avi.error);
+    movie.Avi.Format = EncodedFormat(movie.Encoder);
+    if (!AviBegin(movie.Avi)) return Fail(movie, movie.Avi.Error);
     return true;
 }
 
 FrameResult MovieWriteFrame(MovieWriter& movie, const QImage& frame) {
-    if (!movie.encoder.codec.encoder && frame.width() == kFrameWidth &&
-        frame.height() == kFrameHeight && frame.format() == QImage::Format_RGB32) {
+    if (!movie.Encoder.Codec.Encoder && frame.width() == FrameWidth &&
+        frame.height() == FrameHeight && frame.format() == QImage::Format_RGB32) {
         // Full frames go straight from one reused buffer into the file.
-        PackFullFrame(frame, movie.fullFrame);
-        if (!AviWriteFrame(movie.avi, movie.fullFrame.data(),
-                           static_cast<uint32_t>(movie.fullFrame.size()), true)) {
-            Fail(movie, movie.avi.error);
+        PackFullFrame(frame, movie.FullFrame);
+        if (!AviWriteFrame(movie.Avi, movie.FullFrame.data(),
+                           static_cast<uint32_t>(movie.FullFrame.size()), true)) {
+            Fail(movie, movie.Avi.Error);
             return FrameResult::Failed;
         }
         return FrameResult::Written;
     }
     std::string why;
-    const size_t before = movie.pending.size();
-    if (!EncodeFrame(movie.encoder, frame, movie.pending, why)) {
-        movie.pending.resize(before);
+    const size_t before = movie.Pending.size();
+    if (!EncodeFrame(movie.Encoder, frame, movie.Pending, why)) {
+        movie.Pending.resize(before);
         // An empty chunk keeps every later frame at its own position.
-        if (!AviWriteFrame(movie.avi, nullptr, 0, false)) {
-            Fail(movie, movie.avi.error);
+        if (!AviWriteFrame(movie.Avi, nullptr, 0, false)) {
+            Fail(movie, movie.Avi.Error);
             return FrameResult::Failed;
         }
         return FrameResult::Skipped;
@@ -167,32 +167,32 @@ FrameResult MovieWriteFrame(MovieWriter& movie, const QImage& frame) {
 
 bool MovieFinish(MovieWriter& movie) {
     std::string why;
-    if (!FlushEncoder(movie.encoder, movie.pending, why)) {
+    if (!FlushEncoder(movie.Encoder, movie.Pending, why)) {
         MovieAbandon(movie);
         return Fail(movie, why);
     }
-    if (!WritePending(movie) || !AviFinish(movie.avi)) {
-        Fail(movie, movie.avi.error);
+    if (!WritePending(movie) || !AviFinish(movie.Avi)) {
+        Fail(movie, movie.Avi.Error);
         MovieAbandon(movie);
         return false;
     }
-    CloseEncoder(movie.encoder);
+    CloseEncoder(movie.Encoder);
     // commit() does not notice a flush of its own buffer cut short by a full
     // disk, so flush first and check.
-    if (!movie.file->flush() || !movie.file->commit()) {
-        Fail(movie, "cannot complete \"" + movie.file->fileName().toStdString() +
-                        "\": " + movie.file->errorString().toStdString());
-        movie.file.reset();
+    if (!movie.File->flush() || !movie.File->commit()) {
+        Fail(movie, "cannot complete \"" + movie.File->fileName().toStdString() +
+                        "\": " + movie.File->errorString().toStdString());
+        movie.File.reset();
         return false;
     }
-    movie.file.reset();
+    movie.File.reset();
     return true;
 }
 
 void MovieAbandon(MovieWriter& movie) {
-    CloseEncoder(movie.encoder);
-    if (movie.file) movie.file->cancelWriting();
-    movie.file.reset(); // QSaveFile removes its temporary file
+    CloseEncoder(movie.Encoder);
+    if (movie.File) movie.File->cancelWriting();
+    movie.File.reset(); // QSaveFile removes its temporary file
 }
 
 } // namespace reelmaker

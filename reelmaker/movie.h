@@ -38,12 +38,12 @@ enum class FrameResult { Written, Skipped, Failed };
 // destroyed before MovieFinish succeeded drops its temporary file and frees its encoder,
 // so an existing movie of that name stays as it was on every way out.
 struct MovieWriter {
-    std::unique_ptr<QSaveFile> file;
-    AviFile avi;
-    FrameEncoder encoder;
-    std::vector<EncodedFrame> pending;
-    std::vector<uint8_t> fullFrame; // reused for every full frame
-    std::string error;
+    std::unique_ptr<QSaveFile> File;
+    AviFile Avi;
+    FrameEncoder Encoder;
+    std::vector<EncodedFrame> Pending;
+    std::vector<uint8_t> FullFrame; // reused for every full frame
+    std::string Error;
 };
 
 // Creates the temporary file and fills the stream information.

@@ -14,31 +14,31 @@
 namespace reelmaker {
 
 namespace {
-constexpr uint32_t kDefaultKeyFrameEvery = 15;
-constexpr uint32_t kDefaultBytesPerSecond = 300 * 1024;
+constexpr uint32_t DefaultKeyFrameEvery = 15;
+constexpr uint32_t DefaultBytesPerSecond = 300 * 1024;
 } // namespace
 
 OptionsDialog::OptionsDialog(const CompressOptions& options, QWidget* owner)
     : QDialog(owner), start_(options), codecs_(AvailableCodecs()) {
     setWindowTitle(QStringLiteral("Video Compression"));
-    const bool valid = (options.dwFlags & kCompressValid) != 0;
+    const bool valid = (options.DwFlags & CompressValid) != 0;
 
     codec_ = new QComboBox(this);
     int current = 0;
     for (size_t i = 0; i < codecs_.size(); ++i) {
         QString label = QStringLiteral("%1 (%2)").arg(
-            QString::fromLatin1(codecs_[i].name),
-            QString::fromStdString(FourCCText(codecs_[i].fourcc)).trimmed());
-        if (codecs_[i].ffmpegPlayersOnly)
-            label += QLatin1Char(' ') + QString::fromLatin1(kFfmpegPlayersOnlyMark);
+            QString::fromLatin1(codecs_[i].Name),
+            QString::fromStdString(FourCCText(codecs_[i].Fourcc)).trimmed());
+        if (codecs_[i].FfmpegPlayersOnly)
+            label += QLatin1Char(' ') + QString::fromLatin1(FfmpegPlayersOnlyMark);
         codec_->addItem(label);
-        if (codecs_[i].fourcc == options.fccHandler) current = static_cast<int>(i);
+        if (codecs_[i].Fourcc == options.FccHandler) current = static_cast<int>(i);
     }
     codec_->setCurrentIndex(current);
 
     quality_ = new QSlider(Qt::Horizontal, this);
     quality_->setRange(0, 100);
-    const uint32_t quality = valid ? std::min<uint32_t>(options.dwQuality, 10000) : kDefaultQuality;
+    const uint32_t quality = valid ? std::min<uint32_t>(options.DwQuality, 10000) : DefaultQuality;
     startSlider_ = static_cast<int>(quality / 100);
     quality_->setValue(startSlider_);
     qualityText_ = new QLabel(this);
@@ -48,20 +48,20 @@ OptionsDialog::OptionsDialog(const CompressOptions& options, QWidget* owner)
     connect(quality_, &QSlider::valueChanged, this, showQuality);
 
     keyFrameCheck_ = new QCheckBox(QStringLiteral("&Key frame every"), this);
-    keyFrameCheck_->setChecked(!valid || (options.dwFlags & kCompressKeyFrames));
+    keyFrameCheck_->setChecked(!valid || (options.DwFlags & CompressKeyFrames));
     keyFrames_ = new QSpinBox(this);
     keyFrames_->setRange(1, 100000);
     keyFrames_->setSuffix(QStringLiteral(" frames"));
-    keyFrames_->setValue(valid && options.dwKeyFrameEvery ? int(options.dwKeyFrameEvery)
-                                                          : int(kDefaultKeyFrameEvery));
+    keyFrames_->setValue(valid && options.DwKeyFrameEvery ? int(options.DwKeyFrameEvery)
+                                                          : int(DefaultKeyFrameEvery));
     dataRateCheck_ = new QCheckBox(QStringLiteral("&Data rate"), this);
-    dataRateCheck_->setChecked(valid && (options.dwFlags & kCompressDataRate));
+    dataRateCheck_->setChecked(valid && (options.DwFlags & CompressDataRate));
     dataRate_ = new QSpinBox(this);
     dataRate_->setRange(1, 1000000);
     dataRate_->setSuffix(QStringLiteral(" KB/sec"));
-    dataRate_->setValue(int(
-        (valid && options.dwBytesPerSecond ? options.dwBytesPerSecond : kDefaultBytesPerSecond) /
-        1024));
+    dataRate_->setValue(
+        int((valid && options.DwBytesPerSecond ? options.DwBytesPerSecond : DefaultBytesPerSecond) /
+            1024));
 
     auto* qualityRow = new QHBoxLayout;
     qualityRow->addWidget(quality_);
@@ -96,29 +96,29 @@ OptionsDialog::OptionsDialog(const CompressOptions& options, QWidget* owner)
 void OptionsDialog::UpdateEnabled() {
     const int i = codec_->currentIndex();
     const CodecInfo* c = i >= 0 && size_t(i) < codecs_.size() ? &codecs_[size_t(i)] : nullptr;
-    const bool quality = c && c->quality != QualityControl::None;
+    const bool quality = c && c->Quality != QualityControl::None;
     quality_->setEnabled(quality);
     qualityText_->setEnabled(quality);
-    keyFrameCheck_->setEnabled(c && c->keyFrames);
-    keyFrames_->setEnabled(c && c->keyFrames && keyFrameCheck_->isChecked());
-    dataRateCheck_->setEnabled(c && c->dataRate);
-    dataRate_->setEnabled(c && c->dataRate && dataRateCheck_->isChecked());
+    keyFrameCheck_->setEnabled(c && c->KeyFrames);
+    keyFrames_->setEnabled(c && c->KeyFrames && keyFrameCheck_->isChecked());
+    dataRateCheck_->setEnabled(c && c->DataRate);
+    dataRate_->setEnabled(c && c->DataRate && dataRateCheck_->isChecked());
 }
 
 CompressOptions OptionsDialog::Chosen() const {
     CompressOptions o;
     const int i = codec_->currentIndex();
-    o.fccType = kStreamTypeVideo;
-    o.fccHandler =
-        i >= 0 && size_t(i) < codecs_.size() ? codecs_[size_t(i)].fourcc : kFullFramesFourCC;
-    const bool untouched = quality_->value() == startSlider_ && (start_.dwFlags & kCompressValid) &&
-                           start_.dwQuality <= 10000;
-    o.dwQuality = untouched ? start_.dwQuality : static_cast<uint32_t>(quality_->value()) * 100;
-    o.dwFlags = kCompressValid;
-    o.dwKeyFrameEvery = static_cast<uint32_t>(keyFrames_->value());
-    if (keyFrameCheck_->isChecked()) o.dwFlags |= kCompressKeyFrames;
-    o.dwBytesPerSecond = static_cast<uint32_t>(dataRate_->value()) * 1024;
-    if (dataRateCheck_->isChecked()) o.dwFlags |= kCompressDataRate;
+    o.FccType = StreamTypeVideo;
+    o.FccHandler =
+        i >= 0 && size_t(i) < codecs_.size() ? codecs_[size_t(i)].Fourcc : FullFramesFourCC;
+    const bool untouched = quality_->value() == startSlider_ && (start_.DwFlags & CompressValid) &&
+                           start_.DwQuality <= 10000;
+    o.DwQuality = untouched ? start_.DwQuality : static_cast<uint32_t>(quality_->value()) * 100;
+    o.DwFlags = CompressValid;
+    o.DwKeyFrameEvery = static_cast<uint32_t>(keyFrames_->value());
+    if (keyFrameCheck_->isChecked()) o.DwFlags |= CompressKeyFrames;
+    o.DwBytesPerSecond = static_cast<uint32_t>(dataRate_->value()) * 1024;
+    if (dataRateCheck_->isChecked()) o.DwFlags |= CompressDataRate;
     return o;
 }
 

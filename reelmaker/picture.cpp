@@ -27,9 +27,9 @@ inline uint32_t Mix(uint32_t a, uint32_t b, uint32_t weight) {
 }
 
 struct Tap {
-    int first = 0;
-    int second = 0;
-    uint32_t weight = 0; // share of `second`, 0..256
+    int First = 0;
+    int Second = 0;
+    uint32_t Weight = 0; // share of `second`, 0..256
 };
 
 // Bilinear taps with pixel centres aligned, for enlarging n source pixels to m.
@@ -39,9 +39,9 @@ std::vector<Tap> Taps(int n, int m) {
         const double pos = (i + 0.5) * n / m - 0.5;
         const double clamped = std::clamp(pos, 0.0, double(n - 1));
         Tap& t = taps[size_t(i)];
-        t.first = static_cast<int>(clamped);
-        t.second = std::min(t.first + 1, n - 1);
-        t.weight = static_cast<uint32_t>(std::lround((clamped - t.first) * 256));
+        t.First = static_cast<int>(clamped);
+        t.Second = std::min(t.First + 1, n - 1);
+        t.Weight = static_cast<uint32_t>(std::lround((clamped - t.First) * 256));
     }
     return taps;
 }
@@ -49,36 +49,36 @@ std::vector<Tap> Taps(int n, int m) {
 // Enlarges an opaque RGB32 picture into the box at `fit` by bilinear interpolation: each
 // source row is interpolated across once, then neighbouring rows are mixed.
 void Enlarge(const QImage& picture, const FitRect& fit, QImage& box) {
-    const std::vector<Tap> columns = Taps(picture.width(), fit.width);
-    const std::vector<Tap> rows = Taps(picture.height(), fit.height);
-    std::vector<uint32_t> upper(static_cast<size_t>(fit.width));
-    std::vector<uint32_t> lower(static_cast<size_t>(fit.width));
+    const std::vector<Tap> columns = Taps(picture.width(), fit.Width);
+    const std::vector<Tap> rows = Taps(picture.height(), fit.Height);
+    std::vector<uint32_t> upper(static_cast<size_t>(fit.Width));
+    std::vector<uint32_t> lower(static_cast<size_t>(fit.Width));
     int upperRow = -1, lowerRow = -1;
     auto across = [&](int row, std::vector<uint32_t>& out) {
         const QRgb* line = reinterpret_cast<const QRgb*>(picture.constScanLine(row));
-        for (int x = 0; x < fit.width; ++x) {
+        for (int x = 0; x < fit.Width; ++x) {
             const Tap& c = columns[size_t(x)];
-            out[size_t(x)] = Mix(line[c.first], line[c.second], c.weight);
+            out[size_t(x)] = Mix(line[c.First], line[c.Second], c.Weight);
         }
     };
-    for (int y = 0; y < fit.height; ++y) {
+    for (int y = 0; y < fit.Height; ++y) {
         const Tap& r = rows[size_t(y)];
-        if (upperRow != r.first) {
-            if (lowerRow == r.first) {
+        if (upperRow != r.First) {
+            if (lowerRow == r.First) {
                 std::swap(upper, lower);
                 std::swap(upperRow, lowerRow);
             } else {
-                across(r.first, upper);
-                upperRow = r.first;
+                across(r.First, upper);
+                upperRow = r.First;
             }
         }
-        if (lowerRow != r.second) {
-            across(r.second, lower);
-            lowerRow = r.second;
+        if (lowerRow != r.Second) {
+            across(r.Second, lower);
+            lowerRow = r.Second;
         }
-        QRgb* out = reinterpret_cast<QRgb*>(box.scanLine(fit.y + y)) + fit.x;
-        for (int x = 0; x < fit.width; ++x)
-            out[x] = Mix(upper[size_t(x)], lower[size_t(x)], r.weight) | 0xFF000000u;
+        QRgb* out = reinterpret_cast<QRgb*>(box.scanLine(fit.Y + y)) + fit.X;
+        for (int x = 0; x < fit.Width; ++x)
+            out[x] = Mix(upper[size_t(x)], lower[size_t(x)], r.Weight) | 0xFF000000u;
     }
 }
 
@@ -87,18 +87,18 @@ void Enlarge(const QImage& picture, const FitRect& fit, QImage& box) {
 // its size, faster and in a fraction of the memory, and photos beyond Qt's allocation
 // limit (36 and 48 megapixels) load at all. Smaller pictures are decoded whole and scaled
 // here, as the readers' own reduction gives slightly different pixels.
-constexpr int kReducedDecodeFactor = 4;
+constexpr int ReducedDecodeFactor = 4;
 
 // Reads the size first, then the picture; `size` is the picture's own size.
 bool ReadPicture(QImageReader& reader, QImage& image, QSize& size) {
     reader.setAutoTransform(false);
     size = reader.size();
     if (size.isValid() && reader.supportsOption(QImageIOHandler::ScaledSize)) {
-        const FitRect fit = FitPicture(size.width(), size.height(), kBoxWidth, kBoxHeight);
-        if (fit.width > 0 && fit.height > 0 &&
-            int64_t{size.width()} >= int64_t{kReducedDecodeFactor} * fit.width &&
-            int64_t{size.height()} >= int64_t{kReducedDecodeFactor} * fit.height)
-            reader.setScaledSize(QSize(fit.width, fit.height));
+        const FitRect fit = FitPicture(size.width(), size.height(), BoxWidth, BoxHeight);
+        if (fit.Width > 0 && fit.Height > 0 &&
+            int64_t{size.width()} >= int64_t{ReducedDecodeFactor} * fit.Width &&
+            int64_t{size.height()} >= int64_t{ReducedDecodeFactor} * fit.Height)
+            reader.setScaledSize(QSize(fit.Width, fit.Height));
     }
     if (!reader.read(&image) || image.isNull()) return false;
     if (!reader.scaledSize().isValid() || !size.isValid()) size = image.size();
@@ -126,8 +126,8 @@ QString LoadProblem(const QString& path, bool knownFormat, const QByteArray& for
 
 PreviewState MakePreviewState() {
     PreviewState state;
-    state.shown = QImage(kBoxWidth, kBoxHeight, QImage::Format_RGB32);
-    state.shown.fill(state.background);
+    state.Shown = QImage(BoxWidth, BoxHeight, QImage::Format_RGB32);
+    state.Shown.fill(state.Background);
     return state;
 }
 
@@ -140,74 +140,73 @@ LoadedPicture LoadPicture(const QString& path, QImage reuse) {
     byContent.setDecideFormatFromContent(true);
     QSize size;
     if (ReadPicture(byContent, reuse, size)) {
-        loaded.width = static_cast<uint32_t>(size.width());
-        loaded.height = static_cast<uint32_t>(size.height());
-        loaded.image = std::move(reuse);
+        loaded.Width = static_cast<uint32_t>(size.width());
+        loaded.Height = static_cast<uint32_t>(size.height());
+        loaded.Image = std::move(reuse);
         return loaded;
     }
     QImageReader bySuffix(path);
     QSize suffixSize;
     if (ReadPicture(bySuffix, reuse, suffixSize)) {
-        loaded.width = static_cast<uint32_t>(suffixSize.width());
-        loaded.height = static_cast<uint32_t>(suffixSize.height());
-        loaded.image = std::move(reuse);
+        loaded.Width = static_cast<uint32_t>(suffixSize.width());
+        loaded.Height = static_cast<uint32_t>(suffixSize.height());
+        loaded.Image = std::move(reuse);
         return loaded;
     }
     // A file whose content no reader recognises is no picture, whatever its name says.
     const bool known = byContent.error() != QImageReader::UnsupportedFormatError;
-    loaded.problem = size.isValid() ? LoadProblem(path, known, byContent.format(), size)
+    loaded.Problem = size.isValid() ? LoadProblem(path, known, byContent.format(), size)
                                     : LoadProblem(path, known, bySuffix.format(), suffixSize);
     return loaded;
 }
 
 bool ShowPicture(PreviewState& state, const QString& path) {
     // The previous picture is released here; its memory may hold the new one.
-    QImage previous = state.current ? std::move(*state.current) : QImage();
-    state.current.reset();
+    QImage previous = state.Current ? std::move(*state.Current) : QImage();
+    state.Current.reset();
     LoadedPicture loaded = LoadPicture(path, std::move(previous));
-    state.problem = loaded.problem;
-    if (!loaded.image) return false;
-    state.current = std::move(loaded.image);
-    state.currentWidth = loaded.width;
-    state.currentHeight = loaded.height;
+    state.Problem = loaded.Problem;
+    if (!loaded.Image) return false;
+    state.Current = std::move(loaded.Image);
+    state.CurrentWidth = loaded.Width;
+    state.CurrentHeight = loaded.Height;
     DrawPicture(state);
     return true;
 }
 
 void DrawPicture(PreviewState& state) {
-    if (state.shown.size() != QSize(kBoxWidth, kBoxHeight) ||
-        state.shown.format() != QImage::Format_RGB32)
-        state.shown = QImage(kBoxWidth, kBoxHeight, QImage::Format_RGB32);
-    state.shown.fill(state.background);
-    if (!state.current) return;
-    const FitRect fit =
-        FitPicture(static_cast<int32_t>(state.currentWidth),
-                   static_cast<int32_t>(state.currentHeight), kBoxWidth, kBoxHeight);
-    if (fit.width <= 0 || fit.height <= 0) return;
-    const QImage& picture = *state.current;
+    if (state.Shown.size() != QSize(BoxWidth, BoxHeight) ||
+        state.Shown.format() != QImage::Format_RGB32)
+        state.Shown = QImage(BoxWidth, BoxHeight, QImage::Format_RGB32);
+    state.Shown.fill(state.Background);
+    if (!state.Current) return;
+    const FitRect fit = FitPicture(static_cast<int32_t>(state.CurrentWidth),
+                                   static_cast<int32_t>(state.CurrentHeight), BoxWidth, BoxHeight);
+    if (fit.Width <= 0 || fit.Height <= 0) return;
+    const QImage& picture = *state.Current;
     if (picture.hasAlphaChannel()) {
         // Transparent parts show the background, as when drawn over the cleared box.
         const QImage scaled =
-            picture.scaled(fit.width, fit.height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        QPainter painter(&state.shown);
-        painter.drawImage(QPoint(fit.x, fit.y), scaled);
+            picture.scaled(fit.Width, fit.Height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        QPainter painter(&state.Shown);
+        painter.drawImage(QPoint(fit.X, fit.Y), scaled);
         return;
     }
     // Opaque pictures: scale (area-averaging when reducing) and copy the rows in place.
     const QImage opaque = picture.format() == QImage::Format_RGB32
                               ? picture
                               : picture.convertToFormat(QImage::Format_RGB32);
-    if (fit.width > opaque.width() && fit.height > opaque.height()) {
-        Enlarge(opaque, fit, state.shown); // the gram snapshots: slightly enlarged
+    if (fit.Width > opaque.width() && fit.Height > opaque.height()) {
+        Enlarge(opaque, fit, state.Shown); // the gram snapshots: slightly enlarged
         return;
     }
     const QImage scaled =
-        opaque.size() == QSize(fit.width, fit.height)
+        opaque.size() == QSize(fit.Width, fit.Height)
             ? opaque
-            : opaque.scaled(fit.width, fit.height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    for (int y = 0; y < fit.height; ++y) {
-        std::memcpy(state.shown.scanLine(fit.y + y) + qsizetype(fit.x) * 4, scaled.constScanLine(y),
-                    size_t(fit.width) * 4);
+            : opaque.scaled(fit.Width, fit.Height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    for (int y = 0; y < fit.Height; ++y) {
+        std::memcpy(state.Shown.scanLine(fit.Y + y) + qsizetype(fit.X) * 4, scaled.constScanLine(y),
+                    size_t(fit.Width) * 4);
     }
 }
 

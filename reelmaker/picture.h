@@ -13,19 +13,19 @@
 namespace reelmaker {
 
 // Pictures are fitted into the frame.
-inline constexpr int kBoxWidth = kFrameWidth;
-inline constexpr int kBoxHeight = kFrameHeight;
-inline constexpr QRgb kPreviewBackground = 0xFFC4C4C4; // opaque grey 196
+inline constexpr int BoxWidth = FrameWidth;
+inline constexpr int BoxHeight = FrameHeight;
+inline constexpr QRgb PreviewBackground = 0xFFC4C4C4; // opaque grey 196
 
 // The current picture and what the preview shows. `shown` is the off-screen image that
 // the preview widget displays and that a movie frame is taken from.
 struct PreviewState {
-    std::optional<QImage> current; // none after a failed load
-    uint32_t currentWidth = 0;     // of the last picture that loaded
-    uint32_t currentHeight = 0;
-    QRgb background = kPreviewBackground;
-    QImage shown;    // kBoxWidth x kBoxHeight, Format_RGB32
-    QString problem; // why the last load failed; empty after one that loaded
+    std::optional<QImage> Current; // none after a failed load
+    uint32_t CurrentWidth = 0;     // of the last picture that loaded
+    uint32_t CurrentHeight = 0;
+    QRgb Background = PreviewBackground;
+    QImage Shown;    // BoxWidth x BoxHeight, Format_RGB32
+    QString Problem; // why the last load failed; empty after one that loaded
 };
 
 // An empty preview: the background colour only.
@@ -33,10 +33,10 @@ PreviewState MakePreviewState();
 
 // One attempt to load a picture.
 struct LoadedPicture {
-    std::optional<QImage> image; // none when it did not load
-    uint32_t width = 0;          // the picture's own size, also when `image` is smaller
-    uint32_t height = 0;
-    QString problem; // why it did not load, in words for the user; empty for no path
+    std::optional<QImage> Image; // none when it did not load
+    uint32_t Width = 0;          // the picture's own size, also when `image` is smaller
+    uint32_t Height = 0;
+    QString Problem; // why it did not load, in words for the user; empty for no path
 };
 
 // Any format QImageReader reads, recognised by the file's content (the name's suffix only

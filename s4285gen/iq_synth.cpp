@@ -78,11 +78,11 @@ struct IqBandGenerator::Source {
 
 double IqSignalPowerDb(const IqSignal& signal) {
     // The generator's level is the RMS of signal plus its own noise.
-    return signal.Audio.levelDbfs + 20.0 * std::log10(signal.Gain) + 10.0 * std::log10(2.0);
+    return signal.Audio.LevelDbfs + 20.0 * std::log10(signal.Gain) + 10.0 * std::log10(2.0);
 }
 
 double GainForPowerDb(const Config& audio, double powerDb) {
-    return std::pow(10.0, (powerDb - audio.levelDbfs - 10.0 * std::log10(2.0)) / 20.0);
+    return std::pow(10.0, (powerDb - audio.LevelDbfs - 10.0 * std::log10(2.0)) / 20.0);
 }
 
 IqBandGenerator::IqBandGenerator(const IqBand& band) : band_(band) {
@@ -97,10 +97,10 @@ IqBandGenerator::IqBandGenerator(const IqBand& band) : band_(band) {
         else
             source->Audio = std::make_unique<Generator>(signal.Audio);
         source->Gain = signal.Gain;
-        source->AudioRate = signal.Audio.sampleRate;
+        source->AudioRate = signal.Audio.SampleRate;
         source->CentreHz =
-            signal.CarrierOffsetHz - signal.Audio.carrierHz + signal.Audio.sampleRate / 4.0;
-        if (std::abs(source->CentreHz) + signal.Audio.sampleRate / 4.0 > band.SampleRate / 2.0)
+            signal.CarrierOffsetHz - signal.Audio.CarrierHz + signal.Audio.SampleRate / 4.0;
+        if (std::abs(source->CentreHz) + signal.Audio.SampleRate / 4.0 > band.SampleRate / 2.0)
             throw std::invalid_argument("a signal at " + std::to_string(signal.CarrierOffsetHz) +
                                         " Hz lies outside the band");
         // The mirror image begins right at the new Nyquist rate: a steep edge

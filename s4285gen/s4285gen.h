@@ -36,32 +36,32 @@
 
 namespace s4285gen {
 
-inline constexpr int kFrameSymbols = 256;
-inline constexpr int kSyncSymbolCount = 80;
-inline constexpr int kSamplesPerSymbol = 4;
+inline constexpr int FrameSymbols = 256;
+inline constexpr int SyncSymbolCount = 80;
+inline constexpr int SamplesPerSymbol = 4;
 
 // One period of the maximal-length sequence b[n+5] = b[n+2] XOR b[n].
 std::array<int, 31> SyncBits();
 // SyncSymbols[k] = 1 - 2 * SyncBits[k mod 31], k = 0..79.
-std::array<int, kSyncSymbolCount> SyncSymbols();
+std::array<int, SyncSymbolCount> SyncSymbols();
 
 struct Path {
-    double delayMs = 0;
-    double gainDb = 0;
-    double dopplerHz = 0;
-    double spreadHz = 0;     // two-sided width (2 sigma) of the Gaussian Doppler spectrum
-    double driftHz = 0;      // amplitude of a slow sinusoidal Doppler drift
-    double driftPeriodS = 0; // its period; used only when driftHz != 0
+    double DelayMs = 0;
+    double GainDb = 0;
+    double DopplerHz = 0;
+    double SpreadHz = 0;     // two-sided width (2 sigma) of the Gaussian Doppler spectrum
+    double DriftHz = 0;      // amplitude of a slow sinusoidal Doppler drift
+    double DriftPeriodS = 0; // its period; used only when driftHz != 0
 };
 
 struct Config {
-    int sampleRate = 9600;
-    double carrierHz = 1800;
-    std::vector<Path> paths{Path{}};
-    double snrDb = 30;
-    double clockPpm = 0;
-    uint64_t seed = 1;
-    double levelDbfs = -16;
+    int SampleRate = 9600;
+    double CarrierHz = 1800;
+    std::vector<Path> Paths{Path{}};
+    double SnrDb = 30;
+    double ClockPpm = 0;
+    uint64_t Seed = 1;
+    double LevelDbfs = -16;
 };
 
 // NATO: 9600 Hz, 2400 baud on 1800 Hz. AMATEUR: 8000 Hz, 2000 baud on 1500 Hz.
@@ -90,32 +90,32 @@ class Generator {
     void GenerateFloat(float* out, std::size_t n);
 
     uint64_t SamplesGenerated() const { return sampleIndex_; }
-    const Config& config() const { return config_; }
+    const s4285gen::Config& Configuration() const { return config_; }
 
   private:
     struct Rng {
-        uint64_t s[4];
+        uint64_t S[4];
         uint64_t Next();
         double Uniform();  // in [0, 1)
         double Gaussian(); // zero mean, unit variance
-        bool hasSpare = false;
-        double spare = 0;
+        bool HasSpare = false;
+        double Spare = 0;
     };
     struct PathState {
-        double amplitude = 1;
-        double delayS = 0;
-        double carrierPhaseRad = 0; // phase at the start of the current segment
-        std::complex<double> phasor{1, 0};
-        std::complex<double> step{1, 0};
+        double Amplitude = 1;
+        double DelayS = 0;
+        double CarrierPhaseRad = 0; // phase at the start of the current segment
+        std::complex<double> Phasor{1, 0};
+        std::complex<double> Step{1, 0};
         // Fading (spreadHz > 0)
-        bool fading = false;
-        Rng rng{};
-        std::vector<double> taps;
-        std::vector<std::complex<double>> line; // white samples, ring buffer
-        std::size_t linePos = 0;
-        int64_t decimation = 1;
-        int64_t fadeCount = 0;
-        std::complex<double> fade0{1, 0}, fade1{1, 0};
+        bool Fading = false;
+        Rng Random{};
+        std::vector<double> Taps;
+        std::vector<std::complex<double>> Line; // white samples, ring buffer
+        std::size_t LinePos = 0;
+        int64_t Decimation = 1;
+        int64_t FadeCount = 0;
+        std::complex<double> Fade0{1, 0}, Fade1{1, 0};
     };
 
     double NextSample();
@@ -126,7 +126,7 @@ class Generator {
 
     Config config_;
     std::vector<PathState> paths_;
-    std::vector<float> pulse_; // RRC table, kPulseOversample points per symbol
+    std::vector<float> pulse_; // RRC table, PulseOversample points per symbol
     double sampleTimeS_ = 0;   // recorded sample period in analogue time
     double symbolRate_ = 0;
     double noiseSigma_ = 0;

@@ -29,8 +29,8 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Result {
-    int status;
-    std::string err;
+    int Status;
+    std::string Err;
 };
 
 Result Shell(const std::string& command, const fs::path& errFile) {
@@ -50,14 +50,14 @@ std::map<std::string, std::string> Files(const fs::path& folder) {
 // A generated signal written as a recording; stereo: silence on the left.
 void WriteRecording(const fs::path& path, s4285gen::Config config, double seconds, int format,
                     int channels = 1) {
-    const auto n = size_t(seconds * config.sampleRate);
+    const auto n = size_t(seconds * config.SampleRate);
     std::vector<float> mono(n);
     s4285gen::Generator(config).GenerateFloat(mono.data(), n);
     std::vector<float> frames(n * size_t(channels), 0.0f);
     for (size_t i = 0; i < n; ++i)
         frames[i * size_t(channels) + size_t(channels - 1)] = mono[i];
     SF_INFO info{};
-    info.samplerate = config.sampleRate;
+    info.samplerate = config.SampleRate;
     info.channels = channels;
     info.format = format;
     fs::create_directories(path.parent_path());
@@ -75,50 +75,50 @@ class ArchiveTest : public ::testing::Test {
     //   rx2/broken.WAV   not a recording (fails)
     //   rx2/day.flac     AMATEUR, stereo, the signal on the right
     //   notes.txt, .shadow.wav   passed by
-    static fs::path archive;
-    fs::path dir;
+    static fs::path Archive;
+    fs::path dir_;
 
     static void SetUpTestSuite() {
-        archive = fs::temp_directory_path() / ("propmon-archive-" + std::to_string(::getpid()));
-        fs::remove_all(archive);
+        Archive = fs::temp_directory_path() / ("propmon-archive-" + std::to_string(::getpid()));
+        fs::remove_all(Archive);
         s4285gen::Config nato = s4285gen::NatoConfig();
-        nato.paths = {{.delayMs = 1.0, .dopplerHz = 0.5}, {.delayMs = 3.0, .gainDb = -6.0}};
-        nato.snrDb = 20;
-        nato.clockPpm = 40;
-        WriteRecording(archive / "rx1/day.wav", nato, 30.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+        nato.Paths = {{.DelayMs = 1.0, .DopplerHz = 0.5}, {.DelayMs = 3.0, .GainDb = -6.0}};
+        nato.SnrDb = 20;
+        nato.ClockPpm = 40;
+        WriteRecording(Archive / "rx1/day.wav", nato, 30.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
         s4285gen::Config amateur = s4285gen::AmateurConfig();
-        amateur.paths = {{.delayMs = 2.0}};
-        amateur.snrDb = 20;
-        WriteRecording(archive / "rx2/day.flac", amateur, 30.0, SF_FORMAT_FLAC | SF_FORMAT_PCM_16,
+        amateur.Paths = {{.DelayMs = 2.0}};
+        amateur.SnrDb = 20;
+        WriteRecording(Archive / "rx2/day.flac", amateur, 30.0, SF_FORMAT_FLAC | SF_FORMAT_PCM_16,
                        2);
         s4285gen::Config noise = s4285gen::NatoConfig();
-        noise.snrDb = -60;
-        WriteRecording(archive / "noise.wav", noise, 20.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-        std::ofstream(archive / "rx2/broken.WAV") << "not a recording";
-        std::ofstream(archive / "notes.txt") << "rx1: roof antenna";
-        std::ofstream(archive / ".shadow.wav") << "not a recording either";
+        noise.SnrDb = -60;
+        WriteRecording(Archive / "noise.wav", noise, 20.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+        std::ofstream(Archive / "rx2/broken.WAV") << "not a recording";
+        std::ofstream(Archive / "notes.txt") << "rx1: roof antenna";
+        std::ofstream(Archive / ".shadow.wav") << "not a recording either";
     }
-    static void TearDownTestSuite() { fs::remove_all(archive); }
+    static void TearDownTestSuite() { fs::remove_all(Archive); }
 
     void SetUp() override {
-        dir = archive.string() + "-" + TestFolderName();
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        dir_ = Archive.string() + "-" + TestFolderName();
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
     }
-    void TearDown() override { fs::remove_all(dir); }
+    void TearDown() override { fs::remove_all(dir_); }
 
     Result Propmon(const std::string& args) {
-        return Shell(std::string(PROPMON_BIN) + " " + args, dir / "stderr.txt");
+        return Shell(std::string(PROPMON_BIN) + " " + args, dir_ / "stderr.txt");
     }
-    std::string At(const char* relative) const { return (archive / relative).string(); }
+    std::string At(const char* relative) const { return (Archive / relative).string(); }
 };
-fs::path ArchiveTest::archive;
+fs::path ArchiveTest::Archive;
 
 TEST_F(ArchiveTest, FolderGivesATableEachAsAloneAndASummaryRowEach) {
-    const fs::path out = dir / "out";
+    const fs::path out = dir_ / "out";
     const Result run =
-        Propmon("--batch " + archive.string() + " --csv " + out.string() + " --clock-ppm auto");
-    EXPECT_EQ(run.status, 1) << run.err; // the broken recording
+        Propmon("--batch " + Archive.string() + " --csv " + out.string() + " --clock-ppm auto");
+    EXPECT_EQ(run.Status, 1) << run.Err; // the broken recording
     std::vector<std::string> listing;
     for (const auto& entry : fs::directory_iterator(out))
         listing.push_back(entry.path().filename().string());
@@ -159,15 +159,15 @@ TEST_F(ArchiveTest, FolderGivesATableEachAsAloneAndASummaryRowEach) {
 
     // Off a terminal: a line for each recording as it ends, the failure
     // naming the recording and its reason, and the whole run.
-    const std::vector<std::string> lines = Lines(run.err);
-    ASSERT_EQ(lines.size(), 5u) << run.err;
+    const std::vector<std::string> lines = Lines(run.Err);
+    ASSERT_EQ(lines.size(), 5u) << run.Err;
     size_t failures = 0;
     for (size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(lines[i].rfind("propmon: [" + std::to_string(i + 1) + "/4] ", 0), 0u) << lines[i];
         failures +=
             lines[i].find(At("rx2/broken.WAV") + ": failed: cannot read") != std::string::npos;
     }
-    EXPECT_EQ(failures, 1u) << run.err;
+    EXPECT_EQ(failures, 1u) << run.Err;
     EXPECT_NE(lines[4].find("4 recordings (2 ok, 1 without signal, 1 failed)"), std::string::npos)
         << lines[4];
     // What each run said, recording by recording.
@@ -180,26 +180,26 @@ TEST_F(ArchiveTest, FolderGivesATableEachAsAloneAndASummaryRowEach) {
     for (const auto& [recording, table] :
          {std::pair{"rx1/day.wav", "rx1_day.csv"}, std::pair{"rx2/day.flac", "rx2_day.csv"},
           std::pair{"noise.wav", "noise.csv"}}) {
-        const fs::path alone = dir / "alone.csv";
+        const fs::path alone = dir_ / "alone.csv";
         const Result single =
             Propmon("--batch " + At(recording) + " --csv " + alone.string() + " --clock-ppm auto");
-        EXPECT_NE(single.status, 1) << single.err;
+        EXPECT_NE(single.Status, 1) << single.Err;
         EXPECT_EQ(Slurp(out / table), Slurp(alone)) << recording;
     }
 }
 
 TEST_F(ArchiveTest, OutputFoldersAreTheSameToTheByteAsRunsAlone) {
-    const fs::path out = dir / "out";
+    const fs::path out = dir_ / "out";
     const Result run = Propmon("--batch " + At("rx1/day.wav") + " " + At("rx2/day.flac") +
                                " --out " + out.string() + " --jobs 2 --lag-offset auto");
-    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.Status, 0) << run.Err;
     for (const auto& [recording, folder] :
          {std::pair{"rx1/day.wav", "rx1_day"}, std::pair{"rx2/day.flac", "rx2_day"}}) {
-        const fs::path alone = dir / "alone";
+        const fs::path alone = dir_ / "alone";
         fs::remove_all(alone);
         ASSERT_EQ(
             Propmon("--batch " + At(recording) + " --out " + alone.string() + " --lag-offset auto")
-                .status,
+                .Status,
             0);
         const auto expected = Files(alone);
         EXPECT_GE(expected.size(), 6u); // the table, five panels, a scattergram of rx1
@@ -213,39 +213,40 @@ TEST_F(ArchiveTest, OutputFoldersAreTheSameToTheByteAsRunsAlone) {
 
 TEST_F(ArchiveTest, ExitStatusIsTheWorstRecordings) {
     const std::string good = At("rx1/day.wav") + " " + At("rx2/day.flac");
-    EXPECT_EQ(Propmon("--batch " + good + " --csv " + (dir / "a").string()).status, 0);
-    EXPECT_EQ(Propmon("--batch " + good + " " + At("noise.wav") + " --csv " + (dir / "b").string())
-                  .status,
+    EXPECT_EQ(Propmon("--batch " + good + " --csv " + (dir_ / "a").string()).Status, 0);
+    EXPECT_EQ(Propmon("--batch " + good + " " + At("noise.wav") + " --csv " + (dir_ / "b").string())
+                  .Status,
               3);
     EXPECT_EQ(Propmon("--batch " + At("noise.wav") + " " + At("rx2/broken.WAV") + " --csv " +
-                      (dir / "c").string())
-                  .status,
+                      (dir_ / "c").string())
+                  .Status,
               1);
-    EXPECT_EQ(CsvRows(dir / "c/summary.csv").size(), 3u);
+    EXPECT_EQ(CsvRows(dir_ / "c/summary.csv").size(), 3u);
     // One recording with --csv naming a folder: its table and its summary row
     // there (a scheduler's job of one recording).
     EXPECT_EQ(
-        Propmon("--batch " + At("rx1/day.wav") + " --csv " + (dir / "f").string() + "/").status, 0);
-    EXPECT_TRUE(fs::exists(dir / "f/day.csv"));
-    EXPECT_EQ(CsvRows(dir / "f/summary.csv").size(), 2u);
+        Propmon("--batch " + At("rx1/day.wav") + " --csv " + (dir_ / "f").string() + "/").Status,
+        0);
+    EXPECT_TRUE(fs::exists(dir_ / "f/day.csv"));
+    EXPECT_EQ(CsvRows(dir_ / "f/summary.csv").size(), 2u);
     // Bad usage of several recordings.
-    const std::string d = (dir / "d").string();
+    const std::string d = (dir_ / "d").string();
     for (const std::string& extra : std::vector<std::string>{
-             "--csv " + d + " --out " + (dir / "e").string(), "--csv " + d + " --start 12:00:00",
+             "--csv " + d + " --out " + (dir_ / "e").string(), "--csv " + d + " --start 12:00:00",
              "--csv " + d + " --jobs 0", ""}) {
         const Result result = Propmon("--batch " + good + " " + extra);
-        EXPECT_EQ(result.status, 2) << extra;
-        EXPECT_NE(result.err.find("usage"), std::string::npos) << extra;
+        EXPECT_EQ(result.Status, 2) << extra;
+        EXPECT_NE(result.Err.find("usage"), std::string::npos) << extra;
     }
-    EXPECT_FALSE(fs::exists(dir / "d"));
+    EXPECT_FALSE(fs::exists(dir_ / "d"));
 }
 
 TEST_F(ArchiveTest, OnATerminalProgressIsOneLineRedrawnInPlace) {
     if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "no script(1)";
     // script(1) gives the run a terminal and copies what it writes there.
-    const fs::path screen = dir / "screen.txt";
+    const fs::path screen = dir_ / "screen.txt";
     const std::string run = std::string(PROPMON_BIN) + " --batch " + At("rx1/day.wav") + " " +
-                            At("noise.wav") + " --csv " + (dir / "out").string() + " --jobs 1";
+                            At("noise.wav") + " --csv " + (dir_ / "out").string() + " --jobs 1";
     ASSERT_EQ(std::system(("script -qec '" + run + "' /dev/null >" + screen.string()).c_str()) >> 8,
               3);
     const std::string text = Slurp(screen);
@@ -264,11 +265,11 @@ TEST_F(ArchiveTest, OnATerminalProgressIsOneLineRedrawnInPlace) {
 
 TEST_F(ArchiveTest, InterruptedRunStopsItsRecordingsAndStillWritesTheSummary) {
     s4285gen::Config config = s4285gen::NatoConfig();
-    config.paths = {{.delayMs = 1.0}};
-    const fs::path longer = dir / "in/long.wav";
+    config.Paths = {{.DelayMs = 1.0}};
+    const fs::path longer = dir_ / "in/long.wav";
     WriteRecording(longer, config, 600.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-    const fs::path out = dir / "out";
-    const std::string err = (dir / "stderr.txt").string();
+    const fs::path out = dir_ / "out";
+    const std::string err = (dir_ / "stderr.txt").string();
     const std::vector<std::string> args = {
         PROPMON_BIN, "--batch", longer.string(), At("noise.wav"), "--csv", out.string(),
         "--jobs",    "1",       "--clock-ppm",   "auto"};

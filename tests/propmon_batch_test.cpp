@@ -23,8 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Result {
-    int status;
-    std::string err;
+    int Status;
+    std::string Err;
 };
 
 Result RunPropmon(const std::string& args, const fs::path& dir) {
@@ -39,18 +39,18 @@ Result RunPropmon(const std::string& args, const fs::path& dir) {
 
 class BatchTest : public ::testing::Test {
   protected:
-    fs::path dir;
+    fs::path dir_;
     void SetUp() override {
-        dir = ScratchFolder("propmon-batch");
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        dir_ = ScratchFolder("propmon-batch");
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
     }
-    void TearDown() override { fs::remove_all(dir); }
+    void TearDown() override { fs::remove_all(dir_); }
 
     fs::path Write(const std::string& name, const s4285gen::Config& config, double seconds,
                    int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16, int channels = 1) {
-        const fs::path path = dir / name;
-        const auto n = size_t(seconds * config.sampleRate);
+        const fs::path path = dir_ / name;
+        const auto n = size_t(seconds * config.SampleRate);
         std::vector<float> mono(n);
         s4285gen::Generator(config).GenerateFloat(mono.data(), n);
         std::vector<float> frames(n * size_t(channels));
@@ -58,7 +58,7 @@ class BatchTest : public ::testing::Test {
             for (int c = 0; c < channels; ++c)
                 frames[i * size_t(channels) + size_t(c)] = mono[i];
         SF_INFO info{};
-        info.samplerate = config.sampleRate;
+        info.samplerate = config.SampleRate;
         info.channels = channels;
         info.format = format;
         SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
@@ -71,9 +71,9 @@ class BatchTest : public ::testing::Test {
 
 s4285gen::Config TwoPaths(int rate) {
     s4285gen::Config config = rate == 9600 ? s4285gen::NatoConfig() : s4285gen::AmateurConfig();
-    config.paths = {{.delayMs = 3.0, .dopplerHz = 1.5},
-                    {.delayMs = 5.0, .gainDb = -6.0, .dopplerHz = 1.5}};
-    config.snrDb = 25;
+    config.Paths = {{.DelayMs = 3.0, .DopplerHz = 1.5},
+                    {.DelayMs = 5.0, .GainDb = -6.0, .DopplerHz = 1.5}};
+    config.SnrDb = 25;
     return config;
 }
 
@@ -81,9 +81,10 @@ TEST_F(BatchTest, TwoPathRecordingGivesOneRowPerBlockWithTheStrongerPathsLagAndD
     for (const int rate : {9600, 8000}) {
         const auto wav =
             Write("two-path.wav", TwoPaths(rate), 30.0, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-        const auto csv = dir / "blocks.csv";
-        const Result result = RunPropmon("--batch " + wav.string() + " --csv " + csv.string(), dir);
-        ASSERT_EQ(result.status, 0) << result.err;
+        const auto csv = dir_ / "blocks.csv";
+        const Result result =
+            RunPropmon("--batch " + wav.string() + " --csv " + csv.string(), dir_);
+        ASSERT_EQ(result.Status, 0) << result.Err;
         const auto rows = CsvRows(csv);
         ASSERT_FALSE(rows.empty());
         EXPECT_EQ(rows[0],
@@ -113,40 +114,41 @@ TEST_F(BatchTest, TwoPathRecordingGivesOneRowPerBlockWithTheStrongerPathsLagAndD
 
 TEST_F(BatchTest, OptionsReachTheChain) {
     s4285gen::Config config = s4285gen::NatoConfig();
-    config.clockPpm = 50;
-    config.paths = {{.delayMs = 1.0}};
+    config.ClockPpm = 50;
+    config.Paths = {{.DelayMs = 1.0}};
     const auto wav = Write("clock.wav", config, 60.0);
-    const auto csv = dir / "out.csv";
+    const auto csv = dir_ / "out.csv";
     // Corrected for the card's clock error, the preamble stays put.
     ASSERT_EQ(RunPropmon("--batch " + wav.string() + " --csv " + csv.string() +
                              " --clock-ppm 50.9 --average 3",
-                         dir)
-                  .status,
+                         dir_)
+                  .Status,
               0);
     auto rows = CsvRows(csv);
     EXPECT_LE(std::abs(std::stoi(rows.back()[2]) - std::stoi(rows[5][2])), 1);
-    ASSERT_EQ(RunPropmon("--batch " + wav.string() + " --csv " + csv.string(), dir).status, 0);
+    ASSERT_EQ(RunPropmon("--batch " + wav.string() + " --csv " + csv.string(), dir_).Status, 0);
     rows = CsvRows(csv);
     EXPECT_GE(std::stoi(rows.back()[2]) - std::stoi(rows[5][2]), 10); // 1024 x 50e-6 / 2 x 540
 }
 
 TEST_F(BatchTest, UnsuitableInputFailsWithOneLineAndNoCsv) {
-    const auto csv = dir / "out.csv";
+    const auto csv = dir_ / "out.csv";
     const auto check = [&](const std::string& args, int status, const std::string& words) {
-        const Result result = RunPropmon(args, dir);
-        EXPECT_EQ(result.status, status) << args << "\n" << result.err;
-        EXPECT_NE(result.err.find(words), std::string::npos) << result.err;
+        const Result result = RunPropmon(args, dir_);
+        EXPECT_EQ(result.Status, status) << args << "\n" << result.Err;
+        EXPECT_NE(result.Err.find(words), std::string::npos) << result.Err;
         EXPECT_FALSE(fs::exists(csv)) << args;
-        EXPECT_FALSE(fs::exists(dir / "out.csv.part")) << args;
+        EXPECT_FALSE(fs::exists(dir_ / "out.csv.part")) << args;
     };
-    check("--batch " + (dir / "missing.wav").string() + " --csv " + csv.string(), 1, "cannot read");
-    std::ofstream(dir / "junk.wav") << "not a recording at all";
-    check("--batch " + (dir / "junk.wav").string() + " --csv " + csv.string(), 1, "cannot read");
+    check("--batch " + (dir_ / "missing.wav").string() + " --csv " + csv.string(), 1,
+          "cannot read");
+    std::ofstream(dir_ / "junk.wav") << "not a recording at all";
+    check("--batch " + (dir_ / "junk.wav").string() + " --csv " + csv.string(), 1, "cannot read");
     const auto surround =
         Write("three.wav", s4285gen::NatoConfig(), 1.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 3);
     check("--batch " + surround.string() + " --csv " + csv.string(), 1, "3 channels");
     const auto good = Write("good.wav", s4285gen::NatoConfig(), 1.0);
-    check("--batch " + good.string() + " --csv " + (dir / "no-such-dir" / "x.csv").string(), 1,
+    check("--batch " + good.string() + " --csv " + (dir_ / "no-such-dir" / "x.csv").string(), 1,
           "cannot write");
 }
 
@@ -161,57 +163,59 @@ std::vector<int> PeakLags(const fs::path& csv) {
 TEST_F(BatchTest, RecordingAtAnyRateAndLayoutGivesTheSameLagsAsTheOriginal) {
     if (std::system("command -v sox >/dev/null 2>&1") != 0) GTEST_SKIP() << "sox is not installed";
     const auto original = Write("original.wav", TwoPaths(9600), 20.0);
-    ASSERT_EQ(RunPropmon("--batch " + original.string() + " --csv " + (dir / "a.csv").string(), dir)
-                  .status,
-              0);
+    ASSERT_EQ(
+        RunPropmon("--batch " + original.string() + " --csv " + (dir_ / "a.csv").string(), dir_)
+            .Status,
+        0);
     // The same signal as a 48 kHz stereo float file, the right channel silent.
-    const auto converted = dir / "48k.wav";
+    const auto converted = dir_ / "48k.wav";
     const std::string sox = "sox -q " + original.string() + " -r 48000 -e floating-point -b 32 " +
                             converted.string() + " remix 1 0";
     ASSERT_EQ(std::system(sox.c_str()), 0);
     ASSERT_EQ(
-        RunPropmon("--batch " + converted.string() + " --csv " + (dir / "b.csv").string(), dir)
-            .status,
+        RunPropmon("--batch " + converted.string() + " --csv " + (dir_ / "b.csv").string(), dir_)
+            .Status,
         0);
-    const auto a = PeakLags(dir / "a.csv");
-    const auto b = PeakLags(dir / "b.csv");
+    const auto a = PeakLags(dir_ / "a.csv");
+    const auto b = PeakLags(dir_ / "b.csv");
     ASSERT_NEAR(double(a.size()), double(b.size()), 1.0);
     for (size_t i = 4; i < std::min(a.size(), b.size()); ++i)
         EXPECT_NEAR(a[i], b[i], 1) << i;
     // The silent right channel has nothing to lock onto; the mix has.
     ASSERT_EQ(RunPropmon("--batch " + converted.string() + " --channel mix --csv " +
-                             (dir / "c.csv").string(),
-                         dir)
-                  .status,
+                             (dir_ / "c.csv").string(),
+                         dir_)
+                  .Status,
               0);
-    const auto c = PeakLags(dir / "c.csv");
+    const auto c = PeakLags(dir_ / "c.csv");
     for (size_t i = 4; i < c.size(); ++i)
         EXPECT_NEAR(a[i], c[i], 1) << i;
     // Silence has nothing either: the table is written and says so, and so
     // does the exit status.
     const Result silent = RunPropmon("--batch " + converted.string() + " --channel right --csv " +
-                                         (dir / "d.csv").string(),
-                                     dir);
-    EXPECT_EQ(silent.status, 3);
-    EXPECT_NE(silent.err.find("no STANAG 4285 signal found in " + converted.string()),
+                                         (dir_ / "d.csv").string(),
+                                     dir_);
+    EXPECT_EQ(silent.Status, 3);
+    EXPECT_NE(silent.Err.find("no STANAG 4285 signal found in " + converted.string()),
               std::string::npos)
-        << silent.err;
-    const auto d = PeakLags(dir / "d.csv");
+        << silent.Err;
+    const auto d = PeakLags(dir_ / "d.csv");
     EXPECT_EQ(d[10], 0); // silence: the search keeps lag 0
     // Forcing the AMATEUR mode converts to 8000 samples/s instead (where
     // this NATO signal is not found).
-    const Result amateur = RunPropmon(
-        "--batch " + converted.string() + " --mode amateur --csv " + (dir / "e.csv").string(), dir);
-    EXPECT_EQ(amateur.status, 3);
-    EXPECT_NE(amateur.err.find("48000 to 8000"), std::string::npos) << amateur.err;
+    const Result amateur = RunPropmon("--batch " + converted.string() + " --mode amateur --csv " +
+                                          (dir_ / "e.csv").string(),
+                                      dir_);
+    EXPECT_EQ(amateur.Status, 3);
+    EXPECT_NE(amateur.Err.find("48000 to 8000"), std::string::npos) << amateur.Err;
 }
 
 TEST_F(BatchTest, OutputFolderGetsSnapshotsNamedByTheRecordingsClockAndTheFinalPanels) {
     const auto wav = Write("five-minutes.wav", TwoPaths(9600), 300.0);
-    const auto out = dir / "out";
-    const Result result =
-        RunPropmon("--batch " + wav.string() + " --out " + out.string() + " --start 12:00:00", dir);
-    ASSERT_EQ(result.status, 0) << result.err;
+    const auto out = dir_ / "out";
+    const Result result = RunPropmon(
+        "--batch " + wav.string() + " --out " + out.string() + " --start 12:00:00", dir_);
+    ASSERT_EQ(result.Status, 0) << result.Err;
     EXPECT_TRUE(fs::exists(out / "blocks.csv"));
     for (const char* name : {"final-correlation.png", "final-correlogram.png",
                              "final-dopplergram.png", "final-scattergram.png", "final-tune.png"})
@@ -232,17 +236,17 @@ TEST_F(BatchTest, OutputFolderGetsSnapshotsNamedByTheRecordingsClockAndTheFinalP
 
 TEST_F(BatchTest, BadUsageExitsWithStatus2) {
     const auto good = Write("good.wav", s4285gen::NatoConfig(), 1.0);
-    const std::string base = "--batch " + good.string() + " --csv " + (dir / "o.csv").string();
+    const std::string base = "--batch " + good.string() + " --csv " + (dir_ / "o.csv").string();
     for (const std::string extra :
          {"--average 0", "--lag-offset 513", "--doppler-shift 129", "--gain -1", "--gain abc",
           "--clock-ppm", "--frobnicate", "--average 2.5", "--mode fm", "--channel centre",
           "--start 25:00:00", "--start noon"}) {
-        const Result result = RunPropmon(base + " " + extra, dir);
-        EXPECT_EQ(result.status, 2) << extra;
-        EXPECT_NE(result.err.find("usage"), std::string::npos) << extra;
+        const Result result = RunPropmon(base + " " + extra, dir_);
+        EXPECT_EQ(result.Status, 2) << extra;
+        EXPECT_NE(result.Err.find("usage"), std::string::npos) << extra;
     }
-    EXPECT_EQ(RunPropmon("--batch " + good.string(), dir).status, 2);
-    EXPECT_EQ(RunPropmon("--batch --help", dir).status, 0);
+    EXPECT_EQ(RunPropmon("--batch " + good.string(), dir_).Status, 2);
+    EXPECT_EQ(RunPropmon("--batch --help", dir_).Status, 0);
 }
 
 // ---- Acquisition over recordings --------------------------------------------------
@@ -250,20 +254,20 @@ TEST_F(BatchTest, BadUsageExitsWithStatus2) {
 // A generated signal as a file of another rate and layout: resampled with
 // libsoxr, and in a stereo file beside a channel of noise.
 struct Recording {
-    const char* name;
-    int32_t mode;      // of the signal: +1 NATO, -1 AMATEUR
-    int fileRate;      // of the file
-    int signalChannel; // 0 mono; 1 left, 2 right of a stereo file (noise on the other)
-    std::vector<s4285gen::Path> paths;
-    double snrDb; // -60: no signal at all
-    double clockPpm;
+    const char* Name;
+    int32_t Mode;      // of the signal: +1 NATO, -1 AMATEUR
+    int FileRate;      // of the file
+    int SignalChannel; // 0 mono; 1 left, 2 right of a stereo file (noise on the other)
+    std::vector<s4285gen::Path> Paths;
+    double SnrDb; // -60: no signal at all
+    double ClockPpm;
     // What propmon must say.
-    const char* modeLine;
-    int status;
+    const char* ModeLine;
+    int Status;
 };
 
 void PrintTo(const Recording& r, std::ostream* out) {
-    *out << r.name;
+    *out << r.Name;
 }
 
 std::vector<float> Resampled(const std::vector<float>& in, int from, int to) {
@@ -274,10 +278,10 @@ std::vector<float> Resampled(const std::vector<float>& in, int from, int to) {
     if (!resampler) return {};
     // Handed over in pieces: the converter's queue grows by what it is given,
     // and a whole recording at once has it copy itself over and over.
-    constexpr size_t Piece = 8192;
-    std::vector<float> out, made(Piece * size_t(to) / size_t(from) + 1024);
+    constexpr size_t piece = 8192;
+    std::vector<float> out, made(piece * size_t(to) / size_t(from) + 1024);
     for (size_t offset = 0;;) {
-        const size_t n = std::min(Piece, in.size() - offset);
+        const size_t n = std::min(piece, in.size() - offset);
         size_t used = 0, got = 0;
         error = soxr_process(resampler, n ? in.data() + offset : nullptr, n, &used, made.data(),
                              made.size(), &got);
@@ -293,32 +297,32 @@ std::vector<float> Resampled(const std::vector<float>& in, int from, int to) {
 class AcquisitionTest : public BatchTest, public ::testing::WithParamInterface<Recording> {
   protected:
     fs::path WriteRecording(const Recording& r, double seconds) {
-        s4285gen::Config config = r.mode == 1 ? s4285gen::NatoConfig() : s4285gen::AmateurConfig();
-        config.paths = r.paths;
-        config.snrDb = r.snrDb;
-        config.clockPpm = r.clockPpm;
-        config.levelDbfs = -20;
-        const auto n = size_t(seconds * config.sampleRate);
+        s4285gen::Config config = r.Mode == 1 ? s4285gen::NatoConfig() : s4285gen::AmateurConfig();
+        config.Paths = r.Paths;
+        config.SnrDb = r.SnrDb;
+        config.ClockPpm = r.ClockPpm;
+        config.LevelDbfs = -20;
+        const auto n = size_t(seconds * config.SampleRate);
         std::vector<float> signal(n), noise(n);
         s4285gen::Generator(config).GenerateFloat(signal.data(), n);
-        config.snrDb = -60;
-        config.seed = 99;
+        config.SnrDb = -60;
+        config.Seed = 99;
         s4285gen::Generator(config).GenerateFloat(noise.data(), n);
-        signal = Resampled(signal, config.sampleRate, r.fileRate);
-        noise = Resampled(noise, config.sampleRate, r.fileRate);
-        const int channels = r.signalChannel == 0 ? 1 : 2;
+        signal = Resampled(signal, config.SampleRate, r.FileRate);
+        noise = Resampled(noise, config.SampleRate, r.FileRate);
+        const int channels = r.SignalChannel == 0 ? 1 : 2;
         std::vector<float> frames;
         for (size_t i = 0; i < signal.size(); ++i) {
             if (channels == 1) {
                 frames.push_back(signal[i]);
             } else {
-                frames.push_back(r.signalChannel == 1 ? signal[i] : noise[i]);
-                frames.push_back(r.signalChannel == 2 ? signal[i] : noise[i]);
+                frames.push_back(r.SignalChannel == 1 ? signal[i] : noise[i]);
+                frames.push_back(r.SignalChannel == 2 ? signal[i] : noise[i]);
             }
         }
-        const fs::path path = dir / (std::string(r.name) + ".wav");
+        const fs::path path = dir_ / (std::string(r.Name) + ".wav");
         SF_INFO info{};
-        info.samplerate = r.fileRate;
+        info.samplerate = r.FileRate;
         info.channels = channels;
         info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
         SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
@@ -340,14 +344,14 @@ std::vector<std::string> ErrLines(const std::string& err) {
 TEST_P(AcquisitionTest, ModeChannelClockAndPathsAreFoundAndNoSignalIsSaid) {
     const Recording& r = GetParam();
     const fs::path wav = WriteRecording(r, 75.0);
-    const fs::path csv = dir / "blocks.csv";
+    const fs::path csv = dir_ / "blocks.csv";
     const Result result = RunPropmon("--batch " + wav.string() + " --csv " + csv.string() +
                                          " --clock-ppm auto --lag-offset auto",
-                                     dir);
-    EXPECT_EQ(result.status, r.status) << result.err;
-    const std::vector<std::string> lines = ErrLines(result.err);
+                                     dir_);
+    EXPECT_EQ(result.Status, r.Status) << result.Err;
+    const std::vector<std::string> lines = ErrLines(result.Err);
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], r.modeLine);
+    EXPECT_EQ(lines[0], r.ModeLine);
 
     // The clock error, measured over the recording, then the whole run with it.
     const std::regex clockLine(R"(clock: ([+-][0-9]+\.[0-9]) ppm \(\xC2\xB1([0-9]+\.[0-9])\))");
@@ -356,13 +360,13 @@ TEST_P(AcquisitionTest, ModeChannelClockAndPathsAreFoundAndNoSignalIsSaid) {
     for (const std::string& line : lines) {
         if (std::regex_match(line, clock, clockLine)) {
             clockSaid = true;
-            EXPECT_NEAR(std::stod(clock[1]), r.clockPpm, 0.5) << line;
+            EXPECT_NEAR(std::stod(clock[1]), r.ClockPpm, 0.5) << line;
             EXPECT_LE(std::stod(clock[2]), 0.5) << line;
         }
         lagSaid = lagSaid || line.rfind("lag offset: ", 0) == 0;
     }
-    EXPECT_EQ(clockSaid, r.status == 0) << result.err;
-    EXPECT_TRUE(lagSaid) << result.err;
+    EXPECT_EQ(clockSaid, r.Status == 0) << result.Err;
+    EXPECT_TRUE(lagSaid) << result.Err;
 
     // Every row with its quality; with the clock corrected the peak holds still.
     const auto rows = CsvRows(csv);
@@ -371,7 +375,7 @@ TEST_P(AcquisitionTest, ModeChannelClockAndPathsAreFoundAndNoSignalIsSaid) {
     for (size_t b = 1; b < rows.size(); ++b)
         locked += rows[b][6] == "1";
     const double share = double(locked) / double(rows.size() - 1);
-    if (r.status == 0) {
+    if (r.Status == 0) {
         EXPECT_GT(share, 0.5);
         EXPECT_LE(std::abs(std::stoi(rows.back()[2]) - std::stoi(rows[100][2])), 2);
     } else {
@@ -386,8 +390,8 @@ INSTANTIATE_TEST_SUITE_P(
                                 1,
                                 9600,
                                 0,
-                                {{.delayMs = 1, .spreadHz = 0.2},
-                                 {.delayMs = 3, .gainDb = -3, .spreadHz = 0.5}},
+                                {{.DelayMs = 1, .SpreadHz = 0.2},
+                                 {.DelayMs = 3, .GainDb = -3, .SpreadHz = 0.5}},
                                 10,
                                 50,
                                 "mode: NATO (2400 baud, 1800 Hz), channel: mono",
@@ -397,7 +401,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 1,
                                 8000,
                                 0,
-                                {{.delayMs = 2}, {.delayMs = 4.5, .gainDb = -6, .spreadHz = 0.5}},
+                                {{.DelayMs = 2}, {.DelayMs = 4.5, .GainDb = -6, .SpreadHz = 0.5}},
                                 10,
                                 -120,
                                 "mode: NATO (2400 baud, 1800 Hz), channel: mono",
@@ -406,7 +410,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 1,
                                 44100,
                                 1,
-                                {{.delayMs = 1, .spreadHz = 0.3}},
+                                {{.DelayMs = 1, .SpreadHz = 0.3}},
                                 5,
                                 -300,
                                 "mode: NATO (2400 baud, 1800 Hz), channel: left",
@@ -415,9 +419,9 @@ INSTANTIATE_TEST_SUITE_P(
                                 -1,
                                 48000,
                                 2,
-                                {{.delayMs = 2, .spreadHz = 0.3},
-                                 {.delayMs = 5, .gainDb = -6, .spreadHz = 0.8},
-                                 {.delayMs = 7, .gainDb = -9, .spreadHz = 1}},
+                                {{.DelayMs = 2, .SpreadHz = 0.3},
+                                 {.DelayMs = 5, .GainDb = -6, .SpreadHz = 0.8},
+                                 {.DelayMs = 7, .GainDb = -9, .SpreadHz = 1}},
                                 10,
                                 211,
                                 "mode: AMATEUR (2000 baud, 1500 Hz), channel: right",
@@ -431,19 +435,19 @@ INSTANTIATE_TEST_SUITE_P(
                                 0,
                                 "mode: NATO (2400 baud, 1800 Hz), channel: left",
                                 3}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(BatchTest, ExplicitModeAndChannelWinOverTheChoice) {
     s4285gen::Config config = TwoPaths(9600);
     const auto wav = Write("stereo.wav", config, 20.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2);
-    const std::string base = "--batch " + wav.string() + " --csv " + (dir / "o.csv").string();
-    const Result right = RunPropmon(base + " --channel right", dir);
-    EXPECT_EQ(right.status, 0) << right.err;
-    EXPECT_EQ(ErrLines(right.err)[0], "mode: NATO (2400 baud, 1800 Hz), channel: right");
+    const std::string base = "--batch " + wav.string() + " --csv " + (dir_ / "o.csv").string();
+    const Result right = RunPropmon(base + " --channel right", dir_);
+    EXPECT_EQ(right.Status, 0) << right.Err;
+    EXPECT_EQ(ErrLines(right.Err)[0], "mode: NATO (2400 baud, 1800 Hz), channel: right");
     // The wrong mode finds nothing, as asked.
-    const Result amateur = RunPropmon(base + " --mode amateur --channel auto", dir);
-    EXPECT_EQ(amateur.status, 3) << amateur.err;
-    EXPECT_EQ(ErrLines(amateur.err)[0], "mode: AMATEUR (2000 baud, 1500 Hz), channel: left");
+    const Result amateur = RunPropmon(base + " --mode amateur --channel auto", dir_);
+    EXPECT_EQ(amateur.Status, 3) << amateur.Err;
+    EXPECT_EQ(ErrLines(amateur.Err)[0], "mode: AMATEUR (2000 baud, 1500 Hz), channel: left");
 }
 
 } // namespace

@@ -62,33 +62,34 @@ std::time_t Utc(int year, int month, int day, int hour, int minute, int second) 
 
 // One propmon started in the background, its stderr in a file.
 struct Receiver {
-    pid_t pid = -1;
-    fs::path err;
-    fs::path out;
-    int status = -1; // exit status once it has ended; -1 killed or running
+    pid_t Pid = -1;
+    fs::path ErrPath;
+    fs::path OutPath;
+    int Status = -1; // exit status once it has ended; -1 killed or running
 
     Receiver() = default;
     Receiver(Receiver&& other) noexcept
-        : pid(std::exchange(other.pid, -1)), err(other.err), out(other.out), status(other.status) {}
+        : Pid(std::exchange(other.Pid, -1)), ErrPath(other.ErrPath), OutPath(other.OutPath),
+          Status(other.Status) {}
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
-    std::string Err() const { return Slurp(err); }
-    std::string Out() const { return Slurp(out); }
+    std::string Err() const { return Slurp(ErrPath); }
+    std::string Out() const { return Slurp(OutPath); }
     // Waits up to `timeout` for the process to end; false when it has not.
     bool Wait(std::chrono::milliseconds timeout = 20s) {
         const auto until = std::chrono::steady_clock::now() + timeout;
         for (;;) {
             int raw = 0;
-            const pid_t done = ::waitpid(pid, &raw, WNOHANG);
-            if (done == pid) {
-                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+            const pid_t done = ::waitpid(Pid, &raw, WNOHANG);
+            if (done == Pid) {
+                Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
                 // libfaketime shares its clock with children through shared
                 // memory named by the process, and leaves it behind.
                 std::error_code ignored;
-                fs::remove("/dev/shm/faketime_shm_" + std::to_string(pid), ignored);
-                fs::remove("/dev/shm/sem.faketime_sem_" + std::to_string(pid), ignored);
-                pid = -1;
+                fs::remove("/dev/shm/faketime_shm_" + std::to_string(Pid), ignored);
+                fs::remove("/dev/shm/sem.faketime_sem_" + std::to_string(Pid), ignored);
+                Pid = -1;
                 return true;
             }
             if (std::chrono::steady_clock::now() > until) return false;
@@ -96,16 +97,16 @@ struct Receiver {
         }
     }
     int Stop(int signal) {
-        ::kill(pid, signal);
+        ::kill(Pid, signal);
         if (!Wait()) {
-            ::kill(pid, SIGKILL);
+            ::kill(Pid, SIGKILL);
             Wait();
         }
-        return status;
+        return Status;
     }
     ~Receiver() {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
+        if (Pid > 0) {
+            ::kill(Pid, SIGKILL);
             Wait();
         }
     }
@@ -114,16 +115,16 @@ struct Receiver {
 class HeadlessTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir = ScratchFolder("propmon-headless");
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        fs::permissions(dir, fs::perms::all);
+        dir_ = ScratchFolder("propmon-headless");
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        fs::permissions(dir_, fs::perms::all);
     }
     void TearDown() override {
-        fs::permissions(dir, fs::perms::owner_all);
-        fs::remove_all(dir);
-        for (const auto& e : fs::directory_iterator(dir.parent_path()))
-            if (e.path().filename().string().rfind(dir.filename().string() + "-", 0) == 0)
+        fs::permissions(dir_, fs::perms::owner_all);
+        fs::remove_all(dir_);
+        for (const auto& e : fs::directory_iterator(dir_.parent_path()))
+            if (e.path().filename().string().rfind(dir_.filename().string() + "-", 0) == 0)
                 fs::remove_all(e.path());
     }
 
@@ -135,9 +136,9 @@ class HeadlessTest : public ::testing::Test {
                    const std::vector<std::string>& prefix = {}) {
         static int serial = 0;
         Receiver r;
-        const std::string stem = dir.filename().string() + "-" + std::to_string(++serial);
-        r.err = dir.parent_path() / (stem + "-err.txt");
-        r.out = dir.parent_path() / (stem + "-out.txt");
+        const std::string stem = dir_.filename().string() + "-" + std::to_string(++serial);
+        r.ErrPath = dir_.parent_path() / (stem + "-err.txt");
+        r.OutPath = dir_.parent_path() / (stem + "-out.txt");
         std::vector<std::string> env;
         for (char** e = environ; *e; ++e) {
             const std::string entry = *e;
@@ -152,11 +153,11 @@ class HeadlessTest : public ::testing::Test {
         argv.push_back(PROPMON_BIN);
         argv.insert(argv.end(), args.begin(), args.end());
 
-        r.pid = ::fork();
-        if (r.pid == 0) {
-            if (::chdir(dir.c_str()) != 0) std::_Exit(125);
-            const int err = ::open(r.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int out = ::open(r.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        r.Pid = ::fork();
+        if (r.Pid == 0) {
+            if (::chdir(dir_.c_str()) != 0) std::_Exit(125);
+            const int err = ::open(r.ErrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int out = ::open(r.OutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int null = ::open("/dev/null", O_RDWR);
             ::dup2(null, 0);
             ::dup2(out, 1);
@@ -199,22 +200,22 @@ class HeadlessTest : public ::testing::Test {
 
     size_t LogRows() const {
         size_t rows = 0;
-        if (!fs::is_directory(dir / "logs")) return 0;
-        for (const auto& entry : fs::directory_iterator(dir / "logs"))
+        if (!fs::is_directory(dir_ / "logs")) return 0;
+        for (const auto& entry : fs::directory_iterator(dir_ / "logs"))
             rows += Count(Slurp(entry.path()), "\n");
         return rows;
     }
 
     fs::path WriteRecording(const std::string& name, double seconds,
                             const s4285gen::Config& config = s4285gen::LiveDemoConfig(9600)) {
-        const auto n = size_t(seconds * config.sampleRate);
+        const auto n = size_t(seconds * config.SampleRate);
         std::vector<float> samples(n);
         s4285gen::Generator(config).GenerateFloat(samples.data(), n);
         SF_INFO info{};
-        info.samplerate = config.sampleRate;
+        info.samplerate = config.SampleRate;
         info.channels = 1;
         info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-        const fs::path path = dir / name;
+        const fs::path path = dir_ / name;
         SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
         EXPECT_NE(file, nullptr);
         sf_writef_float(file, samples.data(), sf_count_t(n));
@@ -222,14 +223,14 @@ class HeadlessTest : public ::testing::Test {
         return path;
     }
 
-    fs::path dir;
+    fs::path dir_;
 };
 
 struct LogRow {
-    std::string utc;
-    double utcSeconds = 0; // of the day
-    long block = 0;
-    double timeS = 0;
+    std::string Utc;
+    double UtcSeconds = 0; // of the day
+    long Block = 0;
+    double TimeS = 0;
 };
 
 // The rows of one day's log file; its header and whole last line checked.
@@ -269,35 +270,35 @@ TEST_F(HeadlessTest, AcrossUtcMidnightTheLogSplitsIntoTwoDaysOfEvenlyStampedRows
     Receiver r = Start({"--headless", "--simulate", "--autosave", "--log", "logs", "--utc"},
                        FakedClock("2026-12-07 23:59:30", 10));
     // Until about 12 s of the new day are logged (a second or two here).
-    const fs::path second = dir / "logs/propmon-2026-12-08.csv";
+    const fs::path second = dir_ / "logs/propmon-2026-12-08.csv";
     ASSERT_TRUE(WaitUntil([&] { return Count(Slurp(second), "\n") > 110; }, 30s)) << r.Err();
     ASSERT_EQ(r.Stop(SIGTERM), 0) << r.Err();
 
-    const std::vector<LogRow> before = ReadLog(dir / "logs/propmon-2026-12-07.csv", "2026-12-07");
-    const std::vector<LogRow> after = ReadLog(dir / "logs/propmon-2026-12-08.csv", "2026-12-08");
+    const std::vector<LogRow> before = ReadLog(dir_ / "logs/propmon-2026-12-07.csv", "2026-12-07");
+    const std::vector<LogRow> after = ReadLog(dir_ / "logs/propmon-2026-12-08.csv", "2026-12-08");
     ASSERT_GT(before.size(), 10u);
     ASSERT_GT(after.size(), 100u);
     std::vector<LogRow> rows = before;
     for (LogRow row : after) {
-        row.utcSeconds += 86400;
+        row.UtcSeconds += 86400;
         rows.push_back(row);
     }
     std::vector<double> steps;
     for (size_t i = 1; i < rows.size(); ++i) {
-        SCOPED_TRACE(rows[i].utc);
-        EXPECT_EQ(rows[i].block, rows[i - 1].block + 1);
-        EXPECT_NEAR(rows[i].timeS - rows[i - 1].timeS, 1024.0 / 9600, 1e-5);
-        steps.push_back(rows[i].utcSeconds - rows[i - 1].utcSeconds);
+        SCOPED_TRACE(rows[i].Utc);
+        EXPECT_EQ(rows[i].Block, rows[i - 1].Block + 1);
+        EXPECT_NEAR(rows[i].TimeS - rows[i - 1].TimeS, 1024.0 / 9600, 1e-5);
+        steps.push_back(rows[i].UtcSeconds - rows[i - 1].UtcSeconds);
         EXPECT_GT(steps.back(), 0.0);
     }
     // A busy machine may hold a few buffers back; the middle step is a block.
     std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
     EXPECT_NEAR(steps[steps.size() / 2], 1024.0 / 9600, 0.01);
-    const double span = rows.back().utcSeconds - rows.front().utcSeconds;
+    const double span = rows.back().UtcSeconds - rows.front().UtcSeconds;
     EXPECT_NEAR((rows.size() - 1) / span, 9.375, 0.1);
-    EXPECT_EQ(rows.front().block, 0);
+    EXPECT_EQ(rows.front().Block, 0);
 
-    EXPECT_EQ(Lines(Slurp(dir / "Stanag4285.set")).size(), 14u);
+    EXPECT_EQ(Lines(Slurp(dir_ / "Stanag4285.set")).size(), 14u);
     const std::vector<std::string> events = Lines(r.Err());
     ASSERT_FALSE(events.empty());
     for (const char* event :
@@ -311,7 +312,7 @@ TEST_F(HeadlessTest, AcrossUtcMidnightTheLogSplitsIntoTwoDaysOfEvenlyStampedRows
                                   0),
               0u)
         << events.back();
-    EXPECT_FALSE(fs::exists(dir / ".propmon.lock"));
+    EXPECT_FALSE(fs::exists(dir_ / ".propmon.lock"));
 }
 
 // A folder whose gram folders hold yesterday's pictures at the times of day
@@ -326,7 +327,7 @@ TEST_P(KeepOldSnapshots, EveryPictureOfYesterdayStillExistsBesideTodays) {
     const std::vector<std::string> grams = {"correlogram", "dopplergram", "scattergram"};
     std::map<fs::path, std::string> old;
     for (const std::string& gram : grams) {
-        const fs::path folder = dir / (char(std::toupper(gram[0])) + gram.substr(1) + "s");
+        const fs::path folder = dir_ / (char(std::toupper(gram[0])) + gram.substr(1) + "s");
         fs::create_directories(folder);
         // Every second of ten minutes from 12:00:00, whatever the start costs.
         for (int s = 0; s < 600; ++s) {
@@ -345,7 +346,7 @@ TEST_P(KeepOldSnapshots, EveryPictureOfYesterdayStillExistsBesideTodays) {
     // The first correlogram snapshot comes after 800 blocks (85 s).
     ASSERT_TRUE(WaitUntil(
         [&] {
-            for (const auto& e : fs::recursive_directory_iterator(dir / "Correlograms"))
+            for (const auto& e : fs::recursive_directory_iterator(dir_ / "Correlograms"))
                 if (Slurp(e.path()).rfind("BM", 0) == 0) return true;
             return false;
         },
@@ -365,7 +366,7 @@ TEST_P(KeepOldSnapshots, EveryPictureOfYesterdayStillExistsBesideTodays) {
         }
     }
     for (const std::string& gram : grams) {
-        const fs::path folder = dir / (char(std::toupper(gram[0])) + gram.substr(1) + "s");
+        const fs::path folder = dir_ / (char(std::toupper(gram[0])) + gram.substr(1) + "s");
         for (const auto& e : fs::directory_iterator(folder)) {
             if (Slurp(e.path()).rfind("BM", 0) != 0) continue;
             ++fresh;
@@ -395,22 +396,22 @@ TEST_F(HeadlessTest, AfterKillMinus9TheRestartAppendsToTheLogAndTakesTheLockOver
           std::vector<std::string>{"--simulate"}}) {
         Receiver r = Start(second, {{"QT_QPA_PLATFORM", "offscreen"}});
         ASSERT_TRUE(r.Wait()) << second.back();
-        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.Status, 1);
         EXPECT_EQ(Lines(r.Err()).back(), "propmon: another propmon (process " +
-                                             std::to_string(first.pid) + ") is running in " +
-                                             fs::canonical(dir).string() +
+                                             std::to_string(first.Pid) + ") is running in " +
+                                             fs::canonical(dir_).string() +
                                              "; one receiver per folder");
     }
-    fs::create_directories(dir / "elsewhere");
+    fs::create_directories(dir_ / "elsewhere");
     Receiver batch = Start({"--batch", recording.string(), "--csv", "elsewhere/blocks.csv"});
     ASSERT_TRUE(batch.Wait());
-    EXPECT_EQ(batch.status, 0) << batch.Err();
+    EXPECT_EQ(batch.Status, 0) << batch.Err();
 
-    ::kill(first.pid, SIGKILL);
+    ::kill(first.Pid, SIGKILL);
     first.Wait();
-    ASSERT_TRUE(fs::exists(dir / ".propmon.lock"));
+    ASSERT_TRUE(fs::exists(dir_ / ".propmon.lock"));
     const std::string logFile = [&] {
-        for (const auto& e : fs::directory_iterator(dir / "logs"))
+        for (const auto& e : fs::directory_iterator(dir_ / "logs"))
             return e.path().string();
         return std::string();
     }();
@@ -426,7 +427,7 @@ TEST_F(HeadlessTest, AfterKillMinus9TheRestartAppendsToTheLogAndTakesTheLockOver
     EXPECT_EQ(text.substr(0, killed.size()), killed) << "the log was not appended to";
     EXPECT_EQ(Count(text, "utc,block"), 1u);
     EXPECT_EQ(text.back(), '\n');
-    EXPECT_FALSE(fs::exists(dir / ".propmon.lock"));
+    EXPECT_FALSE(fs::exists(dir_ / ".propmon.lock"));
 }
 
 // In a folder it cannot write to the receiver says, once per cause, what it
@@ -443,13 +444,13 @@ TEST_F(HeadlessTest, InAReadOnlyFolderItSaysWhatItCannotWriteAndRunsOn) {
             prefix.push_back(name + "=" + value);
         environment.clear();
     }
-    const fs::path home = dir.parent_path() / (dir.filename().string() + "-home");
+    const fs::path home = dir_.parent_path() / (dir_.filename().string() + "-home");
     fs::create_directories(home);
     fs::permissions(home, fs::perms::all);
     environment["HOME"] = home.string();
-    fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                             fs::perms::group_exec | fs::perms::others_read |
-                             fs::perms::others_exec);
+    fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                              fs::perms::group_exec | fs::perms::others_read |
+                              fs::perms::others_exec);
     Receiver r =
         Start({"--headless", "--simulate", "--autosave", "--log", "logs"}, environment, prefix);
     // The first scattergram snapshot is due after 27 s.
@@ -471,7 +472,7 @@ TEST_F(HeadlessTest, InAReadOnlyFolderItSaysWhatItCannotWriteAndRunsOn) {
         std::regex_search(err, last, std::regex("propmon: stopped by SIGHUP after (\\d+) blocks")))
         << err;
     EXPECT_GT(std::stol(last[1]), 400); // ran on for over 45 s of station time
-    EXPECT_TRUE(fs::is_empty(dir)) << "nothing may be written";
+    EXPECT_TRUE(fs::is_empty(dir_)) << "nothing may be written";
 }
 
 // A replayed recording that ends ends the run, with status 0, and says so.
@@ -479,7 +480,7 @@ TEST_F(HeadlessTest, TheEndOfAReplayEndsTheRun) {
     const fs::path recording = WriteRecording("rec.wav", 2.0);
     Receiver r = Start({"--headless", "--replay", "rec.wav", "--log", "logs"});
     ASSERT_TRUE(r.Wait(10s)) << r.Err();
-    EXPECT_EQ(r.status, 0) << r.Err();
+    EXPECT_EQ(r.Status, 0) << r.Err();
     // 19200 samples: the first block takes 1023 of them, every later one 1024.
     EXPECT_EQ(Lines(r.Err()).back(),
               "propmon: end of input from Recording rec.wav after 18 blocks (0:00:02 of input)");
@@ -492,15 +493,15 @@ TEST_F(HeadlessTest, TheEndOfAReplayEndsTheRun) {
 TEST_F(HeadlessTest, ClockErrorAndPathsAreFoundAppliedOnceAndTold) {
     if (!FakeTimeAvailable()) GTEST_SKIP() << "needs libfaketime";
     s4285gen::Config config = s4285gen::NatoConfig();
-    config.paths = {{.delayMs = 2.5, .dopplerHz = 0.4}, {.delayMs = 4.6, .gainDb = -5}};
-    config.snrDb = 15;
-    config.clockPpm = -40;
+    config.Paths = {{.DelayMs = 2.5, .DopplerHz = 0.4}, {.DelayMs = 4.6, .GainDb = -5}};
+    config.SnrDb = 15;
+    config.ClockPpm = -40;
     WriteRecording("slow-card.wav", 300, config);
     Receiver r = Start(
         {"--headless", "--replay", "slow-card.wav", "--clock-ppm", "auto", "--lag-offset", "auto"},
         FakedClock("2026-12-08 12:00:00", 40));
     ASSERT_TRUE(r.Wait(40s)) << r.Err();
-    EXPECT_EQ(r.status, 0) << r.Err();
+    EXPECT_EQ(r.Status, 0) << r.Err();
     const std::string err = r.Err();
     std::smatch clock;
     ASSERT_TRUE(std::regex_search(err, clock, std::regex(R"(\npropmon: clock: ([-+]\d+\.\d) ppm)")))
@@ -509,14 +510,14 @@ TEST_F(HeadlessTest, ClockErrorAndPathsAreFoundAppliedOnceAndTold) {
     EXPECT_EQ(Count(err, "clock: "), 1u) << err;
     EXPECT_NE(err.find("propmon: locked: "), std::string::npos) << err;
     EXPECT_NE(err.find("propmon: paths placed: lag offset "), std::string::npos) << err;
-    EXPECT_EQ(Lines(Slurp(dir / "Stanag4285.set"))[1], "-40\r"); // whole ppm, then the slider
+    EXPECT_EQ(Lines(Slurp(dir_ / "Stanag4285.set"))[1], "-40\r"); // whole ppm, then the slider
 }
 
 // What keeps a headless receiver from listening is told in one line, exit 1.
 TEST_F(HeadlessTest, WithoutItsInputItSaysWhyAndExits1) {
     const struct {
-        std::vector<std::string> args;
-        const char* line;
+        std::vector<std::string> Args;
+        const char* Line;
     } cases[] = {
         // No sound server, so no sound card: the capture cycle's own message.
         {{"--headless"}, "propmon: No suitable device found"},
@@ -524,17 +525,17 @@ TEST_F(HeadlessTest, WithoutItsInputItSaysWhyAndExits1) {
          "propmon: no input matches 'no-such-card' (propmon --list-devices lists them)"},
     };
     for (const auto& c : cases) {
-        Receiver r = Start(c.args, {{"PULSE_SERVER", "unix:/nonexistent"}});
-        ASSERT_TRUE(r.Wait()) << c.line;
-        EXPECT_EQ(r.status, 1) << r.Err();
-        EXPECT_NE(r.Err().find(std::string(c.line) + "\n"), std::string::npos) << r.Err();
+        Receiver r = Start(c.Args, {{"PULSE_SERVER", "unix:/nonexistent"}});
+        ASSERT_TRUE(r.Wait()) << c.Line;
+        EXPECT_EQ(r.Status, 1) << r.Err();
+        EXPECT_NE(r.Err().find(std::string(c.Line) + "\n"), std::string::npos) << r.Err();
     }
-    EXPECT_EQ(Lines(Slurp(dir / "Stanag4285.set")).size(), 14u);
+    EXPECT_EQ(Lines(Slurp(dir_ / "Stanag4285.set")).size(), 14u);
 
     Receiver list =
         Start({"--list-devices", "--simulate"}, {{"PULSE_SERVER", "unix:/nonexistent"}});
     ASSERT_TRUE(list.Wait());
-    EXPECT_EQ(list.status, 0);
+    EXPECT_EQ(list.Status, 0);
     EXPECT_TRUE(std::regex_search(list.Out(),
                                   std::regex("(^|\n)\\d+: Built-in STANAG 4285 test signal\n$")))
         << list.Out();

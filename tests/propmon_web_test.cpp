@@ -36,15 +36,15 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using webtest::Client;
+using web::testing::Client;
 
 const char* const Chromium = "/usr/bin/chromium";
 
 // The five panels: where the page puts their pictures (inside the body's
 // 8-pixel margin) and their sizes.
 struct PanelBox {
-    const char* name;
-    int x, y, w, h;
+    const char* Name;
+    int X, Y, W, H;
 };
 constexpr PanelBox Panels[] = {
     {"correlation", 6, 51, 68, 510},    {"correlogram", 80, 51, 561, 216},
@@ -87,7 +87,7 @@ class Browser {
             list.Send("GET /json/list HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
                       "\r\n\r\n");
             const QJsonArray targets =
-                QJsonDocument::fromJson(QByteArray::fromStdString(list.Read().body)).array();
+                QJsonDocument::fromJson(QByteArray::fromStdString(list.Read().Body)).array();
             for (const QJsonValue& target : targets)
                 if (target["type"] == "page" && target["url"].toString().startsWith("http"))
                     page_ = QUrl(target["webSocketDebuggerUrl"].toString());
@@ -151,13 +151,13 @@ class Browser {
 class PropmonWeb : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir = ScratchFolder("propmon-web");
-        fs::remove_all(dir);
-        fs::create_directories(dir / "logs");
+        dir_ = ScratchFolder("propmon-web");
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "logs");
     }
     void TearDown() override {
         Stop();
-        fs::remove_all(dir);
+        fs::remove_all(dir_);
     }
 
     // propmon in `dir` (without a window, or with one off-screen), listening
@@ -165,9 +165,9 @@ class PropmonWeb : public ::testing::Test {
     // address; false when it does not say where.
     enum class Run { Headless, Window };
     bool Start(Run run, const std::string& http = "0") {
-        pid = ::fork();
-        if (pid == 0) {
-            const std::string command = "cd '" + dir.string() +
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const std::string command = "cd '" + dir_.string() +
                                         "' && exec env QT_QPA_PLATFORM=offscreen '" + PROPMON_BIN +
                                         "'" + (run == Run::Headless ? " --headless" : "") +
                                         " --simulate --http " + http + " >out.txt 2>err.txt";
@@ -176,14 +176,14 @@ class PropmonWeb : public ::testing::Test {
         }
         const std::regex url("web view at http://127\\.0\\.0\\.1:([0-9]+)/");
         for (int i = 0; i < 150; ++i) {
-            if (::waitpid(pid, &exitStatus, WNOHANG) == pid) {
-                pid = -1;
+            if (::waitpid(pid_, &exitStatus_, WNOHANG) == pid_) {
+                pid_ = -1;
                 return false;
             }
             std::smatch match;
-            const std::string err = Slurp(dir / "err.txt");
+            const std::string err = Slurp(dir_ / "err.txt");
             if (std::regex_search(err, match, url)) {
-                port = static_cast<uint16_t>(std::stoi(match[1]));
+                port_ = static_cast<uint16_t>(std::stoi(match[1]));
                 return true;
             }
             std::this_thread::sleep_for(100ms);
@@ -191,13 +191,13 @@ class PropmonWeb : public ::testing::Test {
         return false;
     }
     void Stop() {
-        if (pid <= 0) return;
-        ::kill(pid, SIGTERM);
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
         int status = 0;
-        ::waitpid(pid, &status, 0);
-        pid = -1;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
     }
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port) + "/"; }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
 
     // A day of rows in the live log, one every 10 s: a path drifting slowly
     // and a second one some hours long.
@@ -210,7 +210,7 @@ class PropmonWeb : public ::testing::Test {
             const std::string today = when.toString("yyyy-MM-dd").toStdString();
             if (today != day) {
                 day = today;
-                out = std::ofstream(dir / "logs" / ("propmon-" + day + ".csv"));
+                out = std::ofstream(dir_ / "logs" / ("propmon-" + day + ".csv"));
                 out << "utc,block,time_s,peak_lag,doppler_hz,tune_hz,path2_delay_ms\n";
             }
             const double hours = (now - t) / 3.6e6;
@@ -221,18 +221,18 @@ class PropmonWeb : public ::testing::Test {
         }
     }
 
-    fs::path dir;
-    pid_t pid = -1;
-    int exitStatus = 0; // of a propmon that ended by itself
-    uint16_t port = 0;
+    fs::path dir_;
+    pid_t pid_ = -1;
+    int exitStatus_ = 0; // of a propmon that ended by itself
+    uint16_t port_ = 0;
 };
 
 TEST_F(PropmonWeb, ABrowserSeesTheFivePanelsChangeBetweenTwoLooks) {
     if (!fs::exists(Chromium)) GTEST_SKIP() << "chromium is not installed (scripts/setup)";
     WriteLiveLog();
-    ASSERT_TRUE(Start(Run::Headless)) << Slurp(dir / "err.txt");
-    Browser browser(dir / "profile", Url());
-    ASSERT_TRUE(browser.Ready()) << Slurp(dir / "profile.log");
+    ASSERT_TRUE(Start(Run::Headless)) << Slurp(dir_ / "err.txt");
+    Browser browser(dir_ / "profile", Url());
+    ASSERT_TRUE(browser.Ready()) << Slurp(dir_ / "profile.log");
 
     // Each look: every panel's version, the size of the picture it shows and
     // where that picture came from, and the page as it is on the screen.
@@ -257,22 +257,22 @@ TEST_F(PropmonWeb, ABrowserSeesTheFivePanelsChangeBetweenTwoLooks) {
         const PanelBox& panel = Panels[p];
         const QJsonArray first = seen[0][p].toArray(), second = seen[1][p].toArray();
         // Present: the browser shows a picture of the panel's size...
-        const QString size = QStringLiteral("%1x%2").arg(panel.w).arg(panel.h);
+        const QString size = QStringLiteral("%1x%2").arg(panel.W).arg(panel.H);
         EXPECT_EQ(first[1].toString(), size)
-            << panel.name << " " << first[1].toString().toStdString();
+            << panel.Name << " " << first[1].toString().toStdString();
         EXPECT_EQ(second[1].toString(), size)
-            << panel.name << " " << second[1].toString().toStdString();
+            << panel.Name << " " << second[1].toString().toStdString();
         // ... which the page's script replaced with a newer one that came
         // with the polled state ...
         EXPECT_GT(second[0].toString().toLongLong(), first[0].toString().toLongLong())
-            << panel.name;
-        EXPECT_EQ(second[2].toString().toStdString(), "data:image/png;base64,") << panel.name;
+            << panel.Name;
+        EXPECT_EQ(second[2].toString().toStdString(), "data:image/png;base64,") << panel.Name;
         // ... and which shows on the screen.
         int changed = 0;
-        for (int y = panel.y; y < panel.y + panel.h; ++y)
-            for (int x = panel.x; x < panel.x + panel.w; ++x)
+        for (int y = panel.Y; y < panel.Y + panel.H; ++y)
+            for (int x = panel.X; x < panel.X + panel.W; ++x)
                 changed += shot[0].pixel(x + 8, y + 8) != shot[1].pixel(x + 8, y + 8);
-        EXPECT_GT(changed, 0) << panel.name;
+        EXPECT_GT(changed, 0) << panel.Name;
     }
     // The numbers, the input and the time of the last block, as the script
     // keeps them.
@@ -293,21 +293,21 @@ TEST_F(PropmonWeb, ABrowserSeesTheFivePanelsChangeBetweenTwoLooks) {
 TEST_F(PropmonWeb, AClientThatStopsReadingMidResponseDoesNotSlowTheReceiver) {
     // A log file far larger than any socket buffer.
     {
-        std::ofstream big(dir / "logs" / "propmon-2026-12-01.csv", std::ios::binary);
+        std::ofstream big(dir_ / "logs" / "propmon-2026-12-01.csv", std::ios::binary);
         const std::string row(1 << 20, 'x');
         for (int i = 0; i < 64; ++i)
             big << row;
     }
-    ASSERT_TRUE(Start(Run::Window)) << Slurp(dir / "err.txt");
-    Client stalled(port);
+    ASSERT_TRUE(Start(Run::Window)) << Slurp(dir_ / "err.txt");
+    Client stalled(port_);
     const int small = 4096;
     ASSERT_EQ(::setsockopt(stalled.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
     stalled.Send("GET /files/logs/propmon-2026-12-01.csv HTTP/1.1\r\nHost: station\r\n\r\n");
     ASSERT_EQ(stalled.Receive(100).substr(0, 12), "HTTP/1.1 200");
 
     const auto blocks = [&] {
-        Client client(port);
-        const std::string body = client.Get("/state.json").body;
+        Client client(port_);
+        const std::string body = client.Get("/state.json").Body;
         const size_t at = body.find("\"blocks\":");
         return at == std::string::npos ? -1L : std::stol(body.substr(at + 9));
     };
@@ -337,12 +337,12 @@ TEST_F(PropmonWeb, AnAddressThatCannotBeBoundEndsTheStartInOneLine) {
 
     EXPECT_FALSE(Start(Run::Headless, "127.0.0.1:" + busy));
     ::close(taken);
-    EXPECT_TRUE(WIFEXITED(exitStatus) && WEXITSTATUS(exitStatus) == 1) << exitStatus;
-    const std::string err = Slurp(dir / "err.txt");
+    EXPECT_TRUE(WIFEXITED(exitStatus_) && WEXITSTATUS(exitStatus_) == 1) << exitStatus_;
+    const std::string err = Slurp(dir_ / "err.txt");
     EXPECT_NE(err.find("propmon: cannot serve the web view on 127.0.0.1:" + busy),
               std::string::npos)
         << err;
-    EXPECT_FALSE(fs::exists(dir / "Stanag4285.set"));
+    EXPECT_FALSE(fs::exists(dir_ / "Stanag4285.set"));
 }
 
 } // namespace

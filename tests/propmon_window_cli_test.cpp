@@ -22,47 +22,47 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
+    int Status;
+    std::string Out;
+    std::string Err;
 };
 
 class WindowCommandLine : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir = ScratchFolder("propmon-cli");
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        dir_ = ScratchFolder("propmon-cli");
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
     }
-    void TearDown() override { fs::remove_all(dir); }
+    void TearDown() override { fs::remove_all(dir_); }
 
     // propmon in `dir` with no display at all, unless `environment` names one.
     Outcome Propmon(const std::string& args, const std::string& environment = "") {
         const std::string command =
-            "cd '" + dir.string() + "' && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " +
+            "cd '" + dir_.string() + "' && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " +
             environment + " '" + PROPMON_BIN + "' " + args + " >out.txt 2>err.txt";
         const int raw = std::system(command.c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(dir / "out.txt"),
-                Slurp(dir / "err.txt")};
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(dir_ / "out.txt"),
+                Slurp(dir_ / "err.txt")};
     }
 
-    fs::path dir;
+    fs::path dir_;
 };
 
 TEST_F(WindowCommandLine, HelpAndVersionPrintAndSucceedWithoutADisplay) {
     for (const char* help : {"--help", "-h", "--simulate --help", "--replay --help"}) {
         const Outcome run = Propmon(help);
-        EXPECT_EQ(run.status, 0) << help;
-        EXPECT_EQ(run.out.rfind("usage: propmon", 0), 0u) << help;
+        EXPECT_EQ(run.Status, 0) << help;
+        EXPECT_EQ(run.Out.rfind("usage: propmon", 0), 0u) << help;
         for (const char* option : {"--simulate", "--replay FILE", "--channel", "--autosave",
                                    "--input SPEC", "--reconnect", "--headless", "--device TEXT",
                                    "--list-devices", "--mode M", "--average K", "--lag-offset N",
                                    "--log DIR", "--utc", "--dated-names", "--http [ADDR:]PORT"})
-            EXPECT_NE(run.out.find(option), std::string::npos) << option;
+            EXPECT_NE(run.Out.find(option), std::string::npos) << option;
     }
     const Outcome version = Propmon("--version");
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out.rfind("propmon ", 0), 0u);
+    EXPECT_EQ(version.Status, 0);
+    EXPECT_EQ(version.Out.rfind("propmon ", 0), 0u);
 }
 
 TEST_F(WindowCommandLine, BadUsageGivesOneLineReasonTheUsageAndStatus2) {
@@ -93,8 +93,8 @@ TEST_F(WindowCommandLine, BadUsageGivesOneLineReasonTheUsageAndStatus2) {
     };
     for (auto [args, reason] : cases) {
         const Outcome run = Propmon(args);
-        EXPECT_EQ(run.status, 2) << args;
-        const std::vector<std::string> lines = Lines(run.err);
+        EXPECT_EQ(run.Status, 2) << args;
+        const std::vector<std::string> lines = Lines(run.Err);
         ASSERT_GE(lines.size(), 2u) << args;
         EXPECT_EQ(lines[0].rfind("propmon: ", 0), 0u) << lines[0];
         EXPECT_NE(lines[0].find(reason), std::string::npos) << lines[0];
@@ -108,8 +108,8 @@ TEST_F(WindowCommandLine, StandardInputFromATerminalIsRefusedAsAnInput) {
         GTEST_SKIP() << "no pseudo-terminal here";
     const Outcome run = Propmon(std::string("--input stdin:48000 < ") + ::ptsname(terminal));
     ::close(terminal);
-    EXPECT_EQ(run.status, 2);
-    EXPECT_NE(run.err.find("standard input is a terminal"), std::string::npos) << run.err;
+    EXPECT_EQ(run.Status, 2);
+    EXPECT_NE(run.Err.find("standard input is a terminal"), std::string::npos) << run.Err;
 }
 
 TEST_F(WindowCommandLine, WithoutADisplayOneLineSaysSoAndStatusIs1) {
@@ -121,24 +121,24 @@ TEST_F(WindowCommandLine, WithoutADisplayOneLineSaysSoAndStatusIs1) {
     };
     for (const auto& [environment, words] : cases) {
         const Outcome run = Propmon("--simulate", environment);
-        EXPECT_EQ(run.status, 1) << environment;
-        const std::vector<std::string> lines = Lines(run.err);
-        ASSERT_EQ(lines.size(), 1u) << environment << ":\n" << run.err;
+        EXPECT_EQ(run.Status, 1) << environment;
+        const std::vector<std::string> lines = Lines(run.Err);
+        ASSERT_EQ(lines.size(), 1u) << environment << ":\n" << run.Err;
         EXPECT_NE(lines[0].find(words), std::string::npos) << lines[0];
         EXPECT_NE(lines[0].find("--batch"), std::string::npos) << lines[0];
-        EXPECT_FALSE(fs::exists(dir / "Stanag4285.set")) << environment;
+        EXPECT_FALSE(fs::exists(dir_ / "Stanag4285.set")) << environment;
     }
     // An unplayable recording is told first, also without a display.
     const Outcome replay = Propmon("--replay missing.wav");
-    EXPECT_EQ(replay.status, 1);
-    EXPECT_NE(replay.err.find("cannot read missing.wav"), std::string::npos) << replay.err;
+    EXPECT_EQ(replay.Status, 1);
+    EXPECT_NE(replay.Err.find("cannot read missing.wav"), std::string::npos) << replay.Err;
 }
 
 TEST_F(WindowCommandLine, ReplayStartsInTheModeAndChannelItsSignalLocksIn) {
     // An AMATEUR signal on the right channel of a 48 kHz file.
     s4285gen::Config config = s4285gen::AmateurConfig();
-    config.paths = {{.delayMs = 2}, {.delayMs = 4, .gainDb = -6}};
-    config.snrDb = 10;
+    config.Paths = {{.DelayMs = 2}, {.DelayMs = 4, .GainDb = -6}};
+    config.SnrDb = 10;
     const size_t n = 20 * 8000;
     std::vector<float> signal(n);
     s4285gen::Generator(config).GenerateFloat(signal.data(), n);
@@ -152,7 +152,7 @@ TEST_F(WindowCommandLine, ReplayStartsInTheModeAndChannelItsSignalLocksIn) {
     info.samplerate = 48000;
     info.channels = 2;
     info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* file = sf_open((dir / "right.wav").c_str(), SFM_WRITE, &info);
+    SNDFILE* file = sf_open((dir_ / "right.wav").c_str(), SFM_WRITE, &info);
     ASSERT_NE(file, nullptr);
     sf_writef_float(file, frames.data(), sf_count_t(frames.size() / 2));
     sf_close(file);
@@ -163,9 +163,9 @@ TEST_F(WindowCommandLine, ReplayStartsInTheModeAndChannelItsSignalLocksIn) {
              {"--replay right.wav --channel left",
               "mode: NATO (2400 baud, 1800 Hz), channel: left"}}) {
         const Outcome run = Propmon(args); // no display: said after the choice
-        EXPECT_EQ(run.status, 1) << args;
-        const std::vector<std::string> lines = Lines(run.err);
-        ASSERT_EQ(lines.size(), 2u) << run.err;
+        EXPECT_EQ(run.Status, 1) << args;
+        const std::vector<std::string> lines = Lines(run.Err);
+        ASSERT_EQ(lines.size(), 2u) << run.Err;
         EXPECT_EQ(lines[0], line) << args;
         EXPECT_NE(lines[1].find("no display"), std::string::npos) << lines[1];
     }

@@ -109,9 +109,9 @@ void AddSignal(Options& o, const std::string& text) {
     else
         throw UsageError{"--signal: mode nato or amateur: '" + f[1] + "'"};
     s.CarrierOffsetHz = Number("--signal", f[0]);
-    s.Audio.snrDb = 80.0; // the band's noise stands for the receiver's
-    if (f.size() >= 4) s.Audio.paths = {{.spreadHz = Number("--signal", f[3])}};
-    s.Audio.seed =
+    s.Audio.SnrDb = 80.0; // the band's noise stands for the receiver's
+    if (f.size() >= 4) s.Audio.Paths = {{.SpreadHz = Number("--signal", f[3])}};
+    s.Audio.Seed =
         f.size() == 5 ? uint64_t(Number("--signal", f[4])) : uint64_t(o.Band.Signals.size() + 1);
     // Its SNR against the noise decided once the noise is known.
     s.Gain = Number("--signal", f[2]);
@@ -125,7 +125,7 @@ void AddAudio(Options& o, const std::string& text) {
     AudioFile* file = o.Files.back().get();
     s4285gen::IqSignal s;
     s.Audio = file->Rate() == 8000 ? s4285gen::AmateurConfig() : s4285gen::NatoConfig();
-    s.Audio.sampleRate = file->Rate();
+    s.Audio.SampleRate = file->Rate();
     s.CarrierOffsetHz = Number("--audio", f[1]);
     s.Gain = std::pow(10.0, (f.size() == 3 ? Number("--audio", f[2]) : 0.0) / 20.0);
     s.Recorded = [file](float* out, size_t n) { file->Read(out, n); };

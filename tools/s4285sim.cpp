@@ -19,12 +19,12 @@
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-constexpr double kMaxSeconds = 24 * 3600;
+constexpr int ExitOk = 0;
+constexpr int ExitFailure = 1;
+constexpr int ExitUsage = 2;
+constexpr double MaxSeconds = 24 * 3600;
 
-const char* const kUsage =
+const char* const UsageText =
     "Usage: s4285sim -o OUT.wav [options]\n"
     "Writes a STANAG 4285 test recording as a sound card would record it from an HF\n"
     "receiver: frames of the 80-symbol preamble and 176 random 8-PSK symbols, sent over\n"
@@ -56,18 +56,18 @@ const char* const kUsage =
     "Exit status: 0 written, 1 failure, 2 bad usage.\n";
 
 struct Options {
-    std::string output;
-    bool amateur = false;
-    double seconds = 10;
-    std::vector<s4285gen::Path> paths;
-    bool demo = false;
-    std::optional<double> snrDb, clockPpm, levelDbfs;
-    uint64_t seed = 1;
-    bool floatSamples = false;
+    std::string Output;
+    bool Amateur = false;
+    double Seconds = 10;
+    std::vector<s4285gen::Path> Paths;
+    bool Demo = false;
+    std::optional<double> SnrDb, ClockPpm, LevelDbfs;
+    uint64_t Seed = 1;
+    bool FloatSamples = false;
 };
 
 struct UsageError {
-    std::string message;
+    std::string Message;
 };
 
 double ParseNumber(const std::string& option, const std::string& text) {
@@ -101,13 +101,13 @@ s4285gen::Path ParsePath(const std::string& text) {
     if (fields.size() != 3 && fields.size() != 4 && fields.size() != 6)
         throw UsageError{"--path: expected D,G,F or D,G,F,S or D,G,F,S,DH,DP: '" + text + "'"};
     s4285gen::Path p;
-    p.delayMs = fields[0];
-    p.gainDb = fields[1];
-    p.dopplerHz = fields[2];
-    if (fields.size() >= 4) p.spreadHz = fields[3];
+    p.DelayMs = fields[0];
+    p.GainDb = fields[1];
+    p.DopplerHz = fields[2];
+    if (fields.size() >= 4) p.SpreadHz = fields[3];
     if (fields.size() == 6) {
-        p.driftHz = fields[4];
-        p.driftPeriodS = fields[5];
+        p.DriftHz = fields[4];
+        p.DriftPeriodS = fields[5];
     }
     return p;
 }
@@ -134,60 +134,60 @@ std::optional<Options> ParseArgs(int argc, char** argv) {
             if (inlineValue) throw UsageError{arg + ": takes no value"};
         };
         if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
+            std::fputs(UsageText, stdout);
             return std::nullopt;
         } else if (arg == "--version") {
             std::printf("s4285sim %s\n", S4285SIM_VERSION);
             return std::nullopt;
         } else if (arg == "-o" || arg == "--output") {
-            o.output = value();
-            if (o.output.empty()) throw UsageError{"-o: empty file name"};
+            o.Output = value();
+            if (o.Output.empty()) throw UsageError{"-o: empty file name"};
             haveOutput = true;
         } else if (arg == "--mode") {
             const std::string m = value();
             if (m == "nato")
-                o.amateur = false;
+                o.Amateur = false;
             else if (m == "amateur")
-                o.amateur = true;
+                o.Amateur = true;
             else
                 throw UsageError{"--mode: unknown mode '" + m + "' (nato or amateur)"};
         } else if (arg == "--seconds") {
-            o.seconds = ParseNumber(arg, value());
-            if (o.seconds <= 0 || o.seconds > kMaxSeconds)
+            o.Seconds = ParseNumber(arg, value());
+            if (o.Seconds <= 0 || o.Seconds > MaxSeconds)
                 throw UsageError{"--seconds: must be more than 0 and at most 86400"};
         } else if (arg == "--path") {
-            o.paths.push_back(ParsePath(value()));
+            o.Paths.push_back(ParsePath(value()));
         } else if (arg == "--demo") {
             noValue();
-            o.demo = true;
+            o.Demo = true;
         } else if (arg == "--snr") {
-            o.snrDb = ParseNumber(arg, value());
+            o.SnrDb = ParseNumber(arg, value());
         } else if (arg == "--clock-ppm") {
-            o.clockPpm = ParseNumber(arg, value());
+            o.ClockPpm = ParseNumber(arg, value());
         } else if (arg == "--seed") {
-            o.seed = ParseSeed(value());
+            o.Seed = ParseSeed(value());
         } else if (arg == "--level") {
-            o.levelDbfs = ParseNumber(arg, value());
+            o.LevelDbfs = ParseNumber(arg, value());
         } else if (arg == "--float") {
             noValue();
-            o.floatSamples = true;
+            o.FloatSamples = true;
         } else {
             throw UsageError{"unknown option '" + arg + "'"};
         }
     }
     if (!haveOutput) throw UsageError{"no output file (-o OUT.wav)"};
-    if (o.demo && !o.paths.empty()) throw UsageError{"--demo and --path exclude each other"};
+    if (o.Demo && !o.Paths.empty()) throw UsageError{"--demo and --path exclude each other"};
     return o;
 }
 
 s4285gen::Config MakeConfig(const Options& o) {
-    s4285gen::Config c = o.amateur ? s4285gen::AmateurConfig() : s4285gen::NatoConfig();
-    if (o.demo) c = s4285gen::LiveDemoConfig(c.sampleRate);
-    if (!o.paths.empty()) c.paths = o.paths;
-    if (o.snrDb) c.snrDb = *o.snrDb;
-    if (o.clockPpm) c.clockPpm = *o.clockPpm;
-    if (o.levelDbfs) c.levelDbfs = *o.levelDbfs;
-    c.seed = o.seed;
+    s4285gen::Config c = o.Amateur ? s4285gen::AmateurConfig() : s4285gen::NatoConfig();
+    if (o.Demo) c = s4285gen::LiveDemoConfig(c.SampleRate);
+    if (!o.Paths.empty()) c.Paths = o.Paths;
+    if (o.SnrDb) c.SnrDb = *o.SnrDb;
+    if (o.ClockPpm) c.ClockPpm = *o.ClockPpm;
+    if (o.LevelDbfs) c.LevelDbfs = *o.LevelDbfs;
+    c.Seed = o.Seed;
     return c;
 }
 
@@ -198,11 +198,11 @@ std::string SndError(SNDFILE* f) {
 // Writes the whole recording to a fresh temporary file beside `out` and renames it
 // into place, so an existing file is never left half written. Returns an error text.
 std::string WriteRecording(const s4285gen::Config& config, const Options& o) {
-    const std::string tempTemplate = o.output + ".XXXXXX";
+    const std::string tempTemplate = o.Output + ".XXXXXX";
     std::vector<char> tempName(tempTemplate.begin(), tempTemplate.end());
     tempName.push_back('\0');
     const int fd = mkstemp(tempName.data());
-    if (fd < 0) return "cannot create " + o.output + ": " + std::strerror(errno);
+    if (fd < 0) return "cannot create " + o.Output + ": " + std::strerror(errno);
     const std::string temp(tempName.data());
     // mkstemp makes the file private; give it the mode an ordinary new file would get.
     const mode_t mask = umask(0);
@@ -215,25 +215,25 @@ std::string WriteRecording(const s4285gen::Config& config, const Options& o) {
     };
 
     SF_INFO info{};
-    info.samplerate = config.sampleRate;
+    info.samplerate = config.SampleRate;
     info.channels = 1;
-    info.format = SF_FORMAT_WAV | (o.floatSamples ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_16);
+    info.format = SF_FORMAT_WAV | (o.FloatSamples ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_16);
     SNDFILE* file = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
     if (!file) {
         const std::string why = SndError(nullptr);
         close(fd);
-        return fail("cannot write " + o.output + ": " + why);
+        return fail("cannot write " + o.Output + ": " + why);
     }
 
     s4285gen::Generator generator(config);
-    const auto total = static_cast<sf_count_t>(std::llround(o.seconds * config.sampleRate));
-    constexpr sf_count_t kChunk = 1 << 16;
-    std::vector<int16_t> pcm(kChunk);
-    std::vector<float> samples(kChunk);
+    const auto total = static_cast<sf_count_t>(std::llround(o.Seconds * config.SampleRate));
+    constexpr sf_count_t chunk = 1 << 16;
+    std::vector<int16_t> pcm(chunk);
+    std::vector<float> samples(chunk);
     for (sf_count_t done = 0; done < total;) {
-        const sf_count_t n = std::min(kChunk, total - done);
+        const sf_count_t n = std::min(chunk, total - done);
         sf_count_t written;
-        if (o.floatSamples) {
+        if (o.FloatSamples) {
             generator.GenerateFloat(samples.data(), std::size_t(n));
             written = sf_write_float(file, samples.data(), n);
         } else {
@@ -243,15 +243,15 @@ std::string WriteRecording(const s4285gen::Config& config, const Options& o) {
         if (written != n) {
             const std::string why = SndError(file);
             sf_close(file);
-            return fail("cannot write " + o.output + ": " + why);
+            return fail("cannot write " + o.Output + ": " + why);
         }
         done += n;
     }
     sf_write_sync(file);
     if (const int err = sf_close(file); err != 0)
-        return fail("cannot write " + o.output + ": " + sf_error_number(err));
-    if (std::rename(temp.c_str(), o.output.c_str()) != 0)
-        return fail("cannot write " + o.output + ": " + std::strerror(errno));
+        return fail("cannot write " + o.Output + ": " + sf_error_number(err));
+    if (std::rename(temp.c_str(), o.Output.c_str()) != 0)
+        return fail("cannot write " + o.Output + ": " + std::strerror(errno));
     return {};
 }
 
@@ -262,24 +262,24 @@ int main(int argc, char** argv) {
     s4285gen::Config config;
     try {
         options = ParseArgs(argc, argv);
-        if (!options) return kExitOk;
+        if (!options) return ExitOk;
         config = MakeConfig(*options);
         if (const std::string why = s4285gen::CheckConfig(config); !why.empty())
             throw UsageError{why};
-        if (std::llround(options->seconds * config.sampleRate) < 1)
+        if (std::llround(options->Seconds * config.SampleRate) < 1)
             throw UsageError{"--seconds: shorter than one sample"};
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "s4285sim: %s (see s4285sim --help)\n", e.message.c_str());
-        return kExitUsage;
+        std::fprintf(stderr, "s4285sim: %s (see s4285sim --help)\n", e.Message.c_str());
+        return ExitUsage;
     }
     try {
         if (const std::string why = WriteRecording(config, *options); !why.empty()) {
             std::fprintf(stderr, "s4285sim: %s\n", why.c_str());
-            return kExitFailure;
+            return ExitFailure;
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "s4285sim: %s\n", e.what());
-        return kExitFailure;
+        return ExitFailure;
     }
-    return kExitOk;
+    return ExitOk;
 }

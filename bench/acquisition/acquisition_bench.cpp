@@ -19,9 +19,9 @@ namespace {
 // The peak stage's output of `blocks` blocks of a two-path signal 50 ppm off.
 std::vector<dsp::PeakState> Blocks(int blocks) {
     s4285gen::Config config = s4285gen::NatoConfig();
-    config.paths = {{.delayMs = 1, .spreadHz = 0.2}, {.delayMs = 3, .gainDb = -3, .spreadHz = 0.5}};
-    config.snrDb = 10;
-    config.clockPpm = 50;
+    config.Paths = {{.DelayMs = 1, .SpreadHz = 0.2}, {.DelayMs = 3, .GainDb = -3, .SpreadHz = 0.5}};
+    config.SnrDb = 10;
+    config.ClockPpm = 50;
     s4285gen::Generator generator(config);
     dsp::SyncChain chain(dsp::ModeNato, 0.0L);
     std::vector<dsp::PeakState> peaks;
@@ -35,8 +35,8 @@ std::vector<dsp::PeakState> Blocks(int blocks) {
 }
 
 const std::vector<dsp::PeakState>& SomeBlocks() {
-    static const std::vector<dsp::PeakState> peaks = Blocks(1024);
-    return peaks;
+    static const std::vector<dsp::PeakState> Peaks = Blocks(1024);
+    return Peaks;
 }
 
 void ProcessBlockAlone(benchmark::State& state) {
@@ -98,9 +98,9 @@ BENCHMARK(MonitorOnBlock)->Unit(benchmark::kMicrosecond);
 
 // One estimate over ten minutes of blocks (5625).
 void ClockEstimateOfTenMinutes(benchmark::State& state) {
-    static const std::vector<dsp::PeakState> peaks = Blocks(5625);
+    static const std::vector<dsp::PeakState> Peaks = Blocks(5625);
     analysis::ClockEstimator estimator;
-    for (const dsp::PeakState& peak : peaks)
+    for (const dsp::PeakState& peak : Peaks)
         estimator.Add(peak.SyncPower, 0.0L, 9600);
     for (auto _ : state)
         benchmark::DoNotOptimize(estimator.Estimate().TotalPpm);

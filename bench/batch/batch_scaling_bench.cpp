@@ -60,13 +60,13 @@ double LoadAverage() {
 // looks like to the chain.  Seeds differ, so every recording is another.
 void WriteRecording(const fs::path& path, double seconds, uint64_t seed) {
     s4285gen::Config config = s4285gen::NatoConfig();
-    config.paths = {{.delayMs = 1.0, .dopplerHz = 0.4, .spreadHz = 0.2},
-                    {.delayMs = 3.5, .gainDb = -4.0, .dopplerHz = -0.8, .spreadHz = 0.5}};
-    config.snrDb = 15;
-    config.seed = seed;
+    config.Paths = {{.DelayMs = 1.0, .DopplerHz = 0.4, .SpreadHz = 0.2},
+                    {.DelayMs = 3.5, .GainDb = -4.0, .DopplerHz = -0.8, .SpreadHz = 0.5}};
+    config.SnrDb = 15;
+    config.Seed = seed;
     s4285gen::Generator generator(config);
     SF_INFO info{};
-    info.samplerate = config.sampleRate;
+    info.samplerate = config.SampleRate;
     info.channels = 1;
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
@@ -74,8 +74,8 @@ void WriteRecording(const fs::path& path, double seconds, uint64_t seed) {
         std::fprintf(stderr, "cannot write %s: %s\n", path.c_str(), sf_strerror(nullptr));
         std::exit(1);
     }
-    std::vector<int16_t> chunk(size_t(config.sampleRate));
-    for (auto left = int64_t(seconds * config.sampleRate); left > 0;) {
+    std::vector<int16_t> chunk(size_t(config.SampleRate));
+    for (auto left = int64_t(seconds * config.SampleRate); left > 0;) {
         const auto n = std::min<int64_t>(left, int64_t(chunk.size()));
         generator.Generate(chunk.data(), size_t(n));
         sf_writef_short(file, chunk.data(), n);
@@ -95,13 +95,13 @@ double StealSeconds() {
 }
 
 struct Times {
-    double wall = 0; // s
-    double cpu = 0;  // user + system of propmon and the runs it started, s
-    double steal = 0;
+    double Wall = 0; // s
+    double Cpu = 0;  // user + system of propmon and the runs it started, s
+    double Steal = 0;
     Times& operator+=(const Times& t) {
-        wall += t.wall;
-        cpu += t.cpu;
-        steal += t.steal;
+        Wall += t.Wall;
+        Cpu += t.Cpu;
+        Steal += t.Steal;
         return *this;
     }
 };
@@ -136,15 +136,15 @@ Times RunAll(const std::vector<Command>& commands, int atOnce) {
         struct rusage usage {};
         if (wait4(-1, &status, 0, &usage) < 0) break; // with the runs it waited for
         --running;
-        times.cpu += double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+        times.Cpu += double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                      double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             std::fprintf(stderr, "propmon --batch ended with status %d\n", status);
             std::exit(1);
         }
     }
-    times.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    times.steal = StealSeconds() - stealBefore;
+    times.Wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    times.Steal = StealSeconds() - stealBefore;
     posix_spawn_file_actions_destroy(&actions);
     return times;
 }
@@ -235,10 +235,10 @@ int main(int argc, char** argv) {
             singles.push_back({PROPMON_BIN, "--batch", files[i].string(), kind,
                                (out / (std::to_string(i) + (paint ? "" : ".csv"))).string()});
         struct Way {
-            std::string how;
-            std::vector<Command> commands;
-            int atOnce;
-            Times times;
+            std::string How;
+            std::vector<Command> Commands;
+            int AtOnce;
+            ::Times Times;
         };
         std::vector<Way> ways = {
             {"--batch FOLDER --jobs 1",
@@ -260,17 +260,17 @@ int main(int argc, char** argv) {
                 Way& way = ways[(k + size_t(round)) % ways.size()];
                 fs::remove_all(out);
                 fs::create_directories(out);
-                way.times += RunAll(way.commands, way.atOnce);
-                if (way.commands.size() == 1) blocks = SummaryBlocks(out);
+                way.Times += RunAll(way.Commands, way.AtOnce);
+                if (way.Commands.size() == 1) blocks = SummaryBlocks(out);
             }
         }
         std::vector<double> pace;
         for (const Way& way : ways) {
-            const double wall = way.times.wall / rounds;
+            const double wall = way.Times.Wall / rounds;
             pace.push_back(recordingSeconds / wall);
-            std::printf("%-6s %-30s %7.2f %14.0f %9.0f %7.2f %7.2f\n", kind, way.how.c_str(), wall,
-                        recordingSeconds / wall, double(blocks) / wall, way.times.cpu / rounds,
-                        way.times.steal / rounds);
+            std::printf("%-6s %-30s %7.2f %14.0f %9.0f %7.2f %7.2f\n", kind, way.How.c_str(), wall,
+                        recordingSeconds / wall, double(blocks) / wall, way.Times.Cpu / rounds,
+                        way.Times.Steal / rounds);
         }
         (paint ? paceOut : paceCsv) = pace[1];
         char line[256];

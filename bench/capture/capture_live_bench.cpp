@@ -61,11 +61,11 @@ class LiveHost : public session::CaptureHost {
         }
         const auto paintTune = hooks_.TuneIndicator;
         hooks_.TuneIndicator = [this, paintTune](int32_t hz) {
-            ++blocks;
+            ++Blocks;
             if (paintTune) paintTune(hz);
         };
     }
-    void ShowCaptureMessage(const QString& text) override { failure = text; }
+    void ShowCaptureMessage(const QString& text) override { Failure = text; }
     void EndWindow() override {}
     dsp::ChainState& Chain() override { return *chain_; }
     const dsp::Settings& ChainSettings() override { return settings_; }
@@ -82,8 +82,8 @@ class LiveHost : public session::CaptureHost {
         session::AllocateBuffers(state_, wave_, *this);
     }
 
-    int64_t blocks = 0;
-    QString failure;
+    int64_t Blocks = 0;
+    QString Failure;
 
   private:
     session::CaptureState& state_;
@@ -120,9 +120,9 @@ void Measure(benchmark::State& state, io::WaveInput& wave, int32_t device, bool 
     if (feederCpu) cpu -= feederCpu();
     state.SetIterationTime(wall);
     state.counters["cpu_percent_of_one_core"] = 100.0 * cpu / wall;
-    state.counters["blocks_per_second"] = host.blocks / wall;
-    if (!host.failure.isEmpty()) state.SkipWithError(host.failure.toStdString().c_str());
-    if (host.blocks == 0) state.SkipWithError("no block was captured");
+    state.counters["blocks_per_second"] = host.Blocks / wall;
+    if (!host.Failure.isEmpty()) state.SkipWithError(host.Failure.toStdString().c_str());
+    if (host.Blocks == 0) state.SkipWithError("no block was captured");
 }
 
 void LiveCapture(benchmark::State& state, bool paint) {
@@ -198,11 +198,11 @@ std::vector<char> Signal48k(const QString& folder) {
 // ends up in `cpu`.
 void Feed(const std::vector<char>& signal, const std::function<void(const char*, size_t)>& send,
           std::atomic<bool>& stop, std::atomic<double>& cpu) {
-    constexpr size_t Piece = 960 * 2;
+    constexpr size_t piece = 960 * 2;
     const auto start = std::chrono::steady_clock::now();
-    for (size_t k = 0; (k + 1) * Piece <= signal.size() && !stop; ++k) {
+    for (size_t k = 0; (k + 1) * piece <= signal.size() && !stop; ++k) {
         std::this_thread::sleep_until(start + std::chrono::microseconds(20000 * (k + 1)));
-        send(signal.data() + k * Piece, Piece);
+        send(signal.data() + k * piece, piece);
     }
     cpu = CpuSeconds(RUSAGE_THREAD);
 }

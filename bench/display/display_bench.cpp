@@ -15,20 +15,20 @@
 
 namespace {
 
-constexpr int kRecordingBlocks = 512;
+constexpr int RecordingBlocks = 512;
 
 // The same 512 buffers for both measurements.
 const std::vector<int16_t>& Recording() {
-    static const std::vector<int16_t> samples = [] {
+    static const std::vector<int16_t> Samples = [] {
         s4285gen::Config config = s4285gen::NatoConfig();
-        config.paths = {s4285gen::Path{.delayMs = 1.0, .gainDb = 0.0, .dopplerHz = 0.6},
-                        s4285gen::Path{.delayMs = 3.5, .gainDb = -4.0, .dopplerHz = -1.1}};
-        config.snrDb = 20;
-        std::vector<int16_t> out(static_cast<size_t>(kRecordingBlocks) * dsp::BlockLen);
+        config.Paths = {s4285gen::Path{.DelayMs = 1.0, .GainDb = 0.0, .DopplerHz = 0.6},
+                        s4285gen::Path{.DelayMs = 3.5, .GainDb = -4.0, .DopplerHz = -1.1}};
+        config.SnrDb = 20;
+        std::vector<int16_t> out(static_cast<size_t>(RecordingBlocks) * dsp::BlockLen);
         s4285gen::Generator(config).Generate(out.data(), out.size());
         return out;
     }();
-    return samples;
+    return Samples;
 }
 
 void RunChain(benchmark::State& state, const dsp::DisplayHooks& hooks, dsp::ChainState& chain,
@@ -36,7 +36,7 @@ void RunChain(benchmark::State& state, const dsp::DisplayHooks& hooks, dsp::Chai
     const std::vector<int16_t>& samples = Recording();
     int64_t block = 0;
     for (auto _ : state) {
-        const int16_t* buffer = samples.data() + (block % kRecordingBlocks) * dsp::BlockLen;
+        const int16_t* buffer = samples.data() + (block % RecordingBlocks) * dsp::BlockLen;
         dsp::ResampleBuffer(chain, settings, controls, hooks, buffer, 2 * dsp::BlockLen);
         ++block;
     }
@@ -45,7 +45,7 @@ void RunChain(benchmark::State& state, const dsp::DisplayHooks& hooks, dsp::Chai
         benchmark::Counter(static_cast<double>(block), benchmark::Counter::kIsRate);
 }
 
-void BM_BareChain(benchmark::State& state) {
+void BmBareChain(benchmark::State& state) {
     auto chain = dsp::MakeChainState();
     dsp::Settings settings;
     dsp::ChainControls controls;
@@ -53,9 +53,9 @@ void BM_BareChain(benchmark::State& state) {
     dsp::BuildSignalTables(chain->Tables);
     RunChain(state, dsp::DisplayHooks{}, *chain, settings, controls);
 }
-BENCHMARK(BM_BareChain)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BmBareChain)->Unit(benchmark::kMicrosecond);
 
-void BM_ChainWithPaintersAndSnapshots(benchmark::State& state) {
+void BmChainWithPaintersAndSnapshots(benchmark::State& state) {
     QTemporaryDir folder;
     auto chain = dsp::MakeChainState();
     dsp::Settings settings;
@@ -71,11 +71,11 @@ void BM_ChainWithPaintersAndSnapshots(benchmark::State& state) {
     RunChain(state, hooks, *chain, settings, controls);
     state.counters["snapshots"] = static_cast<double>(display->SnapshotsWritten);
 }
-BENCHMARK(BM_ChainWithPaintersAndSnapshots)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BmChainWithPaintersAndSnapshots)->Unit(benchmark::kMicrosecond);
 
 // One painter at a time: 0 correlogram, 1 dopplergram, 2 scattergram,
 // 3 correlation trace, 4 tune indicator (no snapshots).
-void BM_ChainWithOnePainter(benchmark::State& state) {
+void BmChainWithOnePainter(benchmark::State& state) {
     auto chain = dsp::MakeChainState();
     dsp::Settings settings;
     dsp::ChainControls controls;
@@ -103,7 +103,7 @@ void BM_ChainWithOnePainter(benchmark::State& state) {
     }
     RunChain(state, hooks, *chain, settings, controls);
 }
-BENCHMARK(BM_ChainWithOnePainter)->DenseRange(0, 4)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BmChainWithOnePainter)->DenseRange(0, 4)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

@@ -12,7 +12,7 @@ namespace {
 
 void Generate(benchmark::State& state, const s4285gen::Config& config) {
     s4285gen::Generator generator(config);
-    std::vector<int16_t> buffer(config.sampleRate); // one second per iteration
+    std::vector<int16_t> buffer(config.SampleRate); // one second per iteration
     for (auto _ : state) {
         generator.Generate(buffer.data(), buffer.size());
         benchmark::DoNotOptimize(buffer.data());
@@ -27,13 +27,13 @@ void OnePath(benchmark::State& state) {
 
 void TwoPaths(benchmark::State& state) {
     s4285gen::Config c = s4285gen::NatoConfig();
-    c.paths = {{0, 0, 0.5, 0}, {3, -4, -1, 0}};
+    c.Paths = {{0, 0, 0.5, 0}, {3, -4, -1, 0}};
     Generate(state, c);
 }
 
 void TwoFadingPaths(benchmark::State& state) {
     s4285gen::Config c = s4285gen::NatoConfig();
-    c.paths = {{0, 0, 0.5, 0.3}, {3, -4, -1, 1.0}};
+    c.Paths = {{0, 0, 0.5, 0.3}, {3, -4, -1, 1.0}};
     Generate(state, c);
 }
 

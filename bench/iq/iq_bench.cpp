@@ -64,9 +64,9 @@ const std::vector<s4285gen::IqSample>& Band(double rate, int32_t channels) {
     for (int32_t i = 0; i < channels; ++i) {
         s4285gen::IqSignal s;
         s.Audio = ModeOf(i) == dsp::ModeNato ? s4285gen::NatoConfig() : s4285gen::AmateurConfig();
-        s.Audio.paths = {{.delayMs = 1.0}, {.delayMs = 3.0, .gainDb = -4.0, .spreadHz = 0.3}};
-        s.Audio.snrDb = 60.0;
-        s.Audio.seed = uint64_t(i + 1);
+        s.Audio.Paths = {{.DelayMs = 1.0}, {.DelayMs = 3.0, .GainDb = -4.0, .SpreadHz = 0.3}};
+        s.Audio.SnrDb = 60.0;
+        s.Audio.Seed = uint64_t(i + 1);
         s.CarrierOffsetHz = Offset(rate, i, channels);
         s.Gain = s4285gen::GainForPowerDb(s.Audio, -60.0 + 10.0 + i % 7 * 3.0);
         spec.Signals.push_back(s);
@@ -120,12 +120,12 @@ void FrontEnds(benchmark::State& state) {
         ChannelChain& c = *run[size_t(channel)];
         dsp::ResampleBuffer(*c.Chain, c.Settings, c.Controls, c.Hooks, samples, int64_t(count) * 2);
     };
-    constexpr size_t Chunk = 1 << 16;
+    constexpr size_t chunk = 1 << 16;
     double iqSeconds = 0.0;
     const double start = CpuSeconds();
     for (auto _ : state) {
-        for (size_t at = 0; at < band.size(); at += Chunk)
-            ends->Feed(band.data() + at, std::min(Chunk, band.size() - at), sink);
+        for (size_t at = 0; at < band.size(); at += chunk)
+            ends->Feed(band.data() + at, std::min(chunk, band.size() - at), sink);
         iqSeconds += BandSeconds;
     }
     const double cost = (CpuSeconds() - start) / iqSeconds;

@@ -43,20 +43,20 @@ void LoadFittedAgainstWhole(benchmark::State& state) {
         reelmaker::PreviewState reduced = reelmaker::MakePreviewState();
         if (!reelmaker::ShowPicture(reduced, path)) std::abort();
         reducedSeconds += timer.nsecsElapsed() / 1e9;
-        reducedBytes = reduced.current->sizeInBytes();
+        reducedBytes = reduced.Current->sizeInBytes();
 
         timer.restart();
         reelmaker::PreviewState whole = reelmaker::MakePreviewState();
         QImageReader reader(path);
         QImage picture;
         if (!reader.read(&picture)) std::abort();
-        whole.currentWidth = uint32_t(picture.width());
-        whole.currentHeight = uint32_t(picture.height());
+        whole.CurrentWidth = uint32_t(picture.width());
+        whole.CurrentHeight = uint32_t(picture.height());
         wholeBytes = picture.sizeInBytes();
-        whole.current = std::move(picture);
+        whole.Current = std::move(picture);
         reelmaker::DrawPicture(whole);
         wholeSeconds += timer.nsecsElapsed() / 1e9;
-        benchmark::DoNotOptimize(whole.shown.constBits());
+        benchmark::DoNotOptimize(whole.Shown.constBits());
     }
     const double runs = double(state.iterations());
     state.counters["fitted_ms"] = 1000 * reducedSeconds / runs;

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr int kPictures = 400;
+constexpr int PictureCount = 400;
 
 // A grey-scale gram: a few bright paths drifting over noise.
 QImage CorrelogramPicture(int index) {
@@ -40,12 +40,12 @@ QImage CorrelogramPicture(int index) {
 }
 
 struct Pictures {
-    QTemporaryDir dir;
-    QStringList paths;
+    QTemporaryDir Dir;
+    QStringList Paths;
     Pictures() {
-        for (int i = 0; i < kPictures; ++i) {
-            paths << dir.filePath(QString("gram%1.bmp").arg(i, 3, 10, QChar('0')));
-            if (!CorrelogramPicture(i).save(paths.back(), "BMP")) std::abort();
+        for (int i = 0; i < PictureCount; ++i) {
+            Paths << Dir.filePath(QString("gram%1.bmp").arg(i, 3, 10, QChar('0')));
+            if (!CorrelogramPicture(i).save(Paths.back(), "BMP")) std::abort();
         }
     }
 };
@@ -66,17 +66,17 @@ double RunSeconds(const QString& program, const QStringList& args) {
 
 void BatchAgainstFfmpeg(benchmark::State& state, const char* code, QStringList ffmpegCodec) {
     static Pictures pictures; // made once, outside the timed loop
-    const QString ours = pictures.dir.filePath("ours.avi");
-    const QString theirs = pictures.dir.filePath("ffmpeg.avi");
+    const QString ours = pictures.Dir.filePath("ours.avi");
+    const QString theirs = pictures.Dir.filePath("ffmpeg.avi");
     const QStringList reelArgs = QStringList{"--batch", "-o", ours, "--fps", "15", "--codec", code}
-                                 << pictures.paths;
+                                 << pictures.Paths;
     const QStringList ffmpegArgs = QStringList{"-v",
                                                "error",
                                                "-y",
                                                "-framerate",
                                                "15",
                                                "-i",
-                                               pictures.dir.filePath("gram%03d.bmp"),
+                                               pictures.Dir.filePath("gram%03d.bmp"),
                                                "-vf",
                                                "scale=564:218,pad=564:400:0:91:color=0xC4C4C4"}
                                    << ffmpegCodec << theirs;
@@ -86,8 +86,8 @@ void BatchAgainstFfmpeg(benchmark::State& state, const char* code, QStringList f
         theirsSeconds += RunSeconds("ffmpeg", ffmpegArgs);
     }
     const double runs = static_cast<double>(state.iterations());
-    state.counters["reelmaker_fps"] = kPictures * runs / oursSeconds;
-    state.counters["ffmpeg_fps"] = kPictures * runs / theirsSeconds;
+    state.counters["reelmaker_fps"] = PictureCount * runs / oursSeconds;
+    state.counters["ffmpeg_fps"] = PictureCount * runs / theirsSeconds;
     state.counters["ratio"] = theirsSeconds / oursSeconds; // >= 1: not slower than ffmpeg
 }
 

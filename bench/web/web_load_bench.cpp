@@ -81,14 +81,14 @@ class Connection {
             if (!Fill()) return Reopen();
         std::string body = buffer_.substr(0, length);
         buffer_.erase(0, length);
-        bytes += head.size() + 4 + length;
-        ++requests;
+        Bytes += head.size() + 4 + length;
+        ++Requests;
         return head.compare(9, 3, "200") == 0 ? body : std::string();
     }
 
-    long requests = 0;
-    long long bytes = 0;
-    long failures = 0;
+    long Requests = 0;
+    long long Bytes = 0;
+    long Failures = 0;
 
   private:
     void Open() {
@@ -100,7 +100,7 @@ class Connection {
         ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
     }
     std::string Reopen() {
-        ++failures;
+        ++Failures;
         ::close(fd_);
         buffer_.clear();
         Open();
@@ -131,7 +131,7 @@ long Blocks(uint16_t port) {
 // One client as the page is one: poll once a second, fetch what changed.
 void PollLikeThePage(uint16_t port, Clock::time_point until, std::atomic<long>& requests,
                      std::atomic<long long>& bytes, std::atomic<long>& failures) {
-    static const char* const panels[] = {"correlation", "correlogram", "dopplergram", "scattergram",
+    static const char* const Panels[] = {"correlation", "correlogram", "dopplergram", "scattergram",
                                          "tune"};
     Connection connection(port);
     std::string shown[5];
@@ -144,7 +144,7 @@ void PollLikeThePage(uint16_t port, Clock::time_point until, std::atomic<long>& 
         const std::string state = connection.Get("/state.json?have=" + have);
         const size_t versions = state.find("\"panels\":{");
         for (int i = 0; i < 5 && versions != std::string::npos; ++i) {
-            const std::string key = std::string("\"") + panels[i] + "\":";
+            const std::string key = std::string("\"") + Panels[i] + "\":";
             const size_t at = state.find(key, versions);
             if (at == std::string::npos) continue;
             const std::string version =
@@ -153,7 +153,7 @@ void PollLikeThePage(uint16_t port, Clock::time_point until, std::atomic<long>& 
             shown[i] = version;
             // The picture came with the state, unless the page did not know it.
             if (state.find("\"pictures\":{") == std::string::npos)
-                connection.Get(std::string("/panel/") + panels[i] + ".png?v=" + version);
+                connection.Get(std::string("/panel/") + Panels[i] + ".png?v=" + version);
         }
         if (Clock::now() >= nextPlots) {
             connection.Get("/plot/delay.png");
@@ -163,17 +163,17 @@ void PollLikeThePage(uint16_t port, Clock::time_point until, std::atomic<long>& 
         next += 1s;
         std::this_thread::sleep_until(next);
     }
-    requests += connection.requests;
-    bytes += connection.bytes;
-    failures += connection.failures;
+    requests += connection.Requests;
+    bytes += connection.Bytes;
+    failures += connection.Failures;
 }
 
 struct Run {
-    double cpuPercent = 0;
-    double blocksPerSecond = 0;
-    long requests = 0;
-    long long bytes = 0;
-    long failures = 0;
+    double CpuPercent = 0;
+    double BlocksPerSecond = 0;
+    long Requests = 0;
+    long long Bytes = 0;
+    long Failures = 0;
 };
 
 Run Measure(const std::string& propmon, const fs::path& dir, int seconds, int clients) {
@@ -220,11 +220,11 @@ Run Measure(const std::string& propmon, const fs::path& dir, int seconds, int cl
     for (std::thread& thread : threads)
         thread.join();
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-    run.cpuPercent = 100.0 * (CpuSeconds(pid) - firstCpu) / wall;
-    run.blocksPerSecond = (Blocks(port) - firstBlock) / wall;
-    run.requests = requests;
-    run.bytes = bytes;
-    run.failures = failures;
+    run.CpuPercent = 100.0 * (CpuSeconds(pid) - firstCpu) / wall;
+    run.BlocksPerSecond = (Blocks(port) - firstBlock) / wall;
+    run.Requests = requests;
+    run.Bytes = bytes;
+    run.Failures = failures;
     ::kill(pid, SIGTERM);
     ::waitpid(pid, nullptr, 0);
     return run;
@@ -248,12 +248,12 @@ int main(int argc, char** argv) {
     fs::remove_all(dir);
     std::printf("propmon --headless --simulate --autosave --log logs --http, %d s each run\n",
                 seconds);
-    std::printf("  no client:   %5.2f %% of one core, %.3f blocks/s\n", quiet.cpuPercent,
-                quiet.blocksPerSecond);
+    std::printf("  no client:   %5.2f %% of one core, %.3f blocks/s\n", quiet.CpuPercent,
+                quiet.BlocksPerSecond);
     std::printf("  %3d clients: %5.2f %% of one core, %.3f blocks/s, %ld requests (%.0f/s), "
                 "%.1f MB, %ld failed\n",
-                clients, busy.cpuPercent, busy.blocksPerSecond, busy.requests,
-                busy.requests / static_cast<double>(seconds), busy.bytes / 1e6, busy.failures);
-    std::printf("  difference:  %+5.2f points\n", busy.cpuPercent - quiet.cpuPercent);
+                clients, busy.CpuPercent, busy.BlocksPerSecond, busy.Requests,
+                busy.Requests / static_cast<double>(seconds), busy.Bytes / 1e6, busy.Failures);
+    std::printf("  difference:  %+5.2f points\n", busy.CpuPercent - quiet.CpuPercent);
     return 0;
 }

@@ -84,39 +84,39 @@ std::optional<double> ShiftAgainst(const Profile& moved, const Profile& referenc
 }
 
 struct LineSums {
-    double n = 0, t = 0, y = 0, tt = 0, ty = 0;
+    double N = 0, T = 0, Y = 0, Tt = 0, Ty = 0;
     void Add(double ti, double yi) {
-        n += 1;
-        t += ti;
-        y += yi;
-        tt += ti * ti;
-        ty += ti * yi;
+        N += 1;
+        T += ti;
+        Y += yi;
+        Tt += ti * ti;
+        Ty += ti * yi;
     }
     void Remove(const LineSums& part) {
-        n -= part.n;
-        t -= part.t;
-        y -= part.y;
-        tt -= part.tt;
-        ty -= part.ty;
+        N -= part.N;
+        T -= part.T;
+        Y -= part.Y;
+        Tt -= part.Tt;
+        Ty -= part.Ty;
     }
-    double Sxx() const { return n > 0 ? tt - t * t / n : 0.0; }
+    double Sxx() const { return N > 0 ? Tt - T * T / N : 0.0; }
     double Slope() const {
         const double sxx = Sxx();
-        return sxx > 0.0 ? (ty - t * y / n) / sxx : 0.0;
+        return sxx > 0.0 ? (Ty - T * Y / N) / sxx : 0.0;
     }
-    double At(double ti) const { return n > 0 ? y / n + Slope() * (ti - t / n) : 0.0; }
+    double At(double ti) const { return N > 0 ? Y / N + Slope() * (ti - T / N) : 0.0; }
 };
 
 struct Point {
-    double t;
-    double y;
+    double T;
+    double Y;
 };
 
 struct Line {
-    bool valid = false;
-    double slope = 0.0;
-    double variance = 0.0; // of the slope
-    size_t used = 0;
+    bool Valid = false;
+    double Slope = 0.0;
+    double Variance = 0.0; // of the slope
+    size_t Used = 0;
 };
 
 // A straight line through the points, those far off it dropped.
@@ -128,29 +128,29 @@ Line RobustLine(const std::vector<Point>& points) {
     for (int round = 0; round <= 3; ++round) {
         sums = LineSums();
         for (size_t i = 0; i < points.size(); ++i)
-            if (inlier[i]) sums.Add(points[i].t, points[i].y);
+            if (inlier[i]) sums.Add(points[i].T, points[i].Y);
         if (round == 3) break;
         std::vector<double> deviations;
         for (size_t i = 0; i < points.size(); ++i)
-            if (inlier[i]) deviations.push_back(std::abs(points[i].y - sums.At(points[i].t)));
+            if (inlier[i]) deviations.push_back(std::abs(points[i].Y - sums.At(points[i].T)));
         const double limit = std::max(OutlierSigmas * 1.4826 * Median(deviations), MinOutlierLags);
         for (size_t i = 0; i < points.size(); ++i)
-            inlier[i] = std::abs(points[i].y - sums.At(points[i].t)) <= limit;
+            inlier[i] = std::abs(points[i].Y - sums.At(points[i].T)) <= limit;
     }
-    if (sums.n < double(MinChunks) || !(sums.Sxx() > 0.0)) return line;
+    if (sums.N < double(MinChunks) || !(sums.Sxx() > 0.0)) return line;
 
     double first = 1e300, last = -1e300, squares = 0.0;
     for (size_t i = 0; i < points.size(); ++i) {
         if (!inlier[i]) continue;
-        first = std::min(first, points[i].t);
-        last = std::max(last, points[i].t);
-        const double r = points[i].y - sums.At(points[i].t);
+        first = std::min(first, points[i].T);
+        last = std::max(last, points[i].T);
+        const double r = points[i].Y - sums.At(points[i].T);
         squares += r * r;
     }
-    line.valid = true;
-    line.slope = sums.Slope();
-    line.used = static_cast<size_t>(sums.n);
-    line.variance = squares / std::max(1.0, sums.n - 2.0) / sums.Sxx();
+    line.Valid = true;
+    line.Slope = sums.Slope();
+    line.Used = static_cast<size_t>(sums.N);
+    line.Variance = squares / std::max(1.0, sums.N - 2.0) / sums.Sxx();
 
     // Jackknife: the slope with one stretch of time left out at a time.
     std::array<LineSums, JackknifeGroups> parts;
@@ -159,15 +159,15 @@ Line RobustLine(const std::vector<Point>& points) {
         if (!inlier[i]) continue;
         const auto group =
             std::min<size_t>(JackknifeGroups - 1,
-                             static_cast<size_t>((points[i].t - first) * JackknifeGroups / span));
-        parts[group].Add(points[i].t, points[i].y);
+                             static_cast<size_t>((points[i].T - first) * JackknifeGroups / span));
+        parts[group].Add(points[i].T, points[i].Y);
     }
     std::vector<double> slopes;
     for (const LineSums& part : parts) {
-        if (part.n <= 0) continue;
+        if (part.N <= 0) continue;
         LineSums rest = sums;
         rest.Remove(part);
-        if (rest.n >= 3 && rest.Sxx() > 0.0) slopes.push_back(rest.Slope());
+        if (rest.N >= 3 && rest.Sxx() > 0.0) slopes.push_back(rest.Slope());
     }
     if (slopes.size() >= 2) {
         double mean = 0.0;
@@ -178,7 +178,7 @@ Line RobustLine(const std::vector<Point>& points) {
         for (double s : slopes)
             spread += (s - mean) * (s - mean);
         const double g = double(slopes.size());
-        line.variance = std::max(line.variance, spread * (g - 1.0) / g);
+        line.Variance = std::max(line.Variance, spread * (g - 1.0) / g);
     }
     return line;
 }
@@ -232,9 +232,9 @@ void ClockEstimator::Add(const dsp::SyncPowerArray& power, long double correctio
     const double floor = NoiseFloor(sum_, peak);
     if (PowerRatioDb(top, floor) >= MinChunkSnrDb) {
         Chunk chunk;
-        chunk.centreBlock = weightedTime_ / weight_;
+        chunk.CentreBlock = weightedTime_ / weight_;
         for (size_t i = 0; i < Lags; ++i)
-            chunk.profile[i] = static_cast<float>(std::max(0.0, sum_[i] - floor) / (top - floor));
+            chunk.Profile[i] = static_cast<float>(std::max(0.0, sum_[i] - floor) / (top - floor));
         chunks_.push_back(chunk);
     }
     sum_ = {};
@@ -247,16 +247,16 @@ ClockEstimate ClockEstimator::Estimate() const {
     estimate.Blocks = blocks_;
     estimate.CorrectionPpm = static_cast<double>(correction_ * 1000000.0L);
     if (chunks_.size() < MinChunks ||
-        chunks_.back().centreBlock - chunks_.front().centreBlock < MinSpanBlocks)
+        chunks_.back().CentreBlock - chunks_.front().CentreBlock < MinSpanBlocks)
         return estimate;
 
     // 1. The first drift, from neighbouring chunks.
     std::vector<double> rates;
     for (size_t c = 1; c < chunks_.size(); ++c) {
-        const double blocks = chunks_[c].centreBlock - chunks_[c - 1].centreBlock;
+        const double blocks = chunks_[c].CentreBlock - chunks_[c - 1].CentreBlock;
         const auto gap = static_cast<int32_t>(std::nearbyint(blocks / ChunkBlocks));
         if (gap > MaxNeighbourGap) continue;
-        const auto shift = ShiftAgainst(chunks_[c].profile, chunks_[c - 1].profile, 3 + 4 * gap);
+        const auto shift = ShiftAgainst(chunks_[c].Profile, chunks_[c - 1].Profile, 3 + 4 * gap);
         if (shift) rates.push_back(*shift / blocks);
     }
     if (rates.size() < 3) return estimate;
@@ -270,13 +270,13 @@ ClockEstimate ClockEstimator::Estimate() const {
     // chunk, then that of the template) was.
     double middle = 0.0;
     for (const Chunk& chunk : chunks_)
-        middle += chunk.centreBlock;
+        middle += chunk.CentreBlock;
     middle /= double(chunks_.size());
     const auto peakOf = [](const Profile& profile) {
         return double(std::max_element(profile.begin(), profile.end()) - profile.begin());
     };
-    double anchorLag = peakOf(chunks_.front().profile);
-    double anchorBlock = chunks_.front().centreBlock;
+    double anchorLag = peakOf(chunks_.front().Profile);
+    double anchorBlock = chunks_.front().CentreBlock;
     Line line;
     for (const int32_t window : RoundWindowLags) {
         const auto crossings = [&](double block) {
@@ -286,9 +286,9 @@ ClockEstimate ClockEstimator::Estimate() const {
         aligned.reserve(chunks_.size());
         std::array<double, Lags> sum{};
         for (const Chunk& chunk : chunks_) {
-            const double moved = drift * (chunk.centreBlock - middle) -
-                                 drift * (crossings(chunk.centreBlock) - crossings(middle));
-            aligned.push_back(MovedBack(chunk.profile, moved));
+            const double moved = drift * (chunk.CentreBlock - middle) -
+                                 drift * (crossings(chunk.CentreBlock) - crossings(middle));
+            aligned.push_back(MovedBack(chunk.Profile, moved));
             for (size_t i = 0; i < Lags; ++i)
                 sum[i] += aligned.back()[i];
         }
@@ -298,10 +298,10 @@ ClockEstimate ClockEstimator::Estimate() const {
         std::vector<Point> points;
         for (size_t c = 0; c < chunks_.size(); ++c)
             if (const auto shift = ShiftAgainst(aligned[c], reference, window))
-                points.push_back({chunks_[c].centreBlock - middle, *shift});
+                points.push_back({chunks_[c].CentreBlock - middle, *shift});
         line = RobustLine(points);
-        if (!line.valid) return estimate;
-        drift += line.slope;
+        if (!line.Valid) return estimate;
+        drift += line.Slope;
         anchorLag = peakOf(reference);
         anchorBlock = middle;
     }
@@ -309,10 +309,10 @@ ClockEstimate ClockEstimator::Estimate() const {
     const double scale = static_cast<double>(1.0L + correction_) * 1e6 / Lags;
     estimate.Valid = true;
     estimate.DriftLagsPerBlock = drift;
-    estimate.Observations = static_cast<int64_t>(line.used) * ChunkBlocks;
+    estimate.Observations = static_cast<int64_t>(line.Used) * ChunkBlocks;
     estimate.ResidualPpm = drift * scale;
     estimate.TotalPpm = estimate.CorrectionPpm + estimate.ResidualPpm;
-    estimate.UncertaintyPpm = std::max(MinUncertaintyPpm, std::sqrt(line.variance) * scale);
+    estimate.UncertaintyPpm = std::max(MinUncertaintyPpm, std::sqrt(line.Variance) * scale);
     return estimate;
 }
 

@@ -73,8 +73,8 @@ class ClockEstimator {
 
     using Profile = std::array<float, dsp::BasebandLen>;
     struct Chunk {
-        double centreBlock = 0.0; // its time: blocks since the start, weighted by strength
-        Profile profile{};        // power over the floor, peak 1
+        double CentreBlock = 0.0;          // its time: blocks since the start, weighted by strength
+        ClockEstimator::Profile Profile{}; // power over the floor, peak 1
     };
     const std::vector<Chunk>& Chunks() const { return chunks_; }
 

@@ -80,8 +80,8 @@ std::optional<SignalChoice> ChooseModeAndChannel(const std::string& path, int32_
     const auto reader = io::RecordingReader::Open(path, 0, io::ChannelChoice::Left, error);
     if (!reader) return std::nullopt;
     SignalChoice choice;
-    choice.Stereo = reader->Info().channels == 2;
-    const int32_t natural = io::ModeForRate(reader->Info().fileRate);
+    choice.Stereo = reader->Info().Channels == 2;
+    const int32_t natural = io::ModeForRate(reader->Info().FileRate);
     std::vector<int32_t> modes{mode != 0 ? mode : natural};
     if (mode == 0) modes.push_back(-natural);
     std::vector<io::ChannelChoice> channels{channel.value_or(io::ChannelChoice::Left)};

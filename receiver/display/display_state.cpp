@@ -38,8 +38,8 @@ TimeOfDay UtcTimeOfDay() {
 
 bool WritePanelPngs(const DisplayState& display, const QString& folder) {
     const struct {
-        const PanelImage& image;
-        const char* name;
+        const PanelImage& Image;
+        const char* Name;
     } panels[] = {
         {display.CorrelationImage, "final-correlation.png"},
         {display.CorrelogramImage, "final-correlogram.png"},
@@ -50,10 +50,10 @@ bool WritePanelPngs(const DisplayState& display, const QString& folder) {
     bool allWritten = true;
     const QDir dir(folder);
     for (const auto& panel : panels) {
-        QSaveFile file(dir.filePath(QString::fromLatin1(panel.name)));
+        QSaveFile file(dir.filePath(QString::fromLatin1(panel.Name)));
         // QSaveFile::commit() misses a flush of its buffer that writes only part
         // of it (full disk) and would rename the cut-off picture into place.
-        bool ok = file.open(QIODevice::WriteOnly) && panel.image.Image().save(&file, "PNG") &&
+        bool ok = file.open(QIODevice::WriteOnly) && panel.Image.Image().save(&file, "PNG") &&
                   file.flush();
         if (!ok) file.cancelWriting();
         ok = file.commit() && ok;

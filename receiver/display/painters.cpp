@@ -188,9 +188,9 @@ void PaintCorrelationTrace(DisplayState& display, const dsp::CorrelatorState& co
 
     const dsp::TracePointArray& trace = correlator.TracePoints;
     std::array<QPointF, dsp::CorrLagCount> points;
-    const int32_t count = std::clamp(trace.count, 0, dsp::CorrLagCount);
+    const int32_t count = std::clamp(trace.Count, 0, dsp::CorrLagCount);
     for (int32_t i = 0; i < count; ++i)
-        points[i] = QPointF(trace.points[i].x, trace.points[i].y);
+        points[i] = QPointF(trace.Points[i].X, trace.Points[i].Y);
     image.Polyline(std::span<const QPointF>(points.data(), count), TraceBlue);
 
     image.SetForeground(MarkerRed);

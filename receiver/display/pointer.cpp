@@ -12,8 +12,8 @@ namespace {
 
 // Window areas as open intervals: left < x < right, top < y < bottom.
 struct Area {
-    int left, right, top, bottom;
-    bool Contains(int x, int y) const { return x > left && x < right && y > top && y < bottom; }
+    int Left, Right, Top, Bottom;
+    bool Contains(int x, int y) const { return x > Left && x < Right && y > Top && y < Bottom; }
 };
 
 // The correlation panel's inside; lag l lies under window row 562 - l (the

@@ -40,8 +40,8 @@ void SetReceiverMode(ChainState& chain, int32_t mode) {
 
 void ClearUpperVectorState() {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-    static const bool hasAvx = __builtin_cpu_supports("avx");
-    if (hasAvx) asm volatile("vzeroupper" ::: "memory");
+    static const bool HasAvx = __builtin_cpu_supports("avx");
+    if (HasAvx) asm volatile("vzeroupper" ::: "memory");
 #endif
 }
 

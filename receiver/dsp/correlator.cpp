@@ -16,8 +16,8 @@ ComplexSample CorrelateAt(const SignalTables& tables, const BasebandArray& baseb
     for (int32_t k = 0; k < SyncLen; ++k) {
         const double ref = tables.CorrReference[k];
         const ComplexSample x = baseband[lag + 2 * k];
-        re = static_cast<float>(re + ref * x.re);
-        im = static_cast<float>(im + ref * x.im);
+        re = static_cast<float>(re + ref * x.Re);
+        im = static_cast<float>(im + ref * x.Im);
     }
     return {re, im};
 }
@@ -38,8 +38,8 @@ constexpr int32_t CorrSpan = CorrLagCount + 2 * (SyncLen - 1); // 1182 samples r
 CorrelateAllLagsBody(const SignalTables& tables, const BasebandArray& baseband, CorrLagArray& out) {
     alignas(64) double x[2 * CorrSpan];
     for (int32_t j = 0; j < CorrSpan; ++j) {
-        x[2 * j] = baseband[j].re;
-        x[2 * j + 1] = baseband[j].im;
+        x[2 * j] = baseband[j].Re;
+        x[2 * j + 1] = baseband[j].Im;
     }
     alignas(64) float sum[2 * CorrLagCount] = {};
     for (int32_t k = 0; k < SyncLen; ++k) {
@@ -92,20 +92,20 @@ namespace {
                                                  TracePoint* __restrict points,
                                                  double* __restrict magnitude) {
     for (int32_t i = 0; i < CorrLagCount; ++i) {
-        re[i] = lags[i].re;
-        im[i] = lags[i].im;
-        const double m = std::sqrt(static_cast<double>(lags[i].re) * lags[i].re +
-                                   static_cast<double>(lags[i].im) * lags[i].im);
+        re[i] = lags[i].Re;
+        im[i] = lags[i].Im;
+        const double m = std::sqrt(static_cast<double>(lags[i].Re) * lags[i].Re +
+                                   static_cast<double>(lags[i].Im) * lags[i].Im);
         magnitude[i] = m;
-        points[i].x = static_cast<float>(0.5 * points[i].x + 500.0 * m);
-        points[i].y = static_cast<float>(512 - i);
+        points[i].X = static_cast<float>(0.5 * points[i].X + 500.0 * m);
+        points[i].Y = static_cast<float>(512 - i);
     }
 }
 
 [[gnu::always_inline]] inline void LagLevelsBody(double gain, CorrelatorState& gram) {
     alignas(64) double magnitude[CorrLagCount];
     LagMagnitudes(gram.CorrLags.data(), gram.CorrRe.data(), gram.CorrIm.data(),
-                  gram.TracePoints.points.data(), magnitude);
+                  gram.TracePoints.Points.data(), magnitude);
     for (int32_t i = BasebandLen; i < CorrLagCount; ++i) {
         gram.CorrHistory[BasebandLen + i] =
             static_cast<float>(std::rint(255.0 - 5000.0 * magnitude[i] * gain));
@@ -138,7 +138,7 @@ void LagLevels(float corrGain, CorrelatorState& gram, VectorIsa isa) {
 
 bool GramCorrelate(const SignalTables& tables, const BasebandArray& baseband, float corrGain,
                    const ChainControls& controls, CorrelatorState& gram) {
-    gram.TracePoints.count = BasebandLen;
+    gram.TracePoints.Count = BasebandLen;
 
     const int32_t k = std::max(controls.AverageCount, 1);
     gram.AverageTick = gram.AverageTick + 1;

@@ -46,14 +46,14 @@
 namespace dsp {
 
 struct TracePoint {
-    float x = 0.0f; // smoothed correlation magnitude
-    float y = 0.0f; // 512 - lag
+    float X = 0.0f; // smoothed correlation magnitude
+    float Y = 0.0f; // 512 - lag
 };
 
 // Laid out as the polyline the correlation trace draws: a count, then points.
 struct TracePointArray {
-    int32_t count = 0;
-    std::array<TracePoint, CorrLagCount> points{};
+    int32_t Count = 0;
+    std::array<TracePoint, CorrLagCount> Points{};
 };
 
 struct CorrelatorState {

@@ -22,8 +22,8 @@ void SlowTimeFft(const SignalTables& tables, DopplerState& doppler) {
     for (int32_t n = 0; n < 256; ++n) {
         const int32_t b = tables.BitReverse[n];
         const double w = tables.HannWindow[n];
-        re[b] = static_cast<float>(w * doppler.SlowColumn[n].re * 2.0);
-        im[b] = static_cast<float>(w * doppler.SlowColumn[n].im * 2.0);
+        re[b] = static_cast<float>(w * doppler.SlowColumn[n].Re * 2.0);
+        im[b] = static_cast<float>(w * doppler.SlowColumn[n].Im * 2.0);
     }
 
     // Radix-2 decimation in time, twiddles by the trigonometric recurrence;
@@ -103,8 +103,8 @@ FftTwiddles MakeFftTwiddles(const SignalTables& tables) {
 [[gnu::always_inline]] inline void LoadWindowed(const ComplexSample* __restrict slow, double w,
                                                 float* __restrict re, float* __restrict im) {
     for (int32_t l = 0; l < FftLanes; ++l) {
-        re[l] = static_cast<float>(w * slow[l].re * 2.0);
-        im[l] = static_cast<float>(w * slow[l].im * 2.0);
+        re[l] = static_cast<float>(w * slow[l].Re * 2.0);
+        im[l] = static_cast<float>(w * slow[l].Im * 2.0);
     }
 }
 
@@ -211,7 +211,7 @@ bool UpdateDoppler(const SignalTables& tables, const CorrLagArray& corrLags,
     const int32_t offset = std::clamp(controls.LagOffset, 0, BasebandLen);
     for (int32_t j = 0; j < DopplerLags; ++j) {
         const ComplexSample c = corrLags[(j + offset) % BasebandLen];
-        const ComplexSample v{20.0f * c.re, 20.0f * c.im};
+        const ComplexSample v{20.0f * c.Re, 20.0f * c.Im};
         doppler.SlowTimeAt(j, doppler.SlowRow) = v;
         doppler.SlowTimeAt(j, doppler.SlowRow + SlowRows) = v;
     }

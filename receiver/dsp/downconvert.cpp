@@ -19,8 +19,8 @@ ComplexSample LowpassSample(const SignalTables& tables, const DownconverterState
     for (int32_t k = 0; k < LowpassLen; ++k) {
         const double tap = tables.LowpassTaps[k];
         const ComplexSample x = down.MixBuffer[start + k];
-        re = static_cast<float>(re + tap * x.re);
-        im = static_cast<float>(im + tap * x.im);
+        re = static_cast<float>(re + tap * x.Re);
+        im = static_cast<float>(im + tap * x.Im);
     }
     return {re, im};
 }
@@ -63,8 +63,8 @@ namespace {
                                  tables.MixCosParts[2][n], u);
         const float im = MixPart(x, tables.MixSinParts[0][n], tables.MixSinParts[1][n],
                                  tables.MixSinParts[2][n], u);
-        mixed[n].re = re;
-        mixed[n].im = -im;
+        mixed[n].Re = re;
+        mixed[n].Im = -im;
         unsure[n] = u;
     }
 }
@@ -95,10 +95,10 @@ constexpr int32_t MixPairs = (LowpassLen + BlockLen + 1) / 2; // 534 even and od
                                                   DownconverterState& down) {
     alignas(64) double even[2 * MixPairs], odd[2 * MixPairs];
     for (int32_t m = 0; m < MixPairs; ++m) {
-        even[2 * m] = down.MixBuffer[2 * m].re;
-        even[2 * m + 1] = down.MixBuffer[2 * m].im;
-        odd[2 * m] = down.MixBuffer[2 * m + 1].re; // [1067] is spare and never read
-        odd[2 * m + 1] = down.MixBuffer[2 * m + 1].im;
+        even[2 * m] = down.MixBuffer[2 * m].Re;
+        even[2 * m + 1] = down.MixBuffer[2 * m].Im;
+        odd[2 * m] = down.MixBuffer[2 * m + 1].Re; // [1067] is spare and never read
+        odd[2 * m + 1] = down.MixBuffer[2 * m + 1].Im;
     }
     alignas(64) float sum[2 * BasebandLen] = {};
     for (int32_t k = 0; k < LowpassLen; ++k) {

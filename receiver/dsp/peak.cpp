@@ -10,13 +10,13 @@
 namespace dsp {
 
 double ConjProductRe(ComplexSample a, ComplexSample b) {
-    return static_cast<double>(static_cast<long double>(a.re) * b.re +
-                               static_cast<long double>(a.im) * b.im);
+    return static_cast<double>(static_cast<long double>(a.Re) * b.Re +
+                               static_cast<long double>(a.Im) * b.Im);
 }
 
 double ConjProductIm(ComplexSample a, ComplexSample b) {
-    return static_cast<double>(static_cast<long double>(a.im) * b.re -
-                               static_cast<long double>(a.re) * b.im);
+    return static_cast<double>(static_cast<long double>(a.Im) * b.Re -
+                               static_cast<long double>(a.Re) * b.Im);
 }
 
 double Atan2Ext(double y, double x) {
@@ -29,8 +29,8 @@ double SyncPowerAt(const SignalTables& tables, const BasebandArray& baseband, in
     double im = 0.0;
     for (int32_t k = 0; k < SyncLen; ++k) {
         const ComplexSample x = baseband[lag + 2 * k];
-        re = re + tables.PeakReference[k] * x.re;
-        im = im + tables.PeakReference[k] * x.im;
+        re = re + tables.PeakReference[k] * x.Re;
+        im = im + tables.PeakReference[k] * x.Im;
     }
     return re * re + im * im;
 }
@@ -54,21 +54,21 @@ template <int Bytes, int Count>
                                                           SyncPowerArray& syncPower) {
     typedef double Doubles __attribute__((vector_size(Bytes)));
     typedef uint64_t Bits __attribute__((vector_size(Bytes)));
-    constexpr int32_t Lanes = Bytes / sizeof(double);
-    constexpr int32_t Block = Lanes * Count;
-    static_assert(2 * BasebandLen % Block == 0);
+    constexpr int32_t lanes = Bytes / sizeof(double);
+    constexpr int32_t block = lanes * Count;
+    static_assert(2 * BasebandLen % block == 0);
 
     alignas(64) double product[2 * PeakSpan];
     for (int32_t j = 0; j < PeakSpan; ++j) {
-        product[2 * j] = c * baseband[j].re;
-        product[2 * j + 1] = c * baseband[j].im;
+        product[2 * j] = c * baseband[j].Re;
+        product[2 * j + 1] = c * baseband[j].Im;
     }
     uint64_t flip[SyncLen];
     for (int32_t k = 0; k < SyncLen; ++k)
         flip[k] = tables.PeakReference[k] == c ? 0 : SignBit;
 
     alignas(64) double sum[2 * BasebandLen];
-    for (int32_t j0 = 0; j0 < 2 * BasebandLen; j0 += Block) {
+    for (int32_t j0 = 0; j0 < 2 * BasebandLen; j0 += block) {
         Doubles a[Count] = {};
         for (int32_t k = 0; k < SyncLen; ++k) {
             const double* src = product + 4 * k + j0;
@@ -76,13 +76,13 @@ template <int Bytes, int Count>
 #pragma GCC unroll 16
             for (int32_t v = 0; v < Count; ++v) {
                 Doubles p;
-                std::memcpy(&p, src + v * Lanes, sizeof p);
+                std::memcpy(&p, src + v * lanes, sizeof p);
                 a[v] = a[v] + (Doubles)((Bits)p ^ sign);
             }
         }
 #pragma GCC unroll 16
         for (int32_t v = 0; v < Count; ++v)
-            std::memcpy(sum + j0 + v * Lanes, &a[v], sizeof a[v]);
+            std::memcpy(sum + j0 + v * lanes, &a[v], sizeof a[v]);
     }
     for (int32_t lag = 0; lag < BasebandLen; ++lag)
         syncPower[lag] = sum[2 * lag] * sum[2 * lag] + sum[2 * lag + 1] * sum[2 * lag + 1];

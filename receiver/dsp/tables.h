@@ -29,8 +29,8 @@ inline constexpr int32_t ModeNato = 1;     // 9600 samples/s, carrier 1800 Hz
 inline constexpr int32_t ModeAmateur = -1; // 8000 samples/s, carrier 1500 Hz
 
 struct ComplexSample {
-    float re = 0.0f;
-    float im = 0.0f;
+    float Re = 0.0f;
+    float Im = 0.0f;
 };
 
 // The arrays that pass between stages.  Most are larger than the part a stage

@@ -20,12 +20,12 @@ bool VectorIsaSupported(VectorIsa isa) {
 }
 
 VectorIsa BestVectorIsa() {
-    static const VectorIsa best = [] {
+    static const VectorIsa Best = [] {
         if (VectorIsaSupported(VectorIsa::Avx512)) return VectorIsa::Avx512;
         if (VectorIsaSupported(VectorIsa::Avx2)) return VectorIsa::Avx2;
         return VectorIsa::Baseline;
     }();
-    return best;
+    return Best;
 }
 
 std::vector<VectorIsa> SupportedVectorIsas() {

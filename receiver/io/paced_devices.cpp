@@ -80,7 +80,7 @@ QString TestSignalDevice::Name() const {
 std::unique_ptr<WaveDriver> TestSignalDevice::Open(int32_t sampleRate, WaveSink& sink,
                                                    WaveResult& result) {
     s4285gen::Config config = s4285gen::LiveDemoConfig(sampleRate);
-    config.seed = seed_;
+    config.Seed = seed_;
     if (!s4285gen::CheckConfig(config).empty()) {
         result = WaveBadFormat;
         return nullptr;

@@ -173,8 +173,8 @@ class Delivery : public QObject {
   public:
     explicit Delivery(std::function<void()> deliver) : deliver_(std::move(deliver)) {}
     static QEvent::Type Type() {
-        static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
-        return type;
+        static const auto Type = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return Type;
     }
 
   protected:
@@ -366,10 +366,10 @@ class PulseSystem : public SoundSystem {
     bool List(std::vector<QString>& names, std::vector<QByteArray>& ids) override {
         if (!Connection()) return false;
         struct Listing {
-            PulseConnection* connection;
-            std::vector<QString>* names;
-            std::vector<QByteArray>* ids;
-            bool done = false;
+            PulseConnection* Connection;
+            std::vector<QString>* Names;
+            std::vector<QByteArray>* Ids;
+            bool Done = false;
         } listing{connection_.get(), &names, &ids};
         names.push_back(PulseDefaultEntryName());
         ids.push_back(QByteArray());
@@ -379,16 +379,16 @@ class PulseSystem : public SoundSystem {
             [](pa_context*, const pa_source_info* info, int eol, void* data) {
                 auto* l = static_cast<Listing*>(data);
                 if (eol || !info) {
-                    l->done = true;
+                    l->Done = true;
                 } else {
-                    l->names->push_back(
+                    l->Names->push_back(
                         QString::fromUtf8(info->description ? info->description : info->name));
-                    l->ids->push_back(QByteArray(info->name));
+                    l->Ids->push_back(QByteArray(info->name));
                 }
-                l->connection->Signal();
+                l->Connection->Signal();
             },
             &listing);
-        const bool listed = connection_->Finish(operation) && listing.done;
+        const bool listed = connection_->Finish(operation) && listing.Done;
         if (!listed) {
             // Nothing half-listed: a server that stops answering is no server.
             names.clear();

@@ -70,8 +70,8 @@ std::unique_ptr<RecordingReader> RecordingReader::Open(const std::string& path, 
         const char* end = std::strchr(line, '\n');
         const std::string text(line, end ? size_t(end - line) : std::strlen(line));
         if (text.find("should be") != std::string::npos) {
-            if (!reader->info_.headerMismatch.empty()) reader->info_.headerMismatch += "; ";
-            reader->info_.headerMismatch += text;
+            if (!reader->info_.HeaderMismatch.empty()) reader->info_.HeaderMismatch += "; ";
+            reader->info_.HeaderMismatch += text;
         }
         if (!end) break;
         line = end + 1;
@@ -79,10 +79,10 @@ std::unique_ptr<RecordingReader> RecordingReader::Open(const std::string& path, 
     if (channel == ChannelChoice::Right && sf.channels == 1) channel = ChannelChoice::Left;
     reader->path_ = path;
     reader->channel_ = channel;
-    reader->info_.fileRate = sf.samplerate;
-    reader->info_.channels = sf.channels;
-    reader->info_.frames = sf.frames;
-    reader->info_.outputRate = sf.samplerate;
+    reader->info_.FileRate = sf.samplerate;
+    reader->info_.Channels = sf.channels;
+    reader->info_.Frames = sf.frames;
+    reader->info_.OutputRate = sf.samplerate;
     reader->pcm16_ = (sf.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
     // 16-bit recordings at the wanted rate go through untouched; every other
     // sample type is read as float and rounded like a sound card would.
@@ -96,12 +96,12 @@ bool RecordingReader::ConvertTo(int outputRate, std::string& error) {
         error = "cannot change the rate of " + path_ + " once reading has begun";
         return false;
     }
-    info_.outputRate = outputRate;
-    info_.converted = outputRate != info_.fileRate;
-    direct_ = !info_.converted && pcm16_;
-    if (!info_.converted) return true;
+    info_.OutputRate = outputRate;
+    info_.Converted = outputRate != info_.FileRate;
+    direct_ = !info_.Converted && pcm16_;
+    if (!info_.Converted) return true;
     std::string soxrError;
-    resampler_ = CreateResampler(info_.fileRate, outputRate, soxrError);
+    resampler_ = CreateResampler(info_.FileRate, outputRate, soxrError);
     if (!resampler_) {
         error = std::string("cannot convert ") + path_ + " to " + std::to_string(outputRate) +
                 " samples/s: " + soxrError;
@@ -116,7 +116,7 @@ RecordingReader::~RecordingReader() {
 }
 
 int64_t RecordingReader::ReadDirect(int16_t* out, int64_t n) {
-    if (info_.channels == 1) {
+    if (info_.Channels == 1) {
         const sf_count_t got = sf_read_short(file_, out, n);
         framesRead_ += got;
         return got;
@@ -144,12 +144,12 @@ int64_t RecordingReader::ReadDirect(int16_t* out, int64_t n) {
 }
 
 int64_t RecordingReader::ReadFileFrames(int64_t frames) {
-    frameBuffer_.resize(size_t(frames) * size_t(info_.channels));
+    frameBuffer_.resize(size_t(frames) * size_t(info_.Channels));
     const sf_count_t got = sf_readf_float(file_, frameBuffer_.data(), frames);
     for (sf_count_t i = 0; i < got; ++i) {
-        const float* f = &frameBuffer_[size_t(i) * size_t(info_.channels)];
+        const float* f = &frameBuffer_[size_t(i) * size_t(info_.Channels)];
         float v = f[0];
-        if (info_.channels == 2) {
+        if (info_.Channels == 2) {
             if (channel_ == ChannelChoice::Right) v = f[1];
             if (channel_ == ChannelChoice::Mix) v = 0.5f * (f[0] + f[1]);
         }
@@ -193,7 +193,7 @@ int64_t RecordingReader::Read(int16_t* out, int64_t n) {
             }
             if (got < ChunkFrames) fileEnded_ = true;
         }
-        if (!info_.converted) {
+        if (!info_.Converted) {
             // Already at the wanted rate: only the sample type changes.
             converted_.swap(pending_);
             if (fileEnded_) flushed_ = true;
@@ -203,7 +203,7 @@ int64_t RecordingReader::Read(int16_t* out, int64_t n) {
         const bool last = fileEnded_;
         for (size_t offset = 0; offset < pending_.size();) {
             const size_t room =
-                size_t(double(pending_.size() - offset) * info_.outputRate / info_.fileRate) + 4096;
+                size_t(double(pending_.size() - offset) * info_.OutputRate / info_.FileRate) + 4096;
             converted_.resize(made + room);
             size_t used = 0;
             size_t got = 0;

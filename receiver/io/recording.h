@@ -17,15 +17,15 @@ namespace io {
 enum class ChannelChoice { Left, Right, Mix };
 
 struct RecordingInfo {
-    int fileRate = 0;
-    int channels = 0;
-    int64_t frames = 0;     // frames in the file, as its header says
-    int outputRate = 0;     // the rate samples are delivered at
-    bool converted = false; // resampled to outputRate
+    int FileRate = 0;
+    int Channels = 0;
+    int64_t Frames = 0;     // frames in the file, as its header says
+    int OutputRate = 0;     // the rate samples are delivered at
+    bool Converted = false; // resampled to outputRate
     // What libsndfile noted where the header disagrees with the file (a chunk
     // size beyond the end of a cut-off file, ...); empty when they agree.
     // `frames` then counts what the file holds.
-    std::string headerMismatch;
+    std::string HeaderMismatch;
 };
 
 class RecordingReader {

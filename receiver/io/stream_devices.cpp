@@ -57,9 +57,9 @@ class ArrivalClock {
     explicit ArrivalClock(int rate) : rate_(rate) {}
 
     struct Verdict {
-        bool accept = true;
-        int64_t silence = 0;     // samples of silence to put before the datagram
-        int64_t pauseLength = 0; // a pause too long to fill, in samples
+        bool Accept = true;
+        int64_t Silence = 0;     // samples of silence to put before the datagram
+        int64_t PauseLength = 0; // a pause too long to fill, in samples
     };
 
     Verdict Arrive(int64_t nowNs, int64_t n) {
@@ -78,7 +78,7 @@ class ArrivalClock {
         const double lead = double(received_ + n) - Due(nowNs);
         if (lead > reference_ + threshold && lateCredit_ > 0 && nowNs < lateCreditUntilNs_) {
             lateCredit_ -= n;
-            verdict.accept = false;
+            verdict.Accept = false;
             return verdict;
         }
         received_ += n;
@@ -99,10 +99,10 @@ class ArrivalClock {
             if (samples > int64_t{MaxFillSeconds} * rate_) {
                 // The sender stopped for a while: take up its stream from here.
                 dueBase_ -= deficit;
-                verdict.pauseLength = samples;
+                verdict.PauseLength = samples;
             } else {
                 received_ += samples;
-                verdict.silence = samples;
+                verdict.Silence = samples;
                 lateCredit_ = samples;
                 lateCreditUntilNs_ = nowNs + LateCreditNs;
             }
@@ -139,11 +139,11 @@ bool ParseStreamSpec(const QString& text, StreamSpec& input, QString& error) {
     const QString usage = QStringLiteral(
         "--input is udp:PORT[@RATE], udp:ADDR:PORT[@RATE] or stdin:RATE[:s16|f32], not '%1'");
     if (text.startsWith(QLatin1String("udp:"))) {
-        input.kind = StreamSpec::Kind::Udp;
+        input.Kind = StreamSpec::Kind::Udp;
         QString rest = text.mid(4);
         const qsizetype at = rest.lastIndexOf(QLatin1Char('@'));
         if (at >= 0) {
-            if (!ParseRate(rest.mid(at + 1), input.rate)) {
+            if (!ParseRate(rest.mid(at + 1), input.Rate)) {
                 error = QStringLiteral("the rate of --input %1 must be %2 to %3 samples/s")
                             .arg(text)
                             .arg(MinRate)
@@ -157,7 +157,7 @@ bool ParseStreamSpec(const QString& text, StreamSpec& input, QString& error) {
             QString address = rest.left(colon);
             if (address.startsWith(QLatin1Char('[')) && address.endsWith(QLatin1Char(']')))
                 address = address.mid(1, address.size() - 2);
-            if (!input.address.setAddress(address)) {
+            if (!input.Address.setAddress(address)) {
                 error = QStringLiteral("--input %1: '%2' is no IP address").arg(text, address);
                 return false;
             }
@@ -169,21 +169,21 @@ bool ParseStreamSpec(const QString& text, StreamSpec& input, QString& error) {
             error = usage.arg(text);
             return false;
         }
-        input.port = static_cast<uint16_t>(port);
+        input.Port = static_cast<uint16_t>(port);
         return true;
     }
     if (text.startsWith(QLatin1String("stdin:"))) {
-        input.kind = StreamSpec::Kind::Stdin;
+        input.Kind = StreamSpec::Kind::Stdin;
         const QStringList parts = text.mid(6).split(QLatin1Char(':'));
-        if (parts.size() > 2 || !ParseRate(parts[0], input.rate)) {
+        if (parts.size() > 2 || !ParseRate(parts[0], input.Rate)) {
             error = usage.arg(text);
             return false;
         }
         if (parts.size() == 2) {
             if (parts[1] == QLatin1String("s16")) {
-                input.encoding = SampleEncoding::S16;
+                input.Encoding = SampleEncoding::S16;
             } else if (parts[1] == QLatin1String("f32")) {
-                input.encoding = SampleEncoding::F32;
+                input.Encoding = SampleEncoding::F32;
             } else {
                 error = QStringLiteral("the samples of --input %1 are s16 or f32").arg(text);
                 return false;
@@ -198,50 +198,50 @@ bool ParseStreamSpec(const QString& text, StreamSpec& input, QString& error) {
 // ---- UDP ------------------------------------------------------------------------
 
 struct UdpStreamDevice::Shared {
-    QHostAddress address;
-    uint16_t port = 0;
-    int rate = UdpDefaultRate;
-    StreamReports reports;
-    StreamCounts counts;
-    int64_t lastStatusNs = 0;
-    int64_t lastLateNs = 0;
-    int64_t lastBadNs = 0;
-    int64_t lateUntold = 0;
-    int64_t badUntold = 0;
+    QHostAddress Address;
+    uint16_t Port = 0;
+    int Rate = UdpDefaultRate;
+    StreamReports Reports;
+    StreamCounts Counts;
+    int64_t LastStatusNs = 0;
+    int64_t LastLateNs = 0;
+    int64_t LastBadNs = 0;
+    int64_t LateUntold = 0;
+    int64_t BadUntold = 0;
 
     std::string Where() const {
-        return "udp " + address.toString().toStdString() + ":" + std::to_string(port);
+        return "udp " + Address.toString().toStdString() + ":" + std::to_string(Port);
     }
 
     void Status(int64_t nowNs, bool now) {
-        if (!reports.Status || (!now && nowNs - lastStatusNs < ReportIntervalNs)) return;
-        lastStatusNs = nowNs;
-        QString text = QStringLiteral("%1 datagrams").arg(counts.datagrams);
-        if (counts.gaps > 0)
+        if (!Reports.Status || (!now && nowNs - LastStatusNs < ReportIntervalNs)) return;
+        LastStatusNs = nowNs;
+        QString text = QStringLiteral("%1 datagrams").arg(Counts.Datagrams);
+        if (Counts.Gaps > 0)
             text += QStringLiteral(", %1 lost (%2 filled)")
-                        .arg(counts.gaps)
-                        .arg(QString::fromStdString(Milliseconds(counts.lostSamples, rate)));
-        if (counts.late > 0) text += QStringLiteral(", %1 late").arg(counts.late);
-        if (counts.bad > 0) text += QStringLiteral(", %1 bad").arg(counts.bad);
-        reports.Status(text);
+                        .arg(Counts.Gaps)
+                        .arg(QString::fromStdString(Milliseconds(Counts.LostSamples, Rate)));
+        if (Counts.Late > 0) text += QStringLiteral(", %1 late").arg(Counts.Late);
+        if (Counts.Bad > 0) text += QStringLiteral(", %1 bad").arg(Counts.Bad);
+        Reports.Status(text);
     }
 
     // Late and bad datagrams are told at most once a second, with the count since.
     void TellDropped(int64_t nowNs) {
-        if (lateUntold > 0 && nowNs - lastLateNs >= ReportIntervalNs) {
-            Tell(reports, Where() + ": " + std::to_string(lateUntold) +
+        if (LateUntold > 0 && nowNs - LastLateNs >= ReportIntervalNs) {
+            Tell(Reports, Where() + ": " + std::to_string(LateUntold) +
                               " late datagram(s) dropped, their time already filled (" +
-                              std::to_string(counts.late) + " so far)");
-            lateUntold = 0;
-            lastLateNs = nowNs;
+                              std::to_string(Counts.Late) + " so far)");
+            LateUntold = 0;
+            LastLateNs = nowNs;
         }
-        if (badUntold > 0 && nowNs - lastBadNs >= ReportIntervalNs) {
-            Tell(reports, Where() + ": " + std::to_string(badUntold) +
+        if (BadUntold > 0 && nowNs - LastBadNs >= ReportIntervalNs) {
+            Tell(Reports, Where() + ": " + std::to_string(BadUntold) +
                               " datagram(s) dropped: odd length or more than " +
                               std::to_string(MaxDatagramBytes) + " bytes (" +
-                              std::to_string(counts.bad) + " so far)");
-            badUntold = 0;
-            lastBadNs = nowNs;
+                              std::to_string(Counts.Bad) + " so far)");
+            BadUntold = 0;
+            LastBadNs = nowNs;
         }
     }
 };
@@ -253,11 +253,11 @@ class UdpDriver : public WaveDriver {
     UdpDriver(std::shared_ptr<UdpStreamDevice::Shared> shared, WaveSink& sink,
               std::unique_ptr<io::RateConverter> converter)
         : shared_(std::move(shared)), sink_(sink), converter_(std::move(converter)),
-          clock_(shared_->rate) {}
+          clock_(shared_->Rate) {}
 
     bool Bind() {
-        if (!socket_.bind(shared_->address, shared_->port)) {
-            Tell(shared_->reports, "cannot listen on " + shared_->Where() + ": " +
+        if (!socket_.bind(shared_->Address, shared_->Port)) {
+            Tell(shared_->Reports, "cannot listen on " + shared_->Where() + ": " +
                                        socket_.errorString().toStdString());
             return false;
         }
@@ -271,7 +271,7 @@ class UdpDriver : public WaveDriver {
         // Whatever waited while stopped is old: the stream is taken up afresh.
         started_ = false;
         Read();
-        clock_ = ArrivalClock(shared_->rate);
+        clock_ = ArrivalClock(shared_->Rate);
         started_ = true;
         shared_->Status(NowNs(), true);
         return WaveOk;
@@ -290,10 +290,10 @@ class UdpDriver : public WaveDriver {
             const qint64 got = socket_.readDatagram(datagram_.data(), size);
             if (!started_ || got < 0) continue;
             const int64_t now = NowNs();
-            StreamCounts& counts = shared_->counts;
+            StreamCounts& counts = shared_->Counts;
             if (got == 0 || got > MaxDatagramBytes || got % 2 != 0) {
-                ++counts.bad;
-                ++shared_->badUntold;
+                ++counts.Bad;
+                ++shared_->BadUntold;
             } else {
                 Take(now, static_cast<size_t>(got) / 2);
             }
@@ -303,34 +303,34 @@ class UdpDriver : public WaveDriver {
     }
 
     void Take(int64_t now, size_t n) {
-        StreamCounts& counts = shared_->counts;
+        StreamCounts& counts = shared_->Counts;
         const ArrivalClock::Verdict verdict = clock_.Arrive(now, static_cast<int64_t>(n));
-        const int rate = shared_->rate;
-        if (verdict.pauseLength > 0) {
-            ++counts.pauses;
-            Tell(shared_->reports, shared_->Where() + ": no data for " +
-                                       Milliseconds(verdict.pauseLength, rate) +
+        const int rate = shared_->Rate;
+        if (verdict.PauseLength > 0) {
+            ++counts.Pauses;
+            Tell(shared_->Reports, shared_->Where() + ": no data for " +
+                                       Milliseconds(verdict.PauseLength, rate) +
                                        ", stream taken up again");
         }
-        if (verdict.silence > 0) {
-            ++counts.gaps;
-            counts.lostSamples += verdict.silence;
-            Tell(shared_->reports, shared_->Where() + ": " + std::to_string(verdict.silence) +
-                                       " samples (" + Milliseconds(verdict.silence, rate) +
+        if (verdict.Silence > 0) {
+            ++counts.Gaps;
+            counts.LostSamples += verdict.Silence;
+            Tell(shared_->Reports, shared_->Where() + ": " + std::to_string(verdict.Silence) +
+                                       " samples (" + Milliseconds(verdict.Silence, rate) +
                                        ") lost, filled with silence (" +
-                                       std::to_string(counts.gaps) + " losses, " +
-                                       Milliseconds(counts.lostSamples, rate) + " so far)");
-            samples_.assign(static_cast<size_t>(verdict.silence), 0);
+                                       std::to_string(counts.Gaps) + " losses, " +
+                                       Milliseconds(counts.LostSamples, rate) + " so far)");
+            samples_.assign(static_cast<size_t>(verdict.Silence), 0);
             Deliver();
             shared_->Status(now, true);
         }
-        if (!verdict.accept) {
-            ++counts.late;
-            ++shared_->lateUntold;
+        if (!verdict.Accept) {
+            ++counts.Late;
+            ++shared_->LateUntold;
             return;
         }
-        ++counts.datagrams;
-        counts.samples += static_cast<int64_t>(n);
+        ++counts.Datagrams;
+        counts.Samples += static_cast<int64_t>(n);
         samples_.resize(n);
         for (size_t i = 0; i < n; ++i)
             samples_[i] = qFromLittleEndian<int16_t>(datagram_.data() + 2 * i);
@@ -359,29 +359,29 @@ class UdpDriver : public WaveDriver {
 UdpStreamDevice::UdpStreamDevice(QHostAddress address, uint16_t port, int inputRate,
                                  StreamReports reports)
     : shared_(std::make_shared<Shared>()) {
-    shared_->address = std::move(address);
-    shared_->port = port;
-    shared_->rate = inputRate;
-    shared_->reports = std::move(reports);
+    shared_->Address = std::move(address);
+    shared_->Port = port;
+    shared_->Rate = inputRate;
+    shared_->Reports = std::move(reports);
 }
 
 UdpStreamDevice::~UdpStreamDevice() = default;
 
 QString UdpStreamDevice::Name() const {
     return QStringLiteral("UDP %1:%2 (%3 samples/s)")
-        .arg(shared_->address.toString())
-        .arg(shared_->port)
-        .arg(shared_->rate);
+        .arg(shared_->Address.toString())
+        .arg(shared_->Port)
+        .arg(shared_->Rate);
 }
 
 const StreamCounts& UdpStreamDevice::Counts() const {
-    return shared_->counts;
+    return shared_->Counts;
 }
 
 std::unique_ptr<WaveDriver> UdpStreamDevice::Open(int32_t sampleRate, WaveSink& sink,
                                                   WaveResult& result) {
     std::string error;
-    auto converter = io::RateConverter::Create(shared_->rate, sampleRate, error);
+    auto converter = io::RateConverter::Create(shared_->Rate, sampleRate, error);
     if (!converter) {
         result = WaveBadFormat;
         return nullptr;
@@ -398,15 +398,15 @@ std::unique_ptr<WaveDriver> UdpStreamDevice::Open(int32_t sampleRate, WaveSink& 
 // ---- Standard input ---------------------------------------------------------------
 
 struct PipeStreamDevice::Shared {
-    int fd = 0;
-    int rate = 48000;
-    SampleEncoding encoding = SampleEncoding::S16;
-    StreamReports reports;
-    StreamCounts counts;
-    std::vector<char> carry; // the bytes of a sample split between two reads
-    bool nonBlocking = false;
+    int Fd = 0;
+    int Rate = 48000;
+    SampleEncoding Encoding = SampleEncoding::S16;
+    StreamReports Reports;
+    StreamCounts Counts;
+    std::vector<char> Carry; // the bytes of a sample split between two reads
+    bool NonBlocking = false;
 
-    size_t SampleBytes() const { return encoding == SampleEncoding::S16 ? 2 : 4; }
+    size_t SampleBytes() const { return Encoding == SampleEncoding::S16 ? 2 : 4; }
 };
 
 namespace {
@@ -416,7 +416,7 @@ class PipeDriver : public WaveDriver {
     PipeDriver(std::shared_ptr<PipeStreamDevice::Shared> shared, WaveSink& sink,
                std::unique_ptr<io::RateConverter> converter)
         : shared_(std::move(shared)), sink_(sink), converter_(std::move(converter)),
-          notifier_(shared_->fd, QSocketNotifier::Read) {
+          notifier_(shared_->Fd, QSocketNotifier::Read) {
         notifier_.setEnabled(false);
         QObject::connect(&notifier_, &QSocketNotifier::activated, &notifier_, [this] { Read(); });
         retry_.setSingleShot(true);
@@ -426,7 +426,7 @@ class PipeDriver : public WaveDriver {
 
     WaveResult Start() override {
         started_ = true;
-        if (!shared_->counts.ended) notifier_.setEnabled(true);
+        if (!shared_->Counts.Ended) notifier_.setEnabled(true);
         return WaveOk;
     }
 
@@ -439,7 +439,7 @@ class PipeDriver : public WaveDriver {
 
   private:
     void Read() {
-        if (!started_ || shared_->counts.ended) return;
+        if (!started_ || shared_->Counts.Ended) return;
         // The pipe waits (its writer blocks) while the buffers are all full.
         if (sink_.QueuedCount() < PipeMinQueuedBuffers) {
             notifier_.setEnabled(false);
@@ -447,11 +447,11 @@ class PipeDriver : public WaveDriver {
             return;
         }
         notifier_.setEnabled(true);
-        std::vector<char>& carry = shared_->carry;
+        std::vector<char>& carry = shared_->Carry;
         bytes_.resize(PipeChunkBytes);
         std::copy(carry.begin(), carry.end(), bytes_.begin());
         const ssize_t got =
-            ::read(shared_->fd, bytes_.data() + carry.size(), bytes_.size() - carry.size());
+            ::read(shared_->Fd, bytes_.data() + carry.size(), bytes_.size() - carry.size());
         if (got < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
             End(std::string("reading standard input failed: ") + std::strerror(errno));
@@ -465,7 +465,7 @@ class PipeDriver : public WaveDriver {
         const size_t width = shared_->SampleBytes();
         const size_t n = have / width;
         converted_.clear();
-        if (shared_->encoding == SampleEncoding::S16) {
+        if (shared_->Encoding == SampleEncoding::S16) {
             samples_.resize(n);
             for (size_t i = 0; i < n; ++i)
                 samples_[i] = qFromLittleEndian<int16_t>(bytes_.data() + 2 * i);
@@ -480,7 +480,7 @@ class PipeDriver : public WaveDriver {
         }
         carry.assign(bytes_.begin() + static_cast<ptrdiff_t>(n * width),
                      bytes_.begin() + static_cast<ptrdiff_t>(have));
-        shared_->counts.samples += static_cast<int64_t>(n);
+        shared_->Counts.Samples += static_cast<int64_t>(n);
         if (!converted_.empty()) sink_.Write(converted_.data(), converted_.size());
     }
 
@@ -493,14 +493,14 @@ class PipeDriver : public WaveDriver {
         converter_->Flush(converted_);
         if (!converted_.empty()) sink_.Write(converted_.data(), converted_.size());
         if (sink_.CurrentBytes() > 0) sink_.FinishCurrent();
-        shared_->counts.ended = true;
-        const double seconds = double(shared_->counts.samples) / shared_->rate;
+        shared_->Counts.Ended = true;
+        const double seconds = double(shared_->Counts.Samples) / shared_->Rate;
         char length[32];
         std::snprintf(length, sizeof length, "%.1f", seconds);
-        Tell(shared_->reports, why + " after " + length + " s of samples");
-        if (shared_->reports.Status)
-            shared_->reports.Status(QStringLiteral("Standard input ended after %1 s").arg(length));
-        if (shared_->reports.Ended) shared_->reports.Ended();
+        Tell(shared_->Reports, why + " after " + length + " s of samples");
+        if (shared_->Reports.Status)
+            shared_->Reports.Status(QStringLiteral("Standard input ended after %1 s").arg(length));
+        if (shared_->Reports.Ended) shared_->Reports.Ended();
         sink_.EndOfInput();
     }
 
@@ -521,40 +521,40 @@ class PipeDriver : public WaveDriver {
 PipeStreamDevice::PipeStreamDevice(int fd, int inputRate, SampleEncoding encoding,
                                    StreamReports reports)
     : shared_(std::make_shared<Shared>()) {
-    shared_->fd = fd;
-    shared_->rate = inputRate;
-    shared_->encoding = encoding;
-    shared_->reports = std::move(reports);
+    shared_->Fd = fd;
+    shared_->Rate = inputRate;
+    shared_->Encoding = encoding;
+    shared_->Reports = std::move(reports);
 }
 
 PipeStreamDevice::~PipeStreamDevice() = default;
 
 QString PipeStreamDevice::Name() const {
     return QStringLiteral("Standard input (%1 samples/s, %2)")
-        .arg(shared_->rate)
-        .arg(shared_->encoding == SampleEncoding::S16 ? QStringLiteral("16-bit")
+        .arg(shared_->Rate)
+        .arg(shared_->Encoding == SampleEncoding::S16 ? QStringLiteral("16-bit")
                                                       : QStringLiteral("32-bit float"));
 }
 
 const StreamCounts& PipeStreamDevice::Counts() const {
-    return shared_->counts;
+    return shared_->Counts;
 }
 
 std::unique_ptr<WaveDriver> PipeStreamDevice::Open(int32_t sampleRate, WaveSink& sink,
                                                    WaveResult& result) {
     std::string error;
-    auto converter = io::RateConverter::Create(shared_->rate, sampleRate, error);
+    auto converter = io::RateConverter::Create(shared_->Rate, sampleRate, error);
     if (!converter) {
         result = WaveBadFormat;
         return nullptr;
     }
-    if (!shared_->nonBlocking) {
-        const int flags = ::fcntl(shared_->fd, F_GETFL);
-        if (flags < 0 || ::fcntl(shared_->fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    if (!shared_->NonBlocking) {
+        const int flags = ::fcntl(shared_->Fd, F_GETFL);
+        if (flags < 0 || ::fcntl(shared_->Fd, F_SETFL, flags | O_NONBLOCK) < 0) {
             result = WaveNotEnabled;
             return nullptr;
         }
-        shared_->nonBlocking = true;
+        shared_->NonBlocking = true;
     }
     result = WaveOk;
     return std::make_unique<PipeDriver>(shared_, sink, std::move(converter));

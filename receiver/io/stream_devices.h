@@ -45,11 +45,11 @@ enum class SampleEncoding { S16, F32 };
 // --input udp:[ADDR:]PORT[@RATE] or stdin:RATE[:s16|f32].
 struct StreamSpec {
     enum class Kind { None, Udp, Stdin };
-    Kind kind = Kind::None;
-    QHostAddress address = QHostAddress(QHostAddress::LocalHost);
-    uint16_t port = 0;
-    int rate = 48000;
-    SampleEncoding encoding = SampleEncoding::S16;
+    Kind Kind = Kind::None;
+    QHostAddress Address = QHostAddress(QHostAddress::LocalHost);
+    uint16_t Port = 0;
+    int Rate = 48000;
+    SampleEncoding Encoding = SampleEncoding::S16;
 };
 // False with a one-line reason when `text` is no such input.
 bool ParseStreamSpec(const QString& text, StreamSpec& input, QString& error);
@@ -60,14 +60,14 @@ inline constexpr int MaxFillSeconds = 10;
 
 // What a stream device has counted since it was made (over all its opens).
 struct StreamCounts {
-    int64_t datagrams = 0;   // accepted
-    int64_t samples = 0;     // accepted, at the input rate
-    int64_t gaps = 0;        // losses filled with silence
-    int64_t lostSamples = 0; // silence filled in, at the input rate
-    int64_t late = 0;        // datagrams dropped as late
-    int64_t bad = 0;         // datagrams dropped as odd-length or oversized
-    int64_t pauses = 0;      // pauses too long to fill
-    bool ended = false;      // the input has ended (standard input)
+    int64_t Datagrams = 0;   // accepted
+    int64_t Samples = 0;     // accepted, at the input rate
+    int64_t Gaps = 0;        // losses filled with silence
+    int64_t LostSamples = 0; // silence filled in, at the input rate
+    int64_t Late = 0;        // datagrams dropped as late
+    int64_t Bad = 0;         // datagrams dropped as odd-length or oversized
+    int64_t Pauses = 0;      // pauses too long to fill
+    bool Ended = false;      // the input has ended (standard input)
 };
 
 class UdpStreamDevice : public WaveDevice {

@@ -16,8 +16,8 @@ namespace io {
 namespace {
 
 QEvent::Type NoticeEventType() {
-    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
-    return type;
+    static const auto Type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return Type;
 }
 
 class NoticeEvent : public QEvent {

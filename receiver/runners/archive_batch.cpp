@@ -62,23 +62,23 @@ std::string Number(const char* format, double value) {
 } // namespace
 
 void ChildReport::Progress(int64_t blocks, double seconds) const {
-    if (!on) return;
+    if (!On) return;
     std::printf("progress\t%lld\t%.3f\n", static_cast<long long>(blocks), seconds);
     std::fflush(stdout);
 }
 
 void ChildReport::Summary(const ChildSummary& s) const {
-    if (!on) return;
-    std::printf("summary\t%s\t%lld\t%s\t%s\t%s\t%s\t%s\t%s\n", Number("%.3f", s.durationS).c_str(),
-                static_cast<long long>(s.blocks), Number("%.4f", s.lockedShare).c_str(),
-                s.mode.c_str(), s.channel.c_str(), Number("%+.2f", s.clockPpm).c_str(),
-                Number("%.2f", s.clockUncertaintyPpm).c_str(),
-                Number("%.2f", s.medianSnrDb).c_str());
+    if (!On) return;
+    std::printf("summary\t%s\t%lld\t%s\t%s\t%s\t%s\t%s\t%s\n", Number("%.3f", s.DurationS).c_str(),
+                static_cast<long long>(s.Blocks), Number("%.4f", s.LockedShare).c_str(),
+                s.Mode.c_str(), s.Channel.c_str(), Number("%+.2f", s.ClockPpm).c_str(),
+                Number("%.2f", s.ClockUncertaintyPpm).c_str(),
+                Number("%.2f", s.MedianSnrDb).c_str());
     std::fflush(stdout);
 }
 
 void ChildReport::Failed(const std::string& reason) const {
-    if (!on) return;
+    if (!On) return;
     std::string line = reason;
     std::replace(line.begin(), line.end(), '\n', ' ');
     std::printf("failed\t%s\n", line.c_str());
@@ -91,18 +91,18 @@ namespace {
 enum class Outcome { Pending, Running, Ok, NoSignal, Failed };
 
 struct Recording {
-    std::string path;           // as it is read: the argument, or the folder given and below
-    fs::path relative;          // below the folder given; a file given: its path, folders and all
-    std::string name;           // of its table or folder in DIR
-    double headerSeconds = 0.0; // as its header says; 0 when it cannot be read
+    std::string Path;           // as it is read: the argument, or the folder given and below
+    fs::path Relative;          // below the folder given; a file given: its path, folders and all
+    std::string Name;           // of its table or folder in DIR
+    double HeaderSeconds = 0.0; // as its header says; 0 when it cannot be read
 
-    Outcome outcome = Outcome::Pending;
-    std::string reason;              // of a failure
-    std::vector<std::string> values; // the summary's numbers and words, as the run told them
-    int64_t blocksDone = 0;          // so far, or in all
-    double secondsDone = 0.0;        // of the recording read so far
-    std::string out;                 // standard output not yet taken apart
-    std::string told;                // what the run said on stderr
+    runners::Outcome Outcome = Outcome::Pending;
+    std::string Reason;              // of a failure
+    std::vector<std::string> Values; // the summary's numbers and words, as the run told them
+    int64_t BlocksDone = 0;          // so far, or in all
+    double SecondsDone = 0.0;        // of the recording read so far
+    std::string Out;                 // standard output not yet taken apart
+    std::string Told;                // what the run said on stderr
 };
 
 std::string Folded(std::string text) {
@@ -129,10 +129,10 @@ void FindBelow(const fs::path& folder, std::vector<Recording>& found, size_t& fa
     std::vector<fs::path> pending{fs::path()};
     const auto unreadable = [&](const fs::path& sub, const std::error_code& error) {
         Recording r;
-        r.path = (folder / sub).string();
-        r.relative = sub;
-        r.outcome = Outcome::Failed;
-        r.reason = "cannot read the folder " + r.path + ": " + error.message();
+        r.Path = (folder / sub).string();
+        r.Relative = sub;
+        r.Outcome = Outcome::Failed;
+        r.Reason = "cannot read the folder " + r.Path + ": " + error.message();
         here.push_back(std::move(r));
         ++failed;
     };
@@ -150,15 +150,15 @@ void FindBelow(const fs::path& folder, std::vector<Recording>& found, size_t& fa
                 pending.push_back(sub / name);
             } else if (!folderEntry && IsRecordingName(name)) {
                 Recording r;
-                r.path = (folder / sub / name).string();
-                r.relative = sub / name;
+                r.Path = (folder / sub / name).string();
+                r.Relative = sub / name;
                 here.push_back(std::move(r));
             }
         }
         if (error) unreadable(sub, error);
     }
     std::sort(here.begin(), here.end(),
-              [](const Recording& a, const Recording& b) { return a.relative < b.relative; });
+              [](const Recording& a, const Recording& b) { return a.Relative < b.Relative; });
     for (Recording& r : here)
         found.push_back(std::move(r));
 }
@@ -199,9 +199,9 @@ size_t TopLevel(const fs::path& relative) {
 void NameOutputs(std::vector<Recording>& recordings) {
     std::vector<Recording*> named;
     for (Recording& r : recordings)
-        if (r.outcome == Outcome::Pending) named.push_back(&r);
+        if (r.Outcome == Outcome::Pending) named.push_back(&r);
     const auto candidate = [&](size_t i, const std::vector<size_t>& level) {
-        return NameAtLevel(named[i]->relative, level[i]);
+        return NameAtLevel(named[i]->Relative, level[i]);
     };
     std::vector<size_t> level(named.size(), 0);
     for (bool changed = true; changed;) {
@@ -211,7 +211,7 @@ void NameOutputs(std::vector<Recording>& recordings) {
             ++uses[Folded(candidate(i, level))];
         std::vector<size_t> raised = level;
         for (size_t i = 0; i < named.size(); ++i) {
-            if (level[i] < TopLevel(named[i]->relative) && uses[Folded(candidate(i, level))] > 1) {
+            if (level[i] < TopLevel(named[i]->Relative) && uses[Folded(candidate(i, level))] > 1) {
                 ++raised[i];
                 changed = true;
             }
@@ -226,7 +226,7 @@ void NameOutputs(std::vector<Recording>& recordings) {
         for (int n = 2; taken.count(Folded(name)) > 0; ++n)
             name = base + "-" + std::to_string(n);
         taken.insert(Folded(name));
-        named[i]->name = name;
+        named[i]->Name = name;
     }
 }
 
@@ -302,10 +302,10 @@ class ArchiveRun {
   public:
     ArchiveRun(const ArchiveRequest& request, std::vector<Recording> recordings)
         : request_(request), recordings_(std::move(recordings)),
-          dir_(request.csvDir.empty() ? request.outDir : request.csvDir),
+          dir_(request.CsvDir.empty() ? request.OutDir : request.CsvDir),
           terminal_(::isatty(STDERR_FILENO) == 1) {
         for (const Recording& r : recordings_)
-            totalSeconds_ += r.headerSeconds;
+            totalSeconds_ += r.HeaderSeconds;
     }
 
     int Run();
@@ -356,14 +356,14 @@ int ArchiveRun::Run() {
     }
     size_t runnable = 0;
     for (const Recording& r : recordings_) {
-        if (r.outcome == Outcome::Pending) {
+        if (r.Outcome == Outcome::Pending) {
             ++runnable;
         } else {
             ++finished_;
             TellFinished(r);
         }
     }
-    jobs_ = request_.jobs > 0 ? request_.jobs : CoresAvailable();
+    jobs_ = request_.Jobs > 0 ? request_.Jobs : CoresAvailable();
     jobs_ = static_cast<int32_t>(std::min<size_t>(size_t(jobs_), std::max<size_t>(runnable, 1)));
 
     const session::TerminationWatcher* watching = nullptr;
@@ -389,10 +389,10 @@ int ArchiveRun::Run() {
     size_t ok = 0, noSignal = 0, failed = 0;
     int64_t blocks = 0;
     for (const Recording& r : recordings_) {
-        ok += r.outcome == Outcome::Ok;
-        noSignal += r.outcome == Outcome::NoSignal;
-        failed += r.outcome != Outcome::Ok && r.outcome != Outcome::NoSignal;
-        blocks += r.blocksDone;
+        ok += r.Outcome == Outcome::Ok;
+        noSignal += r.Outcome == Outcome::NoSignal;
+        failed += r.Outcome != Outcome::Ok && r.Outcome != Outcome::NoSignal;
+        blocks += r.BlocksDone;
     }
     const double elapsed = Elapsed();
     std::fprintf(stderr,
@@ -410,20 +410,20 @@ int ArchiveRun::Run() {
 void ArchiveRun::StartNext() {
     while (interruptedBy_ == 0 && running_ < size_t(jobs_) && next_ < recordings_.size()) {
         const size_t index = next_++;
-        if (recordings_[index].outcome == Outcome::Pending) Start(index);
+        if (recordings_[index].Outcome == Outcome::Pending) Start(index);
     }
     if (running_ == 0) loop_.quit();
 }
 
 void ArchiveRun::Start(size_t index) {
     Recording& r = recordings_[index];
-    QStringList arguments{QStringLiteral("--batch=") + QString::fromLocal8Bit(r.path)};
-    if (!request_.csvDir.empty())
-        arguments << QStringLiteral("--csv=") + QString::fromLocal8Bit((dir_ / r.name).string()) +
+    QStringList arguments{QStringLiteral("--batch=") + QString::fromLocal8Bit(r.Path)};
+    if (!request_.CsvDir.empty())
+        arguments << QStringLiteral("--csv=") + QString::fromLocal8Bit((dir_ / r.Name).string()) +
                          QStringLiteral(".csv");
     else
-        arguments << QStringLiteral("--out=") + QString::fromLocal8Bit((dir_ / r.name).string());
-    arguments << request_.childOptions
+        arguments << QStringLiteral("--out=") + QString::fromLocal8Bit((dir_ / r.Name).string());
+    arguments << request_.ChildOptions
               << QStringLiteral("--") + QString::fromLatin1(ChildReportOptionName);
 
     auto* process = new QProcess(&processes_);
@@ -432,11 +432,11 @@ void ArchiveRun::Start(size_t index) {
     process->setArguments(arguments);
     process->setStandardInputFile(QProcess::nullDevice());
     QObject::connect(process, &QProcess::readyReadStandardOutput, [this, process, index] {
-        recordings_[index].out += process->readAllStandardOutput().toStdString();
+        recordings_[index].Out += process->readAllStandardOutput().toStdString();
         TakeOutput(recordings_[index], false);
     });
     QObject::connect(process, &QProcess::readyReadStandardError, [this, process, index] {
-        recordings_[index].told += process->readAllStandardError().toStdString();
+        recordings_[index].Told += process->readAllStandardError().toStdString();
     });
     QObject::connect(process, &QProcess::finished,
                      [this, process, index](int exitCode, QProcess::ExitStatus status) {
@@ -445,35 +445,35 @@ void ArchiveRun::Start(size_t index) {
     QObject::connect(process, &QProcess::errorOccurred,
                      [this, process, index](QProcess::ProcessError error) {
                          if (error != QProcess::FailedToStart) return;
-                         recordings_[index].reason =
+                         recordings_[index].Reason =
                              "cannot start propmon: " + process->errorString().toStdString();
                          // Not from within start(): the next start waits for the loop.
                          QTimer::singleShot(0, process, [this, process, index] {
                              Finished(index, process, -1, QProcess::CrashExit);
                          });
                      });
-    r.outcome = Outcome::Running;
+    r.Outcome = Outcome::Running;
     ++running_;
     process->start();
 }
 
 // The whole lines of what the run said on stdout; with `ended` the rest too.
 void ArchiveRun::TakeOutput(Recording& r, bool ended) {
-    if (ended && !r.out.empty() && r.out.back() != '\n') r.out += '\n';
+    if (ended && !r.Out.empty() && r.Out.back() != '\n') r.Out += '\n';
     size_t start = 0;
-    for (size_t end; (end = r.out.find('\n', start)) != std::string::npos; start = end + 1) {
-        const std::vector<std::string> parts = Split(r.out.substr(start, end - start), '\t');
+    for (size_t end; (end = r.Out.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::vector<std::string> parts = Split(r.Out.substr(start, end - start), '\t');
         if (parts[0] == "progress" && parts.size() == 3) {
-            r.blocksDone = std::strtoll(parts[1].c_str(), nullptr, 10);
-            r.secondsDone = std::strtod(parts[2].c_str(), nullptr);
+            r.BlocksDone = std::strtoll(parts[1].c_str(), nullptr, 10);
+            r.SecondsDone = std::strtod(parts[2].c_str(), nullptr);
         } else if (parts[0] == "summary" && parts.size() == 9) {
-            r.values.assign(parts.begin() + 1, parts.end());
-            r.blocksDone = std::strtoll(parts[2].c_str(), nullptr, 10);
+            r.Values.assign(parts.begin() + 1, parts.end());
+            r.BlocksDone = std::strtoll(parts[2].c_str(), nullptr, 10);
         } else if (parts[0] == "failed" && parts.size() >= 2) {
-            r.reason = r.out.substr(start + 7, end - start - 7);
+            r.Reason = r.Out.substr(start + 7, end - start - 7);
         }
     }
-    r.out.erase(0, start);
+    r.Out.erase(0, start);
 }
 
 // The last line of a run's stderr.
@@ -487,34 +487,34 @@ std::string LastLine(const std::string& told) {
 void ArchiveRun::Finished(size_t index, QProcess* process, int exitCode,
                           QProcess::ExitStatus status) {
     Recording& r = recordings_[index];
-    if (r.outcome != Outcome::Running) return;
-    r.out += process->readAllStandardOutput().toStdString();
-    r.told += process->readAllStandardError().toStdString();
+    if (r.Outcome != Outcome::Running) return;
+    r.Out += process->readAllStandardOutput().toStdString();
+    r.Told += process->readAllStandardError().toStdString();
     TakeOutput(r, true);
     process->deleteLater();
     if (status == QProcess::CrashExit) {
-        r.outcome = Outcome::Failed;
-        if (r.reason.empty()) {
-            r.reason =
+        r.Outcome = Outcome::Failed;
+        if (r.Reason.empty()) {
+            r.Reason =
                 "ended by signal " + std::to_string(exitCode) + " (" + ::strsignal(exitCode) + ")";
         }
         // Killed before it could: the table's temporary file, which it would
         // have removed.
         std::error_code ignored;
-        if (!request_.csvDir.empty())
-            fs::remove(dir_ / (r.name + ".csv.part"), ignored);
+        if (!request_.CsvDir.empty())
+            fs::remove(dir_ / (r.Name + ".csv.part"), ignored);
         else
-            fs::remove(dir_ / r.name / "blocks.csv.part", ignored);
+            fs::remove(dir_ / r.Name / "blocks.csv.part", ignored);
     } else if (exitCode == 0) {
-        r.outcome = Outcome::Ok;
+        r.Outcome = Outcome::Ok;
     } else if (exitCode == 3) {
-        r.outcome = Outcome::NoSignal;
+        r.Outcome = Outcome::NoSignal;
     } else {
-        r.outcome = Outcome::Failed;
-        if (r.reason.empty()) r.reason = LastLine(r.told);
-        if (r.reason.empty()) r.reason = "ended with status " + std::to_string(exitCode);
+        r.Outcome = Outcome::Failed;
+        if (r.Reason.empty()) r.Reason = LastLine(r.Told);
+        if (r.Reason.empty()) r.Reason = "ended with status " + std::to_string(exitCode);
     }
-    r.secondsDone = r.headerSeconds; // done with, whatever became of it
+    r.SecondsDone = r.HeaderSeconds; // done with, whatever became of it
     --running_;
     ++finished_;
     TellFinished(r);
@@ -527,11 +527,11 @@ void ArchiveRun::Interrupt(int signalNumber) {
     const std::string reason =
         "interrupted by " + session::TerminationWatcher::SignalName(signalNumber).toStdString();
     for (Recording& r : recordings_) {
-        if (r.outcome == Outcome::Pending) {
-            r.outcome = Outcome::Failed;
-            r.reason = "not run: " + reason;
-        } else if (r.outcome == Outcome::Running) {
-            r.reason = reason;
+        if (r.Outcome == Outcome::Pending) {
+            r.Outcome = Outcome::Failed;
+            r.Reason = "not run: " + reason;
+        } else if (r.Outcome == Outcome::Running) {
+            r.Reason = reason;
         }
     }
     Say("propmon: " + reason + "; stopping the recordings running");
@@ -552,19 +552,19 @@ void ArchiveRun::Say(const std::string& line) {
 void ArchiveRun::TellFinished(const Recording& r) {
     char done[64];
     std::snprintf(done, sizeof done, "[%zu/%zu] ", finished_, recordings_.size());
-    const std::string head = "propmon: " + std::string(done) + r.path + ": ";
+    const std::string head = "propmon: " + std::string(done) + r.Path + ": ";
     const auto locked = [&] {
-        const double share = r.values.size() > 2 ? std::strtod(r.values[2].c_str(), nullptr) : 0;
+        const double share = r.Values.size() > 2 ? std::strtod(r.Values[2].c_str(), nullptr) : 0;
         char text[64];
         std::snprintf(text, sizeof text, "%.1f %% locked", 100.0 * share);
         return std::string(text);
     };
-    if (r.outcome == Outcome::Ok && !terminal_)
-        Say(head + std::to_string(r.blocksDone) + " blocks, " + locked());
-    else if (r.outcome == Outcome::NoSignal)
+    if (r.Outcome == Outcome::Ok && !terminal_)
+        Say(head + std::to_string(r.BlocksDone) + " blocks, " + locked());
+    else if (r.Outcome == Outcome::NoSignal)
         Say(head + "no STANAG 4285 signal found (" + locked() + ")");
-    else if (r.outcome == Outcome::Failed)
-        Say(head + "failed: " + r.reason);
+    else if (r.Outcome == Outcome::Failed)
+        Say(head + "failed: " + r.Reason);
     else if (terminal_)
         DrawProgress();
 }
@@ -573,8 +573,8 @@ std::string ArchiveRun::ProgressLine() const {
     int64_t blocks = 0;
     double seconds = 0.0;
     for (const Recording& r : recordings_) {
-        blocks += r.blocksDone;
-        seconds += std::min(r.secondsDone, r.headerSeconds);
+        blocks += r.BlocksDone;
+        seconds += std::min(r.SecondsDone, r.HeaderSeconds);
     }
     const double elapsed = Elapsed();
     char text[160];
@@ -605,20 +605,20 @@ std::string ArchiveRun::Summary() const {
         // The recording's table or folder, where its run left one.
         std::string output;
         std::error_code ignored;
-        if (!r.name.empty() &&
-            fs::exists(dir_ / (request_.csvDir.empty() ? r.name : r.name + ".csv"), ignored))
-            output = request_.csvDir.empty() ? r.name + "/" : r.name + ".csv";
-        std::vector<std::string> values = r.values;
+        if (!r.Name.empty() &&
+            fs::exists(dir_ / (request_.CsvDir.empty() ? r.Name : r.Name + ".csv"), ignored))
+            output = request_.CsvDir.empty() ? r.Name + "/" : r.Name + ".csv";
+        std::vector<std::string> values = r.Values;
         if (values.empty()) {
             values.assign(8, std::string());
-            if (r.headerSeconds > 0) values[0] = Number("%.3f", r.headerSeconds);
+            if (r.HeaderSeconds > 0) values[0] = Number("%.3f", r.HeaderSeconds);
         }
         // The clock is measured only when asked for.
-        if (!request_.clockAuto) values[5] = values[6] = std::string();
-        const std::string reason = r.outcome == Outcome::Ok         ? "ok"
-                                   : r.outcome == Outcome::NoSignal ? "no signal"
-                                                                    : r.reason;
-        text += Cell(r.path) + "," + Cell(output);
+        if (!request_.ClockAuto) values[5] = values[6] = std::string();
+        const std::string reason = r.Outcome == Outcome::Ok         ? "ok"
+                                   : r.Outcome == Outcome::NoSignal ? "no signal"
+                                                                    : r.Reason;
+        text += Cell(r.Path) + "," + Cell(output);
         for (const std::string& value : values)
             text += "," + Cell(value);
         text += "," + Cell(reason) + "\n";
@@ -629,10 +629,10 @@ std::string ArchiveRun::Summary() const {
 std::string ArchiveRun::Log() const {
     std::string text;
     for (const Recording& r : recordings_) {
-        text += r.path + ":\n";
-        for (const std::string& line : Split(r.told, '\n'))
+        text += r.Path + ":\n";
+        for (const std::string& line : Split(r.Told, '\n'))
             if (!line.empty()) text += "  " + line + "\n";
-        if (r.told.empty() && r.outcome == Outcome::Failed) text += "  " + r.reason + "\n";
+        if (r.Told.empty() && r.Outcome == Outcome::Failed) text += "  " + r.Reason + "\n";
     }
     return text;
 }
@@ -648,7 +648,7 @@ int RunArchive(const ArchiveRequest& request) {
     std::vector<Recording> recordings;
     std::set<fs::path> seen; // a recording named twice is run once
     size_t unreadableFolders = 0;
-    for (const std::string& input : request.inputs) {
+    for (const std::string& input : request.Inputs) {
         std::error_code ignored;
         std::vector<Recording> found;
         if (fs::is_directory(input, ignored)) {
@@ -658,14 +658,14 @@ int RunArchive(const ArchiveRequest& request) {
                 std::fprintf(stderr, "propmon: no .wav or .flac recordings in %s\n", input.c_str());
         } else {
             Recording r;
-            r.path = input;
-            r.relative = RelativeOfFile(input);
+            r.Path = input;
+            r.Relative = RelativeOfFile(input);
             found.push_back(std::move(r));
         }
         for (Recording& r : found) {
             std::error_code unresolved;
-            fs::path key = fs::weakly_canonical(r.path, unresolved);
-            if (unresolved) key = r.path;
+            fs::path key = fs::weakly_canonical(r.Path, unresolved);
+            if (unresolved) key = r.Path;
             if (seen.insert(key).second) recordings.push_back(std::move(r));
         }
     }
@@ -675,11 +675,11 @@ int RunArchive(const ArchiveRequest& request) {
     }
     NameOutputs(recordings);
     for (Recording& r : recordings) {
-        if (r.outcome != Outcome::Pending) continue;
+        if (r.Outcome != Outcome::Pending) continue;
         std::string ignored;
         if (const auto reader =
-                io::RecordingReader::Open(r.path, 0, io::ChannelChoice::Left, ignored))
-            r.headerSeconds = double(reader->Info().frames) / reader->Info().fileRate;
+                io::RecordingReader::Open(r.Path, 0, io::ChannelChoice::Left, ignored))
+            r.HeaderSeconds = double(reader->Info().Frames) / reader->Info().FileRate;
     }
     ArchiveRun run(request, std::move(recordings));
     return run.Run();

@@ -21,12 +21,12 @@ namespace runners {
 bool IsArchiveRun(const std::vector<std::string>& inputs, const std::string& csv);
 
 struct ArchiveRequest {
-    std::vector<std::string> inputs; // recordings and folders of them, as given
-    std::string csvDir;              // --csv DIR: DIR/NAME.csv for each recording
-    std::string outDir;              // --out DIR: DIR/NAME/ for each recording
-    int32_t jobs = 0;                // recordings run at once; 0: one per core
-    QStringList childOptions;        // the chain's options, handed on as given
-    bool clockAuto = false;          // --clock-ppm auto: the summary has the estimate
+    std::vector<std::string> Inputs; // recordings and folders of them, as given
+    std::string CsvDir;              // --csv DIR: DIR/NAME.csv for each recording
+    std::string OutDir;              // --out DIR: DIR/NAME/ for each recording
+    int32_t Jobs = 0;                // recordings run at once; 0: one per core
+    QStringList ChildOptions;        // the chain's options, handed on as given
+    bool ClockAuto = false;          // --clock-ppm auto: the summary has the estimate
 };
 
 // Runs every recording, writes DIR/summary.csv and DIR/batch.log, and returns
@@ -48,18 +48,18 @@ inline constexpr int64_t ReportEveryBuffers = 256;
 QCommandLineOption ChildReportOption();
 
 struct ChildSummary {
-    double durationS = 0.0; // of the recording, as its file holds it
-    int64_t blocks = 0;
-    double lockedShare = 0.0; // LockTally::Share()
-    std::string mode;         // NATO or AMATEUR
-    std::string channel;      // mono, left, right or mix
-    double clockPpm = std::nan("");
-    double clockUncertaintyPpm = std::nan("");
-    double medianSnrDb = std::nan("");
+    double DurationS = 0.0; // of the recording, as its file holds it
+    int64_t Blocks = 0;
+    double LockedShare = 0.0; // LockTally::Share()
+    std::string Mode;         // NATO or AMATEUR
+    std::string Channel;      // mono, left, right or mix
+    double ClockPpm = std::nan("");
+    double ClockUncertaintyPpm = std::nan("");
+    double MedianSnrDb = std::nan("");
 };
 
 struct ChildReport {
-    bool on = false;
+    bool On = false;
     void Progress(int64_t blocks, double seconds) const;
     void Summary(const ChildSummary& summary) const;
     void Failed(const std::string& reason) const;

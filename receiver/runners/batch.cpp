@@ -122,24 +122,24 @@ std::string Usage() {
 }
 
 struct BatchOptions {
-    std::vector<std::string> inputs; // files and folders, as given
-    std::string input;               // the one recording of a single run
-    std::string csv;
-    std::string out;
-    int32_t startSeconds = -1; // time of day of the first sample; -1: from the file
-    long double clockOffset = 0.0L;
-    long double clockPpm = 0.0L;
-    bool clockAuto = false; // --clock-ppm auto
-    float gain = 1.0f;
-    int32_t average = 1;
-    int32_t lagOffset = 0;
-    bool lagAuto = false; // --lag-offset auto
-    int32_t dopplerShift = 0;
-    int32_t mode = 0;                         // 0: auto
-    std::optional<io::ChannelChoice> channel; // empty: auto
-    int32_t jobs = 0;                         // 0: one per core
-    bool childReport = false;                 // a run started by a run over several recordings
-    bool archive = false;                     // a run over several recordings
+    std::vector<std::string> Inputs; // files and folders, as given
+    std::string Input;               // the one recording of a single run
+    std::string Csv;
+    std::string Out;
+    int32_t StartSeconds = -1; // time of day of the first sample; -1: from the file
+    long double ClockOffset = 0.0L;
+    long double ClockPpm = 0.0L;
+    bool ClockAuto = false; // --clock-ppm auto
+    float Gain = 1.0f;
+    int32_t Average = 1;
+    int32_t LagOffset = 0;
+    bool LagAuto = false; // --lag-offset auto
+    int32_t DopplerShift = 0;
+    int32_t Mode = 0;                         // 0: auto
+    std::optional<io::ChannelChoice> Channel; // empty: auto
+    int32_t Jobs = 0;                         // 0: one per core
+    bool ChildReport = false;                 // a run started by a run over several recordings
+    bool Archive = false;                     // a run over several recordings
 };
 
 // The options a run over several recordings hands on to each recording's run
@@ -160,10 +160,10 @@ BatchOptions ParseOptions(const QCommandLineParser& parser) {
     const auto isSet = [&](const char* name) { return parser.isSet(QString::fromLatin1(name)); };
     for (const QString& input :
          parser.values(QStringLiteral("batch")) + parser.positionalArguments())
-        options.inputs.push_back(input.toLocal8Bit().toStdString());
-    options.input = options.inputs.empty() ? std::string() : options.inputs.front();
-    options.csv = value("csv");
-    options.out = value("out");
+        options.Inputs.push_back(input.toLocal8Bit().toStdString());
+    options.Input = options.Inputs.empty() ? std::string() : options.Inputs.front();
+    options.Csv = value("csv");
+    options.Out = value("out");
     if (isSet("start")) {
         const std::string text = value("start");
         int h = -1, m = -1, sec = -1;
@@ -171,56 +171,56 @@ BatchOptions ParseOptions(const QCommandLineParser& parser) {
         if (std::sscanf(text.c_str(), "%d:%d:%d%c", &h, &m, &sec, &tail) != 3 || h < 0 || h > 23 ||
             m < 0 || m > 59 || sec < 0 || sec > 59)
             Refuse("--start wants a time of day HH:MM:SS, not '" + text + "'");
-        options.startSeconds = (h * 60 + m) * 60 + sec;
+        options.StartSeconds = (h * 60 + m) * 60 + sec;
     }
     // A fraction, like the slider: 0.00001 is 10 ppm.
     if (isSet("clock-offset"))
-        options.clockOffset =
+        options.ClockOffset =
             session::NumberIn("--clock-offset", value("clock-offset"), -0.5L, 0.5L);
     // Whole ppm, as the prompt takes it: the number rounded down.
     if (isSet("clock-ppm") && value("clock-ppm") == "auto")
-        options.clockAuto = true;
+        options.ClockAuto = true;
     else if (isSet("clock-ppm"))
-        options.clockPpm =
+        options.ClockPpm =
             std::floor(session::NumberIn("--clock-ppm", value("clock-ppm"), -500000.0L, 500000.0L));
     if (isSet("gain")) {
         const std::string text = value("gain");
-        options.gain = static_cast<float>(session::NumberIn("--gain", text, 0.0L, 1e6L));
-        if (options.gain <= 0.0f) Refuse("--gain wants a number above 0, not '" + text + "'");
+        options.Gain = static_cast<float>(session::NumberIn("--gain", text, 0.0L, 1e6L));
+        if (options.Gain <= 0.0f) Refuse("--gain wants a number above 0, not '" + text + "'");
     }
     if (isSet("average"))
-        options.average = session::WholeIn("--average", value("average"), 1, 1000000);
+        options.Average = session::WholeIn("--average", value("average"), 1, 1000000);
     if (isSet("lag-offset") && value("lag-offset") == "auto")
-        options.lagAuto = true;
+        options.LagAuto = true;
     else if (isSet("lag-offset"))
-        options.lagOffset = session::WholeIn("--lag-offset", value("lag-offset"), 0, 512);
+        options.LagOffset = session::WholeIn("--lag-offset", value("lag-offset"), 0, 512);
     if (isSet("doppler-shift"))
-        options.dopplerShift =
+        options.DopplerShift =
             session::WholeIn("--doppler-shift", value("doppler-shift"), -128, 128);
     if (isSet("mode")) {
         const std::string text = value("mode");
         if (text == "nato")
-            options.mode = dsp::ModeNato;
+            options.Mode = dsp::ModeNato;
         else if (text == "amateur")
-            options.mode = dsp::ModeAmateur;
+            options.Mode = dsp::ModeAmateur;
         else if (text != "auto")
             Refuse("--mode is auto, nato or amateur, not '" + text + "'");
     }
-    if (!session::ChannelAuto(parser)) options.channel = session::ChannelValue(parser);
-    if (isSet("jobs")) options.jobs = session::WholeIn("--jobs", value("jobs"), 1, 4096);
-    options.childReport = isSet(ChildReportOptionName);
-    if (options.input.empty()) Refuse("--batch needs a recording");
-    options.archive = IsArchiveRun(options.inputs, options.csv);
-    if (options.archive) {
-        if (options.csv.empty() && options.out.empty()) Refuse("--out DIR or --csv DIR is missing");
-        if (!options.csv.empty() && !options.out.empty())
+    if (!session::ChannelAuto(parser)) options.Channel = session::ChannelValue(parser);
+    if (isSet("jobs")) options.Jobs = session::WholeIn("--jobs", value("jobs"), 1, 4096);
+    options.ChildReport = isSet(ChildReportOptionName);
+    if (options.Input.empty()) Refuse("--batch needs a recording");
+    options.Archive = IsArchiveRun(options.Inputs, options.Csv);
+    if (options.Archive) {
+        if (options.Csv.empty() && options.Out.empty()) Refuse("--out DIR or --csv DIR is missing");
+        if (!options.Csv.empty() && !options.Out.empty())
             Refuse("with several recordings give either --csv DIR or --out DIR");
         if (isSet("start"))
             Refuse("--start is one recording's start; with several each takes its file's own");
         return options;
     }
-    if (options.csv.empty() && options.out.empty()) Refuse("--out DIR or --csv OUT.csv is missing");
-    if (options.csv.empty()) options.csv = options.out + "/blocks.csv";
+    if (options.Csv.empty() && options.Out.empty()) Refuse("--out DIR or --csv OUT.csv is missing");
+    if (options.Csv.empty()) options.Csv = options.Out + "/blocks.csv";
     return options;
 }
 
@@ -258,15 +258,15 @@ int RunOneRecording(BatchOptions& options);
 
 // The CSV under a temporary name beside its final one; removed unless committed.
 struct PendingFile {
-    std::filesystem::path final;
-    std::filesystem::path temporary;
-    std::FILE* out = nullptr;
-    bool committed = false;
+    std::filesystem::path Final;
+    std::filesystem::path Temporary;
+    std::FILE* Out = nullptr;
+    bool Committed = false;
     ~PendingFile() {
-        if (out) std::fclose(out);
-        if (!committed && !temporary.empty()) {
+        if (Out) std::fclose(Out);
+        if (!Committed && !Temporary.empty()) {
             std::error_code ignored;
-            std::filesystem::remove(temporary, ignored);
+            std::filesystem::remove(Temporary, ignored);
         }
     }
 };
@@ -291,48 +291,48 @@ int RunBatch(int argc, char** argv) {
         // Recordings after the first come as plain arguments (a shell's *.flac).
         const session::CommandLineRequest request = session::ParseCommandLine(
             parser, BatchOptionList(), session::Arguments(argc, argv), true);
-        if (request.help) {
+        if (request.Help) {
             std::fputs(Usage().c_str(), stdout);
             return session::ExitSuccess;
         }
-        if (request.version) {
+        if (request.Version) {
             std::printf("propmon %s\n", PROPMON_VERSION);
             return session::ExitSuccess;
         }
         options = ParseOptions(parser);
     } catch (const session::UsageError& error) {
-        std::fprintf(stderr, "propmon: %s\n%s", error.reason.toLocal8Bit().constData(),
+        std::fprintf(stderr, "propmon: %s\n%s", error.Reason.toLocal8Bit().constData(),
                      Usage().c_str());
         return session::ExitUsage;
     }
-    if (!options.archive) return RunOneRecording(options);
+    if (!options.Archive) return RunOneRecording(options);
 
     ArchiveRequest archive;
-    archive.inputs = options.inputs;
-    archive.csvDir = options.csv;
-    archive.outDir = options.out;
-    archive.jobs = options.jobs;
+    archive.Inputs = options.Inputs;
+    archive.CsvDir = options.Csv;
+    archive.OutDir = options.Out;
+    archive.Jobs = options.Jobs;
     for (const char* name : ChainOptionNames) {
         const QString option = QString::fromLatin1(name);
         if (parser.isSet(option))
-            archive.childOptions << QStringLiteral("--") + option + QLatin1Char('=') +
+            archive.ChildOptions << QStringLiteral("--") + option + QLatin1Char('=') +
                                         parser.value(option);
     }
-    archive.clockAuto = options.clockAuto;
+    archive.ClockAuto = options.ClockAuto;
     return RunArchive(archive);
 }
 
 namespace {
 
 int RunOneRecording(BatchOptions& options) {
-    const ChildReport report{options.childReport};
+    const ChildReport report{options.ChildReport};
     // Painting into panels needs a GUI application (without a display: the
     // offscreen platform); the table alone needs none.
     std::unique_ptr<QCoreApplication> app;
     static int appArgc = 1;
     static char appName[] = "propmon";
     static char* appArgv[] = {appName, nullptr};
-    if (!options.out.empty()) {
+    if (!options.Out.empty()) {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
         app = std::make_unique<QGuiApplication>(appArgc, appArgv);
     } else {
@@ -343,94 +343,94 @@ int RunOneRecording(BatchOptions& options) {
     // first minute (whatever the file's rate); anything not at the mode's
     // rate is converted to it.
     std::string error;
-    auto recording = io::RecordingReader::Open(options.input, 0, io::ChannelChoice::Left, error);
+    auto recording = io::RecordingReader::Open(options.Input, 0, io::ChannelChoice::Left, error);
     if (!recording) return Fail(report, error);
-    const bool stereo = recording->Info().channels == 2;
+    const bool stereo = recording->Info().Channels == 2;
     analysis::SignalChoice choice;
-    if (options.mode == 0 || (stereo && !options.channel)) {
+    if (options.Mode == 0 || (stereo && !options.Channel)) {
         const auto chosen = analysis::ChooseModeAndChannel(
-            options.input, options.mode, options.channel, analysis::TrialSeconds, error);
+            options.Input, options.Mode, options.Channel, analysis::TrialSeconds, error);
         if (!chosen) return Fail(report, error);
         choice = *chosen;
     } else {
-        choice.Mode = options.mode;
-        choice.Channel = options.channel.value_or(io::ChannelChoice::Left);
+        choice.Mode = options.Mode;
+        choice.Channel = options.Channel.value_or(io::ChannelChoice::Left);
         choice.Stereo = stereo;
     }
     std::fprintf(stderr, "%s\n", analysis::ChoiceLine(choice).c_str());
     const int32_t mode = choice.Mode;
-    recording = io::RecordingReader::Open(options.input, 0, choice.Channel, error);
+    recording = io::RecordingReader::Open(options.Input, 0, choice.Channel, error);
     if (!recording) return Fail(report, error);
     if (!recording->ConvertTo(io::RateForMode(mode), error)) return Fail(report, error);
-    if (recording->Info().converted) {
+    if (recording->Info().Converted) {
         std::fprintf(stderr, "propmon: converting %s from %d to %d samples/s (%s mode)\n",
-                     options.input.c_str(), recording->Info().fileRate,
-                     recording->Info().outputRate, mode == dsp::ModeNato ? "NATO" : "AMATEUR");
+                     options.Input.c_str(), recording->Info().FileRate,
+                     recording->Info().OutputRate, mode == dsp::ModeNato ? "NATO" : "AMATEUR");
     }
 
     // The clock error measured over the first minutes, then the whole
     // recording run with it.
     std::optional<analysis::ClockEstimate> clock;
-    if (options.clockAuto) {
-        const auto estimate = analysis::MeasureRecordingClock(options.input, mode, choice.Channel,
-                                                              options.clockOffset, options.gain,
+    if (options.ClockAuto) {
+        const auto estimate = analysis::MeasureRecordingClock(options.Input, mode, choice.Channel,
+                                                              options.ClockOffset, options.Gain,
                                                               ClockMeasureSeconds, error);
         if (!estimate) return Fail(report, error);
         if (estimate->Valid) {
             clock = estimate;
             const analysis::ClockSetting setting =
                 analysis::SplitClockCorrection(estimate->TotalPpm);
-            options.clockPpm = setting.ClockPpm;
-            options.clockOffset = setting.ClockOffset;
+            options.ClockPpm = setting.ClockPpm;
+            options.ClockOffset = setting.ClockOffset;
             std::fprintf(stderr, "%s\n", analysis::ClockLine(*estimate).c_str());
         } else {
             std::fprintf(stderr, "clock: not measured (no steady sync peak); %+.1f ppm kept\n",
-                         static_cast<double>(options.clockOffset * 1000000.0L));
+                         static_cast<double>(options.ClockOffset * 1000000.0L));
         }
     }
-    const long double correction = options.clockOffset + options.clockPpm / 1000000.0L;
-    if (options.lagAuto) {
+    const long double correction = options.ClockOffset + options.ClockPpm / 1000000.0L;
+    if (options.LagAuto) {
         const auto placement = analysis::FindRecordingPaths(
-            options.input, mode, choice.Channel, correction, options.gain, analysis::TrialSeconds,
+            options.Input, mode, choice.Channel, correction, options.Gain, analysis::TrialSeconds,
             PathsSteadySeconds, error);
         if (!placement) return Fail(report, error);
         if (placement->Found) {
-            options.lagOffset = placement->LagOffset;
+            options.LagOffset = placement->LagOffset;
             std::fprintf(stderr, "lag offset: %d (strongest path at lag %d, %.1f s in)\n",
                          placement->LagOffset,
                          (placement->LagOffset + analysis::PathPlacementLags) % dsp::BasebandLen,
                          placement->AtSeconds);
         } else {
             std::fprintf(stderr, "lag offset: %d (no steady sync peak in the first minute)\n",
-                         options.lagOffset);
+                         options.LagOffset);
         }
     }
 
-    if (!options.out.empty()) {
+    if (!options.Out.empty()) {
         std::error_code made;
-        std::filesystem::create_directories(options.out, made);
-        if (made) return Fail(report, "cannot create " + options.out + ": " + made.message());
+        std::filesystem::create_directories(options.Out, made);
+        if (made) return Fail(report, "cannot create " + options.Out + ": " + made.message());
     }
     PendingFile csv;
-    csv.final = options.csv;
-    csv.temporary = csv.final;
-    csv.temporary += ".part";
-    csv.out = std::fopen(csv.temporary.c_str(), "wb");
-    if (!csv.out) return Fail(report, "cannot write " + options.csv + ": " + std::strerror(errno));
-    std::fprintf(csv.out, "%s\n", analysis::BlockTableHeader().c_str());
+    csv.Final = options.Csv;
+    csv.Temporary = csv.Final;
+    csv.Temporary += ".part";
+    csv.Out = std::fopen(csv.Temporary.c_str(), "wb");
+    if (!csv.Out) return Fail(report, "cannot write " + options.Csv + ": " + std::strerror(errno));
+    std::fprintf(csv.Out, "%s\n", analysis::BlockTableHeader().c_str());
 
     auto chain = dsp::MakeChainState();
     dsp::Settings settings;
-    settings.ClockOffset = options.clockOffset;
-    settings.ClockPpm = options.clockPpm;
-    settings.InputGain = options.gain;
+    settings.ClockOffset = options.ClockOffset;
+    settings.ClockPpm = options.ClockPpm;
+    settings.InputGain = options.Gain;
     dsp::ChainControls controls;
     dsp::SetSignalParameters(*chain, controls, settings);
     dsp::SetReceiverMode(*chain, mode);
     dsp::BuildSignalTables(chain->Tables, dsp::TableBuild::StraightThrough);
-    controls.AverageCount = options.average;
-    controls.LagOffset = options.lagOffset;
-    controls.DopplerShift = options.dopplerShift;
+    controls.AverageCount = options.Average;
+    controls.LagOffset = options.LagOffset;
+    controls.DopplerShift = options.DopplerShift;
 
     int64_t block = 0;
     int64_t bufferStart = 0; // recording position of the current buffer's first sample
@@ -440,16 +440,16 @@ int RunOneRecording(BatchOptions& options) {
     // three auto-saves on and the recording's own clock for names and marks.
     std::unique_ptr<display::DisplayState> display;
     dsp::DisplayHooks hooks;
-    if (!options.out.empty()) {
+    if (!options.Out.empty()) {
         display = std::make_unique<display::DisplayState>();
-        display->SnapshotFolder = QString::fromStdString(options.out);
+        display->SnapshotFolder = QString::fromStdString(options.Out);
         display->AutoSaveCorrelogram = display::SwitchOn;
         display->AutoSaveDopplergram = display::SwitchOn;
         display->AutoSaveScattergram = display::SwitchOn;
-        const double duration = double(recording->Info().frames) / recording->Info().fileRate;
-        const int32_t start = options.startSeconds >= 0
-                                  ? options.startSeconds
-                                  : RecordingStartSeconds(options.input, duration);
+        const double duration = double(recording->Info().Frames) / recording->Info().FileRate;
+        const int32_t start = options.StartSeconds >= 0
+                                  ? options.StartSeconds
+                                  : RecordingStartSeconds(options.Input, duration);
         display->Clock = [&, start]() {
             const int64_t seconds = (start + position() / chain->SampleRate) % 86400;
             return display::TimeOfDay{int32_t(seconds / 3600), int32_t(seconds / 60 % 60),
@@ -465,22 +465,22 @@ int RunOneRecording(BatchOptions& options) {
         lastBlockEnd = position();
         const analysis::BlockQuality& q = quality.Add(done.Peak, done.SampleRate);
         tally.Add(q.Locked);
-        if (report.on) snrDb.push_back(q.PeakSnrDb);
+        if (report.On) snrDb.push_back(q.PeakSnrDb);
         const analysis::BlockRow row = analysis::MakeBlockRow(
             done, q, block, static_cast<double>(lastBlockEnd) / done.SampleRate);
-        std::fprintf(csv.out, "%s\n", analysis::FormatBlockRow(row).c_str());
+        std::fprintf(csv.Out, "%s\n", analysis::FormatBlockRow(row).c_str());
         ++block;
     };
 
     // Progress for long recordings: a line every tenth of the way.
-    const int64_t expected = int64_t(double(recording->Info().frames) *
-                                     recording->Info().outputRate / recording->Info().fileRate);
-    const bool long_ = expected > int64_t(300) * recording->Info().outputRate;
+    const int64_t expected = int64_t(double(recording->Info().Frames) *
+                                     recording->Info().OutputRate / recording->Info().FileRate);
+    const bool longRun = expected > int64_t(300) * recording->Info().OutputRate;
     int nextTenth = 1;
     std::vector<int16_t> buffer(dsp::BlockLen);
     for (;;) {
-        if (long_ && bufferStart * 10 >= expected * nextTenth && nextTenth < 10) {
-            std::fprintf(stderr, "propmon: %d%% of %s\n", nextTenth * 10, options.input.c_str());
+        if (longRun && bufferStart * 10 >= expected * nextTenth && nextTenth < 10) {
+            std::fprintf(stderr, "propmon: %d%% of %s\n", nextTenth * 10, options.Input.c_str());
             ++nextTenth;
         }
         std::fill(buffer.begin(), buffer.end(), 0);
@@ -488,54 +488,54 @@ int RunOneRecording(BatchOptions& options) {
         if (got <= 0) break;
         dsp::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), got * 2);
         bufferStart += got;
-        if (report.on && bufferStart % (ReportEveryBuffers * dsp::BlockLen) == 0)
-            report.Progress(block, double(bufferStart) / recording->Info().outputRate);
+        if (report.On && bufferStart % (ReportEveryBuffers * dsp::BlockLen) == 0)
+            report.Progress(block, double(bufferStart) / recording->Info().OutputRate);
         // After a read error what was read is processed and kept; the rest of
         // the file is lost to us and the run fails below.
         if (!recording->Error().empty() || got < dsp::BlockLen) break;
     }
     const std::string readError = recording->Error();
-    if (report.on) {
+    if (report.On) {
         ChildSummary summary;
-        summary.durationS = double(recording->Info().frames) / recording->Info().fileRate;
-        summary.blocks = block;
-        summary.lockedShare = tally.Share();
-        summary.mode = mode == dsp::ModeNato ? "NATO" : "AMATEUR";
-        summary.channel = ChannelName(choice);
+        summary.DurationS = double(recording->Info().Frames) / recording->Info().FileRate;
+        summary.Blocks = block;
+        summary.LockedShare = tally.Share();
+        summary.Mode = mode == dsp::ModeNato ? "NATO" : "AMATEUR";
+        summary.Channel = ChannelName(choice);
         if (clock) {
-            summary.clockPpm = clock->TotalPpm;
-            summary.clockUncertaintyPpm = clock->UncertaintyPpm;
+            summary.ClockPpm = clock->TotalPpm;
+            summary.ClockUncertaintyPpm = clock->UncertaintyPpm;
         }
-        summary.medianSnrDb = Median(snrDb);
+        summary.MedianSnrDb = Median(snrDb);
         report.Summary(summary);
     }
 
-    const bool written = std::fflush(csv.out) == 0 && !std::ferror(csv.out);
-    const bool closed = std::fclose(csv.out) == 0;
-    csv.out = nullptr;
+    const bool written = std::fflush(csv.Out) == 0 && !std::ferror(csv.Out);
+    const bool closed = std::fclose(csv.Out) == 0;
+    csv.Out = nullptr;
     if (!written || !closed)
-        return Fail(report, "cannot write " + options.csv + ": " + std::strerror(errno));
+        return Fail(report, "cannot write " + options.Csv + ": " + std::strerror(errno));
     std::error_code renameError;
-    std::filesystem::rename(csv.temporary, csv.final, renameError);
+    std::filesystem::rename(csv.Temporary, csv.Final, renameError);
     if (renameError)
-        return Fail(report, "cannot write " + options.csv + ": " + renameError.message());
-    csv.committed = true;
+        return Fail(report, "cannot write " + options.Csv + ": " + renameError.message());
+    csv.Committed = true;
     std::fprintf(stderr, "propmon: %lld blocks of %s written to %s\n",
-                 static_cast<long long>(block), options.input.c_str(), options.csv.c_str());
+                 static_cast<long long>(block), options.Input.c_str(), options.Csv.c_str());
     // Say what became of the end of the recording: a file cut short (its
     // header promises more than it holds) and the samples after the last
     // whole block, which show nowhere.
-    const int64_t announced = recording->Info().frames;
-    if (!recording->Info().headerMismatch.empty()) {
+    const int64_t announced = recording->Info().Frames;
+    if (!recording->Info().HeaderMismatch.empty()) {
         std::fprintf(stderr,
                      "propmon: the header of %s does not match the file (%s); the %lld samples "
                      "it holds were read\n",
-                     options.input.c_str(), recording->Info().headerMismatch.c_str(),
+                     options.Input.c_str(), recording->Info().HeaderMismatch.c_str(),
                      static_cast<long long>(recording->FramesRead()));
     } else if (readError.empty() && recording->FramesRead() < announced) {
         std::fprintf(stderr,
                      "propmon: %s ends after %lld of the %lld samples its header announces\n",
-                     options.input.c_str(), static_cast<long long>(recording->FramesRead()),
+                     options.Input.c_str(), static_cast<long long>(recording->FramesRead()),
                      static_cast<long long>(announced));
     }
     const int64_t leftOver = bufferStart - lastBlockEnd;
@@ -545,13 +545,13 @@ int RunOneRecording(BatchOptions& options) {
                      static_cast<long long>(leftOver));
     }
     if (display) {
-        if (!display::WritePanelPngs(*display, QString::fromStdString(options.out)))
-            return Fail(report, "cannot write the panel pictures into " + options.out);
+        if (!display::WritePanelPngs(*display, QString::fromStdString(options.Out)))
+            return Fail(report, "cannot write the panel pictures into " + options.Out);
         std::fprintf(stderr, "propmon: %lld snapshots and the five panels written below %s\n",
-                     static_cast<long long>(display->SnapshotsWritten), options.out.c_str());
+                     static_cast<long long>(display->SnapshotsWritten), options.Out.c_str());
         if (display->SnapshotsFailed > 0) {
             return Fail(report, std::to_string(display->SnapshotsFailed) +
-                                    " snapshots could not be written below " + options.out);
+                                    " snapshots could not be written below " + options.Out);
         }
     }
     if (!readError.empty())
@@ -559,7 +559,7 @@ int RunOneRecording(BatchOptions& options) {
                     readError + " (the " + std::to_string(block) + " blocks before it are kept)");
     // A table of noise looks as valid as any other: say so, and in the status.
     if (tally.NoSignal()) {
-        std::fprintf(stderr, "no STANAG 4285 signal found in %s\n", options.input.c_str());
+        std::fprintf(stderr, "no STANAG 4285 signal found in %s\n", options.Input.c_str());
         return session::ExitNoSignal;
     }
     return session::ExitSuccess;

@@ -51,9 +51,9 @@ CommandLineRequest ParseCommandLine(QCommandLineParser& parser,
     // Help wins wherever it stands, also as the value another option expects
     // ("propmon --batch --help").
     CommandLineRequest request;
-    request.help = parser.isSet(help) || arguments.mid(1).contains(QStringLiteral("--help")) ||
+    request.Help = parser.isSet(help) || arguments.mid(1).contains(QStringLiteral("--help")) ||
                    arguments.mid(1).contains(QStringLiteral("-h"));
-    if (request.help) return request;
+    if (request.Help) return request;
     if (!parsed) {
         const QStringList unknown = parser.unknownOptionNames();
         if (!unknown.isEmpty()) {
@@ -70,7 +70,7 @@ CommandLineRequest ParseCommandLine(QCommandLineParser& parser,
     if (!positionalAllowed && !parser.positionalArguments().isEmpty())
         throw UsageError{QStringLiteral("unexpected argument ") +
                          Quoted(parser.positionalArguments().front())};
-    request.version = parser.isSet(version);
+    request.Version = parser.isSet(version);
     return request;
 }
 
@@ -236,67 +236,67 @@ void ParseHttpListen(const QString& text, QString& address, quint16& port) {
 
 ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
     ReceiverOptions options;
-    options.simulate = parser.isSet(QStringLiteral("simulate"));
-    options.autosave = parser.isSet(QStringLiteral("autosave"));
-    options.replay = parser.value(QStringLiteral("replay"));
-    if (parser.isSet(QStringLiteral("replay")) && options.replay.isEmpty())
+    options.Simulate = parser.isSet(QStringLiteral("simulate"));
+    options.Autosave = parser.isSet(QStringLiteral("autosave"));
+    options.Replay = parser.value(QStringLiteral("replay"));
+    if (parser.isSet(QStringLiteral("replay")) && options.Replay.isEmpty())
         throw UsageError{QStringLiteral("--replay needs a file")};
-    options.channel = ChannelValue(parser);
-    options.channelAuto = ChannelAuto(parser);
-    if (options.simulate && !options.replay.isEmpty())
+    options.Channel = ChannelValue(parser);
+    options.ChannelAuto = ChannelAuto(parser);
+    if (options.Simulate && !options.Replay.isEmpty())
         throw UsageError{QStringLiteral("choose either --simulate or --replay")};
     if (parser.isSet(QStringLiteral("input"))) {
         QString error;
-        if (!io::ParseStreamSpec(parser.value(QStringLiteral("input")), options.input, error))
+        if (!io::ParseStreamSpec(parser.value(QStringLiteral("input")), options.Input, error))
             throw UsageError{error};
-        if (options.simulate || !options.replay.isEmpty())
+        if (options.Simulate || !options.Replay.isEmpty())
             throw UsageError{QStringLiteral("choose one input: --simulate, --replay or --input")};
     }
-    options.reconnect = parser.isSet(QStringLiteral("reconnect"));
+    options.Reconnect = parser.isSet(QStringLiteral("reconnect"));
 
     const auto text = [&](const char* name) {
         return parser.value(QString::fromLatin1(name)).toLocal8Bit().toStdString();
     };
     const auto isSet = [&](const char* name) { return parser.isSet(QString::fromLatin1(name)); };
-    options.headless = isSet("headless");
-    options.listDevices = isSet("list-devices");
-    options.device = parser.value(QStringLiteral("device"));
-    if (isSet("device") && options.device.isEmpty())
+    options.Headless = isSet("headless");
+    options.ListDevices = isSet("list-devices");
+    options.Device = parser.value(QStringLiteral("device"));
+    if (isSet("device") && options.Device.isEmpty())
         throw UsageError{QStringLiteral("--device needs a name")};
-    if (!options.device.isEmpty() && (options.simulate || !options.replay.isEmpty()))
+    if (!options.Device.isEmpty() && (options.Simulate || !options.Replay.isEmpty()))
         throw UsageError{QStringLiteral("choose one input: --device, --simulate or --replay")};
     if (isSet("mode")) {
         const QString mode = parser.value(QStringLiteral("mode"));
         if (mode == QStringLiteral("nato"))
-            options.mode = dsp::ModeNato;
+            options.Mode = dsp::ModeNato;
         else if (mode == QStringLiteral("amateur"))
-            options.mode = dsp::ModeAmateur;
+            options.Mode = dsp::ModeAmateur;
         else
             throw UsageError{QStringLiteral("--mode is nato or amateur, not ") + Quoted(mode)};
     }
-    if (isSet("average")) options.average = WholeIn("--average", text("average"), 1, 1000000);
+    if (isSet("average")) options.Average = WholeIn("--average", text("average"), 1, 1000000);
     if (isSet("lag-offset") && text("lag-offset") == "auto")
-        options.lagOffsetAuto = true;
+        options.LagOffsetAuto = true;
     else if (isSet("lag-offset"))
-        options.lagOffset = WholeIn("--lag-offset", text("lag-offset"), 0, 512);
+        options.LagOffset = WholeIn("--lag-offset", text("lag-offset"), 0, 512);
     // Whole ppm, as the prompt takes it: the number rounded down.
     if (isSet("clock-ppm") && text("clock-ppm") == "auto")
-        options.clockAuto = true;
+        options.ClockAuto = true;
     else if (isSet("clock-ppm"))
-        options.clockPpm =
+        options.ClockPpm =
             std::floor(NumberIn("--clock-ppm", text("clock-ppm"), -500000.0L, 500000.0L));
-    options.log = parser.value(QStringLiteral("log"));
-    if (isSet("log") && options.log.isEmpty())
+    options.Log = parser.value(QStringLiteral("log"));
+    if (isSet("log") && options.Log.isEmpty())
         throw UsageError{QStringLiteral("--log needs a folder")};
-    options.utc = isSet("utc");
-    options.datedNames = isSet("dated-names");
-    if (!options.device.isEmpty() && options.input.kind != io::StreamSpec::Kind::None)
+    options.Utc = isSet("utc");
+    options.DatedNames = isSet("dated-names");
+    if (!options.Device.isEmpty() && options.Input.Kind != io::StreamSpec::Kind::None)
         throw UsageError{
             QStringLiteral("choose one input: --device, --simulate, --replay or --input")};
-    options.http = parser.isSet(QStringLiteral("http"));
-    if (options.http)
-        ParseHttpListen(parser.value(QStringLiteral("http")), options.httpAddress,
-                        options.httpPort);
+    options.Http = parser.isSet(QStringLiteral("http"));
+    if (options.Http)
+        ParseHttpListen(parser.value(QStringLiteral("http")), options.HttpAddress,
+                        options.HttpPort);
     return options;
 }
 

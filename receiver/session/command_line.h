@@ -27,7 +27,7 @@ inline constexpr int ExitNoSignal = 3; // batch: fewer than 20 % of the blocks l
 
 // Bad usage, with the reason in one line.
 struct UsageError {
-    QString reason;
+    QString Reason;
 };
 
 // The arguments as the shell passed them (local 8-bit encoding), program first.
@@ -35,8 +35,8 @@ QStringList Arguments(int argc, char** argv);
 
 // What a run that parses its command line is asked besides its options.
 struct CommandLineRequest {
-    bool help = false;    // -h or --help anywhere: print the usage, exit 0
-    bool version = false; // --version: print the version, exit 0
+    bool Help = false;    // -h or --help anywhere: print the usage, exit 0
+    bool Version = false; // --version: print the version, exit 0
 };
 
 // Parses `arguments` (program name first) against `options` plus -h/--help and
@@ -68,34 +68,34 @@ bool ChannelAuto(const QCommandLineParser& parser);
 
 // The receiver's options: where its input comes from and how it starts.
 struct ReceiverOptions {
-    bool simulate = false; // the built-in test signal is the input
-    QString replay;        // a recording played at real-time pace is the input
-    io::ChannelChoice channel = io::ChannelChoice::Left;
-    bool channelAuto = true; // no --channel (or auto): the replay's channel that locks best
-    bool autosave = false;   // all three gram auto-saves on from the start
+    bool Simulate = false; // the built-in test signal is the input
+    QString Replay;        // a recording played at real-time pace is the input
+    io::ChannelChoice Channel = io::ChannelChoice::Left;
+    bool ChannelAuto = true; // no --channel (or auto): the replay's channel that locks best
+    bool Autosave = false;   // all three gram auto-saves on from the start
     // Samples from another program (UDP, a pipe) and lost inputs.
-    io::StreamSpec input;   // --input udp:[ADDR:]PORT[@RATE] | stdin:RATE[:s16|f32]
-    bool reconnect = false; // --reconnect: a lost input is retried every 10 s
+    io::StreamSpec Input;   // --input udp:[ADDR:]PORT[@RATE] | stdin:RATE[:s16|f32]
+    bool Reconnect = false; // --reconnect: a lost input is retried every 10 s
 
     // Running as a station, in the window or without one.
-    bool headless = false;               // no window: stderr tells the events
-    QString device;                      // the input whose name contains this text
-    bool listDevices = false;            // print the inputs and exit
-    std::optional<int32_t> mode;         // dsp::ModeNato or dsp::ModeAmateur
-    std::optional<int32_t> average;      // K, blocks averaged per correlogram column
-    std::optional<int32_t> lagOffset;    // first lag of the correlogram window
-    bool lagOffsetAuto = false;          // --lag-offset auto: placed on the strongest path
-    std::optional<long double> clockPpm; // --clock-ppm N: whole ppm of clock correction
-    bool clockAuto = false;              // --clock-ppm auto: measured, then applied once
-    QString log;                         // folder of the live block log
-    bool utc = false;                    // time marks, snapshot names in UTC
-    bool datedNames = false;             // snapshot names start with YYYYMMDD-
+    bool Headless = false;               // no window: stderr tells the events
+    QString Device;                      // the input whose name contains this text
+    bool ListDevices = false;            // print the inputs and exit
+    std::optional<int32_t> Mode;         // dsp::ModeNato or dsp::ModeAmateur
+    std::optional<int32_t> Average;      // K, blocks averaged per correlogram column
+    std::optional<int32_t> LagOffset;    // first lag of the correlogram window
+    bool LagOffsetAuto = false;          // --lag-offset auto: placed on the strongest path
+    std::optional<long double> ClockPpm; // --clock-ppm N: whole ppm of clock correction
+    bool ClockAuto = false;              // --clock-ppm auto: measured, then applied once
+    QString Log;                         // folder of the live block log
+    bool Utc = false;                    // time marks, snapshot names in UTC
+    bool DatedNames = false;             // snapshot names start with YYYYMMDD-
 
     // The read-only web view (--http [ADDR:]PORT): on the loopback address
     // unless another is given, as it has no login.
-    bool http = false;
-    QString httpAddress = QStringLiteral("127.0.0.1");
-    quint16 httpPort = 0; // 0: any free port
+    bool Http = false;
+    QString HttpAddress = QStringLiteral("127.0.0.1");
+    quint16 HttpPort = 0; // 0: any free port
 };
 QList<QCommandLineOption> ReceiverOptionList();
 // "[ADDR:]PORT" of --http: an IP address ("[...]" around IPv6 ones, "localhost"

@@ -23,8 +23,8 @@ void ProblemReporter::SetStatusSink(StatusSink sink) {
 
 void ProblemReporter::Failed(const QString& subject, const QString& what, const QString& reason) {
     const auto known = std::find_if(problems_.begin(), problems_.end(),
-                                    [&](const Problem& p) { return p.subject == subject; });
-    if (known != problems_.end() && known->reason == reason) return;
+                                    [&](const Problem& p) { return p.Subject == subject; });
+    if (known != problems_.end() && known->Reason == reason) return;
     const QString text = QStringLiteral("cannot write %1: %2").arg(what, reason);
     if (known != problems_.end())
         *known = {subject, reason, text};
@@ -36,7 +36,7 @@ void ProblemReporter::Failed(const QString& subject, const QString& what, const 
 
 void ProblemReporter::Succeeded(const QString& subject) {
     const auto known = std::find_if(problems_.begin(), problems_.end(),
-                                    [&](const Problem& p) { return p.subject == subject; });
+                                    [&](const Problem& p) { return p.Subject == subject; });
     if (known == problems_.end()) return;
     problems_.erase(known);
     lastRecovery_ = subject + QStringLiteral(" written again");
@@ -47,7 +47,7 @@ void ProblemReporter::Succeeded(const QString& subject) {
 QStringList ProblemReporter::Outstanding() const {
     QStringList texts;
     for (const Problem& problem : problems_)
-        texts << problem.text;
+        texts << problem.Text;
     return texts;
 }
 

@@ -40,9 +40,9 @@ class ProblemReporter {
 
   private:
     struct Problem {
-        QString subject;
-        QString reason;
-        QString text;
+        QString Subject;
+        QString Reason;
+        QString Text;
     };
     void Show();
 

@@ -12,26 +12,26 @@ namespace session {
 int32_t ConfigureInputs(io::WaveInput& wave, const ReceiverOptions& options, int32_t fallback,
                         const io::StreamReports& reports) {
     int32_t chosen = fallback;
-    if (options.simulate) chosen = wave.AddDevice(std::make_unique<io::TestSignalDevice>());
-    if (!options.replay.isEmpty())
+    if (options.Simulate) chosen = wave.AddDevice(std::make_unique<io::TestSignalDevice>());
+    if (!options.Replay.isEmpty())
         chosen =
-            wave.AddDevice(std::make_unique<io::RecordingDevice>(options.replay, options.channel));
-    const io::StreamSpec& input = options.input;
-    if (input.kind == io::StreamSpec::Kind::Udp)
+            wave.AddDevice(std::make_unique<io::RecordingDevice>(options.Replay, options.Channel));
+    const io::StreamSpec& input = options.Input;
+    if (input.Kind == io::StreamSpec::Kind::Udp)
         chosen = wave.AddDevice(
-            std::make_unique<io::UdpStreamDevice>(input.address, input.port, input.rate, reports));
-    if (input.kind == io::StreamSpec::Kind::Stdin)
-        chosen = wave.AddDevice(std::make_unique<io::PipeStreamDevice>(STDIN_FILENO, input.rate,
-                                                                       input.encoding, reports));
-    if (!options.device.isEmpty()) {
+            std::make_unique<io::UdpStreamDevice>(input.Address, input.Port, input.Rate, reports));
+    if (input.Kind == io::StreamSpec::Kind::Stdin)
+        chosen = wave.AddDevice(std::make_unique<io::PipeStreamDevice>(STDIN_FILENO, input.Rate,
+                                                                       input.Encoding, reports));
+    if (!options.Device.isEmpty()) {
         const int32_t count = wave.DeviceCount();
         for (int32_t id = 0; id < count; ++id) {
-            if (wave.DeviceName(id).contains(options.device, Qt::CaseInsensitive) ||
-                wave.DeviceSystemName(id).contains(options.device, Qt::CaseInsensitive))
+            if (wave.DeviceName(id).contains(options.Device, Qt::CaseInsensitive) ||
+                wave.DeviceSystemName(id).contains(options.Device, Qt::CaseInsensitive))
                 return id;
         }
         throw InputError{QStringLiteral("no input matches '%1' (propmon --list-devices lists them)")
-                             .arg(options.device)};
+                             .arg(options.Device)};
     }
     return chosen;
 }

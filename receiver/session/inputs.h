@@ -16,7 +16,7 @@ namespace session {
 
 // An input the options ask for that is not there, in one line.
 struct InputError {
-    QString reason;
+    QString Reason;
 };
 
 // Adds the inputs the options name (the built-in test signal, a replayed

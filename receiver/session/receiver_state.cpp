@@ -71,31 +71,31 @@ void PrepareReceiver(ReceiverState& state) {
 }
 
 void ApplyReceiverOptions(ReceiverState& state, const ReceiverOptions& options) {
-    if (options.mode) dsp::SetReceiverMode(*state.Chain, *options.mode);
-    if (options.average) state.Controls.AverageCount = *options.average;
-    if (options.lagOffset) state.Controls.LagOffset = *options.lagOffset;
-    if (options.clockPpm) state.Settings.ClockPpm = *options.clockPpm;
+    if (options.Mode) dsp::SetReceiverMode(*state.Chain, *options.Mode);
+    if (options.Average) state.Controls.AverageCount = *options.Average;
+    if (options.LagOffset) state.Controls.LagOffset = *options.LagOffset;
+    if (options.ClockPpm) state.Settings.ClockPpm = *options.ClockPpm;
     // The window places the paths by itself unless told where they are; a run
     // without a window only when asked to.  Events go to stderr without one.
     analysis::MonitorOptions watch;
-    watch.AutoClock = options.clockAuto;
-    watch.AutoPlacePaths = options.headless ? options.lagOffsetAuto : !options.lagOffset;
+    watch.AutoClock = options.ClockAuto;
+    watch.AutoPlacePaths = options.Headless ? options.LagOffsetAuto : !options.LagOffset;
     analysis::AcquisitionMonitor::EventSink report;
-    if (options.headless)
+    if (options.Headless)
         report = [](const std::string& line) {
             session::ReportEvent(QString::fromStdString(line));
         };
     state.Acquisition = analysis::AcquisitionMonitor(watch, report);
-    if (options.autosave) {
+    if (options.Autosave) {
         state.Display.AutoSaveCorrelogram = display::SwitchOn;
         state.Display.AutoSaveDopplergram = display::SwitchOn;
         state.Display.AutoSaveScattergram = display::SwitchOn;
     }
-    if (options.utc) SetUtcClock(state, true);
-    if (options.datedNames) state.Display.DatedNames = true;
-    state.Capture.Reconnect = options.reconnect;
-    if (!options.log.isEmpty())
-        state.Log = std::make_unique<session::BlockLog>(options.log, state.Problems);
+    if (options.Utc) SetUtcClock(state, true);
+    if (options.DatedNames) state.Display.DatedNames = true;
+    state.Capture.Reconnect = options.Reconnect;
+    if (!options.Log.isEmpty())
+        state.Log = std::make_unique<session::BlockLog>(options.Log, state.Problems);
 }
 
 QString WindowLogFolder(const ReceiverState& state) {
@@ -151,8 +151,8 @@ BlockTime NextBlockTime(const ReceiverState& state) {
                                      : QDateTime::currentMSecsSinceEpoch();
     time.WallMs = bufferDoneMs - static_cast<int64_t>(std::llround(after * 1000.0 / rate));
     const int64_t previousMs = state.CurrentBlock.WallMs;
-    constexpr int64_t CatchUpMs = 1000;
-    if (state.BlockCount > 0 && time.WallMs <= previousMs && time.WallMs > previousMs - CatchUpMs)
+    constexpr int64_t catchUpMs = 1000;
+    if (state.BlockCount > 0 && time.WallMs <= previousMs && time.WallMs > previousMs - catchUpMs)
         time.WallMs = previousMs + 1;
     return time;
 }

@@ -16,13 +16,13 @@ namespace {
 // A signal handler can reach nothing but globals: the write end of the
 // watcher's socket pair is the one value it needs.  Set before the handlers
 // are installed and cleared after they are removed.
-std::atomic<int> signalWriteFd{-1};
+std::atomic<int> SignalWriteFd{-1};
 
 constexpr int WatchedSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 void OnSignal(int signalNumber) {
     const int saved = errno;
-    const int fd = signalWriteFd.load();
+    const int fd = SignalWriteFd.load();
     if (fd >= 0) {
         const char byte = static_cast<char>(signalNumber);
         [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
@@ -36,7 +36,7 @@ TerminationWatcher::TerminationWatcher(std::function<void()> onSignal, QObject* 
     : QObject(parent), onSignal_(std::move(onSignal)) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_) != 0) return;
     ::fcntl(fds_[1], F_SETFL, O_NONBLOCK);
-    signalWriteFd.store(fds_[1]);
+    SignalWriteFd.store(fds_[1]);
     notifier_ = new QSocketNotifier(fds_[0], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, [this] {
         char byte = 0;
@@ -68,7 +68,7 @@ QString TerminationWatcher::SignalName(int signalNumber) {
 TerminationWatcher::~TerminationWatcher() {
     for (int signalNumber : WatchedSignals)
         std::signal(signalNumber, SIG_DFL);
-    signalWriteFd.store(-1);
+    SignalWriteFd.store(-1);
     delete notifier_;
     for (int fd : fds_)
         if (fd >= 0) ::close(fd);

@@ -29,15 +29,15 @@ web::PanelSet PanelsOf(const display::DisplayState& display) {
 
 web::WebViewConfig WebViewConfigFor(const ReceiverOptions& options, const ReceiverState& state) {
     web::WebViewConfig config;
-    config.Address = QHostAddress(options.httpAddress);
-    config.Port = options.httpPort;
+    config.Address = QHostAddress(options.HttpAddress);
+    config.Port = options.HttpPort;
     const QDir snapshots(QDir::current().absoluteFilePath(state.Display.SnapshotFolder));
     for (const display::Gram gram :
          {display::Gram::Correlogram, display::Gram::Dopplergram, display::Gram::Scattergram})
         config.Folders.push_back({display::GramFolderName(gram),
                                   snapshots.absoluteFilePath(display::GramFolderName(gram))});
     config.LogFolder = QDir::current().absoluteFilePath(
-        options.log.isEmpty() ? WindowLogFolder(state) : options.log);
+        options.Log.isEmpty() ? WindowLogFolder(state) : options.Log);
     config.Folders.push_back({QStringLiteral("logs"), config.LogFolder});
     return config;
 }
@@ -85,8 +85,8 @@ web::BlockFacts BlockFactsOf(const ReceiverState& state, const dsp::ChainState& 
 
 void AttachWebView(ReceiverState& state, web::WebView& view, const io::WaveInput& wave) {
     struct Pace {
-        int64_t blocks = 0;
-        QElapsedTimer sincePublished;
+        int64_t Blocks = 0;
+        QElapsedTimer SincePublished;
     };
     auto pace = std::make_shared<Pace>();
     view.PublishPanels(PanelsOf(state.Display));
@@ -97,12 +97,12 @@ void AttachWebView(ReceiverState& state, web::WebView& view, const io::WaveInput
     view.PublishBlock(start);
 
     state.BlockObservers.push_back([&state, &view, &wave, pace](const dsp::ChainState& chain) {
-        ++pace->blocks;
-        if (pace->sincePublished.isValid() && pace->sincePublished.elapsed() < 1000) return;
-        pace->sincePublished.start();
+        ++pace->Blocks;
+        if (pace->SincePublished.isValid() && pace->SincePublished.elapsed() < 1000) return;
+        pace->SincePublished.start();
         view.PublishPanels(PanelsOf(state.Display));
         view.PublishBlock(
-            BlockFactsOf(state, chain, pace->blocks, wave.DeviceName(state.Capture.DeviceId)));
+            BlockFactsOf(state, chain, pace->Blocks, wave.DeviceName(state.Capture.DeviceId)));
     });
 }
 

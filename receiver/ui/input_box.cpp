@@ -16,15 +16,15 @@ DialogUnits::DialogUnits(const QFont& font) {
     const QFontMetrics metrics(font);
     const int alphabet = metrics.horizontalAdvance(
         QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    baseX = (alphabet / 26 + 1) / 2;
-    baseY = metrics.height();
+    BaseX = (alphabet / 26 + 1) / 2;
+    BaseY = metrics.height();
 }
 
 int DialogUnits::X(int units) const {
-    return (units * baseX + 2) / 4;
+    return (units * BaseX + 2) / 4;
 }
 int DialogUnits::Y(int units) const {
-    return (units * baseY + 4) / 8;
+    return (units * BaseY + 4) / 8;
 }
 QRect DialogUnits::Rect(int x, int y, int w, int h) const {
     return QRect(X(x), Y(y), X(w), Y(h));

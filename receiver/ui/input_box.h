@@ -20,8 +20,8 @@ struct DialogUnits {
     int X(int units) const;
     int Y(int units) const;
     QRect Rect(int x, int y, int w, int h) const;
-    int baseX;
-    int baseY;
+    int BaseX;
+    int BaseY;
 };
 
 class InputBoxDialog : public QDialog {

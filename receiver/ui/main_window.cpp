@@ -84,9 +84,9 @@ class BlackFrame : public QWidget {
 };
 
 struct ScaleLabel {
-    int id, x, y, w, h;
-    const char* nato;
-    const char* amateur;
+    int Id, X, Y, W, H;
+    const char* Nato;
+    const char* Amateur;
 };
 
 // Scale labels of both modes, in id order; the smallest delay label is one
@@ -114,10 +114,10 @@ constexpr ScaleLabel ScaleLabels[] = {
     {Tune + 2, 675, 477, 20, 14, "-30", "-25"},
 };
 static_assert(std::size(ScaleLabels) == LastScaleLabelId - FirstScaleLabelId + 1);
-static_assert(ScaleLabels[SmallestDelayLabelId - FirstScaleLabelId].id == SmallestDelayLabelId);
-static_assert(ScaleLabels[LastDelayScaleLabelId - FirstScaleLabelId + 1].id ==
+static_assert(ScaleLabels[SmallestDelayLabelId - FirstScaleLabelId].Id == SmallestDelayLabelId);
+static_assert(ScaleLabels[LastDelayScaleLabelId - FirstScaleLabelId + 1].Id ==
               FirstDopplerScaleLabelId);
-static_assert(ScaleLabels[LastDopplerScaleLabelId - FirstScaleLabelId + 1].id ==
+static_assert(ScaleLabels[LastDopplerScaleLabelId - FirstScaleLabelId + 1].Id ==
               FirstTuneScaleLabelId);
 
 // The delay scale alternates time labels (ScaleFont) and distance labels.
@@ -273,7 +273,7 @@ void MainWindow::CreateControls() {
         MakeLine(671, y, 4, 1);
     for (int id = FirstTuneScaleLabelId; id <= LastTuneScaleLabelId; ++id) {
         const ScaleLabel& s = ScaleLabelOf(id);
-        MakeLabel(id, s.x, s.y, s.w, s.h, QString::fromLatin1(s.nato));
+        MakeLabel(id, s.X, s.Y, s.W, s.H, QString::fromLatin1(s.Nato));
     }
 
     const auto slider = [&](int id, int x, int w, int maximum, int position) {
@@ -341,7 +341,7 @@ void MainWindow::CreateControls() {
     MakeLine(79, 50, 562, 45);
     for (int id = FirstDelayScaleLabelId; id <= LastDelayScaleLabelId; ++id) {
         const ScaleLabel& s = ScaleLabelOf(id);
-        QLabel* label = MakeLabel(id, s.x, s.y, s.w, s.h, QString::fromLatin1(s.nato));
+        QLabel* label = MakeLabel(id, s.X, s.Y, s.W, s.H, QString::fromLatin1(s.Nato));
         FitLabel(*label, IsDelayTimeLabel(id) ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
     }
     MakeLine(481, 287, 1, 256);
@@ -352,7 +352,7 @@ void MainWindow::CreateControls() {
     MakeLine(79, 543, 402, 1);
     for (int id = FirstDopplerScaleLabelId; id <= LastDopplerScaleLabelId; ++id) {
         const ScaleLabel& s = ScaleLabelOf(id);
-        MakeLabel(id, s.x, s.y, s.w, s.h, QString::fromLatin1(s.nato));
+        MakeLabel(id, s.X, s.Y, s.W, s.H, QString::fromLatin1(s.Nato));
     }
 
     // The first control created lies on top: the panels cover the frame
@@ -373,33 +373,33 @@ void MainWindow::CreateMenus() {
         menuItems_[id] = action;
         connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
     };
-    constexpr int NoCheck = -1, Unchecked = 0, Checked = 1;
+    constexpr int noCheck = -1, unchecked = 0, checked = 1;
     QMenu* file = menuBar_->addMenu(QStringLiteral("File"));
-    item(file, "Auto-save Correlogram", AutoSaveCorrelogramCommand, Unchecked);
-    item(file, "Auto-save Dopplergram", AutoSaveDopplergramCommand, Unchecked);
-    item(file, "Auto-save Scattergram", AutoSaveScattergramCommand, Unchecked);
-    item(file, "Log blocks to CSV", LogBlocksCommand, Unchecked);
+    item(file, "Auto-save Correlogram", AutoSaveCorrelogramCommand, unchecked);
+    item(file, "Auto-save Dopplergram", AutoSaveDopplergramCommand, unchecked);
+    item(file, "Auto-save Scattergram", AutoSaveScattergramCommand, unchecked);
+    item(file, "Log blocks to CSV", LogBlocksCommand, unchecked);
     QMenu* audio = menuBar_->addMenu(QStringLiteral("Audio Input"));
-    item(audio, "Select Input", SelectInputCommand, NoCheck);
+    item(audio, "Select Input", SelectInputCommand, noCheck);
     item(audio, "Reconnect lost input every 10 s", ReconnectCommand,
-         state_.Capture.Reconnect ? Checked : Unchecked);
+         state_.Capture.Reconnect ? checked : unchecked);
     QMenu* tools = menuBar_->addMenu(QStringLiteral("Tools"));
     // Never checked: a plain item.
-    item(tools, "Correlogram averaging", AveragingCommand, NoCheck);
-    item(tools, "Clock offset", ClockOffsetCommand, NoCheck);
-    item(tools, "Display brightness", BrightnessCommand, NoCheck);
-    item(tools, "Scattergram black b/g", ScatterBlackCommand, Unchecked);
-    item(tools, "NATO - 2400 baud, 1800 Hz", NatoCommand, Checked);
-    item(tools, "AMATEUR - 2000 baud, 1500 Hz", AmateurCommand, Unchecked);
-    item(tools, "Times in UTC", UtcTimeCommand, Unchecked);
+    item(tools, "Correlogram averaging", AveragingCommand, noCheck);
+    item(tools, "Clock offset", ClockOffsetCommand, noCheck);
+    item(tools, "Display brightness", BrightnessCommand, noCheck);
+    item(tools, "Scattergram black b/g", ScatterBlackCommand, unchecked);
+    item(tools, "NATO - 2400 baud, 1800 Hz", NatoCommand, checked);
+    item(tools, "AMATEUR - 2000 baud, 1500 Hz", AmateurCommand, unchecked);
+    item(tools, "Times in UTC", UtcTimeCommand, unchecked);
     tools->addSeparator();
-    item(tools, "Measure clock error", MeasureClockCommand, NoCheck);
-    item(tools, "Find paths", FindPathsCommand, NoCheck);
+    item(tools, "Measure clock error", MeasureClockCommand, noCheck);
+    item(tools, "Find paths", FindPathsCommand, noCheck);
     menuItems_[FindPathsCommand]->setShortcut(QKeySequence(Qt::Key_F5));
     addAction(menuItems_[FindPathsCommand]); // the key works wherever the focus is
     QMenu* help = menuBar_->addMenu(QStringLiteral("Help"));
-    item(help, "About", AboutCommand, NoCheck);
-    item(help, "Help", HelpCommand, NoCheck);
+    item(help, "About", AboutCommand, noCheck);
+    item(help, "Help", HelpCommand, noCheck);
 
     // Flags switched on before the window exists (--autosave) show their marks.
     const display::DisplayState& d = state_.Display;
@@ -453,12 +453,12 @@ void MainWindow::DestroyScaleLabels() {
 void MainWindow::CreateScaleLabels() {
     const bool nato = state_.Chain->ReceiverMode == dsp::ModeNato;
     for (const ScaleLabel& s : ScaleLabels) {
-        const int h = !nato && s.id == SmallestDelayLabelId ? 13 : s.h;
+        const int h = !nato && s.Id == SmallestDelayLabelId ? 13 : s.H;
         QLabel* label =
-            RebuildLabel(s.id, s.x, s.y, s.w, h, QString::fromLatin1(nato ? s.nato : s.amateur));
-        if (s.id <= LastDelayScaleLabelId)
+            RebuildLabel(s.Id, s.X, s.Y, s.W, h, QString::fromLatin1(nato ? s.Nato : s.Amateur));
+        if (s.Id <= LastDelayScaleLabelId)
             FitLabel(*label,
-                     IsDelayTimeLabel(s.id) ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
+                     IsDelayTimeLabel(s.Id) ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
     }
 }
 

@@ -24,8 +24,8 @@ qsizetype HeadEnd(const QByteArray& head, qsizetype from) {
 
 // What the guard needs to know of a complete request head.
 struct HeadFacts {
-    bool body = false;  // a header announces a request body
-    bool close = false; // the connection is to end with the response
+    bool Body = false;  // a header announces a request body
+    bool Close = false; // the connection is to end with the response
 };
 
 HeadFacts ReadHead(const QByteArray& head) {
@@ -37,12 +37,12 @@ HeadFacts ReadHead(const QByteArray& head) {
         if (colon < 0) continue;
         const QByteArray name = lines[i].left(colon).trimmed().toLower();
         const QByteArray value = lines[i].mid(colon + 1).trimmed().toLower();
-        if (name == "transfer-encoding") facts.body = true;
-        if (name == "content-length" && value != "0") facts.body = true;
-        if (name == "connection" && value.contains("close")) facts.close = true;
+        if (name == "transfer-encoding") facts.Body = true;
+        if (name == "content-length" && value != "0") facts.Body = true;
+        if (name == "connection" && value.contains("close")) facts.Close = true;
         if (name == "connection" && value.contains("keep-alive")) keepAlive = true;
     }
-    if (lines.front().trimmed().endsWith("HTTP/1.0") && !keepAlive) facts.close = true;
+    if (lines.front().trimmed().endsWith("HTTP/1.0") && !keepAlive) facts.Close = true;
     return facts;
 }
 
@@ -85,13 +85,13 @@ void GuardedTcpServer::incomingConnection(qintptr descriptor) {
         return;
     }
     Watch& watch = watches_[socket];
-    watch.lastActivityMs = clock_.elapsed();
+    watch.LastActivityMs = clock_.elapsed();
     // Connected before the HTTP server connects its own: the head is looked
     // at before the server reads it.
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Inspect(socket); });
     connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
         const auto it = watches_.find(socket);
-        if (it != watches_.end()) it->second.lastActivityMs = clock_.elapsed();
+        if (it != watches_.end()) it->second.LastActivityMs = clock_.elapsed();
     });
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     connect(socket, &QObject::destroyed, this, [this, socket] { watches_.erase(socket); });
@@ -102,21 +102,21 @@ void GuardedTcpServer::Inspect(QTcpSocket* socket) {
     const auto it = watches_.find(socket);
     if (it == watches_.end()) return;
     Watch& watch = it->second;
-    if (watch.rejected || socket->property(ClosingProperty).toBool()) {
+    if (watch.Rejected || socket->property(ClosingProperty).toBool()) {
         socket->readAll(); // never reaches the HTTP server
         return;
     }
     const qint64 now = clock_.elapsed();
-    watch.lastActivityMs = now;
+    watch.LastActivityMs = now;
     const QByteArray chunk = socket->peek(socket->bytesAvailable());
     qsizetype at = 0;
     while (at < chunk.size()) {
-        if (watch.head.isEmpty()) watch.headStartMs = now;
-        const qsizetype before = watch.head.size();
-        watch.head.append(chunk.constData() + at, chunk.size() - at);
-        const qsizetype end = HeadEnd(watch.head, before - 2);
-        const qsizetype headBytes = end < 0 ? watch.head.size() : end;
-        const qsizetype lineEnd = watch.head.indexOf('\n');
+        if (watch.Head.isEmpty()) watch.HeadStartMs = now;
+        const qsizetype before = watch.Head.size();
+        watch.Head.append(chunk.constData() + at, chunk.size() - at);
+        const qsizetype end = HeadEnd(watch.Head, before - 2);
+        const qsizetype headBytes = end < 0 ? watch.Head.size() : end;
+        const qsizetype lineEnd = watch.Head.indexOf('\n');
         if ((lineEnd < 0 ? headBytes : lineEnd) > limits_.MaxLineBytes) {
             Reject(socket, watch, "414 URI Too Long");
             return;
@@ -126,23 +126,23 @@ void GuardedTcpServer::Inspect(QTcpSocket* socket) {
             return;
         }
         if (end < 0) return; // the rest of the head comes later
-        const HeadFacts facts = ReadHead(watch.head.left(end));
-        if (facts.body) {
+        const HeadFacts facts = ReadHead(watch.Head.left(end));
+        if (facts.Body) {
             Reject(socket, watch, "413 Payload Too Large");
             return;
         }
-        socket->setProperty(CloseAskedProperty, facts.close);
+        socket->setProperty(CloseAskedProperty, facts.Close);
         // Whatever follows the blank line starts the next request.
         at += end - before;
-        watch.head.clear();
-        watch.headStartMs = -1;
+        watch.Head.clear();
+        watch.HeadStartMs = -1;
     }
 }
 
 void GuardedTcpServer::Reject(QTcpSocket* socket, Watch& watch, const char* status) {
-    watch.rejected = true;
-    watch.head.clear();
-    watch.headStartMs = -1;
+    watch.Rejected = true;
+    watch.Head.clear();
+    watch.HeadStartMs = -1;
     socket->readAll();
     socket->write(QByteArray("HTTP/1.1 ") + status +
                   "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
@@ -154,8 +154,8 @@ void GuardedTcpServer::Sweep() {
     std::vector<QTcpSocket*> drop;
     std::vector<QTcpSocket*> close;
     for (const auto& [socket, watch] : watches_) {
-        const qint64 quietMs = now - watch.lastActivityMs;
-        if (watch.headStartMs >= 0 && now - watch.headStartMs > limits_.HeadTimeoutMs)
+        const qint64 quietMs = now - watch.LastActivityMs;
+        if (watch.HeadStartMs >= 0 && now - watch.HeadStartMs > limits_.HeadTimeoutMs)
             drop.push_back(socket);
         else if (socket->bytesToWrite() > 0 && quietMs > limits_.StallTimeoutMs)
             drop.push_back(socket);

@@ -43,10 +43,10 @@ class GuardedTcpServer : public QTcpServer {
 
   private:
     struct Watch {
-        QByteArray head;         // the unfinished request head seen so far
-        qint64 headStartMs = -1; // when its first byte came
-        qint64 lastActivityMs = 0;
-        bool rejected = false;
+        QByteArray Head;         // the unfinished request head seen so far
+        qint64 HeadStartMs = -1; // when its first byte came
+        qint64 LastActivityMs = 0;
+        bool Rejected = false;
     };
     void Inspect(QTcpSocket* socket);
     void Reject(QTcpSocket* socket, Watch& watch, const char* status);

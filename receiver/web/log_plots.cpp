@@ -58,8 +58,8 @@ float Number(std::string_view text) {
 // ---- Drawing ------------------------------------------------------------------
 
 struct Series {
-    const char* label;
-    QRgb colour;
+    const char* Label;
+    QRgb Colour;
 };
 
 constexpr int PlotLeft = 52, PlotTop = 24, PlotRight = PlotWidth - 10, PlotBottom = PlotHeight - 24;
@@ -168,8 +168,8 @@ QImage RenderPlot(const LogHistory& history, int64_t nowUtcMs, const QString& ti
                          TickText(std::abs(v) < step / 1000 ? 0.0 : v, step));
     }
     // Time: every three hours of UTC.
-    constexpr int64_t TickMs = 3LL * 3600 * 1000;
-    for (int64_t t = (fromMs / TickMs + 1) * TickMs; t <= nowUtcMs; t += TickMs) {
+    constexpr int64_t tickMs = 3LL * 3600 * 1000;
+    for (int64_t t = (fromMs / tickMs + 1) * tickMs; t <= nowUtcMs; t += tickMs) {
         const int x = PlotLeft + static_cast<int>((t - fromMs) * PlotAreaWidth / PlotSpanMs);
         painter.setPen(grid);
         painter.drawLine(x, PlotTop, x, PlotBottom - 1);
@@ -188,7 +188,7 @@ QImage RenderPlot(const LogHistory& history, int64_t nowUtcMs, const QString& ti
     // pixel (on a logarithmic scale: a path that holds for hours is dark, a
     // few stray blocks a light haze).
     for (size_t s = count; s-- > 0;) {
-        const QColor colour = QColor::fromRgb(series[s].colour);
+        const QColor colour = QColor::fromRgb(series[s].Colour);
         const uint16_t* first = &dots[s * PlotAreaHeight * PlotAreaWidth];
         const uint16_t most = *std::max_element(first, first + PlotAreaHeight * PlotAreaWidth);
         const double scale = 0.75 / std::log1p(std::max<double>(most, 2.0));
@@ -225,13 +225,13 @@ QImage RenderPlot(const LogHistory& history, int64_t nowUtcMs, const QString& ti
     }
     int x = PlotRight;
     for (size_t s = count; s-- > 0;) {
-        const QString label = QString::fromLatin1(series[s].label);
+        const QString label = QString::fromLatin1(series[s].Label);
         const int width = painter.fontMetrics().horizontalAdvance(label);
         x -= width;
         painter.setPen(text);
         painter.drawText(QRect(x, 4, width, 16), Qt::AlignLeft | Qt::AlignVCenter, label);
         x -= 14;
-        painter.fillRect(x, 8, 9, 9, QColor::fromRgb(series[s].colour));
+        painter.fillRect(x, 8, 9, 9, QColor::fromRgb(series[s].Colour));
         x -= 12;
     }
     if (empty) {
@@ -362,14 +362,14 @@ void LogHistory::Update(int64_t nowUtcMs) {
 }
 
 QImage RenderDelayPlot(const LogHistory& history, int64_t nowUtcMs, int baudRate) {
-    static constexpr Series series[] = {
+    static constexpr Series Series[] = {
         {"strongest path", 0xFF0000A0u},
         {"second path", 0xFFC80000u},
         {"third path", 0xFF008C00u},
     };
     // Two baseband samples a symbol.
     const double lagsPerMs = 2.0 * std::max(baudRate, 1) / 1000.0;
-    return RenderPlot(history, nowUtcMs, QStringLiteral("Delay of the paths (ms)"), series, 2.0,
+    return RenderPlot(history, nowUtcMs, QStringLiteral("Delay of the paths (ms)"), Series, 2.0,
                       [lagsPerMs](const LogPoint& point, float* out) {
                           const float first = static_cast<float>(point.PeakLag / lagsPerMs);
                           out[0] = first;
@@ -379,8 +379,8 @@ QImage RenderDelayPlot(const LogHistory& history, int64_t nowUtcMs, int baudRate
 }
 
 QImage RenderDopplerPlot(const LogHistory& history, int64_t nowUtcMs) {
-    static constexpr Series series[] = {{"strongest path", 0xFF0000A0u}};
-    return RenderPlot(history, nowUtcMs, QStringLiteral("Doppler (Hz)"), series, 1.0,
+    static constexpr Series Series[] = {{"strongest path", 0xFF0000A0u}};
+    return RenderPlot(history, nowUtcMs, QStringLiteral("Doppler (Hz)"), Series, 1.0,
                       [](const LogPoint& point, float* out) { out[0] = point.DopplerHz; });
 }
 

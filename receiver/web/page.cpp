@@ -11,14 +11,14 @@ namespace {
 
 // Places in the window's client area: x, y, width, height.
 struct Box {
-    int x, y, w, h;
+    int X, Y, W, H;
 };
 
 // The panels and whether the window draws its thin sunken border round it.
 struct PanelPlace {
-    Panel panel;
-    Box box; // of the picture inside any border
-    bool border;
+    web::Panel Panel;
+    web::Box Box; // of the picture inside any border
+    bool Border;
 };
 constexpr PanelPlace PanelPlaces[] = {
     {Panel::Correlation, {6, 51, 68, 510}, true},
@@ -40,10 +40,10 @@ constexpr Box Lines[] = {
 // Scale labels of both modes.  Fonts: "time" (the delay scale's times),
 // "distance" (its distances) and "control" (all others).
 struct ScaleText {
-    Box box;
-    const char* font;
-    const char* nato;
-    const char* amateur;
+    web::Box Box;
+    const char* Font;
+    const char* Nato;
+    const char* Amateur;
 };
 constexpr ScaleText ScaleTexts[] = {
     {{649, 43, 38, 14}, "time", "20ms", "25ms"},
@@ -72,10 +72,10 @@ constexpr ScaleText ScaleTexts[] = {
 
 QString Px(const Box& box) {
     return QStringLiteral("left:%1px;top:%2px;width:%3px;height:%4px")
-        .arg(box.x)
-        .arg(box.y)
-        .arg(box.w)
-        .arg(box.h);
+        .arg(box.X)
+        .arg(box.Y)
+        .arg(box.W)
+        .arg(box.H);
 }
 
 QString Escaped(const QString& text) {
@@ -148,24 +148,24 @@ QByteArray PageHtml(const Snapshot& snapshot, const std::vector<ServedFolder>& f
         QStringLiteral("</span></div>\n");
     for (const Box& line : Lines)
         html += QStringLiteral("<div class=\"") +
-                (line.w == 1 || line.h == 1 ? QStringLiteral("line") : QStringLiteral("frame")) +
+                (line.W == 1 || line.H == 1 ? QStringLiteral("line") : QStringLiteral("frame")) +
                 QStringLiteral("\" style=\"") + Px(line) + QStringLiteral("\"></div>\n");
     for (const ScaleText& text : ScaleTexts) {
-        const QString nato = QString::fromLatin1(text.nato);
-        const QString other = QString::fromLatin1(text.amateur);
-        html += QStringLiteral("<div class=\"label ") + QString::fromLatin1(text.font) +
-                QStringLiteral("\" style=\"") + Px(text.box) + QStringLiteral("\"") +
+        const QString nato = QString::fromLatin1(text.Nato);
+        const QString other = QString::fromLatin1(text.Amateur);
+        html += QStringLiteral("<div class=\"label ") + QString::fromLatin1(text.Font) +
+                QStringLiteral("\" style=\"") + Px(text.Box) + QStringLiteral("\"") +
                 (nato == other ? QString()
                                : QStringLiteral(" data-nato=\"") + Escaped(nato) +
                                      QStringLiteral("\" data-amateur=\"") + Escaped(other) + u'"') +
                 u'>' + Escaped(amateur ? other : nato) + QStringLiteral("</div>\n");
     }
     for (const PanelPlace& place : PanelPlaces) {
-        const int i = static_cast<int>(place.panel);
-        const QString name = QString::fromLatin1(PanelName(place.panel));
+        const int i = static_cast<int>(place.Panel);
+        const QString name = QString::fromLatin1(PanelName(place.Panel));
         html += QStringLiteral("<img id=\"") + name + QStringLiteral("\" class=\"panel") +
-                (place.border ? QStringLiteral(" sunken") : QString()) +
-                QStringLiteral("\" alt=\"") + name + QStringLiteral("\" style=\"") + Px(place.box) +
+                (place.Border ? QStringLiteral(" sunken") : QString()) +
+                QStringLiteral("\" alt=\"") + name + QStringLiteral("\" style=\"") + Px(place.Box) +
                 QStringLiteral("\" src=\"/panel/") + name + QStringLiteral(".png?v=") +
                 QString::number(snapshot.PanelVersions[i]) + QStringLiteral("\" data-version=\"") +
                 QString::number(snapshot.PanelVersions[i]) + QStringLiteral("\">\n");

@@ -111,10 +111,10 @@ std::optional<ServedPath> ResolveServedPath(const std::vector<ServedFolder>& fol
 
 QByteArray FolderListing(const ServedPath& folder) {
     struct Entry {
-        QString name;
-        bool isFolder;
-        qint64 bytes;
-        QDateTime modified;
+        QString Name;
+        bool IsFolder;
+        qint64 Bytes;
+        QDateTime Modified;
     };
     std::vector<Entry> entries;
     qsizetype skipped = 0;
@@ -130,9 +130,9 @@ QByteArray FolderListing(const ServedPath& folder) {
                                info.lastModified()});
         }
         std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-            if (a.isFolder != b.isFolder) return a.isFolder;
-            if (a.modified != b.modified) return a.modified > b.modified;
-            return a.name > b.name;
+            if (a.IsFolder != b.IsFolder) return a.IsFolder;
+            if (a.Modified != b.Modified) return a.Modified > b.Modified;
+            return a.Name > b.Name;
         });
         if (static_cast<qsizetype>(entries.size()) > MaxListedEntries) {
             skipped = static_cast<qsizetype>(entries.size()) - MaxListedEntries;
@@ -149,13 +149,13 @@ QByteArray FolderListing(const ServedPath& folder) {
         html += QStringLiteral("<table class=\"listing\">\n<tr><th>Name</th><th>Size</th>"
                                "<th>Modified</th></tr>\n");
         for (const Entry& entry : entries) {
-            const QString href = QString::fromLatin1(QUrl::toPercentEncoding(entry.name)) +
-                                 (entry.isFolder ? QStringLiteral("/") : QString());
+            const QString href = QString::fromLatin1(QUrl::toPercentEncoding(entry.Name)) +
+                                 (entry.IsFolder ? QStringLiteral("/") : QString());
             html += QStringLiteral("<tr><td><a href=\"") + href + QStringLiteral("\">") +
-                    Escaped(entry.name) + (entry.isFolder ? QStringLiteral("/") : QString()) +
+                    Escaped(entry.Name) + (entry.IsFolder ? QStringLiteral("/") : QString()) +
                     QStringLiteral("</a></td><td class=\"size\">") +
-                    (entry.isFolder ? QString() : SizeText(entry.bytes)) +
-                    QStringLiteral("</td><td>") + TimeText(entry.modified) +
+                    (entry.IsFolder ? QString() : SizeText(entry.Bytes)) +
+                    QStringLiteral("</td><td>") + TimeText(entry.Modified) +
                     QStringLiteral("</td></tr>\n");
         }
         html += QStringLiteral("</table>\n");
@@ -199,11 +199,11 @@ void FileStream::Start(QTcpSocket* socket, std::unique_ptr<QFile> file, qint64 l
 }
 
 void FileStream::Pump() {
-    constexpr qint64 HighWaterBytes = 1024 * 1024;
-    constexpr qint64 ChunkBytes = 64 * 1024;
+    constexpr qint64 highWaterBytes = 1024 * 1024;
+    constexpr qint64 chunkBytes = 64 * 1024;
     if (!socket_ || !file_) return;
-    while (remaining_ > 0 && socket_->bytesToWrite() < HighWaterBytes) {
-        const QByteArray data = file_->read(std::min(ChunkBytes, remaining_));
+    while (remaining_ > 0 && socket_->bytesToWrite() < highWaterBytes) {
+        const QByteArray data = file_->read(std::min(chunkBytes, remaining_));
         if (data.isEmpty()) {
             // Cut short while it was sent: the client must not take the part
             // for the whole.

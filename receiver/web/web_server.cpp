@@ -35,9 +35,9 @@ constexpr qint64 PlotAgeMs = 30000;
 // 256 colours is kept as it is.
 QImage WithPalette(const QImage& image) {
     if (image.format() != QImage::Format_RGB32) return image;
-    constexpr int Slots = 1024; // open addressing, at most a quarter full
-    std::array<QRgb, Slots> colours;
-    std::array<int, Slots> indexes;
+    constexpr int slotCount = 1024; // open addressing, at most a quarter full
+    std::array<QRgb, slotCount> colours;
+    std::array<int, slotCount> indexes;
     indexes.fill(-1);
     QList<QRgb> table;
     QImage indexed(image.size(), QImage::Format_Indexed8);
@@ -52,7 +52,7 @@ QImage WithPalette(const QImage& image) {
             if (colour != last || lastIndex < 0) {
                 unsigned slot = (colour * 2654435761u) >> 22; // 10 bits
                 while (indexes[slot] >= 0 && colours[slot] != colour)
-                    slot = (slot + 1) % Slots;
+                    slot = (slot + 1) % slotCount;
                 if (indexes[slot] < 0) {
                     if (table.size() == 256) return image;
                     colours[slot] = colour;
@@ -317,11 +317,11 @@ Response WebServer::StateJson(const QHttpServerRequest& request) {
 
 const QByteArray& WebServer::EncodedPng(int panel, const QImage& image, uint64_t version) {
     EncodedPanel& encoded = panels_[panel];
-    if (encoded.version != version) {
-        encoded.png = Png(image);
-        encoded.version = version;
+    if (encoded.Version != version) {
+        encoded.Png = Png(image);
+        encoded.Version = version;
     }
-    return encoded.png;
+    return encoded.Png;
 }
 
 Response WebServer::PanelPng(const QString& fileName) {
@@ -355,15 +355,15 @@ Response WebServer::PlotPng(const QString& fileName) {
     }
     EncodedPlot& plot = delay ? delayPlot_ : dopplerPlot_;
     const qint64 now = clock_.elapsed();
-    if (plot.png.isEmpty() || now - plot.madeMs > PlotAgeMs || plot.baudRate != baudRate) {
+    if (plot.Png.isEmpty() || now - plot.MadeMs > PlotAgeMs || plot.BaudRate != baudRate) {
         const int64_t nowUtcMs = QDateTime::currentMSecsSinceEpoch();
         history_.Update(nowUtcMs);
-        plot.png = Png(delay ? RenderDelayPlot(history_, nowUtcMs, baudRate)
+        plot.Png = Png(delay ? RenderDelayPlot(history_, nowUtcMs, baudRate)
                              : RenderDopplerPlot(history_, nowUtcMs));
-        plot.madeMs = now;
-        plot.baudRate = baudRate;
+        plot.MadeMs = now;
+        plot.BaudRate = baudRate;
     }
-    return {Status::Ok, "image/png", plot.png, {{"Cache-Control", "no-cache"}}};
+    return {Status::Ok, "image/png", plot.Png, {{"Cache-Control", "no-cache"}}};
 }
 
 } // namespace web

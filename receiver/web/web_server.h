@@ -63,8 +63,8 @@ class WebServer : public QObject {
     GuardedTcpServer* tcp_ = nullptr; // owned by http_ once bound
 
     struct EncodedPanel {
-        uint64_t version = UINT64_MAX;
-        QByteArray png;
+        uint64_t Version = UINT64_MAX;
+        QByteArray Png;
     };
     std::array<EncodedPanel, PanelCount> panels_;
     // /state.json as of a version of the latest state, by the panel versions
@@ -76,9 +76,9 @@ class WebServer : public QObject {
     QElapsedTimer clock_;
     LogHistory history_;
     struct EncodedPlot {
-        qint64 madeMs = 0; // monotonic
-        int baudRate = 0;
-        QByteArray png;
+        qint64 MadeMs = 0; // monotonic
+        int BaudRate = 0;
+        QByteArray Png;
     };
     EncodedPlot delayPlot_, dopplerPlot_;
 };

@@ -20,11 +20,11 @@ constexpr uint32_t FourCC(const char (&s)[5]) {
 
 // Writes pictures as the window does: each shown in the preview, the preview is the frame.
 bool WriteMovie(const QString& path, const QStringList& pictures, const CompressOptions& options,
-                int32_t rate, uint64_t riffLimit = kRiffLimitBytes,
+                int32_t rate, uint64_t riffLimit = RiffLimitBytes,
                 std::vector<QImage>* frames = nullptr) {
     MovieWriter movie;
     if (!MovieOpen(movie, path, rate)) return false;
-    movie.avi.riffLimitBytes = riffLimit;
+    movie.Avi.RiffLimitBytes = riffLimit;
     if (!MovieSetCodec(movie, options) || !MovieSetFormat(movie)) {
         MovieAbandon(movie);
         return false;
@@ -32,8 +32,8 @@ bool WriteMovie(const QString& path, const QStringList& pictures, const Compress
     PreviewState preview = MakePreviewState();
     for (const QString& p : pictures) {
         ShowPicture(preview, p);
-        if (frames) frames->push_back(preview.shown);
-        if (MovieWriteFrame(movie, preview.shown) != FrameResult::Written) {
+        if (frames) frames->push_back(preview.Shown);
+        if (MovieWriteFrame(movie, preview.Shown) != FrameResult::Written) {
             MovieAbandon(movie);
             return false;
         }
@@ -56,19 +56,19 @@ TEST(AviHeaders, FullFrameMovieParsesBackFieldByField) {
     const QStringList pics = SavePatterns(dir, 3);
     const QString out = dir.filePath("m.avi");
     CompressOptions options;
-    options.fccHandler = FourCC("DIB ");
-    options.dwQuality = 7500;
+    options.FccHandler = FourCC("DIB ");
+    options.DwQuality = 7500;
     ASSERT_TRUE(WriteMovie(out, pics, options, 15));
     const QByteArray f = ReadFile(out);
     const std::vector<Chunk> chunks = ReadChunks(f);
     ASSERT_FALSE(chunks.empty());
-    EXPECT_EQ(chunks[0].id, "RIFF/AVI ");
-    EXPECT_EQ(qsizetype(chunks[0].size) + 8, f.size());
+    EXPECT_EQ(chunks[0].Id, "RIFF/AVI ");
+    EXPECT_EQ(qsizetype(chunks[0].Size) + 8, f.size());
 
     const Chunk* avih = FindChunk(chunks, "avih");
     ASSERT_TRUE(avih);
-    const qsizetype a = avih->offset + 8;
-    EXPECT_EQ(avih->size, 56u);
+    const qsizetype a = avih->Offset + 8;
+    EXPECT_EQ(avih->Size, 56u);
     EXPECT_EQ(Le32(f, a), 66667u);  // microseconds per frame
     EXPECT_EQ(Le32(f, a + 16), 3u); // total frames
     EXPECT_EQ(Le32(f, a + 24), 1u); // streams
@@ -79,7 +79,7 @@ TEST(AviHeaders, FullFrameMovieParsesBackFieldByField) {
 
     const Chunk* strh = FindChunk(chunks, "strh");
     ASSERT_TRUE(strh);
-    const qsizetype s = strh->offset + 8;
+    const qsizetype s = strh->Offset + 8;
     EXPECT_EQ(Le32(f, s), FourCC("vids"));
     EXPECT_EQ(Le32(f, s + 4), FourCC("DIB "));
     EXPECT_EQ(Le32(f, s + 8), 0u);       // flags
@@ -96,8 +96,8 @@ TEST(AviHeaders, FullFrameMovieParsesBackFieldByField) {
 
     const Chunk* strf = FindChunk(chunks, "strf");
     ASSERT_TRUE(strf);
-    ASSERT_EQ(strf->size, 40u);
-    const qsizetype b = strf->offset + 8;
+    ASSERT_EQ(strf->Size, 40u);
+    const qsizetype b = strf->Offset + 8;
     const BitmapInfoHeader h = StreamFormatHeader();
     EXPECT_EQ(Le32(f, b), 40u);
     EXPECT_EQ(Le32(f, b + 4), 564u);
@@ -126,21 +126,21 @@ TEST(AviHeaders, Idx1MarksEveryFullFrameAsKeyAndPointsAtItsChunk) {
     const QStringList pics = SavePatterns(dir, 4);
     const QString out = dir.filePath("m.avi");
     std::vector<QImage> frames;
-    ASSERT_TRUE(WriteMovie(out, pics, CompressOptions{}, 15, kRiffLimitBytes, &frames));
+    ASSERT_TRUE(WriteMovie(out, pics, CompressOptions{}, 15, RiffLimitBytes, &frames));
     const QByteArray f = ReadFile(out);
     const std::vector<Chunk> chunks = ReadChunks(f);
     const Chunk* movi = FindChunk(chunks, "LIST/movi");
     const Chunk* idx1 = FindChunk(chunks, "idx1");
     ASSERT_TRUE(movi && idx1);
-    ASSERT_EQ(idx1->size, 4u * 16u);
+    ASSERT_EQ(idx1->Size, 4u * 16u);
     // No codec chosen: the handler stays 0, the frames are full frames.
-    EXPECT_EQ(Le32(f, FindChunk(chunks, "strh")->offset + 12), 0u);
+    EXPECT_EQ(Le32(f, FindChunk(chunks, "strh")->Offset + 12), 0u);
     for (int k = 0; k < 4; ++k) {
-        const qsizetype e = idx1->offset + 8 + 16 * k;
+        const qsizetype e = idx1->Offset + 8 + 16 * k;
         EXPECT_EQ(Le32(f, e), FourCC("00db"));
-        EXPECT_EQ(Le32(f, e + 4), kAviIfKeyFrame);
+        EXPECT_EQ(Le32(f, e + 4), AviIfKeyFrame);
         EXPECT_EQ(Le32(f, e + 12), 676800u);
-        const qsizetype chunkAt = movi->offset + 8 + Le32(f, e + 8);
+        const qsizetype chunkAt = movi->Offset + 8 + Le32(f, e + 8);
         EXPECT_EQ(f.mid(chunkAt, 4), "00db");
         // Bottom row first, blue green red.
         const QRgb bottomLeft = frames[k].pixel(0, 399);
@@ -166,30 +166,30 @@ TEST(AviHeaders, PastTheRiffLimitOpenDmlPartsCarryEveryFrame) {
     ASSERT_TRUE(FindChunk(chunks, "RIFF/AVIX", 1));
     EXPECT_FALSE(FindChunk(chunks, "RIFF/AVIX", 2));
     for (const Chunk& c : chunks) {
-        if (c.id.rfind("RIFF", 0) == 0) {
-            EXPECT_LE(c.size + 8u, 2500000u);
+        if (c.Id.rfind("RIFF", 0) == 0) {
+            EXPECT_LE(c.Size + 8u, 2500000u);
         }
     }
     const Chunk* idx1 = FindChunk(chunks, "idx1");
     ASSERT_TRUE(idx1);
-    const uint32_t firstPart = idx1->size / 16;
-    EXPECT_EQ(Le32(f, FindChunk(chunks, "avih")->offset + 8 + 16), firstPart);
-    EXPECT_EQ(Le32(f, FindChunk(chunks, "strh")->offset + 8 + 32), 7u);
-    EXPECT_EQ(Le32(f, FindChunk(chunks, "dmlh")->offset + 8), 7u);
+    const uint32_t firstPart = idx1->Size / 16;
+    EXPECT_EQ(Le32(f, FindChunk(chunks, "avih")->Offset + 8 + 16), firstPart);
+    EXPECT_EQ(Le32(f, FindChunk(chunks, "strh")->Offset + 8 + 32), 7u);
+    EXPECT_EQ(Le32(f, FindChunk(chunks, "dmlh")->Offset + 8), 7u);
     const Chunk* indx = FindChunk(chunks, "indx");
     ASSERT_TRUE(indx);
-    EXPECT_EQ(Le32(f, indx->offset + 8 + 4), 3u); // parts
+    EXPECT_EQ(Le32(f, indx->Offset + 8 + 4), 3u); // parts
     uint32_t indexed = 0;
     for (int i = 0; i < 3; ++i) {
-        const qsizetype e = indx->offset + 8 + 24 + 16 * i;
+        const qsizetype e = indx->Offset + 8 + 24 + 16 * i;
         EXPECT_EQ(f.mid(qsizetype(Le64(f, e)), 4), "ix00");
         indexed += Le32(f, e + 12);
     }
     EXPECT_EQ(indexed, 7u);
 
     const ProbeResult p = Probe(out);
-    ASSERT_TRUE(p.ok) << p.fields.count("stderr");
-    EXPECT_EQ(p.fields.at("nb_read_frames"), "7");
+    ASSERT_TRUE(p.Ok) << p.Fields.count("stderr");
+    EXPECT_EQ(p.Fields.at("nb_read_frames"), "7");
     const std::vector<QImage> decoded = DecodeFrames(out);
     ASSERT_EQ(decoded.size(), 7u);
     for (int k = 0; k < 7; ++k)
@@ -203,12 +203,12 @@ TEST(AviHeaders, EmptyListStillWritesAFilePlayersOpen) {
     const QByteArray f = ReadFile(out);
     const std::vector<Chunk> chunks = ReadChunks(f);
     ASSERT_TRUE(FindChunk(chunks, "idx1"));
-    EXPECT_EQ(FindChunk(chunks, "idx1")->size, 0u);
-    EXPECT_EQ(Le32(f, FindChunk(chunks, "strh")->offset + 8 + 32), 0u);
+    EXPECT_EQ(FindChunk(chunks, "idx1")->Size, 0u);
+    EXPECT_EQ(Le32(f, FindChunk(chunks, "strh")->Offset + 8 + 32), 0u);
     ProbeResult p = Probe(out);
-    EXPECT_TRUE(p.ok);
-    EXPECT_EQ(p.fields["width"], "564");
-    EXPECT_EQ(p.fields["height"], "400");
+    EXPECT_TRUE(p.Ok);
+    EXPECT_EQ(p.Fields["width"], "564");
+    EXPECT_EQ(p.Fields["height"], "400");
 }
 
 TEST(AviFileSafety, ExistingMovieIsReplacedOnlyWhenTheNewOneIsComplete) {
@@ -220,7 +220,7 @@ TEST(AviFileSafety, ExistingMovieIsReplacedOnlyWhenTheNewOneIsComplete) {
     ASSERT_TRUE(MovieSetCodec(movie, CompressOptions{}));
     ASSERT_TRUE(MovieSetFormat(movie));
     PreviewState preview = MakePreviewState();
-    ASSERT_EQ(MovieWriteFrame(movie, preview.shown), FrameResult::Written);
+    ASSERT_EQ(MovieWriteFrame(movie, preview.Shown), FrameResult::Written);
     EXPECT_EQ(ReadFile(out), "previous movie"); // still writing
     MovieAbandon(movie);
     EXPECT_EQ(ReadFile(out), "previous movie");
@@ -241,11 +241,11 @@ TEST_P(DroppedWriter, WriterDestroyedBeforeFinishLeavesTheOldMovieAndNoTemporary
         MovieWriter movie;
         ASSERT_TRUE(MovieOpen(movie, out, 15));
         CompressOptions options;
-        options.fccHandler = FindCodecByText(GetParam())->fourcc;
+        options.FccHandler = FindCodecByText(GetParam())->Fourcc;
         ASSERT_TRUE(MovieSetCodec(movie, options));
         ASSERT_TRUE(MovieSetFormat(movie));
         PreviewState preview = MakePreviewState();
-        ASSERT_EQ(MovieWriteFrame(movie, preview.shown), FrameResult::Written);
+        ASSERT_EQ(MovieWriteFrame(movie, preview.Shown), FrameResult::Written);
     }
     EXPECT_EQ(ReadFile(out), "previous movie");
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"keep.avi"});
@@ -257,7 +257,7 @@ INSTANTIATE_TEST_SUITE_P(AviFileSafety, DroppedWriter, ::testing::Values("DIB", 
 TEST(AviFileSafety, UnwritableFolderIsReportedNotIgnored) {
     MovieWriter movie;
     EXPECT_FALSE(MovieOpen(movie, "/nonexistent-folder/x.avi", 15));
-    EXPECT_FALSE(movie.error.empty());
+    EXPECT_FALSE(movie.Error.empty());
 }
 
 TEST(FrameRate, TextIsReadByItsLeadingNumberAndRoundedToEven) {

@@ -22,15 +22,15 @@ ProcessResult RunProgram(const QString& program, const QStringList& args,
     p.start(program, args);
     ProcessResult r;
     if (!p.waitForStarted(10000)) {
-        r.err = "cannot start " + program;
+        r.Err = "cannot start " + program;
         return r;
     }
     p.closeWriteChannel();
     p.waitForFinished(600000);
-    r.outBytes = p.readAllStandardOutput();
-    r.out = QString::fromLocal8Bit(r.outBytes);
-    r.err = QString::fromLocal8Bit(p.readAllStandardError());
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.OutBytes = p.readAllStandardOutput();
+    r.Out = QString::fromLocal8Bit(r.OutBytes);
+    r.Err = QString::fromLocal8Bit(p.readAllStandardError());
+    r.ExitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     return r;
 }
 
@@ -103,7 +103,7 @@ std::vector<Chunk> ReadChunks(const QByteArray& file) {
 
 const Chunk* FindChunk(const std::vector<Chunk>& chunks, const std::string& id, int nth) {
     for (const Chunk& c : chunks)
-        if (c.id == id && nth-- == 0) return &c;
+        if (c.Id == id && nth-- == 0) return &c;
     return nullptr;
 }
 
@@ -113,12 +113,12 @@ ProbeResult Probe(const QString& path) {
                     "stream=codec_name,width,height,r_frame_rate,nb_read_frames", "-of",
                     "default=nw=1", path});
     ProbeResult p;
-    p.ok = r.exitCode == 0;
-    for (const QString& line : r.out.split('\n', Qt::SkipEmptyParts)) {
+    p.Ok = r.ExitCode == 0;
+    for (const QString& line : r.Out.split('\n', Qt::SkipEmptyParts)) {
         const qsizetype eq = line.indexOf('=');
-        if (eq > 0) p.fields[line.left(eq).toStdString()] = line.mid(eq + 1).toStdString();
+        if (eq > 0) p.Fields[line.left(eq).toStdString()] = line.mid(eq + 1).toStdString();
     }
-    if (!r.err.isEmpty()) p.fields["stderr"] = r.err.toStdString();
+    if (!r.Err.isEmpty()) p.Fields["stderr"] = r.Err.toStdString();
     return p;
 }
 
@@ -127,10 +127,10 @@ std::vector<QImage> DecodeFrames(const QString& path) {
         "ffmpeg", {"-v", "error", "-i", path, "-f", "rawvideo", "-pix_fmt", "bgra", "-"});
     std::vector<QImage> frames;
     const qsizetype frameBytes = 564 * 400 * 4;
-    for (qsizetype at = 0; at + frameBytes <= r.outBytes.size(); at += frameBytes) {
+    for (qsizetype at = 0; at + frameBytes <= r.OutBytes.size(); at += frameBytes) {
         QImage f(564, 400, QImage::Format_RGB32);
         for (int y = 0; y < 400; ++y)
-            std::memcpy(f.scanLine(y), r.outBytes.constData() + at + y * 564 * 4, 564 * 4);
+            std::memcpy(f.scanLine(y), r.OutBytes.constData() + at + y * 564 * 4, 564 * 4);
         // bgra from ffmpeg is the byte order of RGB32; force opaque
         for (int y = 0; y < 400; ++y) {
             QRgb* line = reinterpret_cast<QRgb*>(f.scanLine(y));

@@ -16,10 +16,10 @@
 namespace reelmaker {
 
 struct ProcessResult {
-    int exitCode = -1;
-    QString out;
-    QString err;
-    QByteArray outBytes;
+    int ExitCode = -1;
+    QString Out;
+    QString Err;
+    QByteArray OutBytes;
 };
 
 ProcessResult RunProgram(const QString& program, const QStringList& args);
@@ -38,17 +38,17 @@ uint16_t Le16(const QByteArray& b, qsizetype at);
 uint64_t Le64(const QByteArray& b, qsizetype at);
 
 struct Chunk {
-    std::string id;   // four characters; for lists the list type after a slash: "LIST/hdrl"
-    qsizetype offset; // of the chunk header
-    uint32_t size;    // payload size
+    std::string Id;   // four characters; for lists the list type after a slash: "LIST/hdrl"
+    qsizetype Offset; // of the chunk header
+    uint32_t Size;    // payload size
 };
 // Every chunk of the file in file order, descending into RIFF and LIST chunks.
 std::vector<Chunk> ReadChunks(const QByteArray& file);
 const Chunk* FindChunk(const std::vector<Chunk>& chunks, const std::string& id, int nth = 0);
 
 struct ProbeResult {
-    bool ok = false;
-    std::map<std::string, std::string> fields;
+    bool Ok = false;
+    std::map<std::string, std::string> Fields;
 };
 // ffprobe's view of the first video stream, frames counted by decoding.
 ProbeResult Probe(const QString& path);

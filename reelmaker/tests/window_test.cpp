@@ -26,34 +26,34 @@ namespace {
 
 // Keeps the process's current folder as the test found it.
 struct CurrentFolderGuard {
-    QString saved = QDir::currentPath();
-    ~CurrentFolderGuard() { QDir::setCurrent(saved); }
+    QString Saved = QDir::currentPath();
+    ~CurrentFolderGuard() { QDir::setCurrent(Saved); }
 };
 
 struct Recorder {
-    QStringList openAnswers;
-    QString saveAnswer;
-    std::optional<CompressOptions> options; // none: the user cancels
-    QStringList messages;
-    int saveAsked = 0;
-    int optionsAsked = 0;
+    QStringList OpenAnswers;
+    QString SaveAnswer;
+    std::optional<CompressOptions> Options; // none: the user cancels
+    QStringList Messages;
+    int SaveAsked = 0;
+    int OptionsAsked = 0;
 
     ReelDialogs Dialogs() {
         ReelDialogs d;
-        d.openPicture = [this](QWidget*) {
-            return openAnswers.isEmpty() ? QString() : openAnswers.takeFirst();
+        d.OpenPicture = [this](QWidget*) {
+            return OpenAnswers.isEmpty() ? QString() : OpenAnswers.takeFirst();
         };
-        d.saveMovie = [this](QWidget*) {
-            ++saveAsked;
-            return saveAnswer;
+        d.SaveMovie = [this](QWidget*) {
+            ++SaveAsked;
+            return SaveAnswer;
         };
-        d.compressOptions = [this](QWidget*, CompressOptions& o) {
-            ++optionsAsked;
-            if (!options) return false;
-            o = *options;
+        d.CompressOptions = [this](QWidget*, CompressOptions& o) {
+            ++OptionsAsked;
+            if (!Options) return false;
+            o = *Options;
             return true;
         };
-        d.message = [this](const QString& text) { messages << text; };
+        d.Message = [this](const QString& text) { Messages << text; };
         return d;
     }
 };
@@ -73,7 +73,7 @@ int Selected(const MainWindow& w) {
 QImage Fitted(const QString& path) {
     PreviewState s = MakePreviewState();
     ShowPicture(s, path);
-    return s.shown;
+    return s.Shown;
 }
 
 TEST(Window, ControlsFollowTheLayoutTable) {
@@ -89,35 +89,35 @@ TEST(Window, ControlsFollowTheLayoutTable) {
     EXPECT_FALSE(w.windowIcon().pixmap(16, 16).isNull());
 
     struct Row {
-        int id;
-        const char* text;
-        QRect geometry;
+        int Id;
+        const char* Text;
+        QRect Geometry;
     };
     const Row rows[] = {
-        {kIdLoad, "&Load Picture", {5, 210, 75, 20}},
-        {kIdMakeAvi, "Make AVI", {92, 210, 75, 20}},
-        {kIdAddBmp, "Add all BMP files in folder", {5, 330, 135, 20}},
-        {kIdAddJpg, "Add all JPG files in folder", {5, 355, 135, 20}},
-        {kIdAddGif, "Add all GIF files in folder", {5, 380, 135, 20}},
-        {kIdStatus, "", {5, 236, 250, 45}},
-        {kIdDelete, "Delete Picture", {179, 210, 75, 20}},
-        {kIdList, nullptr, {5, 5, 250, 220}},
-        {kIdPreview, nullptr, {260, 5, 564, 400}},
-        {kIdFrameRate, "15", {5, 288, 30, 20}},
-        {kIdRateLabel, "Enter frame rate", {50, 292, 100, 20}},
+        {KIdLoad, "&Load Picture", {5, 210, 75, 20}},
+        {KIdMakeAvi, "Make AVI", {92, 210, 75, 20}},
+        {KIdAddBmp, "Add all BMP files in folder", {5, 330, 135, 20}},
+        {KIdAddJpg, "Add all JPG files in folder", {5, 355, 135, 20}},
+        {KIdAddGif, "Add all GIF files in folder", {5, 380, 135, 20}},
+        {KIdStatus, "", {5, 236, 250, 45}},
+        {KIdDelete, "Delete Picture", {179, 210, 75, 20}},
+        {KIdList, nullptr, {5, 5, 250, 220}},
+        {KIdPreview, nullptr, {260, 5, 564, 400}},
+        {KIdFrameRate, "15", {5, 288, 30, 20}},
+        {KIdRateLabel, "Enter frame rate", {50, 292, 100, 20}},
     };
     QList<QWidget*> order;
     for (const Row& row : rows) {
-        QWidget* c = w.Control(row.id);
-        ASSERT_TRUE(c) << row.id;
-        EXPECT_EQ(c->geometry(), row.geometry) << row.id;
+        QWidget* c = w.Control(row.Id);
+        ASSERT_TRUE(c) << row.Id;
+        EXPECT_EQ(c->geometry(), row.Geometry) << row.Id;
         order << c;
-        if (!row.text) continue;
+        if (!row.Text) continue;
         QString text;
         if (auto* b = qobject_cast<QPushButton*>(c)) text = b->text();
         if (auto* l = qobject_cast<QLabel*>(c)) text = l->text();
         if (auto* e = qobject_cast<QLineEdit*>(c)) text = e->text();
-        EXPECT_EQ(text, row.text) << row.id;
+        EXPECT_EQ(text, row.Text) << row.Id;
     }
     // Created in the table's order: the focus chain follows creation.
     QList<QWidget*> chain;
@@ -125,12 +125,12 @@ TEST(Window, ControlsFollowTheLayoutTable) {
         if (order.contains(c)) chain << c;
     EXPECT_EQ(chain, order);
     // Where the list's foot meets the buttons, the earlier-made buttons lie on top.
-    EXPECT_EQ(w.childAt(40, 220), w.Control(kIdLoad));
-    const QPalette status = w.Control(kIdStatus)->palette();
+    EXPECT_EQ(w.childAt(40, 220), w.Control(KIdLoad));
+    const QPalette status = w.Control(KIdStatus)->palette();
     EXPECT_EQ(status.color(QPalette::WindowText), QColor(0, 0, 255));
     EXPECT_EQ(status.color(QPalette::Window), QColor(255, 255, 223));
     // The preview starts as plain grey.
-    EXPECT_EQ(w.Preview().shown, SolidPicture(564, 400, kPreviewBackground));
+    EXPECT_EQ(w.Preview().Shown, SolidPicture(564, 400, PreviewBackground));
 }
 
 TEST(Window, ResizingKeepsControlPositions) {
@@ -138,8 +138,8 @@ TEST(Window, ResizingKeepsControlPositions) {
     MainWindow w(r.Dialogs());
     w.show();
     w.resize(1000, 600);
-    EXPECT_EQ(w.Control(kIdPreview)->geometry(), QRect(260, 5, 564, 400));
-    EXPECT_EQ(w.Control(kIdAddGif)->geometry(), QRect(5, 380, 135, 20));
+    EXPECT_EQ(w.Control(KIdPreview)->geometry(), QRect(260, 5, 564, 400));
+    EXPECT_EQ(w.Control(KIdAddGif)->geometry(), QRect(5, 380, 135, 20));
 }
 
 TEST(PictureList, FolderScansAppendBareNamesInNameOrderWithoutRegardToCase) {
@@ -152,16 +152,16 @@ TEST(PictureList, FolderScansAppendBareNamesInNameOrderWithoutRegardToCase) {
     QDir::setCurrent(dir.path());
     Recorder r;
     MainWindow w(r.Dialogs());
-    w.OnCommand(kIdAddBmp, kBnClicked);
-    w.OnCommand(kIdAddBmp, kBnClicked);
+    w.OnCommand(KIdAddBmp, BnClicked);
+    w.OnCommand(KIdAddBmp, BnClicked);
     EXPECT_EQ(Entries(w), (QStringList{"A.BMP", "b.bmp", "c.Bmp", "A.BMP", "b.bmp", "c.Bmp"}));
     EXPECT_EQ(Selected(w), -1); // neither selection nor preview change
     w.PictureList()->clear();
-    w.OnCommand(kIdAddJpg, kBnClicked);
+    w.OnCommand(KIdAddJpg, BnClicked);
     EXPECT_EQ(Entries(w), (QStringList{"v.jpg", "x.jpg", "w.JPEG"}));
-    w.OnCommand(kIdAddGif, kBnClicked);
+    w.OnCommand(KIdAddGif, BnClicked);
     EXPECT_EQ(Entries(w).last(), "g.gif");
-    EXPECT_EQ(w.Preview().shown, SolidPicture(564, 400, kPreviewBackground));
+    EXPECT_EQ(w.Preview().Shown, SolidPicture(564, 400, PreviewBackground));
 }
 
 TEST(PictureList, LoadThenScanListsThePictureTwiceAndTheFolderFollowsTheChoice) {
@@ -172,18 +172,18 @@ TEST(PictureList, LoadThenScanListsThePictureTwiceAndTheFolderFollowsTheChoice) 
     const QString pic = dir.filePath("shot.bmp");
     ASSERT_TRUE(PatternPicture(560, 216, 3).save(pic));
     Recorder r;
-    r.openAnswers = {pic};
+    r.OpenAnswers = {pic};
     MainWindow w(r.Dialogs());
-    w.OnCommand(kIdLoad, kBnClicked);
+    w.OnCommand(KIdLoad, BnClicked);
     EXPECT_EQ(QDir::currentPath(), QFileInfo(dir.path()).canonicalFilePath());
     EXPECT_EQ(Entries(w), QStringList{pic});
     EXPECT_EQ(Selected(w), 0);
-    EXPECT_EQ(w.Preview().shown, Fitted(pic));
-    w.OnCommand(kIdAddBmp, kBnClicked);
+    EXPECT_EQ(w.Preview().Shown, Fitted(pic));
+    w.OnCommand(KIdAddBmp, BnClicked);
     EXPECT_EQ(Entries(w), (QStringList{pic, "shot.bmp"}));
     EXPECT_EQ(Selected(w), 0);
     // A cancelled open dialog changes nothing.
-    w.OnCommand(kIdLoad, kBnClicked);
+    w.OnCommand(KIdLoad, BnClicked);
     EXPECT_EQ(Entries(w).size(), 2);
 }
 
@@ -191,84 +191,84 @@ class ThreePictures : public ::testing::Test {
   protected:
     void SetUp() override {
         for (int i = 0; i < 3; ++i) {
-            paths << dir.filePath(QString("p%1.png").arg(i));
-            ASSERT_TRUE(PatternPicture(300 + 100 * i, 200, i).save(paths.back()));
+            paths_ << dir_.filePath(QString("p%1.png").arg(i));
+            ASSERT_TRUE(PatternPicture(300 + 100 * i, 200, i).save(paths_.back()));
         }
-        r.openAnswers = paths;
-        window = std::make_unique<MainWindow>(r.Dialogs());
+        r_.OpenAnswers = paths_;
+        window_ = std::make_unique<MainWindow>(r_.Dialogs());
         for (int i = 0; i < 3; ++i)
-            window->OnCommand(kIdLoad, kBnClicked);
+            window_->OnCommand(KIdLoad, BnClicked);
     }
-    CurrentFolderGuard guard;
-    QTemporaryDir dir;
-    QStringList paths;
-    Recorder r;
-    std::unique_ptr<MainWindow> window;
+    CurrentFolderGuard guard_;
+    QTemporaryDir dir_;
+    QStringList paths_;
+    Recorder r_;
+    std::unique_ptr<MainWindow> window_;
 };
 
 TEST_F(ThreePictures, DeletingTheMiddleEntrySelectsAndShowsTheOneBefore) {
-    MainWindow& w = *window;
+    MainWindow& w = *window_;
     w.PictureList()->setCurrentRow(1);
-    EXPECT_EQ(w.Preview().shown, Fitted(paths[1]));
-    w.OnCommand(kIdDelete, kBnClicked);
-    EXPECT_EQ(Entries(w), (QStringList{paths[0], paths[2]}));
+    EXPECT_EQ(w.Preview().Shown, Fitted(paths_[1]));
+    w.OnCommand(KIdDelete, BnClicked);
+    EXPECT_EQ(Entries(w), (QStringList{paths_[0], paths_[2]}));
     EXPECT_EQ(Selected(w), 0);
-    EXPECT_EQ(w.Preview().shown, Fitted(paths[0]));
-    EXPECT_EQ(w.Preview().currentWidth, 300u);
+    EXPECT_EQ(w.Preview().Shown, Fitted(paths_[0]));
+    EXPECT_EQ(w.Preview().CurrentWidth, 300u);
 }
 
 TEST_F(ThreePictures, DeletingTheFirstEntryLeavesNoSelectionAndNoCurrentPicture) {
-    MainWindow& w = *window;
+    MainWindow& w = *window_;
     w.PictureList()->setCurrentRow(0);
-    w.OnCommand(kIdDelete, kBnClicked);
-    EXPECT_EQ(Entries(w), (QStringList{paths[1], paths[2]}));
+    w.OnCommand(KIdDelete, BnClicked);
+    EXPECT_EQ(Entries(w), (QStringList{paths_[1], paths_[2]}));
     EXPECT_EQ(Selected(w), -1);
-    EXPECT_FALSE(w.Preview().current.has_value());
+    EXPECT_FALSE(w.Preview().Current.has_value());
     // The next repaint shows only the background; the frame image is kept.
     const QImage onScreen = w.grab().toImage();
-    EXPECT_EQ(onScreen.pixel(260 + 282, 5 + 200), kPreviewBackground);
-    EXPECT_EQ(w.Preview().shown, Fitted(paths[0]));
+    EXPECT_EQ(onScreen.pixel(260 + 282, 5 + 200), PreviewBackground);
+    EXPECT_EQ(w.Preview().Shown, Fitted(paths_[0]));
     // Without a selection nothing is deleted.
-    w.OnCommand(kIdDelete, kBnClicked);
+    w.OnCommand(KIdDelete, BnClicked);
     EXPECT_EQ(Entries(w).size(), 2);
     EXPECT_EQ(Selected(w), -1);
 }
 
 TEST_F(ThreePictures, KeyboardSelectionPreviewsLikeAClick) {
-    MainWindow& w = *window;
+    MainWindow& w = *window_;
     w.show();
     w.PictureList()->setCurrentRow(0);
     w.PictureList()->setFocus();
     QTest::keyClick(w.PictureList(), Qt::Key_Down);
     EXPECT_EQ(Selected(w), 1);
-    EXPECT_EQ(w.Preview().shown, Fitted(paths[1]));
+    EXPECT_EQ(w.Preview().Shown, Fitted(paths_[1]));
     QTest::keyClick(w.PictureList(), Qt::Key_Up);
-    EXPECT_EQ(w.Preview().shown, Fitted(paths[0]));
+    EXPECT_EQ(w.Preview().Shown, Fitted(paths_[0]));
     const QRect third = w.PictureList()->visualItemRect(w.PictureList()->item(2));
     QTest::mouseClick(w.PictureList()->viewport(), Qt::LeftButton, {}, third.center());
     EXPECT_EQ(Selected(w), 2);
-    EXPECT_EQ(w.Preview().shown, Fitted(paths[2]));
+    EXPECT_EQ(w.Preview().Shown, Fitted(paths_[2]));
 }
 
 TEST_F(ThreePictures, DropOfThreeFilesAddsOnlyTheFirst) {
-    MainWindow& w = *window;
+    MainWindow& w = *window_;
     QMimeData mime;
-    mime.setUrls({QUrl::fromLocalFile(paths[2]), QUrl::fromLocalFile(paths[0]),
-                  QUrl::fromLocalFile(paths[1])});
+    mime.setUrls({QUrl::fromLocalFile(paths_[2]), QUrl::fromLocalFile(paths_[0]),
+                  QUrl::fromLocalFile(paths_[1])});
     w.show();
     QDragEnterEvent enter(QPoint(400, 200), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(&w, &enter);
     QDropEvent drop(QPointF(400, 200), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(&w, &drop);
     EXPECT_EQ(Entries(w).size(), 4);
-    EXPECT_EQ(Entries(w).last(), paths[2]);
+    EXPECT_EQ(Entries(w).last(), paths_[2]);
     EXPECT_EQ(Selected(w), 3);
     // A file that is no picture is listed all the same; the preview keeps its picture.
-    const QString junk = dir.filePath("junk.bmp");
+    const QString junk = dir_.filePath("junk.bmp");
     WriteFile(junk, "no picture");
     w.OnDropFiles({junk});
     EXPECT_EQ(Entries(w).last(), junk);
-    EXPECT_EQ(w.Preview().shown, Fitted(paths[2]));
+    EXPECT_EQ(w.Preview().Shown, Fitted(paths_[2]));
 }
 
 TEST(PictureList, BareNameAfterTheFolderChangedDoesNotLoad) {
@@ -279,15 +279,15 @@ TEST(PictureList, BareNameAfterTheFolderChangedDoesNotLoad) {
     ASSERT_TRUE(PatternPicture(200, 100, 2).save(other));
     QDir::setCurrent(first.path());
     Recorder r;
-    r.openAnswers = {other};
+    r.OpenAnswers = {other};
     MainWindow w(r.Dialogs());
-    w.OnCommand(kIdAddBmp, kBnClicked);
+    w.OnCommand(KIdAddBmp, BnClicked);
     w.PictureList()->setCurrentRow(0);
-    EXPECT_EQ(w.Preview().shown, Fitted(first.filePath("only-here.bmp")));
-    w.OnCommand(kIdLoad, kBnClicked); // the folder becomes the second one
+    EXPECT_EQ(w.Preview().Shown, Fitted(first.filePath("only-here.bmp")));
+    w.OnCommand(KIdLoad, BnClicked); // the folder becomes the second one
     w.PictureList()->setCurrentRow(0);
-    EXPECT_FALSE(w.Preview().current.has_value());
-    EXPECT_EQ(w.Preview().shown, Fitted(other));
+    EXPECT_FALSE(w.Preview().Current.has_value());
+    EXPECT_EQ(w.Preview().Shown, Fitted(other));
 }
 
 TEST(Window, EscapeEndsTheWindow) {
@@ -304,154 +304,154 @@ TEST(Window, EscapeEndsTheWindow) {
 }
 
 TEST_F(ThreePictures, MakeAviWritesEveryEntryInListOrderAndReportsProgress) {
-    MainWindow& w = *window;
+    MainWindow& w = *window_;
     w.PictureList()->setCurrentRow(1); // the selection does not matter
     QTemporaryDir out;
-    r.saveAnswer = out.filePath("movie.avi");
+    r_.SaveAnswer = out.filePath("movie.avi");
     CompressOptions options;
-    options.fccHandler = kFullFramesFourCC;
-    options.dwQuality = 7550;
-    options.dwFlags = kCompressValid;
-    r.options = options;
-    static_cast<QLineEdit*>(w.Control(kIdFrameRate))->setText("12.5");
-    w.OnCommand(kIdMakeAvi, kBnClicked);
-    EXPECT_TRUE(r.messages.isEmpty()) << r.messages.join('|').toStdString();
+    options.FccHandler = FullFramesFourCC;
+    options.DwQuality = 7550;
+    options.DwFlags = CompressValid;
+    r_.Options = options;
+    static_cast<QLineEdit*>(w.Control(KIdFrameRate))->setText("12.5");
+    w.OnCommand(KIdMakeAvi, BnClicked);
+    EXPECT_TRUE(r_.Messages.isEmpty()) << r_.Messages.join('|').toStdString();
     EXPECT_EQ(w.StatusText(),
               "  Writing frame  3 of  3\r\n  Compression DIB \r\n  Compress quality  75.5%");
     EXPECT_EQ(QDir::currentPath(), QFileInfo(out.path()).canonicalFilePath());
-    const ProbeResult p = Probe(r.saveAnswer);
-    ASSERT_TRUE(p.ok);
-    EXPECT_EQ(p.fields.at("r_frame_rate"), "12/1");
-    const std::vector<QImage> frames = DecodeFrames(r.saveAnswer);
+    const ProbeResult p = Probe(r_.SaveAnswer);
+    ASSERT_TRUE(p.Ok);
+    EXPECT_EQ(p.Fields.at("r_frame_rate"), "12/1");
+    const std::vector<QImage> frames = DecodeFrames(r_.SaveAnswer);
     ASSERT_EQ(frames.size(), 3u);
     for (int k = 0; k < 3; ++k)
-        EXPECT_EQ(frames[k], Fitted(paths[k])) << k;
-    EXPECT_EQ(w.Preview().shown, Fitted(paths[2])); // the last entry is current
+        EXPECT_EQ(frames[k], Fitted(paths_[k])) << k;
+    EXPECT_EQ(w.Preview().Shown, Fitted(paths_[2])); // the last entry is current
     EXPECT_EQ(Selected(w), 1);
 }
 
 TEST_F(ThreePictures, CancelledOptionsKeepTheRecordAndAZeroHandlerEndsTheStatus) {
-    MainWindow& w = *window;
+    MainWindow& w = *window_;
     QTemporaryDir out;
-    r.saveAnswer = out.filePath("m.avi");
-    w.OnCommand(kIdMakeAvi, kBnClicked);
-    EXPECT_EQ(r.optionsAsked, 1);
-    EXPECT_EQ(w.Options().fccHandler, 0u);
+    r_.SaveAnswer = out.filePath("m.avi");
+    w.OnCommand(KIdMakeAvi, BnClicked);
+    EXPECT_EQ(r_.OptionsAsked, 1);
+    EXPECT_EQ(w.Options().FccHandler, 0u);
     EXPECT_EQ(w.StatusText(), "  Writing frame  3 of  3\r\n  Compression ");
-    EXPECT_EQ(DecodeFrames(r.saveAnswer).size(), 3u);
+    EXPECT_EQ(DecodeFrames(r_.SaveAnswer).size(), 3u);
 }
 
 TEST_F(ThreePictures, UnusableFrameRateIsRefusedBeforeAnyDialog) {
-    MainWindow& w = *window;
+    MainWindow& w = *window_;
     QTemporaryDir out;
-    r.saveAnswer = out.filePath("m.avi");
+    r_.SaveAnswer = out.filePath("m.avi");
     for (const char* text : {"abc", "0", "-5", ""}) {
-        static_cast<QLineEdit*>(w.Control(kIdFrameRate))->setText(text);
-        w.OnCommand(kIdMakeAvi, kBnClicked);
+        static_cast<QLineEdit*>(w.Control(KIdFrameRate))->setText(text);
+        w.OnCommand(KIdMakeAvi, BnClicked);
     }
-    EXPECT_EQ(r.messages.size(), 4);
-    EXPECT_EQ(r.saveAsked, 0);
-    EXPECT_FALSE(QFileInfo::exists(r.saveAnswer));
+    EXPECT_EQ(r_.Messages.size(), 4);
+    EXPECT_EQ(r_.SaveAsked, 0);
+    EXPECT_FALSE(QFileInfo::exists(r_.SaveAnswer));
     EXPECT_TRUE(w.StatusText().isEmpty());
 }
 
 TEST_F(ThreePictures, BareNamesMissingFromTheMovieFolderRepeatThePreviousFrame) {
-    MainWindow& w = *window;
+    MainWindow& w = *window_;
     // p0 by full path, then the bare names of the folder scan.
-    w.OnCommand(kIdAddBmp, kBnClicked); // no BMP files: nothing
-    ASSERT_TRUE(PatternPicture(640, 480, 9).save(dir.filePath("late.jpg")));
-    w.OnCommand(kIdAddJpg, kBnClicked);
+    w.OnCommand(KIdAddBmp, BnClicked); // no BMP files: nothing
+    ASSERT_TRUE(PatternPicture(640, 480, 9).save(dir_.filePath("late.jpg")));
+    w.OnCommand(KIdAddJpg, BnClicked);
     ASSERT_EQ(Entries(w).last(), "late.jpg");
     QTemporaryDir out;
-    r.saveAnswer = out.filePath("m.avi"); // another folder: "late.jpg" will not load
-    w.OnCommand(kIdMakeAvi, kBnClicked);
-    const std::vector<QImage> frames = DecodeFrames(r.saveAnswer);
+    r_.SaveAnswer = out.filePath("m.avi"); // another folder: "late.jpg" will not load
+    w.OnCommand(KIdMakeAvi, BnClicked);
+    const std::vector<QImage> frames = DecodeFrames(r_.SaveAnswer);
     ASSERT_EQ(frames.size(), 4u);
-    EXPECT_EQ(frames[3], Fitted(paths[2]));
+    EXPECT_EQ(frames[3], Fitted(paths_[2]));
 }
 
 TEST(Window, EmptyListStillWritesAMovieAndLeavesTheStatusAlone) {
     CurrentFolderGuard guard;
     QTemporaryDir out;
     Recorder r;
-    r.saveAnswer = out.filePath("empty.avi");
+    r.SaveAnswer = out.filePath("empty.avi");
     MainWindow w(r.Dialogs());
-    w.OnCommand(kIdMakeAvi, kBnClicked);
-    EXPECT_EQ(r.optionsAsked, 1);
+    w.OnCommand(KIdMakeAvi, BnClicked);
+    EXPECT_EQ(r.OptionsAsked, 1);
     EXPECT_TRUE(w.StatusText().isEmpty());
-    EXPECT_TRUE(Probe(r.saveAnswer).ok);
+    EXPECT_TRUE(Probe(r.SaveAnswer).Ok);
     // A cancelled save dialog ends the command quietly.
-    r.saveAnswer.clear();
-    w.OnCommand(kIdMakeAvi, kBnClicked);
-    EXPECT_EQ(r.optionsAsked, 1);
-    EXPECT_TRUE(r.messages.isEmpty());
+    r.SaveAnswer.clear();
+    w.OnCommand(KIdMakeAvi, BnClicked);
+    EXPECT_EQ(r.OptionsAsked, 1);
+    EXPECT_TRUE(r.Messages.isEmpty());
 }
 
 TEST(Window, UnknownCodecInTheRecordGivesTheCompressedStreamMessage) {
     CurrentFolderGuard guard;
     QTemporaryDir out;
     Recorder r;
-    r.saveAnswer = out.filePath("x.avi");
+    r.SaveAnswer = out.filePath("x.avi");
     CompressOptions bogus;
-    bogus.fccHandler = MakeFourCC('Z', 'Z', 'Z', 'Z');
-    r.options = bogus;
+    bogus.FccHandler = MakeFourCC('Z', 'Z', 'Z', 'Z');
+    r.Options = bogus;
     MainWindow w(r.Dialogs());
-    w.OnCommand(kIdMakeAvi, kBnClicked);
-    EXPECT_EQ(r.messages, QStringList{"error creating compressed stream"});
-    EXPECT_FALSE(QFileInfo::exists(r.saveAnswer));
+    w.OnCommand(KIdMakeAvi, BnClicked);
+    EXPECT_EQ(r.Messages, QStringList{"error creating compressed stream"});
+    EXPECT_FALSE(QFileInfo::exists(r.SaveAnswer));
 }
 
 TEST(OptionsDialog, ShowsEveryCodecAndFillsTheRecordOnOk) {
     CompressOptions start;
-    start.fccHandler = MakeFourCC('M', 'J', 'P', 'G');
-    start.dwQuality = 7550;
-    start.dwFlags = kCompressValid;
+    start.FccHandler = MakeFourCC('M', 'J', 'P', 'G');
+    start.DwQuality = 7550;
+    start.DwFlags = CompressValid;
     OptionsDialog d(start);
     EXPECT_EQ(size_t(d.CodecBox()->count()), AvailableCodecs().size());
     EXPECT_EQ(d.CodecBox()->itemText(0), "Full Frames (Uncompressed) (DIB)");
     EXPECT_EQ(d.CodecBox()->currentText(), "Motion JPEG (MJPG)");
     EXPECT_TRUE(d.QualitySlider()->isEnabled());
-    EXPECT_EQ(d.Chosen().dwQuality, 7550u); // untouched: the fraction stays
+    EXPECT_EQ(d.Chosen().DwQuality, 7550u); // untouched: the fraction stays
     d.QualitySlider()->setValue(40);
-    EXPECT_EQ(d.Chosen().dwQuality, 4000u);
+    EXPECT_EQ(d.Chosen().DwQuality, 4000u);
     d.CodecBox()->setCurrentIndex(0);
     EXPECT_FALSE(d.QualitySlider()->isEnabled());
     EXPECT_FALSE(d.KeyFrameCheck()->isEnabled());
     const CompressOptions chosen = d.Chosen();
-    EXPECT_EQ(chosen.fccHandler, kFullFramesFourCC);
-    EXPECT_EQ(chosen.fccType, kStreamTypeVideo);
-    EXPECT_TRUE(chosen.dwFlags & kCompressValid);
+    EXPECT_EQ(chosen.FccHandler, FullFramesFourCC);
+    EXPECT_EQ(chosen.FccType, StreamTypeVideo);
+    EXPECT_TRUE(chosen.DwFlags & CompressValid);
 }
 
 TEST(OptionsDialog, CancelLeavesTheRecordAsItWas) {
     CompressOptions record;
-    record.fccHandler = MakeFourCC('c', 'v', 'i', 'd');
-    record.dwQuality = 1234;
+    record.FccHandler = MakeFourCC('c', 'v', 'i', 'd');
+    record.DwQuality = 1234;
     QTimer::singleShot(0, [] {
         if (QWidget* modal = QApplication::activeModalWidget())
             static_cast<QDialog*>(modal)->reject();
     });
     EXPECT_FALSE(RunOptionsDialog(nullptr, record));
-    EXPECT_EQ(record.fccHandler, MakeFourCC('c', 'v', 'i', 'd'));
-    EXPECT_EQ(record.dwQuality, 1234u);
-    EXPECT_EQ(record.dwFlags, 0u);
+    EXPECT_EQ(record.FccHandler, MakeFourCC('c', 'v', 'i', 'd'));
+    EXPECT_EQ(record.DwQuality, 1234u);
+    EXPECT_EQ(record.DwFlags, 0u);
 }
 
 TEST(Window, FileDialogFiltersKeepEveryPattern) {
-    EXPECT_EQ(QtFileFilter(kSaveFilter), "AVI files (*.avi);;All Files (*.*)");
-    const QString open = QtFileFilter(kOpenFilter);
+    EXPECT_EQ(QtFileFilter(SaveFilter), "AVI files (*.avi);;All Files (*.*)");
+    const QString open = QtFileFilter(OpenFilter);
     EXPECT_TRUE(open.startsWith("Images (*.BMP *.EXIF *.JPG *.JPEG .CUT *.DIB "));
     EXPECT_TRUE(open.endsWith("*.TIFF .WAL .PAL)"));
 }
 
 struct UnloadableCase {
-    const char* name;
-    QByteArray bytes; // empty: no file at all
-    const char* problem;
+    const char* Name;
+    QByteArray Bytes; // empty: no file at all
+    const char* Problem;
 };
 
 void PrintTo(const UnloadableCase& c, std::ostream* os) {
-    *os << c.name;
+    *os << c.Name;
 }
 
 class Unloadable : public ::testing::TestWithParam<UnloadableCase> {};
@@ -478,17 +478,17 @@ TEST_P(Unloadable, PictureThatDoesNotLoadIsNamedInTheStatusBoxUntilOneLoads) {
     QTemporaryDir dir;
     const QString good = dir.filePath("good.png");
     ASSERT_TRUE(PatternPicture(300, 200, 1).save(good));
-    const QString bad = dir.filePath(GetParam().name);
-    if (!GetParam().bytes.isEmpty()) WriteFile(bad, GetParam().bytes);
+    const QString bad = dir.filePath(GetParam().Name);
+    if (!GetParam().Bytes.isEmpty()) WriteFile(bad, GetParam().Bytes);
     Recorder r;
-    r.openAnswers = {good, bad};
+    r.OpenAnswers = {good, bad};
     MainWindow w(r.Dialogs());
-    w.OnCommand(kIdLoad, kBnClicked);
+    w.OnCommand(KIdLoad, BnClicked);
     EXPECT_TRUE(w.StatusText().isEmpty());
-    w.OnCommand(kIdLoad, kBnClicked);
+    w.OnCommand(KIdLoad, BnClicked);
     EXPECT_EQ(w.StatusText(), QString("  Cannot load %1:\r\n  %2")
-                                  .arg(GetParam().name, QString::fromLatin1(GetParam().problem)));
-    EXPECT_EQ(w.Preview().shown, Fitted(good)); // the preview keeps its picture
+                                  .arg(GetParam().Name, QString::fromLatin1(GetParam().Problem)));
+    EXPECT_EQ(w.Preview().Shown, Fitted(good)); // the preview keeps its picture
     w.PictureList()->setCurrentRow(0);
     EXPECT_TRUE(w.StatusText().isEmpty());
 }
@@ -504,19 +504,19 @@ INSTANTIATE_TEST_SUITE_P(
                                      "8000 x 6000 pixels is too large to load as BMP"}));
 
 TEST_F(ThreePictures, MovieNamesThePicturesThatDidNotLoad) {
-    MainWindow& w = *window;
-    const QString lost = dir.filePath("lost.png");
-    QFile::rename(paths[1], lost);
+    MainWindow& w = *window_;
+    const QString lost = dir_.filePath("lost.png");
+    QFile::rename(paths_[1], lost);
     QTemporaryDir out;
-    r.saveAnswer = out.filePath("m.avi");
-    w.OnCommand(kIdMakeAvi, kBnClicked);
-    ASSERT_EQ(r.messages.size(), 1);
-    EXPECT_TRUE(r.messages[0].startsWith("1 of the 3 pictures could not be loaded"));
-    EXPECT_TRUE(r.messages[0].endsWith("\np1.png: there is no such file"));
+    r_.SaveAnswer = out.filePath("m.avi");
+    w.OnCommand(KIdMakeAvi, BnClicked);
+    ASSERT_EQ(r_.Messages.size(), 1);
+    EXPECT_TRUE(r_.Messages[0].startsWith("1 of the 3 pictures could not be loaded"));
+    EXPECT_TRUE(r_.Messages[0].endsWith("\np1.png: there is no such file"));
     // The last frame loaded: the status box holds the plain progress text again.
     EXPECT_EQ(w.StatusText(), "  Writing frame  3 of  3\r\n  Compression ");
-    QFile::remove(paths[2]);
-    w.OnCommand(kIdMakeAvi, kBnClicked);
+    QFile::remove(paths_[2]);
+    w.OnCommand(KIdMakeAvi, BnClicked);
     EXPECT_EQ(w.StatusText(),
               "  Writing frame  3 of  3\r\n  Cannot load p2.png:\r\n  the previous frame repeats");
 }
@@ -524,37 +524,37 @@ TEST_F(ThreePictures, MovieNamesThePicturesThatDidNotLoad) {
 class WhileWriting : public ThreePictures, public ::testing::WithParamInterface<int> {};
 
 TEST_P(WhileWriting, CommandsThatChangeTheListOrStartAMovieWait) {
-    MainWindow& w = *window;
+    MainWindow& w = *window_;
     const int id = GetParam();
     QTemporaryDir out; // the movie's folder becomes the current one: a picture to scan
     ASSERT_TRUE(PatternPicture(50, 50, 7).save(out.filePath("extra.bmp")));
-    r.openAnswers = {out.filePath("extra.bmp")};
+    r_.OpenAnswers = {out.filePath("extra.bmp")};
     w.PictureList()->setCurrentRow(2);
-    r.saveAnswer = out.filePath("m.avi");
+    r_.SaveAnswer = out.filePath("m.avi");
     auto* button = static_cast<QPushButton*>(w.Control(id));
     bool enabledWhileWriting = true;
     // Runs inside the first frame's event step.
     QTimer::singleShot(0, [&] {
         enabledWhileWriting = button->isEnabled();
         button->click();
-        w.OnCommand(id, kBnClicked);
+        w.OnCommand(id, BnClicked);
     });
-    w.OnCommand(kIdMakeAvi, kBnClicked);
+    w.OnCommand(KIdMakeAvi, BnClicked);
     EXPECT_FALSE(enabledWhileWriting);
-    EXPECT_EQ(r.saveAsked, 1);
-    EXPECT_EQ(Entries(w), paths);
+    EXPECT_EQ(r_.SaveAsked, 1);
+    EXPECT_EQ(Entries(w), paths_);
     EXPECT_TRUE(button->isEnabled());
     EXPECT_FALSE(w.Writing());
-    const std::vector<QImage> frames = DecodeFrames(r.saveAnswer);
+    const std::vector<QImage> frames = DecodeFrames(r_.SaveAnswer);
     ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[2], Fitted(paths[2]));
+    EXPECT_EQ(frames[2], Fitted(paths_[2]));
 }
 
 INSTANTIATE_TEST_SUITE_P(Window, WhileWriting,
-                         ::testing::Values(kIdMakeAvi, kIdLoad, kIdDelete, kIdAddBmp));
+                         ::testing::Values(KIdMakeAvi, KIdLoad, KIdDelete, KIdAddBmp));
 
 TEST_F(ThreePictures, UncoveredPreviewIsDrawnAnewFromTheCurrentPicture) {
-    MainWindow& w = *window;
+    MainWindow& w = *window_;
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
     w.PictureList()->setCurrentRow(0);
@@ -562,15 +562,15 @@ TEST_F(ThreePictures, UncoveredPreviewIsDrawnAnewFromTheCurrentPicture) {
     const auto onScreen = [&w] {
         return w.screen()->grabWindow(w.winId()).toImage().pixel(260 + 282, 5 + 200);
     };
-    const QRgb picture = Fitted(paths[0]).pixel(282, 200);
-    ASSERT_NE(picture | 0xFF000000u, kPreviewBackground);
+    const QRgb picture = Fitted(paths_[0]).pixel(282, 200);
+    ASSERT_NE(picture | 0xFF000000u, PreviewBackground);
     ASSERT_EQ(onScreen() | 0xFF000000u, picture | 0xFF000000u);
-    w.OnCommand(kIdDelete, kBnClicked); // no current picture: grey at the next repaint
+    w.OnCommand(KIdDelete, BnClicked); // no current picture: grey at the next repaint
     QCoreApplication::processEvents();
     QExposeEvent uncovered{QRegion(w.rect())};
     QCoreApplication::sendEvent(w.windowHandle(), &uncovered);
     QCoreApplication::processEvents();
-    EXPECT_EQ(onScreen() | 0xFF000000u, kPreviewBackground);
+    EXPECT_EQ(onScreen() | 0xFF000000u, PreviewBackground);
 }
 
 TEST(Window, SavedMovieNameAlwaysEndsInAvi) {
@@ -581,8 +581,8 @@ TEST(Window, SavedMovieNameAlwaysEndsInAvi) {
     const std::pair<const char*, const char*> names[] = {
         {"movie.mp4", "movie.mp4.avi"}, {"movie", "movie.avi"}, {"Movie.AVI", "Movie.AVI"}};
     for (const auto& [chosen, written] : names) {
-        r.saveAnswer = out.filePath(chosen);
-        w.OnCommand(kIdMakeAvi, kBnClicked);
+        r.SaveAnswer = out.filePath(chosen);
+        w.OnCommand(KIdMakeAvi, BnClicked);
         EXPECT_TRUE(QFileInfo::exists(out.filePath(written))) << chosen;
     }
     EXPECT_EQ(QDir(out.path()).entryList(QDir::Files).size(), 3);
@@ -592,8 +592,8 @@ class Mnemonic : public ::testing::TestWithParam<Qt::Key> {};
 
 TEST_P(Mnemonic, OptionsDialogLabelsTakeTheFocusToTheirControls) {
     CompressOptions start;
-    start.fccHandler = MakeFourCC('M', 'J', 'P', 'G');
-    start.dwFlags = kCompressValid;
+    start.FccHandler = MakeFourCC('M', 'J', 'P', 'G');
+    start.DwFlags = CompressValid;
     OptionsDialog d(start);
     d.show();
     d.activateWindow();
@@ -620,17 +620,17 @@ TEST(Window, ScreenshotWithAPicturePreviewed) {
         ASSERT_TRUE(PatternPicture(560, 216, i).save(answers.back()));
     }
     Recorder r;
-    r.openAnswers = answers;
+    r.OpenAnswers = answers;
     MainWindow w(r.Dialogs());
     for (int i = 0; i < 4; ++i)
-        w.OnCommand(kIdLoad, kBnClicked);
-    r.saveAnswer = dir.filePath("AVI_from_Tarvo.AVI");
+        w.OnCommand(KIdLoad, BnClicked);
+    r.SaveAnswer = dir.filePath("AVI_from_Tarvo.AVI");
     CompressOptions mjpeg;
-    mjpeg.fccHandler = MakeFourCC('M', 'J', 'P', 'G');
-    mjpeg.dwQuality = 7500;
-    mjpeg.dwFlags = kCompressValid;
-    r.options = mjpeg;
-    w.OnCommand(kIdMakeAvi, kBnClicked);
+    mjpeg.FccHandler = MakeFourCC('M', 'J', 'P', 'G');
+    mjpeg.DwQuality = 7500;
+    mjpeg.DwFlags = CompressValid;
+    r.Options = mjpeg;
+    w.OnCommand(KIdMakeAvi, BnClicked);
     w.PictureList()->setCurrentRow(2);
     w.show();
     QCoreApplication::processEvents();

@@ -19,29 +19,28 @@
 
 namespace {
 
-using cd = std::complex<double>;
-constexpr double kPi = std::numbers::pi;
+using Cd = std::complex<double>;
+constexpr double Pi = std::numbers::pi;
 
 // The recording mixed down by the nominal carrier and lowpass filtered (zero-phase
 // windowed sinc) to remove the image at twice the carrier.
-std::vector<cd> MixDown(const std::vector<float>& x, const s4285gen::Config& c) {
-    std::vector<cd> mixed(x.size());
+std::vector<Cd> MixDown(const std::vector<float>& x, const s4285gen::Config& c) {
+    std::vector<Cd> mixed(x.size());
     for (std::size_t n = 0; n < x.size(); ++n)
-        mixed[n] =
-            double(x[n]) * std::polar(1.0, -2 * kPi * c.carrierHz * double(n) / c.sampleRate);
-    constexpr int kHalf = 63;
+        mixed[n] = double(x[n]) * std::polar(1.0, -2 * Pi * c.CarrierHz * double(n) / c.SampleRate);
+    constexpr int half = 63;
     const double cutoff = 0.19; // of the sample rate; the signal reaches 0.169
-    std::vector<double> taps(2 * kHalf + 1);
-    for (int k = -kHalf; k <= kHalf; ++k) {
-        const double sinc = k == 0 ? 2 * cutoff : std::sin(2 * kPi * cutoff * k) / (kPi * k);
-        const double a = 2 * kPi * (k + kHalf) / (2 * kHalf);
-        taps[k + kHalf] = sinc * (0.42 - 0.5 * std::cos(a) + 0.08 * std::cos(2 * a));
+    std::vector<double> taps(2 * half + 1);
+    for (int k = -half; k <= half; ++k) {
+        const double sinc = k == 0 ? 2 * cutoff : std::sin(2 * Pi * cutoff * k) / (Pi * k);
+        const double a = 2 * Pi * (k + half) / (2 * half);
+        taps[k + half] = sinc * (0.42 - 0.5 * std::cos(a) + 0.08 * std::cos(2 * a));
     }
-    std::vector<cd> z(x.size());
-    for (std::size_t n = kHalf; n + kHalf < x.size(); ++n) {
-        cd acc = 0;
-        for (int k = -kHalf; k <= kHalf; ++k)
-            acc += taps[k + kHalf] * mixed[n + k];
+    std::vector<Cd> z(x.size());
+    for (std::size_t n = half; n + half < x.size(); ++n) {
+        Cd acc = 0;
+        for (int k = -half; k <= half; ++k)
+            acc += taps[k + half] * mixed[n + k];
         z[n] = acc;
     }
     return z;
@@ -49,20 +48,20 @@ std::vector<cd> MixDown(const std::vector<float>& x, const s4285gen::Config& c) 
 
 // Correlation of the baseband with the preamble whose first symbol is centred at
 // sample m.
-cd PreambleCorrelation(const std::vector<cd>& z, std::size_t m) {
-    static const auto sync = s4285gen::SyncSymbols();
-    cd acc = 0;
-    for (int k = 0; k < s4285gen::kSyncSymbolCount; ++k)
-        acc += double(sync[k]) * z[m + 4 * k];
+Cd PreambleCorrelation(const std::vector<Cd>& z, std::size_t m) {
+    static const auto Sync = s4285gen::SyncSymbols();
+    Cd acc = 0;
+    for (int k = 0; k < s4285gen::SyncSymbolCount; ++k)
+        acc += double(Sync[k]) * z[m + 4 * k];
     return acc;
 }
 
 struct Peak {
-    double position; // fractional sample, parabolic interpolation of |c|
-    cd value;        // correlation at the whole-sample maximum
+    double Position; // fractional sample, parabolic interpolation of |c|
+    Cd Value;        // correlation at the whole-sample maximum
 };
 
-Peak FindPreamble(const std::vector<cd>& z, std::size_t from, std::size_t to) {
+Peak FindPreamble(const std::vector<Cd>& z, std::size_t from, std::size_t to) {
     std::size_t best = from;
     double bestMag = -1;
     for (std::size_t m = from; m < to; ++m) {
@@ -79,7 +78,7 @@ Peak FindPreamble(const std::vector<cd>& z, std::size_t from, std::size_t to) {
     return {double(best) + offset, PreambleCorrelation(z, best)};
 }
 
-void Fft(std::vector<cd>& a) {
+void Fft(std::vector<Cd>& a) {
     const std::size_t n = a.size();
     for (std::size_t i = 1, j = 0; i < n; ++i) {
         std::size_t bit = n >> 1;
@@ -89,11 +88,11 @@ void Fft(std::vector<cd>& a) {
         if (i < j) std::swap(a[i], a[j]);
     }
     for (std::size_t len = 2; len <= n; len <<= 1) {
-        const cd w = std::polar(1.0, -2 * kPi / double(len));
+        Cd w = std::polar(1.0, -2 * Pi / double(len));
         for (std::size_t i = 0; i < n; i += len) {
-            cd wn = 1;
+            Cd wn = 1;
             for (std::size_t k = 0; k < len / 2; ++k, wn *= w) {
-                const cd u = a[i + k], v = a[i + k + len / 2] * wn;
+                Cd u = a[i + k], v = a[i + k + len / 2] * wn;
                 a[i + k] = u + v;
                 a[i + k + len / 2] = u - v;
             }
@@ -103,19 +102,19 @@ void Fft(std::vector<cd>& a) {
 
 // Centre of gravity of the averaged power spectrum (Hann-windowed segments).
 double SpectralCentroidHz(const std::vector<float>& x, int sampleRate) {
-    constexpr std::size_t kLen = 1024;
-    std::vector<double> power(kLen / 2, 0.0);
-    for (std::size_t start = 0; start + kLen <= x.size(); start += kLen) {
-        std::vector<cd> seg(kLen);
-        for (std::size_t i = 0; i < kLen; ++i)
-            seg[i] = x[start + i] * (0.5 - 0.5 * std::cos(2 * kPi * double(i) / kLen));
+    constexpr std::size_t len = 1024;
+    std::vector<double> power(len / 2, 0.0);
+    for (std::size_t start = 0; start + len <= x.size(); start += len) {
+        std::vector<Cd> seg(len);
+        for (std::size_t i = 0; i < len; ++i)
+            seg[i] = x[start + i] * (0.5 - 0.5 * std::cos(2 * Pi * double(i) / len));
         Fft(seg);
-        for (std::size_t k = 0; k < kLen / 2; ++k)
+        for (std::size_t k = 0; k < len / 2; ++k)
             power[k] += std::norm(seg[k]);
     }
     double num = 0, den = 0;
-    for (std::size_t k = 0; k < kLen / 2; ++k) {
-        num += power[k] * double(k) * sampleRate / double(kLen);
+    for (std::size_t k = 0; k < len / 2; ++k) {
+        num += power[k] * double(k) * sampleRate / double(len);
         den += power[k];
     }
     return num / den;
@@ -129,7 +128,7 @@ double RmsDbfs(const std::vector<int16_t>& x) {
 }
 
 s4285gen::Config OnePath(s4285gen::Config c, s4285gen::Path p) {
-    c.paths = {p};
+    c.Paths = {p};
     return c;
 }
 
@@ -153,28 +152,28 @@ TEST(GeneratorConfig, PresetsAreUsableAndBadValuesAreRejected) {
     EXPECT_EQ(s4285gen::CheckConfig(s4285gen::AmateurConfig()), "");
     EXPECT_EQ(s4285gen::CheckConfig(s4285gen::LiveDemoConfig(9600)), "");
     EXPECT_EQ(s4285gen::CheckConfig(s4285gen::LiveDemoConfig(8000)), "");
-    EXPECT_EQ(s4285gen::AmateurConfig().sampleRate, 8000);
-    EXPECT_EQ(s4285gen::AmateurConfig().carrierHz, 1500);
-    EXPECT_EQ(s4285gen::LiveDemoConfig(8000).carrierHz, 1500);
-    EXPECT_GE(s4285gen::LiveDemoConfig(9600).paths.size(), 2u);
+    EXPECT_EQ(s4285gen::AmateurConfig().SampleRate, 8000);
+    EXPECT_EQ(s4285gen::AmateurConfig().CarrierHz, 1500);
+    EXPECT_EQ(s4285gen::LiveDemoConfig(8000).CarrierHz, 1500);
+    EXPECT_GE(s4285gen::LiveDemoConfig(9600).Paths.size(), 2u);
 
     auto bad = [](auto change) {
         s4285gen::Config c = s4285gen::NatoConfig();
         change(c);
         return s4285gen::CheckConfig(c);
     };
-    EXPECT_NE(bad([](s4285gen::Config& c) { c.paths.clear(); }), "");
-    EXPECT_NE(bad([](s4285gen::Config& c) { c.paths[0].delayMs = -1; }), "");
-    EXPECT_NE(bad([](s4285gen::Config& c) { c.paths[0].spreadHz = -0.5; }), "");
-    EXPECT_NE(bad([](s4285gen::Config& c) { c.paths[0].gainDb = NAN; }), "");
-    EXPECT_NE(bad([](s4285gen::Config& c) { c.paths[0].driftHz = 1; }), ""); // no period
-    EXPECT_NE(bad([](s4285gen::Config& c) { c.carrierHz = 5000; }), "");
-    EXPECT_NE(bad([](s4285gen::Config& c) { c.sampleRate = 0; }), "");
-    EXPECT_NE(bad([](s4285gen::Config& c) { c.levelDbfs = 3; }), "");
-    EXPECT_NE(bad([](s4285gen::Config& c) { c.snrDb = INFINITY; }), "");
+    EXPECT_NE(bad([](s4285gen::Config& c) { c.Paths.clear(); }), "");
+    EXPECT_NE(bad([](s4285gen::Config& c) { c.Paths[0].DelayMs = -1; }), "");
+    EXPECT_NE(bad([](s4285gen::Config& c) { c.Paths[0].SpreadHz = -0.5; }), "");
+    EXPECT_NE(bad([](s4285gen::Config& c) { c.Paths[0].GainDb = NAN; }), "");
+    EXPECT_NE(bad([](s4285gen::Config& c) { c.Paths[0].DriftHz = 1; }), ""); // no period
+    EXPECT_NE(bad([](s4285gen::Config& c) { c.CarrierHz = 5000; }), "");
+    EXPECT_NE(bad([](s4285gen::Config& c) { c.SampleRate = 0; }), "");
+    EXPECT_NE(bad([](s4285gen::Config& c) { c.LevelDbfs = 3; }), "");
+    EXPECT_NE(bad([](s4285gen::Config& c) { c.SnrDb = INFINITY; }), "");
 
     s4285gen::Config c = s4285gen::NatoConfig();
-    c.paths.clear();
+    c.Paths.clear();
     EXPECT_THROW(s4285gen::Generator{c}, std::invalid_argument);
 }
 
@@ -182,8 +181,8 @@ TEST(GeneratorConfig, PresetsAreUsableAndBadValuesAreRejected) {
 
 s4285gen::Config BusyChannel() {
     s4285gen::Config c = s4285gen::LiveDemoConfig(9600);
-    c.clockPpm = 37;
-    c.paths.push_back(s4285gen::Path{7.3, -2, -3.1, 0.05, 1.5, 3});
+    c.ClockPpm = 37;
+    c.Paths.push_back(s4285gen::Path{7.3, -2, -3.1, 0.05, 1.5, 3});
     return c;
 }
 
@@ -192,7 +191,7 @@ TEST(GeneratorStream, SameSeedGivesSameSamplesAndOtherSeedDiffers) {
     const auto a = RenderPcm(c, 40000);
     const auto b = RenderPcm(c, 40000);
     EXPECT_EQ(a, b);
-    c.seed = 2;
+    c.Seed = 2;
     const auto d = RenderPcm(c, 40000);
     std::size_t differing = 0;
     for (std::size_t i = 0; i < a.size(); ++i)
@@ -228,20 +227,20 @@ TEST(GeneratorStream, ChunkedCallsEqualOneCall) {
 
 TEST(GeneratorTiming, PreambleArrivesAtThePathDelayInEveryFrame) {
     struct Case {
-        s4285gen::Config config;
-        double delayMs;
-        std::size_t delaySamples;
+        s4285gen::Config Config;
+        double DelayMs;
+        std::size_t DelaySamples;
     };
     const Case cases[] = {{s4285gen::NatoConfig(), 2.5, 24}, {s4285gen::AmateurConfig(), 4.0, 32}};
     for (const Case& cs : cases) {
-        s4285gen::Config c = OnePath(cs.config, {cs.delayMs, 0, 0, 0});
-        c.snrDb = 40;
+        s4285gen::Config c = OnePath(cs.Config, {cs.DelayMs, 0, 0, 0});
+        c.SnrDb = 40;
         const auto z = MixDown(RenderFloat(c, 10 * 1024), c);
         for (std::size_t frame = 1; frame < 9; ++frame) {
-            const std::size_t expected = frame * 1024 + cs.delaySamples;
+            const std::size_t expected = frame * 1024 + cs.DelaySamples;
             const Peak p = FindPreamble(z, frame * 1024 - 500, frame * 1024 + 500);
-            EXPECT_NEAR(p.position, double(expected), 0.05)
-                << "rate " << c.sampleRate << " frame " << frame;
+            EXPECT_NEAR(p.Position, double(expected), 0.05)
+                << "rate " << c.SampleRate << " frame " << frame;
             EXPECT_NEAR(s4285gen::FrameStartSample(c, int64_t(frame), 0), double(expected), 1e-9);
         }
     }
@@ -250,36 +249,36 @@ TEST(GeneratorTiming, PreambleArrivesAtThePathDelayInEveryFrame) {
 TEST(GeneratorTiming, FractionalDelaysMoveThePreambleBetweenSamples) {
     for (double delaySamples : {3.5, 10.25, 20.75}) {
         s4285gen::Config c = OnePath(s4285gen::NatoConfig(), {delaySamples / 9.6, 0, 0, 0});
-        c.snrDb = 60;
+        c.SnrDb = 60;
         const auto z = MixDown(RenderFloat(c, 6 * 1024), c);
         for (std::size_t frame = 1; frame < 5; ++frame) {
             const Peak p = FindPreamble(z, frame * 1024 - 100, frame * 1024 + 100);
-            EXPECT_NEAR(p.position - double(frame * 1024), delaySamples, 0.08) << "frame " << frame;
+            EXPECT_NEAR(p.Position - double(frame * 1024), delaySamples, 0.08) << "frame " << frame;
         }
     }
 }
 
 TEST(GeneratorTiming, TwoPathsGiveTwoPeaksInTheirGainRatio) {
     s4285gen::Config c = s4285gen::NatoConfig();
-    c.paths = {{1.0, 0, 0, 0}, {4.0, -6, 0, 0}}; // 9.6 and 38.4 samples
-    c.snrDb = 40;
+    c.Paths = {{1.0, 0, 0, 0}, {4.0, -6, 0, 0}}; // 9.6 and 38.4 samples
+    c.SnrDb = 40;
     const auto z = MixDown(RenderFloat(c, 8 * 1024), c);
     for (std::size_t frame = 1; frame < 7; ++frame) {
         const std::size_t base = frame * 1024;
         const Peak first = FindPreamble(z, base, base + 24);
         const Peak second = FindPreamble(z, base + 24, base + 60);
         // The preamble's correlation sidelobes of one path disturb the other a little.
-        EXPECT_NEAR(first.position - double(base), 9.6, 0.3);
-        EXPECT_NEAR(second.position - double(base), 38.4, 0.3);
-        EXPECT_NEAR(std::abs(second.value) / std::abs(first.value), std::pow(10.0, -6 / 20.0), 0.1);
+        EXPECT_NEAR(first.Position - double(base), 9.6, 0.3);
+        EXPECT_NEAR(second.Position - double(base), 38.4, 0.3);
+        EXPECT_NEAR(std::abs(second.Value) / std::abs(first.Value), std::pow(10.0, -6 / 20.0), 0.1);
     }
 }
 
 TEST(GeneratorTiming, ClockPpmStretchesTheFramePeriod) {
     for (double ppm : {500.0, -300.0}) {
         s4285gen::Config c = OnePath(s4285gen::NatoConfig(), {1.0, 0, 0, 0});
-        c.clockPpm = ppm;
-        c.snrDb = 50;
+        c.ClockPpm = ppm;
+        c.SnrDb = 50;
         const std::size_t frames = 40;
         const auto z = MixDown(RenderFloat(c, (frames + 2) * 1024), c);
         // Least-squares slope of the preamble positions over the frame number.
@@ -288,11 +287,11 @@ TEST(GeneratorTiming, ClockPpmStretchesTheFramePeriod) {
             const double predicted = s4285gen::FrameStartSample(c, int64_t(f), 0);
             const auto centre = std::size_t(std::lround(predicted));
             const Peak p = FindPreamble(z, centre - 40, centre + 40);
-            EXPECT_NEAR(p.position, predicted, 0.1) << "ppm " << ppm << " frame " << f;
+            EXPECT_NEAR(p.Position, predicted, 0.1) << "ppm " << ppm << " frame " << f;
             sx += double(f);
-            sy += p.position;
+            sy += p.Position;
             sxx += double(f) * double(f);
-            sxy += double(f) * p.position;
+            sxy += double(f) * p.Position;
         }
         const double n = double(frames);
         const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
@@ -304,7 +303,7 @@ TEST(GeneratorTiming, ClockPpmStretchesTheFramePeriod) {
 
 TEST(GeneratorDoppler, PositiveShiftPutsTheSpectrumAboveTheCarrier) {
     s4285gen::Config c = s4285gen::NatoConfig();
-    c.snrDb = 60;
+    c.SnrDb = 60;
     // 30 s: the periodic preamble gives the spectrum fine structure that needs a long
     // average; the shifted runs carry the same symbols, so they compare closely.
     const std::size_t n = 30 * 9600;
@@ -319,13 +318,13 @@ TEST(GeneratorDoppler, PositiveShiftPutsTheSpectrumAboveTheCarrier) {
 TEST(GeneratorDoppler, PositiveShiftAdvancesThePreamblePhaseFrameByFrame) {
     const double shiftHz = 2.0; // 1.34 rad per frame, unambiguous
     s4285gen::Config c = OnePath(s4285gen::NatoConfig(), {0.5, 0, shiftHz, 0});
-    c.snrDb = 40;
+    c.SnrDb = 40;
     const auto z = MixDown(RenderFloat(c, 12 * 1024), c);
     const double frameS = 1024.0 / 9600;
     for (std::size_t f = 1; f < 10; ++f) {
-        const cd a = PreambleCorrelation(z, f * 1024 + 5);
-        const cd b = PreambleCorrelation(z, (f + 1) * 1024 + 5);
-        const double hz = std::arg(b * std::conj(a)) / (2 * kPi * frameS);
+        Cd a = PreambleCorrelation(z, f * 1024 + 5);
+        Cd b = PreambleCorrelation(z, (f + 1) * 1024 + 5);
+        const double hz = std::arg(b * std::conj(a)) / (2 * Pi * frameS);
         EXPECT_NEAR(hz, shiftHz, 0.02) << "frame " << f;
     }
 }
@@ -333,18 +332,18 @@ TEST(GeneratorDoppler, PositiveShiftAdvancesThePreamblePhaseFrameByFrame) {
 TEST(GeneratorDoppler, DriftSwingsTheShiftSinusoidally) {
     const double driftHz = 3, periodS = 4;
     s4285gen::Config c = OnePath(s4285gen::NatoConfig(), {0, 0, 0.5, 0, driftHz, periodS});
-    c.snrDb = 40;
+    c.SnrDb = 40;
     const std::size_t frames = 40; // 4.3 s, one whole period
     const auto z = MixDown(RenderFloat(c, (frames + 2) * 1024), c);
     const double frameS = 1024.0 / 9600;
     double maxHz = -100, minHz = 100;
     for (std::size_t f = 0; f < frames; ++f) {
-        const cd a = PreambleCorrelation(z, f * 1024);
-        const cd b = PreambleCorrelation(z, (f + 1) * 1024);
-        const double hz = std::arg(b * std::conj(a)) / (2 * kPi * frameS);
+        Cd a = PreambleCorrelation(z, f * 1024);
+        Cd b = PreambleCorrelation(z, (f + 1) * 1024);
+        const double hz = std::arg(b * std::conj(a)) / (2 * Pi * frameS);
         const double midS = (double(f) + 0.5) * frameS;
         // Averaged over one frame the sinusoid is slightly smaller than at its middle.
-        const double expected = 0.5 + driftHz * std::sin(2 * kPi * midS / periodS);
+        const double expected = 0.5 + driftHz * std::sin(2 * Pi * midS / periodS);
         EXPECT_NEAR(hz, expected, 0.1) << "frame " << f;
         maxHz = std::max(maxHz, hz);
         minHz = std::min(minHz, hz);
@@ -356,17 +355,17 @@ TEST(GeneratorDoppler, DriftSwingsTheShiftSinusoidally) {
 TEST(GeneratorDoppler, SpreadFadesLikeRayleighWithTheGaussianWidthAsked) {
     const double spreadHz = 2.0; // sigma 1 Hz
     s4285gen::Config c = OnePath(s4285gen::NatoConfig(), {0, 0, 0, spreadHz});
-    c.snrDb = 40;
-    c.levelDbfs = -20;
+    c.SnrDb = 40;
+    c.LevelDbfs = -20;
     const std::size_t frames = 3000;
     const auto x = RenderFloat(c, (frames + 1) * 1024);
     const auto z = MixDown(x, c);
-    std::vector<cd> h(frames);
+    std::vector<Cd> h(frames);
     for (std::size_t f = 0; f < frames; ++f)
         h[f] = PreambleCorrelation(z, f * 1024);
 
     double p = 0, p2 = 0;
-    cd lag1 = 0;
+    Cd lag1 = 0;
     for (std::size_t f = 0; f < frames; ++f) {
         p += std::norm(h[f]);
         p2 += std::norm(h[f]) * std::norm(h[f]);
@@ -380,7 +379,7 @@ TEST(GeneratorDoppler, SpreadFadesLikeRayleighWithTheGaussianWidthAsked) {
     // apart is exp(-2 pi^2 sigma^2 tau^2).
     const double rho = std::abs(lag1) / (p * double(frames - 1));
     const double tau = 1024.0 / 9600;
-    const double sigma = std::sqrt(-std::log(rho) / (2 * kPi * kPi * tau * tau));
+    const double sigma = std::sqrt(-std::log(rho) / (2 * Pi * Pi * tau * tau));
     EXPECT_NEAR(sigma, spreadHz / 2, 0.12);
 
     // Unit mean power: the long-run level is the one asked for.
@@ -395,17 +394,17 @@ TEST(GeneratorDoppler, SpreadFadesLikeRayleighWithTheGaussianWidthAsked) {
 TEST(GeneratorLevel, RmsLevelIsTheRequestedDbfs) {
     for (double level : {-16.0, -30.0, -6.0}) {
         s4285gen::Config c = s4285gen::NatoConfig();
-        c.paths = {{0, 0, 0, 0}, {3, -4, 1, 0}};
-        c.levelDbfs = level;
-        c.snrDb = 10;
+        c.Paths = {{0, 0, 0, 0}, {3, -4, 1, 0}};
+        c.LevelDbfs = level;
+        c.SnrDb = 10;
         EXPECT_NEAR(RmsDbfs(RenderPcm(c, 96000)), level, 0.2) << level;
     }
 }
 
 TEST(GeneratorLevel, LoudLevelsClipInsteadOfWrapping) {
     s4285gen::Config c = s4285gen::NatoConfig();
-    c.levelDbfs = 0;
-    c.snrDb = -10; // mostly Gaussian noise, peaks far beyond full scale
+    c.LevelDbfs = 0;
+    c.SnrDb = -10; // mostly Gaussian noise, peaks far beyond full scale
     const auto pcm = RenderPcm(c, 20000);
     const auto floats = RenderFloat(c, 20000);
     std::size_t clipped = 0;
@@ -423,10 +422,10 @@ TEST(GeneratorLevel, LoudLevelsClipInsteadOfWrapping) {
 
 TEST(GeneratorNoise, NoiseOverTheWholeBandHasTheRequestedSnr) {
     s4285gen::Config c = OnePath(s4285gen::NatoConfig(), {0, 0, 0, 0});
-    c.snrDb = 200;
+    c.SnrDb = 200;
     const auto clean = RenderFloat(c, 96000);
     for (double snr : {0.0, 10.0, 25.0}) {
-        c.snrDb = snr;
+        c.SnrDb = snr;
         const auto noisy = RenderFloat(c, 96000);
         // Same seed: the same signal, scaled down to make room for the noise.
         const double shrink = 1 / std::sqrt(1 + std::pow(10.0, -snr / 10));

@@ -16,33 +16,33 @@
 #include <QMessageBox>
 #include <QTimer>
 
-namespace hard {
+namespace hardening {
 namespace {
 
 // A receiver over one scripted device, its settings file in the test's folder.
 struct Station {
-    session::ReceiverState state;
-    io::WaveInput wave{false};
-    std::shared_ptr<io::testing::ScriptedScript> script =
+    session::ReceiverState State;
+    io::WaveInput Wave{false};
+    std::shared_ptr<io::testing::ScriptedScript> Script =
         std::make_shared<io::testing::ScriptedScript>();
-    std::unique_ptr<ui::MainWindow> window;
+    std::unique_ptr<ui::MainWindow> Window;
 
     explicit Station(const fs::path& dir) {
-        state.SettingsPath = (dir / "Stanag4285.set").string();
-        state.Display.SnapshotFolder = QString::fromStdString(dir.string());
-        wave.AddDevice(std::make_unique<io::testing::ScriptedDevice>("Scripted", script));
-        session::PrepareReceiver(state);
-        window = std::make_unique<ui::MainWindow>(state, wave);
-        window->OpenDocument = [](const QUrl&) {};
-        window->OnInitDialog();
+        State.SettingsPath = (dir / "Stanag4285.set").string();
+        State.Display.SnapshotFolder = QString::fromStdString(dir.string());
+        Wave.AddDevice(std::make_unique<io::testing::ScriptedDevice>("Scripted", Script));
+        session::PrepareReceiver(State);
+        Window = std::make_unique<ui::MainWindow>(State, Wave);
+        Window->OpenDocument = [](const QUrl&) {};
+        Window->OnInitDialog();
         for (int i = 0; i < 5; ++i)
             QCoreApplication::processEvents();
     }
 };
 
 struct Outcome {
-    QStringList messages;
-    bool promptSeen = false;
+    QStringList Messages;
+    bool PromptSeen = false;
 };
 
 // Runs the window; once the dialog of `command` is up (or at once for 0), the
@@ -54,37 +54,37 @@ Outcome VanishDuring(Station& station, int command) {
     QWidget* answered = nullptr;
     const auto vanish = [&] {
         armed = true;
-        station.script->Failures[io::WaveOp::Queue] = io::WaveError;
-        station.script->Failures[io::WaveOp::Prepare] = io::WaveError;
-        station.script->Record(std::vector<int16_t>(1024, 100));
+        station.Script->Failures[io::WaveOp::Queue] = io::WaveError;
+        station.Script->Failures[io::WaveOp::Prepare] = io::WaveError;
+        station.Script->Record(std::vector<int16_t>(1024, 100));
     };
     QTimer watcher;
     QObject::connect(&watcher, &QTimer::timeout, [&] {
         QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || !modal->isVisible() || modal == station.window.get()) return;
+        if (!modal || !modal->isVisible() || modal == station.Window.get()) return;
         if (!armed) {
             // The operator's dialog (the About box is a message box too) is up.
-            outcome.promptSeen = true;
+            outcome.PromptSeen = true;
             vanish();
             return;
         }
         auto* box = qobject_cast<QMessageBox*>(modal);
         if (!box || box == answered) return;
         answered = box;
-        outcome.messages << box->text();
+        outcome.Messages << box->text();
         box->accept();
     });
     watcher.start(5);
     // Bound to the window: a timer left over never fires into a later test.
-    QTimer::singleShot(0, station.window.get(), [&] {
+    QTimer::singleShot(0, station.Window.get(), [&] {
         if (command == 0)
             vanish();
         else
-            station.window->OnCommand(command);
+            station.Window->OnCommand(command);
     });
-    QTimer::singleShot(10000, station.window.get(),
-                       [&] { station.window->EndWindow(); }); // never hang
-    station.window->exec();
+    QTimer::singleShot(10000, station.Window.get(),
+                       [&] { station.Window->EndWindow(); }); // never hang
+    station.Window->exec();
     // A second message box would show up now.
     QElapsedTimer settle;
     settle.start();
@@ -97,47 +97,47 @@ using DeviceVanishes = TempDirTest;
 
 TEST_F(DeviceVanishes, UnderEveryDialogOneMessageEndsTheWindowAndTheSettingsAreWritten) {
     const struct {
-        const char* what;
-        int command;
+        const char* What;
+        int Command;
     } cases[] = {{"while capturing", 0},
                  {"under the averaging prompt", ui::AveragingCommand},
                  {"under the clock prompt", ui::ClockOffsetCommand},
                  {"under the brightness dialog", ui::BrightnessCommand},
                  {"under the About box", ui::AboutCommand}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        fs::remove(dir / "Stanag4285.set");
-        Station station(dir);
-        station.state.Settings.CorrGain = 2.0f;
-        const Outcome outcome = VanishDuring(station, c.command);
-        if (c.command != 0) {
-            EXPECT_TRUE(outcome.promptSeen);
+        SCOPED_TRACE(c.What);
+        fs::remove(dir_ / "Stanag4285.set");
+        Station station(dir_);
+        station.State.Settings.CorrGain = 2.0f;
+        const Outcome outcome = VanishDuring(station, c.Command);
+        if (c.Command != 0) {
+            EXPECT_TRUE(outcome.PromptSeen);
         }
-        EXPECT_TRUE(station.window->Ending());
-        ASSERT_EQ(outcome.messages.size(), 1) << outcome.messages.join(" | ").toStdString();
-        EXPECT_FALSE(outcome.messages[0].isEmpty());
-        const dsp::Settings written = session::ParseSettings(ReadBytes(station.state.SettingsPath));
+        EXPECT_TRUE(station.Window->Ending());
+        ASSERT_EQ(outcome.Messages.size(), 1) << outcome.Messages.join(" | ").toStdString();
+        EXPECT_FALSE(outcome.Messages[0].isEmpty());
+        const dsp::Settings written = session::ParseSettings(ReadBytes(station.State.SettingsPath));
         EXPECT_EQ(written.CorrGain, 2.0f);
     }
 }
 
 TEST_F(DeviceVanishes, WhenTheSettingsCannotBeWrittenTheOldFileStaysWhole) {
-    const std::string path = (dir / "Stanag4285.set").string();
+    const std::string path = (dir_ / "Stanag4285.set").string();
     dsp::Settings old;
     old.ScatterGain = 3.0f;
     ASSERT_TRUE(session::WriteSettings(old, path));
     const std::string before = ReadBytes(path);
-    Station station(dir);
-    station.state.Settings.ScatterGain = 5.0f;
+    Station station(dir_);
+    station.State.Settings.ScatterGain = 5.0f;
     Outcome outcome;
     {
         FileSizeCap cap(64);
         outcome = VanishDuring(station, 0);
     }
-    EXPECT_TRUE(station.window->Ending());
-    EXPECT_EQ(outcome.messages.size(), 1);
+    EXPECT_TRUE(station.Window->Ending());
+    EXPECT_EQ(outcome.Messages.size(), 1);
     EXPECT_EQ(ReadBytes(path), before);
 }
 
 } // namespace
-} // namespace hard
+} // namespace hardening

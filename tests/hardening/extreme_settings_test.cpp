@@ -12,7 +12,7 @@
 
 #include <random>
 
-namespace hard {
+namespace hardening {
 namespace {
 
 void RunChain(dsp::Settings settings, int64_t blockCount) {
@@ -53,4 +53,4 @@ TEST(ExtremeSettings, ChainAndPaintersRunOnWhateverTheFileHolds) {
 }
 
 } // namespace
-} // namespace hard
+} // namespace hardening

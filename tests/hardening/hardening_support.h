@@ -20,14 +20,14 @@
 
 #include "s4285gen/s4285gen.h"
 
-namespace hard {
+namespace hardening {
 
 namespace fs = std::filesystem;
 
 struct RunResult {
-    int status = -1; // exit status, -1 when killed by a signal
-    int signal = 0;
-    std::string err;
+    int Status = -1; // exit status, -1 when killed by a signal
+    int Signal = 0;
+    std::string Err;
 };
 
 // Runs `command` through the shell with stderr captured.  `prefix` goes before
@@ -43,9 +43,9 @@ inline RunResult RunProgram(const std::string& command, const fs::path& dir,
     text << in.rdbuf();
     fs::remove(errFile);
     RunResult r;
-    r.err = text.str();
-    if (WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
-    if (WIFSIGNALED(raw)) r.signal = WTERMSIG(raw);
+    r.Err = text.str();
+    if (WIFEXITED(raw)) r.Status = WEXITSTATUS(raw);
+    if (WIFSIGNALED(raw)) r.Signal = WTERMSIG(raw);
     return r;
 }
 
@@ -100,22 +100,22 @@ class FileSizeCap {
 
 class TempDirTest : public ::testing::Test {
   protected:
-    fs::path dir;
+    fs::path dir_;
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("propmon-hard-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        dir_ = fs::temp_directory_path() /
+               ("propmon-hard-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
     }
     void TearDown() override {
         std::error_code ignored;
-        fs::remove_all(dir, ignored);
+        fs::remove_all(dir_, ignored);
     }
 
     // `seconds` of the NATO test signal as a 16-bit mono WAV.
     fs::path WriteRecording(const std::string& name, double seconds, int rate = 9600) {
-        return WriteRecordingTo(dir / name, seconds, rate);
+        return WriteRecordingTo(dir_ / name, seconds, rate);
     }
 
   public:
@@ -136,4 +136,4 @@ class TempDirTest : public ::testing::Test {
     }
 };
 
-} // namespace hard
+} // namespace hardening

@@ -23,7 +23,7 @@
 
 #include <signal.h>
 
-namespace hard {
+namespace hardening {
 namespace {
 
 constexpr const char* SinkName = "hard_test_sink";
@@ -41,30 +41,30 @@ void Stop(QProcess& process, int signal = SIGTERM) {
 // A PulseAudio server of our own in a temporary runtime folder.
 class PrivatePulse {
   public:
-    ~PrivatePulse() { Stop(server); }
+    ~PrivatePulse() { Stop(Server); }
     QString Start() {
         const QString pulse = QStandardPaths::findExecutable("pulseaudio");
         if (pulse.isEmpty() || QStandardPaths::findExecutable("pactl").isEmpty() ||
             QStandardPaths::findExecutable("paplay").isEmpty())
             return "pulseaudio or pulseaudio-utils are not installed";
-        QFile config(dir.filePath("client.conf"));
+        QFile config(Dir.filePath("client.conf"));
         if (!config.open(QIODevice::WriteOnly)) return "cannot write client.conf";
         config.write("autospawn = no\n");
         config.close();
-        server.setProcessEnvironment(Environment());
-        server.setProcessChannelMode(QProcess::MergedChannels);
-        server.start(
+        Server.setProcessEnvironment(Environment());
+        Server.setProcessChannelMode(QProcess::MergedChannels);
+        Server.start(
             pulse,
             {"-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=false",
              "--system=false", "--log-target=stderr", "-L",
-             "module-native-protocol-unix socket=" + dir.filePath("native") + " auth-anonymous=1",
+             "module-native-protocol-unix socket=" + Dir.filePath("native") + " auth-anonymous=1",
              "-L", QString("module-null-sink sink_name=%1 rate=9600 channels=1").arg(SinkName),
              "-L",
              QString("module-remap-source master=%1.monitor source_name=%2")
                  .arg(SinkName, SourceName)});
-        if (!server.waitForStarted(5000)) return "pulseaudio did not start";
+        if (!Server.waitForStarted(5000)) return "pulseaudio did not start";
         for (int attempt = 0; attempt < 50; ++attempt) {
-            if (server.state() == QProcess::NotRunning) return "pulseaudio exited";
+            if (Server.state() == QProcess::NotRunning) return "pulseaudio exited";
             if (Pactl({"info"}) == 0) return {};
             QThread::msleep(100);
         }
@@ -72,12 +72,12 @@ class PrivatePulse {
     }
     QProcessEnvironment Environment() const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_RUNTIME_DIR", dir.path());
-        env.insert("PULSE_RUNTIME_PATH", dir.filePath("runtime"));
-        env.insert("PULSE_STATE_PATH", dir.filePath("state"));
-        env.insert("PULSE_CLIENTCONFIG", dir.filePath("client.conf"));
-        env.insert("HOME", dir.path());
-        env.insert("PULSE_SERVER", "unix:" + dir.filePath("native"));
+        env.insert("XDG_RUNTIME_DIR", Dir.path());
+        env.insert("PULSE_RUNTIME_PATH", Dir.filePath("runtime"));
+        env.insert("PULSE_STATE_PATH", Dir.filePath("state"));
+        env.insert("PULSE_CLIENTCONFIG", Dir.filePath("client.conf"));
+        env.insert("HOME", Dir.path());
+        env.insert("PULSE_SERVER", "unix:" + Dir.filePath("native"));
         return env;
     }
     int Pactl(const QStringList& args) const {
@@ -91,17 +91,17 @@ class PrivatePulse {
         return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
 
-    QTemporaryDir dir;
-    QProcess server;
+    QTemporaryDir Dir;
+    QProcess Server;
 };
 
 enum class Vanish { UnloadSource, ServerDies };
 
 struct LiveOutcome {
-    bool captured = false; // signal reached the chain before the fault
-    bool ended = false;    // the window ended
-    QStringList messages;  // message boxes shown
-    bool settingsWritten = false;
+    bool Captured = false; // signal reached the chain before the fault
+    bool Ended = false;    // the window ended
+    QStringList Messages;  // message boxes shown
+    bool SettingsWritten = false;
 };
 
 LiveOutcome CaptureThenVanish(PrivatePulse& pulse, const fs::path& dir, Vanish how) {
@@ -135,24 +135,24 @@ LiveOutcome CaptureThenVanish(PrivatePulse& pulse, const fs::path& dir, Vanish h
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
             if (box != answered && box->isVisible()) {
                 answered = box;
-                outcome.messages << box->text();
+                outcome.Messages << box->text();
                 box->accept();
             }
             return;
         }
         if (!faulted) {
             const auto& block = state.Chain->Intake.CaptureBlock;
-            outcome.captured = outcome.captured || std::any_of(block.begin(), block.end(),
+            outcome.Captured = outcome.Captured || std::any_of(block.begin(), block.end(),
                                                                [](int16_t s) { return s != 0; });
-            if (outcome.captured && clock.elapsed() > 3000) {
+            if (outcome.Captured && clock.elapsed() > 3000) {
                 faulted = true;
                 clock.restart();
                 if (how == Vanish::UnloadSource)
                     pulse.Pactl({"unload-module", "module-remap-source"});
                 else
-                    Stop(pulse.server, SIGKILL);
+                    Stop(pulse.Server, SIGKILL);
             }
-            if (!outcome.captured && clock.elapsed() > 15000) window.EndWindow();
+            if (!outcome.Captured && clock.elapsed() > 15000) window.EndWindow();
             return;
         }
         // After the fault: five seconds for the window to react, then we end it.
@@ -162,8 +162,8 @@ LiveOutcome CaptureThenVanish(PrivatePulse& pulse, const fs::path& dir, Vanish h
     window.Run();
     watcher.stop();
     Stop(player);
-    outcome.ended = window.Ending();
-    outcome.settingsWritten = fs::exists(state.SettingsPath);
+    outcome.Ended = window.Ending();
+    outcome.SettingsWritten = fs::exists(state.SettingsPath);
     return outcome;
 }
 
@@ -179,27 +179,27 @@ void CheckVanish(const fs::path& dir, Vanish how) {
     if (!why.isEmpty()) GTEST_SKIP() << "no private PulseAudio server: " << why.toStdString();
     qputenv("HARD_PULSE_USED", "1");
     const LiveOutcome outcome = CaptureThenVanish(pulse, dir, how);
-    ASSERT_TRUE(outcome.captured) << "no signal came through the private server";
-    EXPECT_TRUE(outcome.ended);
+    ASSERT_TRUE(outcome.Captured) << "no signal came through the private server";
+    EXPECT_TRUE(outcome.Ended);
     // A dead server ends the capture with one message; an unloaded source may
     // be replaced by the server (the stream moves on), or end it the same way.
     if (how == Vanish::ServerDies)
-        EXPECT_EQ(outcome.messages.size(), 1) << outcome.messages.join(" | ").toStdString();
+        EXPECT_EQ(outcome.Messages.size(), 1) << outcome.Messages.join(" | ").toStdString();
     else
-        EXPECT_LE(outcome.messages.size(), 1) << outcome.messages.join(" | ").toStdString();
-    EXPECT_TRUE(outcome.settingsWritten);
-    std::printf("%lld message(s)%s%s\n", static_cast<long long>(outcome.messages.size()),
-                outcome.messages.isEmpty() ? "" : ": ",
-                outcome.messages.join(" | ").toStdString().c_str());
+        EXPECT_LE(outcome.Messages.size(), 1) << outcome.Messages.join(" | ").toStdString();
+    EXPECT_TRUE(outcome.SettingsWritten);
+    std::printf("%lld message(s)%s%s\n", static_cast<long long>(outcome.Messages.size()),
+                outcome.Messages.isEmpty() ? "" : ": ",
+                outcome.Messages.join(" | ").toStdString().c_str());
 }
 
 TEST_F(PulseVanishes, UnloadedSourceNeverCrashesTheWindow) {
-    CheckVanish(dir, Vanish::UnloadSource);
+    CheckVanish(dir_, Vanish::UnloadSource);
 }
 
 TEST_F(PulseVanishes, DeadServerNeverCrashesTheWindow) {
-    CheckVanish(dir, Vanish::ServerDies);
+    CheckVanish(dir_, Vanish::ServerDies);
 }
 
 } // namespace
-} // namespace hard
+} // namespace hardening

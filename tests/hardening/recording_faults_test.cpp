@@ -11,7 +11,7 @@
 #include <cstring>
 #include <limits>
 
-namespace hard {
+namespace hardening {
 namespace {
 
 using Recording = TempDirTest;
@@ -46,7 +46,7 @@ size_t DataChunk(const std::string& wav) {
 }
 
 TEST_F(Recording, NanSamplesOfAFloatRecordingReadAsSilenceAtAnyRate) {
-    const fs::path path = dir / "nan.wav";
+    const fs::path path = dir_ / "nan.wav";
     std::vector<float> samples(4000);
     for (size_t i = 0; i < samples.size(); ++i)
         samples[i] = i % 7 == 3 ? std::numeric_limits<float>::quiet_NaN()
@@ -81,7 +81,7 @@ TEST_F(Recording, CutShortItDeliversEverySampleThatIsThereThenEnds) {
     std::string bytes = ReadBytes(whole);
     const size_t data = DataChunk(bytes) + 8;
     // 3000 whole samples and half of the next one.
-    const fs::path cut = dir / "cut.wav";
+    const fs::path cut = dir_ / "cut.wav";
     WriteBytes(cut, bytes.substr(0, data + 3000 * 2 + 1));
 
     for (int rate : {0, 8000}) {
@@ -89,10 +89,10 @@ TEST_F(Recording, CutShortItDeliversEverySampleThatIsThereThenEnds) {
         auto reader = io::RecordingReader::Open(cut.string(), rate, io::ChannelChoice::Left, error);
         ASSERT_TRUE(reader) << error;
         // libsndfile counts what the file holds and notes the header's claim.
-        EXPECT_EQ(reader->Info().frames, 3000);
-        EXPECT_NE(reader->Info().headerMismatch.find("data : 19200 (should be 6001)"),
+        EXPECT_EQ(reader->Info().Frames, 3000);
+        EXPECT_NE(reader->Info().HeaderMismatch.find("data : 19200 (should be 6001)"),
                   std::string::npos)
-            << reader->Info().headerMismatch;
+            << reader->Info().HeaderMismatch;
         const std::vector<int16_t> got = ReadAll(*reader);
         EXPECT_EQ(reader->FramesRead(), 3000);
         EXPECT_TRUE(reader->Error().empty()) << reader->Error();
@@ -112,7 +112,7 @@ TEST_F(Recording, HeaderThatPromisesGigabytesDeliversWhatExists) {
     std::string bytes = ReadBytes(whole);
     PutLe32(bytes, 4, 0x7FFFFFF0u);                    // RIFF size
     PutLe32(bytes, DataChunk(bytes) + 4, 0x7FFFFF00u); // data size
-    const fs::path liar = dir / "liar.wav";
+    const fs::path liar = dir_ / "liar.wav";
     WriteBytes(liar, bytes);
     const std::vector<int16_t> got = Samples(liar);
     EXPECT_EQ(got, Samples(whole));
@@ -124,29 +124,29 @@ using BatchEnd = TempDirTest;
 TEST_F(BatchEnd, CutShortRecordingKeepsEveryBlockThatExistsAndSaysWhereItEnded) {
     const fs::path whole = WriteRecording("whole.wav", 3.0);
     const std::string bytes = ReadBytes(whole);
-    const fs::path cut = dir / "cut.wav";
+    const fs::path cut = dir_ / "cut.wav";
     const size_t data = DataChunk(bytes) + 8;
     WriteBytes(cut, bytes.substr(0, data + 2 * 10240)); // 10240 of 28800 samples
 
     const RunResult r = RunProgram(std::string(PROPMON_BIN) + " --batch " + cut.string() +
-                                       " --csv " + (dir / "cut.csv").string(),
-                                   dir);
-    EXPECT_EQ(r.status, 0) << r.err;
+                                       " --csv " + (dir_ / "cut.csv").string(),
+                                   dir_);
+    EXPECT_EQ(r.Status, 0) << r.Err;
     // The first block takes 1023 samples, every later one 1024.
-    EXPECT_EQ(CsvRows(dir / "cut.csv").size(), 1u + 10u);
-    EXPECT_NE(r.err.find("the header of " + cut.string() +
+    EXPECT_EQ(CsvRows(dir_ / "cut.csv").size(), 1u + 10u);
+    EXPECT_NE(r.Err.find("the header of " + cut.string() +
                          " does not match the file (RIFF : 57636 (should be 20516); data : "
                          "57600 (should be 20480)); the 10240 samples it holds were read"),
               std::string::npos)
-        << r.err;
+        << r.Err;
     // The rows that exist are the same as those of the whole recording.
     const RunResult w = RunProgram(std::string(PROPMON_BIN) + " --batch " + whole.string() +
-                                       " --csv " + (dir / "whole.csv").string(),
-                                   dir);
-    ASSERT_EQ(w.status, 0) << w.err;
-    EXPECT_EQ(w.err.find("does not match"), std::string::npos) << w.err;
-    const auto cutRows = CsvRows(dir / "cut.csv");
-    const auto wholeRows = CsvRows(dir / "whole.csv");
+                                       " --csv " + (dir_ / "whole.csv").string(),
+                                   dir_);
+    ASSERT_EQ(w.Status, 0) << w.Err;
+    EXPECT_EQ(w.Err.find("does not match"), std::string::npos) << w.Err;
+    const auto cutRows = CsvRows(dir_ / "cut.csv");
+    const auto wholeRows = CsvRows(dir_ / "whole.csv");
     ASSERT_GE(wholeRows.size(), cutRows.size());
     for (size_t i = 0; i < cutRows.size(); ++i)
         EXPECT_EQ(cutRows[i], wholeRows[i]) << "row " << i;
@@ -154,7 +154,7 @@ TEST_F(BatchEnd, CutShortRecordingKeepsEveryBlockThatExistsAndSaysWhereItEnded) 
 
 TEST_F(BatchEnd, FlacThatBreaksOffKeepsTheBlocksBeforeAndFailsWithTheReason) {
     const fs::path wav = WriteRecording("whole.wav", 10.0);
-    const fs::path flac = dir / "whole.flac";
+    const fs::path flac = dir_ / "whole.flac";
     {
         std::string error;
         auto reader = io::RecordingReader::Open(wav.string(), 0, io::ChannelChoice::Left, error);
@@ -170,24 +170,24 @@ TEST_F(BatchEnd, FlacThatBreaksOffKeepsTheBlocksBeforeAndFailsWithTheReason) {
         sf_close(file);
     }
     const std::string bytes = ReadBytes(flac);
-    const fs::path cut = dir / "cut.flac";
+    const fs::path cut = dir_ / "cut.flac";
     WriteBytes(cut, bytes.substr(0, bytes.size() / 2));
 
     const RunResult r = RunProgram(std::string(PROPMON_BIN) + " --batch " + cut.string() +
-                                       " --csv " + (dir / "cut.csv").string(),
-                                   dir);
-    EXPECT_EQ(r.status, 1) << r.err;
-    const auto rows = CsvRows(dir / "cut.csv");
+                                       " --csv " + (dir_ / "cut.csv").string(),
+                                   dir_);
+    EXPECT_EQ(r.Status, 1) << r.Err;
+    const auto rows = CsvRows(dir_ / "cut.csv");
     ASSERT_GT(rows.size(), 10u);
-    EXPECT_NE(r.err.find("reading " + cut.string() + " failed after "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("(the " + std::to_string(rows.size() - 1) + " blocks before it are kept)"),
+    EXPECT_NE(r.Err.find("reading " + cut.string() + " failed after "), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("(the " + std::to_string(rows.size() - 1) + " blocks before it are kept)"),
               std::string::npos)
-        << r.err;
+        << r.Err;
     const RunResult w = RunProgram(std::string(PROPMON_BIN) + " --batch " + wav.string() +
-                                       " --csv " + (dir / "whole.csv").string(),
-                                   dir);
-    ASSERT_EQ(w.status, 0) << w.err;
-    const auto wholeRows = CsvRows(dir / "whole.csv");
+                                       " --csv " + (dir_ / "whole.csv").string(),
+                                   dir_);
+    ASSERT_EQ(w.Status, 0) << w.Err;
+    const auto wholeRows = CsvRows(dir_ / "whole.csv");
     ASSERT_GT(wholeRows.size(), rows.size());
     for (size_t i = 0; i < rows.size(); ++i)
         EXPECT_EQ(rows[i], wholeRows[i]) << "row " << i;
@@ -197,22 +197,22 @@ TEST_F(BatchEnd, SamplesAfterTheLastWholeBlockAreReported) {
     // 2560 samples: blocks end at samples 1023 and 2047, 513 are left over.
     const fs::path path = WriteRecording("short.wav", 2560 / 9600.0);
     const RunResult r = RunProgram(std::string(PROPMON_BIN) + " --batch " + path.string() +
-                                       " --csv " + (dir / "short.csv").string(),
-                                   dir);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(CsvRows(dir / "short.csv").size(), 1u + 2u);
-    EXPECT_NE(r.err.find("the last 513 samples make no whole block"), std::string::npos) << r.err;
+                                       " --csv " + (dir_ / "short.csv").string(),
+                                   dir_);
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(CsvRows(dir_ / "short.csv").size(), 1u + 2u);
+    EXPECT_NE(r.Err.find("the last 513 samples make no whole block"), std::string::npos) << r.Err;
 }
 
 TEST_F(BatchEnd, RecordingTooShortForOneBlockWritesAnEmptyTableAndSaysWhy) {
     const fs::path path = WriteRecording("tiny.wav", 100 / 9600.0);
     const RunResult r = RunProgram(std::string(PROPMON_BIN) + " --batch " + path.string() +
-                                       " --csv " + (dir / "tiny.csv").string(),
-                                   dir);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(CsvRows(dir / "tiny.csv").size(), 1u); // the header only
-    EXPECT_NE(r.err.find("the last 100 samples make no whole block"), std::string::npos) << r.err;
+                                       " --csv " + (dir_ / "tiny.csv").string(),
+                                   dir_);
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(CsvRows(dir_ / "tiny.csv").size(), 1u); // the header only
+    EXPECT_NE(r.Err.find("the last 100 samples make no whole block"), std::string::npos) << r.Err;
 }
 
 } // namespace
-} // namespace hard
+} // namespace hardening

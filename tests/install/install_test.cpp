@@ -24,9 +24,9 @@ namespace fs = std::filesystem;
 namespace {
 
 struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
+    int Status = -1;
+    std::string Out;
+    std::string Err;
 };
 
 std::string Quote(const std::string& text) {
@@ -59,9 +59,9 @@ Result RunShell(const std::string& command, const fs::path& scratch) {
     const int raw =
         std::system(("( " + command + " ) >" + Quote(out) + " 2>" + Quote(err)).c_str());
     Result r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = ReadFile(out);
-    r.err = ReadFile(err);
+    r.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.Out = ReadFile(out);
+    r.Err = ReadFile(err);
     return r;
 }
 
@@ -120,27 +120,27 @@ class InstalledTree : public ::testing::Test {
     static void SetUpTestSuite() {
         char pattern[] = "/tmp/propmon-install-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = new fs::path(pattern);
-        const fs::path prefix = *root_ / "prefix";
+        Root = new fs::path(pattern);
+        const fs::path prefix = *Root / "prefix";
         const Result r = RunShell(Quote(INSTALL_CMAKE) + " --install " + Quote(INSTALL_BUILD_DIR) +
                                       " --prefix " + Quote(prefix.string()),
-                                  *root_);
-        installed_ = r.status == 0;
-        installLog_ = new std::string(r.out + r.err);
+                                  *Root);
+        Installed = r.Status == 0;
+        InstallLog = new std::string(r.Out + r.Err);
     }
     static void TearDownTestSuite() {
         std::error_code ignored;
-        fs::remove_all(*root_, ignored);
-        delete root_;
-        delete installLog_;
+        fs::remove_all(*Root, ignored);
+        delete Root;
+        delete InstallLog;
     }
     void SetUp() override {
-        ASSERT_TRUE(installed_) << "cmake --install failed:\n" << *installLog_;
-        scratch_ = *root_ / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        ASSERT_TRUE(Installed) << "cmake --install failed:\n" << *InstallLog;
+        scratch_ = *Root / ::testing::UnitTest::GetInstance()->current_test_info()->name();
         fs::create_directories(scratch_);
     }
 
-    static fs::path Prefix() { return *root_ / "prefix"; }
+    static fs::path Prefix() { return *Root / "prefix"; }
     static fs::path Bin(const std::string& name) { return Prefix() / "bin" / name; }
     static fs::path ManPage(const std::string& name) {
         return Prefix() / "share/man/man1" / (name + ".1.gz");
@@ -179,26 +179,26 @@ class InstalledTree : public ::testing::Test {
                   environment + " " + Quote(launcher.string()) + " " + args);
     }
 
-    static fs::path* root_;
-    static bool installed_;
-    static std::string* installLog_;
+    static fs::path* Root;
+    static bool Installed;
+    static std::string* InstallLog;
     fs::path scratch_;
 };
 
-fs::path* InstalledTree::root_ = nullptr;
-bool InstalledTree::installed_ = false;
-std::string* InstalledTree::installLog_ = nullptr;
+fs::path* InstalledTree::Root = nullptr;
+bool InstalledTree::Installed = false;
+std::string* InstalledTree::InstallLog = nullptr;
 
 TEST_F(InstalledTree, ProgramsAreExecutableAndRunFromThePrefix) {
     for (const char* name : {"propmon", "reelmaker", "s4285sim", "propmon-desktop"})
         EXPECT_TRUE(IsExecutableFile(Bin(name))) << name;
     for (const char* name : {"propmon", "reelmaker", "s4285sim"}) {
         const Result r = Sh(Quote(Bin(name).string()) + " --version");
-        EXPECT_EQ(r.status, 0) << name << ": " << r.err;
-        EXPECT_EQ(r.out.rfind(std::string(name) + " ", 0), 0u) << r.out;
+        EXPECT_EQ(r.Status, 0) << name << ": " << r.Err;
+        EXPECT_EQ(r.Out.rfind(std::string(name) + " ", 0), 0u) << r.Out;
         // Nothing in an installed program may point back into the build tree.
         const Result dyn = Sh("readelf -d " + Quote(Bin(name).string()));
-        EXPECT_EQ(dyn.out.find(INSTALL_BUILD_DIR), std::string::npos) << name << dyn.out;
+        EXPECT_EQ(dyn.Out.find(INSTALL_BUILD_DIR), std::string::npos) << name << dyn.Out;
     }
 }
 
@@ -207,18 +207,18 @@ TEST_F(InstalledTree, ManPagesFormatWithoutWarnings) {
         ASSERT_TRUE(fs::exists(ManPage(name))) << ManPage(name);
         const Result check = Sh("LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z " +
                                 Quote(ManPage(name).string()) + " >/dev/null");
-        EXPECT_EQ(check.status, 0) << name;
-        EXPECT_EQ(check.err, "") << name;
+        EXPECT_EQ(check.Status, 0) << name;
+        EXPECT_EQ(check.Err, "") << name;
         const Result page = Sh("MANWIDTH=80 man -l " + Quote(ManPage(name).string()));
-        EXPECT_NE(page.out.find("NAME"), std::string::npos) << name;
-        EXPECT_NE(page.out.find(name), std::string::npos) << name;
+        EXPECT_NE(page.Out.find("NAME"), std::string::npos) << name;
+        EXPECT_NE(page.Out.find(name), std::string::npos) << name;
     }
 }
 
 TEST_F(InstalledTree, ManPagesDescribeEveryOptionOfTheHelpText) {
     struct Usage {
-        const char* page;
-        std::string command;
+        const char* Page;
+        std::string Command;
     };
     const std::vector<Usage> usages = {
         {"propmon", Quote(Bin("propmon").string()) + " --help"},
@@ -227,15 +227,15 @@ TEST_F(InstalledTree, ManPagesDescribeEveryOptionOfTheHelpText) {
         {"s4285sim", Quote(Bin("s4285sim").string()) + " --help"},
     };
     for (const Usage& u : usages) {
-        const Result help = Sh(u.command);
-        const std::set<std::string> options = LongOptions(help.out);
-        EXPECT_GT(options.size(), 2u) << u.command;
+        const Result help = Sh(u.Command);
+        const std::set<std::string> options = LongOptions(help.Out);
+        EXPECT_GT(options.size(), 2u) << u.Command;
         // Rendered without hyphenation so that every option stays in one piece.
         const Result page =
-            Sh("MANWIDTH=200 MAN_KEEP_FORMATTING= man -l " + Quote(ManPage(u.page).string()));
+            Sh("MANWIDTH=200 MAN_KEEP_FORMATTING= man -l " + Quote(ManPage(u.Page).string()));
         for (const std::string& option : options)
-            EXPECT_NE(page.out.find(option), std::string::npos)
-                << u.page << ".1 does not mention " << option;
+            EXPECT_NE(page.Out.find(option), std::string::npos)
+                << u.Page << ".1 does not mention " << option;
     }
 }
 
@@ -246,8 +246,8 @@ TEST_F(InstalledTree, DesktopEntriesAreValidAndNameInstalledProgramsAndIcons) {
         ASSERT_TRUE(fs::exists(file)) << file;
         if (HaveTool("desktop-file-validate")) {
             const Result r = Sh("desktop-file-validate " + Quote(file.string()));
-            EXPECT_EQ(r.status, 0) << r.out << r.err;
-            EXPECT_EQ(r.out + r.err, "") << name;
+            EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+            EXPECT_EQ(r.Out + r.Err, "") << name;
         }
         const auto entry = DesktopEntry(file);
         EXPECT_EQ(entry.at("Type"), "Application");
@@ -282,7 +282,7 @@ TEST_F(InstalledTree, LauncherStartsPropmonInTheConfiguredDocumentsFolder) {
     const fs::path home = scratch_ / "home";
     WriteFile(home / ".config/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/My Papers\"\n");
     const Result r = Launch(launcher, home, "--simulate --autosave");
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.Status, 0) << r.Err;
     const fs::path folder = home / "My Papers/propmon";
     EXPECT_TRUE(fs::is_directory(folder));
     EXPECT_EQ(ReadFile(note), folder.string() + "\n--simulate\n--autosave\n");
@@ -309,9 +309,9 @@ TEST_F(InstalledTree, StationUnitRunsTheHeadlessReceiverThroughTheLauncher) {
         const Result verify = Sh(std::string("XDG_RUNTIME_DIR=") + pattern +
                                  " systemd-analyze verify --user --man=no " + Quote(unit.string()));
         fs::remove_all(pattern);
-        EXPECT_EQ(verify.status, 0) << verify.err;
+        EXPECT_EQ(verify.Status, 0) << verify.Err;
         // Complaints about units of other packages are not ours.
-        EXPECT_EQ(verify.err.find("propmon"), std::string::npos) << verify.err;
+        EXPECT_EQ(verify.Err.find("propmon"), std::string::npos) << verify.Err;
     }
 
     const fs::path note = scratch_ / "note";
@@ -320,7 +320,7 @@ TEST_F(InstalledTree, StationUnitRunsTheHeadlessReceiverThroughTheLauncher) {
     const fs::path folder = scratch_ / "station folder";
     const Result r = Launch(launcher, home, "--headless --autosave --log logs", "/usr/bin:/bin",
                             "PROPMON_FOLDER=" + Quote(folder.string()));
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(ReadFile(note), folder.string() + "\n--headless\n--autosave\n--log\nlogs\n");
     EXPECT_FALSE(fs::exists(home / "Documents"));
 }
@@ -331,7 +331,7 @@ TEST_F(InstalledTree, LauncherFallsBackToDocumentsInHomeWhenNoneIsConfigured) {
     const fs::path home = scratch_ / "home";
     fs::create_directories(home);
     const Result r = Launch(launcher, home);
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(ReadFile(note), (home / "Documents/propmon").string() + "\n");
 }
 
@@ -342,7 +342,7 @@ TEST_F(InstalledTree, LauncherKeepsTheUsersOwnHelpPageAndSettings) {
     const fs::path folder = home / "Documents/propmon";
     WriteFile(folder / "Stanag Help.htm", "my notes");
     WriteFile(folder / "Stanag4285.set", "0.00001\n");
-    ASSERT_EQ(Launch(launcher, home).status, 0);
+    ASSERT_EQ(Launch(launcher, home).Status, 0);
     EXPECT_EQ(ReadFile(folder / "Stanag Help.htm"), "my notes");
     EXPECT_EQ(ReadFile(folder / "Stanag4285.set"), "0.00001\n");
 }
@@ -356,7 +356,7 @@ TEST_F(InstalledTree, LauncherFindsPropmonOnThePathWhenNotBesideIt) {
     const fs::path home = scratch_ / "home";
     const Result r =
         Launch(alone, home, "--replay 'a b.wav'", (scratch_ / "path").string() + ":/usr/bin:/bin");
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(ReadFile(note), (home / "Documents/propmon").string() + "\n--replay\na b.wav\n");
     // No help page to copy from here: carries on without one.
     EXPECT_FALSE(fs::exists(home / "Documents/propmon/Stanag Help.htm"));
@@ -368,8 +368,8 @@ TEST_F(InstalledTree, LauncherRefusesWhenTheFolderCannotBeMade) {
     const fs::path home = scratch_ / "home";
     WriteFile(home / "Documents", "a file where the folder should be");
     const Result r = Launch(launcher, home);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Documents/propmon"), std::string::npos) << r.err;
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find("Documents/propmon"), std::string::npos) << r.Err;
     EXPECT_FALSE(fs::exists(note)) << "propmon must not start in some other folder";
     EXPECT_EQ(ReadFile(home / "Documents"), "a file where the folder should be");
 }
@@ -378,11 +378,11 @@ TEST_F(InstalledTree, LauncherSaysSoWhenPropmonIsNowhere) {
     const fs::path alone = scratch_ / "alone/propmon-desktop";
     fs::create_directories(alone.parent_path());
     fs::copy_file(Bin("propmon-desktop"), alone);
-    if (Sh("PATH=/nonexistent:/bin command -v propmon").status == 0)
+    if (Sh("PATH=/nonexistent:/bin command -v propmon").Status == 0)
         GTEST_SKIP() << "a propmon is installed in /bin";
     const Result r = Launch(alone, scratch_ / "home", "", "/nonexistent:/bin");
-    EXPECT_EQ(r.status, 127);
-    EXPECT_NE(r.err.find("propmon is not installed"), std::string::npos) << r.err;
+    EXPECT_EQ(r.Status, 127);
+    EXPECT_NE(r.Err.find("propmon is not installed"), std::string::npos) << r.Err;
 }
 
 } // namespace
@@ -398,14 +398,14 @@ TEST(DebianPackage, DependsOnWhatTheProgramsLinkAndLoadAndHoldsTheTree) {
                                      Quote(std::string(INSTALL_BUILD_DIR) + "/CPackConfig.cmake") +
                                      " -B " + Quote(dir.string()),
                                  dir);
-    ASSERT_EQ(made.status, 0) << made.out << made.err;
+    ASSERT_EQ(made.Status, 0) << made.Out << made.Err;
     fs::path deb;
     for (const auto& entry : fs::directory_iterator(dir))
         if (entry.path().extension() == ".deb") deb = entry.path();
-    ASSERT_FALSE(deb.empty()) << made.out;
+    ASSERT_FALSE(deb.empty()) << made.Out;
 
     const std::string depends =
-        RunShell("dpkg-deb -f " + Quote(deb.string()) + " Depends", dir).out;
+        RunShell("dpkg-deb -f " + Quote(deb.string()) + " Depends", dir).Out;
     // Linked libraries, found by dpkg-shlibdeps ...
     for (const char* package : {"libqt6widgets6", "libqt6multimedia6", "libsndfile1", "libsoxr0",
                                 "libavcodec", "libswscale"})
@@ -415,7 +415,7 @@ TEST(DebianPackage, DependsOnWhatTheProgramsLinkAndLoadAndHoldsTheTree) {
                                 "fonts-liberation", "xdg-user-dirs"})
         EXPECT_NE(depends.find(package), std::string::npos) << package << " in " << depends;
 
-    const std::string files = RunShell("dpkg-deb -c " + Quote(deb.string()), dir).out;
+    const std::string files = RunShell("dpkg-deb -c " + Quote(deb.string()), dir).Out;
     for (const char* path :
          {"./usr/bin/propmon", "./usr/bin/propmon-desktop", "./usr/bin/reelmaker",
           "./usr/bin/s4285sim", "./usr/share/applications/propmon.desktop",
@@ -431,7 +431,7 @@ TEST(DebianPackage, DependsOnWhatTheProgramsLinkAndLoadAndHoldsTheTree) {
     if (HaveTool("lintian")) {
         const Result lint = RunShell("lintian --pedantic " + Quote(deb.string()), dir);
         for (const char* level : {"\nE: ", "\nW: "})
-            EXPECT_EQ(("\n" + lint.out).find(level), std::string::npos) << lint.out;
+            EXPECT_EQ(("\n" + lint.Out).find(level), std::string::npos) << lint.Out;
     }
     std::error_code ignored;
     fs::remove_all(dir, ignored);

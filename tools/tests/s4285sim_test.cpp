@@ -67,11 +67,11 @@ TEST_F(SimCommand, WritesThePcmRecordingTheLibraryGenerates) {
     sf_close(f);
 
     s4285gen::Config c = s4285gen::NatoConfig();
-    c.paths = {{1.5, 0, 0.7, 0}, {4, -5, -1, 0.3}};
-    c.snrDb = 20;
-    c.clockPpm = 12;
-    c.seed = 99;
-    c.levelDbfs = -20;
+    c.Paths = {{1.5, 0, 0.7, 0}, {4, -5, -1, 0.3}};
+    c.SnrDb = 20;
+    c.ClockPpm = 12;
+    c.Seed = 99;
+    c.LevelDbfs = -20;
     EXPECT_EQ(got, RenderPcm(c, 19200));
     EXPECT_EQ(FilesIn(), 1u); // no temporary file left behind
 }

@@ -22,10 +22,10 @@ s4285gen::Config Channel(int32_t mode, std::vector<s4285gen::Path> paths, double
                          double clockPpm, uint64_t seed = 1) {
     s4285gen::Config config =
         mode == dsp::ModeNato ? s4285gen::NatoConfig() : s4285gen::AmateurConfig();
-    config.paths = std::move(paths);
-    config.snrDb = snrDb;
-    config.clockPpm = clockPpm;
-    config.seed = seed;
+    config.Paths = std::move(paths);
+    config.SnrDb = snrDb;
+    config.ClockPpm = clockPpm;
+    config.Seed = seed;
     return config;
 }
 
@@ -34,7 +34,7 @@ s4285gen::Config Channel(int32_t mode, std::vector<s4285gen::Path> paths, double
 template <typename OnBlock>
 void Receive(s4285gen::Generator& generator, dsp::SyncChain& chain, double seconds,
              OnBlock onBlock) {
-    const auto count = static_cast<int64_t>(seconds * generator.config().sampleRate);
+    const auto count = static_cast<int64_t>(seconds * generator.Configuration().SampleRate);
     std::vector<int16_t> buffer(dsp::BlockLen);
     for (int64_t done = 0; done < count; done += dsp::BlockLen) {
         generator.Generate(buffer.data(), buffer.size());
@@ -47,7 +47,7 @@ void Receive(s4285gen::Generator& generator, dsp::SyncChain& chain, double secon
 // cost a whole time slice: it never yields.
 TEST(SyncChainRun, NeverGivesItsTimeSliceAway) {
     const long before = dsp::testing::YieldsSoFar();
-    s4285gen::Generator generator(Channel(dsp::ModeNato, {{.delayMs = 1}}, 10, 0));
+    s4285gen::Generator generator(Channel(dsp::ModeNato, {{.DelayMs = 1}}, 10, 0));
     dsp::SyncChain chain(dsp::ModeNato, 0.0L);
     Receive(generator, chain, 5, [](const dsp::ChainState&) {});
     EXPECT_EQ(dsp::testing::YieldsSoFar(), before);
@@ -56,54 +56,54 @@ TEST(SyncChainRun, NeverGivesItsTimeSliceAway) {
 // ---- Clock error --------------------------------------------------------------
 
 struct ClockCase {
-    const char* name;
-    int32_t mode;
-    std::vector<s4285gen::Path> paths;
-    double snrDb;
-    double clockPpm;      // the card's error
-    double correctionPpm; // the correction in place while measuring
-    double seconds;
+    const char* Name;
+    int32_t Mode;
+    std::vector<s4285gen::Path> Paths;
+    double SnrDb;
+    double ClockPpm;      // the card's error
+    double CorrectionPpm; // the correction in place while measuring
+    double Seconds;
 };
 
 void PrintTo(const ClockCase& c, std::ostream* out) {
-    *out << c.name;
+    *out << c.Name;
 }
 
 class ClockErrorTest : public ::testing::TestWithParam<ClockCase> {};
 
 TEST_P(ClockErrorTest, EstimateIsWithinHalfAPpmOfTheTruth) {
     const ClockCase& c = GetParam();
-    s4285gen::Generator generator(Channel(c.mode, c.paths, c.snrDb, c.clockPpm));
-    const long double correction = c.correctionPpm / 1000000.0L;
-    dsp::SyncChain chain(c.mode, correction);
+    s4285gen::Generator generator(Channel(c.Mode, c.Paths, c.SnrDb, c.ClockPpm));
+    const long double correction = c.CorrectionPpm / 1000000.0L;
+    dsp::SyncChain chain(c.Mode, correction);
     ClockEstimator estimator;
-    Receive(generator, chain, c.seconds, [&](const dsp::ChainState& state) {
+    Receive(generator, chain, c.Seconds, [&](const dsp::ChainState& state) {
         estimator.Add(state.Peak.SyncPower, correction, state.SampleRate);
     });
     const ClockEstimate estimate = estimator.Estimate();
     ASSERT_TRUE(estimate.Valid);
-    EXPECT_NEAR(estimate.TotalPpm, c.clockPpm, 0.5);
-    EXPECT_NEAR(estimate.ResidualPpm, estimate.TotalPpm - c.correctionPpm, 1e-9);
+    EXPECT_NEAR(estimate.TotalPpm, c.ClockPpm, 0.5);
+    EXPECT_NEAR(estimate.ResidualPpm, estimate.TotalPpm - c.CorrectionPpm, 1e-9);
     EXPECT_LE(estimate.UncertaintyPpm, 0.5);
     // The uncertainty is honest: the error lies within a few of it.
-    EXPECT_LE(std::abs(estimate.TotalPpm - c.clockPpm), 4 * estimate.UncertaintyPpm + 0.05);
+    EXPECT_LE(std::abs(estimate.TotalPpm - c.ClockPpm), 4 * estimate.UncertaintyPpm + 0.05);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     KnownChannels, ClockErrorTest,
     ::testing::Values(ClockCase{"TwoPathsPlus50",
                                 dsp::ModeNato,
-                                {{.delayMs = 1, .dopplerHz = 0.5, .spreadHz = 0.2},
-                                 {.delayMs = 3, .gainDb = -3, .dopplerHz = -0.3, .spreadHz = 0.5}},
+                                {{.DelayMs = 1, .DopplerHz = 0.5, .SpreadHz = 0.2},
+                                 {.DelayMs = 3, .GainDb = -3, .DopplerHz = -0.3, .SpreadHz = 0.5}},
                                 10,
                                 50,
                                 0,
                                 90},
                       ClockCase{"ThreePathsMinus300",
                                 dsp::ModeNato,
-                                {{.delayMs = 1, .spreadHz = 0.2},
-                                 {.delayMs = 3, .gainDb = -3, .spreadHz = 0.5},
-                                 {.delayMs = 6, .gainDb = -6, .dopplerHz = 1, .spreadHz = 1}},
+                                {{.DelayMs = 1, .SpreadHz = 0.2},
+                                 {.DelayMs = 3, .GainDb = -3, .SpreadHz = 0.5},
+                                 {.DelayMs = 6, .GainDb = -6, .DopplerHz = 1, .SpreadHz = 1}},
                                 10,
                                 -300,
                                 0,
@@ -111,23 +111,23 @@ INSTANTIATE_TEST_SUITE_P(
                       // Two equal paths fading in turn: the strongest peak jumps between them.
                       ClockCase{"EqualFadingPathsMinus17",
                                 dsp::ModeNato,
-                                {{.delayMs = 1, .spreadHz = 1}, {.delayMs = 3, .spreadHz = 1}},
+                                {{.DelayMs = 1, .SpreadHz = 1}, {.DelayMs = 3, .SpreadHz = 1}},
                                 10,
                                 -17.3,
                                 0,
                                 90},
                       ClockCase{
-                          "AmateurPlus300", dsp::ModeAmateur, {{.delayMs = 2}}, 0, 300, 0, 60},
+                          "AmateurPlus300", dsp::ModeAmateur, {{.DelayMs = 2}}, 0, 300, 0, 60},
                       // With a correction in place the residual is measured and added to it.
                       ClockCase{"ResidualOverACorrection",
                                 dsp::ModeNato,
-                                {{.delayMs = 2, .spreadHz = 0.3}, {.delayMs = 4, .gainDb = -5}},
+                                {{.DelayMs = 2, .SpreadHz = 0.3}, {.DelayMs = 4, .GainDb = -5}},
                                 10,
                                 50,
                                 47.5,
                                 90},
-                      ClockCase{"WeakSignal", dsp::ModeNato, {{.delayMs = 1}}, -8, -2.2, 0, 90}),
-    [](const auto& info) { return std::string(info.param.name); });
+                      ClockCase{"WeakSignal", dsp::ModeNato, {{.DelayMs = 1}}, -8, -2.2, 0, 90}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(ClockError, NoiseGivesNoEstimate) {
     s4285gen::Generator generator(Channel(dsp::ModeNato, {{}}, -60, 0));
@@ -163,26 +163,26 @@ TEST(ClockError, TheCorrectionSplitsIntoWholePpmAndTheSlidersGrid) {
 // ---- Quality and paths ----------------------------------------------------------
 
 struct PathCase {
-    const char* name;
-    std::vector<s4285gen::Path> paths;
-    double snrDb;
-    bool locks;
-    std::vector<double> delaysMs; // of the further paths after the strongest
+    const char* Name;
+    std::vector<s4285gen::Path> Paths;
+    double SnrDb;
+    bool Locks;
+    std::vector<double> DelaysMs; // of the further paths after the strongest
 };
 
 void PrintTo(const PathCase& c, std::ostream* out) {
-    *out << c.name;
+    *out << c.Name;
 }
 
 class PathTest : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(PathTest, LockAndFurtherPathsMatchTheChannel) {
     const PathCase& c = GetParam();
-    s4285gen::Generator generator(Channel(dsp::ModeNato, c.paths, c.snrDb, 0));
+    s4285gen::Generator generator(Channel(dsp::ModeNato, c.Paths, c.SnrDb, 0));
     dsp::SyncChain chain(dsp::ModeNato, 0.0L);
     QualityTracker quality;
     int64_t locked = 0, blocks = 0;
-    std::vector<int> found(c.delaysMs.size(), 0);
+    std::vector<int> found(c.DelaysMs.size(), 0);
     int falsePaths = 0;
     double snr = 0;
     Receive(generator, chain, 30, [&](const dsp::ChainState& state) {
@@ -193,8 +193,8 @@ TEST_P(PathTest, LockAndFurtherPathsMatchTheChannel) {
         for (const auto& path : q.Paths) {
             if (!path) continue;
             bool known = false;
-            for (size_t i = 0; i < c.delaysMs.size(); ++i)
-                if (std::abs(path->DelayMs - c.delaysMs[i]) < 0.1) {
+            for (size_t i = 0; i < c.DelaysMs.size(); ++i)
+                if (std::abs(path->DelayMs - c.DelaysMs[i]) < 0.1) {
                     ++found[i];
                     known = true;
                     EXPECT_LE(path->RelDb, 0.0);
@@ -202,13 +202,13 @@ TEST_P(PathTest, LockAndFurtherPathsMatchTheChannel) {
             falsePaths += known ? 0 : 1;
         }
     });
-    EXPECT_EQ(locked > blocks / 2, c.locks) << locked << " of " << blocks;
+    EXPECT_EQ(locked > blocks / 2, c.Locks) << locked << " of " << blocks;
     // A path is seen in most blocks; never one that is not there (the
     // sequence's repetitions 62 lags from a path are no paths).
     for (size_t i = 0; i < found.size(); ++i)
-        EXPECT_GT(found[i], blocks / 2) << c.delaysMs[i] << " ms";
+        EXPECT_GT(found[i], blocks / 2) << c.DelaysMs[i] << " ms";
     EXPECT_LE(falsePaths, blocks / 100);
-    if (c.locks)
+    if (c.Locks)
         EXPECT_GT(snr / double(blocks), 15.0);
     else
         EXPECT_LT(snr / double(blocks), 12.0);
@@ -217,15 +217,15 @@ TEST_P(PathTest, LockAndFurtherPathsMatchTheChannel) {
 INSTANTIATE_TEST_SUITE_P(
     KnownChannels, PathTest,
     ::testing::Values(
-        PathCase{"OnePath", {{.delayMs = 4}}, 10, true, {}},
-        PathCase{"TwoPaths", {{.delayMs = 1}, {.delayMs = 3.5, .gainDb = -6}}, 10, true, {2.5}},
+        PathCase{"OnePath", {{.DelayMs = 4}}, 10, true, {}},
+        PathCase{"TwoPaths", {{.DelayMs = 1}, {.DelayMs = 3.5, .GainDb = -6}}, 10, true, {2.5}},
         PathCase{"ThreePaths",
-                 {{.delayMs = 2, .gainDb = -4}, {.delayMs = 5}, {.delayMs = 9, .gainDb = -8}},
+                 {{.DelayMs = 2, .GainDb = -4}, {.DelayMs = 5}, {.DelayMs = 9, .GainDb = -8}},
                  15,
                  true,
                  {-3.0, 4.0}},
         PathCase{"NoiseOnly", {{}}, -60, false, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(Quality, SilenceIsNeitherLockedNorAPeak) {
     dsp::PeakState peak; // all powers zero: the search keeps lag 0 for ever
@@ -242,7 +242,7 @@ TEST(Quality, SilenceIsNeitherLockedNorAPeak) {
 TEST(Monitor, TellsLockOnceEachWayPlacesThePathsAndAppliesTheClockOnce) {
     // Signal, a minute of noise (the transmitter off), the signal again.
     const s4285gen::Config on = Channel(
-        dsp::ModeNato, {{.delayMs = 2, .spreadHz = 0.2}, {.delayMs = 5, .gainDb = -6}}, 10, 80);
+        dsp::ModeNato, {{.DelayMs = 2, .SpreadHz = 0.2}, {.DelayMs = 5, .GainDb = -6}}, 10, 80);
     s4285gen::Generator signal(on);
     s4285gen::Generator noise(Channel(dsp::ModeNato, {{}}, -60, 0, 7));
     std::vector<std::string> events;
@@ -305,8 +305,8 @@ TEST(Monitor, TellsLockOnceEachWayPlacesThePathsAndAppliesTheClockOnce) {
 TEST(Monitor, TheOperatorsPlacingStopsTheAutomaticOneAndTheLevelWarnsOfClipping) {
     AcquisitionMonitor monitor(MonitorOptions{.AutoPlacePaths = true});
     monitor.OperatorPlacedPaths();
-    s4285gen::Config config = Channel(dsp::ModeNato, {{.delayMs = 3}}, 20, 0);
-    config.levelDbfs = 0; // peaks well beyond full scale
+    s4285gen::Config config = Channel(dsp::ModeNato, {{.DelayMs = 3}}, 20, 0);
+    config.LevelDbfs = 0; // peaks well beyond full scale
     s4285gen::Generator generator(config);
     dsp::Settings settings;
     dsp::ChainControls controls;

@@ -53,10 +53,10 @@ struct Agreement {
 // before the stream, where the filters of the IQ path ring in.
 Agreement Compare(const std::vector<BlockRow>& a, const std::vector<BlockRow>& b) {
     Agreement result;
-    constexpr size_t First = 2;
-    result.Blocks = std::min(a.size(), b.size()) - First;
+    constexpr size_t first = 2;
+    result.Blocks = std::min(a.size(), b.size()) - first;
     size_t same = 0;
-    for (size_t i = First; i < First + result.Blocks; ++i) {
+    for (size_t i = first; i < first + result.Blocks; ++i) {
         if (a[i].PeakLag != b[i].PeakLag) continue;
         ++same;
         result.MaxDopplerDiffHz =
@@ -84,15 +84,15 @@ TEST_P(FrontEndExactness, GivesTheBlocksOfTheRealAudio) {
     const ExactCase& c = GetParam();
     s4285gen::Config audio =
         c.Mode == dsp::ModeNato ? s4285gen::NatoConfig() : s4285gen::AmateurConfig();
-    audio.paths = {{.delayMs = 2.0, .dopplerHz = 0.4, .spreadHz = 0.3},
-                   {.delayMs = 4.5, .gainDb = -4.0, .dopplerHz = -0.7, .spreadHz = 0.5}};
-    audio.snrDb = 15.0;
-    audio.seed = 11;
+    audio.Paths = {{.DelayMs = 2.0, .DopplerHz = 0.4, .SpreadHz = 0.3},
+                   {.DelayMs = 4.5, .GainDb = -4.0, .DopplerHz = -0.7, .SpreadHz = 0.5}};
+    audio.SnrDb = 15.0;
+    audio.Seed = 11;
 
     // The real audio, as a sound card records it.
     ChainRun direct(c.Mode);
     s4285gen::Generator generator(audio);
-    const auto total = int64_t(c.Seconds * audio.sampleRate);
+    const auto total = int64_t(c.Seconds * audio.SampleRate);
     std::vector<int16_t> buffer(io::AudioBufferSamples);
     for (int64_t done = 0; done < total; done += io::AudioBufferSamples) {
         const auto n = int32_t(std::min<int64_t>(io::AudioBufferSamples, total - done));

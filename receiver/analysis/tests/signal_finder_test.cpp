@@ -30,9 +30,9 @@ constexpr double CentreHz = 7100000.0;
 s4285gen::IqSignal Stanag(const Truth& t, uint64_t seed, std::vector<s4285gen::Path> paths) {
     s4285gen::IqSignal s;
     s.Audio = t.Mode == dsp::ModeNato ? s4285gen::NatoConfig() : s4285gen::AmateurConfig();
-    s.Audio.paths = std::move(paths);
-    s.Audio.snrDb = 60.0; // the band's noise is added over the whole band
-    s.Audio.seed = seed;
+    s.Audio.Paths = std::move(paths);
+    s.Audio.SnrDb = 60.0; // the band's noise is added over the whole band
+    s.Audio.Seed = seed;
     s.CarrierOffsetHz = t.OffsetHz;
     s.Gain = s4285gen::GainForPowerDb(s.Audio, NoiseDb + t.SnrDb);
     return s;
@@ -62,11 +62,11 @@ std::string WriteBand(const s4285gen::IqBand& band, double seconds, const std::s
 // part of the chain: the locked share.
 double ReceiverLockedShare(const s4285gen::Config& audio, double seconds) {
     s4285gen::Generator generator(audio);
-    dsp::SyncChain chain(audio.sampleRate == 8000 ? dsp::ModeAmateur : dsp::ModeNato, 0.0L);
+    dsp::SyncChain chain(audio.SampleRate == 8000 ? dsp::ModeAmateur : dsp::ModeNato, 0.0L);
     QualityTracker quality;
     LockTally tally;
     std::vector<int16_t> buffer(dsp::BlockLen);
-    for (int64_t done = 0; done < int64_t(seconds * audio.sampleRate); done += dsp::BlockLen) {
+    for (int64_t done = 0; done < int64_t(seconds * audio.SampleRate); done += dsp::BlockLen) {
         generator.Generate(buffer.data(), buffer.size());
         chain.Feed(buffer.data(), dsp::BlockLen, [&](const dsp::ChainState& state) {
             tally.Add(quality.Add(state.Peak, state.SampleRate).Locked);
@@ -92,16 +92,16 @@ TEST(SignalFinder, FindsEverySignalOfABandAndNothingElse) {
     uint64_t seed = 3;
     for (const Truth& t : truth)
         band.Signals.push_back(Stanag(
-            t, seed++, {{.delayMs = 1.0}, {.delayMs = 3.0, .gainDb = -6.0, .dopplerHz = -0.5}}));
+            t, seed++, {{.DelayMs = 1.0}, {.DelayMs = 3.0, .GainDb = -6.0, .DopplerHz = -0.5}}));
     // One fades (its power over half a minute is not its mean power): the
     // locked share is what a receiver on it would give.
-    band.Signals[3].Audio.paths = {{.delayMs = 1.0, .spreadHz = 0.5},
-                                   {.delayMs = 2.5, .gainDb = -3.0, .spreadHz = 1.0}};
+    band.Signals[3].Audio.Paths = {{.DelayMs = 1.0, .SpreadHz = 0.5},
+                                   {.DelayMs = 2.5, .GainDb = -3.0, .SpreadHz = 1.0}};
     band.Carriers.push_back({-40000.0, NoiseDb + 20.0});
     // A modem of another rate (3000 baud) with the same preamble.
     s4285gen::IqSignal other = Stanag({25000.0, dsp::ModeNato, 15.0}, 99, {{}});
-    other.Audio.sampleRate = 12000;
-    other.Audio.carrierHz = 2250.0;
+    other.Audio.SampleRate = 12000;
+    other.Audio.CarrierHz = 2250.0;
     band.Signals.push_back(other);
     const std::string meta = WriteBand(band, 30.0, "rx_iq_finder_band");
 

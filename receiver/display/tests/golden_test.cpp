@@ -25,50 +25,50 @@
 namespace display {
 namespace {
 
-constexpr int kBlocks = 700; // about 75 s: 350 correlogram columns, 10 dopplergram columns
+constexpr int Blocks = 700; // about 75 s: 350 correlogram columns, 10 dopplergram columns
 
 struct ChannelRun {
-    std::unique_ptr<dsp::ChainState> chain = dsp::MakeChainState();
-    dsp::Settings settings;
-    dsp::ChainControls controls;
-    DisplayState display;
-    int64_t samplesFed = 0;
+    std::unique_ptr<dsp::ChainState> Chain = dsp::MakeChainState();
+    dsp::Settings Settings;
+    dsp::ChainControls Controls;
+    DisplayState Display;
+    int64_t SamplesFed = 0;
 };
 
 // Two paths 2.5 ms apart with opposite Doppler shifts, NATO mode.
 s4285gen::Config TwoPathChannel() {
     s4285gen::Config config = s4285gen::NatoConfig();
-    config.paths = {s4285gen::Path{.delayMs = 1.0, .gainDb = 0.0, .dopplerHz = 0.6},
-                    s4285gen::Path{.delayMs = 3.5, .gainDb = -4.0, .dopplerHz = -1.1}};
-    config.snrDb = 20;
-    config.seed = 4285;
+    config.Paths = {s4285gen::Path{.DelayMs = 1.0, .GainDb = 0.0, .DopplerHz = 0.6},
+                    s4285gen::Path{.DelayMs = 3.5, .GainDb = -4.0, .DopplerHz = -1.1}};
+    config.SnrDb = 20;
+    config.Seed = 4285;
     return config;
 }
 
 void Feed(ChannelRun& run) {
-    dsp::SetSignalParameters(*run.chain, run.controls, run.settings);
-    dsp::BuildSignalTables(run.chain->Tables);
+    dsp::SetSignalParameters(*run.Chain, run.Controls, run.Settings);
+    dsp::BuildSignalTables(run.Chain->Tables);
     // The recording's own clock: it starts at 12:00:00.
-    run.display.Clock = [&run] {
-        const int64_t seconds = 12 * 3600 + run.samplesFed / 9600;
+    run.Display.Clock = [&run] {
+        const int64_t seconds = 12 * 3600 + run.SamplesFed / 9600;
         return TimeOfDay{static_cast<int32_t>(seconds / 3600 % 24),
                          static_cast<int32_t>(seconds / 60 % 60),
                          static_cast<int32_t>(seconds % 60)};
     };
-    const dsp::DisplayHooks hooks = MakeDisplayHooks(run.display, run.settings, run.controls);
+    const dsp::DisplayHooks hooks = MakeDisplayHooks(run.Display, run.Settings, run.Controls);
     s4285gen::Generator generator(TwoPathChannel());
     std::vector<int16_t> buffer(1024);
-    for (int b = 0; b < kBlocks; ++b) {
+    for (int b = 0; b < Blocks; ++b) {
         generator.Generate(buffer.data(), buffer.size());
-        dsp::ResampleBuffer(*run.chain, run.settings, run.controls, hooks, buffer.data(), 2048);
-        run.samplesFed += 1024;
+        dsp::ResampleBuffer(*run.Chain, run.Settings, run.Controls, hooks, buffer.data(), 2048);
+        run.SamplesFed += 1024;
     }
 }
 
 struct PanelCase {
-    const char* name;
-    const PanelImage* image;
-    QRect glyphs; // where time text renders: the only place differences are allowed
+    const char* Name;
+    const PanelImage* Image;
+    QRect Glyphs; // where time text renders: the only place differences are allowed
 };
 
 // Counts differing pixels inside and outside the glyph area.
@@ -84,7 +84,7 @@ std::pair<int, int> Differences(const QImage& actual, const QImage& expected, QR
 TEST(GoldenPanels, TwoPathRecordingThroughTheChainMatchesTheStoredPictures) {
     ChannelRun run;
     Feed(run);
-    const DisplayState& d = run.display;
+    const DisplayState& d = run.Display;
     const PanelCase panels[] = {
         {"final-correlation.png", &d.CorrelationImage, QRect()},
         {"final-correlogram.png", &d.CorrelogramImage, QRect(0, 200, 561, 16)},
@@ -94,21 +94,21 @@ TEST(GoldenPanels, TwoPathRecordingThroughTheChainMatchesTheStoredPictures) {
     };
     const QDir golden(QStringLiteral(GOLDEN_DIR));
     if (qEnvironmentVariableIsSet("PROPMON_UPDATE_GOLDEN")) {
-        ASSERT_TRUE(WritePanelPngs(run.display, golden.path()));
+        ASSERT_TRUE(WritePanelPngs(run.Display, golden.path()));
         GTEST_SKIP() << "golden pictures rewritten in " << golden.path().toStdString();
     }
     const QString scratch = QDir::temp().filePath("propmon-golden-actual");
     bool saved = false;
     for (const PanelCase& panel : panels) {
-        const QImage expected(golden.filePath(panel.name));
-        ASSERT_FALSE(expected.isNull()) << "missing golden " << panel.name;
-        const QImage& actual = panel.image->Image();
-        ASSERT_EQ(actual.size(), expected.size()) << panel.name;
-        const auto [inside, outside] = Differences(actual, expected, panel.glyphs);
-        const int glyphAllowance = panel.glyphs.width() * panel.glyphs.height() / 4;
+        const QImage expected(golden.filePath(panel.Name));
+        ASSERT_FALSE(expected.isNull()) << "missing golden " << panel.Name;
+        const QImage& actual = panel.Image->Image();
+        ASSERT_EQ(actual.size(), expected.size()) << panel.Name;
+        const auto [inside, outside] = Differences(actual, expected, panel.Glyphs);
+        const int glyphAllowance = panel.Glyphs.width() * panel.Glyphs.height() / 4;
         if (outside != 0 || inside > glyphAllowance) {
-            if (!saved) saved = QDir().mkpath(scratch) && WritePanelPngs(run.display, scratch);
-            ADD_FAILURE() << panel.name << ": " << outside << " pixels differ outside the text, "
+            if (!saved) saved = QDir().mkpath(scratch) && WritePanelPngs(run.Display, scratch);
+            ADD_FAILURE() << panel.Name << ": " << outside << " pixels differ outside the text, "
                           << inside << " inside; this run's pictures are in "
                           << scratch.toStdString();
         }
@@ -121,7 +121,7 @@ TEST(GoldenPanels, PathsShowAtTheirDelaysAndDopplerShifts) {
     Feed(run);
     // Correlogram: the paths 2.5 ms (12 baseband samples, 24 rows) apart; the
     // stronger, earlier one lower down.
-    const PanelImage& gram = run.display.CorrelogramImage;
+    const PanelImage& gram = run.Display.CorrelogramImage;
     std::vector<double> rowMean(199);
     for (int y = 0; y < 199; ++y) {
         double sum = 0;
@@ -143,7 +143,7 @@ TEST(GoldenPanels, PathsShowAtTheirDelaysAndDopplerShifts) {
 
     // Dopplergram: +0.6 Hz on row 128 - 0.6 / (9600 / 262144) = 111.6 and
     // -1.1 Hz on row 158.0; positive Doppler above the zero row.
-    const PanelImage& doppler = run.display.DopplergramImage;
+    const PanelImage& doppler = run.Display.DopplergramImage;
     auto darkestRow = [&](int from, int to) {
         int best = from;
         for (int y = from; y <= to; ++y)

@@ -24,17 +24,17 @@ QRgb G(int level) {
 
 // A display with a fixed clock, writing snapshots into a temporary folder.
 struct Fixture {
-    QTemporaryDir dir;
-    DisplayState display;
-    std::unique_ptr<dsp::ChainState> chain = dsp::MakeChainState();
-    dsp::Settings settings;
-    dsp::ChainControls controls;
+    QTemporaryDir Dir;
+    DisplayState Display;
+    std::unique_ptr<dsp::ChainState> Chain = dsp::MakeChainState();
+    dsp::Settings Settings;
+    dsp::ChainControls Controls;
     Fixture() {
-        display.Clock = [] { return TimeOfDay{14, 5, 9}; };
-        display.SnapshotFolder = dir.path();
+        Display.Clock = [] { return TimeOfDay{14, 5, 9}; };
+        Display.SnapshotFolder = Dir.path();
     }
     int FilesIn(const char* folder) const {
-        return static_cast<int>(QDir(dir.filePath(folder)).entryList(QDir::Files).size());
+        return static_cast<int>(QDir(Dir.filePath(folder)).entryList(QDir::Files).size());
     }
 };
 
@@ -47,14 +47,14 @@ bool AnyPixelIn(const PanelImage& image, QRect area, QRgb colour) {
 
 TEST(CorrelogramPainter, GreyLevelsOfSamplePositionsAndTheirMeans) {
     Fixture f;
-    auto& a = f.chain->Correlator.CorrAverage;
+    auto& a = f.Chain->Correlator.CorrAverage;
     a[512] = -3.0f;
     a[513] = 300.0f;
     a[514] = 127.5f;
     a[515] = 126.5f;
     a[516] = 0.0f;
-    PaintCorrelogramColumn(f.display, f.chain->Correlator);
-    const PanelImage& image = f.display.CorrelogramImage;
+    PaintCorrelogramColumn(f.Display, f.Chain->Correlator);
+    const PanelImage& image = f.Display.CorrelogramImage;
     // Painted at x = 558, then scrolled one to the left.
     EXPECT_EQ(image.PixelAt(557, 197), Black);
     EXPECT_EQ(image.PixelAt(557, 196), G(148)); // (-3 + 300) / 2 = 148.5 -> 148
@@ -74,12 +74,12 @@ TEST(CorrelogramPainter, GreyLevelsOfSamplePositionsAndTheirMeans) {
 
 TEST(CorrelogramPainter, ScrollOfTenClampsTheFirstPositionsToTheBottomRows) {
     Fixture f;
-    f.display.CorrelogramScroll = 10;
-    auto& a = f.chain->Correlator.CorrAverage;
+    f.Display.CorrelogramScroll = 10;
+    auto& a = f.Chain->Correlator.CorrAverage;
     for (int i = 0; i < 8; ++i)
         a[512 + i] = static_cast<float>(10 * i);
-    PaintCorrelogramColumn(f.display, f.chain->Correlator);
-    const PanelImage& image = f.display.CorrelogramImage;
+    PaintCorrelogramColumn(f.Display, f.Chain->Correlator);
+    const PanelImage& image = f.Display.CorrelogramImage;
     // Positions 0..4 all land on rows 199 and 198; position 4 stays.
     EXPECT_EQ(image.PixelAt(557, 199), G(40));
     EXPECT_EQ(image.PixelAt(557, 198), G(45));
@@ -90,16 +90,16 @@ TEST(CorrelogramPainter, ScrollOfTenClampsTheFirstPositionsToTheBottomRows) {
 
 TEST(CorrelogramPainter, TimeMarkWithTheSixtyFourthColumnAndSnapshotEveryFourHundredth) {
     Fixture f;
-    for (auto& v : f.chain->Correlator.CorrAverage)
+    for (auto& v : f.Chain->Correlator.CorrAverage)
         v = 255.0f;
     const QRect textArea(500, 201, 61, 15);
     for (int column = 1; column <= 63; ++column)
-        PaintCorrelogramColumn(f.display, f.chain->Correlator);
-    EXPECT_FALSE(AnyPixelIn(f.display.CorrelogramImage, textArea, WindowTextColour));
-    EXPECT_EQ(f.display.CorrelogramMarkCount, 63);
-    PaintCorrelogramColumn(f.display, f.chain->Correlator);
-    const PanelImage& image = f.display.CorrelogramImage;
-    EXPECT_EQ(f.display.CorrelogramMarkCount, 0);
+        PaintCorrelogramColumn(f.Display, f.Chain->Correlator);
+    EXPECT_FALSE(AnyPixelIn(f.Display.CorrelogramImage, textArea, WindowTextColour));
+    EXPECT_EQ(f.Display.CorrelogramMarkCount, 63);
+    PaintCorrelogramColumn(f.Display, f.Chain->Correlator);
+    const PanelImage& image = f.Display.CorrelogramImage;
+    EXPECT_EQ(f.Display.CorrelogramMarkCount, 0);
     // Text "14:05:09" written at (524, 205) and scrolled once: dark glyphs
     // right of x = 523 on rows from 205 down.
     EXPECT_TRUE(AnyPixelIn(image, QRect(523, 205, 38, 10), WindowTextColour));
@@ -110,31 +110,31 @@ TEST(CorrelogramPainter, TimeMarkWithTheSixtyFourthColumnAndSnapshotEveryFourHun
     EXPECT_NE(image.PixelAt(556, 205), Mid);
 
     // Auto-save off: the 400th column resets the counter and writes nothing.
-    while (f.display.CorrelogramSaveCount != 0)
-        PaintCorrelogramColumn(f.display, f.chain->Correlator);
+    while (f.Display.CorrelogramSaveCount != 0)
+        PaintCorrelogramColumn(f.Display, f.Chain->Correlator);
     EXPECT_EQ(f.FilesIn("Correlograms"), 0);
     // Switched on after the 390th column of a cycle: saved 10 columns later.
     for (int column = 1; column <= 390; ++column)
-        PaintCorrelogramColumn(f.display, f.chain->Correlator);
-    f.display.AutoSaveCorrelogram = SwitchOn;
+        PaintCorrelogramColumn(f.Display, f.Chain->Correlator);
+    f.Display.AutoSaveCorrelogram = SwitchOn;
     for (int column = 391; column <= 399; ++column)
-        PaintCorrelogramColumn(f.display, f.chain->Correlator);
+        PaintCorrelogramColumn(f.Display, f.Chain->Correlator);
     EXPECT_EQ(f.FilesIn("Correlograms"), 0);
-    PaintCorrelogramColumn(f.display, f.chain->Correlator);
+    PaintCorrelogramColumn(f.Display, f.Chain->Correlator);
     EXPECT_EQ(f.FilesIn("Correlograms"), 1);
-    EXPECT_TRUE(QFile::exists(f.dir.filePath("Correlograms/140509correlogram.BMP")));
-    EXPECT_EQ(QFileInfo(f.dir.filePath("Correlograms/140509correlogram.BMP")).size(), 362934);
-    EXPECT_EQ(f.display.SnapshotsWritten, 1);
+    EXPECT_TRUE(QFile::exists(f.Dir.filePath("Correlograms/140509correlogram.BMP")));
+    EXPECT_EQ(QFileInfo(f.Dir.filePath("Correlograms/140509correlogram.BMP")).size(), 362934);
+    EXPECT_EQ(f.Display.SnapshotsWritten, 1);
 }
 
 TEST(DopplergramPainter, ProfileLevelsBaselineAndTimeMark) {
     Fixture f;
-    f.chain->Doppler.DopplerProfile[0] = 510.0f;
-    f.chain->Doppler.DopplerProfile[1] = 0.0f;
-    f.chain->Doppler.DopplerProfile[2] = 255.0f;
-    f.chain->Doppler.DopplerProfile[255] = 0.0f;
-    PaintDopplergramColumn(f.display, f.chain->Doppler, f.settings);
-    const PanelImage& image = f.display.DopplergramImage;
+    f.Chain->Doppler.DopplerProfile[0] = 510.0f;
+    f.Chain->Doppler.DopplerProfile[1] = 0.0f;
+    f.Chain->Doppler.DopplerProfile[2] = 255.0f;
+    f.Chain->Doppler.DopplerProfile[255] = 0.0f;
+    PaintDopplergramColumn(f.Display, f.Chain->Doppler, f.Settings);
+    const PanelImage& image = f.Display.DopplergramImage;
     for (int x : {397, 398}) {
         EXPECT_EQ(image.PixelAt(x, 0), Black);
         EXPECT_EQ(image.PixelAt(x, 1), White);
@@ -145,15 +145,15 @@ TEST(DopplergramPainter, ProfileLevelsBaselineAndTimeMark) {
     EXPECT_EQ(image.PixelAt(396, 1), ButtonFaceColour);
 
     // A gain change reaches the next column: 255 at gain 2 is black.
-    f.settings.DopplerGain = 2.0f;
-    PaintDopplergramColumn(f.display, f.chain->Doppler, f.settings);
+    f.Settings.DopplerGain = 2.0f;
+    PaintDopplergramColumn(f.Display, f.Chain->Doppler, f.Settings);
     EXPECT_EQ(image.PixelAt(397, 2), Black);
     EXPECT_EQ(image.PixelAt(396, 2), G(128));
 
     for (int column = 3; column <= 63; ++column)
-        PaintDopplergramColumn(f.display, f.chain->Doppler, f.settings);
+        PaintDopplergramColumn(f.Display, f.Chain->Doppler, f.Settings);
     EXPECT_FALSE(AnyPixelIn(image, QRect(360, 256, 41, 15), WindowTextColour));
-    PaintDopplergramColumn(f.display, f.chain->Doppler, f.settings);
+    PaintDopplergramColumn(f.Display, f.Chain->Doppler, f.Settings);
     EXPECT_TRUE(AnyPixelIn(image, QRect(375, 260, 25, 11), WindowTextColour));
     // Tick after the scroll: rows 255..259 at x = 397.
     for (int y = 255; y <= 259; ++y)
@@ -162,25 +162,25 @@ TEST(DopplergramPainter, ProfileLevelsBaselineAndTimeMark) {
 
 TEST(DopplergramPainter, SnapshotAtTheFourHundredthColumnWhenOn) {
     Fixture f;
-    f.display.AutoSaveDopplergram = SwitchOn;
+    f.Display.AutoSaveDopplergram = SwitchOn;
     for (int column = 1; column <= 399; ++column)
-        PaintDopplergramColumn(f.display, f.chain->Doppler, f.settings);
+        PaintDopplergramColumn(f.Display, f.Chain->Doppler, f.Settings);
     EXPECT_EQ(f.FilesIn("Dopplergrams"), 0);
-    PaintDopplergramColumn(f.display, f.chain->Doppler, f.settings);
-    EXPECT_EQ(QFileInfo(f.dir.filePath("Dopplergrams/140509dopplergram.BMP")).size(), 325254);
-    EXPECT_EQ(f.display.DopplergramSaveCount, 0);
+    PaintDopplergramColumn(f.Display, f.Chain->Doppler, f.Settings);
+    EXPECT_EQ(QFileInfo(f.Dir.filePath("Dopplergrams/140509dopplergram.BMP")).size(), 325254);
+    EXPECT_EQ(f.Display.DopplergramSaveCount, 0);
 }
 
 TEST(CorrelationTracePainter, FirstClearButtonFaceThenWhiteWithBlueTraceAndRedMarkers) {
     Fixture f;
-    auto& trace = f.chain->Correlator.TracePoints;
-    trace.count = 512;
+    auto& trace = f.Chain->Correlator.TracePoints;
+    trace.Count = 512;
     for (int i = 0; i < 1024; ++i)
-        trace.points[i] = {10.4f, static_cast<float>(512 - i)};
-    f.display.MarkerLag = 262; // pointer at window row 300
-    f.controls.LagOffset = 500;
-    PaintCorrelationTrace(f.display, f.chain->Correlator, f.controls);
-    const PanelImage& image = f.display.CorrelationImage;
+        trace.Points[i] = {10.4f, static_cast<float>(512 - i)};
+    f.Display.MarkerLag = 262; // pointer at window row 300
+    f.Controls.LagOffset = 500;
+    PaintCorrelationTrace(f.Display, f.Chain->Correlator, f.Controls);
+    const PanelImage& image = f.Display.CorrelationImage;
     EXPECT_EQ(image.PixelAt(30, 100), ButtonFaceColour);
     // The trace from (10, 512) up to (10, 1), the last point left out.
     EXPECT_EQ(image.PixelAt(10, 509), Blue);
@@ -192,7 +192,7 @@ TEST(CorrelationTracePainter, FirstClearButtonFaceThenWhiteWithBlueTraceAndRedMa
         EXPECT_EQ(image.PixelAt(x, 250), Red) << x;
         EXPECT_EQ(image.PixelAt(x, 12), Red) << x;
     }
-    PaintCorrelationTrace(f.display, f.chain->Correlator, f.controls);
+    PaintCorrelationTrace(f.Display, f.Chain->Correlator, f.Controls);
     EXPECT_EQ(image.PixelAt(30, 100), White);
     EXPECT_EQ(image.Foreground(), Red);
     EXPECT_EQ(image.Background(), White);
@@ -200,13 +200,13 @@ TEST(CorrelationTracePainter, FirstClearButtonFaceThenWhiteWithBlueTraceAndRedMa
 
 TEST(CorrelationTracePainter, MarkerAtLagZeroLiesBelowTheImageAndWildValuesAreClipped) {
     Fixture f;
-    auto& trace = f.chain->Correlator.TracePoints;
-    trace.count = 512;
+    auto& trace = f.Chain->Correlator.TracePoints;
+    trace.Count = 512;
     for (int i = 0; i < 1024; ++i)
-        trace.points[i] = {i % 2 ? 3.0e9f : -1.0e30f, 512.0f - i};
-    PaintCorrelationTrace(f.display, f.chain->Correlator, f.controls);
-    PaintCorrelationTrace(f.display, f.chain->Correlator, f.controls);
-    const PanelImage& image = f.display.CorrelationImage;
+        trace.Points[i] = {i % 2 ? 3.0e9f : -1.0e30f, 512.0f - i};
+    PaintCorrelationTrace(f.Display, f.Chain->Correlator, f.Controls);
+    PaintCorrelationTrace(f.Display, f.Chain->Correlator, f.Controls);
+    const PanelImage& image = f.Display.CorrelationImage;
     for (int y = 0; y < image.Height(); ++y)
         EXPECT_NE(image.PixelAt(5, y), Red) << y;
     EXPECT_TRUE(AnyPixelIn(image, QRect(0, 0, 68, 510), Blue));
@@ -214,65 +214,65 @@ TEST(CorrelationTracePainter, MarkerAtLagZeroLiesBelowTheImageAndWildValuesAreCl
 
 TEST(ScattergramPainter, LogScaleOnWhiteAndOnBlack) {
     Fixture f;
-    f.chain->Doppler.SlowRow = 65; // column 1, no time text
-    f.chain->Doppler.DopplerMatrixAt(1, 0) = 10.0f;
-    f.chain->Doppler.DopplerMatrixAt(1, 1) = 1000.0f;
-    f.chain->Doppler.DopplerMatrixAt(1, 2) = 1.0f;
-    PaintScattergramColumn(f.display, f.chain->Doppler, f.settings);
-    const PanelImage& image = f.display.ScattergramImage;
+    f.Chain->Doppler.SlowRow = 65; // column 1, no time text
+    f.Chain->Doppler.DopplerMatrixAt(1, 0) = 10.0f;
+    f.Chain->Doppler.DopplerMatrixAt(1, 1) = 1000.0f;
+    f.Chain->Doppler.DopplerMatrixAt(1, 2) = 1.0f;
+    PaintScattergramColumn(f.Display, f.Chain->Doppler, f.Settings);
+    const PanelImage& image = f.Display.ScattergramImage;
     EXPECT_EQ(image.PixelAt(1, 0), G(105));
     EXPECT_EQ(image.PixelAt(1, 1), Black);
     EXPECT_EQ(image.PixelAt(1, 2), White); // magnitudes up to 1 paint the background
     EXPECT_EQ(image.PixelAt(1, 254), White);
     EXPECT_EQ(image.PixelAt(0, 0), ButtonFaceColour);
 
-    f.display.ScatterBlack = SwitchOn;
-    PaintScattergramColumn(f.display, f.chain->Doppler, f.settings);
+    f.Display.ScatterBlack = SwitchOn;
+    PaintScattergramColumn(f.Display, f.Chain->Doppler, f.Settings);
     EXPECT_EQ(image.PixelAt(1, 0), G(150));
     EXPECT_EQ(image.PixelAt(1, 1), White);
     EXPECT_EQ(image.PixelAt(1, 2), Black);
     EXPECT_EQ(image.PixelAt(1, 254), Black);
 
     // A gain of 0 paints the background everywhere.
-    f.settings.ScatterGain = 0.0f;
-    PaintScattergramColumn(f.display, f.chain->Doppler, f.settings);
+    f.Settings.ScatterGain = 0.0f;
+    PaintScattergramColumn(f.Display, f.Chain->Doppler, f.Settings);
     EXPECT_EQ(image.PixelAt(1, 1), Black);
 }
 
 TEST(ScattergramPainter, TimeTextEverySixtyFourBlocksSnapshotOnlyAtSlowRowZero) {
     Fixture f;
-    f.display.AutoSaveScattergram = SwitchOn;
+    f.Display.AutoSaveScattergram = SwitchOn;
     const QRect textArea(1, 245, 40, 10);
-    f.chain->Doppler.SlowRow = 64;
-    PaintScattergramColumn(f.display, f.chain->Doppler, f.settings);
-    EXPECT_TRUE(AnyPixelIn(f.display.ScattergramImage, textArea, Black));
-    EXPECT_FALSE(f.display.ScattergramImage.OpaqueText());
+    f.Chain->Doppler.SlowRow = 64;
+    PaintScattergramColumn(f.Display, f.Chain->Doppler, f.Settings);
+    EXPECT_TRUE(AnyPixelIn(f.Display.ScattergramImage, textArea, Black));
+    EXPECT_FALSE(f.Display.ScattergramImage.OpaqueText());
     EXPECT_EQ(f.FilesIn("Scattergrams"), 0);
     // Column 0 itself is repainted white below the text only in rows the
     // text does not cover; the text stays transparent over it.
-    EXPECT_EQ(f.display.ScattergramImage.PixelAt(0, 100), White);
+    EXPECT_EQ(f.Display.ScattergramImage.PixelAt(0, 100), White);
 
-    f.chain->Doppler.SlowRow = 0;
-    PaintScattergramColumn(f.display, f.chain->Doppler, f.settings);
-    EXPECT_EQ(QFileInfo(f.dir.filePath("Scattergrams/140509scattergram.BMP")).size(), 54326);
+    f.Chain->Doppler.SlowRow = 0;
+    PaintScattergramColumn(f.Display, f.Chain->Doppler, f.Settings);
+    EXPECT_EQ(QFileInfo(f.Dir.filePath("Scattergrams/140509scattergram.BMP")).size(), 54326);
 
     Fixture black;
-    black.display.ScatterBlack = SwitchOn;
-    black.chain->Doppler.SlowRow = 128;
-    PaintScattergramColumn(black.display, black.chain->Doppler, black.settings);
-    EXPECT_TRUE(AnyPixelIn(black.display.ScattergramImage, textArea, White));
-    EXPECT_EQ(black.display.SnapshotsWritten + black.display.SnapshotsFailed, 0);
+    black.Display.ScatterBlack = SwitchOn;
+    black.Chain->Doppler.SlowRow = 128;
+    PaintScattergramColumn(black.Display, black.Chain->Doppler, black.Settings);
+    EXPECT_TRUE(AnyPixelIn(black.Display.ScattergramImage, textArea, White));
+    EXPECT_EQ(black.Display.SnapshotsWritten + black.Display.SnapshotsFailed, 0);
 }
 
 TEST(TunePainter, RowsForZeroAndPlusMinusTwentyHertz) {
     for (const auto& [hz, row] : {std::pair{0, 128}, {-20, 88}, {20, 168}}) {
         Fixture f;
-        UpdateTuneIndicator(f.display, hz);
-        UpdateTuneIndicator(f.display, hz);
-        const PanelImage& image = f.display.TuneImage;
+        UpdateTuneIndicator(f.Display, hz);
+        UpdateTuneIndicator(f.Display, hz);
+        const PanelImage& image = f.Display.TuneImage;
         // The second, flat segment starts at the row of the first one's end.
         EXPECT_EQ(image.PixelAt(66, row), Red) << hz;
-        EXPECT_EQ(f.display.TunePreviousRow, static_cast<float>(row));
+        EXPECT_EQ(f.Display.TunePreviousRow, static_cast<float>(row));
         // The newest column is the white erase, shifted to x = 67.
         for (int y = 0; y < image.Height(); ++y)
             ASSERT_EQ(image.PixelAt(67, y), White) << y;
@@ -284,8 +284,8 @@ TEST(TunePainter, RowsForZeroAndPlusMinusTwentyHertz) {
 
 TEST(TunePainter, FirstSegmentStartsAtRowZero) {
     Fixture f;
-    UpdateTuneIndicator(f.display, 0);
-    const PanelImage& image = f.display.TuneImage;
+    UpdateTuneIndicator(f.Display, 0);
+    const PanelImage& image = f.Display.TuneImage;
     // (67, 0) to (68, 128): rows 0..64 in the first column, 65..127 in the
     // second, the end point left out; both scrolled one to the left.
     EXPECT_EQ(image.PixelAt(66, 0), Red);
@@ -299,32 +299,32 @@ TEST(TunePainter, FirstSegmentStartsAtRowZero) {
 
 TEST(DisplayHooksWiring, HooksRunThePaintersWithLiveGains) {
     Fixture f;
-    const dsp::DisplayHooks hooks = MakeDisplayHooks(f.display, f.settings, f.controls);
-    f.chain->Doppler.DopplerProfile[5] = 255.0f;
-    f.settings.DopplerGain = 2.0f; // changed after the hooks were made
-    hooks.DopplergramColumn(f.chain->Doppler);
-    EXPECT_EQ(f.display.DopplergramImage.PixelAt(397, 5), Black);
-    hooks.CorrelogramColumn(f.chain->Correlator);
-    EXPECT_EQ(f.display.CorrelogramMarkCount, 1);
+    const dsp::DisplayHooks hooks = MakeDisplayHooks(f.Display, f.Settings, f.Controls);
+    f.Chain->Doppler.DopplerProfile[5] = 255.0f;
+    f.Settings.DopplerGain = 2.0f; // changed after the hooks were made
+    hooks.DopplergramColumn(f.Chain->Doppler);
+    EXPECT_EQ(f.Display.DopplergramImage.PixelAt(397, 5), Black);
+    hooks.CorrelogramColumn(f.Chain->Correlator);
+    EXPECT_EQ(f.Display.CorrelogramMarkCount, 1);
     hooks.TuneIndicator(3);
-    EXPECT_EQ(f.display.TunePreviousRow, 134.0f);
-    hooks.CorrelationTrace(f.chain->Correlator);
-    EXPECT_EQ(f.display.CorrelationImage.Background(), White);
-    f.chain->Doppler.SlowRow = 70;
-    hooks.ScattergramColumn(f.chain->Doppler);
-    EXPECT_EQ(f.display.ScattergramImage.PixelAt(6, 0), White);
+    EXPECT_EQ(f.Display.TunePreviousRow, 134.0f);
+    hooks.CorrelationTrace(f.Chain->Correlator);
+    EXPECT_EQ(f.Display.CorrelationImage.Background(), White);
+    f.Chain->Doppler.SlowRow = 70;
+    hooks.ScattergramColumn(f.Chain->Doppler);
+    EXPECT_EQ(f.Display.ScattergramImage.PixelAt(6, 0), White);
 }
 
 TEST(PanelPngs, FiveFinalPicturesAreWritten) {
     Fixture f;
-    ASSERT_TRUE(WritePanelPngs(f.display, f.dir.path()));
+    ASSERT_TRUE(WritePanelPngs(f.Display, f.Dir.path()));
     for (const char* name : {"final-correlation.png", "final-correlogram.png",
                              "final-dopplergram.png", "final-scattergram.png", "final-tune.png"}) {
-        QImage back(f.dir.filePath(name));
+        QImage back(f.Dir.filePath(name));
         EXPECT_FALSE(back.isNull()) << name;
     }
-    EXPECT_EQ(QImage(f.dir.filePath("final-correlogram.png")).size(), QSize(561, 216));
-    EXPECT_FALSE(WritePanelPngs(f.display, f.dir.filePath("missing/folder")));
+    EXPECT_EQ(QImage(f.Dir.filePath("final-correlogram.png")).size(), QSize(561, 216));
+    EXPECT_FALSE(WritePanelPngs(f.Display, f.Dir.filePath("missing/folder")));
 }
 
 } // namespace

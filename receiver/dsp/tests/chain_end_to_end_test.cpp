@@ -14,17 +14,17 @@ namespace {
 using testing::ReadyChain;
 
 struct BlockResult {
-    int32_t peakLag;
-    double dopplerHz;
-    int32_t tuneHz;
+    int32_t PeakLag;
+    double DopplerHz;
+    int32_t TuneHz;
 };
 
 std::vector<BlockResult> RunChain(ReadyChain& r, s4285gen::Config config, int blocks) {
     std::vector<BlockResult> results;
-    r.hooks.TuneIndicator = [&](int32_t h) {
-        results.push_back({r.chain->Peak.PeakLag, r.chain->Peak.DopplerHz, h});
+    r.Hooks.TuneIndicator = [&](int32_t h) {
+        results.push_back({r.Chain->Peak.PeakLag, r.Chain->Peak.DopplerHz, h});
     };
-    if (config.sampleRate == 8000) SetReceiverMode(*r.chain, ModeAmateur);
+    if (config.SampleRate == 8000) SetReceiverMode(*r.Chain, ModeAmateur);
     s4285gen::Generator generator(config);
     std::vector<int16_t> samples(size_t(blocks) * BlockLen);
     generator.Generate(samples.data(), samples.size());
@@ -35,16 +35,16 @@ std::vector<BlockResult> RunChain(ReadyChain& r, s4285gen::Config config, int bl
 s4285gen::Config Channel(std::vector<s4285gen::Path> paths, int sampleRate = 9600) {
     s4285gen::Config config =
         sampleRate == 9600 ? s4285gen::NatoConfig() : s4285gen::AmateurConfig();
-    config.paths = std::move(paths);
-    config.snrDb = 20;
-    config.seed = 42;
+    config.Paths = std::move(paths);
+    config.SnrDb = 20;
+    config.Seed = 42;
     return config;
 }
 
 double MeanDoppler(const std::vector<BlockResult>& results) {
     double sum = 0;
     for (size_t b = 3; b < results.size(); ++b)
-        sum += results[b].dopplerHz;
+        sum += results[b].DopplerHz;
     return sum / double(results.size() - 3);
 }
 
@@ -58,11 +58,11 @@ double ExpectedLag(double delayMs, int sampleRate) {
 TEST(ChainEndToEnd, OnePathGivesASteadyPeakAtItsDelay) {
     for (const int rate : {9600, 8000}) {
         ReadyChain r;
-        const auto results = RunChain(r, Channel({{.delayMs = 5.0}}, rate), 60);
+        const auto results = RunChain(r, Channel({{.DelayMs = 5.0}}, rate), 60);
         ASSERT_EQ(results.size(), 60u);
         for (size_t b = 3; b < results.size(); ++b) {
-            EXPECT_NEAR(results[b].peakLag, ExpectedLag(5.0, rate), 1.0) << rate << " block " << b;
-            EXPECT_NEAR(results[b].dopplerHz, 0.0, 1.0); // one block's estimate is noisy
+            EXPECT_NEAR(results[b].PeakLag, ExpectedLag(5.0, rate), 1.0) << rate << " block " << b;
+            EXPECT_NEAR(results[b].DopplerHz, 0.0, 1.0); // one block's estimate is noisy
         }
         EXPECT_NEAR(MeanDoppler(results), 0.0, 0.1) << rate;
     }
@@ -71,25 +71,25 @@ TEST(ChainEndToEnd, OnePathGivesASteadyPeakAtItsDelay) {
 TEST(ChainEndToEnd, CarrierOffsetGivesTheReversedDoppler) {
     for (const double offsetHz : {2.5, -7.0, 9.0}) {
         ReadyChain r;
-        const auto results = RunChain(r, Channel({{.delayMs = 3.0, .dopplerHz = offsetHz}}), 40);
+        const auto results = RunChain(r, Channel({{.DelayMs = 3.0, .DopplerHz = offsetHz}}), 40);
         EXPECT_NEAR(MeanDoppler(results), -offsetHz, 0.1) << offsetHz;
         for (size_t b = 3; b < results.size(); ++b) {
-            EXPECT_NEAR(results[b].dopplerHz, -offsetHz, 1.0) << offsetHz << " block " << b;
-            EXPECT_EQ(results[b].tuneHz, int32_t(std::floor(results[b].dopplerHz)));
+            EXPECT_NEAR(results[b].DopplerHz, -offsetHz, 1.0) << offsetHz << " block " << b;
+            EXPECT_EQ(results[b].TuneHz, int32_t(std::floor(results[b].DopplerHz)));
         }
     }
 }
 
 TEST(ChainEndToEnd, TwoPathsTwoMillisecondsApartGiveTwoCorrelationPeaks) {
     ReadyChain r;
-    RunChain(r, Channel({{.delayMs = 4.0}, {.delayMs = 6.0, .gainDb = -3.0}}), 30);
+    RunChain(r, Channel({{.DelayMs = 4.0}, {.DelayMs = 6.0, .GainDb = -3.0}}), 30);
     // Smoothed trace: the preamble repeats every 62 lags, so look for the
     // two paths where the first one's preamble starts.
-    const auto& points = r.chain->Correlator.TracePoints.points;
+    const auto& points = r.Chain->Correlator.TracePoints.Points;
     const auto peakIn = [&](int from, int to) {
         int best = from;
         for (int i = from; i <= to; ++i)
-            if (points[i].x > points[best].x) best = i;
+            if (points[i].X > points[best].X) best = i;
         return best;
     };
     const double early = ExpectedLag(4.0, 9600);
@@ -97,53 +97,53 @@ TEST(ChainEndToEnd, TwoPathsTwoMillisecondsApartGiveTwoCorrelationPeaks) {
     const int second = peakIn(first + 6, first + 14);
     EXPECT_NEAR(first, early, 1.0);
     EXPECT_NEAR(second - first, 2.0 * 9600 / 2000, 1.0); // 9.6 baseband samples
-    float valley = points[first].x;
+    float valley = points[first].X;
     for (int i = first; i <= second; ++i)
-        valley = std::min(valley, points[i].x);
-    EXPECT_LT(valley, 0.7f * std::min(points[first].x, points[second].x));
+        valley = std::min(valley, points[i].X);
+    EXPECT_LT(valley, 0.7f * std::min(points[first].X, points[second].X));
 }
 
 TEST(ChainEndToEnd, ClockErrorMakesThePeakDriftAndMatchingClockPpmStopsIt) {
     constexpr int blocks = 500;
-    s4285gen::Config config = Channel({{.delayMs = 2.0}});
-    config.clockPpm = 20; // the card samples 20 ppm fast: frames grow longer
+    s4285gen::Config config = Channel({{.DelayMs = 2.0}});
+    config.ClockPpm = 20; // the card samples 20 ppm fast: frames grow longer
     {
         ReadyChain r;
         const auto results = RunChain(r, config, blocks);
-        const int drift = results.back().peakLag - results[5].peakLag;
+        const int drift = results.back().PeakLag - results[5].PeakLag;
         // 1024 x 20e-6 input samples per block, half that in baseband lags.
         EXPECT_NEAR(drift, (blocks - 6) * 1024 * 20e-6 / 2, 1.5);
     }
     {
         ReadyChain r;
-        r.settings.ClockPpm = 20;
+        r.Settings.ClockPpm = 20;
         const auto results = RunChain(r, config, blocks);
-        EXPECT_LE(std::abs(results.back().peakLag - results[5].peakLag), 1);
+        EXPECT_LE(std::abs(results.back().PeakLag - results[5].PeakLag), 1);
     }
 }
 
 TEST(ChainEndToEnd, ProcessBlockFiresTheHooksInOrderEachSeeingItsStageOfThisBlock) {
     ReadyChain r;
-    r.controls.AverageCount = 3;
-    r.controls.LagOffset = 40;
-    r.controls.DopplerShift = -20;
-    const ChainState& chain = *r.chain;
+    r.Controls.AverageCount = 3;
+    r.Controls.LagOffset = 40;
+    r.Controls.DopplerShift = -20;
+    const ChainState& chain = *r.Chain;
     std::string calls; // one letter per hook, a '|' after each block
     int block = 0;
     // The correlator has run over this block's baseband (Downconvert first).
     const auto correlatorIsCurrent = [&](const CorrelatorState& c) {
         for (int lag : {0, 333, 700, 1023}) {
             const ComplexSample x = CorrelateAt(chain.Tables, chain.Downconverter.Baseband, lag);
-            if (c.CorrLags[lag].re != x.re || c.CorrLags[lag].im != x.im) return false;
+            if (c.CorrLags[lag].Re != x.Re || c.CorrLags[lag].Im != x.Im) return false;
         }
         return &c == &chain.Correlator;
     };
-    r.hooks.CorrelogramColumn = [&](const CorrelatorState& c) {
+    r.Hooks.CorrelogramColumn = [&](const CorrelatorState& c) {
         calls += 'C';
         EXPECT_TRUE(correlatorIsCurrent(c)) << block;
         EXPECT_EQ(c.AverageTick, 3) << block;
     };
-    r.hooks.DopplergramColumn = [&](const DopplerState& d) {
+    r.Hooks.DopplergramColumn = [&](const DopplerState& d) {
         calls += 'D';
         EXPECT_TRUE(DopplerSpectrumDue(d.SlowRow)) << block;
         float sum = 0.0f;
@@ -151,19 +151,19 @@ TEST(ChainEndToEnd, ProcessBlockFiresTheHooksInOrderEachSeeingItsStageOfThisBloc
             sum = sum + d.DopplerMatrixAt(lag, 77);
         EXPECT_EQ(d.DopplerProfile[77], sum) << block;
     };
-    r.hooks.ScattergramColumn = [&](const DopplerState& d) {
+    r.Hooks.ScattergramColumn = [&](const DopplerState& d) {
         calls += 'S';
         EXPECT_EQ(d.SlowRow, block % SlowRows);
         // This block's correlation at LagOffset went into the slow-time history.
         const ComplexSample c = chain.Correlator.CorrLags[40];
-        EXPECT_EQ(d.SlowTimeAt(0, d.SlowRow).re, 20.0f * c.re) << block;
+        EXPECT_EQ(d.SlowTimeAt(0, d.SlowRow).Re, 20.0f * c.Re) << block;
     };
-    r.hooks.CorrelationTrace = [&](const CorrelatorState& c) {
+    r.Hooks.CorrelationTrace = [&](const CorrelatorState& c) {
         calls += 'T';
         EXPECT_TRUE(correlatorIsCurrent(c)) << block;
-        EXPECT_EQ(c.TracePoints.count, BasebandLen);
+        EXPECT_EQ(c.TracePoints.Count, BasebandLen);
     };
-    r.hooks.TuneIndicator = [&](int32_t hz) {
+    r.Hooks.TuneIndicator = [&](int32_t hz) {
         calls += 'U';
         EXPECT_EQ(hz, TuneValue(chain.Peak.DopplerHz));
         for (int lag : {0, 100, 511})
@@ -171,19 +171,19 @@ TEST(ChainEndToEnd, ProcessBlockFiresTheHooksInOrderEachSeeingItsStageOfThisBloc
                       SyncPowerAt(chain.Tables, chain.Downconverter.Baseband, lag));
     };
 
-    r.hooks.BlockProcessed = [&](const ChainState& done) {
+    r.Hooks.BlockProcessed = [&](const ChainState& done) {
         calls += "B|";
-        EXPECT_EQ(&done, r.chain.get());
+        EXPECT_EQ(&done, r.Chain.get());
     };
 
-    s4285gen::Generator generator(Channel({{.delayMs = 3.0, .dopplerHz = 0.5}}));
+    s4285gen::Generator generator(Channel({{.DelayMs = 3.0, .DopplerHz = 0.5}}));
     std::vector<int16_t> samples(BlockLen);
     std::string expected;
     for (block = 1; block <= 260; ++block) {
         generator.Generate(samples.data(), samples.size());
         for (int n = 0; n < BlockLen; ++n)
-            r.chain->Intake.SampleBlock[n] = samples[size_t(n)] / 32767.0f;
-        ProcessBlock(*r.chain, r.settings, r.controls, r.hooks);
+            r.Chain->Intake.SampleBlock[n] = samples[size_t(n)] / 32767.0f;
+        ProcessBlock(*r.Chain, r.Settings, r.Controls, r.Hooks);
         if (block % 4 == 3) expected += 'C'; // K = 3: block 3, then every fourth
         if (DopplerSpectrumDue(block % SlowRows)) expected += 'D';
         expected += "STUB|";

@@ -10,14 +10,14 @@
 namespace dsp::testing {
 
 struct ReadyChain {
-    std::unique_ptr<ChainState> chain = MakeChainState();
-    Settings settings;
-    ChainControls controls;
-    DisplayHooks hooks;
+    std::unique_ptr<ChainState> Chain = MakeChainState();
+    dsp::Settings Settings;
+    ChainControls Controls;
+    DisplayHooks Hooks;
 
     ReadyChain() {
-        SetSignalParameters(*chain, controls, settings);
-        BuildSignalTables(chain->Tables);
+        SetSignalParameters(*Chain, Controls, Settings);
+        BuildSignalTables(Chain->Tables);
     }
 
     // Feeds samples in full 1024-sample buffers (the last one short).
@@ -27,7 +27,7 @@ struct ReadyChain {
             const size_t n = std::min<size_t>(BlockLen, samples.size() - pos);
             buffer.fill(0);
             std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(pos), n, buffer.begin());
-            ResampleBuffer(*chain, settings, controls, hooks, buffer.data(),
+            ResampleBuffer(*Chain, Settings, Controls, Hooks, buffer.data(),
                            static_cast<int64_t>(2 * n));
         }
     }

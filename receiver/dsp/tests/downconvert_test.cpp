@@ -13,17 +13,17 @@ namespace {
 using testing::ReadyChain;
 
 std::complex<float> At(const ChainState& c, int i) {
-    return {c.Downconverter.Baseband[i].re, c.Downconverter.Baseband[i].im};
+    return {c.Downconverter.Baseband[i].Re, c.Downconverter.Baseband[i].Im};
 }
 
 TEST(Downconvert, ConstantInputFallsIntoTheStopBand) {
     ReadyChain r;
-    r.chain->Intake.SampleBlock.fill(1.0f);
-    Downconvert(r.chain->Tables, r.chain->Intake.SampleBlock, r.chain->Downconverter);
-    Downconvert(r.chain->Tables, r.chain->Intake.SampleBlock,
-                r.chain->Downconverter); // now the history holds mixed samples too
+    r.Chain->Intake.SampleBlock.fill(1.0f);
+    Downconvert(r.Chain->Tables, r.Chain->Intake.SampleBlock, r.Chain->Downconverter);
+    Downconvert(r.Chain->Tables, r.Chain->Intake.SampleBlock,
+                r.Chain->Downconverter); // now the history holds mixed samples too
     for (int i = 0; i < BasebandLen; ++i)
-        EXPECT_NEAR(std::abs(At(*r.chain, 1024 + i)), 0.0096, 0.0004) << i;
+        EXPECT_NEAR(std::abs(At(*r.Chain, 1024 + i)), 0.0096, 0.0004) << i;
 }
 
 TEST(Downconvert, ToneAtTheCarrierGivesHalfItsAmplitudeWithTheSamePhaseEveryBlock) {
@@ -33,13 +33,13 @@ TEST(Downconvert, ToneAtTheCarrierGivesHalfItsAmplitudeWithTheSamePhaseEveryBloc
     std::vector<std::complex<float>> previous;
     for (int block = 0; block < 4; ++block) {
         for (int n = 0; n < BlockLen; ++n)
-            r.chain->Intake.SampleBlock[n] =
+            r.Chain->Intake.SampleBlock[n] =
                 float(amplitude * std::cos(step * (block * BlockLen + n)));
-        Downconvert(r.chain->Tables, r.chain->Intake.SampleBlock, r.chain->Downconverter);
+        Downconvert(r.Chain->Tables, r.Chain->Intake.SampleBlock, r.Chain->Downconverter);
         if (block < 1) continue;
         std::vector<std::complex<float>> out;
         for (int i = 0; i < BasebandLen; ++i) {
-            const auto b = At(*r.chain, 1024 + i);
+            const auto b = At(*r.Chain, 1024 + i);
             EXPECT_NEAR(std::abs(b), 0.4922 * amplitude, 0.02 * 0.4922 * amplitude) << i;
             out.push_back(b);
         }
@@ -58,34 +58,34 @@ TEST(Downconvert, FastFilterMatchesLowpassSampleExactlyAndHistoryAges) {
     std::vector<ComplexSample> lastBlock(BasebandLen);
     for (int block = 0; block < 3; ++block) {
         for (int n = 0; n < BlockLen; ++n)
-            r.chain->Intake.SampleBlock[n] = dist(rng);
-        Downconvert(r.chain->Tables, r.chain->Intake.SampleBlock, r.chain->Downconverter);
+            r.Chain->Intake.SampleBlock[n] = dist(rng);
+        Downconvert(r.Chain->Tables, r.Chain->Intake.SampleBlock, r.Chain->Downconverter);
         for (int i = 0; i < BasebandLen; ++i) {
             const ComplexSample expected =
-                LowpassSample(r.chain->Tables, r.chain->Downconverter, 2 * i);
-            ASSERT_EQ(r.chain->Downconverter.Baseband[1024 + i].re, expected.re)
+                LowpassSample(r.Chain->Tables, r.Chain->Downconverter, 2 * i);
+            ASSERT_EQ(r.Chain->Downconverter.Baseband[1024 + i].Re, expected.Re)
                 << block << " " << i;
-            ASSERT_EQ(r.chain->Downconverter.Baseband[1024 + i].im, expected.im)
+            ASSERT_EQ(r.Chain->Downconverter.Baseband[1024 + i].Im, expected.Im)
                 << block << " " << i;
             if (block > 0) {
-                EXPECT_EQ(r.chain->Downconverter.Baseband[512 + i].re, lastBlock[i].re);
-                EXPECT_EQ(r.chain->Downconverter.Baseband[512 + i].im, lastBlock[i].im);
+                EXPECT_EQ(r.Chain->Downconverter.Baseband[512 + i].Re, lastBlock[i].Re);
+                EXPECT_EQ(r.Chain->Downconverter.Baseband[512 + i].Im, lastBlock[i].Im);
             }
         }
-        std::copy_n(r.chain->Downconverter.Baseband.begin() + 1024, BasebandLen, lastBlock.begin());
+        std::copy_n(r.Chain->Downconverter.Baseband.begin() + 1024, BasebandLen, lastBlock.begin());
     }
 }
 
 TEST(Downconvert, SecondSilentBlockLeavesTheNewestBasebandAtZero) {
     ReadyChain r;
-    r.chain->Intake.SampleBlock.fill(0.5f);
-    Downconvert(r.chain->Tables, r.chain->Intake.SampleBlock, r.chain->Downconverter);
-    r.chain->Intake.SampleBlock.fill(0.0f);
-    Downconvert(r.chain->Tables, r.chain->Intake.SampleBlock, r.chain->Downconverter);
-    EXPECT_NE(std::abs(At(*r.chain, 1024)), 0.0f); // still the old history
-    Downconvert(r.chain->Tables, r.chain->Intake.SampleBlock, r.chain->Downconverter);
+    r.Chain->Intake.SampleBlock.fill(0.5f);
+    Downconvert(r.Chain->Tables, r.Chain->Intake.SampleBlock, r.Chain->Downconverter);
+    r.Chain->Intake.SampleBlock.fill(0.0f);
+    Downconvert(r.Chain->Tables, r.Chain->Intake.SampleBlock, r.Chain->Downconverter);
+    EXPECT_NE(std::abs(At(*r.Chain, 1024)), 0.0f); // still the old history
+    Downconvert(r.Chain->Tables, r.Chain->Intake.SampleBlock, r.Chain->Downconverter);
     for (int i = 0; i < BasebandLen; ++i)
-        EXPECT_EQ(std::abs(At(*r.chain, 1024 + i)), 0.0f);
+        EXPECT_EQ(std::abs(At(*r.Chain, 1024 + i)), 0.0f);
 }
 
 } // namespace

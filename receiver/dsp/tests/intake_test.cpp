@@ -13,22 +13,22 @@ using testing::ReadyChain;
 // Every sample the resampler hands to the intake, in order, read back from the
 // blocks (gain 1).
 struct OutputRecorder {
-    std::vector<float> outputs;
-    int blocks = 0;
+    std::vector<float> Outputs;
+    int Blocks = 0;
     void Install(ReadyChain& r) {
-        r.hooks.TuneIndicator = [this, &r](int32_t) {
-            const int first = blocks == 0 ? 1 : 0; // the first block starts at position 1
-            outputs.insert(outputs.end(), r.chain->Intake.SampleBlock.begin() + first,
-                           r.chain->Intake.SampleBlock.begin() + BlockLen);
-            ++blocks;
+        r.Hooks.TuneIndicator = [this, &r](int32_t) {
+            const int first = Blocks == 0 ? 1 : 0; // the first block starts at position 1
+            Outputs.insert(Outputs.end(), r.Chain->Intake.SampleBlock.begin() + first,
+                           r.Chain->Intake.SampleBlock.begin() + BlockLen);
+            ++Blocks;
         };
     }
     std::vector<float> All(const ReadyChain& r) const {
-        std::vector<float> all = outputs;
-        const int first = blocks == 0 ? 1 : 0;
-        if (r.chain->Intake.WritePos != BlockLen - 1 || blocks == 0)
-            all.insert(all.end(), r.chain->Intake.SampleBlock.begin() + first,
-                       r.chain->Intake.SampleBlock.begin() + r.chain->Intake.WritePos + 1);
+        std::vector<float> all = Outputs;
+        const int first = Blocks == 0 ? 1 : 0;
+        if (r.Chain->Intake.WritePos != BlockLen - 1 || Blocks == 0)
+            all.insert(all.end(), r.Chain->Intake.SampleBlock.begin() + first,
+                       r.Chain->Intake.SampleBlock.begin() + r.Chain->Intake.WritePos + 1);
         return all;
     }
 };
@@ -36,9 +36,9 @@ struct OutputRecorder {
 // The resampler over one unbroken stream, as a plain loop; also returns the
 // output numbers at which an input sample was skipped or used twice.
 struct Reference {
-    std::vector<float> outputs;
-    std::vector<int> skips;
-    std::vector<int> repeats;
+    std::vector<float> Outputs;
+    std::vector<int> Skips;
+    std::vector<int> Repeats;
 };
 Reference ResampleUnbroken(const std::vector<int16_t>& s, long double epsilon) {
     Reference ref;
@@ -50,14 +50,14 @@ Reference ResampleUnbroken(const std::vector<int16_t>& s, long double epsilon) {
         if (frac > 1.0f) {
             frac = frac - 1.0f;
             ++i;
-            ref.skips.push_back(int(ref.outputs.size()));
+            ref.Skips.push_back(int(ref.Outputs.size()));
         }
         if (frac < 0.0f) {
             frac = frac + 1.0f;
             --i;
-            ref.repeats.push_back(int(ref.outputs.size()));
+            ref.Repeats.push_back(int(ref.Outputs.size()));
         }
-        ref.outputs.push_back(
+        ref.Outputs.push_back(
             float(at(i) * frac / 32767.0L + at(i - 1) * (1.0L - frac) / 32767.0L));
         frac = float(frac + epsilon);
         ++i;
@@ -85,46 +85,46 @@ TEST(Resampler, WithoutCorrectionTheStreamIsDelayedByOneSample) {
     EXPECT_EQ(out[0], 0.0f);
     for (size_t k = 1; k < s.size(); ++k)
         ASSERT_EQ(out[k], float(s[k - 1] / 32767.0L)) << k;
-    EXPECT_EQ(r.chain->Intake.ResampleFrac, 0.0f);
+    EXPECT_EQ(r.Chain->Intake.ResampleFrac, 0.0f);
 }
 
 TEST(Resampler, PositiveCorrectionSkipsFirstAtOutput1001ThenAboutEvery1000) {
     const auto s = Noise(6000, 2);
     const auto ref = ResampleUnbroken(s, 0.001L);
-    ASSERT_GE(ref.skips.size(), 4u);
-    EXPECT_EQ(ref.skips[0], 1001);
-    for (size_t j = 1; j < ref.skips.size(); ++j)
-        EXPECT_NEAR(ref.skips[j] - ref.skips[j - 1], 1000, 2);
-    EXPECT_TRUE(ref.repeats.empty());
+    ASSERT_GE(ref.Skips.size(), 4u);
+    EXPECT_EQ(ref.Skips[0], 1001);
+    for (size_t j = 1; j < ref.Skips.size(); ++j)
+        EXPECT_NEAR(ref.Skips[j] - ref.Skips[j - 1], 1000, 2);
+    EXPECT_TRUE(ref.Repeats.empty());
 
     ReadyChain r;
-    r.settings.ClockPpm = 1000;
+    r.Settings.ClockPpm = 1000;
     OutputRecorder rec;
     rec.Install(r);
     r.Feed(s);
     const auto out = rec.All(r);
-    ASSERT_EQ(out.size(), ref.outputs.size());
+    ASSERT_EQ(out.size(), ref.Outputs.size());
     for (size_t k = 0; k < out.size(); ++k)
-        ASSERT_EQ(out[k], ref.outputs[k]) << k;
+        ASSERT_EQ(out[k], ref.Outputs[k]) << k;
 }
 
 TEST(Resampler, NegativeCorrectionStepsBackAtOutput1AndRepeatsAboutEvery1000) {
     const auto s = Noise(5000, 3);
     const auto ref = ResampleUnbroken(s, -0.001L);
-    ASSERT_GE(ref.repeats.size(), 4u);
-    EXPECT_EQ(ref.repeats[0], 1);
-    for (size_t j = 1; j < ref.repeats.size(); ++j)
-        EXPECT_NEAR(ref.repeats[j] - ref.repeats[j - 1], 1000, 2);
+    ASSERT_GE(ref.Repeats.size(), 4u);
+    EXPECT_EQ(ref.Repeats[0], 1);
+    for (size_t j = 1; j < ref.Repeats.size(); ++j)
+        EXPECT_NEAR(ref.Repeats[j] - ref.Repeats[j - 1], 1000, 2);
 
     ReadyChain r;
-    r.settings.ClockOffset = -0.001L;
+    r.Settings.ClockOffset = -0.001L;
     OutputRecorder rec;
     rec.Install(r);
     r.Feed(s);
     const auto out = rec.All(r);
-    ASSERT_EQ(out.size(), ref.outputs.size());
+    ASSERT_EQ(out.size(), ref.Outputs.size());
     for (size_t k = 0; k < out.size(); ++k)
-        ASSERT_EQ(out[k], ref.outputs[k]) << k;
+        ASSERT_EQ(out[k], ref.Outputs[k]) << k;
 }
 
 TEST(Resampler, StreamCutIntoAnyBuffersGivesTheSameOutputAsOneUnbrokenStream) {
@@ -133,7 +133,7 @@ TEST(Resampler, StreamCutIntoAnyBuffersGivesTheSameOutputAsOneUnbrokenStream) {
         const auto ref = ResampleUnbroken(s, epsilon);
 
         ReadyChain r;
-        r.settings.ClockPpm = epsilon * 1000000.0L;
+        r.Settings.ClockPpm = epsilon * 1000000.0L;
         OutputRecorder rec;
         rec.Install(r);
         std::mt19937 rng(5);
@@ -142,17 +142,17 @@ TEST(Resampler, StreamCutIntoAnyBuffersGivesTheSameOutputAsOneUnbrokenStream) {
         for (size_t pos = 0; pos < s.size();) {
             const size_t n = std::min<size_t>(size_t(len(rng)), s.size() - pos);
             std::copy_n(s.begin() + long(pos), n, buffer.begin());
-            ResampleBuffer(*r.chain, r.settings, r.controls, r.hooks, buffer.data(),
+            ResampleBuffer(*r.Chain, r.Settings, r.Controls, r.Hooks, buffer.data(),
                            int64_t(2 * n));
             pos += n;
         }
         const auto out = rec.All(r);
         // The unbroken loop may end with a skip that reads past the end; all
         // outputs before it agree.
-        ASSERT_GE(out.size() + 1, ref.outputs.size());
-        const size_t n = std::min(out.size(), ref.outputs.size());
+        ASSERT_GE(out.size() + 1, ref.Outputs.size());
+        const size_t n = std::min(out.size(), ref.Outputs.size());
         for (size_t k = 0; k < n; ++k)
-            ASSERT_EQ(out[k], ref.outputs[k]) << double(epsilon) << " " << k;
+            ASSERT_EQ(out[k], ref.Outputs[k]) << double(epsilon) << " " << k;
     }
 }
 
@@ -163,27 +163,27 @@ TEST(Resampler, ShortAndEmptyBuffersHandOnExactlyTheirRecordedSamples) {
     std::array<int16_t, BlockLen> buffer{};
     for (int j = 0; j < BlockLen; ++j)
         buffer[j] = int16_t(j + 1);
-    ResampleBuffer(*r.chain, r.settings, r.controls, r.hooks, buffer.data(), 0);
-    EXPECT_EQ(r.chain->Intake.WritePos, 0);
-    EXPECT_EQ(r.chain->Intake.CaptureBlock[1023], 1024); // copied all the same
-    ResampleBuffer(*r.chain, r.settings, r.controls, r.hooks, buffer.data(), 2 * 100);
-    EXPECT_EQ(r.chain->Intake.WritePos, 100);
-    EXPECT_EQ(r.chain->Intake.CaptureBlock[500], 501); // the rest keeps the copied bytes
-    EXPECT_EQ(r.chain->Intake.CaptureBlock[1024], 0);
+    ResampleBuffer(*r.Chain, r.Settings, r.Controls, r.Hooks, buffer.data(), 0);
+    EXPECT_EQ(r.Chain->Intake.WritePos, 0);
+    EXPECT_EQ(r.Chain->Intake.CaptureBlock[1023], 1024); // copied all the same
+    ResampleBuffer(*r.Chain, r.Settings, r.Controls, r.Hooks, buffer.data(), 2 * 100);
+    EXPECT_EQ(r.Chain->Intake.WritePos, 100);
+    EXPECT_EQ(r.Chain->Intake.CaptureBlock[500], 501); // the rest keeps the copied bytes
+    EXPECT_EQ(r.Chain->Intake.CaptureBlock[1024], 0);
     // An odd byte count rounds to whole samples, ties to even: 3 bytes -> 1 sample.
-    ResampleBuffer(*r.chain, r.settings, r.controls, r.hooks, buffer.data(), 3);
-    EXPECT_EQ(r.chain->Intake.WritePos, 101);
+    ResampleBuffer(*r.Chain, r.Settings, r.Controls, r.Hooks, buffer.data(), 3);
+    EXPECT_EQ(r.Chain->Intake.WritePos, 101);
 }
 
 TEST(Intake, FirstBlockAfter1023SamplesThenEvery1024) {
     ReadyChain r;
     int blocks = 0;
-    r.hooks.TuneIndicator = [&](int32_t) { ++blocks; };
+    r.Hooks.TuneIndicator = [&](int32_t) { ++blocks; };
     r.Feed(std::vector<int16_t>(1022, 100));
     EXPECT_EQ(blocks, 0);
     r.Feed(std::vector<int16_t>(1, 100));
     EXPECT_EQ(blocks, 1);
-    EXPECT_EQ(r.chain->Intake.SampleBlock[0], 0.0f);
+    EXPECT_EQ(r.Chain->Intake.SampleBlock[0], 0.0f);
     r.Feed(std::vector<int16_t>(1023, 100));
     EXPECT_EQ(blocks, 1);
     r.Feed(std::vector<int16_t>(1, 100));
@@ -192,17 +192,17 @@ TEST(Intake, FirstBlockAfter1023SamplesThenEvery1024) {
 
 TEST(Intake, InputGainScalesEverySample) {
     ReadyChain r;
-    r.settings.InputGain = 2.5f;
+    r.Settings.InputGain = 2.5f;
     r.Feed({1000, 2000});
-    EXPECT_EQ(r.chain->Intake.SampleBlock[2], 2.5f * float(1000 / 32767.0L));
+    EXPECT_EQ(r.Chain->Intake.SampleBlock[2], 2.5f * float(1000 / 32767.0L));
 }
 
 TEST(Resampler, AbsurdCorrectionIsHeldSoTheLoopAlwaysAdvances) {
     for (const long double ppm : {-5e6L, -1e6L, 1e6L, 5e7L}) {
         ReadyChain r;
-        r.settings.ClockPpm = ppm;
+        r.Settings.ClockPpm = ppm;
         int blocks = 0;
-        r.hooks.TuneIndicator = [&](int32_t) { ++blocks; };
+        r.Hooks.TuneIndicator = [&](int32_t) { ++blocks; };
         r.Feed(Noise(8 * BlockLen, 6));
         EXPECT_GE(blocks, 3) << double(ppm);
         EXPECT_LE(blocks, 17) << double(ppm);

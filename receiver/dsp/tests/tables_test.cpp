@@ -16,21 +16,21 @@ using testing::ReadyChain;
 
 TEST(SignalTables, BitReverseReversesEightBits) {
     ReadyChain r;
-    EXPECT_EQ(r.chain->Tables.BitReverse[0], 0);
-    EXPECT_EQ(r.chain->Tables.BitReverse[1], 128);
-    EXPECT_EQ(r.chain->Tables.BitReverse[3], 192);
-    EXPECT_EQ(r.chain->Tables.BitReverse[255], 255);
+    EXPECT_EQ(r.Chain->Tables.BitReverse[0], 0);
+    EXPECT_EQ(r.Chain->Tables.BitReverse[1], 128);
+    EXPECT_EQ(r.Chain->Tables.BitReverse[3], 192);
+    EXPECT_EQ(r.Chain->Tables.BitReverse[255], 255);
     for (int n = 0; n < 256; ++n)
-        EXPECT_EQ(r.chain->Tables.BitReverse[r.chain->Tables.BitReverse[n]], n);
+        EXPECT_EQ(r.Chain->Tables.BitReverse[r.Chain->Tables.BitReverse[n]], n);
 }
 
 TEST(SignalTables, HannWindowIsZeroAtTheEdgeAndOneInTheMiddle) {
     ReadyChain r;
     // theta is rounded to a float, so the edge is zero only to about 1e-15.
-    EXPECT_LT(std::fabs(r.chain->Tables.HannWindow[0]), 1e-12f);
-    EXPECT_EQ(r.chain->Tables.HannWindow[128], 1.0f);
-    EXPECT_NEAR(r.chain->Tables.HannWindow[64], 0.5f, 1e-6f);
-    EXPECT_NEAR(r.chain->Tables.HannWindow[1], r.chain->Tables.HannWindow[255], 1e-6f);
+    EXPECT_LT(std::fabs(r.Chain->Tables.HannWindow[0]), 1e-12f);
+    EXPECT_EQ(r.Chain->Tables.HannWindow[128], 1.0f);
+    EXPECT_NEAR(r.Chain->Tables.HannWindow[64], 0.5f, 1e-6f);
+    EXPECT_NEAR(r.Chain->Tables.HannWindow[1], r.Chain->Tables.HannWindow[255], 1e-6f);
 }
 
 TEST(SignalTables, ReferencesHoldTheSynchronisationSequence) {
@@ -40,27 +40,27 @@ TEST(SignalTables, ReferencesHoldTheSynchronisationSequence) {
     // +1 -1 +1 -1 -1 +1 +1 -1 ... and the period of 31.
     const int first[] = {1, -1, 1, -1, -1, 1, 1, -1, -1, -1, -1, -1, 1, 1, 1, -1};
     for (int k = 0; k < 16; ++k)
-        EXPECT_EQ(r.chain->Tables.PeakReference[k], first[k] * c) << k;
+        EXPECT_EQ(r.Chain->Tables.PeakReference[k], first[k] * c) << k;
     for (int k = 31; k < 80; ++k)
-        EXPECT_EQ(r.chain->Tables.PeakReference[k], r.chain->Tables.PeakReference[k - 31]);
-    EXPECT_EQ(r.chain->Tables.PeakReference[31], c);
-    EXPECT_EQ(r.chain->Tables.PeakReference[79], c);
-    EXPECT_EQ(r.chain->Tables.PeakReference[80], 0.0);
+        EXPECT_EQ(r.Chain->Tables.PeakReference[k], r.Chain->Tables.PeakReference[k - 31]);
+    EXPECT_EQ(r.Chain->Tables.PeakReference[31], c);
+    EXPECT_EQ(r.Chain->Tables.PeakReference[79], c);
+    EXPECT_EQ(r.Chain->Tables.PeakReference[80], 0.0);
     int ones = 0;
     for (int k = 0; k < 31; ++k) {
         // The gram reference is the 0/1 form of the first period.
-        const bool bitIsOne = r.chain->Tables.PeakReference[k] < 0;
-        EXPECT_EQ(r.chain->Tables.CorrReference[k], bitIsOne ? 0.01f : 0.0f) << k;
+        const bool bitIsOne = r.Chain->Tables.PeakReference[k] < 0;
+        EXPECT_EQ(r.Chain->Tables.CorrReference[k], bitIsOne ? 0.01f : 0.0f) << k;
         ones += bitIsOne;
     }
     EXPECT_EQ(ones, 16);
     for (int k = 31; k <= 80; ++k)
-        EXPECT_EQ(r.chain->Tables.CorrReference[k], 0.0f);
+        EXPECT_EQ(r.Chain->Tables.CorrReference[k], 0.0f);
 }
 
 TEST(SignalTables, LowpassMeetsItsPassAndStopBands) {
     ReadyChain r;
-    const auto& taps = r.chain->Tables.LowpassTaps;
+    const auto& taps = r.Chain->Tables.LowpassTaps;
     for (int k = 0; k < 43; ++k)
         EXPECT_EQ(taps[k], taps[42 - k]);
     EXPECT_NEAR(std::accumulate(taps.begin(), taps.begin() + 43, 0.0), 0.98440, 5e-6);
@@ -106,15 +106,15 @@ TEST(SignalParameters, StartInNatoAndReplaceGainsOfZeroOrLess) {
 
 TEST(SignalParameters, ModeSwitchChangesRateAndCarrierButNotThePhaseStep) {
     ReadyChain r;
-    SetReceiverMode(*r.chain, ModeAmateur);
-    EXPECT_EQ(r.chain->ReceiverMode, -1);
-    EXPECT_EQ(r.chain->SampleRate, 8000);
-    EXPECT_EQ(r.chain->CarrierHz, 1500);
+    SetReceiverMode(*r.Chain, ModeAmateur);
+    EXPECT_EQ(r.Chain->ReceiverMode, -1);
+    EXPECT_EQ(r.Chain->SampleRate, 8000);
+    EXPECT_EQ(r.Chain->CarrierHz, 1500);
     // 1500 Hz at 8000 samples/s is the same step as 1800 Hz at 9600.
-    EXPECT_NEAR(r.chain->Tables.PhaseStep * 8000 / (2 * M_PI), 1500.0, 1e-3);
-    SetReceiverMode(*r.chain, ModeNato);
-    EXPECT_EQ(r.chain->SampleRate, 9600);
-    EXPECT_EQ(r.chain->CarrierHz, 1800);
+    EXPECT_NEAR(r.Chain->Tables.PhaseStep * 8000 / (2 * M_PI), 1500.0, 1e-3);
+    SetReceiverMode(*r.Chain, ModeNato);
+    EXPECT_EQ(r.Chain->SampleRate, 9600);
+    EXPECT_EQ(r.Chain->CarrierHz, 1800);
 }
 
 // The window's build gives up its time slice once per Hann window entry; a

@@ -46,7 +46,7 @@ class VectorKernels : public ::testing::TestWithParam<VectorIsa> {};
 
 TEST_P(VectorKernels, MixingOfEverySampleIsTheLongDoubleProduct) {
     ReadyChain r;
-    const SignalTables& tables = r.chain->Tables;
+    const SignalTables& tables = r.Chain->Tables;
     for (int n = 0; n < BlockLen; ++n) {
         ASSERT_EQ(static_cast<long double>(tables.MixCosParts[0][n]) + tables.MixCosParts[1][n] +
                       tables.MixCosParts[2][n],
@@ -65,16 +65,16 @@ TEST_P(VectorKernels, MixingOfEverySampleIsTheLongDoubleProduct) {
             float x = std::bit_cast<float>(uint32_t(rng()) & 0xbfffffffu); // |x| below 2
             if (rng() % 16 == 0) x = odd[rng() % std::size(odd)];
             if (rng() % 4 == 0) x = std::ldexp(float(int32_t(rng() % 65535) - 32767), -15);
-            r.chain->Intake.SampleBlock[n] = x;
+            r.Chain->Intake.SampleBlock[n] = x;
         }
-        MixBlock(tables, r.chain->Intake.SampleBlock, r.chain->Downconverter, GetParam());
+        MixBlock(tables, r.Chain->Intake.SampleBlock, r.Chain->Downconverter, GetParam());
         for (int n = 0; n < BlockLen; ++n) {
-            const ComplexSample got = r.chain->Downconverter.MixBuffer[LowpassLen + n];
-            const ComplexSample expected = MixSample(tables, r.chain->Intake.SampleBlock[n], n);
-            ASSERT_TRUE(SameBits(got.re, expected.re))
-                << n << " " << r.chain->Intake.SampleBlock[n];
-            ASSERT_TRUE(SameBits(got.im, expected.im))
-                << n << " " << r.chain->Intake.SampleBlock[n];
+            const ComplexSample got = r.Chain->Downconverter.MixBuffer[LowpassLen + n];
+            const ComplexSample expected = MixSample(tables, r.Chain->Intake.SampleBlock[n], n);
+            ASSERT_TRUE(SameBits(got.Re, expected.Re))
+                << n << " " << r.Chain->Intake.SampleBlock[n];
+            ASSERT_TRUE(SameBits(got.Im, expected.Im))
+                << n << " " << r.Chain->Intake.SampleBlock[n];
         }
     }
 }
@@ -82,15 +82,15 @@ TEST_P(VectorKernels, MixingOfEverySampleIsTheLongDoubleProduct) {
 TEST_P(VectorKernels, LowpassOfEveryOutputIsLowpassSample) {
     ReadyChain r;
     Spread value(1);
-    DownconverterState& down = r.chain->Downconverter;
+    DownconverterState& down = r.Chain->Downconverter;
     for (int trial = 0; trial < 4; ++trial) {
         for (int j = 0; j < LowpassLen + BlockLen; ++j)
             down.MixBuffer[j] = {value(), value()};
-        LowpassAll(r.chain->Tables, down, GetParam());
+        LowpassAll(r.Chain->Tables, down, GetParam());
         for (int i = 0; i < BasebandLen; ++i) {
-            const ComplexSample expected = LowpassSample(r.chain->Tables, down, 2 * i);
-            ASSERT_TRUE(SameBits(down.Baseband[1024 + i].re, expected.re)) << trial << " " << i;
-            ASSERT_TRUE(SameBits(down.Baseband[1024 + i].im, expected.im)) << trial << " " << i;
+            const ComplexSample expected = LowpassSample(r.Chain->Tables, down, 2 * i);
+            ASSERT_TRUE(SameBits(down.Baseband[1024 + i].Re, expected.Re)) << trial << " " << i;
+            ASSERT_TRUE(SameBits(down.Baseband[1024 + i].Im, expected.Im)) << trial << " " << i;
         }
     }
 }
@@ -98,17 +98,17 @@ TEST_P(VectorKernels, LowpassOfEveryOutputIsLowpassSample) {
 TEST_P(VectorKernels, CorrelationOfEveryLagIsCorrelateAt) {
     ReadyChain r;
     Spread value(2);
-    BasebandArray& baseband = r.chain->Downconverter.Baseband;
+    BasebandArray& baseband = r.Chain->Downconverter.Baseband;
     CorrLagArray lags{};
     for (int trial = 0; trial < 4; ++trial) {
         for (int j = 0; j < 3 * BasebandLen; ++j)
             baseband[j] = {value(), value()};
-        CorrelateAllLags(r.chain->Tables, baseband, lags, GetParam());
+        CorrelateAllLags(r.Chain->Tables, baseband, lags, GetParam());
         for (int i = 0; i < CorrLagCount; ++i) {
-            const ComplexSample expected = CorrelateAt(r.chain->Tables, baseband, i);
+            const ComplexSample expected = CorrelateAt(r.Chain->Tables, baseband, i);
             // A sum of zeros may differ in sign only (zero taps are skipped).
-            ASSERT_TRUE(SameBits(lags[i].re, expected.re) || lags[i].re == expected.re) << i;
-            ASSERT_TRUE(SameBits(lags[i].im, expected.im) || lags[i].im == expected.im) << i;
+            ASSERT_TRUE(SameBits(lags[i].Re, expected.Re) || lags[i].Re == expected.Re) << i;
+            ASSERT_TRUE(SameBits(lags[i].Im, expected.Im) || lags[i].Im == expected.Im) << i;
         }
     }
 }
@@ -116,21 +116,21 @@ TEST_P(VectorKernels, CorrelationOfEveryLagIsCorrelateAt) {
 TEST_P(VectorKernels, SyncPowerOfEveryLagIsSyncPowerAt) {
     ReadyChain r;
     Spread value(3);
-    BasebandArray& baseband = r.chain->Downconverter.Baseband;
+    BasebandArray& baseband = r.Chain->Downconverter.Baseband;
     SyncPowerArray power{};
     for (int trial = 0; trial < 4; ++trial) {
         for (int j = 0; j < 3 * BasebandLen; ++j)
             baseband[j] = {value(), value()};
-        ASSERT_TRUE(TwoLevelSyncPowers(r.chain->Tables, baseband, power, GetParam()));
+        ASSERT_TRUE(TwoLevelSyncPowers(r.Chain->Tables, baseband, power, GetParam()));
         for (int lag = 0; lag < BasebandLen; ++lag)
-            ASSERT_TRUE(SameBits(power[lag], SyncPowerAt(r.chain->Tables, baseband, lag))) << lag;
+            ASSERT_TRUE(SameBits(power[lag], SyncPowerAt(r.Chain->Tables, baseband, lag))) << lag;
     }
 }
 
 TEST_P(VectorKernels, DopplerMatrixOfEveryLagIsSlowTimeFft) {
     ReadyChain r;
     Spread value(4);
-    DopplerState& doppler = r.chain->Doppler;
+    DopplerState& doppler = r.Chain->Doppler;
     for (int lag = 0; lag < DopplerLags; ++lag) {
         for (int row = 0; row < SlowRows; ++row) {
             const ComplexSample v{value(), value()};
@@ -141,11 +141,11 @@ TEST_P(VectorKernels, DopplerMatrixOfEveryLagIsSlowTimeFft) {
     for (const auto& [slowRow, shift] : {std::pair{0, 0}, {63, -128}, {195, 37}, {127, 128}}) {
         doppler.SlowRow = slowRow;
         doppler.DopplerMatrix.fill(-1.0f);
-        DopplerSpectra(r.chain->Tables, shift, doppler, GetParam());
+        DopplerSpectra(r.Chain->Tables, shift, doppler, GetParam());
         for (int lag = 0; lag < DopplerLags; ++lag) {
             for (int n = 0; n < SlowRows; ++n)
                 doppler.SlowColumn[n] = doppler.SlowTimeAt(lag, slowRow + n);
-            SlowTimeFft(r.chain->Tables, doppler);
+            SlowTimeFft(r.Chain->Tables, doppler);
             for (int row = 0; row < SlowRows; ++row) {
                 const float expected = 100.0f * doppler.SpecRe[(row + 128 - shift + 256) % 256];
                 ASSERT_TRUE(SameBits(doppler.DopplerMatrixAt(lag, row), expected))

@@ -8,18 +8,18 @@
 #include <atomic>
 
 namespace {
-std::atomic<long> yields{0};
+std::atomic<long> Yields{0};
 } // namespace
 
 extern "C" int sched_yield() noexcept {
-    yields.fetch_add(1, std::memory_order_relaxed);
+    Yields.fetch_add(1, std::memory_order_relaxed);
     return static_cast<int>(syscall(SYS_sched_yield));
 }
 
 namespace dsp::testing {
 
 long YieldsSoFar() {
-    return yields.load(std::memory_order_relaxed);
+    return Yields.load(std::memory_order_relaxed);
 }
 
 } // namespace dsp::testing

@@ -24,27 +24,27 @@ namespace {
 // Watches the chain: the peak lag of every block and the level of the last.
 struct LockWatch {
     explicit LockWatch(FakeHost& host) {
-        host.hooks.TuneIndicator = [this, &host](int32_t) {
-            peakLags.push_back(host.chain->Peak.PeakLag);
+        host.Hooks.TuneIndicator = [this, &host](int32_t) {
+            PeakLags.push_back(host.OwnChain->Peak.PeakLag);
             double power = 0;
             for (int i = 0; i < dsp::BlockLen; ++i)
-                power +=
-                    double(host.chain->Intake.CaptureBlock[i]) * host.chain->Intake.CaptureBlock[i];
-            lastRms = std::sqrt(power / dsp::BlockLen);
+                power += double(host.OwnChain->Intake.CaptureBlock[i]) *
+                         host.OwnChain->Intake.CaptureBlock[i];
+            LastRms = std::sqrt(power / dsp::BlockLen);
         };
     }
     // The peak lag of the last `blocks` blocks stays within one lag.
     ::testing::AssertionResult Locked(size_t blocks) const {
-        if (peakLags.size() < blocks)
-            return ::testing::AssertionFailure() << "only " << peakLags.size() << " blocks";
-        const auto [low, high] = std::minmax_element(peakLags.end() - blocks, peakLags.end());
+        if (PeakLags.size() < blocks)
+            return ::testing::AssertionFailure() << "only " << PeakLags.size() << " blocks";
+        const auto [low, high] = std::minmax_element(PeakLags.end() - blocks, PeakLags.end());
         if (*high - *low > 1)
             return ::testing::AssertionFailure()
                    << "peak lag wanders between " << *low << " and " << *high;
         return ::testing::AssertionSuccess();
     }
-    std::vector<int32_t> peakLags;
-    double lastRms = 0;
+    std::vector<int32_t> PeakLags;
+    double LastRms = 0;
 };
 
 int IndexOf(const QStringList& names, const QString& name) {
@@ -54,18 +54,18 @@ int IndexOf(const QStringList& names, const QString& name) {
 class LiveServer : public ::testing::TestWithParam<io::testing::ServerKind> {
   protected:
     void SetUp() override {
-        const QString why = server.Start();
+        const QString why = server_.Start();
         if (!why.isEmpty())
             GTEST_SKIP() << "no private " << io::testing::KindName(GetParam())
                          << " server: " << why.toStdString();
-        server.UseInThisProcess();
-        ASSERT_GE(server.LoadNullSink("sdr", "SDR Audio"), 0);
-        wav = QDir(server.Folder()).filePath("s4285.wav");
-        ASSERT_TRUE(io::testing::WriteTestRecording(wav, 20.0));
+        server_.UseInThisProcess();
+        ASSERT_GE(server_.LoadNullSink("sdr", "SDR Audio"), 0);
+        wav_ = QDir(server_.Folder()).filePath("s4285.wav");
+        ASSERT_TRUE(io::testing::WriteTestRecording(wav_, 20.0));
     }
 
-    io::testing::PrivateSoundServer server{GetParam()};
-    QString wav;
+    io::testing::PrivateSoundServer server_{GetParam()};
+    QString wav_;
 };
 
 TEST_P(LiveServer, MonitorOfAnSdrSinkIsListedAndItsSignalLocksTheChain) {
@@ -81,52 +81,52 @@ TEST_P(LiveServer, MonitorOfAnSdrSinkIsListedAndItsSignalLocksTheChain) {
     ASSERT_GT(state.DeviceId, 0) << names.join(" | ").toStdString();
 
     host.Initialise();
-    ASSERT_TRUE(host.messages.empty()) << host.messages.front().toStdString();
-    server.Play("sdr", wav);
+    ASSERT_TRUE(host.Messages.empty()) << host.Messages.front().toStdString();
+    server_.Play("sdr", wav_);
     // About 9.4 blocks per second: 45 blocks, of which the last 20 count.
-    const bool enough = RunUntil([&] { return watch.peakLags.size() >= 45; }, 30000);
+    const bool enough = RunUntil([&] { return watch.PeakLags.size() >= 45; }, 30000);
 
     // The stream as the server sees it: propmon's, on the chosen monitor.
     QString source;
-    EXPECT_EQ(server.StreamProperty("application.id", &source), "propmon");
+    EXPECT_EQ(server_.StreamProperty("application.id", &source), "propmon");
     EXPECT_EQ(source, "sdr.monitor");
-    EXPECT_EQ(server.StreamProperty("application.icon_name"), "propmon");
-    EXPECT_EQ(server.StreamProperty("media.role"), "production");
-    EXPECT_EQ(server.StreamProperty("media.name"), "STANAG 4285 capture");
+    EXPECT_EQ(server_.StreamProperty("application.icon_name"), "propmon");
+    EXPECT_EQ(server_.StreamProperty("media.role"), "production");
+    EXPECT_EQ(server_.StreamProperty("media.name"), "STANAG 4285 capture");
 
     ReleaseCapture(state, wave);
-    ASSERT_TRUE(enough) << "only " << watch.peakLags.size() << " blocks captured";
-    EXPECT_TRUE(host.messages.empty());
-    EXPECT_GT(watch.lastRms, 1000.0); // the signal came through (-16 dBFS is ~5200 RMS)
+    ASSERT_TRUE(enough) << "only " << watch.PeakLags.size() << " blocks captured";
+    EXPECT_TRUE(host.Messages.empty());
+    EXPECT_GT(watch.LastRms, 1000.0); // the signal came through (-16 dBFS is ~5200 RMS)
     EXPECT_TRUE(watch.Locked(20));
 }
 
 // The user moves propmon's stream to another source (pavucontrol does what pactl
 // move-source-output does); at the next start the server puts it back there.
 TEST_P(LiveServer, ServerPutsTheStreamBackOnTheSourceTheUserMovedItTo) {
-    ASSERT_GE(server.LoadNullSink("quiet", "Quiet"), 0);
-    ASSERT_TRUE(server.SetDefaultSource("quiet.monitor"));
+    ASSERT_GE(server_.LoadNullSink("quiet", "Quiet"), 0);
+    ASSERT_TRUE(server_.SetDefaultSource("quiet.monitor"));
     {
         io::WaveInput wave(true, io::SoundSystemChoice::PulseAudio);
         CaptureState state;
         FakeHost host(state, wave);
         state.DeviceId = 0; // the server's choice
         host.Initialise();
-        ASSERT_TRUE(RunUntil([&] { return server.StreamIndex() >= 0; }, 5000));
+        ASSERT_TRUE(RunUntil([&] { return server_.StreamIndex() >= 0; }, 5000));
         QString source;
-        server.StreamProperty("application.id", &source);
+        server_.StreamProperty("application.id", &source);
         EXPECT_EQ(source, "quiet.monitor");
         // pipewire-pulse can lose a move as it can a default (see SetDefaultSource):
         // move until it shows.
         bool moved = false;
         for (int attempt = 0; attempt < 5 && !moved; ++attempt) {
-            ASSERT_EQ(server.Pactl({"move-source-output", QString::number(server.StreamIndex()),
-                                    "sdr.monitor"}),
+            ASSERT_EQ(server_.Pactl({"move-source-output", QString::number(server_.StreamIndex()),
+                                     "sdr.monitor"}),
                       0);
             moved = RunUntil(
                 [&] {
                     QThread::msleep(50);
-                    server.StreamProperty("application.id", &source);
+                    server_.StreamProperty("application.id", &source);
                     return source == "sdr.monitor";
                 },
                 1000);
@@ -141,14 +141,14 @@ TEST_P(LiveServer, ServerPutsTheStreamBackOnTheSourceTheUserMovedItTo) {
     LockWatch watch(host);
     state.DeviceId = 0;
     host.Initialise();
-    server.Play("sdr", wav);
-    const bool enough = RunUntil([&] { return watch.peakLags.size() >= 25; }, 20000);
+    server_.Play("sdr", wav_);
+    const bool enough = RunUntil([&] { return watch.PeakLags.size() >= 25; }, 20000);
     QString source;
-    server.StreamProperty("application.id", &source);
+    server_.StreamProperty("application.id", &source);
     ReleaseCapture(state, wave);
     EXPECT_EQ(source, "sdr.monitor");
     ASSERT_TRUE(enough);
-    EXPECT_GT(watch.lastRms, 1000.0); // the signal of the sink it was moved to
+    EXPECT_GT(watch.LastRms, 1000.0); // the signal of the sink it was moved to
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, LiveServer,
@@ -185,13 +185,13 @@ TEST(QtMultimediaFallback, CapturedMonitorLocksTheChainOntoThePreamble) {
     EXPECT_EQ(wave.SoundSystemLabel(), "Qt Multimedia");
     state.DeviceId = -1; // the server's default source: the remapped monitor
     host.Initialise();
-    ASSERT_TRUE(host.messages.empty()) << host.messages.front().toStdString();
+    ASSERT_TRUE(host.Messages.empty()) << host.Messages.front().toStdString();
     server.Play("sdr", wav);
-    const bool enough = RunUntil([&] { return watch.peakLags.size() >= 45; }, 30000);
+    const bool enough = RunUntil([&] { return watch.PeakLags.size() >= 45; }, 30000);
     ReleaseCapture(state, wave);
-    ASSERT_TRUE(enough) << "only " << watch.peakLags.size() << " blocks captured";
-    EXPECT_TRUE(host.messages.empty());
-    EXPECT_GT(watch.lastRms, 1000.0);
+    ASSERT_TRUE(enough) << "only " << watch.PeakLags.size() << " blocks captured";
+    EXPECT_TRUE(host.Messages.empty());
+    EXPECT_GT(watch.LastRms, 1000.0);
     EXPECT_TRUE(watch.Locked(20));
 }
 

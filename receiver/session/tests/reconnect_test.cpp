@@ -18,8 +18,8 @@ namespace session::testing {
 namespace {
 
 struct GlitchCase {
-    io::testing::ServerKind kind;
-    bool reconnect;
+    io::testing::ServerKind Kind;
+    bool Reconnect;
 };
 
 class SourceGlitch : public ::testing::TestWithParam<GlitchCase> {};
@@ -32,10 +32,10 @@ int64_t NowMs() {
 
 TEST_P(SourceGlitch, LostSourceIsRetriedAndCaptureGoesOnOnlyWithReconnect) {
     const GlitchCase param = GetParam();
-    io::testing::PrivateSoundServer server(param.kind);
+    io::testing::PrivateSoundServer server(param.Kind);
     const QString why = server.Start();
     if (!why.isEmpty())
-        GTEST_SKIP() << "no private " << io::testing::KindName(param.kind)
+        GTEST_SKIP() << "no private " << io::testing::KindName(param.Kind)
                      << " server: " << why.toStdString();
     server.UseInThisProcess();
     int module = server.LoadNullSink("sdr", "SDR Audio");
@@ -48,48 +48,48 @@ TEST_P(SourceGlitch, LostSourceIsRetriedAndCaptureGoesOnOnlyWithReconnect) {
     FakeHost host(state, wave);
     std::vector<int64_t> blockTimes;
     std::vector<int32_t> lags;
-    host.hooks.TuneIndicator = [&](int32_t) {
+    host.Hooks.TuneIndicator = [&](int32_t) {
         blockTimes.push_back(NowMs());
-        lags.push_back(host.chain->Peak.PeakLag);
+        lags.push_back(host.OwnChain->Peak.PeakLag);
     };
     state.DeviceId = static_cast<int32_t>(DeviceNames(wave).indexOf("Monitor of SDR Audio"));
     ASSERT_GT(state.DeviceId, 0);
-    state.Reconnect = param.reconnect;
+    state.Reconnect = param.Reconnect;
     state.RetryIntervalMs = 1000;
     host.Initialise();
     server.Play("sdr", wav);
     ASSERT_TRUE(RunUntil([&] { return blockTimes.size() >= 15; }, 15000));
 
     ASSERT_EQ(server.Pactl({"unload-module", QString::number(module)}), 0);
-    if (!param.reconnect) {
-        EXPECT_TRUE(RunUntil([&] { return host.windowEnds > 0; }, 5000));
+    if (!param.Reconnect) {
+        EXPECT_TRUE(RunUntil([&] { return host.WindowEnds > 0; }, 5000));
         RunUntil([] { return false; }, 500);
-        EXPECT_EQ(host.messages.size(), 1u);
-        EXPECT_EQ(host.windowEnds, 1);
-        EXPECT_TRUE(host.events.empty());
+        EXPECT_EQ(host.Messages.size(), 1u);
+        EXPECT_EQ(host.WindowEnds, 1);
+        EXPECT_TRUE(host.Events.empty());
         ReleaseCapture(state, wave);
         return;
     }
-    ASSERT_TRUE(RunUntil([&] { return !host.events.empty(); }, 5000)) << "the loss went unseen";
-    EXPECT_EQ(host.events[0].rfind("input lost: Monitor of SDR Audio: ", 0), 0u) << host.events[0];
+    ASSERT_TRUE(RunUntil([&] { return !host.Events.empty(); }, 5000)) << "the loss went unseen";
+    EXPECT_EQ(host.Events[0].rfind("input lost: Monitor of SDR Audio: ", 0), 0u) << host.Events[0];
     const size_t atLoss = blockTimes.size();
     RunUntil([] { return false; }, 2500); // two retries find nothing
     EXPECT_EQ(blockTimes.size(), atLoss) << "blocks while the source was away";
-    EXPECT_EQ(host.events.size(), 1u);
+    EXPECT_EQ(host.Events.size(), 1u);
 
     // The card is back (same source name): capture goes on by itself.
     server.StopPlaying();
     module = server.LoadNullSink("sdr", "SDR Audio");
     ASSERT_GE(module, 0);
     server.Play("sdr", wav);
-    ASSERT_TRUE(RunUntil([&] { return host.events.size() >= 2; }, 5000)) << "never came back";
-    EXPECT_EQ(host.events[1].rfind("input back after ", 0), 0u) << host.events[1];
-    EXPECT_NE(host.events[1].find(": Monitor of SDR Audio"), std::string::npos);
+    ASSERT_TRUE(RunUntil([&] { return host.Events.size() >= 2; }, 5000)) << "never came back";
+    EXPECT_EQ(host.Events[1].rfind("input back after ", 0), 0u) << host.Events[1];
+    EXPECT_NE(host.Events[1].find(": Monitor of SDR Audio"), std::string::npos);
     const bool enough = RunUntil([&] { return blockTimes.size() >= atLoss + 30; }, 15000);
     ReleaseCapture(state, wave);
     ASSERT_TRUE(enough) << blockTimes.size() - atLoss << " blocks after the return";
-    EXPECT_TRUE(host.messages.empty());
-    EXPECT_EQ(host.windowEnds, 0);
+    EXPECT_TRUE(host.Messages.empty());
+    EXPECT_EQ(host.WindowEnds, 0);
     // The gap shows in the block times; then the chain is locked again.
     EXPECT_GE(blockTimes[atLoss] - blockTimes[atLoss - 1], 2500);
     const auto [low, high] = std::minmax_element(lags.end() - 15, lags.end());
@@ -102,8 +102,8 @@ INSTANTIATE_TEST_SUITE_P(Servers, SourceGlitch,
                                            GlitchCase{io::testing::ServerKind::PulseAudio, false},
                                            GlitchCase{io::testing::ServerKind::PipeWire, false}),
                          [](const auto& info) {
-                             return std::string(KindName(info.param.kind)) +
-                                    (info.param.reconnect ? "Reconnect" : "WithoutReconnect");
+                             return std::string(KindName(info.param.Kind)) +
+                                    (info.param.Reconnect ? "Reconnect" : "WithoutReconnect");
                          });
 
 } // namespace

@@ -184,17 +184,17 @@ TEST(ParseSettings, NumbersBeyondTheirTypeAreClampedToItsLargestFiniteValue) {
 
 class SettingsFileTest : public ::testing::Test {
   protected:
-    QTemporaryDir dir;
-    std::string path() const { return (dir.path() + "/Stanag4285.set").toStdString(); }
+    QTemporaryDir dir_;
+    std::string Path() const { return (dir_.path() + "/Stanag4285.set").toStdString(); }
 };
 
 TEST_F(SettingsFileTest, MissingFileReadsDefaultsAndIsWrittenWithFourteenLines) {
     dsp::Settings s;
     s.InputGain = 7.0f;
-    ReadSettings(s, path());
+    ReadSettings(s, Path());
     EXPECT_EQ(s.InputGain, 1.0f);
-    ASSERT_TRUE(WriteSettings(s, path()));
-    const std::vector<std::string> lines = CrLfLines(ReadAll(path()));
+    ASSERT_TRUE(WriteSettings(s, Path()));
+    const std::vector<std::string> lines = CrLfLines(ReadAll(Path()));
     const std::vector<std::string> expected = {
         "0",
         "0",
@@ -216,15 +216,15 @@ TEST_F(SettingsFileTest, MissingFileReadsDefaultsAndIsWrittenWithFourteenLines) 
 
 TEST_F(SettingsFileTest, ValuesRoundTripInTheirShortForms) {
     {
-        std::ofstream out(path(), std::ios::binary);
+        std::ofstream out(Path(), std::ios::binary);
         out << "0.00002\r\n-4\r\n.8\r\n-2\r\n.5\r\n1.5\r\nNOTES:\r\nextra\r\nmore\r\n"
                "lines\r\nthan\r\nexpected\r\nin\r\nthis\r\nfile\r\n";
     }
     dsp::Settings s;
-    ReadSettings(s, path());
+    ReadSettings(s, Path());
     EXPECT_EQ(s.InputGain, 0.8f);
-    ASSERT_TRUE(WriteSettings(s, path()));
-    const std::vector<std::string> lines = CrLfLines(ReadAll(path()));
+    ASSERT_TRUE(WriteSettings(s, Path()));
+    const std::vector<std::string> lines = CrLfLines(ReadAll(Path()));
     ASSERT_EQ(lines.size(), 14u);
     EXPECT_EQ(lines[0], ".00002");
     EXPECT_EQ(lines[1], "-4");
@@ -258,10 +258,10 @@ TEST_F(SettingsFileTest, CommaLocaleStillWritesAndReadsPoints) {
     dsp::Settings s;
     s.ClockOffset = 0.000025L;
     s.CorrGain = 1.25f;
-    const bool written = WriteSettings(s, path());
+    const bool written = WriteSettings(s, Path());
     dsp::Settings back;
-    ReadSettings(back, path());
-    const std::string text = ReadAll(path());
+    ReadSettings(back, Path());
+    const std::string text = ReadAll(Path());
     std::setlocale(LC_ALL, old.c_str());
     ASSERT_TRUE(written);
     EXPECT_EQ(text.substr(0, 9), ".000025\r\n");
@@ -273,14 +273,14 @@ TEST_F(SettingsFileTest, CommaLocaleStillWritesAndReadsPoints) {
 TEST_F(SettingsFileTest, FailedWriteLeavesThePreviousFileWhole) {
     dsp::Settings s;
     s.CorrGain = 2.0f;
-    ASSERT_TRUE(WriteSettings(s, path()));
-    const std::string before = ReadAll(path());
+    ASSERT_TRUE(WriteSettings(s, Path()));
+    const std::string before = ReadAll(Path());
     // A folder that does not exist cannot take the temporary file.
-    EXPECT_FALSE(WriteSettings(s, (dir.path() + "/missing/Stanag4285.set").toStdString()));
-    EXPECT_EQ(ReadAll(path()), before);
+    EXPECT_FALSE(WriteSettings(s, (dir_.path() + "/missing/Stanag4285.set").toStdString()));
+    EXPECT_EQ(ReadAll(Path()), before);
     // No temporary files are left next to the settings file.
     int entries = 0;
-    for (const auto& e : std::filesystem::directory_iterator(dir.path().toStdString())) {
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path().toStdString())) {
         (void)e;
         ++entries;
     }
@@ -290,8 +290,8 @@ TEST_F(SettingsFileTest, FailedWriteLeavesThePreviousFileWhole) {
 TEST_F(SettingsFileTest, WriteCutShortByAFullDiskLeavesThePreviousFileWhole) {
     dsp::Settings s;
     s.CorrGain = 2.0f;
-    ASSERT_TRUE(WriteSettings(s, path()));
-    const std::string before = ReadAll(path());
+    ASSERT_TRUE(WriteSettings(s, Path()));
+    const std::string before = ReadAll(Path());
     // Files may grow to 64 bytes only: the write stops part-way, as on a full disk.
     rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
@@ -300,11 +300,11 @@ TEST_F(SettingsFileTest, WriteCutShortByAFullDiskLeavesThePreviousFileWhole) {
     capped.rlim_cur = 64;
     setrlimit(RLIMIT_FSIZE, &capped);
     s.CorrGain = 3.0f;
-    const bool written = WriteSettings(s, path());
+    const bool written = WriteSettings(s, Path());
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, previous);
     EXPECT_FALSE(written);
-    EXPECT_EQ(ReadAll(path()), before);
+    EXPECT_EQ(ReadAll(Path()), before);
 }
 
 } // namespace

@@ -42,17 +42,17 @@ constexpr int DatagramSamples = 960; // 20 ms
 // Peak lags of every block.
 struct Blocks {
     explicit Blocks(FakeHost& host) {
-        host.hooks.TuneIndicator = [this, &host](int32_t) {
-            lags.push_back(host.chain->Peak.PeakLag);
+        host.Hooks.TuneIndicator = [this, &host](int32_t) {
+            Lags.push_back(host.OwnChain->Peak.PeakLag);
         };
     }
     // The lags of blocks [from, to) stay within one lag of `lag`.
     bool StayAt(int32_t lag, size_t from, size_t to) const {
-        for (size_t i = from; i < std::min(to, lags.size()); ++i)
-            if (std::abs(lags[i] - lag) > 1) return false;
+        for (size_t i = from; i < std::min(to, Lags.size()); ++i)
+            if (std::abs(Lags[i] - lag) > 1) return false;
         return true;
     }
-    std::vector<int32_t> lags;
+    std::vector<int32_t> Lags;
 };
 
 uint16_t FreeUdpPort() {
@@ -120,7 +120,7 @@ TEST(UdpStream, LossesAreFilledWithSilenceSoTheChainStaysLockedAndAreCounted) {
     FakeHost host(state, wave);
     Blocks blocks(host);
     host.Initialise();
-    ASSERT_TRUE(host.messages.empty()) << host.messages.front().toStdString();
+    ASSERT_TRUE(host.Messages.empty()) << host.Messages.front().toStdString();
     EXPECT_TRUE(RunUntil([&] { return !status.isEmpty(); }, 2000));
 
     // Lost: two datagrams at 1.6 s, one at 4 s; held back 2.5 s: the one at 6 s (a
@@ -130,28 +130,28 @@ TEST(UdpStream, LossesAreFilledWithSilenceSoTheChainStaysLockedAndAreCounted) {
     std::thread sender(SendStream, port, std::cref(signal), std::set<size_t>{80, 81, 200}, 300, 125,
                        std::set<size_t>{100}, std::ref(stop));
     const size_t total = signal.size() / 2 / DatagramSamples * DatagramSamples / 5 / 1024;
-    const bool enough = RunUntil([&] { return blocks.lags.size() + 2 >= total; }, 20000);
+    const bool enough = RunUntil([&] { return blocks.Lags.size() + 2 >= total; }, 20000);
     stop = true;
     sender.join();
     RunUntil([] { return false; }, 300);
     ReleaseCapture(state, wave);
-    ASSERT_TRUE(enough) << blocks.lags.size() << " of " << total << " blocks";
+    ASSERT_TRUE(enough) << blocks.Lags.size() << " of " << total << " blocks";
 
     const io::StreamCounts& counts = udp.Counts();
-    EXPECT_EQ(counts.gaps, 3);
-    EXPECT_EQ(counts.lostSamples, 4 * DatagramSamples); // whole datagrams
-    EXPECT_EQ(counts.late, 1);
-    EXPECT_EQ(counts.bad, 2);
-    EXPECT_EQ(counts.pauses, 0);
+    EXPECT_EQ(counts.Gaps, 3);
+    EXPECT_EQ(counts.LostSamples, 4 * DatagramSamples); // whole datagrams
+    EXPECT_EQ(counts.Late, 1);
+    EXPECT_EQ(counts.Bad, 2);
+    EXPECT_EQ(counts.Pauses, 0);
     EXPECT_TRUE(status.contains("3 lost")) << status.toStdString();
 
     // Locked before the first loss (blocks 8..14, 0.85 s to 1.5 s), and on the same
     // lag over the last 12 blocks (from 8.7 s), after every loss was filled.
-    ASSERT_GT(blocks.lags.size(), 40u);
-    const int32_t lag = blocks.lags[12];
+    ASSERT_GT(blocks.Lags.size(), 40u);
+    const int32_t lag = blocks.Lags[12];
     EXPECT_TRUE(blocks.StayAt(lag, 8, 15));
-    EXPECT_TRUE(blocks.StayAt(lag, blocks.lags.size() - 12, blocks.lags.size()))
-        << "the lag moved from " << lag << " to " << blocks.lags.back();
+    EXPECT_TRUE(blocks.StayAt(lag, blocks.Lags.size() - 12, blocks.Lags.size()))
+        << "the lag moved from " << lag << " to " << blocks.Lags.back();
 
     int lossLines = 0, lateLines = 0, badLines = 0;
     for (const std::string& line : events) {
@@ -176,16 +176,16 @@ TEST(UdpStream, PortInUseIsToldAndTheDeviceCannotOpen) {
         QHostAddress(QHostAddress::LocalHost), holder.localPort(), StreamRate, reports));
     FakeHost host(state, wave);
     host.Initialise();
-    ASSERT_EQ(host.messages.size(), 1u);
-    EXPECT_EQ(host.messages[0], NoDeviceMessage());
+    ASSERT_EQ(host.Messages.size(), 1u);
+    EXPECT_EQ(host.Messages[0], NoDeviceMessage());
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].rfind("cannot listen on udp 127.0.0.1:", 0), 0u) << events[0];
 }
 
 struct PipeCase {
-    const char* name;
-    int rate;
-    io::SampleEncoding encoding;
+    const char* Name;
+    int Rate;
+    io::SampleEncoding Encoding;
 };
 
 class PipeStream : public ::testing::TestWithParam<PipeCase> {};
@@ -196,17 +196,17 @@ TEST_P(PipeStream, SoxPipedRecordingLocksTheChainAndItsEndEndsTheStream) {
     const PipeCase& param = GetParam();
     QTemporaryDir dir;
     const QString wav = QDir(dir.path()).filePath("s4285.wav");
-    constexpr double Seconds = 8.05; // 75.5 buffers: the last one partly filled
-    ASSERT_TRUE(io::testing::WriteTestRecording(wav, Seconds));
+    constexpr double seconds = 8.05; // 75.5 buffers: the last one partly filled
+    ASSERT_TRUE(io::testing::WriteTestRecording(wav, seconds));
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
-    const bool f32 = param.encoding == io::SampleEncoding::F32;
+    const bool f32 = param.Encoding == io::SampleEncoding::F32;
     const std::string file = QFile::encodeName(wav).toStdString();
-    const std::string rate = std::to_string(param.rate);
+    const std::string rate = std::to_string(param.Rate);
     std::vector<std::string> args = {"sox", file,
                                      "-t",  "raw",
                                      "-r",  rate,
@@ -234,7 +234,7 @@ TEST_P(PipeStream, SoxPipedRecordingLocksTheChainAndItsEndEndsTheStream) {
     reports.Ended = [&] { ++ended; };
     io::WaveInput wave(false);
     auto device =
-        std::make_unique<io::PipeStreamDevice>(fds[0], param.rate, param.encoding, reports);
+        std::make_unique<io::PipeStreamDevice>(fds[0], param.Rate, param.Encoding, reports);
     const io::PipeStreamDevice& pipe = *device;
     CaptureState state;
     state.DeviceId = wave.AddDevice(std::move(device));
@@ -243,7 +243,7 @@ TEST_P(PipeStream, SoxPipedRecordingLocksTheChainAndItsEndEndsTheStream) {
     host.Initialise();
     const bool done = RunUntil([&] { return ended > 0; }, 30000);
     RunUntil([] { return false; }, 300);
-    const size_t afterEnd = blocks.lags.size();
+    const size_t afterEnd = blocks.Lags.size();
     RunUntil([] { return false; }, 300);
     ReleaseCapture(state, wave);
     ::close(fds[0]);
@@ -252,17 +252,17 @@ TEST_P(PipeStream, SoxPipedRecordingLocksTheChainAndItsEndEndsTheStream) {
     ASSERT_TRUE(done) << "the end of the input was never seen";
 
     EXPECT_EQ(ended, 1);
-    EXPECT_TRUE(pipe.Counts().ended);
-    EXPECT_EQ(pipe.Counts().samples, std::llround(Seconds * param.rate));
+    EXPECT_TRUE(pipe.Counts().Ended);
+    EXPECT_EQ(pipe.Counts().Samples, std::llround(seconds * param.Rate));
     // Every sample came through: 8.05 s at 9600/s are 75 whole blocks.
-    EXPECT_EQ(blocks.lags.size(), 75u);
-    EXPECT_EQ(blocks.lags.size(), afterEnd); // nothing after the end
+    EXPECT_EQ(blocks.Lags.size(), 75u);
+    EXPECT_EQ(blocks.Lags.size(), afterEnd); // nothing after the end
     // The last, partly filled buffer came back with what it held.
-    EXPECT_FALSE(host.recordedBytes.empty());
-    EXPECT_GT(host.recordedBytes.back(), 0u);
-    EXPECT_LT(host.recordedBytes.back(), CaptureBufferBytes);
-    ASSERT_GE(blocks.lags.size(), 30u);
-    EXPECT_TRUE(blocks.StayAt(blocks.lags.back(), blocks.lags.size() - 20, blocks.lags.size()));
+    EXPECT_FALSE(host.RecordedBytes.empty());
+    EXPECT_GT(host.RecordedBytes.back(), 0u);
+    EXPECT_LT(host.RecordedBytes.back(), CaptureBufferBytes);
+    ASSERT_GE(blocks.Lags.size(), 30u);
+    EXPECT_TRUE(blocks.StayAt(blocks.Lags.back(), blocks.Lags.size() - 20, blocks.Lags.size()));
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].rfind("standard input ended after 8.", 0), 0u) << events[0];
 }
@@ -271,17 +271,17 @@ INSTANTIATE_TEST_SUITE_P(Encodings, PipeStream,
                          ::testing::Values(PipeCase{"S16At48000", 48000, io::SampleEncoding::S16},
                                            PipeCase{"F32At44100", 44100, io::SampleEncoding::F32},
                                            PipeCase{"S16At9600", 9600, io::SampleEncoding::S16}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(StreamSpec, InputSpecificationsParseOrSayWhatIsWrong) {
     struct Row {
-        const char* text;
-        bool ok;
-        io::StreamSpec::Kind kind;
-        const char* address;
-        int port;
-        int rate;
-        io::SampleEncoding encoding;
+        const char* Text;
+        bool Ok;
+        enum io::StreamSpec::Kind Kind;
+        const char* Address;
+        int Port;
+        int Rate;
+        io::SampleEncoding Encoding;
     };
     const Row rows[] = {
         {"udp:7355", true, io::StreamSpec::Kind::Udp, "127.0.0.1", 7355, 48000,
@@ -310,21 +310,21 @@ TEST(StreamSpec, InputSpecificationsParseOrSayWhatIsWrong) {
         {"tcp:7355", false, {}, "", 0, 0, {}},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.text);
+        SCOPED_TRACE(row.Text);
         io::StreamSpec input;
         QString error;
-        ASSERT_EQ(io::ParseStreamSpec(row.text, input, error), row.ok) << error.toStdString();
-        if (!row.ok) {
+        ASSERT_EQ(io::ParseStreamSpec(row.Text, input, error), row.Ok) << error.toStdString();
+        if (!row.Ok) {
             EXPECT_FALSE(error.isEmpty());
             continue;
         }
-        EXPECT_EQ(input.kind, row.kind);
-        if (row.kind == io::StreamSpec::Kind::Udp) {
-            EXPECT_EQ(input.address.toString().toStdString(), row.address);
-            EXPECT_EQ(input.port, row.port);
+        EXPECT_EQ(input.Kind, row.Kind);
+        if (row.Kind == io::StreamSpec::Kind::Udp) {
+            EXPECT_EQ(input.Address.toString().toStdString(), row.Address);
+            EXPECT_EQ(input.Port, row.Port);
         }
-        EXPECT_EQ(input.rate, row.rate);
-        EXPECT_EQ(input.encoding, row.encoding);
+        EXPECT_EQ(input.Rate, row.Rate);
+        EXPECT_EQ(input.Encoding, row.Encoding);
     }
 }
 

@@ -19,47 +19,47 @@ namespace session::testing {
 
 struct FakeHost : CaptureHost {
     FakeHost(CaptureState& captureState, io::WaveInput& waveInput)
-        : state(captureState), wave(waveInput) {
-        dsp::SetSignalParameters(*chain, controls, settings);
-        dsp::BuildSignalTables(chain->Tables);
+        : State(captureState), Wave(waveInput) {
+        dsp::SetSignalParameters(*OwnChain, Controls, Settings);
+        dsp::BuildSignalTables(OwnChain->Tables);
     }
 
-    void ShowCaptureMessage(const QString& text) override { messages.push_back(text); }
-    void EndWindow() override { ++windowEnds; }
-    dsp::ChainState& Chain() override { return *chain; }
-    const dsp::Settings& ChainSettings() override { return settings; }
-    const dsp::ChainControls& ChainControls() override { return controls; }
-    const dsp::DisplayHooks& ChainHooks() override { return hooks; }
+    void ShowCaptureMessage(const QString& text) override { Messages.push_back(text); }
+    void EndWindow() override { ++WindowEnds; }
+    dsp::ChainState& Chain() override { return *OwnChain; }
+    const dsp::Settings& ChainSettings() override { return Settings; }
+    const dsp::ChainControls& ChainControls() override { return Controls; }
+    const dsp::DisplayHooks& ChainHooks() override { return Hooks; }
     void WaveMessage(const io::WaveNotice& notice) override {
-        notices.push_back(notice);
+        Notices.push_back(notice);
         // Read before the cycle queues the buffer again (which clears the count).
-        if (notice.Kind == io::WaveNoticeKind::Data && wave.IsOpen(notice.Device))
-            recordedBytes.push_back(notice.Buffer->BytesRecorded);
+        if (notice.Kind == io::WaveNoticeKind::Data && Wave.IsOpen(notice.Device))
+            RecordedBytes.push_back(notice.Buffer->BytesRecorded);
         if (notice.Kind == io::WaveNoticeKind::Open)
-            OnWaveOpen(state, wave, *this, notice);
+            OnWaveOpen(State, Wave, *this, notice);
         else
-            OnWaveData(state, wave, *this, notice);
+            OnWaveData(State, Wave, *this, notice);
     }
-    void CaptureEvent(const std::string& line) override { events.push_back(line); }
+    void CaptureEvent(const std::string& line) override { Events.push_back(line); }
     // The window initialisation's capture steps.
     void Initialise() override {
-        ++initialisations;
-        OpenCapture(state, wave, *this);
-        AllocateBuffers(state, wave, *this);
+        ++Initialisations;
+        OpenCapture(State, Wave, *this);
+        AllocateBuffers(State, Wave, *this);
     }
 
-    CaptureState& state;
-    io::WaveInput& wave;
-    std::unique_ptr<dsp::ChainState> chain = dsp::MakeChainState();
-    dsp::Settings settings;
-    dsp::ChainControls controls;
-    dsp::DisplayHooks hooks;
-    std::vector<QString> messages;
-    std::vector<std::string> events; // CaptureEvent lines
-    std::vector<io::WaveNotice> notices;
-    std::vector<uint32_t> recordedBytes; // of each data notice, as delivered
-    int windowEnds = 0;
-    int initialisations = 0;
+    CaptureState& State;
+    io::WaveInput& Wave;
+    std::unique_ptr<dsp::ChainState> OwnChain = dsp::MakeChainState();
+    dsp::Settings Settings;
+    dsp::ChainControls Controls;
+    dsp::DisplayHooks Hooks;
+    std::vector<QString> Messages;
+    std::vector<std::string> Events; // CaptureEvent lines
+    std::vector<io::WaveNotice> Notices;
+    std::vector<uint32_t> RecordedBytes; // of each data notice, as delivered
+    int WindowEnds = 0;
+    int Initialisations = 0;
 };
 
 // Delivers every posted notice, including those posted while delivering.

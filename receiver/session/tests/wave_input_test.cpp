@@ -22,150 +22,151 @@ namespace {
 class WaveLayer : public ::testing::Test {
   protected:
     WaveLayer() {
-        wave.AddDevice(std::make_unique<io::testing::ScriptedDevice>("Scripted", script));
-        EXPECT_EQ(wave.Open(handle, 0, 9600,
-                            [this](const io::WaveNotice& n) {
-                                notices.push_back(n);
-                                if (onNotice) onNotice(n);
-                            }),
+        wave_.AddDevice(std::make_unique<io::testing::ScriptedDevice>("Scripted", script_));
+        EXPECT_EQ(wave_.Open(handle_, 0, 9600,
+                             [this](const io::WaveNotice& n) {
+                                 notices_.push_back(n);
+                                 if (onNotice_) onNotice_(n);
+                             }),
                   io::WaveOk);
-        for (auto& memory : memories)
+        for (auto& memory : memories_)
             memory.assign(1024, 0);
-        for (size_t i = 0; i < buffers.size(); ++i) {
-            buffers[i].Data = memories[i].data();
-            buffers[i].BufferLength = 2048;
+        for (size_t i = 0; i < buffers_.size(); ++i) {
+            buffers_[i].Data = memories_[i].data();
+            buffers_[i].BufferLength = 2048;
         }
     }
     void QueueAll() {
-        for (auto& buffer : buffers) {
-            ASSERT_EQ(wave.Prepare(handle, buffer), io::WaveOk);
-            ASSERT_EQ(wave.Queue(handle, buffer), io::WaveOk);
+        for (auto& buffer : buffers_) {
+            ASSERT_EQ(wave_.Prepare(handle_, buffer), io::WaveOk);
+            ASSERT_EQ(wave_.Queue(handle_, buffer), io::WaveOk);
         }
     }
     std::vector<const io::WaveBuffer*> DataNotices() const {
         std::vector<const io::WaveBuffer*> result;
-        for (const auto& n : notices)
+        for (const auto& n : notices_)
             if (n.Kind == io::WaveNoticeKind::Data) result.push_back(n.Buffer);
         return result;
     }
 
-    std::shared_ptr<io::testing::ScriptedScript> script =
+    std::shared_ptr<io::testing::ScriptedScript> script_ =
         std::make_shared<io::testing::ScriptedScript>();
-    io::WaveInput wave{false};
-    io::WaveHandle handle = 0;
-    std::vector<io::WaveNotice> notices;
-    std::function<void(const io::WaveNotice&)> onNotice;
-    std::array<std::vector<int16_t>, 3> memories;
-    std::array<io::WaveBuffer, 3> buffers{};
+    io::WaveInput wave_{false};
+    io::WaveHandle handle_ = 0;
+    std::vector<io::WaveNotice> notices_;
+    std::function<void(const io::WaveNotice&)> onNotice_;
+    std::array<std::vector<int16_t>, 3> memories_;
+    std::array<io::WaveBuffer, 3> buffers_{};
 };
 
 TEST_F(WaveLayer, OpenIsConfirmedByANoticeThroughTheEventQueue) {
-    EXPECT_NE(handle, 0u);
-    EXPECT_TRUE(notices.empty());
+    EXPECT_NE(handle_, 0u);
+    EXPECT_TRUE(notices_.empty());
     Pump();
-    ASSERT_EQ(notices.size(), 1u);
-    EXPECT_EQ(notices[0].Kind, io::WaveNoticeKind::Open);
-    EXPECT_EQ(notices[0].Device, handle);
+    ASSERT_EQ(notices_.size(), 1u);
+    EXPECT_EQ(notices_[0].Kind, io::WaveNoticeKind::Open);
+    EXPECT_EQ(notices_[0].Device, handle_);
 }
 
 TEST_F(WaveLayer, BufferRulesAreEnforcedWithResultCodes) {
-    io::WaveBuffer& b = buffers[0];
-    EXPECT_EQ(wave.Queue(handle, b), io::WaveUnprepared);
+    io::WaveBuffer& b = buffers_[0];
+    EXPECT_EQ(wave_.Queue(handle_, b), io::WaveUnprepared);
     io::WaveBuffer empty;
-    EXPECT_EQ(wave.Prepare(handle, empty), io::WaveInvalidParam);
-    EXPECT_EQ(wave.Prepare(handle, b), io::WaveOk);
-    EXPECT_EQ(wave.Prepare(handle, b), io::WaveOk); // again: no effect, succeeds
-    EXPECT_EQ(wave.Queue(handle, b), io::WaveOk);
-    EXPECT_EQ(wave.Queue(handle, b), io::WaveStillQueued);
-    EXPECT_EQ(wave.Unprepare(handle, b), io::WaveStillQueued);
-    EXPECT_EQ(wave.Reset(handle), io::WaveOk);
-    EXPECT_EQ(wave.Unprepare(handle, b), io::WaveOk);
-    EXPECT_EQ(wave.Queue(handle, b), io::WaveUnprepared);
-    EXPECT_EQ(wave.Close(handle), io::WaveOk);
-    EXPECT_EQ(wave.Prepare(handle, b), io::WaveInvalidHandle);
-    EXPECT_EQ(wave.Start(handle), io::WaveInvalidHandle);
-    EXPECT_EQ(wave.Close(handle), io::WaveInvalidHandle);
-    EXPECT_EQ(wave.Open(handle, 7, 9600, {}), io::WaveBadDeviceId);
+    EXPECT_EQ(wave_.Prepare(handle_, empty), io::WaveInvalidParam);
+    EXPECT_EQ(wave_.Prepare(handle_, b), io::WaveOk);
+    EXPECT_EQ(wave_.Prepare(handle_, b), io::WaveOk); // again: no effect, succeeds
+    EXPECT_EQ(wave_.Queue(handle_, b), io::WaveOk);
+    EXPECT_EQ(wave_.Queue(handle_, b), io::WaveStillQueued);
+    EXPECT_EQ(wave_.Unprepare(handle_, b), io::WaveStillQueued);
+    EXPECT_EQ(wave_.Reset(handle_), io::WaveOk);
+    EXPECT_EQ(wave_.Unprepare(handle_, b), io::WaveOk);
+    EXPECT_EQ(wave_.Queue(handle_, b), io::WaveUnprepared);
+    EXPECT_EQ(wave_.Close(handle_), io::WaveOk);
+    EXPECT_EQ(wave_.Prepare(handle_, b), io::WaveInvalidHandle);
+    EXPECT_EQ(wave_.Start(handle_), io::WaveInvalidHandle);
+    EXPECT_EQ(wave_.Close(handle_), io::WaveInvalidHandle);
+    EXPECT_EQ(wave_.Open(handle_, 7, 9600, {}), io::WaveBadDeviceId);
 }
 
 TEST_F(WaveLayer, SamplesFillQueuedBuffersInOrderOnlyWhileStarted) {
     QueueAll();
     std::vector<int16_t> samples(2500);
     std::iota(samples.begin(), samples.end(), 0);
-    EXPECT_EQ(script->Record(samples), 0u); // not started: nothing recorded
-    ASSERT_EQ(wave.Start(handle), io::WaveOk);
-    EXPECT_EQ(script->Record(samples), 2500u);
+    EXPECT_EQ(script_->Record(samples), 0u); // not started: nothing recorded
+    ASSERT_EQ(wave_.Start(handle_), io::WaveOk);
+    EXPECT_EQ(script_->Record(samples), 2500u);
     Pump();
-    ASSERT_EQ(DataNotices(), (std::vector<const io::WaveBuffer*>{&buffers[0], &buffers[1]}));
-    EXPECT_EQ(memories[1][0], 1024);
-    EXPECT_TRUE(buffers[0].Flags & io::WaveBufferDone);
-    EXPECT_FALSE(buffers[0].Flags & io::WaveBufferQueued);
-    EXPECT_EQ(buffers[2].BytesRecorded, 2 * (2500u - 2048u));
+    ASSERT_EQ(DataNotices(), (std::vector<const io::WaveBuffer*>{&buffers_[0], &buffers_[1]}));
+    EXPECT_EQ(memories_[1][0], 1024);
+    EXPECT_TRUE(buffers_[0].Flags & io::WaveBufferDone);
+    EXPECT_FALSE(buffers_[0].Flags & io::WaveBufferQueued);
+    EXPECT_EQ(buffers_[2].BytesRecorded, 2 * (2500u - 2048u));
     // With every buffer used up, further samples are lost, as on a sound card.
-    EXPECT_EQ(script->Record(std::vector<int16_t>(2000)), 1024u - (2500u - 2048u));
+    EXPECT_EQ(script_->Record(std::vector<int16_t>(2000)), 1024u - (2500u - 2048u));
 }
 
 TEST_F(WaveLayer, StopReturnsThePartlyFilledBufferAndKeepsTheEmptyOnesQueued) {
     QueueAll();
-    wave.Start(handle);
-    script->Record(std::vector<int16_t>(10, 5));
-    ASSERT_EQ(wave.Stop(handle), io::WaveOk);
+    wave_.Start(handle_);
+    script_->Record(std::vector<int16_t>(10, 5));
+    ASSERT_EQ(wave_.Stop(handle_), io::WaveOk);
     Pump();
     ASSERT_EQ(DataNotices().size(), 1u);
-    EXPECT_EQ(buffers[0].BytesRecorded, 20u);
-    EXPECT_EQ(script->Queued(), 2u);
-    wave.Start(handle);
-    script->Record(std::vector<int16_t>(1024, 1));
+    EXPECT_EQ(buffers_[0].BytesRecorded, 20u);
+    EXPECT_EQ(script_->Queued(), 2u);
+    wave_.Start(handle_);
+    script_->Record(std::vector<int16_t>(1024, 1));
     Pump();
-    EXPECT_EQ(DataNotices().back(), &buffers[1]);
+    EXPECT_EQ(DataNotices().back(), &buffers_[1]);
 }
 
 TEST_F(WaveLayer, ResetReturnsEveryQueuedBufferInOrder) {
     QueueAll();
-    wave.Start(handle);
-    ASSERT_EQ(wave.Reset(handle), io::WaveOk);
-    EXPECT_FALSE(script->Started);
+    wave_.Start(handle_);
+    ASSERT_EQ(wave_.Reset(handle_), io::WaveOk);
+    EXPECT_FALSE(script_->Started);
     Pump();
     EXPECT_EQ(DataNotices(),
-              (std::vector<const io::WaveBuffer*>{&buffers[0], &buffers[1], &buffers[2]}));
-    EXPECT_EQ(script->Queued(), 0u);
+              (std::vector<const io::WaveBuffer*>{&buffers_[0], &buffers_[1], &buffers_[2]}));
+    EXPECT_EQ(script_->Queued(), 0u);
 }
 
 TEST_F(WaveLayer, NoticesOfAClosedHandleAreDroppedAndHandlesAreNeverReused) {
     QueueAll();
-    wave.Start(handle);
-    script->Record(std::vector<int16_t>(1024));
-    const io::WaveHandle first = handle;
-    ASSERT_EQ(wave.Close(first), io::WaveOk);
+    wave_.Start(handle_);
+    script_->Record(std::vector<int16_t>(1024));
+    const io::WaveHandle first = handle_;
+    ASSERT_EQ(wave_.Close(first), io::WaveOk);
     io::WaveHandle second = 0;
-    ASSERT_EQ(wave.Open(second, 0, 9600, [this](const io::WaveNotice& n) { notices.push_back(n); }),
-              io::WaveOk);
+    ASSERT_EQ(
+        wave_.Open(second, 0, 9600, [this](const io::WaveNotice& n) { notices_.push_back(n); }),
+        io::WaveOk);
     EXPECT_NE(second, first);
     Pump();
-    ASSERT_EQ(notices.size(), 1u);
-    EXPECT_EQ(notices[0].Device, second);
+    ASSERT_EQ(notices_.size(), 1u);
+    EXPECT_EQ(notices_[0].Device, second);
 }
 
 TEST_F(WaveLayer, HandlerMayCloseTheDeviceWhileItsNoticeIsBeingHandled) {
     io::WaveHandle h = 0;
     int calls = 0;
-    ASSERT_EQ(wave.Open(h, 0, 9600,
-                        [&](const io::WaveNotice&) {
-                            ++calls;
-                            wave.Close(h);
-                        }),
+    ASSERT_EQ(wave_.Open(h, 0, 9600,
+                         [&](const io::WaveNotice&) {
+                             ++calls;
+                             wave_.Close(h);
+                         }),
               io::WaveOk);
     Pump();
     EXPECT_EQ(calls, 1);
-    EXPECT_FALSE(wave.IsOpen(h));
+    EXPECT_FALSE(wave_.IsOpen(h));
 }
 
 TEST_F(WaveLayer, NoticesAreHandledInsideAModalDialogLoop) {
     QueueAll();
-    wave.Start(handle);
+    wave_.Start(handle_);
     int depth = 0;
     int handledInside = 0;
-    onNotice = [&](const io::WaveNotice& n) {
+    onNotice_ = [&](const io::WaveNotice& n) {
         if (n.Kind != io::WaveNoticeKind::Data) return;
         if (depth > 0) {
             ++handledInside;
@@ -175,12 +176,12 @@ TEST_F(WaveLayer, NoticesAreHandledInsideAModalDialogLoop) {
         // next buffer completes meanwhile and is handled from inside its loop.
         ++depth;
         QDialog dialog;
-        QTimer::singleShot(0, [&] { script->Record(std::vector<int16_t>(1024)); });
+        QTimer::singleShot(0, [&] { script_->Record(std::vector<int16_t>(1024)); });
         QTimer::singleShot(150, &dialog, &QDialog::accept);
         dialog.exec();
         --depth;
     };
-    script->Record(std::vector<int16_t>(1024));
+    script_->Record(std::vector<int16_t>(1024));
     RunUntil([&] { return handledInside > 0 && depth == 0; }, 3000);
     EXPECT_EQ(handledInside, 1);
     EXPECT_EQ(depth, 0);
@@ -218,42 +219,42 @@ TEST(WaveDevices, ListIsExactlyTheAddedDevicesWithoutSoundCards) {
 // A device opened in the layer with a few buffers queued and the notices counted.
 struct PacedRun {
     explicit PacedRun(std::unique_ptr<io::WaveDevice> device, int32_t rate, size_t bufferCount = 8)
-        : memories(bufferCount, std::vector<int16_t>(1024)), buffers(bufferCount) {
-        wave.AddDevice(std::move(device));
-        result = wave.Open(handle, 0, rate, [this](const io::WaveNotice& n) {
-            if (n.Kind == io::WaveNoticeKind::Data) done.push_back(n.Buffer);
+        : Memories(bufferCount, std::vector<int16_t>(1024)), Buffers(bufferCount) {
+        Wave.AddDevice(std::move(device));
+        Result = Wave.Open(Handle, 0, rate, [this](const io::WaveNotice& n) {
+            if (n.Kind == io::WaveNoticeKind::Data) Done.push_back(n.Buffer);
         });
-        if (result != io::WaveOk) return;
-        for (size_t i = 0; i < buffers.size(); ++i) {
-            buffers[i].Data = memories[i].data();
-            buffers[i].BufferLength = 2048;
-            wave.Prepare(handle, buffers[i]);
-            wave.Queue(handle, buffers[i]);
+        if (Result != io::WaveOk) return;
+        for (size_t i = 0; i < Buffers.size(); ++i) {
+            Buffers[i].Data = Memories[i].data();
+            Buffers[i].BufferLength = 2048;
+            Wave.Prepare(Handle, Buffers[i]);
+            Wave.Queue(Handle, Buffers[i]);
         }
-        wave.Start(handle);
+        Wave.Start(Handle);
     }
-    io::WaveInput wave{false};
-    io::WaveHandle handle = 0;
-    io::WaveResult result = io::WaveError;
-    std::vector<std::vector<int16_t>> memories;
-    std::vector<io::WaveBuffer> buffers;
-    std::vector<const io::WaveBuffer*> done;
+    io::WaveInput Wave{false};
+    io::WaveHandle Handle = 0;
+    io::WaveResult Result = io::WaveError;
+    std::vector<std::vector<int16_t>> Memories;
+    std::vector<io::WaveBuffer> Buffers;
+    std::vector<const io::WaveBuffer*> Done;
 };
 
 TEST(TestSignal, DeliversALiveSignalAtRealTimePace) {
     PacedRun run(std::make_unique<io::TestSignalDevice>(), 9600);
-    ASSERT_EQ(run.result, io::WaveOk);
+    ASSERT_EQ(run.Result, io::WaveOk);
     QElapsedTimer clock;
     clock.start();
-    RunUntil([&] { return run.done.size() >= 3; }, 3000);
+    RunUntil([&] { return run.Done.size() >= 3; }, 3000);
     const qint64 elapsedMs = clock.elapsed();
-    ASSERT_EQ(run.done.size(), 3u);
+    ASSERT_EQ(run.Done.size(), 3u);
     // Three buffers of 1024 samples take 320 ms at 9600 samples/s.
     EXPECT_GE(elapsedMs, 300);
     EXPECT_LT(elapsedMs, 1000);
     double power = 0;
     for (size_t i = 0; i < 3; ++i)
-        for (int16_t s : run.memories[i])
+        for (int16_t s : run.Memories[i])
             power += double(s) * s;
     const double rmsDbfs = 10 * std::log10(power / (3 * 1024) / (32767.0 * 32767.0));
     EXPECT_NEAR(rmsDbfs, -16, 3);
@@ -261,8 +262,8 @@ TEST(TestSignal, DeliversALiveSignalAtRealTimePace) {
 
 TEST(TestSignal, OpensAtTheAmateurRateToo) {
     PacedRun run(std::make_unique<io::TestSignalDevice>(), 8000);
-    ASSERT_EQ(run.result, io::WaveOk);
-    EXPECT_TRUE(RunUntil([&] { return !run.done.empty(); }, 2000));
+    ASSERT_EQ(run.Result, io::WaveOk);
+    EXPECT_TRUE(RunUntil([&] { return !run.Done.empty(); }, 2000));
 }
 
 // Writes a recording with libsndfile; the samples of channel c at frame i are
@@ -291,19 +292,19 @@ TEST(Recording, PlaysInRealTimeAndStopsAfterTheLastPartialBuffer) {
     const auto reader =
         io::RecordingReader::Open(path.toStdString(), 0, io::ChannelChoice::Left, error);
     ASSERT_NE(reader, nullptr) << error;
-    EXPECT_EQ(reader->Info().fileRate, 9600);
-    EXPECT_EQ(reader->Info().frames, 3000);
+    EXPECT_EQ(reader->Info().FileRate, 9600);
+    EXPECT_EQ(reader->Info().Frames, 3000);
 
     PacedRun run(std::make_unique<io::RecordingDevice>(path), 9600);
-    ASSERT_EQ(run.result, io::WaveOk);
-    ASSERT_TRUE(RunUntil([&] { return run.done.size() >= 3; }, 3000));
+    ASSERT_EQ(run.Result, io::WaveOk);
+    ASSERT_TRUE(RunUntil([&] { return run.Done.size() >= 3; }, 3000));
     RunUntil([] { return false; }, 300); // nothing more comes
-    ASSERT_EQ(run.done.size(), 3u);
-    EXPECT_EQ(run.done[0]->BytesRecorded, 2048u);
-    EXPECT_EQ(run.done[2]->BytesRecorded, 2u * (3000 - 2048));
+    ASSERT_EQ(run.Done.size(), 3u);
+    EXPECT_EQ(run.Done[0]->BytesRecorded, 2048u);
+    EXPECT_EQ(run.Done[2]->BytesRecorded, 2u * (3000 - 2048));
     // The first channel, in order, across the buffers.
-    EXPECT_EQ(run.memories[1][5], 1024 + 5);
-    EXPECT_EQ(run.memories[2][951], 2999);
+    EXPECT_EQ(run.Memories[1][5], 1024 + 5);
+    EXPECT_EQ(run.Memories[2][951], 2999);
 }
 
 TEST(Recording, AtAnotherRateItIsConvertedAndUnreadableItDoesNotOpen) {
@@ -311,13 +312,13 @@ TEST(Recording, AtAnotherRateItIsConvertedAndUnreadableItDoesNotOpen) {
     // 4800 samples at 9600/s are half a second: 4000 samples at 8000/s.
     const QString path = WriteRecording(dir, 9600, 1, 4800);
     PacedRun otherRate(std::make_unique<io::RecordingDevice>(path), 8000);
-    ASSERT_EQ(otherRate.result, io::WaveOk);
-    ASSERT_TRUE(RunUntil([&] { return otherRate.done.size() >= 4; }, 3000));
+    ASSERT_EQ(otherRate.Result, io::WaveOk);
+    ASSERT_TRUE(RunUntil([&] { return otherRate.Done.size() >= 4; }, 3000));
     RunUntil([] { return false; }, 300);
-    ASSERT_EQ(otherRate.done.size(), 4u);
-    EXPECT_NEAR(double(otherRate.done[3]->BytesRecorded) / 2, 4000 - 3 * 1024, 2);
+    ASSERT_EQ(otherRate.Done.size(), 4u);
+    EXPECT_NEAR(double(otherRate.Done[3]->BytesRecorded) / 2, 4000 - 3 * 1024, 2);
     PacedRun missing(std::make_unique<io::RecordingDevice>(dir.filePath("none.wav")), 9600);
-    EXPECT_NE(missing.result, io::WaveOk);
+    EXPECT_NE(missing.Result, io::WaveOk);
     std::string error;
     EXPECT_EQ(io::RecordingReader::Open(dir.filePath("none.wav").toStdString(), 0,
                                         io::ChannelChoice::Left, error),

@@ -71,8 +71,8 @@ TEST(InputBox, LayoutInDialogUnitsOfItsFont) {
     InputBoxDialog box("Enter clock offset in ppm\r\n(to allow for very large soundcard errors)",
                        "Clock offset", " 0");
     const DialogUnits du(box.font());
-    EXPECT_GT(du.baseX, 0);
-    EXPECT_GT(du.baseY, 0);
+    EXPECT_GT(du.BaseX, 0);
+    EXPECT_GT(du.BaseY, 0);
     EXPECT_EQ(box.size(), QSize(du.X(150), du.Y(100)));
     EXPECT_EQ(box.Edit()->geometry(), du.Rect(4, 82, 140, 12));
     EXPECT_EQ(box.OkButton()->geometry(), du.Rect(104, 5, 40, 10));

@@ -73,48 +73,48 @@ void Pump() {
 class WindowTest : public ::testing::Test {
   protected:
     explicit WindowTest(int deviceCount = 1) {
-        state.SettingsPath = (dir.path() + "/Stanag4285.set").toStdString();
-        state.Display.SnapshotFolder = dir.path();
+        state_.SettingsPath = (dir_.path() + "/Stanag4285.set").toStdString();
+        state_.Display.SnapshotFolder = dir_.path();
         for (int i = 0; i < deviceCount; ++i) {
-            scripts.push_back(std::make_shared<io::testing::ScriptedScript>());
-            wave.AddDevice(std::make_unique<io::testing::ScriptedDevice>(
-                QStringLiteral("Scripted %1").arg(i), scripts.back()));
+            scripts_.push_back(std::make_shared<io::testing::ScriptedScript>());
+            wave_.AddDevice(std::make_unique<io::testing::ScriptedDevice>(
+                QStringLiteral("Scripted %1").arg(i), scripts_.back()));
         }
     }
 
     // Start-up with `settingsText` as the settings file (none when empty).
     void Start(const std::string& settingsText = "") {
         if (!settingsText.empty())
-            std::ofstream(state.SettingsPath, std::ios::binary) << settingsText;
-        session::PrepareReceiver(state);
-        window = std::make_unique<MainWindow>(state, wave);
-        window->OpenDocument = [this](const QUrl& url) { openedDocuments.push_back(url); };
-        window->OnInitDialog();
+            std::ofstream(state_.SettingsPath, std::ios::binary) << settingsText;
+        session::PrepareReceiver(state_);
+        window_ = std::make_unique<MainWindow>(state_, wave_);
+        window_->OpenDocument = [this](const QUrl& url) { openedDocuments_.push_back(url); };
+        window_->OnInitDialog();
         Pump();
     }
 
     void TearDown() override {
-        if (window && !window->Ending()) window->EndWindow();
-        window.reset();
+        if (window_ && !window_->Ending()) window_->EndWindow();
+        window_.reset();
     }
 
-    QLabel* Label(int id) const { return qobject_cast<QLabel*>(window->Control(id)); }
+    QLabel* Label(int id) const { return qobject_cast<QLabel*>(window_->Control(id)); }
     QString LabelText(int id) const { return Label(id) ? Label(id)->text() : QString("<none>"); }
-    QSlider* Slider(int id) const { return qobject_cast<QSlider*>(window->Control(id)); }
+    QSlider* Slider(int id) const { return qobject_cast<QSlider*>(window_->Control(id)); }
 
-    QTemporaryDir dir;
-    session::ReceiverState state;
-    io::WaveInput wave{false};
-    std::vector<std::shared_ptr<io::testing::ScriptedScript>> scripts;
-    std::unique_ptr<MainWindow> window;
-    std::vector<QUrl> openedDocuments;
+    QTemporaryDir dir_;
+    session::ReceiverState state_;
+    io::WaveInput wave_{false};
+    std::vector<std::shared_ptr<io::testing::ScriptedScript>> scripts_;
+    std::unique_ptr<MainWindow> window_;
+    std::vector<QUrl> openedDocuments_;
 };
 
 struct ControlRow {
-    int id;
-    const char* kind;
-    int x, y, w, h;
-    const char* text; // nullptr: not a text control
+    int Id;
+    const char* Kind;
+    int X, Y, W, H;
+    const char* Text; // nullptr: not a text control
 };
 
 // Every control of the window in creation order: id, kind, place, size, text.
@@ -180,23 +180,23 @@ const ControlRow ControlTable[] = {
 
 TEST_F(WindowTest, EveryControlHasItsIdKindPlaceAndText) {
     Start();
-    const std::vector<QWidget*>& controls = window->Controls();
+    const std::vector<QWidget*>& controls = window_->Controls();
     ASSERT_EQ(controls.size(), std::size(ControlTable));
     for (size_t i = 0; i < controls.size(); ++i) {
         const ControlRow& row = ControlTable[i];
-        SCOPED_TRACE("control #" + std::to_string(i + 1) + " id " + std::to_string(row.id));
+        SCOPED_TRACE("control #" + std::to_string(i + 1) + " id " + std::to_string(row.Id));
         QWidget* c = controls[i];
         ASSERT_NE(c, nullptr);
-        EXPECT_EQ(c->parentWidget(), window->Client());
-        EXPECT_EQ(c->property("controlId").toInt(), row.id);
-        EXPECT_EQ(c->property("kind").toString(), QString::fromLatin1(row.kind));
-        EXPECT_EQ(c->geometry(), QRect(row.x, row.y, row.w, row.h));
-        if (!row.text) continue;
+        EXPECT_EQ(c->parentWidget(), window_->Client());
+        EXPECT_EQ(c->property("controlId").toInt(), row.Id);
+        EXPECT_EQ(c->property("kind").toString(), QString::fromLatin1(row.Kind));
+        EXPECT_EQ(c->geometry(), QRect(row.X, row.Y, row.W, row.H));
+        if (!row.Text) continue;
         if (auto* label = qobject_cast<QLabel*>(c)) {
-            EXPECT_EQ(label->text(), row.text);
+            EXPECT_EQ(label->text(), row.Text);
         }
         if (auto* button = qobject_cast<QPushButton*>(c)) {
-            EXPECT_EQ(button->text(), row.text);
+            EXPECT_EQ(button->text(), row.Text);
         }
     }
 }
@@ -204,13 +204,13 @@ TEST_F(WindowTest, EveryControlHasItsIdKindPlaceAndText) {
 TEST_F(WindowTest, ScaleFontsAreTimesRomanAndOtherTextsTheControlFont) {
     Start();
     for (int id = 9000; id <= 9010; ++id) {
-        const QFont font = window->Control(id)->font();
+        const QFont font = window_->Control(id)->font();
         EXPECT_EQ(font.families().value(0), QStringLiteral("Times Roman")) << id;
         EXPECT_EQ(font.pixelSize(), id % 2 == 0 ? 12 : 8) << id; // 9 pt and 6 pt
     }
-    EXPECT_EQ(window->Control(ClockLabelId)->font(), state.Fonts.ControlFont);
-    EXPECT_EQ(window->Control(9011)->font(), state.Fonts.ControlFont);
-    EXPECT_EQ(state.Fonts.ControlFont.pixelSize(), 11); // 8 pt
+    EXPECT_EQ(window_->Control(ClockLabelId)->font(), state_.Fonts.ControlFont);
+    EXPECT_EQ(window_->Control(9011)->font(), state_.Fonts.ControlFont);
+    EXPECT_EQ(state_.Fonts.ControlFont.pixelSize(), 11); // 8 pt
     // The readouts: red and blue text.
     EXPECT_NE(Label(DopplerReadoutId)->styleSheet().indexOf("rgb(255,0,0)"), -1);
     EXPECT_NE(Label(DelayReadoutId)->styleSheet().indexOf("rgb(0,0,255)"), -1);
@@ -218,11 +218,11 @@ TEST_F(WindowTest, ScaleFontsAreTimesRomanAndOtherTextsTheControlFont) {
 
 TEST_F(WindowTest, WindowFrameTitleAndClientArea) {
     Start();
-    EXPECT_EQ(window->windowTitle(), QStringLiteral("Stanag 4285 Receiver (NATO)"));
-    EXPECT_EQ(window->Client()->size(), QSize(705, 620));
-    EXPECT_EQ(window->Client()->y(), window->Menus()->sizeHint().height());
-    EXPECT_FALSE(window->windowIcon().isNull());
-    const Qt::WindowFlags flags = window->windowFlags();
+    EXPECT_EQ(window_->windowTitle(), QStringLiteral("Stanag 4285 Receiver (NATO)"));
+    EXPECT_EQ(window_->Client()->size(), QSize(705, 620));
+    EXPECT_EQ(window_->Client()->y(), window_->Menus()->sizeHint().height());
+    EXPECT_FALSE(window_->windowIcon().isNull());
+    const Qt::WindowFlags flags = window_->windowFlags();
     EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
     EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
     EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
@@ -231,10 +231,10 @@ TEST_F(WindowTest, WindowFrameTitleAndClientArea) {
 TEST_F(WindowTest, MenusHoldTheirItemsIdsAndCheckMarks) {
     Start();
     struct Item {
-        const char* menu;
-        const char* text;
-        int id;
-        int check; // -1 no check mark, 0 unchecked, 1 checked
+        const char* Menu;
+        const char* Text;
+        int Id;
+        int Check; // -1 no check mark, 0 unchecked, 1 checked
     };
     const Item table[] = {
         {"File", "Auto-save Correlogram", 1360, 0},
@@ -257,7 +257,7 @@ TEST_F(WindowTest, MenusHoldTheirItemsIdsAndCheckMarks) {
     };
     std::vector<std::pair<QString, QAction*>> found;
     QStringList menuTitles;
-    for (QAction* menuAction : window->Menus()->actions()) {
+    for (QAction* menuAction : window_->Menus()->actions()) {
         menuTitles << menuAction->text();
         for (QAction* item : menuAction->menu()->actions())
             if (!item->isSeparator()) found.emplace_back(menuAction->text(), item);
@@ -265,30 +265,30 @@ TEST_F(WindowTest, MenusHoldTheirItemsIdsAndCheckMarks) {
     EXPECT_EQ(menuTitles, QStringList({"File", "Audio Input", "Tools", "Help"}));
     ASSERT_EQ(found.size(), std::size(table));
     for (size_t i = 0; i < found.size(); ++i) {
-        SCOPED_TRACE(table[i].text);
-        EXPECT_EQ(found[i].first, table[i].menu);
-        EXPECT_EQ(found[i].second->text(), table[i].text);
-        EXPECT_EQ(found[i].second->property("commandId").toInt(), table[i].id);
-        EXPECT_EQ(found[i].second, window->MenuItem(table[i].id));
-        EXPECT_EQ(found[i].second->isChecked(), table[i].check == 1);
+        SCOPED_TRACE(table[i].Text);
+        EXPECT_EQ(found[i].first, table[i].Menu);
+        EXPECT_EQ(found[i].second->text(), table[i].Text);
+        EXPECT_EQ(found[i].second->property("commandId").toInt(), table[i].Id);
+        EXPECT_EQ(found[i].second, window_->MenuItem(table[i].Id));
+        EXPECT_EQ(found[i].second->isChecked(), table[i].Check == 1);
     }
-    EXPECT_EQ(window->MenuItem(FindPathsCommand)->shortcut(), QKeySequence(Qt::Key_F5));
+    EXPECT_EQ(window_->MenuItem(FindPathsCommand)->shortcut(), QKeySequence(Qt::Key_F5));
 }
 
 TEST_F(WindowTest, SwitchesOnBeforeTheWindowShowTheirCheckMarks) {
     // propmon --autosave switches the three saves on before the window exists.
-    session::PrepareReceiver(state);
-    state.Display.AutoSaveCorrelogram = display::SwitchOn;
-    state.Display.AutoSaveDopplergram = display::SwitchOn;
-    state.Display.AutoSaveScattergram = display::SwitchOn;
-    window = std::make_unique<MainWindow>(state, wave);
-    EXPECT_TRUE(window->MenuItem(AutoSaveCorrelogramCommand)->isChecked());
-    EXPECT_TRUE(window->MenuItem(AutoSaveDopplergramCommand)->isChecked());
-    EXPECT_TRUE(window->MenuItem(AutoSaveScattergramCommand)->isChecked());
-    EXPECT_FALSE(window->MenuItem(ScatterBlackCommand)->isChecked());
-    window->OnCommand(AutoSaveDopplergramCommand);
-    EXPECT_EQ(state.Display.AutoSaveDopplergram, display::SwitchOff);
-    EXPECT_FALSE(window->MenuItem(AutoSaveDopplergramCommand)->isChecked());
+    session::PrepareReceiver(state_);
+    state_.Display.AutoSaveCorrelogram = display::SwitchOn;
+    state_.Display.AutoSaveDopplergram = display::SwitchOn;
+    state_.Display.AutoSaveScattergram = display::SwitchOn;
+    window_ = std::make_unique<MainWindow>(state_, wave_);
+    EXPECT_TRUE(window_->MenuItem(AutoSaveCorrelogramCommand)->isChecked());
+    EXPECT_TRUE(window_->MenuItem(AutoSaveDopplergramCommand)->isChecked());
+    EXPECT_TRUE(window_->MenuItem(AutoSaveScattergramCommand)->isChecked());
+    EXPECT_FALSE(window_->MenuItem(ScatterBlackCommand)->isChecked());
+    window_->OnCommand(AutoSaveDopplergramCommand);
+    EXPECT_EQ(state_.Display.AutoSaveDopplergram, display::SwitchOff);
+    EXPECT_FALSE(window_->MenuItem(AutoSaveDopplergramCommand)->isChecked());
 }
 
 TEST_F(WindowTest, SlidersSetGainAndClockOffsetAndTheirLabels) {
@@ -296,22 +296,22 @@ TEST_F(WindowTest, SlidersSetGainAndClockOffsetAndTheirLabels) {
     EXPECT_EQ(Slider(ClockSliderId)->value(), 10000);
     EXPECT_EQ(Slider(GainSliderId)->value(), 1050);
 
-    window->OnHScroll(ScrollThumbTrack, 2000, GainSliderId);
-    EXPECT_EQ(state.Settings.InputGain, 20.0f);
+    window_->OnHScroll(ScrollThumbTrack, 2000, GainSliderId);
+    EXPECT_EQ(state_.Settings.InputGain, 20.0f);
     EXPECT_EQ(LabelText(GainLabelId), "Gain 20.0");
-    window->OnHScroll(ScrollThumbTrack, 0, GainSliderId);
-    EXPECT_EQ(state.Settings.InputGain, 0.0f);
+    window_->OnHScroll(ScrollThumbTrack, 0, GainSliderId);
+    EXPECT_EQ(state_.Settings.InputGain, 0.0f);
     EXPECT_EQ(LabelText(GainLabelId), "Gain 0.0");
 
-    window->OnHScroll(ScrollThumbTrack, 20000, ClockSliderId);
-    EXPECT_EQ(state.Settings.ClockOffset, 0.00005L);
+    window_->OnHScroll(ScrollThumbTrack, 20000, ClockSliderId);
+    EXPECT_EQ(state_.Settings.ClockOffset, 0.00005L);
     EXPECT_EQ(LabelText(ClockLabelId), "Clock offset 50.00 ppm");
-    window->OnHScroll(ScrollThumbTrack, 0, ClockSliderId);
+    window_->OnHScroll(ScrollThumbTrack, 0, ClockSliderId);
     EXPECT_EQ(LabelText(ClockLabelId), "Clock offset -50.00 ppm");
 
     // Released thumb and end of scroll change nothing.
-    window->OnHScroll(ScrollThumbPosition, 15000, ClockSliderId);
-    window->OnHScroll(ScrollEnd, 15000, ClockSliderId);
+    window_->OnHScroll(ScrollThumbPosition, 15000, ClockSliderId);
+    window_->OnHScroll(ScrollEnd, 15000, ClockSliderId);
     EXPECT_EQ(LabelText(ClockLabelId), "Clock offset -50.00 ppm");
 }
 
@@ -320,74 +320,74 @@ TEST_F(WindowTest, KeyboardMovesOfBothSlidersTakeTheNewPosition) {
     QSlider* clock = Slider(ClockSliderId);
     QTest::keyClick(clock, Qt::Key_Right);
     EXPECT_EQ(clock->value(), 10001);
-    EXPECT_EQ(state.Settings.ClockOffset, 1 / 200000000.0L);
+    EXPECT_EQ(state_.Settings.ClockOffset, 1 / 200000000.0L);
     QTest::keyClick(clock, Qt::Key_End);
-    EXPECT_EQ(state.Settings.ClockOffset, 0.00005L);
+    EXPECT_EQ(state_.Settings.ClockOffset, 0.00005L);
     EXPECT_EQ(LabelText(ClockLabelId), "Clock offset 50.00 ppm");
 
     // Line and page moves of GainSlider set the gain too.
     QSlider* gain = Slider(GainSliderId);
     QTest::keyClick(gain, Qt::Key_Home);
-    EXPECT_EQ(state.Settings.InputGain, 0.0f);
+    EXPECT_EQ(state_.Settings.InputGain, 0.0f);
     EXPECT_EQ(LabelText(GainLabelId), "Gain 0.0");
     QTest::keyClick(gain, Qt::Key_PageUp);
     EXPECT_EQ(gain->value(), 400);
-    EXPECT_EQ(state.Settings.InputGain, 400.0f / 1700.0f);
+    EXPECT_EQ(state_.Settings.InputGain, 400.0f / 1700.0f);
     EXPECT_EQ(LabelText(GainLabelId), "Gain 0.2");
     // ... and leave the clock offset alone.
-    EXPECT_EQ(state.Settings.ClockOffset, 0.00005L);
+    EXPECT_EQ(state_.Settings.ClockOffset, 0.00005L);
 }
 
 TEST_F(WindowTest, InitialisationPlacesSlidersFromTheSettings) {
     Start("0\r\n3\r\n1\r\n1\r\n1\r\n1\r\n");
     EXPECT_EQ(Slider(ClockSliderId)->value(), 10000);
     EXPECT_EQ(LabelText(ClockLabelId), "Clock offset 3.00 ppm");
-    state.Settings.ClockOffset = -0.00005L;
-    state.Settings.ClockPpm = 0;
-    state.Settings.InputGain = 20.0f;
-    window->OnInitDialog();
+    state_.Settings.ClockOffset = -0.00005L;
+    state_.Settings.ClockPpm = 0;
+    state_.Settings.InputGain = 20.0f;
+    window_->OnInitDialog();
     EXPECT_EQ(Slider(ClockSliderId)->value(), 0);
     EXPECT_EQ(LabelText(ClockLabelId), "Clock offset -50.00 ppm");
     EXPECT_EQ(Slider(GainSliderId)->value(), 2000);
     EXPECT_EQ(LabelText(GainLabelId), "Gain 20.0");
     // Beyond the slider's range the offset keeps its value until the slider moves.
-    state.Settings.ClockOffset = 0.001L;
-    window->OnInitDialog();
+    state_.Settings.ClockOffset = 0.001L;
+    window_->OnInitDialog();
     EXPECT_EQ(Slider(ClockSliderId)->value(), 20000);
-    EXPECT_EQ(state.Settings.ClockOffset, 0.001L);
+    EXPECT_EQ(state_.Settings.ClockOffset, 0.001L);
 }
 
 TEST_F(WindowTest, ShiftButtonsStepTheDopplerShiftWithinLimits) {
     Start();
-    auto* plus = qobject_cast<QPushButton*>(window->Control(ShiftUpCommand));
-    auto* minus = qobject_cast<QPushButton*>(window->Control(ShiftDownCommand));
+    auto* plus = qobject_cast<QPushButton*>(window_->Control(ShiftUpCommand));
+    auto* minus = qobject_cast<QPushButton*>(window_->Control(ShiftDownCommand));
     for (int i = 0; i < 13; ++i)
         plus->click();
-    EXPECT_EQ(state.Controls.DopplerShift, -128);
+    EXPECT_EQ(state_.Controls.DopplerShift, -128);
     plus->click();
-    EXPECT_EQ(state.Controls.DopplerShift, -128);
-    state.Controls.DopplerShift = 120;
+    EXPECT_EQ(state_.Controls.DopplerShift, -128);
+    state_.Controls.DopplerShift = 120;
     minus->click();
-    EXPECT_EQ(state.Controls.DopplerShift, 128);
+    EXPECT_EQ(state_.Controls.DopplerShift, 128);
 }
 
 TEST_F(WindowTest, ReturnAndEnterPressNoButton) {
     Start();
-    window->show();
-    auto* plus = qobject_cast<QPushButton*>(window->Control(ShiftUpCommand));
+    window_->show();
+    auto* plus = qobject_cast<QPushButton*>(window_->Control(ShiftUpCommand));
     for (int id : {ShiftUpCommand, ShiftDownCommand}) {
-        auto* button = qobject_cast<QPushButton*>(window->Control(id));
+        auto* button = qobject_cast<QPushButton*>(window_->Control(id));
         EXPECT_FALSE(button->isDefault()) << id;
         EXPECT_FALSE(button->autoDefault()) << id;
     }
     QTest::mouseClick(plus, Qt::LeftButton); // a click still shifts, and leaves the focus there
-    ASSERT_EQ(state.Controls.DopplerShift, -10);
-    for (QWidget* target : {static_cast<QWidget*>(window.get()), window->focusWidget(),
+    ASSERT_EQ(state_.Controls.DopplerShift, -10);
+    for (QWidget* target : {static_cast<QWidget*>(window_.get()), window_->focusWidget(),
                             static_cast<QWidget*>(Slider(ClockSliderId))})
         for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter})
             QTest::keyClick(target, key);
-    EXPECT_EQ(state.Controls.DopplerShift, -10);
-    EXPECT_FALSE(window->Ending());
+    EXPECT_EQ(state_.Controls.DopplerShift, -10);
+    EXPECT_FALSE(window_->Ending());
 }
 
 // Where `text` in `font` would be cut off in `box` (drawn from its left edge,
@@ -436,12 +436,12 @@ bool ShowsWhole(QLineEdit& edit, const QString& text) {
 }
 
 TEST_F(WindowTest, EveryFixedTextFitsItsBox) {
-    wave.AddDevice(std::make_unique<io::TestSignalDevice>());
+    wave_.AddDevice(std::make_unique<io::TestSignalDevice>());
     Start();
-    window->show();
+    window_->show();
     const auto checkWindow = [&](const char* when) {
         SCOPED_TRACE(when);
-        for (QWidget* control : window->Controls()) {
+        for (QWidget* control : window_->Controls()) {
             if (auto* label = qobject_cast<QLabel*>(control)) {
                 EXPECT_EQ(LabelCut(*label), "");
             }
@@ -451,13 +451,13 @@ TEST_F(WindowTest, EveryFixedTextFitsItsBox) {
         }
     };
     checkWindow("NATO");
-    window->OnHScroll(ScrollThumbTrack, 0, ClockSliderId); // "Clock offset -50.00 ppm"
-    window->OnHScroll(ScrollThumbTrack, 2000, GainSliderId);
+    window_->OnHScroll(ScrollThumbTrack, 0, ClockSliderId); // "Clock offset -50.00 ppm"
+    window_->OnHScroll(ScrollThumbTrack, 2000, GainSliderId);
     for (QPoint at : {QPoint(543, 288), QPoint(483, 543), QPoint(100, 543)}) { // widest readings
-        window->OnMouseMove(at.x(), at.y());
+        window_->OnMouseMove(at.x(), at.y());
         checkWindow("readouts");
     }
-    window->OnCommand(AmateurCommand);
+    window_->OnCommand(AmateurCommand);
     Pump();
     checkWindow("AMATEUR");
 
@@ -471,7 +471,7 @@ TEST_F(WindowTest, EveryFixedTextFitsItsBox) {
         EXPECT_EQ(ButtonCut(*picker->OkButton()), "");
         picker->close();
     });
-    window->OnCommand(SelectInputCommand);
+    window_->OnCommand(SelectInputCommand);
     Pump();
 
     OnNextModal([&](QWidget* w) {
@@ -488,19 +488,19 @@ TEST_F(WindowTest, EveryFixedTextFitsItsBox) {
         EXPECT_EQ(ButtonCut(*dialog->OkButton()), "");
         dialog->close();
     });
-    window->OnCommand(BrightnessCommand);
+    window_->OnCommand(BrightnessCommand);
 }
 
 TEST_F(WindowTest, TogglesNegateTheirFlagAndKeepTheCheckMark) {
     Start();
     const std::pair<int, int32_t*> toggles[] = {
-        {1360, &state.Display.AutoSaveCorrelogram},
-        {1361, &state.Display.AutoSaveDopplergram},
-        {1362, &state.Display.AutoSaveScattergram},
-        {1355, &state.Display.ScatterBlack},
+        {1360, &state_.Display.AutoSaveCorrelogram},
+        {1361, &state_.Display.AutoSaveDopplergram},
+        {1362, &state_.Display.AutoSaveScattergram},
+        {1355, &state_.Display.ScatterBlack},
     };
     for (auto [id, flag] : toggles) {
-        QAction* item = window->MenuItem(id);
+        QAction* item = window_->MenuItem(id);
         item->trigger();
         EXPECT_EQ(*flag, 1) << id;
         EXPECT_TRUE(item->isChecked()) << id;
@@ -532,22 +532,22 @@ TEST_F(WindowTest, AveragingPromptTakesTheFlooredLeadingNumberAtLeastOne) {
     Start();
     QString shown;
     AnswerPrompt("12abc", &shown);
-    window->OnCommand(AveragingCommand);
+    window_->OnCommand(AveragingCommand);
     EXPECT_EQ(shown, " 1");
-    EXPECT_EQ(state.Controls.AverageCount, 12);
+    EXPECT_EQ(state_.Controls.AverageCount, 12);
 
     AnswerPrompt(nullptr, &shown); // Cancel keeps the value
-    window->OnCommand(AveragingCommand);
+    window_->OnCommand(AveragingCommand);
     EXPECT_EQ(shown, " 12");
-    EXPECT_EQ(state.Controls.AverageCount, 12);
+    EXPECT_EQ(state_.Controls.AverageCount, 12);
 
     const std::pair<const char*, int> cases[] = {{"0", 1}, {"-5", 1}, {"12.7", 12},
                                                  {"", 12}, {"x", 1},  {"1e30", 2147483647}};
     for (auto [answer, expected] : cases) {
-        state.Controls.AverageCount = 12;
+        state_.Controls.AverageCount = 12;
         AnswerPrompt(answer);
-        window->OnCommand(AveragingCommand);
-        EXPECT_EQ(state.Controls.AverageCount, expected) << "answer '" << answer << "'";
+        window_->OnCommand(AveragingCommand);
+        EXPECT_EQ(state_.Controls.AverageCount, expected) << "answer '" << answer << "'";
     }
 }
 
@@ -555,37 +555,37 @@ TEST_F(WindowTest, ClockPromptSetsWholePpmAndRewritesTheLabel) {
     Start();
     QString shown, prompt;
     AnswerPrompt("12.7", &shown, &prompt);
-    window->OnCommand(ClockOffsetCommand);
+    window_->OnCommand(ClockOffsetCommand);
     EXPECT_EQ(shown, " 0");
     EXPECT_EQ(prompt, "Enter clock offset in ppm\n(to allow for very large soundcard errors)");
-    EXPECT_EQ(state.Settings.ClockPpm, 12.0L);
+    EXPECT_EQ(state_.Settings.ClockPpm, 12.0L);
     EXPECT_EQ(LabelText(ClockLabelId), "Clock offset 12.00 ppm");
 
     AnswerPrompt("-12.7");
-    window->OnCommand(ClockOffsetCommand);
-    EXPECT_EQ(state.Settings.ClockPpm, -13.0L);
+    window_->OnCommand(ClockOffsetCommand);
+    EXPECT_EQ(state_.Settings.ClockPpm, -13.0L);
     EXPECT_EQ(LabelText(ClockLabelId), "Clock offset -13.00 ppm");
 
     AnswerPrompt(nullptr, &shown);
-    window->OnCommand(ClockOffsetCommand);
+    window_->OnCommand(ClockOffsetCommand);
     EXPECT_EQ(shown, "-13");
-    EXPECT_EQ(state.Settings.ClockPpm, -13.0L);
+    EXPECT_EQ(state_.Settings.ClockPpm, -13.0L);
 }
 
 TEST_F(WindowTest, ModeSwitchRebuildsLabelsTitleChecksAndRestartsCapture) {
     Start();
-    io::testing::ScriptedScript& script = *scripts[0];
+    io::testing::ScriptedScript& script = *scripts_[0];
     EXPECT_EQ(script.Opens, 1);
     EXPECT_EQ(script.LastOpenRate, 9600);
 
-    window->OnCommand(AmateurCommand);
+    window_->OnCommand(AmateurCommand);
     Pump();
-    EXPECT_EQ(window->windowTitle(), "Stanag 4285 receiver (AMATEUR)");
-    EXPECT_FALSE(window->MenuItem(NatoCommand)->isChecked());
-    EXPECT_TRUE(window->MenuItem(AmateurCommand)->isChecked());
-    EXPECT_EQ(state.Chain->ReceiverMode, dsp::ModeAmateur);
-    EXPECT_EQ(state.Chain->SampleRate, 8000);
-    EXPECT_EQ(state.Chain->CarrierHz, 1500);
+    EXPECT_EQ(window_->windowTitle(), "Stanag 4285 receiver (AMATEUR)");
+    EXPECT_FALSE(window_->MenuItem(NatoCommand)->isChecked());
+    EXPECT_TRUE(window_->MenuItem(AmateurCommand)->isChecked());
+    EXPECT_EQ(state_.Chain->ReceiverMode, dsp::ModeAmateur);
+    EXPECT_EQ(state_.Chain->SampleRate, 8000);
+    EXPECT_EQ(state_.Chain->CarrierHz, 1500);
     EXPECT_EQ(script.Opens, 2);
     EXPECT_EQ(script.LastOpenRate, 8000);
     const std::pair<int, const char*> amateur[] = {
@@ -596,78 +596,78 @@ TEST_F(WindowTest, ModeSwitchRebuildsLabelsTitleChecksAndRestartsCapture) {
         {9016, "-25"}};
     for (auto [id, text] : amateur)
         EXPECT_EQ(LabelText(id), text) << id;
-    EXPECT_EQ(window->Control(9008)->geometry(), QRect(649, 203, 38, 13));
-    EXPECT_EQ(window->Control(9007)->geometry(), QRect(649, 178, 38, 14));
-    EXPECT_EQ(window->Control(9008)->font(), state.Fonts.ScaleFont);
-    EXPECT_EQ(window->Controls().size(), std::size(ControlTable));
+    EXPECT_EQ(window_->Control(9008)->geometry(), QRect(649, 203, 38, 13));
+    EXPECT_EQ(window_->Control(9007)->geometry(), QRect(649, 178, 38, 14));
+    EXPECT_EQ(window_->Control(9008)->font(), state_.Fonts.ScaleFont);
+    EXPECT_EQ(window_->Controls().size(), std::size(ControlTable));
 
     // NATO twice: the second time the mode does not change, capture restarts anyway.
     for (int round = 1; round <= 2; ++round) {
-        window->OnCommand(NatoCommand);
+        window_->OnCommand(NatoCommand);
         Pump();
         EXPECT_EQ(script.Opens, 2 + round);
         EXPECT_EQ(script.LastOpenRate, 9600);
     }
-    EXPECT_EQ(window->windowTitle(), "Stanag 4285 receiver (NATO)");
-    EXPECT_TRUE(window->MenuItem(NatoCommand)->isChecked());
-    EXPECT_FALSE(window->MenuItem(AmateurCommand)->isChecked());
+    EXPECT_EQ(window_->windowTitle(), "Stanag 4285 receiver (NATO)");
+    EXPECT_TRUE(window_->MenuItem(NatoCommand)->isChecked());
+    EXPECT_FALSE(window_->MenuItem(AmateurCommand)->isChecked());
     EXPECT_EQ(LabelText(9000), "20ms");
-    EXPECT_EQ(window->Control(9008)->geometry(), QRect(649, 203, 38, 14));
+    EXPECT_EQ(window_->Control(9008)->geometry(), QRect(649, 203, 38, 14));
     EXPECT_EQ(LabelText(9016), "-30");
 }
 
 TEST_F(WindowTest, PointerMovesFillTheReadoutsAndClicksPickTheLag) {
     Start();
-    QTest::mouseMove(window->Client(), QPoint(500, 389)); // over the scattergram
-    window->OnMouseMove(500, 389);
+    QTest::mouseMove(window_->Client(), QPoint(500, 389)); // over the scattergram
+    window_->OnMouseMove(500, 389);
     EXPECT_EQ(LabelText(DopplerReadoutId), "1.00 Hz");
     EXPECT_EQ(LabelText(DelayReadoutId), "3.54 msec");
-    window->OnMouseMove(200, 416); // over the dopplergram
+    window_->OnMouseMove(200, 416); // over the dopplergram
     EXPECT_EQ(LabelText(DopplerReadoutId), "0.00 Hz");
     EXPECT_EQ(LabelText(DelayReadoutId), "0.00 msec");
-    window->OnMouseMove(30, 312); // over the correlation panel
-    EXPECT_EQ(state.Display.MarkerLag, 250);
+    window_->OnMouseMove(30, 312); // over the correlation panel
+    EXPECT_EQ(state_.Display.MarkerLag, 250);
 
     // A real click reaches the handler through the client area.
-    QTest::mouseClick(window->Client(), Qt::LeftButton, {}, QPoint(30, 50));
-    EXPECT_EQ(state.Controls.LagOffset, 512);
-    window->OnLButtonUp(300, 150);
-    window->OnLButtonUp(300, 150);
-    EXPECT_EQ(state.Display.CorrelogramScroll, 200);
+    QTest::mouseClick(window_->Client(), Qt::LeftButton, {}, QPoint(30, 50));
+    EXPECT_EQ(state_.Controls.LagOffset, 512);
+    window_->OnLButtonUp(300, 150);
+    window_->OnLButtonUp(300, 150);
+    EXPECT_EQ(state_.Display.CorrelogramScroll, 200);
 }
 
 TEST_F(WindowTest, RecordedBuffersReachTheChain) {
     Start();
-    io::testing::ScriptedScript& script = *scripts[0];
+    io::testing::ScriptedScript& script = *scripts_[0];
     ASSERT_TRUE(script.Started);
     std::vector<int16_t> samples(1024);
     for (size_t i = 0; i < samples.size(); ++i)
         samples[i] = static_cast<int16_t>(i * 7 - 3000);
     script.Record(samples);
     Pump();
-    EXPECT_EQ(state.Chain->Intake.CaptureBlock[0], samples[0]);
-    EXPECT_EQ(state.Chain->Intake.CaptureBlock[1023], samples[1023]);
+    EXPECT_EQ(state_.Chain->Intake.CaptureBlock[0], samples[0]);
+    EXPECT_EQ(state_.Chain->Intake.CaptureBlock[1023], samples[1023]);
 }
 
 TEST_F(WindowTest, BlockObserversSeeEveryBlockAndTheStatusLineSitsBelowThePanels) {
     std::vector<int32_t> peaks;
-    state.BlockObservers.push_back(
+    state_.BlockObservers.push_back(
         [&](const dsp::ChainState& chain) { peaks.push_back(chain.Peak.PeakLag); });
     Start();
-    scripts[0]->Record(std::vector<int16_t>(3 * 1024, 100)); // three buffers, three blocks
+    scripts_[0]->Record(std::vector<int16_t>(3 * 1024, 100)); // three buffers, three blocks
     Pump();
     EXPECT_EQ(peaks.size(), 3u);
 
     // The input is named when it opens; level, lock and SNR follow the blocks.
-    window->SetStatus(StatusField::Problem, QStringLiteral("cannot write logs/"));
-    window->show();
+    window_->SetStatus(StatusField::Problem, QStringLiteral("cannot write logs/"));
+    window_->show();
     Pump();
-    EXPECT_EQ(window->Status()->Joined().toStdString(),
+    EXPECT_EQ(window_->Status()->Joined().toStdString(),
               "Scripted 0  Level -50 dBFS  Searching  SNR 20 dB  cannot write logs/");
-    EXPECT_GE(window->Status()->y(), window->Client()->geometry().bottom());
-    EXPECT_EQ(window->Client()->size(), QSize(705, 620));
-    window->SetStatus(StatusField::Problem, QString());
-    EXPECT_EQ(window->Status()->Joined().toStdString(),
+    EXPECT_GE(window_->Status()->y(), window_->Client()->geometry().bottom());
+    EXPECT_EQ(window_->Client()->size(), QSize(705, 620));
+    window_->SetStatus(StatusField::Problem, QString());
+    EXPECT_EQ(window_->Status()->Joined().toStdString(),
               "Scripted 0  Level -50 dBFS  Searching  SNR 20 dB");
 }
 
@@ -683,28 +683,28 @@ TEST_F(WindowTest, AboutShowsOurTextAndHelpOpensTheHelpFile) {
         EXPECT_EQ(box->windowModality(), Qt::ApplicationModal);
         box->button(QMessageBox::Ok)->click();
     });
-    window->OnCommand(AboutCommand);
+    window_->OnCommand(AboutCommand);
     EXPECT_EQ(caption, DefaultCaption);
     EXPECT_TRUE(text.startsWith("propmon ")) << text.toStdString();
     EXPECT_NE(text.indexOf("STANAG 4285"), -1);
 
-    window->OnCommand(HelpCommand);
-    ASSERT_EQ(openedDocuments.size(), 1u);
-    EXPECT_TRUE(openedDocuments[0].isLocalFile());
-    EXPECT_TRUE(openedDocuments[0].toLocalFile().endsWith("/Stanag Help.htm"));
+    window_->OnCommand(HelpCommand);
+    ASSERT_EQ(openedDocuments_.size(), 1u);
+    EXPECT_TRUE(openedDocuments_[0].isLocalFile());
+    EXPECT_TRUE(openedDocuments_[0].toLocalFile().endsWith("/Stanag Help.htm"));
 }
 
 TEST_F(WindowTest, HugeNumbersAreClampedAndLabelsKeepTheirFixedPointForm) {
     Start("0\r\n1e30\r\n1e50\r\n1\r\n1\r\n1\r\n");
-    EXPECT_EQ(state.Settings.InputGain, std::numeric_limits<float>::max());
+    EXPECT_EQ(state_.Settings.InputGain, std::numeric_limits<float>::max());
     EXPECT_EQ(Slider(GainSliderId)->value(), 2000); // the right end, not the left
     EXPECT_EQ(LabelText(GainLabelId), "Gain 340282346638528859811704183484516925440.0");
     EXPECT_EQ(LabelText(ClockLabelId), "Clock offset 1000000015047466219876688855040.00 ppm");
 
     // Typed: the prompt and the brightness fields.
     AnswerPrompt("-1e99999");
-    window->OnCommand(ClockOffsetCommand);
-    EXPECT_EQ(state.Settings.ClockPpm, -std::numeric_limits<long double>::max());
+    window_->OnCommand(ClockOffsetCommand);
+    EXPECT_EQ(state_.Settings.ClockPpm, -std::numeric_limits<long double>::max());
     EXPECT_TRUE(LabelText(ClockLabelId)
                     .startsWith("Clock offset -340282346638528859811704183484516925440.00"));
     OnNextModal([&](QWidget* w) {
@@ -714,44 +714,44 @@ TEST_F(WindowTest, HugeNumbersAreClampedAndLabelsKeepTheirFixedPointForm) {
         dialog->Field(DopplerGainEditId)->setText("-1e99999");
         dialog->OkButton()->click();
     });
-    window->OnCommand(BrightnessCommand);
-    EXPECT_EQ(state.Settings.CorrGain, std::numeric_limits<float>::max());
-    EXPECT_EQ(state.Settings.DopplerGain, -std::numeric_limits<float>::max());
+    window_->OnCommand(BrightnessCommand);
+    EXPECT_EQ(state_.Settings.CorrGain, std::numeric_limits<float>::max());
+    EXPECT_EQ(state_.Settings.DopplerGain, -std::numeric_limits<float>::max());
 
-    window->EndWindow();
-    const std::vector<std::string> lines = FileLines(state.SettingsPath);
+    window_->EndWindow();
+    const std::vector<std::string> lines = FileLines(state_.SettingsPath);
     EXPECT_EQ(lines.at(2), "3.402823E+38");
     EXPECT_EQ(lines.at(3), "3.402823E+38");
 }
 
 TEST_F(WindowTest, HelpOpensTheCurrentFoldersPageElseTheInstalledOne) {
     // Without a page of its own, a build-tree run finds the source tree's.
-    session::PrepareReceiver(state);
-    EXPECT_TRUE(state.HelpFolders.contains(QStringLiteral(PROPMON_SOURCE_DOCDIR)));
+    session::PrepareReceiver(state_);
+    EXPECT_TRUE(state_.HelpFolders.contains(QStringLiteral(PROPMON_SOURCE_DOCDIR)));
     QTemporaryDir elsewhere, installed;
     std::ofstream(installed.filePath("Stanag Help.htm").toStdString()) << "<html></html>";
-    state.HelpFolders = {elsewhere.path(), installed.path()};
+    state_.HelpFolders = {elsewhere.path(), installed.path()};
     Start();
     const QString previous = QDir::currentPath();
-    QDir::setCurrent(dir.path());
-    window->OnCommand(HelpCommand);
-    std::ofstream(dir.filePath("Stanag Help.htm").toStdString()) << "<html>ours</html>";
-    window->OnCommand(HelpCommand);
+    QDir::setCurrent(dir_.path());
+    window_->OnCommand(HelpCommand);
+    std::ofstream(dir_.filePath("Stanag Help.htm").toStdString()) << "<html>ours</html>";
+    window_->OnCommand(HelpCommand);
     QDir::setCurrent(previous);
-    ASSERT_EQ(openedDocuments.size(), 2u);
-    EXPECT_EQ(openedDocuments[0], QUrl::fromLocalFile(installed.filePath("Stanag Help.htm")));
-    EXPECT_EQ(openedDocuments[1], QUrl::fromLocalFile(dir.filePath("Stanag Help.htm")));
+    ASSERT_EQ(openedDocuments_.size(), 2u);
+    EXPECT_EQ(openedDocuments_[0], QUrl::fromLocalFile(installed.filePath("Stanag Help.htm")));
+    EXPECT_EQ(openedDocuments_[1], QUrl::fromLocalFile(dir_.filePath("Stanag Help.htm")));
 }
 
 TEST_F(WindowTest, BrightnessDialogTakesGainsOnOkOnly) {
     Start();
-    state.Settings.CorrGain = 0.8f;
+    state_.Settings.CorrGain = 0.8f;
     OnNextModal([&](QWidget* w) {
         auto* dialog = qobject_cast<BrightnessDialog*>(w);
         ASSERT_NE(dialog, nullptr);
         EXPECT_EQ(dialog->windowTitle(), "Adjust display brightness - typically 0.5 to 1.5");
         EXPECT_EQ(dialog->size(), QSize(360, 60));
-        EXPECT_EQ(dialog->pos(), window->Client()->mapToGlobal(QPoint(100, 100)));
+        EXPECT_EQ(dialog->pos(), window_->Client()->mapToGlobal(QPoint(100, 100)));
         EXPECT_EQ(dialog->palette().color(QPalette::Window), QColor(224, 255, 255));
         EXPECT_TRUE(dialog->windowFlags().testFlag(Qt::Tool));
         EXPECT_EQ(dialog->Field(CorrGainEditId)->text(), " .8");
@@ -761,10 +761,10 @@ TEST_F(WindowTest, BrightnessDialogTakesGainsOnOkOnly) {
         dialog->Field(ScatterGainEditId)->setText("-2");
         dialog->OkButton()->click();
     });
-    window->OnCommand(BrightnessCommand);
-    EXPECT_EQ(state.Settings.CorrGain, 0.8f);
-    EXPECT_EQ(state.Settings.DopplerGain, 1.5f);
-    EXPECT_EQ(state.Settings.ScatterGain, -2.0f); // taken as entered
+    window_->OnCommand(BrightnessCommand);
+    EXPECT_EQ(state_.Settings.CorrGain, 0.8f);
+    EXPECT_EQ(state_.Settings.DopplerGain, 1.5f);
+    EXPECT_EQ(state_.Settings.ScatterGain, -2.0f); // taken as entered
 
     OnNextModal([&](QWidget* w) {
         auto* dialog = qobject_cast<BrightnessDialog*>(w);
@@ -772,11 +772,11 @@ TEST_F(WindowTest, BrightnessDialogTakesGainsOnOkOnly) {
         dialog->Field(CorrGainEditId)->setText("3");
         dialog->close();
     });
-    window->OnCommand(BrightnessCommand);
-    EXPECT_EQ(state.Settings.CorrGain, 0.8f);
+    window_->OnCommand(BrightnessCommand);
+    EXPECT_EQ(state_.Settings.CorrGain, 0.8f);
 
-    window->EndWindow();
-    EXPECT_EQ(FileLines(state.SettingsPath).at(4), "1.5");
+    window_->EndWindow();
+    EXPECT_EQ(FileLines(state_.SettingsPath).at(4), "1.5");
 }
 
 class PickerTest : public WindowTest {
@@ -785,21 +785,21 @@ class PickerTest : public WindowTest {
 };
 
 TEST_F(PickerTest, PickerListsDevicesSelectsTheCurrentOneAndSwitches) {
-    state.Capture.DeviceId = 2;
+    state_.Capture.DeviceId = 2;
     Start();
-    session::PrepareReceiver(state); // start-up resets the device to the first one
-    state.Capture.DeviceId = 2;
-    window->OnCommand(NatoCommand);
+    session::PrepareReceiver(state_); // start-up resets the device to the first one
+    state_.Capture.DeviceId = 2;
+    window_->OnCommand(NatoCommand);
     Pump();
-    ASSERT_EQ(scripts[2]->Opens, 1);
+    ASSERT_EQ(scripts_[2]->Opens, 1);
     bool stoppedWhileOpen = true;
     OnNextModal([&](QWidget* w) {
         auto* picker = qobject_cast<SoundcardPicker*>(w);
         ASSERT_NE(picker, nullptr);
-        stoppedWhileOpen = !scripts[2]->Started;
+        stoppedWhileOpen = !scripts_[2]->Started;
         EXPECT_EQ(picker->windowTitle(), "Select soundcard");
         EXPECT_EQ(picker->size(), QSize(237, 60));
-        EXPECT_EQ(picker->pos(), window->Client()->mapToGlobal(QPoint(100, 100)));
+        EXPECT_EQ(picker->pos(), window_->Client()->mapToGlobal(QPoint(100, 100)));
         EXPECT_EQ(picker->Combo()->count(), 3);
         EXPECT_EQ(picker->Combo()->itemText(0), "Scripted 0");
         EXPECT_EQ(picker->Combo()->currentIndex(), 2);
@@ -807,20 +807,20 @@ TEST_F(PickerTest, PickerListsDevicesSelectsTheCurrentOneAndSwitches) {
         picker->Combo()->setCurrentIndex(0);
         picker->OkButton()->click();
     });
-    window->OnCommand(SelectInputCommand);
+    window_->OnCommand(SelectInputCommand);
     Pump();
     EXPECT_TRUE(stoppedWhileOpen);
-    EXPECT_EQ(state.Capture.DeviceId, 0);
-    EXPECT_EQ(scripts[0]->Opens, 2);
-    EXPECT_EQ(scripts[0]->LastOpenRate, 9600);
-    EXPECT_TRUE(scripts[0]->Started);
+    EXPECT_EQ(state_.Capture.DeviceId, 0);
+    EXPECT_EQ(scripts_[0]->Opens, 2);
+    EXPECT_EQ(scripts_[0]->LastOpenRate, 9600);
+    EXPECT_TRUE(scripts_[0]->Started);
 
     // The close box keeps the device, which is opened again.
     OnNextModal([](QWidget* w) { w->close(); });
-    window->OnCommand(SelectInputCommand);
+    window_->OnCommand(SelectInputCommand);
     Pump();
-    EXPECT_EQ(state.Capture.DeviceId, 0);
-    EXPECT_EQ(scripts[0]->Opens, 3);
+    EXPECT_EQ(state_.Capture.DeviceId, 0);
+    EXPECT_EQ(scripts_[0]->Opens, 3);
 
     // Text typed into the combo box's field selects nothing: the default input.
     OnNextModal([](QWidget* w) {
@@ -835,11 +835,11 @@ TEST_F(PickerTest, PickerListsDevicesSelectsTheCurrentOneAndSwitches) {
         message = qobject_cast<QMessageBox*>(w)->text();
         qobject_cast<QMessageBox*>(w)->accept();
     });
-    window->OnCommand(SelectInputCommand);
-    EXPECT_EQ(state.Capture.DeviceId, -1);
+    window_->OnCommand(SelectInputCommand);
+    EXPECT_EQ(state_.Capture.DeviceId, -1);
     EXPECT_EQ(message, "No suitable device found");
-    EXPECT_TRUE(window->Ending());
-    EXPECT_EQ(FileLines(state.SettingsPath).size(), 14u);
+    EXPECT_TRUE(window_->Ending());
+    EXPECT_EQ(FileLines(state_.SettingsPath).size(), 14u);
 }
 
 class NoDeviceTest : public WindowTest {
@@ -856,7 +856,7 @@ TEST_F(NoDeviceTest, WithoutDevicesThePickerWarnsAndTheWindowEndsWithSettingsWri
     });
     Start();
     EXPECT_EQ(startMessage, "No suitable device found");
-    EXPECT_FALSE(window->Ending());
+    EXPECT_FALSE(window_->Ending());
 
     QString warning, warningCaption, endMessage;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
@@ -885,20 +885,20 @@ TEST_F(NoDeviceTest, WithoutDevicesThePickerWarnsAndTheWindowEndsWithSettingsWri
             },
             picker);
     });
-    window->OnCommand(SelectInputCommand);
+    window_->OnCommand(SelectInputCommand);
     EXPECT_EQ(warning, "You have no audio input devices!");
     EXPECT_EQ(warningCaption, "Warning");
     EXPECT_EQ(icon, QMessageBox::Warning);
-    EXPECT_EQ(state.Capture.DeviceId, -1);
+    EXPECT_EQ(state_.Capture.DeviceId, -1);
     EXPECT_EQ(endMessage, "No suitable device found");
-    EXPECT_TRUE(window->Ending());
-    EXPECT_EQ(FileLines(state.SettingsPath).size(), 14u);
+    EXPECT_TRUE(window_->Ending());
+    EXPECT_EQ(FileLines(state_.SettingsPath).size(), 14u);
 }
 
 TEST_F(WindowTest, CaptureFailureEndsTheRunningWindowWithSettingsWritten) {
     Start();
-    state.Settings.CorrGain = 2.0f;
-    io::testing::ScriptedScript& script = *scripts[0];
+    state_.Settings.CorrGain = 2.0f;
+    io::testing::ScriptedScript& script = *scripts_[0];
     QString shown;
     QTimer::singleShot(0, [&] {
         script.Failures[io::WaveOp::Queue] = io::WaveError;
@@ -909,13 +909,13 @@ TEST_F(WindowTest, CaptureFailureEndsTheRunningWindowWithSettingsWritten) {
                 shown = box->text();
                 box->accept();
             },
-            window.get());
+            window_.get());
         script.Record(std::vector<int16_t>(1024, 100));
     });
-    window->exec();
+    window_->exec();
     EXPECT_FALSE(shown.isEmpty());
-    EXPECT_TRUE(window->Ending());
-    EXPECT_EQ(FileLines(state.SettingsPath).at(3), "2");
+    EXPECT_TRUE(window_->Ending());
+    EXPECT_EQ(FileLines(state_.SettingsPath).at(3), "2");
 }
 
 // With the menu's reconnect check on, a failing input is released and opened again
@@ -923,15 +923,15 @@ TEST_F(WindowTest, CaptureFailureEndsTheRunningWindowWithSettingsWritten) {
 TEST_F(WindowTest, ReconnectRetriesALostInputInsteadOfEndingTheWindow) {
     Start();
     std::vector<std::string> events;
-    window->EventReport = [&](const std::string& line) { events.push_back(line); };
-    state.Capture.RetryIntervalMs = 50;
-    window->MenuItem(ReconnectCommand)->trigger();
-    EXPECT_TRUE(state.Capture.Reconnect);
-    EXPECT_TRUE(window->MenuItem(ReconnectCommand)->isChecked());
+    window_->EventReport = [&](const std::string& line) { events.push_back(line); };
+    state_.Capture.RetryIntervalMs = 50;
+    window_->MenuItem(ReconnectCommand)->trigger();
+    EXPECT_TRUE(state_.Capture.Reconnect);
+    EXPECT_TRUE(window_->MenuItem(ReconnectCommand)->isChecked());
 
     int blocks = 0;
-    state.BlockObservers.push_back([&](const dsp::ChainState&) { ++blocks; });
-    io::testing::ScriptedScript& script = *scripts[0];
+    state_.BlockObservers.push_back([&](const dsp::ChainState&) { ++blocks; });
+    io::testing::ScriptedScript& script = *scripts_[0];
     const auto runUntil = [](const std::function<bool()>& done) {
         for (int i = 0; i < 400 && !done(); ++i) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -945,7 +945,7 @@ TEST_F(WindowTest, ReconnectRetriesALostInputInsteadOfEndingTheWindow) {
     script.Record(std::vector<int16_t>(1024, 100));
     ASSERT_TRUE(runUntil([&] { return !events.empty(); }));
     EXPECT_EQ(events[0].rfind("input lost: Scripted 0: ", 0), 0u) << events[0];
-    EXPECT_FALSE(window->Ending());
+    EXPECT_FALSE(window_->Ending());
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     const int attempts = script.Calls[io::WaveOp::Open];
     ASSERT_TRUE(runUntil([&] { return script.Calls[io::WaveOp::Open] >= attempts + 3; }));
@@ -955,50 +955,50 @@ TEST_F(WindowTest, ReconnectRetriesALostInputInsteadOfEndingTheWindow) {
     script.Failures.clear();
     ASSERT_TRUE(runUntil([&] { return events.size() == 2; }));
     EXPECT_EQ(events[1].rfind("input back after ", 0), 0u) << events[1];
-    EXPECT_EQ(window->Status()->Text(StatusField::Input), "Scripted 0");
+    EXPECT_EQ(window_->Status()->Text(StatusField::Input), "Scripted 0");
     const int before = blocks;
     script.Record(std::vector<int16_t>(4096, 100));
     ASSERT_TRUE(runUntil([&] { return blocks > before; }));
 
     // Switched off, the next failure is the end again.
-    window->OnCommand(ReconnectCommand);
-    EXPECT_FALSE(state.Capture.Reconnect);
+    window_->OnCommand(ReconnectCommand);
+    EXPECT_FALSE(state_.Capture.Reconnect);
 }
 
 TEST_F(WindowTest, SigtermEndsTheWindowLikeACloseAndWritesTheSettings) {
-    session::PrepareReceiver(state);
-    state.Settings.ClockPpm = 5;
-    window = std::make_unique<MainWindow>(state, wave);
-    session::TerminationWatcher watcher([this] { window->EndWindow(); });
+    session::PrepareReceiver(state_);
+    state_.Settings.ClockPpm = 5;
+    window_ = std::make_unique<MainWindow>(state_, wave_);
+    session::TerminationWatcher watcher([this] { window_->EndWindow(); });
     // Also with a prompt open over the window.
-    QTimer::singleShot(0, [this] { window->OnCommand(AveragingCommand); });
-    OnNextModal([](QWidget*) { std::raise(SIGTERM); }, window.get());
-    window->Run();
-    EXPECT_TRUE(window->Ending());
-    EXPECT_FALSE(window->isVisible());
-    const std::vector<std::string> lines = FileLines(state.SettingsPath);
+    QTimer::singleShot(0, [this] { window_->OnCommand(AveragingCommand); });
+    OnNextModal([](QWidget*) { std::raise(SIGTERM); }, window_.get());
+    window_->Run();
+    EXPECT_TRUE(window_->Ending());
+    EXPECT_FALSE(window_->isVisible());
+    const std::vector<std::string> lines = FileLines(state_.SettingsPath);
     ASSERT_EQ(lines.size(), 14u);
     EXPECT_EQ(lines[1], "5");
 }
 
 TEST_F(WindowTest, EscapeDoesNotEndTheWindowButTheCloseBoxDoes) {
     Start();
-    window->show();
-    QTest::keyClick(window.get(), Qt::Key_Escape);
-    EXPECT_FALSE(window->Ending());
-    EXPECT_FALSE(QFile::exists(QString::fromStdString(state.SettingsPath)));
-    window->close();
-    EXPECT_TRUE(window->Ending());
-    EXPECT_EQ(FileLines(state.SettingsPath).size(), 14u);
+    window_->show();
+    QTest::keyClick(window_.get(), Qt::Key_Escape);
+    EXPECT_FALSE(window_->Ending());
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(state_.SettingsPath)));
+    window_->close();
+    EXPECT_TRUE(window_->Ending());
+    EXPECT_EQ(FileLines(state_.SettingsPath).size(), 14u);
 }
 
 // The window starts in the mode it was left in, remembered in the user's
 // configuration with K and the auto-saves, unless the command line names one;
 // started in AMATEUR it looks exactly as after the mode command.
 struct StartCase {
-    const char* remembered; // the mode in propmon.conf (nullptr: none)
-    std::optional<int32_t> option;
-    int32_t expected;
+    const char* Remembered; // the mode in propmon.conf (nullptr: none)
+    std::optional<int32_t> Option;
+    int32_t Expected;
 };
 
 class WindowStartTest : public WindowTest, public ::testing::WithParamInterface<StartCase> {};
@@ -1008,33 +1008,33 @@ TEST_P(WindowStartTest, ModeFromPreferencesOrCommandLineWithTitleChecksLabelsAnd
     {
         QSettings store(QSettings::NativeFormat, QSettings::UserScope, "propmon", "propmon");
         store.clear();
-        if (c.remembered) store.setValue("mode", c.remembered);
+        if (c.Remembered) store.setValue("mode", c.Remembered);
         store.setValue("correlogram/average", 4);
         store.setValue("autosave/dopplergram", true);
     }
-    session::PrepareReceiver(state);
-    EXPECT_EQ(session::RestorePreferences(state), "");
+    session::PrepareReceiver(state_);
+    EXPECT_EQ(session::RestorePreferences(state_), "");
     session::ReceiverOptions options;
-    options.mode = c.option;
-    session::ApplyReceiverOptions(state, options);
-    window = std::make_unique<MainWindow>(state, wave);
-    window->OnInitDialog();
+    options.Mode = c.Option;
+    session::ApplyReceiverOptions(state_, options);
+    window_ = std::make_unique<MainWindow>(state_, wave_);
+    window_->OnInitDialog();
     Pump();
 
-    const bool amateur = c.expected == dsp::ModeAmateur;
-    EXPECT_EQ(window->windowTitle(),
+    const bool amateur = c.Expected == dsp::ModeAmateur;
+    EXPECT_EQ(window_->windowTitle(),
               amateur ? QString("Stanag 4285 receiver (AMATEUR)") : StartTitle);
-    EXPECT_EQ(window->MenuItem(NatoCommand)->isChecked(), !amateur);
-    EXPECT_EQ(window->MenuItem(AmateurCommand)->isChecked(), amateur);
+    EXPECT_EQ(window_->MenuItem(NatoCommand)->isChecked(), !amateur);
+    EXPECT_EQ(window_->MenuItem(AmateurCommand)->isChecked(), amateur);
     EXPECT_EQ(LabelText(9000), amateur ? "25ms" : "20ms");
     EXPECT_EQ(LabelText(9016), amateur ? "-25" : "-30");
-    EXPECT_EQ(scripts[0]->LastOpenRate, amateur ? 8000 : 9600);
-    EXPECT_EQ(state.Controls.AverageCount, 4);
-    EXPECT_TRUE(window->MenuItem(AutoSaveDopplergramCommand)->isChecked());
-    EXPECT_FALSE(window->MenuItem(AutoSaveCorrelogramCommand)->isChecked());
+    EXPECT_EQ(scripts_[0]->LastOpenRate, amateur ? 8000 : 9600);
+    EXPECT_EQ(state_.Controls.AverageCount, 4);
+    EXPECT_TRUE(window_->MenuItem(AutoSaveDopplergramCommand)->isChecked());
+    EXPECT_FALSE(window_->MenuItem(AutoSaveCorrelogramCommand)->isChecked());
 
-    window->EndWindow();
-    session::SavePreferences(state, "Scripted 0");
+    window_->EndWindow();
+    session::SavePreferences(state_, "Scripted 0");
     const QSettings saved(session::PreferencesFile(), QSettings::NativeFormat);
     EXPECT_EQ(saved.value("mode").toString(), amateur ? "amateur" : "nato");
     EXPECT_EQ(saved.value("input/device").toString(), "Scripted 0");
@@ -1052,21 +1052,21 @@ INSTANTIATE_TEST_SUITE_P(Modes, WindowStartTest,
 // does its recovery.
 TEST_F(WindowTest, LogMenuWritesBlocksAndItsFailureAndRecoveryShowInTheStatusLine) {
     Start();
-    const QString logs = dir.path() + "/logs";
+    const QString logs = dir_.path() + "/logs";
     std::ofstream(logs.toStdString()) << "a file where the folder goes";
-    window->OnCommand(LogBlocksCommand);
-    EXPECT_TRUE(window->MenuItem(LogBlocksCommand)->isChecked());
-    scripts[0]->Record(std::vector<int16_t>(3 * 1024, 0));
+    window_->OnCommand(LogBlocksCommand);
+    EXPECT_TRUE(window_->MenuItem(LogBlocksCommand)->isChecked());
+    scripts_[0]->Record(std::vector<int16_t>(3 * 1024, 0));
     Pump();
-    const QString problem = window->Status()->Text(StatusField::Problem);
+    const QString problem = window_->Status()->Text(StatusField::Problem);
     EXPECT_TRUE(problem.startsWith("cannot write the folder " + logs + ": "))
         << problem.toStdString();
-    EXPECT_EQ(state.BlockCount, 3);
+    EXPECT_EQ(state_.BlockCount, 3);
 
     QFile::remove(logs);
-    scripts[0]->Record(std::vector<int16_t>(2 * 1024, 0));
+    scripts_[0]->Record(std::vector<int16_t>(2 * 1024, 0));
     Pump();
-    EXPECT_EQ(window->Status()->Text(StatusField::Problem), "the block log written again");
+    EXPECT_EQ(window_->Status()->Text(StatusField::Problem), "the block log written again");
     const QString day = QDateTime::currentDateTimeUtc().date().toString(Qt::ISODate);
     const std::vector<std::string> lines =
         FileLines((logs + "/propmon-" + day + ".csv").toStdString());
@@ -1076,9 +1076,9 @@ TEST_F(WindowTest, LogMenuWritesBlocksAndItsFailureAndRecoveryShowInTheStatusLin
     EXPECT_NE(lines[1].find("Z,3,0.426563,"), std::string::npos) << lines[1];
     EXPECT_NE(lines[2].find("Z,4,0.533229,"), std::string::npos) << lines[2];
 
-    window->OnCommand(LogBlocksCommand);
-    EXPECT_FALSE(window->MenuItem(LogBlocksCommand)->isChecked());
-    EXPECT_EQ(state.Log, nullptr);
+    window_->OnCommand(LogBlocksCommand);
+    EXPECT_FALSE(window_->MenuItem(LogBlocksCommand)->isChecked());
+    EXPECT_EQ(state_.Log, nullptr);
 }
 
 // ---- Acquisition -------------------------------------------------------------
@@ -1086,9 +1086,9 @@ TEST_F(WindowTest, LogMenuWritesBlocksAndItsFailureAndRecoveryShowInTheStatusLin
 // A STANAG 4285 signal over two paths, the sound card's clock `clockPpm` off.
 s4285gen::Generator TwoPathSignal(double clockPpm) {
     s4285gen::Config config = s4285gen::NatoConfig();
-    config.paths = {{.delayMs = 2, .spreadHz = 0.2}, {.delayMs = 5, .gainDb = -6}};
-    config.snrDb = 10;
-    config.clockPpm = clockPpm;
+    config.Paths = {{.DelayMs = 2, .SpreadHz = 0.2}, {.DelayMs = 5, .GainDb = -6}};
+    config.SnrDb = 10;
+    config.ClockPpm = clockPpm;
     return s4285gen::Generator(config);
 }
 
@@ -1105,55 +1105,55 @@ void Listen(io::testing::ScriptedScript& script, s4285gen::Generator& generator,
 TEST_F(WindowTest, PathsArePlacedOnTheirOwnOnceTheSignalHoldsAndTheOperatorsClickWins) {
     Start();
     s4285gen::Generator signal = TwoPathSignal(0);
-    state.Display.CorrelogramScroll = 30;
-    Listen(*scripts[0], signal, 15);
-    EXPECT_EQ(window->Status()->Text(StatusField::Lock), "Locked");
-    EXPECT_TRUE(window->Status()->Text(StatusField::Snr).startsWith("SNR "));
+    state_.Display.CorrelogramScroll = 30;
+    Listen(*scripts_[0], signal, 15);
+    EXPECT_EQ(window_->Status()->Text(StatusField::Lock), "Locked");
+    EXPECT_TRUE(window_->Status()->Text(StatusField::Snr).startsWith("SNR "));
     // The strongest path 10 lags above the bottom of the correlogram, which
     // scrolls back to its bottom as after a click.
-    const double strongest = state.Acquisition.Quality().Last().SteadyStrongestLag;
-    EXPECT_EQ(state.Controls.LagOffset, analysis::LagOffsetFor(strongest));
-    EXPECT_EQ(state.Display.CorrelogramScroll, 0);
+    const double strongest = state_.Acquisition.Quality().Last().SteadyStrongestLag;
+    EXPECT_EQ(state_.Controls.LagOffset, analysis::LagOffsetFor(strongest));
+    EXPECT_EQ(state_.Display.CorrelogramScroll, 0);
 
     // A click picks the lag; the window no longer moves it, F5 does.
-    window->OnLButtonUp(30, 300);
-    EXPECT_EQ(state.Controls.LagOffset, 262);
-    state.Settings.ClockPpm = 3; // the paths would be placed again, were it not for the click
-    Listen(*scripts[0], signal, 10);
-    EXPECT_EQ(state.Controls.LagOffset, 262);
-    window->show();
-    window->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-    QTest::keyClick(window.get(), Qt::Key_F5);
-    EXPECT_EQ(state.Controls.LagOffset,
-              analysis::LagOffsetFor(state.Acquisition.Quality().Last().SteadyStrongestLag));
+    window_->OnLButtonUp(30, 300);
+    EXPECT_EQ(state_.Controls.LagOffset, 262);
+    state_.Settings.ClockPpm = 3; // the paths would be placed again, were it not for the click
+    Listen(*scripts_[0], signal, 10);
+    EXPECT_EQ(state_.Controls.LagOffset, 262);
+    window_->show();
+    window_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+    QTest::keyClick(window_.get(), Qt::Key_F5);
+    EXPECT_EQ(state_.Controls.LagOffset,
+              analysis::LagOffsetFor(state_.Acquisition.Quality().Last().SteadyStrongestLag));
 }
 
 TEST_F(WindowTest, MeasuredClockErrorIsAppliedOnceAndWhatRemainsIsMeasuredAfresh) {
     Start();
     s4285gen::Generator signal = TwoPathSignal(37.4);
-    window->OnCommand(MeasureClockCommand);
-    ClockErrorDialog* dialog = window->ClockDialog();
+    window_->OnCommand(MeasureClockCommand);
+    ClockErrorDialog* dialog = window_->ClockDialog();
     ASSERT_NE(dialog, nullptr);
     EXPECT_TRUE(dialog->isVisible());
     EXPECT_FALSE(dialog->ApplyButton()->isEnabled());
-    EXPECT_EQ(window->Status()->Text(StatusField::Clock), "Clock measuring");
+    EXPECT_EQ(window_->Status()->Text(StatusField::Clock), "Clock measuring");
 
     // The estimate narrows while the signal comes in; the receiver runs on.
-    Listen(*scripts[0], signal, 60);
+    Listen(*scripts_[0], signal, 60);
     ASSERT_TRUE(dialog->ApplyButton()->isEnabled());
-    const analysis::ClockEstimate first = state.Acquisition.ClockNow();
+    const analysis::ClockEstimate first = state_.Acquisition.ClockNow();
     EXPECT_NEAR(first.TotalPpm, 37.4, 0.5);
     EXPECT_TRUE(dialog->EstimateLabel()->text().startsWith("+37."))
         << dialog->EstimateLabel()->text().toStdString();
-    EXPECT_TRUE(window->Status()->Text(StatusField::Clock).startsWith("Clock +37."));
+    EXPECT_TRUE(window_->Status()->Text(StatusField::Clock).startsWith("Clock +37."));
 
     // Apply: whole ppm into ClockPpm, the rest onto the slider and its label.
     dialog->ApplyButton()->click();
     const analysis::ClockSetting split = analysis::SplitClockCorrection(first.TotalPpm);
-    EXPECT_EQ(state.Settings.ClockPpm, 37.0L);
+    EXPECT_EQ(state_.Settings.ClockPpm, 37.0L);
     EXPECT_EQ(Slider(ClockSliderId)->value(), split.SliderPosition);
-    EXPECT_EQ(state.Settings.ClockOffset, split.ClockOffset);
+    EXPECT_EQ(state_.Settings.ClockOffset, split.ClockOffset);
     const QString label = LabelText(ClockLabelId); // the sum as a float, to 0.01
     ASSERT_TRUE(label.startsWith("Clock offset ") && label.endsWith(" ppm"));
     EXPECT_NEAR(label.mid(13).chopped(4).toDouble(),
@@ -1161,32 +1161,32 @@ TEST_F(WindowTest, MeasuredClockErrorIsAppliedOnceAndWhatRemainsIsMeasuredAfresh
     EXPECT_FALSE(dialog->ApplyButton()->isEnabled()); // measuring the rest afresh
 
     // The drift is gone; applying again leaves the correction where it is.
-    Listen(*scripts[0], signal, 60);
-    const analysis::ClockEstimate second = state.Acquisition.ClockNow();
+    Listen(*scripts_[0], signal, 60);
+    const analysis::ClockEstimate second = state_.Acquisition.ClockNow();
     ASSERT_TRUE(second.Valid);
     EXPECT_NEAR(second.ResidualPpm, 0.0, 0.3);
     EXPECT_NEAR(second.CorrectionPpm, first.TotalPpm, 0.01);
     dialog->ApplyButton()->click();
-    EXPECT_NEAR(double(dsp::ClockCorrection(state.Settings) * 1e6L), 37.4, 0.5);
+    EXPECT_NEAR(double(dsp::ClockCorrection(state_.Settings) * 1e6L), 37.4, 0.5);
 
     // Closing ends the measurement and its status.
     dialog->close();
     Pump();
-    EXPECT_FALSE(state.Acquisition.MeasuringClock());
-    EXPECT_EQ(window->Status()->Text(StatusField::Clock), "");
-    EXPECT_EQ(window->ClockDialog(), nullptr);
+    EXPECT_FALSE(state_.Acquisition.MeasuringClock());
+    EXPECT_EQ(window_->Status()->Text(StatusField::Clock), "");
+    EXPECT_EQ(window_->ClockDialog(), nullptr);
 }
 
 TEST_F(WindowTest, AReplayFoundAmateurStartsInThatMode) {
-    session::PrepareReceiver(state);
-    window = std::make_unique<MainWindow>(state, wave);
-    window->StartInMode(dsp::ModeAmateur);
-    window->OnInitDialog();
+    session::PrepareReceiver(state_);
+    window_ = std::make_unique<MainWindow>(state_, wave_);
+    window_->StartInMode(dsp::ModeAmateur);
+    window_->OnInitDialog();
     Pump();
-    EXPECT_EQ(scripts[0]->LastOpenRate, 8000);
-    EXPECT_EQ(window->windowTitle(), "Stanag 4285 receiver (AMATEUR)");
-    EXPECT_TRUE(window->MenuItem(AmateurCommand)->isChecked());
-    EXPECT_FALSE(window->MenuItem(NatoCommand)->isChecked());
+    EXPECT_EQ(scripts_[0]->LastOpenRate, 8000);
+    EXPECT_EQ(window_->windowTitle(), "Stanag 4285 receiver (AMATEUR)");
+    EXPECT_TRUE(window_->MenuItem(AmateurCommand)->isChecked());
+    EXPECT_FALSE(window_->MenuItem(NatoCommand)->isChecked());
     EXPECT_EQ(LabelText(9000), "25ms");
 }
 
@@ -1195,9 +1195,9 @@ TEST_F(WindowTest, TheLevelWarnsOfClipping) {
     std::vector<int16_t> loud(4 * 1024);
     for (size_t i = 0; i < loud.size(); ++i)
         loud[i] = i % 2 ? 32767 : -32768;
-    scripts[0]->Record(loud);
+    scripts_[0]->Record(loud);
     Pump();
-    EXPECT_EQ(window->Status()->Text(StatusField::Level),
+    EXPECT_EQ(window_->Status()->Text(StatusField::Level),
               "Level 0 dBFS: clipping, turn the input down");
 }
 

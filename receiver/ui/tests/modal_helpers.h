@@ -19,18 +19,18 @@ namespace detail {
 
 // Polls for the modal widget; only the pending timer holds it.
 struct ModalWaiter : std::enable_shared_from_this<ModalWaiter> {
-    std::function<void(QWidget*)> action;
-    QWidget* except = nullptr;
-    int timeoutMs = 0;
-    QElapsedTimer clock;
+    std::function<void(QWidget*)> Action;
+    QWidget* Except = nullptr;
+    int TimeoutMs = 0;
+    QElapsedTimer Clock;
 
     void Poll() {
         QWidget* modal = QApplication::activeModalWidget();
-        if (modal && modal != except && modal->isVisible()) {
-            action(modal);
+        if (modal && modal != Except && modal->isVisible()) {
+            Action(modal);
             return;
         }
-        if (clock.elapsed() > timeoutMs) {
+        if (Clock.elapsed() > TimeoutMs) {
             ADD_FAILURE() << "no modal widget appeared";
             return;
         }
@@ -45,10 +45,10 @@ struct ModalWaiter : std::enable_shared_from_this<ModalWaiter> {
 inline void OnNextModal(std::function<void(QWidget*)> action, QWidget* except = nullptr,
                         int timeoutMs = 5000) {
     auto waiter = std::make_shared<detail::ModalWaiter>();
-    waiter->action = std::move(action);
-    waiter->except = except;
-    waiter->timeoutMs = timeoutMs;
-    waiter->clock.start();
+    waiter->Action = std::move(action);
+    waiter->Except = except;
+    waiter->TimeoutMs = timeoutMs;
+    waiter->Clock.start();
     QTimer::singleShot(0, [waiter] { waiter->Poll(); });
 }
 

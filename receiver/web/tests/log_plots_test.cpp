@@ -140,31 +140,31 @@ TEST(LogPlots, ShowTheLast24HoursFromTodayAndYesterday) {
         return 52 +
                static_cast<int>((ms - (now - 24 * hour)) * (web::PlotWidth - 62) / (24 * hour));
     };
-    constexpr QRgb Strongest = 0xFF0000A0u, Second = 0xFFC80000u;
-    EXPECT_GT(Dots(delay, x(now - 20 * hour) + 2, x(now - 19 * hour) - 2, Strongest), 10);
-    EXPECT_GT(Dots(delay, x(now - 20 * hour) + 2, x(now - 19 * hour) - 2, Second), 10);
-    EXPECT_GT(Dots(delay, x(now - 2 * hour) + 2, x(now - hour) - 2, Second), 10);
+    constexpr QRgb strongest = 0xFF0000A0u, second = 0xFFC80000u;
+    EXPECT_GT(Dots(delay, x(now - 20 * hour) + 2, x(now - 19 * hour) - 2, strongest), 10);
+    EXPECT_GT(Dots(delay, x(now - 20 * hour) + 2, x(now - 19 * hour) - 2, second), 10);
+    EXPECT_GT(Dots(delay, x(now - 2 * hour) + 2, x(now - hour) - 2, second), 10);
     // Nothing where the log has no rows (between the two hours).
-    EXPECT_EQ(Dots(delay, x(now - 18 * hour), x(now - 3 * hour), Strongest), 0);
+    EXPECT_EQ(Dots(delay, x(now - 18 * hour), x(now - 3 * hour), strongest), 0);
     // The second path is drawn 2.5 ms behind the strongest: higher up.
     const int column = x(now - 2 * hour) + 10;
     int strongestY = -1, secondY = -1;
     for (int y = 0; y < delay.height(); ++y) {
-        if (delay.pixel(column, y) == Strongest) strongestY = y;
-        if (delay.pixel(column, y) == Second) secondY = y;
+        if (delay.pixel(column, y) == strongest) strongestY = y;
+        if (delay.pixel(column, y) == second) secondY = y;
     }
     ASSERT_GE(strongestY, 0);
     ASSERT_GE(secondY, 0);
     EXPECT_LT(secondY, strongestY);
 
     const QImage doppler = web::RenderDopplerPlot(history, now);
-    EXPECT_GT(Dots(doppler, x(now - 2 * hour) + 2, x(now - hour) - 2, Strongest), 10);
+    EXPECT_GT(Dots(doppler, x(now - 2 * hour) + 2, x(now - hour) - 2, strongest), 10);
 
     // An empty folder gives a plot that says so and draws no dots.
     QTemporaryDir empty;
     web::LogHistory none(empty.path());
     none.Update(now);
-    EXPECT_EQ(Dots(web::RenderDelayPlot(none, now, 2400), 52, web::PlotWidth - 10, Strongest), 0);
+    EXPECT_EQ(Dots(web::RenderDelayPlot(none, now, 2400), 52, web::PlotWidth - 10, strongest), 0);
 }
 
 } // namespace

@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-namespace webtest {
+namespace web::testing {
 
 using namespace std::chrono_literals;
 
@@ -66,9 +66,9 @@ class Client {
     }
 
     struct Answer {
-        int status = 0;
-        std::map<std::string, std::string> headers; // names in lower case
-        std::string body;
+        int Status = 0;
+        std::map<std::string, std::string> Headers; // names in lower case
+        std::string Body;
     };
     // Reads one answer; a HEAD answer has no body whatever its length says.
     Answer Read(bool head = false) {
@@ -82,7 +82,7 @@ class Client {
         const std::string headText = buffer_.substr(0, end);
         buffer_.erase(0, end + 4);
         size_t lineEnd = headText.find("\r\n");
-        answer.status = std::stoi(headText.substr(9, 3));
+        answer.Status = std::stoi(headText.substr(9, 3));
         while (lineEnd != std::string::npos) {
             const size_t next = headText.find("\r\n", lineEnd + 2);
             const std::string line = headText.substr(lineEnd + 2, next - lineEnd - 2);
@@ -90,16 +90,16 @@ class Client {
             std::string name = line.substr(0, colon);
             for (char& c : name)
                 c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            answer.headers[name] = line.substr(line.find_first_not_of(' ', colon + 1));
+            answer.Headers[name] = line.substr(line.find_first_not_of(' ', colon + 1));
             lineEnd = next;
         }
-        const size_t length = head ? 0 : std::stoul(answer.headers["content-length"]);
+        const size_t length = head ? 0 : std::stoul(answer.Headers["content-length"]);
         while (buffer_.size() < length) {
             const std::string more = Receive(65536);
             if (more.empty()) break;
             buffer_ += more;
         }
-        answer.body = buffer_.substr(0, length);
+        answer.Body = buffer_.substr(0, length);
         buffer_.erase(0, length);
         return answer;
     }
@@ -115,4 +115,4 @@ class Client {
     std::string buffer_;
 };
 
-} // namespace webtest
+} // namespace web::testing

@@ -28,7 +28,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using webtest::Client;
+using web::testing::Client;
 
 QImage Filled(int width, int height, QRgb colour) {
     QImage image(width, height, QImage::Format_RGB32);
@@ -50,11 +50,11 @@ void WriteFile(const QString& path, const QByteArray& bytes) {
 class WebViewTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        root = QDir(dir.path());
+        ASSERT_TRUE(dir_.isValid());
+        root_ = QDir(dir_.path());
         for (const char* folder : {"station/Correlograms/2026-12-07", "station/Dopplergrams",
                                    "station/logs", "elsewhere/inside"})
-            ASSERT_TRUE(root.mkpath(QString::fromLatin1(folder)));
+            ASSERT_TRUE(root_.mkpath(QString::fromLatin1(folder)));
         WriteFile(Path("elsewhere/secret.txt"), Secret);
         WriteFile(Path("station/Correlograms/140509correlogram.BMP"), "BM old");
         WriteFile(Path("station/Correlograms/150000correlogram.BMP"), "BM new");
@@ -74,25 +74,25 @@ class WebViewTest : public ::testing::Test {
                       Path("station/Correlograms/latest.BMP").toLocal8Bit().constData()),
             0);
 
-        config.Address = QHostAddress(QHostAddress::LocalHost);
-        config.Port = 0;
-        config.WakePauseMs = 0; // one request after another, answered at once
-        config.Folders = {{"Correlograms", Path("station/Correlograms")},
-                          {"Dopplergrams", Path("station/Dopplergrams")},
-                          {"Scattergrams", Path("station/Scattergrams")}, // not made yet
-                          {"logs", Path("station/logs")}};
-        config.LogFolder = Path("station/logs");
+        config_.Address = QHostAddress(QHostAddress::LocalHost);
+        config_.Port = 0;
+        config_.WakePauseMs = 0; // one request after another, answered at once
+        config_.Folders = {{"Correlograms", Path("station/Correlograms")},
+                           {"Dopplergrams", Path("station/Dopplergrams")},
+                           {"Scattergrams", Path("station/Scattergrams")}, // not made yet
+                           {"logs", Path("station/logs")}};
+        config_.LogFolder = Path("station/logs");
     }
 
     void Start() {
-        view = std::make_unique<web::WebView>(config);
+        view_ = std::make_unique<web::WebView>(config_);
         QString error;
-        ASSERT_TRUE(view->Start(error)) << error.toStdString();
-        ASSERT_NE(view->Port(), 0);
+        ASSERT_TRUE(view_->Start(error)) << error.toStdString();
+        ASSERT_NE(view_->Port(), 0);
     }
 
     QString Path(const char* relative) const {
-        return root.filePath(QString::fromLatin1(relative));
+        return root_.filePath(QString::fromLatin1(relative));
     }
     void Age(const char* relative, int seconds) {
         QFile file(Path(relative));
@@ -102,70 +102,70 @@ class WebViewTest : public ::testing::Test {
     }
 
     static constexpr const char* Secret = "the station's secret";
-    QTemporaryDir dir;
-    QDir root;
-    web::WebViewConfig config;
-    std::unique_ptr<web::WebView> view;
+    QTemporaryDir dir_;
+    QDir root_;
+    web::WebViewConfig config_;
+    std::unique_ptr<web::WebView> view_;
 };
 
 TEST_F(WebViewTest, PageStateAndPanelsShowWhatWasPublished) {
     Start();
-    view->PublishPanels(Panels(0xFF102030u));
+    view_->PublishPanels(Panels(0xFF102030u));
     web::BlockFacts facts;
     facts.Fields = {{"Peak lag", "123"}, {"Doppler", "+0.41 Hz"}, {"peak_snr_db", "17.5"}};
     facts.Input = "Receiver <USB> & co";
     facts.Mode = "NATO (2400 baud, 1800 Hz)";
     facts.BlockTime = QDateTime(QDate(2026, 12, 8), QTime(14, 3, 7), Qt::UTC);
     facts.Blocks = 4711;
-    view->PublishBlock(facts);
+    view_->PublishBlock(facts);
 
-    Client client(view->Port());
+    Client client(view_->Port());
     ASSERT_TRUE(client.Connected());
     Client::Answer page = client.Get("/");
-    EXPECT_EQ(page.status, 200);
-    EXPECT_EQ(page.headers["content-type"], "text/html; charset=utf-8");
+    EXPECT_EQ(page.Status, 200);
+    EXPECT_EQ(page.Headers["content-type"], "text/html; charset=utf-8");
     for (const char* text :
          {"id=\"correlation\"", "id=\"correlogram\"", "id=\"dopplergram\"", "id=\"scattergram\"",
           "id=\"tune\"", "+0.41 Hz", "peak_snr_db", "2026-12-08 14:03:07 UTC",
           "Receiver &lt;USB&gt; &amp; co", "src=\"/page.js\"", "/files/Correlograms/"})
-        EXPECT_NE(page.body.find(text), std::string::npos) << text;
+        EXPECT_NE(page.Body.find(text), std::string::npos) << text;
     // Nothing is loaded from anywhere else.
-    EXPECT_EQ(page.body.find("http"), std::string::npos);
-    EXPECT_EQ(client.Get("/page.js").body.find("http"), std::string::npos);
+    EXPECT_EQ(page.Body.find("http"), std::string::npos);
+    EXPECT_EQ(client.Get("/page.js").Body.find("http"), std::string::npos);
 
     // The same connection answers again (kept alive).
     Client::Answer state = client.Get("/state.json");
-    EXPECT_EQ(state.status, 200);
+    EXPECT_EQ(state.Status, 200);
     const QJsonObject json =
-        QJsonDocument::fromJson(QByteArray::fromStdString(state.body)).object();
+        QJsonDocument::fromJson(QByteArray::fromStdString(state.Body)).object();
     EXPECT_EQ(json["blocks"].toInt(), 4711);
     EXPECT_EQ(json["input"].toString(), "Receiver <USB> & co");
     EXPECT_EQ(json["fields"].toArray()[1].toArray()[1].toString(), "+0.41 Hz");
     const QJsonObject versions = json["panels"].toObject();
 
     Client::Answer png = client.Get("/panel/correlogram.png?v=1");
-    EXPECT_EQ(png.headers["content-type"], "image/png");
-    const QImage shown = QImage::fromData(QByteArray::fromStdString(png.body), "PNG");
+    EXPECT_EQ(png.Headers["content-type"], "image/png");
+    const QImage shown = QImage::fromData(QByteArray::fromStdString(png.Body), "PNG");
     ASSERT_EQ(shown.size(), QSize(561, 216));
     EXPECT_EQ(shown.pixel(100, 100), 0xFF102030u);
 
     // One panel drawn on: only its version moves, and it shows the new pixels.
     web::PanelSet next = Panels(0xFF102030u);
-    view->PublishPanels(next);
+    view_->PublishPanels(next);
     const auto versionsNow = [&] {
-        return QJsonDocument::fromJson(QByteArray::fromStdString(client.Get("/state.json").body))
+        return QJsonDocument::fromJson(QByteArray::fromStdString(client.Get("/state.json").Body))
             .object()["panels"]
             .toObject();
     };
     const QJsonObject published = versionsNow();
     EXPECT_GT(published["tune"].toInt(), versions["tune"].toInt());
     next.Images[1].setPixel(5, 5, 0xFFFF0000u); // the view holds a copy: this detaches
-    view->PublishPanels(next);
+    view_->PublishPanels(next);
     const QJsonObject drawn = versionsNow();
     EXPECT_EQ(drawn["correlogram"].toInt(), published["correlogram"].toInt() + 1);
     EXPECT_EQ(drawn["tune"].toInt(), published["tune"].toInt());
     const QImage changed = QImage::fromData(
-        QByteArray::fromStdString(client.Get("/panel/correlogram.png").body), "PNG");
+        QByteArray::fromStdString(client.Get("/panel/correlogram.png").Body), "PNG");
     EXPECT_EQ(changed.pixel(5, 5), 0xFFFF0000u);
 
     // The page's poll brings the pictures that changed since the versions it
@@ -177,7 +177,7 @@ TEST_F(WebViewTest, PageStateAndPanelsShowWhatWasPublished) {
     have.chop(1);
     const QJsonObject pictures =
         QJsonDocument::fromJson(
-            QByteArray::fromStdString(client.Get("/state.json?have=" + have.toStdString()).body))
+            QByteArray::fromStdString(client.Get("/state.json?have=" + have.toStdString()).Body))
             .object()["pictures"]
             .toObject();
     ASSERT_EQ(pictures.keys(), QStringList{"correlogram"});
@@ -186,7 +186,7 @@ TEST_F(WebViewTest, PageStateAndPanelsShowWhatWasPublished) {
     const QImage carried = QImage::fromData(QByteArray::fromBase64(url.mid(22).toLatin1()), "PNG");
     EXPECT_EQ(carried.pixel(5, 5), 0xFFFF0000u);
     EXPECT_EQ(carried.pixel(6, 6), 0xFF102030u);
-    EXPECT_EQ(client.Get("/panel/waterfall.png").status, 404);
+    EXPECT_EQ(client.Get("/panel/waterfall.png").Status, 404);
 }
 
 // Paths that try to leave the served folders, as a client can write them.
@@ -194,11 +194,11 @@ class Traversal : public WebViewTest, public ::testing::WithParamInterface<const
 
 TEST_P(Traversal, NeverReachesAnythingOutsideTheServedFolders) {
     Start();
-    Client client(view->Port());
+    Client client(view_->Port());
     Client::Answer answer = client.Get(GetParam());
-    EXPECT_EQ(answer.status, 404) << GetParam();
-    EXPECT_EQ(answer.body.find(Secret), std::string::npos);
-    EXPECT_EQ(answer.body.find("inside"), std::string::npos);
+    EXPECT_EQ(answer.Status, 404) << GetParam();
+    EXPECT_EQ(answer.Body.find(Secret), std::string::npos);
+    EXPECT_EQ(answer.Body.find("inside"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -220,10 +220,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(WebViewTest, ServedFoldersListNewestFirstAndServeTheirFiles) {
     Start();
-    Client client(view->Port());
+    Client client(view_->Port());
     Client::Answer listing = client.Get("/files/Correlograms/");
-    ASSERT_EQ(listing.status, 200);
-    const std::string& html = listing.body;
+    ASSERT_EQ(listing.Status, 200);
+    const std::string& html = listing.Body;
     // The dated subfolder first, then the files newest first, with sizes and
     // times; hidden files and links leading out are not listed.
     const size_t dated = html.find("href=\"2026-12-07/\"");
@@ -240,30 +240,30 @@ TEST_F(WebViewTest, ServedFoldersListNewestFirstAndServeTheirFiles) {
         EXPECT_EQ(html.find(hidden), std::string::npos) << hidden;
 
     Client::Answer picture = client.Get("/files/Correlograms/2026-12-07/140509correlogram.BMP");
-    EXPECT_EQ(picture.status, 200);
-    EXPECT_EQ(picture.headers["content-type"], "image/bmp");
-    EXPECT_EQ(picture.body, "BM dated");
-    EXPECT_EQ(picture.headers.count("content-disposition"), 0u);
+    EXPECT_EQ(picture.Status, 200);
+    EXPECT_EQ(picture.Headers["content-type"], "image/bmp");
+    EXPECT_EQ(picture.Body, "BM dated");
+    EXPECT_EQ(picture.Headers.count("content-disposition"), 0u);
 
     // A link to a file inside the served folder is followed.
-    Client other(view->Port());
-    EXPECT_EQ(other.Get("/files/Correlograms/latest.BMP").body, "BM new");
+    Client other(view_->Port());
+    EXPECT_EQ(other.Get("/files/Correlograms/latest.BMP").Body, "BM new");
 
-    Client third(view->Port());
+    Client third(view_->Port());
     Client::Answer csv = third.Get("/files/logs/propmon-2026-12-08.csv");
-    EXPECT_EQ(csv.headers["content-type"], "text/csv; charset=utf-8");
-    EXPECT_EQ(csv.headers["content-disposition"].rfind(
+    EXPECT_EQ(csv.Headers["content-type"], "text/csv; charset=utf-8");
+    EXPECT_EQ(csv.Headers["content-disposition"].rfind(
                   "attachment; filename=\"propmon-2026-12-08.csv\"", 0),
               0u);
-    EXPECT_EQ(csv.body, "utc,block\n");
+    EXPECT_EQ(csv.Body, "utc,block\n");
 
-    Client fourth(view->Port());
+    Client fourth(view_->Port());
     Client::Answer moved = fourth.Get("/files/Correlograms");
-    EXPECT_EQ(moved.status, 301);
-    EXPECT_EQ(moved.headers["location"], "/files/Correlograms/");
-    EXPECT_EQ(fourth.Get("/files/Scattergrams/").status, 200); // not made yet: empty
+    EXPECT_EQ(moved.Status, 301);
+    EXPECT_EQ(moved.Headers["location"], "/files/Correlograms/");
+    EXPECT_EQ(fourth.Get("/files/Scattergrams/").Status, 200); // not made yet: empty
     Client::Answer index = fourth.Get("/files/");
-    EXPECT_NE(index.body.find("href=\"logs/\""), std::string::npos);
+    EXPECT_NE(index.Body.find("href=\"logs/\""), std::string::npos);
 }
 
 // Every method that is not GET or HEAD, on every kind of resource.
@@ -273,10 +273,10 @@ class Methods : public WebViewTest,
 TEST_P(Methods, AreRefusedWith405) {
     Start();
     const auto [method, target] = GetParam();
-    Client client(view->Port());
+    Client client(view_->Port());
     Client::Answer answer = client.Get(target, method);
-    EXPECT_EQ(answer.status, 405) << method << " " << target;
-    EXPECT_EQ(answer.headers["allow"], "GET, HEAD");
+    EXPECT_EQ(answer.Status, 405) << method << " " << target;
+    EXPECT_EQ(answer.Headers["allow"], "GET, HEAD");
     QFile file(Path("station/Correlograms/150000correlogram.BMP"));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), "BM new");
@@ -299,24 +299,24 @@ INSTANTIATE_TEST_SUITE_P(WebView, Methods,
 
 TEST_F(WebViewTest, HeadAnswersTheHeadersOfGetWithoutABody) {
     Start();
-    view->PublishPanels(Panels(0xFF808080u));
+    view_->PublishPanels(Panels(0xFF808080u));
     for (const char* target :
          {"/", "/state.json", "/panel/tune.png", "/files/Correlograms/150000correlogram.BMP"}) {
-        Client client(view->Port());
+        Client client(view_->Port());
         Client::Answer head = client.Get(target, "HEAD");
-        EXPECT_EQ(head.status, 200) << target;
-        EXPECT_NE(std::stoul(head.headers["content-length"]), 0u) << target;
+        EXPECT_EQ(head.Status, 200) << target;
+        EXPECT_NE(std::stoul(head.Headers["content-length"]), 0u) << target;
         // Nothing follows the head: the next answer on the connection is whole.
         EXPECT_TRUE(client.Unread().empty()) << target;
         EXPECT_TRUE(client.Receive(1, 300ms).empty()) << target;
-        EXPECT_EQ(client.Get("/state.json").status, 200) << target;
+        EXPECT_EQ(client.Get("/state.json").Status, 200) << target;
     }
 }
 
 TEST_F(WebViewTest, RequestsWithBodiesOrOversizeHeadsAreRejected) {
-    config.Limits.MaxConnections = 4;
-    config.Limits.HeadTimeoutMs = 500;
-    config.Limits.SweepIntervalMs = 100;
+    config_.Limits.MaxConnections = 4;
+    config_.Limits.HeadTimeoutMs = 500;
+    config_.Limits.SweepIntervalMs = 100;
     Start();
     const std::pair<std::string, int> cases[] = {
         {"GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello", 413},
@@ -326,13 +326,13 @@ TEST_F(WebViewTest, RequestsWithBodiesOrOversizeHeadsAreRejected) {
         {"GET / HTTP/1.1\r\nHost: x\r\nX-Filler: " + std::string(20000, 'b') + "\r\n\r\n", 431},
     };
     for (const auto& [request, status] : cases) {
-        Client client(view->Port());
+        Client client(view_->Port());
         client.Send(request);
-        EXPECT_EQ(client.Read(true).status, status) << request.substr(0, 60);
+        EXPECT_EQ(client.Read(true).Status, status) << request.substr(0, 60);
         EXPECT_TRUE(client.Ended(2000ms));
     }
     // A request head that never ends is dropped.
-    Client slow(view->Port());
+    Client slow(view_->Port());
     slow.Send("GET / HTTP/1.1\r\nHost: x\r\n");
     EXPECT_TRUE(slow.Ended(3000ms));
 
@@ -340,15 +340,15 @@ TEST_F(WebViewTest, RequestsWithBodiesOrOversizeHeadsAreRejected) {
     std::this_thread::sleep_for(300ms); // the server has seen the others go
     std::vector<std::unique_ptr<Client>> held;
     for (int i = 0; i < 4; ++i) {
-        held.push_back(std::make_unique<Client>(view->Port()));
-        EXPECT_EQ(held.back()->Get("/state.json").status, 200);
+        held.push_back(std::make_unique<Client>(view_->Port()));
+        EXPECT_EQ(held.back()->Get("/state.json").Status, 200);
     }
-    Client extra(view->Port());
-    EXPECT_EQ(extra.Read(true).status, 503);
+    Client extra(view_->Port());
+    EXPECT_EQ(extra.Read(true).Status, 503);
     held.pop_back();
     std::this_thread::sleep_for(200ms);
-    Client later(view->Port());
-    EXPECT_EQ(later.Get("/state.json").status, 200);
+    Client later(view_->Port());
+    EXPECT_EQ(later.Get("/state.json").Status, 200);
 }
 
 long ResidentKilobytes() {
@@ -359,20 +359,20 @@ long ResidentKilobytes() {
 }
 
 TEST_F(WebViewTest, AClientThatStopsReadingHoldsLittleAndDelaysNobody) {
-    config.Limits.StallTimeoutMs = 2000;
-    config.Limits.SweepIntervalMs = 100;
+    config_.Limits.StallTimeoutMs = 2000;
+    config_.Limits.SweepIntervalMs = 100;
     // A large log file, sent to a client that reads a little and then stops.
-    constexpr qint64 FileBytes = 96LL * 1024 * 1024;
+    constexpr qint64 fileBytes = 96LL * 1024 * 1024;
     {
         QFile big(Path("station/logs/propmon-2026-12-01.csv"));
         ASSERT_TRUE(big.open(QIODevice::WriteOnly));
         const QByteArray row(1024 * 1024, 'x');
-        for (qint64 written = 0; written < FileBytes; written += row.size())
+        for (qint64 written = 0; written < fileBytes; written += row.size())
             ASSERT_EQ(big.write(row), row.size());
     }
     Start();
     const long before = ResidentKilobytes();
-    Client stalled(view->Port());
+    Client stalled(view_->Port());
     const int small = 4096;
     ASSERT_EQ(::setsockopt(stalled.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
     stalled.Send("GET /files/logs/propmon-2026-12-01.csv HTTP/1.1\r\nHost: x\r\n\r\n");
@@ -382,11 +382,11 @@ TEST_F(WebViewTest, AClientThatStopsReadingHoldsLittleAndDelaysNobody) {
     web::BlockFacts facts;
     for (int block = 1; block <= 30; ++block) {
         facts.Blocks = block;
-        view->PublishPanels(Panels(0xFF000000u + block));
-        view->PublishBlock(facts);
-        Client other(view->Port());
+        view_->PublishPanels(Panels(0xFF000000u + block));
+        view_->PublishBlock(facts);
+        Client other(view_->Port());
         const QJsonObject state =
-            QJsonDocument::fromJson(QByteArray::fromStdString(other.Get("/state.json").body))
+            QJsonDocument::fromJson(QByteArray::fromStdString(other.Get("/state.json").Body))
                 .object();
         ASSERT_EQ(state["blocks"].toInt(), block);
     }
@@ -404,7 +404,7 @@ TEST_F(WebViewTest, AClientThatStopsReadingHoldsLittleAndDelaysNobody) {
     qint64 received = 0;
     for (std::string more; !(more = stalled.Receive(1 << 20, 2000ms)).empty();)
         received += static_cast<qint64>(more.size());
-    EXPECT_LT(received, FileBytes / 2);
+    EXPECT_LT(received, fileBytes / 2);
 }
 
 } // namespace
