@@ -15,7 +15,9 @@
 
 #include "bench/chain_ops.h"
 #include "bench/core_throughput.h"
+#include "receiver/analysis/measurement.h"
 #include "receiver/dsp/chain.h"
+#include "s4285gen/channels.h"
 #include "s4285gen/s4285gen.h"
 
 namespace {
@@ -80,6 +82,45 @@ void ProcessBlockOnly(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(ProcessBlockOnly)->Unit(benchmark::kMicrosecond);
+
+// The measurement stage after each block (receiver/acquisition/measurement.h),
+// on its own: fed over and over the chain as 64 blocks of a signal left it,
+// a channel-table row every minute.  Arg 0: this benchmark's two-path signal;
+// arg 1: the Good channel, two fading paths 0.5 ms apart in one peak.
+void MeasurementStageOnly(benchmark::State& state) {
+    s4285gen::Config config = s4285gen::WattersonConfig(s4285gen::Watterson::Good, 15);
+    if (state.range(0) == 0) {
+        config.Paths = {{.DelayMs = 3.0}, {.DelayMs = 5.5, .GainDb = -4.0, .DopplerHz = 0.7}};
+        config.SnrDb = 15;
+    }
+    s4285gen::Generator generator(config);
+    StageChain r;
+    std::vector<std::unique_ptr<dsp::ChainState>> blocks;
+    dsp::DisplayHooks hooks;
+    hooks.BlockProcessed = [&](const dsp::ChainState& chain) {
+        if (blocks.size() < 64) blocks.push_back(std::make_unique<dsp::ChainState>(chain));
+    };
+    std::vector<int16_t> buffer(dsp::BlockLen);
+    while (blocks.size() < 64) {
+        generator.Generate(buffer.data(), buffer.size());
+        dsp::ResampleBuffer(*r.Chain, r.Settings, r.Controls, hooks, buffer.data(),
+                            2 * dsp::BlockLen);
+    }
+    analysis::MeasurementStage stage;
+    const int64_t minute = 563;
+    size_t next = 0;
+    const auto one = [&] {
+        stage.Add(*blocks[next], r.Settings);
+        next = (next + 1) % blocks.size();
+        if (stage.MinuteBlocks() >= minute) stage.FinishMinute();
+    };
+    for (int64_t b = 0; b < 2 * minute; ++b) // the stage's rings filled
+        one();
+    for (auto _ : state)
+        one();
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(MeasurementStageOnly)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // Each stage on its own, for where the time of ProcessBlock goes.
 void StageDownconvert(benchmark::State& state) {
@@ -235,7 +276,10 @@ class LimitReporter : public benchmark::ConsoleReporter {
             if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
             for (const char* counter : {"items_per_second", "blocks_per_second"}) {
                 const auto rate = run.counters.find(counter);
-                if (rate != run.counters.end()) rates_[run.run_name.function_name] = rate->second;
+                if (rate == run.counters.end()) continue;
+                rates_[run.run_name.function_name] = rate->second;
+                if (!run.run_name.args.empty())
+                    rates_[run.run_name.function_name + "/" + run.run_name.args] = rate->second;
             }
         }
         ConsoleReporter::ReportRuns(runs);
@@ -243,6 +287,7 @@ class LimitReporter : public benchmark::ConsoleReporter {
 
     void Finalize() override {
         ConsoleReporter::Finalize();
+        StageShares();
         using bench::OpClass;
         std::array<double, bench::OpClassCount> best{};
         std::printf("\nThroughput of this core, element operations per ns:\n");
@@ -317,6 +362,21 @@ class LimitReporter : public benchmark::ConsoleReporter {
     }
 
   private:
+    // The measurement stage against the bare chain, both from this run.
+    void StageShares() const {
+        const auto chain = rates_.find("ProcessBlockOnly");
+        if (chain == rates_.end()) return;
+        for (const char* signal : {"0", "1"}) {
+            const auto stage = rates_.find(std::string("MeasurementStageOnly/") + signal);
+            if (stage == rates_.end()) continue;
+            std::printf(
+                "\nMeasurement stage (%s): %.2f us a block, %.2f of ProcessBlock's %.2f us\n",
+                signal[0] == '0' ? "two paths 2.5 ms apart"
+                                 : "Good channel, paths 0.5 ms apart in one peak",
+                1e6 / stage->second, chain->second / stage->second, 1e6 / chain->second);
+        }
+    }
+
     std::map<std::string, double> rates_;
 };
 

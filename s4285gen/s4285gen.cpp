@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "s4285gen/s4285gen.h"
 
+#include "s4285gen/disturbance_source.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -111,7 +113,7 @@ std::string CheckConfig(const Config& c) {
     if (!InRange(c.SnrDb, -60, 200)) return "SNR must be -60..200 dB";
     if (!InRange(c.ClockPpm, -10000, 10000)) return "clock error must be -10000..10000 ppm";
     if (!InRange(c.LevelDbfs, -120, 0)) return "level must be -120..0 dBFS";
-    return {};
+    return CheckDisturbances(c.Extra, c.SampleRate);
 }
 
 double FrameStartSample(const Config& c, int64_t frame, std::size_t path) {
@@ -226,11 +228,22 @@ Generator::Generator(const Config& config) : config_(config) {
         paths_.push_back(std::move(ps));
     }
     noiseSigma_ = std::sqrt(signalPower / std::pow(10.0, config_.SnrDb / 10.0));
-    scale_ = std::pow(10.0, config_.LevelDbfs / 20.0) /
-             std::sqrt(signalPower + noiseSigma_ * noiseSigma_);
+    if (config_.Extra.Any()) {
+        extra_ = std::make_unique<DisturbanceSource>(config_, signalPower, sampleTimeS_);
+        const double heard = config_.Extra.SignalOff ? 0.0 : signalPower;
+        scale_ = std::pow(10.0, config_.LevelDbfs / 20.0) /
+                 std::sqrt(heard + noiseSigma_ * noiseSigma_ + extra_->Power());
+    } else {
+        scale_ = std::pow(10.0, config_.LevelDbfs / 20.0) /
+                 std::sqrt(signalPower + noiseSigma_ * noiseSigma_);
+    }
 
     symBase_ = FloorToInt(-maxDelayS * symbolRate_) - PulseHalfSpan - 2;
 }
+
+Generator::~Generator() = default;
+Generator::Generator(Generator&&) noexcept = default;
+Generator& Generator::operator=(Generator&&) noexcept = default;
 
 std::complex<double> Generator::NextFadeSample(PathState& p) {
     const std::size_t len = p.Line.size();
@@ -322,6 +335,11 @@ double Generator::NextSample() {
         symRe_.erase(symRe_.begin(), symRe_.begin() + drop);
         symIm_.erase(symIm_.begin(), symIm_.begin() + drop);
         symBase_ += drop;
+    }
+    if (extra_) {
+        if (config_.Extra.SignalOff) y = 0;
+        y += extra_->Next(n);
+        return extra_->Shape((y + noiseSigma_ * noiseRng_.Gaussian()) * scale_, n);
     }
     return (y + noiseSigma_ * noiseRng_.Gaussian()) * scale_;
 }

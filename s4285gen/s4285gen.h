@@ -31,8 +31,11 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "s4285gen/disturbances.h"
 
 namespace s4285gen {
 
@@ -62,6 +65,10 @@ struct Config {
     double ClockPpm = 0;
     uint64_t Seed = 1;
     double LevelDbfs = -16;
+    // Interferers and faults of the recording chain (disturbances.h); the
+    // levels of the stream above do not change when they are added, except
+    // that the RMS level counts them too.
+    Disturbances Extra;
 };
 
 // NATO: 9600 Hz, 2400 baud on 1800 Hz. AMATEUR: 8000 Hz, 2000 baud on 1500 Hz.
@@ -79,10 +86,15 @@ std::string CheckConfig(const Config& config);
 // frame `frame` as it arrives over path `path`.
 double FrameStartSample(const Config& config, int64_t frame, std::size_t path);
 
+class DisturbanceSource;
+
 class Generator {
   public:
     // Throws std::invalid_argument with CheckConfig's reason for an unusable config.
     explicit Generator(const Config& config);
+    ~Generator();
+    Generator(Generator&&) noexcept;
+    Generator& operator=(Generator&&) noexcept;
 
     // The next n recorded samples. Calls may be mixed and chunked freely: the stream
     // is the same as one long call.
@@ -126,8 +138,9 @@ class Generator {
 
     Config config_;
     std::vector<PathState> paths_;
-    std::vector<float> pulse_; // RRC table, PulseOversample points per symbol
-    double sampleTimeS_ = 0;   // recorded sample period in analogue time
+    std::unique_ptr<DisturbanceSource> extra_; // none unless Config::Extra asks for any
+    std::vector<float> pulse_;                 // RRC table, PulseOversample points per symbol
+    double sampleTimeS_ = 0;                   // recorded sample period in analogue time
     double symbolRate_ = 0;
     double noiseSigma_ = 0;
     double scale_ = 1;

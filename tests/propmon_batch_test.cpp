@@ -87,10 +87,11 @@ TEST_F(BatchTest, TwoPathRecordingGivesOneRowPerBlockWithTheStrongerPathsLagAndD
         ASSERT_EQ(result.Status, 0) << result.Err;
         const auto rows = CsvRows(csv);
         ASSERT_FALSE(rows.empty());
-        EXPECT_EQ(rows[0],
-                  (std::vector<std::string>{"block", "time_s", "peak_lag", "doppler_hz", "tune_hz",
-                                            "peak_snr_db", "locked", "path2_delay_ms",
-                                            "path2_rel_db", "path3_delay_ms", "path3_rel_db"}));
+        EXPECT_EQ(rows[0], (std::vector<std::string>{
+                               "block", "time_s", "peak_lag", "doppler_hz", "tune_hz",
+                               "peak_snr_db", "locked", "path2_delay_ms", "path2_rel_db",
+                               "path3_delay_ms", "path3_rel_db", "snr_db", "flags", "path1_lag",
+                               "path1_dbfs", "path4_delay_ms", "path4_rel_db"}));
         const size_t blocks = size_t(30.0 * rate) / 1024; // the first block needs one sample less
         ASSERT_EQ(rows.size(), blocks + 1);
         double dopplerSum = 0;

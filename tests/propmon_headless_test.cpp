@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
@@ -241,11 +242,13 @@ std::vector<LogRow> ReadLog(const fs::path& file, const std::string& day) {
     EXPECT_EQ(text.back(), '\n') << file << ": the last line is cut";
     const std::vector<std::string> lines = Lines(text);
     EXPECT_EQ(lines.front(), "utc,block,time_s,peak_lag,doppler_hz,tune_hz,peak_snr_db,locked,"
-                             "path2_delay_ms,path2_rel_db,path3_delay_ms,path3_rel_db");
-    // The batch table's columns after utc; the quality columns may be empty.
+                             "path2_delay_ms,path2_rel_db,path3_delay_ms,path3_rel_db,"
+                             "snr_db,flags,path1_lag,path1_dbfs,path4_delay_ms,path4_rel_db");
+    // The batch table's columns after utc; the quality columns may be empty,
+    // the flags are words.
     const std::regex row(day +
                          R"(T(\d\d):(\d\d):(\d\d\.\d\d\d)Z,(\d+),([0-9.]+),-?\d+,[-0-9.e]+,-?\d+)"
-                         R"(,[-0-9.]+,[01](,[-0-9.]*){4})");
+                         R"(,[-0-9.]+,[01](,[-0-9.]*){5},[a-z -]*(,[-0-9.]*){4})");
     std::vector<LogRow> rows;
     for (size_t i = 1; i < lines.size(); ++i) {
         std::smatch m;
@@ -510,7 +513,15 @@ TEST_F(HeadlessTest, ClockErrorAndPathsAreFoundAppliedOnceAndTold) {
     EXPECT_EQ(Count(err, "clock: "), 1u) << err;
     EXPECT_NE(err.find("propmon: locked: "), std::string::npos) << err;
     EXPECT_NE(err.find("propmon: paths placed: lag offset "), std::string::npos) << err;
-    EXPECT_EQ(Lines(Slurp(dir_ / "Stanag4285.set"))[1], "-40\r"); // whole ppm, then the slider
+    // Whole ppm (rounded down), then the rest on the slider as a rate offset:
+    // an estimate a hair under -40 ppm is -41 and 0.99...
+    const std::vector<std::string> set = Lines(Slurp(dir_ / "Stanag4285.set"));
+    ASSERT_GE(set.size(), 2u);
+    const double wholePpm = std::stod(set[1]), sliderPpm = std::stod(set[0]) * 1e6;
+    EXPECT_EQ(wholePpm, std::floor(wholePpm));
+    EXPECT_GE(sliderPpm, 0.0);
+    EXPECT_LT(sliderPpm, 1.0);
+    EXPECT_NEAR(wholePpm + sliderPpm, -40.0, 0.5);
 }
 
 // What keeps a headless receiver from listening is told in one line, exit 1.

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // s4285sim: writes a STANAG 4285 test recording through a simulated HF channel.
+#include "s4285gen/channels.h"
 #include "s4285gen/s4285gen.h"
 
 #include <sndfile.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,6 +46,26 @@ const char* const UsageText =
     "                       repeat for more paths (default one path 0,0,0)\n"
     "  --demo               a lively three-path channel with drift and fading instead\n"
     "                       of --path\n"
+    "  --channel NAME       a standard HF test channel instead of --path: two equal\n"
+    "                       paths, each fading (Watterson): quiet (0.5 ms, 0.5 Hz),\n"
+    "                       good (0.5 ms, 0.1 Hz), moderate (1 ms, 0.5 Hz), poor (2 ms,\n"
+    "                       1 Hz), flutter (0.5 ms, 10 Hz), disturbed (7 ms, 30 Hz);\n"
+    "                       with its own seed unless --seed is given\n"
+    "  --tone HZ,DB         a steady carrier at HZ, DB against the signal's power\n"
+    "                       (repeat for more)\n"
+    "  --other OFFSET,DB[,DELAY[,S]]\n"
+    "                       a second STANAG 4285 signal OFFSET Hz from the carrier, DB\n"
+    "                       against ours, DELAY ms late (default 37), fading with\n"
+    "                       spread S Hz (default none); repeat for more\n"
+    "  --audio speech|music[,DB]\n"
+    "                       speech- or music-like audio in the passband, DB against\n"
+    "                       the signal's power (default 0)\n"
+    "  --no-signal          leave the STANAG 4285 signal out (noise, carriers, audio\n"
+    "                       only; their levels still count against its power)\n"
+    "  --dropout START,S[,held]\n"
+    "                       the input dead for S seconds from START: silent, or held\n"
+    "                       at the last value (repeat for more)\n"
+    "  --clip DBFS          the recording clips at DBFS (sample amplitude, float too)\n"
     "  --snr DB             signal to noise ratio, noise over 0..fs/2 (default 30)\n"
     "  --clock-ppm N        sound-card clock error: the card samples at fs*(1+N*1e-6)\n"
     "                       (default 0)\n"
@@ -61,6 +83,9 @@ struct Options {
     double Seconds = 10;
     std::vector<s4285gen::Path> Paths;
     bool Demo = false;
+    std::optional<s4285gen::Watterson> Channel;
+    bool SeedGiven = false;
+    s4285gen::Disturbances Extra;
     std::optional<double> SnrDb, ClockPpm, LevelDbfs;
     uint64_t Seed = 1;
     bool FloatSamples = false;
@@ -89,15 +114,28 @@ uint64_t ParseSeed(const std::string& text) {
     return v;
 }
 
-s4285gen::Path ParsePath(const std::string& text) {
-    std::vector<double> fields;
+// The comma-separated fields of an option's value.
+std::vector<std::string> Fields(const std::string& text) {
+    std::vector<std::string> fields;
     std::size_t start = 0;
     while (true) {
         const std::size_t comma = text.find(',', start);
-        fields.push_back(ParseNumber("--path", text.substr(start, comma - start)));
+        fields.push_back(text.substr(start, comma - start));
         if (comma == std::string::npos) break;
         start = comma + 1;
     }
+    return fields;
+}
+
+std::vector<double> Numbers(const std::string& option, const std::vector<std::string>& fields) {
+    std::vector<double> numbers;
+    for (const std::string& f : fields)
+        numbers.push_back(ParseNumber(option, f));
+    return numbers;
+}
+
+s4285gen::Path ParsePath(const std::string& text) {
+    const std::vector<double> fields = Numbers("--path", Fields(text));
     if (fields.size() != 3 && fields.size() != 4 && fields.size() != 6)
         throw UsageError{"--path: expected D,G,F or D,G,F,S or D,G,F,S,DH,DP: '" + text + "'"};
     s4285gen::Path p;
@@ -110,6 +148,52 @@ s4285gen::Path ParsePath(const std::string& text) {
         p.DriftPeriodS = fields[5];
     }
     return p;
+}
+
+// The channel and what disturbs it: true when `arg` was one of these.
+bool ParseChannelOption(const std::string& arg, const std::function<std::string()>& value,
+                        Options& o) {
+    if (arg == "--channel") {
+        const std::string name = value();
+        o.Channel = s4285gen::WattersonByName(name);
+        if (!o.Channel)
+            throw UsageError{"--channel: unknown channel '" + name +
+                             "' (quiet, good, moderate, poor, flutter, disturbed)"};
+    } else if (arg == "--tone") {
+        const auto f = Numbers(arg, Fields(value()));
+        if (f.size() != 2) throw UsageError{"--tone: expected HZ,DB"};
+        o.Extra.Tones.push_back({.Hz = f[0], .LevelDb = f[1]});
+    } else if (arg == "--other") {
+        const auto f = Numbers(arg, Fields(value()));
+        if (f.size() < 2 || f.size() > 4)
+            throw UsageError{"--other: expected OFFSET,DB[,DELAY[,S]]"};
+        s4285gen::OtherSignal other{.OffsetHz = f[0], .LevelDb = f[1]};
+        if (f.size() >= 3) other.DelayMs = f[2];
+        if (f.size() == 4) other.SpreadHz = f[3];
+        o.Extra.OtherSignals.push_back(other);
+    } else if (arg == "--audio") {
+        const auto fields = Fields(value());
+        if (fields[0] == "speech")
+            o.Extra.Audio = s4285gen::AudioKind::SpeechLike;
+        else if (fields[0] == "music")
+            o.Extra.Audio = s4285gen::AudioKind::MusicLike;
+        else
+            throw UsageError{"--audio: expected speech or music: '" + fields[0] + "'"};
+        if (fields.size() > 2) throw UsageError{"--audio: expected speech|music[,DB]"};
+        if (fields.size() == 2) o.Extra.AudioLevelDb = ParseNumber(arg, fields[1]);
+    } else if (arg == "--dropout") {
+        auto fields = Fields(value());
+        const bool held = fields.size() == 3 && fields[2] == "held";
+        if (held) fields.pop_back();
+        const auto f = Numbers(arg, fields);
+        if (f.size() != 2) throw UsageError{"--dropout: expected START,S[,held]"};
+        o.Extra.Dropouts.push_back({.StartS = f[0], .Seconds = f[1], .Held = held});
+    } else if (arg == "--clip") {
+        o.Extra.ClipDbfs = ParseNumber(arg, value());
+    } else {
+        return false;
+    }
+    return true;
 }
 
 // Returns the options, or std::nullopt when --help/--version has been answered.
@@ -166,6 +250,11 @@ std::optional<Options> ParseArgs(int argc, char** argv) {
             o.ClockPpm = ParseNumber(arg, value());
         } else if (arg == "--seed") {
             o.Seed = ParseSeed(value());
+            o.SeedGiven = true;
+        } else if (arg == "--no-signal") {
+            noValue();
+            o.Extra.SignalOff = true;
+        } else if (ParseChannelOption(arg, value, o)) {
         } else if (arg == "--level") {
             o.LevelDbfs = ParseNumber(arg, value());
         } else if (arg == "--float") {
@@ -176,7 +265,8 @@ std::optional<Options> ParseArgs(int argc, char** argv) {
         }
     }
     if (!haveOutput) throw UsageError{"no output file (-o OUT.wav)"};
-    if (o.Demo && !o.Paths.empty()) throw UsageError{"--demo and --path exclude each other"};
+    if (int(o.Demo) + int(!o.Paths.empty()) + int(o.Channel.has_value()) > 1)
+        throw UsageError{"--demo, --path and --channel exclude each other"};
     return o;
 }
 
@@ -184,10 +274,15 @@ s4285gen::Config MakeConfig(const Options& o) {
     s4285gen::Config c = o.Amateur ? s4285gen::AmateurConfig() : s4285gen::NatoConfig();
     if (o.Demo) c = s4285gen::LiveDemoConfig(c.SampleRate);
     if (!o.Paths.empty()) c.Paths = o.Paths;
+    c.Seed = o.Seed;
+    if (o.Channel) {
+        c.Paths = s4285gen::WattersonPaths(*o.Channel);
+        if (!o.SeedGiven) c.Seed = s4285gen::ChannelOf(*o.Channel).Seed;
+    }
     if (o.SnrDb) c.SnrDb = *o.SnrDb;
     if (o.ClockPpm) c.ClockPpm = *o.ClockPpm;
     if (o.LevelDbfs) c.LevelDbfs = *o.LevelDbfs;
-    c.Seed = o.Seed;
+    c.Extra = o.Extra;
     return c;
 }
 

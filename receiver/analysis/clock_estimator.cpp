@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/analysis/clock_estimator.h"
 
+#include "receiver/analysis/clock_shift.h"
+
 #include <algorithm>
 #include <cmath>
 #include <optional>
@@ -32,6 +34,8 @@ constexpr int32_t RoundWindowLags[] = {12, 6, 6};
 constexpr double OutlierSigmas = 3.5;
 constexpr double MinOutlierLags = 0.05;
 constexpr int JackknifeGroups = 8;
+// The residuals' correlation from chunk to chunk taken at most this high.
+constexpr double MaxNeighbourCorrelation = 0.9;
 // Below this the uncertainty would claim more than the sub-lag positions hold.
 constexpr double MinUncertaintyPpm = 0.05;
 
@@ -139,51 +143,76 @@ Line RobustLine(const std::vector<Point>& points) {
     }
     if (sums.N < double(MinChunks) || !(sums.Sxx() > 0.0)) return line;
 
-    double first = 1e300, last = -1e300, squares = 0.0;
+    double squares = 0.0;
     for (size_t i = 0; i < points.size(); ++i) {
         if (!inlier[i]) continue;
-        first = std::min(first, points[i].T);
-        last = std::max(last, points[i].T);
         const double r = points[i].Y - sums.At(points[i].T);
         squares += r * r;
     }
     line.Valid = true;
     line.Slope = sums.Slope();
     line.Used = static_cast<size_t>(sums.N);
-    line.Variance = squares / std::max(1.0, sums.N - 2.0) / sums.Sxx();
-
-    // Jackknife: the slope with one stretch of time left out at a time.
-    std::array<LineSums, JackknifeGroups> parts;
-    const double span = last - first + 1.0;
+    // The fading of the paths moves the profiles for seconds at a time, so
+    // neighbouring shifts stray from the line together: the line's standard
+    // error, taken as if they strayed independently, is made larger by the
+    // residuals' correlation from chunk to chunk (as for a first-order
+    // autoregression).
+    double lagged = 0.0, previous = 0.0;
+    bool havePrevious = false;
     for (size_t i = 0; i < points.size(); ++i) {
         if (!inlier[i]) continue;
-        const auto group =
-            std::min<size_t>(JackknifeGroups - 1,
-                             static_cast<size_t>((points[i].T - first) * JackknifeGroups / span));
-        parts[group].Add(points[i].T, points[i].Y);
+        const double r = points[i].Y - sums.At(points[i].T);
+        if (havePrevious) lagged += r * previous;
+        previous = r;
+        havePrevious = true;
     }
-    std::vector<double> slopes;
-    for (const LineSums& part : parts) {
-        if (part.N <= 0) continue;
-        LineSums rest = sums;
-        rest.Remove(part);
-        if (rest.N >= 3 && rest.Sxx() > 0.0) slopes.push_back(rest.Slope());
-    }
-    if (slopes.size() >= 2) {
-        double mean = 0.0;
-        for (double s : slopes)
-            mean += s;
-        mean /= double(slopes.size());
-        double spread = 0.0;
-        for (double s : slopes)
-            spread += (s - mean) * (s - mean);
-        const double g = double(slopes.size());
-        line.Variance = std::max(line.Variance, spread * (g - 1.0) / g);
-    }
+    const double neighbour =
+        squares > 0.0 ? std::clamp(lagged / squares, 0.0, MaxNeighbourCorrelation) : 0.0;
+    line.Variance =
+        squares / std::max(1.0, sums.N - 2.0) / sums.Sxx() * (1.0 + neighbour) / (1.0 - neighbour);
+    std::vector<double> times, shifts;
+    for (size_t i = 0; i < points.size(); ++i)
+        if (inlier[i]) {
+            times.push_back(points[i].T);
+            shifts.push_back(points[i].Y);
+        }
+    line.Variance = std::max(line.Variance, JackknifeSlopeVariance(times, shifts, JackknifeGroups));
     return line;
 }
 
 } // namespace
+
+double JackknifeSlopeVariance(const std::vector<double>& times, const std::vector<double>& values,
+                              int32_t groups) {
+    if (times.empty() || times.size() != values.size() || groups < 2) return 0.0;
+    LineSums all;
+    for (size_t i = 0; i < times.size(); ++i)
+        all.Add(times[i], values[i]);
+    const double first = times.front(), span = times.back() - first + 1.0;
+    std::vector<LineSums> parts(static_cast<size_t>(groups));
+    for (size_t i = 0; i < times.size(); ++i) {
+        const auto group = std::min<size_t>(
+            size_t(groups) - 1, static_cast<size_t>((times[i] - first) * groups / span));
+        parts[group].Add(times[i], values[i]);
+    }
+    std::vector<double> slopes;
+    for (const LineSums& part : parts) {
+        if (part.N <= 0) continue;
+        LineSums rest = all;
+        rest.Remove(part);
+        if (rest.N >= 3 && rest.Sxx() > 0.0) slopes.push_back(rest.Slope());
+    }
+    if (slopes.size() < 2) return 0.0;
+    double mean = 0.0;
+    for (double slope : slopes)
+        mean += slope;
+    mean /= double(slopes.size());
+    double spread = 0.0;
+    for (double slope : slopes)
+        spread += (slope - mean) * (slope - mean);
+    const double g = double(slopes.size());
+    return spread * (g - 1.0) / g;
+}
 
 ClockSetting SplitClockCorrection(double totalPpm) {
     ClockSetting setting;
@@ -295,10 +324,16 @@ ClockEstimate ClockEstimator::Estimate() const {
         Profile reference{};
         for (size_t i = 0; i < Lags; ++i)
             reference[i] = static_cast<float>(sum[i] / double(chunks_.size()));
+        // Each chunk against the template's paths, each at its own power
+        // (clock_shift.h); against the template as a whole if it has none.
+        const PathShiftFit paths(ChainPulseShape(), reference);
         std::vector<Point> points;
-        for (size_t c = 0; c < chunks_.size(); ++c)
-            if (const auto shift = ShiftAgainst(aligned[c], reference, window))
-                points.push_back({chunks_[c].CentreBlock - middle, *shift});
+        for (size_t c = 0; c < chunks_.size(); ++c) {
+            const auto shift = ShiftAgainst(aligned[c], reference, window);
+            if (!shift) continue;
+            points.push_back({chunks_[c].CentreBlock - middle,
+                              paths.HasPaths() ? paths.ShiftNear(aligned[c], *shift) : *shift});
+        }
         line = RobustLine(points);
         if (!line.Valid) return estimate;
         drift += line.Slope;

@@ -28,7 +28,10 @@
 //     remaining shift against the template; a straight line through these
 //     shifts against time, shifts far off the line dropped (median absolute
 //     deviation) and the line fitted again; its slope corrects the drift.
-// The uncertainty is the larger of the line's standard error and a jackknife
+// Each chunk's shift is measured against the template's paths, each free in
+// power (clock_shift.h), so that paths fading in turn within one peak do not
+// move it.  The uncertainty is the larger of the line's standard error, made
+// larger by the residuals' correlation from chunk to chunk, and a jackknife
 // over eight stretches of time (slow wobbles of the profile count too).
 #pragma once
 
@@ -61,6 +64,13 @@ struct ClockSetting {
     int32_t SliderPosition = 10000;
 };
 ClockSetting SplitClockCorrection(double totalPpm);
+
+// The jackknife variance of a straight line's slope through (times[i],
+// values[i]) (times rising): the time span cut into `groups` stretches of
+// equal length, the slope s_g fitted without each stretch that holds points,
+// and (G - 1) / G x the sum of (s_g - their mean)^2 over the G slopes.
+double JackknifeSlopeVariance(const std::vector<double>& times, const std::vector<double>& values,
+                              int32_t groups);
 
 class ClockEstimator {
   public:

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/analysis/signal_quality.h"
 
+#include "receiver/analysis/lag_kernels.h"
+
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -12,7 +14,7 @@ namespace {
 constexpr int32_t Lags = dsp::BasebandLen;
 
 int32_t Wrap(int32_t lag) {
-    return ((lag % Lags) + Lags) % Lags;
+    return lag & (Lags - 1); // 512 lags: the circle by a mask
 }
 
 // Marks the guard zones around `lag` and its repetitions 62 and 124 lags away.
@@ -22,19 +24,9 @@ void MarkGuards(std::array<bool, Lags>& masked, int32_t lag) {
             masked[static_cast<size_t>(Wrap(lag + repeat * SequenceRepeatLags + d))] = true;
 }
 
-// The first lag of the largest power.  Four interleaved searches: one alone
-// waits on each comparison before the next.
+// The first lag of the largest power.
 int32_t Strongest(const dsp::SyncPowerArray& power) {
-    std::array<size_t, 4> best{0, 1, 2, 3};
-    for (size_t i = 4; i < Lags; i += 4)
-        for (size_t k = 0; k < 4; ++k)
-            if (power[i + k] > power[best[k]]) best[k] = i + k;
-    size_t strongest = best[0];
-    for (size_t k = 1; k < 4; ++k)
-        if (power[best[k]] > power[strongest] ||
-            (power[best[k]] == power[strongest] && best[k] < strongest))
-            strongest = best[k];
-    return static_cast<int32_t>(strongest);
+    return FirstLargest(power.data(), Lags);
 }
 
 } // namespace
@@ -44,7 +36,9 @@ int32_t LagDifference(int32_t a, int32_t b) {
 }
 
 double LagDifference(double a, double b) {
-    double d = std::fmod(a - b, double(Lags));
+    // Within a turn of the circle fmod would give the difference itself.
+    double d = a - b;
+    if (!(d > -Lags && d < Lags)) d = std::fmod(d, double(Lags));
     if (d < -Lags / 2) d += Lags;
     if (d >= Lags / 2) d -= Lags;
     return d;
@@ -73,9 +67,7 @@ double NoiseFloor(const dsp::SyncPowerArray& power, int32_t peakLag) {
     for (size_t lag = 0; lag < Lags; lag += 2)
         if (!masked[lag]) away[count++] = static_cast<float>(power[lag]);
     if (count == 0) return 0.0;
-    const auto middle = away.begin() + static_cast<std::ptrdiff_t>(count / 2);
-    std::nth_element(away.begin(), middle, away.begin() + static_cast<std::ptrdiff_t>(count));
-    return *middle;
+    return KthSmallest(away.data(), int32_t(count), int32_t(count / 2));
 }
 
 double PowerRatioDb(double peak, double floor) {

@@ -33,36 +33,147 @@ bool IntakeSample(IntakeState& intake, float inputGain, float sample) {
     return intake.WritePos >= BlockLen - 1;
 }
 
+namespace {
+
+// Where each output of a run falls: the input samples on either side (as
+// doubles) and the fraction between them.
+struct ResamplePlan {
+    std::array<double, BlockLen> After, Before;
+    std::array<float, BlockLen> Frac;
+    int32_t Count = 0;
+};
+
+// The output y = s[i] frac / 32767 + s[i-1] (1 - frac) / 32767, formed in long
+// double and rounded to float: the interpolation as it always was.
+float InterpolateExactly(double after, double before, float frac) {
+    const long double f = frac;
+    return static_cast<float>(static_cast<long double>(after) * f / FullScale +
+                              static_cast<long double>(before) * (1.0L - f) / FullScale);
+}
+
+// The same outputs, formed in double.  The products s x frac are exact there
+// and the rest comes within 2^-50 of the long double result; where even that
+// leaves the rounding to float in doubt (the value next to a float's half
+// way), the output is formed in long double after all.  Rounding to float
+// keeps order, so when both ends of the interval the result lies in round to
+// one float, that float is the result.
+void Interpolate(const ResamplePlan& plan, std::array<float, BlockLen>& out) {
+    constexpr double doubt = 0x1.0p-48;
+    constexpr double scale = 1.0 / 32767.0;
+    std::array<float, BlockLen> high;
+    for (int32_t n = 0; n < plan.Count; ++n) {
+        const double f = plan.Frac[size_t(n)];
+        const double a = plan.After[size_t(n)] * f;
+        const double b = plan.Before[size_t(n)] * (1.0 - f);
+        const double y = (a + b) * scale;
+        const double margin = doubt * (std::abs(a) + std::abs(b)) * scale;
+        out[size_t(n)] = static_cast<float>(y - margin);
+        high[size_t(n)] = static_cast<float>(y + margin);
+    }
+    for (int32_t n = 0; n < plan.Count; ++n)
+        if (out[size_t(n)] != high[size_t(n)])
+            out[size_t(n)] = InterpolateExactly(plan.After[size_t(n)], plan.Before[size_t(n)],
+                                                plan.Frac[size_t(n)]);
+}
+
+// A run of steps of the fraction by one constant amount.  Within the binade
+// of a positive fraction (its unit u fixed), the fraction plus epsilon in long
+// double, rounded to float, is the fraction plus epsilon rounded to whole
+// units: k units every time, unless epsilon lies near half a unit (where the
+// long double sum and the rounding to even decide).  So while the fraction
+// stays in its binade each step adds k u, exactly what the steps one by one
+// give.
+struct Stride {
+    float Step = 0.0f;
+    int64_t Steps = 0; // steps that stay within the binade; 0: one at a time
+};
+
+Stride StrideOf(float frac, long double epsilon) {
+    constexpr int64_t lowest = int64_t{1} << 23, highest = (int64_t{1} << 24) - 1;
+    // Only below 1: from 1 on the next steps skip an input sample.
+    if (!std::isnormal(frac) || frac < 0.0f || frac >= 1.0f) return {};
+    int exponent = 0;
+    std::frexp(frac, &exponent); // frac in [2^(exponent - 1), 2^exponent)
+    const long double units = std::ldexp(epsilon, 24 - exponent); // exact: u is 2^(exponent - 24)
+    if (!(std::abs(units) < 0x1.0p40L)) return {};
+    const long double whole = std::nearbyint(units);
+    if (std::abs(std::abs(units - whole) - 0.5L) < 0x1.0p-20L) return {};
+    const auto k = static_cast<int64_t>(whole);
+    const auto m = static_cast<int64_t>(std::ldexp(frac, 24 - exponent));
+    Stride stride;
+    stride.Steps = k > 0 ? (highest - m) / k : k < 0 ? (m - lowest) / -k : INT64_MAX;
+    if (stride.Steps > 0)
+        stride.Step = static_cast<float>(std::ldexp(static_cast<double>(k), exponent - 24));
+    return stride;
+}
+
+} // namespace
+
 bool ResampleInto(IntakeState& intake, int32_t last, long double epsilon, float inputGain) {
     epsilon = std::clamp(epsilon, -MaxClockCorrection, MaxClockCorrection);
     const int16_t* s = intake.CaptureBlock.data();
     // Samples before s[0] are the last two of the previous buffer.
-    const auto at = [&](int32_t j) -> long double {
-        return j >= 0 ? s[j] : intake.ResampleHistory[2 + j];
+    const auto at = [&](int32_t j) -> double {
+        return j >= 0 ? s[j] : intake.ResampleHistory[size_t(2 + j)];
     };
 
+    // The outputs up to the end of the block or of the buffer: first where
+    // each falls (the fraction's steps, one after another), then their values.
+    const int32_t room =
+        intake.WritePos >= BlockLen - 1 ? BlockLen : BlockLen - 1 - intake.WritePos;
+    ResamplePlan plan;
+    float frac = intake.ResampleFrac;
     int32_t i = intake.ResampleNext;
-    while (i <= last) {
-        if (intake.ResampleFrac > 1.0f) {
+    int32_t lastUsed = intake.ResampleInputPos;
+    while (i <= last && plan.Count < room) {
+        if (frac > 1.0f) {
             if (i == last) break; // the skip needs the next buffer's first sample
-            intake.ResampleFrac = intake.ResampleFrac - 1.0f;
+            frac = frac - 1.0f;
             ++i;
         }
-        if (intake.ResampleFrac < 0.0f) {
-            intake.ResampleFrac = intake.ResampleFrac + 1.0f;
+        if (frac < 0.0f) {
+            frac = frac + 1.0f;
             --i;
         }
-        const long double frac = intake.ResampleFrac;
-        const auto y =
-            static_cast<float>(at(i) * frac / FullScale + at(i - 1) * (1.0L - frac) / FullScale);
-        intake.ResampleInputPos = i;
-        const bool full = IntakeSample(intake, inputGain, y);
-        intake.ResampleFrac = static_cast<float>(intake.ResampleFrac + epsilon);
-        ++i;
-        if (full) {
-            intake.ResampleNext = i;
-            return true;
+        // As many outputs as the fraction strides evenly, at once.
+        const Stride stride = i >= 1 ? StrideOf(frac, epsilon) : Stride{};
+        const int64_t run = std::min<int64_t>({stride.Steps, last - i + 1, room - plan.Count});
+        if (run > 0) {
+            for (int32_t j = 0; j < int32_t(run); ++j) {
+                const auto n = size_t(plan.Count + j);
+                plan.After[n] = s[i + j];
+                plan.Before[n] = s[i + j - 1];
+                plan.Frac[n] = frac + static_cast<float>(j) * stride.Step; // exact
+            }
+            plan.Count += int32_t(run);
+            lastUsed = i + int32_t(run) - 1;
+            i += int32_t(run);
+            frac = frac + static_cast<float>(run) * stride.Step;
+            continue;
         }
+        plan.After[size_t(plan.Count)] = at(i);
+        plan.Before[size_t(plan.Count)] = at(i - 1);
+        plan.Frac[size_t(plan.Count)] = frac;
+        ++plan.Count;
+        lastUsed = i;
+        frac = static_cast<float>(frac + epsilon);
+        ++i;
+    }
+    std::array<float, BlockLen> out;
+    Interpolate(plan, out);
+    // As IntakeSample for each output, the block's positions in order.
+    int32_t position = intake.WritePos;
+    for (int32_t n = 0; n < plan.Count; ++n) {
+        position = position == BlockLen - 1 ? 0 : position + 1;
+        intake.SampleBlock[size_t(position)] = inputGain * out[size_t(n)];
+    }
+    intake.WritePos = position;
+    const bool full = plan.Count > 0 && position == BlockLen - 1;
+    intake.ResampleFrac = frac;
+    intake.ResampleInputPos = lastUsed;
+    if (full) {
+        intake.ResampleNext = i;
+        return true;
     }
 
     // Used up: the next buffer goes on from where this one stopped (its first

@@ -120,6 +120,13 @@ float ClampToFloat(long double value) {
     return static_cast<float>(std::clamp(value, -most, most));
 }
 
+int ClampToInt(long double value) {
+    if (std::isnan(value)) return 0;
+    const long double lo = std::numeric_limits<int>::min();
+    const long double hi = std::numeric_limits<int>::max();
+    return static_cast<int>(std::clamp(value, lo, hi));
+}
+
 std::string FixedNumber(double value, int decimals) {
     if (std::isnan(value)) value = 0.0;
     value = std::clamp(value, std::numeric_limits<double>::lowest(),

@@ -31,6 +31,10 @@ long double ClampToFinite(long double value);
 // hand-edited or typed 1e50 is the largest gain and not an infinity; NaN is 0.
 float ClampToFloat(long double value);
 
+// The int nearest to `value` within the int range; NaN is 0: a slider
+// position or a count from any typed or stored number.
+int ClampToInt(long double value);
+
 // Fixed-point text with `decimals` digits after the point ("0.00", "0.0"
 // patterns) for any value, however large; halves round away from zero and a
 // value that rounds to zero shows without a minus sign.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of the s4285sim command: the recording it writes is the one the generator
 // library makes, and bad usage or an unwritable output leaves nothing behind.
+#include "s4285gen/channels.h"
 #include "s4285gen/s4285gen.h"
 #include "s4285gen/tests/render.h"
 
@@ -76,6 +77,44 @@ TEST_F(SimCommand, WritesThePcmRecordingTheLibraryGenerates) {
     EXPECT_EQ(FilesIn(), 1u); // no temporary file left behind
 }
 
+// A standard channel with everything that can disturb it: the recording is
+// the library's for the same configuration.
+TEST_F(SimCommand, ChannelAndDisturbancesGiveTheLibrarysRecording) {
+    ASSERT_EQ(Run("-o '" + Path("e.wav") + "' --float --seconds 1 --channel poor --snr 15 " +
+                  "--tone 2100,-3 --tone 900.5,-10 --other 600,0,20 --audio speech,-6 " +
+                  "--dropout 0.2,0.1 --dropout 0.5,0.05,held --clip -8"),
+              0)
+        << Read("stderr");
+    SF_INFO info{};
+    SNDFILE* f = sf_open(Path("e.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(f, nullptr);
+    std::vector<float> got(9600);
+    EXPECT_EQ(sf_read_float(f, got.data(), 9600), 9600);
+    sf_close(f);
+
+    s4285gen::Config c = s4285gen::WattersonConfig(s4285gen::Watterson::Poor, 15);
+    c.Extra.Tones = {{.Hz = 2100, .LevelDb = -3}, {.Hz = 900.5, .LevelDb = -10}};
+    c.Extra.OtherSignals = {{.OffsetHz = 600, .LevelDb = 0, .DelayMs = 20}};
+    c.Extra.Audio = s4285gen::AudioKind::SpeechLike;
+    c.Extra.AudioLevelDb = -6;
+    c.Extra.Dropouts = {{.StartS = 0.2, .Seconds = 0.1},
+                        {.StartS = 0.5, .Seconds = 0.05, .Held = true}};
+    c.Extra.ClipDbfs = -8;
+    EXPECT_EQ(got, RenderFloat(c, 9600));
+
+    // Without any signal: noise and the carrier only, at the level asked for.
+    ASSERT_EQ(Run("-o '" + Path("f.wav") + "' --float --seconds 1 --no-signal --tone 1800,0"), 0)
+        << Read("stderr");
+    f = sf_open(Path("f.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(sf_read_float(f, got.data(), 9600), 9600);
+    sf_close(f);
+    c = s4285gen::NatoConfig();
+    c.Extra.SignalOff = true;
+    c.Extra.Tones = {{.Hz = 1800, .LevelDb = 0}};
+    EXPECT_EQ(got, RenderFloat(c, 9600));
+}
+
 TEST_F(SimCommand, AmateurFloatRecordingHasItsRateAndFormat) {
     ASSERT_EQ(Run("--mode amateur --float --seconds 0.5 -o '" + Path("b.wav") + "'"), 0)
         << Read("stderr");
@@ -118,6 +157,16 @@ TEST_F(SimCommand, BadUsageExitsWith2AndOneLineWithoutWritingAFile) {
         "--seconds" + out.substr(0, 3), // "--seconds -o": not a number
         "--seconds 1",                  // no output file
         "--demo --path 0,0,0" + out,
+        "--channel fair" + out,
+        "--channel good --path 0,0,0" + out,
+        "--tone 1800" + out,
+        "--tone 9000,0" + out,
+        "--other 600" + out,
+        "--audio noise" + out,
+        "--dropout 1" + out,
+        "--dropout 1,2,frozen" + out,
+        "--clip 3" + out,
+        "--no-signal=1" + out,
     };
     for (const std::string& args : cases) {
         EXPECT_EQ(Run(args), 2) << args;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
 #include <random>
 
 #include "receiver/dsp/tests/chain_fixture.h"
@@ -153,6 +155,55 @@ TEST(Resampler, StreamCutIntoAnyBuffersGivesTheSameOutputAsOneUnbrokenStream) {
         const size_t n = std::min(out.size(), ref.Outputs.size());
         for (size_t k = 0; k < n; ++k)
             ASSERT_EQ(out[k], ref.Outputs[k]) << double(epsilon) << " " << k;
+    }
+}
+
+// The resampler places runs of outputs at once where the fraction strides
+// evenly and forms them in double where that settles the rounding: over
+// corrections of every size and sign (halves and quarters of a float's unit
+// among them, where rounding to even decides), fractions near 0 and 1, full
+// scale and quiet samples, and any cut into buffers, every output is the
+// long double loop's.
+TEST(Resampler, EveryCorrectionGivesTheLongDoubleLoopsOutputsBitForBit) {
+    std::vector<long double> corrections = {
+        1e-12L, -1e-12L, 2.9e-9L, -3.7e-8L, 1.0e-6L, -2.5e-6L, 4.96e-5L, -1.2345e-4L, 0.0137L,
+        0.49L, -0.49L,
+        // units of the float fraction and their halves
+        0x1.0p-25L, 0x1.0p-24L, -0x1.0p-25L, 3 * 0x1.0p-26L, 0x1.0p-26L + 0x1.0p-60L,
+        // the fraction lands on 1 exactly
+        0.3L, 0.1L, -0.3L,
+        // half a unit of the top binades over a whole number of units: ties
+        0.25L + 0x1.0p-25L, 0.125L + 0x1.0p-26L, -0.25L - 0x1.0p-25L};
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> exponent(-11.0, -0.5);
+    for (int k = 0; k < 24; ++k)
+        corrections.push_back((k % 2 ? -1 : 1) * std::pow(10.0L, exponent(rng)));
+    std::vector<int16_t> s = Noise(12000, 11);
+    for (size_t k = 0; k < s.size(); k += 97) // full scale, and runs of quiet samples
+        s[k] = k % 2 ? 32767 : -32768;
+    for (size_t k = 3000; k < 3300; ++k)
+        s[k] = int16_t(k % 3 - 1);
+    for (const long double epsilon : corrections) {
+        const auto ref = ResampleUnbroken(s, epsilon);
+        ReadyChain r;
+        r.Settings.ClockOffset = epsilon;
+        OutputRecorder rec;
+        rec.Install(r);
+        std::uniform_int_distribution<int> len(1, BlockLen);
+        std::array<int16_t, BlockLen> buffer{};
+        for (size_t pos = 0; pos < s.size();) {
+            const size_t n = std::min<size_t>(size_t(len(rng)), s.size() - pos);
+            std::copy_n(s.begin() + long(pos), n, buffer.begin());
+            ResampleBuffer(*r.Chain, r.Settings, r.Controls, r.Hooks, buffer.data(),
+                           int64_t(2 * n));
+            pos += n;
+        }
+        const auto out = rec.All(r);
+        ASSERT_GE(out.size() + 1, ref.Outputs.size()) << double(epsilon);
+        const size_t n = std::min(out.size(), ref.Outputs.size());
+        for (size_t k = 0; k < n; ++k)
+            ASSERT_EQ(std::bit_cast<uint32_t>(out[k]), std::bit_cast<uint32_t>(ref.Outputs[k]))
+                << double(epsilon) << " " << k;
     }
 }
 
