@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The window's handlers: messages, commands and the acquisition it starts.
+#include "receiver/ui/client_area.h"
 #include "receiver/ui/main_window.h"
 
 #include <QAction>
