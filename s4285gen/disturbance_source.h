@@ -35,7 +35,6 @@ class DisturbanceSource {
     };
     Disturbances d_;
     double sampleRate_;
-    double sampleTimeS_;
     double power_ = 0;
     std::vector<ToneState> tones_;
     std::vector<std::unique_ptr<Generator>> others_;

@@ -189,7 +189,7 @@ std::string CheckDisturbances(const Disturbances& d, int sampleRate) {
 }
 
 DisturbanceSource::DisturbanceSource(const Config& config, double signalPower, double sampleTimeS)
-    : d_(config.Extra), sampleRate_(config.SampleRate), sampleTimeS_(sampleTimeS) {
+    : d_(config.Extra), sampleRate_(config.SampleRate) {
     const auto power = [&](double levelDb) { return signalPower * std::pow(10.0, levelDb / 10); };
     for (const Tone& t : d_.Tones) {
         tones_.push_back({std::sqrt(2 * power(t.LevelDb)), 2 * Pi * t.Hz * sampleTimeS});
