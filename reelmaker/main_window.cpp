@@ -28,9 +28,9 @@ namespace reelmaker {
 
 namespace {
 
-const QColor KWindowColour(139, 197, 197);
-const QColor KStatusBackground(255, 255, 223);
-const QColor KStatusText(0, 0, 255);
+const QColor WindowColour(139, 197, 197);
+const QColor StatusBackgroundColour(255, 255, 223);
+const QColor StatusTextColour(0, 0, 255);
 constexpr int RowHeight = 24;
 constexpr int ClientWidth = 830; // the window's inside, where the controls sit
 constexpr int ClientHeight = 410;
@@ -156,7 +156,7 @@ MainWindow::MainWindow(ReelDialogs dialogs, QWidget* parent)
     setWindowIcon(MakeAppIcon());
     setFont(WindowFont());
     QPalette pal = palette();
-    pal.setColor(QPalette::Window, KWindowColour);
+    pal.setColor(QPalette::Window, WindowColour);
     setPalette(pal);
     setAutoFillBackground(true);
     setSizeGripEnabled(false);
@@ -166,59 +166,7 @@ MainWindow::MainWindow(ReelDialogs dialogs, QWidget* parent)
         move(work.center() - QPoint(ClientWidth / 2, ClientHeight / 2));
     }
 
-    auto button = [this](int id, const char* text, int x, int y, int w, int h) {
-        auto* b = new QPushButton(QString::fromLatin1(text), this);
-        b->setGeometry(x, y, w, h);
-        b->setAutoDefault(false);
-        b->setDefault(false);
-        connect(b, &QPushButton::clicked, this, [this, id] { OnCommand(id, BnClicked); });
-        controls_[id] = b;
-    };
-    // Controls are made in the window's tab order: the focus chain follows creation.
-    button(KIdLoad, "&Load Picture", 5, 210, 75, 20);
-    button(KIdMakeAvi, "Make AVI", 92, 210, 75, 20);
-    button(KIdAddBmp, "Add all BMP files in folder", 5, 330, 135, 20);
-    button(KIdAddJpg, "Add all JPG files in folder", 5, 355, 135, 20);
-    button(KIdAddGif, "Add all GIF files in folder", 5, 380, 135, 20);
-
-    status_ = new QLabel(this);
-    status_->setGeometry(5, 236, 250, 45);
-    status_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    status_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    status_->setWordWrap(true);
-    status_->setAutoFillBackground(true);
-    QPalette statusPal = status_->palette();
-    statusPal.setColor(QPalette::Window, KStatusBackground);
-    statusPal.setColor(QPalette::WindowText, KStatusText);
-    status_->setPalette(statusPal);
-    controls_[KIdStatus] = status_;
-
-    button(KIdDelete, "Delete Picture", 179, 210, 75, 20);
-
-    list_ = new QListWidget(this);
-    list_->setGeometry(5, 5, 250, 220);
-    list_->setSelectionMode(QAbstractItemView::SingleSelection);
-    list_->setSortingEnabled(false);
-    list_->setUniformItemSizes(true);
-    list_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    connect(list_, &QListWidget::itemSelectionChanged, this, [this] {
-        if (!selecting_) OnCommand(KIdList, LbnSelChange);
-    });
-    controls_[KIdList] = list_;
-
-    previewWidget_ = new PreviewWidget(preview_, this);
-    previewWidget_->setGeometry(PreviewX, PreviewY, BoxWidth, BoxHeight);
-    previewWidget_->setFocusPolicy(Qt::TabFocus);
-    controls_[KIdPreview] = previewWidget_;
-
-    frameRate_ = new QLineEdit(QStringLiteral("15"), this);
-    frameRate_->setGeometry(5, 288, 30, 20);
-    controls_[KIdFrameRate] = frameRate_;
-
-    auto* label = new QLabel(QStringLiteral("Enter frame rate"), this);
-    label->setGeometry(50, 292, 100, 20);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    controls_[KIdRateLabel] = label;
+    CreateControls();
 
     for (auto& [id, widget] : controls_)
         widget->setProperty("controlId", id);
@@ -230,6 +178,62 @@ MainWindow::MainWindow(ReelDialogs dialogs, QWidget* parent)
     setAcceptDrops(true);
     // The preview background colour is set when the window initialises.
     preview_.Background = PreviewBackground;
+}
+
+// The controls, made in the window's tab order: the focus chain follows creation.
+void MainWindow::CreateControls() {
+    auto button = [this](int id, const char* text, int x, int y, int w, int h) {
+        auto* b = new QPushButton(QString::fromLatin1(text), this);
+        b->setGeometry(x, y, w, h);
+        b->setAutoDefault(false);
+        b->setDefault(false);
+        connect(b, &QPushButton::clicked, this, [this, id] { OnCommand(id, BnClicked); });
+        controls_[id] = b;
+    };
+    button(IdLoad, "&Load Picture", 5, 210, 75, 20);
+    button(IdMakeAvi, "Make AVI", 92, 210, 75, 20);
+    button(IdAddBmp, "Add all BMP files in folder", 5, 330, 135, 20);
+    button(IdAddJpg, "Add all JPG files in folder", 5, 355, 135, 20);
+    button(IdAddGif, "Add all GIF files in folder", 5, 380, 135, 20);
+
+    status_ = new QLabel(this);
+    status_->setGeometry(5, 236, 250, 45);
+    status_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    status_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    status_->setWordWrap(true);
+    status_->setAutoFillBackground(true);
+    QPalette statusPal = status_->palette();
+    statusPal.setColor(QPalette::Window, StatusBackgroundColour);
+    statusPal.setColor(QPalette::WindowText, StatusTextColour);
+    status_->setPalette(statusPal);
+    controls_[IdStatus] = status_;
+
+    button(IdDelete, "Delete Picture", 179, 210, 75, 20);
+
+    list_ = new QListWidget(this);
+    list_->setGeometry(5, 5, 250, 220);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setSortingEnabled(false);
+    list_->setUniformItemSizes(true);
+    list_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    connect(list_, &QListWidget::itemSelectionChanged, this, [this] {
+        if (!selecting_) OnCommand(IdList, LbnSelChange);
+    });
+    controls_[IdList] = list_;
+
+    previewWidget_ = new PreviewWidget(preview_, this);
+    previewWidget_->setGeometry(PreviewX, PreviewY, BoxWidth, BoxHeight);
+    previewWidget_->setFocusPolicy(Qt::TabFocus);
+    controls_[IdPreview] = previewWidget_;
+
+    frameRate_ = new QLineEdit(QStringLiteral("15"), this);
+    frameRate_->setGeometry(5, 288, 30, 20);
+    controls_[IdFrameRate] = frameRate_;
+
+    auto* label = new QLabel(QStringLiteral("Enter frame rate"), this);
+    label->setGeometry(50, 292, 100, 20);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    controls_[IdRateLabel] = label;
 }
 
 QWidget* MainWindow::Control(int id) const {
@@ -244,10 +248,10 @@ void MainWindow::OnCommand(int id, int notification) {
         std::find(std::begin(WritingLocks), std::end(WritingLocks), id) != std::end(WritingLocks))
         return;
     switch (id) {
-    case KIdCancel:
+    case IdCancel:
         if (notification == BnClicked) done(0);
         break;
-    case KIdLoad: {
+    case IdLoad: {
         const QString path = dialogs_.OpenPicture ? dialogs_.OpenPicture(this) : QString();
         if (path.isEmpty()) break;
         // The chosen file's folder becomes the current folder.
@@ -255,26 +259,26 @@ void MainWindow::OnCommand(int id, int notification) {
         AddPicture(path, path);
         break;
     }
-    case KIdAddBmp:
+    case IdAddBmp:
         ScanFolder(QStringLiteral("*.bmp"));
         break;
-    case KIdAddJpg:
+    case IdAddJpg:
         ScanFolder(QStringLiteral("*.jpg"));
         ScanFolder(QStringLiteral("*.jpeg"));
         break;
-    case KIdAddGif:
+    case IdAddGif:
         ScanFolder(QStringLiteral("*.gif"));
         break;
-    case KIdList:
+    case IdList:
         if (notification == LbnSelChange) {
             const int s = SelectedIndex();
             ShowInPreview(s >= 0 ? list_->item(s)->text() : QString());
         }
         break;
-    case KIdDelete:
+    case IdDelete:
         DeletePicture();
         break;
-    case KIdMakeAvi:
+    case IdMakeAvi:
         MakeMovie();
         break;
     default:
@@ -283,7 +287,7 @@ void MainWindow::OnCommand(int id, int notification) {
 }
 
 void MainWindow::reject() {
-    OnCommand(KIdCancel, BnClicked);
+    OnCommand(IdCancel, BnClicked);
 }
 
 void MainWindow::showEvent(QShowEvent* event) {
@@ -390,15 +394,51 @@ void MainWindow::SetStatus(const QString& text) {
     status_->setText(shown);
 }
 
+void MainWindow::Tell(const QString& text) {
+    if (dialogs_.Message) dialogs_.Message(text);
+}
+
+// The movie's file, stream, codec (the user's choice) and format; false,
+// told, where one of them fails.
+bool MainWindow::OpenMovie(MovieWriter& movie, const QString& path, int32_t rate) {
+    if (!MovieOpen(movie, path, rate)) {
+        Tell(QStringLiteral("Cannot write the movie: %1").arg(QString::fromStdString(movie.Error)));
+        return false;
+    }
+    if (!MovieCreateStream(movie, rate)) {
+        Tell(QStringLiteral("error creating uncompressed stream"));
+        return false;
+    }
+    if (dialogs_.CompressOptions) dialogs_.CompressOptions(this, options_); // Cancel: as it was
+    if (!MovieSetCodec(movie, options_)) {
+        Tell(QStringLiteral("error creating compressed stream"));
+        return false;
+    }
+    if (!MovieSetFormat(movie)) {
+        Tell(QStringLiteral("error setting stream format"));
+        return false;
+    }
+    return true;
+}
+
+// Which pictures could not be loaded (each repeats the frame before it).
+void MainWindow::TellUnloaded(const QStringList& unloaded, int count) {
+    QString list = unloaded.mid(0, UnloadedListed).join('\n');
+    if (unloaded.size() > UnloadedListed)
+        list += QStringLiteral("\n... and %1 more").arg(unloaded.size() - UnloadedListed);
+    Tell(QStringLiteral("%1 of the %2 pictures could not be loaded; in the movie each "
+                        "repeats the frame before it:\n%3")
+             .arg(unloaded.size())
+             .arg(count)
+             .arg(list));
+}
+
 void MainWindow::MakeMovie() {
-    auto message = [this](const QString& text) {
-        if (dialogs_.Message) dialogs_.Message(text);
-    };
     // A rate of 0 or below would give a file no player opens: refuse before anything.
     const QString rateText = frameRate_->text();
     const QString problem = FrameRateProblem(rateText);
     if (!problem.isEmpty()) {
-        message(problem);
+        Tell(problem);
         return;
     }
     const int32_t rate = *ReadFrameRate(rateText);
@@ -413,26 +453,9 @@ void MainWindow::MakeMovie() {
 
     // On every way out before MovieFinish the writer drops its temporary file.
     MovieWriter movie;
-    if (!MovieOpen(movie, path, rate)) {
-        message(
-            QStringLiteral("Cannot write the movie: %1").arg(QString::fromStdString(movie.Error)));
-        return;
-    }
-    if (!MovieCreateStream(movie, rate)) {
-        message(QStringLiteral("error creating uncompressed stream"));
-        return;
-    }
-    if (dialogs_.CompressOptions) dialogs_.CompressOptions(this, options_); // Cancel: as it was
-    if (!MovieSetCodec(movie, options_)) {
-        message(QStringLiteral("error creating compressed stream"));
-        return;
-    }
+    if (!OpenMovie(movie, path, rate)) return;
     const uint32_t handler = options_.FccHandler;
     const uint32_t quality = options_.DwQuality;
-    if (!MovieSetFormat(movie)) {
-        message(QStringLiteral("error setting stream format"));
-        return;
-    }
 
     QStringList unloaded;
     const int count = list_->count();
@@ -456,29 +479,20 @@ void MainWindow::MakeMovie() {
         SetStatus(progress);
         loadNoteShown_ = false; // the progress text has taken the status box
         const FrameResult result = MovieWriteFrame(movie, frame);
-        if (result == FrameResult::Skipped) message(QStringLiteral("error writing frame"));
+        if (result == FrameResult::Skipped) Tell(QStringLiteral("error writing frame"));
         if (result == FrameResult::Failed) {
-            message(QStringLiteral("error writing frame"));
-            message(QStringLiteral("The movie was not written: %1. Nothing was replaced.")
-                        .arg(QString::fromStdString(movie.Error)));
+            Tell(QStringLiteral("error writing frame"));
+            Tell(QStringLiteral("The movie was not written: %1. Nothing was replaced.")
+                     .arg(QString::fromStdString(movie.Error)));
             return;
         }
     }
     if (!MovieFinish(movie)) {
-        message(QStringLiteral("The movie was not written: %1. Nothing was replaced.")
-                    .arg(QString::fromStdString(movie.Error)));
+        Tell(QStringLiteral("The movie was not written: %1. Nothing was replaced.")
+                 .arg(QString::fromStdString(movie.Error)));
         return;
     }
-    if (!unloaded.isEmpty()) {
-        QString list = unloaded.mid(0, UnloadedListed).join('\n');
-        if (unloaded.size() > UnloadedListed)
-            list += QStringLiteral("\n... and %1 more").arg(unloaded.size() - UnloadedListed);
-        message(QStringLiteral("%1 of the %2 pictures could not be loaded; in the movie each "
-                               "repeats the frame before it:\n%3")
-                    .arg(unloaded.size())
-                    .arg(count)
-                    .arg(list));
-    }
+    if (!unloaded.isEmpty()) TellUnloaded(unloaded, count);
 }
 
 } // namespace reelmaker

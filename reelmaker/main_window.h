@@ -3,6 +3,7 @@
 #pragma once
 
 #include "reelmaker/codecs.h"
+#include "reelmaker/movie.h"
 #include "reelmaker/picture.h"
 
 #include <QDialog>
@@ -20,18 +21,18 @@ namespace reelmaker {
 
 // Control and command ids of the window.
 enum ControlId : int {
-    KIdCancel = 2, // Esc and the close box
-    KIdPreview = 199,
-    KIdStatus = 3072,
-    KIdList = 3073,
-    KIdLoad = 3074,
-    KIdMakeAvi = 3075,
-    KIdDelete = 3077,
-    KIdFrameRate = 3079,
-    KIdAddBmp = 3081,
-    KIdAddJpg = 3082,
-    KIdAddGif = 3083,
-    KIdRateLabel = -1,
+    IdCancel = 2, // Esc and the close box
+    IdPreview = 199,
+    IdStatus = 3072,
+    IdList = 3073,
+    IdLoad = 3074,
+    IdMakeAvi = 3075,
+    IdDelete = 3077,
+    IdFrameRate = 3079,
+    IdAddBmp = 3081,
+    IdAddJpg = 3082,
+    IdAddGif = 3083,
+    IdRateLabel = -1,
 };
 inline constexpr int BnClicked = 0;
 inline constexpr int LbnSelChange = 1;
@@ -101,6 +102,10 @@ class MainWindow : public QDialog {
     void dropEvent(QDropEvent* event) override;
 
   private:
+    void CreateControls();
+    void Tell(const QString& text);
+    bool OpenMovie(MovieWriter& movie, const QString& path, int32_t rate);
+    void TellUnloaded(const QStringList& unloaded, int count);
     void ScanFolder(const QString& pattern);
     void DeletePicture();
     void Select(int row);
@@ -110,8 +115,8 @@ class MainWindow : public QDialog {
     void SetWriting(bool writing);
 
     // Commands that change the list or start a movie; none of them runs while one is written.
-    static constexpr int WritingLocks[] = {KIdLoad,   KIdMakeAvi, KIdDelete,
-                                           KIdAddBmp, KIdAddJpg,  KIdAddGif};
+    static constexpr int WritingLocks[] = {IdLoad,   IdMakeAvi, IdDelete,
+                                           IdAddBmp, IdAddJpg,  IdAddGif};
 
     ReelDialogs dialogs_;
     PreviewState preview_;

@@ -226,7 +226,21 @@ void MainWindow::MakeLine(int x, int y, int w, int h) {
     Register(line, NoControlId, "line");
 }
 
+// The controls in creation order, which is their tab order and (first on
+// top) their stacking order.
 void MainWindow::CreateControls() {
+    CreatePanels();
+    CreateSliders();
+    CreateReadouts();
+    CreateCaptionsAndScales();
+    // The first control created lies on top: the panels cover the frame
+    // lines and the "Signal Phase" caption.
+    for (auto it = controls_.rbegin(); it != controls_.rend(); ++it)
+        (*it)->raise();
+}
+
+// The five panels and the tune indicator's scale.
+void MainWindow::CreatePanels() {
     display::DisplayState& display = state_.Display;
     const auto panel = [&](int id, display::PanelImage& image, bool border, int x, int y) {
         auto* widget = new display::PanelWidget(image, border, client_);
@@ -245,7 +259,10 @@ void MainWindow::CreateControls() {
         const ScaleLabel& s = ScaleLabelOf(id);
         MakeLabel(id, s.X, s.Y, s.W, s.H, QString::fromLatin1(s.Nato));
     }
+}
 
+// Clock offset and gain.
+void MainWindow::CreateSliders() {
     const auto slider = [&](int id, int x, int w, int maximum, int position) {
         auto* bar = new QSlider(Qt::Horizontal, client_);
         bar->setGeometry(x, 1, w, 30);
@@ -269,7 +286,10 @@ void MainWindow::CreateControls() {
     MakeLabel(ClockLabelId, 220, 32, 120, 18, QStringLiteral("Clock offset 0.00 ppm"));
     gainSlider_ = slider(GainSliderId, 500, 200, 2000, 1050);
     MakeLabel(GainLabelId, 580, 32, 100, 14, QStringLiteral("Gain 1.0"));
+}
 
+// The pointer's Doppler and delay readouts, and the Doppler shift buttons.
+void MainWindow::CreateReadouts() {
     const auto readout = [&](int id, int x, int w, const char* colour, const QString& widest) {
         QLabel* label = MakeLabel(id, x, 570, w, 14, QStringLiteral(" "));
         label->setWordWrap(false);
@@ -296,7 +316,10 @@ void MainWindow::CreateControls() {
     };
     button(ShiftUpCommand, 341, "+");
     button(ShiftDownCommand, 467, "-");
+}
 
+// Captions, frame lines and the delay and Doppler scales.
+void MainWindow::CreateCaptionsAndScales() {
     MakeLabel(NoControlId, 10, 564, 67, 14, QStringLiteral("Correlation"));
     MakeLabel(NoControlId, 350, 270, 67, 14, QStringLiteral("Correlogram"));
     MakeLabel(NoControlId, 530, 75, 70, 30, QStringLiteral("Signal Phase"));
@@ -324,11 +347,6 @@ void MainWindow::CreateControls() {
         const ScaleLabel& s = ScaleLabelOf(id);
         MakeLabel(id, s.X, s.Y, s.W, s.H, QString::fromLatin1(s.Nato));
     }
-
-    // The first control created lies on top: the panels cover the frame
-    // lines and the "Signal Phase" caption.
-    for (auto it = controls_.rbegin(); it != controls_.rend(); ++it)
-        (*it)->raise();
 }
 
 void MainWindow::CreateMenus() {

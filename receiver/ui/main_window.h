@@ -99,6 +99,10 @@ class MainWindow : public QDialog, public session::CaptureHost {
 
   private:
     void CreateControls();
+    void CreatePanels();
+    void CreateSliders();
+    void CreateReadouts();
+    void CreateCaptionsAndScales();
     void CreateMenus();
     QLabel* MakeLabel(int id, int x, int y, int w, int h, const QString& text);
     void MakeLine(int x, int y, int w, int h);

@@ -94,17 +94,17 @@ TEST(Window, ControlsFollowTheLayoutTable) {
         QRect Geometry;
     };
     const Row rows[] = {
-        {KIdLoad, "&Load Picture", {5, 210, 75, 20}},
-        {KIdMakeAvi, "Make AVI", {92, 210, 75, 20}},
-        {KIdAddBmp, "Add all BMP files in folder", {5, 330, 135, 20}},
-        {KIdAddJpg, "Add all JPG files in folder", {5, 355, 135, 20}},
-        {KIdAddGif, "Add all GIF files in folder", {5, 380, 135, 20}},
-        {KIdStatus, "", {5, 236, 250, 45}},
-        {KIdDelete, "Delete Picture", {179, 210, 75, 20}},
-        {KIdList, nullptr, {5, 5, 250, 220}},
-        {KIdPreview, nullptr, {260, 5, 564, 400}},
-        {KIdFrameRate, "15", {5, 288, 30, 20}},
-        {KIdRateLabel, "Enter frame rate", {50, 292, 100, 20}},
+        {IdLoad, "&Load Picture", {5, 210, 75, 20}},
+        {IdMakeAvi, "Make AVI", {92, 210, 75, 20}},
+        {IdAddBmp, "Add all BMP files in folder", {5, 330, 135, 20}},
+        {IdAddJpg, "Add all JPG files in folder", {5, 355, 135, 20}},
+        {IdAddGif, "Add all GIF files in folder", {5, 380, 135, 20}},
+        {IdStatus, "", {5, 236, 250, 45}},
+        {IdDelete, "Delete Picture", {179, 210, 75, 20}},
+        {IdList, nullptr, {5, 5, 250, 220}},
+        {IdPreview, nullptr, {260, 5, 564, 400}},
+        {IdFrameRate, "15", {5, 288, 30, 20}},
+        {IdRateLabel, "Enter frame rate", {50, 292, 100, 20}},
     };
     QList<QWidget*> order;
     for (const Row& row : rows) {
@@ -125,8 +125,8 @@ TEST(Window, ControlsFollowTheLayoutTable) {
         if (order.contains(c)) chain << c;
     EXPECT_EQ(chain, order);
     // Where the list's foot meets the buttons, the earlier-made buttons lie on top.
-    EXPECT_EQ(w.childAt(40, 220), w.Control(KIdLoad));
-    const QPalette status = w.Control(KIdStatus)->palette();
+    EXPECT_EQ(w.childAt(40, 220), w.Control(IdLoad));
+    const QPalette status = w.Control(IdStatus)->palette();
     EXPECT_EQ(status.color(QPalette::WindowText), QColor(0, 0, 255));
     EXPECT_EQ(status.color(QPalette::Window), QColor(255, 255, 223));
     // The preview starts as plain grey.
@@ -138,8 +138,8 @@ TEST(Window, ResizingKeepsControlPositions) {
     MainWindow w(r.Dialogs());
     w.show();
     w.resize(1000, 600);
-    EXPECT_EQ(w.Control(KIdPreview)->geometry(), QRect(260, 5, 564, 400));
-    EXPECT_EQ(w.Control(KIdAddGif)->geometry(), QRect(5, 380, 135, 20));
+    EXPECT_EQ(w.Control(IdPreview)->geometry(), QRect(260, 5, 564, 400));
+    EXPECT_EQ(w.Control(IdAddGif)->geometry(), QRect(5, 380, 135, 20));
 }
 
 TEST(PictureList, FolderScansAppendBareNamesInNameOrderWithoutRegardToCase) {
@@ -152,14 +152,14 @@ TEST(PictureList, FolderScansAppendBareNamesInNameOrderWithoutRegardToCase) {
     QDir::setCurrent(dir.path());
     Recorder r;
     MainWindow w(r.Dialogs());
-    w.OnCommand(KIdAddBmp, BnClicked);
-    w.OnCommand(KIdAddBmp, BnClicked);
+    w.OnCommand(IdAddBmp, BnClicked);
+    w.OnCommand(IdAddBmp, BnClicked);
     EXPECT_EQ(Entries(w), (QStringList{"A.BMP", "b.bmp", "c.Bmp", "A.BMP", "b.bmp", "c.Bmp"}));
     EXPECT_EQ(Selected(w), -1); // neither selection nor preview change
     w.PictureList()->clear();
-    w.OnCommand(KIdAddJpg, BnClicked);
+    w.OnCommand(IdAddJpg, BnClicked);
     EXPECT_EQ(Entries(w), (QStringList{"v.jpg", "x.jpg", "w.JPEG"}));
-    w.OnCommand(KIdAddGif, BnClicked);
+    w.OnCommand(IdAddGif, BnClicked);
     EXPECT_EQ(Entries(w).last(), "g.gif");
     EXPECT_EQ(w.Preview().Shown, SolidPicture(564, 400, PreviewBackground));
 }
@@ -174,16 +174,16 @@ TEST(PictureList, LoadThenScanListsThePictureTwiceAndTheFolderFollowsTheChoice) 
     Recorder r;
     r.OpenAnswers = {pic};
     MainWindow w(r.Dialogs());
-    w.OnCommand(KIdLoad, BnClicked);
+    w.OnCommand(IdLoad, BnClicked);
     EXPECT_EQ(QDir::currentPath(), QFileInfo(dir.path()).canonicalFilePath());
     EXPECT_EQ(Entries(w), QStringList{pic});
     EXPECT_EQ(Selected(w), 0);
     EXPECT_EQ(w.Preview().Shown, Fitted(pic));
-    w.OnCommand(KIdAddBmp, BnClicked);
+    w.OnCommand(IdAddBmp, BnClicked);
     EXPECT_EQ(Entries(w), (QStringList{pic, "shot.bmp"}));
     EXPECT_EQ(Selected(w), 0);
     // A cancelled open dialog changes nothing.
-    w.OnCommand(KIdLoad, BnClicked);
+    w.OnCommand(IdLoad, BnClicked);
     EXPECT_EQ(Entries(w).size(), 2);
 }
 
@@ -197,7 +197,7 @@ class ThreePictures : public ::testing::Test {
         r_.OpenAnswers = paths_;
         window_ = std::make_unique<MainWindow>(r_.Dialogs());
         for (int i = 0; i < 3; ++i)
-            window_->OnCommand(KIdLoad, BnClicked);
+            window_->OnCommand(IdLoad, BnClicked);
     }
     CurrentFolderGuard guard_;
     QTemporaryDir dir_;
@@ -210,7 +210,7 @@ TEST_F(ThreePictures, DeletingTheMiddleEntrySelectsAndShowsTheOneBefore) {
     MainWindow& w = *window_;
     w.PictureList()->setCurrentRow(1);
     EXPECT_EQ(w.Preview().Shown, Fitted(paths_[1]));
-    w.OnCommand(KIdDelete, BnClicked);
+    w.OnCommand(IdDelete, BnClicked);
     EXPECT_EQ(Entries(w), (QStringList{paths_[0], paths_[2]}));
     EXPECT_EQ(Selected(w), 0);
     EXPECT_EQ(w.Preview().Shown, Fitted(paths_[0]));
@@ -220,7 +220,7 @@ TEST_F(ThreePictures, DeletingTheMiddleEntrySelectsAndShowsTheOneBefore) {
 TEST_F(ThreePictures, DeletingTheFirstEntryLeavesNoSelectionAndNoCurrentPicture) {
     MainWindow& w = *window_;
     w.PictureList()->setCurrentRow(0);
-    w.OnCommand(KIdDelete, BnClicked);
+    w.OnCommand(IdDelete, BnClicked);
     EXPECT_EQ(Entries(w), (QStringList{paths_[1], paths_[2]}));
     EXPECT_EQ(Selected(w), -1);
     EXPECT_FALSE(w.Preview().Current.has_value());
@@ -229,7 +229,7 @@ TEST_F(ThreePictures, DeletingTheFirstEntryLeavesNoSelectionAndNoCurrentPicture)
     EXPECT_EQ(onScreen.pixel(260 + 282, 5 + 200), PreviewBackground);
     EXPECT_EQ(w.Preview().Shown, Fitted(paths_[0]));
     // Without a selection nothing is deleted.
-    w.OnCommand(KIdDelete, BnClicked);
+    w.OnCommand(IdDelete, BnClicked);
     EXPECT_EQ(Entries(w).size(), 2);
     EXPECT_EQ(Selected(w), -1);
 }
@@ -281,10 +281,10 @@ TEST(PictureList, BareNameAfterTheFolderChangedDoesNotLoad) {
     Recorder r;
     r.OpenAnswers = {other};
     MainWindow w(r.Dialogs());
-    w.OnCommand(KIdAddBmp, BnClicked);
+    w.OnCommand(IdAddBmp, BnClicked);
     w.PictureList()->setCurrentRow(0);
     EXPECT_EQ(w.Preview().Shown, Fitted(first.filePath("only-here.bmp")));
-    w.OnCommand(KIdLoad, BnClicked); // the folder becomes the second one
+    w.OnCommand(IdLoad, BnClicked); // the folder becomes the second one
     w.PictureList()->setCurrentRow(0);
     EXPECT_FALSE(w.Preview().Current.has_value());
     EXPECT_EQ(w.Preview().Shown, Fitted(other));
@@ -313,8 +313,8 @@ TEST_F(ThreePictures, MakeAviWritesEveryEntryInListOrderAndReportsProgress) {
     options.DwQuality = 7550;
     options.DwFlags = CompressValid;
     r_.Options = options;
-    static_cast<QLineEdit*>(w.Control(KIdFrameRate))->setText("12.5");
-    w.OnCommand(KIdMakeAvi, BnClicked);
+    static_cast<QLineEdit*>(w.Control(IdFrameRate))->setText("12.5");
+    w.OnCommand(IdMakeAvi, BnClicked);
     EXPECT_TRUE(r_.Messages.isEmpty()) << r_.Messages.join('|').toStdString();
     EXPECT_EQ(w.StatusText(),
               "  Writing frame  3 of  3\r\n  Compression DIB \r\n  Compress quality  75.5%");
@@ -334,7 +334,7 @@ TEST_F(ThreePictures, CancelledOptionsKeepTheRecordAndAZeroHandlerEndsTheStatus)
     MainWindow& w = *window_;
     QTemporaryDir out;
     r_.SaveAnswer = out.filePath("m.avi");
-    w.OnCommand(KIdMakeAvi, BnClicked);
+    w.OnCommand(IdMakeAvi, BnClicked);
     EXPECT_EQ(r_.OptionsAsked, 1);
     EXPECT_EQ(w.Options().FccHandler, 0u);
     EXPECT_EQ(w.StatusText(), "  Writing frame  3 of  3\r\n  Compression ");
@@ -346,8 +346,8 @@ TEST_F(ThreePictures, UnusableFrameRateIsRefusedBeforeAnyDialog) {
     QTemporaryDir out;
     r_.SaveAnswer = out.filePath("m.avi");
     for (const char* text : {"abc", "0", "-5", ""}) {
-        static_cast<QLineEdit*>(w.Control(KIdFrameRate))->setText(text);
-        w.OnCommand(KIdMakeAvi, BnClicked);
+        static_cast<QLineEdit*>(w.Control(IdFrameRate))->setText(text);
+        w.OnCommand(IdMakeAvi, BnClicked);
     }
     EXPECT_EQ(r_.Messages.size(), 4);
     EXPECT_EQ(r_.SaveAsked, 0);
@@ -358,13 +358,13 @@ TEST_F(ThreePictures, UnusableFrameRateIsRefusedBeforeAnyDialog) {
 TEST_F(ThreePictures, BareNamesMissingFromTheMovieFolderRepeatThePreviousFrame) {
     MainWindow& w = *window_;
     // p0 by full path, then the bare names of the folder scan.
-    w.OnCommand(KIdAddBmp, BnClicked); // no BMP files: nothing
+    w.OnCommand(IdAddBmp, BnClicked); // no BMP files: nothing
     ASSERT_TRUE(PatternPicture(640, 480, 9).save(dir_.filePath("late.jpg")));
-    w.OnCommand(KIdAddJpg, BnClicked);
+    w.OnCommand(IdAddJpg, BnClicked);
     ASSERT_EQ(Entries(w).last(), "late.jpg");
     QTemporaryDir out;
     r_.SaveAnswer = out.filePath("m.avi"); // another folder: "late.jpg" will not load
-    w.OnCommand(KIdMakeAvi, BnClicked);
+    w.OnCommand(IdMakeAvi, BnClicked);
     const std::vector<QImage> frames = DecodeFrames(r_.SaveAnswer);
     ASSERT_EQ(frames.size(), 4u);
     EXPECT_EQ(frames[3], Fitted(paths_[2]));
@@ -376,13 +376,13 @@ TEST(Window, EmptyListStillWritesAMovieAndLeavesTheStatusAlone) {
     Recorder r;
     r.SaveAnswer = out.filePath("empty.avi");
     MainWindow w(r.Dialogs());
-    w.OnCommand(KIdMakeAvi, BnClicked);
+    w.OnCommand(IdMakeAvi, BnClicked);
     EXPECT_EQ(r.OptionsAsked, 1);
     EXPECT_TRUE(w.StatusText().isEmpty());
     EXPECT_TRUE(Probe(r.SaveAnswer).Ok);
     // A cancelled save dialog ends the command quietly.
     r.SaveAnswer.clear();
-    w.OnCommand(KIdMakeAvi, BnClicked);
+    w.OnCommand(IdMakeAvi, BnClicked);
     EXPECT_EQ(r.OptionsAsked, 1);
     EXPECT_TRUE(r.Messages.isEmpty());
 }
@@ -396,7 +396,7 @@ TEST(Window, UnknownCodecInTheRecordGivesTheCompressedStreamMessage) {
     bogus.FccHandler = MakeFourCC('Z', 'Z', 'Z', 'Z');
     r.Options = bogus;
     MainWindow w(r.Dialogs());
-    w.OnCommand(KIdMakeAvi, BnClicked);
+    w.OnCommand(IdMakeAvi, BnClicked);
     EXPECT_EQ(r.Messages, QStringList{"error creating compressed stream"});
     EXPECT_FALSE(QFileInfo::exists(r.SaveAnswer));
 }
@@ -483,9 +483,9 @@ TEST_P(Unloadable, PictureThatDoesNotLoadIsNamedInTheStatusBoxUntilOneLoads) {
     Recorder r;
     r.OpenAnswers = {good, bad};
     MainWindow w(r.Dialogs());
-    w.OnCommand(KIdLoad, BnClicked);
+    w.OnCommand(IdLoad, BnClicked);
     EXPECT_TRUE(w.StatusText().isEmpty());
-    w.OnCommand(KIdLoad, BnClicked);
+    w.OnCommand(IdLoad, BnClicked);
     EXPECT_EQ(w.StatusText(), QString("  Cannot load %1:\r\n  %2")
                                   .arg(GetParam().Name, QString::fromLatin1(GetParam().Problem)));
     EXPECT_EQ(w.Preview().Shown, Fitted(good)); // the preview keeps its picture
@@ -509,14 +509,14 @@ TEST_F(ThreePictures, MovieNamesThePicturesThatDidNotLoad) {
     QFile::rename(paths_[1], lost);
     QTemporaryDir out;
     r_.SaveAnswer = out.filePath("m.avi");
-    w.OnCommand(KIdMakeAvi, BnClicked);
+    w.OnCommand(IdMakeAvi, BnClicked);
     ASSERT_EQ(r_.Messages.size(), 1);
     EXPECT_TRUE(r_.Messages[0].startsWith("1 of the 3 pictures could not be loaded"));
     EXPECT_TRUE(r_.Messages[0].endsWith("\np1.png: there is no such file"));
     // The last frame loaded: the status box holds the plain progress text again.
     EXPECT_EQ(w.StatusText(), "  Writing frame  3 of  3\r\n  Compression ");
     QFile::remove(paths_[2]);
-    w.OnCommand(KIdMakeAvi, BnClicked);
+    w.OnCommand(IdMakeAvi, BnClicked);
     EXPECT_EQ(w.StatusText(),
               "  Writing frame  3 of  3\r\n  Cannot load p2.png:\r\n  the previous frame repeats");
 }
@@ -539,7 +539,7 @@ TEST_P(WhileWriting, CommandsThatChangeTheListOrStartAMovieWait) {
         button->click();
         w.OnCommand(id, BnClicked);
     });
-    w.OnCommand(KIdMakeAvi, BnClicked);
+    w.OnCommand(IdMakeAvi, BnClicked);
     EXPECT_FALSE(enabledWhileWriting);
     EXPECT_EQ(r_.SaveAsked, 1);
     EXPECT_EQ(Entries(w), paths_);
@@ -551,7 +551,7 @@ TEST_P(WhileWriting, CommandsThatChangeTheListOrStartAMovieWait) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Window, WhileWriting,
-                         ::testing::Values(KIdMakeAvi, KIdLoad, KIdDelete, KIdAddBmp));
+                         ::testing::Values(IdMakeAvi, IdLoad, IdDelete, IdAddBmp));
 
 TEST_F(ThreePictures, UncoveredPreviewIsDrawnAnewFromTheCurrentPicture) {
     MainWindow& w = *window_;
@@ -565,7 +565,7 @@ TEST_F(ThreePictures, UncoveredPreviewIsDrawnAnewFromTheCurrentPicture) {
     const QRgb picture = Fitted(paths_[0]).pixel(282, 200);
     ASSERT_NE(picture | 0xFF000000u, PreviewBackground);
     ASSERT_EQ(onScreen() | 0xFF000000u, picture | 0xFF000000u);
-    w.OnCommand(KIdDelete, BnClicked); // no current picture: grey at the next repaint
+    w.OnCommand(IdDelete, BnClicked); // no current picture: grey at the next repaint
     QCoreApplication::processEvents();
     QExposeEvent uncovered{QRegion(w.rect())};
     QCoreApplication::sendEvent(w.windowHandle(), &uncovered);
@@ -582,7 +582,7 @@ TEST(Window, SavedMovieNameAlwaysEndsInAvi) {
         {"movie.mp4", "movie.mp4.avi"}, {"movie", "movie.avi"}, {"Movie.AVI", "Movie.AVI"}};
     for (const auto& [chosen, written] : names) {
         r.SaveAnswer = out.filePath(chosen);
-        w.OnCommand(KIdMakeAvi, BnClicked);
+        w.OnCommand(IdMakeAvi, BnClicked);
         EXPECT_TRUE(QFileInfo::exists(out.filePath(written))) << chosen;
     }
     EXPECT_EQ(QDir(out.path()).entryList(QDir::Files).size(), 3);
@@ -623,14 +623,14 @@ TEST(Window, ScreenshotWithAPicturePreviewed) {
     r.OpenAnswers = answers;
     MainWindow w(r.Dialogs());
     for (int i = 0; i < 4; ++i)
-        w.OnCommand(KIdLoad, BnClicked);
+        w.OnCommand(IdLoad, BnClicked);
     r.SaveAnswer = dir.filePath("AVI_from_Tarvo.AVI");
     CompressOptions mjpeg;
     mjpeg.FccHandler = MakeFourCC('M', 'J', 'P', 'G');
     mjpeg.DwQuality = 7500;
     mjpeg.DwFlags = CompressValid;
     r.Options = mjpeg;
-    w.OnCommand(KIdMakeAvi, BnClicked);
+    w.OnCommand(IdMakeAvi, BnClicked);
     w.PictureList()->setCurrentRow(2);
     w.show();
     QCoreApplication::processEvents();
