@@ -29,6 +29,9 @@ bool Hidden(const fs::path& name) {
     return name.string().starts_with('.');
 }
 
+// A name for the recording's outputs: at level 0 its file name without the
+// suffix; at level n the last n folders it lies in before that, joined by
+// '_'; one level above all its folders, the suffix too.
 std::string NameAtLevel(const fs::path& relative, size_t level) {
     std::vector<std::string> folders;
     for (const fs::path& part : relative.parent_path())
@@ -54,13 +57,9 @@ bool IsRecordingName(const fs::path& name) {
 }
 
 // The recordings below `folder`, sorted by their path below it, and the
-
 // subfolders that cannot be read (as failed rows).  Hidden files and folders
-
 // (.name: AppleDouble shadows "._x.wav" and the like) and links to folders
-
 // are passed by.
-
 void FindBelow(const fs::path& folder, std::vector<Recording>& found, size_t& failed) {
     std::vector<Recording> here;
     std::vector<fs::path> pending{fs::path()};
@@ -101,9 +100,7 @@ void FindBelow(const fs::path& folder, std::vector<Recording>& found, size_t& fa
 }
 
 // A file given by its path: its name with the folders of that path, without
-
 // the root and without "." and "..".
-
 fs::path RelativeOfFile(const fs::path& path) {
     fs::path relative;
     for (const fs::path& part : path.relative_path().lexically_normal())
@@ -111,20 +108,10 @@ fs::path RelativeOfFile(const fs::path& path) {
     return relative.empty() ? path.filename() : relative;
 }
 
-// A name for the recording's outputs: at level 0 its file name without the
-
-// suffix; at level n the last n folders it lies in before that, joined by
-
-// '_'; one level above all its folders, the suffix too.
-
 // Names of the outputs: the file name without its suffix; where two would
-
 // clash (whatever their case), as many of the folders it lies in as tell
-
 // them apart, then the suffix too; what still clashes gets -2, -3 ... in the
-
 // order of the recordings.  The same recordings always get the same names.
-
 void NameOutputs(std::vector<Recording>& recordings) {
     std::vector<Recording*> named;
     for (Recording& r : recordings)
@@ -160,7 +147,6 @@ void NameOutputs(std::vector<Recording>& recordings) {
 }
 
 // The cores this program may run on.
-
 int CoresAvailable() {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -169,7 +155,6 @@ int CoresAvailable() {
 }
 
 // "4.2 s", "42 s", "3 min 05 s", "2 h 07 min".
-
 std::string Duration(double seconds) {
     const auto s = static_cast<long long>(std::max(0.0, std::nearbyint(seconds)));
     char text[64];
@@ -185,7 +170,6 @@ std::string Duration(double seconds) {
 }
 
 // A cell of the summary, quoted where it holds a comma, a quote or a line end.
-
 std::string Cell(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
     std::string quoted = "\"";
@@ -206,7 +190,6 @@ std::vector<std::string> Split(const std::string& line, char separator) {
 }
 
 // Writes `text` to `path` under a temporary name and renames it into place.
-
 bool WriteWhole(const fs::path& path, const std::string& text, std::string& error) {
     fs::path temporary = path;
     temporary += ".part";

@@ -250,6 +250,25 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"NoiseOnly", {{}}, -60, false, {}}),
     [](const auto& info) { return std::string(info.param.Name); });
 
+// The strongest lag of the averaged sync power may wander by LockSpreadLags
+// over the lock's blocks and the lock holds; one lag more and it breaks.
+TEST(Quality, LockHoldsWhileThePeakWandersWithinTheAllowedLags) {
+    const auto unlockedBlocks = [](int32_t step) {
+        QualityTracker quality;
+        int unlocked = 0;
+        for (int block = 0; block < 40; ++block) {
+            dsp::PeakState peak;
+            peak.SyncPower.fill(1.0);
+            peak.SyncPower[block < 16 ? 100 : size_t(100 + step)] = 1000.0;
+            const bool locked = quality.Add(peak, 9600).Locked;
+            if (block >= LockBlocks && !locked) ++unlocked;
+        }
+        return unlocked;
+    };
+    EXPECT_EQ(unlockedBlocks(LockSpreadLags), 0);
+    EXPECT_GT(unlockedBlocks(LockSpreadLags + 1), 0);
+}
+
 TEST(Quality, SilenceIsNeitherLockedNorAPeak) {
     dsp::PeakState peak; // all powers zero: the search keeps lag 0 for ever
     QualityTracker quality;

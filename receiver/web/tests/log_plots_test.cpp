@@ -167,4 +167,47 @@ TEST(LogPlots, ShowTheLast24HoursFromTodayAndYesterday) {
     EXPECT_EQ(Dots(web::RenderDelayPlot(none, now, 2400), 52, web::PlotWidth - 10, strongest), 0);
 }
 
+// Delays are drawn in milliseconds whatever the baud rate: peak lag 240 at
+// 2400 baud (two lags a symbol) is 50 ms, where a path 25 ms behind a peak at
+// lag 120 is drawn too.
+TEST(LogPlots, LagsBecomeMillisecondsAtTheBaudRate) {
+    QTemporaryDir dir;
+    const int64_t now = QDateTime::currentMSecsSinceEpoch();
+    const int64_t hour = 3600 * 1000;
+    const QString path =
+        QDir(dir.path())
+            .filePath(
+                QStringLiteral("propmon-") +
+                QDateTime::fromMSecsSinceEpoch(now - 3 * hour, Qt::UTC).toString("yyyy-MM-dd") +
+                QStringLiteral(".csv"));
+    Append(path, "utc,block,time_s,peak_lag,doppler_hz,tune_hz,path2_delay_ms\n");
+    std::string rows;
+    for (int64_t t = now - 3 * hour; t < now - 2 * hour; t += 10000)
+        rows += Utc(t) + ",0,0,240,0.5,0,\n";
+    for (int64_t t = now - 2 * hour + 60000; t < now - hour; t += 10000)
+        rows += Utc(t) + ",0,0,120,0.5,0,25\n";
+    Append(path, rows);
+    web::LogHistory history(dir.path());
+    history.Update(now);
+    const QImage delay = web::RenderDelayPlot(history, now, 2400);
+    const auto x = [&](int64_t ms) {
+        return 52 +
+               static_cast<int>((ms - (now - 24 * hour)) * (web::PlotWidth - 62) / (24 * hour));
+    };
+    const auto rowOf = [&](int column, QRgb colour) {
+        for (int y = 0; y < delay.height(); ++y)
+            if (delay.pixel(column, y) == colour) return y;
+        return -1;
+    };
+    constexpr QRgb strongest = 0xFF0000A0u, second = 0xFFC80000u;
+    const int at50 = rowOf(x(now - 3 * hour) + 10, strongest);
+    const int at25 = rowOf(x(now - 2 * hour) + 10, strongest);
+    const int behind = rowOf(x(now - 2 * hour) + 10, second);
+    ASSERT_GE(at50, 0);
+    ASSERT_GE(at25, 0);
+    ASSERT_GE(behind, 0);
+    EXPECT_EQ(behind, at50);
+    EXPECT_GT(at25, at50);
+}
+
 } // namespace

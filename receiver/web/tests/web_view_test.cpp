@@ -52,10 +52,13 @@ class WebViewTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
         root_ = QDir(dir_.path());
-        for (const char* folder : {"station/Correlograms/2026-12-07", "station/Dopplergrams",
-                                   "station/logs", "elsewhere/inside"})
+        for (const char* folder :
+             {"station/Correlograms/2026-12-07", "station/Dopplergrams", "station/logs",
+              "elsewhere/inside", "station/Correlograms-private"})
             ASSERT_TRUE(root_.mkpath(QString::fromLatin1(folder)));
         WriteFile(Path("elsewhere/secret.txt"), Secret);
+        // A sibling folder whose name begins with a served folder's name.
+        WriteFile(Path("station/Correlograms-private/secret.txt"), Secret);
         WriteFile(Path("station/Correlograms/140509correlogram.BMP"), "BM old");
         WriteFile(Path("station/Correlograms/150000correlogram.BMP"), "BM new");
         WriteFile(Path("station/Correlograms/2026-12-07/140509correlogram.BMP"), "BM dated");
@@ -68,6 +71,13 @@ class WebViewTest : public ::testing::Test {
                   0);
         ASSERT_EQ(::symlink(Path("elsewhere/inside").toLocal8Bit().constData(),
                             Path("station/Correlograms/outdir").toLocal8Bit().constData()),
+                  0);
+        ASSERT_EQ(
+            ::symlink(Path("station/Correlograms-private/secret.txt").toLocal8Bit().constData(),
+                      Path("station/Correlograms/peek.txt").toLocal8Bit().constData()),
+            0);
+        ASSERT_EQ(::symlink(Path("station/Correlograms-private").toLocal8Bit().constData(),
+                            Path("station/Correlograms/peekdir").toLocal8Bit().constData()),
                   0);
         ASSERT_EQ(
             ::symlink(Path("station/Correlograms/150000correlogram.BMP").toLocal8Bit().constData(),
@@ -216,7 +226,8 @@ INSTANTIATE_TEST_SUITE_P(
         "/files/Correlograms/150000correlogram.BMP%00.txt",
         "/files/Correlograms/150000correlogram.BMP/", "/files/Correlograms/%ff%fe",
         "/files/Nowhere/", "/files/Scattergrams/x", "http://station/files/../elsewhere/secret.txt",
-        "/files/./Correlograms/150000correlogram.BMP"));
+        "/files/./Correlograms/150000correlogram.BMP", "/files/Correlograms/peek.txt",
+        "/files/Correlograms/peekdir/", "/files/Correlograms/peekdir/secret.txt"));
 
 TEST_F(WebViewTest, ServedFoldersListNewestFirstAndServeTheirFiles) {
     Start();
