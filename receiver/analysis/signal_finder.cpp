@@ -179,8 +179,7 @@ std::string FoundSignalsHeader() {
 std::string FormatFoundSignal(const FoundSignal& signal) {
     char line[128];
     std::snprintf(line, sizeof line, "%.0f,%s,%.1f,%.2f", std::nearbyint(signal.FrequencyHz),
-                  signal.Mode == dsp::ModeNato ? "NATO" : "AMATEUR", signal.SnrDb,
-                  signal.LockedShare);
+                  dsp::ModeInfoOf(signal.Mode).Name, signal.SnrDb, signal.LockedShare);
     return line;
 }
 

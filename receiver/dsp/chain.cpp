@@ -14,8 +14,8 @@ long double ClockCorrection(const Settings& settings) {
 }
 
 void SetSignalParameters(ChainState& chain, ChainControls& controls, Settings& settings) {
-    chain.SampleRate = 9600;
-    chain.CarrierHz = 1800;
+    chain.SampleRate = NatoMode.SampleRate;
+    chain.CarrierHz = NatoMode.CarrierHz;
     chain.Tables.PhaseStep = CarrierPhaseStep();
     controls.AverageCount = 1;
     controls.DopplerShift = 0;
@@ -27,15 +27,10 @@ void SetSignalParameters(ChainState& chain, ChainControls& controls, Settings& s
 }
 
 void SetReceiverMode(ChainState& chain, int32_t mode) {
-    if (mode == ModeNato) {
-        chain.ReceiverMode = ModeNato;
-        chain.SampleRate = 9600;
-        chain.CarrierHz = 1800;
-    } else {
-        chain.ReceiverMode = ModeAmateur;
-        chain.SampleRate = 8000;
-        chain.CarrierHz = 1500;
-    }
+    const ModeInfo& info = mode == ModeNato ? NatoMode : AmateurMode;
+    chain.ReceiverMode = info.Mode;
+    chain.SampleRate = info.SampleRate;
+    chain.CarrierHz = info.CarrierHz;
 }
 
 void ClearUpperVectorState() {

@@ -39,8 +39,8 @@ struct ChainState {
     // The mode: only the sound card's rate and the conversions to hertz
     // depend on it.
     int32_t ReceiverMode = ModeNato;
-    int32_t SampleRate = 9600;
-    int32_t CarrierHz = 1800;
+    int32_t SampleRate = NatoMode.SampleRate;
+    int32_t CarrierHz = NatoMode.CarrierHz;
 
     SignalTables Tables;
     IntakeState Intake;

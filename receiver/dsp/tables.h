@@ -10,6 +10,8 @@
 #include <array>
 #include <cstdint>
 
+#include "receiver/dsp/modes.h"
+
 namespace dsp {
 
 // One STANAG 4285 frame at four samples per symbol.
@@ -24,9 +26,6 @@ inline constexpr int32_t SlowRows = 256;                 // blocks of slow-time 
 inline constexpr int32_t SlowTimeStride = 65;            // first index 0..64, stored fastest
 inline constexpr int32_t SlowTimeRows = 513;             // second index 0..512
 inline constexpr int32_t FftLen = 256;                   // points of the slow-time FFT
-
-inline constexpr int32_t ModeNato = 1;     // 9600 samples/s, carrier 1800 Hz
-inline constexpr int32_t ModeAmateur = -1; // 8000 samples/s, carrier 1500 Hz
 
 struct ComplexSample {
     float Re = 0.0f;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/io/recording.h"
 
+#include "receiver/dsp/modes.h"
+
 #include "receiver/io/rate_converter.h"
 
 #include <sndfile.h>
@@ -24,10 +26,10 @@ int16_t ToSample(float v) {
 } // namespace
 
 int32_t ModeForRate(int rate) {
-    return rate == 8000 ? -1 : 1;
+    return dsp::ModeForRate(rate);
 }
 int RateForMode(int32_t mode) {
-    return mode == -1 ? 8000 : 9600;
+    return dsp::ModeInfoOf(mode).SampleRate;
 }
 
 bool ParseChannelChoice(const std::string& text, ChannelChoice& choice) {
