@@ -172,6 +172,38 @@ FindSignals(const std::string& path, const FinderOptions& options, std::string& 
     return found;
 }
 
+std::optional<std::vector<ModeChoice>> ChooseModes(const std::string& path, bool asIq,
+                                                   const std::vector<double>& offsetsHz,
+                                                   double seconds, std::string& error) {
+    auto reader = io::IqRecordingReader::Open(path, asIq, error);
+    if (!reader) return std::nullopt;
+    const double half = reader->Info().SampleRate / 2.0;
+    reader.reset();
+    std::vector<std::unique_ptr<Trial>> trials;
+    for (size_t c = 0; c < offsetsHz.size(); ++c) {
+        for (const int32_t mode : {dsp::ModeNato, dsp::ModeAmateur}) {
+            const io::ModeAudio audio = io::AudioForMode(mode);
+            const double bandCentre = offsetsHz[c] - audio.CarrierHz + audio.Rate / 4.0;
+            if (std::abs(bandCentre) + audio.StopHz > half) continue;
+            auto t = std::make_unique<Trial>();
+            t->Tuning = {offsetsHz[c], mode, 0.0f};
+            t->Candidate = c;
+            trials.push_back(std::move(t));
+        }
+    }
+    if (!trials.empty() && !RunTrials(path, asIq, trials, seconds, error)) return std::nullopt;
+    std::vector<const Trial*> best(offsetsHz.size(), nullptr);
+    for (const auto& t : trials) {
+        const Trial*& b = best[t->Candidate];
+        if (!b || Better(*t, *b)) b = t.get();
+    }
+    std::vector<ModeChoice> choices(offsetsHz.size());
+    for (size_t c = 0; c < best.size(); ++c) {
+        if (best[c]) choices[c] = {best[c]->Tuning.Mode, best[c]->Tally.Share()};
+    }
+    return choices;
+}
+
 std::string FoundSignalsHeader() {
     return "frequency_hz,mode,snr_db,locked_share";
 }

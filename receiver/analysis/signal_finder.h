@@ -48,6 +48,19 @@ bool RunSyncChannels(const std::string& path, bool asIq,
 std::optional<std::vector<FoundSignal>>
 FindSignals(const std::string& path, const FinderOptions& options, std::string& error);
 
+// The mode that locks best on each carrier (offsets from the recording's
+// centre), both modes tried over at most the first `seconds`: the larger
+// locked share, within 5 % of it the higher median SNR of the sync peak by
+// half a dB, else NATO.  A mode whose band does not fit in the recording is
+// not tried.  Nothing, with a reason, when the recording cannot be read.
+struct ModeChoice {
+    int32_t Mode = dsp::ModeNato;
+    double LockedShare = 0.0;
+};
+std::optional<std::vector<ModeChoice>> ChooseModes(const std::string& path, bool asIq,
+                                                   const std::vector<double>& offsetsHz,
+                                                   double seconds, std::string& error);
+
 // "frequency_hz,mode,snr_db,locked_share"
 std::string FoundSignalsHeader();
 // "7104000,NATO,18.3,0.97": whole hertz, the mode's name, one decimal, two.
