@@ -142,9 +142,10 @@ TEST_F(IqTest, BatchRunsAReceiverPerTunedCarrierWithAFolderAndSummaryRowEach) {
     }
     const auto summary = CsvRows(out / "summary.csv");
     ASSERT_EQ(summary.size(), 3u);
-    EXPECT_EQ(summary[0], (std::vector<std::string>{
-                              "file", "frequency_hz", "offset_hz", "mode", "output", "duration_s",
-                              "blocks", "locked_share", "median_snr_db", "exit_reason"}));
+    EXPECT_EQ(summary[0],
+              (std::vector<std::string>{"file", "frequency_hz", "offset_hz", "mode", "output",
+                                        "duration_s", "blocks", "locked_share", "median_snr_db",
+                                        "clock_ppm", "clock_uncertainty_ppm", "exit_reason"}));
     EXPECT_EQ(summary[1][1], "7069877");
     EXPECT_EQ(summary[1][2], "-30123.4");
     EXPECT_EQ(summary[1][4], "7069877Hz/");
@@ -152,7 +153,8 @@ TEST_F(IqTest, BatchRunsAReceiverPerTunedCarrierWithAFolderAndSummaryRowEach) {
     EXPECT_EQ(summary[2][3], "NATO");
     for (size_t r = 1; r < summary.size(); ++r) {
         EXPECT_GT(std::stod(summary[r][7]), 0.5) << r;
-        EXPECT_EQ(summary[r][9], "ok");
+        EXPECT_EQ(summary[r][9], ""); // the clock measured only when asked for
+        EXPECT_EQ(summary[r][11], "ok");
     }
 
     // Every signal found, tables only: one per carrier, named by it.
@@ -176,12 +178,45 @@ TEST_F(IqTest, TunesItCannotServeAreRefusedInOneLine) {
     for (const auto& [args, words] : std::vector<std::pair<std::string, std::string>>{
              {" --iq --tune 7100000", "the centre frequency of"},
              {" --iq --offset 60000", "lies outside"},
-             {" --iq --offset 1000 --channel left", "--channel"},
-             {" --iq --offset 1000 --lag-offset auto", "--lag-offset auto"}}) {
+             {" --iq --offset 1000 --channel left", "--channel"}}) {
         const Outcome run = Propmon("--batch " + band.string() + args + out);
         EXPECT_EQ(run.Status, 2) << args << "\n" << run.Err;
         EXPECT_NE(run.Err.find(words), std::string::npos) << run.Err;
         EXPECT_FALSE(fs::exists(dir_ / "out" / "summary.csv")) << args;
+    }
+}
+
+// --clock-ppm auto and --lag-offset auto, each channel for itself: one
+// transmitter recorded by a sound card 50 ppm fast, one exact.
+TEST_F(IqTest, ClockErrorAndPathsAreMeasuredForEachChannel) {
+    const fs::path audio = dir_ / "fast.wav";
+    ASSERT_EQ(RunProgram(S4285SIM_BIN,
+                         "-o " + audio.string() +
+                             " --seconds 120 --clock-ppm 50 --path 3,0,0 --snr 20 --seed 3",
+                         dir_)
+                  .Status,
+              0);
+    const fs::path iq = dir_ / "band.wav";
+    ASSERT_EQ(RunProgram(S4285IQ_BIN,
+                         "-o " + iq.string() + " --rate 48000 --centre 7100000 --seconds 120" +
+                             " --audio " + audio.string() + ",-5000 --signal 9000,amateur,15,0,4",
+                         dir_)
+                  .Status,
+              0);
+    const Outcome run =
+        Propmon("--batch " + iq.string() + " --offset -5000 --offset 9000" +
+                " --clock-ppm auto --lag-offset auto --csv " + (dir_ / "tables").string());
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    EXPECT_NE(run.Err.find("7095000 Hz: clock: +50.0 ppm"), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find("7109000 Hz: lag offset:"), std::string::npos) << run.Err;
+    const auto summary = CsvRows(dir_ / "tables" / "summary.csv");
+    ASSERT_EQ(summary.size(), 3u);
+    EXPECT_NEAR(std::stod(summary[1][9]), 50.0, 0.5);
+    EXPECT_NEAR(std::stod(summary[2][9]), 0.0, 0.5);
+    // Corrected, the preamble stays put.
+    for (const char* table : {"7095000Hz.csv", "7109000Hz.csv"}) {
+        const auto rows = CsvRows(dir_ / "tables" / table);
+        EXPECT_LE(std::abs(std::stoi(rows.back()[2]) - std::stoi(rows[10][2])), 1) << table;
     }
 }
 

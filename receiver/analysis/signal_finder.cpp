@@ -76,13 +76,22 @@ bool RunSyncChannels(const std::string& path, bool asIq,
                      const std::vector<io::ChannelTuning>& tunings, double seconds,
                      const std::function<void(int32_t channel, const dsp::ChainState&)>& onBlock,
                      std::string& error) {
+    return RunSyncChannels(path, asIq, tunings, std::vector<long double>(tunings.size(), 0.0L),
+                           1.0f, seconds, onBlock, error);
+}
+
+bool RunSyncChannels(const std::string& path, bool asIq,
+                     const std::vector<io::ChannelTuning>& tunings,
+                     const std::vector<long double>& corrections, float gain, double seconds,
+                     const std::function<void(int32_t channel, const dsp::ChainState&)>& onBlock,
+                     std::string& error) {
     auto reader = io::IqRecordingReader::Open(path, asIq, error);
     if (!reader) return false;
     auto frontEnds = io::IqFrontEnds::Create(reader->Info().SampleRate, tunings, error);
     if (!frontEnds) return false;
     std::vector<std::unique_ptr<dsp::SyncChain>> chains;
-    for (const io::ChannelTuning& t : tunings)
-        chains.push_back(std::make_unique<dsp::SyncChain>(t.Mode, 0.0L));
+    for (size_t c = 0; c < tunings.size(); ++c)
+        chains.push_back(std::make_unique<dsp::SyncChain>(tunings[c].Mode, corrections[c], gain));
     const io::AudioSink sink = [&](int32_t channel, const int16_t* samples, int32_t count) {
         chains[size_t(channel)]->Feed(
             samples, count, [&](const dsp::ChainState& chain) { onBlock(channel, chain); });

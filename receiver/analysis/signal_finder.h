@@ -42,6 +42,12 @@ bool RunSyncChannels(const std::string& path, bool asIq,
                      const std::vector<io::ChannelTuning>& tunings, double seconds,
                      const std::function<void(int32_t channel, const dsp::ChainState&)>& onBlock,
                      std::string& error);
+// The same with each channel's clock correction and the input gain.
+bool RunSyncChannels(const std::string& path, bool asIq,
+                     const std::vector<io::ChannelTuning>& tunings,
+                     const std::vector<long double>& corrections, float gain, double seconds,
+                     const std::function<void(int32_t channel, const dsp::ChainState&)>& onBlock,
+                     std::string& error);
 
 // The signals found, lowest frequency first; an empty list when there are
 // none.  Nothing, with a reason, when the recording cannot be read.

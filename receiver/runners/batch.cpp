@@ -186,8 +186,6 @@ void TakeIqOptions(const QCommandLineParser& parser, BatchOptions& options) {
     if (!options.Iq) return;
     if (options.Inputs.size() > 1) Refuse("an IQ recording is run on its own");
     if (isSet("channel")) Refuse("--channel is for stereo audio, not an IQ recording");
-    if (options.ClockAuto) Refuse("--clock-ppm auto is not measured on an IQ recording; give N");
-    if (options.LagAuto) Refuse("--lag-offset auto is not placed on an IQ recording; give N");
     if (options.Csv.empty() && options.Out.empty()) Refuse("--out DIR or --csv DIR is missing");
     if (!options.Csv.empty() && !options.Out.empty())
         Refuse("with an IQ recording give either --csv DIR or --out DIR");
@@ -212,6 +210,8 @@ void TakeIqOptions(const QCommandLineParser& parser, BatchOptions& options) {
     r.StartSeconds = options.StartSeconds;
     r.ClockOffset = options.ClockOffset;
     r.ClockPpm = options.ClockPpm;
+    r.ClockAuto = options.ClockAuto;
+    r.LagAuto = options.LagAuto;
     r.Gain = options.Gain;
     r.Average = options.Average;
     r.LagOffset = options.LagOffset;

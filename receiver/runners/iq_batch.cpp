@@ -15,6 +15,8 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 
+#include "receiver/analysis/acquisition_monitor.h"
+#include "receiver/analysis/iq_survey.h"
 #include "receiver/analysis/recording_survey.h"
 #include "receiver/analysis/signal_finder.h"
 #include "receiver/io/iq_front_end.h"
@@ -30,11 +32,19 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int64_t ReadChunk = 1 << 16;
+// --clock-ppm auto measures over at most this much of the recording.
+constexpr double ClockMeasureSeconds = 600.0;
+// --lag-offset auto places the paths once the lock has held this long.
+constexpr double PathsSteadySeconds = 5.0;
 
 struct Channel {
     double OffsetHz = 0.0;
     double FrequencyHz = 0.0; // absolute where the centre is known, else the offset
     int32_t Mode = 0;         // 0: to be chosen
+    long double ClockOffset = 0.0L;
+    long double ClockPpm = 0.0L;
+    std::optional<analysis::ClockEstimate> Clock; // measured (--clock-ppm auto)
+    int32_t LagOffset = 0;
     std::string Name;
     std::string Output; // in the output folder: NAME/ or NAME.csv
     std::unique_ptr<BlockRun> Run;
@@ -104,10 +114,19 @@ std::optional<std::vector<Channel>> ChannelsAsked(const IqBatchRequest& request,
         status = session::ExitUsage;
         return std::nullopt;
     }
+    const auto add = [&](double offset, int32_t mode) {
+        Channel c;
+        c.OffsetHz = offset;
+        c.Mode = mode;
+        c.ClockOffset = request.ClockOffset;
+        c.ClockPpm = request.ClockPpm;
+        c.LagOffset = request.LagOffset;
+        channels.push_back(std::move(c));
+    };
     for (const double tune : request.TunesHz)
-        channels.push_back({tune - *centre, 0.0, request.Mode, {}, {}, {}, {}});
+        add(tune - *centre, request.Mode);
     for (const double offset : request.OffsetsHz)
-        channels.push_back({offset, 0.0, request.Mode, {}, {}, {}, {}});
+        add(offset, request.Mode);
     std::string error;
     if (request.TuneAll) {
         analysis::FinderOptions finder;
@@ -121,8 +140,11 @@ std::optional<std::vector<Channel>> ChannelsAsked(const IqBatchRequest& request,
         for (const analysis::FoundSignal& f : *found) {
             std::fprintf(stderr, "found: %s, %s, SNR %.1f dB, locked %.2f\n",
                          Hz(f.FrequencyHz).c_str(), ModeName(f.Mode), f.SnrDb, f.LockedShare);
-            channels.push_back(
-                {f.OffsetHz, 0.0, request.Mode ? request.Mode : f.Mode, {}, {}, {}, {}});
+            // Tuned as a receiver would be, to the whole hertz: the chain's
+            // Doppler then shows the signal's shift from there.
+            const double offset = centre ? std::nearbyint(*centre + f.OffsetHz) - *centre
+                                         : std::nearbyint(f.OffsetHz);
+            add(offset, request.Mode ? request.Mode : f.Mode);
         }
     }
     // Every carrier must lie inside the recording with its whole band.
@@ -173,10 +195,64 @@ std::optional<std::vector<Channel>> ChannelsAsked(const IqBatchRequest& request,
     return unique;
 }
 
+// --clock-ppm auto and --lag-offset auto, each channel as a recording of its
+// audio: its clock error measured, then its paths placed with it.
+bool Survey(const IqBatchRequest& request, std::vector<Channel>& channels,
+            const std::vector<io::ChannelTuning>& tunings, std::string& error) {
+    if (request.ClockAuto) {
+        const auto clocks = analysis::MeasureChannelClocks(request.Input, request.AsIq, tunings,
+                                                           request.ClockOffset, request.Gain,
+                                                           ClockMeasureSeconds, error);
+        if (!clocks) return false;
+        for (size_t i = 0; i < channels.size(); ++i) {
+            Channel& c = channels[i];
+            const analysis::ClockEstimate& estimate = (*clocks)[i];
+            if (!estimate.Valid) {
+                std::fprintf(
+                    stderr, "%s: clock: not measured (no steady sync peak); %+.1f ppm kept\n",
+                    Hz(c.FrequencyHz).c_str(), static_cast<double>(c.ClockOffset * 1000000.0L));
+                continue;
+            }
+            c.Clock = estimate;
+            const analysis::ClockSetting setting =
+                analysis::SplitClockCorrection(estimate.TotalPpm);
+            c.ClockPpm = setting.ClockPpm;
+            c.ClockOffset = setting.ClockOffset;
+            std::fprintf(stderr, "%s: %s\n", Hz(c.FrequencyHz).c_str(),
+                         analysis::ClockLine(estimate).c_str());
+        }
+    }
+    if (request.LagAuto) {
+        std::vector<long double> corrections;
+        for (const Channel& c : channels)
+            corrections.push_back(c.ClockOffset + c.ClockPpm / 1000000.0L);
+        const auto placements = analysis::FindChannelPaths(
+            request.Input, request.AsIq, tunings, corrections, request.Gain, analysis::TrialSeconds,
+            PathsSteadySeconds, error);
+        if (!placements) return false;
+        for (size_t i = 0; i < channels.size(); ++i) {
+            Channel& c = channels[i];
+            const analysis::PathPlacementResult& p = (*placements)[i];
+            if (!p.Found) {
+                std::fprintf(stderr,
+                             "%s: lag offset: %d (no steady sync peak in the first minute)\n",
+                             Hz(c.FrequencyHz).c_str(), c.LagOffset);
+                continue;
+            }
+            c.LagOffset = p.LagOffset;
+            std::fprintf(stderr, "%s: lag offset: %d (strongest path at lag %d, %.1f s in)\n",
+                         Hz(c.FrequencyHz).c_str(), p.LagOffset,
+                         (p.LagOffset + analysis::PathPlacementLags) % dsp::BasebandLen,
+                         p.AtSeconds);
+        }
+    }
+    return true;
+}
+
 std::string SummaryText(const std::string& file, const std::vector<Channel>& channels,
                         double durationS) {
     std::string text = "file,frequency_hz,offset_hz,mode,output,duration_s,blocks,locked_share,"
-                       "median_snr_db,exit_reason\n";
+                       "median_snr_db,clock_ppm,clock_uncertainty_ppm,exit_reason\n";
     for (const Channel& c : channels) {
         const BlockRun& run = *c.Run;
         const std::string reason = !c.Failure.empty()       ? c.Failure
@@ -186,7 +262,9 @@ std::string SummaryText(const std::string& file, const std::vector<Channel>& cha
                 Number("%.1f", c.OffsetHz) + "," + ModeName(c.Mode) + "," + Cell(c.Output) + "," +
                 Number("%.3f", durationS) + "," + std::to_string(run.Blocks()) + "," +
                 Number("%.3f", run.Tally().Share()) + "," + Number("%.1f", run.MedianSnrDb()) +
-                "," + Cell(reason) + "\n";
+                "," + (c.Clock ? Number("%.2f", c.Clock->TotalPpm) : "") + "," +
+                (c.Clock ? Number("%.2f", c.Clock->UncertaintyPpm) : "") + "," + Cell(reason) +
+                "\n";
     }
     return text;
 }
@@ -244,9 +322,11 @@ int RunIqBatch(const IqBatchRequest& request) {
     }
 
     std::vector<io::ChannelTuning> tunings;
+    for (const Channel& c : channels)
+        tunings.push_back({c.OffsetHz, c.Mode, 0.0f});
+    if (!Survey(request, channels, tunings, error)) return Failed(error);
     const int32_t start = request.StartSeconds >= 0 ? request.StartSeconds : IqStartSeconds(info);
     for (Channel& c : channels) {
-        tunings.push_back({c.OffsetHz, c.Mode, 0.0f});
         BlockRunSettings run;
         if (request.OutDir.empty()) {
             c.Output = c.Name + ".csv";
@@ -257,11 +337,11 @@ int RunIqBatch(const IqBatchRequest& request) {
             run.Csv = (dir / c.Name / "blocks.csv").string();
         }
         run.Mode = c.Mode;
-        run.ClockOffset = request.ClockOffset;
-        run.ClockPpm = request.ClockPpm;
+        run.ClockOffset = c.ClockOffset;
+        run.ClockPpm = c.ClockPpm;
         run.Gain = request.Gain;
         run.Average = request.Average;
-        run.LagOffset = request.LagOffset;
+        run.LagOffset = c.LagOffset;
         run.DopplerShift = request.DopplerShift;
         run.StartSeconds = start;
         run.KeepSnr = true;

@@ -24,6 +24,8 @@ struct IqBatchRequest {
     int32_t StartSeconds = -1;      // time of day of the first sample; -1: from the file
     long double ClockOffset = 0.0L;
     long double ClockPpm = 0.0L;
+    bool ClockAuto = false; // --clock-ppm auto: each channel's measured first
+    bool LagAuto = false;   // --lag-offset auto: each channel's strongest path placed
     float Gain = 1.0f;
     int32_t Average = 1;
     int32_t LagOffset = 0;
