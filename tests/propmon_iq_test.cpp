@@ -186,6 +186,25 @@ TEST_F(IqTest, TunesItCannotServeAreRefusedInOneLine) {
     }
 }
 
+// Among the recordings of an archive run, each with one table, an IQ
+// recording is one failed row saying why, not a folder named like a table.
+TEST_F(IqTest, InAnArchiveRunAnIqRecordingFailsItsRowWithTheReason) {
+    fs::create_directories(dir_ / "archive");
+    WriteBand("archive/band.wav", {}, "--format wav16 --centre 7100000", 2.0);
+    ASSERT_EQ(
+        RunProgram(S4285SIM_BIN, "-o " + (dir_ / "archive" / "audio.wav").string(), dir_).Status,
+        0);
+    const Outcome run = Propmon("--batch " + (dir_ / "archive").string() + " --csv " +
+                                (dir_ / "tables").string() + "/");
+    EXPECT_EQ(run.Status, 1) << run.Err;
+    const auto summary = CsvRows(dir_ / "tables" / "summary.csv");
+    ASSERT_EQ(summary.size(), 3u);
+    EXPECT_NE(summary[2][0].find("band.wav"), std::string::npos);
+    EXPECT_NE(summary[2].back().find("is an IQ recording of a band"), std::string::npos);
+    EXPECT_EQ(summary[1].back(), "ok");
+    EXPECT_FALSE(fs::exists(dir_ / "tables" / "band.csv"));
+}
+
 // --clock-ppm auto and --lag-offset auto, each channel for itself: one
 // transmitter recorded by a sound card 50 ppm fast, one exact.
 TEST_F(IqTest, ClockErrorAndPathsAreMeasuredForEachChannel) {

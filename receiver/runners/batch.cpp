@@ -337,6 +337,11 @@ int RunBatch(int argc, char** argv) {
                      Usage().c_str());
         return session::ExitUsage;
     }
+    // A run over several recordings expects one table of each: an IQ
+    // recording, a table per carrier, is run on its own.
+    if (options.Iq && options.ChildReport)
+        return Fail(ChildReport{true}, options.Input + " is an IQ recording of a band: run it on "
+                                                       "its own (propmon --batch FILE --out DIR)");
     if (options.Iq) return RunIqBatch(options.IqRequest);
     if (!options.Archive) return RunOneRecording(options);
 
