@@ -25,7 +25,7 @@ add_custom_command(
   VERBATIM)
 
 set(PROPMON_MAN_FILES)
-foreach(page propmon reelmaker s4285sim)
+foreach(page propmon reelmaker s4285sim s4285iq)
   set(out ${PROPMON_STAGE_DIR}/man/${page}.1.gz)
   add_custom_command(
     OUTPUT ${out}
@@ -93,7 +93,7 @@ add_custom_command(
 add_custom_target(install_files ALL
                   DEPENDS ${PROPMON_ICON_FILES} ${PROPMON_MAN_FILES} ${PROPMON_CHANGELOG})
 
-install(TARGETS reelmaker_program s4285sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS reelmaker_program s4285sim s4285iq RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS packaging/propmon-desktop.sh
         DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME propmon-desktop)
 install(FILES ${PROPMON_MAN_FILES} ${PROPMON_STAGE_DIR}/man/propmon-desktop.1.gz
@@ -131,8 +131,9 @@ transmission and shows how the signal arrives: a correlation trace, a
 scrolling correlogram of the propagation paths, a dopplergram, a scattergram
 and a tune indicator. The grams can be saved automatically as pictures.
 .
-reelmaker turns saved pictures into AVI movies, and s4285sim writes test
-recordings through a simulated HF channel.")
+reelmaker turns saved pictures into AVI movies, s4285sim writes test
+recordings through a simulated HF channel, and s4285iq IQ recordings of a
+band holding several STANAG 4285 signals.")
 set(CPACK_GENERATOR DEB)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

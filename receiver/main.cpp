@@ -19,6 +19,7 @@
 #include "receiver/io/wave_input.h"
 #include "receiver/runners/batch.h"
 #include "receiver/runners/headless.h"
+#include "receiver/runners/iq_batch.h"
 #include "receiver/session/command_line.h"
 #include "receiver/session/events.h"
 #include "receiver/session/inputs.h"
@@ -45,7 +46,9 @@ constexpr const char* WindowSynopsis =
     "       propmon --list-devices [--simulate | --replay FILE]\n"
     "       propmon --batch FILE (--out DIR | --csv OUT.csv) ...\n"
     "       propmon --batch FILE|FOLDER... (--out DIR | --csv DIR) [--jobs N] ...\n"
+    "       propmon --batch IQFILE [--tune HZ|all]... (--out DIR | --csv DIR) ...\n"
     "                                  (see propmon --batch --help)\n"
+    "       propmon --find-signals IQFILE [--iq] [--centre HZ]\n"
     "       propmon --help | --version\n"
     "\n";
 
@@ -191,6 +194,9 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--batch") == 0 || std::strncmp(argv[i], "--batch=", 8) == 0)
             return runners::RunBatch(argc, argv);
+        if (std::strcmp(argv[i], "--find-signals") == 0 ||
+            std::strncmp(argv[i], "--find-signals=", 15) == 0)
+            return runners::RunFindSignals(argc, argv);
     }
 
     QCommandLineParser parser;

@@ -40,6 +40,7 @@ const char* const Usage =
     "                        (default 0: the IQ power is twice the audio's)\n"
     "  --cw OFF,DB           a carrier OFF Hz from the centre at DB of full scale\n"
     "  -h, --help            this text\n"
+    "  --version             program version\n"
     "\n"
     "Exit status: 0 written, 1 failure, 2 bad usage.\n";
 
@@ -145,6 +146,9 @@ std::optional<Options> Parse(int argc, char** argv) {
         };
         if (arg == "-h" || arg == "--help") {
             std::fputs(Usage, stdout);
+            return std::nullopt;
+        } else if (arg == "--version") {
+            std::printf("s4285iq %s\n", S4285IQ_VERSION);
             return std::nullopt;
         } else if (arg == "-o" || arg == "--output") {
             o.Output = value();

@@ -76,13 +76,22 @@ bool RunSyncChannels(const std::string& path, bool asIq,
                      const std::vector<io::ChannelTuning>& tunings, double seconds,
                      const std::function<void(int32_t channel, const dsp::ChainState&)>& onBlock,
                      std::string& error) {
+    return RunSyncChannels(path, asIq, tunings, std::vector<long double>(tunings.size(), 0.0L),
+                           1.0f, seconds, onBlock, error);
+}
+
+bool RunSyncChannels(const std::string& path, bool asIq,
+                     const std::vector<io::ChannelTuning>& tunings,
+                     const std::vector<long double>& corrections, float gain, double seconds,
+                     const std::function<void(int32_t channel, const dsp::ChainState&)>& onBlock,
+                     std::string& error) {
     auto reader = io::IqRecordingReader::Open(path, asIq, error);
     if (!reader) return false;
     auto frontEnds = io::IqFrontEnds::Create(reader->Info().SampleRate, tunings, error);
     if (!frontEnds) return false;
     std::vector<std::unique_ptr<dsp::SyncChain>> chains;
-    for (const io::ChannelTuning& t : tunings)
-        chains.push_back(std::make_unique<dsp::SyncChain>(t.Mode, 0.0L));
+    for (size_t c = 0; c < tunings.size(); ++c)
+        chains.push_back(std::make_unique<dsp::SyncChain>(tunings[c].Mode, corrections[c], gain));
     const io::AudioSink sink = [&](int32_t channel, const int16_t* samples, int32_t count) {
         chains[size_t(channel)]->Feed(
             samples, count, [&](const dsp::ChainState& chain) { onBlock(channel, chain); });
@@ -170,6 +179,38 @@ FindSignals(const std::string& path, const FinderOptions& options, std::string& 
     std::sort(found.begin(), found.end(),
               [](const auto& a, const auto& b) { return a.OffsetHz < b.OffsetHz; });
     return found;
+}
+
+std::optional<std::vector<ModeChoice>> ChooseModes(const std::string& path, bool asIq,
+                                                   const std::vector<double>& offsetsHz,
+                                                   double seconds, std::string& error) {
+    auto reader = io::IqRecordingReader::Open(path, asIq, error);
+    if (!reader) return std::nullopt;
+    const double half = reader->Info().SampleRate / 2.0;
+    reader.reset();
+    std::vector<std::unique_ptr<Trial>> trials;
+    for (size_t c = 0; c < offsetsHz.size(); ++c) {
+        for (const int32_t mode : {dsp::ModeNato, dsp::ModeAmateur}) {
+            const io::ModeAudio audio = io::AudioForMode(mode);
+            const double bandCentre = offsetsHz[c] - audio.CarrierHz + audio.Rate / 4.0;
+            if (std::abs(bandCentre) + audio.StopHz > half) continue;
+            auto t = std::make_unique<Trial>();
+            t->Tuning = {offsetsHz[c], mode, 0.0f};
+            t->Candidate = c;
+            trials.push_back(std::move(t));
+        }
+    }
+    if (!trials.empty() && !RunTrials(path, asIq, trials, seconds, error)) return std::nullopt;
+    std::vector<const Trial*> best(offsetsHz.size(), nullptr);
+    for (const auto& t : trials) {
+        const Trial*& b = best[t->Candidate];
+        if (!b || Better(*t, *b)) b = t.get();
+    }
+    std::vector<ModeChoice> choices(offsetsHz.size());
+    for (size_t c = 0; c < best.size(); ++c) {
+        if (best[c]) choices[c] = {best[c]->Tuning.Mode, best[c]->Tally.Share()};
+    }
+    return choices;
 }
 
 std::string FoundSignalsHeader() {

@@ -126,10 +126,27 @@ size_t RawIqDecoder::Decode(const uint8_t* bytes, size_t count, std::vector<IqSa
         out.push_back(DecodeIqSample(type_, pending_));
         pendingCount_ = 0;
     }
+    // One loop per type, the type not asked again for every sample.
     const size_t whole = count / size;
-    out.reserve(out.size() + whole);
-    for (size_t i = 0; i < whole; ++i)
-        out.push_back(DecodeIqSample(type_, bytes + i * size));
+    const size_t at = out.size();
+    out.resize(at + whole);
+    IqSample* to = out.data() + at;
+    switch (type_) {
+    case IqSampleType::Cu8:
+        for (size_t i = 0; i < whole; ++i)
+            to[i] = {(float(bytes[2 * i]) - Cu8Centre) * Cu8Scale,
+                     (float(bytes[2 * i + 1]) - Cu8Centre) * Cu8Scale};
+        break;
+    case IqSampleType::Cs16:
+        for (size_t i = 0; i < whole; ++i)
+            to[i] = {float(ReadLe16(bytes + 4 * i)) / 32768.0f,
+                     float(ReadLe16(bytes + 4 * i + 2)) / 32768.0f};
+        break;
+    case IqSampleType::Cf32:
+        for (size_t i = 0; i < whole; ++i)
+            to[i] = {ReadLeFloat(bytes + 8 * i), ReadLeFloat(bytes + 8 * i + 4)};
+        break;
+    }
     pendingCount_ = count - whole * size;
     std::memcpy(pending_, bytes + whole * size, pendingCount_);
     return out.size() - before;

@@ -16,18 +16,15 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 
-#include <sys/stat.h>
-
-#include <ctime>
-
 #include "receiver/analysis/acquisition_monitor.h"
 #include "receiver/analysis/block_table.h"
 #include "receiver/analysis/recording_survey.h"
-#include "receiver/display/display_state.h"
-#include "receiver/display/painters.h"
 #include "receiver/dsp/chain.h"
+#include "receiver/io/iq_recording.h"
 #include "receiver/io/recording.h"
 #include "receiver/runners/archive_batch.h"
+#include "receiver/runners/block_run.h"
+#include "receiver/runners/iq_batch.h"
 #include "receiver/session/command_line.h"
 
 namespace runners {
@@ -46,6 +43,8 @@ constexpr const char* Synopsis =
     "                [--channel auto|left|right|mix]\n"
     "       propmon --batch FILE|FOLDER... (--out DIR | --csv DIR) [--jobs N]\n"
     "                [the same options but --start]\n"
+    "       propmon --batch IQFILE [--iq] [--centre HZ] [--tune HZ|all]... [--offset HZ]...\n"
+    "                (--out DIR | --csv DIR) [the same options but --channel]\n"
     "       propmon --batch --help\n"
     "\n";
 
@@ -63,7 +62,16 @@ constexpr const char* ExitText =
     "without its suffix (with its folders where two would clash), summary.csv\n"
     "with a row per recording and batch.log with what each run told.  Progress\n"
     "is one line redrawn on a terminal, else a line per recording.  Exit status:\n"
-    "1 when any recording failed, else 3 when any had no signal, else 0.\n";
+    "1 when any recording failed, else 3 when any had no signal, else 0.\n"
+    "\n"
+    "An IQ recording (SigMF; a two-channel WAV with an auxi chunk or a frequency\n"
+    "in its name; any two-channel WAV with --iq) runs a receiver on each tuned\n"
+    "carrier, all from one pass over the recording: DIR/NAME/ (--out) or\n"
+    "DIR/NAME.csv (--csv) each, NAME the carrier in whole hertz (7104000Hz; the\n"
+    "offset from the centre where the centre is unknown), and DIR/summary.csv\n"
+    "with a row per carrier.  Without --tune or --offset every signal found is\n"
+    "tuned.  Exit status: 1 when any channel failed, else 3 when any had no\n"
+    "signal, else 0.\n";
 
 QList<QCommandLineOption> BatchOptionList() {
     const auto option = [](const char* name, const char* description, const char* value) {
@@ -113,6 +121,13 @@ QList<QCommandLineOption> BatchOptionList() {
                "locks in the first minute, whatever the recording's rate",
                "M"),
         session::ChannelOption(),
+        option("iq", "take a two-channel WAV for IQ (I left, Q right)", ""),
+        option("centre", "an IQ recording's centre frequency, where it does not say it", "HZ"),
+        option("tune",
+               "of an IQ recording: a receiver on the carrier at HZ; all:\n"
+               "on every signal found (the default); repeat for more",
+               "HZ|all"),
+        option("offset", "of an IQ recording: a receiver on the carrier HZ from\nthe centre", "HZ"),
         ChildReportOption(),
     };
 }
@@ -140,6 +155,8 @@ struct BatchOptions {
     int32_t Jobs = 0;                         // 0: one per core
     bool ChildReport = false;                 // a run started by a run over several recordings
     bool Archive = false;                     // a run over several recordings
+    bool Iq = false;                          // a run over an IQ recording
+    IqBatchRequest IqRequest;                 // its inputs and channels
 };
 
 // The options a run over several recordings hands on to each recording's run
@@ -150,6 +167,56 @@ constexpr const char* ChainOptionNames[] = {"clock-offset", "clock-ppm",     "ga
 // Bad usage, told in one line.
 [[noreturn]] void Refuse(const std::string& reason) {
     throw session::UsageError{QString::fromLocal8Bit(reason.c_str())};
+}
+
+// An IQ recording: asked for (--iq, a tune, a centre) or said by the file.
+void TakeIqOptions(const QCommandLineParser& parser, BatchOptions& options) {
+    const auto isSet = [&](const char* name) { return parser.isSet(QString::fromLatin1(name)); };
+    const auto values = [&](const char* name) {
+        std::vector<std::string> texts;
+        for (const QString& v : parser.values(QString::fromLatin1(name)))
+            texts.push_back(v.toLocal8Bit().toStdString());
+        return texts;
+    };
+    std::error_code ignored;
+    options.Iq =
+        isSet("iq") || isSet("tune") || isSet("offset") || isSet("centre") ||
+        (options.Inputs.size() == 1 && !std::filesystem::is_directory(options.Input, ignored) &&
+         io::IsIqRecording(options.Input));
+    if (!options.Iq) return;
+    if (options.Inputs.size() > 1) Refuse("an IQ recording is run on its own");
+    if (isSet("channel")) Refuse("--channel is for stereo audio, not an IQ recording");
+    if (options.Csv.empty() && options.Out.empty()) Refuse("--out DIR or --csv DIR is missing");
+    if (!options.Csv.empty() && !options.Out.empty())
+        Refuse("with an IQ recording give either --csv DIR or --out DIR");
+    IqBatchRequest& r = options.IqRequest;
+    r.Input = options.Input;
+    r.AsIq = isSet("iq");
+    if (isSet("centre"))
+        r.CentreHz = double(session::NumberIn(
+            "--centre", parser.value(QStringLiteral("centre")).toLocal8Bit().toStdString(), 0.0L,
+            1e12L));
+    for (const std::string& text : values("tune")) {
+        if (text == "all")
+            r.TuneAll = true;
+        else
+            r.TunesHz.push_back(double(session::NumberIn("--tune", text, 0.0L, 1e12L)));
+    }
+    for (const std::string& text : values("offset"))
+        r.OffsetsHz.push_back(double(session::NumberIn("--offset", text, -1e9L, 1e9L)));
+    if (r.TunesHz.empty() && r.OffsetsHz.empty()) r.TuneAll = true;
+    r.CsvDir = options.Csv;
+    r.OutDir = options.Out;
+    r.StartSeconds = options.StartSeconds;
+    r.ClockOffset = options.ClockOffset;
+    r.ClockPpm = options.ClockPpm;
+    r.ClockAuto = options.ClockAuto;
+    r.LagAuto = options.LagAuto;
+    r.Gain = options.Gain;
+    r.Average = options.Average;
+    r.LagOffset = options.LagOffset;
+    r.DopplerShift = options.DopplerShift;
+    r.Mode = options.Mode;
 }
 
 BatchOptions ParseOptions(const QCommandLineParser& parser) {
@@ -211,6 +278,8 @@ BatchOptions ParseOptions(const QCommandLineParser& parser) {
     options.ChildReport = isSet(ChildReportOptionName);
     if (options.Input.empty()) Refuse("--batch needs a recording");
     options.Archive = IsArchiveRun(options.Inputs, options.Csv);
+    TakeIqOptions(parser, options);
+    if (options.Iq) return options;
     if (options.Archive) {
         if (options.Csv.empty() && options.Out.empty()) Refuse("--out DIR or --csv DIR is missing");
         if (!options.Csv.empty() && !options.Out.empty())
@@ -243,44 +312,7 @@ const char* ChannelName(const analysis::SignalChoice& choice) {
     return "left";
 }
 
-// The median of the values (reordered); NaN for none.
-double Median(std::vector<double>& values) {
-    if (values.empty()) return std::nan("");
-    const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    if (values.size() % 2 == 1) return *middle;
-    const double upper = *middle;
-    const double lower = *std::max_element(values.begin(), middle);
-    return (lower + upper) / 2.0;
-}
-
 int RunOneRecording(BatchOptions& options);
-
-// The CSV under a temporary name beside its final one; removed unless committed.
-struct PendingFile {
-    std::filesystem::path Final;
-    std::filesystem::path Temporary;
-    std::FILE* Out = nullptr;
-    bool Committed = false;
-    ~PendingFile() {
-        if (Out) std::fclose(Out);
-        if (!Committed && !Temporary.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove(Temporary, ignored);
-        }
-    }
-};
-
-// Time of day of the recording's first sample: its modification time less its
-// duration, as the recorder stopped writing when the recording ended.
-int32_t RecordingStartSeconds(const std::string& path, double durationSeconds) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return 0;
-    const std::time_t t = info.st_mtime - static_cast<std::time_t>(durationSeconds);
-    std::tm local{};
-    localtime_r(&t, &local);
-    return (local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec;
-}
 
 } // namespace
 
@@ -305,6 +337,12 @@ int RunBatch(int argc, char** argv) {
                      Usage().c_str());
         return session::ExitUsage;
     }
+    // A run over several recordings expects one table of each: an IQ
+    // recording, a table per carrier, is run on its own.
+    if (options.Iq && options.ChildReport)
+        return Fail(ChildReport{true}, options.Input + " is an IQ recording of a band: run it on "
+                                                       "its own (propmon --batch FILE --out DIR)");
+    if (options.Iq) return RunIqBatch(options.IqRequest);
     if (!options.Archive) return RunOneRecording(options);
 
     ArchiveRequest archive;
@@ -406,71 +444,25 @@ int RunOneRecording(BatchOptions& options) {
         }
     }
 
+    BlockRunSettings run;
+    run.Csv = options.Csv;
+    run.Out = options.Out;
+    run.Mode = mode;
+    run.ClockOffset = options.ClockOffset;
+    run.ClockPpm = options.ClockPpm;
+    run.Gain = options.Gain;
+    run.Average = options.Average;
+    run.LagOffset = options.LagOffset;
+    run.DopplerShift = options.DopplerShift;
+    run.KeepSnr = report.On; // for the summary of a run over several
     if (!options.Out.empty()) {
-        std::error_code made;
-        std::filesystem::create_directories(options.Out, made);
-        if (made) return Fail(report, "cannot create " + options.Out + ": " + made.message());
-    }
-    PendingFile csv;
-    csv.Final = options.Csv;
-    csv.Temporary = csv.Final;
-    csv.Temporary += ".part";
-    csv.Out = std::fopen(csv.Temporary.c_str(), "wb");
-    if (!csv.Out) return Fail(report, "cannot write " + options.Csv + ": " + std::strerror(errno));
-    std::fprintf(csv.Out, "%s\n", analysis::BlockTableHeader().c_str());
-
-    auto chain = dsp::MakeChainState();
-    dsp::Settings settings;
-    settings.ClockOffset = options.ClockOffset;
-    settings.ClockPpm = options.ClockPpm;
-    settings.InputGain = options.Gain;
-    dsp::ChainControls controls;
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::SetReceiverMode(*chain, mode);
-    dsp::BuildSignalTables(chain->Tables, dsp::TableBuild::StraightThrough);
-    controls.AverageCount = options.Average;
-    controls.LagOffset = options.LagOffset;
-    controls.DopplerShift = options.DopplerShift;
-
-    int64_t block = 0;
-    int64_t bufferStart = 0; // recording position of the current buffer's first sample
-    const auto position = [&]() { return bufferStart + chain->Intake.ResampleInputPos + 1; };
-
-    // With an output folder every painter runs, as in the window, with all
-    // three auto-saves on and the recording's own clock for names and marks.
-    std::unique_ptr<display::DisplayState> display;
-    dsp::DisplayHooks hooks;
-    if (!options.Out.empty()) {
-        display = std::make_unique<display::DisplayState>();
-        display->SnapshotFolder = QString::fromStdString(options.Out);
-        display->AutoSaveCorrelogram = display::SwitchOn;
-        display->AutoSaveDopplergram = display::SwitchOn;
-        display->AutoSaveScattergram = display::SwitchOn;
         const double duration = double(recording->Info().Frames) / recording->Info().FileRate;
-        const int32_t start = options.StartSeconds >= 0
-                                  ? options.StartSeconds
-                                  : RecordingStartSeconds(options.Input, duration);
-        display->Clock = [&, start]() {
-            const int64_t seconds = (start + position() / chain->SampleRate) % 86400;
-            return display::TimeOfDay{int32_t(seconds / 3600), int32_t(seconds / 60 % 60),
-                                      int32_t(seconds % 60)};
-        };
-        hooks = display::MakeDisplayHooks(*display, settings, controls);
+        run.StartSeconds = options.StartSeconds >= 0
+                               ? options.StartSeconds
+                               : RecordingStartSeconds(options.Input, duration);
     }
-    int64_t lastBlockEnd = 0; // recording position where the last block ended
-    analysis::QualityTracker quality;
-    analysis::LockTally tally;
-    std::vector<double> snrDb; // of every block, for the summary of a run over several
-    hooks.BlockProcessed = [&](const dsp::ChainState& done) {
-        lastBlockEnd = position();
-        const analysis::BlockQuality& q = quality.Add(done.Peak, done.SampleRate);
-        tally.Add(q.Locked);
-        if (report.On) snrDb.push_back(q.PeakSnrDb);
-        const analysis::BlockRow row = analysis::MakeBlockRow(
-            done, q, block, static_cast<double>(lastBlockEnd) / done.SampleRate);
-        std::fprintf(csv.Out, "%s\n", analysis::FormatBlockRow(row).c_str());
-        ++block;
-    };
+    BlockRun blocks(std::move(run));
+    if (!blocks.Open(error)) return Fail(report, error);
 
     // Progress for long recordings: a line every tenth of the way.
     const int64_t expected = int64_t(double(recording->Info().Frames) *
@@ -479,17 +471,17 @@ int RunOneRecording(BatchOptions& options) {
     int nextTenth = 1;
     std::vector<int16_t> buffer(dsp::BlockLen);
     for (;;) {
-        if (longRun && bufferStart * 10 >= expected * nextTenth && nextTenth < 10) {
+        if (longRun && blocks.SamplesFed() * 10 >= expected * nextTenth && nextTenth < 10) {
             std::fprintf(stderr, "propmon: %d%% of %s\n", nextTenth * 10, options.Input.c_str());
             ++nextTenth;
         }
         std::fill(buffer.begin(), buffer.end(), 0);
         const int64_t got = recording->Read(buffer.data(), dsp::BlockLen);
         if (got <= 0) break;
-        dsp::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), got * 2);
-        bufferStart += got;
+        blocks.Feed(buffer.data(), got);
+        const int64_t bufferStart = blocks.SamplesFed();
         if (report.On && bufferStart % (ReportEveryBuffers * dsp::BlockLen) == 0)
-            report.Progress(block, double(bufferStart) / recording->Info().OutputRate);
+            report.Progress(blocks.Blocks(), double(bufferStart) / recording->Info().OutputRate);
         // After a read error what was read is processed and kept; the rest of
         // the file is lost to us and the run fails below.
         if (!recording->Error().empty() || got < dsp::BlockLen) break;
@@ -498,30 +490,22 @@ int RunOneRecording(BatchOptions& options) {
     if (report.On) {
         ChildSummary summary;
         summary.DurationS = double(recording->Info().Frames) / recording->Info().FileRate;
-        summary.Blocks = block;
-        summary.LockedShare = tally.Share();
+        summary.Blocks = blocks.Blocks();
+        summary.LockedShare = blocks.Tally().Share();
         summary.Mode = mode == dsp::ModeNato ? "NATO" : "AMATEUR";
         summary.Channel = ChannelName(choice);
         if (clock) {
             summary.ClockPpm = clock->TotalPpm;
             summary.ClockUncertaintyPpm = clock->UncertaintyPpm;
         }
-        summary.MedianSnrDb = Median(snrDb);
+        summary.MedianSnrDb = blocks.MedianSnrDb();
         report.Summary(summary);
     }
 
-    const bool written = std::fflush(csv.Out) == 0 && !std::ferror(csv.Out);
-    const bool closed = std::fclose(csv.Out) == 0;
-    csv.Out = nullptr;
-    if (!written || !closed)
-        return Fail(report, "cannot write " + options.Csv + ": " + std::strerror(errno));
-    std::error_code renameError;
-    std::filesystem::rename(csv.Temporary, csv.Final, renameError);
-    if (renameError)
-        return Fail(report, "cannot write " + options.Csv + ": " + renameError.message());
-    csv.Committed = true;
+    if (!blocks.CommitTable(error)) return Fail(report, error);
     std::fprintf(stderr, "propmon: %lld blocks of %s written to %s\n",
-                 static_cast<long long>(block), options.Input.c_str(), options.Csv.c_str());
+                 static_cast<long long>(blocks.Blocks()), options.Input.c_str(),
+                 options.Csv.c_str());
     // Say what became of the end of the recording: a file cut short (its
     // header promises more than it holds) and the samples after the last
     // whole block, which show nowhere.
@@ -538,27 +522,27 @@ int RunOneRecording(BatchOptions& options) {
                      options.Input.c_str(), static_cast<long long>(recording->FramesRead()),
                      static_cast<long long>(announced));
     }
-    const int64_t leftOver = bufferStart - lastBlockEnd;
+    const int64_t leftOver = blocks.LeftOver();
     if (leftOver == 1) std::fprintf(stderr, "propmon: the last sample makes no whole block\n");
     if (leftOver > 1) {
         std::fprintf(stderr, "propmon: the last %lld samples make no whole block\n",
                      static_cast<long long>(leftOver));
     }
-    if (display) {
-        if (!display::WritePanelPngs(*display, QString::fromStdString(options.Out)))
+    if (blocks.Painting()) {
+        if (!blocks.WritePanels())
             return Fail(report, "cannot write the panel pictures into " + options.Out);
         std::fprintf(stderr, "propmon: %lld snapshots and the five panels written below %s\n",
-                     static_cast<long long>(display->SnapshotsWritten), options.Out.c_str());
-        if (display->SnapshotsFailed > 0) {
-            return Fail(report, std::to_string(display->SnapshotsFailed) +
+                     static_cast<long long>(blocks.SnapshotsWritten()), options.Out.c_str());
+        if (blocks.SnapshotsFailed() > 0) {
+            return Fail(report, std::to_string(blocks.SnapshotsFailed()) +
                                     " snapshots could not be written below " + options.Out);
         }
     }
     if (!readError.empty())
-        return Fail(report,
-                    readError + " (the " + std::to_string(block) + " blocks before it are kept)");
+        return Fail(report, readError + " (the " + std::to_string(blocks.Blocks()) +
+                                " blocks before it are kept)");
     // A table of noise looks as valid as any other: say so, and in the status.
-    if (tally.NoSignal()) {
+    if (blocks.Tally().NoSignal()) {
         std::fprintf(stderr, "no STANAG 4285 signal found in %s\n", options.Input.c_str());
         return session::ExitNoSignal;
     }

@@ -190,9 +190,9 @@ bool InstalledTree::Installed = false;
 std::string* InstalledTree::InstallLog = nullptr;
 
 TEST_F(InstalledTree, ProgramsAreExecutableAndRunFromThePrefix) {
-    for (const char* name : {"propmon", "reelmaker", "s4285sim", "propmon-desktop"})
+    for (const char* name : {"propmon", "reelmaker", "s4285sim", "s4285iq", "propmon-desktop"})
         EXPECT_TRUE(IsExecutableFile(Bin(name))) << name;
-    for (const char* name : {"propmon", "reelmaker", "s4285sim"}) {
+    for (const char* name : {"propmon", "reelmaker", "s4285sim", "s4285iq"}) {
         const Result r = Sh(Quote(Bin(name).string()) + " --version");
         EXPECT_EQ(r.Status, 0) << name << ": " << r.Err;
         EXPECT_EQ(r.Out.rfind(std::string(name) + " ", 0), 0u) << r.Out;
@@ -203,7 +203,7 @@ TEST_F(InstalledTree, ProgramsAreExecutableAndRunFromThePrefix) {
 }
 
 TEST_F(InstalledTree, ManPagesFormatWithoutWarnings) {
-    for (const char* name : {"propmon", "reelmaker", "s4285sim", "propmon-desktop"}) {
+    for (const char* name : {"propmon", "reelmaker", "s4285sim", "s4285iq", "propmon-desktop"}) {
         ASSERT_TRUE(fs::exists(ManPage(name))) << ManPage(name);
         const Result check = Sh("LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z " +
                                 Quote(ManPage(name).string()) + " >/dev/null");
@@ -225,6 +225,7 @@ TEST_F(InstalledTree, ManPagesDescribeEveryOptionOfTheHelpText) {
         {"propmon", Quote(Bin("propmon").string()) + " --batch --help 2>&1; true"},
         {"reelmaker", Quote(Bin("reelmaker").string()) + " --help"},
         {"s4285sim", Quote(Bin("s4285sim").string()) + " --help"},
+        {"s4285iq", Quote(Bin("s4285iq").string()) + " --help"},
     };
     for (const Usage& u : usages) {
         const Result help = Sh(u.Command);
@@ -418,7 +419,7 @@ TEST(DebianPackage, DependsOnWhatTheProgramsLinkAndLoadAndHoldsTheTree) {
     const std::string files = RunShell("dpkg-deb -c " + Quote(deb.string()), dir).Out;
     for (const char* path :
          {"./usr/bin/propmon", "./usr/bin/propmon-desktop", "./usr/bin/reelmaker",
-          "./usr/bin/s4285sim", "./usr/share/applications/propmon.desktop",
+          "./usr/bin/s4285sim", "./usr/bin/s4285iq", "./usr/share/applications/propmon.desktop",
           "./usr/share/applications/reelmaker.desktop",
           "./usr/share/icons/hicolor/32x32/apps/propmon.png", "./usr/share/man/man1/propmon.1.gz",
           "./usr/share/doc/propmon/Stanag Help.htm", "./usr/share/doc/propmon/changelog.gz",

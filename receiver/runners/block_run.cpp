@@ -1,0 +1,155 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "receiver/runners/block_run.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+
+#include <sys/stat.h>
+
+#include <QString>
+
+#include "receiver/analysis/block_table.h"
+#include "receiver/display/display_state.h"
+#include "receiver/display/painters.h"
+
+namespace runners {
+
+PendingFile::~PendingFile() {
+    if (Out) std::fclose(Out);
+    if (!Committed && !Temporary.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(Temporary, ignored);
+    }
+}
+
+int32_t RecordingStartSeconds(const std::string& path, double durationSeconds) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return 0;
+    const std::time_t t = info.st_mtime - static_cast<std::time_t>(durationSeconds);
+    std::tm local{};
+    localtime_r(&t, &local);
+    return (local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec;
+}
+
+double Median(std::vector<double>& values) {
+    if (values.empty()) return std::nan("");
+    const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    if (values.size() % 2 == 1) return *middle;
+    const double upper = *middle;
+    const double lower = *std::max_element(values.begin(), middle);
+    return (lower + upper) / 2.0;
+}
+
+BlockRun::BlockRun(BlockRunSettings settings)
+    : run_(std::move(settings)), chain_(dsp::MakeChainState()), buffer_(dsp::BlockLen) {
+    settings_.ClockOffset = run_.ClockOffset;
+    settings_.ClockPpm = run_.ClockPpm;
+    settings_.InputGain = run_.Gain;
+    dsp::SetSignalParameters(*chain_, controls_, settings_);
+    dsp::SetReceiverMode(*chain_, run_.Mode);
+    dsp::BuildSignalTables(chain_->Tables, dsp::TableBuild::StraightThrough);
+    controls_.AverageCount = run_.Average;
+    controls_.LagOffset = run_.LagOffset;
+    controls_.DopplerShift = run_.DopplerShift;
+
+    // With an output folder every painter runs, as in the window, with all
+    // three auto-saves on and the recording's own clock for names and marks.
+    if (!run_.Out.empty()) {
+        display_ = std::make_unique<display::DisplayState>();
+        display_->SnapshotFolder = QString::fromStdString(run_.Out);
+        display_->AutoSaveCorrelogram = display::SwitchOn;
+        display_->AutoSaveDopplergram = display::SwitchOn;
+        display_->AutoSaveScattergram = display::SwitchOn;
+        display_->Clock = [this, start = run_.StartSeconds]() {
+            const int64_t seconds = (start + Position() / chain_->SampleRate) % 86400;
+            return display::TimeOfDay{int32_t(seconds / 3600), int32_t(seconds / 60 % 60),
+                                      int32_t(seconds % 60)};
+        };
+        hooks_ = display::MakeDisplayHooks(*display_, settings_, controls_);
+    }
+    hooks_.BlockProcessed = [this](const dsp::ChainState& done) {
+        lastBlockEnd_ = Position();
+        const analysis::BlockQuality& q = quality_.Add(done.Peak, done.SampleRate);
+        tally_.Add(q.Locked);
+        if (run_.KeepSnr) snrDb_.push_back(q.PeakSnrDb);
+        const analysis::BlockRow row = analysis::MakeBlockRow(
+            done, q, block_, static_cast<double>(lastBlockEnd_) / done.SampleRate);
+        std::fprintf(csv_.Out, "%s\n", analysis::FormatBlockRow(row).c_str());
+        ++block_;
+    };
+}
+
+BlockRun::~BlockRun() = default;
+
+int64_t BlockRun::Position() const {
+    return bufferStart_ + chain_->Intake.ResampleInputPos + 1;
+}
+
+bool BlockRun::Open(std::string& error) {
+    if (!run_.Out.empty()) {
+        std::error_code made;
+        std::filesystem::create_directories(run_.Out, made);
+        if (made) {
+            error = "cannot create " + run_.Out + ": " + made.message();
+            return false;
+        }
+    }
+    csv_.Final = run_.Csv;
+    csv_.Temporary = csv_.Final;
+    csv_.Temporary += ".part";
+    csv_.Out = std::fopen(csv_.Temporary.c_str(), "wb");
+    if (!csv_.Out) {
+        error = "cannot write " + run_.Csv + ": " + std::strerror(errno);
+        return false;
+    }
+    std::fprintf(csv_.Out, "%s\n", analysis::BlockTableHeader().c_str());
+    return true;
+}
+
+void BlockRun::Feed(const int16_t* samples, int64_t count) {
+    std::fill(buffer_.begin(), buffer_.end(), 0);
+    std::copy(samples, samples + count, buffer_.begin());
+    dsp::ResampleBuffer(*chain_, settings_, controls_, hooks_, buffer_.data(), count * 2);
+    bufferStart_ += count;
+}
+
+bool BlockRun::CommitTable(std::string& error) {
+    const bool written = std::fflush(csv_.Out) == 0 && !std::ferror(csv_.Out);
+    const bool closed = std::fclose(csv_.Out) == 0;
+    csv_.Out = nullptr;
+    if (!written || !closed) {
+        error = "cannot write " + run_.Csv + ": " + std::strerror(errno);
+        return false;
+    }
+    std::error_code renameError;
+    std::filesystem::rename(csv_.Temporary, csv_.Final, renameError);
+    if (renameError) {
+        error = "cannot write " + run_.Csv + ": " + renameError.message();
+        return false;
+    }
+    csv_.Committed = true;
+    return true;
+}
+
+bool BlockRun::WritePanels() {
+    return !display_ || display::WritePanelPngs(*display_, QString::fromStdString(run_.Out));
+}
+
+double BlockRun::MedianSnrDb() const {
+    std::vector<double> values = snrDb_;
+    return Median(values);
+}
+
+int64_t BlockRun::SnapshotsWritten() const {
+    return display_ ? display_->SnapshotsWritten : 0;
+}
+
+int64_t BlockRun::SnapshotsFailed() const {
+    return display_ ? display_->SnapshotsFailed : 0;
+}
+
+} // namespace runners

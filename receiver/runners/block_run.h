@@ -1,0 +1,104 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// One receiver's whole chain over a stream of audio buffers, as batch mode
+// runs it: a row per block into its table and, with an output folder, every
+// painter with the three grams auto-saved and the five panels at the end.
+// A recording's run feeds it the recording's buffers; an IQ recording's run
+// one of these per channel, fed by the channel's front end.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "receiver/analysis/signal_quality.h"
+#include "receiver/dsp/chain.h"
+
+namespace display {
+struct DisplayState;
+}
+
+namespace runners {
+
+struct BlockRunSettings {
+    std::string Csv; // the per-block table
+    std::string Out; // the output folder (pictures); empty: the table alone
+    int32_t Mode = dsp::ModeNato;
+    long double ClockOffset = 0.0L;
+    long double ClockPpm = 0.0L;
+    float Gain = 1.0f;
+    int32_t Average = 1;
+    int32_t LagOffset = 0;
+    int32_t DopplerShift = 0;
+    int32_t StartSeconds = 0; // time of day of the first sample, for names and marks
+    bool KeepSnr = false;     // every block's SNR kept, for a summary's median
+};
+
+// The table under a temporary name beside its final one; removed unless
+// committed.
+struct PendingFile {
+    std::filesystem::path Final;
+    std::filesystem::path Temporary;
+    std::FILE* Out = nullptr;
+    bool Committed = false;
+    ~PendingFile();
+};
+
+class BlockRun {
+  public:
+    explicit BlockRun(BlockRunSettings settings);
+    ~BlockRun();
+    BlockRun(const BlockRun&) = delete;
+    BlockRun& operator=(const BlockRun&) = delete;
+
+    // Makes the output folder and starts the table (its header written);
+    // false with a one-line reason.
+    bool Open(std::string& error);
+    // The next `count` samples of audio (at most dsp::BlockLen).
+    void Feed(const int16_t* samples, int64_t count);
+    // The table flushed and moved to its name; false with a one-line reason.
+    bool CommitTable(std::string& error);
+    // The five panels as pictures into the output folder.
+    bool WritePanels();
+
+    const BlockRunSettings& Settings() const { return run_; }
+    bool Painting() const { return display_ != nullptr; }
+    int64_t Blocks() const { return block_; }
+    int64_t SamplesFed() const { return bufferStart_; }
+    // Samples after the last whole block, which show nowhere.
+    int64_t LeftOver() const { return bufferStart_ - lastBlockEnd_; }
+    const analysis::LockTally& Tally() const { return tally_; }
+    // The median of every block's peak SNR (KeepSnr); NaN for none.
+    double MedianSnrDb() const;
+    int64_t SnapshotsWritten() const;
+    int64_t SnapshotsFailed() const;
+
+  private:
+    int64_t Position() const;
+
+    BlockRunSettings run_;
+    PendingFile csv_;
+    std::unique_ptr<dsp::ChainState> chain_;
+    dsp::Settings settings_;
+    dsp::ChainControls controls_;
+    std::unique_ptr<display::DisplayState> display_;
+    dsp::DisplayHooks hooks_;
+    std::vector<int16_t> buffer_;
+    int64_t block_ = 0;
+    int64_t bufferStart_ = 0;  // stream position of the current buffer's first sample
+    int64_t lastBlockEnd_ = 0; // stream position where the last block ended
+    analysis::QualityTracker quality_;
+    analysis::LockTally tally_;
+    std::vector<double> snrDb_;
+};
+
+// Time of day of the recording's first sample: its modification time less its
+// duration, as the recorder stopped writing when the recording ended.
+int32_t RecordingStartSeconds(const std::string& path, double durationSeconds);
+
+// The median of the values (reordered); NaN for none.
+double Median(std::vector<double>& values);
+
+} // namespace runners
