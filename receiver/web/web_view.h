@@ -55,15 +55,23 @@ struct ServedFolder {
     QString Path;
 };
 
-// What one client may take of the server.
+// What one client may take of the server.  Connections that have not sent a
+// whole request yet (a head trickling in, or nothing at all) hold their slot
+// only until someone else needs it: a newcomer takes the slot of the oldest of
+// them, which is told 503 with Retry-After.  Connections with a whole request
+// (being answered, or kept alive after their answer) keep theirs.
 struct ConnectionLimits {
-    int MaxConnections = 64;
-    qint64 MaxLineBytes = 4096;    // the request line (method, URL, version)
-    qint64 MaxHeadBytes = 16384;   // request line and headers
-    qint64 HeadTimeoutMs = 10000;  // from the first byte of a head to its end
-    qint64 StallTimeoutMs = 30000; // a response nobody reads any more
-    qint64 IdleTimeoutMs = 60000;  // a kept-alive connection without requests
-    qint64 SweepIntervalMs = 1000; // how often the timeouts are checked
+    int MaxConnections = 128;
+    int MaxPerAddress = 24;         // of MaxConnections, from one client address
+    qint64 MaxLineBytes = 4096;     // the request line (method, URL, version)
+    qint64 MaxHeadBytes = 16384;    // request line and headers
+    qint64 HeadTimeoutMs = 10000;   // from the first byte of a head to its end, with free slots
+    qint64 MinHeadTimeoutMs = 1000; // ... shrinking towards this as the slots fill
+    qint64 StallTimeoutMs = 30000;  // a response nobody reads any more
+    qint64 IdleTimeoutMs = 60000;   // a kept-alive connection without requests
+    qint64 LingerMs = 2000;         // a refused client's time to read its answer
+    int RetryAfterS = 5;            // told to clients turned away
+    qint64 SweepIntervalMs = 1000;  // how often the timeouts are checked
 };
 
 struct WebViewConfig {
