@@ -4,14 +4,9 @@
 #include <QDir>
 #include <QFile>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <filesystem>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace session {
 
@@ -26,21 +21,6 @@ std::tm UtcFields(int64_t wallMs) {
     std::tm fields{};
     gmtime_r(&t, &fields);
     return fields;
-}
-
-// Writes all of `text`; false with errno set when the file takes less.
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 } // namespace
@@ -71,14 +51,8 @@ QString BlockLog::FileOf(const QDate& day) const {
 }
 
 void BlockLog::Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    file_.Close();
     day_ = QDate();
-}
-
-void BlockLog::Fail(const QString& what, int error) {
-    Close();
-    problems_.Failed(LogSubject, what, QString::fromLocal8Bit(std::strerror(error)));
 }
 
 bool BlockLog::Open(const QDate& day) {
@@ -91,43 +65,32 @@ bool BlockLog::Open(const QDate& day) {
                          QString::fromLocal8Bit(made.message().c_str()));
         return false;
     }
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        Fail(path, errno);
+    std::string error;
+    if (!file_.Open(QFile::encodeName(path).toStdString(), BlockLogHeader(), error)) {
+        problems_.Failed(LogSubject, path, QString::fromLocal8Bit(error.c_str()));
         return false;
     }
-    struct stat info {};
-    std::string start;
-    if (::fstat(fd, &info) == 0 && info.st_size == 0) {
-        start = BlockLogHeader() + "\n";
-    } else {
-        // A line cut short (a crash mid-write, a full disk) is ended, so that
-        // the next row starts a line of its own.
-        char last = '\n';
-        if (::pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n') start = "\n";
-    }
-    if (!start.empty() && !WriteAll(fd, start)) {
-        const int error = errno;
-        ::close(fd);
-        Fail(path, error);
-        return false;
-    }
-    fd_ = fd;
     day_ = day;
-    ReportEvent(QStringLiteral("logging blocks to %1").arg(path));
+    if (file_.RepairedBytes() > 0)
+        ReportEvent(QStringLiteral("%1 ended on a row cut short: its %2 bytes were removed")
+                        .arg(path)
+                        .arg(file_.RepairedBytes()));
+    if (announced_ != path) ReportEvent(QStringLiteral("logging blocks to %1").arg(path));
+    announced_ = path;
     return true;
 }
 
-void BlockLog::Write(const analysis::BlockRow& row, int64_t wallMs) {
+bool BlockLog::Write(const analysis::BlockRow& row, int64_t wallMs) {
     const std::tm f = UtcFields(wallMs);
     const QDate day(f.tm_year + 1900, f.tm_mon + 1, f.tm_mday);
-    if ((fd_ < 0 || day != day_) && !Open(day)) return;
-    if (!WriteAll(fd_, UtcStamp(wallMs) + "," + analysis::FormatBlockRow(row) + "\n")) {
-        Fail(FileOf(day), errno);
-        return;
+    if ((!file_.IsOpen() || day != day_) && !Open(day)) return false;
+    std::string error;
+    if (!file_.Append(UtcStamp(wallMs) + "," + analysis::FormatBlockRow(row), error)) {
+        problems_.Failed(LogSubject, FileOf(day), QString::fromLocal8Bit(error.c_str()));
+        return false;
     }
     problems_.Succeeded(LogSubject);
+    return true;
 }
 
 } // namespace session
