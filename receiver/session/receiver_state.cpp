@@ -116,13 +116,15 @@ void InstallHooks(ReceiverState& state) {
     // log, which writes the block's row once everything about it is known.
     state.Hooks.BlockProcessed = [&state](const dsp::ChainState& chain) {
         state.CurrentBlock = NextBlockTime(state);
+        const uint32_t clockFlags = state.Clock.Check();
         for (const BlockObserver& observe : state.BlockObservers)
             observe(chain);
         if (state.Log) {
             const BlockTime& time = state.CurrentBlock;
-            state.Log->Write(analysis::MakeBlockRow(chain, state.Acquisition.Quality().Last(),
-                                                    time.Block, time.TimeS),
-                             time.WallMs);
+            analysis::BlockRow row = analysis::MakeBlockRow(
+                chain, state.Acquisition.Quality().Last(), time.Block, time.TimeS);
+            row.Flags |= clockFlags;
+            state.Log->Write(row, time.WallMs);
         }
         ++state.BlockCount;
     };
