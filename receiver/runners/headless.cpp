@@ -3,10 +3,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QImage>
 #include <QPainter>
 #include <QStringList>
+#include <QTimer>
 
 #include <cmath>
 
@@ -99,9 +101,11 @@ class HeadlessHost : public session::CaptureHost {
 
 } // namespace
 
-void ReportStart() {
-    session::ReportEvent(QStringLiteral("propmon %1 headless in %2 (process %3)")
-                             .arg(QStringLiteral(PROPMON_VERSION), QDir::currentPath())
+void ReportStart(const QString& station) {
+    session::ReportEvent(QStringLiteral("propmon %1 headless%2 in %3 (process %4)")
+                             .arg(QStringLiteral(PROPMON_VERSION),
+                                  station.isEmpty() ? QString() : QStringLiteral(" at ") + station,
+                                  QDir::currentPath())
                              .arg(QCoreApplication::applicationPid()));
 }
 
@@ -140,6 +144,19 @@ int RunHeadless(session::ReceiverState& state, io::WaveInput& wave) {
                 .arg(saved.join(u' '),
                      state.UtcClock ? QStringLiteral("UTC") : QStringLiteral("local time"),
                      d.DatedNames ? QStringLiteral(" with the day") : QString()));
+
+    if (!state.Clock.Synchronised())
+        session::ReportEvent(QStringLiteral("the system clock is not synchronised (no time "
+                                            "server has set it yet): rows are flagged "
+                                            "clock-unsynced until it is"));
+    // While files fail to be written, stderr says so again every hour, even
+    // when no block comes.
+    QTimer reminder;
+    QElapsedTimer running;
+    running.start();
+    QObject::connect(&reminder, &QTimer::timeout,
+                     [&] { state.Problems.Remind(running.elapsed()); });
+    reminder.start(60 * 1000);
 
     const int status = host.Run();
 

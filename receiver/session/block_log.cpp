@@ -4,9 +4,13 @@
 #include <QDir>
 #include <QFile>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
+#include <unistd.h>
 
 namespace session {
 
@@ -36,6 +40,21 @@ std::string UtcStamp(int64_t wallMs) {
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", f.tm_year + 1900,
                   f.tm_mon + 1, f.tm_mday, f.tm_hour, f.tm_min, f.tm_sec, static_cast<int>(ms));
     return text;
+}
+
+QString UnwritableReason(const QString& folder) {
+    std::error_code made;
+    std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), made);
+    if (made) return QString::fromLocal8Bit(made.message().c_str());
+    // A file made and removed again: permissions, a read-only mount, no
+    // space for a new file at all.
+    const QByteArray probe = QFile::encodeName(
+        QDir(folder).filePath(QStringLiteral(".propmon-probe-%1").arg(::getpid())));
+    const int fd = ::open(probe.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return QString::fromLocal8Bit(std::strerror(errno));
+    ::close(fd);
+    ::unlink(probe.constData());
+    return {};
 }
 
 BlockLog::BlockLog(QString folder, ProblemReporter& problems)

@@ -26,6 +26,10 @@ std::string BlockLogHeader();
 // "2026-12-07T23:59:59.893Z": milliseconds since the epoch as UTC.
 std::string UtcStamp(int64_t wallMs);
 
+// Why nothing can be written in `folder` (made first when missing, as the
+// log makes it), or an empty string when a file can be made there.
+QString UnwritableReason(const QString& folder);
+
 class BlockLog {
   public:
     // Writes below `folder` (made when missing); failures and recoveries go

@@ -64,7 +64,7 @@ ClockWatch::ClockWatch(Clocks clocks, Sink tell, int64_t stepMs)
     : clocks_(std::move(clocks)), tell_(tell ? std::move(tell) : Sink(ReportEvent)),
       stepMs_(stepMs) {}
 
-bool ClockWatch::Synchronised() {
+bool ClockWatch::Synchronised() const {
     if (!syncKnown_) {
         synchronised_ = clocks_.Synchronised();
         syncKnown_ = true;

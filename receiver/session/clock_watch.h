@@ -38,7 +38,7 @@ class ClockWatch {
 
     // "synchronised" or "not synchronised" as of the last Check (or now,
     // before the first): for the start-up line and the health report.
-    bool Synchronised();
+    bool Synchronised() const;
     int64_t Steps() const { return steps_; }
     int64_t LastStepMs() const { return lastStepMs_; } // signed size of the last step
 
@@ -49,8 +49,8 @@ class ClockWatch {
     bool started_ = false;
     int64_t offsetMs_ = 0; // wall less steady at the last Check
     int64_t lastSyncCheckMs_ = 0;
-    bool synchronised_ = true;
-    bool syncKnown_ = false;
+    mutable bool synchronised_ = true;
+    mutable bool syncKnown_ = false;
     int64_t steps_ = 0;
     int64_t lastStepMs_ = 0;
 };

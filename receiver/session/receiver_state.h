@@ -70,6 +70,7 @@ struct ReceiverState {
     // Steps and synchronisation of the wall clock, flagged in the rows.
     session::ClockWatch Clock;
     bool UtcClock = false;  // time marks and snapshot names in UTC
+    QString Station;        // the station's name: the page's title, the start line
     int64_t BlockCount = 0; // blocks processed before the current one
     // The block being processed (see BlockTime), set before the observers run.
     struct BlockTime {

@@ -18,6 +18,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,24 @@ struct PanelSet {
     std::array<QImage, PanelCount> Images;
 };
 
+// How the station is doing, told at the top of the page in plain words and
+// in /state.json as figures.
+struct StationHealth {
+    std::optional<double> InputDbfs; // peak of the last second against full scale
+    bool Clipping = false;           // a sample at full scale in the last second
+    bool Locked = false;
+    bool Logging = false;    // a block log is asked for
+    QString LogError;        // why it cannot be written now (empty: written)
+    bool Snapshots = false;  // gram snapshots are saved automatically
+    QString SnapshotError;   // why the last could not be written (empty: written)
+    int64_t InputLosses = 0; // times the input was lost
+    int64_t UptimeS = 0;
+    int64_t FreeBytes = -1;         // on the file system written to; -1: unknown
+    std::optional<double> DaysLeft; // of free space at the rate it has been going
+    bool ClockSynchronised = true;
+    int64_t ClockSteps = 0;
+};
+
 // What the page shows beside the panels, as of the last published block.
 struct BlockFacts {
     // Name and value with its unit, in the order shown ("Doppler", "+0.41 Hz").
@@ -47,6 +66,8 @@ struct BlockFacts {
     int BaudRate = 2400;
     QDateTime BlockTime; // wall clock at the block, UTC; invalid before the first block
     int64_t Blocks = 0;  // blocks processed so far
+    QString Station;     // the station's name (the host's unless given)
+    StationHealth Health;
 };
 
 // A folder served below /files/<Name>/ with everything inside it.
