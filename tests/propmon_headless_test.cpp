@@ -588,7 +588,17 @@ TEST_F(HeadlessTest, WithoutItsInputItSaysWhyAndExits1) {
         ASSERT_TRUE(r.Wait()) << c.Line;
         EXPECT_EQ(r.Status, 1) << r.Err();
         EXPECT_NE(r.Err().find(std::string(c.Line) + "\n"), std::string::npos) << r.Err();
+        // Nothing reads as if it ran.
+        EXPECT_EQ(r.Err().find("propmon: mode "), std::string::npos) << r.Err();
     }
+    // With no sound card, what is missing comes first.
+    Receiver none = Start({"--headless", "--autosave"}, {{"PULSE_SERVER", "unix:/nonexistent"}});
+    ASSERT_TRUE(none.Wait());
+    const std::vector<std::string> told = Lines(none.Err());
+    ASSERT_EQ(told.size(), 3u) << none.Err();
+    EXPECT_EQ(told[1].rfind("propmon: no sound card input is listed: nothing to listen to", 0), 0u)
+        << none.Err();
+    EXPECT_EQ(told[2], "propmon: No suitable device found");
     EXPECT_EQ(Lines(Slurp(dir_ / "Stanag4285.set")).size(), 14u);
 
     Receiver list =
