@@ -2,6 +2,7 @@
 // propmon: the live receiver window; with --headless the same receiver
 // without a window; with --batch a run over a recording.
 #include <QApplication>
+#include <QDir>
 #include <QGuiApplication>
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "receiver/analysis/recording_survey.h"
@@ -67,6 +69,9 @@ constexpr const char* WindowFiles =
 
 constexpr const char* NoWindowHint =
     "use --headless to run the receiver, or --batch to process a recording, without a window";
+
+// What follows the one line of a usage error.
+constexpr const char* SeeHelp = "see propmon --help for the usage";
 
 std::string Usage() {
     return WindowSynopsis + session::OptionsHelp(session::ReceiverOptionList()).toStdString() +
@@ -146,12 +151,38 @@ std::unique_ptr<web::WebView> StartWebViewAsked(const session::ReceiverOptions& 
     return view;
 }
 
+// Qt wants a private runtime folder and warns on every start where
+// XDG_RUNTIME_DIR is not set (a service, a cron job): one is given, the one
+// Qt would take itself, when it is ours and private.
+void PrivateRuntimeFolder() {
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) return;
+    const QByteArray folder = "/tmp/runtime-" + QByteArray::number(::getuid());
+    ::mkdir(folder.constData(), 0700);
+    struct stat info {};
+    if (::lstat(folder.constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+        info.st_uid == ::getuid() && (info.st_mode & 0777) == 0700)
+        qputenv("XDG_RUNTIME_DIR", folder);
+}
+
 // The receiver without a window: the offscreen platform draws the grams, so
 // neither a display nor QT_QPA_PLATFORM is needed.
 int RunWithoutWindow(int argc, char** argv, const session::ReceiverOptions& options) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    PrivateRuntimeFolder();
     QGuiApplication app(argc, argv);
-    runners::ReportStart();
+    runners::ReportStart(options.Station);
+    // A station that cannot save what it measures is not running: said in
+    // one line, and the service manager sees the failure.
+    for (const QString& folder : {QStringLiteral("."), options.Log}) {
+        if (folder.isEmpty()) continue;
+        const QString reason = session::UnwritableReason(folder);
+        if (reason.isEmpty()) continue;
+        session::ReportEvent(QStringLiteral("cannot write %1 %2: %3; nothing would be saved")
+                                 .arg(folder == u"." ? QStringLiteral("the working folder")
+                                                     : QStringLiteral("the log folder"),
+                                      folder == u"." ? QDir::currentPath() : folder, reason));
+        return session::ExitFailure;
+    }
     session::InstanceLock lock;
     if (!TakeFolder(lock)) return session::ExitFailure;
 
@@ -177,6 +208,7 @@ int RunWithoutWindow(int argc, char** argv, const session::ReceiverOptions& opti
 
 int ListDevices(int argc, char** argv, const session::ReceiverOptions& options) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    PrivateRuntimeFolder();
     QGuiApplication app(argc, argv);
     io::WaveInput wave(true, session::SoundSystemFromEnvironment());
     session::ReceiverOptions inputs = options;
@@ -214,8 +246,7 @@ int main(int argc, char** argv) {
         }
         options = session::TakeReceiverOptions(parser);
     } catch (const session::UsageError& error) {
-        std::fprintf(stderr, "propmon: %s\n%s", error.Reason.toLocal8Bit().constData(),
-                     Usage().c_str());
+        std::fprintf(stderr, "propmon: %s\n%s\n", error.Reason.toLocal8Bit().constData(), SeeHelp);
         return session::ExitUsage;
     }
 
@@ -242,8 +273,8 @@ int main(int argc, char** argv) {
     if (options.Input.Kind == io::StreamSpec::Kind::Stdin && isatty(STDIN_FILENO)) {
         std::fprintf(stderr,
                      "propmon: --input stdin reads samples piped to it, but standard input is a "
-                     "terminal\n%s",
-                     Usage().c_str());
+                     "terminal\n%s\n",
+                     SeeHelp);
         return session::ExitUsage;
     }
     if (options.ListDevices) return ListDevices(argc, argv, options);

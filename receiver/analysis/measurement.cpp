@@ -139,8 +139,13 @@ uint32_t InputFlags(const dsp::SampleBlockArray& block, float gain, float& previ
 
 std::string FlagWords(uint32_t flags) {
     static constexpr std::pair<BlockFlag, const char*> Words[] = {
-        {FlagDropout, "dropout"}, {FlagInterference, "interference"},    {FlagClipping, "clipping"},
-        {FlagFill, "fill"},       {FlagGhostRejected, "ghost-rejected"},
+        {FlagDropout, "dropout"},
+        {FlagInterference, "interference"},
+        {FlagClipping, "clipping"},
+        {FlagFill, "fill"},
+        {FlagGhostRejected, "ghost-rejected"},
+        {FlagClockStep, "clock-step"},
+        {FlagClockUnsynced, "clock-unsynced"},
     };
     std::string text;
     for (const auto& [flag, word] : Words) {

@@ -54,8 +54,11 @@ enum BlockFlag : uint32_t {
     FlagClipping = 1u << 2,      // samples at full scale
     FlagFill = 1u << 3,          // the input filled a loss with silence
     FlagGhostRejected = 1u << 4, // the chain's sync peak was a repetition of a path
+    FlagClockStep = 1u << 5,     // the wall clock stepped since the block before
+    FlagClockUnsynced = 1u << 6, // the system clock was not synchronised
 };
-// "dropout interference clipping fill ghost-rejected", the set ones,
+// "dropout interference clipping fill ghost-rejected clock-step
+// clock-unsynced", the set ones,
 // space-separated; empty when none.
 std::string FlagWords(uint32_t flags);
 

@@ -5,11 +5,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <system_error>
+#include <unistd.h>
 
 namespace display {
 
@@ -108,8 +112,8 @@ bool KeepEarlierDay(const QString& path, const TimeOfDay& time, SnapshotResult& 
     const QDate today = time.Date.isValid() ? time.Date
                         : time.Utc          ? QDateTime::currentDateTimeUtc().date()
                                             : QDate::currentDate();
-    // The same day (or a clock set back): replaced, as a save at the same
-    // time of day always has been.
+    // The same day (or a clock set back): the new picture gets a name of
+    // its own beside it.
     if (modified.date() >= today) return true;
 
     const QString day = modified.date().toString(Qt::ISODate);
@@ -131,6 +135,75 @@ bool KeepEarlierDay(const QString& path, const TimeOfDay& time, SnapshotResult& 
     }
     result.MovedTo = target;
     return true;
+}
+
+// `path` with "-N" before its suffix: "010203scattergram-2.BMP".
+QString Numbered(const QString& path, int n) {
+    const QFileInfo info(path);
+    return info.dir().filePath(info.completeBaseName() + QStringLiteral("-%1.").arg(n) +
+                               info.suffix());
+}
+
+QString SystemReason(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Writes `bytes` to a hidden temporary file beside result.Path, makes it
+// durable and renames it to result.Path, or to the first of its numbered
+// names not taken: a picture already there is never replaced.  Every failure
+// gives the system's own reason.
+void WriteUnderFreeName(const QByteArray& bytes, SnapshotResult& result) {
+    const QFileInfo target(result.Path);
+    const QByteArray temporary =
+        QFile::encodeName(target.dir().filePath(u'.' + target.fileName() + QStringLiteral(".tmp")));
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        result.Error = SystemReason(errno);
+        return;
+    }
+    qsizetype done = 0;
+    int error = 0;
+    while (done < bytes.size() && error == 0) {
+        const ssize_t n =
+            ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n > 0)
+            done += n;
+        else if (n == 0)
+            error = ENOSPC;
+        else if (errno != EINTR)
+            error = errno;
+    }
+    // A power cut after the rename must not leave an empty picture behind.
+    if (error == 0 && ::fdatasync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error != 0) {
+        ::unlink(temporary.constData());
+        result.Error = SystemReason(error);
+        return;
+    }
+    const QString wanted = result.Path;
+    for (int n = 0;; ++n) {
+        const QString path = n == 0 ? wanted : Numbered(wanted, n);
+        const QByteArray name = QFile::encodeName(path);
+        int moved = ::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, name.constData(),
+                                RENAME_NOREPLACE);
+        if (moved != 0 && errno == EINVAL) {
+            // A file system without the no-replace rename.
+            if (QFileInfo::exists(path)) continue;
+            moved = ::rename(temporary.constData(), name.constData());
+        }
+        if (moved == 0) {
+            result.Path = path;
+            result.Renamed = n > 0;
+            result.Written = true;
+            return;
+        }
+        if (errno != EEXIST || n >= 999) {
+            result.Error = SystemReason(errno);
+            ::unlink(temporary.constData());
+            return;
+        }
+    }
 }
 
 } // namespace
@@ -158,25 +231,7 @@ SnapshotResult SaveGramSnapshot(const QImage& panel, int32_t height, int32_t wid
         }
     }
     if (!KeepEarlierDay(result.Path, time, result)) return result;
-
-    const QByteArray bytes = GramBmp(panel, height, width);
-    QSaveFile file(result.Path);
-    // Writing straight into the folder would leave a partial file behind on
-    // failure; the temporary name is never seen by a reader.
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly)) {
-        result.Error = file.errorString();
-        return result;
-    }
-    // A short write (full disk) must not be renamed into place: flush first.
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        result.Error = file.errorString();
-        file.cancelWriting();
-        file.commit();
-        return result;
-    }
-    result.Written = file.commit();
-    if (!result.Written) result.Error = file.errorString();
+    WriteUnderFreeName(GramBmp(panel, height, width), result);
     return result;
 }
 

@@ -44,9 +44,10 @@ QByteArray GramBmp(const QImage& panel, int32_t height, int32_t width);
 // What became of one snapshot.
 struct SnapshotResult {
     bool Written = false;
-    QString Path;    // the snapshot's file
-    QString Error;   // why it was not written (empty when it was)
-    QString MovedTo; // where an earlier day's picture of that name went, if one did
+    QString Path;         // the snapshot's file
+    bool Renamed = false; // its name was taken: Path has "-1", "-2", ... added
+    QString Error;        // why it was not written (empty when it was)
+    QString MovedTo;      // where an earlier day's picture of that name went, if one did
     explicit operator bool() const { return Written; }
 };
 
@@ -56,9 +57,11 @@ struct SnapshotResult {
 // (in `time`'s zone; today's local date when the clock knows no day), it is
 // first moved to <gram folder>/<YYYY-MM-DD of its modification>/, under a
 // name with -1, -2, ... added should one be there already; if it cannot be
-// moved, the snapshot is not written.  The file is written under a temporary
-// name and renamed into place, so a reader never sees a partial file and a
-// failure leaves none.
+// moved, the snapshot is not written.  A picture is never replaced: when the
+// name is taken (a clock set back, two saves in one second) the snapshot gets
+// "-1", "-2", ... before its suffix.  The file is written under a hidden
+// temporary name, made durable and renamed into place, so a reader never sees
+// a partial file and a failure leaves none; Error is the system's reason.
 SnapshotResult SaveGramSnapshot(const QImage& panel, int32_t height, int32_t width, Gram gram,
                                 const QString& snapshotFolder, const TimeOfDay& time,
                                 bool datedNames = false);

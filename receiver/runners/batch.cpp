@@ -333,8 +333,8 @@ int RunBatch(int argc, char** argv) {
         }
         options = ParseOptions(parser);
     } catch (const session::UsageError& error) {
-        std::fprintf(stderr, "propmon: %s\n%s", error.Reason.toLocal8Bit().constData(),
-                     Usage().c_str());
+        std::fprintf(stderr, "propmon: %s\nsee propmon --batch --help for the usage\n",
+                     error.Reason.toLocal8Bit().constData());
         return session::ExitUsage;
     }
     // A run over several recordings expects one table of each: an IQ

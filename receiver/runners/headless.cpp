@@ -3,12 +3,15 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QImage>
 #include <QPainter>
 #include <QStringList>
+#include <QTimer>
 
 #include <cmath>
+#include <functional>
 
 #include "receiver/session/capture.h"
 #include "receiver/session/events.h"
@@ -82,9 +85,12 @@ class HeadlessHost : public session::CaptureHost {
         loop_.exit(status);
     }
 
-    int Run() {
+    // `started` is called once the input is open.
+    int Run(const std::function<void()>& started) {
         Initialise();
-        return ended_ ? status_ : loop_.exec();
+        if (ended_) return status_;
+        started();
+        return loop_.exec();
     }
     QString Why() const { return why_; }
 
@@ -99,9 +105,11 @@ class HeadlessHost : public session::CaptureHost {
 
 } // namespace
 
-void ReportStart() {
-    session::ReportEvent(QStringLiteral("propmon %1 headless in %2 (process %3)")
-                             .arg(QStringLiteral(PROPMON_VERSION), QDir::currentPath())
+void ReportStart(const QString& station) {
+    session::ReportEvent(QStringLiteral("propmon %1 headless%2 in %3 (process %4)")
+                             .arg(QStringLiteral(PROPMON_VERSION),
+                                  station.isEmpty() ? QString() : QStringLiteral(" at ") + station,
+                                  QDir::currentPath())
                              .arg(QCoreApplication::applicationPid()));
 }
 
@@ -125,23 +133,43 @@ int RunHeadless(session::ReceiverState& state, io::WaveInput& wave) {
     wave.DeviceCount();
     const QString input = state.Capture.DeviceId < 0 ? QStringLiteral("the system's default input")
                                                      : wave.DeviceName(state.Capture.DeviceId);
-    session::ReportEvent(QStringLiteral("input %1: %2")
-                             .arg(state.Capture.DeviceId)
-                             .arg(input.isEmpty() ? QStringLiteral("none is listed") : input));
-    session::ReportEvent(ModeText(*state.Chain));
-    const display::DisplayState& d = state.Display;
-    QStringList saved;
-    if (d.AutoSaveCorrelogram == display::SwitchOn) saved << QStringLiteral("Correlograms/");
-    if (d.AutoSaveDopplergram == display::SwitchOn) saved << QStringLiteral("Dopplergrams/");
-    if (d.AutoSaveScattergram == display::SwitchOn) saved << QStringLiteral("Scattergrams/");
-    if (!saved.isEmpty())
-        session::ReportEvent(
-            QStringLiteral("auto-save into %1, names in %2%3")
-                .arg(saved.join(u' '),
-                     state.UtcClock ? QStringLiteral("UTC") : QStringLiteral("local time"),
-                     d.DatedNames ? QStringLiteral(" with the day") : QString()));
+    // What is missing first; nothing that reads as running before the input
+    // has opened.
+    if (input.isEmpty())
+        session::ReportEvent(QStringLiteral("no sound card input is listed: nothing to listen to "
+                                            "(is the card plugged in and the sound server "
+                                            "running? propmon --list-devices lists the inputs)"));
+    else
+        session::ReportEvent(QStringLiteral("input %1: %2").arg(state.Capture.DeviceId).arg(input));
+    const auto running = [&state] {
+        session::ReportEvent(ModeText(*state.Chain));
+        const display::DisplayState& d = state.Display;
+        QStringList saved;
+        if (d.AutoSaveCorrelogram == display::SwitchOn) saved << QStringLiteral("Correlograms/");
+        if (d.AutoSaveDopplergram == display::SwitchOn) saved << QStringLiteral("Dopplergrams/");
+        if (d.AutoSaveScattergram == display::SwitchOn) saved << QStringLiteral("Scattergrams/");
+        if (!saved.isEmpty())
+            session::ReportEvent(
+                QStringLiteral("auto-save into %1, names in %2%3")
+                    .arg(saved.join(u' '),
+                         state.UtcClock ? QStringLiteral("UTC") : QStringLiteral("local time"),
+                         d.DatedNames ? QStringLiteral(" with the day") : QString()));
+        if (!state.Clock.Synchronised())
+            session::ReportEvent(QStringLiteral("the system clock is not synchronised (no time "
+                                                "server has set it yet): rows are flagged "
+                                                "clock-unsynced until it is"));
+    };
 
-    const int status = host.Run();
+    // While files fail to be written, stderr says so again every hour, even
+    // when no block comes.
+    QTimer reminder;
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    QObject::connect(&reminder, &QTimer::timeout,
+                     [&] { state.Problems.Remind(sinceStart.elapsed()); });
+    reminder.start(60 * 1000);
+
+    const int status = host.Run(running);
 
     session::ReleaseCapture(state.Capture, wave);
     session::SaveSettingsFile(state);

@@ -12,8 +12,8 @@
 
 namespace runners {
 
-// The first event line: version, folder and process.
-void ReportStart();
+// The first event line: version, station, folder and process.
+void ReportStart(const QString& station);
 
 // Runs the receiver on `state` (prepared, options applied) and `wave` (inputs
 // configured, DeviceId chosen) inside the running QGuiApplication.  Returns

@@ -10,7 +10,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace session {
@@ -28,21 +27,6 @@ std::tm UtcFields(int64_t wallMs) {
     return fields;
 }
 
-// Writes all of `text`; false with errno set when the file takes less.
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
 
 std::string BlockLogHeader() {
@@ -58,6 +42,21 @@ std::string UtcStamp(int64_t wallMs) {
     return text;
 }
 
+QString UnwritableReason(const QString& folder) {
+    std::error_code made;
+    std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), made);
+    if (made) return QString::fromLocal8Bit(made.message().c_str());
+    // A file made and removed again: permissions, a read-only mount, no
+    // space for a new file at all.
+    const QByteArray probe = QFile::encodeName(
+        QDir(folder).filePath(QStringLiteral(".propmon-probe-%1").arg(::getpid())));
+    const int fd = ::open(probe.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return QString::fromLocal8Bit(std::strerror(errno));
+    ::close(fd);
+    ::unlink(probe.constData());
+    return {};
+}
+
 BlockLog::BlockLog(QString folder, ProblemReporter& problems)
     : folder_(std::move(folder)), problems_(problems) {}
 
@@ -71,14 +70,8 @@ QString BlockLog::FileOf(const QDate& day) const {
 }
 
 void BlockLog::Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    file_.Close();
     day_ = QDate();
-}
-
-void BlockLog::Fail(const QString& what, int error) {
-    Close();
-    problems_.Failed(LogSubject, what, QString::fromLocal8Bit(std::strerror(error)));
 }
 
 bool BlockLog::Open(const QDate& day) {
@@ -91,43 +84,32 @@ bool BlockLog::Open(const QDate& day) {
                          QString::fromLocal8Bit(made.message().c_str()));
         return false;
     }
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        Fail(path, errno);
+    std::string error;
+    if (!file_.Open(QFile::encodeName(path).toStdString(), BlockLogHeader(), error)) {
+        problems_.Failed(LogSubject, path, QString::fromLocal8Bit(error.c_str()));
         return false;
     }
-    struct stat info {};
-    std::string start;
-    if (::fstat(fd, &info) == 0 && info.st_size == 0) {
-        start = BlockLogHeader() + "\n";
-    } else {
-        // A line cut short (a crash mid-write, a full disk) is ended, so that
-        // the next row starts a line of its own.
-        char last = '\n';
-        if (::pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n') start = "\n";
-    }
-    if (!start.empty() && !WriteAll(fd, start)) {
-        const int error = errno;
-        ::close(fd);
-        Fail(path, error);
-        return false;
-    }
-    fd_ = fd;
     day_ = day;
-    ReportEvent(QStringLiteral("logging blocks to %1").arg(path));
+    if (file_.RepairedBytes() > 0)
+        ReportEvent(QStringLiteral("%1 ended on a row cut short: its %2 bytes were removed")
+                        .arg(path)
+                        .arg(file_.RepairedBytes()));
+    if (announced_ != path) ReportEvent(QStringLiteral("logging blocks to %1").arg(path));
+    announced_ = path;
     return true;
 }
 
-void BlockLog::Write(const analysis::BlockRow& row, int64_t wallMs) {
+bool BlockLog::Write(const analysis::BlockRow& row, int64_t wallMs) {
     const std::tm f = UtcFields(wallMs);
     const QDate day(f.tm_year + 1900, f.tm_mon + 1, f.tm_mday);
-    if ((fd_ < 0 || day != day_) && !Open(day)) return;
-    if (!WriteAll(fd_, UtcStamp(wallMs) + "," + analysis::FormatBlockRow(row) + "\n")) {
-        Fail(FileOf(day), errno);
-        return;
+    if ((!file_.IsOpen() || day != day_) && !Open(day)) return false;
+    std::string error;
+    if (!file_.Append(UtcStamp(wallMs) + "," + analysis::FormatBlockRow(row), error)) {
+        problems_.Failed(LogSubject, FileOf(day), QString::fromLocal8Bit(error.c_str()));
+        return false;
     }
     problems_.Succeeded(LogSubject);
+    return true;
 }
 
 } // namespace session

@@ -2,10 +2,11 @@
 // The live block log: one CSV file per UTC day, DIR/propmon-YYYY-MM-DD.csv,
 // with a header line and then one line per processed block: the UTC time of
 // the block's last sample (ISO 8601 with milliseconds) and the per-block
-// table's columns.  Every line goes to the file in one write as it is made, so
-// a crash or a power cut loses at most the line being written; a restart
-// appends to the day's file (the header only goes into a new file) and never
-// truncates it.
+// table's columns.  Rows go in whole or not at all (io::RowAppender): a row
+// the disk takes only in part is cut back out, a restart cuts off a row torn
+// by a crash before it appends, and the rows are made durable at least every
+// 10 s.  A restart appends to the day's file (the header only goes into a new
+// file).
 #pragma once
 
 #include <QDate>
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "receiver/analysis/block_table.h"
+#include "receiver/io/row_appender.h"
 #include "receiver/session/events.h"
 
 namespace session {
@@ -23,6 +25,10 @@ namespace session {
 std::string BlockLogHeader();
 // "2026-12-07T23:59:59.893Z": milliseconds since the epoch as UTC.
 std::string UtcStamp(int64_t wallMs);
+
+// Why nothing can be written in `folder` (made first when missing, as the
+// log makes it), or an empty string when a file can be made there.
+QString UnwritableReason(const QString& folder);
 
 class BlockLog {
   public:
@@ -33,8 +39,9 @@ class BlockLog {
     BlockLog(const BlockLog&) = delete;
     BlockLog& operator=(const BlockLog&) = delete;
 
-    // Appends the row stamped `wallMs` to the file of that UTC day.
-    void Write(const analysis::BlockRow& row, int64_t wallMs);
+    // Appends the row stamped `wallMs` to the file of that UTC day.  False
+    // when it could not be written (told to `problems`).
+    bool Write(const analysis::BlockRow& row, int64_t wallMs);
 
     QString Folder() const { return folder_; }
     // The file of a UTC day.
@@ -43,12 +50,12 @@ class BlockLog {
   private:
     bool Open(const QDate& day);
     void Close();
-    void Fail(const QString& what, int error);
 
     QString folder_;
     ProblemReporter& problems_;
-    int fd_ = -1;
+    io::RowAppender file_;
     QDate day_;
+    QString announced_; // the file "logging blocks to" last named
 };
 
 } // namespace session

@@ -238,6 +238,7 @@ void LoseCapture(CaptureState& state, io::WaveInput& wave, CaptureHost& host, co
     state.CaptureFailed = false;
     if (!state.Lost) {
         state.Lost = true;
+        ++state.Losses;
         state.LostAtMs = NowMs();
         host.CaptureEvent("input lost: " + InputName(state, wave) + ": " + why.toStdString() +
                           "; trying it again every " +

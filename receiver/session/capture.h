@@ -68,6 +68,7 @@ struct CaptureState {
     int32_t RetryIntervalMs = ReconnectIntervalMs;
     bool Lost = false;    // the input was lost and is being retried
     int64_t LostAtMs = 0; // when (monotonic clock)
+    int64_t Losses = 0;   // times the input was lost in this run
     std::shared_ptr<QTimer> RetryTimer;
 
     // Where the input stands, for time-stamping blocks: the seconds of input handed

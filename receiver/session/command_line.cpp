@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/session/command_line.h"
 
+#include <QSysInfo>
+
 #include <QHostAddress>
 
 #include <algorithm>
@@ -196,6 +198,10 @@ QList<QCommandLineOption> ReceiverOptionList() {
                            QStringLiteral("time marks and snapshot names in UTC, not local time")),
         QCommandLineOption(QStringLiteral("dated-names"),
                            QStringLiteral("snapshot names start with the day, YYYYMMDD-")),
+        QCommandLineOption(QStringLiteral("station"),
+                           QStringLiteral("the station's name, in the web page's title and\n"
+                                          "the start line (default: the host name)"),
+                           QStringLiteral("NAME")),
         QCommandLineOption(QStringLiteral("headless"),
                            QStringLiteral("no window: capture, grams, auto-save and log run\n"
                                           "until SIGTERM, SIGINT or SIGHUP (or the end of a\n"
@@ -288,6 +294,10 @@ ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
     options.Log = parser.value(QStringLiteral("log"));
     if (isSet("log") && options.Log.isEmpty())
         throw UsageError{QStringLiteral("--log needs a folder")};
+    options.Station = isSet("station") ? parser.value(QStringLiteral("station")).trimmed()
+                                       : QSysInfo::machineHostName();
+    if (isSet("station") && options.Station.isEmpty())
+        throw UsageError{QStringLiteral("--station needs a name")};
     options.Utc = isSet("utc");
     options.DatedNames = isSet("dated-names");
     if (!options.Device.isEmpty() && options.Input.Kind != io::StreamSpec::Kind::None)

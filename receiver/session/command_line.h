@@ -90,6 +90,7 @@ struct ReceiverOptions {
     QString Log;                         // folder of the live block log
     bool Utc = false;                    // time marks, snapshot names in UTC
     bool DatedNames = false;             // snapshot names start with YYYYMMDD-
+    QString Station;                     // --station NAME, else the host's name
 
     // The read-only web view (--http [ADDR:]PORT): on the loopback address
     // unless another is given, as it has no login.

@@ -31,6 +31,7 @@ void ProblemReporter::Failed(const QString& subject, const QString& what, const 
     else
         problems_.push_back({subject, reason, text});
     ReportEvent(text);
+    lastToldMs_ = -1; // the reminders count from the next Remind
     Show();
 }
 
@@ -42,6 +43,23 @@ void ProblemReporter::Succeeded(const QString& subject) {
     lastRecovery_ = subject + QStringLiteral(" written again");
     ReportEvent(lastRecovery_);
     Show();
+}
+
+QString ProblemReporter::Outstanding(const QString& subjectStart) const {
+    for (const Problem& problem : problems_)
+        if (problem.Subject.startsWith(subjectStart)) return problem.Text;
+    return {};
+}
+
+void ProblemReporter::Remind(int64_t nowMs) {
+    if (problems_.empty()) {
+        lastToldMs_ = -1;
+        return;
+    }
+    if (lastToldMs_ < 0) lastToldMs_ = nowMs;
+    if (nowMs - lastToldMs_ < RemindIntervalMs) return;
+    lastToldMs_ = nowMs;
+    ReportEvent(QStringLiteral("still not saved: ") + Outstanding().join(QStringLiteral("; ")));
 }
 
 QStringList ProblemReporter::Outstanding() const {

@@ -37,6 +37,15 @@ class ProblemReporter {
 
     // The problems outstanding, in the order they arose.
     QStringList Outstanding() const;
+    // The outstanding problem of the subjects starting with `subjectStart`
+    // ("snapshots in " for all three gram folders), or an empty string.
+    QString Outstanding(const QString& subjectStart) const;
+
+    // While problems are outstanding, says so again once an hour (by the
+    // clock `nowMs` reads, one that never steps): "still not saved: ...".
+    // Called as often as convenient (after every block).
+    void Remind(int64_t nowMs);
+    static constexpr int64_t RemindIntervalMs = 3600 * 1000;
 
   private:
     struct Problem {
@@ -48,6 +57,7 @@ class ProblemReporter {
 
     std::vector<Problem> problems_;
     QString lastRecovery_;
+    int64_t lastToldMs_ = -1; // when a problem was last told (-1: not since it arose)
     StatusSink sink_;
 };
 

@@ -6,10 +6,13 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <memory>
 
 #include "receiver/analysis/block_table.h"
 #include "receiver/display/painters.h"
@@ -94,6 +97,7 @@ void ApplyReceiverOptions(ReceiverState& state, const ReceiverOptions& options) 
     if (options.Utc) SetUtcClock(state, true);
     if (options.DatedNames) state.Display.DatedNames = true;
     state.Capture.Reconnect = options.Reconnect;
+    state.Station = options.Station;
     if (!options.Log.isEmpty())
         state.Log = std::make_unique<session::BlockLog>(options.Log, state.Problems);
 }
@@ -116,20 +120,32 @@ void InstallHooks(ReceiverState& state) {
     // log, which writes the block's row once everything about it is known.
     state.Hooks.BlockProcessed = [&state](const dsp::ChainState& chain) {
         state.CurrentBlock = NextBlockTime(state);
+        const uint32_t clockFlags = state.Clock.Check();
         for (const BlockObserver& observe : state.BlockObservers)
             observe(chain);
         if (state.Log) {
             const BlockTime& time = state.CurrentBlock;
-            state.Log->Write(analysis::MakeBlockRow(chain, state.Acquisition.Quality().Last(),
-                                                    time.Block, time.TimeS),
-                             time.WallMs);
+            analysis::BlockRow row = analysis::MakeBlockRow(
+                chain, state.Acquisition.Quality().Last(), time.Block, time.TimeS);
+            row.Flags |= clockFlags;
+            state.Log->Write(row, time.WallMs);
         }
         ++state.BlockCount;
     };
-    state.Display.SnapshotSaved = [&state](display::Gram gram,
-                                           const display::SnapshotResult& result) {
-        const QString subject =
-            QStringLiteral("snapshots in %1/").arg(display::GramFolderName(gram));
+    // A snapshot whose name is taken (a clock set back) is numbered: said
+    // once per gram folder, not for every picture of the hour that follows.
+    auto renamedTold = std::make_shared<std::array<bool, 3>>();
+    state.Display.SnapshotSaved = [&state, renamedTold](display::Gram gram,
+                                                        const display::SnapshotResult& result) {
+        const QString folder = display::GramFolderName(gram);
+        const QString subject = QStringLiteral("snapshots in %1/").arg(folder);
+        if (result.Renamed && !(*renamedTold)[static_cast<size_t>(gram)]) {
+            (*renamedTold)[static_cast<size_t>(gram)] = true;
+            ReportEvent(QStringLiteral("a snapshot of that name is already in %1/ and is kept: "
+                                       "this one is %2, and later ones whose names are taken "
+                                       "are numbered too")
+                            .arg(folder, QFileInfo(result.Path).fileName()));
+        }
         if (result)
             state.Problems.Succeeded(subject);
         else

@@ -17,6 +17,7 @@
 #include "receiver/dsp/chain.h"
 #include "receiver/session/block_log.h"
 #include "receiver/session/capture.h"
+#include "receiver/session/clock_watch.h"
 #include "receiver/session/command_line.h"
 #include "receiver/session/events.h"
 #include "receiver/session/settings_file.h"
@@ -66,7 +67,10 @@ struct ReceiverState {
     session::ProblemReporter Problems;
     // The live block log, while one is written.
     std::unique_ptr<session::BlockLog> Log;
+    // Steps and synchronisation of the wall clock, flagged in the rows.
+    session::ClockWatch Clock;
     bool UtcClock = false;  // time marks and snapshot names in UTC
+    QString Station;        // the station's name: the page's title, the start line
     int64_t BlockCount = 0; // blocks processed before the current one
     // The block being processed (see BlockTime), set before the observers run.
     struct BlockTime {

@@ -3,8 +3,11 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 
 #include <cstdio>
+#include <sys/statvfs.h>
 
 #include "receiver/analysis/block_table.h"
 #include "receiver/display/snapshot.h"
@@ -25,7 +28,54 @@ web::PanelSet PanelsOf(const display::DisplayState& display) {
              display.TuneImage.Image()}};
 }
 
+// Free bytes on the file system holding `folder` (or the nearest folder
+// above it that exists); -1 when unknown.
+int64_t FreeBytes(QString folder) {
+    for (int up = 0; up < 64; ++up) {
+        struct statvfs info {};
+        if (::statvfs(QFile::encodeName(folder).constData(), &info) == 0)
+            return static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
+        const QString parent = QFileInfo(folder).absolutePath();
+        if (parent == folder) break;
+        folder = parent;
+    }
+    return -1;
+}
+
 } // namespace
+
+void HealthWatch::Fill(const ReceiverState& state, web::StationHealth& health) {
+    if (!started_.isValid()) started_.start();
+    const analysis::InputLevel level = state.Acquisition.Level();
+    if (state.BlockCount > 0) health.InputDbfs = level.PeakDbfs;
+    health.Clipping = level.Clipping;
+    health.Locked = state.Acquisition.Locked();
+    health.Logging = state.Log != nullptr;
+    health.LogError = state.Problems.Outstanding(QStringLiteral("the block log"));
+    const display::DisplayState& d = state.Display;
+    health.Snapshots = d.AutoSaveCorrelogram == display::SwitchOn ||
+                       d.AutoSaveDopplergram == display::SwitchOn ||
+                       d.AutoSaveScattergram == display::SwitchOn;
+    health.SnapshotError = state.Problems.Outstanding(QStringLiteral("snapshots in "));
+    health.InputLosses = state.Capture.Losses;
+    const int64_t nowMs = started_.elapsed();
+    health.UptimeS = nowMs / 1000;
+    health.FreeBytes = FreeBytes(QDir::current().absoluteFilePath(
+        state.Log ? state.Log->Folder() : state.Display.SnapshotFolder));
+    // Days left from the fall of the free space since the first look, once
+    // there is a fall worth the name.
+    if (firstFreeBytes_ < 0) {
+        firstFreeBytes_ = health.FreeBytes;
+        firstFreeMs_ = nowMs;
+    }
+    const int64_t used = firstFreeBytes_ - health.FreeBytes;
+    constexpr int64_t minimumMs = 10 * 60 * 1000;
+    if (health.FreeBytes >= 0 && used > 0 && nowMs - firstFreeMs_ >= minimumMs)
+        health.DaysLeft = static_cast<double>(health.FreeBytes) / used *
+                          static_cast<double>(nowMs - firstFreeMs_) / 86400000.0;
+    health.ClockSynchronised = state.Clock.Synchronised();
+    health.ClockSteps = state.Clock.Steps();
+}
 
 web::WebViewConfig WebViewConfigFor(const ReceiverOptions& options, const ReceiverState& state) {
     web::WebViewConfig config;
@@ -53,6 +103,7 @@ web::BlockFacts BlockFactsOf(const ReceiverState& state, const dsp::ChainState& 
                      .arg(chain.CarrierHz);
     facts.Input = input.isEmpty() ? QStringLiteral("the system's default input") : input;
     facts.Blocks = blocks;
+    facts.Station = state.Station;
     // The wall clock at the block's last sample, as the log has it.
     facts.BlockTime = state.CurrentBlock.WallMs > 0
                           ? QDateTime::fromMSecsSinceEpoch(state.CurrentBlock.WallMs, Qt::UTC)
@@ -87,6 +138,7 @@ void AttachWebView(ReceiverState& state, web::WebView& view, const io::WaveInput
     struct Pace {
         int64_t Blocks = 0;
         QElapsedTimer SincePublished;
+        HealthWatch Health;
     };
     auto pace = std::make_shared<Pace>();
     view.PublishPanels(PanelsOf(state.Display));
@@ -94,6 +146,7 @@ void AttachWebView(ReceiverState& state, web::WebView& view, const io::WaveInput
         BlockFactsOf(state, *state.Chain, 0, wave.DeviceName(state.Capture.DeviceId));
     start.BlockTime = QDateTime();
     start.Fields.clear();
+    pace->Health.Fill(state, start.Health);
     view.PublishBlock(start);
 
     state.BlockObservers.push_back([&state, &view, &wave, pace](const dsp::ChainState& chain) {
@@ -101,8 +154,10 @@ void AttachWebView(ReceiverState& state, web::WebView& view, const io::WaveInput
         if (pace->SincePublished.isValid() && pace->SincePublished.elapsed() < 1000) return;
         pace->SincePublished.start();
         view.PublishPanels(PanelsOf(state.Display));
-        view.PublishBlock(
-            BlockFactsOf(state, chain, pace->Blocks, wave.DeviceName(state.Capture.DeviceId)));
+        web::BlockFacts facts =
+            BlockFactsOf(state, chain, pace->Blocks, wave.DeviceName(state.Capture.DeviceId));
+        pace->Health.Fill(state, facts.Health);
+        view.PublishBlock(facts);
     });
 }
 

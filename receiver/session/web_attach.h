@@ -4,6 +4,7 @@
 // the block's numbers at most once a second.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
 
 #include <memory>
@@ -23,6 +24,18 @@ web::WebViewConfig WebViewConfigFor(const ReceiverOptions& options, const Receiv
 // The numbers the page shows for the block the chain has just processed.
 web::BlockFacts BlockFactsOf(const ReceiverState& state, const dsp::ChainState& chain,
                              int64_t blocks, const QString& input);
+
+// The station's health as the page shows it, from the state and what this
+// watch has seen since it first looked (the uptime, the fall of free space).
+class HealthWatch {
+  public:
+    void Fill(const ReceiverState& state, web::StationHealth& health);
+
+  private:
+    QElapsedTimer started_;
+    int64_t firstFreeBytes_ = -1;
+    int64_t firstFreeMs_ = 0;
+};
 
 // Adds a block observer that publishes the panels and the numbers to `view`
 // after the first block and then at most once a second, and publishes the

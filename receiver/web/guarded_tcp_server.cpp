@@ -4,12 +4,32 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <malloc.h>
+#include <sys/socket.h>
+#include <tuple>
+
 namespace web {
 
 namespace {
 
 constexpr const char* ClosingProperty = "webClosing";
 constexpr const char* CloseAskedProperty = "webCloseAsked";
+// Connections a busy server keeps lingering for refused clients: past this
+// a refusal is a plain close (the file descriptors are the limit then).
+constexpr int MaxLingering = 512;
+// Connections queued in the kernel before they are accepted: a burst of
+// clients is accepted and answered (or refused) rather than left to retry.
+constexpr int ListenBacklog = 1024;
+// Between two returns of freed memory to the system.
+constexpr qint64 TrimIntervalMs = 5000;
+
+// True when the kernel holds bytes from the client that the socket has not
+// read yet: a request on its way.
+bool BytesWaiting(const QTcpSocket* socket) {
+    char byte;
+    return ::recv(static_cast<int>(socket->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) >
+           0;
+}
 
 // Where the head that starts `head` ends (just past its blank line), or -1.
 // Qt's parser accepts bare line feeds as well as CR LF.
@@ -59,6 +79,7 @@ bool ClientAsksToClose(const QTcpSocket* socket) {
 GuardedTcpServer::GuardedTcpServer(ConnectionLimits limits, QObject* parent)
     : QTcpServer(parent), limits_(limits) {
     clock_.start();
+    setListenBacklogSize(ListenBacklog);
     sweep_ = new QTimer(this);
     connect(sweep_, &QTimer::timeout, this, &GuardedTcpServer::Sweep);
     sweep_->start(static_cast<int>(limits_.SweepIntervalMs));
@@ -70,32 +91,97 @@ GuardedTcpServer::~GuardedTcpServer() {
         socket->disconnect(this);
 }
 
+int GuardedTcpServer::ConnectionCount() const {
+    int count = 0;
+    for (const auto& [socket, watch] : watches_)
+        count += watch.Rejected ? 0 : 1;
+    return count;
+}
+
+QTcpSocket* GuardedTcpServer::Evictable(const QString& address) const {
+    // Oldest first; those with bytes not read yet (perhaps the rest of their
+    // request) only when there is no other.
+    QTcpSocket* oldest = nullptr;
+    std::tuple<bool, qint64, uint64_t> oldestKey;
+    for (const auto& [socket, watch] : watches_) {
+        if (watch.Rejected || (!address.isEmpty() && watch.Address != address)) continue;
+        // Only connections without a whole request: a head trickling in, or
+        // nothing sent since connecting.  Idle kept-alive ones stay.
+        const bool pending = watch.HeadStartMs >= 0;
+        if ((!pending && watch.WholeSeen) || socket->bytesToWrite() > 0) continue;
+        const std::tuple<bool, qint64, uint64_t> key{
+            BytesWaiting(socket), pending ? watch.HeadStartMs : watch.ConnectedMs, watch.Serial};
+        if (!oldest || key < oldestKey) {
+            oldest = socket;
+            oldestKey = key;
+        }
+    }
+    return oldest;
+}
+
+bool GuardedTcpServer::MakeRoom(const QString& address) {
+    int fromAddress = 0;
+    for (const auto& [socket, watch] : watches_)
+        fromAddress += !watch.Rejected && watch.Address == address ? 1 : 0;
+    if (fromAddress >= std::min(limits_.MaxPerAddress, limits_.MaxConnections)) {
+        QTcpSocket* evicted = Evictable(address);
+        if (!evicted) return false;
+        Reject(evicted, watches_.at(evicted), "503 Service Unavailable");
+    }
+    if (ConnectionCount() >= limits_.MaxConnections) {
+        QTcpSocket* evicted = Evictable(QString());
+        if (!evicted) return false;
+        Reject(evicted, watches_.at(evicted), "503 Service Unavailable");
+    }
+    return true;
+}
+
 void GuardedTcpServer::incomingConnection(qintptr descriptor) {
     auto* socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(descriptor)) {
         delete socket;
         return;
     }
-    if (ConnectionCount() >= limits_.MaxConnections) {
-        socket->write("HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\n"
-                      "Content-Length: 0\r\n\r\n");
-        socket->disconnectFromHost();
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        if (socket->state() == QAbstractSocket::UnconnectedState) socket->deleteLater();
+    const qint64 now = clock_.elapsed();
+    const QString address = socket->peerAddress().toString();
+    const bool room = MakeRoom(address);
+    if (!room && static_cast<int>(watches_.size()) - ConnectionCount() >= MaxLingering) {
+        socket->abort();
+        delete socket;
         return;
     }
     Watch& watch = watches_[socket];
-    watch.LastActivityMs = clock_.elapsed();
+    watch.Serial = ++serials_;
+    watch.ConnectedMs = now;
+    watch.LastActivityMs = now;
+    watch.Address = address;
     // Connected before the HTTP server connects its own: the head is looked
     // at before the server reads it.
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Inspect(socket); });
     connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
         const auto it = watches_.find(socket);
-        if (it != watches_.end()) it->second.LastActivityMs = clock_.elapsed();
+        if (it == watches_.end()) return;
+        it->second.LastActivityMs = clock_.elapsed();
+        if (it->second.Rejected) EndRefusal(socket, it->second);
     });
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    connect(socket, &QObject::destroyed, this, [this, socket] { watches_.erase(socket); });
+    connect(socket, &QObject::destroyed, this, [this, socket] {
+        watches_.erase(socket);
+        closedSinceTrim_ = true;
+    });
+    if (!room) {
+        // Refused before the HTTP server ever sees it.
+        Reject(socket, watch, "503 Service Unavailable");
+        return;
+    }
     addPendingConnection(socket);
+}
+
+qint64 GuardedTcpServer::HeadTimeoutMs() const {
+    const int free = std::max(limits_.MaxConnections - ConnectionCount(), 0);
+    const qint64 scaled = limits_.HeadTimeoutMs * free / std::max(limits_.MaxConnections, 1);
+    return std::clamp(scaled, std::min(limits_.MinHeadTimeoutMs, limits_.HeadTimeoutMs),
+                      limits_.HeadTimeoutMs);
 }
 
 void GuardedTcpServer::Inspect(QTcpSocket* socket) {
@@ -132,6 +218,7 @@ void GuardedTcpServer::Inspect(QTcpSocket* socket) {
             return;
         }
         socket->setProperty(CloseAskedProperty, facts.Close);
+        watch.WholeSeen = true;
         // Whatever follows the blank line starts the next request.
         at += end - before;
         watch.Head.clear();
@@ -141,33 +228,71 @@ void GuardedTcpServer::Inspect(QTcpSocket* socket) {
 
 void GuardedTcpServer::Reject(QTcpSocket* socket, Watch& watch, const char* status) {
     watch.Rejected = true;
+    watch.RejectedMs = clock_.elapsed();
     watch.Head.clear();
     watch.HeadStartMs = -1;
     socket->readAll();
-    socket->write(QByteArray("HTTP/1.1 ") + status +
-                  "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
-    socket->disconnectFromHost();
+    const bool busy = QByteArray(status).startsWith("503");
+    const QByteArray body =
+        busy ? QByteArrayLiteral("The receiver's web view is busy; please try again shortly.\n")
+             : QByteArray(status) + '\n';
+    QByteArray answer = QByteArray("HTTP/1.1 ") + status +
+                        "\r\nContent-Type: text/plain; charset=utf-8\r\nConnection: close\r\n"
+                        "Content-Length: " +
+                        QByteArray::number(body.size()) + "\r\n";
+    if (busy) answer += "Retry-After: " + QByteArray::number(limits_.RetryAfterS) + "\r\n";
+    socket->write(answer + "\r\n" + body);
+    socket->flush();
+    EndRefusal(socket, watch);
+}
+
+void GuardedTcpServer::EndRefusal(QTcpSocket* socket, const Watch& watch) {
+    if (!watch.Rejected || socket->bytesToWrite() > 0) return;
+    // Only the sending half: whatever the client still sends is read and
+    // dropped, so its request is never left unread (which would turn the
+    // close into a reset that can destroy the answer before it is read).
+    ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
 }
 
 void GuardedTcpServer::Sweep() {
     const qint64 now = clock_.elapsed();
+    const qint64 headTimeoutMs = HeadTimeoutMs();
+    const int free = std::max(limits_.MaxConnections - ConnectionCount(), 0);
+    // Idle kept-alive connections hold slots too: the fuller, the shorter.
+    const qint64 idleTimeoutMs =
+        std::max(limits_.IdleTimeoutMs * free / std::max(limits_.MaxConnections, 1),
+                 std::min(2 * limits_.MinHeadTimeoutMs, limits_.IdleTimeoutMs));
     std::vector<QTcpSocket*> drop;
+    std::vector<QTcpSocket*> late;
     std::vector<QTcpSocket*> close;
     for (const auto& [socket, watch] : watches_) {
         const qint64 quietMs = now - watch.LastActivityMs;
-        if (watch.HeadStartMs >= 0 && now - watch.HeadStartMs > limits_.HeadTimeoutMs)
+        if (watch.Rejected) {
+            if (now - watch.RejectedMs > limits_.LingerMs) drop.push_back(socket);
+        } else if (watch.HeadStartMs >= 0 && now - watch.HeadStartMs > headTimeoutMs) {
+            late.push_back(socket);
+        } else if (!watch.WholeSeen && watch.HeadStartMs < 0 &&
+                   now - watch.ConnectedMs > headTimeoutMs) {
+            late.push_back(socket); // connected and said nothing
+        } else if (socket->bytesToWrite() > 0 && quietMs > limits_.StallTimeoutMs) {
             drop.push_back(socket);
-        else if (socket->bytesToWrite() > 0 && quietMs > limits_.StallTimeoutMs)
-            drop.push_back(socket);
-        else if (socket->bytesToWrite() == 0 && quietMs > limits_.IdleTimeoutMs)
+        } else if (socket->bytesToWrite() == 0 && quietMs > idleTimeoutMs) {
             close.push_back(socket);
+        }
     }
+    for (QTcpSocket* socket : late)
+        Reject(socket, watches_.at(socket), "408 Request Timeout");
     // abort() and disconnectFromHost() may emit disconnected() at once, which
     // deletes the socket later and erases it from watches_ when it is gone.
     for (QTcpSocket* socket : drop)
         socket->abort();
     for (QTcpSocket* socket : close)
         socket->disconnectFromHost();
+    if (closedSinceTrim_ && now - lastTrimMs_ > TrimIntervalMs) {
+        closedSinceTrim_ = false;
+        lastTrimMs_ = now;
+        malloc_trim(0);
+    }
 }
 
 } // namespace web

@@ -95,7 +95,16 @@ QString TickText(double value, double step) {
 template <class Values>
 QImage RenderPlot(const LogHistory& history, int64_t nowUtcMs, const QString& title,
                   std::span<const Series> series, double minSpan, Values values) {
-    const int64_t fromMs = nowUtcMs - PlotSpanMs;
+    // While the log holds less than a day, the time axis covers what there
+    // is (in whole 10 minutes), so a new station's first minutes fill the
+    // plot rather than a sliver at its right edge.
+    int64_t earliestMs = nowUtcMs;
+    history.ForEach(nowUtcMs - PlotSpanMs, nowUtcMs,
+                    [&](const LogPoint& point) { earliestMs = std::min(earliestMs, point.UtcMs); });
+    constexpr int64_t quantumMs = 10LL * 60 * 1000;
+    const int64_t spanMs = std::clamp((nowUtcMs - earliestMs) / quantumMs * quantumMs + quantumMs,
+                                      quantumMs, PlotSpanMs);
+    const int64_t fromMs = nowUtcMs - spanMs;
     const size_t count = series.size();
     std::vector<float> row(count);
 
@@ -133,7 +142,7 @@ QImage RenderPlot(const LogHistory& history, int64_t nowUtcMs, const QString& ti
     size_t outside = 0;
     if (!empty)
         history.ForEach(fromMs, nowUtcMs, [&](const LogPoint& point) {
-            const int x = static_cast<int>((point.UtcMs - fromMs) * PlotAreaWidth / PlotSpanMs);
+            const int x = static_cast<int>((point.UtcMs - fromMs) * PlotAreaWidth / spanMs);
             if (x < 0 || x >= PlotAreaWidth) return;
             values(point, row.data());
             for (size_t s = 0; s < count; ++s) {
@@ -167,10 +176,16 @@ QImage RenderPlot(const LogHistory& history, int64_t nowUtcMs, const QString& ti
         painter.drawText(QRect(0, y - 7, PlotLeft - 5, 14), Qt::AlignRight | Qt::AlignVCenter,
                          TickText(std::abs(v) < step / 1000 ? 0.0 : v, step));
     }
-    // Time: every three hours of UTC.
-    constexpr int64_t tickMs = 3LL * 3600 * 1000;
+    // Time: every three hours of UTC over a day, less over a shorter span
+    // (about six to twelve lines).
+    int64_t tickMs = 3LL * 3600 * 1000;
+    for (const int64_t minutes : {5, 10, 15, 30, 60, 120})
+        if (spanMs / (minutes * 60000) <= 12) {
+            tickMs = std::min(tickMs, minutes * 60000);
+            break;
+        }
     for (int64_t t = (fromMs / tickMs + 1) * tickMs; t <= nowUtcMs; t += tickMs) {
-        const int x = PlotLeft + static_cast<int>((t - fromMs) * PlotAreaWidth / PlotSpanMs);
+        const int x = PlotLeft + static_cast<int>((t - fromMs) * PlotAreaWidth / spanMs);
         painter.setPen(grid);
         painter.drawLine(x, PlotTop, x, PlotBottom - 1);
         if (x > PlotRight - 45) continue; // the "UTC" at the end has that place

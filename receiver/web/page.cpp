@@ -98,8 +98,112 @@ QString LocalText(const BlockFacts& facts) {
 }
 
 QString Title(const BlockFacts& facts) {
-    return IsAmateur(facts) ? QStringLiteral("Stanag 4285 Receiver (AMATEUR)")
-                            : QStringLiteral("Stanag 4285 Receiver (NATO)");
+    const QString receiver = IsAmateur(facts) ? QStringLiteral("Stanag 4285 Receiver (AMATEUR)")
+                                              : QStringLiteral("Stanag 4285 Receiver (NATO)");
+    return facts.Station.isEmpty() ? receiver : facts.Station + QStringLiteral(": ") + receiver;
+}
+
+QString Bytes(int64_t bytes) {
+    if (bytes >= 1000LL * 1000 * 1000)
+        return QString::number(bytes / 1.0e9, 'f', 1) + QStringLiteral(" GB");
+    return QString::number(bytes / 1.0e6, 'f', 0) + QStringLiteral(" MB");
+}
+
+QString Uptime(int64_t seconds) {
+    const int64_t days = seconds / 86400, hours = seconds / 3600 % 24, minutes = seconds / 60 % 60;
+    if (days > 0) return QStringLiteral("%1 d %2 h").arg(days).arg(hours);
+    if (hours > 0) return QStringLiteral("%1 h %2 min").arg(hours).arg(minutes);
+    return QStringLiteral("%1 min").arg(minutes);
+}
+
+// Free space that is as good as none: a day's worth of log rows and snapshots.
+constexpr int64_t LowFreeBytes = 200LL * 1000 * 1000;
+constexpr double LowDaysLeft = 7.0;
+
+struct HealthLine {
+    QString Text;
+    bool Bad = false;
+};
+
+// The health block in plain words, worst news marked.
+std::vector<HealthLine> HealthLines(const StationHealth& h) {
+    std::vector<HealthLine> lines;
+    if (!h.InputDbfs)
+        lines.push_back({QStringLiteral("Input: no level yet"), false});
+    else if (h.Clipping)
+        lines.push_back({QStringLiteral("Input: CLIPPING (peak %1 dBFS): turn the level down")
+                             .arg(*h.InputDbfs, 0, 'f', 1),
+                         true});
+    else
+        lines.push_back(
+            {QStringLiteral("Input: peak %1 dBFS").arg(*h.InputDbfs, 0, 'f', 1), false});
+    lines.push_back(
+        {h.Locked ? QStringLiteral("Signal: locked") : QStringLiteral("Signal: not locked"),
+         false});
+    if (!h.Logging)
+        lines.push_back({QStringLiteral("Block log: off"), false});
+    else if (!h.LogError.isEmpty())
+        lines.push_back({QStringLiteral("Block log: NOT BEING SAVED: ") + h.LogError, true});
+    else
+        lines.push_back({QStringLiteral("Block log: saved"), false});
+    if (!h.Snapshots)
+        lines.push_back({QStringLiteral("Snapshots: off"), false});
+    else if (!h.SnapshotError.isEmpty())
+        lines.push_back({QStringLiteral("Snapshots: NOT BEING SAVED: ") + h.SnapshotError, true});
+    else
+        lines.push_back({QStringLiteral("Snapshots: saved"), false});
+    lines.push_back({QStringLiteral("Input lost: %1 times").arg(h.InputLosses), false});
+    lines.push_back({QStringLiteral("Up: ") + Uptime(h.UptimeS), false});
+    if (h.FreeBytes >= 0) {
+        QString text = QStringLiteral("Free disk: ") + Bytes(h.FreeBytes);
+        if (h.DaysLeft)
+            text += QStringLiteral(" (about %1 days at the current rate)")
+                        .arg(*h.DaysLeft, 0, 'f', *h.DaysLeft < 10 ? 1 : 0);
+        lines.push_back(
+            {text, h.FreeBytes < LowFreeBytes || (h.DaysLeft && *h.DaysLeft < LowDaysLeft)});
+    }
+    QString clock = h.ClockSynchronised ? QStringLiteral("Clock: synchronised")
+                                        : QStringLiteral("Clock: NOT SYNCHRONISED (rows flagged "
+                                                         "clock-unsynced)");
+    if (h.ClockSteps > 0) clock += QStringLiteral("; %1 steps seen").arg(h.ClockSteps);
+    lines.push_back({clock, !h.ClockSynchronised});
+    return lines;
+}
+
+QJsonObject HealthJson(const StationHealth& h) {
+    QJsonArray lines;
+    for (const HealthLine& line : HealthLines(h))
+        lines.append(
+            QJsonObject{{QStringLiteral("text"), line.Text}, {QStringLiteral("bad"), line.Bad}});
+    QJsonObject health{
+        {QStringLiteral("clipping"), h.Clipping},
+        {QStringLiteral("locked"), h.Locked},
+        {QStringLiteral("log"), QJsonObject{{QStringLiteral("on"), h.Logging},
+                                            {QStringLiteral("ok"), h.LogError.isEmpty()},
+                                            {QStringLiteral("error"), h.LogError}}},
+        {QStringLiteral("snapshots"), QJsonObject{{QStringLiteral("on"), h.Snapshots},
+                                                  {QStringLiteral("ok"), h.SnapshotError.isEmpty()},
+                                                  {QStringLiteral("error"), h.SnapshotError}}},
+        {QStringLiteral("input_losses"), static_cast<qint64>(h.InputLosses)},
+        {QStringLiteral("uptime_s"), static_cast<qint64>(h.UptimeS)},
+        {QStringLiteral("clock_synchronised"), h.ClockSynchronised},
+        {QStringLiteral("clock_steps"), static_cast<qint64>(h.ClockSteps)},
+        {QStringLiteral("lines"), lines},
+    };
+    health.insert(QStringLiteral("input_dbfs"),
+                  h.InputDbfs ? QJsonValue(*h.InputDbfs) : QJsonValue());
+    health.insert(QStringLiteral("free_bytes"),
+                  h.FreeBytes >= 0 ? QJsonValue(static_cast<qint64>(h.FreeBytes)) : QJsonValue());
+    health.insert(QStringLiteral("days_left"), h.DaysLeft ? QJsonValue(*h.DaysLeft) : QJsonValue());
+    return health;
+}
+
+QString HealthHtml(const StationHealth& h) {
+    QString html;
+    for (const HealthLine& line : HealthLines(h))
+        html += (line.Bad ? QStringLiteral("<li class=\"bad\">") : QStringLiteral("<li>")) +
+                Escaped(line.Text) + QStringLiteral("</li>");
+    return html;
 }
 
 QString Row(const QString& name, const QString& value, const QString& id = QString()) {
@@ -129,6 +233,8 @@ QJsonObject StateJson(const Snapshot& snapshot) {
         {QStringLiteral("blocks"), static_cast<qint64>(facts.Blocks)},
         {QStringLiteral("panels"), panels},
         {QStringLiteral("fields"), fields},
+        {QStringLiteral("station"), facts.Station},
+        {QStringLiteral("health"), HealthJson(facts.Health)},
     };
 }
 
@@ -141,7 +247,18 @@ QByteArray PageHtml(const Snapshot& snapshot, const std::vector<ServedFolder>& f
         Escaped(Title(facts)) +
         QStringLiteral(" - propmon</title>\n<link rel=\"stylesheet\" href=\"/page.css\">\n"
                        "<script src=\"/page.js\" defer></script></head>\n<body>\n"
-                       "<div id=\"client\">\n<div id=\"band\"><span id=\"title\">") +
+                       "<ul id=\"health\">") +
+        HealthHtml(facts.Health) +
+        QStringLiteral("</ul>\n<p id=\"links\"><a href=\"/files/\">Files</a>") +
+        [&] {
+            QString links;
+            for (const ServedFolder& folder : folders)
+                links += QStringLiteral(" &middot; <a href=\"/files/") +
+                         QString::fromLatin1(QUrl::toPercentEncoding(folder.Name)) +
+                         QStringLiteral("/\">") + Escaped(folder.Name) + QStringLiteral("</a>");
+            return links;
+        }() +
+        QStringLiteral("</p>\n<div id=\"client\">\n<div id=\"band\"><span id=\"title\">") +
         Escaped(Title(facts)) + QStringLiteral("</span> <span id=\"stale\"></span><br>\n") +
         QStringLiteral("Last block <span id=\"bandutc\">") + Escaped(UtcText(facts)) +
         QStringLiteral("</span> &middot; <span id=\"bandinput\">") + Escaped(facts.Input) +
@@ -248,6 +365,15 @@ function show(state) {
   setText("bandutc", state.utc);
   setText("local", state.local);
   setText("blocks", String(state.blocks));
+  const health = document.createElement("ul");
+  health.id = "health";
+  for (const line of state.health.lines) {
+    const item = document.createElement("li");
+    item.textContent = line.text;
+    if (line.bad) item.className = "bad";
+    health.appendChild(item);
+  }
+  document.getElementById("health").replaceWith(health);
   for (const label of document.querySelectorAll("[data-nato]"))
     label.textContent = state.amateur ? label.dataset.amateur : label.dataset.nato;
   setText("stale", "");
@@ -292,6 +418,10 @@ QByteArray PageStyle() {
 }
 #band { position: absolute; left: 6px; top: 4px; width: 690px; line-height: 17px; }
 #title { font-weight: bold; }
+#health { list-style: none; margin: 0 0 4px 6px; padding: 0; columns: 2; max-width: 705px; }
+#health li { line-height: 17px; }
+#health li.bad { color: #fff; background: #c00000; font-weight: bold; padding: 0 4px; }
+#links { margin: 0 0 6px 6px; }
 #stale { color: #b00000; }
 .panel, .line, .frame, .label { position: absolute; }
 .panel { image-rendering: pixelated; z-index: 1; }

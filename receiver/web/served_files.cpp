@@ -199,7 +199,7 @@ void FileStream::Start(QTcpSocket* socket, std::unique_ptr<QFile> file, qint64 l
 }
 
 void FileStream::Pump() {
-    constexpr qint64 highWaterBytes = 1024 * 1024;
+    constexpr qint64 highWaterBytes = 256 * 1024;
     constexpr qint64 chunkBytes = 64 * 1024;
     if (!socket_ || !file_) return;
     while (remaining_ > 0 && socket_->bytesToWrite() < highWaterBytes) {

@@ -52,7 +52,7 @@ struct FileKind {
 FileKind KindOfFile(const QString& name);
 
 // Sends `length` bytes of `file` on `socket` after a response head that has
-// already been written, keeping at most a megabyte queued: a client that
+// already been written, keeping at most 256 kB queued: a client that
 // reads slowly is sent data slowly, and one that stops reading holds no more
 // memory than that.  Closes the connection when done.  Lives as
 // a child of the socket, so it ends with the connection.

@@ -18,6 +18,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,24 @@ struct PanelSet {
     std::array<QImage, PanelCount> Images;
 };
 
+// How the station is doing, told at the top of the page in plain words and
+// in /state.json as figures.
+struct StationHealth {
+    std::optional<double> InputDbfs; // peak of the last second against full scale
+    bool Clipping = false;           // a sample at full scale in the last second
+    bool Locked = false;
+    bool Logging = false;    // a block log is asked for
+    QString LogError;        // why it cannot be written now (empty: written)
+    bool Snapshots = false;  // gram snapshots are saved automatically
+    QString SnapshotError;   // why the last could not be written (empty: written)
+    int64_t InputLosses = 0; // times the input was lost
+    int64_t UptimeS = 0;
+    int64_t FreeBytes = -1;         // on the file system written to; -1: unknown
+    std::optional<double> DaysLeft; // of free space at the rate it has been going
+    bool ClockSynchronised = true;
+    int64_t ClockSteps = 0;
+};
+
 // What the page shows beside the panels, as of the last published block.
 struct BlockFacts {
     // Name and value with its unit, in the order shown ("Doppler", "+0.41 Hz").
@@ -47,6 +66,8 @@ struct BlockFacts {
     int BaudRate = 2400;
     QDateTime BlockTime; // wall clock at the block, UTC; invalid before the first block
     int64_t Blocks = 0;  // blocks processed so far
+    QString Station;     // the station's name (the host's unless given)
+    StationHealth Health;
 };
 
 // A folder served below /files/<Name>/ with everything inside it.
@@ -55,15 +76,23 @@ struct ServedFolder {
     QString Path;
 };
 
-// What one client may take of the server.
+// What one client may take of the server.  Connections that have not sent a
+// whole request yet (a head trickling in, or nothing at all) hold their slot
+// only until someone else needs it: a newcomer takes the slot of the oldest of
+// them, which is told 503 with Retry-After.  Connections with a whole request
+// (being answered, or kept alive after their answer) keep theirs.
 struct ConnectionLimits {
-    int MaxConnections = 64;
-    qint64 MaxLineBytes = 4096;    // the request line (method, URL, version)
-    qint64 MaxHeadBytes = 16384;   // request line and headers
-    qint64 HeadTimeoutMs = 10000;  // from the first byte of a head to its end
-    qint64 StallTimeoutMs = 30000; // a response nobody reads any more
-    qint64 IdleTimeoutMs = 60000;  // a kept-alive connection without requests
-    qint64 SweepIntervalMs = 1000; // how often the timeouts are checked
+    int MaxConnections = 128;
+    int MaxPerAddress = 24;         // of MaxConnections, from one client address
+    qint64 MaxLineBytes = 4096;     // the request line (method, URL, version)
+    qint64 MaxHeadBytes = 16384;    // request line and headers
+    qint64 HeadTimeoutMs = 10000;   // from the first byte of a head to its end, with free slots
+    qint64 MinHeadTimeoutMs = 1000; // ... shrinking towards this as the slots fill
+    qint64 StallTimeoutMs = 30000;  // a response nobody reads any more
+    qint64 IdleTimeoutMs = 60000;   // a kept-alive connection without requests
+    qint64 LingerMs = 2000;         // a refused client's time to read its answer
+    int RetryAfterS = 5;            // told to clients turned away
+    qint64 SweepIntervalMs = 1000;  // how often the timeouts are checked
 };
 
 struct WebViewConfig {

@@ -143,17 +143,30 @@ TEST(SaveGramSnapshotFiles, CreatesAllFoldersAndAFileThatRealReadersOpen) {
     EXPECT_EQ(QString::fromUtf8(probe.readAllStandardOutput()).trimmed(), "bmp,560,216,bgr24");
 }
 
-TEST(SaveGramSnapshotFiles, SameTimeOfDayReplacesTheEarlierFile) {
+// A clock set back, or two saves in one second: the name is taken, and the
+// picture already there stays as it is.
+TEST(SaveGramSnapshotFiles, ANameTakenGetsANumberAndNothingIsReplaced) {
     QTemporaryDir dir;
     QImage first(68, 255, QImage::Format_RGB32);
     first.fill(qRgb(255, 255, 255));
     QImage second = first;
     second.fill(qRgb(0, 0, 0));
-    ASSERT_TRUE(SaveGramSnapshot(first, 256, 70, Gram::Scattergram, dir.path(), {1, 2, 3}));
-    ASSERT_TRUE(SaveGramSnapshot(second, 256, 70, Gram::Scattergram, dir.path(), {1, 2, 3}));
-    const QByteArray bytes = ReadAll(dir.filePath("Scattergrams/010203scattergram.BMP"));
-    EXPECT_EQ(bytes.size(), 54326);
-    EXPECT_EQ(bytes, GramBmp(second, 256, 70));
+    const SnapshotResult one =
+        SaveGramSnapshot(first, 256, 70, Gram::Scattergram, dir.path(), {1, 2, 3});
+    ASSERT_TRUE(one);
+    EXPECT_FALSE(one.Renamed);
+    for (int n = 1; n <= 3; ++n) {
+        const SnapshotResult again =
+            SaveGramSnapshot(second, 256, 70, Gram::Scattergram, dir.path(), {1, 2, 3});
+        ASSERT_TRUE(again) << again.Error.toStdString();
+        EXPECT_TRUE(again.Renamed);
+        EXPECT_EQ(again.Path,
+                  dir.filePath(QStringLiteral("Scattergrams/010203scattergram-%1.BMP").arg(n)));
+        EXPECT_EQ(ReadAll(again.Path), GramBmp(second, 256, 70));
+    }
+    EXPECT_EQ(ReadAll(dir.filePath("Scattergrams/010203scattergram.BMP")), GramBmp(first, 256, 70));
+    // No temporary file is left, hidden or not.
+    EXPECT_EQ(QDir(dir.filePath("Scattergrams")).entryList(QDir::Files | QDir::Hidden).size(), 4);
 }
 
 TEST(SaveGramSnapshotFiles, UnwritablePlacesLeaveNoFileAndReportFailure) {
@@ -210,9 +223,11 @@ TEST(SaveGramSnapshotFiles, AnEarlierDaysPictureMovesIntoItsDayFolderAndIsNeverR
     EXPECT_EQ(saved.MovedTo, dir.filePath("Correlograms/2026-12-07/140509correlogram-1.BMP"));
     EXPECT_EQ(ReadAll(saved.MovedTo), "yesterday");
 
-    // Today's own picture of that name is replaced, as always.
-    ASSERT_TRUE(
-        SaveGramSnapshot(Pattern(561, 216), 216, 560, Gram::Correlogram, dir.path(), today));
+    // Today's own picture of that name stays too: the new one is numbered.
+    const SnapshotResult second =
+        SaveGramSnapshot(Pattern(561, 216), 216, 560, Gram::Correlogram, dir.path(), today);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second.Path, dir.filePath("Correlograms/140509correlogram-1.BMP"));
     EXPECT_EQ(QDir(dir.filePath("Correlograms/2026-12-07")).count(), 4u); // with . and ..
 
     // The day folder's name is taken by a file: nothing moves, nothing is written.

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include <cmath>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -126,12 +127,16 @@ TEST(LogPlots, ShowTheLast24HoursFromTodayAndYesterday) {
             rows += Utc(t) + ",0,0," + (start == starts[0] ? "500" : "120") + ",0.5,0,2.5\n";
         Append(path, rows);
     }
+    // One row just inside the day: the plot spans the whole 24 hours.
+    const int64_t dayStart = now - 24 * hour + 5 * 60 * 1000;
+    if (!QFile::exists(dayFile(dayStart))) Append(dayFile(dayStart), header);
+    Append(dayFile(dayStart), Utc(dayStart) + ",0,0,120,0.5,0,2.5\n");
 
     web::LogHistory history(dir.path());
     history.Update(now);
     int rows = 0;
     history.ForEach(now - 24 * hour, now, [&](const web::LogPoint&) { ++rows; });
-    EXPECT_EQ(rows, 2 * 360);
+    EXPECT_EQ(rows, 2 * 360 + 1);
 
     const QImage delay = web::RenderDelayPlot(history, now, 2400);
     ASSERT_EQ(delay.size(), QSize(web::PlotWidth, web::PlotHeight));
@@ -181,7 +186,8 @@ TEST(LogPlots, LagsBecomeMillisecondsAtTheBaudRate) {
                 QDateTime::fromMSecsSinceEpoch(now - 3 * hour, Qt::UTC).toString("yyyy-MM-dd") +
                 QStringLiteral(".csv"));
     Append(path, "utc,block,time_s,peak_lag,doppler_hz,tune_hz,path2_delay_ms\n");
-    std::string rows;
+    // A row nearly a day old, so that the plot spans its 24 hours.
+    std::string rows = Utc(now - 24 * hour + 60000) + ",0,0,240,0.5,0,\n";
     for (int64_t t = now - 3 * hour; t < now - 2 * hour; t += 10000)
         rows += Utc(t) + ",0,0,240,0.5,0,\n";
     for (int64_t t = now - 2 * hour + 60000; t < now - hour; t += 10000)
@@ -208,6 +214,35 @@ TEST(LogPlots, LagsBecomeMillisecondsAtTheBaudRate) {
     ASSERT_GE(behind, 0);
     EXPECT_EQ(behind, at50);
     EXPECT_GT(at25, at50);
+}
+
+// A station that started 25 minutes ago: the plot spans half an hour, so
+// its rows fill most of the width rather than a sliver at the right edge.
+TEST(LogPlots, ScaleToTheDataWhileThereIsLessThanADay) {
+    QTemporaryDir dir;
+    const int64_t now = QDateTime::currentMSecsSinceEpoch();
+    const int64_t minute = 60 * 1000;
+    std::string rows = "utc,block,time_s,peak_lag,doppler_hz,tune_hz\n";
+    for (int64_t t = now - 25 * minute; t < now; t += 1000)
+        rows += Utc(t) + ",0,0,120,0.5,0\n";
+    // Into the day file of every row (a start just before midnight spans two).
+    std::map<QString, std::string> files;
+    for (int64_t t = now - 25 * minute; t < now; t += 1000)
+        files[QDir(dir.path())
+                  .filePath(QStringLiteral("propmon-") +
+                            QDateTime::fromMSecsSinceEpoch(t, Qt::UTC).toString("yyyy-MM-dd") +
+                            QStringLiteral(".csv"))];
+    for (const auto& [path, unused] : files)
+        Append(path, rows);
+    web::LogHistory history(dir.path());
+    history.Update(now);
+    constexpr QRgb strongest = 0xFF0000A0u;
+    const QImage delay = web::RenderDelayPlot(history, now, 2400);
+    const int left = 52, right = web::PlotWidth - 10, width = right - left;
+    // Rows across the right 25/30 of the area, none in the first sixth.
+    EXPECT_GT(Dots(delay, left + width / 6 + 4, left + width / 3, strongest), 10);
+    EXPECT_GT(Dots(delay, right - width / 6, right, strongest), 10);
+    EXPECT_EQ(Dots(delay, left, left + width / 6 - 4, strongest), 0);
 }
 
 } // namespace

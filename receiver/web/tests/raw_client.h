@@ -25,8 +25,15 @@ using namespace std::chrono_literals;
 // A connection to the server that writes raw bytes and reads answers.
 class Client {
   public:
-    explicit Client(uint16_t port) {
+    // From `source` (an address of 127.0.0.0/8, host order) when given.
+    explicit Client(uint16_t port, uint32_t source = 0) {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (source != 0) {
+            sockaddr_in from{};
+            from.sin_family = AF_INET;
+            from.sin_addr.s_addr = htonl(source);
+            ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from);
+        }
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
