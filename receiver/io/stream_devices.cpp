@@ -321,7 +321,10 @@ class UdpDriver : public WaveDriver {
                                        std::to_string(counts.Gaps) + " losses, " +
                                        Milliseconds(counts.LostSamples, rate) + " so far)");
             samples_.assign(static_cast<size_t>(verdict.Silence), 0);
+            const int64_t at = delivered_;
             Deliver();
+            if (shared_->Reports.Filled && delivered_ > at)
+                shared_->Reports.Filled(at, delivered_ - at);
             shared_->Status(now, true);
         }
         if (!verdict.Accept) {
@@ -341,6 +344,7 @@ class UdpDriver : public WaveDriver {
         converted_.clear();
         converter_->Convert(samples_.data(), samples_.size(), converted_);
         if (!converted_.empty()) sink_.Write(converted_.data(), converted_.size());
+        delivered_ += static_cast<int64_t>(converted_.size());
     }
 
     std::shared_ptr<UdpStreamDevice::Shared> shared_;
@@ -352,6 +356,7 @@ class UdpDriver : public WaveDriver {
     std::vector<char> datagram_;
     std::vector<int16_t> samples_;
     std::vector<int16_t> converted_;
+    int64_t delivered_ = 0; // samples handed to the sink since the open
 };
 
 } // namespace

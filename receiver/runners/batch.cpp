@@ -21,13 +21,13 @@
 #include <ctime>
 
 #include "receiver/analysis/acquisition_monitor.h"
-#include "receiver/analysis/block_table.h"
 #include "receiver/analysis/recording_survey.h"
 #include "receiver/display/display_state.h"
 #include "receiver/display/painters.h"
 #include "receiver/dsp/chain.h"
 #include "receiver/io/recording.h"
 #include "receiver/runners/archive_batch.h"
+#include "receiver/runners/batch_tables.h"
 #include "receiver/session/command_line.h"
 
 namespace runners {
@@ -40,7 +40,8 @@ constexpr double ClockMeasureSeconds = 600.0;
 constexpr double PathsSteadySeconds = 5.0;
 
 constexpr const char* Synopsis =
-    "usage: propmon --batch FILE (--out DIR | --csv OUT.csv) [--start HH:MM:SS]\n"
+    "usage: propmon --batch FILE (--out DIR | --csv OUT.csv) [--channel-csv FILE]\n"
+    "                [--start HH:MM:SS]\n"
     "                [--clock-offset F] [--clock-ppm N|auto] [--gain G] [--average K]\n"
     "                [--lag-offset N|auto] [--doppler-shift N] [--mode auto|nato|amateur]\n"
     "                [--channel auto|left|right|mix]\n"
@@ -86,14 +87,20 @@ QList<QCommandLineOption> BatchOptionList() {
                "recordings, or a folder (DIR/ or one that exists):\n"
                "DIR/NAME.csv each and DIR/summary.csv",
                "FILE|DIR"),
+        option("channel-csv",
+               "the channel table, one row a minute (with --out:\n"
+               "DIR/channel.csv unless given; several recordings: beside\n"
+               "each recording's table)",
+               "FILE"),
         option("jobs",
                "recordings run at once (default: one per core this\n"
                "program may use)",
                "N"),
         option("start",
                "time of day of the recording's first sample, for the time\n"
-               "marks and snapshot names (default: the file's modification\n"
-               "time minus its duration)",
+               "marks and snapshot names, and in UTC for the channel\n"
+               "table (default: the file's modification time minus its\n"
+               "duration)",
                "HH:MM:SS"),
         option("clock-offset", "clock correction as a fraction, as the slider (-0.5..0.5)", "F"),
         option("clock-ppm",
@@ -126,6 +133,7 @@ struct BatchOptions {
     std::string Input;               // the one recording of a single run
     std::string Csv;
     std::string Out;
+    std::string ChannelCsv;
     int32_t StartSeconds = -1; // time of day of the first sample; -1: from the file
     long double ClockOffset = 0.0L;
     long double ClockPpm = 0.0L;
@@ -164,6 +172,7 @@ BatchOptions ParseOptions(const QCommandLineParser& parser) {
     options.Input = options.Inputs.empty() ? std::string() : options.Inputs.front();
     options.Csv = value("csv");
     options.Out = value("out");
+    options.ChannelCsv = value("channel-csv");
     if (isSet("start")) {
         const std::string text = value("start");
         int h = -1, m = -1, sec = -1;
@@ -217,10 +226,15 @@ BatchOptions ParseOptions(const QCommandLineParser& parser) {
             Refuse("with several recordings give either --csv DIR or --out DIR");
         if (isSet("start"))
             Refuse("--start is one recording's start; with several each takes its file's own");
+        if (isSet("channel-csv"))
+            Refuse("--channel-csv is one recording's table; with several each gets its own "
+                   "beside its block table");
         return options;
     }
     if (options.Csv.empty() && options.Out.empty()) Refuse("--out DIR or --csv OUT.csv is missing");
     if (options.Csv.empty()) options.Csv = options.Out + "/blocks.csv";
+    if (options.ChannelCsv.empty() && !options.Out.empty())
+        options.ChannelCsv = options.Out + "/channel.csv";
     return options;
 }
 
@@ -243,33 +257,7 @@ const char* ChannelName(const analysis::SignalChoice& choice) {
     return "left";
 }
 
-// The median of the values (reordered); NaN for none.
-double Median(std::vector<double>& values) {
-    if (values.empty()) return std::nan("");
-    const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    if (values.size() % 2 == 1) return *middle;
-    const double upper = *middle;
-    const double lower = *std::max_element(values.begin(), middle);
-    return (lower + upper) / 2.0;
-}
-
 int RunOneRecording(BatchOptions& options);
-
-// The CSV under a temporary name beside its final one; removed unless committed.
-struct PendingFile {
-    std::filesystem::path Final;
-    std::filesystem::path Temporary;
-    std::FILE* Out = nullptr;
-    bool Committed = false;
-    ~PendingFile() {
-        if (Out) std::fclose(Out);
-        if (!Committed && !Temporary.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove(Temporary, ignored);
-        }
-    }
-};
 
 // Time of day of the recording's first sample: its modification time less its
 // duration, as the recorder stopped writing when the recording ended.
@@ -280,6 +268,17 @@ int32_t RecordingStartSeconds(const std::string& path, double durationSeconds) {
     std::tm local{};
     localtime_r(&t, &local);
     return (local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec;
+}
+
+// The recording's first sample in ms since the epoch (UTC), for the channel
+// table: the file's modification time less its duration; with --start, that
+// time of day (taken as UTC) on the UTC day of it.
+int64_t RecordingStartMs(const std::string& path, double durationSeconds, int32_t startSeconds) {
+    struct stat info {};
+    const int64_t modified = ::stat(path.c_str(), &info) == 0 ? int64_t(info.st_mtime) : 0;
+    int64_t start = modified - static_cast<int64_t>(durationSeconds);
+    if (startSeconds >= 0) start = (start - ((start % 86400) + 86400) % 86400) + startSeconds;
+    return start * 1000;
 }
 
 } // namespace
@@ -411,13 +410,11 @@ int RunOneRecording(BatchOptions& options) {
         std::filesystem::create_directories(options.Out, made);
         if (made) return Fail(report, "cannot create " + options.Out + ": " + made.message());
     }
-    PendingFile csv;
-    csv.Final = options.Csv;
-    csv.Temporary = csv.Final;
-    csv.Temporary += ".part";
-    csv.Out = std::fopen(csv.Temporary.c_str(), "wb");
-    if (!csv.Out) return Fail(report, "cannot write " + options.Csv + ": " + std::strerror(errno));
-    std::fprintf(csv.Out, "%s\n", analysis::BlockTableHeader().c_str());
+    const double duration = double(recording->Info().Frames) / recording->Info().FileRate;
+    BatchTables tables;
+    if (!tables.Open(options.Csv, options.ChannelCsv,
+                     RecordingStartMs(options.Input, duration, options.StartSeconds), error))
+        return Fail(report, error);
 
     auto chain = dsp::MakeChainState();
     dsp::Settings settings;
@@ -446,7 +443,6 @@ int RunOneRecording(BatchOptions& options) {
         display->AutoSaveCorrelogram = display::SwitchOn;
         display->AutoSaveDopplergram = display::SwitchOn;
         display->AutoSaveScattergram = display::SwitchOn;
-        const double duration = double(recording->Info().Frames) / recording->Info().FileRate;
         const int32_t start = options.StartSeconds >= 0
                                   ? options.StartSeconds
                                   : RecordingStartSeconds(options.Input, duration);
@@ -458,17 +454,9 @@ int RunOneRecording(BatchOptions& options) {
         hooks = display::MakeDisplayHooks(*display, settings, controls);
     }
     int64_t lastBlockEnd = 0; // recording position where the last block ended
-    analysis::QualityTracker quality;
-    analysis::LockTally tally;
-    std::vector<double> snrDb; // of every block, for the summary of a run over several
     hooks.BlockProcessed = [&](const dsp::ChainState& done) {
         lastBlockEnd = position();
-        const analysis::BlockQuality& q = quality.Add(done.Peak, done.SampleRate);
-        tally.Add(q.Locked);
-        if (report.On) snrDb.push_back(q.PeakSnrDb);
-        const analysis::BlockRow row = analysis::MakeBlockRow(
-            done, q, block, static_cast<double>(lastBlockEnd) / done.SampleRate);
-        std::fprintf(csv.Out, "%s\n", analysis::FormatBlockRow(row).c_str());
+        tables.Block(done, settings, static_cast<double>(lastBlockEnd) / done.SampleRate);
         ++block;
     };
 
@@ -487,6 +475,7 @@ int RunOneRecording(BatchOptions& options) {
         const int64_t got = recording->Read(buffer.data(), dsp::BlockLen);
         if (got <= 0) break;
         dsp::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(), got * 2);
+        tables.EndBuffer(*chain, static_cast<int32_t>(got));
         bufferStart += got;
         if (report.On && bufferStart % (ReportEveryBuffers * dsp::BlockLen) == 0)
             report.Progress(block, double(bufferStart) / recording->Info().OutputRate);
@@ -495,31 +484,26 @@ int RunOneRecording(BatchOptions& options) {
         if (!recording->Error().empty() || got < dsp::BlockLen) break;
     }
     const std::string readError = recording->Error();
+    tables.EndOfInput();
     if (report.On) {
         ChildSummary summary;
         summary.DurationS = double(recording->Info().Frames) / recording->Info().FileRate;
         summary.Blocks = block;
-        summary.LockedShare = tally.Share();
+        summary.LockedShare = tables.Tally().Share();
         summary.Mode = mode == dsp::ModeNato ? "NATO" : "AMATEUR";
         summary.Channel = ChannelName(choice);
         if (clock) {
             summary.ClockPpm = clock->TotalPpm;
             summary.ClockUncertaintyPpm = clock->UncertaintyPpm;
         }
-        summary.MedianSnrDb = Median(snrDb);
+        summary.MedianSnrDb = tables.MedianPeakSnrDb();
+        summary.MedianSnrDb3k = tables.MedianSnrDb();
+        summary.MedianRmsDelaySpreadMs = tables.MedianRmsDelaySpreadMs();
+        summary.MedianDopplerSpreadHz = tables.MedianDopplerSpreadHz();
         report.Summary(summary);
     }
 
-    const bool written = std::fflush(csv.Out) == 0 && !std::ferror(csv.Out);
-    const bool closed = std::fclose(csv.Out) == 0;
-    csv.Out = nullptr;
-    if (!written || !closed)
-        return Fail(report, "cannot write " + options.Csv + ": " + std::strerror(errno));
-    std::error_code renameError;
-    std::filesystem::rename(csv.Temporary, csv.Final, renameError);
-    if (renameError)
-        return Fail(report, "cannot write " + options.Csv + ": " + renameError.message());
-    csv.Committed = true;
+    if (!tables.Commit(error)) return Fail(report, error);
     std::fprintf(stderr, "propmon: %lld blocks of %s written to %s\n",
                  static_cast<long long>(block), options.Input.c_str(), options.Csv.c_str());
     // Say what became of the end of the recording: a file cut short (its
@@ -558,7 +542,7 @@ int RunOneRecording(BatchOptions& options) {
         return Fail(report,
                     readError + " (the " + std::to_string(block) + " blocks before it are kept)");
     // A table of noise looks as valid as any other: say so, and in the status.
-    if (tally.NoSignal()) {
+    if (tables.Tally().NoSignal()) {
         std::fprintf(stderr, "no STANAG 4285 signal found in %s\n", options.Input.c_str());
         return session::ExitNoSignal;
     }

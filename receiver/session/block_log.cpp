@@ -59,31 +59,42 @@ std::string UtcStamp(int64_t wallMs) {
 }
 
 BlockLog::BlockLog(QString folder, ProblemReporter& problems)
-    : folder_(std::move(folder)), problems_(problems) {}
+    : folder_(std::move(folder)),
+      problems_(problems), blocks_{"propmon-", BlockLogHeader(), -1, QDate()},
+      channel_{"channel-", analysis::ChannelTableHeader(), -1, QDate()} {}
 
 BlockLog::~BlockLog() {
-    Close();
+    Close(blocks_);
+    Close(channel_);
 }
 
-QString BlockLog::FileOf(const QDate& day) const {
-    return QDir(folder_).filePath(QStringLiteral("propmon-") + day.toString(Qt::ISODate) +
+QString BlockLog::PathOf(const DayFile& file, const QDate& day) const {
+    return QDir(folder_).filePath(QString::fromLatin1(file.Prefix) + day.toString(Qt::ISODate) +
                                   QStringLiteral(".csv"));
 }
 
-void BlockLog::Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    day_ = QDate();
+QString BlockLog::FileOf(const QDate& day) const {
+    return PathOf(blocks_, day);
 }
 
-void BlockLog::Fail(const QString& what, int error) {
-    Close();
+QString BlockLog::ChannelFileOf(const QDate& day) const {
+    return PathOf(channel_, day);
+}
+
+void BlockLog::Close(DayFile& file) {
+    if (file.Fd >= 0) ::close(file.Fd);
+    file.Fd = -1;
+    file.Day = QDate();
+}
+
+void BlockLog::Fail(DayFile& file, const QString& what, int error) {
+    Close(file);
     problems_.Failed(LogSubject, what, QString::fromLocal8Bit(std::strerror(error)));
 }
 
-bool BlockLog::Open(const QDate& day) {
-    Close();
-    const QString path = FileOf(day);
+bool BlockLog::Open(DayFile& file, const QDate& day) {
+    Close(file);
+    const QString path = PathOf(file, day);
     std::error_code made;
     std::filesystem::create_directories(QFile::encodeName(folder_).toStdString(), made);
     if (made) {
@@ -94,13 +105,13 @@ bool BlockLog::Open(const QDate& day) {
     const QByteArray name = QFile::encodeName(path);
     const int fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        Fail(path, errno);
+        Fail(file, path, errno);
         return false;
     }
     struct stat info {};
     std::string start;
     if (::fstat(fd, &info) == 0 && info.st_size == 0) {
-        start = BlockLogHeader() + "\n";
+        start = file.Header + "\n";
     } else {
         // A line cut short (a crash mid-write, a full disk) is ended, so that
         // the next row starts a line of its own.
@@ -110,24 +121,32 @@ bool BlockLog::Open(const QDate& day) {
     if (!start.empty() && !WriteAll(fd, start)) {
         const int error = errno;
         ::close(fd);
-        Fail(path, error);
+        Fail(file, path, error);
         return false;
     }
-    fd_ = fd;
-    day_ = day;
-    ReportEvent(QStringLiteral("logging blocks to %1").arg(path));
+    file.Fd = fd;
+    file.Day = day;
+    if (&file == &blocks_) ReportEvent(QStringLiteral("logging blocks to %1").arg(path));
     return true;
 }
 
-void BlockLog::Write(const analysis::BlockRow& row, int64_t wallMs) {
+void BlockLog::Append(DayFile& file, const std::string& line, int64_t wallMs) {
     const std::tm f = UtcFields(wallMs);
     const QDate day(f.tm_year + 1900, f.tm_mon + 1, f.tm_mday);
-    if ((fd_ < 0 || day != day_) && !Open(day)) return;
-    if (!WriteAll(fd_, UtcStamp(wallMs) + "," + analysis::FormatBlockRow(row) + "\n")) {
-        Fail(FileOf(day), errno);
+    if ((file.Fd < 0 || day != file.Day) && !Open(file, day)) return;
+    if (!WriteAll(file.Fd, line)) {
+        Fail(file, PathOf(file, day), errno);
         return;
     }
     problems_.Succeeded(LogSubject);
+}
+
+void BlockLog::Write(const analysis::BlockRow& row, int64_t wallMs) {
+    Append(blocks_, UtcStamp(wallMs) + "," + analysis::FormatBlockRow(row) + "\n", wallMs);
+}
+
+void BlockLog::WriteMinute(const analysis::ChannelRow& row, int64_t minuteMs) {
+    Append(channel_, analysis::FormatChannelRow(row) + "\n", minuteMs);
 }
 
 } // namespace session

@@ -6,6 +6,10 @@
 // a crash or a power cut loses at most the line being written; a restart
 // appends to the day's file (the header only goes into a new file) and never
 // truncates it.
+//
+// Beside it, DIR/channel-YYYY-MM-DD.csv: the channel table (one row a minute,
+// analysis/channel_table.h), by the same rules, the day that of the minute's
+// start.
 #pragma once
 
 #include <QDate>
@@ -15,6 +19,7 @@
 #include <string>
 
 #include "receiver/analysis/block_table.h"
+#include "receiver/analysis/channel_table.h"
 #include "receiver/session/events.h"
 
 namespace session {
@@ -35,20 +40,33 @@ class BlockLog {
 
     // Appends the row stamped `wallMs` to the file of that UTC day.
     void Write(const analysis::BlockRow& row, int64_t wallMs);
+    // Appends the channel-table row of the minute starting at `minuteMs` to
+    // the channel file of that UTC day.
+    void WriteMinute(const analysis::ChannelRow& row, int64_t minuteMs);
 
     QString Folder() const { return folder_; }
     // The file of a UTC day.
     QString FileOf(const QDate& day) const;
+    QString ChannelFileOf(const QDate& day) const;
 
   private:
-    bool Open(const QDate& day);
-    void Close();
-    void Fail(const QString& what, int error);
+    // One of the day files: the header goes into a new file only.
+    struct DayFile {
+        const char* Prefix;
+        std::string Header;
+        int Fd = -1;
+        QDate Day;
+    };
+    void Append(DayFile& file, const std::string& line, int64_t wallMs);
+    bool Open(DayFile& file, const QDate& day);
+    void Close(DayFile& file);
+    void Fail(DayFile& file, const QString& what, int error);
+    QString PathOf(const DayFile& file, const QDate& day) const;
 
     QString folder_;
     ProblemReporter& problems_;
-    int fd_ = -1;
-    QDate day_;
+    DayFile blocks_;
+    DayFile channel_;
 };
 
 } // namespace session
