@@ -242,7 +242,7 @@ QImage RenderLockedPlot(const ChannelHistory& history, int64_t nowUtcMs) {
         nowUtcMs, QStringLiteral("Locked share (%)"), Series, 100.0,
         RowsOf<ChannelPoint, 1>(history, [](const ChannelPoint& point,
                                             float* out) { out[0] = 100.0f * point.LockedShare; }),
-        EmptyText(history));
+        EmptyText(history), plot::FixedScale{0.0, 100.0});
 }
 
 QImage RenderPathDopplerPlot(const ChannelHistory& history, int64_t nowUtcMs) {

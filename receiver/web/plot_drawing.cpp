@@ -47,7 +47,8 @@ QString TickText(double value, double step) {
 } // namespace
 
 QImage Render(int64_t nowUtcMs, const QString& title, std::span<const Series> series,
-              double minSpan, const RowSource& rows, const QString& emptyText) {
+              double minSpan, const RowSource& rows, const QString& emptyText,
+              std::optional<FixedScale> fixedScale) {
     const int64_t fromMs = nowUtcMs - PlotSpanMs;
     const size_t count = series.size();
     // Where each series' values are in a row: one slot, or two for a band.
@@ -86,6 +87,12 @@ QImage Render(int64_t nowUtcMs, const QString& title, std::span<const Series> se
     const double half = std::max(hi - lo, minSpan) / 2.0 * 1.08;
     lo = middle - half;
     hi = middle + half;
+    if (fixedScale) {
+        // A little room either side, so that the ends still show.
+        const double margin = (fixedScale->Hi - fixedScale->Lo) * 0.04;
+        lo = fixedScale->Lo - margin;
+        hi = fixedScale->Hi + margin;
+    }
 
     std::vector<uint16_t> dots(count * PlotAreaWidth * PlotAreaHeight, 0);
     size_t outside = 0;

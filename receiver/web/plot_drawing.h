@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 
 namespace web::plot {
@@ -29,8 +30,15 @@ struct Series {
 using RowVisit = std::function<void(int64_t utcMs, const float* values)>;
 using RowSource = std::function<void(int64_t fromMs, int64_t toMs, const RowVisit& visit)>;
 
+// A scale fixed in advance (a share: 0..100 %) instead of one from the values.
+struct FixedScale {
+    double Lo = 0.0;
+    double Hi = 0.0;
+};
+
 // The picture (Width x Height); `emptyText` in the middle when no row has a value.
 QImage Render(int64_t nowUtcMs, const QString& title, std::span<const Series> series,
-              double minSpan, const RowSource& rows, const QString& emptyText);
+              double minSpan, const RowSource& rows, const QString& emptyText,
+              std::optional<FixedScale> fixedScale = std::nullopt);
 
 } // namespace web::plot
