@@ -82,7 +82,8 @@ void BatchTables::Block(const dsp::ChainState& chain, const dsp::Settings& setti
     WriteMinute(minutes_.Before(measurement_, wallMs, timeS - blockS));
     const analysis::BlockMeasurement& m =
         measurement_.Add(chain, settings, inputs_.TakeBlock(chain));
-    const analysis::BlockQuality& q = quality_.Add(chain.Peak, chain.SampleRate);
+    // The rest of the quality the measurement tells: the peak's contrast alone.
+    const analysis::BlockQuality q = analysis::PeakContrast(chain.Peak);
     tally_.Add(m.Locked);
     peakSnrDb_.push_back(q.PeakSnrDb);
     if (m.Locked && m.SnrDb) snrDb_.push_back(*m.SnrDb);

@@ -73,7 +73,6 @@ class BatchTables {
     PendingFile channel_;
     int64_t startMs_ = 0;
     int64_t blocks_ = 0;
-    analysis::QualityTracker quality_;
     analysis::MeasurementStage measurement_;
     session::BlockInputWatch inputs_;
     session::ChannelMinutes minutes_;
