@@ -10,6 +10,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,6 +42,15 @@ bool WriteAll(int fd, const std::string& text) {
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+// The file's first line, without its end (at most 4 kB of it).
+std::string FirstLine(int fd) {
+    char text[4096];
+    const ssize_t n = ::pread(fd, text, sizeof text, 0);
+    if (n <= 0) return {};
+    const std::string_view read(text, size_t(n));
+    return std::string(read.substr(0, read.find('\n')));
 }
 
 } // namespace
@@ -117,6 +127,10 @@ bool BlockLog::Open(DayFile& file, const QDate& day) {
         // the next row starts a line of its own.
         char last = '\n';
         if (::pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n') start = "\n";
+        // A file begun with other columns (an earlier version that day) gets
+        // the header of the rows that follow: readers by column name take
+        // each header for the rows after it, and no row is misread.
+        if (FirstLine(fd) != file.Header) start += file.Header + "\n";
     }
     if (!start.empty() && !WriteAll(fd, start)) {
         const int error = errno;

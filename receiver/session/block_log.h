@@ -4,7 +4,8 @@
 // the block's last sample (ISO 8601 with milliseconds) and the per-block
 // table's columns.  Every line goes to the file in one write as it is made, so
 // a crash or a power cut loses at most the line being written; a restart
-// appends to the day's file (the header only goes into a new file) and never
+// appends to the day's file (the header only goes into a new file, or again
+// before the rows when the file began with other columns) and never
 // truncates it.
 //
 // Beside it, DIR/channel-YYYY-MM-DD.csv: the channel table (one row a minute,
