@@ -123,15 +123,17 @@ TEST_F(ArchiveTest, FolderGivesATableEachAsAloneAndASummaryRowEach) {
     for (const auto& entry : fs::directory_iterator(out))
         listing.push_back(entry.path().filename().string());
     std::sort(listing.begin(), listing.end());
-    EXPECT_EQ(listing, (std::vector<std::string>{"batch.log", "noise.csv", "rx1_day.csv",
-                                                 "rx2_day.csv", "summary.csv"}));
+    EXPECT_EQ(listing, (std::vector<std::string>{
+                           "batch.log", "noise.channel.csv", "noise.csv", "rx1_day.channel.csv",
+                           "rx1_day.csv", "rx2_day.channel.csv", "rx2_day.csv", "summary.csv"}));
 
     const auto rows = CsvRows(out / "summary.csv");
     ASSERT_EQ(rows.size(), 5u) << Slurp(out / "summary.csv");
     EXPECT_EQ(rows[0],
               (std::vector<std::string>{"file", "output", "duration_s", "blocks", "locked_share",
                                         "mode", "channel", "clock_ppm", "clock_uncertainty_ppm",
-                                        "median_snr_db", "exit_reason"}));
+                                        "median_snr_db", "exit_reason", "median_snr_db_3k",
+                                        "median_rms_delay_spread_ms", "median_doppler_spread_hz"}));
     // In the order of their paths below the folder.
     EXPECT_EQ(rows[1][0], At("noise.wav"));
     EXPECT_EQ(rows[1][1], "noise.csv");
@@ -149,6 +151,12 @@ TEST_F(ArchiveTest, FolderGivesATableEachAsAloneAndASummaryRowEach) {
     EXPECT_LT(std::stod(nato[8]), 1.0);
     EXPECT_GT(std::stod(nato[9]), 15.0);
     EXPECT_EQ(nato[10], "ok");
+    // 20 dB in the signal's 4.8 kHz is 22 dB in 3 kHz; paths 1 and 3 ms at
+    // 0 and -6 dB spread their power by 0.8 ms RMS; neither path fades.
+    ASSERT_EQ(nato.size(), 14u);
+    EXPECT_NEAR(std::stod(nato[11]), 22.0, 2.0);
+    EXPECT_NEAR(std::stod(nato[12]), 0.8, 0.15);
+    EXPECT_LT(std::stod(nato[13]), 0.1);
     EXPECT_EQ(rows[3][0], At("rx2/broken.WAV"));
     EXPECT_EQ(rows[3][1], "");
     EXPECT_NE(rows[3][10].find("cannot read " + At("rx2/broken.WAV")), std::string::npos);
@@ -177,14 +185,16 @@ TEST_F(ArchiveTest, FolderGivesATableEachAsAloneAndASummaryRowEach) {
               std::string::npos);
 
     // Each table is the one a run over that recording alone writes.
-    for (const auto& [recording, table] :
-         {std::pair{"rx1/day.wav", "rx1_day.csv"}, std::pair{"rx2/day.flac", "rx2_day.csv"},
-          std::pair{"noise.wav", "noise.csv"}}) {
+    for (const auto& [recording, name] :
+         {std::pair{"rx1/day.wav", "rx1_day"}, std::pair{"rx2/day.flac", "rx2_day"},
+          std::pair{"noise.wav", "noise"}}) {
         const fs::path alone = dir_ / "alone.csv";
-        const Result single =
-            Propmon("--batch " + At(recording) + " --csv " + alone.string() + " --clock-ppm auto");
+        const fs::path channel = dir_ / "alone.channel.csv";
+        const Result single = Propmon("--batch " + At(recording) + " --csv " + alone.string() +
+                                      " --channel-csv " + channel.string() + " --clock-ppm auto");
         EXPECT_NE(single.Status, 1) << single.Err;
-        EXPECT_EQ(Slurp(out / table), Slurp(alone)) << recording;
+        EXPECT_EQ(Slurp(out / (std::string(name) + ".csv")), Slurp(alone)) << recording;
+        EXPECT_EQ(Slurp(out / (std::string(name) + ".channel.csv")), Slurp(channel)) << recording;
     }
 }
 

@@ -15,6 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "receiver/analysis/block_table.h"
+#include "receiver/analysis/channel_table.h"
+#include "receiver/analysis/table_columns.h"
+#include "s4285gen/channels.h"
 #include "s4285gen/s4285gen.h"
 #include "tests/text_files.h"
 
@@ -35,6 +39,22 @@ Result RunPropmon(const std::string& args, const fs::path& dir) {
     std::stringstream text;
     text << in.rdbuf();
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, text.str()};
+}
+
+std::vector<std::string> Cells(const std::string& line) {
+    std::vector<std::string> cells;
+    std::stringstream in(line);
+    for (std::string cell; std::getline(in, cell, ',');)
+        cells.push_back(cell);
+    return cells;
+}
+
+// The cell of `row` under `name` in `header`; empty where the row ends before it.
+std::string CellOf(const std::vector<std::string>& header, const std::vector<std::string>& row,
+                   const std::string& name) {
+    const auto at = size_t(std::find(header.begin(), header.end(), name) - header.begin());
+    EXPECT_LT(at, header.size()) << name;
+    return at < row.size() ? row[at] : std::string();
 }
 
 class BatchTest : public ::testing::Test {
@@ -87,11 +107,7 @@ TEST_F(BatchTest, TwoPathRecordingGivesOneRowPerBlockWithTheStrongerPathsLagAndD
         ASSERT_EQ(result.Status, 0) << result.Err;
         const auto rows = CsvRows(csv);
         ASSERT_FALSE(rows.empty());
-        EXPECT_EQ(rows[0], (std::vector<std::string>{
-                               "block", "time_s", "peak_lag", "doppler_hz", "tune_hz",
-                               "peak_snr_db", "locked", "path2_delay_ms", "path2_rel_db",
-                               "path3_delay_ms", "path3_rel_db", "snr_db", "flags", "path1_lag",
-                               "path1_dbfs", "path4_delay_ms", "path4_rel_db"}));
+        EXPECT_EQ(rows[0], Cells(analysis::BlockTableHeader()));
         const size_t blocks = size_t(30.0 * rate) / 1024; // the first block needs one sample less
         ASSERT_EQ(rows.size(), blocks + 1);
         double dopplerSum = 0;
@@ -110,6 +126,62 @@ TEST_F(BatchTest, TwoPathRecordingGivesOneRowPerBlockWithTheStrongerPathsLagAndD
         EXPECT_NEAR(dopplerSum / double(rows.size() - 4), -1.5, 0.1) << rate;
         // 17 significant digits: the value reads back exactly.
         EXPECT_GE(rows[5][3].size(), 15u);
+    }
+}
+
+// Two and a half minutes of the moderate standard channel (two paths 1 ms
+// apart, each fading with 0.5 Hz spread, the channel's own seed): the lock
+// holds however the paths fade, every block has its SNR and strongest path,
+// and each minute of the recording's clock its row of the channel table.
+TEST_F(BatchTest, FadingChannelHoldsTheLockAndGivesAChannelRowAMinute) {
+    const auto wav = Write("moderate.wav",
+                           s4285gen::WattersonConfig(s4285gen::Watterson::Moderate, 20.0), 150.0);
+    const auto csv = dir_ / "blocks.csv";
+    const auto channel = dir_ / "channel.csv";
+    const Result result = RunPropmon("--batch " + wav.string() + " --csv " + csv.string() +
+                                         " --channel-csv " + channel.string() + " --start 10:00:00",
+                                     dir_);
+    ASSERT_EQ(result.Status, 0) << result.Err;
+    const auto rows = CsvRows(csv);
+    ASSERT_GT(rows.size(), 1000u);
+    const std::vector<std::string>& header = rows[0];
+    EXPECT_EQ(header, Cells(analysis::BlockTableHeader()));
+    size_t judged = 0, locked = 0;
+    std::vector<double> snr;
+    for (size_t b = 17; b < rows.size(); ++b) {
+        ++judged;
+        if (CellOf(header, rows[b], analysis::column::Locked) != "1") continue;
+        ++locked;
+        const std::string value = CellOf(header, rows[b], analysis::column::SnrDb);
+        if (!value.empty() && !CellOf(header, rows[b], analysis::column::Path1Lag).empty())
+            snr.push_back(std::stod(value));
+    }
+    EXPECT_GE(double(locked) / double(judged), 0.97);
+    ASSERT_GE(snr.size(), locked * 9 / 10);
+    // 20 dB in the 4.8 kHz of the signal: 22 dB in 3 kHz, as the paths fade
+    // in and out around it.
+    std::nth_element(snr.begin(), snr.begin() + std::ptrdiff_t(snr.size() / 2), snr.end());
+    EXPECT_NEAR(snr[snr.size() / 2], 22.0, 2.0);
+
+    const auto minutes = CsvRows(channel);
+    ASSERT_EQ(minutes.size(), 4u) << Slurp(channel); // 10:00, 10:01 and the half minute 10:02
+    EXPECT_EQ(minutes[0], Cells(analysis::ChannelTableHeader()));
+    for (size_t m = 1; m < minutes.size(); ++m) {
+        const auto cell = [&](const std::string& name) {
+            return CellOf(minutes[0], minutes[m], name);
+        };
+        EXPECT_TRUE(cell(analysis::column::Utc).ends_with("T10:0" + std::to_string(m - 1) + ":00Z"))
+            << cell(analysis::column::Utc);
+        EXPECT_NEAR(std::stod(cell(analysis::column::StartS)), 60.0 * double(m - 1), 0.2);
+        EXPECT_GE(std::stod(cell(analysis::column::LockedShare)), m == 1 ? 0.9 : 0.97);
+        if (m == 3) continue; // half a minute: its figures are not checked
+        EXPECT_NEAR(std::stod(cell(analysis::column::SnrDb)), 22.0, 2.0);
+        // Both paths, 1 ms apart, each with its Doppler shift and spread.
+        EXPECT_NEAR(std::abs(std::stod(cell(analysis::column::PathDelayMs[1]))), 1.0, 0.15);
+        for (size_t p = 0; p < 2; ++p) {
+            EXPECT_NEAR(std::stod(cell(analysis::column::PathDopplerHz[p])), 0.0, 0.1);
+            EXPECT_NEAR(std::stod(cell(analysis::column::PathDopplerSpreadHz[p])), 0.5, 0.15);
+        }
     }
 }
 
@@ -218,6 +290,10 @@ TEST_F(BatchTest, OutputFolderGetsSnapshotsNamedByTheRecordingsClockAndTheFinalP
         "--batch " + wav.string() + " --out " + out.string() + " --start 12:00:00", dir_);
     ASSERT_EQ(result.Status, 0) << result.Err;
     EXPECT_TRUE(fs::exists(out / "blocks.csv"));
+    // The channel table beside it: the five minutes from 12:00.
+    const auto minutes = CsvRows(out / "channel.csv");
+    ASSERT_EQ(minutes.size(), 6u) << Slurp(out / "channel.csv");
+    EXPECT_TRUE(minutes[5][0].ends_with("T12:04:00Z")) << minutes[5][0];
     for (const char* name : {"final-correlation.png", "final-correlogram.png",
                              "final-dopplergram.png", "final-scattergram.png", "final-tune.png"})
         EXPECT_GT(fs::file_size(out / name), 100u) << name;

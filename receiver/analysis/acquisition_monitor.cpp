@@ -69,7 +69,8 @@ bool AcquisitionMonitor::PlacePaths(dsp::ChainControls& controls) {
 }
 
 MonitorChanges AcquisitionMonitor::OnBlock(const dsp::ChainState& chain, dsp::Settings& settings,
-                                           dsp::ChainControls& controls) {
+                                           dsp::ChainControls& controls,
+                                           const BlockMeasurement* measurement) {
     MonitorChanges changes;
     // A new mode: what was seen at the old rate says nothing about the new one.
     if (chain.SampleRate != sampleRate_) {
@@ -93,15 +94,17 @@ MonitorChanges AcquisitionMonitor::OnBlock(const dsp::ChainState& chain, dsp::Se
     ++levelBlocks_;
 
     const BlockQuality& quality = quality_.Add(chain.Peak, chain.SampleRate);
-    const bool steady = steady_.Add(quality.Locked, chain.SampleRate);
-    if (quality.Locked) {
+    const bool lockedNow = measurement ? measurement->Locked : quality.Locked;
+    const bool steady = steady_.Add(lockedNow, chain.SampleRate);
+    if (lockedNow) {
         blocksSinceLock_ = 0;
         if (!locked_) {
             locked_ = true;
+            const double lag = measurement && measurement->PathCount > 0 ? measurement->Paths[0].Lag
+                                                                         : quality.StrongestLag;
             Report(Format("%s: sync peak at lag %d, %.1f dB over the noise",
                           everLocked_ ? "lock regained" : "locked",
-                          int(std::floor(quality.StrongestLag + 0.5)) % dsp::BasebandLen,
-                          quality.PeakSnrDb));
+                          int(std::floor(lag + 0.5)) % dsp::BasebandLen, quality.PeakSnrDb));
             everLocked_ = true;
         }
     } else if (locked_ && ++blocksSinceLock_ >= std::ceil(options_.LockLostSeconds * perSecond)) {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "receiver/analysis/clock_estimator.h"
+#include "receiver/analysis/measurement.h"
 #include "receiver/analysis/signal_quality.h"
 #include "receiver/dsp/chain.h"
 
@@ -59,9 +60,12 @@ class AcquisitionMonitor {
     explicit AcquisitionMonitor(MonitorOptions options = {}, EventSink report = {});
 
     // After every block, with the chain that processed it and the settings
-    // and controls the receiver runs with.
+    // and controls the receiver runs with.  With the measurement stage's view
+    // of the block, its presence lock is the lock (events, placing the paths);
+    // without, the sync peak holding still.
     MonitorChanges OnBlock(const dsp::ChainState& chain, dsp::Settings& settings,
-                           dsp::ChainControls& controls);
+                           dsp::ChainControls& controls,
+                           const BlockMeasurement* measurement = nullptr);
 
     const QualityTracker& Quality() const { return quality_; }
     // Locked as the events tell it: gained with the first locked block, lost

@@ -141,11 +141,16 @@ void QualityTracker::Reset() {
     *this = QualityTracker();
 }
 
-const BlockQuality& QualityTracker::Add(const dsp::PeakState& peak, int32_t sampleRate) {
+BlockQuality PeakContrast(const dsp::PeakState& peak) {
     const int32_t lag = Wrap(peak.PeakLag);
     BlockQuality quality;
     quality.FloorPower = NoiseFloor(peak.SyncPower, lag);
     quality.PeakSnrDb = PowerRatioDb(peak.SyncPower[static_cast<size_t>(lag)], quality.FloorPower);
+    return quality;
+}
+
+const BlockQuality& QualityTracker::Add(const dsp::PeakState& peak, int32_t sampleRate) {
+    BlockQuality quality = PeakContrast(peak);
 
     // The running sum of the last PathAverageBlocks blocks, formed afresh
     // every 1024 blocks so that rounding cannot pile up.

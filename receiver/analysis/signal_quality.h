@@ -88,6 +88,10 @@ std::array<std::optional<FurtherPath>, 2> FindFurtherPaths(const dsp::SyncPowerA
                                                            int32_t strongestLag, double floor,
                                                            int32_t sampleRate);
 
+// The sync peak's contrast of one block alone: PeakSnrDb and FloorPower as
+// QualityTracker::Add gives them, nothing averaged (the rest left as it is).
+BlockQuality PeakContrast(const dsp::PeakState& peak);
+
 // Follows the blocks of one run.  Add() after every block, in order.
 class QualityTracker {
   public:

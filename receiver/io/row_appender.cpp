@@ -2,6 +2,7 @@
 #include "receiver/io/row_appender.h"
 
 #include <cerrno>
+#include <string_view>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
@@ -14,6 +15,15 @@
 namespace io {
 
 namespace {
+
+// The file's first line, without its end (at most 4 kB of it).
+std::string FirstLine(int fd) {
+    char text[4096];
+    const ssize_t n = ::pread(fd, text, sizeof text, 0);
+    if (n <= 0) return {};
+    const std::string_view read(text, size_t(n));
+    return std::string(read.substr(0, read.find('\n')));
+}
 
 std::string Reason(int error) {
     return std::strerror(error);
@@ -97,7 +107,11 @@ bool RowAppender::Open(const std::string& path, const std::string& header, std::
     lastSyncMs_ = clock_();
     unsynced_ = repairedBytes_ > 0;
     if (!existed) SyncFolderOf(path);
-    if (size_ == 0 && !header.empty() && !WriteWhole(header + '\n', error)) {
+    // A new file gets the header; so does one begun with other columns (an
+    // earlier version that day): readers by column name take each header for
+    // the rows after it, so no row is misread.
+    if (!header.empty() && (size_ == 0 || FirstLine(fd) != header) &&
+        !WriteWhole(header + '\n', error)) {
         Close();
         return false;
     }

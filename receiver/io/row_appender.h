@@ -34,7 +34,8 @@ class RowAppender {
     RowAppender& operator=(const RowAppender&) = delete;
 
     // Opens `path` for appending, creating it.  A new or empty file gets
-    // `header` (a line without its end; none when empty) first.  False with
+    // `header` (a line without its end; none when empty) first, and so does
+    // a file whose first line is another header.  False with
     // the system's reason in `error` when the file cannot be opened or
     // repaired, or the header cannot be written.
     bool Open(const std::string& path, const std::string& header, std::string& error);

@@ -251,9 +251,9 @@ namespace {
 class UdpDriver : public WaveDriver {
   public:
     UdpDriver(std::shared_ptr<UdpStreamDevice::Shared> shared, WaveSink& sink,
-              std::unique_ptr<io::RateConverter> converter)
+              std::unique_ptr<io::RateConverter> converter, int32_t outputRate)
         : shared_(std::move(shared)), sink_(sink), converter_(std::move(converter)),
-          clock_(shared_->Rate) {}
+          clock_(shared_->Rate), outputRate_(outputRate) {}
 
     bool Bind() {
         if (!socket_.bind(shared_->Address, shared_->Port)) {
@@ -321,7 +321,13 @@ class UdpDriver : public WaveDriver {
                                        std::to_string(counts.Gaps) + " losses, " +
                                        Milliseconds(counts.LostSamples, rate) + " so far)");
             samples_.assign(static_cast<size_t>(verdict.Silence), 0);
+            // The converter may hold the silence back a little: at least
+            // its length at the output rate from where the output stood.
+            const int64_t at = delivered_;
             Deliver();
+            const int64_t length = (verdict.Silence * outputRate_ + rate - 1) / rate;
+            if (shared_->Reports.Filled)
+                shared_->Reports.Filled(at, std::max(delivered_ - at, length));
             shared_->Status(now, true);
         }
         if (!verdict.Accept) {
@@ -341,6 +347,7 @@ class UdpDriver : public WaveDriver {
         converted_.clear();
         converter_->Convert(samples_.data(), samples_.size(), converted_);
         if (!converted_.empty()) sink_.Write(converted_.data(), converted_.size());
+        delivered_ += static_cast<int64_t>(converted_.size());
     }
 
     std::shared_ptr<UdpStreamDevice::Shared> shared_;
@@ -352,6 +359,8 @@ class UdpDriver : public WaveDriver {
     std::vector<char> datagram_;
     std::vector<int16_t> samples_;
     std::vector<int16_t> converted_;
+    int32_t outputRate_;
+    int64_t delivered_ = 0; // samples handed to the sink since the open
 };
 
 } // namespace
@@ -386,7 +395,7 @@ std::unique_ptr<WaveDriver> UdpStreamDevice::Open(int32_t sampleRate, WaveSink& 
         result = WaveBadFormat;
         return nullptr;
     }
-    auto driver = std::make_unique<UdpDriver>(shared_, sink, std::move(converter));
+    auto driver = std::make_unique<UdpDriver>(shared_, sink, std::move(converter), sampleRate);
     if (!driver->Bind()) {
         result = WaveAllocated;
         return nullptr;

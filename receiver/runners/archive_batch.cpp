@@ -52,6 +52,11 @@ QCommandLineOption ChildReportOption() {
 
 namespace {
 
+// The values of a summary line, and the first of them written after the
+// reason in summary.csv.
+constexpr size_t SummaryValues = 11;
+constexpr size_t FirstLaterValue = 8;
+
 // A number of the summary as text; nothing for NaN (not measured).
 std::string Number(const char* format, double value) {
     if (std::isnan(value)) return {};
@@ -70,11 +75,13 @@ void ChildReport::Progress(int64_t blocks, double seconds) const {
 
 void ChildReport::Summary(const ChildSummary& s) const {
     if (!On) return;
-    std::printf("summary\t%s\t%lld\t%s\t%s\t%s\t%s\t%s\t%s\n", Number("%.3f", s.DurationS).c_str(),
-                static_cast<long long>(s.Blocks), Number("%.4f", s.LockedShare).c_str(),
-                s.Mode.c_str(), s.Channel.c_str(), Number("%+.2f", s.ClockPpm).c_str(),
-                Number("%.2f", s.ClockUncertaintyPpm).c_str(),
-                Number("%.2f", s.MedianSnrDb).c_str());
+    std::printf("summary\t%s\t%lld\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n",
+                Number("%.3f", s.DurationS).c_str(), static_cast<long long>(s.Blocks),
+                Number("%.4f", s.LockedShare).c_str(), s.Mode.c_str(), s.Channel.c_str(),
+                Number("%+.2f", s.ClockPpm).c_str(), Number("%.2f", s.ClockUncertaintyPpm).c_str(),
+                Number("%.2f", s.MedianSnrDb).c_str(), Number("%.2f", s.MedianSnrDb3k).c_str(),
+                Number("%.3f", s.MedianRmsDelaySpreadMs).c_str(),
+                Number("%.3f", s.MedianDopplerSpreadHz).c_str());
     std::fflush(stdout);
 }
 
@@ -210,7 +217,10 @@ void ArchiveRun::Start(size_t index) {
     QStringList arguments{QStringLiteral("--batch=") + QString::fromLocal8Bit(r.Path)};
     if (!request_.CsvDir.empty())
         arguments << QStringLiteral("--csv=") + QString::fromLocal8Bit((dir_ / r.Name).string()) +
-                         QStringLiteral(".csv");
+                         QStringLiteral(".csv")
+                  << QStringLiteral("--channel-csv=") +
+                         QString::fromLocal8Bit((dir_ / r.Name).string()) +
+                         QStringLiteral(".channel.csv");
     else
         arguments << QStringLiteral("--out=") + QString::fromLocal8Bit((dir_ / r.Name).string());
     arguments << request_.ChildOptions
@@ -256,7 +266,7 @@ void ArchiveRun::TakeOutput(Recording& r, bool ended) {
         if (parts[0] == "progress" && parts.size() == 3) {
             r.BlocksDone = std::strtoll(parts[1].c_str(), nullptr, 10);
             r.SecondsDone = std::strtod(parts[2].c_str(), nullptr);
-        } else if (parts[0] == "summary" && parts.size() == 9) {
+        } else if (parts[0] == "summary" && parts.size() == 1 + SummaryValues) {
             r.Values.assign(parts.begin() + 1, parts.end());
             r.BlocksDone = std::strtoll(parts[2].c_str(), nullptr, 10);
         } else if (parts[0] == "failed" && parts.size() >= 2) {
@@ -291,10 +301,13 @@ void ArchiveRun::Finished(size_t index, QProcess* process, int exitCode,
         // Killed before it could: the table's temporary file, which it would
         // have removed.
         std::error_code ignored;
-        if (!request_.CsvDir.empty())
+        if (!request_.CsvDir.empty()) {
             fs::remove(dir_ / (r.Name + ".csv.part"), ignored);
-        else
+            fs::remove(dir_ / (r.Name + ".channel.csv.part"), ignored);
+        } else {
             fs::remove(dir_ / r.Name / "blocks.csv.part", ignored);
+            fs::remove(dir_ / r.Name / "channel.csv.part", ignored);
+        }
     } else if (exitCode == 0) {
         r.Outcome = Outcome::Ok;
     } else if (exitCode == 3) {
@@ -390,7 +403,8 @@ void ArchiveRun::DrawProgress() {
 
 std::string ArchiveRun::Summary() const {
     std::string text = "file,output,duration_s,blocks,locked_share,mode,channel,clock_ppm,"
-                       "clock_uncertainty_ppm,median_snr_db,exit_reason\n";
+                       "clock_uncertainty_ppm,median_snr_db,exit_reason,median_snr_db_3k,"
+                       "median_rms_delay_spread_ms,median_doppler_spread_hz\n";
     for (const Recording& r : recordings_) {
         // The recording's table or folder, where its run left one.
         std::string output;
@@ -400,7 +414,7 @@ std::string ArchiveRun::Summary() const {
             output = request_.CsvDir.empty() ? r.Name + "/" : r.Name + ".csv";
         std::vector<std::string> values = r.Values;
         if (values.empty()) {
-            values.assign(8, std::string());
+            values.assign(SummaryValues, std::string());
             if (r.HeaderSeconds > 0) values[0] = Number("%.3f", r.HeaderSeconds);
         }
         // The clock is measured only when asked for.
@@ -408,10 +422,11 @@ std::string ArchiveRun::Summary() const {
         const std::string reason = r.Outcome == Outcome::Ok         ? "ok"
                                    : r.Outcome == Outcome::NoSignal ? "no signal"
                                                                     : r.Reason;
+        // The columns added later come after the reason: the earlier keep their place.
         text += Cell(r.Path) + "," + Cell(output);
-        for (const std::string& value : values)
-            text += "," + Cell(value);
-        text += "," + Cell(reason) + "\n";
+        for (size_t i = 0; i < values.size(); ++i)
+            text += (i == FirstLaterValue ? "," + Cell(reason) + "," : ",") + Cell(values[i]);
+        text += "\n";
     }
     return text;
 }

@@ -40,7 +40,8 @@ int RunArchive(const ArchiveRequest& request);
 // how far it got and what it found, one tab-separated line each:
 //   progress BLOCKS SECONDS   blocks done, seconds of the recording read
 //   summary DURATION_S BLOCKS LOCKED_SHARE MODE CHANNEL CLOCK_PPM CLOCK_UNCERTAINTY_PPM
-//           MEDIAN_SNR_DB     (numbers already as the summary shows them; empty: none)
+//           MEDIAN_SNR_DB MEDIAN_SNR_DB_3K MEDIAN_RMS_DELAY_SPREAD_MS MEDIAN_DOPPLER_SPREAD_HZ
+//                             (numbers already as the summary shows them; empty: none)
 //   failed REASON             the one-line reason of a failure
 inline constexpr const char* ChildReportOptionName = "child-report";
 // A progress line after this many buffers of 1024 samples.
@@ -55,7 +56,10 @@ struct ChildSummary {
     std::string Channel;      // mono, left, right or mix
     double ClockPpm = std::nan("");
     double ClockUncertaintyPpm = std::nan("");
-    double MedianSnrDb = std::nan("");
+    double MedianSnrDb = std::nan("");            // of peak_snr_db, every block
+    double MedianSnrDb3k = std::nan("");          // of snr_db, the locked blocks
+    double MedianRmsDelaySpreadMs = std::nan(""); // of the channel table's minutes
+    double MedianDopplerSpreadHz = std::nan("");  // path 1's, of the minutes
 };
 
 struct ChildReport {

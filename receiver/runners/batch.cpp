@@ -16,8 +16,9 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 
+#include <sys/stat.h>
+
 #include "receiver/analysis/acquisition_monitor.h"
-#include "receiver/analysis/block_table.h"
 #include "receiver/analysis/recording_survey.h"
 #include "receiver/dsp/chain.h"
 #include "receiver/io/iq_recording.h"
@@ -37,7 +38,8 @@ constexpr double ClockMeasureSeconds = 600.0;
 constexpr double PathsSteadySeconds = 5.0;
 
 constexpr const char* Synopsis =
-    "usage: propmon --batch FILE (--out DIR | --csv OUT.csv) [--start HH:MM:SS]\n"
+    "usage: propmon --batch FILE (--out DIR | --csv OUT.csv) [--channel-csv FILE]\n"
+    "                [--start HH:MM:SS]\n"
     "                [--clock-offset F] [--clock-ppm N|auto] [--gain G] [--average K]\n"
     "                [--lag-offset N|auto] [--doppler-shift N] [--mode auto|nato|amateur]\n"
     "                [--channel auto|left|right|mix]\n"
@@ -94,14 +96,20 @@ QList<QCommandLineOption> BatchOptionList() {
                "recordings, or a folder (DIR/ or one that exists):\n"
                "DIR/NAME.csv each and DIR/summary.csv",
                "FILE|DIR"),
+        option("channel-csv",
+               "the channel table, one row a minute (with --out:\n"
+               "DIR/channel.csv unless given; several recordings: beside\n"
+               "each recording's table)",
+               "FILE"),
         option("jobs",
                "recordings run at once (default: one per core this\n"
                "program may use)",
                "N"),
         option("start",
                "time of day of the recording's first sample, for the time\n"
-               "marks and snapshot names (default: the file's modification\n"
-               "time minus its duration)",
+               "marks and snapshot names, and in UTC for the channel\n"
+               "table (default: the file's modification time minus its\n"
+               "duration)",
                "HH:MM:SS"),
         option("clock-offset", "clock correction as a fraction, as the slider (-0.5..0.5)", "F"),
         option("clock-ppm",
@@ -141,6 +149,7 @@ struct BatchOptions {
     std::string Input;               // the one recording of a single run
     std::string Csv;
     std::string Out;
+    std::string ChannelCsv;
     int32_t StartSeconds = -1; // time of day of the first sample; -1: from the file
     long double ClockOffset = 0.0L;
     long double ClockPpm = 0.0L;
@@ -231,6 +240,7 @@ BatchOptions ParseOptions(const QCommandLineParser& parser) {
     options.Input = options.Inputs.empty() ? std::string() : options.Inputs.front();
     options.Csv = value("csv");
     options.Out = value("out");
+    options.ChannelCsv = value("channel-csv");
     if (isSet("start")) {
         const std::string text = value("start");
         int h = -1, m = -1, sec = -1;
@@ -286,10 +296,15 @@ BatchOptions ParseOptions(const QCommandLineParser& parser) {
             Refuse("with several recordings give either --csv DIR or --out DIR");
         if (isSet("start"))
             Refuse("--start is one recording's start; with several each takes its file's own");
+        if (isSet("channel-csv"))
+            Refuse("--channel-csv is one recording's table; with several each gets its own "
+                   "beside its block table");
         return options;
     }
     if (options.Csv.empty() && options.Out.empty()) Refuse("--out DIR or --csv OUT.csv is missing");
     if (options.Csv.empty()) options.Csv = options.Out + "/blocks.csv";
+    if (options.ChannelCsv.empty() && !options.Out.empty())
+        options.ChannelCsv = options.Out + "/channel.csv";
     return options;
 }
 
@@ -313,6 +328,17 @@ const char* ChannelName(const analysis::SignalChoice& choice) {
 }
 
 int RunOneRecording(BatchOptions& options);
+
+// The recording's first sample in ms since the epoch (UTC), for the channel
+// table: the file's modification time less its duration; with --start, that
+// time of day (taken as UTC) on the UTC day of it.
+int64_t RecordingStartMs(const std::string& path, double durationSeconds, int32_t startSeconds) {
+    struct stat info {};
+    const int64_t modified = ::stat(path.c_str(), &info) == 0 ? int64_t(info.st_mtime) : 0;
+    int64_t start = modified - static_cast<int64_t>(durationSeconds);
+    if (startSeconds >= 0) start = (start - ((start % 86400) + 86400) % 86400) + startSeconds;
+    return start * 1000;
+}
 
 } // namespace
 
@@ -454,13 +480,16 @@ int RunOneRecording(BatchOptions& options) {
     run.Average = options.Average;
     run.LagOffset = options.LagOffset;
     run.DopplerShift = options.DopplerShift;
-    run.KeepSnr = report.On; // for the summary of a run over several
     if (!options.Out.empty()) {
         const double duration = double(recording->Info().Frames) / recording->Info().FileRate;
         run.StartSeconds = options.StartSeconds >= 0
                                ? options.StartSeconds
                                : RecordingStartSeconds(options.Input, duration);
     }
+    run.ChannelCsv = options.ChannelCsv;
+    run.StartMs = RecordingStartMs(options.Input,
+                                   double(recording->Info().Frames) / recording->Info().FileRate,
+                                   options.StartSeconds);
     BlockRun blocks(std::move(run));
     if (!blocks.Open(error)) return Fail(report, error);
 
@@ -487,18 +516,22 @@ int RunOneRecording(BatchOptions& options) {
         if (!recording->Error().empty() || got < dsp::BlockLen) break;
     }
     const std::string readError = recording->Error();
+    blocks.EndOfInput();
     if (report.On) {
         ChildSummary summary;
         summary.DurationS = double(recording->Info().Frames) / recording->Info().FileRate;
         summary.Blocks = blocks.Blocks();
         summary.LockedShare = blocks.Tally().Share();
-        summary.Mode = mode == dsp::ModeNato ? "NATO" : "AMATEUR";
+        summary.Mode = dsp::ModeInfoOf(mode).Name;
         summary.Channel = ChannelName(choice);
         if (clock) {
             summary.ClockPpm = clock->TotalPpm;
             summary.ClockUncertaintyPpm = clock->UncertaintyPpm;
         }
         summary.MedianSnrDb = blocks.MedianSnrDb();
+        summary.MedianSnrDb3k = blocks.MedianSnrDb3k();
+        summary.MedianRmsDelaySpreadMs = blocks.MedianRmsDelaySpreadMs();
+        summary.MedianDopplerSpreadHz = blocks.MedianDopplerSpreadHz();
         report.Summary(summary);
     }
 

@@ -17,14 +17,6 @@
 
 namespace runners {
 
-PendingFile::~PendingFile() {
-    if (Out) std::fclose(Out);
-    if (!Committed && !Temporary.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove(Temporary, ignored);
-    }
-}
-
 int32_t RecordingStartSeconds(const std::string& path, double durationSeconds) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return 0;
@@ -32,16 +24,6 @@ int32_t RecordingStartSeconds(const std::string& path, double durationSeconds) {
     std::tm local{};
     localtime_r(&t, &local);
     return (local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec;
-}
-
-double Median(std::vector<double>& values) {
-    if (values.empty()) return std::nan("");
-    const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    if (values.size() % 2 == 1) return *middle;
-    const double upper = *middle;
-    const double lower = *std::max_element(values.begin(), middle);
-    return (lower + upper) / 2.0;
 }
 
 BlockRun::BlockRun(BlockRunSettings settings)
@@ -73,12 +55,7 @@ BlockRun::BlockRun(BlockRunSettings settings)
     }
     hooks_.BlockProcessed = [this](const dsp::ChainState& done) {
         lastBlockEnd_ = Position();
-        const analysis::BlockQuality& q = quality_.Add(done.Peak, done.SampleRate);
-        tally_.Add(q.Locked);
-        if (run_.KeepSnr) snrDb_.push_back(q.PeakSnrDb);
-        const analysis::BlockRow row = analysis::MakeBlockRow(
-            done, q, block_, static_cast<double>(lastBlockEnd_) / done.SampleRate);
-        std::fprintf(csv_.Out, "%s\n", analysis::FormatBlockRow(row).c_str());
+        tables_.Block(done, settings_, static_cast<double>(lastBlockEnd_) / done.SampleRate);
         ++block_;
     };
 }
@@ -98,50 +75,29 @@ bool BlockRun::Open(std::string& error) {
             return false;
         }
     }
-    csv_.Final = run_.Csv;
-    csv_.Temporary = csv_.Final;
-    csv_.Temporary += ".part";
-    csv_.Out = std::fopen(csv_.Temporary.c_str(), "wb");
-    if (!csv_.Out) {
-        error = "cannot write " + run_.Csv + ": " + std::strerror(errno);
-        return false;
-    }
-    std::fprintf(csv_.Out, "%s\n", analysis::BlockTableHeader().c_str());
-    return true;
+    return tables_.Open(run_.Csv, run_.ChannelCsv, run_.StartMs, error);
 }
 
 void BlockRun::Feed(const int16_t* samples, int64_t count) {
     std::fill(buffer_.begin(), buffer_.end(), 0);
     std::copy(samples, samples + count, buffer_.begin());
     dsp::ResampleBuffer(*chain_, settings_, controls_, hooks_, buffer_.data(), count * 2);
+    tables_.EndBuffer(*chain_, static_cast<int32_t>(count));
     bufferStart_ += count;
 }
 
+void BlockRun::EndOfInput() {
+    if (!ended_) tables_.EndOfInput();
+    ended_ = true;
+}
+
 bool BlockRun::CommitTable(std::string& error) {
-    const bool written = std::fflush(csv_.Out) == 0 && !std::ferror(csv_.Out);
-    const bool closed = std::fclose(csv_.Out) == 0;
-    csv_.Out = nullptr;
-    if (!written || !closed) {
-        error = "cannot write " + run_.Csv + ": " + std::strerror(errno);
-        return false;
-    }
-    std::error_code renameError;
-    std::filesystem::rename(csv_.Temporary, csv_.Final, renameError);
-    if (renameError) {
-        error = "cannot write " + run_.Csv + ": " + renameError.message();
-        return false;
-    }
-    csv_.Committed = true;
-    return true;
+    EndOfInput();
+    return tables_.Commit(error);
 }
 
 bool BlockRun::WritePanels() {
     return !display_ || display::WritePanelPngs(*display_, QString::fromStdString(run_.Out));
-}
-
-double BlockRun::MedianSnrDb() const {
-    std::vector<double> values = snrDb_;
-    return Median(values);
 }
 
 int64_t BlockRun::SnapshotsWritten() const {

@@ -15,6 +15,7 @@
 
 #include "receiver/analysis/signal_quality.h"
 #include "receiver/dsp/chain.h"
+#include "receiver/runners/batch_tables.h"
 
 namespace display {
 struct DisplayState;
@@ -33,17 +34,8 @@ struct BlockRunSettings {
     int32_t LagOffset = 0;
     int32_t DopplerShift = 0;
     int32_t StartSeconds = 0; // time of day of the first sample, for names and marks
-    bool KeepSnr = false;     // every block's SNR kept, for a summary's median
-};
-
-// The table under a temporary name beside its final one; removed unless
-// committed.
-struct PendingFile {
-    std::filesystem::path Final;
-    std::filesystem::path Temporary;
-    std::FILE* Out = nullptr;
-    bool Committed = false;
-    ~PendingFile();
+    std::string ChannelCsv;   // the channel table; empty: none
+    int64_t StartMs = 0;      // the first sample in ms since the epoch, UTC (channel table)
 };
 
 class BlockRun {
@@ -53,12 +45,16 @@ class BlockRun {
     BlockRun(const BlockRun&) = delete;
     BlockRun& operator=(const BlockRun&) = delete;
 
-    // Makes the output folder and starts the table (its header written);
+    // Makes the output folder and starts the tables (their headers written);
     // false with a one-line reason.
     bool Open(std::string& error);
     // The next `count` samples of audio (at most dsp::BlockLen).
     void Feed(const int16_t* samples, int64_t count);
-    // The table flushed and moved to its name; false with a one-line reason.
+    // After the last buffer: the minute under way goes into the channel
+    // table and the summary's medians (once; CommitTable does it too).
+    void EndOfInput();
+    // The minute under way written, the tables flushed and moved to their
+    // names; false with a one-line reason.
     bool CommitTable(std::string& error);
     // The five panels as pictures into the output folder.
     bool WritePanels();
@@ -69,9 +65,13 @@ class BlockRun {
     int64_t SamplesFed() const { return bufferStart_; }
     // Samples after the last whole block, which show nowhere.
     int64_t LeftOver() const { return bufferStart_ - lastBlockEnd_; }
-    const analysis::LockTally& Tally() const { return tally_; }
-    // The median of every block's peak SNR (KeepSnr); NaN for none.
-    double MedianSnrDb() const;
+    // Locked as the measurement stage tells it.
+    const analysis::LockTally& Tally() const { return tables_.Tally(); }
+    // The summary's medians (batch_tables.h); NaN for none.
+    double MedianSnrDb() { return tables_.MedianPeakSnrDb(); }
+    double MedianSnrDb3k() { return tables_.MedianSnrDb(); }
+    double MedianRmsDelaySpreadMs() { return tables_.MedianRmsDelaySpreadMs(); }
+    double MedianDopplerSpreadHz() { return tables_.MedianDopplerSpreadHz(); }
     int64_t SnapshotsWritten() const;
     int64_t SnapshotsFailed() const;
 
@@ -79,7 +79,7 @@ class BlockRun {
     int64_t Position() const;
 
     BlockRunSettings run_;
-    PendingFile csv_;
+    BatchTables tables_;
     std::unique_ptr<dsp::ChainState> chain_;
     dsp::Settings settings_;
     dsp::ChainControls controls_;
@@ -89,16 +89,11 @@ class BlockRun {
     int64_t block_ = 0;
     int64_t bufferStart_ = 0;  // stream position of the current buffer's first sample
     int64_t lastBlockEnd_ = 0; // stream position where the last block ended
-    analysis::QualityTracker quality_;
-    analysis::LockTally tally_;
-    std::vector<double> snrDb_;
+    bool ended_ = false;
 };
 
 // Time of day of the recording's first sample: its modification time less its
 // duration, as the recorder stopped writing when the recording ended.
 int32_t RecordingStartSeconds(const std::string& path, double durationSeconds);
-
-// The median of the values (reordered); NaN for none.
-double Median(std::vector<double>& values);
 
 } // namespace runners

@@ -173,7 +173,7 @@ int RunHeadless(session::ReceiverState& state, io::WaveInput& wave) {
 
     session::ReleaseCapture(state.Capture, wave);
     session::SaveSettingsFile(state);
-    state.Log.reset();
+    session::CloseLog(state);
     session::ReportEvent(QStringLiteral("%1 after %2 blocks (%3 of input)")
                              .arg(host.Why())
                              .arg(state.BlockCount)

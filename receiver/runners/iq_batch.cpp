@@ -344,7 +344,6 @@ int RunIqBatch(const IqBatchRequest& request) {
         run.LagOffset = c.LagOffset;
         run.DopplerShift = request.DopplerShift;
         run.StartSeconds = start;
-        run.KeepSnr = true;
         c.Run = std::make_unique<BlockRun>(std::move(run));
         if (!c.Run->Open(error)) return Failed(error);
     }

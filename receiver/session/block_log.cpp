@@ -58,25 +58,28 @@ QString UnwritableReason(const QString& folder) {
 }
 
 BlockLog::BlockLog(QString folder, ProblemReporter& problems)
-    : folder_(std::move(folder)), problems_(problems) {}
+    : folder_(std::move(folder)), problems_(problems),
+      blocks_("propmon-", BlockLogHeader()), channel_("channel-", analysis::ChannelTableHeader()) {}
 
-BlockLog::~BlockLog() {
-    Close();
-}
+BlockLog::~BlockLog() = default;
 
-QString BlockLog::FileOf(const QDate& day) const {
-    return QDir(folder_).filePath(QStringLiteral("propmon-") + day.toString(Qt::ISODate) +
+QString BlockLog::PathOf(const DayFile& file, const QDate& day) const {
+    return QDir(folder_).filePath(QString::fromLatin1(file.Prefix) + day.toString(Qt::ISODate) +
                                   QStringLiteral(".csv"));
 }
 
-void BlockLog::Close() {
-    file_.Close();
-    day_ = QDate();
+QString BlockLog::FileOf(const QDate& day) const {
+    return PathOf(blocks_, day);
 }
 
-bool BlockLog::Open(const QDate& day) {
-    Close();
-    const QString path = FileOf(day);
+QString BlockLog::ChannelFileOf(const QDate& day) const {
+    return PathOf(channel_, day);
+}
+
+bool BlockLog::Open(DayFile& file, const QDate& day) {
+    file.File.Close();
+    file.Day = QDate();
+    const QString path = PathOf(file, day);
     std::error_code made;
     std::filesystem::create_directories(QFile::encodeName(folder_).toStdString(), made);
     if (made) {
@@ -85,31 +88,40 @@ bool BlockLog::Open(const QDate& day) {
         return false;
     }
     std::string error;
-    if (!file_.Open(QFile::encodeName(path).toStdString(), BlockLogHeader(), error)) {
+    if (!file.File.Open(QFile::encodeName(path).toStdString(), file.Header, error)) {
         problems_.Failed(LogSubject, path, QString::fromLocal8Bit(error.c_str()));
         return false;
     }
-    day_ = day;
-    if (file_.RepairedBytes() > 0)
+    file.Day = day;
+    if (file.File.RepairedBytes() > 0)
         ReportEvent(QStringLiteral("%1 ended on a row cut short: its %2 bytes were removed")
                         .arg(path)
-                        .arg(file_.RepairedBytes()));
-    if (announced_ != path) ReportEvent(QStringLiteral("logging blocks to %1").arg(path));
-    announced_ = path;
+                        .arg(file.File.RepairedBytes()));
+    if (&file == &blocks_ && file.Announced != path)
+        ReportEvent(QStringLiteral("logging blocks to %1").arg(path));
+    file.Announced = path;
     return true;
 }
 
-bool BlockLog::Write(const analysis::BlockRow& row, int64_t wallMs) {
+bool BlockLog::Append(DayFile& file, const std::string& line, int64_t wallMs) {
     const std::tm f = UtcFields(wallMs);
     const QDate day(f.tm_year + 1900, f.tm_mon + 1, f.tm_mday);
-    if ((!file_.IsOpen() || day != day_) && !Open(day)) return false;
+    if ((!file.File.IsOpen() || day != file.Day) && !Open(file, day)) return false;
     std::string error;
-    if (!file_.Append(UtcStamp(wallMs) + "," + analysis::FormatBlockRow(row), error)) {
-        problems_.Failed(LogSubject, FileOf(day), QString::fromLocal8Bit(error.c_str()));
+    if (!file.File.Append(line, error)) {
+        problems_.Failed(LogSubject, PathOf(file, day), QString::fromLocal8Bit(error.c_str()));
         return false;
     }
     problems_.Succeeded(LogSubject);
     return true;
+}
+
+bool BlockLog::Write(const analysis::BlockRow& row, int64_t wallMs) {
+    return Append(blocks_, UtcStamp(wallMs) + "," + analysis::FormatBlockRow(row), wallMs);
+}
+
+bool BlockLog::WriteMinute(const analysis::ChannelRow& row, int64_t minuteMs) {
+    return Append(channel_, analysis::FormatChannelRow(row), minuteMs);
 }
 
 } // namespace session

@@ -6,7 +6,11 @@
 // the disk takes only in part is cut back out, a restart cuts off a row torn
 // by a crash before it appends, and the rows are made durable at least every
 // 10 s.  A restart appends to the day's file (the header only goes into a new
-// file).
+// file, or again before the rows when the file began with other columns).
+//
+// Beside it, DIR/channel-YYYY-MM-DD.csv: the channel table (one row a minute,
+// analysis/channel_table.h), by the same rules, the day that of the minute's
+// start.
 #pragma once
 
 #include <QDate>
@@ -14,8 +18,10 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "receiver/analysis/block_table.h"
+#include "receiver/analysis/channel_table.h"
 #include "receiver/io/row_appender.h"
 #include "receiver/session/events.h"
 
@@ -42,20 +48,35 @@ class BlockLog {
     // Appends the row stamped `wallMs` to the file of that UTC day.  False
     // when it could not be written (told to `problems`).
     bool Write(const analysis::BlockRow& row, int64_t wallMs);
+    // Appends the channel-table row of the minute starting at `minuteMs` to
+    // the channel file of that UTC day.
+    bool WriteMinute(const analysis::ChannelRow& row, int64_t minuteMs);
+
 
     QString Folder() const { return folder_; }
     // The file of a UTC day.
     QString FileOf(const QDate& day) const;
+    QString ChannelFileOf(const QDate& day) const;
 
   private:
-    bool Open(const QDate& day);
-    void Close();
+    // One of the day files.
+    struct DayFile {
+        DayFile(const char* prefix, std::string header)
+            : Prefix(prefix), Header(std::move(header)) {}
+        const char* Prefix;
+        std::string Header;
+        io::RowAppender File;
+        QDate Day;
+        QString Announced; // the file "logging ... to" last named
+    };
+    bool Append(DayFile& file, const std::string& line, int64_t wallMs);
+    bool Open(DayFile& file, const QDate& day);
+    QString PathOf(const DayFile& file, const QDate& day) const;
 
     QString folder_;
     ProblemReporter& problems_;
-    io::RowAppender file_;
-    QDate day_;
-    QString announced_; // the file "logging blocks to" last named
+    DayFile blocks_;
+    DayFile channel_;
 };
 
 } // namespace session

@@ -146,6 +146,7 @@ void OnWaveOpen(CaptureState& state, io::WaveInput& wave, CaptureHost& host,
     if (!state.BuffersQueued) QueueBuffers(state, wave, host);
     const io::WaveResult result = wave.Start(state.CaptureDevice);
     if (result == io::WaveOk) {
+        state.Inputs.InputOpened();
         if (state.Lost) {
             state.Lost = false;
             const long long seconds = (NowMs() - state.LostAtMs + 500) / 1000;
@@ -179,6 +180,7 @@ void OnWaveData(CaptureState& state, io::WaveInput& wave, CaptureHost& host,
     state.CurrentBufferDoneMs = header.DoneWallMs;
     dsp::ResampleBuffer(host.Chain(), host.ChainSettings(), host.ChainControls(), host.ChainHooks(),
                         header.Data, header.BytesRecorded);
+    state.Inputs.EndBuffer(host.Chain(), samples);
     if (sampleRate > 0) state.InputSecondsBefore += static_cast<double>(samples) / sampleRate;
     state.CurrentBufferSamples = 0;
     io::WaveResult result = wave.Prepare(state.CaptureDevice, header);

@@ -37,6 +37,7 @@
 
 #include "receiver/dsp/chain.h"
 #include "receiver/io/wave_input.h"
+#include "receiver/session/block_input.h"
 
 #include <QString>
 #include <QStringList>
@@ -77,6 +78,8 @@ struct CaptureState {
     double InputSecondsBefore = 0.0;
     int32_t CurrentBufferSamples = 0;
     int64_t CurrentBufferDoneMs = 0;
+    // Full-scale samples and filled losses of each block, for the measurements.
+    BlockInputWatch Inputs;
 };
 
 // What the capture cycle needs from the window.

@@ -67,8 +67,15 @@ void PrepareReceiver(ReceiverState& state) {
     state.Display.AutoSaveScattergram = display::SwitchOff;
     state.Capture.DeviceId = 0;
     state.BlockObservers.push_back([&state](const dsp::ChainState& chain) {
+        const BlockTime& time = state.CurrentBlock;
+        const double blockS = chain.SampleRate > 0 ? double(dsp::BlockLen) / chain.SampleRate : 0;
+        const int64_t minuteMs = state.Minutes.MinuteMs();
+        const auto row = state.Minutes.Before(state.Measurement, time.WallMs, time.TimeS - blockS);
+        if (row && state.Log) state.Log->WriteMinute(*row, minuteMs);
+        const analysis::BlockMeasurement& measured =
+            state.Measurement.Add(chain, state.Settings, state.Capture.Inputs.TakeBlock(chain));
         const analysis::MonitorChanges changes =
-            state.Acquisition.OnBlock(chain, state.Settings, state.Controls);
+            state.Acquisition.OnBlock(chain, state.Settings, state.Controls, &measured);
         if (changes.LagOffsetPlaced) state.Display.CorrelogramScroll = 0;
     });
 }
@@ -109,6 +116,13 @@ QString WindowLogFolder(const ReceiverState& state) {
                : QDir(state.Display.SnapshotFolder).filePath(logs);
 }
 
+void CloseLog(ReceiverState& state) {
+    const int64_t minuteMs = state.Minutes.MinuteMs();
+    const auto row = state.Minutes.Finish(state.Measurement);
+    if (row && state.Log) state.Log->WriteMinute(*row, minuteMs);
+    state.Log.reset();
+}
+
 void SetUtcClock(ReceiverState& state, bool utc) {
     state.UtcClock = utc;
     state.Display.Clock = utc ? display::UtcTimeOfDay : display::LocalTimeOfDay;
@@ -125,8 +139,9 @@ void InstallHooks(ReceiverState& state) {
             observe(chain);
         if (state.Log) {
             const BlockTime& time = state.CurrentBlock;
-            analysis::BlockRow row = analysis::MakeBlockRow(
-                chain, state.Acquisition.Quality().Last(), time.Block, time.TimeS);
+            analysis::BlockRow row =
+                analysis::MakeBlockRow(chain, state.Acquisition.Quality().Last(), time.Block,
+                                       time.TimeS, &state.Measurement.Last());
             row.Flags |= clockFlags;
             state.Log->Write(row, time.WallMs);
         }

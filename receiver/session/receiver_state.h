@@ -13,10 +13,12 @@
 #include <vector>
 
 #include "receiver/analysis/acquisition_monitor.h"
+#include "receiver/analysis/measurement.h"
 #include "receiver/display/display_state.h"
 #include "receiver/dsp/chain.h"
 #include "receiver/session/block_log.h"
 #include "receiver/session/capture.h"
+#include "receiver/session/channel_minutes.h"
 #include "receiver/session/clock_watch.h"
 #include "receiver/session/command_line.h"
 #include "receiver/session/events.h"
@@ -56,6 +58,11 @@ struct ReceiverState {
     // first block observer (PrepareReceiver), so those after it read this
     // block's quality.  A run with other options replaces it.
     analysis::AcquisitionMonitor Acquisition{analysis::MonitorOptions{.AutoPlacePaths = true}};
+    // The measurements of every block (lock, SNR in 3 kHz, paths, flags), fed
+    // before the acquisition, which takes its lock; its minutes go to the
+    // channel table beside the block log.
+    analysis::MeasurementStage Measurement;
+    ChannelMinutes Minutes;
     session::CaptureState Capture;
     WindowFonts Fonts = MakeWindowFonts();
     std::string SettingsPath = SettingsFileName;
@@ -90,6 +97,10 @@ void PrepareReceiver(ReceiverState& state);
 // auto-saves, UTC clock, dated names, the block log.
 void ApplyReceiverOptions(ReceiverState& state, const ReceiverOptions& options);
 
+// Ends the block log: the minute under way goes to the channel table, then
+// the files are closed.
+void CloseLog(ReceiverState& state);
+
 // Time marks and snapshot names from the UTC clock, or from the local one.
 void SetUtcClock(ReceiverState& state, bool utc);
 
@@ -97,7 +108,7 @@ void SetUtcClock(ReceiverState& state, bool utc);
 QString WindowLogFolder(const ReceiverState& state);
 
 // The chain's hooks: the painters of Display, then after every block the
-// BlockObservers in order and last the block log; snapshot outcomes go to
+// BlockObservers in order and last the block log (with the measurement); snapshot outcomes go to
 // Problems.  The window and the headless runner call it once.
 void InstallHooks(ReceiverState& state);
 

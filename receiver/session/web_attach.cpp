@@ -109,8 +109,10 @@ web::BlockFacts BlockFactsOf(const ReceiverState& state, const dsp::ChainState& 
                           ? QDateTime::fromMSecsSinceEpoch(state.CurrentBlock.WallMs, Qt::UTC)
                           : QDateTime::currentDateTimeUtc();
 
+    // Before any block the stage has nothing to say: the row without it.
+    const analysis::BlockMeasurement* measured = blocks > 0 ? &state.Measurement.Last() : nullptr;
     const analysis::BlockRow row =
-        analysis::MakeBlockRow(chain, state.Acquisition.Quality().Last(), blocks, 0.0);
+        analysis::MakeBlockRow(chain, state.Acquisition.Quality().Last(), blocks, 0.0, measured);
     // Two baseband samples a symbol.
     const double delayMs = row.PeakLag * 1000.0 / (2.0 * facts.BaudRate);
     const dsp::Settings& s = state.Settings;
@@ -122,9 +124,14 @@ web::BlockFacts BlockFactsOf(const ReceiverState& state, const dsp::ChainState& 
         {QStringLiteral("Tune"), Formatted("%+.0f Hz", row.TuneHz)},
         {QStringLiteral("Clock correction"), Formatted("%+.2f ppm", clockPpm)},
         {QStringLiteral("Correlogram averaging"), QString::number(state.Controls.AverageCount)},
-        {QStringLiteral("SNR"), Formatted("%.1f dB", row.PeakSnrDb)},
+        {QStringLiteral("Sync peak contrast"), Formatted("%.1f dB", row.PeakSnrDb)},
+        {QStringLiteral("SNR in 3 kHz"),
+         row.SnrDb ? Formatted("%.1f dB", *row.SnrDb) : QStringLiteral("-")},
         {QStringLiteral("Locked"), row.Locked ? QStringLiteral("yes") : QStringLiteral("no")},
     };
+    if (row.Flags != 0)
+        facts.Fields.push_back(
+            {QStringLiteral("Flags"), QString::fromStdString(analysis::FlagWords(row.Flags))});
     // The further paths, as the block table has them.
     for (size_t i = 0; i < row.Paths.size(); ++i)
         if (row.Paths[i])

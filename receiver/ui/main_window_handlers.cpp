@@ -323,7 +323,7 @@ void MainWindow::ShowMode(int32_t mode) {
 
 void MainWindow::ToggleLog() {
     if (state_.Log)
-        state_.Log.reset();
+        session::CloseLog(state_);
     else
         state_.Log =
             std::make_unique<session::BlockLog>(session::WindowLogFolder(state_), state_.Problems);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/web/log_plots.h"
 
+#include "receiver/web/plot_drawing.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -20,10 +22,6 @@ namespace web {
 namespace {
 
 constexpr float Missing = std::numeric_limits<float>::quiet_NaN();
-
-// Column names of the live log that the plots read, in LogFile::columns_ order.
-constexpr std::string_view ColumnNames[] = {"utc", "peak_lag", "doppler_hz", "path2_delay_ms",
-                                            "path3_delay_ms"};
 
 bool Digits(std::string_view text, size_t at, size_t count, int& value) {
     if (at + count > text.size()) return false;
@@ -55,207 +53,21 @@ float Number(std::string_view text) {
     return value;
 }
 
-// ---- Drawing ------------------------------------------------------------------
-
-struct Series {
-    const char* Label;
-    QRgb Colour;
-};
-
-constexpr int PlotLeft = 52, PlotTop = 24, PlotRight = PlotWidth - 10, PlotBottom = PlotHeight - 24;
-constexpr int PlotAreaWidth = PlotRight - PlotLeft;
-constexpr int PlotAreaHeight = PlotBottom - PlotTop;
-
-QFont PlotFont(bool bold = false) {
-    QFont font;
-    font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
-                      QStringLiteral("Nimbus Sans")});
-    font.setPixelSize(11);
-    font.setBold(bold);
-    return font;
-}
-
-// 1, 2 or 5 times a power of ten, near `span` / 5.
-double TickStep(double span) {
-    const double raw = span / 5.0;
-    const double power = std::pow(10.0, std::floor(std::log10(raw)));
-    for (double step : {1.0, 2.0, 5.0, 10.0})
-        if (raw <= step * power) return step * power;
-    return 10.0 * power;
-}
-
-QString TickText(double value, double step) {
-    const int decimals = step >= 1.0 ? 0 : static_cast<int>(std::ceil(-std::log10(step)));
-    return QString::number(value, 'f', decimals);
-}
-
-// Each value a series has in a row goes into its picture as one dot; where
-// rows pile up the dots darken, so paths that hold show as lines and noise as
-// a light haze.
-template <class Values>
-QImage RenderPlot(const LogHistory& history, int64_t nowUtcMs, const QString& title,
-                  std::span<const Series> series, double minSpan, Values values) {
-    // While the log holds less than a day, the time axis covers what there
-    // is (in whole 10 minutes), so a new station's first minutes fill the
-    // plot rather than a sliver at its right edge.
-    int64_t earliestMs = nowUtcMs;
-    history.ForEach(nowUtcMs - PlotSpanMs, nowUtcMs,
-                    [&](const LogPoint& point) { earliestMs = std::min(earliestMs, point.UtcMs); });
-    constexpr int64_t quantumMs = 10LL * 60 * 1000;
-    const int64_t spanMs = std::clamp((nowUtcMs - earliestMs) / quantumMs * quantumMs + quantumMs,
-                                      quantumMs, PlotSpanMs);
-    const int64_t fromMs = nowUtcMs - spanMs;
-    const size_t count = series.size();
-    std::vector<float> row(count);
-
-    // The value range: the middle 90 % of all values and half as much again
-    // on either side, so blocks without a signal (their peak anywhere in the
-    // frame) do not squash the paths into a line; what lies outside is left
-    // out and counted.
-    std::vector<float> all;
-    history.ForEach(fromMs, nowUtcMs, [&](const LogPoint& point) {
-        values(point, row.data());
-        for (float v : row)
-            if (std::isfinite(v)) all.push_back(v);
-    });
-    const bool empty = all.empty();
-    double lo = -1.0, hi = 1.0;
-    if (!empty) {
-        const auto at = [&](double fraction) {
-            const auto nth = all.begin() + static_cast<std::ptrdiff_t>(fraction * (all.size() - 1));
-            std::nth_element(all.begin(), nth, all.end());
-            return static_cast<double>(*nth);
-        };
-        const double low = at(0.05), high = at(0.95);
-        const auto [least, most] = std::minmax_element(all.begin(), all.end());
-        lo = std::max(static_cast<double>(*least), low - (high - low) * 0.5);
-        hi = std::min(static_cast<double>(*most), high + (high - low) * 0.5);
-    }
-    const size_t valueCount = all.size();
-    all = {};
-    const double middle = (lo + hi) / 2.0;
-    const double half = std::max(hi - lo, minSpan) / 2.0 * 1.08;
-    lo = middle - half;
-    hi = middle + half;
-
-    std::vector<uint16_t> dots(count * PlotAreaWidth * PlotAreaHeight, 0);
-    size_t outside = 0;
-    if (!empty)
-        history.ForEach(fromMs, nowUtcMs, [&](const LogPoint& point) {
-            const int x = static_cast<int>((point.UtcMs - fromMs) * PlotAreaWidth / spanMs);
-            if (x < 0 || x >= PlotAreaWidth) return;
+// Every row of `history` in the span, its values from `values`.
+template <class Point, size_t Slots, class Values>
+plot::RowSource RowsOf(const DayHistory<Point>& history, Values values) {
+    return [&history, values](int64_t fromMs, int64_t toMs, const plot::RowVisit& visit) {
+        std::array<float, Slots> row;
+        history.ForEach(fromMs, toMs, [&](const Point& point) {
             values(point, row.data());
-            for (size_t s = 0; s < count; ++s) {
-                if (!std::isfinite(row[s])) continue;
-                const int y =
-                    static_cast<int>(std::lround((hi - row[s]) / (hi - lo) * (PlotAreaHeight - 1)));
-                if (y < 0 || y >= PlotAreaHeight) {
-                    ++outside;
-                    continue;
-                }
-                uint16_t& dot = dots[(s * PlotAreaHeight + y) * PlotAreaWidth + x];
-                if (dot < 0xFFFF) ++dot;
-            }
+            visit(point.UtcMs, row.data());
         });
+    };
+}
 
-    QImage image(PlotWidth, PlotHeight, QImage::Format_RGB32);
-    image.fill(Qt::white);
-    QPainter painter(&image);
-    painter.setFont(PlotFont());
-    const QColor grid(0xE0, 0xE0, 0xE0);
-    const QColor text(0x30, 0x30, 0x30);
-
-    // Values: about five lines across.
-    const double step = TickStep(hi - lo);
-    for (double v = std::ceil(lo / step) * step; v <= hi; v += step) {
-        const int y =
-            PlotTop + static_cast<int>(std::lround((hi - v) / (hi - lo) * (PlotAreaHeight - 1)));
-        painter.setPen(grid);
-        painter.drawLine(PlotLeft, y, PlotRight - 1, y);
-        painter.setPen(text);
-        painter.drawText(QRect(0, y - 7, PlotLeft - 5, 14), Qt::AlignRight | Qt::AlignVCenter,
-                         TickText(std::abs(v) < step / 1000 ? 0.0 : v, step));
-    }
-    // Time: every three hours of UTC over a day, less over a shorter span
-    // (about six to twelve lines).
-    int64_t tickMs = 3LL * 3600 * 1000;
-    for (const int64_t minutes : {5, 10, 15, 30, 60, 120})
-        if (spanMs / (minutes * 60000) <= 12) {
-            tickMs = std::min(tickMs, minutes * 60000);
-            break;
-        }
-    for (int64_t t = (fromMs / tickMs + 1) * tickMs; t <= nowUtcMs; t += tickMs) {
-        const int x = PlotLeft + static_cast<int>((t - fromMs) * PlotAreaWidth / spanMs);
-        painter.setPen(grid);
-        painter.drawLine(x, PlotTop, x, PlotBottom - 1);
-        if (x > PlotRight - 45) continue; // the "UTC" at the end has that place
-        painter.setPen(text);
-        painter.drawText(
-            QRect(x - 30, PlotBottom + 3, 60, 14), Qt::AlignCenter,
-            QDateTime::fromMSecsSinceEpoch(t, Qt::UTC).toString(QStringLiteral("HH:mm")));
-    }
-    painter.setPen(text);
-    painter.drawText(QRect(PlotRight - 60, PlotBottom + 3, 60, 14),
-                     Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("UTC"));
-    painter.end();
-
-    // The dots, the first series on top, darker where more rows fall on one
-    // pixel (on a logarithmic scale: a path that holds for hours is dark, a
-    // few stray blocks a light haze).
-    for (size_t s = count; s-- > 0;) {
-        const QColor colour = QColor::fromRgb(series[s].Colour);
-        const uint16_t* first = &dots[s * PlotAreaHeight * PlotAreaWidth];
-        const uint16_t most = *std::max_element(first, first + PlotAreaHeight * PlotAreaWidth);
-        const double scale = 0.75 / std::log1p(std::max<double>(most, 2.0));
-        for (int y = 0; y < PlotAreaHeight; ++y) {
-            auto* line = reinterpret_cast<QRgb*>(image.scanLine(PlotTop + y)) + PlotLeft;
-            const uint16_t* counts = first + y * PlotAreaWidth;
-            for (int x = 0; x < PlotAreaWidth; ++x) {
-                if (counts[x] == 0) continue;
-                const double alpha = std::min(1.0, 0.25 + scale * std::log1p(counts[x]));
-                const QRgb under = line[x];
-                const auto mix = [&](int over, int below) {
-                    return static_cast<int>(std::lround(alpha * over + (1.0 - alpha) * below));
-                };
-                line[x] = qRgb(mix(colour.red(), qRed(under)), mix(colour.green(), qGreen(under)),
-                               mix(colour.blue(), qBlue(under)));
-            }
-        }
-    }
-
-    painter.begin(&image);
-    painter.setPen(QColor(0x80, 0x80, 0x80));
-    painter.drawRect(PlotLeft - 1, PlotTop - 1, PlotAreaWidth + 1, PlotAreaHeight + 1);
-    painter.setPen(Qt::black);
-    painter.setFont(PlotFont(true));
-    painter.drawText(QRect(PlotLeft, 4, 300, 16), Qt::AlignLeft | Qt::AlignVCenter, title);
-    painter.setFont(PlotFont());
-    if (outside > 0) {
-        const int titleWidth = QFontMetrics(PlotFont(true)).horizontalAdvance(title);
-        painter.setPen(text);
-        painter.drawText(QRect(PlotLeft + titleWidth + 12, 4, 250, 16),
-                         Qt::AlignLeft | Qt::AlignVCenter,
-                         QStringLiteral("%1 % of the values off the scale")
-                             .arg(100.0 * outside / valueCount, 0, 'f', 1));
-    }
-    int x = PlotRight;
-    for (size_t s = count; s-- > 0;) {
-        const QString label = QString::fromLatin1(series[s].Label);
-        const int width = painter.fontMetrics().horizontalAdvance(label);
-        x -= width;
-        painter.setPen(text);
-        painter.drawText(QRect(x, 4, width, 16), Qt::AlignLeft | Qt::AlignVCenter, label);
-        x -= 14;
-        painter.fillRect(x, 8, 9, 9, QColor::fromRgb(series[s].Colour));
-        x -= 12;
-    }
-    if (empty) {
-        painter.setPen(text);
-        painter.drawText(QRect(PlotLeft, PlotTop, PlotAreaWidth, PlotAreaHeight), Qt::AlignCenter,
-                         QStringLiteral("No rows of the last 24 hours in the live log (%1)")
-                             .arg(QDir::toNativeSeparators(history.Folder())));
-    }
-    return image;
+template <class Point> QString EmptyText(const DayHistory<Point>& history) {
+    return QStringLiteral("No rows of the last 24 hours in the live log (%1)")
+        .arg(QDir::toNativeSeparators(history.Folder()));
 }
 
 } // namespace
@@ -289,11 +101,23 @@ bool ParseUtc(std::string_view text, int64_t& utcMs) {
     return true;
 }
 
-void LogFile::Update() {
+void LogPoint::Set(size_t column, float value) {
+    float* fields[] = {nullptr, &PeakLag, &DopplerHz, &Path2Ms, &Path3Ms, &SnrDb};
+    if (column > 0 && column < std::size(fields)) *fields[column] = value;
+}
+
+void ChannelPoint::Set(size_t column, float value) {
+    if (column == 1) LockedShare = value;
+    if (column == 2) SnrDb = value;
+    if (column >= 3 && column < 7) DopplerHz[column - 3] = value;
+    if (column >= 7 && column < 11) SpreadHz[column - 7] = value;
+}
+
+template <class Point> void DayFile<Point>::Update() {
     QFile file(path_);
     const auto restart = [this] {
         readBytes_ = 0;
-        std::fill(std::begin(columns_), std::end(columns_), -1);
+        columns_ = Absent();
         fieldCount_ = 0;
         points_.clear();
     };
@@ -318,7 +142,7 @@ void LogFile::Update() {
     // `pending` holds a line not finished yet: it is read again next time.
 }
 
-void LogFile::TakeLine(std::string_view line) {
+template <class Point> void DayFile<Point>::TakeLine(std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) return;
     std::string_view fields[64];
@@ -330,73 +154,117 @@ void LogFile::TakeLine(std::string_view line) {
         if (comma == std::string_view::npos) break;
         start = comma + 1;
     }
-    if (std::find(fields, fields + n, ColumnNames[0]) != fields + n) {
+    if (std::find(fields, fields + n, Point::Columns[0]) != fields + n) {
         // A header (no row has a field "utc"): the columns of the rows that follow.
         fieldCount_ = n;
-        for (size_t c = 0; c < std::size(ColumnNames); ++c) {
+        for (size_t c = 0; c < Point::Columns.size(); ++c) {
             columns_[c] = -1;
             for (int i = 0; i < n; ++i)
-                if (fields[i] == ColumnNames[c]) columns_[c] = i;
+                if (fields[i] == Point::Columns[c]) columns_[c] = i;
         }
         return;
     }
     // A row must match its header: a line cut short and continued by a
     // restart, or rows without a header, are passed over.
     if (columns_[0] < 0 || n != fieldCount_) return;
-    LogPoint point;
+    Point point;
     if (!ParseUtc(fields[columns_[0]], point.UtcMs)) return;
-    const auto value = [&](int c) {
-        return columns_[c] < 0 ? Missing : Number(fields[columns_[c]]);
-    };
-    point.PeakLag = value(1);
-    point.DopplerHz = value(2);
-    point.Path2Ms = value(3);
-    point.Path3Ms = value(4);
+    for (size_t c = 1; c < Point::Columns.size(); ++c)
+        point.Set(c, columns_[c] < 0 ? Missing : Number(fields[columns_[c]]));
     points_.push_back(point);
 }
 
-void LogFile::DropBefore(int64_t utcMs) {
+template <class Point> void DayFile<Point>::DropBefore(int64_t utcMs) {
     while (!points_.empty() && points_.front().UtcMs < utcMs)
         points_.pop_front();
 }
 
-void LogHistory::Update(int64_t nowUtcMs) {
+template <class Point> void DayHistory<Point>::Update(int64_t nowUtcMs) {
     const QDateTime now = QDateTime::fromMSecsSinceEpoch(nowUtcMs, Qt::UTC);
     QSet<QString> names;
     for (const QDate& day : {now.date(), now.date().addDays(-1), now.toLocalTime().date(),
                              now.toLocalTime().date().addDays(-1)})
-        names.insert(QStringLiteral("propmon-") + day.toString(QStringLiteral("yyyy-MM-dd")) +
-                     QStringLiteral(".csv"));
+        names.insert(QString::fromLatin1(Point::Prefix) +
+                     day.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".csv"));
     std::erase_if(files_, [&](const auto& entry) { return !names.contains(entry.first); });
     for (const QString& name : names) {
-        std::unique_ptr<LogFile>& file = files_[name];
-        if (!file) file = std::make_unique<LogFile>(QDir(folder_).filePath(name));
+        std::unique_ptr<DayFile<Point>>& file = files_[name];
+        if (!file) file = std::make_unique<DayFile<Point>>(QDir(folder_).filePath(name));
         file->Update();
         file->DropBefore(nowUtcMs - PlotSpanMs);
     }
 }
 
+template class DayFile<LogPoint>;
+template class DayFile<ChannelPoint>;
+template class DayHistory<LogPoint>;
+template class DayHistory<ChannelPoint>;
+
 QImage RenderDelayPlot(const LogHistory& history, int64_t nowUtcMs, int baudRate) {
-    static constexpr Series Series[] = {
+    static constexpr plot::Series Series[] = {
         {"strongest path", 0xFF0000A0u},
         {"second path", 0xFFC80000u},
         {"third path", 0xFF008C00u},
     };
     // Two baseband samples a symbol.
     const double lagsPerMs = 2.0 * std::max(baudRate, 1) / 1000.0;
-    return RenderPlot(history, nowUtcMs, QStringLiteral("Delay of the paths (ms)"), Series, 2.0,
-                      [lagsPerMs](const LogPoint& point, float* out) {
-                          const float first = static_cast<float>(point.PeakLag / lagsPerMs);
-                          out[0] = first;
-                          out[1] = first + point.Path2Ms;
-                          out[2] = first + point.Path3Ms;
-                      });
+    return plot::Render(nowUtcMs, QStringLiteral("Delay of the paths (ms)"), Series, 2.0,
+                        RowsOf<LogPoint, 3>(history,
+                                            [lagsPerMs](const LogPoint& point, float* out) {
+                                                const auto first =
+                                                    static_cast<float>(point.PeakLag / lagsPerMs);
+                                                out[0] = first;
+                                                out[1] = first + point.Path2Ms;
+                                                out[2] = first + point.Path3Ms;
+                                            }),
+                        EmptyText(history));
 }
 
 QImage RenderDopplerPlot(const LogHistory& history, int64_t nowUtcMs) {
-    static constexpr Series Series[] = {{"strongest path", 0xFF0000A0u}};
-    return RenderPlot(history, nowUtcMs, QStringLiteral("Doppler (Hz)"), Series, 1.0,
-                      [](const LogPoint& point, float* out) { out[0] = point.DopplerHz; });
+    static constexpr plot::Series Series[] = {{"strongest path", 0xFF0000A0u}};
+    return plot::Render(nowUtcMs, QStringLiteral("Doppler (Hz)"), Series, 1.0,
+                        RowsOf<LogPoint, 1>(history, [](const LogPoint& point,
+                                                        float* out) { out[0] = point.DopplerHz; }),
+                        EmptyText(history));
+}
+
+QImage RenderSnrPlot(const LogHistory& history, int64_t nowUtcMs) {
+    static constexpr plot::Series Series[] = {{"every block", 0xFF0000A0u}};
+    return plot::Render(nowUtcMs, QStringLiteral("SNR in 3 kHz (dB)"), Series, 10.0,
+                        RowsOf<LogPoint, 1>(history, [](const LogPoint& point,
+                                                        float* out) { out[0] = point.SnrDb; }),
+                        EmptyText(history));
+}
+
+QImage RenderLockedPlot(const ChannelHistory& history, int64_t nowUtcMs) {
+    static constexpr plot::Series Series[] = {{"every minute", 0xFF0000A0u}};
+    return plot::Render(
+        nowUtcMs, QStringLiteral("Locked share (%)"), Series, 100.0,
+        RowsOf<ChannelPoint, 1>(history, [](const ChannelPoint& point,
+                                            float* out) { out[0] = 100.0f * point.LockedShare; }),
+        EmptyText(history), plot::FixedScale{0.0, 100.0});
+}
+
+QImage RenderPathDopplerPlot(const ChannelHistory& history, int64_t nowUtcMs) {
+    // The shifts on top, each path's band under them in its colour.
+    static constexpr plot::Series Series[] = {
+        {"path 1", 0xFF0000A0u},      {"path 2", 0xFFC80000u},      {"path 3", 0xFF008C00u},
+        {"path 4", 0xFF8C00A0u},      {nullptr, 0xFF0000A0u, true}, {nullptr, 0xFFC80000u, true},
+        {nullptr, 0xFF008C00u, true}, {nullptr, 0xFF8C00A0u, true},
+    };
+    return plot::Render(
+        nowUtcMs, QStringLiteral("Doppler shift of the paths, spread as a band (Hz)"), Series, 1.0,
+        RowsOf<ChannelPoint, 12>(history,
+                                 [](const ChannelPoint& point, float* out) {
+                                     for (size_t p = 0; p < 4; ++p) {
+                                         const float shift = point.DopplerHz[p];
+                                         const float half = point.SpreadHz[p] / 2.0f;
+                                         out[p] = shift;
+                                         out[4 + 2 * p] = shift - half;
+                                         out[5 + 2 * p] = shift + half;
+                                     }
+                                 }),
+        EmptyText(history));
 }
 
 } // namespace web

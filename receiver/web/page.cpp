@@ -303,6 +303,14 @@ QByteArray PageHtml(const Snapshot& snapshot, const std::vector<ServedFolder>& f
                        "src=\"/plot/delay.png\" width=\"705\" height=\"240\"></p>\n"
                        "<p><img id=\"dopplerplot\" class=\"plot\" alt=\"Doppler against time\" "
                        "src=\"/plot/doppler.png\" width=\"705\" height=\"240\"></p>\n"
+                       "<p><img id=\"snrplot\" class=\"plot\" alt=\"SNR in 3 kHz against time\" "
+                       "src=\"/plot/snr.png\" width=\"705\" height=\"240\"></p>\n"
+                       "<p><img id=\"lockedplot\" class=\"plot\" "
+                       "alt=\"locked share against time\" "
+                       "src=\"/plot/locked.png\" width=\"705\" height=\"240\"></p>\n"
+                       "<p><img id=\"pathsplot\" class=\"plot\" "
+                       "alt=\"Doppler shift and spread of each path against time\" "
+                       "src=\"/plot/paths.png\" width=\"705\" height=\"240\"></p>\n"
                        "<h2>Files</h2>\n<ul id=\"folders\">\n");
     for (const ServedFolder& folder : folders)
         html += QStringLiteral("<li><a href=\"/files/") +
@@ -394,7 +402,7 @@ setTimeout(poll, 1000);
 
 // The plots change slowly: once a minute.
 setInterval(() => {
-  for (const id of ["delayplot", "dopplerplot"]) {
+  for (const id of ["delayplot", "dopplerplot", "snrplot", "lockedplot", "pathsplot"]) {
     const img = document.getElementById(id);
     img.src = img.src.replace(/\?.*$/, "") + "?t=" + Date.now();
   }

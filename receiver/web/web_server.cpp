@@ -106,7 +106,8 @@ QByteArray Attachment(const QString& name) {
 } // namespace
 
 WebServer::WebServer(WebViewConfig config, std::shared_ptr<LatestState> latest)
-    : config_(std::move(config)), latest_(std::move(latest)), history_(config_.LogFolder) {
+    : config_(std::move(config)), latest_(std::move(latest)), history_(config_.LogFolder),
+      channels_(config_.LogFolder) {
     clock_.start();
 }
 
@@ -346,20 +347,33 @@ Response WebServer::PanelPng(const QString& fileName) {
 }
 
 Response WebServer::PlotPng(const QString& fileName) {
-    const bool delay = fileName == u"delay.png";
-    if (!delay && fileName != u"doppler.png") return Text(Status::NotFound, "not found");
+    static const QString PlotNames[] = {QStringLiteral("delay.png"), QStringLiteral("doppler.png"),
+                                        QStringLiteral("snr.png"), QStringLiteral("locked.png"),
+                                        QStringLiteral("paths.png")};
+    const auto found = std::find(std::begin(PlotNames), std::end(PlotNames), fileName);
+    if (found == std::end(PlotNames)) return Text(Status::NotFound, "not found");
+    const auto which = size_t(found - std::begin(PlotNames));
     int baudRate;
     {
         QMutexLocker lock(&latest_->Mutex);
         baudRate = latest_->Facts.BaudRate;
     }
-    EncodedPlot& plot = delay ? delayPlot_ : dopplerPlot_;
+    EncodedPlot& plot = plots_[which];
     const qint64 now = clock_.elapsed();
     if (plot.Png.isEmpty() || now - plot.MadeMs > PlotAgeMs || plot.BaudRate != baudRate) {
         const int64_t nowUtcMs = QDateTime::currentMSecsSinceEpoch();
-        history_.Update(nowUtcMs);
-        plot.Png = Png(delay ? RenderDelayPlot(history_, nowUtcMs, baudRate)
-                             : RenderDopplerPlot(history_, nowUtcMs));
+        QImage image;
+        if (which < 3) {
+            history_.Update(nowUtcMs);
+            image = which == 0   ? RenderDelayPlot(history_, nowUtcMs, baudRate)
+                    : which == 1 ? RenderDopplerPlot(history_, nowUtcMs)
+                                 : RenderSnrPlot(history_, nowUtcMs);
+        } else {
+            channels_.Update(nowUtcMs);
+            image = which == 3 ? RenderLockedPlot(channels_, nowUtcMs)
+                               : RenderPathDopplerPlot(channels_, nowUtcMs);
+        }
+        plot.Png = Png(image);
         plot.MadeMs = now;
         plot.BaudRate = baudRate;
     }

@@ -75,12 +75,14 @@ class WebServer : public QObject {
 
     QElapsedTimer clock_;
     LogHistory history_;
+    ChannelHistory channels_;
     struct EncodedPlot {
         qint64 MadeMs = 0; // monotonic
         int BaudRate = 0;
         QByteArray Png;
     };
-    EncodedPlot delayPlot_, dopplerPlot_;
+    // delay, doppler, snr, locked, paths: as PlotNames in web_server.cpp.
+    std::array<EncodedPlot, 5> plots_;
 };
 
 } // namespace web

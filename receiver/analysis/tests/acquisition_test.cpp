@@ -376,3 +376,63 @@ TEST(Monitor, TheOperatorsPlacingStopsTheAutomaticOneAndTheLevelWarnsOfClipping)
 
 } // namespace
 } // namespace analysis
+
+namespace analysis {
+namespace {
+
+// The measurement stage's presence lock is the monitor's lock: a signal
+// whose paths fade in turn (three equal paths, 1 Hz spread, 5 dB) is locked
+// once and its paths placed; six seconds the input filled with silence (a
+// network loss; the signal itself goes on) lose the lock and it comes back,
+// where the sync peak alone saw nothing; noise alone is never locked.
+TEST(Monitor, TheMeasurementsPresenceLockIsTheLock) {
+    for (const bool signal : {true, false}) {
+        s4285gen::Generator generator(signal ? Channel(dsp::ModeNato,
+                                                       {{.DelayMs = 1, .SpreadHz = 1},
+                                                        {.DelayMs = 2.5, .SpreadHz = 1},
+                                                        {.DelayMs = 4, .SpreadHz = 1}},
+                                                       5, 0, 3)
+                                             : Channel(dsp::ModeNato, {{}}, -60, 0, 7));
+        std::vector<std::string> events, peakEvents;
+        const MonitorOptions options{.AutoPlacePaths = true};
+        AcquisitionMonitor monitor(options,
+                                   [&](const std::string& line) { events.push_back(line); });
+        AcquisitionMonitor peakOnly(options,
+                                    [&](const std::string& line) { peakEvents.push_back(line); });
+        MeasurementStage stage;
+        dsp::Settings settings;
+        dsp::ChainControls controls, peakControls;
+        auto chain = dsp::MakeChainState();
+        dsp::SetSignalParameters(*chain, controls, settings);
+        dsp::BuildSignalTables(chain->Tables);
+        int64_t block = 0;
+        dsp::DisplayHooks hooks;
+        hooks.BlockProcessed = [&](const dsp::ChainState& state) {
+            const double seconds = double(block++) * dsp::BlockLen / 9600.0;
+            const BlockInputFacts facts{.Fill = seconds >= 40.0 && seconds < 46.0};
+            const BlockMeasurement& m = stage.Add(state, settings, facts);
+            monitor.OnBlock(state, settings, controls, &m);
+            peakOnly.OnBlock(state, settings, peakControls);
+        };
+        std::vector<int16_t> buffer(dsp::BlockLen);
+        for (int64_t n = 0; n < 60 * 9600; n += dsp::BlockLen) {
+            generator.Generate(buffer.data(), buffer.size());
+            dsp::ResampleBuffer(*chain, settings, controls, hooks, buffer.data(),
+                                2 * dsp::BlockLen);
+        }
+        if (!signal) {
+            EXPECT_TRUE(events.empty()) << events.front();
+            continue;
+        }
+        ASSERT_EQ(events.size(), 4u) << events.back();
+        EXPECT_EQ(events[0].rfind("locked: sync peak at lag ", 0), 0u) << events[0];
+        EXPECT_EQ(events[1].rfind("paths placed: lag offset ", 0), 0u) << events[1];
+        EXPECT_EQ(events[2], "lock lost: no steady sync peak for 3 s");
+        EXPECT_EQ(events[3].rfind("lock regained: ", 0), 0u) << events[3];
+        EXPECT_TRUE(monitor.Locked());
+        EXPECT_EQ(peakEvents.size(), 2u) << peakEvents.back();
+    }
+}
+
+} // namespace
+} // namespace analysis

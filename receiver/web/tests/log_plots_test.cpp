@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "receiver/analysis/channel_table.h"
 #include "receiver/web/log_plots.h"
 
 namespace {
@@ -243,6 +244,86 @@ TEST(LogPlots, ScaleToTheDataWhileThereIsLessThanADay) {
     EXPECT_GT(Dots(delay, left + width / 6 + 4, left + width / 3, strongest), 10);
     EXPECT_GT(Dots(delay, right - width / 6, right, strongest), 10);
     EXPECT_EQ(Dots(delay, left, left + width / 6 - 4, strongest), 0);
+}
+
+} // namespace
+
+namespace {
+
+// The channel table as the receiver writes it (its header and rows), read back
+// for the plots of the locked share and of each path's Doppler shift with its
+// spread as a band; the SNR in 3 kHz from the block log beside it.
+TEST(LogPlots, ChannelTableGivesLockedShareAndEachPathsDopplerWithItsSpread) {
+    QTemporaryDir dir;
+    const int64_t now = QDateTime::currentMSecsSinceEpoch();
+    const int64_t minute = 60 * 1000, hour = 60 * minute;
+    const auto dayFile = [&](const char* prefix, int64_t ms) {
+        return QDir(dir.path())
+            .filePath(QString::fromLatin1(prefix) +
+                      QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString("yyyy-MM-dd") +
+                      QStringLiteral(".csv"));
+    };
+    // Three hours up to an hour ago: path 1 steady at +0.5 Hz (0.1 Hz
+    // spread), path 2 at -1 Hz spread over 2 Hz, 0.9 of the blocks locked.
+    for (int64_t t = (now - 4 * hour) / minute * minute; t < now - hour; t += minute) {
+        analysis::ChannelRow row;
+        row.Utc = Utc(t);
+        row.Blocks = 562;
+        row.LockedShare = 0.9;
+        row.SnrDb = 12.0;
+        row.Paths[0] = analysis::ChannelPath{0.0, 0.0, 0.5, 0.1};
+        row.Paths[1] = analysis::ChannelPath{1.0, -3.0, -1.0, 2.0};
+        const QString path = dayFile("channel-", t);
+        if (!QFile::exists(path)) Append(path, analysis::ChannelTableHeader() + "\n");
+        Append(path, analysis::FormatChannelRow(row) + "\n");
+        const QString log = dayFile("propmon-", t);
+        if (!QFile::exists(log)) Append(log, "utc,block,snr_db,flags\n");
+        Append(log, Utc(t) + ",0,14.5,\n" + Utc(t + 100) + ",1,,dropout\n");
+    }
+    web::ChannelHistory channels(dir.path());
+    channels.Update(now);
+    int minutes = 0;
+    channels.ForEach(now - 24 * hour, now, [&](const web::ChannelPoint& point) {
+        ++minutes;
+        EXPECT_FLOAT_EQ(point.LockedShare, 0.9f);
+        EXPECT_FLOAT_EQ(point.DopplerHz[1], -1.0f);
+        EXPECT_FLOAT_EQ(point.SpreadHz[1], 2.0f);
+        EXPECT_TRUE(std::isnan(point.DopplerHz[2]));
+    });
+    EXPECT_NEAR(minutes, 180, 1);
+
+    const auto x = [&](int64_t ms) {
+        return 52 +
+               static_cast<int>((ms - (now - 24 * hour)) * (web::PlotWidth - 62) / (24 * hour));
+    };
+    const int column = x(now - 2 * hour);
+    constexpr QRgb path1 = 0xFF0000A0u, path2 = 0xFFC80000u;
+    const QImage paths = web::RenderPathDopplerPlot(channels, now);
+    ASSERT_EQ(paths.size(), QSize(web::PlotWidth, web::PlotHeight));
+    const auto near = [](QRgb p, QRgb colour) {
+        return std::abs(qRed(p) - qRed(colour)) + std::abs(qGreen(p) - qGreen(colour)) +
+                   std::abs(qBlue(p) - qBlue(colour)) <
+               120;
+    };
+    int path1Y = -1, path2Y = -1, band = 0;
+    for (int y = 24; y < paths.height() - 24; ++y) {
+        const QRgb p = paths.pixel(column, y);
+        if (near(p, path1)) path1Y = y;
+        if (near(p, path2)) path2Y = y;
+        // The band: reddish, lighter than the dot.
+        band += qRed(p) > qGreen(p) + 20 && qRed(p) > qBlue(p) + 20 && !near(p, path2);
+    }
+    ASSERT_GE(path1Y, 0);
+    ASSERT_GE(path2Y, 0);
+    EXPECT_LT(path1Y, path2Y); // +0.5 Hz above -1 Hz
+    // 2 Hz of band against 1.5 Hz between the two shifts.
+    EXPECT_GT(band, (path2Y - path1Y) * 2 / 3);
+    EXPECT_EQ(Dots(paths, x(now - 50 * minute), web::PlotWidth - 10, path2), 0);
+
+    EXPECT_GT(Dots(web::RenderLockedPlot(channels, now), column - 20, column + 20, path1), 10);
+    web::LogHistory log(dir.path());
+    log.Update(now);
+    EXPECT_GT(Dots(web::RenderSnrPlot(log, now), column - 20, column + 20, path1), 10);
 }
 
 } // namespace
