@@ -35,6 +35,9 @@ struct PendingFile {
 
 // The median of the values (reordered); NaN for none.
 double Median(std::vector<double>& values);
+inline double MedianOf(std::vector<double> values) {
+    return Median(values);
+}
 
 class BatchTables {
   public:
@@ -61,10 +64,10 @@ class BatchTables {
     // Medians for the summary: the sync peak's contrast over every block,
     // the SNR in 3 kHz over the locked blocks, path 1's Doppler spread and
     // the RMS delay spread over the minutes that have them.
-    double MedianPeakSnrDb() { return Median(peakSnrDb_); }
-    double MedianSnrDb() { return Median(snrDb_); }
-    double MedianRmsDelaySpreadMs() { return Median(rmsDelaySpreadMs_); }
-    double MedianDopplerSpreadHz() { return Median(dopplerSpreadHz_); }
+    double MedianPeakSnrDb() const { return MedianOf(peakSnrDb_); }
+    double MedianSnrDb() const { return MedianOf(snrDb_); }
+    double MedianRmsDelaySpreadMs() const { return MedianOf(rmsDelaySpreadMs_); }
+    double MedianDopplerSpreadHz() const { return MedianOf(dopplerSpreadHz_); }
 
   private:
     void WriteMinute(const std::optional<analysis::ChannelRow>& row);

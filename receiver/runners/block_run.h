@@ -68,10 +68,10 @@ class BlockRun {
     // Locked as the measurement stage tells it.
     const analysis::LockTally& Tally() const { return tables_.Tally(); }
     // The summary's medians (batch_tables.h); NaN for none.
-    double MedianSnrDb() { return tables_.MedianPeakSnrDb(); }
-    double MedianSnrDb3k() { return tables_.MedianSnrDb(); }
-    double MedianRmsDelaySpreadMs() { return tables_.MedianRmsDelaySpreadMs(); }
-    double MedianDopplerSpreadHz() { return tables_.MedianDopplerSpreadHz(); }
+    double MedianSnrDb() const { return tables_.MedianPeakSnrDb(); }
+    double MedianSnrDb3k() const { return tables_.MedianSnrDb(); }
+    double MedianRmsDelaySpreadMs() const { return tables_.MedianRmsDelaySpreadMs(); }
+    double MedianDopplerSpreadHz() const { return tables_.MedianDopplerSpreadHz(); }
     int64_t SnapshotsWritten() const;
     int64_t SnapshotsFailed() const;
 
