@@ -116,6 +116,8 @@ void InstallHooks(ReceiverState& state) {
     // log, which writes the block's row once everything about it is known.
     state.Hooks.BlockProcessed = [&state](const dsp::ChainState& chain) {
         state.CurrentBlock = NextBlockTime(state);
+        state.CurrentBlock.FillSamples =
+            TakeBlockFill(state.Capture, chain.Intake.ResampleInputPos + 1);
         for (const BlockObserver& observe : state.BlockObservers)
             observe(chain);
         if (state.Log) {
