@@ -274,3 +274,22 @@ TEST_F(StreamTest, PipedRecordingIsDatedFromItsStartTimeBySamples) {
 }
 
 } // namespace
+
+namespace {
+
+// --start-time dates a recording: a time that is none, or a live input, is bad
+// usage, told in one line.
+TEST_F(StreamTest, StartTimeThatIsNoTimeOrForALiveInputIsBadUsage) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--headless", "--input", "stdin:9600", "--start-time", "yesterday"},
+        {"--headless", "--simulate", "--start-time", "2026-03-01T10:15:00Z"},
+        {"--headless", "--input", "udp:7355", "--start-time", "2026-03-01T10:15:00Z"},
+    };
+    for (const auto& args : cases) {
+        Propmon propmon(args, dir_);
+        EXPECT_EQ(propmon.End(false, 30s), 2) << args.back();
+        EXPECT_NE(Slurp(propmon.Err).find("--start-time"), std::string::npos) << Slurp(propmon.Err);
+    }
+}
+
+} // namespace
