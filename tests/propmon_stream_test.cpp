@@ -21,8 +21,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -229,6 +231,152 @@ TEST_F(StreamTest, UdpWithThreePercentLossKeepsTheTrueLagAfterLock) {
     const std::string err = Slurp(propmon.Err);
     EXPECT_NE(err.find("lost, filled with silence"), std::string::npos) << err;
     EXPECT_NE(err.find(" losses, "), std::string::npos) << err;
+}
+
+// Forwards RTP from `from` to `to` on 127.0.0.1, losing a share `loss` of the
+// packets, sending some twice and holding some back behind the next one; the
+// samples of the packets lost are counted.
+void LossyForward(int from, uint16_t to, double loss, const std::atomic<bool>& stop,
+                  int64_t& lostSamples) {
+    sockaddr_in dest{};
+    dest.sin_family = AF_INET;
+    dest.sin_port = htons(to);
+    dest.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto send = [&](const std::vector<char>& packet) {
+        ::sendto(from, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&dest),
+                 sizeof dest);
+    };
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<char> packet(65536), heldBack;
+    int64_t count = 0;
+    while (!stop) {
+        const ssize_t n = ::recv(from, packet.data(), packet.size(), 0);
+        if (n <= 12) continue;
+        const std::vector<char> got(packet.begin(), packet.begin() + n);
+        const double dice = unit(random);
+        if (++count > 10 && dice < loss) {
+            lostSamples += (n - 12) / 2;
+            continue;
+        }
+        if (dice > 0.95 && heldBack.empty()) {
+            heldBack = got; // overtaken by the next one
+            continue;
+        }
+        send(got);
+        if (dice > 0.93 && dice <= 0.95) send(got); // twice
+        if (!heldBack.empty()) send(heldBack);
+        heldBack.clear();
+    }
+}
+
+// ffmpeg sends the signal as RTP L16 at real-time pace; on the way 3 % of the
+// packets are lost, some overtaken, some doubled: every loss is filled exactly,
+// the order put right, and the rows after lock keep the lag.
+TEST_F(StreamTest, RtpFromFfmpegWithLossesAndReorderingKeepsTheLag) {
+    if (std::system("ffmpeg -version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
+    const std::vector<int16_t> signal = TwoPathSignal(40);
+    const fs::path raw = dir_ / "signal.raw";
+    {
+        std::ofstream out(raw, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(signal.data()), std::streamsize(signal.size() * 2));
+    }
+    const uint16_t port = FreeUdpPort();
+    const int proxy = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(proxy, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    socklen_t size = sizeof at;
+    ::getsockname(proxy, reinterpret_cast<sockaddr*>(&at), &size);
+    const timeval wake{0, 100000};
+    ::setsockopt(proxy, SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
+
+    Propmon propmon({"--headless", "--input", "rtp:" + std::to_string(port) + "@48000", "--log",
+                     (dir_ / "logs").string()},
+                    dir_);
+    std::this_thread::sleep_for(1500ms);
+    std::atomic<bool> stop{false};
+    int64_t lost = 0;
+    std::thread forward(LossyForward, proxy, port, 0.03, std::cref(stop), std::ref(lost));
+    const std::string command = "ffmpeg -hide_banner -loglevel error -re -f s16le -ar 48000 "
+                                "-ac 1 -i " +
+                                raw.string() + " -acodec pcm_s16be -f rtp rtp://127.0.0.1:" +
+                                std::to_string(ntohs(at.sin_port)) + " > /dev/null 2>&1";
+    const int sent = std::system(command.c_str());
+    std::this_thread::sleep_for(1s);
+    stop = true;
+    forward.join();
+    ::close(proxy);
+    ASSERT_EQ(sent, 0);
+    ASSERT_EQ(propmon.End(true), 0) << Slurp(propmon.Err);
+
+    const Log log = ReadLogs(dir_ / "logs");
+    ASSERT_GT(log.Rows.size(), 300u) << Slurp(propmon.Err);
+    const size_t lagColumn = log.Column("peak_lag");
+    std::map<int, size_t> lags;
+    for (const auto& row : log.Rows)
+        ++lags[std::stoi(row[lagColumn])];
+    const int lag = std::max_element(lags.begin(), lags.end(), [](auto& a, auto& b) {
+                        return a.second < b.second;
+                    })->first;
+    size_t kept = 0, runs = 0;
+    for (size_t i = 20; i < log.Rows.size(); ++i) {
+        const auto away = [&](size_t row) {
+            return std::abs(std::stoi(log.Rows[row][lagColumn]) - lag) > 1;
+        };
+        kept += !away(i);
+        runs += away(i) && away(i - 1);
+    }
+    EXPECT_GE(double(kept) / double(log.Rows.size() - 20), 0.9);
+    EXPECT_EQ(runs, 0u);
+    // Every lost sample filled: the first loss told, the rest in the sum.
+    const std::string err = Slurp(propmon.Err);
+    std::smatch first, sum;
+    ASSERT_TRUE(std::regex_search(err, first, std::regex(R"(: (\d+) samples \(\d+ ms\) lost)")))
+        << err;
+    ASSERT_TRUE(std::regex_search(err, sum, std::regex(R"(: (\d+) losses, (\d+) ms filled)")))
+        << err;
+    const double filledMs = std::stod(first[1]) / 48.0 + std::stod(sum[2]);
+    EXPECT_NEAR(filledMs, double(lost) / 48.0, 1.0) << err;
+    EXPECT_EQ(err.find("restart"), std::string::npos) << err;
+}
+
+// A multicast group, inside a network namespace of the test's own (its
+// loopback up with multicast on): propmon joins the group and ffmpeg's stream
+// locks the chain.
+TEST_F(StreamTest, RtpFromAMulticastGroupIsJoined) {
+    if (std::system("ffmpeg -version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
+    if (std::system("unshare -n true > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no network namespace of our own";
+    const std::vector<int16_t> signal = TwoPathSignal(15);
+    const fs::path raw = dir_ / "signal.raw";
+    {
+        std::ofstream out(raw, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(signal.data()), std::streamsize(signal.size() * 2));
+    }
+    const std::string logs = (dir_ / "logs").string();
+    const std::string script =
+        "ip link set lo up && ip link set lo multicast on && ip route add 239.0.0.0/8 dev lo && "
+        "{ " PROPMON_BIN " --headless --input rtp:239.1.2.3:5004@48000 --log " +
+        logs + " 2> " + (dir_ / "stderr.txt").string() +
+        " & P=\\$!; sleep 1.5; ffmpeg -hide_banner -loglevel error -re -f s16le -ar 48000 -ac 1 "
+        "-i " +
+        raw.string() +
+        " -acodec pcm_s16be -f rtp 'rtp://239.1.2.3:5004?ttl=0' > /dev/null 2>&1; sleep 1; "
+        "kill \\$P; wait \\$P; }";
+    ASSERT_EQ(std::system(("unshare -n sh -c \"" + script + "\"").c_str()), 0)
+        << Slurp(dir_ / "stderr.txt");
+    const Log log = ReadLogs(dir_ / "logs");
+    ASSERT_GT(log.Rows.size(), 100u) << Slurp(dir_ / "stderr.txt");
+    const size_t lagColumn = log.Column("peak_lag");
+    std::map<int, size_t> lags;
+    for (size_t i = 20; i < log.Rows.size(); ++i)
+        ++lags[std::stoi(log.Rows[i][lagColumn])];
+    size_t most = 0;
+    for (const auto& [lag, count] : lags)
+        most = std::max(most, count);
+    EXPECT_GE(double(most), 0.95 * double(log.Rows.size() - 20));
 }
 
 // Ten minutes of samples piped in far faster than real time: the rows are

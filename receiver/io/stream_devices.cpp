@@ -2,6 +2,7 @@
 #include "receiver/io/stream_devices.h"
 
 #include "receiver/io/rate_converter.h"
+#include "receiver/io/rtp_packets.h"
 
 #include <QDateTime>
 #include <QSocketNotifier>
@@ -41,10 +42,13 @@ void Tell(const StreamReports& reports, const std::string& line) {
 
 bool ParseStreamSpec(const QString& text, StreamSpec& input, QString& error) {
     input = StreamSpec{};
-    const QString usage = QStringLiteral(
-        "--input is udp:PORT[@RATE], udp:ADDR:PORT[@RATE] or stdin:RATE[:s16|f32], not '%1'");
-    if (text.startsWith(QLatin1String("udp:"))) {
-        input.Kind = StreamSpec::Kind::Udp;
+    const QString usage =
+        QStringLiteral("--input is udp:[ADDR:]PORT[@RATE], rtp:[ADDR:]PORT[#SSRC][@RATE] or "
+                       "stdin:RATE[:s16|f32], not '%1'");
+    const bool rtp = text.startsWith(QLatin1String("rtp:"));
+    if (text.startsWith(QLatin1String("udp:")) || rtp) {
+        input.Kind = rtp ? StreamSpec::Kind::Rtp : StreamSpec::Kind::Udp;
+        if (rtp) input.Rate = RtpL16Rate;
         QString rest = text.mid(4);
         const qsizetype at = rest.lastIndexOf(QLatin1Char('@'));
         if (at >= 0) {
@@ -56,6 +60,19 @@ bool ParseStreamSpec(const QString& text, StreamSpec& input, QString& error) {
                 return false;
             }
             rest.truncate(at);
+            input.RateGiven = true;
+        }
+        const qsizetype hash = rest.lastIndexOf(QLatin1Char('#'));
+        if (rtp && hash >= 0) {
+            bool ok = false;
+            const qulonglong ssrc = rest.mid(hash + 1).toULongLong(&ok, 0);
+            if (!ok || ssrc > 0xffffffffULL) {
+                error =
+                    QStringLiteral("--input %1: the SSRC is a number up to 0xffffffff").arg(text);
+                return false;
+            }
+            input.Ssrc = static_cast<uint32_t>(ssrc);
+            rest.truncate(hash);
         }
         const qsizetype colon = rest.lastIndexOf(QLatin1Char(':'));
         if (colon >= 0) {

@@ -23,6 +23,7 @@
 #pragma once
 
 #include "receiver/io/arrival_gaps.h"
+#include "receiver/io/recording.h"
 #include "receiver/io/wave_input.h"
 
 #include <QHostAddress>
@@ -46,12 +47,16 @@ struct StreamReports {
 enum class SampleEncoding { S16, F32 };
 
 // --input udp:[ADDR:]PORT[@RATE] or stdin:RATE[:s16|f32].
+// rtp:[ADDR:]PORT[#SSRC][@RATE]: RTP L16 on a unicast address or a multicast
+// group (joined); without @RATE payload types 10 and 11 at 44100 samples/s.
 struct StreamSpec {
-    enum class Kind { None, Udp, Stdin };
+    enum class Kind { None, Udp, Stdin, Rtp };
     Kind Kind = Kind::None;
     QHostAddress Address = QHostAddress(QHostAddress::LocalHost);
     uint16_t Port = 0;
     int Rate = 48000;
+    bool RateGiven = false;
+    std::optional<uint32_t> Ssrc; // RTP: only this stream
     SampleEncoding Encoding = SampleEncoding::S16;
 };
 // False with a one-line reason when `text` is no such input.
@@ -70,6 +75,7 @@ struct StreamCounts {
     int64_t Bad = 0;         // datagrams dropped as odd-length or oversized
     int64_t Pauses = 0;      // pauses too long to fill
     int64_t Restarts = 0;    // the sender jumped ahead (restarted): time taken up again
+    int64_t Duplicates = 0;  // RTP packets that came twice
     bool Ended = false;      // the input has ended (standard input)
 };
 
@@ -77,6 +83,24 @@ class UdpStreamDevice : public WaveDevice {
   public:
     UdpStreamDevice(QHostAddress address, uint16_t port, int inputRate, StreamReports reports);
     ~UdpStreamDevice() override;
+    QString Name() const override;
+    std::unique_ptr<WaveDriver> Open(int32_t sampleRate, WaveSink& sink,
+                                     WaveResult& result) override;
+    const StreamCounts& Counts() const;
+
+    struct Shared;
+
+  private:
+    std::shared_ptr<Shared> shared_;
+};
+
+class RtpStreamDevice : public WaveDevice {
+  public:
+    // `rate`: that of a dynamic payload type (0: only types 10 and 11, 44100);
+    // of a stereo stream `channel` is taken.
+    RtpStreamDevice(QHostAddress address, uint16_t port, std::optional<uint32_t> ssrc, int rate,
+                    ChannelChoice channel, StreamReports reports);
+    ~RtpStreamDevice() override;
     QString Name() const override;
     std::unique_ptr<WaveDriver> Open(int32_t sampleRate, WaveSink& sink,
                                      WaveResult& result) override;

@@ -168,6 +168,9 @@ QList<QCommandLineOption> ReceiverOptionList() {
                            "  127.0.0.1 (udp:ADDR:PORT[@RATE] on another address,\n"
                            "  udp:0.0.0.0:PORT on all), 48000 samples/s unless given;\n"
                            "  lost datagrams are filled with silence and counted\n"
+                           "rtp:[ADDR:]PORT[#SSRC][@RATE]  RTP L16 (payload types 10\n"
+                           "  and 11 at 44100, a dynamic one at RATE), unicast or a\n"
+                           "  multicast group; #SSRC takes only that stream\n"
                            "stdin:RATE[:s16|f32]  raw mono samples piped in, 16-bit\n"
                            "  (default) or 32-bit float, taken as they come"),
             QStringLiteral("SPEC")),

@@ -20,6 +20,10 @@ int32_t ConfigureInputs(io::WaveInput& wave, const ReceiverOptions& options, int
     if (input.Kind == io::StreamSpec::Kind::Udp)
         chosen = wave.AddDevice(
             std::make_unique<io::UdpStreamDevice>(input.Address, input.Port, input.Rate, reports));
+    if (input.Kind == io::StreamSpec::Kind::Rtp)
+        chosen = wave.AddDevice(std::make_unique<io::RtpStreamDevice>(
+            input.Address, input.Port, input.Ssrc, input.RateGiven ? input.Rate : 0,
+            options.Channel, reports));
     if (input.Kind == io::StreamSpec::Kind::Stdin)
         chosen = wave.AddDevice(std::make_unique<io::PipeStreamDevice>(
             STDIN_FILENO, input.Rate, input.Encoding, reports, options.StartWallMs));

@@ -334,6 +334,14 @@ TEST(StreamSpec, InputSpecificationsParseOrSayWhatIsWrong) {
          io::SampleEncoding::F32},
         {"stdin:8000:s16", true, io::StreamSpec::Kind::Stdin, "127.0.0.1", 0, 8000,
          io::SampleEncoding::S16},
+        {"rtp:5004", true, io::StreamSpec::Kind::Rtp, "127.0.0.1", 5004, 44100,
+         io::SampleEncoding::S16},
+        {"rtp:239.1.2.3:5004#0x1a2b@48000", true, io::StreamSpec::Kind::Rtp, "239.1.2.3", 5004,
+         48000, io::SampleEncoding::S16},
+        {"rtp:[ff02::1]:5004", true, io::StreamSpec::Kind::Rtp, "ff02::1", 5004, 44100,
+         io::SampleEncoding::S16},
+        {"rtp:5004#fast", false, {}, "", 0, 0, {}},
+        {"rtp:5004#0x1ffffffff", false, {}, "", 0, 0, {}},
         {"udp:0", false, {}, "", 0, 0, {}},
         {"udp:70000", false, {}, "", 0, 0, {}},
         {"udp:host.example:7355", false, {}, "", 0, 0, {}},
@@ -353,7 +361,7 @@ TEST(StreamSpec, InputSpecificationsParseOrSayWhatIsWrong) {
             continue;
         }
         EXPECT_EQ(input.Kind, row.Kind);
-        if (row.Kind == io::StreamSpec::Kind::Udp) {
+        if (row.Kind == io::StreamSpec::Kind::Udp || row.Kind == io::StreamSpec::Kind::Rtp) {
             EXPECT_EQ(input.Address.toString().toStdString(), row.Address);
             EXPECT_EQ(input.Port, row.Port);
         }
