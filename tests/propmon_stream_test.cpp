@@ -185,8 +185,8 @@ class StreamTest : public ::testing::Test {
 // loss is filled where it happened, so the sync peak stays on its lag but in
 // the blocks whose preamble lay in a loss.
 TEST_F(StreamTest, UdpWithThreePercentLossKeepsTheTrueLagAfterLock) {
-    constexpr double Seconds = 45;
-    const std::vector<int16_t> signal = TwoPathSignal(Seconds);
+    constexpr double seconds = 45;
+    const std::vector<int16_t> signal = TwoPathSignal(seconds);
     const uint16_t port = FreeUdpPort();
     Propmon propmon(
         {"--headless", "--input", "udp:" + std::to_string(port), "--log", (dir_ / "logs").string()},
@@ -382,18 +382,18 @@ TEST_F(StreamTest, RtpFromAMulticastGroupIsJoined) {
 // Ten minutes of samples piped in far faster than real time: the rows are
 // dated by their samples from --start-time, not by when they were processed.
 TEST_F(StreamTest, PipedRecordingIsDatedFromItsStartTimeBySamples) {
-    constexpr int Rate = 9600;
-    constexpr int Seconds = 600;
+    constexpr int rate = 9600;
+    constexpr int seconds = 600;
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0); // propmon holds no write end
-    Propmon propmon({"--headless", "--input", "stdin:" + std::to_string(Rate), "--start-time",
+    Propmon propmon({"--headless", "--input", "stdin:" + std::to_string(rate), "--start-time",
                      "2026-03-01T10:15:00Z", "--log", (dir_ / "logs").string()},
                     dir_, fds[0]);
     ::close(fds[0]);
     std::thread writer([fd = fds[1]] {
         s4285gen::Generator generator(s4285gen::NatoConfig());
-        std::vector<int16_t> chunk(Rate);
-        for (int s = 0; s < Seconds; ++s) {
+        std::vector<int16_t> chunk(rate);
+        for (int s = 0; s < seconds; ++s) {
             generator.Generate(chunk.data(), chunk.size());
             const char* at = reinterpret_cast<const char*>(chunk.data());
             size_t left = chunk.size() * 2;
@@ -411,10 +411,10 @@ TEST_F(StreamTest, PipedRecordingIsDatedFromItsStartTimeBySamples) {
     ASSERT_EQ(status, 0) << Slurp(propmon.Err);
 
     const Log log = ReadLogs(dir_ / "logs");
-    ASSERT_EQ(log.Rows.size(), size_t(Seconds * Rate / 1024));
+    ASSERT_EQ(log.Rows.size(), size_t(seconds * rate / 1024));
     const size_t utc = log.Column("utc");
     const int64_t startMs = StampMs("2026-03-01T10:15:00.000Z");
-    const double blockMs = 1024 * 1000.0 / Rate;
+    const double blockMs = 1024 * 1000.0 / rate;
     EXPECT_NEAR(double(StampMs(log.Rows.front()[utc]) - startMs), blockMs, 2.0);
     EXPECT_NEAR(double(StampMs(log.Rows.back()[utc]) - startMs), blockMs * double(log.Rows.size()),
                 2.0);

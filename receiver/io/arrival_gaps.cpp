@@ -219,29 +219,29 @@ bool ArrivalGapFinder::PlaceWholeDatagrams(std::vector<DatagramVerdict>& out) {
     const int base = std::max(0, static_cast<int>(std::nearbyint(floor / size)) - 1);
     const double step = -std::log(LossShare());
     const size_t m = r_.size();
-    constexpr int States = WholeDatagramStates;
-    back_.assign(m * States, 0);
-    std::array<double, States> v{}, next{};
-    for (int s = 0; s < States; ++s)
+    constexpr int states = WholeDatagramStates;
+    back_.assign(m * states, 0);
+    std::array<double, states> v{}, next{};
+    for (int s = 0; s < states; ++s)
         v[static_cast<size_t>(s)] =
             LogLikelihood(r_[0] - (base + s) * size) - (base + s > 0 ? step * (base + s) : 0.0);
     for (size_t j = 1; j < m; ++j) {
         double best = -std::numeric_limits<double>::infinity();
         int from = 0;
-        for (int s = 0; s < States; ++s) {
+        for (int s = 0; s < states; ++s) {
             const auto k = static_cast<size_t>(s);
             if (v[k] + step * s > best) {
                 best = v[k] + step * s;
                 from = s;
             }
             next[k] = best - step * s + LogLikelihood(r_[j] - (base + s) * size);
-            back_[j * States + k] = static_cast<uint8_t>(from);
+            back_[j * states + k] = static_cast<uint8_t>(from);
         }
         v = next;
     }
     int s = static_cast<int>(std::max_element(v.begin(), v.end()) - v.begin());
     for (size_t j = m; j-- > 1;)
-        s = back_[j * States + static_cast<size_t>(s)];
+        s = back_[j * states + static_cast<size_t>(s)];
     const int lost = base + s;
     if (lost == 0) return false;
     losses_ += 1;

@@ -216,6 +216,48 @@ TEST(UdpStream, PortInUseIsToldAndTheDeviceCannotOpen) {
     EXPECT_EQ(events[0].rfind("cannot listen on udp 127.0.0.1:", 0), 0u) << events[0];
 }
 
+// PulseAudio's RTP sender (module-rtp-send: L16 stereo at 44100, payload type
+// 10) streams the monitor of a sink playing the signal; the RTP input takes the
+// left channel and the chain locks and keeps its lag.
+TEST(RtpStream, PulseAudioRtpSenderLocksTheChain) {
+    io::testing::PrivateSoundServer server(io::testing::ServerKind::PulseAudio);
+    const QString why = server.Start();
+    if (!why.isEmpty()) GTEST_SKIP() << "no private PulseAudio server: " << why.toStdString();
+    ASSERT_GE(server.LoadNullSink("rtp", "RTP out", 44100), 0);
+    const uint16_t port = FreeUdpPort();
+    ASSERT_EQ(server.Pactl({"load-module", "module-rtp-send", "source=rtp.monitor",
+                            "destination_ip=127.0.0.1", QStringLiteral("port=%1").arg(port),
+                            "format=s16be", "channels=2", "rate=44100", "loop=1"}),
+              0);
+    const QString wav = QDir(server.Folder()).filePath("s4285.wav");
+    ASSERT_TRUE(io::testing::WriteTestRecording(wav, 15.0));
+
+    std::vector<std::string> events;
+    io::StreamReports reports;
+    reports.Event = [&](const std::string& line) { events.push_back(line); };
+    io::WaveInput wave(false);
+    auto device =
+        std::make_unique<io::RtpStreamDevice>(QHostAddress(QHostAddress::LocalHost), port,
+                                              std::nullopt, 0, io::ChannelChoice::Left, reports);
+    const io::RtpStreamDevice& rtp = *device;
+    CaptureState state;
+    state.DeviceId = wave.AddDevice(std::move(device));
+    FakeHost host(state, wave);
+    Blocks blocks(host);
+    host.Initialise();
+    ASSERT_TRUE(host.Messages.empty()) << host.Messages.front().toStdString();
+    server.Play("rtp", wav);
+    const bool enough = RunUntil([&] { return blocks.Lags.size() >= 100; }, 30000);
+    server.StopPlaying();
+    ReleaseCapture(state, wave);
+    ASSERT_TRUE(enough) << blocks.Lags.size() << " blocks; " << rtp.Counts().Datagrams
+                        << " packets";
+    EXPECT_EQ(rtp.Counts().Bad, 0);
+    EXPECT_EQ(rtp.Counts().Gaps, 0);
+    const int32_t lag = blocks.Lags.back();
+    EXPECT_TRUE(blocks.StayAt(lag, blocks.Lags.size() - 40, blocks.Lags.size()));
+}
+
 struct PipeCase {
     const char* Name;
     int Rate;

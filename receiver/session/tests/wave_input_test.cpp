@@ -113,7 +113,7 @@ TEST_F(WaveLayer, SamplesFillQueuedBuffersInOrderOnlyWhileStarted) {
 // than a second dates the stream afresh, and a device may give the time
 // itself. Fill marked ahead lands in the buffer that holds it.
 TEST_F(WaveLayer, BuffersAreDatedBySamplesAndSayWhichOfThemAreFill) {
-    constexpr double BufferMs = 1024 * 1000.0 / 9600;
+    constexpr double bufferMs = 1024 * 1000.0 / 9600;
     const auto requeue = [this](io::WaveBuffer& buffer) {
         ASSERT_EQ(wave_.Prepare(handle_, buffer), io::WaveOk);
         ASSERT_EQ(wave_.Queue(handle_, buffer), io::WaveOk);
@@ -127,7 +127,7 @@ TEST_F(WaveLayer, BuffersAreDatedBySamplesAndSayWhichOfThemAreFill) {
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     script_->Sink->MarkFill(1024 + 100, 50); // in the next buffer but one
     script_->Record(std::vector<int16_t>(1024));
-    EXPECT_NEAR(double(buffers_[1].DoneWallMs - first), BufferMs, 1.0);
+    EXPECT_NEAR(double(buffers_[1].DoneWallMs - first), bufferMs, 1.0);
     EXPECT_EQ(buffers_[1].FillSamples, 0u);
     script_->Record(std::vector<int16_t>(1024));
     EXPECT_EQ(buffers_[2].FillSamples, 50u);
