@@ -299,7 +299,7 @@ TEST_F(StreamTest, RtpFromFfmpegWithLossesAndReorderingKeepsTheLag) {
     std::atomic<bool> stop{false};
     int64_t lost = 0;
     std::thread forward(LossyForward, proxy, port, 0.03, std::cref(stop), std::ref(lost));
-    const std::string command = "ffmpeg -hide_banner -loglevel error -re -f s16le -ar 48000 "
+    const std::string command = "ffmpeg -nostdin -hide_banner -loglevel error -re -f s16le -ar 48000 "
                                 "-ac 1 -i " +
                                 raw.string() + " -acodec pcm_s16be -f rtp rtp://127.0.0.1:" +
                                 std::to_string(ntohs(at.sin_port)) + " > /dev/null 2>&1";
@@ -360,7 +360,7 @@ TEST_F(StreamTest, RtpFromAMulticastGroupIsJoined) {
         "ip link set lo up && ip link set lo multicast on && ip route add 239.0.0.0/8 dev lo && "
         "{ " PROPMON_BIN " --headless --input rtp:239.1.2.3:5004@48000 --log " +
         logs + " 2> " + (dir_ / "stderr.txt").string() +
-        " & P=\\$!; sleep 1.5; ffmpeg -hide_banner -loglevel error -re -f s16le -ar 48000 -ac 1 "
+        " & P=\\$!; sleep 1.5; ffmpeg -nostdin -hide_banner -loglevel error -re -f s16le -ar 48000 -ac 1 "
         "-i " +
         raw.string() +
         " -acodec pcm_s16be -f rtp 'rtp://239.1.2.3:5004?ttl=0' > /dev/null 2>&1; sleep 1; "
