@@ -3,6 +3,7 @@
 
 #include "s4285gen/s4285gen.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace io {
@@ -25,14 +27,22 @@ using Producer = std::function<size_t(int16_t* out, size_t n)>;
 
 class PacedDriver : public WaveDriver {
   public:
-    PacedDriver(int32_t sampleRate, WaveSink& sink, Producer produce)
-        : sampleRate_(sampleRate), sink_(sink), produce_(std::move(produce)) {
+    // `dated`: the samples are dated from `startWallMs` (none: when first
+    // started) plus their count, as a recording's are.
+    PacedDriver(int32_t sampleRate, WaveSink& sink, Producer produce, bool dated = false,
+                std::optional<int64_t> startWallMs = std::nullopt)
+        : sampleRate_(sampleRate), sink_(sink), produce_(std::move(produce)), dated_(dated),
+          startWallMs_(startWallMs) {
         timer_.setInterval(TickMs);
         QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { Tick(); });
     }
 
     WaveResult Start() override {
         if (ended_) return WaveOk;
+        if (dated_) {
+            if (!startWallMs_) startWallMs_ = QDateTime::currentMSecsSinceEpoch();
+            sink_.SetTime(double(*startWallMs_) + 1000.0 * double(produced_) / sampleRate_);
+        }
         clock_.start();
         delivered_ = 0;
         timer_.start();
@@ -53,6 +63,7 @@ class PacedDriver : public WaveDriver {
             const size_t got = produce_(chunk_.data(), n);
             sink_.Write(chunk_.data(), got);
             delivered_ += static_cast<int64_t>(n);
+            produced_ += static_cast<int64_t>(got);
             if (got < n) {
                 ended_ = true;
                 timer_.stop();
@@ -67,7 +78,10 @@ class PacedDriver : public WaveDriver {
     QTimer timer_;
     QElapsedTimer clock_;
     int64_t delivered_ = 0;
+    int64_t produced_ = 0; // since the open
     bool ended_ = false;
+    bool dated_;
+    std::optional<int64_t> startWallMs_;
     std::vector<int16_t> chunk_ = std::vector<int16_t>(ChunkSamples);
 };
 
@@ -108,10 +122,12 @@ std::unique_ptr<WaveDriver> RecordingDevice::Open(int32_t sampleRate, WaveSink& 
     }
     result = WaveOk;
     return std::make_unique<PacedDriver>(
-        sampleRate, sink, [reader](int16_t* out, size_t n) -> size_t {
+        sampleRate, sink,
+        [reader](int16_t* out, size_t n) -> size_t {
             const int64_t got = reader->Read(out, static_cast<int64_t>(n));
             return got > 0 ? static_cast<size_t>(got) : 0;
-        });
+        },
+        true, startWallMs_);
 }
 
 } // namespace io

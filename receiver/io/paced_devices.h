@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 
 namespace io {
 
@@ -40,8 +41,11 @@ class TestSignalDevice : public WaveDevice {
 // as with a receiver whose sound card has gone quiet; a headless run ends.
 class RecordingDevice : public WaveDevice {
   public:
-    explicit RecordingDevice(QString path, io::ChannelChoice channel = io::ChannelChoice::Left)
-        : path_(std::move(path)), channel_(channel) {}
+    // The samples are dated from `startWallMs` (ms since the epoch; none: when
+    // the replay starts) plus their count.
+    explicit RecordingDevice(QString path, io::ChannelChoice channel = io::ChannelChoice::Left,
+                             std::optional<int64_t> startWallMs = std::nullopt)
+        : path_(std::move(path)), channel_(channel), startWallMs_(startWallMs) {}
     QString Name() const override;
     std::unique_ptr<WaveDriver> Open(int32_t sampleRate, WaveSink& sink,
                                      WaveResult& result) override;
@@ -49,6 +53,7 @@ class RecordingDevice : public WaveDevice {
   private:
     QString path_;
     io::ChannelChoice channel_;
+    std::optional<int64_t> startWallMs_;
 };
 
 } // namespace io

@@ -9,6 +9,7 @@
 #include <QEvent>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace io {
@@ -77,36 +78,88 @@ struct WaveInput::OpenDevice : WaveSink {
     std::deque<WaveBuffer*> Pending;
     bool Started = false;
     int32_t SampleRate = 0;
+    int64_t Written = 0; // samples written since the open
+    // The stream's time: sample AnchorIndex was taken at AnchorMs.
+    bool Anchored = false;
+    bool DeviceKeepsTime = false;
+    double AnchorMs = 0;
+    int64_t AnchorIndex = 0;
+    std::deque<std::pair<int64_t, int64_t>> Fills; // [begin, end) of fill to come
     // Declared last: destroyed first, so the driver never outlives its sink.
     std::unique_ptr<WaveDriver> Driver;
 
     size_t Write(const int16_t* samples, size_t count) override {
-        if (!Started) return 0;
-        // The samples of one write arrived by now, the last one now: a buffer
-        // filled part-way through is dated back by the samples after it.
-        const int64_t nowMs = QDateTime::currentMSecsSinceEpoch();
+        if (!Started || count == 0) return 0;
+        // Without a time from the device: the samples of one write arrived by
+        // now, the last one now.
+        if (!DeviceKeepsTime) {
+            const double nowMs = double(QDateTime::currentMSecsSinceEpoch());
+            const int64_t last = Written + static_cast<int64_t>(count) - 1;
+            if (!Anchored || std::fabs(TimeOf(last) - nowMs) > double(ReanchorMs)) {
+                AnchorMs = nowMs;
+                AnchorIndex = last;
+                Anchored = true;
+            }
+        }
         size_t stored = 0;
         while (stored < count && !Pending.empty()) {
             WaveBuffer* head = Pending.front();
             const size_t room = (head->BufferLength - head->BytesRecorded) / sizeof(int16_t);
             const size_t n = std::min(room, count - stored);
+            NoteFill(*head, Written + static_cast<int64_t>(stored), n);
             std::memcpy(reinterpret_cast<char*>(head->Data) + head->BytesRecorded, samples + stored,
                         n * sizeof(int16_t));
             head->BytesRecorded += static_cast<uint32_t>(n * sizeof(int16_t));
             stored += n;
             if (head->BufferLength - head->BytesRecorded < sizeof(int16_t))
-                ReturnHead(nowMs - static_cast<int64_t>((count - stored) * 1000 / SampleRate));
+                ReturnHead(Written + static_cast<int64_t>(stored) - 1);
         }
+        Written += static_cast<int64_t>(count);
+        while (!Fills.empty() && Fills.front().second <= Written)
+            Fills.pop_front();
         return stored;
     }
 
     void FinishCurrent() override {
-        if (!Pending.empty()) ReturnHead(QDateTime::currentMSecsSinceEpoch());
+        if (!Pending.empty()) ReturnHead(Written - 1);
     }
 
     void EndOfInput() override {
-        if (CurrentBytes() > 0) ReturnHead(QDateTime::currentMSecsSinceEpoch());
+        if (CurrentBytes() > 0) ReturnHead(Written - 1);
         Layer->Post(WaveNotice{WaveNoticeKind::End, Handle, nullptr});
+    }
+
+    void MarkFill(size_t offset, size_t count) override {
+        if (count == 0) return;
+        const int64_t begin = Written + static_cast<int64_t>(offset);
+        Fills.emplace_back(begin, begin + static_cast<int64_t>(count));
+    }
+
+    void SetTime(double wallMs) override {
+        AnchorMs = wallMs;
+        AnchorIndex = Written;
+        Anchored = true;
+        DeviceKeepsTime = true;
+    }
+
+    // Wall-clock time of the sample numbered `index` since the open.
+    double TimeOf(int64_t index) const {
+        return AnchorMs + double(index - AnchorIndex) * 1000.0 / SampleRate;
+    }
+
+    // The fill among the `n` samples from `first` on that go into `buffer`.
+    void NoteFill(WaveBuffer& buffer, int64_t first, size_t n) {
+        const uint32_t at = buffer.BytesRecorded / sizeof(int16_t);
+        for (const auto& [begin, end] : Fills) {
+            const int64_t from = std::max(begin, first);
+            const int64_t to = std::min(end, first + static_cast<int64_t>(n));
+            if (from >= to) continue;
+            const auto lo = static_cast<uint32_t>(at + (from - first));
+            const auto hi = static_cast<uint32_t>(at + (to - first));
+            buffer.FillFirst = buffer.FillSamples > 0 ? std::min(buffer.FillFirst, lo) : lo;
+            buffer.FillEnd = std::max(buffer.FillEnd, hi);
+            buffer.FillSamples += hi - lo;
+        }
     }
 
     size_t QueuedCount() const override { return Pending.size(); }
@@ -115,11 +168,13 @@ struct WaveInput::OpenDevice : WaveSink {
         return Pending.empty() ? 0 : Pending.front()->BytesRecorded;
     }
 
-    void ReturnHead(int64_t doneWallMs) {
+    // Returns the buffer being filled; `last` numbers its last sample.
+    void ReturnHead(int64_t last) {
         WaveBuffer* head = Pending.front();
         Pending.pop_front();
         head->Flags = (head->Flags & ~WaveBufferQueued) | WaveBufferDone;
-        head->DoneWallMs = doneWallMs;
+        head->DoneWallMs =
+            Anchored ? std::llround(TimeOf(last)) : QDateTime::currentMSecsSinceEpoch();
         Layer->Post(WaveNotice{WaveNoticeKind::Data, Handle, head});
     }
 };
@@ -246,6 +301,7 @@ WaveResult WaveInput::Queue(WaveHandle handle, WaveBuffer& buffer) {
     if (buffer.Flags & WaveBufferQueued) return WaveStillQueued;
     if (!buffer.Data || buffer.BufferLength < sizeof(int16_t)) return WaveInvalidParam;
     buffer.BytesRecorded = 0;
+    buffer.FillSamples = buffer.FillFirst = buffer.FillEnd = 0;
     buffer.Flags = (buffer.Flags & ~WaveBufferDone) | WaveBufferQueued;
     device->Pending.push_back(&buffer);
     return WaveOk;

@@ -71,9 +71,14 @@ struct WaveBuffer {
     uint32_t BufferLength = 0; // bytes
     uint32_t BytesRecorded = 0;
     uint32_t Flags = 0;
-    // Wall-clock time (ms since the epoch) of the buffer's last sample: when
-    // it was returned, less the samples the same write brought after it.
+    // Wall-clock time (ms since the epoch) of the buffer's last sample, from
+    // the stream's sample count since its start time (see WaveSink::SetTime).
     int64_t DoneWallMs = 0;
+    // Samples of the buffer that are silence put in for input that was lost
+    // (a network stream's losses), all of them within [FillFirst, FillEnd).
+    uint32_t FillSamples = 0;
+    uint32_t FillFirst = 0;
+    uint32_t FillEnd = 0;
 };
 
 // Handle of an open device; 0 is never a valid handle.
@@ -113,7 +118,23 @@ class WaveSink {
     virtual size_t QueuedCount() const = 0;
     // Bytes recorded so far into the buffer being filled (0 when none is queued).
     virtual size_t CurrentBytes() const = 0;
+    // The `count` samples from `offset` samples after the next one written on
+    // are silence put in for input that was lost; the buffers they land in
+    // say so.
+    virtual void MarkFill(size_t offset, size_t count) {
+        (void)offset;
+        (void)count;
+    }
+    // The next sample written was taken at `wallMs` (ms since the epoch), and
+    // the device keeps the time from now on: every later sample is dated by
+    // the samples written since, at the rate opened. Without it the first
+    // write dates the stream (its last sample taken as it is written), and a
+    // stream that comes more than ReanchorMs off that count (a pause, a
+    // stall) is dated afresh.
+    virtual void SetTime(double wallMs) { (void)wallMs; }
 };
+
+inline constexpr int64_t ReanchorMs = 1000;
 
 // One open device: a source of samples. Start and Stop switch the flow of samples
 // into the sink; the layer does the buffer bookkeeping.

@@ -3,6 +3,7 @@
 
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <new>
@@ -59,7 +60,23 @@ void FailRunningCapture(CaptureState& state, io::WaveInput& wave, CaptureHost& h
     host.EndWindow();
 }
 
+// The fill samples among samples [from, to) of the buffer being processed.
+int64_t FillWithin(const CaptureState& state, int32_t from, int32_t to) {
+    if (state.CurrentBufferFillSamples == 0) return 0;
+    const int64_t lo = std::max<int64_t>(from, state.CurrentBufferFillFirst);
+    const int64_t hi = std::min<int64_t>(to, state.CurrentBufferFillEnd);
+    return std::min<int64_t>(std::max<int64_t>(hi - lo, 0), state.CurrentBufferFillSamples);
+}
+
 } // namespace
+
+int64_t TakeBlockFill(CaptureState& state, int32_t through) {
+    through = std::clamp(through, state.NextBlockStart, state.CurrentBufferSamples);
+    const int64_t fill = state.FillCarried + FillWithin(state, state.NextBlockStart, through);
+    state.FillCarried = 0;
+    state.NextBlockStart = through;
+    return fill;
+}
 
 QString NoDeviceMessage() {
     return QStringLiteral("No suitable device found");
@@ -178,11 +195,17 @@ void OnWaveData(CaptureState& state, io::WaveInput& wave, CaptureHost& host,
     const int32_t sampleRate = host.Chain().SampleRate;
     state.CurrentBufferSamples = samples;
     state.CurrentBufferDoneMs = header.DoneWallMs;
+    state.CurrentBufferFillSamples = header.FillSamples;
+    state.CurrentBufferFillFirst = header.FillFirst;
+    state.CurrentBufferFillEnd = header.FillEnd;
+    state.NextBlockStart = 0;
     dsp::ResampleBuffer(host.Chain(), host.ChainSettings(), host.ChainControls(), host.ChainHooks(),
                         header.Data, header.BytesRecorded);
     state.Inputs.EndBuffer(host.Chain(), samples);
     if (sampleRate > 0) state.InputSecondsBefore += static_cast<double>(samples) / sampleRate;
+    state.FillCarried += FillWithin(state, state.NextBlockStart, samples);
     state.CurrentBufferSamples = 0;
+    state.CurrentBufferFillSamples = 0;
     io::WaveResult result = wave.Prepare(state.CaptureDevice, header);
     if (result == io::WaveOk) result = wave.Queue(state.CaptureDevice, header);
     if (result != io::WaveOk) FailRunningCapture(state, wave, host, result);

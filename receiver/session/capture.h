@@ -80,7 +80,21 @@ struct CaptureState {
     int64_t CurrentBufferDoneMs = 0;
     // Full-scale samples and filled losses of each block, for the measurements.
     BlockInputWatch Inputs;
+
+    // Silence a network input put in for lost data: that of the buffer being
+    // processed (FillSamples within [FillFirst, FillEnd)), the first sample of
+    // the next block in it, and the fill of earlier buffers not yet in a block.
+    uint32_t CurrentBufferFillSamples = 0;
+    uint32_t CurrentBufferFillFirst = 0;
+    uint32_t CurrentBufferFillEnd = 0;
+    int32_t NextBlockStart = 0;
+    int64_t FillCarried = 0;
 };
+
+// The fill samples of the block that ends with sample `through` - 1 of the
+// buffer being processed (the block processed now): called once per block,
+// from the chain's BlockProcessed hook.
+int64_t TakeBlockFill(CaptureState& state, int32_t through);
 
 // What the capture cycle needs from the window.
 class CaptureHost {

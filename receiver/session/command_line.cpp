@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/session/command_line.h"
 
+#include <QDateTime>
 #include <QSysInfo>
+#include <QTimeZone>
 
 #include <QHostAddress>
 
@@ -167,9 +169,18 @@ QList<QCommandLineOption> ReceiverOptionList() {
                            "  127.0.0.1 (udp:ADDR:PORT[@RATE] on another address,\n"
                            "  udp:0.0.0.0:PORT on all), 48000 samples/s unless given;\n"
                            "  lost datagrams are filled with silence and counted\n"
+                           "rtp:[ADDR:]PORT[#SSRC][@RATE]  RTP L16 (payload types 10\n"
+                           "  and 11 at 44100, a dynamic one at RATE), unicast or a\n"
+                           "  multicast group; #SSRC takes only that stream\n"
                            "stdin:RATE[:s16|f32]  raw mono samples piped in, 16-bit\n"
                            "  (default) or 32-bit float, taken as they come"),
             QStringLiteral("SPEC")),
+        QCommandLineOption(QStringLiteral("start-time"),
+                           QStringLiteral("when the first sample of --replay or --input stdin\n"
+                                          "was taken, ISO 8601 (UTC unless it says Z or +HH:MM\n"
+                                          "itself); the blocks are dated from it plus their\n"
+                                          "samples (default: when the input opens)"),
+                           QStringLiteral("ISO8601")),
         QCommandLineOption(QStringLiteral("reconnect"),
                            QStringLiteral("retry a lost input every 10 s and go on when\n"
                                           "it returns (Audio Input menu: the same switch)")),
@@ -240,6 +251,17 @@ void ParseHttpListen(const QString& text, QString& address, quint16& port) {
     port = static_cast<quint16>(value);
 }
 
+int64_t ParseStartTime(const QString& text) {
+    QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!time.isValid())
+        throw UsageError{QStringLiteral("--start-time is an ISO 8601 date and time such as "
+                                        "2026-12-07T14:30:00Z, not ") +
+                         Quoted(text)};
+    // Without a zone of its own the time is UTC, as a station's logs are.
+    if (time.timeSpec() == Qt::LocalTime) time.setTimeZone(QTimeZone::utc());
+    return time.toMSecsSinceEpoch();
+}
+
 ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
     ReceiverOptions options;
     options.Simulate = parser.isSet(QStringLiteral("simulate"));
@@ -259,6 +281,12 @@ ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
             throw UsageError{QStringLiteral("choose one input: --simulate, --replay or --input")};
     }
     options.Reconnect = parser.isSet(QStringLiteral("reconnect"));
+    if (parser.isSet(QStringLiteral("start-time"))) {
+        options.StartWallMs = ParseStartTime(parser.value(QStringLiteral("start-time")));
+        if (options.Replay.isEmpty() && options.Input.Kind != io::StreamSpec::Kind::Stdin)
+            throw UsageError{QStringLiteral(
+                "--start-time dates a recording: it goes with --replay or --input stdin")};
+    }
 
     const auto text = [&](const char* name) {
         return parser.value(QString::fromLatin1(name)).toLocal8Bit().toStdString();

@@ -76,6 +76,9 @@ struct ReceiverOptions {
     // Samples from another program (UDP, a pipe) and lost inputs.
     io::StreamSpec Input;   // --input udp:[ADDR:]PORT[@RATE] | stdin:RATE[:s16|f32]
     bool Reconnect = false; // --reconnect: a lost input is retried every 10 s
+    // --start-time: when the first sample of a replay or a pipe was taken
+    // (ms since the epoch).
+    std::optional<int64_t> StartWallMs;
 
     // Running as a station, in the window or without one.
     bool Headless = false;               // no window: stderr tells the events
@@ -103,5 +106,8 @@ QList<QCommandLineOption> ReceiverOptionList();
 // for 127.0.0.1) and a port.  A usage error when it is not that.
 void ParseHttpListen(const QString& text, QString& address, quint16& port);
 ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser);
+// --start-time: ISO 8601, UTC unless it gives its zone; a usage error when it
+// is no such time.
+int64_t ParseStartTime(const QString& text);
 
 } // namespace session

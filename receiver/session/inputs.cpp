@@ -14,15 +14,19 @@ int32_t ConfigureInputs(io::WaveInput& wave, const ReceiverOptions& options, int
     int32_t chosen = fallback;
     if (options.Simulate) chosen = wave.AddDevice(std::make_unique<io::TestSignalDevice>());
     if (!options.Replay.isEmpty())
-        chosen =
-            wave.AddDevice(std::make_unique<io::RecordingDevice>(options.Replay, options.Channel));
+        chosen = wave.AddDevice(std::make_unique<io::RecordingDevice>(
+            options.Replay, options.Channel, options.StartWallMs));
     const io::StreamSpec& input = options.Input;
     if (input.Kind == io::StreamSpec::Kind::Udp)
         chosen = wave.AddDevice(
             std::make_unique<io::UdpStreamDevice>(input.Address, input.Port, input.Rate, reports));
+    if (input.Kind == io::StreamSpec::Kind::Rtp)
+        chosen = wave.AddDevice(std::make_unique<io::RtpStreamDevice>(
+            input.Address, input.Port, input.Ssrc, input.RateGiven ? input.Rate : 0,
+            options.Channel, reports));
     if (input.Kind == io::StreamSpec::Kind::Stdin)
-        chosen = wave.AddDevice(std::make_unique<io::PipeStreamDevice>(STDIN_FILENO, input.Rate,
-                                                                       input.Encoding, reports));
+        chosen = wave.AddDevice(std::make_unique<io::PipeStreamDevice>(
+            STDIN_FILENO, input.Rate, input.Encoding, reports, options.StartWallMs));
     if (!options.Device.isEmpty()) {
         const int32_t count = wave.DeviceCount();
         for (int32_t id = 0; id < count; ++id) {

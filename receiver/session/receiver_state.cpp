@@ -72,8 +72,12 @@ void PrepareReceiver(ReceiverState& state) {
         const int64_t minuteMs = state.Minutes.MinuteMs();
         const auto row = state.Minutes.Before(state.Measurement, time.WallMs, time.TimeS - blockS);
         if (row && state.Log) state.Log->WriteMinute(*row, minuteMs);
+        // Silence a network input put in for lost data, where it lies in
+        // the stream (the capture cycle's marks), flags the block.
+        analysis::BlockInputFacts facts = state.Capture.Inputs.TakeBlock(chain);
+        facts.Fill = facts.Fill || time.FillSamples > 0;
         const analysis::BlockMeasurement& measured =
-            state.Measurement.Add(chain, state.Settings, state.Capture.Inputs.TakeBlock(chain));
+            state.Measurement.Add(chain, state.Settings, facts);
         const analysis::MonitorChanges changes =
             state.Acquisition.OnBlock(chain, state.Settings, state.Controls, &measured);
         if (changes.LagOffsetPlaced) state.Display.CorrelogramScroll = 0;
@@ -134,6 +138,8 @@ void InstallHooks(ReceiverState& state) {
     // log, which writes the block's row once everything about it is known.
     state.Hooks.BlockProcessed = [&state](const dsp::ChainState& chain) {
         state.CurrentBlock = NextBlockTime(state);
+        state.CurrentBlock.FillSamples =
+            TakeBlockFill(state.Capture, chain.Intake.ResampleInputPos + 1);
         const uint32_t clockFlags = state.Clock.Check();
         for (const BlockObserver& observe : state.BlockObservers)
             observe(chain);

@@ -84,6 +84,10 @@ struct ReceiverState {
         int64_t Block = 0;
         double TimeS = 0.0;
         int64_t WallMs = 0;
+        // Samples of the block (at the chain's rate) that are silence a
+        // network input put in for lost data: such a block is not to be
+        // trusted (BlockInputFacts::Fill).
+        int64_t FillSamples = 0;
     } CurrentBlock;
 };
 

@@ -5,6 +5,7 @@
 #include "receiver/io/wave_input.h"
 #include "receiver/session/tests/test_support.h"
 
+#include <QDateTime>
 #include <QDialog>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -12,8 +13,10 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <chrono>
 #include <cmath>
 #include <numeric>
+#include <thread>
 
 namespace session::testing {
 namespace {
@@ -103,6 +106,45 @@ TEST_F(WaveLayer, SamplesFillQueuedBuffersInOrderOnlyWhileStarted) {
     EXPECT_EQ(buffers_[2].BytesRecorded, 2 * (2500u - 2048u));
     // With every buffer used up, further samples are lost, as on a sound card.
     EXPECT_EQ(script_->Record(std::vector<int16_t>(2000)), 1024u - (2500u - 2048u));
+}
+
+// Buffers are dated by their samples from the stream's start, not by when the
+// device wrote them: a write a little late changes nothing, a pause of more
+// than a second dates the stream afresh, and a device may give the time
+// itself. Fill marked ahead lands in the buffer that holds it.
+TEST_F(WaveLayer, BuffersAreDatedBySamplesAndSayWhichOfThemAreFill) {
+    constexpr double bufferMs = 1024 * 1000.0 / 9600;
+    const auto requeue = [this](io::WaveBuffer& buffer) {
+        ASSERT_EQ(wave_.Prepare(handle_, buffer), io::WaveOk);
+        ASSERT_EQ(wave_.Queue(handle_, buffer), io::WaveOk);
+    };
+    QueueAll();
+    wave_.Start(handle_);
+    const int64_t before = QDateTime::currentMSecsSinceEpoch();
+    script_->Record(std::vector<int16_t>(1024));
+    const int64_t first = buffers_[0].DoneWallMs;
+    EXPECT_NEAR(double(first - before), 0.0, 100.0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    script_->Sink->MarkFill(1024 + 100, 50); // in the next buffer but one
+    script_->Record(std::vector<int16_t>(1024));
+    EXPECT_NEAR(double(buffers_[1].DoneWallMs - first), bufferMs, 1.0);
+    EXPECT_EQ(buffers_[1].FillSamples, 0u);
+    script_->Record(std::vector<int16_t>(1024));
+    EXPECT_EQ(buffers_[2].FillSamples, 50u);
+    EXPECT_EQ(buffers_[2].FillFirst, 100u);
+    EXPECT_EQ(buffers_[2].FillEnd, 150u);
+
+    requeue(buffers_[0]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const int64_t resumed = QDateTime::currentMSecsSinceEpoch();
+    script_->Record(std::vector<int16_t>(1024));
+    EXPECT_EQ(buffers_[0].FillSamples, 0u); // cleared when queued again
+    EXPECT_NEAR(double(buffers_[0].DoneWallMs - resumed), 0.0, 100.0);
+
+    requeue(buffers_[1]);
+    script_->Sink->SetTime(1.7e12);
+    script_->Record(std::vector<int16_t>(1024));
+    EXPECT_EQ(buffers_[1].DoneWallMs, std::llround(1.7e12 + 1023 * 1000.0 / 9600));
 }
 
 TEST_F(WaveLayer, StopReturnsThePartlyFilledBufferAndKeepsTheEmptyOnesQueued) {
