@@ -121,17 +121,12 @@ std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
 
 // Events of the inputs (losses, returns, the end of a stream), one line each;
 // the window also shows the stream's counts in its status line.
-// Filled losses mark the blocks that hold them (the measurements' `fill`).
-io::StreamReports InputReports(session::ReceiverState& state,
-                               std::function<void(const QString&)> status = {}) {
+io::StreamReports InputReports(std::function<void(const QString&)> status = {}) {
     io::StreamReports reports;
     reports.Event = [](const std::string& line) {
         session::ReportEvent(QString::fromStdString(line));
     };
     reports.Status = std::move(status);
-    reports.Filled = [&state](int64_t atSample, int64_t samples) {
-        state.Capture.Inputs.NoteFill(atSample, samples);
-    };
     return reports;
 }
 
@@ -201,7 +196,7 @@ int RunWithoutWindow(int argc, char** argv, const session::ReceiverOptions& opti
     io::WaveInput wave(soundCards, session::SoundSystemFromEnvironment());
     try {
         state.Capture.DeviceId =
-            session::ConfigureInputs(wave, options, state.Capture.DeviceId, InputReports(state));
+            session::ConfigureInputs(wave, options, state.Capture.DeviceId, InputReports());
     } catch (const session::InputError& error) {
         session::ReportEvent(error.Reason);
         return session::ExitFailure;
@@ -305,7 +300,7 @@ int main(int argc, char** argv) {
     session::CheckSettingsFile(state);
 
     ui::MainWindow* shown = nullptr;
-    const io::StreamReports reports = InputReports(state, [&shown](const QString& text) {
+    const io::StreamReports reports = InputReports([&shown](const QString& text) {
         if (shown) shown->SetStatus(ui::StatusField::Stream, text);
     });
     io::WaveInput wave(true, session::SoundSystemFromEnvironment());

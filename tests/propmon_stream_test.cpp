@@ -53,6 +53,8 @@ struct Propmon {
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, Err.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        // In the test's own folder: one receiver per folder, and tests run side by side.
+        posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
         std::vector<std::string> all = {PROPMON_BIN};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -299,10 +301,12 @@ TEST_F(StreamTest, RtpFromFfmpegWithLossesAndReorderingKeepsTheLag) {
     std::atomic<bool> stop{false};
     int64_t lost = 0;
     std::thread forward(LossyForward, proxy, port, 0.03, std::cref(stop), std::ref(lost));
-    const std::string command = "ffmpeg -nostdin -hide_banner -loglevel error -re -f s16le -ar 48000 "
-                                "-ac 1 -i " +
-                                raw.string() + " -acodec pcm_s16be -f rtp rtp://127.0.0.1:" +
-                                std::to_string(ntohs(at.sin_port)) + " > /dev/null 2>&1";
+    const std::string command =
+        "ffmpeg -nostdin -hide_banner -loglevel error -re -f s16le -ar 48000 "
+        "-ac 1 -i " +
+        raw.string() +
+        " -acodec pcm_s16be -f rtp rtp://127.0.0.1:" + std::to_string(ntohs(at.sin_port)) +
+        " > /dev/null 2>&1";
     const int sent = std::system(command.c_str());
     std::this_thread::sleep_for(1s);
     stop = true;
@@ -357,10 +361,13 @@ TEST_F(StreamTest, RtpFromAMulticastGroupIsJoined) {
     }
     const std::string logs = (dir_ / "logs").string();
     const std::string script =
-        "ip link set lo up && ip link set lo multicast on && ip route add 239.0.0.0/8 dev lo && "
+        "cd " + dir_.string() +
+        " && ip link set lo up && ip link set lo multicast on && ip route add 239.0.0.0/8 dev lo "
+        "&& "
         "{ " PROPMON_BIN " --headless --input rtp:239.1.2.3:5004@48000 --log " +
         logs + " 2> " + (dir_ / "stderr.txt").string() +
-        " & P=\\$!; sleep 1.5; ffmpeg -nostdin -hide_banner -loglevel error -re -f s16le -ar 48000 -ac 1 "
+        " & P=\\$!; sleep 1.5; ffmpeg -nostdin -hide_banner -loglevel error -re -f s16le -ar 48000 "
+        "-ac 1 "
         "-i " +
         raw.string() +
         " -acodec pcm_s16be -f rtp 'rtp://239.1.2.3:5004?ttl=0' > /dev/null 2>&1; sleep 1; "

@@ -2,11 +2,11 @@
 #include "receiver/io/row_appender.h"
 
 #include <cerrno>
-#include <string_view>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <libgen.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 

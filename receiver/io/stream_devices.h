@@ -42,10 +42,6 @@ struct StreamReports {
     std::function<void(const std::string&)> Event; // one line per event (stderr, a log)
     std::function<void(const QString&)> Status;    // the stream's counts (the status line)
     std::function<void()> Ended;                   // the input has ended for good
-    // A loss filled with `samples` of silence, starting `atSample` samples into
-    // what the device delivered since it was opened (both at the rate it was
-    // opened at): the receiver marks the blocks that hold it.
-    std::function<void(int64_t atSample, int64_t samples)> Filled;
 };
 
 enum class SampleEncoding { S16, F32 };

@@ -8,10 +8,10 @@
 // and, for its start, the end of the buffer before.  Call TakeBlock in the
 // BlockProcessed hook and EndBuffer once the chain has taken a whole buffer.
 //
-// Network inputs that fill a loss with silence tell it with NoteFill, giving
-// where the silence starts in the samples they delivered since the input was
-// opened (InputOpened) at the receiver's rate; the UDP stream does so where it
-// inserts the silence (io::StreamReports::Filled).
+// Silence put in for lost data where its place in the input is known by the
+// sample count goes in with NoteFill (from the input's opening, InputOpened,
+// at the receiver's rate).  The live receiver takes network fills from the
+// capture cycle's marks on each buffer instead (BlockTime::FillSamples).
 #pragma once
 
 #include <cstdint>

@@ -58,8 +58,8 @@ QString UnwritableReason(const QString& folder) {
 }
 
 BlockLog::BlockLog(QString folder, ProblemReporter& problems)
-    : folder_(std::move(folder)), problems_(problems),
-      blocks_("propmon-", BlockLogHeader()), channel_("channel-", analysis::ChannelTableHeader()) {}
+    : folder_(std::move(folder)), problems_(problems), blocks_("propmon-", BlockLogHeader()),
+      channel_("channel-", analysis::ChannelTableHeader()) {}
 
 BlockLog::~BlockLog() = default;
 

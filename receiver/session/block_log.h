@@ -52,7 +52,6 @@ class BlockLog {
     // the channel file of that UTC day.
     bool WriteMinute(const analysis::ChannelRow& row, int64_t minuteMs);
 
-
     QString Folder() const { return folder_; }
     // The file of a UTC day.
     QString FileOf(const QDate& day) const;

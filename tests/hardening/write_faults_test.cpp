@@ -171,10 +171,10 @@ TEST_F(WriteRefused, BatchTableFailsWithAReasonAndLeavesTheOldTableWhole) {
 TEST_F(WriteRefused, BatchSnapshotsFailWithAReasonAndNoPartialFile) {
     const fs::path recording = WriteRecording("rec.wav", 60.0);
     const fs::path out = dir_ / "out";
-    const RunResult r = RunProgram(std::string(PROPMON_BIN) + " --batch " + recording.string() +
-                                       " --out " + out.string(),
-                                   dir_,
-                                   FileSizeLimit(40 * 1024)); // the table fits, no snapshot does
+    const RunResult r = RunProgram(
+        std::string(PROPMON_BIN) + " --batch " + recording.string() + " --out " + out.string(),
+        dir_,
+        FileSizeLimit(50 * 1024)); // the table (42 kB) fits, no snapshot (54 kB) does
     EXPECT_EQ(r.Signal, 0);
     EXPECT_EQ(r.Status, 1) << r.Err;
     EXPECT_NE(r.Err.find("could not be written"), std::string::npos) << r.Err;

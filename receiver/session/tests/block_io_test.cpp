@@ -87,7 +87,7 @@ TEST(BlockLog, ARestartWithOtherColumnsWritesTheirHeaderAndTheChannelTableBeside
     {
         QFile old(day);
         ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-        old.write("utc,block,time_s,peak_lag,doppler_hz\n2025-12-09T00:00:01.000Z,0,0.1,12,0.5");
+        old.write("utc,block,time_s,peak_lag,doppler_hz\n2025-12-09T00:00:01.000Z,0,0.1,12,0.5\n");
     }
     ProblemReporter problems;
     {
@@ -105,7 +105,7 @@ TEST(BlockLog, ARestartWithOtherColumnsWritesTheirHeaderAndTheChannelTableBeside
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = written.readAll().split('\n');
     ASSERT_EQ(lines.size(), 5); // the last one empty
-    EXPECT_EQ(lines[1].toStdString(), "2025-12-09T00:00:01.000Z,0,0.1,12,0.5"); // ended
+    EXPECT_EQ(lines[1].toStdString(), "2025-12-09T00:00:01.000Z,0,0.1,12,0.5"); // kept
     EXPECT_EQ(lines[2].toStdString(), BlockLogHeader());
     EXPECT_TRUE(lines[3].startsWith("2025-12-09T00:00:02.000Z,0,0.000000,40,"));
 

@@ -118,8 +118,6 @@ TEST(UdpStream, LossesAreFilledWithSilenceSoTheChainStaysLockedAndAreCounted) {
     io::StreamReports reports;
     reports.Event = [&](const std::string& line) { events.push_back(line); };
     reports.Status = [&](const QString& text) { status = text; };
-    std::vector<std::pair<int64_t, int64_t>> fills; // where, how long: at the receiver's rate
-    reports.Filled = [&](int64_t at, int64_t samples) { fills.emplace_back(at, samples); };
     const uint16_t port = FreeUdpPort();
     io::WaveInput wave(false);
     auto device = std::make_unique<io::UdpStreamDevice>(QHostAddress(QHostAddress::LocalHost), port,
@@ -155,24 +153,6 @@ TEST(UdpStream, LossesAreFilledWithSilenceSoTheChainStaysLockedAndAreCounted) {
     EXPECT_EQ(counts.Bad, 2);
     EXPECT_EQ(counts.Pauses, 0);
     EXPECT_TRUE(status.contains("3 lost")) << status.toStdString();
-    // Each fill told where it went into what the receiver takes, for the
-    // blocks that hold it to be flagged.
-    // Each fill tells where its silence went into what the receiver takes
-    // (the loss is found up to 2 s after it, and the silence put in there),
-    // for the blocks that hold it to be flagged: at least the lost samples at
-    // the receiver's rate, with what the rate converter still held.
-    ASSERT_EQ(fills.size(), 3u);
-    constexpr std::array<double, 3> lossSeconds = {1.6, 4.0, 6.0};
-    constexpr std::array<int64_t, 3> lostDatagrams = {2, 1, 1};
-    for (size_t i = 0; i < fills.size(); ++i) {
-        const double seconds = double(fills[i].first) / 9600.0;
-        EXPECT_GE(seconds, lossSeconds[i]) << i;
-        EXPECT_LE(seconds, lossSeconds[i] + 2.5) << i;
-        EXPECT_GE(fills[i].second, lostDatagrams[i] * DatagramSamples * 9600 / StreamRate) << i;
-        EXPECT_LE(fills[i].second, lostDatagrams[i] * DatagramSamples * 9600 / StreamRate + 1024)
-            << i;
-    }
-
     // Locked before the first loss (blocks 8..14, 0.85 s to 1.5 s), and on the same
     // lag over the last 12 blocks (from 8.7 s), after every loss was filled.
     ASSERT_GT(blocks.Lags.size(), 40u);

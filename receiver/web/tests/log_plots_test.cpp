@@ -280,10 +280,23 @@ TEST(LogPlots, ChannelTableGivesLockedShareAndEachPathsDopplerWithItsSpread) {
         if (!QFile::exists(log)) Append(log, "utc,block,snr_db,flags\n");
         Append(log, Utc(t) + ",0,14.5,\n" + Utc(t + 100) + ",1,,dropout\n");
     }
+    // A minute nearly a day old, so that the plots span their 24 hours.
+    {
+        const int64_t t = (now - 24 * hour) / minute * minute + 2 * minute;
+        analysis::ChannelRow row;
+        row.Utc = Utc(t);
+        row.Blocks = 562;
+        const QString path = dayFile("channel-", t);
+        if (!QFile::exists(path)) Append(path, analysis::ChannelTableHeader() + "\n");
+        Append(path, analysis::FormatChannelRow(row) + "\n");
+        const QString log = dayFile("propmon-", t);
+        if (!QFile::exists(log)) Append(log, "utc,block,snr_db,flags\n");
+        Append(log, Utc(t) + ",0,,\n");
+    }
     web::ChannelHistory channels(dir.path());
     channels.Update(now);
     int minutes = 0;
-    channels.ForEach(now - 24 * hour, now, [&](const web::ChannelPoint& point) {
+    channels.ForEach(now - 5 * hour, now, [&](const web::ChannelPoint& point) {
         ++minutes;
         EXPECT_FLOAT_EQ(point.LockedShare, 0.9f);
         EXPECT_FLOAT_EQ(point.DopplerHz[1], -1.0f);
