@@ -47,7 +47,7 @@ std::optional<analysis::ChannelRow> ChannelMinutes::Before(analysis::Measurement
 
 std::optional<analysis::ChannelRow> ChannelMinutes::Finish(analysis::MeasurementStage& stage) {
     std::optional<analysis::ChannelRow> row = Row(stage);
-    minute_ = std::numeric_limits<int64_t>::min();
+    minute_ = NoMinute;
     return row;
 }
 

@@ -29,13 +29,14 @@ class ChannelMinutes {
     // At the end of the input: the row of the minute under way, if it has
     // any block.
     std::optional<analysis::ChannelRow> Finish(analysis::MeasurementStage& stage);
-    // The start of the minute under way, ms since the epoch.
-    int64_t MinuteMs() const { return minute_ * 60000; }
+    // The start of the minute under way, ms since the epoch (0 before any).
+    int64_t MinuteMs() const { return minute_ == NoMinute ? 0 : minute_ * 60000; }
 
   private:
     std::optional<analysis::ChannelRow> Row(analysis::MeasurementStage& stage);
 
-    int64_t minute_ = std::numeric_limits<int64_t>::min();
+    static constexpr int64_t NoMinute = std::numeric_limits<int64_t>::min();
+    int64_t minute_ = NoMinute;
     double startS_ = 0.0;
 };
 
