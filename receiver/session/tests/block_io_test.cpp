@@ -49,9 +49,10 @@ TEST(BlockInputWatch, FullScaleSamplesAndFillsFallInTheBlockThatHoldsThem) {
         facts.push_back(watch.TakeBlock(done));
         flags.push_back(stage.Add(done, settings, facts.back()).Flags);
     };
-    std::vector<int16_t> buffer(700);
+    // Capture buffers are always BlockLen samples long, 700 of them recorded.
+    std::vector<int16_t> buffer(dsp::BlockLen, 0);
     for (int64_t start = 0; start < 14 * 700; start += 700) {
-        generator.Generate(buffer.data(), buffer.size());
+        generator.Generate(buffer.data(), 700);
         for (const int64_t at : fullScale)
             if (at >= start && at < start + 700)
                 buffer[size_t(at - start)] = at % 2 == 0 ? 32767 : -32768;
