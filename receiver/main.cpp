@@ -192,7 +192,7 @@ int RunWithoutWindow(int argc, char** argv, const session::ReceiverOptions& opti
     session::CheckSettingsFile(state);
     // The sound cards are looked up only when one may be the input.
     const bool soundCards = !options.Simulate && options.Replay.isEmpty() &&
-                            options.Input.Kind == io::StreamSpec::Kind::None;
+                            options.Input.Kind == io::StreamInput::Kind::None;
     io::WaveInput wave(soundCards, session::SoundSystemFromEnvironment());
     try {
         state.Capture.DeviceId =
@@ -270,7 +270,7 @@ int main(int argc, char** argv) {
     }
 
     // Samples piped in, not typed: a terminal on standard input is a mistake.
-    if (options.Input.Kind == io::StreamSpec::Kind::Stdin && isatty(STDIN_FILENO)) {
+    if (options.Input.Kind == io::StreamInput::Kind::Stdin && isatty(STDIN_FILENO)) {
         std::fprintf(stderr,
                      "propmon: --input stdin reads samples piped to it, but standard input is a "
                      "terminal\n%s\n",

@@ -55,7 +55,7 @@ TEST_F(WindowCommandLine, HelpAndVersionPrintAndSucceedWithoutADisplay) {
         EXPECT_EQ(run.Status, 0) << help;
         EXPECT_EQ(run.Out.rfind("usage: propmon", 0), 0u) << help;
         for (const char* option : {"--simulate", "--replay FILE", "--channel", "--autosave",
-                                   "--input SPEC", "--reconnect", "--headless", "--device TEXT",
+                                   "--input SOURCE", "--reconnect", "--headless", "--device TEXT",
                                    "--list-devices", "--mode M", "--average K", "--lag-offset N",
                                    "--log DIR", "--utc", "--dated-names", "--http [ADDR:]PORT"})
             EXPECT_NE(run.Out.find(option), std::string::npos) << option;

@@ -92,7 +92,7 @@ class AudioFile {
 
 struct Options {
     std::string Output;
-    io::IqFileSpec Spec;
+    io::IqFileFormat Format;
     double Seconds = 60.0;
     s4285gen::IqBand Band;
     std::vector<std::unique_ptr<AudioFile>> Files;
@@ -153,20 +153,20 @@ std::optional<Options> Parse(int argc, char** argv) {
         } else if (arg == "-o" || arg == "--output") {
             o.Output = value();
         } else if (arg == "--rate") {
-            o.Band.SampleRate = o.Spec.SampleRate = Number(arg, value());
+            o.Band.SampleRate = o.Format.SampleRate = Number(arg, value());
             rate = true;
         } else if (arg == "--format") {
             const std::string v = value();
-            if (!io::ParseIqFileKind(v, o.Spec.Kind))
+            if (!io::ParseIqFileKind(v, o.Format.Kind))
                 throw UsageError{"--format: unknown '" + v + "'"};
         } else if (arg == "--type") {
             const std::string v = value();
-            if (!io::ParseIqSampleType(v, o.Spec.RawType))
+            if (!io::ParseIqSampleType(v, o.Format.RawType))
                 throw UsageError{"--type: unknown '" + v + "'"};
         } else if (arg == "--centre") {
-            o.Spec.CentreHz = Number(arg, value());
+            o.Format.CentreHz = Number(arg, value());
         } else if (arg == "--start") {
-            o.Spec.StartTime = value();
+            o.Format.StartTime = value();
         } else if (arg == "--seconds") {
             o.Seconds = Number(arg, value());
             if (!(o.Seconds > 0.0)) throw UsageError{"--seconds: must be above 0"};
@@ -201,7 +201,7 @@ std::optional<Options> Parse(int argc, char** argv) {
 int Write(Options& o) {
     s4285gen::IqBandGenerator generator(o.Band);
     std::string error;
-    auto writer = io::IqFileWriter::Create(o.Output, o.Spec, error);
+    auto writer = io::IqFileWriter::Create(o.Output, o.Format, error);
     if (!writer) throw std::runtime_error(error);
     std::vector<s4285gen::IqSample> chunk(1 << 16);
     const auto total = int64_t(std::llround(o.Seconds * o.Band.SampleRate));

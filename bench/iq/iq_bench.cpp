@@ -58,9 +58,9 @@ const std::vector<s4285gen::IqSample>& Band(double rate, int32_t channels) {
     static std::map<std::pair<double, int32_t>, std::vector<s4285gen::IqSample>> bands;
     auto& band = bands[{rate, channels}];
     if (!band.empty()) return band;
-    s4285gen::IqBand spec;
-    spec.SampleRate = rate;
-    spec.NoiseDbIn3kHz = -60.0;
+    s4285gen::IqBand layout;
+    layout.SampleRate = rate;
+    layout.NoiseDbIn3kHz = -60.0;
     for (int32_t i = 0; i < channels; ++i) {
         s4285gen::IqSignal s;
         s.Audio = ModeOf(i) == dsp::ModeNato ? s4285gen::NatoConfig() : s4285gen::AmateurConfig();
@@ -69,9 +69,9 @@ const std::vector<s4285gen::IqSample>& Band(double rate, int32_t channels) {
         s.Audio.Seed = uint64_t(i + 1);
         s.CarrierOffsetHz = Offset(rate, i, channels);
         s.Gain = s4285gen::GainForPowerDb(s.Audio, -60.0 + 10.0 + i % 7 * 3.0);
-        spec.Signals.push_back(s);
+        layout.Signals.push_back(s);
     }
-    s4285gen::IqBandGenerator generator(spec);
+    s4285gen::IqBandGenerator generator(layout);
     band.resize(size_t(BandSeconds * rate));
     generator.Generate(band.data(), band.size());
     return band;

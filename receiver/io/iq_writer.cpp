@@ -53,15 +53,15 @@ bool ParseIqFileKind(const std::string& text, IqFileKind& kind) {
     return true;
 }
 
-std::unique_ptr<IqFileWriter> IqFileWriter::Create(const std::string& path, const IqFileSpec& spec,
-                                                   std::string& error) {
+std::unique_ptr<IqFileWriter> IqFileWriter::Create(const std::string& path,
+                                                   const IqFileFormat& format, std::string& error) {
     std::unique_ptr<IqFileWriter> writer(new IqFileWriter);
-    writer->spec_ = spec;
-    if (!(spec.SampleRate > 0.0)) {
+    writer->format_ = format;
+    if (!(format.SampleRate > 0.0)) {
         error = "the sample rate must be above 0";
         return nullptr;
     }
-    if (spec.Kind == IqFileKind::SigMf) {
+    if (format.Kind == IqFileKind::SigMf) {
         const std::string stem = SigMfStem(path);
         writer->dataPath_ = stem + ".sigmf-data";
         writer->metaPath_ = stem + ".sigmf-meta";
@@ -70,12 +70,12 @@ std::unique_ptr<IqFileWriter> IqFileWriter::Create(const std::string& path, cons
         writer->dataPath_ = path;
     }
     writer->dataTemp_ = writer->dataPath_ + ".part";
-    if (spec.Kind == IqFileKind::Wav16 || spec.Kind == IqFileKind::WavFloat) {
+    if (format.Kind == IqFileKind::Wav16 || format.Kind == IqFileKind::WavFloat) {
         SF_INFO info{};
-        info.samplerate = int(std::lround(spec.SampleRate));
+        info.samplerate = int(std::lround(format.SampleRate));
         info.channels = 2;
         info.format =
-            SF_FORMAT_WAV | (spec.Kind == IqFileKind::Wav16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
+            SF_FORMAT_WAV | (format.Kind == IqFileKind::Wav16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
         writer->wav_ = sf_open(writer->dataTemp_.c_str(), SFM_WRITE, &info);
         if (!writer->wav_) {
             error = "cannot write " + path + ": " + sf_strerror(nullptr);
@@ -83,8 +83,9 @@ std::unique_ptr<IqFileWriter> IqFileWriter::Create(const std::string& path, cons
         }
         // Samples written as float beyond full scale are clipped in 16 bits.
         sf_command(writer->wav_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-        if (spec.CentreHz || !spec.StartTime.empty()) {
-            std::vector<uint8_t> auxi = MakeAuxiChunk(spec.CentreHz.value_or(0.0), spec.StartTime);
+        if (format.CentreHz || !format.StartTime.empty()) {
+            std::vector<uint8_t> auxi =
+                MakeAuxiChunk(format.CentreHz.value_or(0.0), format.StartTime);
             SF_CHUNK_INFO chunk{};
             std::strncpy(chunk.id, "auxi", sizeof chunk.id);
             chunk.id_size = 4;
@@ -127,10 +128,10 @@ bool IqFileWriter::Write(const IqSample* samples, size_t count, std::string& err
         }
         return true;
     }
-    const auto size = size_t(IqSampleBytes(spec_.RawType));
+    const auto size = size_t(IqSampleBytes(format_.RawType));
     bytes_.resize(size * count);
     for (size_t i = 0; i < count; ++i)
-        EncodeIqSample(spec_.RawType, samples[i], bytes_.data() + i * size);
+        EncodeIqSample(format_.RawType, samples[i], bytes_.data() + i * size);
     if (std::fwrite(bytes_.data(), 1, bytes_.size(), raw_) != bytes_.size()) {
         error = "cannot write " + dataPath_ + ": " + std::strerror(errno);
         return false;
@@ -140,11 +141,11 @@ bool IqFileWriter::Write(const IqSample* samples, size_t count, std::string& err
 
 bool IqFileWriter::WriteMeta(std::string& error) {
     nlohmann::json capture = {{"core:sample_start", 0}};
-    if (spec_.CentreHz) capture["core:frequency"] = *spec_.CentreHz;
-    if (!spec_.StartTime.empty()) capture["core:datetime"] = spec_.StartTime;
+    if (format_.CentreHz) capture["core:frequency"] = *format_.CentreHz;
+    if (!format_.StartTime.empty()) capture["core:datetime"] = format_.StartTime;
     const nlohmann::json meta = {{"global",
-                                  {{"core:datatype", SigMfTypeName(spec_.RawType)},
-                                   {"core:sample_rate", spec_.SampleRate},
+                                  {{"core:datatype", SigMfTypeName(format_.RawType)},
+                                   {"core:sample_rate", format_.SampleRate},
                                    {"core:version", "1.0.0"},
                                    {"core:num_channels", 1}}},
                                  {"captures", nlohmann::json::array({capture})},

@@ -20,7 +20,7 @@ namespace io {
 
 enum class IqFileKind { Wav16, WavFloat, SigMf, Raw };
 
-struct IqFileSpec {
+struct IqFileFormat {
     IqFileKind Kind = IqFileKind::Wav16;
     IqSampleType RawType = IqSampleType::Cs16; // SigMF and raw
     double SampleRate = 0.0;
@@ -35,7 +35,7 @@ class IqFileWriter {
   public:
     // For SigMF `path` is the stem or either file's name.  Null with a
     // one-line reason in `error` when the file cannot be made.
-    static std::unique_ptr<IqFileWriter> Create(const std::string& path, const IqFileSpec& spec,
+    static std::unique_ptr<IqFileWriter> Create(const std::string& path, const IqFileFormat& format,
                                                 std::string& error);
     ~IqFileWriter(); // without Close: the temporary files are removed
     IqFileWriter(const IqFileWriter&) = delete;
@@ -51,7 +51,7 @@ class IqFileWriter {
     IqFileWriter() = default;
     bool WriteMeta(std::string& error);
 
-    IqFileSpec spec_;
+    IqFileFormat format_;
     std::string dataPath_, metaPath_;
     std::string dataTemp_, metaTemp_;
     sf_private_tag* wav_ = nullptr;

@@ -3,6 +3,7 @@
 #include "receiver/io/rate_converter.h"
 #include "receiver/io/report_throttle.h"
 #include "receiver/io/rtp_packets.h"
+#include "receiver/io/socket_open.h"
 #include "receiver/io/stream_devices.h"
 
 #include <QDateTime>
@@ -303,19 +304,7 @@ const StreamCounts& RtpStreamDevice::Counts() const {
 
 std::unique_ptr<WaveDriver> RtpStreamDevice::Open(int32_t sampleRate, WaveSink& sink,
                                                   WaveResult& result) {
-    std::string error;
-    auto converter = io::RateConverter::Create(shared_->Rate, sampleRate, error);
-    if (!converter) {
-        result = WaveBadFormat;
-        return nullptr;
-    }
-    auto driver = std::make_unique<RtpDriver>(shared_, sink, std::move(converter), sampleRate);
-    if (!driver->Bind()) {
-        result = WaveAllocated;
-        return nullptr;
-    }
-    result = WaveOk;
-    return driver;
+    return OpenSocketDriver<RtpDriver>(shared_, sampleRate, sink, result);
 }
 
 } // namespace io

@@ -40,14 +40,14 @@ void Tell(const StreamReports& reports, const std::string& line) {
 
 } // namespace
 
-bool ParseStreamSpec(const QString& text, StreamSpec& input, QString& error) {
-    input = StreamSpec{};
+bool ParseStreamInput(const QString& text, StreamInput& input, QString& error) {
+    input = StreamInput{};
     const QString usage =
         QStringLiteral("--input is udp:[ADDR:]PORT[@RATE], rtp:[ADDR:]PORT[#SSRC][@RATE] or "
                        "stdin:RATE[:s16|f32], not '%1'");
     const bool rtp = text.startsWith(QLatin1String("rtp:"));
     if (text.startsWith(QLatin1String("udp:")) || rtp) {
-        input.Kind = rtp ? StreamSpec::Kind::Rtp : StreamSpec::Kind::Udp;
+        input.Kind = rtp ? StreamInput::Kind::Rtp : StreamInput::Kind::Udp;
         if (rtp) input.Rate = RtpL16Rate;
         QString rest = text.mid(4);
         const qsizetype at = rest.lastIndexOf(QLatin1Char('@'));
@@ -95,7 +95,7 @@ bool ParseStreamSpec(const QString& text, StreamSpec& input, QString& error) {
         return true;
     }
     if (text.startsWith(QLatin1String("stdin:"))) {
-        input.Kind = StreamSpec::Kind::Stdin;
+        input.Kind = StreamInput::Kind::Stdin;
         const QStringList parts = text.mid(6).split(QLatin1Char(':'));
         if (parts.size() > 2 || !ParseRate(parts[0], input.Rate)) {
             error = usage.arg(text);

@@ -49,7 +49,7 @@ enum class SampleEncoding { S16, F32 };
 // --input udp:[ADDR:]PORT[@RATE] or stdin:RATE[:s16|f32].
 // rtp:[ADDR:]PORT[#SSRC][@RATE]: RTP L16 on a unicast address or a multicast
 // group (joined); without @RATE payload types 10 and 11 at 44100 samples/s.
-struct StreamSpec {
+struct StreamInput {
     enum class Kind { None, Udp, Stdin, Rtp };
     Kind Kind = Kind::None;
     QHostAddress Address = QHostAddress(QHostAddress::LocalHost);
@@ -60,7 +60,7 @@ struct StreamSpec {
     SampleEncoding Encoding = SampleEncoding::S16;
 };
 // False with a one-line reason when `text` is no such input.
-bool ParseStreamSpec(const QString& text, StreamSpec& input, QString& error);
+bool ParseStreamInput(const QString& text, StreamInput& input, QString& error);
 
 inline constexpr int UdpDefaultRate = 48000;
 inline constexpr int MaxDatagramBytes = 32768; // 341 ms at 48000 samples/s

@@ -3,6 +3,7 @@
 #include "receiver/io/arrival_gaps.h"
 #include "receiver/io/rate_converter.h"
 #include "receiver/io/report_throttle.h"
+#include "receiver/io/socket_open.h"
 #include "receiver/io/stream_devices.h"
 
 #include <QDateTime>
@@ -268,19 +269,7 @@ const StreamCounts& UdpStreamDevice::Counts() const {
 
 std::unique_ptr<WaveDriver> UdpStreamDevice::Open(int32_t sampleRate, WaveSink& sink,
                                                   WaveResult& result) {
-    std::string error;
-    auto converter = io::RateConverter::Create(shared_->Rate, sampleRate, error);
-    if (!converter) {
-        result = WaveBadFormat;
-        return nullptr;
-    }
-    auto driver = std::make_unique<UdpDriver>(shared_, sink, std::move(converter), sampleRate);
-    if (!driver->Bind()) {
-        result = WaveAllocated;
-        return nullptr;
-    }
-    result = WaveOk;
-    return driver;
+    return OpenSocketDriver<UdpDriver>(shared_, sampleRate, sink, result);
 }
 
 } // namespace io

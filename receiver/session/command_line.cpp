@@ -174,7 +174,7 @@ QList<QCommandLineOption> ReceiverOptionList() {
                            "  multicast group; #SSRC takes only that stream\n"
                            "stdin:RATE[:s16|f32]  raw mono samples piped in, 16-bit\n"
                            "  (default) or 32-bit float, taken as they come"),
-            QStringLiteral("SPEC")),
+            QStringLiteral("SOURCE")),
         QCommandLineOption(QStringLiteral("start-time"),
                            QStringLiteral("when the first sample of --replay or --input stdin\n"
                                           "was taken, ISO 8601 (UTC unless it says Z or +HH:MM\n"
@@ -275,7 +275,7 @@ ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
         throw UsageError{QStringLiteral("choose either --simulate or --replay")};
     if (parser.isSet(QStringLiteral("input"))) {
         QString error;
-        if (!io::ParseStreamSpec(parser.value(QStringLiteral("input")), options.Input, error))
+        if (!io::ParseStreamInput(parser.value(QStringLiteral("input")), options.Input, error))
             throw UsageError{error};
         if (options.Simulate || !options.Replay.isEmpty())
             throw UsageError{QStringLiteral("choose one input: --simulate, --replay or --input")};
@@ -283,7 +283,7 @@ ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
     options.Reconnect = parser.isSet(QStringLiteral("reconnect"));
     if (parser.isSet(QStringLiteral("start-time"))) {
         options.StartWallMs = ParseStartTime(parser.value(QStringLiteral("start-time")));
-        if (options.Replay.isEmpty() && options.Input.Kind != io::StreamSpec::Kind::Stdin)
+        if (options.Replay.isEmpty() && options.Input.Kind != io::StreamInput::Kind::Stdin)
             throw UsageError{QStringLiteral(
                 "--start-time dates a recording: it goes with --replay or --input stdin")};
     }
@@ -328,7 +328,7 @@ ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
         throw UsageError{QStringLiteral("--station needs a name")};
     options.Utc = isSet("utc");
     options.DatedNames = isSet("dated-names");
-    if (!options.Device.isEmpty() && options.Input.Kind != io::StreamSpec::Kind::None)
+    if (!options.Device.isEmpty() && options.Input.Kind != io::StreamInput::Kind::None)
         throw UsageError{
             QStringLiteral("choose one input: --device, --simulate, --replay or --input")};
     options.Http = parser.isSet(QStringLiteral("http"));

@@ -74,7 +74,7 @@ struct ReceiverOptions {
     bool ChannelAuto = true; // no --channel (or auto): the replay's channel that locks best
     bool Autosave = false;   // all three gram auto-saves on from the start
     // Samples from another program (UDP, a pipe) and lost inputs.
-    io::StreamSpec Input;   // --input udp:[ADDR:]PORT[@RATE] | stdin:RATE[:s16|f32]
+    io::StreamInput Input;  // --input udp:[ADDR:]PORT[@RATE] | stdin:RATE[:s16|f32]
     bool Reconnect = false; // --reconnect: a lost input is retried every 10 s
     // --start-time: when the first sample of a replay or a pipe was taken
     // (ms since the epoch).

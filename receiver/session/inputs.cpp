@@ -16,15 +16,15 @@ int32_t ConfigureInputs(io::WaveInput& wave, const ReceiverOptions& options, int
     if (!options.Replay.isEmpty())
         chosen = wave.AddDevice(std::make_unique<io::RecordingDevice>(
             options.Replay, options.Channel, options.StartWallMs));
-    const io::StreamSpec& input = options.Input;
-    if (input.Kind == io::StreamSpec::Kind::Udp)
+    const io::StreamInput& input = options.Input;
+    if (input.Kind == io::StreamInput::Kind::Udp)
         chosen = wave.AddDevice(
             std::make_unique<io::UdpStreamDevice>(input.Address, input.Port, input.Rate, reports));
-    if (input.Kind == io::StreamSpec::Kind::Rtp)
+    if (input.Kind == io::StreamInput::Kind::Rtp)
         chosen = wave.AddDevice(std::make_unique<io::RtpStreamDevice>(
             input.Address, input.Port, input.Ssrc, input.RateGiven ? input.Rate : 0,
             options.Channel, reports));
-    if (input.Kind == io::StreamSpec::Kind::Stdin)
+    if (input.Kind == io::StreamInput::Kind::Stdin)
         chosen = wave.AddDevice(std::make_unique<io::PipeStreamDevice>(
             STDIN_FILENO, input.Rate, input.Encoding, reports, options.StartWallMs));
     if (!options.Device.isEmpty()) {

@@ -46,9 +46,10 @@ std::vector<IqSample> Samples(size_t count) {
     return v;
 }
 
-void WriteFile(const std::string& path, const IqFileSpec& spec, const std::vector<IqSample>& v) {
+void WriteFile(const std::string& path, const IqFileFormat& format,
+               const std::vector<IqSample>& v) {
     std::string error;
-    auto writer = IqFileWriter::Create(path, spec, error);
+    auto writer = IqFileWriter::Create(path, format, error);
     ASSERT_TRUE(writer) << error;
     ASSERT_TRUE(writer->Write(v.data(), v.size(), error)) << error;
     ASSERT_TRUE(writer->Close(error)) << error;
@@ -80,9 +81,9 @@ class IqFormats : public ::testing::TestWithParam<FormatCase> {};
 TEST_P(IqFormats, ReadBackWithRateCentreAndStart) {
     const FormatCase& c = GetParam();
     Scratch dir;
-    IqFileSpec spec{c.Kind, c.Type, 250000.0, 7074000.0, "2024-03-01T10:15:30Z"};
+    IqFileFormat format{c.Kind, c.Type, 250000.0, 7074000.0, "2024-03-01T10:15:30Z"};
     const std::vector<IqSample> written = Samples(20011);
-    WriteFile(dir / c.File, spec, written);
+    WriteFile(dir / c.File, format, written);
     ASSERT_TRUE(IsIqRecording(dir / c.File));
     std::string error;
     auto reader = IqRecordingReader::Open(dir / c.File, false, error);

@@ -349,38 +349,38 @@ INSTANTIATE_TEST_SUITE_P(Encodings, PipeStream,
                                            PipeCase{"S16At9600", 9600, io::SampleEncoding::S16}),
                          [](const auto& info) { return std::string(info.param.Name); });
 
-TEST(StreamSpec, InputSpecificationsParseOrSayWhatIsWrong) {
+TEST(StreamInput, InputTextsParseOrSayWhatIsWrong) {
     struct Row {
         const char* Text;
         bool Ok;
-        enum io::StreamSpec::Kind Kind;
+        enum io::StreamInput::Kind Kind;
         const char* Address;
         int Port;
         int Rate;
         io::SampleEncoding Encoding;
     };
     const Row rows[] = {
-        {"udp:7355", true, io::StreamSpec::Kind::Udp, "127.0.0.1", 7355, 48000,
+        {"udp:7355", true, io::StreamInput::Kind::Udp, "127.0.0.1", 7355, 48000,
          io::SampleEncoding::S16},
-        {"udp:7355@96000", true, io::StreamSpec::Kind::Udp, "127.0.0.1", 7355, 96000,
+        {"udp:7355@96000", true, io::StreamInput::Kind::Udp, "127.0.0.1", 7355, 96000,
          io::SampleEncoding::S16},
-        {"udp:0.0.0.0:7355", true, io::StreamSpec::Kind::Udp, "0.0.0.0", 7355, 48000,
+        {"udp:0.0.0.0:7355", true, io::StreamInput::Kind::Udp, "0.0.0.0", 7355, 48000,
          io::SampleEncoding::S16},
-        {"udp:192.168.1.5:7355@24000", true, io::StreamSpec::Kind::Udp, "192.168.1.5", 7355, 24000,
+        {"udp:192.168.1.5:7355@24000", true, io::StreamInput::Kind::Udp, "192.168.1.5", 7355, 24000,
          io::SampleEncoding::S16},
-        {"udp:[::1]:7355", true, io::StreamSpec::Kind::Udp, "::1", 7355, 48000,
+        {"udp:[::1]:7355", true, io::StreamInput::Kind::Udp, "::1", 7355, 48000,
          io::SampleEncoding::S16},
-        {"stdin:48000", true, io::StreamSpec::Kind::Stdin, "127.0.0.1", 0, 48000,
+        {"stdin:48000", true, io::StreamInput::Kind::Stdin, "127.0.0.1", 0, 48000,
          io::SampleEncoding::S16},
-        {"stdin:44100:f32", true, io::StreamSpec::Kind::Stdin, "127.0.0.1", 0, 44100,
+        {"stdin:44100:f32", true, io::StreamInput::Kind::Stdin, "127.0.0.1", 0, 44100,
          io::SampleEncoding::F32},
-        {"stdin:8000:s16", true, io::StreamSpec::Kind::Stdin, "127.0.0.1", 0, 8000,
+        {"stdin:8000:s16", true, io::StreamInput::Kind::Stdin, "127.0.0.1", 0, 8000,
          io::SampleEncoding::S16},
-        {"rtp:5004", true, io::StreamSpec::Kind::Rtp, "127.0.0.1", 5004, 44100,
+        {"rtp:5004", true, io::StreamInput::Kind::Rtp, "127.0.0.1", 5004, 44100,
          io::SampleEncoding::S16},
-        {"rtp:239.1.2.3:5004#0x1a2b@48000", true, io::StreamSpec::Kind::Rtp, "239.1.2.3", 5004,
+        {"rtp:127.0.0.2:5004#0x1a2b@48000", true, io::StreamInput::Kind::Rtp, "127.0.0.2", 5004,
          48000, io::SampleEncoding::S16},
-        {"rtp:[ff02::1]:5004", true, io::StreamSpec::Kind::Rtp, "ff02::1", 5004, 44100,
+        {"rtp:[::1]:5004", true, io::StreamInput::Kind::Rtp, "::1", 5004, 44100,
          io::SampleEncoding::S16},
         {"rtp:5004#fast", false, {}, "", 0, 0, {}},
         {"rtp:5004#0x1ffffffff", false, {}, "", 0, 0, {}},
@@ -395,15 +395,15 @@ TEST(StreamSpec, InputSpecificationsParseOrSayWhatIsWrong) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.Text);
-        io::StreamSpec input;
+        io::StreamInput input;
         QString error;
-        ASSERT_EQ(io::ParseStreamSpec(row.Text, input, error), row.Ok) << error.toStdString();
+        ASSERT_EQ(io::ParseStreamInput(row.Text, input, error), row.Ok) << error.toStdString();
         if (!row.Ok) {
             EXPECT_FALSE(error.isEmpty());
             continue;
         }
         EXPECT_EQ(input.Kind, row.Kind);
-        if (row.Kind == io::StreamSpec::Kind::Udp || row.Kind == io::StreamSpec::Kind::Rtp) {
+        if (row.Kind == io::StreamInput::Kind::Udp || row.Kind == io::StreamInput::Kind::Rtp) {
             EXPECT_EQ(input.Address.toString().toStdString(), row.Address);
             EXPECT_EQ(input.Port, row.Port);
         }
