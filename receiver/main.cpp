@@ -245,6 +245,7 @@ int main(int argc, char** argv) {
             return session::ExitSuccess;
         }
         options = session::TakeReceiverOptions(parser);
+        if (options.StationNamed) session::SetReportStation(options.Station);
     } catch (const session::UsageError& error) {
         std::fprintf(stderr, "propmon: %s\n%s\n", error.Reason.toLocal8Bit().constData(), SeeHelp);
         return session::ExitUsage;

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iomanip>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -273,6 +274,88 @@ std::vector<LogRow> ReadLog(const fs::path& file, const std::string& day) {
     return rows;
 }
 
+// The wall clock stepped under a running station (the first answer of NTP on
+// a board without a real-time clock, an operator's date -s), while the
+// monotonic clock runs on as the kernel's does: told once with its size, the
+// first row after it flagged clock-step, and the rows keep the wall clock's
+// times, so that a reader sees the step and can mend it.
+struct WallStep {
+    const char* Offset; // libfaketime's offset after the step
+    const char* Told;   // the size as told
+    double Seconds;
+};
+
+class ClockStepTest : public HeadlessTest, public ::testing::WithParamInterface<WallStep> {};
+
+TEST_P(ClockStepTest, IsToldOnceFlaggedOnceAndSeenInTheRowsTimes) {
+    if (!FakeTimeAvailable()) GTEST_SKIP() << "libfaketime is not installed";
+    const WallStep step = GetParam();
+    const fs::path offset = dir_.parent_path() / (dir_.filename().string() + "-faketime");
+    std::ofstream(offset) << "+0\n";
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    Receiver r = Start({"--headless", "--simulate", "--log", "logs", "--utc"},
+                       {{"LD_PRELOAD", FAKETIME_LIB},
+                        {"FAKETIME_TIMESTAMP_FILE", offset.string()},
+                        {"FAKETIME_NO_CACHE", "1"},
+                        {"FAKETIME_DONT_FAKE_MONOTONIC", "1"},
+                        {"TZ", "UTC"},
+                        {"ASAN_OPTIONS", std::string(asan ? asan : "") + (asan ? ":" : "") +
+                                             "verify_asan_link_order=0"}});
+    ASSERT_TRUE(WaitUntil([&] { return LogRows() > 20; }, 20s)) << r.Err();
+    {
+        const fs::path next = offset.string() + ".new";
+        std::ofstream(next) << step.Offset << "\n";
+        fs::rename(next, offset);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Count(r.Err(), "the system clock stepped") > 0; }, 20s))
+        << r.Err();
+    const size_t atStep = LogRows();
+    ASSERT_TRUE(WaitUntil([&] { return LogRows() > atStep + 20; }, 20s)) << r.Err();
+    ASSERT_EQ(r.Stop(SIGTERM), 0) << r.Err();
+
+    const std::string err = r.Err();
+    EXPECT_EQ(Count(err, "the system clock stepped"), 1u) << err;
+    EXPECT_NE(err.find(std::string("the system clock stepped ") + step.Told), std::string::npos)
+        << err;
+
+    // The rows of every day file, in time order of their blocks.
+    std::vector<std::pair<long, std::vector<std::string>>> rows;
+    size_t flagsColumn = 0;
+    for (const auto& entry : fs::directory_iterator(dir_ / "logs")) {
+        if (!entry.path().filename().string().starts_with("propmon-")) continue;
+        const std::vector<std::string> lines = Lines(Slurp(entry.path()));
+        ASSERT_FALSE(lines.empty());
+        const std::vector<std::string> header = Cells(lines[0]);
+        flagsColumn = size_t(std::find(header.begin(), header.end(), "flags") - header.begin());
+        ASSERT_LT(flagsColumn, header.size());
+        for (size_t i = 1; i < lines.size(); ++i) {
+            std::vector<std::string> cells = Cells(lines[i]);
+            ASSERT_GT(cells.size(), flagsColumn) << lines[i];
+            rows.emplace_back(std::stol(cells[1]), std::move(cells));
+        }
+    }
+    std::sort(rows.begin(), rows.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    const auto seconds = [](const std::string& utc) {
+        std::tm t{};
+        std::istringstream(utc) >> std::get_time(&t, "%Y-%m-%dT%H:%M:%S");
+        return double(timegm(&t)) + std::stod(utc.substr(19, 4));
+    };
+    std::vector<size_t> flagged;
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (rows[i].second[flagsColumn].find("clock-step") != std::string::npos)
+            flagged.push_back(i);
+    ASSERT_EQ(flagged.size(), 1u);
+    ASSERT_GT(flagged[0], 0u);
+    const double jump =
+        seconds(rows[flagged[0]].second[0]) - seconds(rows[flagged[0] - 1].second[0]);
+    EXPECT_NEAR(jump, step.Seconds, 2.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(ForwardAndBack, ClockStepTest,
+                         ::testing::Values(WallStep{"+3h", "+3 h 00 min", 3 * 3600.0},
+                                           WallStep{"-1h", "-1 h 00 min", -3600.0}));
+
 // Across UTC midnight on a clock running ten times as fast (started 30 s
 // before it, less the time the receiver takes to start): one log file per UTC
 // day, rows at 9.375 a second, stamps from the wall clock rising about
@@ -412,6 +495,42 @@ TEST_P(KeepOldSnapshots, EveryPictureOfYesterdayStillExistsBesideTodays) {
 
 INSTANTIATE_TEST_SUITE_P(Names, KeepOldSnapshots, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Dated" : "TimeOfDay"; });
+
+// Today's pictures already at the names today's snapshots take (a clock set
+// back, a folder copied from another station): none is replaced; the new
+// ones are numbered, and that is said once per gram folder.
+TEST_F(HeadlessTest, ASnapshotNameTakenTodayIsNumberedAndToldOnce) {
+    if (!FakeTimeAvailable()) GTEST_SKIP() << "libfaketime is not installed";
+    const std::time_t today = Utc(2026, 12, 8, 11, 0, 0);
+    const fs::path folder = dir_ / "Scattergrams";
+    fs::create_directories(folder);
+    std::map<fs::path, std::string> old;
+    for (int s = 0; s < 600; ++s) {
+        char name[64];
+        std::snprintf(name, sizeof name, "12%02d%02dscattergram.BMP", s / 60, s % 60);
+        std::ofstream(folder / name) << "earlier " << name;
+        const struct timespec times[2] = {{today + s, 0}, {today + s, 0}};
+        ::utimensat(AT_FDCWD, (folder / name).c_str(), times, 0);
+        old[folder / name] = "earlier " + std::string(name);
+    }
+    Receiver r =
+        Start({"--headless", "--simulate", "--autosave"}, FakedClock("2026-12-08 12:00:00", 40));
+    // A scattergram every 27 s: three of them.
+    const auto numbered = [&] {
+        size_t n = 0;
+        for (const auto& e : fs::directory_iterator(folder))
+            n += std::regex_match(e.path().filename().string(),
+                                  std::regex(R"(12\d{4}scattergram-\d+\.BMP)")) &&
+                 Slurp(e.path()).rfind("BM", 0) == 0;
+        return n;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return numbered() >= 3; }, 20s)) << r.Err();
+    ASSERT_EQ(r.Stop(SIGTERM), 0) << r.Err();
+    for (const auto& [file, text] : old)
+        EXPECT_EQ(Slurp(file), text) << file << " was replaced";
+    EXPECT_EQ(Count(r.Err(), "a snapshot of that name is already in Scattergrams/ and is kept"), 1u)
+        << r.Err();
+}
 
 // kill -9 leaves the lock file and a log; a restart takes the lock over and
 // appends to the log.  Meanwhile a second receiver in the folder (headless or
@@ -563,6 +682,21 @@ TEST_F(HeadlessTest, TheEndOfAReplayEndsTheRun) {
     EXPECT_EQ(Lines(r.Err()).back(),
               "propmon: end of input from Recording rec.wav after 18 blocks (0:00:02 of input)");
     EXPECT_EQ(LogRows(), 19u);
+
+    // A named station names itself on every line it tells, so that journals
+    // gathered from several stations tell them apart.
+    fs::remove_all(dir_ / "logs");
+    Receiver named = Start({"--headless", "--replay", "rec.wav", "--station", "Hill top"});
+    ASSERT_TRUE(named.Wait(10s)) << named.Err();
+    size_t told = 0;
+    for (const std::string& line : Lines(named.Err())) {
+        if (line.rfind("propmon", 0) != 0) continue;
+        EXPECT_EQ(line.rfind("propmon Hill top: ", 0), 0u) << line;
+        ++told;
+    }
+    EXPECT_GE(told, 3u) << named.Err();
+    EXPECT_EQ(Lines(named.Err()).back(), "propmon Hill top: end of input from Recording rec.wav "
+                                         "after 18 blocks (0:00:02 of input)");
 }
 
 // --clock-ppm auto and --lag-offset auto: a sound card 40 ppm slow is measured

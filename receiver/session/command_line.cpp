@@ -326,6 +326,7 @@ ReceiverOptions TakeReceiverOptions(const QCommandLineParser& parser) {
                                        : QSysInfo::machineHostName();
     if (isSet("station") && options.Station.isEmpty())
         throw UsageError{QStringLiteral("--station needs a name")};
+    options.StationNamed = isSet("station");
     options.Utc = isSet("utc");
     options.DatedNames = isSet("dated-names");
     if (!options.Device.isEmpty() && options.Input.Kind != io::StreamInput::Kind::None)

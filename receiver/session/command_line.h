@@ -94,6 +94,7 @@ struct ReceiverOptions {
     bool Utc = false;                    // time marks, snapshot names in UTC
     bool DatedNames = false;             // snapshot names start with YYYYMMDD-
     QString Station;                     // --station NAME, else the host's name
+    bool StationNamed = false;           // --station given: it also starts every stderr line
 
     // The read-only web view (--http [ADDR:]PORT): on the loopback address
     // unless another is given, as it has no login.

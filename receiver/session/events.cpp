@@ -6,11 +6,26 @@
 
 namespace session {
 
+namespace {
+QByteArray& LinePrefix() {
+    static QByteArray prefix = QByteArrayLiteral("propmon: ");
+    return prefix;
+}
+} // namespace
+
+void SetReportStation(const QString& station) {
+    QString name = station;
+    name.replace(u'\n', u' ');
+    name.replace(u'\r', u' ');
+    LinePrefix() = name.isEmpty() ? QByteArrayLiteral("propmon: ")
+                                  : QByteArrayLiteral("propmon ") + name.toLocal8Bit() + ": ";
+}
+
 void ReportEvent(const QString& text) {
     QString line = text;
     line.replace(u'\n', u' ');
     line.replace(u'\r', u' ');
-    const QByteArray bytes = QByteArrayLiteral("propmon: ") + line.toLocal8Bit() + '\n';
+    const QByteArray bytes = LinePrefix() + line.toLocal8Bit() + '\n';
     // One write of the whole line: lines of several writers never interleave.
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
     std::fflush(stderr);

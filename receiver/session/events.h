@@ -17,6 +17,11 @@ namespace session {
 // text become blanks: an event is never more than one line.
 void ReportEvent(const QString& text);
 
+// A named station's lines read "propmon NAME: <text>", so that the journals
+// of several stations gathered in one place tell themselves apart.  An empty
+// name gives back the plain "propmon: ".
+void SetReportStation(const QString& station);
+
 // Failures to write files (snapshots, the block log, the settings), each told
 // once per cause, and told again when that kind of file is written again.  The
 // window also shows the current state in its status line.
