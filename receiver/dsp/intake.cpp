@@ -90,6 +90,9 @@ struct Stride {
 
 Stride StrideOf(float frac, long double epsilon) {
     constexpr int64_t lowest = int64_t{1} << 23, highest = (int64_t{1} << 24) - 1;
+    // Without a clock correction the fraction never moves (frac + 0 rounds to
+    // frac), whatever it is, 0 and 1 included: every output is one step on.
+    if (epsilon == 0.0L && frac >= 0.0f && frac <= 1.0f) return {0.0f, INT64_MAX};
     // Only below 1: from 1 on the next steps skip an input sample.
     if (!std::isnormal(frac) || frac < 0.0f || frac >= 1.0f) return {};
     int exponent = 0;

@@ -207,6 +207,37 @@ TEST(Resampler, EveryCorrectionGivesTheLongDoubleLoopsOutputsBitForBit) {
     }
 }
 
+// A correction set back to none leaves the fraction where it stood, and
+// there it stays: every output from then on lies that far between its two
+// input samples.  Fed a sample at a time the resampler never strides, so
+// whole buffers must give the same outputs bit for bit.
+TEST(Resampler, CorrectionSetBackToNoneHoldsTheFractionBitForBit) {
+    const std::vector<int16_t> s = Noise(6 * BlockLen, 12);
+    float heldFrac = 0.0f;
+    const auto run = [&](size_t bufferLen) {
+        ReadyChain r;
+        OutputRecorder rec;
+        rec.Install(r);
+        std::array<int16_t, BlockLen> buffer{};
+        for (size_t pos = 0; pos < s.size(); pos += bufferLen) {
+            r.Settings.ClockOffset = pos < 2 * BlockLen ? 0.0137L : 0.0L;
+            const size_t n = std::min(bufferLen, s.size() - pos);
+            std::copy_n(s.begin() + long(pos), n, buffer.begin());
+            ResampleBuffer(*r.Chain, r.Settings, r.Controls, r.Hooks, buffer.data(),
+                           int64_t(2 * n));
+        }
+        heldFrac = r.Chain->Intake.ResampleFrac;
+        return rec.All(r);
+    };
+    const auto one = run(1);
+    const auto whole = run(BlockLen);
+    EXPECT_GT(heldFrac, 0.0f);
+    EXPECT_LT(heldFrac, 1.0f);
+    ASSERT_EQ(one.size(), whole.size());
+    for (size_t k = 0; k < one.size(); ++k)
+        ASSERT_EQ(std::bit_cast<uint32_t>(whole[k]), std::bit_cast<uint32_t>(one[k])) << k;
+}
+
 TEST(Resampler, ShortAndEmptyBuffersHandOnExactlyTheirRecordedSamples) {
     ReadyChain r;
     OutputRecorder rec;
