@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "receiver/analysis/acquisition_monitor.h"
+#include "receiver/analysis/measurement.h"
 #include "receiver/analysis/signal_quality.h"
 #include "receiver/dsp/sync_chain.h"
 
@@ -27,25 +28,39 @@ bool Better(const TrialResult& trial, const TrialResult& best) {
     return trial.MedianSnrDb > best.MedianSnrDb + 0.5;
 }
 
+// A trial that can no longer come within 5 % of `best` stops early: even
+// with every block still to come locked its share would stay below.
 std::optional<TrialResult> Trial(const std::string& path, int32_t mode, io::ChannelChoice channel,
-                                 double seconds, std::string& error) {
-    QualityTracker quality;
+                                 double seconds, double duration, const TrialResult* best,
+                                 std::string& error) {
+    // The measurement stage's lock: a signal is present whichever path is
+    // strongest, however the paths fade in turn.  The sync part of the chain
+    // leaves the first-period correlation empty, so the stage may take a
+    // repetition of the sequence for the path: the lock holds all the same (a
+    // repetition is the signal too), but its paths and SNR are not read here.
+    MeasurementStage stage;
+    const dsp::Settings settings;
     LockTally tally;
     std::vector<double> snr;
+    const double rate = io::RateForMode(mode);
+    const auto judged =
+        int64_t(std::min(seconds, duration) * rate) / dsp::BlockLen - LockWarmUpBlocks;
     const bool read = RunSyncOver(
         path, mode, channel, 0.0L, 1.0f, seconds,
         [&](const dsp::ChainState& chain) {
-            const BlockQuality& q = quality.Add(chain.Peak, chain.SampleRate);
-            tally.Add(q.Locked);
-            snr.push_back(q.PeakSnrDb);
-            return true;
+            const BlockMeasurement& m = stage.Add(chain, settings);
+            tally.Add(m.Locked);
+            snr.push_back(PeakContrast(chain.Peak).PeakSnrDb);
+            if (!best || judged <= 0) return true;
+            const int64_t reachable = tally.Locked + std::max<int64_t>(0, judged - tally.Judged);
+            return double(reachable) >= (best->LockedShare - 0.05) * double(judged);
         },
         error);
     if (!read) return std::nullopt;
     TrialResult result;
     result.Mode = mode;
     result.Channel = channel;
-    result.Blocks = quality.Blocks();
+    result.Blocks = tally.Blocks;
     result.LockedShare = tally.Share();
     result.MedianSnrDb = Median(snr);
     return result;
@@ -88,10 +103,11 @@ std::optional<SignalChoice> ChooseModeAndChannel(const std::string& path, int32_
     if (!channel && choice.Stereo)
         channels = {io::ChannelChoice::Left, io::ChannelChoice::Right, io::ChannelChoice::Mix};
 
+    const double duration = double(reader->Info().Frames) / std::max(1, reader->Info().FileRate);
     std::optional<TrialResult> best;
     for (const int32_t m : modes) {
         for (const io::ChannelChoice c : channels) {
-            const auto trial = Trial(path, m, c, seconds, error);
+            const auto trial = Trial(path, m, c, seconds, duration, best ? &*best : nullptr, error);
             if (!trial) return std::nullopt;
             choice.Trials.push_back(*trial);
             if (!best || Better(*trial, *best)) best = trial;

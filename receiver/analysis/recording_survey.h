@@ -22,7 +22,7 @@ inline constexpr double TrialSeconds = 60.0;
 struct TrialResult {
     int32_t Mode = dsp::ModeNato;
     io::ChannelChoice Channel = io::ChannelChoice::Left;
-    int64_t Blocks = 0;
+    int64_t Blocks = 0;       // run before the trial ended
     double LockedShare = 0.0; // locked blocks / blocks after the warm-up (LockTally)
     double MedianSnrDb = 0.0; // of the sync peak
 };
@@ -38,11 +38,13 @@ struct SignalChoice {
 // Tries each mode (both when `mode` is 0) and each channel (left, right and
 // the mix of a stereo recording when `channel` is empty) on the first
 // `seconds` of the recording and keeps the one that locks best: the largest
-// share of locked blocks; within 5 % of it, the higher median peak SNR when
-// better by half a dB; else the earlier of the order tried (the mode the
-// recording's rate suggests first; left, right, mix).  Without any lock it
-// keeps that first mode and the left channel.  Nothing on a read failure
-// (the reason in `error`).
+// share of locked blocks, locked as the measurement stage tells it (a signal
+// present, whichever path is strongest); within 5 % of it, the higher median
+// peak SNR when better by half a dB; else the earlier of the order tried
+// (the mode the recording's rate suggests first; left, right, mix).  A trial
+// that can no longer come within 5 % of the best so far stops early.  Without
+// any lock it keeps that first mode and the left channel.  Nothing on a read
+// failure (the reason in `error`).
 std::optional<SignalChoice> ChooseModeAndChannel(const std::string& path, int32_t mode,
                                                  std::optional<io::ChannelChoice> channel,
                                                  double seconds, std::string& error);

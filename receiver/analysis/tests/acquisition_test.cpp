@@ -4,12 +4,17 @@
 // with a tolerance.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "receiver/analysis/acquisition_monitor.h"
 #include "receiver/analysis/clock_estimator.h"
+#include "receiver/analysis/recording_survey.h"
 #include "receiver/analysis/signal_quality.h"
 #include "receiver/dsp/sync_chain.h"
 #include "receiver/dsp/tests/yield_count.h"
@@ -18,6 +23,8 @@
 
 namespace analysis {
 namespace {
+
+namespace fs = std::filesystem;
 
 s4285gen::Config Channel(int32_t mode, std::vector<s4285gen::Path> paths, double snrDb,
                          double clockPpm, uint64_t seed = 1) {
@@ -278,6 +285,65 @@ TEST(Quality, SilenceIsNeitherLockedNorAPeak) {
     EXPECT_EQ(quality.Last().PeakSnrDb, 0.0);
     EXPECT_FALSE(quality.Last().Paths[0]);
 }
+
+// ---- Mode and channel of a recording --------------------------------------------
+
+int RunCommand(const std::string& command) {
+    const int status = std::system((command + " 2>/dev/null").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct TrialCase {
+    const char* Name;
+    const char* Sim; // s4285sim's options after -o FILE
+    int32_t Mode;    // of the signal (the recording's own rate)
+    bool Signal;
+};
+
+void PrintTo(const TrialCase& c, std::ostream* out) {
+    *out << c.Name;
+}
+
+class ModeTrial : public ::testing::TestWithParam<TrialCase> {};
+
+// The trial of each mode locks as the measurement stage does: a fading
+// multipath recording at 5 dB, whose sync peak jumps between its paths in
+// half the blocks, locks in nearly all of them in its own mode and is
+// found; the other mode's trial, which can no longer come close, stops
+// early.  Noise alone locks in no block of either mode and is not found.
+TEST_P(ModeTrial, FadingChannelsAreFoundInTheirModeAndNoiseIsNot) {
+    const TrialCase& c = GetParam();
+    const fs::path dir = fs::temp_directory_path() / "rx_mode_trial";
+    fs::create_directories(dir);
+    const std::string wav = (dir / (std::string(c.Name) + ".wav")).string();
+    ASSERT_EQ(RunCommand(std::string(S4285SIM_PATH) + " -o " + wav + " --seconds 65 " + c.Sim), 0);
+    std::string error;
+    const auto choice = ChooseModeAndChannel(wav, 0, std::nullopt, TrialSeconds, error);
+    fs::remove(wav);
+    ASSERT_TRUE(choice) << error;
+    ASSERT_EQ(choice->Trials.size(), 2u);
+    const TrialResult& own = choice->Trials[0]; // the recording's rate suggests its mode first
+    const TrialResult& other = choice->Trials[1];
+    EXPECT_EQ(own.Mode, c.Mode);
+    EXPECT_EQ(choice->Mode, c.Mode);
+    EXPECT_EQ(choice->Found, c.Signal);
+    if (c.Signal) {
+        EXPECT_GE(own.LockedShare, 0.95);
+        EXPECT_LT(other.Blocks, own.Blocks / 5);
+    } else {
+        EXPECT_LE(own.LockedShare, 0.01);
+        EXPECT_LE(other.LockedShare, 0.01);
+        EXPECT_GT(other.Blocks, own.Blocks / 2); // the whole minute: nothing to beat
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recordings, ModeTrial,
+    ::testing::Values(TrialCase{"PoorNato", "--channel poor --snr 5", dsp::ModeNato, true},
+                      TrialCase{"DisturbedAmateur", "--mode amateur --channel disturbed --snr 5",
+                                dsp::ModeAmateur, true},
+                      TrialCase{"NoiseOnly", "--no-signal --snr 5", dsp::ModeNato, false}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 // ---- The monitor of a running receiver -----------------------------------------
 
