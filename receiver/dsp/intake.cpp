@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "receiver/dsp/vector_isa.h"
+
 namespace dsp {
 
 namespace {
@@ -56,24 +58,82 @@ float InterpolateExactly(double after, double before, float frac) {
 // leaves the rounding to float in doubt (the value next to a float's half
 // way), the output is formed in long double after all.  Rounding to float
 // keeps order, so when both ends of the interval the result lies in round to
-// one float, that float is the result.
-void Interpolate(const ResamplePlan& plan, std::array<float, BlockLen>& out) {
+// one float, that float is the result.  Each output is formed on its own, so
+// the outputs run side by side in vectors; the function returns whether any
+// is in doubt.
+[[gnu::always_inline]] inline bool InterpolateBody(const double* __restrict after,
+                                                   const double* __restrict before,
+                                                   const float* __restrict frac, int32_t count,
+                                                   float* __restrict out) {
     constexpr double doubt = 0x1.0p-48;
     constexpr double scale = 1.0 / 32767.0;
-    std::array<float, BlockLen> high;
-    for (int32_t n = 0; n < plan.Count; ++n) {
-        const double f = plan.Frac[size_t(n)];
-        const double a = plan.After[size_t(n)] * f;
-        const double b = plan.Before[size_t(n)] * (1.0 - f);
+    uint32_t differ = 0;
+    for (int32_t n = 0; n < count; ++n) {
+        const double f = frac[n];
+        const double a = after[n] * f;
+        const double b = before[n] * (1.0 - f);
         const double y = (a + b) * scale;
         const double margin = doubt * (std::abs(a) + std::abs(b)) * scale;
-        out[size_t(n)] = static_cast<float>(y - margin);
-        high[size_t(n)] = static_cast<float>(y + margin);
+        const float low = static_cast<float>(y - margin);
+        const float high = static_cast<float>(y + margin);
+        out[n] = low;
+        differ |= low != high ? 1u : 0u;
     }
-    for (int32_t n = 0; n < plan.Count; ++n)
-        if (out[size_t(n)] != high[size_t(n)])
-            out[size_t(n)] = InterpolateExactly(plan.After[size_t(n)], plan.Before[size_t(n)],
-                                                plan.Frac[size_t(n)]);
+    return differ != 0;
+}
+
+bool InterpolateBaseline(const double* after, const double* before, const float* frac,
+                         int32_t count, float* out) {
+    return InterpolateBody(after, before, frac, count, out);
+}
+[[RX_TARGET_AVX2]] bool InterpolateAvx2(const double* after, const double* before,
+                                        const float* frac, int32_t count, float* out) {
+    return InterpolateBody(after, before, frac, count, out);
+}
+[[RX_TARGET_AVX512]] bool InterpolateAvx512(const double* after, const double* before,
+                                            const float* frac, int32_t count, float* out) {
+    return InterpolateBody(after, before, frac, count, out);
+}
+
+void Interpolate(const ResamplePlan& plan, std::array<float, BlockLen>& out) {
+    const double* after = plan.After.data();
+    const double* before = plan.Before.data();
+    const float* frac = plan.Frac.data();
+    bool doubt = false;
+    switch (BestVectorIsa()) {
+    case VectorIsa::Avx512:
+        doubt = InterpolateAvx512(after, before, frac, plan.Count, out.data());
+        break;
+    case VectorIsa::Avx2:
+        doubt = InterpolateAvx2(after, before, frac, plan.Count, out.data());
+        break;
+    case VectorIsa::Baseline:
+        doubt = InterpolateBaseline(after, before, frac, plan.Count, out.data());
+        break;
+    }
+    if (!doubt) return;
+    constexpr double doubtShare = 0x1.0p-48;
+    constexpr double scale = 1.0 / 32767.0;
+    for (int32_t n = 0; n < plan.Count; ++n) {
+        const double f = frac[n];
+        const double a = after[n] * f;
+        const double b = before[n] * (1.0 - f);
+        const double y = (a + b) * scale;
+        const double margin = doubtShare * (std::abs(a) + std::abs(b)) * scale;
+        if (static_cast<float>(y - margin) != static_cast<float>(y + margin))
+            out[size_t(n)] = InterpolateExactly(after[n], before[n], frac[n]);
+    }
+}
+
+// Where a run of outputs falls: input samples s[0..count-1] after, the ones
+// before them before, the fraction frac + j x step (exact: see Stride).
+void PlaceRun(const int16_t* __restrict s, int32_t count, float frac, float step,
+              double* __restrict after, double* __restrict before, float* __restrict fracs) {
+    for (int32_t j = 0; j < count; ++j) {
+        after[j] = s[j];
+        before[j] = s[j - 1];
+        fracs[j] = frac + static_cast<float>(j) * step;
+    }
 }
 
 // A run of steps of the fraction by one constant amount.  Within the binade
@@ -142,12 +202,9 @@ bool ResampleInto(IntakeState& intake, int32_t last, long double epsilon, float 
         const Stride stride = i >= 1 ? StrideOf(frac, epsilon) : Stride{};
         const int64_t run = std::min<int64_t>({stride.Steps, last - i + 1, room - plan.Count});
         if (run > 0) {
-            for (int32_t j = 0; j < int32_t(run); ++j) {
-                const auto n = size_t(plan.Count + j);
-                plan.After[n] = s[i + j];
-                plan.Before[n] = s[i + j - 1];
-                plan.Frac[n] = frac + static_cast<float>(j) * stride.Step; // exact
-            }
+            const auto n = size_t(plan.Count);
+            PlaceRun(s + i, int32_t(run), frac, stride.Step, &plan.After[n], &plan.Before[n],
+                     &plan.Frac[n]);
             plan.Count += int32_t(run);
             lastUsed = i + int32_t(run) - 1;
             i += int32_t(run);
@@ -164,12 +221,14 @@ bool ResampleInto(IntakeState& intake, int32_t last, long double epsilon, float 
     }
     std::array<float, BlockLen> out;
     Interpolate(plan, out);
-    // As IntakeSample for each output, the block's positions in order.
-    int32_t position = intake.WritePos;
-    for (int32_t n = 0; n < plan.Count; ++n) {
-        position = position == BlockLen - 1 ? 0 : position + 1;
-        intake.SampleBlock[size_t(position)] = inputGain * out[size_t(n)];
-    }
+    // As IntakeSample for each output, the block's positions in order: from
+    // the one after WritePos (0 after a full block) on, never past the end
+    // (the run stopped at the room left).
+    const int32_t first = intake.WritePos >= BlockLen - 1 ? 0 : intake.WritePos + 1;
+    float* block = &intake.SampleBlock[size_t(first)];
+    for (int32_t n = 0; n < plan.Count; ++n)
+        block[n] = inputGain * out[size_t(n)];
+    const int32_t position = plan.Count > 0 ? first + plan.Count - 1 : intake.WritePos;
     intake.WritePos = position;
     const bool full = plan.Count > 0 && position == BlockLen - 1;
     intake.ResampleFrac = frac;
