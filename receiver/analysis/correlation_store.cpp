@@ -2,12 +2,16 @@
 #include "receiver/analysis/correlation_store.h"
 
 #include <algorithm>
+#include <new>
 
 namespace analysis {
 
 CorrelationStore::CorrelationStore()
-    : corr_(size_t(Capacity) * size_t(KeptLags)), locked_(size_t(Capacity), 0),
-      carriers_(size_t(Capacity)) {}
+    : corr_(static_cast<dsp::ComplexSample*>(
+          std::calloc(size_t(Capacity) * size_t(KeptLags), sizeof(dsp::ComplexSample)))),
+      locked_(size_t(Capacity), 0), carriers_(size_t(Capacity)) {
+    if (!corr_) throw std::bad_alloc();
+}
 
 void CorrelationStore::Reset() {
     blocks_ = 0;
@@ -15,7 +19,7 @@ void CorrelationStore::Reset() {
 
 void CorrelationStore::Add(const dsp::CorrLagArray& corr) {
     const auto slot = size_t(blocks_ % Capacity);
-    std::copy_n(corr.begin(), KeptLags, corr_.begin() + std::ptrdiff_t(slot * size_t(KeptLags)));
+    std::copy_n(corr.begin(), KeptLags, corr_.get() + slot * size_t(KeptLags));
     locked_[slot] = 0;
     carriers_[slot].clear();
     ++blocks_;

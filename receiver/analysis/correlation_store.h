@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "receiver/analysis/path_search.h"
@@ -43,7 +45,13 @@ class CorrelationStore {
     }
 
   private:
-    std::vector<dsp::ComplexSample> corr_;
+    // Taken from the system zeroed and untouched: a page is only mapped in
+    // when a block is first written to it (a trial of a minute, or a short
+    // recording, never uses most of the ring).
+    struct FreeMemory {
+        void operator()(dsp::ComplexSample* p) const { std::free(p); }
+    };
+    std::unique_ptr<dsp::ComplexSample[], FreeMemory> corr_;
     std::vector<char> locked_;
     std::vector<std::vector<double>> carriers_;
     int64_t blocks_ = 0;
