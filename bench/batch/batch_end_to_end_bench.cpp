@@ -10,7 +10,10 @@
 // rounds, the batch runs and the ProcessBlock rounds interleaved.
 //
 // Run: build/bin/batch_end_to_end_bench [--rounds R] [--recording FILE.wav]
-// (default R = 3; without --recording the channel is generated into /tmp).
+//                                       [--before OTHER/propmon]
+// (default R = 3; without --recording the channel is generated into /tmp;
+// --before runs another build's propmon in the same rounds, for what a change
+// gained).
 // The machine should be quiet: the 1-minute load average is printed first.
 #include <fcntl.h>
 #include <sndfile.h>
@@ -148,12 +151,15 @@ long long TableBlocks(const fs::path& csv) {
 int main(int argc, char** argv) {
     int rounds = 3;
     fs::path recording;
+    std::string before;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
         if (name == "--rounds")
             rounds = std::max(1, std::atoi(argv[i + 1]));
         else if (name == "--recording")
             recording = argv[i + 1];
+        else if (name == "--before")
+            before = argv[i + 1];
     }
     char pattern[] = "/tmp/batch-end-to-end-XXXXXX";
     if (!mkdtemp(pattern)) {
@@ -167,8 +173,8 @@ int main(int argc, char** argv) {
     }
     std::printf("load average (1 min) before: %.2f\n", LoadAverage());
 
-    const auto batch = [&](const char* mode) {
-        return std::vector<std::string>{PROPMON_BIN,
+    const auto batch = [&](const char* mode, const std::string& propmon = PROPMON_BIN) {
+        return std::vector<std::string>{propmon,
                                         "--batch",
                                         recording.string(),
                                         "--csv",
@@ -178,11 +184,14 @@ int main(int argc, char** argv) {
                                         "--mode",
                                         mode};
     };
-    std::vector<double> chainRates, natoSeconds, autoSeconds;
+    std::vector<double> chainRates, natoSeconds, autoSeconds, natoBefore, autoBefore;
     for (int r = 0; r < rounds; ++r) {
         chainRates.push_back(ProcessBlockRate());
         natoSeconds.push_back(RunPropmon(batch("nato")));
         autoSeconds.push_back(RunPropmon(batch("auto")));
+        if (before.empty()) continue;
+        natoBefore.push_back(RunPropmon(batch("nato", before)));
+        autoBefore.push_back(RunPropmon(batch("auto", before)));
     }
     const auto blocks = double(TableBlocks(dir / "blocks.csv"));
     const double chain = Median(chainRates);
@@ -196,6 +205,14 @@ int main(int argc, char** argv) {
                 nato / chain);
     std::printf("%-44s %10.0f %8.2f\n", "batch --csv --channel-csv, --mode auto", automatic,
                 automatic / chain);
+    if (!before.empty()) {
+        const double natoThen = blocks / Median(natoBefore);
+        const double autoThen = blocks / Median(autoBefore);
+        std::printf("%-44s %10.0f %8.2f\n", "  the same, --before's propmon, --mode nato", natoThen,
+                    natoThen / chain);
+        std::printf("%-44s %10.0f %8.2f\n", "  the same, --before's propmon, --mode auto", autoThen,
+                    autoThen / chain);
+    }
     fs::remove_all(dir);
     return 0;
 }
