@@ -87,6 +87,7 @@ class UdpStreamDevice : public WaveDevice {
     std::unique_ptr<WaveDriver> Open(int32_t sampleRate, WaveSink& sink,
                                      WaveResult& result) override;
     const StreamCounts& Counts() const;
+    const StreamCounts* NetworkCounts() const override { return &Counts(); }
 
     struct Shared;
 
@@ -105,6 +106,7 @@ class RtpStreamDevice : public WaveDevice {
     std::unique_ptr<WaveDriver> Open(int32_t sampleRate, WaveSink& sink,
                                      WaveResult& result) override;
     const StreamCounts& Counts() const;
+    const StreamCounts* NetworkCounts() const override { return &Counts(); }
 
     struct Shared;
 

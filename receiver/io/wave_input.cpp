@@ -227,6 +227,14 @@ QString WaveInput::DeviceName(int32_t deviceId) const {
     return {};
 }
 
+const StreamCounts* WaveInput::NetworkCounts(int32_t deviceId) const {
+    if (deviceId < 0) return nullptr;
+    const auto index = static_cast<size_t>(deviceId);
+    if (index < cardNames_.size() || index - cardNames_.size() >= extraDevices_.size())
+        return nullptr;
+    return extraDevices_[index - cardNames_.size()]->NetworkCounts();
+}
+
 QString WaveInput::DeviceSystemName(int32_t deviceId) const {
     if (deviceId < 0 || static_cast<size_t>(deviceId) >= cardIds_.size()) return {};
     return QString::fromUtf8(cardIds_[static_cast<size_t>(deviceId)]);

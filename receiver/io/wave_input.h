@@ -148,11 +148,15 @@ class WaveDriver {
     virtual WaveResult Stop() = 0;
 };
 
+struct StreamCounts;
+
 // An entry of the device list.
 class WaveDevice {
   public:
     virtual ~WaveDevice() = default;
     virtual QString Name() const = 0;
+    // What a network stream has counted (losses, fills); nullptr for any other input.
+    virtual const StreamCounts* NetworkCounts() const { return nullptr; }
     // Opens the device for 16-bit mono PCM at sampleRate; the sink outlives the
     // driver. On failure returns nullptr and sets result.
     virtual std::unique_ptr<WaveDriver> Open(int32_t sampleRate, WaveSink& sink,
@@ -193,6 +197,8 @@ class WaveInput {
     // The name the sound system knows a sound card by (its id, e.g. a PulseAudio
     // source name); empty for the devices added after the sound cards.
     QString DeviceSystemName(int32_t deviceId) const;
+    // The counts of a network stream device (see WaveDevice::NetworkCounts).
+    const StreamCounts* NetworkCounts(int32_t deviceId) const;
 
     // deviceId -1 opens the system's default sound-card input. The open notice
     // follows through the event queue.

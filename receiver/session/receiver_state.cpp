@@ -140,9 +140,12 @@ void InstallHooks(ReceiverState& state) {
         state.CurrentBlock = NextBlockTime(state);
         state.CurrentBlock.FillSamples =
             TakeBlockFill(state.Capture, chain.Intake.ResampleInputPos + 1);
+        state.FilledMs += 1000.0 * double(state.CurrentBlock.FillSamples) / chain.SampleRate;
         const uint32_t clockFlags = state.Clock.Check();
         for (const BlockObserver& observe : state.BlockObservers)
             observe(chain);
+        // The measurement flags a block when it or the two before held fill.
+        if (state.Measurement.Last().Flags & analysis::FlagFill) ++state.FilledBlocks;
         if (state.Log) {
             const BlockTime& time = state.CurrentBlock;
             analysis::BlockRow row =

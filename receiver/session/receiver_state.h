@@ -89,6 +89,10 @@ struct ReceiverState {
         // trusted (BlockInputFacts::Fill).
         int64_t FillSamples = 0;
     } CurrentBlock;
+    // Since the start: the silence filled in, and the blocks flagged for it
+    // (those that held some or whose measurement reaches back into some).
+    double FilledMs = 0.0;
+    int64_t FilledBlocks = 0;
 };
 
 // Before the window exists: the settings file, the signal parameters and the

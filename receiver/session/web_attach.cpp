@@ -44,7 +44,8 @@ int64_t FreeBytes(QString folder) {
 
 } // namespace
 
-void HealthWatch::Fill(const ReceiverState& state, web::StationHealth& health) {
+void HealthWatch::Fill(const ReceiverState& state, web::StationHealth& health,
+                       const io::StreamCounts* network) {
     if (!started_.isValid()) started_.start();
     const analysis::InputLevel level = state.Acquisition.Level();
     if (state.BlockCount > 0) health.InputDbfs = level.PeakDbfs;
@@ -75,6 +76,11 @@ void HealthWatch::Fill(const ReceiverState& state, web::StationHealth& health) {
                           static_cast<double>(nowMs - firstFreeMs_) / 86400000.0;
     health.ClockSynchronised = state.Clock.Synchronised();
     health.ClockSteps = state.Clock.Steps();
+    if (network)
+        health.Network = web::StationHealth::NetworkLosses{.Losses = network->Gaps,
+                                                           .FilledMs = state.FilledMs,
+                                                           .FilledBlocks = state.FilledBlocks,
+                                                           .Late = network->Late};
 }
 
 web::WebViewConfig WebViewConfigFor(const ReceiverOptions& options, const ReceiverState& state) {
@@ -153,7 +159,7 @@ void AttachWebView(ReceiverState& state, web::WebView& view, const io::WaveInput
         BlockFactsOf(state, *state.Chain, 0, wave.DeviceName(state.Capture.DeviceId));
     start.BlockTime = QDateTime();
     start.Fields.clear();
-    pace->Health.Fill(state, start.Health);
+    pace->Health.Fill(state, start.Health, wave.NetworkCounts(state.Capture.DeviceId));
     view.PublishBlock(start);
 
     state.BlockObservers.push_back([&state, &view, &wave, pace](const dsp::ChainState& chain) {
@@ -163,7 +169,7 @@ void AttachWebView(ReceiverState& state, web::WebView& view, const io::WaveInput
         view.PublishPanels(PanelsOf(state.Display));
         web::BlockFacts facts =
             BlockFactsOf(state, chain, pace->Blocks, wave.DeviceName(state.Capture.DeviceId));
-        pace->Health.Fill(state, facts.Health);
+        pace->Health.Fill(state, facts.Health, wave.NetworkCounts(state.Capture.DeviceId));
         view.PublishBlock(facts);
     });
 }

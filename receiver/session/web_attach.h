@@ -9,6 +9,7 @@
 
 #include <memory>
 
+#include "receiver/io/stream_devices.h"
 #include "receiver/io/wave_input.h"
 #include "receiver/session/command_line.h"
 #include "receiver/session/receiver_state.h"
@@ -29,7 +30,9 @@ web::BlockFacts BlockFactsOf(const ReceiverState& state, const dsp::ChainState& 
 // watch has seen since it first looked (the uptime, the fall of free space).
 class HealthWatch {
   public:
-    void Fill(const ReceiverState& state, web::StationHealth& health);
+    // `network`: the counts of a network input (nullptr for any other).
+    void Fill(const ReceiverState& state, web::StationHealth& health,
+              const io::StreamCounts* network = nullptr);
 
   private:
     QElapsedTimer started_;

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <cmath>
+
 namespace web {
 
 namespace {
@@ -153,6 +155,17 @@ std::vector<HealthLine> HealthLines(const StationHealth& h) {
     else
         lines.push_back({QStringLiteral("Snapshots: saved"), false});
     lines.push_back({QStringLiteral("Input lost: %1 times").arg(h.InputLosses), false});
+    if (h.Network) {
+        const StationHealth::NetworkLosses& n = *h.Network;
+        QString text = n.Losses == 0 ? QStringLiteral("Network: nothing lost")
+                                     : QStringLiteral("Network: %1 losses, %2 ms filled with "
+                                                      "silence (%3 blocks not trusted)")
+                                           .arg(n.Losses)
+                                           .arg(std::llround(n.FilledMs))
+                                           .arg(n.FilledBlocks);
+        if (n.Late > 0) text += QStringLiteral("; %1 late datagrams dropped").arg(n.Late);
+        lines.push_back({text, false});
+    }
     lines.push_back({QStringLiteral("Up: ") + Uptime(h.UptimeS), false});
     if (h.FreeBytes >= 0) {
         QString text = QStringLiteral("Free disk: ") + Bytes(h.FreeBytes);
@@ -195,6 +208,15 @@ QJsonObject HealthJson(const StationHealth& h) {
     health.insert(QStringLiteral("free_bytes"),
                   h.FreeBytes >= 0 ? QJsonValue(static_cast<qint64>(h.FreeBytes)) : QJsonValue());
     health.insert(QStringLiteral("days_left"), h.DaysLeft ? QJsonValue(*h.DaysLeft) : QJsonValue());
+    QJsonValue network;
+    if (h.Network)
+        network = QJsonObject{
+            {QStringLiteral("losses"), static_cast<qint64>(h.Network->Losses)},
+            {QStringLiteral("filled_ms"), std::round(h.Network->FilledMs)},
+            {QStringLiteral("filled_blocks"), static_cast<qint64>(h.Network->FilledBlocks)},
+            {QStringLiteral("late"), static_cast<qint64>(h.Network->Late)},
+        };
+    health.insert(QStringLiteral("network"), network);
     return health;
 }
 

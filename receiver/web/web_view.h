@@ -54,6 +54,15 @@ struct StationHealth {
     std::optional<double> DaysLeft; // of free space at the rate it has been going
     bool ClockSynchronised = true;
     int64_t ClockSteps = 0;
+    // A network input's losses: how many, and the silence the blocks got in
+    // their place (none for other inputs).
+    struct NetworkLosses {
+        int64_t Losses = 0;       // gaps filled with silence
+        double FilledMs = 0.0;    // silence filled in
+        int64_t FilledBlocks = 0; // blocks flagged fill for it (not locked)
+        int64_t Late = 0;         // datagrams dropped, their time already filled
+    };
+    std::optional<NetworkLosses> Network;
 };
 
 // What the page shows beside the panels, as of the last published block.

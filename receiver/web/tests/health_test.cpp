@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
+#include <cmath>
 #include <memory>
 #include <string>
 
@@ -22,7 +23,8 @@ using web::testing::Client;
 struct HealthCase {
     const char* Name;
     web::StationHealth Health;
-    const char* Bad; // the one line marked, or "" for none
+    const char* Bad;        // the one line marked, or "" for none
+    const char* Words = ""; // a line that must be there
 };
 
 web::StationHealth Healthy() {
@@ -85,6 +87,18 @@ TEST_P(PageHealth, IsToldAtTheTopInWordsAndInTheStateAsFigures) {
     EXPECT_EQ(health["uptime_s"].toInteger(), h.UptimeS);
     EXPECT_EQ(health["free_bytes"].toInteger(), h.FreeBytes);
     EXPECT_EQ(health["clock_synchronised"].toBool(), h.ClockSynchronised);
+    // A network input's losses in figures and in words; none for other inputs.
+    EXPECT_EQ(health["network"].isNull(), !h.Network);
+    if (h.Network) {
+        EXPECT_EQ(health["network"]["losses"].toInteger(), h.Network->Losses);
+        EXPECT_EQ(health["network"]["filled_ms"].toDouble(), std::round(h.Network->FilledMs));
+        EXPECT_EQ(health["network"]["filled_blocks"].toInteger(), h.Network->FilledBlocks);
+        QStringList words;
+        for (const QJsonValue line : health["lines"].toArray())
+            words << line["text"].toString();
+        EXPECT_TRUE(words.join(u'|').contains(QString::fromUtf8(GetParam().Words)))
+            << words.join(u'|').toStdString();
+    }
     QStringList bad;
     for (const QJsonValue line : health["lines"].toArray())
         if (line["bad"].toBool()) bad << line["text"].toString();
@@ -133,7 +147,23 @@ INSTANTIATE_TEST_SUITE_P(
              }),
         With("ClockUnsynced", "Clock: NOT SYNCHRONISED",
              [](web::StationHealth& h) { h.ClockSynchronised = false; }),
-        With("NoLevelYet", "", [](web::StationHealth& h) { h.InputDbfs.reset(); })),
+        With("NoLevelYet", "", [](web::StationHealth& h) { h.InputDbfs.reset(); }),
+        HealthCase{"NetworkLosses",
+                   [] {
+                       web::StationHealth h = Healthy();
+                       h.Network = {.Losses = 41, .FilledMs = 874.4, .FilledBlocks = 47, .Late = 2};
+                       return h;
+                   }(),
+                   "",
+                   "Network: 41 losses, 874 ms filled with silence (47 blocks not trusted); 2 "
+                   "late"},
+        HealthCase{"NetworkClean",
+                   [] {
+                       web::StationHealth h = Healthy();
+                       h.Network.emplace();
+                       return h;
+                   }(),
+                   "", "Network: nothing lost"}),
     [](const ::testing::TestParamInfo<HealthCase>& info) { return info.param.Name; });
 
 } // namespace
