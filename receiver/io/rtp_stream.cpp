@@ -13,6 +13,7 @@
 #include <QVariant>
 
 #include <cmath>
+#include <limits>
 #include <set>
 #include <vector>
 
@@ -23,6 +24,9 @@ namespace {
 constexpr int ReceiveBufferBytes = 1 << 20;
 constexpr int DueEveryMs = 20;
 constexpr int64_t StatusIntervalNs = 1'000'000'000;
+// Without #SSRC, another stream is taken up once the one taken has sent
+// nothing for this long (its sender restarted with a new SSRC).
+constexpr int64_t SwitchAfterNs = 1'000'000'000;
 
 std::string Milliseconds(int64_t samples, int rate) {
     return std::to_string(static_cast<long long>(std::llround(1000.0 * double(samples) / rate))) +
@@ -125,6 +129,7 @@ class RtpDriver : public WaveDriver {
         Read(); // what waited while stopped is old
         reorder_.reset();
         current_.reset();
+        switched_ = false;
         timeKept_ = false;
         started_ = true;
         timer_.start();
@@ -157,6 +162,21 @@ class RtpDriver : public WaveDriver {
     void Take(const uint8_t* data, size_t size) {
         const std::optional<RtpPacket> packet = ParseRtp(data, size);
         if (!packet) return Bad("not RTP");
+        const int64_t nowNs = SteadyNs();
+        if (!shared_->Ssrc && current_ && packet->Ssrc != *current_ &&
+            nowNs - lastTakenNs_ >= SwitchAfterNs) {
+            // The stream taken has stopped and another one comes: a sender
+            // restarted with a new SSRC. What the old one left goes first.
+            if (reorder_) {
+                std::vector<RtpRelease> out;
+                reorder_->Due(std::numeric_limits<int64_t>::max(), out);
+                Apply(out);
+            }
+            reorder_.reset();
+            current_ = packet->Ssrc;
+            shared_->Others.erase(packet->Ssrc);
+            switched_ = true;
+        }
         if (shared_->Ssrc ? packet->Ssrc != *shared_->Ssrc
                           : current_ && packet->Ssrc != *current_) {
             if (shared_->Others.insert(packet->Ssrc).second && shared_->Reports.Event)
@@ -185,8 +205,13 @@ class RtpDriver : public WaveDriver {
             firstWallMs_ = QDateTime::currentMSecsSinceEpoch();
         }
         ++shared_->Counts.Datagrams;
+        lastTakenNs_ = nowNs;
         std::vector<RtpRelease> out;
-        reorder_->Add(*packet, SteadyNs(), out);
+        reorder_->Add(*packet, nowNs, out);
+        if (switched_ && !out.empty()) {
+            out.front().Restart = true;
+            switched_ = false;
+        }
         Apply(out);
     }
 
@@ -266,6 +291,8 @@ class RtpDriver : public WaveDriver {
     std::unique_ptr<RtpReorder> reorder_;
     int channels_ = 1;
     std::optional<uint32_t> current_; // the stream taken
+    int64_t lastTakenNs_ = 0;         // when its last packet came
+    bool switched_ = false;           // another stream taken up after it stopped
     int64_t firstWallMs_ = 0;
     bool started_ = false;
     bool timeKept_ = false;

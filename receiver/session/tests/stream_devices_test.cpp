@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QUdpSocket>
 
 #include <gtest/gtest.h>
@@ -252,6 +253,80 @@ TEST(RtpStream, PulseAudioRtpSenderLocksTheChain) {
     ReleaseCapture(state, wave);
     ASSERT_TRUE(enough) << blocks.Lags.size() << " blocks; " << rtp.Counts().Datagrams
                         << " packets";
+    EXPECT_EQ(rtp.Counts().Bad, 0);
+    EXPECT_EQ(rtp.Counts().Gaps, 0);
+    const int32_t lag = blocks.Lags.back();
+    EXPECT_TRUE(blocks.StayAt(lag, blocks.Lags.size() - 40, blocks.Lags.size()));
+}
+
+// PipeWire's RTP sender (libpipewire-module-rtp-sink, in a client of the
+// private PipeWire session: L16 mono at 48000 with a dynamic payload type, its
+// announcements kept to 127.0.0.1) streams a sink playing the signal; the RTP
+// input at @48000 locks the chain and keeps its lag.
+TEST(RtpStream, PipeWireRtpSinkLocksTheChain) {
+    io::testing::PrivateSoundServer server(io::testing::ServerKind::PipeWire);
+    const QString why = server.Start();
+    if (!why.isEmpty()) GTEST_SKIP() << "no private PipeWire session: " << why.toStdString();
+    const uint16_t port = FreeUdpPort(), announce = FreeUdpPort();
+    const QString conf = QDir(server.Folder()).filePath("rtp-sink.conf");
+    {
+        QFile file(conf);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral(
+                       "context.spa-libs = { audio.convert.* = audioconvert/libspa-audioconvert\n"
+                       "  support.* = support/libspa-support }\n"
+                       "context.modules = [\n"
+                       "  { name = libpipewire-module-protocol-native }\n"
+                       "  { name = libpipewire-module-client-node }\n"
+                       "  { name = libpipewire-module-adapter }\n"
+                       "  { name = libpipewire-module-rtp-sink args = {\n"
+                       "      destination.ip = 127.0.0.1 destination.port = %1\n"
+                       "      sap.ip = 127.0.0.1 sap.port = %2 net.loop = true\n"
+                       "      audio.format = S16BE audio.rate = 48000 audio.channels = 1\n"
+                       "      audio.position = [ MONO ]\n"
+                       "      stream.props = { node.name = rtp-out media.class = Audio/Sink } } }\n"
+                       "]\n")
+                       .arg(port)
+                       .arg(announce)
+                       .toUtf8());
+    }
+    QProcess sender;
+    sender.setProcessEnvironment(server.Environment());
+    sender.setProcessChannelMode(QProcess::MergedChannels);
+    sender.start(QStringLiteral("pipewire"), {QStringLiteral("-c"), conf});
+    ASSERT_TRUE(sender.waitForStarted(5000));
+    bool sinkThere = false;
+    for (int attempt = 0; attempt < 100 && !sinkThere; ++attempt) {
+        QString sinks;
+        server.Pactl({"list", "short", "sinks"}, &sinks);
+        sinkThere = sinks.contains(QStringLiteral("rtp-out"));
+        if (!sinkThere) QThread::msleep(50);
+    }
+    ASSERT_TRUE(sinkThere) << QString::fromLocal8Bit(sender.readAll()).toStdString();
+    const QString wav = QDir(server.Folder()).filePath("s4285.wav");
+    ASSERT_TRUE(io::testing::WriteTestRecording(wav, 15.0));
+
+    std::vector<std::string> events;
+    io::StreamReports reports;
+    reports.Event = [&](const std::string& line) { events.push_back(line); };
+    io::WaveInput wave(false);
+    auto device = std::make_unique<io::RtpStreamDevice>(QHostAddress(QHostAddress::LocalHost), port,
+                                                        std::nullopt, 48000,
+                                                        io::ChannelChoice::Left, reports);
+    const io::RtpStreamDevice& rtp = *device;
+    CaptureState state;
+    state.DeviceId = wave.AddDevice(std::move(device));
+    FakeHost host(state, wave);
+    Blocks blocks(host);
+    host.Initialise();
+    ASSERT_TRUE(host.Messages.empty()) << host.Messages.front().toStdString();
+    server.Play("rtp-out", wav);
+    const bool enough = RunUntil([&] { return blocks.Lags.size() >= 100; }, 30000);
+    server.StopPlaying();
+    ReleaseCapture(state, wave);
+    io::testing::StopProcess(sender);
+    ASSERT_TRUE(enough) << blocks.Lags.size() << " blocks; " << rtp.Counts().Datagrams
+                        << " packets; " << (events.empty() ? std::string() : events.front());
     EXPECT_EQ(rtp.Counts().Bad, 0);
     EXPECT_EQ(rtp.Counts().Gaps, 0);
     const int32_t lag = blocks.Lags.back();
