@@ -29,6 +29,11 @@
 #include <thread>
 #include <vector>
 
+#include <QByteArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "receiver/web/tests/raw_client.h"
 #include "s4285gen/s4285gen.h"
 #include "tests/text_files.h"
 
@@ -151,7 +156,7 @@ uint16_t FreeUdpPort() {
 // sample is due give or take `jitterS`, never before the one ahead of it; a
 // share `loss` of them is lost on the way.
 void PacedSend(uint16_t port, const std::vector<int16_t>& signal, size_t samples, double loss,
-               double jitterS, const std::atomic<bool>& stop) {
+               double jitterS, const std::atomic<bool>& stop, int* lost = nullptr) {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -163,7 +168,10 @@ void PacedSend(uint16_t port, const std::vector<int16_t>& signal, size_t samples
     for (size_t first = 0; first + samples <= signal.size() && !stop; first += samples) {
         const double dueS = double(first + samples) / StreamRate + (2 * unit(random) - 1) * jitterS;
         std::this_thread::sleep_until(start + std::chrono::microseconds(int64_t(dueS * 1e6)));
-        if (first > 0 && unit(random) < loss) continue;
+        if (first > 0 && unit(random) < loss) {
+            if (lost) ++*lost;
+            continue;
+        }
         ::sendto(fd, signal.data() + first, samples * 2, 0, reinterpret_cast<sockaddr*>(&to),
                  sizeof to);
     }
@@ -183,21 +191,44 @@ class StreamTest : public ::testing::Test {
     fs::path dir_;
 };
 
+// The web view's port, once propmon has said where it listens (0: it did not).
+uint16_t WebPort(const fs::path& err) {
+    const std::regex url("web view at http://127\\.0\\.0\\.1:([0-9]+)/");
+    for (int i = 0; i < 100; ++i) {
+        std::smatch match;
+        const std::string text = Slurp(err);
+        if (std::regex_search(text, match, url)) return uint16_t(std::stoi(match[1]));
+        std::this_thread::sleep_for(100ms);
+    }
+    return 0;
+}
+
 // 3 % of the datagrams lost, +-20 ms of jitter, 1024 samples each (21 ms): every
 // loss is filled where it happened, so the sync peak stays on its lag but in
-// the blocks whose preamble lay in a loss.
+// the blocks whose preamble lay in a loss. The health block of the web view
+// counts the losses and the blocks that got silence.
 TEST_F(StreamTest, UdpWithThreePercentLossKeepsTheTrueLagAfterLock) {
     constexpr double seconds = 45;
     const std::vector<int16_t> signal = TwoPathSignal(seconds);
     const uint16_t port = FreeUdpPort();
-    Propmon propmon(
-        {"--headless", "--input", "udp:" + std::to_string(port), "--log", (dir_ / "logs").string()},
-        dir_);
-    std::this_thread::sleep_for(1500ms); // listening
+    Propmon propmon({"--headless", "--input", "udp:" + std::to_string(port), "--log",
+                     (dir_ / "logs").string(), "--http", "0"},
+                    dir_);
+    const uint16_t web = WebPort(propmon.Err);
+    ASSERT_NE(web, 0) << Slurp(propmon.Err);
+    std::this_thread::sleep_for(500ms); // listening
     std::atomic<bool> stop{false};
-    std::thread sender(PacedSend, port, std::cref(signal), 1024, 0.03, 0.02, std::cref(stop));
+    int sentLost = 0;
+    std::thread sender(PacedSend, port, std::cref(signal), 1024, 0.03, 0.02, std::cref(stop),
+                       &sentLost);
     sender.join();
     std::this_thread::sleep_for(3s); // the last two seconds held
+    const QJsonObject network =
+        QJsonDocument::fromJson(
+            QByteArray::fromStdString(web::testing::Client(web).Get("/state.json").Body))
+            .object()[QStringLiteral("health")]
+            .toObject()[QStringLiteral("network")]
+            .toObject();
     ASSERT_EQ(propmon.End(true), 0) << Slurp(propmon.Err);
 
     const Log log = ReadLogs(dir_ / "logs");
@@ -233,6 +264,19 @@ TEST_F(StreamTest, UdpWithThreePercentLossKeepsTheTrueLagAfterLock) {
     const std::string err = Slurp(propmon.Err);
     EXPECT_NE(err.find("lost, filled with silence"), std::string::npos) << err;
     EXPECT_NE(err.find(" losses, "), std::string::npos) << err;
+
+    // Every loss counted (the page is published once a second, so the last
+    // second's may be missing), and as many blocks not trusted as the log flags.
+    size_t filledRows = 0;
+    const size_t flagsColumn = log.Column("flags");
+    ASSERT_LT(flagsColumn, log.Header.size());
+    for (const auto& row : log.Rows)
+        filledRows += row[flagsColumn].find("fill") != std::string::npos;
+    ASSERT_FALSE(network.isEmpty());
+    EXPECT_NEAR(network["losses"].toDouble(), sentLost, 3) << sentLost << " lost on the way";
+    EXPECT_NEAR(network["filled_ms"].toDouble(), sentLost * 1024 / 48.0, 3 * 1024 / 48.0);
+    EXPECT_NEAR(network["filled_blocks"].toDouble(), double(filledRows), 10);
+    EXPECT_GE(network["filled_blocks"].toDouble(), sentLost * 0.8);
 }
 
 // Forwards RTP from `from` to `to` on 127.0.0.1, losing a share `loss` of the
@@ -346,13 +390,114 @@ TEST_F(StreamTest, RtpFromFfmpegWithLossesAndReorderingKeepsTheLag) {
     EXPECT_EQ(err.find("restart"), std::string::npos) << err;
 }
 
-// A multicast group, inside a network namespace of the test's own (its
-// loopback up with multicast on): propmon joins the group and ffmpeg's stream
-// locks the chain.
-TEST_F(StreamTest, RtpFromAMulticastGroupIsJoined) {
+// An RTP L16 mono packet (payload type 96) of `samples` from `signal` at `first`.
+std::vector<uint8_t> RtpPacket(uint32_t ssrc, uint16_t sequence, uint32_t timestamp,
+                               const int16_t* samples, size_t count) {
+    std::vector<uint8_t> packet(12 + 2 * count);
+    packet[0] = 0x80;
+    packet[1] = 96;
+    packet[2] = uint8_t(sequence >> 8);
+    packet[3] = uint8_t(sequence);
+    for (int i = 0; i < 4; ++i) {
+        packet[size_t(4 + i)] = uint8_t(timestamp >> (24 - 8 * i));
+        packet[size_t(8 + i)] = uint8_t(ssrc >> (24 - 8 * i));
+    }
+    for (size_t i = 0; i < count; ++i) {
+        packet[12 + 2 * i] = uint8_t(uint16_t(samples[i]) >> 8);
+        packet[13 + 2 * i] = uint8_t(samples[i]);
+    }
+    return packet;
+}
+
+// Without #SSRC the first stream is taken: a second one sending noise to the
+// same port meanwhile is named once and never mixed in. When the first one
+// stops and the second goes on with the signal (a sender restarted with a new
+// SSRC), the second is taken up, told once, and the chain locks again.
+TEST_F(StreamTest, RtpTakesTheFirstStreamNamesAnotherOnceAndFollowsARestartedSender) {
+    constexpr size_t packet = 960; // 20 ms
+    const std::vector<int16_t> signal = TwoPathSignal(24);
+    const uint16_t port = FreeUdpPort();
+    Propmon propmon({"--headless", "--input", "rtp:" + std::to_string(port) + "@48000", "--log",
+                     (dir_ / "logs").string()},
+                    dir_);
+    std::this_thread::sleep_for(1500ms);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto send = [&](const std::vector<uint8_t>& bytes) {
+        ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    };
+    std::mt19937 random(5);
+    std::normal_distribution<double> noise(0.0, 3000.0);
+    std::vector<int16_t> hiss(packet);
+    const size_t count = signal.size() / packet, half = count / 2;
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t k = 0; k < count; ++k) {
+        std::this_thread::sleep_until(start + std::chrono::microseconds(20000 * (k + 1)));
+        const int16_t* samples = signal.data() + k * packet;
+        if (k < half) {
+            send(RtpPacket(0x0a0a0a0a, uint16_t(1000 + k), uint32_t(k * packet), samples, packet));
+            for (int16_t& h : hiss)
+                h = int16_t(std::clamp(noise(random), -32768.0, 32767.0));
+            send(RtpPacket(0x0b0b0b0b, uint16_t(50000 + k), uint32_t(7 + k * packet), hiss.data(),
+                           packet));
+        } else if (k > half + 75) { // 1.5 s without anything, then the other SSRC
+            send(RtpPacket(0x0b0b0b0b, uint16_t(50000 + k), uint32_t(7 + k * packet), samples,
+                           packet));
+        }
+    }
+    ::close(fd);
+    std::this_thread::sleep_for(1s);
+    ASSERT_EQ(propmon.End(true), 0) << Slurp(propmon.Err);
+
+    const std::string err = Slurp(propmon.Err);
+    size_t named = 0;
+    for (size_t at = err.find("0x0b0b0b0b"); at != std::string::npos;
+         at = err.find("0x0b0b0b0b", at + 1))
+        ++named;
+    EXPECT_EQ(named, 1u) << err;
+    EXPECT_EQ(err.find("0x0a0a0a0a"), std::string::npos) << err;
+    EXPECT_NE(err.find("started afresh"), std::string::npos) << err;
+    // Rows locked in both halves: the noise never got into the first.
+    const Log log = ReadLogs(dir_ / "logs");
+    const size_t locked = log.Column("locked");
+    ASSERT_LT(locked, log.Header.size());
+    const size_t rows = log.Rows.size();
+    ASSERT_GT(rows, 150u) << err;
+    const auto lockedShare = [&](size_t from, size_t to) {
+        size_t n = 0;
+        for (size_t i = from; i < to; ++i)
+            n += log.Rows[i][locked] == "1";
+        return double(n) / double(to - from);
+    };
+    const size_t blocksPerHalf = size_t(12 * 9.375);
+    EXPECT_GE(lockedShare(20, blocksPerHalf - 5), 0.9) << err;
+    EXPECT_GE(lockedShare(rows - blocksPerHalf / 2, rows), 0.9) << err;
+}
+
+// A multicast group, inside a network namespace of the test's own: propmon
+// joins the group and ffmpeg's stream locks the chain. IPv4 goes over the
+// loopback with multicast on; IPv6 multicast does not loop back on it, so the
+// namespace gets a pair of virtual interfaces of its own for the group.
+struct GroupCase {
+    const char* Name;
+    const char* Setup; // shell commands inside the namespace
+    const char* Group; // as --input and ffmpeg write it
+};
+
+class MulticastTest : public StreamTest, public ::testing::WithParamInterface<GroupCase> {};
+
+TEST_P(MulticastTest, RtpFromTheGroupIsJoined) {
+    const GroupCase& param = GetParam();
     if (std::system("ffmpeg -version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
     if (std::system("unshare -n true > /dev/null 2>&1") != 0)
-        GTEST_SKIP() << "no network namespace of our own";
+        GTEST_SKIP() << "no network namespace of our own (unshare -n is not permitted here)";
+    const std::string probe =
+        std::string("unshare -n sh -c '") + param.Setup + "' > /dev/null 2>&1";
+    if (std::system(probe.c_str()) != 0)
+        GTEST_SKIP() << "the namespace cannot carry the group: " << param.Setup;
     const std::vector<int16_t> signal = TwoPathSignal(15);
     const fs::path raw = dir_ / "signal.raw";
     {
@@ -360,18 +505,15 @@ TEST_F(StreamTest, RtpFromAMulticastGroupIsJoined) {
         out.write(reinterpret_cast<const char*>(signal.data()), std::streamsize(signal.size() * 2));
     }
     const std::string logs = (dir_ / "logs").string();
+    const std::string group = param.Group;
     const std::string script =
-        "cd " + dir_.string() +
-        " && ip link set lo up && ip link set lo multicast on && ip route add 239.0.0.0/8 dev lo "
-        "&& "
-        "{ " PROPMON_BIN " --headless --input rtp:239.1.2.3:5004@48000 --log " +
-        logs + " 2> " + (dir_ / "stderr.txt").string() +
-        " & P=\\$!; sleep 1.5; ffmpeg -nostdin -hide_banner -loglevel error -re -f s16le -ar 48000 "
-        "-ac 1 "
-        "-i " +
-        raw.string() +
-        " -acodec pcm_s16be -f rtp 'rtp://239.1.2.3:5004?ttl=0' > /dev/null 2>&1; sleep 1; "
-        "kill \\$P; wait \\$P; }";
+        "cd " + dir_.string() + " && " + param.Setup +
+        " && { " PROPMON_BIN " --headless --input rtp:" + group + ":5004@48000 --log " + logs +
+        " 2> " + (dir_ / "stderr.txt").string() +
+        " & P=\\$!; sleep 1.5; ffmpeg -nostdin -hide_banner -loglevel error -re -f s16le -ar "
+        "48000 -ac 1 -i " +
+        raw.string() + " -acodec pcm_s16be -f rtp 'rtp://" + group +
+        ":5004?ttl=1' > /dev/null 2>&1; sleep 1; kill \\$P; wait \\$P; }";
     ASSERT_EQ(std::system(("unshare -n sh -c \"" + script + "\"").c_str()), 0)
         << Slurp(dir_ / "stderr.txt");
     const Log log = ReadLogs(dir_ / "logs");
@@ -385,6 +527,20 @@ TEST_F(StreamTest, RtpFromAMulticastGroupIsJoined) {
         most = std::max(most, count);
     EXPECT_GE(double(most), 0.95 * double(log.Rows.size() - 20));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Groups, MulticastTest,
+    ::testing::Values(GroupCase{"IPv4",
+                                "ip link set lo up && ip link set lo multicast on && "
+                                "ip route add 239.0.0.0/8 dev lo",
+                                "239.1.2.3"},
+                      GroupCase{
+                          "IPv6",
+                          "sysctl -qw net.ipv6.conf.default.accept_dad=0 && ip link set lo up && "
+                          "ip link add mc0 type veth peer name mc1 && ip link set mc0 up && "
+                          "ip link set mc1 up && ip -6 route add ff00::/8 dev mc0",
+                          "[ff15::4285]"}),
+    [](const ::testing::TestParamInfo<GroupCase>& info) { return info.param.Name; });
 
 // Ten minutes of samples piped in far faster than real time: the rows are
 // dated by their samples from --start-time, not by when they were processed.
