@@ -99,55 +99,45 @@ std::string Number(const char* format, double value) {
     return text;
 }
 
-// The channels asked for, with their modes; an empty list when there is
-// nothing to tune to.  Nothing (the status in `status`) on a failure.
-std::optional<std::vector<Channel>> ChannelsAsked(const IqBatchRequest& request,
-                                                  const io::IqRecordingInfo& info,
-                                                  std::optional<double> centre, int& status) {
-    std::vector<Channel> channels;
-    const std::string file = request.Input;
-    if (!request.TunesHz.empty() && !centre) {
-        std::fprintf(stderr,
-                     "propmon: the centre frequency of %s is unknown: give --centre HZ, or tune "
-                     "by --offset HZ from the centre\n",
-                     file.c_str());
-        status = session::ExitUsage;
-        return std::nullopt;
-    }
-    const auto add = [&](double offset, int32_t mode) {
-        Channel c;
-        c.OffsetHz = offset;
-        c.Mode = mode;
-        c.ClockOffset = request.ClockOffset;
-        c.ClockPpm = request.ClockPpm;
-        c.LagOffset = request.LagOffset;
-        channels.push_back(std::move(c));
-    };
-    for (const double tune : request.TunesHz)
-        add(tune - *centre, request.Mode);
-    for (const double offset : request.OffsetsHz)
-        add(offset, request.Mode);
+// A channel on `offset` from the centre, with the request's clock and lag.
+Channel NewChannel(const IqBatchRequest& request, double offset, int32_t mode) {
+    Channel c;
+    c.OffsetHz = offset;
+    c.Mode = mode;
+    c.ClockOffset = request.ClockOffset;
+    c.ClockPpm = request.ClockPpm;
+    c.LagOffset = request.LagOffset;
+    return c;
+}
+
+// --tune all: a channel on every carrier found, tuned as a receiver would be,
+// to the whole hertz (the chain's Doppler then shows the signal's shift from
+// there).  False (the status in `status`) when the recording cannot be read.
+bool AddFoundChannels(const IqBatchRequest& request, std::optional<double> centre,
+                      std::vector<Channel>& channels, int& status) {
+    analysis::FinderOptions finder;
+    finder.AsIq = request.AsIq;
+    finder.CentreHz = centre;
     std::string error;
-    if (request.TuneAll) {
-        analysis::FinderOptions finder;
-        finder.AsIq = request.AsIq;
-        finder.CentreHz = centre;
-        const auto found = analysis::FindSignals(file, finder, error);
-        if (!found) {
-            status = Failed(error);
-            return std::nullopt;
-        }
-        for (const analysis::FoundSignal& f : *found) {
-            std::fprintf(stderr, "found: %s, %s, SNR %.1f dB, locked %.2f\n",
-                         Hz(f.FrequencyHz).c_str(), ModeName(f.Mode), f.SnrDb, f.LockedShare);
-            // Tuned as a receiver would be, to the whole hertz: the chain's
-            // Doppler then shows the signal's shift from there.
-            const double offset = centre ? std::nearbyint(*centre + f.OffsetHz) - *centre
-                                         : std::nearbyint(f.OffsetHz);
-            add(offset, request.Mode ? request.Mode : f.Mode);
-        }
+    const auto found = analysis::FindSignals(request.Input, finder, error);
+    if (!found) {
+        status = Failed(error);
+        return false;
     }
-    // Every carrier must lie inside the recording with its whole band.
+    for (const analysis::FoundSignal& f : *found) {
+        std::fprintf(stderr, "found: %s, %s, SNR %.1f dB, locked %.2f\n", Hz(f.FrequencyHz).c_str(),
+                     ModeName(f.Mode), f.SnrDb, f.LockedShare);
+        const double offset =
+            centre ? std::nearbyint(*centre + f.OffsetHz) - *centre : std::nearbyint(f.OffsetHz);
+        channels.push_back(NewChannel(request, offset, request.Mode ? request.Mode : f.Mode));
+    }
+    return true;
+}
+
+// Every carrier must lie inside the recording with its whole band (of each
+// mode it may be run in); false, told, when one does not.
+bool ChannelsFit(const std::string& file, const io::IqRecordingInfo& info,
+                 std::optional<double> centre, std::vector<Channel>& channels) {
     const double half = info.SampleRate / 2.0;
     for (Channel& c : channels) {
         c.FrequencyHz = centre ? *centre + c.OffsetHz : c.OffsetHz;
@@ -160,26 +150,30 @@ std::optional<std::vector<Channel>> ChannelsAsked(const IqBatchRequest& request,
                          "propmon: %s lies outside %s (%s %+.0f Hz: its %s band does not fit)\n",
                          Hz(c.FrequencyHz).c_str(), file.c_str(),
                          centre ? Hz(*centre).c_str() : "centre", half, ModeName(mode));
-            status = session::ExitUsage;
-            return std::nullopt;
+            return false;
         }
     }
-    // The mode of each carrier not given one: the one that locks best.
+    return true;
+}
+
+// The mode of each carrier not given one: the one that locks best.
+bool ChooseMissingModes(const IqBatchRequest& request, std::vector<Channel>& channels,
+                        std::string& error) {
     std::vector<double> offsets;
     for (const Channel& c : channels)
         if (c.Mode == 0) offsets.push_back(c.OffsetHz);
-    if (!offsets.empty()) {
-        const auto modes =
-            analysis::ChooseModes(file, request.AsIq, offsets, analysis::TrialSeconds, error);
-        if (!modes) {
-            status = Failed(error);
-            return std::nullopt;
-        }
-        size_t next = 0;
-        for (Channel& c : channels)
-            if (c.Mode == 0) c.Mode = (*modes)[next++].Mode;
-    }
-    // One receiver a carrier.
+    if (offsets.empty()) return true;
+    const auto modes =
+        analysis::ChooseModes(request.Input, request.AsIq, offsets, analysis::TrialSeconds, error);
+    if (!modes) return false;
+    size_t next = 0;
+    for (Channel& c : channels)
+        if (c.Mode == 0) c.Mode = (*modes)[next++].Mode;
+    return true;
+}
+
+// One receiver a carrier: the channels named, a carrier tuned twice run once.
+std::vector<Channel> UniqueChannels(std::vector<Channel>& channels) {
     std::vector<Channel> unique;
     std::set<std::string> names;
     for (Channel& c : channels) {
@@ -193,6 +187,38 @@ std::optional<std::vector<Channel>> ChannelsAsked(const IqBatchRequest& request,
         unique.push_back(std::move(c));
     }
     return unique;
+}
+
+// The channels asked for, with their modes; an empty list when there is
+// nothing to tune to.  Nothing (the status in `status`) on a failure.
+std::optional<std::vector<Channel>> ChannelsAsked(const IqBatchRequest& request,
+                                                  const io::IqRecordingInfo& info,
+                                                  std::optional<double> centre, int& status) {
+    if (!request.TunesHz.empty() && !centre) {
+        std::fprintf(stderr,
+                     "propmon: the centre frequency of %s is unknown: give --centre HZ, or tune "
+                     "by --offset HZ from the centre\n",
+                     request.Input.c_str());
+        status = session::ExitUsage;
+        return std::nullopt;
+    }
+    std::vector<Channel> channels;
+    for (const double tune : request.TunesHz)
+        channels.push_back(NewChannel(request, tune - *centre, request.Mode));
+    for (const double offset : request.OffsetsHz)
+        channels.push_back(NewChannel(request, offset, request.Mode));
+    if (request.TuneAll && !AddFoundChannels(request, centre, channels, status))
+        return std::nullopt;
+    if (!ChannelsFit(request.Input, info, centre, channels)) {
+        status = session::ExitUsage;
+        return std::nullopt;
+    }
+    std::string error;
+    if (!ChooseMissingModes(request, channels, error)) {
+        status = Failed(error);
+        return std::nullopt;
+    }
+    return UniqueChannels(channels);
 }
 
 // --clock-ppm auto and --lag-offset auto, each channel as a recording of its
@@ -269,30 +295,20 @@ std::string SummaryText(const std::string& file, const std::vector<Channel>& cha
     return text;
 }
 
-} // namespace
-
-std::string ChannelName(double frequencyHz) {
-    return Number("%.0f", std::nearbyint(frequencyHz)) + "Hz";
-}
-
-int RunIqBatch(const IqBatchRequest& request) {
-    // Painting into panels needs a GUI application (without a display: the
-    // offscreen platform); the tables alone need none.
-    std::unique_ptr<QCoreApplication> app;
+// Painting into panels needs a GUI application (without a display: the
+// offscreen platform); the tables alone need none.
+std::unique_ptr<QCoreApplication> MakeApplication(bool painting) {
     static int appArgc = 1;
     static char appName[] = "propmon";
     static char* appArgv[] = {appName, nullptr};
-    if (!request.OutDir.empty()) {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        app = std::make_unique<QGuiApplication>(appArgc, appArgv);
-    } else {
-        app = std::make_unique<QCoreApplication>(appArgc, appArgv);
-    }
+    if (!painting) return std::make_unique<QCoreApplication>(appArgc, appArgv);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    return std::make_unique<QGuiApplication>(appArgc, appArgv);
+}
 
-    std::string error;
-    auto reader = io::IqRecordingReader::Open(request.Input, request.AsIq, error);
-    if (!reader) return Failed(error);
-    const io::IqRecordingInfo info = reader->Info();
+// The recording's centre: its own where it says, else --centre; both told.
+std::optional<double> ReportRecording(const IqBatchRequest& request,
+                                      const io::IqRecordingInfo& info) {
     const std::optional<double> centre = info.CentreHz ? info.CentreHz : request.CentreHz;
     if (info.CentreHz && request.CentreHz && *info.CentreHz != *request.CentreHz) {
         std::fprintf(stderr, "propmon: %s is centred on %s (its %s); --centre %s is not used\n",
@@ -303,6 +319,107 @@ int RunIqBatch(const IqBatchRequest& request) {
                  info.SampleTypeName.c_str(), info.SampleRate,
                  centre ? Hz(*centre).c_str() : "unknown");
     if (!info.Note.empty()) std::fprintf(stderr, "propmon: %s\n", info.Note.c_str());
+    return centre;
+}
+
+// Each channel's receiver, its table (and pictures) in `dir`.
+bool OpenRuns(const IqBatchRequest& request, const fs::path& dir, int32_t start,
+              std::vector<Channel>& channels, std::string& error) {
+    for (Channel& c : channels) {
+        BlockRunSettings run;
+        if (request.OutDir.empty()) {
+            c.Output = c.Name + ".csv";
+            run.Csv = (dir / c.Output).string();
+        } else {
+            c.Output = c.Name + "/";
+            run.Out = (dir / c.Name).string();
+            run.Csv = (dir / c.Name / "blocks.csv").string();
+        }
+        run.Mode = c.Mode;
+        run.ClockOffset = c.ClockOffset;
+        run.ClockPpm = c.ClockPpm;
+        run.Gain = request.Gain;
+        run.Average = request.Average;
+        run.LagOffset = c.LagOffset;
+        run.DopplerShift = request.DopplerShift;
+        run.StartSeconds = start;
+        c.Run = std::make_unique<BlockRun>(std::move(run));
+        if (!c.Run->Open(error)) return false;
+    }
+    return true;
+}
+
+// The recording read once, every channel's audio to its receiver; the
+// reader's error, if it failed part way, else an empty string.
+std::string FeedRecording(const IqBatchRequest& request, io::IqRecordingReader& reader,
+                          io::IqFrontEnds& frontEnds, std::vector<Channel>& channels) {
+    const io::IqRecordingInfo info = reader.Info();
+    const io::AudioSink sink = [&](int32_t channel, const int16_t* samples, int32_t count) {
+        channels[size_t(channel)].Run->Feed(samples, count);
+    };
+    const bool longRun = double(info.Frames) / info.SampleRate > 300.0;
+    int nextTenth = 1;
+    std::vector<io::IqSample> buffer(ReadChunk);
+    int64_t done = 0;
+    std::string readError;
+    for (;;) {
+        if (longRun && done * 10 >= info.Frames * nextTenth && nextTenth < 10) {
+            std::fprintf(stderr, "propmon: %d%% of %s\n", nextTenth * 10, request.Input.c_str());
+            ++nextTenth;
+        }
+        const int64_t got = reader.Read(buffer.data(), ReadChunk);
+        if (got < 0) readError = reader.Error();
+        if (got <= 0) break;
+        frontEnds.Feed(buffer.data(), size_t(got), sink);
+        done += got;
+    }
+    frontEnds.Finish(sink);
+    return readError;
+}
+
+// A channel's table and pictures put in place; what kept them from being
+// whole in its Failure.
+void FinishChannel(Channel& c, const std::string& readError) {
+    BlockRun& run = *c.Run;
+    std::string error;
+    if (!run.CommitTable(error)) {
+        c.Failure = error;
+    } else {
+        std::fprintf(stderr, "propmon: %lld blocks of %s written to %s\n",
+                     static_cast<long long>(run.Blocks()), Hz(c.FrequencyHz).c_str(),
+                     run.Settings().Csv.c_str());
+    }
+    if (run.Painting()) {
+        if (!run.WritePanels()) {
+            c.Failure = "cannot write the panel pictures into " + run.Settings().Out;
+        } else {
+            std::fprintf(stderr, "propmon: %lld snapshots and the five panels written below %s\n",
+                         static_cast<long long>(run.SnapshotsWritten()),
+                         run.Settings().Out.c_str());
+        }
+        if (run.SnapshotsFailed() > 0 && c.Failure.empty()) {
+            c.Failure = std::to_string(run.SnapshotsFailed()) +
+                        " snapshots could not be written below " + run.Settings().Out;
+        }
+    }
+    if (!readError.empty() && c.Failure.empty())
+        c.Failure =
+            readError + " (the " + std::to_string(run.Blocks()) + " blocks before it are kept)";
+}
+
+} // namespace
+
+std::string ChannelName(double frequencyHz) {
+    return Number("%.0f", std::nearbyint(frequencyHz)) + "Hz";
+}
+
+int RunIqBatch(const IqBatchRequest& request) {
+    const std::unique_ptr<QCoreApplication> app = MakeApplication(!request.OutDir.empty());
+    std::string error;
+    auto reader = io::IqRecordingReader::Open(request.Input, request.AsIq, error);
+    if (!reader) return Failed(error);
+    const io::IqRecordingInfo info = reader->Info();
+    const std::optional<double> centre = ReportRecording(request, info);
 
     int status = session::ExitSuccess;
     auto asked = ChannelsAsked(request, info, centre, status);
@@ -326,82 +443,18 @@ int RunIqBatch(const IqBatchRequest& request) {
         tunings.push_back({c.OffsetHz, c.Mode, 0.0f});
     if (!Survey(request, channels, tunings, error)) return Failed(error);
     const int32_t start = request.StartSeconds >= 0 ? request.StartSeconds : IqStartSeconds(info);
-    for (Channel& c : channels) {
-        BlockRunSettings run;
-        if (request.OutDir.empty()) {
-            c.Output = c.Name + ".csv";
-            run.Csv = (dir / c.Output).string();
-        } else {
-            c.Output = c.Name + "/";
-            run.Out = (dir / c.Name).string();
-            run.Csv = (dir / c.Name / "blocks.csv").string();
-        }
-        run.Mode = c.Mode;
-        run.ClockOffset = c.ClockOffset;
-        run.ClockPpm = c.ClockPpm;
-        run.Gain = request.Gain;
-        run.Average = request.Average;
-        run.LagOffset = c.LagOffset;
-        run.DopplerShift = request.DopplerShift;
-        run.StartSeconds = start;
-        c.Run = std::make_unique<BlockRun>(std::move(run));
-        if (!c.Run->Open(error)) return Failed(error);
-    }
+    if (!OpenRuns(request, dir, start, channels, error)) return Failed(error);
     auto frontEnds = io::IqFrontEnds::Create(info.SampleRate, tunings, error);
     if (!frontEnds) return Failed(error);
-
-    // The recording read once; every channel's audio to its receiver.
-    const io::AudioSink sink = [&](int32_t channel, const int16_t* samples, int32_t count) {
-        channels[size_t(channel)].Run->Feed(samples, count);
-    };
-    const bool longRun = durationS > 300.0;
-    int nextTenth = 1;
-    std::vector<io::IqSample> buffer(ReadChunk);
-    int64_t done = 0;
-    std::string readError;
-    for (;;) {
-        if (longRun && done * 10 >= info.Frames * nextTenth && nextTenth < 10) {
-            std::fprintf(stderr, "propmon: %d%% of %s\n", nextTenth * 10, request.Input.c_str());
-            ++nextTenth;
-        }
-        const int64_t got = reader->Read(buffer.data(), ReadChunk);
-        if (got < 0) readError = reader->Error();
-        if (got <= 0) break;
-        frontEnds->Feed(buffer.data(), size_t(got), sink);
-        done += got;
-    }
-    frontEnds->Finish(sink);
+    const std::string readError = FeedRecording(request, *reader, *frontEnds, channels);
 
     bool failed = false, noSignal = false;
     for (Channel& c : channels) {
-        BlockRun& run = *c.Run;
-        if (!run.CommitTable(error)) {
-            c.Failure = error;
-        } else {
-            std::fprintf(stderr, "propmon: %lld blocks of %s written to %s\n",
-                         static_cast<long long>(run.Blocks()), Hz(c.FrequencyHz).c_str(),
-                         run.Settings().Csv.c_str());
-        }
-        if (run.Painting()) {
-            if (!run.WritePanels()) {
-                c.Failure = "cannot write the panel pictures into " + run.Settings().Out;
-            } else {
-                std::fprintf(
-                    stderr, "propmon: %lld snapshots and the five panels written below %s\n",
-                    static_cast<long long>(run.SnapshotsWritten()), run.Settings().Out.c_str());
-            }
-            if (run.SnapshotsFailed() > 0 && c.Failure.empty()) {
-                c.Failure = std::to_string(run.SnapshotsFailed()) +
-                            " snapshots could not be written below " + run.Settings().Out;
-            }
-        }
-        if (!readError.empty() && c.Failure.empty())
-            c.Failure =
-                readError + " (the " + std::to_string(run.Blocks()) + " blocks before it are kept)";
+        FinishChannel(c, readError);
         if (!c.Failure.empty()) {
             std::fprintf(stderr, "propmon: %s: %s\n", Hz(c.FrequencyHz).c_str(), c.Failure.c_str());
             failed = true;
-        } else if (run.Tally().NoSignal()) {
+        } else if (c.Run->Tally().NoSignal()) {
             std::fprintf(stderr, "no STANAG 4285 signal found at %s in %s\n",
                          Hz(c.FrequencyHz).c_str(), request.Input.c_str());
             noSignal = true;
