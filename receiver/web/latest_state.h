@@ -20,6 +20,8 @@ struct LatestState {
     // before, so clients fetch only pictures that changed.
     std::array<uint64_t, PanelCount> PanelVersions{};
     BlockFacts Facts;
+    // Every channel of a run with several receivers; "/" shows it when given.
+    Overview Channels;
     // Raised by every publication: the server builds what it derives from
     // the state (the page's JSON) once per version.
     uint64_t Version = 0;
@@ -31,11 +33,12 @@ struct Snapshot {
     PanelSet Panels;
     std::array<uint64_t, PanelCount> PanelVersions{};
     BlockFacts Facts;
+    Overview Channels;
 };
 
 inline Snapshot TakeSnapshot(LatestState& latest) {
     QMutexLocker lock(&latest.Mutex);
-    return {latest.Version, latest.Panels, latest.PanelVersions, latest.Facts};
+    return {latest.Version, latest.Panels, latest.PanelVersions, latest.Facts, latest.Channels};
 }
 
 } // namespace web

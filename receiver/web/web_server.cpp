@@ -132,8 +132,11 @@ void WebServer::Route() {
     const auto getOrHead = Method::Get | Method::Head;
     http_->route("/", getOrHead,
                  [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                     const Snapshot snapshot = TakeSnapshot(*latest_);
                      Send(request, std::move(responder),
-                          Html(PageHtml(TakeSnapshot(*latest_), config_.Folders)));
+                          Html(snapshot.Channels.Channels.empty()
+                                   ? PageHtml(snapshot, config_.Folders)
+                                   : OverviewHtml(snapshot.Channels)));
                  });
     http_->route("/page.js", getOrHead,
                  [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {

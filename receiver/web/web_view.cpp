@@ -128,4 +128,11 @@ void WebView::PublishBlock(const BlockFacts& facts) {
     ++latest_->Version;
 }
 
+void WebView::PublishOverview(const Overview& overview) {
+    Overview swapped = overview;
+    QMutexLocker lock(&latest_->Mutex);
+    std::swap(latest_->Channels, swapped);
+    ++latest_->Version;
+}
+
 } // namespace web

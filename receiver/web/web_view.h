@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "receiver/web/overview_page.h"
+
 class QThread;
 
 namespace web {
@@ -136,6 +138,9 @@ class WebView {
     // The latest panels and numbers; cheap, never blocks on a client.
     void PublishPanels(const PanelSet& panels);
     void PublishBlock(const BlockFacts& facts);
+    // Every channel of a run with several receivers: "/" becomes the
+    // overview page (each channel's own page is served by its own view).
+    void PublishOverview(const Overview& overview);
 
   private:
     WebViewConfig config_;

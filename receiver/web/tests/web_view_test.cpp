@@ -199,6 +199,62 @@ TEST_F(WebViewTest, PageStateAndPanelsShowWhatWasPublished) {
     EXPECT_EQ(client.Get("/panel/waterfall.png").Status, 404);
 }
 
+// A run with several receivers: "/" lists every channel with its numbers,
+// its correlogram inside the page and a link to its own page; names and
+// links are escaped.
+TEST_F(WebViewTest, OverviewListsEveryChannelWithItsCorrelogramAndLink) {
+    Start();
+    view_->PublishPanels(Panels(0xFF102030u));
+    web::Overview overview;
+    overview.Station = "Hill <top>";
+    web::OverviewChannel locked;
+    locked.FrequencyHz = 7104000.4;
+    locked.Mode = "NATO";
+    locked.Locked = true;
+    locked.SnrDb = 14.27;
+    locked.DelayMs = 3.126;
+    locked.DopplerHz = -0.42;
+    locked.Blocks = 99;
+    locked.Correlogram = Filled(561, 216, 0xFF00FF00u);
+    locked.PageUrl = "http://127.0.0.1:4711/?a=1&b=2";
+    web::OverviewChannel quiet;
+    quiet.FrequencyHz = -20480.0;
+    quiet.Mode = "AMATEUR";
+    overview.Channels = {locked, quiet};
+    view_->PublishOverview(overview);
+
+    Client client(view_->Port());
+    ASSERT_TRUE(client.Connected());
+    Client::Answer page = client.Get("/");
+    EXPECT_EQ(page.Status, 200);
+    EXPECT_EQ(page.Headers["content-type"], "text/html; charset=utf-8");
+    const std::string& body = page.Body;
+    for (const char* text :
+         {"Hill &lt;top&gt;: 2 channels", "7104000 Hz", "NATO", "14.3", "3.13", "-0.42",
+          "-20480 Hz", "AMATEUR", "href=\"http://127.0.0.1:4711/?a=1&amp;b=2\""})
+        EXPECT_NE(body.find(text), std::string::npos) << text;
+    // The locked row says so, the quiet one has no SNR, picture or link.
+    const size_t second = body.find("id=\"ch-20480Hz\"");
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_NE(body.substr(0, second).find(">yes<"), std::string::npos);
+    EXPECT_NE(body.substr(second).find(">no<"), std::string::npos);
+    EXPECT_EQ(body.substr(second).find("<img"), std::string::npos);
+    EXPECT_EQ(body.substr(second).find("href"), std::string::npos);
+    // The correlogram, scaled down, is inside the page.
+    const std::string marker = "data:image/png;base64,";
+    const size_t at = body.find(marker);
+    ASSERT_NE(at, std::string::npos);
+    const size_t end = body.find('"', at);
+    const QImage small =
+        QImage::fromData(QByteArray::fromBase64(QByteArray::fromStdString(
+                             body.substr(at + marker.size(), end - at - marker.size()))),
+                         "PNG");
+    ASSERT_EQ(small.width(), web::OverviewPictureWidth);
+    EXPECT_EQ(small.pixel(50, 20), 0xFF00FF00u);
+    // The receiver's own panels are still served.
+    EXPECT_EQ(client.Get("/panel/correlogram.png").Status, 200);
+}
+
 // Paths that try to leave the served folders, as a client can write them.
 class Traversal : public WebViewTest, public ::testing::WithParamInterface<const char*> {};
 
