@@ -22,6 +22,7 @@
 #include "receiver/runners/batch.h"
 #include "receiver/runners/headless.h"
 #include "receiver/runners/iq_batch.h"
+#include "receiver/runners/iq_live.h"
 #include "receiver/session/command_line.h"
 #include "receiver/session/events.h"
 #include "receiver/session/inputs.h"
@@ -45,6 +46,9 @@ constexpr const char* WindowSynopsis =
     "               [--autosave]\n"
     "               [--log DIR] [--utc] [--dated-names] [--reconnect] [--http [ADDR:]PORT]\n"
     "       propmon --headless [the same options]\n"
+    "       propmon --headless --input stdin:RATE:cu8|cs16|cf32 (--tune HZ | --offset HZ)...\n"
+    "                [--centre HZ] [the same options] (see propmon --headless --input\n"
+    "                stdin:RATE:cs16 --help)\n"
     "       propmon --list-devices [--simulate | --replay FILE]\n"
     "       propmon --batch FILE (--out DIR | --csv OUT.csv) ...\n"
     "       propmon --batch FILE|FOLDER... (--out DIR | --csv DIR) [--jobs N] ...\n"
@@ -229,6 +233,12 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--find-signals") == 0 ||
             std::strncmp(argv[i], "--find-signals=", 15) == 0)
             return runners::RunFindSignals(argc, argv);
+    }
+
+    // Raw IQ piped in: one receiver per carrier tuned.
+    if (runners::AsksLiveIq(session::Arguments(argc, argv))) {
+        PrivateRuntimeFolder();
+        return runners::RunIqLive(argc, argv);
     }
 
     QCommandLineParser parser;

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -242,6 +243,74 @@ TEST_F(IqTest, ClockErrorAndPathsAreMeasuredForEachChannel) {
         const auto rows = CsvRows(dir_ / "tables" / table);
         EXPECT_LE(std::abs(std::stoi(rows.back()[2]) - std::stoi(rows[10][2])), 1) << table;
     }
+}
+
+// Raw 16-bit IQ from s4285iq through a pipe, two carriers tuned by offset
+// from the centre: each receiver writes into the folder named by its carrier
+// its block log (locked rows at the lag the same audio gives as a recording),
+// its channel table and its settings file.
+TEST_F(IqTest, LiveRawIqFromAPipeRunsAReceiverPerCarrierInItsOwnFolder) {
+    struct Transmitter {
+        const char* Name;
+        const char* Sim;
+        double OffsetHz;
+        const char* Folder;
+    };
+    const std::vector<Transmitter> transmitters = {
+        {"a.wav", " --path 2,0,0 --seed 3", -5000.0, "7095000Hz"},
+        {"b.wav", " --path 6.5,0,0 --seed 4", 8000.0, "7108000Hz"}};
+    std::string audio;
+    std::map<std::string, std::string> directLag;
+    for (const Transmitter& t : transmitters) {
+        const fs::path wav = dir_ / t.Name;
+        ASSERT_EQ(
+            RunProgram(S4285SIM_BIN, "-o " + wav.string() + " --seconds 30 --snr 25" + t.Sim, dir_)
+                .Status,
+            0);
+        audio += " --audio " + wav.string() + "," + std::to_string(t.OffsetHz);
+        const fs::path csv = dir_ / (std::string(t.Name) + ".csv");
+        ASSERT_EQ(Propmon("--batch " + wav.string() + " --mode nato --csv " + csv.string()).Status,
+                  0);
+        directLag[t.Folder] = CsvRows(csv).back()[2];
+    }
+    const fs::path raw = dir_ / "band.cs16";
+    const Outcome made = RunProgram(
+        S4285IQ_BIN,
+        "-o " + raw.string() + " --format raw --type cs16 --rate 48000 --seconds 30" + audio, dir_);
+    ASSERT_EQ(made.Status, 0) << made.Err;
+
+    const std::string command = "cd " + dir_.string() + " && cat " + raw.string() + " | " +
+                                PROPMON_BIN +
+                                " --headless --input stdin:48000:cs16 --centre 7100000"
+                                " --offset -5000 --tune 7108000 --mode nato --log live"
+                                " --start-time 2026-03-01T10:00:00Z 2>live.txt";
+    const int raw_status = std::system(command.c_str());
+    const std::string err = Slurp(dir_ / "live.txt");
+    ASSERT_TRUE(WIFEXITED(raw_status) && WEXITSTATUS(raw_status) == 0) << err;
+    EXPECT_NE(err.find("end of input"), std::string::npos) << err;
+    for (const Transmitter& t : transmitters) {
+        const fs::path folder = dir_ / "live" / t.Folder;
+        const auto rows = CsvRows(folder / "propmon-2026-03-01.csv");
+        ASSERT_EQ(rows.size(), size_t(30 * 9600 / 1024) + 1) << t.Folder << "\n" << err;
+        ASSERT_EQ(rows[0][0], "utc");
+        ASSERT_EQ(rows[0][3], "peak_lag");
+        const auto locked = std::find(rows[0].begin(), rows[0].end(), "locked") - rows[0].begin();
+        size_t lockedAtLag = 0;
+        for (size_t r = 10; r < rows.size(); ++r)
+            lockedAtLag += rows[r][size_t(locked)] == "1" && rows[r][3] == directLag[t.Folder];
+        EXPECT_GE(lockedAtLag, rows.size() - 12) << t.Folder << " lag " << directLag[t.Folder];
+        EXPECT_EQ(rows[1][0].substr(0, 17), "2026-03-01T10:00:") << rows[1][0];
+        EXPECT_GE(CsvRows(folder / "channel-2026-03-01.csv").size(), 2u) << t.Folder;
+        EXPECT_TRUE(fs::exists(folder / "Stanag4285.set")) << t.Folder;
+    }
+    // Refused in one line: finding carriers needs a recording.
+    const std::string all = "cd " + dir_.string() + " && cat " + raw.string() + " | " +
+                            PROPMON_BIN +
+                            " --headless --input stdin:48000:cs16 --tune all 2>all.txt";
+    const int allStatus = std::system(all.c_str());
+    EXPECT_TRUE(WIFEXITED(allStatus) && WEXITSTATUS(allStatus) == 2);
+    EXPECT_NE(Slurp(dir_ / "all.txt").find("--tune all finds the carriers in a recording"),
+              std::string::npos);
 }
 
 // One channel of an IQ recording against the same audio as a receiver's
