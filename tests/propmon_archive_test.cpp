@@ -129,11 +129,11 @@ TEST_F(ArchiveTest, FolderGivesATableEachAsAloneAndASummaryRowEach) {
 
     const auto rows = CsvRows(out / "summary.csv");
     ASSERT_EQ(rows.size(), 5u) << Slurp(out / "summary.csv");
-    EXPECT_EQ(rows[0],
-              (std::vector<std::string>{"file", "output", "duration_s", "blocks", "locked_share",
-                                        "mode", "channel", "clock_ppm", "clock_uncertainty_ppm",
-                                        "median_snr_db", "exit_reason", "median_snr_db_3k",
-                                        "median_rms_delay_spread_ms", "median_doppler_spread_hz"}));
+    EXPECT_EQ(rows[0], (std::vector<std::string>{
+                           "file", "output", "duration_s", "blocks", "locked_share", "mode",
+                           "channel", "clock_ppm", "clock_uncertainty_ppm", "median_snr_db",
+                           "exit_reason", "median_snr_db_3k", "median_rms_delay_spread_ms",
+                           "median_doppler_spread_hz", "frequency_hz"}));
     // In the order of their paths below the folder.
     EXPECT_EQ(rows[1][0], At("noise.wav"));
     EXPECT_EQ(rows[1][1], "noise.csv");

@@ -189,26 +189,52 @@ TEST_F(IqTest, TunesItCannotServeAreRefusedInOneLine) {
     }
 }
 
-// Among the recordings of an archive run, each with one table, an IQ
-// recording is one failed row saying why, not a folder named like a table.
-TEST_F(IqTest, InAnArchiveRunAnIqRecordingFailsItsRowWithTheReason) {
+// Among the recordings of an archive run, an IQ recording (WAV with its
+// centre, SigMF) is run on every carrier found in it, into a folder named like
+// it, with a summary row per carrier; an empty band is a row without signal.
+TEST_F(IqTest, InAnArchiveRunIqRecordingsGetARowPerCarrier) {
     fs::create_directories(dir_ / "archive");
-    WriteBand("archive/band.wav", {}, "--format wav16 --centre 7100000", 2.0);
+    const std::vector<Carrier> two = {Band[0], Band[1]};
+    WriteBand("archive/band.wav", two, "--format wav16 --centre 7100000", 12.0);
+    WriteBand("archive/sdr", {Band[2]}, "--format sigmf --type cs16 --centre 7200000", 12.0);
+    WriteBand("archive/quiet.wav", {}, "--format wav16 --centre 7300000", 4.0);
     ASSERT_EQ(
         RunProgram(S4285SIM_BIN, "-o " + (dir_ / "archive" / "audio.wav").string(), dir_).Status,
         0);
     const Outcome run = Propmon("--batch " + (dir_ / "archive").string() + " --csv " +
-                                (dir_ / "tables").string() + "/");
-    EXPECT_EQ(run.Status, 1) << run.Err;
+                                (dir_ / "tables").string() + "/ --jobs 2");
+    EXPECT_EQ(run.Status, 3) << run.Err; // the quiet band
     const auto summary = CsvRows(dir_ / "tables" / "summary.csv");
-    ASSERT_EQ(summary.size(), 3u);
-    EXPECT_NE(summary[2][0].find("band.wav"), std::string::npos);
-    const auto reason = std::find(summary[0].begin(), summary[0].end(), "exit_reason");
-    ASSERT_NE(reason, summary[0].end());
-    const auto column = size_t(reason - summary[0].begin());
-    EXPECT_NE(summary[2][column].find("is an IQ recording of a band"), std::string::npos);
-    EXPECT_EQ(summary[1][column], "ok");
-    EXPECT_FALSE(fs::exists(dir_ / "tables" / "band.csv"));
+    ASSERT_EQ(summary.size(), 6u) << Slurp(dir_ / "tables" / "summary.csv");
+    ASSERT_EQ(summary[0].back(), "frequency_hz");
+    const auto column = [&](const char* name) {
+        return size_t(std::find(summary[0].begin(), summary[0].end(), name) - summary[0].begin());
+    };
+    EXPECT_EQ(summary[1][1], "audio.csv");
+    EXPECT_EQ(summary[1].size(), summary[0].size() - 1); // no carrier frequency
+    struct Expected {
+        size_t Row;
+        const char* File;
+        double FrequencyHz;
+        const char* Mode;
+    };
+    for (const Expected& e : {Expected{2, "band.wav", CentreHz + Band[0].OffsetHz, "NATO"},
+                              Expected{3, "band.wav", CentreHz + Band[1].OffsetHz, "AMATEUR"},
+                              Expected{5, "sdr.sigmf-meta", 7200000 + Band[2].OffsetHz, "NATO"}}) {
+        const auto& row = summary[e.Row];
+        ASSERT_EQ(row.size(), summary[0].size()) << e.Row;
+        EXPECT_NE(row[0].find(e.File), std::string::npos) << row[0];
+        EXPECT_NEAR(std::stod(row.back()), e.FrequencyHz, 2.0) << e.Row;
+        EXPECT_EQ(row[column("mode")], e.Mode) << e.Row;
+        EXPECT_EQ(row[column("channel")], "iq");
+        EXPECT_EQ(row[column("exit_reason")], "ok");
+        EXPECT_GT(std::stod(row[column("locked_share")]), 0.5) << e.Row;
+        const int rate = std::string(e.Mode) == "NATO" ? 9600 : 8000;
+        EXPECT_EQ(row[column("blocks")], std::to_string(12 * rate / 1024)) << e.Row;
+        EXPECT_TRUE(fs::exists(dir_ / "tables" / row[column("output")])) << row[1];
+    }
+    EXPECT_NE(summary[4][0].find("quiet.wav"), std::string::npos);
+    EXPECT_EQ(summary[4][column("exit_reason")], "no signal");
 }
 
 // --clock-ppm auto and --lag-offset auto, each channel for itself: one

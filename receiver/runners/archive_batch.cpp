@@ -215,7 +215,10 @@ void ArchiveRun::StartNext() {
 void ArchiveRun::Start(size_t index) {
     Recording& r = recordings_[index];
     QStringList arguments{QStringLiteral("--batch=") + QString::fromLocal8Bit(r.Path)};
-    if (!request_.CsvDir.empty())
+    if (r.Iq)
+        arguments =
+            IqRunArguments(r.Path, dir_ / r.Name, !request_.CsvDir.empty(), request_.ChildOptions);
+    else if (!request_.CsvDir.empty())
         arguments << QStringLiteral("--csv=") + QString::fromLocal8Bit((dir_ / r.Name).string()) +
                          QStringLiteral(".csv")
                   << QStringLiteral("--channel-csv=") +
@@ -223,8 +226,9 @@ void ArchiveRun::Start(size_t index) {
                          QStringLiteral(".channel.csv");
     else
         arguments << QStringLiteral("--out=") + QString::fromLocal8Bit((dir_ / r.Name).string());
-    arguments << request_.ChildOptions
-              << QStringLiteral("--") + QString::fromLatin1(ChildReportOptionName);
+    if (!r.Iq)
+        arguments << request_.ChildOptions
+                  << QStringLiteral("--") + QString::fromLatin1(ChildReportOptionName);
 
     auto* process = new QProcess(&processes_);
     // The program running now, whatever became of its file since.
@@ -308,6 +312,9 @@ void ArchiveRun::Finished(size_t index, QProcess* process, int exitCode,
             fs::remove(dir_ / r.Name / "blocks.csv.part", ignored);
             fs::remove(dir_ / r.Name / "channel.csv.part", ignored);
         }
+    } else if (r.Iq && (exitCode == 0 || exitCode == 3) &&
+               !CarrierRows(dir_ / r.Name, r.Name, SummaryValues, r.Carriers, r.Reason)) {
+        r.Outcome = Outcome::Failed;
     } else if (exitCode == 0) {
         r.Outcome = Outcome::Ok;
     } else if (exitCode == 3) {
@@ -317,6 +324,8 @@ void ArchiveRun::Finished(size_t index, QProcess* process, int exitCode,
         if (r.Reason.empty()) r.Reason = LastLine(r.Told);
         if (r.Reason.empty()) r.Reason = "ended with status " + std::to_string(exitCode);
     }
+    for (const CarrierRow& c : r.Carriers)
+        r.BlocksDone += std::strtoll(c.Values[1].c_str(), nullptr, 10);
     r.SecondsDone = r.HeaderSeconds; // done with, whatever became of it
     --running_;
     ++finished_;
@@ -362,7 +371,10 @@ void ArchiveRun::TellFinished(const Recording& r) {
         std::snprintf(text, sizeof text, "%.1f %% locked", 100.0 * share);
         return std::string(text);
     };
-    if (r.Outcome == Outcome::Ok && !terminal_)
+    if (r.Iq && r.Outcome == Outcome::Ok && !terminal_)
+        Say(head + std::to_string(r.Carriers.size()) + " carriers, " +
+            std::to_string(r.BlocksDone) + " blocks");
+    else if (r.Outcome == Outcome::Ok && !terminal_)
         Say(head + std::to_string(r.BlocksDone) + " blocks, " + locked());
     else if (r.Outcome == Outcome::NoSignal)
         Say(head + "no STANAG 4285 signal found (" + locked() + ")");
@@ -404,8 +416,17 @@ void ArchiveRun::DrawProgress() {
 std::string ArchiveRun::Summary() const {
     std::string text = "file,output,duration_s,blocks,locked_share,mode,channel,clock_ppm,"
                        "clock_uncertainty_ppm,median_snr_db,exit_reason,median_snr_db_3k,"
-                       "median_rms_delay_spread_ms,median_doppler_spread_hz\n";
+                       "median_rms_delay_spread_ms,median_doppler_spread_hz,frequency_hz\n";
     for (const Recording& r : recordings_) {
+        // A recording of a band: a row for each of its carriers.
+        for (const CarrierRow& c : r.Carriers) {
+            text += Cell(r.Path) + "," + Cell(c.Output);
+            for (size_t i = 0; i < c.Values.size(); ++i)
+                text +=
+                    (i == FirstLaterValue ? "," + Cell(c.Reason) + "," : ",") + Cell(c.Values[i]);
+            text += "," + c.FrequencyHz + "\n";
+        }
+        if (!r.Carriers.empty()) continue;
         // The recording's table or folder, where its run left one.
         std::string output;
         std::error_code ignored;
@@ -426,7 +447,7 @@ std::string ArchiveRun::Summary() const {
         text += Cell(r.Path) + "," + Cell(output);
         for (size_t i = 0; i < values.size(); ++i)
             text += (i == FirstLaterValue ? "," + Cell(reason) + "," : ",") + Cell(values[i]);
-        text += "\n";
+        text += ",\n";
     }
     return text;
 }
@@ -460,7 +481,8 @@ int RunArchive(const ArchiveRequest& request) {
             const size_t before = unreadableFolders;
             FindBelow(input, found, unreadableFolders);
             if (found.empty() && unreadableFolders == before)
-                std::fprintf(stderr, "propmon: no .wav or .flac recordings in %s\n", input.c_str());
+                std::fprintf(stderr, "propmon: no .wav, .flac or .sigmf-meta recordings in %s\n",
+                             input.c_str());
         } else {
             Recording r;
             r.Path = input;
@@ -481,6 +503,10 @@ int RunArchive(const ArchiveRequest& request) {
     NameOutputs(recordings);
     for (Recording& r : recordings) {
         if (r.Outcome != Outcome::Pending) continue;
+        if (IsArchiveIq(r.Path, r.HeaderSeconds)) {
+            r.Iq = true;
+            continue;
+        }
         std::string ignored;
         if (const auto reader =
                 io::RecordingReader::Open(r.Path, 0, io::ChannelChoice::Left, ignored))

@@ -53,7 +53,7 @@ size_t TopLevel(const fs::path& relative) {
 
 bool IsRecordingName(const fs::path& name) {
     const std::string suffix = Folded(name.extension().string());
-    return suffix == ".wav" || suffix == ".flac";
+    return suffix == ".wav" || suffix == ".flac" || suffix == ".sigmf-meta";
 }
 
 // The recordings below `folder`, sorted by their path below it, and the

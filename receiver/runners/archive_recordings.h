@@ -3,6 +3,8 @@
 // outputs, and the small text helpers its summary and log are written with.
 #pragma once
 
+#include "receiver/runners/archive_iq.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -27,6 +29,8 @@ struct Recording {
     double SecondsDone = 0.0;        // of the recording read so far
     std::string Out;                 // standard output not yet taken apart
     std::string Told;                // what the run said on stderr
+    bool Iq = false;                 // a recording of a band: a row per carrier
+    std::vector<CarrierRow> Carriers;
 };
 
 // Whether a file name is that of a recording (.wav, .flac, whatever the case).
