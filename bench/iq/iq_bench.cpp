@@ -1,17 +1,22 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The IQ front ends against real time on one core: a 2 MS/s band with 20
 // STANAG 4285 channels and a 192 kHz band with 10, the filter bank and front
-// ends alone and with a whole chain on every channel (as batch mode runs
-// them); the cost of one more channel; and the filter bank's speed against
+// ends alone, with a whole chain on every channel, and with all that batch
+// mode's --out runs on each (tables, painters, auto-saved grams); the cost of
+// one more channel; and the filter bank's speed against
 // FFTW's own on transforms of the same size.  The summary after the table
 // gives the ratios, all measured in this one run.
 #include <benchmark/benchmark.h>
+
+#include <QGuiApplication>
+#include <unistd.h>
 
 #include <fftw3.h>
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,6 +25,7 @@
 #include "receiver/analysis/signal_quality.h"
 #include "receiver/dsp/chain.h"
 #include "receiver/io/iq_front_end.h"
+#include "receiver/runners/block_run.h"
 #include "s4285gen/iq_synth.h"
 
 namespace {
@@ -94,8 +100,37 @@ struct ChannelChain {
     analysis::QualityTracker Quality;
 };
 
+// A receiver per channel as `propmon --batch --out` runs it: the chain, the
+// block and channel tables, every painter and the auto-saved grams, into a
+// scratch folder removed afterwards.
+struct BatchOutRuns {
+    explicit BatchOutRuns(int32_t channels)
+        : Folder(std::filesystem::temp_directory_path() /
+                 ("iq_bench-" + std::to_string(::getpid()))) {
+        for (int32_t i = 0; i < channels; ++i) {
+            runners::BlockRunSettings s;
+            s.Out = (Folder / std::to_string(i)).string();
+            s.Csv = s.Out + "/blocks.csv";
+            s.ChannelCsv = s.Out + "/channel.csv";
+            s.Mode = ModeOf(i);
+            Runs.push_back(std::make_unique<runners::BlockRun>(std::move(s)));
+            std::string error;
+            if (!Runs.back()->Open(error)) Error = error;
+        }
+    }
+    ~BatchOutRuns() {
+        Runs.clear();
+        std::error_code ignored;
+        std::filesystem::remove_all(Folder, ignored);
+    }
+    std::filesystem::path Folder;
+    std::vector<std::unique_ptr<runners::BlockRun>> Runs;
+    std::string Error;
+};
+
 // state.range(0): IQ rate in kHz; range(1): channels tuned; range(2): 1 with
-// a chain on each; range(3): channels in the band.
+// a chain on each, 2 with what batch mode's --out runs on each; range(3):
+// channels in the band.
 void FrontEnds(benchmark::State& state) {
     const double rate = double(state.range(0)) * 1000.0;
     const auto channels = int32_t(state.range(1));
@@ -110,13 +145,20 @@ void FrontEnds(benchmark::State& state) {
         state.SkipWithError(error.c_str());
         return;
     }
+    const bool batchOut = state.range(2) == 2;
     std::vector<std::unique_ptr<ChannelChain>> run;
-    for (int32_t i = 0; chains && i < channels; ++i)
+    for (int32_t i = 0; chains && !batchOut && i < channels; ++i)
         run.push_back(std::make_unique<ChannelChain>(ModeOf(i)));
+    const BatchOutRuns outs(batchOut ? channels : 0);
+    if (!outs.Error.empty()) {
+        state.SkipWithError(outs.Error.c_str());
+        return;
+    }
     int64_t audio = 0;
     const io::AudioSink sink = [&](int32_t channel, const int16_t* samples, int32_t count) {
         audio += count;
-        if (!chains) return;
+        if (batchOut) outs.Runs[size_t(channel)]->Feed(samples, count);
+        if (!chains || batchOut) return;
         ChannelChain& c = *run[size_t(channel)];
         dsp::ResampleBuffer(*c.Chain, c.Settings, c.Controls, c.Hooks, samples, int64_t(count) * 2);
     };
@@ -170,10 +212,12 @@ BENCHMARK(FrontEnds)
     ->ArgNames({"kHz", "channels", "chains", "band"})
     ->Args({2000, 20, 0, 20})
     ->Args({2000, 20, 1, 20})
+    ->Args({2000, 20, 2, 20})
     ->Args({2000, 1, 0, 20})
     ->Args({2000, 0, 0, 20})
     ->Args({192, 10, 0, 10})
     ->Args({192, 10, 1, 10})
+    ->Args({192, 10, 2, 10})
     ->Args({192, 1, 0, 10})
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2.0);
@@ -197,6 +241,10 @@ double Cost(const std::string& name) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The painters draw text: a GUI application, on no display.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    int appArgc = 1;
+    QGuiApplication app(appArgc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     const auto front = FrontKey;
@@ -204,9 +252,11 @@ int main(int argc, char** argv) {
     const std::pair<const char*, std::string> rows[] = {
         {"2 MS/s, 20 channels, filter bank and front ends", front(2000, 20, 0, 20)},
         {"2 MS/s, 20 channels, with a whole chain each", front(2000, 20, 1, 20)},
+        {"2 MS/s, 20 channels, as batch --out runs them", front(2000, 20, 2, 20)},
         {"2 MS/s, filter bank alone (no channel)", front(2000, 0, 0, 20)},
         {"192 kHz, 10 channels, filter bank and front ends", front(192, 10, 0, 10)},
         {"192 kHz, 10 channels, with a whole chain each", front(192, 10, 1, 10)},
+        {"192 kHz, 10 channels, as batch --out runs them", front(192, 10, 2, 10)},
     };
     for (const auto& [what, name] : rows)
         if (Cost(name) > 0.0) Line(what, Cost(name));
