@@ -310,9 +310,9 @@ TEST_F(IqTest, LiveRawIqFromAPipeRunsAReceiverPerCarrierInItsOwnFolder) {
                                 " --headless --input stdin:48000:cs16 --centre 7100000"
                                 " --offset -5000 --tune 7108000 --mode nato --log live"
                                 " --start-time 2026-03-01T10:00:00Z 2>live.txt";
-    const int raw_status = std::system(command.c_str());
+    const int liveStatus = std::system(command.c_str());
     const std::string err = Slurp(dir_ / "live.txt");
-    ASSERT_TRUE(WIFEXITED(raw_status) && WEXITSTATUS(raw_status) == 0) << err;
+    ASSERT_TRUE(WIFEXITED(liveStatus) && WEXITSTATUS(liveStatus) == 0) << err;
     EXPECT_NE(err.find("end of input"), std::string::npos) << err;
     for (const Transmitter& t : transmitters) {
         const fs::path folder = dir_ / "live" / t.Folder;

@@ -12,6 +12,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The columns of an IQ run's summary.
+constexpr size_t IqSummaryColumns = 12;
+
 // The cells of a CSV line, quotes taken off ("" inside quotes is one ").
 std::vector<std::string> CsvCells(const std::string& line) {
     std::vector<std::string> cells(1);
@@ -64,14 +67,13 @@ bool CarrierRows(const fs::path& folder, const std::string& name, size_t values,
     }
     // file,frequency_hz,offset_hz,mode,output,duration_s,blocks,locked_share,
     // median_snr_db,clock_ppm,clock_uncertainty_ppm,exit_reason
-    constexpr size_t Columns = 12;
-    if (CsvCells(line).size() != Columns) {
+    if (CsvCells(line).size() != IqSummaryColumns) {
         error = "the summary of its carriers in " + folder.string() + " is not one of ours";
         return false;
     }
     while (std::getline(in, line)) {
         const std::vector<std::string> cells = CsvCells(line);
-        if (cells.size() != Columns) continue;
+        if (cells.size() != IqSummaryColumns) continue;
         CarrierRow row;
         row.FrequencyHz = cells[1];
         row.Output = name + "/" + cells[4];
