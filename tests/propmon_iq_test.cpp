@@ -329,14 +329,18 @@ TEST_F(IqTest, LiveRawIqFromAPipeRunsAReceiverPerCarrierInItsOwnFolder) {
         EXPECT_GE(CsvRows(folder / "channel-2026-03-01.csv").size(), 2u) << t.Folder;
         EXPECT_TRUE(fs::exists(folder / "Stanag4285.set")) << t.Folder;
     }
-    // Refused in one line: finding carriers needs a recording.
-    const std::string all = "cd " + dir_.string() + " && cat " + raw.string() + " | " +
-                            PROPMON_BIN +
-                            " --headless --input stdin:48000:cs16 --tune all 2>all.txt";
-    const int allStatus = std::system(all.c_str());
-    EXPECT_TRUE(WIFEXITED(allStatus) && WEXITSTATUS(allStatus) == 2);
-    EXPECT_NE(Slurp(dir_ / "all.txt").find("--tune all finds the carriers in a recording"),
-              std::string::npos);
+    // Refused, exit 2: finding carriers needs a recording; a carrier outside
+    // the stream's band.
+    for (const auto& [args, words] : std::vector<std::pair<std::string, std::string>>{
+             {" --tune all", "--tune all finds the carriers in a recording"},
+             {" --offset 30000", "does not fit"}}) {
+        const std::string refused = "cd " + dir_.string() + " && cat " + raw.string() + " | " +
+                                    PROPMON_BIN + " --headless --input stdin:48000:cs16" + args +
+                                    " 2>refused.txt";
+        const int status = std::system(refused.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args;
+        EXPECT_NE(Slurp(dir_ / "refused.txt").find(words), std::string::npos) << args;
+    }
 }
 
 // One channel of an IQ recording against the same audio as a receiver's

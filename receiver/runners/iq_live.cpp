@@ -357,9 +357,11 @@ int RunChannels(const LiveRequest& request, std::vector<LiveChannel>& channels) 
         tunings.push_back({c.OffsetHz, mode, 0.0f});
     std::string error;
     const auto frontEnds = io::IqFrontEnds::Create(request.Rate, tunings, error);
+    // A carrier outside the stream's band, or a rate no filter bank serves:
+    // the command line asks for what the stream cannot give.
     if (!frontEnds) {
         session::ReportEvent(QString::fromStdString(error));
-        return session::ExitFailure;
+        return session::ExitUsage;
     }
     for (LiveChannel& c : channels) {
         if (!QDir().mkpath(c.Folder)) {
