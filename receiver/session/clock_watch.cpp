@@ -38,7 +38,8 @@ bool KernelSaysSynchronised() {
 
 QString StepText(int64_t ms) {
     const char sign = ms < 0 ? '-' : '+';
-    const int64_t size = std::llabs(ms);
+    // Rounded to the tenth shown first: 3599.96 s is 1 h 00 min 00.0 s, not 59 min 60.0 s.
+    const int64_t size = (std::llabs(ms) + 50) / 100 * 100;
     const double seconds = (size % 60000) / 1000.0;
     const int64_t minutes = size / 60000 % 60;
     const int64_t hours = size / 3600000;

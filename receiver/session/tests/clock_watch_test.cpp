@@ -56,14 +56,16 @@ TEST_P(ClockSteps, AreToldOnceWithTheirSizeAndFlagTheFirstRowAfter) {
     EXPECT_EQ(watch.Steps(), step ? 1 : 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, ClockSteps,
-                         ::testing::Values(StepCase{3 * 3600 * 1000, "stepped +3 h 00 min 00.0 s"},
-                                           StepCase{-3600 * 1000, "stepped -1 h 00 min 00.0 s"},
-                                           StepCase{-110 * 1000, "stepped -1 min 50.0 s"},
-                                           StepCase{1500, "stepped +1.5 s"},
-                                           StepCase{-2 * 86400 * 1000LL,
-                                                    "stepped -48 h 00 min 00.0 s"},
-                                           StepCase{400, ""}, StepCase{-900, ""}));
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, ClockSteps,
+    ::testing::Values(StepCase{3 * 3600 * 1000, "stepped +3 h 00 min 00.0 s"},
+                      StepCase{-3600 * 1000, "stepped -1 h 00 min 00.0 s"},
+                      StepCase{-110 * 1000, "stepped -1 min 50.0 s"},
+                      // a size that rounds up into the next minute
+                      StepCase{-3599960, "stepped -1 h 00 min 00.0 s"},
+                      StepCase{59960, "stepped +1 min 00.0 s"}, StepCase{1500, "stepped +1.5 s"},
+                      StepCase{-2 * 86400 * 1000LL, "stepped -48 h 00 min 00.0 s"},
+                      StepCase{400, ""}, StepCase{-900, ""}));
 
 TEST(ClockWatch, AClockSlewedSlowlyIsNoStep) {
     FakeClocks clocks;
