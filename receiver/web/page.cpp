@@ -234,57 +234,34 @@ QString Row(const QString& name, const QString& value, const QString& id = QStri
            Escaped(value) + QStringLiteral("</td></tr>\n");
 }
 
-} // namespace
-
-QJsonObject StateJson(const Snapshot& snapshot) {
-    const BlockFacts& facts = snapshot.Facts;
-    QJsonObject panels;
-    for (int i = 0; i < PanelCount; ++i)
-        panels.insert(QString::fromLatin1(PanelName(static_cast<Panel>(i))),
-                      static_cast<qint64>(snapshot.PanelVersions[i]));
-    QJsonArray fields;
-    for (const auto& [name, value] : facts.Fields)
-        fields.append(QJsonArray{name, value});
-    return QJsonObject{
-        {QStringLiteral("title"), Title(facts)},
-        {QStringLiteral("amateur"), IsAmateur(facts)},
-        {QStringLiteral("input"), facts.Input},
-        {QStringLiteral("mode"), facts.Mode},
-        {QStringLiteral("utc"), UtcText(facts)},
-        {QStringLiteral("local"), LocalText(facts)},
-        {QStringLiteral("blocks"), static_cast<qint64>(facts.Blocks)},
-        {QStringLiteral("panels"), panels},
-        {QStringLiteral("fields"), fields},
-        {QStringLiteral("station"), facts.Station},
-        {QStringLiteral("health"), HealthJson(facts.Health)},
-    };
+// The top of the page: the health block, the links to the served folders,
+// and the band of title, time and input above the window's picture.
+QString HeadHtml(const BlockFacts& facts, const std::vector<ServedFolder>& folders) {
+    QString links;
+    for (const ServedFolder& folder : folders)
+        links += QStringLiteral(" &middot; <a href=\"/files/") +
+                 QString::fromLatin1(QUrl::toPercentEncoding(folder.Name)) +
+                 QStringLiteral("/\">") + Escaped(folder.Name) + QStringLiteral("</a>");
+    return QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+                          "<meta name=\"viewport\" content=\"width=device-width\">\n<title>") +
+           Escaped(Title(facts)) +
+           QStringLiteral(" - propmon</title>\n<link rel=\"stylesheet\" href=\"/page.css\">\n"
+                          "<script src=\"/page.js\" defer></script></head>\n<body>\n"
+                          "<ul id=\"health\">") +
+           HealthHtml(facts.Health) +
+           QStringLiteral("</ul>\n<p id=\"links\"><a href=\"/files/\">Files</a>") + links +
+           QStringLiteral("</p>\n<div id=\"client\">\n<div id=\"band\"><span id=\"title\">") +
+           Escaped(Title(facts)) + QStringLiteral("</span> <span id=\"stale\"></span><br>\n") +
+           QStringLiteral("Last block <span id=\"bandutc\">") + Escaped(UtcText(facts)) +
+           QStringLiteral("</span> &middot; <span id=\"bandinput\">") + Escaped(facts.Input) +
+           QStringLiteral("</span></div>\n");
 }
 
-QByteArray PageHtml(const Snapshot& snapshot, const std::vector<ServedFolder>& folders) {
-    const BlockFacts& facts = snapshot.Facts;
-    const bool amateur = IsAmateur(facts);
-    QString html =
-        QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-                       "<meta name=\"viewport\" content=\"width=device-width\">\n<title>") +
-        Escaped(Title(facts)) +
-        QStringLiteral(" - propmon</title>\n<link rel=\"stylesheet\" href=\"/page.css\">\n"
-                       "<script src=\"/page.js\" defer></script></head>\n<body>\n"
-                       "<ul id=\"health\">") +
-        HealthHtml(facts.Health) +
-        QStringLiteral("</ul>\n<p id=\"links\"><a href=\"/files/\">Files</a>") +
-        [&] {
-            QString links;
-            for (const ServedFolder& folder : folders)
-                links += QStringLiteral(" &middot; <a href=\"/files/") +
-                         QString::fromLatin1(QUrl::toPercentEncoding(folder.Name)) +
-                         QStringLiteral("/\">") + Escaped(folder.Name) + QStringLiteral("</a>");
-            return links;
-        }() +
-        QStringLiteral("</p>\n<div id=\"client\">\n<div id=\"band\"><span id=\"title\">") +
-        Escaped(Title(facts)) + QStringLiteral("</span> <span id=\"stale\"></span><br>\n") +
-        QStringLiteral("Last block <span id=\"bandutc\">") + Escaped(UtcText(facts)) +
-        QStringLiteral("</span> &middot; <span id=\"bandinput\">") + Escaped(facts.Input) +
-        QStringLiteral("</span></div>\n");
+// The window's client area: its lines and frames, the scale labels of the
+// mode shown (with both modes' texts for the script), and the panels.
+QString ClientHtml(const Snapshot& snapshot) {
+    const bool amateur = IsAmateur(snapshot.Facts);
+    QString html;
     for (const Box& line : Lines)
         html += QStringLiteral("<div class=\"") +
                 (line.W == 1 || line.H == 1 ? QStringLiteral("line") : QStringLiteral("frame")) +
@@ -309,7 +286,13 @@ QByteArray PageHtml(const Snapshot& snapshot, const std::vector<ServedFolder>& f
                 QString::number(snapshot.PanelVersions[i]) + QStringLiteral("\" data-version=\"") +
                 QString::number(snapshot.PanelVersions[i]) + QStringLiteral("\">\n");
     }
-    html += QStringLiteral("</div>\n<table id=\"facts\">\n<tbody id=\"fields\">\n");
+    return html;
+}
+
+// The table of the block's numbers: the fields of the block, then the input,
+// the mode, the times and the count (the script updates them by their ids).
+QString FactsHtml(const BlockFacts& facts) {
+    QString html = QStringLiteral("<table id=\"facts\">\n<tbody id=\"fields\">\n");
     for (const auto& [name, value] : facts.Fields)
         html += Row(name, value);
     html += QStringLiteral("</tbody>\n<tbody>\n") +
@@ -319,31 +302,35 @@ QByteArray PageHtml(const Snapshot& snapshot, const std::vector<ServedFolder>& f
             Row(QStringLiteral("Last block (local)"), LocalText(facts), QStringLiteral("local")) +
             Row(QStringLiteral("Blocks"), QString::number(facts.Blocks), QStringLiteral("blocks")) +
             QStringLiteral("</tbody>\n</table>\n");
-    html +=
-        QStringLiteral("<h2>Last 24 hours, from the live log</h2>\n"
-                       "<p><img id=\"delayplot\" class=\"plot\" alt=\"peak delay against time\" "
-                       "src=\"/plot/delay.png\" width=\"705\" height=\"240\"></p>\n"
-                       "<p><img id=\"dopplerplot\" class=\"plot\" alt=\"Doppler against time\" "
-                       "src=\"/plot/doppler.png\" width=\"705\" height=\"240\"></p>\n"
-                       "<p><img id=\"snrplot\" class=\"plot\" alt=\"SNR in 3 kHz against time\" "
-                       "src=\"/plot/snr.png\" width=\"705\" height=\"240\"></p>\n"
-                       "<p><img id=\"lockedplot\" class=\"plot\" "
-                       "alt=\"locked share against time\" "
-                       "src=\"/plot/locked.png\" width=\"705\" height=\"240\"></p>\n"
-                       "<p><img id=\"pathsplot\" class=\"plot\" "
-                       "alt=\"Doppler shift and spread of each path against time\" "
-                       "src=\"/plot/paths.png\" width=\"705\" height=\"240\"></p>\n"
-                       "<h2>Files</h2>\n<ul id=\"folders\">\n");
-    for (const ServedFolder& folder : folders)
-        html += QStringLiteral("<li><a href=\"/files/") +
-                QString::fromLatin1(QUrl::toPercentEncoding(folder.Name)) + QStringLiteral("/\">") +
-                Escaped(folder.Name) + QStringLiteral("/</a></li>\n");
-    html += QStringLiteral("</ul>\n</body></html>\n");
-    return html.toUtf8();
+    return html;
 }
 
-QByteArray PageScript() {
-    return QByteArrayLiteral(R"js("use strict";
+// The plots of the live log: id, the picture below /plot/, and what it shows.
+struct LogPlot {
+    const char* Id;
+    const char* Picture;
+    const char* Alt;
+};
+constexpr LogPlot LogPlots[] = {
+    {"delayplot", "delay", "peak delay against time"},
+    {"dopplerplot", "doppler", "Doppler against time"},
+    {"snrplot", "snr", "SNR in 3 kHz against time"},
+    {"lockedplot", "locked", "locked share against time"},
+    {"pathsplot", "paths", "Doppler shift and spread of each path against time"},
+};
+
+QString PlotsHtml() {
+    QString html = QStringLiteral("<h2>Last 24 hours, from the live log</h2>\n");
+    for (const LogPlot& plot : LogPlots)
+        html += QStringLiteral("<p><img id=\"%1\" class=\"plot\" alt=\"%2\" src=\"/plot/%3.png\" "
+                               "width=\"705\" height=\"240\"></p>\n")
+                    .arg(QString::fromLatin1(plot.Id), QString::fromLatin1(plot.Alt),
+                         QString::fromLatin1(plot.Picture));
+    return html;
+}
+
+// The page's script, served as /page.js.
+constexpr char PageScriptText[] = R"js("use strict";
 // Polls the receiver's state once a second, with the pictures that changed
 // since the versions shown, and swaps pictures and numbers.  Nothing is
 // loaded from anywhere but this server.
@@ -429,7 +416,48 @@ setInterval(() => {
     img.src = img.src.replace(/\?.*$/, "") + "?t=" + Date.now();
   }
 }, 60000);
-)js");
+)js";
+
+} // namespace
+
+QJsonObject StateJson(const Snapshot& snapshot) {
+    const BlockFacts& facts = snapshot.Facts;
+    QJsonObject panels;
+    for (int i = 0; i < PanelCount; ++i)
+        panels.insert(QString::fromLatin1(PanelName(static_cast<Panel>(i))),
+                      static_cast<qint64>(snapshot.PanelVersions[i]));
+    QJsonArray fields;
+    for (const auto& [name, value] : facts.Fields)
+        fields.append(QJsonArray{name, value});
+    return QJsonObject{
+        {QStringLiteral("title"), Title(facts)},
+        {QStringLiteral("amateur"), IsAmateur(facts)},
+        {QStringLiteral("input"), facts.Input},
+        {QStringLiteral("mode"), facts.Mode},
+        {QStringLiteral("utc"), UtcText(facts)},
+        {QStringLiteral("local"), LocalText(facts)},
+        {QStringLiteral("blocks"), static_cast<qint64>(facts.Blocks)},
+        {QStringLiteral("panels"), panels},
+        {QStringLiteral("fields"), fields},
+        {QStringLiteral("station"), facts.Station},
+        {QStringLiteral("health"), HealthJson(facts.Health)},
+    };
+}
+
+QByteArray PageHtml(const Snapshot& snapshot, const std::vector<ServedFolder>& folders) {
+    QString html = HeadHtml(snapshot.Facts, folders) + ClientHtml(snapshot) +
+                   QStringLiteral("</div>\n") + FactsHtml(snapshot.Facts) + PlotsHtml() +
+                   QStringLiteral("<h2>Files</h2>\n<ul id=\"folders\">\n");
+    for (const ServedFolder& folder : folders)
+        html += QStringLiteral("<li><a href=\"/files/") +
+                QString::fromLatin1(QUrl::toPercentEncoding(folder.Name)) + QStringLiteral("/\">") +
+                Escaped(folder.Name) + QStringLiteral("/</a></li>\n");
+    html += QStringLiteral("</ul>\n</body></html>\n");
+    return html.toUtf8();
+}
+
+QByteArray PageScript() {
+    return QByteArray(PageScriptText, sizeof PageScriptText - 1);
 }
 
 QByteArray PageStyle() {
