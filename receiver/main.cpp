@@ -224,25 +224,10 @@ int ListDevices(int argc, char** argv, const session::ReceiverOptions& options) 
     return session::ExitSuccess;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--batch") == 0 || std::strncmp(argv[i], "--batch=", 8) == 0)
-            return runners::RunBatch(argc, argv);
-        if (std::strcmp(argv[i], "--find-signals") == 0 ||
-            std::strncmp(argv[i], "--find-signals=", 15) == 0)
-            return runners::RunFindSignals(argc, argv);
-    }
-
-    // Raw IQ piped in: one receiver per carrier tuned.
-    if (runners::AsksLiveIq(session::Arguments(argc, argv))) {
-        PrivateRuntimeFolder();
-        return runners::RunIqLive(argc, argv);
-    }
-
+// The receiver's command line read into `options`; an exit status where
+// nothing is left to do (help, version, bad usage).
+std::optional<int> ReadCommandLine(int argc, char** argv, session::ReceiverOptions& options) {
     QCommandLineParser parser;
-    session::ReceiverOptions options;
     try {
         const session::CommandLineRequest request = session::ParseCommandLine(
             parser, session::ReceiverOptionList(), session::Arguments(argc, argv));
@@ -260,37 +245,31 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "propmon: %s\n%s\n", error.Reason.toLocal8Bit().constData(), SeeHelp);
         return session::ExitUsage;
     }
+    return std::nullopt;
+}
 
-    // A recording that cannot be played is reported before any window opens;
-    // one that can is listened to in the mode (and of a stereo one the
-    // channel) whose signal locks in its first minute.
+// A recording that cannot be played is reported before any window opens; one
+// that can is listened to in the mode (and of a stereo one the channel) whose
+// signal locks in its first minute.  False when it cannot be played.
+bool ChooseReplayMode(session::ReceiverOptions& options) {
     const std::string replay = options.Replay.toLocal8Bit().toStdString();
-    if (!replay.empty()) {
-        std::string error;
-        std::optional<io::ChannelChoice> channel;
-        if (!options.ChannelAuto) channel = options.Channel;
-        const auto choice = analysis::ChooseModeAndChannel(replay, options.Mode.value_or(0),
-                                                           channel, analysis::TrialSeconds, error);
-        if (!choice) {
-            std::fprintf(stderr, "propmon: %s\n", error.c_str());
-            return session::ExitFailure;
-        }
-        std::fprintf(stderr, "%s\n", analysis::ChoiceLine(*choice).c_str());
-        options.Channel = choice->Channel;
-        options.Mode = choice->Mode;
+    if (replay.empty()) return true;
+    std::string error;
+    std::optional<io::ChannelChoice> channel;
+    if (!options.ChannelAuto) channel = options.Channel;
+    const auto choice = analysis::ChooseModeAndChannel(replay, options.Mode.value_or(0), channel,
+                                                       analysis::TrialSeconds, error);
+    if (!choice) {
+        std::fprintf(stderr, "propmon: %s\n", error.c_str());
+        return false;
     }
+    std::fprintf(stderr, "%s\n", analysis::ChoiceLine(*choice).c_str());
+    options.Channel = choice->Channel;
+    options.Mode = choice->Mode;
+    return true;
+}
 
-    // Samples piped in, not typed: a terminal on standard input is a mistake.
-    if (options.Input.Kind == io::StreamInput::Kind::Stdin && isatty(STDIN_FILENO)) {
-        std::fprintf(stderr,
-                     "propmon: --input stdin reads samples piped to it, but standard input is a "
-                     "terminal\n%s\n",
-                     SeeHelp);
-        return session::ExitUsage;
-    }
-    if (options.ListDevices) return ListDevices(argc, argv, options);
-    if (options.Headless) return RunWithoutWindow(argc, argv, options);
-
+int RunWithWindow(int argc, char** argv, const session::ReceiverOptions& options) {
     if (!DisplayNamed()) {
         std::fprintf(stderr, "propmon: no display (DISPLAY and WAYLAND_DISPLAY are unset); %s\n",
                      NoWindowHint);
@@ -336,4 +315,36 @@ int main(int argc, char** argv) {
     wave.DeviceCount();
     session::SavePreferences(state, wave.DeviceName(state.Capture.DeviceId));
     return session::ExitSuccess;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--batch") == 0 || std::strncmp(argv[i], "--batch=", 8) == 0)
+            return runners::RunBatch(argc, argv);
+        if (std::strcmp(argv[i], "--find-signals") == 0 ||
+            std::strncmp(argv[i], "--find-signals=", 15) == 0)
+            return runners::RunFindSignals(argc, argv);
+    }
+    // Raw IQ piped in: one receiver per carrier tuned.
+    if (runners::AsksLiveIq(session::Arguments(argc, argv))) {
+        PrivateRuntimeFolder();
+        return runners::RunIqLive(argc, argv);
+    }
+    session::ReceiverOptions options;
+    if (const std::optional<int> status = ReadCommandLine(argc, argv, options)) return *status;
+    if (!ChooseReplayMode(options)) return session::ExitFailure;
+
+    // Samples piped in, not typed: a terminal on standard input is a mistake.
+    if (options.Input.Kind == io::StreamInput::Kind::Stdin && isatty(STDIN_FILENO)) {
+        std::fprintf(stderr,
+                     "propmon: --input stdin reads samples piped to it, but standard input is a "
+                     "terminal\n%s\n",
+                     SeeHelp);
+        return session::ExitUsage;
+    }
+    if (options.ListDevices) return ListDevices(argc, argv, options);
+    if (options.Headless) return RunWithoutWindow(argc, argv, options);
+    return RunWithWindow(argc, argv, options);
 }

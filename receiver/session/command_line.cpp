@@ -143,86 +143,102 @@ io::ChannelChoice ChannelValue(const QCommandLineParser& parser) {
     return channel;
 }
 
+namespace {
+
+// The receiver's options in the order --help lists them: name, description,
+// and the value's name (none for a switch).
+struct OptionText {
+    const char* Name;
+    const char* Description;
+    const char* Value;
+};
+constexpr OptionText ReceiverOptionTexts[] = {
+    {"simulate", "listen to the built-in STANAG 4285 test signal", nullptr},
+    {"replay",
+     "listen to a recording played at real-time pace; any\n"
+     "WAV/FLAC at any rate, converted to the mode's rate\n"
+     "(9600 samples/s NATO, 8000 AMATEUR); in the mode\n"
+     "whose signal locks in its first minute",
+     "FILE"},
+    {"channel", nullptr, nullptr}, // ChannelOption(), which batch runs share
+    {"device",
+     "listen to the first input whose name or description\n"
+     "contains TEXT (case does not matter)",
+     "TEXT"},
+    {"list-devices", "print the inputs, one per line, and exit", nullptr},
+    {"autosave", "start with all three gram auto-saves on", nullptr},
+    {"input",
+     "listen to samples another program sends:\n"
+     "udp:PORT[@RATE]  16-bit little-endian mono datagrams on\n"
+     "  127.0.0.1 (udp:ADDR:PORT[@RATE] on another address,\n"
+     "  udp:0.0.0.0:PORT on all), 48000 samples/s unless given;\n"
+     "  lost datagrams are filled with silence and counted\n"
+     "rtp:[ADDR:]PORT[#SSRC][@RATE]  RTP L16 (payload types 10\n"
+     "  and 11 at 44100, a dynamic one at RATE), unicast or a\n"
+     "  multicast group; #SSRC takes only that stream\n"
+     "stdin:RATE[:s16|f32]  raw mono samples piped in, 16-bit\n"
+     "  (default) or 32-bit float, taken as they come",
+     "SOURCE"},
+    {"start-time",
+     "when the first sample of --replay or --input stdin\n"
+     "was taken, ISO 8601 (UTC unless it says Z or +HH:MM\n"
+     "itself); the blocks are dated from it plus their\n"
+     "samples (default: when the input opens)",
+     "ISO8601"},
+    {"reconnect",
+     "retry a lost input every 10 s and go on when\n"
+     "it returns (Audio Input menu: the same switch)",
+     nullptr},
+    {"mode",
+     "nato (2400 baud, 1800 Hz) or amateur (2000 baud,\n"
+     "1500 Hz)",
+     "M"},
+    {"average", "blocks averaged per correlogram column, 1 or more", "K"},
+    {"lag-offset",
+     "first lag of the correlogram window, 0..512; auto:\n"
+     "10 lags below the strongest path once the signal\n"
+     "holds (the window does that by itself)",
+     "N"},
+    {"clock-ppm",
+     "coarse clock correction in whole ppm, as Tools >\n"
+     "Clock offset; auto: measured in the first minutes,\n"
+     "then applied once",
+     "N"},
+    {"log",
+     "log every block to DIR/propmon-YYYY-MM-DD.csv, one\n"
+     "file per UTC day",
+     "DIR"},
+    {"utc", "time marks and snapshot names in UTC, not local time", nullptr},
+    {"dated-names", "snapshot names start with the day, YYYYMMDD-", nullptr},
+    {"station",
+     "the station's name, in the web page's title and\n"
+     "the start line (default: the host name)",
+     "NAME"},
+    {"headless",
+     "no window: capture, grams, auto-save and log run\n"
+     "until SIGTERM, SIGINT or SIGHUP (or the end of a\n"
+     "replay); one line per event on stderr",
+     nullptr},
+    {"http",
+     "serve a read-only web view of the receiver on PORT\n"
+     "(0: any free port), on 127.0.0.1 unless ADDR is given\n"
+     "(0.0.0.0: every network; the view has no login)",
+     "[ADDR:]PORT"},
+};
+
+} // namespace
+
 QList<QCommandLineOption> ReceiverOptionList() {
-    return {
-        QCommandLineOption(QStringLiteral("simulate"),
-                           QStringLiteral("listen to the built-in STANAG 4285 test signal")),
-        QCommandLineOption(QStringLiteral("replay"),
-                           QStringLiteral("listen to a recording played at real-time pace; any\n"
-                                          "WAV/FLAC at any rate, converted to the mode's rate\n"
-                                          "(9600 samples/s NATO, 8000 AMATEUR); in the mode\n"
-                                          "whose signal locks in its first minute"),
-                           QStringLiteral("FILE")),
-        ChannelOption(),
-        QCommandLineOption(QStringLiteral("device"),
-                           QStringLiteral("listen to the first input whose name or description\n"
-                                          "contains TEXT (case does not matter)"),
-                           QStringLiteral("TEXT")),
-        QCommandLineOption(QStringLiteral("list-devices"),
-                           QStringLiteral("print the inputs, one per line, and exit")),
-        QCommandLineOption(QStringLiteral("autosave"),
-                           QStringLiteral("start with all three gram auto-saves on")),
-        QCommandLineOption(
-            QStringLiteral("input"),
-            QStringLiteral("listen to samples another program sends:\n"
-                           "udp:PORT[@RATE]  16-bit little-endian mono datagrams on\n"
-                           "  127.0.0.1 (udp:ADDR:PORT[@RATE] on another address,\n"
-                           "  udp:0.0.0.0:PORT on all), 48000 samples/s unless given;\n"
-                           "  lost datagrams are filled with silence and counted\n"
-                           "rtp:[ADDR:]PORT[#SSRC][@RATE]  RTP L16 (payload types 10\n"
-                           "  and 11 at 44100, a dynamic one at RATE), unicast or a\n"
-                           "  multicast group; #SSRC takes only that stream\n"
-                           "stdin:RATE[:s16|f32]  raw mono samples piped in, 16-bit\n"
-                           "  (default) or 32-bit float, taken as they come"),
-            QStringLiteral("SOURCE")),
-        QCommandLineOption(QStringLiteral("start-time"),
-                           QStringLiteral("when the first sample of --replay or --input stdin\n"
-                                          "was taken, ISO 8601 (UTC unless it says Z or +HH:MM\n"
-                                          "itself); the blocks are dated from it plus their\n"
-                                          "samples (default: when the input opens)"),
-                           QStringLiteral("ISO8601")),
-        QCommandLineOption(QStringLiteral("reconnect"),
-                           QStringLiteral("retry a lost input every 10 s and go on when\n"
-                                          "it returns (Audio Input menu: the same switch)")),
-        QCommandLineOption(QStringLiteral("mode"),
-                           QStringLiteral("nato (2400 baud, 1800 Hz) or amateur (2000 baud,\n"
-                                          "1500 Hz)"),
-                           QStringLiteral("M")),
-        QCommandLineOption(QStringLiteral("average"),
-                           QStringLiteral("blocks averaged per correlogram column, 1 or more"),
-                           QStringLiteral("K")),
-        QCommandLineOption(QStringLiteral("lag-offset"),
-                           QStringLiteral("first lag of the correlogram window, 0..512; auto:\n"
-                                          "10 lags below the strongest path once the signal\n"
-                                          "holds (the window does that by itself)"),
-                           QStringLiteral("N")),
-        QCommandLineOption(QStringLiteral("clock-ppm"),
-                           QStringLiteral("coarse clock correction in whole ppm, as Tools >\n"
-                                          "Clock offset; auto: measured in the first minutes,\n"
-                                          "then applied once"),
-                           QStringLiteral("N")),
-        QCommandLineOption(QStringLiteral("log"),
-                           QStringLiteral("log every block to DIR/propmon-YYYY-MM-DD.csv, one\n"
-                                          "file per UTC day"),
-                           QStringLiteral("DIR")),
-        QCommandLineOption(QStringLiteral("utc"),
-                           QStringLiteral("time marks and snapshot names in UTC, not local time")),
-        QCommandLineOption(QStringLiteral("dated-names"),
-                           QStringLiteral("snapshot names start with the day, YYYYMMDD-")),
-        QCommandLineOption(QStringLiteral("station"),
-                           QStringLiteral("the station's name, in the web page's title and\n"
-                                          "the start line (default: the host name)"),
-                           QStringLiteral("NAME")),
-        QCommandLineOption(QStringLiteral("headless"),
-                           QStringLiteral("no window: capture, grams, auto-save and log run\n"
-                                          "until SIGTERM, SIGINT or SIGHUP (or the end of a\n"
-                                          "replay); one line per event on stderr")),
-        QCommandLineOption(QStringLiteral("http"),
-                           QStringLiteral("serve a read-only web view of the receiver on PORT\n"
-                                          "(0: any free port), on 127.0.0.1 unless ADDR is given\n"
-                                          "(0.0.0.0: every network; the view has no login)"),
-                           QStringLiteral("[ADDR:]PORT")),
-    };
+    QList<QCommandLineOption> options;
+    for (const OptionText& option : ReceiverOptionTexts) {
+        if (!option.Description)
+            options << ChannelOption();
+        else
+            options << QCommandLineOption(QString::fromUtf8(option.Name),
+                                          QString::fromUtf8(option.Description),
+                                          QString::fromUtf8(option.Value));
+    }
+    return options;
 }
 
 void ParseHttpListen(const QString& text, QString& address, quint16& port) {
