@@ -36,12 +36,10 @@ std::vector<int16_t> Recording(int blocks) {
 void ProcessBlocks(benchmark::State& state) {
     const int blocks = 256;
     const auto samples = Recording(blocks);
-    auto chain = dsp::MakeChainState();
     dsp::Settings settings;
     settings.ClockPpm = 3;
     dsp::ChainControls controls;
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::BuildSignalTables(chain->Tables);
+    auto chain = dsp::MakeChain(dsp::ModeNato, controls, settings);
     const dsp::DisplayHooks hooks;
     for (auto _ : state) {
         for (int b = 0; b < blocks; ++b)
@@ -58,12 +56,11 @@ BENCHMARK(ProcessBlocks)->Unit(benchmark::kMillisecond);
 // A running chain, a block of the test signal as its input, for the per-block
 // and per-stage benchmarks.
 struct StageChain {
-    std::unique_ptr<dsp::ChainState> Chain = dsp::MakeChainState();
+    std::unique_ptr<dsp::ChainState> Chain;
     dsp::Settings Settings;
     dsp::ChainControls Controls;
     StageChain() {
-        dsp::SetSignalParameters(*Chain, Controls, Settings);
-        dsp::BuildSignalTables(Chain->Tables);
+        Chain = dsp::MakeChain(dsp::ModeNato, Controls, Settings);
         const auto samples = Recording(4);
         for (int n = 0; n < dsp::BlockLen; ++n)
             Chain->Intake.SampleBlock[n] = samples[size_t(n)] / 32767.0f;

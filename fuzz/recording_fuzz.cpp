@@ -35,10 +35,7 @@ void ReadToTheEnd(const std::string& path, int outputRate, io::ChannelChoice cha
     dsp::DisplayHooks hooks;
     int32_t blocks = 0;
     if (feedChain) {
-        chain = dsp::MakeChainState();
-        dsp::SetSignalParameters(*chain, controls, settings);
-        dsp::SetReceiverMode(*chain, io::ModeForRate(info.OutputRate));
-        dsp::BuildSignalTables(chain->Tables, dsp::TableBuild::StraightThrough);
+        chain = dsp::MakeChain(io::ModeForRate(info.OutputRate), controls, settings);
         hooks.TuneIndicator = [&](int32_t) { ++blocks; };
     }
 

@@ -40,11 +40,9 @@ const std::vector<dsp::PeakState>& SomeBlocks() {
 }
 
 void ProcessBlockAlone(benchmark::State& state) {
-    auto chain = dsp::MakeChainState();
     dsp::Settings settings;
     dsp::ChainControls controls;
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::BuildSignalTables(chain->Tables);
+    auto chain = dsp::MakeChain(dsp::ModeNato, controls, settings);
     const dsp::DisplayHooks hooks;
     for (auto _ : state)
         dsp::ProcessBlock(*chain, settings, controls, hooks);

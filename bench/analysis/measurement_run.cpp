@@ -75,12 +75,9 @@ Run RunMeasurement(const s4285gen::Config& config, const RunOptions& options) {
     std::vector<int16_t> samples(size_t((options.Seconds + 1.0) * config.SampleRate));
     s4285gen::Generator(config).Generate(samples.data(), samples.size());
 
-    auto chain = dsp::MakeChainState();
     dsp::Settings settings;
     dsp::ChainControls controls;
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::SetReceiverMode(*chain, mode);
-    dsp::BuildSignalTables(chain->Tables, dsp::TableBuild::StraightThrough);
+    auto chain = dsp::MakeChain(mode, controls, settings);
     if (options.AutoClock) {
         run.Clock = MeasureClock(samples, mode, config.SampleRate, options.ClockSeconds);
         if (run.Clock) {

@@ -53,8 +53,7 @@ class LiveHost : public session::CaptureHost {
   public:
     LiveHost(session::CaptureState& state, io::WaveInput& wave, bool paint)
         : state_(state), wave_(wave) {
-        dsp::SetSignalParameters(*chain_, controls_, settings_);
-        dsp::BuildSignalTables(chain_->Tables);
+        chain_ = dsp::MakeChain(dsp::ModeNato, controls_, settings_);
         if (paint) {
             display_ = std::make_unique<display::DisplayState>();
             hooks_ = display::MakeDisplayHooks(*display_, settings_, controls_);
@@ -88,7 +87,7 @@ class LiveHost : public session::CaptureHost {
   private:
     session::CaptureState& state_;
     io::WaveInput& wave_;
-    std::unique_ptr<dsp::ChainState> chain_ = dsp::MakeChainState();
+    std::unique_ptr<dsp::ChainState> chain_;
     dsp::Settings settings_;
     dsp::ChainControls controls_;
     std::unique_ptr<display::DisplayState> display_;

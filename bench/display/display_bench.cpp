@@ -46,22 +46,18 @@ void RunChain(benchmark::State& state, const dsp::DisplayHooks& hooks, dsp::Chai
 }
 
 void BmBareChain(benchmark::State& state) {
-    auto chain = dsp::MakeChainState();
     dsp::Settings settings;
     dsp::ChainControls controls;
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::BuildSignalTables(chain->Tables);
+    auto chain = dsp::MakeChain(dsp::ModeNato, controls, settings);
     RunChain(state, dsp::DisplayHooks{}, *chain, settings, controls);
 }
 BENCHMARK(BmBareChain)->Unit(benchmark::kMicrosecond);
 
 void BmChainWithPaintersAndSnapshots(benchmark::State& state) {
     QTemporaryDir folder;
-    auto chain = dsp::MakeChainState();
     dsp::Settings settings;
     dsp::ChainControls controls;
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::BuildSignalTables(chain->Tables);
+    auto chain = dsp::MakeChain(dsp::ModeNato, controls, settings);
     auto display = std::make_unique<display::DisplayState>();
     display->SnapshotFolder = folder.path();
     display->AutoSaveCorrelogram = display::SwitchOn;
@@ -76,11 +72,9 @@ BENCHMARK(BmChainWithPaintersAndSnapshots)->Unit(benchmark::kMicrosecond);
 // One painter at a time: 0 correlogram, 1 dopplergram, 2 scattergram,
 // 3 correlation trace, 4 tune indicator (no snapshots).
 void BmChainWithOnePainter(benchmark::State& state) {
-    auto chain = dsp::MakeChainState();
     dsp::Settings settings;
     dsp::ChainControls controls;
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::BuildSignalTables(chain->Tables);
+    auto chain = dsp::MakeChain(dsp::ModeNato, controls, settings);
     auto display = std::make_unique<display::DisplayState>();
     const dsp::DisplayHooks all = display::MakeDisplayHooks(*display, settings, controls);
     dsp::DisplayHooks hooks;

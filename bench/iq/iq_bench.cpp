@@ -86,14 +86,12 @@ const std::vector<s4285gen::IqSample>& Band(double rate, int32_t channels) {
 // A whole chain on one channel, with the block quality batch mode adds.
 struct ChannelChain {
     explicit ChannelChain(int32_t mode) {
-        dsp::SetSignalParameters(*Chain, Controls, Settings);
-        dsp::SetReceiverMode(*Chain, mode);
-        dsp::BuildSignalTables(Chain->Tables, dsp::TableBuild::StraightThrough);
+        Chain = dsp::MakeChain(mode, Controls, Settings);
         Hooks.BlockProcessed = [this](const dsp::ChainState& done) {
             benchmark::DoNotOptimize(Quality.Add(done.Peak, done.SampleRate).Locked);
         };
     }
-    std::unique_ptr<dsp::ChainState> Chain = dsp::MakeChainState();
+    std::unique_ptr<dsp::ChainState> Chain;
     dsp::Settings Settings;
     dsp::ChainControls Controls;
     dsp::DisplayHooks Hooks;

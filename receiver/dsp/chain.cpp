@@ -33,6 +33,15 @@ void SetReceiverMode(ChainState& chain, int32_t mode) {
     chain.CarrierHz = info.CarrierHz;
 }
 
+std::unique_ptr<ChainState> MakeChain(int32_t mode, ChainControls& controls, Settings& settings,
+                                      TableBuild build) {
+    std::unique_ptr<ChainState> chain = MakeChainState();
+    SetSignalParameters(*chain, controls, settings);
+    SetReceiverMode(*chain, mode);
+    BuildSignalTables(chain->Tables, build);
+    return chain;
+}
+
 void ClearUpperVectorState() {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
     static const bool HasAvx = __builtin_cpu_supports("avx");
@@ -42,12 +51,8 @@ void ClearUpperVectorState() {
 
 void ResampleBuffer(ChainState& chain, const Settings& settings, const ChainControls& controls,
                     const DisplayHooks& hooks, const int16_t* buffer, int64_t recordedBytes) {
-    ClearUpperVectorState();
-    const int32_t last = LoadCaptureBlock(chain.Intake, buffer, recordedBytes);
-    if (last < 0) return;
-    const long double epsilon = ClockCorrection(settings);
-    while (ResampleInto(chain.Intake, last, epsilon, settings.InputGain))
-        ProcessBlock(chain, settings, controls, hooks);
+    ResampleBlocks(chain, ClockCorrection(settings), settings.InputGain, buffer, recordedBytes,
+                   [&] { ProcessBlock(chain, settings, controls, hooks); });
 }
 
 void ProcessBlock(ChainState& chain, const Settings& settings, const ChainControls& controls,

@@ -71,10 +71,29 @@ void SetSignalParameters(ChainState& chain, ChainControls& controls, Settings& s
 // Mode, rate and carrier; nothing else of the chain changes.
 void SetReceiverMode(ChainState& chain, int32_t mode);
 
+// A chain ready for its first buffer in `mode` (ModeNato or ModeAmateur): the
+// start-up values of SetSignalParameters (written into `controls` and
+// `settings` too), then the mode, then the tables.
+std::unique_ptr<ChainState> MakeChain(int32_t mode, ChainControls& controls, Settings& settings,
+                                      TableBuild build = TableBuild::StraightThrough);
+
 // Qt's drawing code uses AVX and can leave the upper halves of the vector
 // registers dirty; plain SSE code then runs several times slower until they
 // are cleared.  The chain clears them at every buffer; painters after drawing.
 void ClearUpperVectorState();
+
+// One recorded buffer through the intake, resampled with the clock
+// correction `epsilon` and `inputGain`; `onBlock()` whenever SampleBlock is
+// full.  The whole chain and its sync-only part both take buffers this way.
+template <typename OnBlock>
+void ResampleBlocks(ChainState& chain, long double epsilon, float inputGain, const int16_t* buffer,
+                    int64_t recordedBytes, OnBlock&& onBlock) {
+    ClearUpperVectorState();
+    const int32_t last = LoadCaptureBlock(chain.Intake, buffer, recordedBytes);
+    if (last < 0) return;
+    while (ResampleInto(chain.Intake, last, epsilon, inputGain))
+        onBlock();
+}
 
 // One recorded buffer: resampled into blocks, each full block processed.
 void ResampleBuffer(ChainState& chain, const Settings& settings, const ChainControls& controls,

@@ -10,26 +10,21 @@ SyncChain::SyncChain(int32_t mode, long double correction, float inputGain)
     : correction_(correction), inputGain_(inputGain) {
     Settings settings;
     ChainControls controls;
-    SetSignalParameters(*chain_, controls, settings);
-    SetReceiverMode(*chain_, mode);
-    BuildSignalTables(chain_->Tables, TableBuild::StraightThrough);
+    chain_ = MakeChain(mode, controls, settings);
 }
 
 void SyncChain::Feed(const int16_t* samples, int32_t count,
                      const std::function<void(const ChainState&)>& onBlock) {
-    ClearUpperVectorState();
     ChainState& chain = *chain_;
     // The intake copies whole buffers of 1024 samples.
     std::array<int16_t, BlockLen> buffer{};
     count = std::clamp(count, 0, BlockLen);
     std::copy(samples, samples + count, buffer.begin());
-    const int32_t last = LoadCaptureBlock(chain.Intake, buffer.data(), int64_t(count) * 2);
-    if (last < 0) return;
-    while (ResampleInto(chain.Intake, last, correction_, inputGain_)) {
+    ResampleBlocks(chain, correction_, inputGain_, buffer.data(), int64_t(count) * 2, [&] {
         Downconvert(chain.Tables, chain.Intake.SampleBlock, chain.Downconverter);
         SearchSyncPeak(chain.Tables, chain.Downconverter.Baseband, chain.SampleRate, chain.Peak);
         if (onBlock) onBlock(chain);
-    }
+    });
 }
 
 } // namespace dsp

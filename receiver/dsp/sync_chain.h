@@ -27,7 +27,7 @@ class SyncChain {
     const ChainState& Chain() const { return *chain_; }
 
   private:
-    std::unique_ptr<ChainState> chain_ = MakeChainState();
+    std::unique_ptr<ChainState> chain_;
     long double correction_;
     float inputGain_;
 };

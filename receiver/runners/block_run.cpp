@@ -26,14 +26,11 @@ int32_t RecordingStartSeconds(const std::string& path, double durationSeconds) {
     return (local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec;
 }
 
-BlockRun::BlockRun(BlockRunSettings settings)
-    : run_(std::move(settings)), chain_(dsp::MakeChainState()), buffer_(dsp::BlockLen) {
+BlockRun::BlockRun(BlockRunSettings settings) : run_(std::move(settings)), buffer_(dsp::BlockLen) {
     settings_.ClockOffset = run_.ClockOffset;
     settings_.ClockPpm = run_.ClockPpm;
     settings_.InputGain = run_.Gain;
-    dsp::SetSignalParameters(*chain_, controls_, settings_);
-    dsp::SetReceiverMode(*chain_, run_.Mode);
-    dsp::BuildSignalTables(chain_->Tables, dsp::TableBuild::StraightThrough);
+    chain_ = dsp::MakeChain(run_.Mode, controls_, settings_);
     controls_.AverageCount = run_.Average;
     controls_.LagOffset = run_.LagOffset;
     controls_.DopplerShift = run_.DopplerShift;

@@ -16,10 +16,8 @@ namespace hardening {
 namespace {
 
 void RunChain(dsp::Settings settings, int64_t blockCount) {
-    auto chain = dsp::MakeChainState();
     dsp::ChainControls controls;
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::BuildSignalTables(chain->Tables);
+    auto chain = dsp::MakeChain(dsp::ModeNato, controls, settings);
     display::DisplayState display;
     dsp::DisplayHooks hooks = display::MakeDisplayHooks(display, settings, controls);
     int64_t blocks = 0;

@@ -92,11 +92,9 @@ int BatchSoak(double hours, double reportMinutes, double allowMb, fs::path folde
     if (folder.empty()) folder = scratch.path().toStdString();
     const int rate = 9600;
     s4285gen::Generator generator(s4285gen::LiveDemoConfig(rate));
-    auto chain = dsp::MakeChainState();
     dsp::Settings settings;
     dsp::ChainControls controls;
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::BuildSignalTables(chain->Tables);
+    auto chain = dsp::MakeChain(dsp::ModeNato, controls, settings);
     display::DisplayState display;
     display.SnapshotFolder = QString::fromStdString(folder.string());
     display.AutoSaveCorrelogram = display.AutoSaveDopplergram = display.AutoSaveScattergram =

@@ -51,7 +51,7 @@ TEST_F(WriteRefused, SettingsFileKeepsTheOldValuesWhole) {
 
 // The chain over noise with every painter and all three auto-saves on.
 struct Receiver {
-    std::unique_ptr<dsp::ChainState> Chain = dsp::MakeChainState();
+    std::unique_ptr<dsp::ChainState> Chain;
     dsp::Settings Settings;
     dsp::ChainControls Controls;
     display::DisplayState Display;
@@ -61,8 +61,7 @@ struct Receiver {
     std::mt19937 Noise{4285};
 
     explicit Receiver(const fs::path& folder) {
-        dsp::SetSignalParameters(*Chain, Controls, Settings);
-        dsp::BuildSignalTables(Chain->Tables);
+        Chain = dsp::MakeChain(dsp::ModeNato, Controls, Settings);
         Display.SnapshotFolder = QString::fromStdString(folder.string());
         Display.AutoSaveCorrelogram = Display.AutoSaveDopplergram = Display.AutoSaveScattergram =
             display::SwitchOn;

@@ -363,9 +363,7 @@ TEST(Monitor, TellsLockOnceEachWayPlacesThePathsAndAppliesTheClockOnce) {
     dsp::ChainControls controls;
     int placed = 0, applied = 0;
     double placedAt = -1.0; // the strongest path's lag when the paths were first placed
-    auto chain = dsp::MakeChainState();
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::BuildSignalTables(chain->Tables);
+    auto chain = dsp::MakeChain(dsp::ModeNato, controls, settings);
     dsp::DisplayHooks hooks;
     hooks.BlockProcessed = [&](const dsp::ChainState& state) {
         const MonitorChanges changes = monitor.OnBlock(state, settings, controls);
@@ -419,9 +417,7 @@ TEST(Monitor, TheOperatorsPlacingStopsTheAutomaticOneAndTheLevelWarnsOfClipping)
     dsp::Settings settings;
     dsp::ChainControls controls;
     controls.LagOffset = 123;
-    auto chain = dsp::MakeChainState();
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::BuildSignalTables(chain->Tables);
+    auto chain = dsp::MakeChain(dsp::ModeNato, controls, settings);
     dsp::DisplayHooks hooks;
     hooks.BlockProcessed = [&](const dsp::ChainState& state) {
         EXPECT_FALSE(monitor.OnBlock(state, settings, controls).LagOffsetPlaced);
@@ -468,9 +464,7 @@ TEST(Monitor, TheMeasurementsPresenceLockIsTheLock) {
         MeasurementStage stage;
         dsp::Settings settings;
         dsp::ChainControls controls, peakControls;
-        auto chain = dsp::MakeChainState();
-        dsp::SetSignalParameters(*chain, controls, settings);
-        dsp::BuildSignalTables(chain->Tables);
+        auto chain = dsp::MakeChain(dsp::ModeNato, controls, settings);
         int64_t block = 0;
         dsp::DisplayHooks hooks;
         hooks.BlockProcessed = [&](const dsp::ChainState& state) {

@@ -21,9 +21,7 @@ namespace {
 class ChainRun {
   public:
     explicit ChainRun(int32_t mode) {
-        dsp::SetSignalParameters(*chain_, controls_, settings_);
-        dsp::SetReceiverMode(*chain_, mode);
-        dsp::BuildSignalTables(chain_->Tables, dsp::TableBuild::StraightThrough);
+        chain_ = dsp::MakeChain(mode, controls_, settings_);
         hooks_.BlockProcessed = [this](const dsp::ChainState& done) {
             const BlockQuality& q = quality_.Add(done.Peak, done.SampleRate);
             rows_.push_back(MakeBlockRow(done, q, int64_t(rows_.size()), 0.0));
@@ -35,7 +33,7 @@ class ChainRun {
     const std::vector<BlockRow>& Rows() const { return rows_; }
 
   private:
-    std::unique_ptr<dsp::ChainState> chain_ = dsp::MakeChainState();
+    std::unique_ptr<dsp::ChainState> chain_;
     dsp::Settings settings_;
     dsp::ChainControls controls_;
     dsp::DisplayHooks hooks_;

@@ -124,11 +124,9 @@ Spoiled Spoil(const std::function<void(dsp::SampleBlockArray&)>& spoil,
     config.Paths = {{.DelayMs = 3}};
     config.SnrDb = 20;
     s4285gen::Generator generator(config);
-    auto chain = dsp::MakeChainState();
     dsp::Settings settings;
     dsp::ChainControls controls;
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::BuildSignalTables(chain->Tables, dsp::TableBuild::StraightThrough);
+    auto chain = dsp::MakeChain(dsp::ModeNato, controls, settings);
     MeasurementStage stage;
     std::vector<int16_t> buffer(dsp::BlockLen);
     Spoiled result;
@@ -214,11 +212,9 @@ TEST_P(PathShift, ReadsTheGeneratorsShiftWithItsSign) {
     config.Paths = {{.DelayMs = 2, .DopplerHz = GetParam(), .SpreadHz = 0.05}};
     config.SnrDb = 20;
     s4285gen::Generator generator(config);
-    auto chain = dsp::MakeChainState();
     dsp::Settings settings;
     dsp::ChainControls controls;
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::BuildSignalTables(chain->Tables, dsp::TableBuild::StraightThrough);
+    auto chain = dsp::MakeChain(dsp::ModeNato, controls, settings);
     MeasurementStage stage;
     dsp::DisplayHooks hooks;
     hooks.BlockProcessed = [&](const dsp::ChainState& state) { stage.Add(state, settings); };

@@ -28,12 +28,10 @@ StageRun RunStage(const s4285gen::Config& config, double seconds,
                   const std::function<BlockInputFacts(int64_t)>& facts = {}) {
     StageRun run;
     s4285gen::Generator generator(config);
-    auto chain = dsp::MakeChainState();
     dsp::Settings settings;
     dsp::ChainControls controls;
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::SetReceiverMode(*chain, config.SampleRate == 8000 ? dsp::ModeAmateur : dsp::ModeNato);
-    dsp::BuildSignalTables(chain->Tables, dsp::TableBuild::StraightThrough);
+    auto chain = dsp::MakeChain(config.SampleRate == 8000 ? dsp::ModeAmateur : dsp::ModeNato,
+                                controls, settings);
     MeasurementStage stage;
     const auto blocksPerMinute = int64_t(std::lround(60.0 * config.SampleRate / dsp::BlockLen));
     dsp::DisplayHooks hooks;

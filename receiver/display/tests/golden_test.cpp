@@ -28,7 +28,7 @@ namespace {
 constexpr int Blocks = 700; // about 75 s: 350 correlogram columns, 10 dopplergram columns
 
 struct ChannelRun {
-    std::unique_ptr<dsp::ChainState> Chain = dsp::MakeChainState();
+    std::unique_ptr<dsp::ChainState> Chain;
     dsp::Settings Settings;
     dsp::ChainControls Controls;
     DisplayState Display;
@@ -46,8 +46,7 @@ s4285gen::Config TwoPathChannel() {
 }
 
 void Feed(ChannelRun& run) {
-    dsp::SetSignalParameters(*run.Chain, run.Controls, run.Settings);
-    dsp::BuildSignalTables(run.Chain->Tables);
+    run.Chain = dsp::MakeChain(dsp::ModeNato, run.Controls, run.Settings);
     // The recording's own clock: it starts at 12:00:00.
     run.Display.Clock = [&run] {
         const int64_t seconds = 12 * 3600 + run.SamplesFed / 9600;

@@ -10,15 +10,12 @@
 namespace dsp::testing {
 
 struct ReadyChain {
-    std::unique_ptr<ChainState> Chain = MakeChainState();
+    std::unique_ptr<ChainState> Chain;
     dsp::Settings Settings;
     ChainControls Controls;
     DisplayHooks Hooks;
 
-    ReadyChain() {
-        SetSignalParameters(*Chain, Controls, Settings);
-        BuildSignalTables(Chain->Tables);
-    }
+    ReadyChain() { Chain = MakeChain(ModeNato, Controls, Settings); }
 
     // Feeds samples in full 1024-sample buffers (the last one short).
     void Feed(const std::vector<int16_t>& samples) {

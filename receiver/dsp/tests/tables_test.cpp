@@ -117,6 +117,37 @@ TEST(SignalParameters, ModeSwitchChangesRateAndCarrierButNotThePhaseStep) {
     EXPECT_EQ(r.Chain->CarrierHz, 1800);
 }
 
+// One call sets a chain up for either mode: the start-up values (written into
+// the controls and settings too), the mode's rate and carrier, and every
+// table, built straight through unless a build is asked for.
+TEST(SignalParameters, MakeChainSetsUpEitherModeInOneCall) {
+    const auto built = std::make_unique<SignalTables>();
+    BuildSignalTables(*built, TableBuild::StraightThrough);
+    for (const int32_t mode : {ModeNato, ModeAmateur}) {
+        Settings settings;
+        settings.InputGain = 0;
+        ChainControls controls;
+        controls.AverageCount = 7;
+        const long before = testing::YieldsSoFar();
+        const auto chain = MakeChain(mode, controls, settings);
+        EXPECT_EQ(testing::YieldsSoFar(), before);
+        EXPECT_EQ(chain->ReceiverMode, mode);
+        EXPECT_EQ(chain->SampleRate, ModeInfoOf(mode).SampleRate);
+        EXPECT_EQ(chain->CarrierHz, ModeInfoOf(mode).CarrierHz);
+        EXPECT_EQ(controls.AverageCount, 1);
+        EXPECT_EQ(settings.InputGain, 1.0f);
+        EXPECT_EQ(chain->Tables.PhaseStep, built->PhaseStep);
+        EXPECT_EQ(chain->Tables.HannWindow, built->HannWindow);
+        EXPECT_EQ(chain->Tables.LowpassTaps, built->LowpassTaps);
+        EXPECT_EQ(chain->Tables.MixCos, built->MixCos);
+    }
+    Settings settings;
+    ChainControls controls;
+    const long before = testing::YieldsSoFar();
+    MakeChain(ModeNato, controls, settings, TableBuild::YieldingToTheDesktop);
+    EXPECT_EQ(testing::YieldsSoFar() - before, FftLen);
+}
+
 // The window's build gives up its time slice once per Hann window entry; a
 // build straight through never does; both give the same tables.
 TEST(SignalTables, OnlyTheWindowsBuildYieldsAndBothBuildTheSameTables) {

@@ -23,12 +23,9 @@ namespace session {
 namespace {
 
 TEST(BlockInputWatch, FullScaleSamplesAndFillsFallInTheBlockThatHoldsThem) {
-    auto chain = dsp::MakeChainState();
     dsp::Settings settings;
     dsp::ChainControls controls;
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::SetReceiverMode(*chain, dsp::ModeNato);
-    dsp::BuildSignalTables(chain->Tables, dsp::TableBuild::StraightThrough);
+    auto chain = dsp::MakeChain(dsp::ModeNato, controls, settings);
     s4285gen::Config config = s4285gen::NatoConfig();
     config.LevelDbfs = -20;
     s4285gen::Generator generator(config);

@@ -20,8 +20,7 @@ namespace session::testing {
 struct FakeHost : CaptureHost {
     FakeHost(CaptureState& captureState, io::WaveInput& waveInput)
         : State(captureState), Wave(waveInput) {
-        dsp::SetSignalParameters(*OwnChain, Controls, Settings);
-        dsp::BuildSignalTables(OwnChain->Tables);
+        OwnChain = dsp::MakeChain(dsp::ModeNato, Controls, Settings);
     }
 
     void ShowCaptureMessage(const QString& text) override { Messages.push_back(text); }
@@ -50,7 +49,7 @@ struct FakeHost : CaptureHost {
 
     CaptureState& State;
     io::WaveInput& Wave;
-    std::unique_ptr<dsp::ChainState> OwnChain = dsp::MakeChainState();
+    std::unique_ptr<dsp::ChainState> OwnChain;
     dsp::Settings Settings;
     dsp::ChainControls Controls;
     dsp::DisplayHooks Hooks;
