@@ -92,11 +92,9 @@ double ProcessBlockRate() {
     config.SnrDb = 15;
     std::vector<int16_t> samples(dsp::BlockLen);
     s4285gen::Generator(config).Generate(samples.data(), samples.size());
-    auto chain = dsp::MakeChainState();
     dsp::Settings settings;
     dsp::ChainControls controls;
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::BuildSignalTables(chain->Tables);
+    auto chain = dsp::MakeChain(dsp::ModeNato, controls, settings);
     for (int n = 0; n < dsp::BlockLen; ++n)
         chain->Intake.SampleBlock[size_t(n)] = samples[size_t(n)] / 32767.0f;
     const dsp::DisplayHooks hooks;

@@ -151,11 +151,10 @@ Spoiled Spoil(const std::function<void(dsp::SampleBlockArray&)>& spoil,
     // The chain's ResampleBuffer with the spoiling put between intake and block.
     for (int b = 0; b < 70; ++b) {
         generator.Generate(buffer.data(), buffer.size());
-        const int32_t last = dsp::LoadCaptureBlock(chain->Intake, buffer.data(), 2 * dsp::BlockLen);
-        while (dsp::ResampleInto(chain->Intake, last, 0.0L, 1.0f)) {
+        dsp::ResampleBlocks(*chain, 0.0L, 1.0f, buffer.data(), 2 * dsp::BlockLen, [&] {
             if (block == 60) spoil(chain->Intake.SampleBlock);
             dsp::ProcessBlock(*chain, settings, controls, hooks);
-        }
+        });
     }
     return result;
 }
