@@ -169,12 +169,9 @@ Score Run(const Made& made, int trueLag) {
     down->Flush(samples);
     const int ratio = StreamRate / ChainRate;
 
-    auto chain = dsp::MakeChainState();
     dsp::Settings settings;
     dsp::ChainControls controls;
-    dsp::SetSignalParameters(*chain, controls, settings);
-    dsp::SetReceiverMode(*chain, dsp::ModeNato);
-    dsp::BuildSignalTables(chain->Tables, dsp::TableBuild::StraightThrough);
+    auto chain = dsp::MakeChain(dsp::ModeNato, controls, settings);
     analysis::MeasurementStage stage;
 
     struct Row {
