@@ -105,10 +105,20 @@ bool WritePending(MovieWriter& movie) {
 
 bool MovieOpen(MovieWriter& movie, const QString& path, int32_t rate) {
     movie.Error.clear();
-    movie.File = std::make_unique<QSaveFile>(path);
-    if (!movie.File->open(QIODevice::WriteOnly))
-        return Fail(movie, "cannot create \"" + path.toStdString() +
-                               "\": " + movie.File->errorString().toStdString());
+    movie.File.reset();
+    movie.Output = std::make_unique<savefile::PendingFile>();
+    std::string why;
+    if (!movie.Output->Open(path.toStdString(), why)) {
+        movie.Output.reset();
+        return Fail(movie, why);
+    }
+    movie.File = std::make_unique<QFile>();
+    if (!movie.File->open(movie.Output->Descriptor(), QIODevice::WriteOnly,
+                          QFileDevice::DontCloseHandle)) {
+        const std::string reason = movie.File->errorString().toStdString();
+        MovieAbandon(movie);
+        return Fail(movie, "cannot write " + path.toStdString() + ": " + reason);
+    }
     movie.Avi = AviFile{};
     movie.Avi.Device = movie.File.get();
     movie.Avi.Info = MovieStreamInfo(rate);
@@ -177,22 +187,25 @@ bool MovieFinish(MovieWriter& movie) {
         return false;
     }
     CloseEncoder(movie.Encoder);
-    // commit() does not notice a flush of its own buffer cut short by a full
-    // disk, so flush first and check.
-    if (!movie.File->flush() || !movie.File->commit()) {
-        Fail(movie, "cannot complete \"" + movie.File->fileName().toStdString() +
-                        "\": " + movie.File->errorString().toStdString());
-        movie.File.reset();
+    // The device's own buffer first: a flush cut short by a full disk must
+    // not be renamed into place.
+    if (!movie.File->flush()) {
+        Fail(movie, "cannot write " + movie.Output->Path().string() + ": " +
+                        movie.File->errorString().toStdString());
+        MovieAbandon(movie);
         return false;
     }
     movie.File.reset();
-    return true;
+    std::string why;
+    const bool committed = movie.Output->Commit(why);
+    movie.Output.reset();
+    return committed || Fail(movie, why);
 }
 
 void MovieAbandon(MovieWriter& movie) {
     CloseEncoder(movie.Encoder);
-    if (movie.File) movie.File->cancelWriting();
-    movie.File.reset(); // QSaveFile removes its temporary file
+    movie.File.reset();
+    movie.Output.reset(); // removes the temporary file
 }
 
 } // namespace reelmaker

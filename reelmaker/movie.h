@@ -6,8 +6,10 @@
 #include "reelmaker/avi_writer.h"
 #include "reelmaker/codecs.h"
 
+#include "savefile/pending_file.h"
+
+#include <QFile>
 #include <QImage>
-#include <QSaveFile>
 #include <QString>
 
 #include <cstdint>
@@ -38,7 +40,9 @@ enum class FrameResult { Written, Skipped, Failed };
 // destroyed before MovieFinish succeeded drops its temporary file and frees its encoder,
 // so an existing movie of that name stays as it was on every way out.
 struct MovieWriter {
-    std::unique_ptr<QSaveFile> File;
+    // The temporary file, and the device the AVI writer writes it through.
+    std::unique_ptr<savefile::PendingFile> Output;
+    std::unique_ptr<QFile> File;
     AviFile Avi;
     FrameEncoder Encoder;
     std::vector<EncodedFrame> Pending;

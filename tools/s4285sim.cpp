@@ -5,6 +5,8 @@
 
 #include <sndfile.h>
 
+#include "savefile/pending_file.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -290,35 +292,19 @@ std::string SndError(SNDFILE* f) {
     return sf_strerror(f);
 }
 
-// Writes the whole recording to a fresh temporary file beside `out` and renames it
+// Writes the whole recording under a temporary name beside `out` and renames it
 // into place, so an existing file is never left half written. Returns an error text.
 std::string WriteRecording(const s4285gen::Config& config, const Options& o) {
-    const std::string tempTemplate = o.Output + ".XXXXXX";
-    std::vector<char> tempName(tempTemplate.begin(), tempTemplate.end());
-    tempName.push_back('\0');
-    const int fd = mkstemp(tempName.data());
-    if (fd < 0) return "cannot create " + o.Output + ": " + std::strerror(errno);
-    const std::string temp(tempName.data());
-    // mkstemp makes the file private; give it the mode an ordinary new file would get.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-
-    auto fail = [&](const std::string& why) {
-        std::remove(temp.c_str());
-        return why;
-    };
-
+    savefile::PendingFile pending;
+    std::string error;
+    if (!pending.Open(o.Output, error)) return error;
+    // Every way out before the commit drops the temporary file.
     SF_INFO info{};
     info.samplerate = config.SampleRate;
     info.channels = 1;
     info.format = SF_FORMAT_WAV | (o.FloatSamples ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_16);
-    SNDFILE* file = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
-    if (!file) {
-        const std::string why = SndError(nullptr);
-        close(fd);
-        return fail("cannot write " + o.Output + ": " + why);
-    }
+    SNDFILE* file = sf_open_fd(pending.Descriptor(), SFM_WRITE, &info, SF_FALSE);
+    if (!file) return "cannot write " + o.Output + ": " + SndError(nullptr);
 
     s4285gen::Generator generator(config);
     const auto total = static_cast<sf_count_t>(std::llround(o.Seconds * config.SampleRate));
@@ -338,15 +324,13 @@ std::string WriteRecording(const s4285gen::Config& config, const Options& o) {
         if (written != n) {
             const std::string why = SndError(file);
             sf_close(file);
-            return fail("cannot write " + o.Output + ": " + why);
+            return "cannot write " + o.Output + ": " + why;
         }
         done += n;
     }
-    sf_write_sync(file);
     if (const int err = sf_close(file); err != 0)
-        return fail("cannot write " + o.Output + ": " + sf_error_number(err));
-    if (std::rename(temp.c_str(), o.Output.c_str()) != 0)
-        return fail("cannot write " + o.Output + ": " + std::strerror(errno));
+        return "cannot write " + o.Output + ": " + sf_error_number(err);
+    if (!pending.Commit(error)) return error;
     return {};
 }
 

@@ -64,13 +64,13 @@ class LiveHost : public session::CaptureHost {
             if (paintTune) paintTune(hz);
         };
     }
-    void ShowCaptureMessage(const QString& text) override { Failure = text; }
-    void EndWindow() override {}
+    void ReportFailure(const QString& text) override { Failure = text; }
+    void EndRun() override {}
     dsp::ChainState& Chain() override { return *chain_; }
     const dsp::Settings& ChainSettings() override { return settings_; }
     const dsp::ChainControls& ChainControls() override { return controls_; }
     const dsp::DisplayHooks& ChainHooks() override { return hooks_; }
-    void WaveMessage(const io::WaveNotice& notice) override {
+    void DeliverNotice(const io::WaveNotice& notice) override {
         if (notice.Kind == io::WaveNoticeKind::Open)
             session::OnWaveOpen(state_, wave_, *this, notice);
         else

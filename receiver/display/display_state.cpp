@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/display/display_state.h"
 
+#include <QBuffer>
 #include <QDateTime>
 #include <QDir>
-#include <QSaveFile>
+
+#include "savefile/pending_file.h"
 
 namespace display {
 
@@ -50,13 +52,14 @@ bool WritePanelPngs(const DisplayState& display, const QString& folder) {
     bool allWritten = true;
     const QDir dir(folder);
     for (const auto& panel : panels) {
-        QSaveFile file(dir.filePath(QString::fromLatin1(panel.Name)));
-        // QSaveFile::commit() misses a flush of its buffer that writes only part
-        // of it (full disk) and would rename the cut-off picture into place.
-        bool ok = file.open(QIODevice::WriteOnly) && panel.Image.Image().save(&file, "PNG") &&
-                  file.flush();
-        if (!ok) file.cancelWriting();
-        ok = file.commit() && ok;
+        QByteArray png;
+        QBuffer buffer(&png);
+        std::string error;
+        const bool ok =
+            buffer.open(QIODevice::WriteOnly) && panel.Image.Image().save(&buffer, "PNG") &&
+            savefile::WriteWholeFile(
+                QFile::encodeName(dir.filePath(QString::fromLatin1(panel.Name))).toStdString(),
+                std::string_view(png.constData(), size_t(png.size())), error);
         allWritten = allWritten && ok;
     }
     return allWritten;

@@ -8,12 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <system_error>
-#include <unistd.h>
+
+#include "savefile/pending_file.h"
 
 namespace display {
 
@@ -144,66 +143,30 @@ QString Numbered(const QString& path, int n) {
                                info.suffix());
 }
 
-QString SystemReason(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-// Writes `bytes` to a hidden temporary file beside result.Path, makes it
-// durable and renames it to result.Path, or to the first of its numbered
-// names not taken: a picture already there is never replaced.  Every failure
-// gives the system's own reason.
+// Writes `bytes` under a temporary name beside result.Path, makes it durable
+// and renames it to result.Path, or to the first of its numbered names not
+// taken: a picture already there is never replaced.  Every failure gives the
+// system's own reason.
 void WriteUnderFreeName(const QByteArray& bytes, SnapshotResult& result) {
-    const QFileInfo target(result.Path);
-    const QByteArray temporary =
-        QFile::encodeName(target.dir().filePath(u'.' + target.fileName() + QStringLiteral(".tmp")));
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        result.Error = SystemReason(errno);
-        return;
-    }
-    qsizetype done = 0;
-    int error = 0;
-    while (done < bytes.size() && error == 0) {
-        const ssize_t n =
-            ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (n > 0)
-            done += n;
-        else if (n == 0)
-            error = ENOSPC;
-        else if (errno != EINTR)
-            error = errno;
-    }
-    // A power cut after the rename must not leave an empty picture behind.
-    if (error == 0 && ::fdatasync(fd) != 0) error = errno;
-    if (::close(fd) != 0 && error == 0) error = errno;
-    if (error != 0) {
-        ::unlink(temporary.constData());
-        result.Error = SystemReason(error);
-        return;
-    }
-    const QString wanted = result.Path;
-    for (int n = 0;; ++n) {
-        const QString path = n == 0 ? wanted : Numbered(wanted, n);
-        const QByteArray name = QFile::encodeName(path);
-        int moved = ::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, name.constData(),
-                                RENAME_NOREPLACE);
-        if (moved != 0 && errno == EINVAL) {
-            // A file system without the no-replace rename.
-            if (QFileInfo::exists(path)) continue;
-            moved = ::rename(temporary.constData(), name.constData());
-        }
-        if (moved == 0) {
-            result.Path = path;
-            result.Renamed = n > 0;
-            result.Written = true;
-            return;
-        }
-        if (errno != EEXIST || n >= 999) {
-            result.Error = SystemReason(errno);
-            ::unlink(temporary.constData());
-            return;
+    savefile::PendingFile file;
+    std::string error;
+    if (file.Open(QFile::encodeName(result.Path).toStdString(), error)) {
+        file.Write(std::string_view(bytes.constData(), size_t(bytes.size())));
+        const QString wanted = result.Path;
+        for (int n = 0; n < 1000; ++n) {
+            const QString path = n == 0 ? wanted : Numbered(wanted, n);
+            bool taken = false;
+            if (file.CommitNew(QFile::encodeName(path).toStdString(), taken, error)) {
+                result.Path = path;
+                result.Renamed = n > 0;
+                result.Written = true;
+                return;
+            }
+            if (!taken) break;
         }
     }
+    result.Error = QString::fromLocal8Bit(file.Reason().empty() ? std::strerror(EEXIST)
+                                                                : file.Reason().c_str());
 }
 
 } // namespace

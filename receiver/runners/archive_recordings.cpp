@@ -3,10 +3,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <set>
 #include <thread>
@@ -187,31 +185,6 @@ std::vector<std::string> Split(const std::string& line, char separator) {
         parts.push_back(line.substr(start, at - start));
     parts.push_back(line.substr(start));
     return parts;
-}
-
-// Writes `text` to `path` under a temporary name and renames it into place.
-bool WriteWhole(const fs::path& path, const std::string& text, std::string& error) {
-    fs::path temporary = path;
-    temporary += ".part";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) {
-        error = "cannot write " + path.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
-                         std::fflush(file) == 0 && !std::ferror(file);
-    const int writeErrno = errno;
-    const bool closed = std::fclose(file) == 0;
-    std::error_code renamed;
-    if (written && closed) fs::rename(temporary, path, renamed);
-    if (!written || !closed || renamed) {
-        error = "cannot write " + path.string() + ": " +
-                (renamed ? renamed.message() : std::strerror(written ? errno : writeErrno));
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        return false;
-    }
-    return true;
 }
 
 } // namespace runners

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "savefile/pending_file.h"
+
 namespace runners {
 
 // Recordings and how their runs went.
@@ -57,7 +59,11 @@ std::string Cell(const std::string& text);
 
 std::vector<std::string> Split(const std::string& line, char separator);
 
-// Writes `text` to `path` under a temporary name and renames it into place.
-bool WriteWhole(const std::filesystem::path& path, const std::string& text, std::string& error);
+// Writes `text` to `path` under a temporary name and renames it into place
+// (savefile::WriteWholeFile: the old file stays on any failure).
+inline bool WriteWhole(const std::filesystem::path& path, const std::string& text,
+                       std::string& error) {
+    return savefile::WriteWholeFile(path, text, error);
+}
 
 } // namespace runners

@@ -8,8 +8,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,19 +17,9 @@
 #include "receiver/dsp/chain.h"
 #include "receiver/session/block_input.h"
 #include "receiver/session/channel_minutes.h"
+#include "savefile/pending_file.h"
 
 namespace runners {
-
-// A file under a temporary name beside its final one; removed unless committed.
-struct PendingFile {
-    std::filesystem::path Final;
-    std::filesystem::path Temporary;
-    std::FILE* Out = nullptr;
-    bool Committed = false;
-    bool Open(const std::string& path, std::string& error);
-    bool Commit(std::string& error);
-    ~PendingFile();
-};
 
 // The median of the values (reordered); NaN for none.
 double Median(std::vector<double>& values);
@@ -72,8 +60,8 @@ class BatchTables {
   private:
     void WriteMinute(const std::optional<analysis::ChannelRow>& row);
 
-    PendingFile csv_;
-    PendingFile channel_;
+    savefile::PendingFile csv_;
+    savefile::PendingFile channel_;
     int64_t startMs_ = 0;
     int64_t blocks_ = 0;
     analysis::MeasurementStage measurement_;

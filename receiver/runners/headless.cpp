@@ -47,16 +47,16 @@ class HeadlessHost : public session::CaptureHost {
   public:
     HeadlessHost(session::ReceiverState& state, io::WaveInput& wave) : state_(state), wave_(wave) {}
 
-    void ShowCaptureMessage(const QString& text) override {
+    void ReportFailure(const QString& text) override {
         session::ReportEvent(text);
         End(session::ExitFailure, QStringLiteral("capture failed"));
     }
-    void EndWindow() override { End(status_, why_); }
+    void EndRun() override { End(status_, why_); }
     dsp::ChainState& Chain() override { return *state_.Chain; }
     const dsp::Settings& ChainSettings() override { return state_.Settings; }
     const dsp::ChainControls& ChainControls() override { return state_.Controls; }
     const dsp::DisplayHooks& ChainHooks() override { return state_.Hooks; }
-    void WaveMessage(const io::WaveNotice& notice) override {
+    void DeliverNotice(const io::WaveNotice& notice) override {
         if (ended_) return;
         if (notice.Kind == io::WaveNoticeKind::Open)
             session::OnWaveOpen(state_.Capture, wave_, *this, notice);

@@ -56,8 +56,8 @@ void FailRunningCapture(CaptureState& state, io::WaveInput& wave, CaptureHost& h
     }
     state.CaptureFailed = true;
     wave.Stop(state.CaptureDevice);
-    host.ShowCaptureMessage(wave.ErrorText(result));
-    host.EndWindow();
+    host.ReportFailure(wave.ErrorText(result));
+    host.EndRun();
 }
 
 // The fill samples among samples [from, to) of the buffer being processed.
@@ -100,9 +100,9 @@ bool OpenDevice(CaptureState& state, io::WaveInput& wave, CaptureHost& host,
     state.CaptureFailed = false;
     io::WaveHandle handle = 0;
     result = wave.Open(handle, state.DeviceId, host.Chain().SampleRate,
-                       [&host](const io::WaveNotice& notice) { host.WaveMessage(notice); });
+                       [&host](const io::WaveNotice& notice) { host.DeliverNotice(notice); });
     if (result != io::WaveOk) {
-        host.ShowCaptureMessage(NoDeviceMessage());
+        host.ReportFailure(NoDeviceMessage());
         return false;
     }
     StopRetrying(state); // the open notice tells whether it really runs
@@ -134,7 +134,7 @@ bool AllocateBuffers(CaptureState& state, io::WaveInput& wave, CaptureHost& host
     for (int32_t slot = 1; slot <= CaptureBufferCount; ++slot) {
         state.BufferMemory[slot] = allocate(CaptureBufferSamples);
         if (!state.BufferMemory[slot]) {
-            host.ShowCaptureMessage(AllocFailedMessage());
+            host.ReportFailure(AllocFailedMessage());
             return false;
         }
         state.CaptureBuffers[slot].Data = state.BufferMemory[slot].get();
@@ -148,7 +148,7 @@ bool QueueBuffers(CaptureState& state, io::WaveInput& wave, CaptureHost& host) {
         io::WaveBuffer& header = state.CaptureBuffers[slot];
         const io::WaveResult result = wave.Prepare(state.CaptureDevice, header);
         if (result != io::WaveOk) {
-            host.ShowCaptureMessage(wave.ErrorText(result));
+            host.ReportFailure(wave.ErrorText(result));
             return false;
         }
         wave.Queue(state.CaptureDevice, header);
@@ -179,7 +179,7 @@ void OnWaveOpen(CaptureState& state, io::WaveInput& wave, CaptureHost& host,
     // A listed device that refuses to deliver is as good as one that cannot be
     // opened: released before the message box's loop runs, and said so.
     ReleaseDevice(state, wave);
-    host.ShowCaptureMessage(NoDeviceMessage());
+    host.ReportFailure(NoDeviceMessage());
 }
 
 void OnWaveData(CaptureState& state, io::WaveInput& wave, CaptureHost& host,
@@ -232,9 +232,9 @@ bool SwitchDevice(CaptureState& state, io::WaveInput& wave, CaptureHost& host) {
             state.Lost = false; // another input chosen: nothing to wait for
             return true;
         }
-        host.ShowCaptureMessage(wave.ErrorText(result));
+        host.ReportFailure(wave.ErrorText(result));
     }
-    host.EndWindow();
+    host.EndRun();
     return false;
 }
 
@@ -285,7 +285,7 @@ void RetryCapture(CaptureState& state, io::WaveInput& wave, CaptureHost& host) {
     // so it is found again wherever it comes back in the list.
     const io::WaveResult result =
         wave.Open(handle, state.DeviceId, host.Chain().SampleRate,
-                  [&host](const io::WaveNotice& notice) { host.WaveMessage(notice); });
+                  [&host](const io::WaveNotice& notice) { host.DeliverNotice(notice); });
     if (result != io::WaveOk) {
         state.RetryTimer->start(state.RetryIntervalMs);
         return;

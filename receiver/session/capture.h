@@ -4,15 +4,15 @@
 // buffer goes to the clock-correcting resampler at the head of the block chain and is
 // queued again. Everything runs on the main thread, driven by the device's notices.
 //
-// The window (the host) owns one CaptureState and one WaveInput for its whole run and
-// calls:
-//   initialisation         OpenCapture, then AllocateBuffers (failures show their
-//                          message; initialisation goes on)
+// The host (the window, or the headless runner) owns one CaptureState and one
+// WaveInput for its whole run and calls:
+//   initialisation         OpenCapture, then AllocateBuffers (failures are reported;
+//                          initialisation goes on)
 //   wave open notice       OnWaveOpen
 //   wave data notice       OnWaveData
 //   "Select Input"         StopCapture, the picker (DeviceNames), then SwitchDevice
 //   mode commands          RestartCapture (it runs the host's initialisation again)
-//   window destruction     ReleaseCapture
+//   end of the run         ReleaseCapture
 //
 // Beyond the bare cycle, these are made safe here:
 //   - a notice for a device that has been closed, or naming a buffer that is not one of
@@ -24,15 +24,15 @@
 //     itself), the open notice does not queue them a second time;
 //   - a device that opens but refuses to start at its open notice is released with
 //     "No suitable device found", as if it could not be opened;
-//   - after a running capture fails (error text shown, window ending) the device is
-//     stopped and further notices are dropped, so one failure shows one message box.
+//   - after a running capture fails (error reported, run ending) the device is
+//     stopped and further notices are dropped, so one failure is reported once.
 //
 // With Reconnect on (unattended stations), an input that fails while capturing, or
 // cannot be opened at initialisation, is not the end: the device is released, the
 // loss told as one line (CaptureHost::CaptureEvent), and the same input is opened
 // again every RetryIntervalMs until it answers; capture then goes on with the same
 // buffers and chain, and the return is told. No block is processed meanwhile. A
-// device chosen in the picker that cannot be opened still ends the window.
+// device chosen in the picker that cannot be opened still ends the run.
 #pragma once
 
 #include "receiver/dsp/chain.h"
@@ -64,8 +64,8 @@ struct CaptureState {
     std::vector<io::WaveBuffer> CaptureBuffers;           // 1025 headers after AllocateBuffers
     std::vector<std::unique_ptr<int16_t[]>> BufferMemory; // the memory of each slot
     bool BuffersQueued = false; // QueueBuffers succeeded on the current device
-    bool CaptureFailed = false; // a running capture failed; the window is ending
-    bool Reconnect = false;     // a lost input is retried instead of ending the window
+    bool CaptureFailed = false; // a running capture failed; the run is ending
+    bool Reconnect = false;     // a lost input is retried instead of ending the run
     int32_t RetryIntervalMs = ReconnectIntervalMs;
     bool Lost = false;    // the input was lost and is being retried
     int64_t LostAtMs = 0; // when (monotonic clock)
@@ -96,28 +96,30 @@ struct CaptureState {
 // from the chain's BlockProcessed hook.
 int64_t TakeBlockFill(CaptureState& state, int32_t through);
 
-// What the capture cycle needs from the window.
+// What the capture cycle needs from whoever runs it: the window or the
+// headless runner.
 class CaptureHost {
   public:
     virtual ~CaptureHost() = default;
-    // A message box with the program's default caption, an OK button and no icon.
-    virtual void ShowCaptureMessage(const QString& text) = 0;
-    // Ends the main window (the settings file is written on the way out).
-    virtual void EndWindow() = 0;
+    // Why the input cannot be opened or has failed (the window shows a message
+    // box with the program's default caption; headless writes an event line).
+    virtual void ReportFailure(const QString& text) = 0;
+    // Ends the run (the settings file is written on the way out).
+    virtual void EndRun() = 0;
     // The chain the completed buffers are handed to; its SampleRate is the rate opened.
     virtual dsp::ChainState& Chain() = 0;
     virtual const dsp::Settings& ChainSettings() = 0;
     virtual const dsp::ChainControls& ChainControls() = 0;
     virtual const dsp::DisplayHooks& ChainHooks() = 0;
-    // The notification target: the window's wave-open / wave-data handlers, which call
+    // A device's notice, delivered on the host's thread; the host hands it to
     // OnWaveOpen / OnWaveData.
-    virtual void WaveMessage(const io::WaveNotice& notice) = 0;
-    // The window initialisation again (the last step of RestartCapture).
+    virtual void DeliverNotice(const io::WaveNotice& notice) = 0;
+    // The host's initialisation again (the last step of RestartCapture).
     virtual void Initialise() = 0;
     // One line about the input (lost, back), for a log or standard error.
     virtual void CaptureEvent(const std::string& line) { (void)line; }
     // The open device has delivered all it ever will (the end of a replayed
-    // recording).  The window carries on with still displays.
+    // recording).  The window carries on with still displays; headless ends.
     virtual void InputEnded() {}
 };
 
@@ -143,13 +145,13 @@ void OnWaveData(CaptureState& state, io::WaveInput& wave, CaptureHost& host,
 void StopCapture(CaptureState& state, io::WaveInput& wave);
 // The picker's list: exactly the names of the devices, item i is device i.
 QStringList DeviceNames(io::WaveInput& wave);
-// After the picker: open DeviceId, allocate, queue, start; on any failure the window
+// After the picker: open DeviceId, allocate, queue, start; on any failure the run
 // is ended. Returns whether capture runs.
 bool SwitchDevice(CaptureState& state, io::WaveInput& wave, CaptureHost& host);
 // Mode change: unprepare all, reset, close, zero CaptureBlock, then the host's
 // initialisation (which reopens at the new SampleRate).
 void RestartCapture(CaptureState& state, io::WaveInput& wave, CaptureHost& host);
-// End of the window: device closed, buffer memory released, no more retries.
+// End of the run: device closed, buffer memory released, no more retries.
 void ReleaseCapture(CaptureState& state, io::WaveInput& wave);
 
 // Reconnect: the input is released, its loss told, and RetryCapture runs after

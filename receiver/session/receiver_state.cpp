@@ -7,7 +7,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <array>
@@ -16,6 +15,7 @@
 
 #include "receiver/analysis/block_table.h"
 #include "receiver/display/painters.h"
+#include "savefile/pending_file.h"
 
 namespace session {
 
@@ -213,15 +213,13 @@ void SaveSettingsFile(ReceiverState& state) {
 }
 
 void CheckSettingsFile(ReceiverState& state) {
-    // The same way the file is written: a temporary file renamed into place.
-    QSaveFile probe(QString::fromLocal8Bit(state.SettingsPath.c_str()));
-    if (probe.open(QIODevice::WriteOnly)) {
-        probe.cancelWriting();
-        probe.commit(); // removes the temporary file, leaves the settings alone
-        return;
-    }
+    // The same way the file is written: a temporary file beside it, dropped
+    // again, which leaves the settings alone.
+    savefile::PendingFile probe;
+    std::string why;
+    if (probe.Open(state.SettingsPath, why)) return;
     state.Problems.Failed(SettingsSubject, QString::fromLocal8Bit(state.SettingsPath.c_str()),
-                          probe.errorString());
+                          QString::fromLocal8Bit(probe.Reason().c_str()));
 }
 
 } // namespace session

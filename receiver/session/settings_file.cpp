@@ -4,10 +4,10 @@
 #include <cmath>
 
 #include <QFile>
-#include <QSaveFile>
 #include <QString>
 
 #include "receiver/session/number_text.h"
+#include "savefile/pending_file.h"
 
 namespace session {
 
@@ -106,29 +106,12 @@ void ReadSettings(dsp::Settings& settings, const std::string& path) {
 }
 
 bool WriteSettings(const dsp::Settings& settings, const std::string& path, QString* error) {
-    QSaveFile file(QString::fromLocal8Bit(path.c_str()));
-    const auto fail = [&] {
-        if (error) *error = file.errorString();
-        return false;
-    };
-    if (!file.open(QIODevice::WriteOnly)) return fail();
-    const std::string text = FormatSettings(settings);
-    if (file.write(text.data(), static_cast<qint64>(text.size())) !=
-        static_cast<qint64>(text.size())) {
-        fail();
-        file.cancelWriting();
-        return false;
-    }
-    // QSaveFile::commit() does not notice when flushing its buffer writes only
-    // part of it (a full disk, a file size limit) and would rename the cut-off
-    // file into place; flush here, where a short write is reported.
-    if (!file.flush()) {
-        fail();
-        file.cancelWriting();
-        file.commit(); // removes the temporary file
-        return false;
-    }
-    return file.commit() || fail();
+    savefile::PendingFile file;
+    std::string why;
+    const bool written = file.Open(path, why) &&
+                         (file.Write(FormatSettings(settings)), file.Commit(why));
+    if (!written && error) *error = QString::fromLocal8Bit(file.Reason().c_str());
+    return written;
 }
 
 } // namespace session

@@ -61,13 +61,13 @@ class MainWindow : public QDialog, public session::CaptureHost {
     void OnDestroy();
 
     // session::CaptureHost.
-    void ShowCaptureMessage(const QString& text) override;
-    void EndWindow() override;
+    void ReportFailure(const QString& text) override;
+    void EndRun() override { EndWindow(); }
     dsp::ChainState& Chain() override { return *state_.Chain; }
     const dsp::Settings& ChainSettings() override { return state_.Settings; }
     const dsp::ChainControls& ChainControls() override { return state_.Controls; }
     const dsp::DisplayHooks& ChainHooks() override { return state_.Hooks; }
-    void WaveMessage(const io::WaveNotice& notice) override;
+    void DeliverNotice(const io::WaveNotice& notice) override;
     void Initialise() override { OnInitDialog(); }
     void CaptureEvent(const std::string& line) override;
 
@@ -86,6 +86,8 @@ class MainWindow : public QDialog, public session::CaptureHost {
     ClockErrorDialog* ClockDialog() const { return clockDialog_.data(); }
     // The controls in creation order (a rebuilt label keeps its place).
     const std::vector<QWidget*>& Controls() const { return controls_; }
+    // Ends the window: dialogs over it close with it, the settings file is written.
+    void EndWindow();
     bool Ending() const { return ending_; }
 
     // Opens a document with the desktop's viewer (replaced in tests).

@@ -162,7 +162,7 @@ void MainWindow::OnCommand(int id) {
     }
 }
 
-void MainWindow::WaveMessage(const io::WaveNotice& notice) {
+void MainWindow::DeliverNotice(const io::WaveNotice& notice) {
     if (notice.Kind == io::WaveNoticeKind::Open)
         OnWaveOpen(notice);
     else
@@ -241,7 +241,7 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 
 // ---- Commands -----------------------------------------------------------------
 
-void MainWindow::ShowCaptureMessage(const QString& text) {
+void MainWindow::ReportFailure(const QString& text) {
     ShowMessage(text);
 }
 

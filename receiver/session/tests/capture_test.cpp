@@ -67,7 +67,7 @@ TEST_F(CaptureCycle, OpenFailureAtInitialisationShowsMessageAndLeavesWindowUpWit
     Pump();
     ASSERT_EQ(host_.Messages.size(), 1u);
     EXPECT_EQ(host_.Messages[0], "No suitable device found");
-    EXPECT_EQ(host_.WindowEnds, 0);
+    EXPECT_EQ(host_.RunEnds, 0);
     EXPECT_TRUE(host_.Notices.empty());
     EXPECT_EQ(state_.CaptureBuffers.size(), 1025u); // the buffers are still created
 }
@@ -99,7 +99,7 @@ TEST_F(CaptureCycle, AllocationFailureShowsAcuteAccentMessageAndStopsAtThatSlot)
     EXPECT_EQ(script_->Queued(), 4u);
     ASSERT_EQ(host_.Messages.size(), 2u);
     EXPECT_EQ(host_.Messages[1], wave_.ErrorText(io::WaveInvalidParam));
-    EXPECT_EQ(host_.WindowEnds, 0);
+    EXPECT_EQ(host_.RunEnds, 0);
 }
 
 TEST_F(CaptureCycle, PrepareFailureInOpenNoticeShowsErrorTextAndQueuesNothingMore) {
@@ -110,7 +110,7 @@ TEST_F(CaptureCycle, PrepareFailureInOpenNoticeShowsErrorTextAndQueuesNothingMor
     ASSERT_EQ(host_.Messages.size(), 1u);
     EXPECT_EQ(host_.Messages[0], wave_.ErrorText(io::WaveNoMemory));
     EXPECT_EQ(script_->Calls[io::WaveOp::Prepare], 1);
-    EXPECT_EQ(host_.WindowEnds, 0);
+    EXPECT_EQ(host_.RunEnds, 0);
 }
 
 TEST_F(CaptureCycle, FullBuffersReachTheChainInOrderAndAreQueuedAgain) {
@@ -171,7 +171,7 @@ TEST_F(CaptureCycle, QueueFailureAfterABufferShowsErrorTextOnceAndEndsWindow) {
     Pump();
     ASSERT_EQ(host_.Messages.size(), 1u);
     EXPECT_EQ(host_.Messages[0], wave_.ErrorText(io::WaveNotEnabled));
-    EXPECT_EQ(host_.WindowEnds, 1);
+    EXPECT_EQ(host_.RunEnds, 1);
     EXPECT_FALSE(script_->Started); // the failed capture is stopped
 }
 
@@ -183,7 +183,7 @@ TEST_F(CaptureCycle, PrepareFailureAfterABufferShowsErrorTextAndEndsWindow) {
     Pump();
     ASSERT_EQ(host_.Messages.size(), 1u);
     EXPECT_EQ(host_.Messages[0].size(), io::MaxErrorTextChars);
-    EXPECT_EQ(host_.WindowEnds, 1);
+    EXPECT_EQ(host_.RunEnds, 1);
 }
 
 TEST_F(CaptureCycle, NoticesOfAResetAndClosedDeviceAreDroppedWithoutTouchingReleasedBuffers) {
@@ -232,7 +232,7 @@ TEST_F(CaptureCycle, DeviceRefusingToStartAtItsOpenNoticeIsNoSuitableDevice) {
     host_.Initialise();
     Pump();
     EXPECT_EQ(host_.Messages, std::vector<QString>{"No suitable device found"});
-    EXPECT_EQ(host_.WindowEnds, 0);    // as after a failed open: the window stays
+    EXPECT_EQ(host_.RunEnds, 0);    // as after a failed open: the window stays
     EXPECT_EQ(script_->Sink, nullptr); // released, so no buffer waits on it
     EXPECT_EQ(state_.CaptureDevice, 0u);
     // Another input can be chosen afterwards.
@@ -289,7 +289,7 @@ TEST_F(CaptureCycle, SwitchDeviceReleasesTheOldDeviceAndQueuesTheNewOneOnce) {
     Pump();
     EXPECT_EQ(otherScript_->Queued(), 1024u);
     EXPECT_TRUE(host_.Messages.empty());
-    EXPECT_EQ(host_.WindowEnds, 0);
+    EXPECT_EQ(host_.RunEnds, 0);
 }
 
 TEST_F(CaptureCycle, SwitchDeviceOpenFailureShowsMessageAndEndsWindow) {
@@ -300,7 +300,7 @@ TEST_F(CaptureCycle, SwitchDeviceOpenFailureShowsMessageAndEndsWindow) {
     EXPECT_FALSE(SwitchDevice(state_, wave_, host_));
     ASSERT_EQ(host_.Messages.size(), 1u);
     EXPECT_EQ(host_.Messages[0], "No suitable device found");
-    EXPECT_EQ(host_.WindowEnds, 1);
+    EXPECT_EQ(host_.RunEnds, 1);
 }
 
 TEST_F(CaptureCycle, SwitchDeviceStartFailureShowsErrorTextAndEndsWindow) {
@@ -311,7 +311,7 @@ TEST_F(CaptureCycle, SwitchDeviceStartFailureShowsErrorTextAndEndsWindow) {
     EXPECT_FALSE(SwitchDevice(state_, wave_, host_));
     ASSERT_EQ(host_.Messages.size(), 1u);
     EXPECT_EQ(host_.Messages[0], wave_.ErrorText(io::WaveNotEnabled));
-    EXPECT_EQ(host_.WindowEnds, 1);
+    EXPECT_EQ(host_.RunEnds, 1);
 }
 
 TEST_F(CaptureCycle, SwitchDeviceQueueingFailureEndsWindowWithOneMessage) {
@@ -321,7 +321,7 @@ TEST_F(CaptureCycle, SwitchDeviceQueueingFailureEndsWindowWithOneMessage) {
     state_.DeviceId = 1;
     EXPECT_FALSE(SwitchDevice(state_, wave_, host_));
     EXPECT_EQ(host_.Messages, std::vector<QString>{wave_.ErrorText(io::WaveNoMemory)});
-    EXPECT_EQ(host_.WindowEnds, 1);
+    EXPECT_EQ(host_.RunEnds, 1);
 }
 
 TEST_F(CaptureCycle, ReleaseCaptureClosesTheDeviceAndLaterNoticesAreDropped) {

@@ -27,11 +27,11 @@ namespace {
 // Keeps the samples of every buffer the capture cycle hands on.
 struct KeepingHost : FakeHost {
     using FakeHost::FakeHost;
-    void WaveMessage(const io::WaveNotice& notice) override {
+    void DeliverNotice(const io::WaveNotice& notice) override {
         if (notice.Kind == io::WaveNoticeKind::Data && Wave.IsOpen(notice.Device))
             Kept.insert(Kept.end(), notice.Buffer->Data,
                         notice.Buffer->Data + notice.Buffer->BytesRecorded / 2);
-        FakeHost::WaveMessage(notice);
+        FakeHost::DeliverNotice(notice);
     }
     std::vector<int16_t> Kept;
 };

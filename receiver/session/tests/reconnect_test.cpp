@@ -62,10 +62,10 @@ TEST_P(SourceGlitch, LostSourceIsRetriedAndCaptureGoesOnOnlyWithReconnect) {
 
     ASSERT_EQ(server.Pactl({"unload-module", QString::number(module)}), 0);
     if (!param.Reconnect) {
-        EXPECT_TRUE(RunUntil([&] { return host.WindowEnds > 0; }, 5000));
+        EXPECT_TRUE(RunUntil([&] { return host.RunEnds > 0; }, 5000));
         RunUntil([] { return false; }, 500);
         EXPECT_EQ(host.Messages.size(), 1u);
-        EXPECT_EQ(host.WindowEnds, 1);
+        EXPECT_EQ(host.RunEnds, 1);
         EXPECT_TRUE(host.Events.empty());
         ReleaseCapture(state, wave);
         return;
@@ -89,7 +89,7 @@ TEST_P(SourceGlitch, LostSourceIsRetriedAndCaptureGoesOnOnlyWithReconnect) {
     ReleaseCapture(state, wave);
     ASSERT_TRUE(enough) << blockTimes.size() - atLoss << " blocks after the return";
     EXPECT_TRUE(host.Messages.empty());
-    EXPECT_EQ(host.WindowEnds, 0);
+    EXPECT_EQ(host.RunEnds, 0);
     // The gap shows in the block times; then the chain is locked again.
     EXPECT_GE(blockTimes[atLoss] - blockTimes[atLoss - 1], 2500);
     const auto [low, high] = std::minmax_element(lags.end() - 15, lags.end());

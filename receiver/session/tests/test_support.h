@@ -23,13 +23,13 @@ struct FakeHost : CaptureHost {
         OwnChain = dsp::MakeChain(dsp::ModeNato, Controls, Settings);
     }
 
-    void ShowCaptureMessage(const QString& text) override { Messages.push_back(text); }
-    void EndWindow() override { ++WindowEnds; }
+    void ReportFailure(const QString& text) override { Messages.push_back(text); }
+    void EndRun() override { ++RunEnds; }
     dsp::ChainState& Chain() override { return *OwnChain; }
     const dsp::Settings& ChainSettings() override { return Settings; }
     const dsp::ChainControls& ChainControls() override { return Controls; }
     const dsp::DisplayHooks& ChainHooks() override { return Hooks; }
-    void WaveMessage(const io::WaveNotice& notice) override {
+    void DeliverNotice(const io::WaveNotice& notice) override {
         Notices.push_back(notice);
         // Read before the cycle queues the buffer again (which clears the count).
         if (notice.Kind == io::WaveNoticeKind::Data && Wave.IsOpen(notice.Device))
@@ -57,7 +57,7 @@ struct FakeHost : CaptureHost {
     std::vector<std::string> Events; // CaptureEvent lines
     std::vector<io::WaveNotice> Notices;
     std::vector<uint32_t> RecordedBytes; // of each data notice, as delivered
-    int WindowEnds = 0;
+    int RunEnds = 0;
     int Initialisations = 0;
 };
 
