@@ -196,7 +196,6 @@ bool MovieFinish(MovieWriter& movie) {
         return false;
     }
     movie.File.reset();
-    std::string why;
     const bool committed = movie.Output->Commit(why);
     movie.Output.reset();
     return committed || Fail(movie, why);

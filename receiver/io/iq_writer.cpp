@@ -5,10 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 
 #include "receiver/io/iq_recording.h"
 
@@ -65,18 +62,17 @@ std::unique_ptr<IqFileWriter> IqFileWriter::Create(const std::string& path,
         const std::string stem = SigMfStem(path);
         writer->dataPath_ = stem + ".sigmf-data";
         writer->metaPath_ = stem + ".sigmf-meta";
-        writer->metaTemp_ = writer->metaPath_ + ".part";
     } else {
         writer->dataPath_ = path;
     }
-    writer->dataTemp_ = writer->dataPath_ + ".part";
+    if (!writer->data_.Open(writer->dataPath_, error)) return nullptr;
     if (format.Kind == IqFileKind::Wav16 || format.Kind == IqFileKind::WavFloat) {
         SF_INFO info{};
         info.samplerate = int(std::lround(format.SampleRate));
         info.channels = 2;
         info.format =
             SF_FORMAT_WAV | (format.Kind == IqFileKind::Wav16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
-        writer->wav_ = sf_open(writer->dataTemp_.c_str(), SFM_WRITE, &info);
+        writer->wav_ = sf_open_fd(writer->data_.Descriptor(), SFM_WRITE, &info, SF_FALSE);
         if (!writer->wav_) {
             error = "cannot write " + path + ": " + sf_strerror(nullptr);
             return nullptr;
@@ -98,21 +94,12 @@ std::unique_ptr<IqFileWriter> IqFileWriter::Create(const std::string& path,
         }
         return writer;
     }
-    writer->raw_ = std::fopen(writer->dataTemp_.c_str(), "wb");
-    if (!writer->raw_) {
-        error = "cannot write " + writer->dataPath_ + ": " + std::strerror(errno);
-        return nullptr;
-    }
     return writer;
 }
 
 IqFileWriter::~IqFileWriter() {
+    // The pending files remove themselves unless Close put them in place.
     if (wav_) sf_close(wav_);
-    if (raw_) std::fclose(raw_);
-    if (!closed_) {
-        std::remove(dataTemp_.c_str());
-        if (!metaTemp_.empty()) std::remove(metaTemp_.c_str());
-    }
 }
 
 bool IqFileWriter::Write(const IqSample* samples, size_t count, std::string& error) {
@@ -132,10 +119,8 @@ bool IqFileWriter::Write(const IqSample* samples, size_t count, std::string& err
     bytes_.resize(size * count);
     for (size_t i = 0; i < count; ++i)
         EncodeIqSample(format_.RawType, samples[i], bytes_.data() + i * size);
-    if (std::fwrite(bytes_.data(), 1, bytes_.size(), raw_) != bytes_.size()) {
-        error = "cannot write " + dataPath_ + ": " + std::strerror(errno);
-        return false;
-    }
+    // A write that fails is told by Close.
+    data_.Write(std::string_view(reinterpret_cast<const char*>(bytes_.data()), bytes_.size()));
     return true;
 }
 
@@ -150,13 +135,8 @@ bool IqFileWriter::WriteMeta(std::string& error) {
                                    {"core:num_channels", 1}}},
                                  {"captures", nlohmann::json::array({capture})},
                                  {"annotations", nlohmann::json::array()}};
-    std::ofstream out(metaTemp_, std::ios::binary);
-    out << meta.dump(2) << '\n';
-    out.close();
-    if (!out) {
-        error = "cannot write " + metaPath_ + ": " + std::strerror(errno);
-        return false;
-    }
+    if (!meta_.Open(metaPath_, error)) return false;
+    meta_.WriteLine(meta.dump(2));
     return true;
 }
 
@@ -169,25 +149,10 @@ bool IqFileWriter::Close(std::string& error) {
             return false;
         }
     }
-    if (raw_) {
-        const bool ok = std::fflush(raw_) == 0 && !std::ferror(raw_);
-        const bool shut = std::fclose(raw_) == 0;
-        raw_ = nullptr;
-        if (!ok || !shut) {
-            error = "cannot write " + dataPath_ + ": " + std::strerror(errno);
-            return false;
-        }
-    }
     if (!metaPath_.empty() && !WriteMeta(error)) return false;
-    std::error_code renamed;
-    std::filesystem::rename(dataTemp_, dataPath_, renamed);
-    if (!renamed && !metaPath_.empty()) std::filesystem::rename(metaTemp_, metaPath_, renamed);
-    if (renamed) {
-        error = "cannot write " + dataPath_ + ": " + renamed.message();
-        return false;
-    }
-    closed_ = true;
-    return true;
+    // The data first: a SigMF reader starts from the metadata.
+    if (!data_.Commit(error)) return false;
+    return metaPath_.empty() || meta_.Commit(error);
 }
 
 } // namespace io

@@ -6,13 +6,13 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "receiver/io/iq_samples.h"
+#include "savefile/pending_file.h"
 
 struct sf_private_tag;
 
@@ -53,12 +53,11 @@ class IqFileWriter {
 
     IqFileFormat format_;
     std::string dataPath_, metaPath_;
-    std::string dataTemp_, metaTemp_;
+    // Both files under temporary names until Close puts them in place.
+    savefile::PendingFile data_, meta_;
     sf_private_tag* wav_ = nullptr;
-    std::FILE* raw_ = nullptr;
     std::vector<float> interleaved_;
     std::vector<uint8_t> bytes_;
-    bool closed_ = false;
 };
 
 } // namespace io

@@ -108,8 +108,8 @@ void ReadSettings(dsp::Settings& settings, const std::string& path) {
 bool WriteSettings(const dsp::Settings& settings, const std::string& path, QString* error) {
     savefile::PendingFile file;
     std::string why;
-    const bool written = file.Open(path, why) &&
-                         (file.Write(FormatSettings(settings)), file.Commit(why));
+    const bool written =
+        file.Open(path, why) && (file.Write(FormatSettings(settings)), file.Commit(why));
     if (!written && error) *error = QString::fromLocal8Bit(file.Reason().c_str());
     return written;
 }

@@ -74,7 +74,8 @@ void Scenario(Limit limit, bool rows, const fs::path& dir, int out) {
     if (rows) {
         savefile::PendingFile pending;
         if (pending.Open(file, error)) {
-            for (int i = 0; i < 2048; ++i) pending.WriteLine(row);
+            for (int i = 0; i < 2048; ++i)
+                pending.WriteLine(row);
             committed = pending.Commit(error);
         }
     } else {
@@ -113,7 +114,8 @@ TEST_P(FullFolder, LeavesOldFileAndNoTemporaryAndTellsWhy) {
     ::close(pipeFds[1]);
     std::string text;
     char chunk[4096];
-    for (ssize_t n; (n = ::read(pipeFds[0], chunk, sizeof chunk)) > 0;) text.append(chunk, n);
+    for (ssize_t n; (n = ::read(pipeFds[0], chunk, sizeof chunk)) > 0;)
+        text.append(chunk, n);
     ::close(pipeFds[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -134,15 +136,16 @@ TEST_P(FullFolder, LeavesOldFileAndNoTemporaryAndTellsWhy) {
     EXPECT_EQ(oldFile, "old contents");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Limits, FullFolder,
-    ::testing::Combine(::testing::Values(Limit::SmallTmpfs, Limit::FileSizeLimit),
-                       ::testing::Bool()),
-    [](const auto& info) {
-        return std::string(std::get<0>(info.param) == Limit::SmallTmpfs ? "SmallTmpfs"
-                                                                         : "FileSizeLimit") +
-               (std::get<1>(info.param) ? "Rows" : "Whole");
-    });
+INSTANTIATE_TEST_SUITE_P(Limits, FullFolder,
+                         ::testing::Combine(::testing::Values(Limit::SmallTmpfs,
+                                                              Limit::FileSizeLimit),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param) == Limit::SmallTmpfs
+                                                    ? "SmallTmpfs"
+                                                    : "FileSizeLimit") +
+                                    (std::get<1>(info.param) ? "Rows" : "Whole");
+                         });
 
 class PendingFileTest : public ::testing::Test {
   protected:
@@ -184,8 +187,8 @@ TEST_F(PendingFileTest, DroppedWithoutCommitLeavesOldFileAndNoTemporary) {
 TEST_F(PendingFileTest, MissingFolderAndUnopenedFileFailWithTheReason) {
     std::string error;
     EXPECT_FALSE(savefile::WriteWholeFile(dir_ / "no" / "b.txt", "x", error));
-    EXPECT_EQ(error, "cannot write " + (dir_ / "no" / "b.txt").string() +
-                         ": No such file or directory");
+    EXPECT_EQ(error,
+              "cannot write " + (dir_ / "no" / "b.txt").string() + ": No such file or directory");
     savefile::PendingFile never;
     EXPECT_FALSE(never.Commit(error));
     EXPECT_FALSE(error.empty());

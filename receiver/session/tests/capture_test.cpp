@@ -232,7 +232,7 @@ TEST_F(CaptureCycle, DeviceRefusingToStartAtItsOpenNoticeIsNoSuitableDevice) {
     host_.Initialise();
     Pump();
     EXPECT_EQ(host_.Messages, std::vector<QString>{"No suitable device found"});
-    EXPECT_EQ(host_.RunEnds, 0);    // as after a failed open: the window stays
+    EXPECT_EQ(host_.RunEnds, 0);       // as after a failed open: the window stays
     EXPECT_EQ(script_->Sink, nullptr); // released, so no buffer waits on it
     EXPECT_EQ(state_.CaptureDevice, 0u);
     // Another input can be chosen afterwards.
