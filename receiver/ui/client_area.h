@@ -4,6 +4,7 @@
 #include <QMouseEvent>
 #include <QWidget>
 
+#include "receiver/display/window_layout.h"
 #include "receiver/ui/main_window.h"
 #include "receiver/ui/window_ids.h"
 
@@ -14,7 +15,7 @@ namespace ui {
 class ClientArea : public QWidget {
   public:
     ClientArea(MainWindow& window, QWidget* parent) : QWidget(parent), window_(window) {
-        setFixedSize(ClientWidth, ClientHeight);
+        setFixedSize(display::ClientWidth, display::ClientHeight);
         setMouseTracking(true);
     }
 

@@ -26,6 +26,7 @@
 #include "receiver/display/painters.h"
 #include "receiver/display/panel_widget.h"
 #include "receiver/display/pointer.h"
+#include "receiver/display/window_layout.h"
 #include "receiver/session/number_text.h"
 #include "receiver/ui/clock_dialog.h"
 #include "receiver/ui/dialogs.h"
@@ -60,50 +61,24 @@ class BlackFrame : public QWidget {
     }
 };
 
-struct ScaleLabel {
-    int Id, X, Y, W, H;
-    const char* Nato;
-    const char* Amateur;
-};
-
-// Scale labels of both modes, in id order; the smallest delay label is one
-// pixel lower in the AMATEUR set.
-constexpr int Delay = FirstDelayScaleLabelId;
-constexpr int Doppler = FirstDopplerScaleLabelId;
-constexpr int Tune = FirstTuneScaleLabelId;
-constexpr ScaleLabel ScaleLabels[] = {
-    {Delay + 0, 649, 43, 38, 14, "20ms", "25ms"},
-    {Delay + 1, 649, 58, 38, 14, "(6000 km)", "(7500 km)"},
-    {Delay + 2, 649, 83, 38, 14, "16ms", "20ms"},
-    {Delay + 3, 649, 98, 38, 14, "(4800 km)", "(6000 km)"},
-    {Delay + 4, 649, 123, 38, 14, "12ms", "15ms"},
-    {Delay + 5, 649, 138, 38, 14, "(3600 km)", "(4500 km)"},
-    {Delay + 6, 649, 163, 38, 14, "8ms", "10ms"},
-    {Delay + 7, 649, 178, 38, 14, "(2400 km)", "(3000 km)"},
-    {Delay + 8, 649, 203, 38, 14, "4ms", "5ms"},
-    {Delay + 9, 649, 218, 38, 14, "(1200 km)", "(1500 km)"},
-    {Delay + 10, 649, 243, 30, 14, "0ms", "0ms"},
-    {Doppler + 0, 558, 281, 42, 20, "+5 Hz", "+4 Hz"},
-    {Doppler + 1, 558, 407, 40, 20, " 0 Hz", " 0 Hz"},
-    {Doppler + 2, 558, 535, 42, 20, "-5 Hz", "-4 Hz"},
-    {Tune + 0, 675, 341, 20, 14, "+30", "+25"},
-    {Tune + 1, 675, 408, 20, 20, " 0", " 0"},
-    {Tune + 2, 675, 477, 20, 14, "-30", "-25"},
-};
-static_assert(std::size(ScaleLabels) == LastScaleLabelId - FirstScaleLabelId + 1);
-static_assert(ScaleLabels[SmallestDelayLabelId - FirstScaleLabelId].Id == SmallestDelayLabelId);
-static_assert(ScaleLabels[LastDelayScaleLabelId - FirstScaleLabelId + 1].Id ==
-              FirstDopplerScaleLabelId);
-static_assert(ScaleLabels[LastDopplerScaleLabelId - FirstScaleLabelId + 1].Id ==
-              FirstTuneScaleLabelId);
+// The scale labels of both modes, by id.
+const display::ScaleLabelPlace& ScaleLabelOf(int id) {
+    if (id >= FirstTuneScaleLabelId) return display::TuneScaleLabels[id - FirstTuneScaleLabelId];
+    if (id >= FirstDopplerScaleLabelId)
+        return display::DopplerScaleLabels[id - FirstDopplerScaleLabelId];
+    return display::DelayScaleLabels[id - FirstDelayScaleLabelId];
+}
+static_assert(std::size(display::DelayScaleLabels) ==
+              LastDelayScaleLabelId - FirstDelayScaleLabelId + 1);
+static_assert(std::size(display::DopplerScaleLabels) ==
+              LastDopplerScaleLabelId - FirstDopplerScaleLabelId + 1);
+static_assert(std::size(display::TuneScaleLabels) ==
+              LastTuneScaleLabelId - FirstTuneScaleLabelId + 1);
+static_assert(SmallestDelayLabelId - FirstDelayScaleLabelId == display::SmallestDelayTimeLabel);
 
 // The delay scale alternates time labels (ScaleFont) and distance labels.
 bool IsDelayTimeLabel(int id) {
     return (id - FirstDelayScaleLabelId) % 2 == 0;
-}
-
-const ScaleLabel& ScaleLabelOf(int id) {
-    return ScaleLabels[static_cast<size_t>(id - FirstScaleLabelId)];
 }
 
 // Scroll code of a trackbar action.
@@ -207,9 +182,9 @@ void MainWindow::Register(QWidget* control, int id, const char* kind) {
     slotIds_.push_back(id);
 }
 
-QLabel* MainWindow::MakeLabel(int id, int x, int y, int w, int h, const QString& text) {
+QLabel* MainWindow::MakeLabel(int id, const display::Box& box, const QString& text) {
     auto* label = new QLabel(text, client_);
-    label->setGeometry(x, y, w, h);
+    label->setGeometry(box.X, box.Y, box.W, box.H);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->setWordWrap(true);
     label->setTextFormat(Qt::PlainText);
@@ -219,9 +194,9 @@ QLabel* MainWindow::MakeLabel(int id, int x, int y, int w, int h, const QString&
     return label;
 }
 
-void MainWindow::MakeLine(int x, int y, int w, int h) {
+void MainWindow::MakeLine(const display::Box& box) {
     auto* line = new BlackFrame(client_);
-    line->setGeometry(x, y, w, h);
+    line->setGeometry(box.X, box.Y, box.W, box.H);
     line->setAttribute(Qt::WA_TransparentForMouseEvents);
     Register(line, NoControlId, "line");
 }
@@ -242,30 +217,29 @@ void MainWindow::CreateControls() {
 // The five panels and the tune indicator's scale.
 void MainWindow::CreatePanels() {
     display::DisplayState& display = state_.Display;
-    const auto panel = [&](int id, display::PanelImage& image, bool border, int x, int y) {
-        auto* widget = new display::PanelWidget(image, border, client_);
-        widget->move(x, y);
+    const auto panel = [&](int id, display::PanelImage& image, const display::PanelPlace& place) {
+        auto* widget = new display::PanelWidget(image, place.Border, client_);
+        const display::Box outer = display::Outer(place);
+        widget->move(outer.X, outer.Y);
         Register(widget, id, "panel");
     };
-    panel(CorrelogramPanelId, display.CorrelogramImage, false, 80, 51);
-    panel(DopplergramPanelId, display.DopplergramImage, false, 80, 288);
-    panel(CorrelationPanelId, display.CorrelationImage, true, 5, 50);
-    panel(ScattergramPanelId, display.ScattergramImage, true, 482, 287);
-    panel(TunePanelId, display.TuneImage, true, 600, 288);
+    panel(CorrelogramPanelId, display.CorrelogramImage, display::CorrelogramPlace);
+    panel(DopplergramPanelId, display.DopplergramImage, display::DopplergramPlace);
+    panel(CorrelationPanelId, display.CorrelationImage, display::CorrelationPlace);
+    panel(ScattergramPanelId, display.ScattergramImage, display::ScattergramPlace);
+    panel(TunePanelId, display.TuneImage, display::TunePlace);
 
-    for (int y : {288, 345, 415, 485, 544})
-        MakeLine(671, y, 4, 1);
-    for (int id = FirstTuneScaleLabelId; id <= LastTuneScaleLabelId; ++id) {
-        const ScaleLabel& s = ScaleLabelOf(id);
-        MakeLabel(id, s.X, s.Y, s.W, s.H, QString::fromLatin1(s.Nato));
-    }
+    for (const display::Box& line : display::TuneScaleLines)
+        MakeLine(line);
+    for (int id = FirstTuneScaleLabelId; id <= LastTuneScaleLabelId; ++id)
+        MakeLabel(id, ScaleLabelOf(id).Box, QString::fromLatin1(ScaleLabelOf(id).Nato));
 }
 
 // Clock offset and gain.
 void MainWindow::CreateSliders() {
-    const auto slider = [&](int id, int x, int w, int maximum, int position) {
+    const auto slider = [&](int id, const display::Box& box, int maximum, int position) {
         auto* bar = new QSlider(Qt::Horizontal, client_);
-        bar->setGeometry(x, 1, w, 30);
+        bar->setGeometry(box.X, box.Y, box.W, box.H);
         bar->setRange(0, maximum);
         bar->setSingleStep(1);
         bar->setPageStep(maximum / 5);
@@ -282,16 +256,17 @@ void MainWindow::CreateSliders() {
         });
         return bar;
     };
-    clockSlider_ = slider(ClockSliderId, 1, 500, 20000, 10000);
-    MakeLabel(ClockLabelId, 220, 32, 120, 18, QStringLiteral("Clock offset 0.00 ppm"));
-    gainSlider_ = slider(GainSliderId, 500, 200, 2000, 1050);
-    MakeLabel(GainLabelId, 580, 32, 100, 14, QStringLiteral("Gain 1.0"));
+    clockSlider_ = slider(ClockSliderId, display::ClockSliderBox, 20000, 10000);
+    MakeLabel(ClockLabelId, display::ClockLabelBox, QStringLiteral("Clock offset 0.00 ppm"));
+    gainSlider_ = slider(GainSliderId, display::GainSliderBox, 2000, 1050);
+    MakeLabel(GainLabelId, display::GainLabelBox, QStringLiteral("Gain 1.0"));
 }
 
 // The pointer's Doppler and delay readouts, and the Doppler shift buttons.
 void MainWindow::CreateReadouts() {
-    const auto readout = [&](int id, int x, int w, const char* colour, const QString& widest) {
-        QLabel* label = MakeLabel(id, x, 570, w, 14, QStringLiteral(" "));
+    const auto readout = [&](int id, const display::Box& box, const char* colour,
+                             const QString& widest) {
+        QLabel* label = MakeLabel(id, box, QStringLiteral(" "));
         label->setWordWrap(false);
         // Centred in its 12 inner rows so the digits are not cut off.
         label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -301,12 +276,13 @@ void MainWindow::CreateReadouts() {
         // Fitted for the widest reading (digits are all as wide as 0).
         FitLabel(*label, client_->font(), {widest});
     };
-    readout(DopplerReadoutId, 465, 55, "rgb(255,0,0)", QStringLiteral("-0.00 Hz"));
-    readout(DelayReadoutId, 519, 60, "rgb(0,0,255)", QStringLiteral("00.00 msec"));
+    readout(DopplerReadoutId, display::DopplerReadoutBox, "rgb(255,0,0)",
+            QStringLiteral("-0.00 Hz"));
+    readout(DelayReadoutId, display::DelayReadoutBox, "rgb(0,0,255)", QStringLiteral("00.00 msec"));
 
-    const auto button = [&](int id, int y, const char* text) {
+    const auto button = [&](int id, const display::Box& box, const char* text) {
         auto* push = new QPushButton(QString::fromLatin1(text), client_);
-        push->setGeometry(554, y, 20, 20);
+        push->setGeometry(box.X, box.Y, box.W, box.H);
         // The window is a dialog: a default button would be pressed by every
         // Return or Enter, shifting the Doppler axis.
         push->setAutoDefault(false);
@@ -314,39 +290,26 @@ void MainWindow::CreateReadouts() {
         Register(push, id, "button");
         connect(push, &QPushButton::clicked, this, [this, id] { OnCommand(id); });
     };
-    button(ShiftUpCommand, 341, "+");
-    button(ShiftDownCommand, 467, "-");
+    button(ShiftUpCommand, display::ShiftUpButtonBox, "+");
+    button(ShiftDownCommand, display::ShiftDownButtonBox, "-");
 }
 
 // Captions, frame lines and the delay and Doppler scales.
 void MainWindow::CreateCaptionsAndScales() {
-    MakeLabel(NoControlId, 10, 564, 67, 14, QStringLiteral("Correlation"));
-    MakeLabel(NoControlId, 350, 270, 67, 14, QStringLiteral("Correlogram"));
-    MakeLabel(NoControlId, 530, 75, 70, 30, QStringLiteral("Signal Phase"));
-    MakeLabel(NoControlId, 240, 560, 67, 14, QStringLiteral("Dopplergram"));
-    MakeLabel(NoControlId, 490, 550, 72, 14, QStringLiteral("Scattergram"));
-    MakeLabel(NoControlId, 600, 550, 72, 30, QStringLiteral("Tune indicator"));
+    for (const display::Caption& caption : display::Captions)
+        MakeLabel(NoControlId, caption.Box, QString::fromLatin1(caption.Text));
 
-    MakeLine(641, 50, 1, 200);
-    for (int y : {50, 90, 130, 170, 210, 250})
-        MakeLine(641, y, 8, 1);
-    MakeLine(79, 50, 1, 201);
-    MakeLine(79, 50, 562, 45);
+    for (const display::Box& line : display::DelayScaleLines)
+        MakeLine(line);
     for (int id = FirstDelayScaleLabelId; id <= LastDelayScaleLabelId; ++id) {
-        const ScaleLabel& s = ScaleLabelOf(id);
-        QLabel* label = MakeLabel(id, s.X, s.Y, s.W, s.H, QString::fromLatin1(s.Nato));
+        QLabel* label =
+            MakeLabel(id, ScaleLabelOf(id).Box, QString::fromLatin1(ScaleLabelOf(id).Nato));
         FitLabel(*label, IsDelayTimeLabel(id) ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
     }
-    MakeLine(481, 287, 1, 256);
-    for (int y : {287, 416, 543})
-        MakeLine(551, y, 8, 1);
-    MakeLine(79, 287, 1, 256);
-    MakeLine(79, 287, 402, 1);
-    MakeLine(79, 543, 402, 1);
-    for (int id = FirstDopplerScaleLabelId; id <= LastDopplerScaleLabelId; ++id) {
-        const ScaleLabel& s = ScaleLabelOf(id);
-        MakeLabel(id, s.X, s.Y, s.W, s.H, QString::fromLatin1(s.Nato));
-    }
+    for (const display::Box& line : display::DopplerScaleLines)
+        MakeLine(line);
+    for (int id = FirstDopplerScaleLabelId; id <= LastDopplerScaleLabelId; ++id)
+        MakeLabel(id, ScaleLabelOf(id).Box, QString::fromLatin1(ScaleLabelOf(id).Nato));
 }
 
 void MainWindow::CreateMenus() {
@@ -410,7 +373,7 @@ QAction* MainWindow::MenuItem(int commandId) const {
     return it == menuItems_.end() ? nullptr : it->second;
 }
 
-QLabel* MainWindow::RebuildLabel(int id, int x, int y, int w, int h, const QString& text) {
+QLabel* MainWindow::RebuildLabel(int id, const display::Box& box, const QString& text) {
     // The label keeps its place in the creation order (its slot).
     const auto slot = std::find(slotIds_.begin(), slotIds_.end(), id);
     const size_t index = static_cast<size_t>(slot - slotIds_.begin());
@@ -418,7 +381,7 @@ QLabel* MainWindow::RebuildLabel(int id, int x, int y, int w, int h, const QStri
         delete controls_[index];
         controls_[index] = nullptr;
     }
-    QLabel* label = MakeLabel(id, x, y, w, h, text); // appended by Register
+    QLabel* label = MakeLabel(id, box, text); // appended by Register
     if (slot != slotIds_.end()) {
         controls_.pop_back();
         slotIds_.pop_back();
@@ -440,13 +403,14 @@ void MainWindow::DestroyScaleLabels() {
 
 void MainWindow::CreateScaleLabels() {
     const bool nato = state_.Chain->ReceiverMode == dsp::ModeNato;
-    for (const ScaleLabel& s : ScaleLabels) {
-        const int h = !nato && s.Id == SmallestDelayLabelId ? 13 : s.H;
-        QLabel* label =
-            RebuildLabel(s.Id, s.X, s.Y, s.W, h, QString::fromLatin1(nato ? s.Nato : s.Amateur));
-        if (s.Id <= LastDelayScaleLabelId)
+    for (int id = FirstScaleLabelId; id <= LastScaleLabelId; ++id) {
+        const display::ScaleLabelPlace& s = ScaleLabelOf(id);
+        display::Box box = s.Box;
+        if (!nato && id == SmallestDelayLabelId) box.H = display::AmateurSmallestDelayLabelHeight;
+        QLabel* label = RebuildLabel(id, box, QString::fromLatin1(nato ? s.Nato : s.Amateur));
+        if (id <= LastDelayScaleLabelId)
             FitLabel(*label,
-                     IsDelayTimeLabel(s.Id) ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
+                     IsDelayTimeLabel(id) ? state_.Fonts.ScaleFont : state_.Fonts.DistanceFont);
     }
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "receiver/display/window_layout.h"
 #include "receiver/io/wave_input.h"
 #include "receiver/session/capture.h"
 #include "receiver/session/receiver_state.h"
@@ -33,8 +34,6 @@ class ClientArea;
 // The window's title at start-up; the mode commands write their own (also at
 // a start in the AMATEUR mode).
 inline const QString StartTitle = QStringLiteral("Stanag 4285 Receiver (NATO)");
-inline constexpr int ClientWidth = 705;
-inline constexpr int ClientHeight = 620;
 
 // Our own 32 x 32 icon: a correlation peak over a dark sky.
 QIcon MakeProgramIcon();
@@ -106,10 +105,10 @@ class MainWindow : public QDialog, public session::CaptureHost {
     void CreateReadouts();
     void CreateCaptionsAndScales();
     void CreateMenus();
-    QLabel* MakeLabel(int id, int x, int y, int w, int h, const QString& text);
-    void MakeLine(int x, int y, int w, int h);
+    QLabel* MakeLabel(int id, const display::Box& box, const QString& text);
+    void MakeLine(const display::Box& box);
     void Register(QWidget* control, int id, const char* kind);
-    QLabel* RebuildLabel(int id, int x, int y, int w, int h, const QString& text);
+    QLabel* RebuildLabel(int id, const display::Box& box, const QString& text);
     void DestroyScaleLabels();
     void CreateScaleLabels();
 

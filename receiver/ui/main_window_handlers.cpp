@@ -55,13 +55,13 @@ void MainWindow::OnInitDialog() {
     const dsp::Settings& s = state_.Settings;
     clockSlider_->setRange(0, 20000);
     clockSlider_->setValue(ClampToInt(std::floor(s.ClockOffset * 200000000.0L + 10000.0L)));
-    RebuildLabel(ClockLabelId, 220, 32, 120, 18, QString());
+    RebuildLabel(ClockLabelId, display::ClockLabelBox, QString());
     SetClockLabel();
 
     gainSlider_->setRange(0, 2000);
     const long double g = s.InputGain;
     gainSlider_->setValue(ClampToInt(std::nearbyint(2100.0L * g / (1.0L + g))));
-    RebuildLabel(GainLabelId, 580, 32, 100, 14, QString());
+    RebuildLabel(GainLabelId, display::GainLabelBox, QString());
     SetGainLabel();
 
     DestroyScaleLabels();

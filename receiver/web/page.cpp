@@ -1,20 +1,23 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/web/page.h"
 
+#include <array>
+#include <iterator>
+
 #include <QJsonArray>
 #include <QString>
 #include <QUrl>
 
 #include <cmath>
 
+#include "receiver/display/window_layout.h"
+
 namespace web {
 
 namespace {
 
 // Places in the window's client area: x, y, width, height.
-struct Box {
-    int X, Y, W, H;
-};
+using Box = display::Box;
 
 // The panels and whether the window draws its thin sunken border round it.
 struct PanelPlace {
@@ -23,54 +26,61 @@ struct PanelPlace {
     bool Border;
 };
 constexpr PanelPlace PanelPlaces[] = {
-    {Panel::Correlation, {6, 51, 68, 510}, true},
-    {Panel::Correlogram, {80, 51, 561, 216}, false},
-    {Panel::Dopplergram, {80, 288, 401, 271}, false},
-    {Panel::Scattergram, {483, 288, 68, 255}, true},
-    {Panel::Tune, {601, 289, 70, 254}, true},
+    {Panel::Correlation, display::CorrelationPlace.Picture, display::CorrelationPlace.Border},
+    {Panel::Correlogram, display::CorrelogramPlace.Picture, display::CorrelogramPlace.Border},
+    {Panel::Dopplergram, display::DopplergramPlace.Picture, display::DopplergramPlace.Border},
+    {Panel::Scattergram, display::ScattergramPlace.Picture, display::ScattergramPlace.Border},
+    {Panel::Tune, display::TunePlace.Picture, display::TunePlace.Border},
 };
 
 // The black lines and frames of the window's scales.
-constexpr Box Lines[] = {
-    {671, 288, 4, 1},  {671, 345, 4, 1}, {671, 415, 4, 1}, {671, 485, 4, 1},  {671, 544, 4, 1},
-    {641, 50, 1, 200}, {641, 50, 8, 1},  {641, 90, 8, 1},  {641, 130, 8, 1},  {641, 170, 8, 1},
-    {641, 210, 8, 1},  {641, 250, 8, 1}, {79, 50, 1, 201}, {79, 50, 562, 45}, {481, 287, 1, 256},
-    {551, 287, 8, 1},  {551, 416, 8, 1}, {551, 543, 8, 1}, {79, 287, 1, 256}, {79, 287, 402, 1},
-    {79, 543, 402, 1},
-};
+constexpr auto Lines = [] {
+    std::array<Box, std::size(display::TuneScaleLines) + std::size(display::DelayScaleLines) +
+                        std::size(display::DopplerScaleLines)>
+        all{};
+    size_t n = 0;
+    for (const Box& line : display::TuneScaleLines)
+        all[n++] = line;
+    for (const Box& line : display::DelayScaleLines)
+        all[n++] = line;
+    for (const Box& line : display::DopplerScaleLines)
+        all[n++] = line;
+    return all;
+}();
 
-// Scale labels of both modes.  Fonts: "time" (the delay scale's times),
-// "distance" (its distances) and "control" (all others).
+// Scale labels of both modes and the captions the page shows.  Fonts: "time"
+// (the delay scale's times), "distance" (its distances) and "control" (all
+// others).
 struct ScaleText {
     web::Box Box;
     const char* Font;
     const char* Nato;
     const char* Amateur;
 };
-constexpr ScaleText ScaleTexts[] = {
-    {{649, 43, 38, 14}, "time", "20ms", "25ms"},
-    {{649, 58, 38, 14}, "distance", "(6000 km)", "(7500 km)"},
-    {{649, 83, 38, 14}, "time", "16ms", "20ms"},
-    {{649, 98, 38, 14}, "distance", "(4800 km)", "(6000 km)"},
-    {{649, 123, 38, 14}, "time", "12ms", "15ms"},
-    {{649, 138, 38, 14}, "distance", "(3600 km)", "(4500 km)"},
-    {{649, 163, 38, 14}, "time", "8ms", "10ms"},
-    {{649, 178, 38, 14}, "distance", "(2400 km)", "(3000 km)"},
-    {{649, 203, 38, 14}, "time", "4ms", "5ms"},
-    {{649, 218, 38, 14}, "distance", "(1200 km)", "(1500 km)"},
-    {{649, 243, 30, 14}, "time", "0ms", "0ms"},
-    {{558, 281, 42, 20}, "control", "+5 Hz", "+4 Hz"},
-    {{558, 407, 40, 20}, "control", " 0 Hz", " 0 Hz"},
-    {{558, 535, 42, 20}, "control", "-5 Hz", "-4 Hz"},
-    {{675, 341, 20, 14}, "control", "+30", "+25"},
-    {{675, 408, 20, 20}, "control", " 0", " 0"},
-    {{675, 477, 20, 14}, "control", "-30", "-25"},
-    {{10, 564, 67, 14}, "control", "Correlation", "Correlation"},
-    {{350, 270, 67, 14}, "control", "Correlogram", "Correlogram"},
-    {{240, 560, 67, 14}, "control", "Dopplergram", "Dopplergram"},
-    {{490, 550, 72, 14}, "control", "Scattergram", "Scattergram"},
-    {{600, 550, 72, 30}, "control", "Tune indicator", "Tune indicator"},
-};
+constexpr size_t ShownCaptions = [] {
+    size_t n = 0;
+    for (const display::Caption& caption : display::Captions)
+        n += caption.UnderPanel ? 0 : 1;
+    return n;
+}();
+constexpr auto ScaleTexts = [] {
+    std::array<ScaleText, std::size(display::DelayScaleLabels) +
+                              std::size(display::DopplerScaleLabels) +
+                              std::size(display::TuneScaleLabels) + ShownCaptions>
+        all{};
+    size_t n = 0;
+    for (const display::ScaleLabelPlace& label : display::DelayScaleLabels) {
+        const char* font = n % 2 == 0 ? "time" : "distance"; // alternating from the top
+        all[n++] = {label.Box, font, label.Nato, label.Amateur};
+    }
+    for (const display::ScaleLabelPlace& label : display::DopplerScaleLabels)
+        all[n++] = {label.Box, "control", label.Nato, label.Amateur};
+    for (const display::ScaleLabelPlace& label : display::TuneScaleLabels)
+        all[n++] = {label.Box, "control", label.Nato, label.Amateur};
+    for (const display::Caption& caption : display::Captions)
+        if (!caption.UnderPanel) all[n++] = {caption.Box, "control", caption.Text, caption.Text};
+    return all;
+}();
 
 QString Px(const Box& box) {
     return QStringLiteral("left:%1px;top:%2px;width:%3px;height:%4px")

@@ -25,11 +25,14 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "receiver/analysis/block_table.h"
+#include "receiver/display/window_layout.h"
 #include "receiver/io/paced_devices.h"
 #include "receiver/io/tests/scripted_device.h"
 #include "receiver/session/preferences.h"
@@ -110,95 +113,122 @@ class WindowTest : public ::testing::Test {
     std::vector<QUrl> openedDocuments_;
 };
 
-struct ControlRow {
+QRect Rect(const display::Box& box) {
+    return QRect(box.X, box.Y, box.W, box.H);
+}
+
+struct PanelOfLayout {
     int Id;
-    const char* Kind;
-    int X, Y, W, H;
-    const char* Text; // nullptr: not a text control
+    const display::PanelPlace& Place;
+};
+const PanelOfLayout Panels[] = {
+    {CorrelogramPanelId, display::CorrelogramPlace},
+    {DopplergramPanelId, display::DopplergramPlace},
+    {CorrelationPanelId, display::CorrelationPlace},
+    {ScattergramPanelId, display::ScattergramPlace},
+    {TunePanelId, display::TunePlace},
 };
 
-// Every control of the window in creation order: id, kind, place, size, text.
-const ControlRow ControlTable[] = {
-    {4000, "panel", 80, 51, 561, 216, nullptr},
-    {4008, "panel", 80, 288, 401, 271, nullptr},
-    {4002, "panel", 5, 50, 70, 512, nullptr},
-    {4009, "panel", 482, 287, 70, 257, nullptr},
-    {4012, "panel", 600, 288, 72, 256, nullptr},
-    {-1, "line", 671, 288, 4, 1, nullptr},
-    {-1, "line", 671, 345, 4, 1, nullptr},
-    {-1, "line", 671, 415, 4, 1, nullptr},
-    {-1, "line", 671, 485, 4, 1, nullptr},
-    {-1, "line", 671, 544, 4, 1, nullptr},
-    {9014, "label", 675, 341, 20, 14, "+30"},
-    {9015, "label", 675, 408, 20, 20, " 0"},
-    {9016, "label", 675, 477, 20, 14, "-30"},
-    {700, "trackbar", 1, 1, 500, 30, nullptr},
-    {4005, "label", 220, 32, 120, 18, "Clock offset 0.00 ppm"},
-    {800, "trackbar", 500, 1, 200, 30, nullptr},
-    {900, "label", 580, 32, 100, 14, "Gain 1.0"},
-    {1000, "label", 465, 570, 55, 14, " "},
-    {1001, "label", 519, 570, 60, 14, " "},
-    {1345, "button", 554, 341, 20, 20, "+"},
-    {1346, "button", 554, 467, 20, 20, "-"},
-    {-1, "label", 10, 564, 67, 14, "Correlation"},
-    {-1, "label", 350, 270, 67, 14, "Correlogram"},
-    {-1, "label", 530, 75, 70, 30, "Signal Phase"},
-    {-1, "label", 240, 560, 67, 14, "Dopplergram"},
-    {-1, "label", 490, 550, 72, 14, "Scattergram"},
-    {-1, "label", 600, 550, 72, 30, "Tune indicator"},
-    {-1, "line", 641, 50, 1, 200, nullptr},
-    {-1, "line", 641, 50, 8, 1, nullptr},
-    {-1, "line", 641, 90, 8, 1, nullptr},
-    {-1, "line", 641, 130, 8, 1, nullptr},
-    {-1, "line", 641, 170, 8, 1, nullptr},
-    {-1, "line", 641, 210, 8, 1, nullptr},
-    {-1, "line", 641, 250, 8, 1, nullptr},
-    {-1, "line", 79, 50, 1, 201, nullptr},
-    {-1, "line", 79, 50, 562, 45, nullptr},
-    {9000, "label", 649, 43, 38, 14, "20ms"},
-    {9001, "label", 649, 58, 38, 14, "(6000 km)"},
-    {9002, "label", 649, 83, 38, 14, "16ms"},
-    {9003, "label", 649, 98, 38, 14, "(4800 km)"},
-    {9004, "label", 649, 123, 38, 14, "12ms"},
-    {9005, "label", 649, 138, 38, 14, "(3600 km)"},
-    {9006, "label", 649, 163, 38, 14, "8ms"},
-    {9007, "label", 649, 178, 38, 14, "(2400 km)"},
-    {9008, "label", 649, 203, 38, 14, "4ms"},
-    {9009, "label", 649, 218, 38, 14, "(1200 km)"},
-    {9010, "label", 649, 243, 30, 14, "0ms"},
-    {-1, "line", 481, 287, 1, 256, nullptr},
-    {-1, "line", 551, 287, 8, 1, nullptr},
-    {-1, "line", 551, 416, 8, 1, nullptr},
-    {-1, "line", 551, 543, 8, 1, nullptr},
-    {-1, "line", 79, 287, 1, 256, nullptr},
-    {-1, "line", 79, 287, 402, 1, nullptr},
-    {-1, "line", 79, 543, 402, 1, nullptr},
-    {9011, "label", 558, 281, 42, 20, "+5 Hz"},
-    {9012, "label", 558, 407, 40, 20, " 0 Hz"},
-    {9013, "label", 558, 535, 42, 20, "-5 Hz"},
-};
+const display::ScaleLabelPlace& ScalePlace(int id) {
+    if (id >= FirstTuneScaleLabelId) return display::TuneScaleLabels[id - FirstTuneScaleLabelId];
+    if (id >= FirstDopplerScaleLabelId)
+        return display::DopplerScaleLabels[id - FirstDopplerScaleLabelId];
+    return display::DelayScaleLabels[id - FirstDelayScaleLabelId];
+}
 
-TEST_F(WindowTest, EveryControlHasItsIdKindPlaceAndText) {
+// Every control the layout places: panels, lines, scale labels, captions and
+// the eight controls of their own.
+constexpr size_t LayoutControls =
+    std::size(Panels) + std::size(display::TuneScaleLines) + std::size(display::DelayScaleLines) +
+    std::size(display::DopplerScaleLines) + (LastScaleLabelId - FirstScaleLabelId + 1) +
+    std::size(display::Captions) + 8;
+
+TEST_F(WindowTest, EveryControlSitsWhereTheLayoutPutsItInsideTheClientArea) {
     Start();
     const std::vector<QWidget*>& controls = window_->Controls();
-    ASSERT_EQ(controls.size(), std::size(ControlTable));
-    for (size_t i = 0; i < controls.size(); ++i) {
-        const ControlRow& row = ControlTable[i];
-        SCOPED_TRACE("control #" + std::to_string(i + 1) + " id " + std::to_string(row.Id));
-        QWidget* c = controls[i];
-        ASSERT_NE(c, nullptr);
+    ASSERT_EQ(controls.size(), LayoutControls);
+    for (QWidget* c : controls) {
         EXPECT_EQ(c->parentWidget(), window_->Client());
-        EXPECT_EQ(c->property("controlId").toInt(), row.Id);
-        EXPECT_EQ(c->property("kind").toString(), QString::fromLatin1(row.Kind));
-        EXPECT_EQ(c->geometry(), QRect(row.X, row.Y, row.W, row.H));
-        if (!row.Text) continue;
-        if (auto* label = qobject_cast<QLabel*>(c)) {
-            EXPECT_EQ(label->text(), row.Text);
-        }
-        if (auto* button = qobject_cast<QPushButton*>(c)) {
-            EXPECT_EQ(button->text(), row.Text);
+        EXPECT_TRUE(window_->Client()->rect().contains(c->geometry())) << c->geometry().x();
+    }
+    // A panel's picture sits in the layout's box, inside its one-pixel border.
+    for (const PanelOfLayout& panel : Panels) {
+        QWidget* widget = window_->Control(panel.Id);
+        ASSERT_NE(widget, nullptr) << panel.Id;
+        EXPECT_EQ(widget->property("kind").toString(), "panel");
+        const int border = panel.Place.Border ? 1 : 0;
+        EXPECT_EQ(widget->geometry().adjusted(border, border, -border, -border),
+                  Rect(panel.Place.Picture))
+            << panel.Id;
+    }
+    const std::pair<int, display::Box> own[] = {
+        {ClockSliderId, display::ClockSliderBox},
+        {ClockLabelId, display::ClockLabelBox},
+        {GainSliderId, display::GainSliderBox},
+        {GainLabelId, display::GainLabelBox},
+        {DopplerReadoutId, display::DopplerReadoutBox},
+        {DelayReadoutId, display::DelayReadoutBox},
+        {ShiftUpCommand, display::ShiftUpButtonBox},
+        {ShiftDownCommand, display::ShiftDownButtonBox},
+    };
+    for (const auto& [id, box] : own)
+        EXPECT_EQ(window_->Control(id)->geometry(), Rect(box)) << id;
+    EXPECT_EQ(qobject_cast<QPushButton*>(window_->Control(ShiftUpCommand))->text(), "+");
+    EXPECT_EQ(qobject_cast<QPushButton*>(window_->Control(ShiftDownCommand))->text(), "-");
+    for (int id = FirstScaleLabelId; id <= LastScaleLabelId; ++id) {
+        EXPECT_EQ(window_->Control(id)->geometry(), Rect(ScalePlace(id).Box)) << id;
+        EXPECT_EQ(LabelText(id), ScalePlace(id).Nato) << id;
+    }
+    // The lines and the captions, each once, in whatever order.
+    std::multiset<std::tuple<int, int, int, int>> lines, captions;
+    const auto key = [](const QRect& r) { return std::tuple(r.x(), r.y(), r.width(), r.height()); };
+    for (QWidget* c : controls) {
+        if (c->property("kind").toString() == "line") lines.insert(key(c->geometry()));
+        if (c->property("controlId").toInt() == NoControlId && qobject_cast<QLabel*>(c))
+            captions.insert(key(c->geometry()));
+    }
+    std::multiset<std::tuple<int, int, int, int>> wantedLines, wantedCaptions;
+    const auto addLines = [&](const auto& group) {
+        for (const display::Box& box : group)
+            wantedLines.insert(key(Rect(box)));
+    };
+    addLines(display::TuneScaleLines);
+    addLines(display::DelayScaleLines);
+    addLines(display::DopplerScaleLines);
+    for (const display::Caption& caption : display::Captions)
+        wantedCaptions.insert(key(Rect(caption.Box)));
+    EXPECT_EQ(lines, wantedLines);
+    EXPECT_EQ(captions, wantedCaptions);
+}
+
+// Panels never overlap one another; nothing but the scale frames and the
+// caption they hide lies under a panel, and those lie below it.
+TEST_F(WindowTest, PanelsCoverOnlyTheFramesAndTheHiddenCaption) {
+    Start();
+    const QObjectList stack = window_->Client()->children(); // bottom first
+    for (const PanelOfLayout& a : Panels) {
+        for (const PanelOfLayout& b : Panels) {
+            if (a.Id == b.Id) continue;
+            EXPECT_FALSE(
+                window_->Control(a.Id)->geometry().intersects(window_->Control(b.Id)->geometry()))
+                << a.Id << " " << b.Id;
         }
     }
+    int hidden = 0;
+    for (QWidget* c : window_->Controls()) {
+        const QString kind = c->property("kind").toString();
+        if (kind == "panel") continue;
+        for (const PanelOfLayout& panel : Panels) {
+            QWidget* p = window_->Control(panel.Id);
+            if (!c->geometry().intersects(p->geometry())) continue;
+            const auto* label = qobject_cast<QLabel*>(c);
+            EXPECT_TRUE(kind == "line" || (label && label->text() == "Signal Phase"))
+                << kind.toStdString() << " under panel " << panel.Id;
+            EXPECT_LT(stack.indexOf(c), stack.indexOf(p)) << "panel " << panel.Id << " on top";
+            if (label) ++hidden;
+        }
+    }
+    EXPECT_EQ(hidden, 1);
 }
 
 TEST_F(WindowTest, ScaleFontsAreTimesRomanAndOtherTextsTheControlFont) {
@@ -596,10 +626,11 @@ TEST_F(WindowTest, ModeSwitchRebuildsLabelsTitleChecksAndRestartsCapture) {
         {9016, "-25"}};
     for (auto [id, text] : amateur)
         EXPECT_EQ(LabelText(id), text) << id;
-    EXPECT_EQ(window_->Control(9008)->geometry(), QRect(649, 203, 38, 13));
-    EXPECT_EQ(window_->Control(9007)->geometry(), QRect(649, 178, 38, 14));
+    // "5ms" is one pixel less high than "4ms"; its neighbours keep their size.
+    EXPECT_EQ(window_->Control(9008)->geometry(), Rect(ScalePlace(9008).Box).adjusted(0, 0, 0, -1));
+    EXPECT_EQ(window_->Control(9007)->geometry(), Rect(ScalePlace(9007).Box));
     EXPECT_EQ(window_->Control(9008)->font(), state_.Fonts.ScaleFont);
-    EXPECT_EQ(window_->Controls().size(), std::size(ControlTable));
+    EXPECT_EQ(window_->Controls().size(), LayoutControls);
 
     // NATO twice: the second time the mode does not change, capture restarts anyway.
     for (int round = 1; round <= 2; ++round) {
@@ -612,7 +643,7 @@ TEST_F(WindowTest, ModeSwitchRebuildsLabelsTitleChecksAndRestartsCapture) {
     EXPECT_TRUE(window_->MenuItem(NatoCommand)->isChecked());
     EXPECT_FALSE(window_->MenuItem(AmateurCommand)->isChecked());
     EXPECT_EQ(LabelText(9000), "20ms");
-    EXPECT_EQ(window_->Control(9008)->geometry(), QRect(649, 203, 38, 14));
+    EXPECT_EQ(window_->Control(9008)->geometry(), Rect(ScalePlace(9008).Box));
     EXPECT_EQ(LabelText(9016), "-30");
 }
 
