@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace savefile {
@@ -49,6 +50,11 @@ bool PendingFile::Open(const std::filesystem::path& path, std::string& error) {
         temporary_.clear();
         return false;
     }
+    // A file replaced keeps its permissions (a private settings file stays
+    // private).
+    struct stat old {};
+    if (::stat(path_.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+        (void)::fchmod(fd_, old.st_mode & 07777);
     return true;
 }
 

@@ -24,8 +24,8 @@ class PendingFile {
     PendingFile(const PendingFile&) = delete;
     PendingFile& operator=(const PendingFile&) = delete;
 
-    // Creates (or empties) the temporary file for `path`, with the mode a new
-    // file gets (0666 less the umask).
+    // Creates (or empties) the temporary file for `path`, with the mode of the
+    // file it replaces, or the one a new file gets (0666 less the umask).
     bool Open(const std::filesystem::path& path, std::string& error);
     bool IsOpen() const { return fd_ >= 0; }
 

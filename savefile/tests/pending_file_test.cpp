@@ -158,7 +158,8 @@ class PendingFileTest : public ::testing::Test {
     fs::path dir_;
 };
 
-TEST_F(PendingFileTest, OldFileStaysUntilCommitThenIsReplacedWhole) {
+TEST_F(PendingFileTest, OldFileStaysUntilCommitThenIsReplacedWholeKeepingItsPermissions) {
+    fs::permissions(dir_ / "a.txt", fs::perms::owner_read | fs::perms::owner_write);
     savefile::PendingFile file;
     std::string error;
     ASSERT_TRUE(file.Open(dir_ / "a.txt", error)) << error;
@@ -171,6 +172,8 @@ TEST_F(PendingFileTest, OldFileStaysUntilCommitThenIsReplacedWhole) {
     ASSERT_TRUE(file.Commit(error)) << error;
     EXPECT_EQ(ReadAll(dir_ / "a.txt"), "first\nsecond\nthird");
     EXPECT_FALSE(fs::exists(dir_ / "a.txt.part"));
+    EXPECT_EQ(fs::status(dir_ / "a.txt").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(PendingFileTest, DroppedWithoutCommitLeavesOldFileAndNoTemporary) {
