@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/batch/generated_recording.h"
 #include "receiver/dsp/chain.h"
 #include "s4285gen/channels.h"
 #include "s4285gen/s4285gen.h"
@@ -63,25 +64,8 @@ double Median(std::vector<double> values) {
 }
 
 void WriteRecording(const fs::path& path) {
-    const s4285gen::Config config = s4285gen::WattersonConfig(s4285gen::Watterson::Moderate, 20.0);
-    s4285gen::Generator generator(config);
-    SF_INFO info{};
-    info.samplerate = config.SampleRate;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!file) {
-        std::fprintf(stderr, "cannot write %s: %s\n", path.c_str(), sf_strerror(nullptr));
-        std::exit(1);
-    }
-    std::vector<int16_t> chunk(size_t(config.SampleRate));
-    for (auto left = int64_t(RecordingSeconds * config.SampleRate); left > 0;) {
-        const auto n = std::min<int64_t>(left, int64_t(chunk.size()));
-        generator.Generate(chunk.data(), size_t(n));
-        sf_writef_short(file, chunk.data(), n);
-        left -= n;
-    }
-    sf_close(file);
+    bench::WriteGeneratedRecording(
+        path, s4285gen::WattersonConfig(s4285gen::Watterson::Moderate, 20.0), RecordingSeconds);
 }
 
 // ProcessBlock alone, blocks per CPU second: a running chain fed one block of

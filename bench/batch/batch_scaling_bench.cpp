@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/batch/generated_recording.h"
 #include "s4285gen/s4285gen.h"
 
 extern char** environ;
@@ -64,24 +65,7 @@ void WriteRecording(const fs::path& path, double seconds, uint64_t seed) {
                     {.DelayMs = 3.5, .GainDb = -4.0, .DopplerHz = -0.8, .SpreadHz = 0.5}};
     config.SnrDb = 15;
     config.Seed = seed;
-    s4285gen::Generator generator(config);
-    SF_INFO info{};
-    info.samplerate = config.SampleRate;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!file) {
-        std::fprintf(stderr, "cannot write %s: %s\n", path.c_str(), sf_strerror(nullptr));
-        std::exit(1);
-    }
-    std::vector<int16_t> chunk(size_t(config.SampleRate));
-    for (auto left = int64_t(seconds * config.SampleRate); left > 0;) {
-        const auto n = std::min<int64_t>(left, int64_t(chunk.size()));
-        generator.Generate(chunk.data(), size_t(n));
-        sf_writef_short(file, chunk.data(), n);
-        left -= n;
-    }
-    sf_close(file);
+    bench::WriteGeneratedRecording(path, config, seconds);
 }
 
 // Seconds the hypervisor gave the machine's cores to others (steal), all

@@ -160,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
         HealthCase{"NetworkClean",
                    [] {
                        web::StationHealth h = Healthy();
-                       h.Network.emplace();
+                       h.Network = {.Losses = 0, .FilledMs = 0, .FilledBlocks = 0, .Late = 0};
                        return h;
                    }(),
                    "", "Network: nothing lost"}),
