@@ -329,6 +329,26 @@ TEST_F(IqTest, LiveRawIqFromAPipeRunsAReceiverPerCarrierInItsOwnFolder) {
         EXPECT_GE(CsvRows(folder / "channel-2026-03-01.csv").size(), 2u) << t.Folder;
         EXPECT_TRUE(fs::exists(folder / "Stanag4285.set")) << t.Folder;
     }
+    // The first carrier as an IQ WAV that states its centre, replayed at its
+    // pace (6 s) and tuned by its frequency: the same lag.
+    const fs::path band = dir_ / "band7100kHz.wav";
+    ASSERT_EQ(RunProgram(S4285IQ_BIN,
+                         "-o " + band.string() + " --format wav16 --centre 7100000 --rate 48000" +
+                             " --seconds 6 --audio " + (dir_ / "a.wav").string() + ",-5000",
+                         dir_)
+                  .Status,
+              0);
+    const Outcome replay =
+        Propmon("--headless --replay " + band.string() + " --tune 7095000 --mode nato --log " +
+                (dir_ / "replay").string() + " --start-time 2026-03-01T11:00:00Z");
+    ASSERT_EQ(replay.Status, 0) << replay.Err;
+    EXPECT_NE(replay.Err.find("end of the recording"), std::string::npos) << replay.Err;
+    const auto replayed = CsvRows(dir_ / "replay/7095000Hz/propmon-2026-03-01.csv");
+    ASSERT_EQ(replayed.size(), size_t(6 * 9600 / 1024) + 1) << replay.Err;
+    EXPECT_EQ(replayed[1][0].substr(0, 17), "2026-03-01T11:00:") << replayed[1][0];
+    for (size_t r = 10; r < replayed.size(); ++r)
+        EXPECT_EQ(replayed[r][3], directLag["7095000Hz"]) << "row " << r;
+
     // Refused, exit 2: finding carriers needs a recording; a carrier outside
     // the stream's band.
     for (const auto& [args, words] : std::vector<std::pair<std::string, std::string>>{

@@ -32,6 +32,7 @@
 
 #include "receiver/analysis/block_table.h"
 #include "receiver/io/iq_front_end.h"
+#include "receiver/io/iq_recording.h"
 #include "receiver/runners/headless.h"
 #include "receiver/runners/iq_batch.h"
 #include "receiver/session/block_log.h"
@@ -62,6 +63,10 @@ constexpr const char* LiveSynopsis =
     "writes into a folder named by its carrier in whole hertz (7104000Hz/)\n"
     "below --log DIR or the working folder: its block log, channel table,\n"
     "settings file and, with --autosave, its grams.\n"
+    "\n"
+    "propmon --headless --replay IQFILE [--iq] (--tune HZ | --offset HZ)...\n"
+    "plays an IQ recording (IQ WAV or SigMF) the same way, at the pace it was\n"
+    "recorded, its centre and start taken from the file where they are there.\n"
     "\n";
 
 struct LiveChannel {
@@ -81,7 +86,22 @@ struct LiveRequest {
     std::optional<double> CentreHz;
     std::vector<double> OffsetsHz;
     bool Help = false;
+    std::shared_ptr<io::IqRecordingReader> Recording; // --replay of an IQ recording
 };
+
+// A recording that cannot be played: a failure, not bad usage.
+struct ReplayError {
+    QString Reason;
+};
+
+// The value of --replay, when given.
+QString ReplayValue(const QStringList& arguments) {
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == u"--replay" && i + 1 < arguments.size()) return arguments[i + 1];
+        if (arguments[i].startsWith(QLatin1String("--replay="))) return arguments[i].mid(9);
+    }
+    return {};
+}
 
 QString InputValue(const QStringList& arguments) {
     for (qsizetype i = 1; i < arguments.size(); ++i) {
@@ -105,7 +125,9 @@ QList<QCommandLineOption> LiveOptionList() {
                                   QStringLiteral("HZ"))
             << QCommandLineOption(QStringLiteral("centre"),
                                   QStringLiteral("the frequency at the middle of the stream"),
-                                  QStringLiteral("HZ"));
+                                  QStringLiteral("HZ"))
+            << QCommandLineOption(QStringLiteral("iq"),
+                                  QStringLiteral("the --replay recording is IQ (I left, Q right)"));
     return options;
 }
 
@@ -130,12 +152,28 @@ LiveRequest ParseLive(QCommandLineParser& parser, QStringList arguments) {
     }
     request.Options = session::TakeReceiverOptions(parser);
     if (!request.Options.Headless)
-        throw session::UsageError{
-            QStringLiteral("raw IQ from standard input runs without a window: add --headless")};
+        throw session::UsageError{QStringLiteral("raw IQ runs without a window: add --headless")};
     const auto text = [&](const QString& value) { return value.toLocal8Bit().toStdString(); };
     if (parser.isSet(QStringLiteral("centre")))
         request.CentreHz = double(
             session::NumberIn("--centre", text(parser.value(QStringLiteral("centre"))), 0, 1e12L));
+    if (!request.Options.Replay.isEmpty()) {
+        std::string error;
+        request.Recording = io::IqRecordingReader::Open(text(request.Options.Replay),
+                                                        parser.isSet(QStringLiteral("iq")), error);
+        if (!request.Recording) throw ReplayError{QString::fromStdString(error)};
+        const io::IqRecordingInfo& info = request.Recording->Info();
+        request.Rate = int(std::lround(info.SampleRate));
+        if (!request.CentreHz) request.CentreHz = info.CentreHz;
+        if (!request.Options.StartWallMs && !info.StartTime.empty()) {
+            try {
+                request.Options.StartWallMs =
+                    session::ParseStartTime(QString::fromStdString(info.StartTime));
+            } catch (const session::UsageError&) {
+                // A start the file states in a form not read: dated from the open.
+            }
+        }
+    }
     for (const QString& tune : parser.values(QStringLiteral("tune"))) {
         if (tune == u"all")
             throw session::UsageError{QStringLiteral(
@@ -254,11 +292,50 @@ std::vector<LiveChannel> ChannelsOf(const LiveRequest& request, const QString& b
     return channels;
 }
 
-QString InputName(const LiveRequest& request, const LiveChannel& channel) {
-    return QStringLiteral("raw IQ on standard input (%1, %2 samples/s), %3")
+// Where the samples come from, as the input line and the page name it.
+QString SourceName(const LiveRequest& request) {
+    if (request.Recording)
+        return QStringLiteral("IQ recording %1 (%2, %3 samples/s)")
+            .arg(QFileInfo(request.Options.Replay).fileName(),
+                 QString::fromStdString(request.Recording->Info().SampleTypeName))
+            .arg(request.Rate);
+    return QStringLiteral("raw IQ on standard input (%1, %2 samples/s)")
         .arg(QString::fromLatin1(io::IqSampleTypeName(request.Type)))
-        .arg(request.Rate)
-        .arg(HzText(channel.FrequencyHz));
+        .arg(request.Rate);
+}
+
+QString InputName(const LiveRequest& request, const LiveChannel& channel) {
+    return SourceName(request) + QStringLiteral(", ") + HzText(channel.FrequencyHz);
+}
+
+// An IQ recording played at the pace it was recorded: a tenth of a second at
+// a time, each when its time has come; false (told) on a read error.
+bool PlayRecording(io::IqRecordingReader& recording, int rate, io::IqFrontEnds& frontEnds,
+                   const io::AudioSink& sink, const bool& stop, const std::function<void()>& tick) {
+    std::vector<io::IqSample> samples(size_t(std::max(rate / 10, 1)));
+    QElapsedTimer clock;
+    clock.start();
+    int64_t played = 0;
+    while (!stop) {
+        QCoreApplication::processEvents();
+        tick();
+        const int64_t dueMs = played * 1000 / rate;
+        if (clock.elapsed() < dueMs) {
+            ::poll(nullptr, 0, int(std::min<int64_t>(dueMs - clock.elapsed(), PollMs)));
+            continue;
+        }
+        const int64_t got = recording.Read(samples.data(), int64_t(samples.size()));
+        if (got > 0) frontEnds.Feed(samples.data(), size_t(got), sink);
+        if (got < 0) {
+            session::ReportEvent(QStringLiteral("cannot read %1: %2")
+                                     .arg(QString::fromStdString(recording.Info().DataPath),
+                                          QString::fromStdString(recording.Error())));
+            return false;
+        }
+        if (got < int64_t(samples.size())) break;
+        played += got;
+    }
+    return true;
 }
 
 // A channel's own page on a port of its own (any free one), fed as the
@@ -374,10 +451,8 @@ int RunChannels(const LiveRequest& request, std::vector<LiveChannel>& channels) 
     std::unique_ptr<web::WebView> overview;
     if (!StartViews(request, channels, overview)) return session::ExitFailure;
     session::ReportEvent(
-        QStringLiteral("input: raw IQ on standard input, %1, %2 samples/s; "
-                       "%3 receivers, mode %4")
-            .arg(QString::fromLatin1(io::IqSampleTypeName(request.Type)))
-            .arg(request.Rate)
+        QStringLiteral("input: %1; %2 receivers, mode %3")
+            .arg(SourceName(request))
             .arg(channels.size())
             .arg(mode == dsp::ModeAmateur ? QStringLiteral("AMATEUR") : QStringLiteral("NATO")));
 
@@ -391,7 +466,9 @@ int RunChannels(const LiveRequest& request, std::vector<LiveChannel>& channels) 
         FeedChannel(c, samples, count, doneMs);
     };
     bool stop = false;
-    QString why = QStringLiteral("end of input from standard input");
+    QString why = request.Recording
+                      ? QStringLiteral("end of the recording %1").arg(request.Options.Replay)
+                      : QStringLiteral("end of input from standard input");
     session::TerminationWatcher watcher([&] {
         stop = true;
         why = QStringLiteral("stopped by ") +
@@ -404,7 +481,9 @@ int RunChannels(const LiveRequest& request, std::vector<LiveChannel>& channels) 
         sincePublished.restart();
         overview->PublishOverview(OverviewOf(request, channels));
     };
-    const bool read = ReadStream(request, *frontEnds, sink, stop, tick);
+    const bool read = request.Recording ? PlayRecording(*request.Recording, request.Rate,
+                                                        *frontEnds, sink, stop, tick)
+                                        : ReadStream(request, *frontEnds, sink, stop, tick);
     if (!stop) frontEnds->Finish(sink);
     for (LiveChannel& c : channels) {
         session::SaveSettingsFile(*c.State);
@@ -427,7 +506,11 @@ bool IsLiveIqInput(const QString& input, io::IqSampleType& type) {
 
 bool AsksLiveIq(const QStringList& arguments) {
     io::IqSampleType type{};
-    return IsLiveIqInput(InputValue(arguments), type);
+    if (IsLiveIqInput(InputValue(arguments), type)) return true;
+    // A replay of a recording that says it is IQ, or is said to be.
+    const QString replay = ReplayValue(arguments);
+    return !replay.isEmpty() && (arguments.contains(QStringLiteral("--iq")) ||
+                                 io::IsIqRecording(replay.toLocal8Bit().toStdString()));
 }
 
 int RunIqLive(int argc, char** argv) {
@@ -441,13 +524,16 @@ int RunIqLive(int argc, char** argv) {
                      "the usage\n",
                      error.Reason.toLocal8Bit().constData());
         return session::ExitUsage;
+    } catch (const ReplayError& error) {
+        std::fprintf(stderr, "propmon: %s\n", error.Reason.toLocal8Bit().constData());
+        return session::ExitFailure;
     }
     if (request.Help) {
         std::fputs(LiveSynopsis, stdout);
         std::fputs(session::OptionsHelp(LiveOptionList()).toLocal8Bit().constData(), stdout);
         return session::ExitSuccess;
     }
-    if (::isatty(STDIN_FILENO)) {
+    if (!request.Recording && ::isatty(STDIN_FILENO)) {
         std::fprintf(stderr, "propmon: --input stdin reads samples piped to it, but standard "
                              "input is a terminal\n");
         return session::ExitUsage;
