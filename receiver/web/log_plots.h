@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "receiver/web/plot_drawing.h"
+
 namespace web {
 
 // One row of the log as the plots use it; NaN where a column is missing or
@@ -118,9 +120,9 @@ template <class Point> class DayHistory {
 using LogHistory = DayHistory<LogPoint>;
 using ChannelHistory = DayHistory<ChannelPoint>;
 
-inline constexpr int PlotWidth = 705;
-inline constexpr int PlotHeight = 240;
-inline constexpr int64_t PlotSpanMs = 24LL * 3600 * 1000;
+inline constexpr int PlotWidth = plot::Width;
+inline constexpr int PlotHeight = plot::Height;
+inline constexpr int64_t PlotSpanMs = plot::SpanMs;
 
 // Delay of the paths in milliseconds against time (UTC) over the 24 hours up
 // to `nowUtcMs`: the strongest path from its peak lag (at `baudRate`, two

@@ -11,6 +11,7 @@
 #include <cmath>
 
 #include "receiver/display/window_layout.h"
+#include "receiver/web/plot_drawing.h"
 
 namespace web {
 
@@ -333,9 +334,11 @@ QString PlotsHtml() {
     QString html = QStringLiteral("<h2>Last 24 hours, from the live log</h2>\n");
     for (const LogPlot& plot : LogPlots)
         html += QStringLiteral("<p><img id=\"%1\" class=\"plot\" alt=\"%2\" src=\"/plot/%3.png\" "
-                               "width=\"705\" height=\"240\"></p>\n")
+                               "width=\"%4\" height=\"%5\"></p>\n")
                     .arg(QString::fromLatin1(plot.Id), QString::fromLatin1(plot.Alt),
-                         QString::fromLatin1(plot.Picture));
+                         QString::fromLatin1(plot.Picture))
+                    .arg(plot::Width)
+                    .arg(plot::Height);
     return html;
 }
 
@@ -471,7 +474,7 @@ QByteArray PageScript() {
 }
 
 QByteArray PageStyle() {
-    return QByteArrayLiteral(R"css(body {
+    QByteArray style = QByteArrayLiteral(R"css(body {
   margin: 8px;
   background: #f0f0f0;
   color: #000;
@@ -479,14 +482,14 @@ QByteArray PageStyle() {
 }
 #client {
   position: relative;
-  width: 705px;
+  width: @CLIENT_WIDTH@px;
   height: 590px;
   background: #f0f0f0;
   overflow: hidden;
 }
 #band { position: absolute; left: 6px; top: 4px; width: 690px; line-height: 17px; }
 #title { font-weight: bold; }
-#health { list-style: none; margin: 0 0 4px 6px; padding: 0; columns: 2; max-width: 705px; }
+#health { list-style: none; margin: 0 0 4px 6px; padding: 0; columns: 2; max-width: @CLIENT_WIDTH@px; }
 #health li { line-height: 17px; }
 #health li.bad { color: #fff; background: #c00000; font-weight: bold; padding: 0 4px; }
 #links { margin: 0 0 6px 6px; }
@@ -515,6 +518,8 @@ table.listing { border-collapse: collapse; margin-left: 6px; }
 table.listing th, table.listing td { text-align: left; padding: 2px 18px 2px 0; }
 table.listing td.size { text-align: right; font-variant-numeric: tabular-nums; }
 )css");
+    // The client area is as wide as the window's.
+    return style.replace("@CLIENT_WIDTH@", QByteArray::number(display::ClientWidth));
 }
 
 } // namespace web

@@ -13,9 +13,11 @@
 #include <optional>
 #include <span>
 
+#include "receiver/display/window_layout.h"
+
 namespace web::plot {
 
-inline constexpr int Width = 705;
+inline constexpr int Width = display::ClientWidth; // as wide as the receiver's picture
 inline constexpr int Height = 240;
 inline constexpr int64_t SpanMs = 24LL * 3600 * 1000;
 
