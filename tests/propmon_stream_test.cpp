@@ -487,6 +487,19 @@ struct GroupCase {
     const char* Group; // as --input and ffmpeg write it
 };
 
+// Runs `script` with sh inside a network namespace of its own, so that no
+// link, route or group it sets up reaches the machine's interfaces: the script
+// (written to a file in `dir`) first refuses to go on in the namespace the
+// test itself runs in.  Returns sh's exit status (non-zero when refused).
+int InOwnNetworkNamespace(const fs::path& dir, const std::string& script) {
+    const std::string ours = fs::read_symlink("/proc/self/ns/net").string();
+    const fs::path file = dir / "in-own-netns.sh";
+    std::ofstream(file) << "[ \"$(readlink /proc/self/ns/net)\" != '" << ours << "' ] || exit 97\n"
+                        << script << "\n";
+    const int status = std::system(("unshare -n sh " + file.string()).c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 class MulticastTest : public StreamTest, public ::testing::WithParamInterface<GroupCase> {};
 
 TEST_P(MulticastTest, RtpFromTheGroupIsJoined) {
@@ -494,9 +507,7 @@ TEST_P(MulticastTest, RtpFromTheGroupIsJoined) {
     if (std::system("ffmpeg -version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
     if (std::system("unshare -n true > /dev/null 2>&1") != 0)
         GTEST_SKIP() << "no network namespace of our own (unshare -n is not permitted here)";
-    const std::string probe =
-        std::string("unshare -n sh -c '") + param.Setup + "' > /dev/null 2>&1";
-    if (std::system(probe.c_str()) != 0)
+    if (InOwnNetworkNamespace(dir_, param.Setup + std::string(" > /dev/null 2>&1")) != 0)
         GTEST_SKIP() << "the namespace cannot carry the group: " << param.Setup;
     const std::vector<int16_t> signal = TwoPathSignal(15);
     const fs::path raw = dir_ / "signal.raw";
@@ -510,12 +521,11 @@ TEST_P(MulticastTest, RtpFromTheGroupIsJoined) {
         "cd " + dir_.string() + " && " + param.Setup +
         " && { " PROPMON_BIN " --headless --input rtp:" + group + ":5004@48000 --log " + logs +
         " 2> " + (dir_ / "stderr.txt").string() +
-        " & P=\\$!; sleep 1.5; ffmpeg -nostdin -hide_banner -loglevel error -re -f s16le -ar "
+        " & P=$!; sleep 1.5; ffmpeg -nostdin -hide_banner -loglevel error -re -f s16le -ar "
         "48000 -ac 1 -i " +
         raw.string() + " -acodec pcm_s16be -f rtp 'rtp://" + group +
-        ":5004?ttl=1' > /dev/null 2>&1; sleep 1; kill \\$P; wait \\$P; }";
-    ASSERT_EQ(std::system(("unshare -n sh -c \"" + script + "\"").c_str()), 0)
-        << Slurp(dir_ / "stderr.txt");
+        ":5004?ttl=1' > /dev/null 2>&1; sleep 1; kill $P; wait $P; }";
+    ASSERT_EQ(InOwnNetworkNamespace(dir_, script), 0) << Slurp(dir_ / "stderr.txt");
     const Log log = ReadLogs(dir_ / "logs");
     ASSERT_GT(log.Rows.size(), 100u) << Slurp(dir_ / "stderr.txt");
     const size_t lagColumn = log.Column("peak_lag");
