@@ -113,17 +113,6 @@ int RunBatch(int argc, char** argv) {
 
 namespace {
 
-// Painting into panels needs a GUI application (without a display: the
-// offscreen platform); the table alone needs none.
-std::unique_ptr<QCoreApplication> MakeApplication(bool painting) {
-    static int appArgc = 1;
-    static char appName[] = "propmon";
-    static char* appArgv[] = {appName, nullptr};
-    if (!painting) return std::make_unique<QCoreApplication>(appArgc, appArgv);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    return std::make_unique<QGuiApplication>(appArgc, appArgv);
-}
-
 // Mode and channel: the ones asked for, else those that lock best in the
 // first minute (whatever the file's rate); anything not at the mode's rate is
 // converted to it.  Null after a failure, told in `error`.

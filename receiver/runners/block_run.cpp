@@ -9,6 +9,8 @@
 
 #include <sys/stat.h>
 
+#include <QCoreApplication>
+#include <QGuiApplication>
 #include <QString>
 
 #include "receiver/analysis/block_table.h"
@@ -103,6 +105,15 @@ int64_t BlockRun::SnapshotsWritten() const {
 
 int64_t BlockRun::SnapshotsFailed() const {
     return display_ ? display_->SnapshotsFailed : 0;
+}
+
+std::unique_ptr<QCoreApplication> MakeApplication(bool painting) {
+    static int appArgc = 1;
+    static char appName[] = "propmon";
+    static char* appArgv[] = {appName, nullptr};
+    if (!painting) return std::make_unique<QCoreApplication>(appArgc, appArgv);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    return std::make_unique<QGuiApplication>(appArgc, appArgv);
 }
 
 } // namespace runners

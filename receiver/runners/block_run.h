@@ -17,6 +17,8 @@
 #include "receiver/dsp/chain.h"
 #include "receiver/runners/batch_tables.h"
 
+class QCoreApplication;
+
 namespace display {
 struct DisplayState;
 }
@@ -95,5 +97,10 @@ class BlockRun {
 // Time of day of the recording's first sample: its modification time less its
 // duration, as the recorder stopped writing when the recording ended.
 int32_t RecordingStartSeconds(const std::string& path, double durationSeconds);
+
+// The application a batch run needs: painting into panels needs a GUI
+// application (without a display: the offscreen platform); tables alone need
+// none.
+std::unique_ptr<QCoreApplication> MakeApplication(bool painting);
 
 } // namespace runners

@@ -295,17 +295,6 @@ std::string SummaryText(const std::string& file, const std::vector<Channel>& cha
     return text;
 }
 
-// Painting into panels needs a GUI application (without a display: the
-// offscreen platform); the tables alone need none.
-std::unique_ptr<QCoreApplication> MakeApplication(bool painting) {
-    static int appArgc = 1;
-    static char appName[] = "propmon";
-    static char* appArgv[] = {appName, nullptr};
-    if (!painting) return std::make_unique<QCoreApplication>(appArgc, appArgv);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    return std::make_unique<QGuiApplication>(appArgc, appArgv);
-}
-
 // The recording's centre: its own where it says, else --centre; both told.
 std::optional<double> ReportRecording(const IqBatchRequest& request,
                                       const io::IqRecordingInfo& info) {
