@@ -28,6 +28,7 @@
 #include "receiver/dsp/tables.h"
 #include "receiver/io/arrival_gaps.h"
 #include "receiver/io/rate_converter.h"
+#include "receiver/io/sample_joins.h"
 #include "s4285gen/s4285gen.h"
 
 namespace {
@@ -91,11 +92,14 @@ void Silence(Made& made, int64_t samples) {
     made.From.insert(made.From.end(), size_t(samples), -1);
 }
 
-Made ByFinder(const std::vector<int16_t>& signal, const std::vector<Datagram>& sent) {
+// With `hear` the finder also weighs what the samples say of each join, as
+// the UDP input does.
+Made ByFinder(const std::vector<int16_t>& signal, const std::vector<Datagram>& sent, bool hear) {
     std::vector<const Datagram*> arrived;
     for (const Datagram& d : sent)
         if (!d.Lost) arrived.push_back(&d);
     io::ArrivalGapFinder finder(StreamRate);
+    io::JoinJudge judge;
     Made made;
     const auto apply = [&](const std::vector<io::DatagramVerdict>& verdicts) {
         for (const io::DatagramVerdict& v : verdicts) {
@@ -105,7 +109,8 @@ Made ByFinder(const std::vector<int16_t>& signal, const std::vector<Datagram>& s
         }
     };
     for (const Datagram* d : arrived) {
-        finder.Arrive(d->ArrivalNs, d->Samples);
+        const double join = hear ? judge.Next(&signal[size_t(d->Start)], size_t(d->Samples)) : 0.0;
+        finder.Arrive(d->ArrivalNs, d->Samples, join);
         apply(finder.Decide(d->ArrivalNs));
     }
     apply(finder.Flush());
@@ -145,7 +150,9 @@ struct Score {
     int64_t AwayMisplaced = 0, AwayFill = 0, AwayOther = 0;
     int64_t FillRows = 0, FillLocked = 0;
     int64_t Clean = 0, CleanKept = 0; // rows not flagged fill
+    int64_t PathKept = 0;             // rows whose path1_lag is at the true lag
     void Add(const Score& o) {
+        PathKept += o.PathKept;
         Clean += o.Clean;
         CleanKept += o.CleanKept;
         Rows += o.Rows;
@@ -177,6 +184,7 @@ Score Run(const Made& made, int trueLag) {
     struct Row {
         int Lag;
         bool Locked, Fill, Misplaced;
+        double PathLag; // path1_lag, -1 when no path
     };
     std::vector<Row> rows;
     int64_t samplesIn = 0;
@@ -195,8 +203,8 @@ Score Run(const Made& made, int trueLag) {
         }
         const analysis::BlockMeasurement& m =
             stage.Add(state, settings, analysis::BlockInputFacts{.Fill = fill});
-        rows.push_back(
-            {state.Peak.PeakLag, m.Locked, (m.Flags & analysis::FlagFill) != 0, misplaced});
+        rows.push_back({state.Peak.PeakLag, m.Locked, (m.Flags & analysis::FlagFill) != 0,
+                        misplaced, m.PathCount > 0 ? m.Paths[0].Lag : -1.0});
     };
     for (size_t at = 0; at + dsp::BlockLen <= samples.size(); at += dsp::BlockLen) {
         samplesIn = int64_t(at) + dsp::BlockLen;
@@ -218,6 +226,7 @@ Score Run(const Made& made, int trueLag) {
         const Row& r = rows[i];
         const bool kept = std::abs(r.Lag - trueLag) <= 1;
         ++score.Rows;
+        score.PathKept += r.PathLag >= 0 && std::abs(r.PathLag - trueLag) <= 1.5;
         score.Kept += kept;
         score.FillRows += r.Fill;
         score.FillLocked += r.Fill && r.Locked;
@@ -236,8 +245,9 @@ Score Run(const Made& made, int trueLag) {
 }
 
 void Print(const char* name, const char* placement, const Score& s) {
-    std::printf("| %s | %s | %lld | %.4f | %.4f | %lld | %lld | %lld | %lld | %lld/%lld |\n", name,
-                placement, static_cast<long long>(s.Rows), double(s.Kept) / double(s.Rows),
+    std::printf("| %s | %s | %lld | %.4f | %.4f | %.4f | %lld | %lld | %lld | %lld | %lld/%lld |\n",
+                name, placement, static_cast<long long>(s.Rows), double(s.Kept) / double(s.Rows),
+                double(s.PathKept) / double(s.Rows),
                 double(s.CleanKept) / double(std::max<int64_t>(1, s.Clean)),
                 static_cast<long long>(s.LockedAway), static_cast<long long>(s.AwayMisplaced),
                 static_cast<long long>(s.AwayFill), static_cast<long long>(s.AwayOther),
@@ -256,20 +266,23 @@ int main(int argc, char** argv) {
         {"100..1500, +-2 ms, 3 % loss", 100, 1500, 0.03, 0.002},
     };
     std::printf("Rows after lock at the true lag (+-1), %.0f s x %d seeds.\n\n", seconds, seeds);
-    std::printf("| sender | fills placed | rows | at true lag | of rows without fill | locked "
-                "elsewhere | away: misplaced | away: fill | away: other | fill rows locked |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("| sender | fills placed | rows | at true lag | path1_lag there | of rows without "
+                "fill | locked elsewhere | away: misplaced | away: fill | away: other | fill rows "
+                "locked |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (const Sender& sender : senders) {
-        Score found, ideal;
+        Score found, heard, ideal;
         for (int seed = 1; seed <= seeds; ++seed) {
             const std::vector<int16_t> signal = TwoPathSignal(seconds, uint64_t(seed));
             const std::vector<Datagram> sent =
                 Send(sender, int64_t(signal.size()), uint64_t(seed) * 7919);
             const Score i = Run(Ideal(signal, sent), -1);
             ideal.Add(i);
-            found.Add(Run(ByFinder(signal, sent), -1));
+            found.Add(Run(ByFinder(signal, sent, false), -1));
+            heard.Add(Run(ByFinder(signal, sent, true), -1));
         }
         Print(sender.Name, "arrival times", found);
+        Print(sender.Name, "times and samples", heard);
         Print(sender.Name, "where lost", ideal);
         std::fflush(stdout);
     }

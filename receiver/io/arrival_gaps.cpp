@@ -20,6 +20,14 @@ constexpr double SmallestLossSeconds = 0.0005;
 constexpr double NotJitter = std::numeric_limits<double>::quiet_NaN();
 constexpr double AheadSeconds = 0.1; // a sender restarted ahead of its time
 
+// What the samples say against a loss just before the datagram: they only
+// keep a loss away from where the stream goes on unbroken. (A broken join
+// adds nothing: a loss the times place one datagram off would otherwise be
+// counted twice, once where it was filled and once where the samples break.)
+template <typename Item> double CleanJoin(const Item& item) {
+    return std::max(0.0, -item.Join);
+}
+
 } // namespace
 
 ArrivalGapFinder::ArrivalGapFinder(int rate, double holdSeconds)
@@ -28,7 +36,7 @@ ArrivalGapFinder::ArrivalGapFinder(int rate, double holdSeconds)
     bins_.assign(static_cast<size_t>(span) + 1, 0);
 }
 
-void ArrivalGapFinder::Arrive(int64_t timeNs, int64_t samples) {
+void ArrivalGapFinder::Arrive(int64_t timeNs, int64_t samples, double join) {
     if (next_ == 0) {
         originNs_ = timeNs;
         size_ = samples;
@@ -37,7 +45,7 @@ void ArrivalGapFinder::Arrive(int64_t timeNs, int64_t samples) {
         if (samples != size_) size_ = 0;
         smallest_ = std::min(smallest_, samples);
     }
-    held_.push_back(Item{timeNs, samples, next_++});
+    held_.push_back(Item{timeNs, samples, next_++, join});
 }
 
 std::vector<DatagramVerdict> ArrivalGapFinder::Decide(int64_t nowNs) {
@@ -222,20 +230,24 @@ bool ArrivalGapFinder::PlaceWholeDatagrams(std::vector<DatagramVerdict>& out) {
     constexpr int states = WholeDatagramStates;
     back_.assign(m * states, 0);
     std::array<double, states> v{}, next{};
+    // A step before a datagram whose samples go on cleanly from the one
+    // before costs what they say.
     for (int s = 0; s < states; ++s)
-        v[static_cast<size_t>(s)] =
-            LogLikelihood(r_[0] - (base + s) * size) - (base + s > 0 ? step * (base + s) : 0.0);
+        v[static_cast<size_t>(s)] = LogLikelihood(r_[0] - (base + s) * size) -
+                                    (base + s > 0 ? step * (base + s) + CleanJoin(held_[0]) : 0.0);
     for (size_t j = 1; j < m; ++j) {
-        double best = -std::numeric_limits<double>::infinity();
-        int from = 0;
+        double lower = -std::numeric_limits<double>::infinity(); // best from below s
+        int lowerFrom = 0;
         for (int s = 0; s < states; ++s) {
             const auto k = static_cast<size_t>(s);
-            if (v[k] + step * s > best) {
-                best = v[k] + step * s;
-                from = s;
+            const double up = lower - step * s - CleanJoin(held_[j]);
+            const bool stay = v[k] >= up;
+            next[k] = (stay ? v[k] : up) + LogLikelihood(r_[j] - (base + s) * size);
+            back_[j * states + k] = static_cast<uint8_t>(stay ? s : lowerFrom);
+            if (v[k] + step * s > lower) {
+                lower = v[k] + step * s;
+                lowerFrom = s;
             }
-            next[k] = best - step * s + LogLikelihood(r_[j] - (base + s) * size);
-            back_[j * states + k] = static_cast<uint8_t>(from);
         }
         v = next;
     }
@@ -270,7 +282,7 @@ bool ArrivalGapFinder::PlaceMixedSizes(std::vector<DatagramVerdict>& out) {
     double best = std::numeric_limits<double>::infinity();
     std::vector<size_t> ties;
     for (size_t p = 0; p <= last; ++p) {
-        double cost = before;
+        double cost = before + CleanJoin(held_[p]);
         for (size_t j = p; j <= last; ++j)
             cost -= LogLikelihood(r_[j] - floorFrom[p]);
         if (cost < best - 1e-9) {

@@ -12,9 +12,10 @@
 // the oldest one stands on, so a floor above the current level is a loss before
 // it or shortly after. Its size is that rise (whole datagrams while the sender
 // keeps to one size); its place is the one that makes the jitter of the datagrams
-// around it most likely, judged against the jitter seen so far. Each loss is
-// measured against the level the stream started at, so measuring errors do not
-// add up over a day.
+// around it most likely, judged against the jitter seen so far and against what
+// the samples say of each join (JoinJudge: where the stream goes on unbroken, no
+// datagram went missing). Each loss is measured against the level the stream
+// started at, so measuring errors do not add up over a day.
 //
 // A datagram whose time the stream has already filled (it came later than the
 // hold) drops e below the level by its own length: it is dropped. A sender that
@@ -49,8 +50,10 @@ class ArrivalGapFinder {
   public:
     explicit ArrivalGapFinder(int rate, double holdSeconds = DefaultHoldSeconds);
 
-    // A datagram of `samples` samples arrived at `timeNs` (a monotonic clock).
-    void Arrive(int64_t timeNs, int64_t samples);
+    // A datagram of `samples` samples arrived at `timeNs` (a monotonic clock);
+    // `join` is what its samples say of a loss just before it (JoinJudge: a
+    // log-likelihood ratio, 0 when they tell nothing).
+    void Arrive(int64_t timeNs, int64_t samples, double join = 0.0);
     // The verdicts of the datagrams held for the hold time or longer at `nowNs`.
     std::vector<DatagramVerdict> Decide(int64_t nowNs);
     // The verdicts of every datagram still held (the stream stops or ends).
@@ -62,6 +65,7 @@ class ArrivalGapFinder {
         int64_t TimeNs = 0;
         int64_t Samples = 0;
         int64_t Index = 0;
+        double Join = 0; // evidence of a loss just before it
     };
     void DecideFront(std::vector<DatagramVerdict>& out);
     bool PlaceWholeDatagrams(std::vector<DatagramVerdict>& out);

@@ -3,6 +3,7 @@
 #include "receiver/io/arrival_gaps.h"
 #include "receiver/io/rate_converter.h"
 #include "receiver/io/report_throttle.h"
+#include "receiver/io/sample_joins.h"
 #include "receiver/io/socket_open.h"
 #include "receiver/io/stream_devices.h"
 
@@ -112,6 +113,7 @@ class UdpDriver : public WaveDriver {
         started_ = false;
         Read();
         finder_ = ArrivalGapFinder(shared_->Rate);
+        judge_ = JoinJudge();
         held_.clear();
         timeKept_ = false;
         started_ = true;
@@ -153,8 +155,11 @@ class UdpDriver : public WaveDriver {
             held.Samples.resize(n);
             for (size_t i = 0; i < n; ++i)
                 held.Samples[i] = qFromLittleEndian<int16_t>(datagram_.data() + 2 * i);
+            // The samples say whether the stream goes on unbroken from the
+            // datagram before: where the times leave a loss's place open.
+            const double join = judge_.Next(held.Samples.data(), n);
             held_.push_back(std::move(held));
-            finder_.Arrive(now, static_cast<int64_t>(n));
+            finder_.Arrive(now, static_cast<int64_t>(n), join);
         }
         if (started_) Pass(SteadyNs());
     }
@@ -231,6 +236,7 @@ class UdpDriver : public WaveDriver {
     std::unique_ptr<io::RateConverter> converter_;
     int32_t outputRate_;
     ArrivalGapFinder finder_;
+    JoinJudge judge_;
     std::deque<Held> held_;
     QUdpSocket socket_;
     QTimer timer_;
