@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "receiver/analysis/correlation_store.h"
 #include "receiver/analysis/lag_kernels.h"
@@ -53,6 +54,7 @@ constexpr double RepeatTolerance = 3.0;
 constexpr double PeakOnPathLags = 2.0;
 // A block's measurements read the baseband of it and the two before it.
 constexpr size_t HistoryBlocks = 3;
+constexpr int64_t AfterFillBlocks = 4;
 // The evidence against the sequence's repetitions comes from the first-period
 // correlation of the last blocks (summed as they come, the sums formed afresh
 // every so often so that rounding cannot pile up), its floor from every
@@ -167,6 +169,7 @@ struct MeasurementStage::State {
     ToneWatch Tones;
     std::array<uint32_t, HistoryBlocks> InputFlags{};
     float PreviousSample = 0.0f;
+    int64_t BlocksSinceFill = std::numeric_limits<int64_t>::max() / 2;
     std::array<PreambleSums, SnrBlocks> Preambles{};
     PreambleSums PreambleSum;
     double PreviousEnergy = 0.0;
@@ -178,7 +181,7 @@ struct MeasurementStage::State {
     double BlockEnergy(const dsp::SyncPowerArray& power, const FloorMask& mask) const;
     std::optional<PreambleSums> Preamble(const dsp::BasebandArray& baseband) const;
     std::optional<double> SnrDb(const std::optional<PreambleSums>& block);
-    void Describe(const dsp::ChainState& chain, float gain, BlockMeasurement& m) const;
+    bool Describe(const dsp::ChainState& chain, float gain, BlockMeasurement& m) const;
 };
 
 void MeasurementStage::State::Restart(const dsp::ChainState& chain) {
@@ -191,6 +194,7 @@ void MeasurementStage::State::Restart(const dsp::ChainState& chain) {
     Paths = PathList{};
     Tones.Reset();
     InputFlags = {};
+    BlocksSinceFill = std::numeric_limits<int64_t>::max() / 2;
     Preambles = {};
     PreambleSum = PreambleSums{};
     PreviousEnergy = 0.0;
@@ -250,7 +254,7 @@ std::optional<double> MeasurementStage::State::SnrDb(const std::optional<Preambl
     return 10.0 * std::log10(signal / noise * Shape->Snr3kPerBaseband(SampleRate));
 }
 
-void MeasurementStage::State::Describe(const dsp::ChainState& chain, float gain,
+bool MeasurementStage::State::Describe(const dsp::ChainState& chain, float gain,
                                        BlockMeasurement& m) const {
     m.PathCount = Paths.Count;
     const double lagsPerMs = chain.SampleRate / 2.0 / 1000.0;
@@ -273,6 +277,7 @@ void MeasurementStage::State::Describe(const dsp::ChainState& chain, float gain,
     }
     // (Where the input was dead or filled, the chain's peak means nothing.)
     if (atRepeat && !onPath && !(m.Flags & (FlagDropout | FlagFill))) m.Flags |= FlagGhostRejected;
+    return onPath;
 }
 
 MeasurementStage::MeasurementStage() : state_(std::make_unique<State>()) {}
@@ -339,7 +344,12 @@ const BlockMeasurement& MeasurementStage::Add(const dsp::ChainState& chain,
 
     const auto preamble = s.Preamble(chain.Downconverter.Baseband);
     m.SnrDb = s.SnrDb(preamble);
-    s.Describe(chain, settings.InputGain, m);
+    // A network input places a loss to within a datagram or two: for a few
+    // blocks after a fill the samples may stand a datagram off, and a chain
+    // peak off every path is taken for that, not for the signal.
+    s.BlocksSinceFill = (m.Flags & FlagFill) ? 0 : s.BlocksSinceFill + 1;
+    if (!s.Describe(chain, settings.InputGain, m) && s.BlocksSinceFill <= AfterFillBlocks)
+        m.Locked = false;
 
     s.Tones.Add(chain.Downconverter.Baseband, chain.SampleRate);
     if (!s.Tones.Lines().empty()) m.Flags |= FlagInterference;
