@@ -198,7 +198,7 @@ TEST(Flags, FillFromTheCallerIsNeverLockedAndClippingIsSeenOrTold) {
 // rows after the fill must not be locked at the lag that shift makes: for a
 // few blocks after a fill a chain peak off every path is not a measurement.
 TEST(Flags, AfterAFillAPeakOffThePathsIsNotLocked) {
-    constexpr int64_t Datagram = 205; // 1024 samples at 48000/s, at the chain's rate
+    constexpr int64_t datagram = 205; // 1024 samples at 48000/s, at the chain's rate
     int64_t lockedAway = 0, rowsAfter = 0;
     for (int64_t at = 0; at < dsp::BlockLen; at += 16) {
         s4285gen::Config config = s4285gen::NatoConfig();
@@ -209,8 +209,8 @@ TEST(Flags, AfterAFillAPeakOffThePathsIsNotLocked) {
         generator.Generate(sent.data(), sent.size());
         const int64_t silence = 58 * dsp::BlockLen + at;
         std::vector<int16_t> made = sent;
-        std::fill_n(made.begin() + silence, Datagram, int16_t{0});
-        std::copy_n(sent.begin() + silence, Datagram, made.begin() + silence + Datagram);
+        std::fill_n(made.begin() + silence, datagram, int16_t{0});
+        std::copy_n(sent.begin() + silence, datagram, made.begin() + silence + datagram);
 
         dsp::Settings settings;
         dsp::ChainControls controls;
@@ -221,7 +221,7 @@ TEST(Flags, AfterAFillAPeakOffThePathsIsNotLocked) {
         dsp::DisplayHooks hooks;
         hooks.BlockProcessed = [&](const dsp::ChainState& state) {
             const int64_t first = block * dsp::BlockLen - 2, end = first + dsp::BlockLen + 2;
-            const BlockInputFacts facts{.Fill = first < silence + Datagram && end > silence};
+            const BlockInputFacts facts{.Fill = first < silence + datagram && end > silence};
             const BlockMeasurement& m = stage.Add(state, settings, facts);
             if (block == 50) lag = state.Peak.PeakLag;
             if (block > 58) {
