@@ -1,26 +1,24 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/analysis/block_table.h"
 
-#include <cstdio>
-
 #include "receiver/analysis/table_columns.h"
+#include "receiver/analysis/table_text.h"
 
 namespace analysis {
 
 namespace {
 
-std::string Cell(const std::optional<double>& value, const char* format) {
-    if (!value) return ",";
-    char text[64];
-    std::snprintf(text, sizeof text, format, *value);
-    return std::string(",") + text;
-}
+using namespace table_text;
 
-std::string PathCells(const std::optional<FurtherPath>& path) {
-    if (!path) return ",,";
-    char text[64];
-    std::snprintf(text, sizeof text, ",%.3f,%.2f", path->DelayMs, path->RelDb);
-    return text;
+void AppendPath(std::string& line, const std::optional<FurtherPath>& path) {
+    if (!path) {
+        line += ",,";
+        return;
+    }
+    line += ',';
+    AppendFixed(line, path->DelayMs, 3);
+    line += ',';
+    AppendFixed(line, path->RelDb, 2);
 }
 
 } // namespace
@@ -62,14 +60,33 @@ std::string BlockTableHeader() {
            column::Path1Dbfs + "," + column::PathDelayMs[3] + "," + column::PathRelDb[3];
 }
 
+void AppendBlockRow(std::string& line, const BlockRow& row) {
+    AppendInteger(line, row.Block);
+    line += ',';
+    AppendFixed(line, row.TimeS, 6);
+    line += ',';
+    AppendInteger(line, row.PeakLag);
+    line += ',';
+    AppendExact(line, row.DopplerHz);
+    line += ',';
+    AppendInteger(line, row.TuneHz);
+    line += ',';
+    AppendFixed(line, row.PeakSnrDb, 2);
+    line += row.Locked ? ",1" : ",0";
+    AppendPath(line, row.Paths[0]);
+    AppendPath(line, row.Paths[1]);
+    AppendCell(line, row.SnrDb, 2);
+    line += ',';
+    if (row.Flags != 0) line += FlagWords(row.Flags);
+    AppendCell(line, row.Path1Lag, 2);
+    AppendCell(line, row.Path1Dbfs, 2);
+    AppendPath(line, row.Paths[2]);
+}
+
 std::string FormatBlockRow(const BlockRow& row) {
-    char text[160];
-    std::snprintf(text, sizeof text, "%lld,%.6f,%d,%.17g,%d,%.2f,%d",
-                  static_cast<long long>(row.Block), row.TimeS, row.PeakLag, row.DopplerHz,
-                  row.TuneHz, row.PeakSnrDb, row.Locked ? 1 : 0);
-    return text + PathCells(row.Paths[0]) + PathCells(row.Paths[1]) + Cell(row.SnrDb, "%.2f") +
-           "," + FlagWords(row.Flags) + Cell(row.Path1Lag, "%.2f") + Cell(row.Path1Dbfs, "%.2f") +
-           PathCells(row.Paths[2]);
+    std::string line;
+    AppendBlockRow(line, row);
+    return line;
 }
 
 } // namespace analysis

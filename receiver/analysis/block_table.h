@@ -54,5 +54,7 @@ std::string BlockTableHeader();
 // significant digits so it reads back exactly; cells without a value are
 // empty.
 std::string FormatBlockRow(const BlockRow& row);
+// The same row appended to `line` (a writer's line kept from row to row).
+void AppendBlockRow(std::string& line, const BlockRow& row);
 
 } // namespace analysis

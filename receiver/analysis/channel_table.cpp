@@ -1,22 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/analysis/channel_table.h"
 
-#include <cstdio>
-
 #include "receiver/analysis/table_columns.h"
+#include "receiver/analysis/table_text.h"
 
 namespace analysis {
-
-namespace {
-
-std::string Cell(const std::optional<double>& value, const char* format) {
-    if (!value) return ",";
-    char text[64];
-    std::snprintf(text, sizeof text, format, *value);
-    return std::string(",") + text;
-}
-
-} // namespace
 
 std::string ChannelTableHeader() {
     std::string header = std::string(column::Utc) + "," + column::StartS + "," + column::Blocks +
@@ -29,18 +17,26 @@ std::string ChannelTableHeader() {
 }
 
 std::string FormatChannelRow(const ChannelRow& row) {
-    char start[96];
-    std::snprintf(start, sizeof start, ",%.3f,%lld,%.3f", row.StartS,
-                  static_cast<long long>(row.Blocks), row.LockedShare);
-    std::string text = row.Utc + start + Cell(row.SnrDb, "%.2f") +
-                       Cell(row.MultipathSpreadMs, "%.3f") + Cell(row.RmsDelaySpreadMs, "%.3f");
+    using namespace table_text;
+    std::string text = row.Utc;
+    text += ',';
+    AppendFixed(text, row.StartS, 3);
+    text += ',';
+    AppendInteger(text, row.Blocks);
+    text += ',';
+    AppendFixed(text, row.LockedShare, 3);
+    AppendCell(text, row.SnrDb, 2);
+    AppendCell(text, row.MultipathSpreadMs, 3);
+    AppendCell(text, row.RmsDelaySpreadMs, 3);
     for (const auto& path : row.Paths) {
         if (!path) {
             text += ",,,,";
             continue;
         }
-        text += Cell(path->DelayMs, "%.3f") + Cell(path->RelDb, "%.2f") +
-                Cell(path->DopplerHz, "%.3f") + Cell(path->DopplerSpreadHz, "%.3f");
+        AppendCell(text, path->DelayMs, 3);
+        AppendCell(text, path->RelDb, 2);
+        AppendCell(text, path->DopplerHz, 3);
+        AppendCell(text, path->DopplerSpreadHz, 3);
     }
     return text;
 }

@@ -5,9 +5,8 @@
 // One copy a block (4.6 kB) into a ring of two minutes (NATO; 5.5 MB).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <vector>
 
 #include "receiver/analysis/path_search.h"
@@ -37,7 +36,7 @@ class CorrelationStore {
     int64_t Blocks() const { return blocks_; }
     int64_t Oldest() const { return blocks_ > Capacity ? blocks_ - Capacity : 0; }
     const dsp::ComplexSample* Block(int64_t block) const {
-        return &corr_[size_t(block % Capacity) * size_t(KeptLags)];
+        return &ring_.Samples[size_t(block % Capacity) * size_t(KeptLags)];
     }
     bool Locked(int64_t block) const { return locked_[size_t(block % Capacity)] != 0; }
     const std::vector<double>& Carriers(int64_t block) const {
@@ -47,11 +46,19 @@ class CorrelationStore {
   private:
     // Taken from the system zeroed and untouched: a page is only mapped in
     // when a block is first written to it (a trial of a minute, or a short
-    // recording, never uses most of the ring).
-    struct FreeMemory {
-        void operator()(dsp::ComplexSample* p) const { std::free(p); }
+    // recording, never uses most of the ring).  The pages are large ones
+    // where the system has them (2 MiB: three for the NATO ring instead of
+    // some 1350 small ones, each a fault on its first write).
+    struct Ring {
+        void* Mapping = nullptr;
+        size_t Bytes = 0;
+        dsp::ComplexSample* Samples = nullptr;
+        Ring();
+        ~Ring();
+        Ring(const Ring&) = delete;
+        Ring& operator=(const Ring&) = delete;
     };
-    std::unique_ptr<dsp::ComplexSample[], FreeMemory> corr_;
+    Ring ring_;
     std::vector<char> locked_;
     std::vector<std::vector<double>> carriers_;
     int64_t blocks_ = 0;

@@ -54,6 +54,7 @@ class RecordingReader {
     RecordingReader() = default;
     int64_t ReadFileFrames(int64_t frames); // into pending_, as floats of the chosen channel
     int64_t ReadDirect(int16_t* out, int64_t n);
+    int64_t ReadBuffered(int16_t* out, int64_t n); // ReadDirect a chunk ahead
 
     sf_private_tag* file_ = nullptr;
     soxr* resampler_ = nullptr;
@@ -66,6 +67,9 @@ class RecordingReader {
     bool direct_ = false;
     bool fileEnded_ = false;
     bool flushed_ = false;
+    std::vector<int16_t> directSamples_; // chosen channel, read ahead of the caller
+    size_t directPos_ = 0;
+    std::string failure_; // a read error in the samples read ahead, not yet told
     std::vector<float> frameBuffer_;
     std::vector<int16_t> shortBuffer_;
     std::vector<float> pending_;   // chosen channel, file rate

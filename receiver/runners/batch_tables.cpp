@@ -50,7 +50,9 @@ void BatchTables::Block(const dsp::ChainState& chain, const dsp::Settings& setti
     peakSnrDb_.push_back(q.PeakSnrDb);
     if (m.Locked && m.SnrDb) snrDb_.push_back(*m.SnrDb);
     const analysis::BlockRow row = analysis::MakeBlockRow(chain, q, blocks_, timeS, &m);
-    csv_.WriteLine(analysis::FormatBlockRow(row));
+    line_.clear();
+    analysis::AppendBlockRow(line_, row);
+    csv_.WriteLine(line_);
     ++blocks_;
 }
 

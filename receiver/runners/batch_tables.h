@@ -72,6 +72,7 @@ class BatchTables {
     std::vector<double> snrDb_;
     std::vector<double> rmsDelaySpreadMs_;
     std::vector<double> dopplerSpreadHz_;
+    std::string line_; // the block row being written, its storage kept
 };
 
 } // namespace runners
