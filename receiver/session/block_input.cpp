@@ -10,6 +10,11 @@ namespace {
 
 // A raw sample at either end of the 16-bit range.
 constexpr int32_t FullScale = 32767;
+constexpr int32_t CountStride = 16;
+
+bool AtFullScale(int16_t sample) {
+    return sample >= FullScale || sample <= -FullScale;
+}
 
 } // namespace
 
@@ -21,8 +26,18 @@ void BlockInputWatch::NoteFill(int64_t atSample, int64_t samples) {
 
 void BlockInputWatch::Count(const dsp::ChainState& chain, int32_t through) {
     through = std::clamp(through, 0, dsp::BlockLen);
-    for (int32_t i = counted_; i < through; ++i)
-        clipped_ += std::abs(int32_t(chain.Intake.CaptureBlock[size_t(i)])) >= FullScale ? 1 : 0;
+    const int16_t* samples = chain.Intake.CaptureBlock.data();
+    int32_t i = counted_;
+    // Sixteen at a time (a loop the compiler turns into a few vector
+    // compares), then the rest one by one.
+    for (; i + CountStride <= through; i += CountStride) {
+        int32_t atEnds = 0;
+        for (int32_t k = 0; k < CountStride; ++k)
+            atEnds += AtFullScale(samples[i + k]) ? 1 : 0;
+        clipped_ += atEnds;
+    }
+    for (; i < through; ++i)
+        clipped_ += AtFullScale(samples[i]) ? 1 : 0;
     counted_ = std::max(counted_, through);
 }
 
