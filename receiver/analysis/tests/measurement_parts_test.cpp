@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <random>
 #include <string>
@@ -325,6 +327,138 @@ TEST(Tables, ChannelRowLeavesMissingValuesEmpty) {
     row.Paths[1] = ChannelPath{2.0, -1.5, std::nullopt, std::nullopt};
     EXPECT_EQ(FormatChannelRow(row), "2026-12-07T14:05:00Z,60.000,563,0.500,14.00,2.000,1.000,"
                                      "0.000,0.00,0.250,0.500,2.000,-1.50,,,,,,,,,,");
+}
+
+// The rows' numbers as printf wrote them, for every value a double can hold:
+// the rows are read back by other programs, which must find the same digits.
+std::string Printed(const char* format, double value) {
+    char text[400];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// (Whole: a row used to be cut short after 159 characters, and a huge
+// value took the columns after it away.)
+std::string BlockRowByPrintf(const BlockRow& row) {
+    char text[1000];
+    std::snprintf(text, sizeof text, "%lld,%.6f,%d,%.17g,%d,%.2f,%d",
+                  static_cast<long long>(row.Block), row.TimeS, row.PeakLag, row.DopplerHz,
+                  row.TuneHz, row.PeakSnrDb, row.Locked ? 1 : 0);
+    std::string line = text;
+    const auto path = [&](const std::optional<FurtherPath>& p) {
+        line += p ? "," + Printed("%.3f", p->DelayMs) + "," + Printed("%.2f", p->RelDb) : ",,";
+    };
+    const auto cell = [&](const std::optional<double>& v) {
+        line += "," + (v ? Printed("%.2f", *v) : "");
+    };
+    path(row.Paths[0]);
+    path(row.Paths[1]);
+    cell(row.SnrDb);
+    line += "," + FlagWords(row.Flags);
+    cell(row.Path1Lag);
+    cell(row.Path1Dbfs);
+    path(row.Paths[2]);
+    return line;
+}
+
+std::string ChannelRowByPrintf(const ChannelRow& row) {
+    std::string line = row.Utc + "," + Printed("%.3f", row.StartS) + "," +
+                       std::to_string(row.Blocks) + "," + Printed("%.3f", row.LockedShare);
+    const auto cell = [&](const std::optional<double>& v, const char* format) {
+        line += "," + (v ? Printed(format, *v) : "");
+    };
+    cell(row.SnrDb, "%.2f");
+    cell(row.MultipathSpreadMs, "%.3f");
+    cell(row.RmsDelaySpreadMs, "%.3f");
+    for (const auto& p : row.Paths) {
+        if (!p) {
+            line += ",,,,";
+            continue;
+        }
+        cell(p->DelayMs, "%.3f");
+        cell(p->RelDb, "%.2f");
+        cell(p->DopplerHz, "%.3f");
+        cell(p->DopplerSpreadHz, "%.3f");
+    }
+    return line;
+}
+
+TEST(Tables, NumbersAreWrittenAsPrintfWritesThem) {
+    // Ties at every precision, signed zeros and small negatives that round to
+    // them, NaN of both signs, infinities, the largest and the smallest
+    // values; then random bit patterns and values of the columns' sizes.
+    std::vector<double> values = {0.0,
+                                  -0.0,
+                                  -0.001,
+                                  -0.004,
+                                  0.005,
+                                  0.015,
+                                  0.125,
+                                  -0.125,
+                                  2.5e-7,
+                                  -5e-7,
+                                  0.0005,
+                                  1.0005,
+                                  99.995,
+                                  1e21,
+                                  -1e300,
+                                  5e-324,
+                                  1e-310,
+                                  NAN,
+                                  -NAN,
+                                  INFINITY,
+                                  -INFINITY,
+                                  0.1 + 0.2,
+                                  1.7976931348623157e308,
+                                  12345.678949999};
+    std::mt19937_64 rng(4285);
+    std::uniform_real_distribution<double> column(-200.0, 200.0);
+    for (int n = 0; n < 20000; ++n) {
+        values.push_back(std::bit_cast<double>(rng()));
+        values.push_back(column(rng));
+        values.push_back(std::round(column(rng) * 1000.0) / 1000.0 + 0.0005);
+    }
+    int mismatches = 0;
+    for (size_t n = 0; n < values.size(); ++n) {
+        const double v = values[n];
+        const double w = values[(n * 7 + 3) % values.size()];
+        BlockRow row;
+        row.Block = int64_t(n) * 1000003 - 500000;
+        row.TimeS = v;
+        row.PeakLag = int32_t(n % 512);
+        row.DopplerHz = w;
+        row.TuneHz = -int32_t(n % 7);
+        row.PeakSnrDb = w;
+        row.Locked = n % 2 == 0;
+        row.Paths[n % 3] = FurtherPath{v, w};
+        if (n % 4 != 0) row.SnrDb = v;
+        row.Flags = uint32_t(n % 3 == 0 ? 0 : FlagClipping | FlagClockStep);
+        if (n % 5 != 0) row.Path1Lag = w;
+        row.Path1Dbfs = v;
+        ChannelRow channel;
+        channel.Utc = "2026-12-07T14:05:00Z";
+        channel.StartS = v;
+        channel.Blocks = int64_t(n);
+        channel.LockedShare = w;
+        if (n % 3 != 0) channel.SnrDb = w;
+        channel.MultipathSpreadMs = v;
+        channel.Paths[n % 4] = ChannelPath{v, w, v, std::nullopt};
+        if (FormatBlockRow(row) != BlockRowByPrintf(row) ||
+            FormatChannelRow(channel) != ChannelRowByPrintf(channel)) {
+            if (++mismatches <= 5)
+                ADD_FAILURE() << FormatBlockRow(row) << "\n"
+                              << BlockRowByPrintf(row) << "\n"
+                              << FormatChannelRow(channel) << "\n"
+                              << ChannelRowByPrintf(channel);
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
+    // A row appended to a kept line adds itself and nothing else.
+    std::string line = "kept";
+    BlockRow row;
+    row.DopplerHz = 0.1;
+    AppendBlockRow(line, row);
+    EXPECT_EQ(line, "kept" + FormatBlockRow(row));
 }
 
 // ---- The clock's jackknife -------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,95 @@ TEST_F(RecordingTest, SixteenBitStereoGivesTheChosenChannelOrTheMeanRoundedAwayF
         }
         EXPECT_EQ(reader->FramesRead(), 3000);
     }
+}
+
+// 16-bit recordings are read from the file well ahead of the caller: every
+// sample still comes once and in order, whatever the sizes of the reads and
+// wherever they fall against the reader's own.
+TEST_F(RecordingTest, SixteenBitSamplesComeWholeAndInOrderWhateverTheReadSizes) {
+    constexpr int Frames = 150001;
+    const auto sampleAt = [](int i, int channel) {
+        return int16_t((i * 7 + channel * 12345) % 65536 - 32768);
+    };
+    for (const int channels : {1, 2}) {
+        std::vector<int16_t> frames;
+        for (int i = 0; i < Frames; ++i)
+            for (int c = 0; c < channels; ++c)
+                frames.push_back(sampleAt(i, c));
+        const std::string path = (dir_ / ("ramp" + std::to_string(channels) + ".wav")).string();
+        SF_INFO info{};
+        info.samplerate = 9600;
+        info.channels = channels;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+        ASSERT_EQ(sf_writef_short(file, frames.data(), Frames), Frames);
+        sf_close(file);
+        for (const int64_t size : {int64_t(1), int64_t(1023), int64_t(1024), int64_t(65536),
+                                   int64_t(70001), int64_t(200000)}) {
+            std::string error;
+            auto reader = RecordingReader::Open(path, 0, ChannelChoice::Right, error);
+            ASSERT_NE(reader, nullptr) << error;
+            const std::vector<int16_t> samples = ReadAll(*reader, size);
+            ASSERT_EQ(samples.size(), size_t(Frames)) << channels << " channels, reads of " << size;
+            int wrong = 0;
+            for (int i = 0; i < Frames; ++i)
+                wrong += samples[size_t(i)] != sampleAt(i, channels - 1) ? 1 : 0;
+            EXPECT_EQ(wrong, 0) << channels << " channels, reads of " << size;
+            EXPECT_EQ(reader->FramesRead(), Frames);
+            std::vector<int16_t> more(16);
+            EXPECT_EQ(reader->Read(more.data(), 16), 0);
+            EXPECT_TRUE(reader->Error().empty()) << reader->Error();
+        }
+    }
+}
+
+// A FLAC that breaks off: what was decoded before the break is delivered
+// first, as many samples as libsndfile itself gives in reads of a block, and
+// only the read that comes short of them tells the error.
+TEST_F(RecordingTest, AReadErrorIsToldAfterTheSamplesBeforeIt) {
+    std::vector<float> frames(96000);
+    for (size_t i = 0; i < frames.size(); ++i)
+        frames[i] = 0.25f * float(std::sin(double(i) * 0.01));
+    const std::string whole =
+        Write("whole.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 9600, 1, frames);
+    std::string bytes;
+    {
+        std::ifstream in(whole, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const std::string cut = (dir_ / "cut.flac").string();
+    std::ofstream(cut, std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+
+    // libsndfile alone, a block at a time, up to its error.
+    int64_t before = 0;
+    {
+        SF_INFO info{};
+        SNDFILE* file = sf_open(cut.c_str(), SFM_READ, &info);
+        ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+        std::vector<int16_t> block(1024);
+        for (sf_count_t got; (got = sf_read_short(file, block.data(), 1024)) > 0;) {
+            before += got;
+            if (sf_error(file) != SF_ERR_NO_ERROR || got < 1024) break;
+        }
+        ASSERT_NE(sf_error(file), SF_ERR_NO_ERROR) << "the cut file reads without an error";
+        sf_close(file);
+    }
+    ASSERT_GT(before, 10000);
+    std::string error;
+    auto reader = RecordingReader::Open(cut, 0, ChannelChoice::Left, error);
+    ASSERT_NE(reader, nullptr) << error;
+    std::vector<int16_t> block(1024);
+    int64_t delivered = 0;
+    for (;;) {
+        const int64_t got = reader->Read(block.data(), 1024);
+        if (got > 0) delivered += got;
+        if (!reader->Error().empty() || got < 1024) break;
+    }
+    EXPECT_EQ(delivered, before);
+    EXPECT_NE(reader->Error().find("failed after " + std::to_string(before) + " samples"),
+              std::string::npos)
+        << reader->Error();
 }
 
 TEST_F(RecordingTest, FloatSamplesAreScaledRoundedAndClipped) {
