@@ -95,13 +95,13 @@ TEST_F(RecordingTest, SixteenBitStereoGivesTheChosenChannelOrTheMeanRoundedAwayF
 // sample still comes once and in order, whatever the sizes of the reads and
 // wherever they fall against the reader's own.
 TEST_F(RecordingTest, SixteenBitSamplesComeWholeAndInOrderWhateverTheReadSizes) {
-    constexpr int Frames = 150001;
+    constexpr int length = 150001;
     const auto sampleAt = [](int i, int channel) {
         return int16_t((i * 7 + channel * 12345) % 65536 - 32768);
     };
     for (const int channels : {1, 2}) {
         std::vector<int16_t> frames;
-        for (int i = 0; i < Frames; ++i)
+        for (int i = 0; i < length; ++i)
             for (int c = 0; c < channels; ++c)
                 frames.push_back(sampleAt(i, c));
         const std::string path = (dir_ / ("ramp" + std::to_string(channels) + ".wav")).string();
@@ -111,7 +111,7 @@ TEST_F(RecordingTest, SixteenBitSamplesComeWholeAndInOrderWhateverTheReadSizes) 
         info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
         SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
         ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
-        ASSERT_EQ(sf_writef_short(file, frames.data(), Frames), Frames);
+        ASSERT_EQ(sf_writef_short(file, frames.data(), length), length);
         sf_close(file);
         for (const int64_t size : {int64_t(1), int64_t(1023), int64_t(1024), int64_t(65536),
                                    int64_t(70001), int64_t(200000)}) {
@@ -119,12 +119,12 @@ TEST_F(RecordingTest, SixteenBitSamplesComeWholeAndInOrderWhateverTheReadSizes) 
             auto reader = RecordingReader::Open(path, 0, ChannelChoice::Right, error);
             ASSERT_NE(reader, nullptr) << error;
             const std::vector<int16_t> samples = ReadAll(*reader, size);
-            ASSERT_EQ(samples.size(), size_t(Frames)) << channels << " channels, reads of " << size;
+            ASSERT_EQ(samples.size(), size_t(length)) << channels << " channels, reads of " << size;
             int wrong = 0;
-            for (int i = 0; i < Frames; ++i)
+            for (int i = 0; i < length; ++i)
                 wrong += samples[size_t(i)] != sampleAt(i, channels - 1) ? 1 : 0;
             EXPECT_EQ(wrong, 0) << channels << " channels, reads of " << size;
-            EXPECT_EQ(reader->FramesRead(), Frames);
+            EXPECT_EQ(reader->FramesRead(), length);
             std::vector<int16_t> more(16);
             EXPECT_EQ(reader->Read(more.data(), 16), 0);
             EXPECT_TRUE(reader->Error().empty()) << reader->Error();
