@@ -161,7 +161,7 @@ std::string FlagWords(uint32_t flags) {
 struct MeasurementStage::State {
     int32_t SampleRate = 0;
     int64_t Blocks = 0;
-    std::unique_ptr<PulseShape> Shape;
+    std::shared_ptr<const PulseShape> Shape;
     dsp::SyncPowerArray Profile{};
     CorrelationStore Store;
     analysis::RecentPowers RecentPowers;
@@ -187,7 +187,7 @@ struct MeasurementStage::State {
 void MeasurementStage::State::Restart(const dsp::ChainState& chain) {
     SampleRate = chain.SampleRate;
     Blocks = 0;
-    Shape = std::make_unique<PulseShape>(chain.Tables);
+    Shape = SharedPulseShape(chain.Tables);
     Profile = {};
     Store.Reset();
     RecentPowers.Reset();

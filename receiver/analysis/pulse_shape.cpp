@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <numbers>
 #include <vector>
 
@@ -131,6 +132,23 @@ const PulseShape& ChainPulseShape() {
         return PulseShape(*tables);
     }();
     return Shape;
+}
+
+std::shared_ptr<const PulseShape> SharedPulseShape(const dsp::SignalTables& tables) {
+    struct Made {
+        decltype(dsp::SignalTables::LowpassTaps) LowpassTaps;
+        decltype(dsp::SignalTables::PeakReference) PeakReference;
+        std::shared_ptr<const PulseShape> Shape;
+    };
+    static std::mutex Lock;
+    static std::vector<Made> Shapes;
+    const std::lock_guard<std::mutex> hold(Lock);
+    for (const Made& made : Shapes)
+        if (made.LowpassTaps == tables.LowpassTaps && made.PeakReference == tables.PeakReference)
+            return made.Shape;
+    Shapes.push_back(
+        {tables.LowpassTaps, tables.PeakReference, std::make_shared<const PulseShape>(tables)});
+    return Shapes.back().Shape;
 }
 
 double PulseShape::Snr3kPerBaseband(int32_t sampleRate) const {

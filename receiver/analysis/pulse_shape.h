@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "receiver/dsp/tables.h"
 
@@ -76,5 +77,10 @@ class PulseShape {
 // The shape for the chain's own tables (they are the same in every chain),
 // made once.
 const PulseShape& ChainPulseShape();
+// The shape for these tables: made once for every set of tables with the
+// same lowpass and preamble reference (what the shape is made of), and
+// shared by every measurement that asks for it afterwards (the trials of
+// the modes, each carrier of a band), from any thread.
+std::shared_ptr<const PulseShape> SharedPulseShape(const dsp::SignalTables& tables);
 
 } // namespace analysis

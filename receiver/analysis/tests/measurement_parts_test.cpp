@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -278,6 +279,34 @@ INSTANTIATE_TEST_SUITE_P(AboveAndBelowTheCarrier, PathShift,
                              return (info.param > 0 ? "Plus" : "Minus") +
                                     std::to_string(int(std::abs(info.param) * 10)) + "Tenths";
                          });
+
+// ---- The pulse shape, made once for tables alike ----------------------------------
+
+TEST(SharedPulseShape, TablesAlikeShareOneShapeAndOtherTablesGetTheirOwn) {
+    auto tables = std::make_unique<dsp::SignalTables>();
+    dsp::BuildSignalTables(*tables, dsp::TableBuild::StraightThrough);
+    const auto first = SharedPulseShape(*tables);
+    auto again = std::make_unique<dsp::SignalTables>(*tables);
+    EXPECT_EQ(SharedPulseShape(*again).get(), first.get());
+    // The one shared is the one these tables make.
+    const PulseShape made(*tables);
+    for (int32_t steps = -PulseShape::ReachLags * PulseShape::StepsPerLag;
+         steps <= PulseShape::ReachLags * PulseShape::StepsPerLag; ++steps)
+        ASSERT_EQ(first->AmplitudeAt(steps), made.AmplitudeAt(steps)) << steps;
+    EXPECT_EQ(first->ImageShare(), made.ImageShare());
+    EXPECT_EQ(first->Snr3kPerBaseband(9600), made.Snr3kPerBaseband(9600));
+    EXPECT_EQ(first->InputPowerOfSyncPeak(1.0), made.InputPowerOfSyncPeak(1.0));
+    // Another lowpass, or another preamble reference: another shape.
+    again->LowpassTaps[3] *= 1.5f;
+    const auto otherLowpass = SharedPulseShape(*again);
+    EXPECT_NE(otherLowpass.get(), first.get());
+    EXPECT_NE(otherLowpass->ImageShare(), first->ImageShare());
+    auto third = std::make_unique<dsp::SignalTables>(*tables);
+    third->PeakReference[5] = -third->PeakReference[5];
+    EXPECT_NE(SharedPulseShape(*third).get(), first.get());
+    EXPECT_NE(SharedPulseShape(*third).get(), otherLowpass.get());
+    EXPECT_EQ(SharedPulseShape(*third).get(), SharedPulseShape(*third).get());
+}
 
 // ---- The tables ---------------------------------------------------------------------
 
