@@ -140,15 +140,15 @@ std::shared_ptr<const PulseShape> SharedPulseShape(const dsp::SignalTables& tabl
         decltype(dsp::SignalTables::PeakReference) PeakReference;
         std::shared_ptr<const PulseShape> Shape;
     };
-    static std::mutex Lock;
-    static std::vector<Made> Shapes;
-    const std::lock_guard<std::mutex> hold(Lock);
-    for (const Made& made : Shapes)
+    static std::mutex lock;
+    static std::vector<Made> shapes;
+    const std::lock_guard<std::mutex> hold(lock);
+    for (const Made& made : shapes)
         if (made.LowpassTaps == tables.LowpassTaps && made.PeakReference == tables.PeakReference)
             return made.Shape;
-    Shapes.push_back(
+    shapes.push_back(
         {tables.LowpassTaps, tables.PeakReference, std::make_shared<const PulseShape>(tables)});
-    return Shapes.back().Shape;
+    return shapes.back().Shape;
 }
 
 double PulseShape::Snr3kPerBaseband(int32_t sampleRate) const {
