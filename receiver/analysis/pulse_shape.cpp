@@ -55,19 +55,27 @@ double PulseSpectrum(double f) {
 double ImageShareOf(const dsp::SignalTables& tables) {
     constexpr int32_t points = 4096;
     constexpr double twiceCarrier = 2.0 * 3.0 / 16.0;
-    double signal = 0.0, image = 0.0;
-    for (int32_t i = 0; i < points; ++i) {
+    // The lowpass's power gain at each point.  The points lie in pairs f and
+    // -f exactly (odd halves of 1 / points), and there the gain is the same
+    // (the real part the same, the imaginary part of opposite sign, to the
+    // last bit): each pair is worked out once.
+    std::vector<double> gain(static_cast<size_t>(points));
+    for (int32_t i = 0; i < points / 2; ++i) {
         const double f = -0.5 + (i + 0.5) / points;
         double re = 0.0, im = 0.0;
         for (int32_t k = 0; k < dsp::LowpassLen; ++k) {
             re += tables.LowpassTaps[size_t(k)] * std::cos(2.0 * Pi * f * k);
             im -= tables.LowpassTaps[size_t(k)] * std::sin(2.0 * Pi * f * k);
         }
-        const double gain = re * re + im * im;
+        gain[size_t(i)] = gain[size_t(points - 1 - i)] = re * re + im * im;
+    }
+    double signal = 0.0, image = 0.0;
+    for (int32_t i = 0; i < points; ++i) {
+        const double f = -0.5 + (i + 0.5) / points;
         double moved = f + twiceCarrier;
         if (moved >= 0.5) moved -= 1.0;
-        signal += gain * PulseSpectrum(f);
-        image += gain * PulseSpectrum(moved);
+        signal += gain[size_t(i)] * PulseSpectrum(f);
+        image += gain[size_t(i)] * PulseSpectrum(moved);
     }
     return signal > 0.0 ? image / signal : 0.0;
 }

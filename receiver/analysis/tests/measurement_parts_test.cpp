@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <numbers>
 #include <random>
 #include <string>
 #include <vector>
@@ -306,6 +307,43 @@ TEST(SharedPulseShape, TablesAlikeShareOneShapeAndOtherTablesGetTheirOwn) {
     EXPECT_NE(SharedPulseShape(*third).get(), first.get());
     EXPECT_NE(SharedPulseShape(*third).get(), otherLowpass.get());
     EXPECT_EQ(SharedPulseShape(*third).get(), SharedPulseShape(*third).get());
+}
+
+// The image's share as it was first written: every point's gain worked out
+// on its own.
+double ImageShareAtEveryPoint(const dsp::SignalTables& tables) {
+    const auto spectrum = [](double f) {
+        const double edge = (1.0 - 0.35) / (2.0 * 4), end = (1.0 + 0.35) / (2.0 * 4);
+        const double a = std::abs(f);
+        if (a <= edge) return 1.0;
+        if (a >= end) return 0.0;
+        return 0.5 * (1.0 + std::cos(std::numbers::pi * (a - edge) / (end - edge)));
+    };
+    double signal = 0.0, image = 0.0;
+    for (int32_t i = 0; i < 4096; ++i) {
+        const double f = -0.5 + (i + 0.5) / 4096;
+        double re = 0.0, im = 0.0;
+        for (int32_t k = 0; k < dsp::LowpassLen; ++k) {
+            re += tables.LowpassTaps[size_t(k)] * std::cos(2.0 * std::numbers::pi * f * k);
+            im -= tables.LowpassTaps[size_t(k)] * std::sin(2.0 * std::numbers::pi * f * k);
+        }
+        const double gain = re * re + im * im;
+        double moved = f + 2.0 * 3.0 / 16.0;
+        if (moved >= 0.5) moved -= 1.0;
+        signal += gain * spectrum(f);
+        image += gain * spectrum(moved);
+    }
+    return image / signal;
+}
+
+TEST(SharedPulseShape, ImageShareIsToTheBitTheOneEveryPointWorkedOutGives) {
+    auto tables = std::make_unique<dsp::SignalTables>();
+    dsp::BuildSignalTables(*tables, dsp::TableBuild::StraightThrough);
+    EXPECT_EQ(PulseShape(*tables).ImageShare(), ImageShareAtEveryPoint(*tables));
+    // And for a lowpass with no symmetry of its own.
+    for (int32_t k = 0; k < dsp::LowpassLen; ++k)
+        tables->LowpassTaps[size_t(k)] *= 1.0f + 0.01f * float(k % 5);
+    EXPECT_EQ(PulseShape(*tables).ImageShare(), ImageShareAtEveryPoint(*tables));
 }
 
 // ---- The tables ---------------------------------------------------------------------
