@@ -453,7 +453,9 @@ std::string ChannelRowByPrintf(const ChannelRow& row) {
 TEST(Tables, NumbersAreWrittenAsPrintfWritesThem) {
     // Ties at every precision, signed zeros and small negatives that round to
     // them, NaN of both signs, infinities, the largest and the smallest
-    // values; then random bit patterns and values of the columns' sizes.
+    // values, values about 10^12 (where the rows' own rounding hands over to
+    // the library's); then random bit patterns and values of the columns'
+    // sizes.
     std::vector<double> values = {0.0,
                                   -0.0,
                                   -0.001,
@@ -477,13 +479,19 @@ TEST(Tables, NumbersAreWrittenAsPrintfWritesThem) {
                                   -INFINITY,
                                   0.1 + 0.2,
                                   1.7976931348623157e308,
-                                  12345.678949999};
+                                  12345.678949999,
+                                  999999999999.99951,
+                                  1e12,
+                                  -1e12,
+                                  4503599627370495.5};
     std::mt19937_64 rng(4285);
     std::uniform_real_distribution<double> column(-200.0, 200.0);
     for (int n = 0; n < 20000; ++n) {
         values.push_back(std::bit_cast<double>(rng()));
         values.push_back(column(rng));
         values.push_back(std::round(column(rng) * 1000.0) / 1000.0 + 0.0005);
+        // Halves of the last decimal exactly (eighths and below): to even.
+        values.push_back(std::round(column(rng) * 8.0) / 8.0 / double(1 << (n % 8)));
     }
     int mismatches = 0;
     for (size_t n = 0; n < values.size(); ++n) {
