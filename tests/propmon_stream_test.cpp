@@ -538,6 +538,9 @@ TEST_P(MulticastTest, RtpFromTheGroupIsJoined) {
     EXPECT_GE(double(most), 0.95 * double(log.Rows.size() - 20));
 }
 
+// The links, routes and groups below are only ever set up through
+// InOwnNetworkNamespace: inside a network namespace the test makes for itself,
+// never on the machine's interfaces.
 INSTANTIATE_TEST_SUITE_P(
     Groups, MulticastTest,
     ::testing::Values(GroupCase{"IPv4",

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 
 namespace io {
@@ -49,6 +50,14 @@ bool FitPredictor(const std::vector<double>& x, size_t from, size_t to, Predicto
     return true;
 }
 
+// What the predictor makes of the sample at `x` from the Order before it.
+double Predicted(const Predictor& a, const double* x) {
+    double predicted = 0.0;
+    for (size_t k = 0; k < Order; ++k)
+        predicted += a[k] * x[-1 - std::ptrdiff_t(k)];
+    return predicted;
+}
+
 // The mean squared prediction error over `Judged` samples that follow the
 // `Order` samples `before` ends with: `after(i)` is the i-th of them.
 template <typename After>
@@ -59,10 +68,8 @@ double JoinError(const Predictor& a, const double* before, const After& after) {
         x[Order + i] = after(i);
     double sum = 0.0;
     for (size_t n = Order; n < x.size(); ++n) {
-        double predicted = 0.0;
-        for (size_t k = 0; k < Order; ++k)
-            predicted += a[k] * x[n - 1 - k];
-        sum += (x[n] - predicted) * (x[n] - predicted);
+        const double error = x[n] - Predicted(a, &x[n]);
+        sum += error * error;
     }
     return sum / double(Judged);
 }
@@ -77,10 +84,8 @@ double JoinJudge::Evidence(const int16_t* samples) const {
     // The errors inside the stream just before the join ...
     double inside = 0.0;
     for (size_t n = end - FitSamples + Order; n < end; ++n) {
-        double predicted = 0.0;
-        for (size_t k = 0; k < Order; ++k)
-            predicted += a[k] * past_[n - 1 - k];
-        inside += (past_[n] - predicted) * (past_[n] - predicted);
+        const double error = past_[n] - Predicted(a, &past_[n]);
+        inside += error * error;
     }
     inside /= double(FitSamples - Order);
     // Quantisation alone keeps the errors off zero.
