@@ -46,7 +46,9 @@ constexpr int DatagramSamples = 960; // 20 ms
 struct Blocks {
     explicit Blocks(FakeHost& host) {
         host.Hooks.TuneIndicator = [this, &host](int32_t) {
-            Lags.push_back(host.OwnChain->Peak.PeakLag);
+            const dsp::PeakState& peak = host.OwnChain->Peak;
+            Lags.push_back(peak.PeakLag);
+            Heard.push_back(peak.SyncPower[static_cast<size_t>(peak.PeakLag)] > 0.0);
         };
         host.Hooks.BlockProcessed = [this, &host](const dsp::ChainState& chain) {
             Fills.push_back(TakeBlockFill(host.State, chain.Intake.ResampleInputPos + 1));
@@ -59,7 +61,26 @@ struct Blocks {
             if (std::abs(Lags[i] - lag) > 1) return false;
         return true;
     }
+    // The most blocks in a row that heard something and whose lags stay within
+    // one lag of the first (silence peaks at lag 0 block after block).
+    size_t LongestStay() const {
+        size_t longest = 0;
+        for (size_t from = 0, to = 0; from < Lags.size(); from = to) {
+            to = from + 1;
+            while (to < Lags.size() && Heard[to] && std::abs(Lags[to] - Lags[from]) <= 1)
+                ++to;
+            if (Heard[from]) longest = std::max(longest, to - from);
+        }
+        return longest;
+    }
+    std::string AllLags() const {
+        std::string all;
+        for (const int32_t lag : Lags)
+            all += std::to_string(lag) + ' ';
+        return all;
+    }
     std::vector<int32_t> Lags;
+    std::vector<bool> Heard; // the sync correlation was not zero
     std::vector<int64_t> Fills;
     std::vector<int64_t> DoneMs; // of the buffer each block ended in
 };
@@ -219,7 +240,11 @@ TEST(UdpStream, PortInUseIsToldAndTheDeviceCannotOpen) {
 
 // PulseAudio's RTP sender (module-rtp-send: L16 stereo at 44100, payload type
 // 10) streams the monitor of a sink playing the signal; the RTP input takes the
-// left channel and the chain locks and keeps its lag.
+// left channel and the chain locks and keeps its lag for 40 blocks in a row.
+// Not "the last 40": on a loaded machine the sender's own sink can run dry and
+// send silence under unbroken sequence numbers, and the lag rightly moves with
+// the signal (PipeWire's sender beside six busy loops on two cores: lag 12 for
+// 62 blocks, then 473, no packet lost).
 TEST(RtpStream, PulseAudioRtpSenderLocksTheChain) {
     io::testing::PrivateSoundServer server(io::testing::ServerKind::PulseAudio);
     const QString why = server.Start();
@@ -248,21 +273,18 @@ TEST(RtpStream, PulseAudioRtpSenderLocksTheChain) {
     host.Initialise();
     ASSERT_TRUE(host.Messages.empty()) << host.Messages.front().toStdString();
     server.Play("rtp", wav);
-    const bool enough = RunUntil([&] { return blocks.Lags.size() >= 100; }, 30000);
+    const bool held = RunUntil([&] { return blocks.LongestStay() >= 40; }, 30000);
     server.StopPlaying();
     ReleaseCapture(state, wave);
-    ASSERT_TRUE(enough) << blocks.Lags.size() << " blocks; " << rtp.Counts().Datagrams
-                        << " packets";
+    EXPECT_TRUE(held) << rtp.Counts().Datagrams << " packets; lags " << blocks.AllLags();
     EXPECT_EQ(rtp.Counts().Bad, 0);
     EXPECT_EQ(rtp.Counts().Gaps, 0);
-    const int32_t lag = blocks.Lags.back();
-    EXPECT_TRUE(blocks.StayAt(lag, blocks.Lags.size() - 40, blocks.Lags.size()));
 }
 
 // PipeWire's RTP sender (libpipewire-module-rtp-sink, in a client of the
 // private PipeWire session: L16 mono at 48000 with a dynamic payload type, its
 // announcements kept to 127.0.0.1) streams a sink playing the signal; the RTP
-// input at @48000 locks the chain and keeps its lag.
+// input at @48000 locks the chain and keeps its lag for 40 blocks in a row.
 TEST(RtpStream, PipeWireRtpSinkLocksTheChain) {
     io::testing::PrivateSoundServer server(io::testing::ServerKind::PipeWire);
     const QString why = server.Start();
@@ -321,16 +343,14 @@ TEST(RtpStream, PipeWireRtpSinkLocksTheChain) {
     host.Initialise();
     ASSERT_TRUE(host.Messages.empty()) << host.Messages.front().toStdString();
     server.Play("rtp-out", wav);
-    const bool enough = RunUntil([&] { return blocks.Lags.size() >= 100; }, 30000);
+    const bool held = RunUntil([&] { return blocks.LongestStay() >= 40; }, 30000);
     server.StopPlaying();
     ReleaseCapture(state, wave);
     io::testing::StopProcess(sender);
-    ASSERT_TRUE(enough) << blocks.Lags.size() << " blocks; " << rtp.Counts().Datagrams
-                        << " packets; " << (events.empty() ? std::string() : events.front());
+    EXPECT_TRUE(held) << rtp.Counts().Datagrams << " packets; lags " << blocks.AllLags()
+                      << (events.empty() ? std::string() : "; " + events.front());
     EXPECT_EQ(rtp.Counts().Bad, 0);
     EXPECT_EQ(rtp.Counts().Gaps, 0);
-    const int32_t lag = blocks.Lags.back();
-    EXPECT_TRUE(blocks.StayAt(lag, blocks.Lags.size() - 40, blocks.Lags.size()));
 }
 
 struct PipeCase {
