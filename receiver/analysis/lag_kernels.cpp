@@ -2,6 +2,7 @@
 #include "receiver/analysis/lag_kernels.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 
@@ -62,25 +63,34 @@ constexpr int32_t Lags = dsp::BasebandLen;
 [[gnu::always_inline]] inline float KthBody(const float* values, int32_t count, int32_t k) {
     alignas(64) uint32_t keys[dsp::BasebandLen];
     uint32_t lowest = ~0u, highest = 0u;
+#pragma omp simd reduction(min : lowest) reduction(max : highest)
     for (int32_t n = 0; n < count; ++n) {
         const auto bits = std::bit_cast<uint32_t>(values[n]);
         keys[n] = bits ^ ((bits >> 31) != 0u ? 0xFFFFFFFFu : 0x80000000u);
         lowest = std::min(lowest, keys[n]);
         highest = std::max(highest, keys[n]);
     }
-    // The bits above the highest one in which the keys differ are all alike.
+    // The bits above the highest one in which the keys differ are all alike;
+    // the eight below it sort the keys into 256 bins, and the k-th key is
+    // the one k places on among those of the bin that holds it.
     const uint32_t differ = lowest ^ highest;
-    const int top = differ != 0u ? 31 - std::countl_zero(differ) : -1;
-    uint32_t result = top >= 0 ? lowest & ~((2u << top) - 1u) : lowest;
-    for (int bit = top; bit >= 0; --bit) {
-        const uint32_t candidate = result | (1u << bit);
-        int32_t below = 0;
-#pragma omp simd reduction(+ : below)
+    uint32_t found = lowest;
+    if (differ != 0u) {
+        const int top = 31 - std::countl_zero(differ);
+        const int shift = std::max(top - 7, 0);
+        std::array<int32_t, 256> counts{};
         for (int32_t n = 0; n < count; ++n)
-            below += keys[n] < candidate ? 1 : 0;
-        if (below <= k) result = candidate;
+            ++counts[(keys[n] >> shift) & 255u];
+        uint32_t bin = 0;
+        while (k >= counts[bin])
+            k -= counts[bin++];
+        int32_t inBin = 0;
+        for (int32_t n = 0; n < count; ++n)
+            if (((keys[n] >> shift) & 255u) == bin) keys[inBin++] = keys[n];
+        std::nth_element(keys, keys + k, keys + inBin);
+        found = keys[k];
     }
-    const uint32_t bits = (result & 0x80000000u) != 0u ? result ^ 0x80000000u : ~result;
+    const uint32_t bits = (found & 0x80000000u) != 0u ? found ^ 0x80000000u : ~found;
     return std::bit_cast<float>(bits);
 }
 

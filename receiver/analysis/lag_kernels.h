@@ -26,8 +26,9 @@ struct SampleScan {
 SampleScan ScanSamples(const float* block, float previous, float level, float topShare);
 
 // The k-th smallest of count (at most 512) values, 0 <= k < count: the value
-// std::nth_element puts at k.  Found bit by bit on the values' order-keeping
-// integer form, counting the values below each candidate side by side.
+// std::nth_element puts at k.  Found on the values' order-keeping integer
+// form: one pass sorts them into 256 bins, the bin that holds the k-th gives
+// it up.
 float KthSmallest(const float* values, int32_t count, int32_t k);
 
 // The first index of the largest of count values.

@@ -4,9 +4,11 @@
 // writes them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <numbers>
 #include <optional>
@@ -16,6 +18,7 @@
 
 #include "receiver/analysis/block_table.h"
 #include "receiver/analysis/channel_table.h"
+#include "receiver/analysis/lag_kernels.h"
 #include "receiver/analysis/measurement.h"
 #include "receiver/analysis/pulse_shape.h"
 #include "receiver/analysis/signal_quality.h"
@@ -142,6 +145,43 @@ std::string ChannelRowByPrintf(const ChannelRow& row) {
         cell(p->DopplerSpreadHz, "%.3f");
     }
     return line;
+}
+
+// The noise floor's median: the value std::nth_element puts at k, to the bit,
+// for sync powers spread over decades, values alike, signs, zeros and few values.
+TEST(Floors, KthSmallestIsTheValueNthElementPutsThere) {
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> decades(-12.0f, 6.0f);
+    std::uniform_int_distribution<int> few(0, 3);
+    int checked = 0;
+    for (int round = 0; round < 4000; ++round) {
+        const auto count = int32_t(1 + random() % 512);
+        std::vector<float> values(static_cast<size_t>(count));
+        for (float& v : values) {
+            switch (round % 4) {
+            case 0:
+                v = std::pow(10.0f, decades(random));
+                break;
+            case 1:
+                v = float(few(random)) * 0.25f;
+                break;
+            case 2:
+                v = (random() % 2 != 0 ? -1.0f : 1.0f) * std::pow(10.0f, decades(random));
+                break;
+            default:
+                v = 1.0f + float(few(random)) * std::numeric_limits<float>::epsilon();
+                break;
+            }
+        }
+        const auto k = int32_t(random() % uint32_t(count));
+        std::vector<float> sorted = values;
+        std::nth_element(sorted.begin(), sorted.begin() + k, sorted.end());
+        const float kth = KthSmallest(values.data(), count, k);
+        ASSERT_EQ(std::bit_cast<uint32_t>(kth), std::bit_cast<uint32_t>(sorted[size_t(k)]))
+            << "round " << round << ", " << count << " values, k " << k;
+        ++checked;
+    }
+    EXPECT_EQ(checked, 4000);
 }
 
 TEST(Tables, NumbersAreWrittenAsPrintfWritesThem) {
