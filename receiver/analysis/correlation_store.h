@@ -2,7 +2,8 @@
 // The chain's first-period correlation (CorrLags) of the latest blocks, as the
 // measurement keeps it: the taps of the paths for their Doppler over a minute,
 // and the evidence against the sequence's repetitions over the last blocks.
-// One copy a block (4.6 kB) into a ring of two minutes (NATO; 5.5 MB).
+// One copy a block (4.6 kB) into a ring of a minute and a little more (600
+// blocks: a minute holds 562.5 NATO or 468.75 AMATEUR blocks; 2.8 MB).
 #pragma once
 
 #include <cstddef>
@@ -20,7 +21,7 @@ inline constexpr int32_t KeptLags = dsp::BasebandLen + RepeatLags;
 
 class CorrelationStore {
   public:
-    static constexpr int64_t Capacity = 1200;
+    static constexpr int64_t Capacity = 600;
 
     CorrelationStore();
     void Reset();
