@@ -36,9 +36,10 @@ foreach(page propmon reelmaker s4285sim s4285iq)
     VERBATIM)
   list(APPEND PROPMON_MAN_FILES ${out})
 endforeach()
-# The desktop launcher is described in propmon's page.
+# The desktop launcher and the receiver program are described in propmon's page.
 file(MAKE_DIRECTORY ${PROPMON_STAGE_DIR}/man)
 file(CREATE_LINK propmon.1.gz ${PROPMON_STAGE_DIR}/man/propmon-desktop.1.gz SYMBOLIC)
+file(CREATE_LINK propmon.1.gz ${PROPMON_STAGE_DIR}/man/propmon-receiver.1.gz SYMBOLIC)
 
 # Debian wants a changelog beside the documentation of every package.
 # The maintainer of the package: whoever builds it, found the way Debian's own
@@ -97,6 +98,7 @@ install(TARGETS reelmaker_program s4285sim s4285iq RUNTIME DESTINATION ${CMAKE_I
 install(PROGRAMS packaging/propmon-desktop.sh
         DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME propmon-desktop)
 install(FILES ${PROPMON_MAN_FILES} ${PROPMON_STAGE_DIR}/man/propmon-desktop.1.gz
+              ${PROPMON_STAGE_DIR}/man/propmon-receiver.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES packaging/propmon.desktop packaging/reelmaker.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

@@ -20,6 +20,7 @@
 #include "receiver/io/recording.h"
 #include "receiver/io/wave_input.h"
 #include "receiver/runners/batch.h"
+#include "receiver/runners/block_painting.h"
 #include "receiver/runners/headless.h"
 #include "receiver/runners/iq_batch.h"
 #include "receiver/runners/iq_live.h"
@@ -320,6 +321,7 @@ int RunWithWindow(int argc, char** argv, const session::ReceiverOptions& options
 } // namespace
 
 int main(int argc, char** argv) {
+    runners::UsePainters();
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--batch") == 0 || std::strncmp(argv[i], "--batch=", 8) == 0)
             return runners::RunBatch(argc, argv);

@@ -25,6 +25,7 @@
 #include "receiver/analysis/signal_quality.h"
 #include "receiver/dsp/chain.h"
 #include "receiver/io/iq_front_end.h"
+#include "receiver/runners/block_painting.h"
 #include "receiver/runners/block_run.h"
 #include "s4285gen/iq_synth.h"
 
@@ -243,6 +244,7 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     int appArgc = 1;
     QGuiApplication app(appArgc, argv);
+    runners::UsePainters();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     const auto front = FrontKey;

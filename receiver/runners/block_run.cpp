@@ -10,14 +10,22 @@
 #include <sys/stat.h>
 
 #include <QCoreApplication>
-#include <QGuiApplication>
-#include <QString>
 
 #include "receiver/analysis/block_table.h"
-#include "receiver/display/display_state.h"
-#include "receiver/display/painters.h"
 
 namespace runners {
+
+namespace {
+
+PaintingMaker paintingMaker = nullptr;
+ApplicationMaker applicationMaker = nullptr;
+
+} // namespace
+
+void SetPainters(PaintingMaker painting, ApplicationMaker application) {
+    paintingMaker = painting;
+    applicationMaker = application;
+}
 
 int32_t RecordingStartSeconds(const std::string& path, double durationSeconds) {
     struct stat info {};
@@ -39,19 +47,9 @@ BlockRun::BlockRun(BlockRunSettings settings) : run_(std::move(settings)), buffe
 
     // With an output folder every painter runs, as in the window, with all
     // three auto-saves on and the recording's own clock for names and marks.
-    if (!run_.Out.empty()) {
-        display_ = std::make_unique<display::DisplayState>();
-        display_->SnapshotFolder = QString::fromStdString(run_.Out);
-        display_->AutoSaveCorrelogram = display::SwitchOn;
-        display_->AutoSaveDopplergram = display::SwitchOn;
-        display_->AutoSaveScattergram = display::SwitchOn;
-        display_->Clock = [this, start = run_.StartSeconds]() {
-            const int64_t seconds = (start + Position() / chain_->SampleRate) % 86400;
-            return display::TimeOfDay{int32_t(seconds / 3600), int32_t(seconds / 60 % 60),
-                                      int32_t(seconds % 60)};
-        };
-        hooks_ = display::MakeDisplayHooks(*display_, settings_, controls_);
-    }
+    if (!run_.Out.empty() && paintingMaker)
+        painting_ = paintingMaker(
+            run_, settings_, controls_, [this] { return Position() / chain_->SampleRate; }, hooks_);
     hooks_.BlockProcessed = [this](const dsp::ChainState& done) {
         lastBlockEnd_ = Position();
         tables_.Block(done, settings_, static_cast<double>(lastBlockEnd_) / done.SampleRate);
@@ -66,6 +64,10 @@ int64_t BlockRun::Position() const {
 }
 
 bool BlockRun::Open(std::string& error) {
+    if (!run_.Out.empty() && !painting_) {
+        error = "this program paints no panels: run the receiver program for --out";
+        return false;
+    }
     if (!run_.Out.empty()) {
         std::error_code made;
         std::filesystem::create_directories(run_.Out, made);
@@ -96,24 +98,23 @@ bool BlockRun::CommitTable(std::string& error) {
 }
 
 bool BlockRun::WritePanels() {
-    return !display_ || display::WritePanelPngs(*display_, QString::fromStdString(run_.Out));
+    return !painting_ || painting_->WritePanels();
 }
 
 int64_t BlockRun::SnapshotsWritten() const {
-    return display_ ? display_->SnapshotsWritten : 0;
+    return painting_ ? painting_->SnapshotsWritten() : 0;
 }
 
 int64_t BlockRun::SnapshotsFailed() const {
-    return display_ ? display_->SnapshotsFailed : 0;
+    return painting_ ? painting_->SnapshotsFailed() : 0;
 }
 
 std::unique_ptr<QCoreApplication> MakeApplication(bool painting) {
     static int appArgc = 1;
     static char appName[] = "propmon";
     static char* appArgv[] = {appName, nullptr};
-    if (!painting) return std::make_unique<QCoreApplication>(appArgc, appArgv);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    return std::make_unique<QGuiApplication>(appArgc, appArgv);
+    if (painting && applicationMaker) return applicationMaker(appArgc, appArgv);
+    return std::make_unique<QCoreApplication>(appArgc, appArgv);
 }
 
 } // namespace runners

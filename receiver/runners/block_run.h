@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,10 +19,6 @@
 #include "receiver/runners/batch_tables.h"
 
 class QCoreApplication;
-
-namespace display {
-struct DisplayState;
-}
 
 namespace runners {
 
@@ -40,6 +37,27 @@ struct BlockRunSettings {
     int64_t StartMs = 0;      // the first sample in ms since the epoch, UTC (channel table)
 };
 
+// What paints a run's panels into its output folder.  Made by the painters
+// a program registers (UsePainters, block_painting.h): a program that only
+// writes tables loads none of the window's libraries.
+class RunPainting {
+  public:
+    virtual ~RunPainting() = default;
+    virtual bool WritePanels() = 0;
+    virtual int64_t SnapshotsWritten() const = 0;
+    virtual int64_t SnapshotsFailed() const = 0;
+};
+// The painters for a run: their hooks into `hooks` (BlockProcessed left to
+// the run), the recording's clock from `elapsedSeconds` (since its start).
+using PaintingMaker = std::unique_ptr<RunPainting> (*)(const BlockRunSettings& run,
+                                                       const dsp::Settings& settings,
+                                                       const dsp::ChainControls& controls,
+                                                       std::function<int64_t()> elapsedSeconds,
+                                                       dsp::DisplayHooks& hooks);
+using ApplicationMaker = std::unique_ptr<QCoreApplication> (*)(int& argc, char** argv);
+// Registered once, before any run, by a program that paints.
+void SetPainters(PaintingMaker painting, ApplicationMaker application);
+
 class BlockRun {
   public:
     explicit BlockRun(BlockRunSettings settings);
@@ -48,7 +66,8 @@ class BlockRun {
     BlockRun& operator=(const BlockRun&) = delete;
 
     // Makes the output folder and starts the tables (their headers written);
-    // false with a one-line reason.
+    // false with a one-line reason (also when an output folder is asked for
+    // and this program has no painters).
     bool Open(std::string& error);
     // The next `count` samples of audio (at most dsp::BlockLen).
     void Feed(const int16_t* samples, int64_t count);
@@ -62,7 +81,7 @@ class BlockRun {
     bool WritePanels();
 
     const BlockRunSettings& Settings() const { return run_; }
-    bool Painting() const { return display_ != nullptr; }
+    bool Painting() const { return painting_ != nullptr; }
     int64_t Blocks() const { return block_; }
     int64_t SamplesFed() const { return bufferStart_; }
     // Samples after the last whole block, which show nowhere.
@@ -85,7 +104,7 @@ class BlockRun {
     std::unique_ptr<dsp::ChainState> chain_;
     dsp::Settings settings_;
     dsp::ChainControls controls_;
-    std::unique_ptr<display::DisplayState> display_;
+    std::unique_ptr<RunPainting> painting_;
     dsp::DisplayHooks hooks_;
     std::vector<int16_t> buffer_;
     int64_t block_ = 0;
@@ -98,9 +117,8 @@ class BlockRun {
 // duration, as the recorder stopped writing when the recording ended.
 int32_t RecordingStartSeconds(const std::string& path, double durationSeconds);
 
-// The application a batch run needs: painting into panels needs a GUI
-// application (without a display: the offscreen platform); tables alone need
-// none.
+// The application a batch run needs: painting into panels needs the one the
+// registered painters make (a GUI application); tables alone need none.
 std::unique_ptr<QCoreApplication> MakeApplication(bool painting);
 
 } // namespace runners

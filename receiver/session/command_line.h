@@ -32,6 +32,8 @@ struct UsageError {
 
 // The arguments as the shell passed them (local 8-bit encoding), program first.
 QStringList Arguments(int argc, char** argv);
+// 'text', as a usage error quotes what it refuses.
+QString Quoted(const QString& text);
 
 // What a run that parses its command line is asked besides its options.
 struct CommandLineRequest {

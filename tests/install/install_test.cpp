@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -200,6 +201,41 @@ TEST_F(InstalledTree, ProgramsAreExecutableAndRunFromThePrefix) {
         const Result dyn = Sh("readelf -d " + Quote(Bin(name).string()));
         EXPECT_EQ(dyn.Out.find(INSTALL_BUILD_DIR), std::string::npos) << name << dyn.Out;
     }
+}
+
+// propmon runs table-only batches itself, linked to none of the window's,
+// painting or network libraries; everything else it hands to propmon-receiver
+// beside it, and alone it still runs the tables and names what is missing.
+TEST_F(InstalledTree, TablesRunWithoutTheReceiverProgramAndTheRestNeedsIt) {
+    EXPECT_TRUE(IsExecutableFile(Bin("propmon-receiver")));
+    const Result dyn = Sh("readelf -d " + Quote(Bin("propmon").string()));
+    ASSERT_EQ(dyn.Status, 0) << dyn.Err;
+    EXPECT_NE(dyn.Out.find("libQt6Core"), std::string::npos) << dyn.Out;
+    for (const char* library : {"libQt6Gui", "libQt6Widgets", "libQt6Network", "libQt6Multimedia",
+                                "libQt6HttpServer", "libpulse"})
+        EXPECT_EQ(dyn.Out.find(library), std::string::npos) << library;
+
+    fs::create_directories(scratch_ / "alone");
+    const fs::path alone = scratch_ / "alone/propmon";
+    fs::copy_file(Bin("propmon"), alone);
+    const std::string recording = (scratch_ / "signal.wav").string();
+    ASSERT_EQ(
+        Sh(Quote(Bin("s4285sim").string()) + " -o " + Quote(recording) + " --seconds 4").Status, 0);
+    const Result tables = Sh(Quote(alone.string()) + " --batch " + Quote(recording) + " --csv " +
+                             Quote((scratch_ / "blocks.csv").string()));
+    EXPECT_EQ(tables.Status, 0) << tables.Err;
+    const std::string table = ReadFile(scratch_ / "blocks.csv");
+    EXPECT_GE(std::count(table.begin(), table.end(), '\n'), 30) << table;
+    const std::string missing =
+        "propmon: cannot start " + (scratch_ / "alone/propmon-receiver").string() + ": ";
+    for (const std::string& rest :
+         {std::string(" --version"),
+          " --batch " + Quote(recording) + " --out " + Quote((scratch_ / "pictures").string())}) {
+        const Result r = Sh(Quote(alone.string()) + rest);
+        EXPECT_EQ(r.Status, 1) << rest;
+        EXPECT_EQ(r.Err.rfind(missing, 0), 0u) << r.Err;
+    }
+    EXPECT_FALSE(fs::exists(scratch_ / "pictures"));
 }
 
 TEST_F(InstalledTree, ManPagesFormatWithoutWarnings) {
