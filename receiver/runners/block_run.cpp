@@ -17,14 +17,14 @@ namespace runners {
 
 namespace {
 
-PaintingMaker paintingMaker = nullptr;
-ApplicationMaker applicationMaker = nullptr;
+PaintingMaker Painters = nullptr;
+ApplicationMaker PaintersApplication = nullptr;
 
 } // namespace
 
 void SetPainters(PaintingMaker painting, ApplicationMaker application) {
-    paintingMaker = painting;
-    applicationMaker = application;
+    Painters = painting;
+    PaintersApplication = application;
 }
 
 int32_t RecordingStartSeconds(const std::string& path, double durationSeconds) {
@@ -47,8 +47,8 @@ BlockRun::BlockRun(BlockRunSettings settings) : run_(std::move(settings)), buffe
 
     // With an output folder every painter runs, as in the window, with all
     // three auto-saves on and the recording's own clock for names and marks.
-    if (!run_.Out.empty() && paintingMaker)
-        painting_ = paintingMaker(
+    if (!run_.Out.empty() && Painters)
+        painting_ = Painters(
             run_, settings_, controls_, [this] { return Position() / chain_->SampleRate; }, hooks_);
     hooks_.BlockProcessed = [this](const dsp::ChainState& done) {
         lastBlockEnd_ = Position();
@@ -113,7 +113,7 @@ std::unique_ptr<QCoreApplication> MakeApplication(bool painting) {
     static int appArgc = 1;
     static char appName[] = "propmon";
     static char* appArgv[] = {appName, nullptr};
-    if (painting && applicationMaker) return applicationMaker(appArgc, appArgv);
+    if (painting && PaintersApplication) return PaintersApplication(appArgc, appArgv);
     return std::make_unique<QCoreApplication>(appArgc, appArgv);
 }
 
