@@ -65,7 +65,7 @@ int64_t BlockRun::Position() const {
 
 bool BlockRun::Open(std::string& error) {
     if (!run_.Out.empty() && !painting_) {
-        error = "this program paints no panels: run the receiver program for --out";
+        error = "--out needs propmon-receiver: this program paints no panels";
         return false;
     }
     if (!run_.Out.empty()) {
