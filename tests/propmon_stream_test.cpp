@@ -483,18 +483,21 @@ TEST_F(StreamTest, RtpTakesTheFirstStreamNamesAnotherOnceAndFollowsARestartedSen
 // namespace gets a pair of virtual interfaces of its own for the group.
 struct GroupCase {
     const char* Name;
-    const char* Setup; // shell commands inside the namespace
-    const char* Group; // as --input and ffmpeg write it
+    const char* NamespaceSetup; // run only by InOwnNetworkNamespace, after `unshare -n`
+    const char* Group;          // as --input and ffmpeg write it
 };
 
-// Runs `script` with sh inside a network namespace of its own, so that no
-// link, route or group it sets up reaches the machine's interfaces: the script
-// (written to a file in `dir`) first refuses to go on in the namespace the
-// test itself runs in.  Returns sh's exit status (non-zero when refused).
-int InOwnNetworkNamespace(const fs::path& dir, const std::string& script) {
+// Runs `setup`, then `script`, with sh inside a network namespace of its own
+// (`unshare -n`), so that no link, route or group they set up reaches the
+// machine's interfaces: the file they are written to (in `dir`) first refuses
+// to go on in the namespace the test itself runs in.  Returns sh's exit status
+// (non-zero when refused or when the setup fails).
+int InOwnNetworkNamespace(const fs::path& dir, const std::string& setup,
+                          const std::string& script) {
     const std::string ours = fs::read_symlink("/proc/self/ns/net").string();
     const fs::path file = dir / "in-own-netns.sh";
     std::ofstream(file) << "[ \"$(readlink /proc/self/ns/net)\" != '" << ours << "' ] || exit 97\n"
+                        << "{ " << setup << "; } || exit 98\n"
                         << script << "\n";
     const int status = std::system(("unshare -n sh " + file.string()).c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -507,8 +510,9 @@ TEST_P(MulticastTest, RtpFromTheGroupIsJoined) {
     if (std::system("ffmpeg -version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
     if (std::system("unshare -n true > /dev/null 2>&1") != 0)
         GTEST_SKIP() << "no network namespace of our own (unshare -n is not permitted here)";
-    if (InOwnNetworkNamespace(dir_, param.Setup + std::string(" > /dev/null 2>&1")) != 0)
-        GTEST_SKIP() << "the namespace cannot carry the group: " << param.Setup;
+    if (InOwnNetworkNamespace(dir_, param.NamespaceSetup + std::string(" > /dev/null 2>&1"),
+                              "true") != 0)
+        GTEST_SKIP() << "the namespace cannot carry the group: " << param.NamespaceSetup;
     const std::vector<int16_t> signal = TwoPathSignal(15);
     const fs::path raw = dir_ / "signal.raw";
     {
@@ -518,14 +522,14 @@ TEST_P(MulticastTest, RtpFromTheGroupIsJoined) {
     const std::string logs = (dir_ / "logs").string();
     const std::string group = param.Group;
     const std::string script =
-        "cd " + dir_.string() + " && " + param.Setup +
-        " && { " PROPMON_BIN " --headless --input rtp:" + group + ":5004@48000 --log " + logs +
-        " 2> " + (dir_ / "stderr.txt").string() +
+        "cd " + dir_.string() + " && { " PROPMON_BIN " --headless --input rtp:" + group +
+        ":5004@48000 --log " + logs + " 2> " + (dir_ / "stderr.txt").string() +
         " & P=$!; sleep 1.5; ffmpeg -nostdin -hide_banner -loglevel error -re -f s16le -ar "
         "48000 -ac 1 -i " +
         raw.string() + " -acodec pcm_s16be -f rtp 'rtp://" + group +
         ":5004?ttl=1' > /dev/null 2>&1; sleep 1; kill $P; wait $P; }";
-    ASSERT_EQ(InOwnNetworkNamespace(dir_, script), 0) << Slurp(dir_ / "stderr.txt");
+    ASSERT_EQ(InOwnNetworkNamespace(dir_, param.NamespaceSetup, script), 0)
+        << Slurp(dir_ / "stderr.txt");
     const Log log = ReadLogs(dir_ / "logs");
     ASSERT_GT(log.Rows.size(), 100u) << Slurp(dir_ / "stderr.txt");
     const size_t lagColumn = log.Column("peak_lag");
@@ -538,9 +542,9 @@ TEST_P(MulticastTest, RtpFromTheGroupIsJoined) {
     EXPECT_GE(double(most), 0.95 * double(log.Rows.size() - 20));
 }
 
-// The links, routes and groups below are only ever set up through
-// InOwnNetworkNamespace: inside a network namespace the test makes for itself,
-// never on the machine's interfaces.
+// The links, routes and groups below are only ever set up by
+// InOwnNetworkNamespace, in a network namespace the test makes for itself
+// (`unshare -n`, lo up with multicast on), never on the machine's interfaces.
 INSTANTIATE_TEST_SUITE_P(
     Groups, MulticastTest,
     ::testing::Values(GroupCase{"IPv4",
