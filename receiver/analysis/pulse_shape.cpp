@@ -133,15 +133,6 @@ PulseShape::PulseShape(const dsp::SignalTables& tables) {
     inputPerSyncPower_ = 0.5 / (syncPerAmplitude * syncPerAmplitude);
 }
 
-const PulseShape& ChainPulseShape() {
-    static const PulseShape Shape = [] {
-        const auto tables = std::make_unique<dsp::SignalTables>();
-        dsp::BuildSignalTables(*tables, dsp::TableBuild::StraightThrough);
-        return PulseShape(*tables);
-    }();
-    return Shape;
-}
-
 std::shared_ptr<const PulseShape> SharedPulseShape(const dsp::SignalTables& tables) {
     struct Made {
         decltype(dsp::SignalTables::LowpassTaps) LowpassTaps;
@@ -157,6 +148,17 @@ std::shared_ptr<const PulseShape> SharedPulseShape(const dsp::SignalTables& tabl
     shapes.push_back(
         {tables.LowpassTaps, tables.PeakReference, std::make_shared<const PulseShape>(tables)});
     return shapes.back().Shape;
+}
+
+// The shared shape of the chain's own tables: the one a running chain's
+// measurement uses too, made once for both.
+const PulseShape& ChainPulseShape() {
+    static const std::shared_ptr<const PulseShape> Shape = [] {
+        const auto tables = std::make_unique<dsp::SignalTables>();
+        dsp::BuildSignalTables(*tables, dsp::TableBuild::StraightThrough);
+        return SharedPulseShape(*tables);
+    }();
+    return *Shape;
 }
 
 double PulseShape::Snr3kPerBaseband(int32_t sampleRate) const {
