@@ -8,7 +8,6 @@
 #include <limits>
 #include <optional>
 #include <utility>
-#include <vector>
 
 #include "receiver/analysis/signal_quality.h"
 
@@ -45,6 +44,34 @@ constexpr double RepeatToleranceLags = 2.0;
 // repetition holds its own share).
 constexpr double EarlierShare = 0.2;
 constexpr double Infinite = std::numeric_limits<double>::infinity();
+// Peaks taken from the profile, strongest first: enough for MaxPaths paths
+// with their repetitions and the peaks the paths explain.
+constexpr size_t MaxPeaks = 3 * MaxPaths;
+// A peak is fitted as one path or two.
+constexpr size_t MaxFound = 2 * MaxPeaks;
+
+// Up to N values kept in place: the search runs every block and needs no heap.
+template <typename T, size_t N>
+class Bounded {
+  public:
+    void push_back(const T& value) {
+        if (size_ < N) items_[size_++] = value;
+    }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T& operator[](size_t i) { return items_[i]; }
+    const T& operator[](size_t i) const { return items_[i]; }
+    T* begin() { return items_.data(); }
+    T* end() { return items_.data() + size_; }
+    const T* begin() const { return items_.data(); }
+    const T* end() const { return items_.data() + size_; }
+    const T& front() const { return items_[0]; }
+
+  private:
+    std::array<T, N> items_{};
+    size_t size_ = 0;
+};
+using FoundPaths = Bounded<FoundPath, MaxFound>;
 
 double WrapLag(double lag) {
     lag = std::fmod(lag, double(Lags));
@@ -253,7 +280,7 @@ TwoFit FitTwoNear(const PulseShape& shape, const Window& w, std::pair<int32_t, i
 // repetition of a path already fitted is taken as one.
 void FitPeak(const PulseShape& shape, const dsp::SyncPowerArray& profile, const ProfileFloor& floor,
              const PathSearchOptions& options, int32_t centre, bool mayBeTwo,
-             std::vector<FoundPath>& paths) {
+             FoundPaths& paths) {
     const Window w = WindowAt(profile, floor.Mean, centre);
     const int32_t mid = FitHalfWidth * Steps;
     // The one-path fit looks at the peak's own lags, not at a neighbour's.
@@ -301,9 +328,8 @@ bool EarlierIsThePath(const RepeatEvidence& e, double earlierLag, double laterLa
 // Drops the repetitions among `paths`: of two peaks 62 or 124 lags apart, the
 // one the first-period correlation does not take for the path, or (without
 // it) the weaker.
-void DropRepetitions(const RepeatEvidence& evidence, std::vector<FoundPath>& paths,
-                     PathList& list) {
-    std::vector<char> ghost(paths.size(), 0);
+void DropRepetitions(const RepeatEvidence& evidence, FoundPaths& paths, PathList& list) {
+    std::array<bool, MaxFound> ghost{};
     for (size_t i = 0; i < paths.size(); ++i)
         for (size_t j = i + 1; j < paths.size(); ++j) {
             if (!AtRepetition(paths[i].Lag, paths[j].Lag, RepeatToleranceLags)) continue;
@@ -315,9 +341,9 @@ void DropRepetitions(const RepeatEvidence& evidence, std::vector<FoundPath>& pat
                     EarlierIsThePath(evidence, paths[earlier].Lag, paths[later].Lag);
                 iPath = earlierPath == (earlier == i);
             }
-            ghost[iPath ? j : i] = 1;
+            ghost[iPath ? j : i] = true;
         }
-    std::vector<FoundPath> kept;
+    FoundPaths kept;
     for (size_t i = 0; i < paths.size(); ++i) {
         if (!ghost[i]) {
             kept.push_back(paths[i]);
@@ -325,7 +351,7 @@ void DropRepetitions(const RepeatEvidence& evidence, std::vector<FoundPath>& pat
             list.Ghosts[size_t(list.GhostCount++)] = LagIndex(NearestLag(paths[i].Lag));
         }
     }
-    paths.swap(kept);
+    paths = kept;
 }
 
 } // namespace
@@ -384,8 +410,9 @@ PathList FindPaths(const PulseShape& shape, const dsp::SyncPowerArray& profile,
     std::array<uint8_t, Lags> clear;
     for (size_t l = 0; l < size_t(Lags); ++l)
         clear[l] = profile[l] >= level ? 1 : 0;
-    std::vector<std::pair<double, int32_t>> peaks;
-    peaks.reserve(4 * MaxPaths);
+    // Local maxima stand at least two lags apart: at most half the lags.
+    std::array<std::pair<double, int32_t>, Lags / 2> peaks;
+    size_t peakCount = 0;
     // Eight lags at a time: most of them stand nowhere near the level.
     for (int32_t base = 0; base < Lags; base += 8) {
         uint64_t any = 0;
@@ -395,14 +422,15 @@ PathList FindPaths(const PulseShape& shape, const dsp::SyncPowerArray& profile,
             if (!clear[size_t(l)]) continue;
             const double v = profile[size_t(l)];
             if (v >= profile[size_t(LagIndex(l - 1))] && v > profile[size_t(LagIndex(l + 1))])
-                peaks.emplace_back(v, l);
+                peaks[peakCount++] = {v, l};
         }
     }
-    std::sort(peaks.begin(), peaks.end(), std::greater<>());
-    if (peaks.size() > 3 * MaxPaths) peaks.resize(3 * MaxPaths);
+    const size_t strongest = std::min(peakCount, MaxPeaks);
+    std::partial_sort(peaks.begin(), peaks.begin() + ptrdiff_t(strongest),
+                      peaks.begin() + ptrdiff_t(peakCount), std::greater<>());
 
-    std::vector<FoundPath> paths;
-    for (size_t i = 0; i < peaks.size(); ++i) {
+    FoundPaths paths;
+    for (size_t i = 0; i < strongest; ++i) {
         const int32_t lag = peaks[i].second;
         // A peak the paths found so far explain (their shapes' side lobes
         // three lags out; an unfitted peak counted at its own height) is none
@@ -422,14 +450,14 @@ PathList FindPaths(const PulseShape& shape, const dsp::SyncPowerArray& profile,
             FitPeak(shape, profile, floor, options, lag, true, paths);
     }
     DropRepetitions(evidence, paths, list);
-    std::vector<FoundPath> fitted;
+    FoundPaths fitted;
     for (const FoundPath& p : paths) {
         if (p.Fitted)
             fitted.push_back(p);
         else
             FitPeak(shape, profile, floor, options, int32_t(p.Lag), false, fitted);
     }
-    paths.swap(fitted);
+    paths = fitted;
 
     std::sort(paths.begin(), paths.end(),
               [](const FoundPath& a, const FoundPath& b) { return a.Power > b.Power; });
