@@ -51,8 +51,7 @@ constexpr size_t MaxPeaks = 3 * MaxPaths;
 constexpr size_t MaxFound = 2 * MaxPeaks;
 
 // Up to N values kept in place: the search runs every block and needs no heap.
-template <typename T, size_t N>
-class Bounded {
+template <typename T, size_t N> class Bounded {
   public:
     void push_back(const T& value) {
         if (size_ < N) items_[size_++] = value;
@@ -279,8 +278,7 @@ TwoFit FitTwoNear(const PulseShape& shape, const Window& w, std::pair<int32_t, i
 // The peak at `centre` as one or two paths, appended to `paths`; a peak at a
 // repetition of a path already fitted is taken as one.
 void FitPeak(const PulseShape& shape, const dsp::SyncPowerArray& profile, const ProfileFloor& floor,
-             const PathSearchOptions& options, int32_t centre, bool mayBeTwo,
-             FoundPaths& paths) {
+             const PathSearchOptions& options, int32_t centre, bool mayBeTwo, FoundPaths& paths) {
     const Window w = WindowAt(profile, floor.Mean, centre);
     const int32_t mid = FitHalfWidth * Steps;
     // The one-path fit looks at the peak's own lags, not at a neighbour's.

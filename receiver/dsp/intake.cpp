@@ -170,6 +170,19 @@ Stride StrideOf(float frac, long double epsilon) {
     return stride;
 }
 
+// Without a clock correction and with the fraction at 0 every output is the
+// input sample before it: y = s[i-1] / 32767 rounded to float.  The product
+// with the double nearest 1/32767 rounds to the same float for every 16-bit
+// sample: the quotient's bits repeat the sample's 15 bits over and over, so it
+// never comes near enough to a float's half way for the product's error to
+// matter (a test goes through all 65536).
+void DelayedCopy(const int16_t* __restrict before, int32_t count, float inputGain,
+                 float* __restrict block) {
+    constexpr double scale = 1.0 / 32767.0;
+    for (int32_t n = 0; n < count; ++n)
+        block[n] = inputGain * static_cast<float>(static_cast<double>(before[n]) * scale);
+}
+
 } // namespace
 
 bool ResampleInto(IntakeState& intake, int32_t last, long double epsilon, float inputGain) {
@@ -184,11 +197,31 @@ bool ResampleInto(IntakeState& intake, int32_t last, long double epsilon, float 
     // each falls (the fraction's steps, one after another), then their values.
     const int32_t room =
         intake.WritePos >= BlockLen - 1 ? BlockLen : BlockLen - 1 - intake.WritePos;
+    // As IntakeSample for each output, the block's positions in order: from
+    // the one after WritePos (0 after a full block) on, never past the end
+    // (the outputs stop at the room left).
+    const int32_t first = intake.WritePos >= BlockLen - 1 ? 0 : intake.WritePos + 1;
+    float* block = &intake.SampleBlock[size_t(first)];
     ResamplePlan plan;
     float frac = intake.ResampleFrac;
     int32_t i = intake.ResampleNext;
     int32_t lastUsed = intake.ResampleInputPos;
-    while (i <= last && plan.Count < room) {
+    const bool delayed = epsilon == 0.0L && frac == 0.0f && i >= 0;
+    if (delayed) {
+        // The fraction never moves: the stream one sample late.
+        plan.Count = i <= last ? std::min(last - i + 1, room) : 0;
+        if (plan.Count > 0) {
+            if (i == 0) { // the first output is the previous buffer's last sample
+                DelayedCopy(&intake.ResampleHistory[1], 1, inputGain, block);
+                DelayedCopy(s, plan.Count - 1, inputGain, block + 1);
+            } else {
+                DelayedCopy(s + i - 1, plan.Count, inputGain, block);
+            }
+            lastUsed = i + plan.Count - 1;
+            i += plan.Count;
+        }
+    }
+    while (!delayed && i <= last && plan.Count < room) {
         if (frac > 1.0f) {
             if (i == last) break; // the skip needs the next buffer's first sample
             frac = frac - 1.0f;
@@ -219,15 +252,12 @@ bool ResampleInto(IntakeState& intake, int32_t last, long double epsilon, float 
         frac = static_cast<float>(frac + epsilon);
         ++i;
     }
-    std::array<float, BlockLen> out;
-    Interpolate(plan, out);
-    // As IntakeSample for each output, the block's positions in order: from
-    // the one after WritePos (0 after a full block) on, never past the end
-    // (the run stopped at the room left).
-    const int32_t first = intake.WritePos >= BlockLen - 1 ? 0 : intake.WritePos + 1;
-    float* block = &intake.SampleBlock[size_t(first)];
-    for (int32_t n = 0; n < plan.Count; ++n)
-        block[n] = inputGain * out[size_t(n)];
+    if (!delayed) {
+        std::array<float, BlockLen> out;
+        Interpolate(plan, out);
+        for (int32_t n = 0; n < plan.Count; ++n)
+            block[n] = inputGain * out[size_t(n)];
+    }
     const int32_t position = plan.Count > 0 ? first + plan.Count - 1 : intake.WritePos;
     intake.WritePos = position;
     const bool full = plan.Count > 0 && position == BlockLen - 1;
