@@ -55,6 +55,21 @@ void ResampleBuffer(ChainState& chain, const Settings& settings, const ChainCont
                    [&] { ProcessBlock(chain, settings, controls, hooks); });
 }
 
+void ResampleBufferForTables(ChainState& chain, const Settings& settings, const DisplayHooks& hooks,
+                             const int16_t* buffer, int64_t recordedBytes) {
+    ResampleBlocks(chain, ClockCorrection(settings), settings.InputGain, buffer, recordedBytes,
+                   [&] { ProcessBlockForTables(chain, hooks); });
+}
+
+void ProcessBlockForTables(ChainState& chain, const DisplayHooks& hooks) {
+    const SignalTables& tables = chain.Tables;
+    const BasebandArray& baseband = chain.Downconverter.Baseband;
+    Downconvert(tables, chain.Intake.SampleBlock, chain.Downconverter);
+    CorrelateAllLags(tables, baseband, chain.Correlator.CorrLags, BestVectorIsa());
+    SearchSyncPeak(tables, baseband, chain.SampleRate, chain.Peak);
+    if (hooks.BlockProcessed) hooks.BlockProcessed(chain);
+}
+
 void ProcessBlock(ChainState& chain, const Settings& settings, const ChainControls& controls,
                   const DisplayHooks& hooks) {
     const SignalTables& tables = chain.Tables;

@@ -99,6 +99,16 @@ void ResampleBlocks(ChainState& chain, long double epsilon, float inputGain, con
 void ResampleBuffer(ChainState& chain, const Settings& settings, const ChainControls& controls,
                     const DisplayHooks& hooks, const int16_t* buffer, int64_t recordedBytes);
 
+// A block's work as far as its tables go: the baseband, the first-period
+// correlation at every lag and the sync peak, then BlockProcessed.  The
+// correlogram's levels and averages and the Doppler spectra, which only the
+// panels show, are left as they are.  Every value it makes is the one
+// ProcessBlock makes.
+void ProcessBlockForTables(ChainState& chain, const DisplayHooks& hooks);
+// One recorded buffer: resampled into blocks, each full block as above.
+void ResampleBufferForTables(ChainState& chain, const Settings& settings, const DisplayHooks& hooks,
+                             const int16_t* buffer, int64_t recordedBytes);
+
 // One full SampleBlock through every stage, firing the hooks:
 //   Downconvert; GramCorrelate, then CorrelogramColumn when a column is due;
 //   UpdateDoppler, then DopplergramColumn when new spectra were computed, then
