@@ -33,11 +33,11 @@ bool Better(const TrialResult& trial, const TrialResult& best) {
 std::optional<TrialResult> Trial(const std::string& path, int32_t mode, io::ChannelChoice channel,
                                  double seconds, double duration, const TrialResult* best,
                                  std::string& error) {
-    // The measurement stage's lock: a signal is present whichever path is
-    // strongest, however the paths fade in turn.  The sync part of the chain
-    // leaves the first-period correlation empty, so the stage may take a
-    // repetition of the sequence for the path: the lock holds all the same (a
-    // repetition is the signal too), but its paths and SNR are not read here.
+    // The measurement stage's lock over the chain as a batch run for tables
+    // works it out (the sequence's first period correlated too, for the
+    // evidence against its repetitions): a signal is present whichever path
+    // is strongest, however the paths fade in turn.  The same stage on the
+    // same blocks as the run of the chosen mode.
     MeasurementStage stage;
     const dsp::Settings settings;
     LockTally tally;
@@ -55,25 +55,20 @@ std::optional<TrialResult> Trial(const std::string& path, int32_t mode, io::Chan
             const int64_t reachable = tally.Locked + std::max<int64_t>(0, judged - tally.Judged);
             return double(reachable) >= (best->LockedShare - 0.05) * double(judged);
         },
-        error);
+        error, dsp::SyncChain::Part::SyncAndFirstPeriod);
     if (!read) return std::nullopt;
-    TrialResult result;
-    result.Mode = mode;
-    result.Channel = channel;
-    result.Blocks = tally.Blocks;
-    result.LockedShare = tally.Share();
-    result.MedianSnrDb = Median(snr);
-    return result;
+    return TrialOf(mode, channel, tally, std::move(snr));
 }
 
 } // namespace
 
 bool RunSyncOver(const std::string& path, int32_t mode, io::ChannelChoice channel,
                  long double correction, float gain, double seconds,
-                 const std::function<bool(const dsp::ChainState&)>& onBlock, std::string& error) {
+                 const std::function<bool(const dsp::ChainState&)>& onBlock, std::string& error,
+                 dsp::SyncChain::Part part) {
     auto reader = io::RecordingReader::Open(path, 0, channel, error);
     if (!reader || !reader->ConvertTo(io::RateForMode(mode), error)) return false;
-    dsp::SyncChain chain(mode, correction, gain);
+    dsp::SyncChain chain(mode, correction, gain, part);
     const auto limit = static_cast<int64_t>(seconds * io::RateForMode(mode));
     std::array<int16_t, dsp::BlockLen> buffer{};
     bool going = true;
@@ -89,15 +84,31 @@ bool RunSyncOver(const std::string& path, int32_t mode, io::ChannelChoice channe
     return true;
 }
 
+int32_t FirstTrialMode(int32_t fileRate, int32_t mode) {
+    return mode != 0 ? mode : io::ModeForRate(fileRate);
+}
+
+TrialResult TrialOf(int32_t mode, io::ChannelChoice channel, const LockTally& tally,
+                    std::vector<double> peakSnrDb) {
+    TrialResult result;
+    result.Mode = mode;
+    result.Channel = channel;
+    result.Blocks = tally.Blocks;
+    result.LockedShare = tally.Share();
+    result.MedianSnrDb = Median(std::move(peakSnrDb));
+    return result;
+}
+
 std::optional<SignalChoice> ChooseModeAndChannel(const std::string& path, int32_t mode,
                                                  std::optional<io::ChannelChoice> channel,
-                                                 double seconds, std::string& error) {
+                                                 double seconds, std::string& error,
+                                                 const TrialResult* first) {
     const auto reader = io::RecordingReader::Open(path, 0, io::ChannelChoice::Left, error);
     if (!reader) return std::nullopt;
     SignalChoice choice;
     choice.Stereo = reader->Info().Channels == 2;
     const int32_t natural = io::ModeForRate(reader->Info().FileRate);
-    std::vector<int32_t> modes{mode != 0 ? mode : natural};
+    std::vector<int32_t> modes{FirstTrialMode(reader->Info().FileRate, mode)};
     if (mode == 0) modes.push_back(-natural);
     std::vector<io::ChannelChoice> channels{channel.value_or(io::ChannelChoice::Left)};
     if (!channel && choice.Stereo)
@@ -107,7 +118,10 @@ std::optional<SignalChoice> ChooseModeAndChannel(const std::string& path, int32_
     std::optional<TrialResult> best;
     for (const int32_t m : modes) {
         for (const io::ChannelChoice c : channels) {
-            const auto trial = Trial(path, m, c, seconds, duration, best ? &*best : nullptr, error);
+            const bool known = first && choice.Trials.empty();
+            const auto trial =
+                known ? std::optional<TrialResult>(*first)
+                      : Trial(path, m, c, seconds, duration, best ? &*best : nullptr, error);
             if (!trial) return std::nullopt;
             choice.Trials.push_back(*trial);
             if (!best || Better(*trial, *best)) best = trial;

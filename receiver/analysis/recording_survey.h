@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "receiver/analysis/clock_estimator.h"
+#include "receiver/analysis/signal_quality.h"
 #include "receiver/dsp/chain.h"
+#include "receiver/dsp/sync_chain.h"
 #include "receiver/io/recording.h"
 
 namespace analysis {
@@ -39,15 +41,26 @@ struct SignalChoice {
 // the mix of a stereo recording when `channel` is empty) on the first
 // `seconds` of the recording and keeps the one that locks best: the largest
 // share of locked blocks, locked as the measurement stage tells it (a signal
-// present, whichever path is strongest); within 5 % of it, the higher median
-// peak SNR when better by half a dB; else the earlier of the order tried
-// (the mode the recording's rate suggests first; left, right, mix).  A trial
-// that can no longer come within 5 % of the best so far stops early.  Without
-// any lock it keeps that first mode and the left channel.  Nothing on a read
-// failure (the reason in `error`).
+// present, whichever path is strongest) over the part of the chain a batch
+// run for tables works out; within 5 % of it, the higher median peak SNR
+// when better by half a dB; else the earlier of the order tried (the mode the
+// recording's rate suggests first; left, right, mix).  A trial that can no
+// longer come within 5 % of the best so far stops early.  Without any lock
+// it keeps that first mode and the left channel.  Nothing on a read failure
+// (the reason in `error`).  `first`, when given, is the first trial's result
+// as a run already found it (FirstTrial): it is not run again.
 std::optional<SignalChoice> ChooseModeAndChannel(const std::string& path, int32_t mode,
                                                  std::optional<io::ChannelChoice> channel,
-                                                 double seconds, std::string& error);
+                                                 double seconds, std::string& error,
+                                                 const TrialResult* first = nullptr);
+// The first trial ChooseModeAndChannel runs: the mode the recording's rate
+// suggests (`mode` when not 0), its left channel.
+int32_t FirstTrialMode(int32_t fileRate, int32_t mode);
+// A trial reads the first int64(seconds x the mode's rate) samples (fewer in
+// a shorter recording).  Its result from the locks and sync peak contrasts of
+// its blocks, as the measurement stage and PeakContrast told them.
+TrialResult TrialOf(int32_t mode, io::ChannelChoice channel, const LockTally& tally,
+                    std::vector<double> peakSnrDb);
 
 // "mode: NATO (2400 baud, 1800 Hz), channel: right" (channel "mono" for a
 // mono recording).
@@ -60,7 +73,8 @@ std::string ChoiceLine(const SignalChoice& choice);
 // of the whole chain tells the reason).
 bool RunSyncOver(const std::string& path, int32_t mode, io::ChannelChoice channel,
                  long double correction, float gain, double seconds,
-                 const std::function<bool(const dsp::ChainState&)>& onBlock, std::string& error);
+                 const std::function<bool(const dsp::ChainState&)>& onBlock, std::string& error,
+                 dsp::SyncChain::Part part = dsp::SyncChain::Part::Sync);
 
 // The clock error from at most the first `seconds` of the recording, measured
 // with `correction` in place.

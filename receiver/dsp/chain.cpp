@@ -58,16 +58,18 @@ void ResampleBuffer(ChainState& chain, const Settings& settings, const ChainCont
 void ResampleBufferForTables(ChainState& chain, const Settings& settings, const DisplayHooks& hooks,
                              const int16_t* buffer, int64_t recordedBytes) {
     ResampleBlocks(chain, ClockCorrection(settings), settings.InputGain, buffer, recordedBytes,
-                   [&] { ProcessBlockForTables(chain, hooks); });
+                   [&] {
+                       ProcessBlockForTables(chain);
+                       if (hooks.BlockProcessed) hooks.BlockProcessed(chain);
+                   });
 }
 
-void ProcessBlockForTables(ChainState& chain, const DisplayHooks& hooks) {
+void ProcessBlockForTables(ChainState& chain) {
     const SignalTables& tables = chain.Tables;
     const BasebandArray& baseband = chain.Downconverter.Baseband;
     Downconvert(tables, chain.Intake.SampleBlock, chain.Downconverter);
     CorrelateAllLags(tables, baseband, chain.Correlator.CorrLags, BestVectorIsa());
     SearchSyncPeak(tables, baseband, chain.SampleRate, chain.Peak);
-    if (hooks.BlockProcessed) hooks.BlockProcessed(chain);
 }
 
 void ProcessBlock(ChainState& chain, const Settings& settings, const ChainControls& controls,

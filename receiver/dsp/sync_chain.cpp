@@ -6,8 +6,8 @@
 
 namespace dsp {
 
-SyncChain::SyncChain(int32_t mode, long double correction, float inputGain)
-    : correction_(correction), inputGain_(inputGain) {
+SyncChain::SyncChain(int32_t mode, long double correction, float inputGain, Part part)
+    : correction_(correction), inputGain_(inputGain), part_(part) {
     Settings settings;
     ChainControls controls;
     chain_ = MakeChain(mode, controls, settings);
@@ -21,8 +21,13 @@ void SyncChain::Feed(const int16_t* samples, int32_t count,
     count = std::clamp(count, 0, BlockLen);
     std::copy(samples, samples + count, buffer.begin());
     ResampleBlocks(chain, correction_, inputGain_, buffer.data(), int64_t(count) * 2, [&] {
-        Downconvert(chain.Tables, chain.Intake.SampleBlock, chain.Downconverter);
-        SearchSyncPeak(chain.Tables, chain.Downconverter.Baseband, chain.SampleRate, chain.Peak);
+        if (part_ == Part::SyncAndFirstPeriod) {
+            ProcessBlockForTables(chain);
+        } else {
+            Downconvert(chain.Tables, chain.Intake.SampleBlock, chain.Downconverter);
+            SearchSyncPeak(chain.Tables, chain.Downconverter.Baseband, chain.SampleRate,
+                           chain.Peak);
+        }
         if (onBlock) onBlock(chain);
     });
 }

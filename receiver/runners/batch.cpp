@@ -113,6 +113,24 @@ int RunBatch(int argc, char** argv) {
 
 namespace {
 
+void TellConversion(const io::RecordingReader& recording, const std::string& input, int32_t mode) {
+    if (!recording.Info().Converted) return;
+    std::fprintf(stderr, "propmon: converting %s from %d to %d samples/s (%s mode)\n",
+                 input.c_str(), recording.Info().FileRate, recording.Info().OutputRate,
+                 mode == dsp::ModeNato ? "NATO" : "AMATEUR");
+}
+
+// The recording in `mode` and `channel`, converted to the mode's rate, the
+// choice and the conversion told.  Null after a failure, told in `error`.
+std::unique_ptr<io::RecordingReader>
+OpenChosen(const BatchOptions& options, const analysis::SignalChoice& choice, std::string& error) {
+    std::fprintf(stderr, "%s\n", analysis::ChoiceLine(choice).c_str());
+    auto recording = io::RecordingReader::Open(options.Input, 0, choice.Channel, error);
+    if (!recording || !recording->ConvertTo(io::RateForMode(choice.Mode), error)) return nullptr;
+    TellConversion(*recording, options.Input, choice.Mode);
+    return recording;
+}
+
 // Mode and channel: the ones asked for, else those that lock best in the
 // first minute (whatever the file's rate); anything not at the mode's rate is
 // converted to it.  Null after a failure, told in `error`.
@@ -131,16 +149,7 @@ OpenInMode(const BatchOptions& options, analysis::SignalChoice& choice, std::str
         choice.Channel = options.Channel.value_or(io::ChannelChoice::Left);
         choice.Stereo = stereo;
     }
-    std::fprintf(stderr, "%s\n", analysis::ChoiceLine(choice).c_str());
-    recording = io::RecordingReader::Open(options.Input, 0, choice.Channel, error);
-    if (!recording || !recording->ConvertTo(io::RateForMode(choice.Mode), error)) return nullptr;
-    if (recording->Info().Converted) {
-        std::fprintf(stderr, "propmon: converting %s from %d to %d samples/s (%s mode)\n",
-                     options.Input.c_str(), recording->Info().FileRate,
-                     recording->Info().OutputRate,
-                     choice.Mode == dsp::ModeNato ? "NATO" : "AMATEUR");
-    }
-    return recording;
+    return OpenChosen(options, choice, error);
 }
 
 // --clock-ppm auto: the clock error measured over the first minutes, kept in
@@ -209,32 +218,85 @@ BlockRunSettings RunSettings(const BatchOptions& options, int32_t mode,
     return run;
 }
 
-// Every sample of the recording through the chain, a block at a time; what
-// the reader reports of a read error (after which what was read is kept and
-// the rest of the file is lost to us).
+// The samples of the recording (the first `until` of them at most) through
+// the chain, a block at a time; what the reader reports of a read error
+// (after which what was read is kept and the rest of the file is lost to
+// us).  `ended` tells whether the recording ended or broke off.  Progress
+// lines only where `tell`.
 std::string FeedRecording(io::RecordingReader& recording, BlockRun& blocks,
-                          const ChildReport& report, const std::string& input) {
+                          const ChildReport& report, const std::string& input, bool& ended,
+                          int64_t until = INT64_MAX, bool tell = true) {
     const io::RecordingInfo& info = recording.Info();
     // Progress for long recordings: a line every tenth of the way.
     const int64_t expected = int64_t(double(info.Frames) * info.OutputRate / info.FileRate);
-    const bool longRun = expected > int64_t(300) * info.OutputRate;
+    const bool longRun = tell && expected > int64_t(300) * info.OutputRate;
     int nextTenth = 1;
     std::vector<int16_t> buffer(dsp::BlockLen);
-    for (;;) {
-        if (longRun && blocks.SamplesFed() * 10 >= expected * nextTenth && nextTenth < 10) {
+    ended = false;
+    while (blocks.SamplesFed() < until) {
+        while (longRun && blocks.SamplesFed() * 10 >= expected * nextTenth && nextTenth < 10) {
             std::fprintf(stderr, "propmon: %d%% of %s\n", nextTenth * 10, input.c_str());
             ++nextTenth;
         }
         std::fill(buffer.begin(), buffer.end(), 0);
-        const int64_t got = recording.Read(buffer.data(), dsp::BlockLen);
-        if (got <= 0) break;
+        const auto want =
+            static_cast<int32_t>(std::min<int64_t>(dsp::BlockLen, until - blocks.SamplesFed()));
+        const int64_t got = recording.Read(buffer.data(), want);
+        ended = got <= 0;
+        if (ended) break;
         blocks.Feed(buffer.data(), got);
         const int64_t bufferStart = blocks.SamplesFed();
         if (report.On && bufferStart % (ReportEveryBuffers * dsp::BlockLen) == 0)
             report.Progress(blocks.Blocks(), double(bufferStart) / info.OutputRate);
-        if (!recording.Error().empty() || got < dsp::BlockLen) break;
+        ended = !recording.Error().empty() || got < want;
+        if (ended) break;
     }
     return recording.Error();
+}
+
+// A run in the mode the trial of the first minute tries first, that trial
+// itself: where the mode is left to the first minute, the recording is mono
+// and the chain runs as a trial runs it (no gain, no clock correction,
+// nothing measured before, no pictures, no run over several recordings), the
+// run's own first minute gives that trial's result (the same stage over the
+// same blocks) and the run goes on if the mode is chosen.  Fills `choice`;
+// the run and its recording, or none of them where this does not apply or
+// another mode was chosen (the run thrown away, its tables never written),
+// or after a failure (`error` not empty).
+struct EarlyRun {
+    std::unique_ptr<io::RecordingReader> Recording;
+    std::unique_ptr<BlockRun> Blocks;
+    std::string ReadError;
+    bool Ended = false;
+};
+EarlyRun RunFirstMinute(const BatchOptions& options, analysis::SignalChoice& choice,
+                        std::string& error) {
+    EarlyRun run;
+    if (options.Mode != 0 || options.Channel || options.Gain != 1.0f ||
+        options.ClockOffset != 0.0L || options.ClockPpm != 0.0L || options.ClockAuto ||
+        options.LagAuto || !options.Out.empty() || options.ChildReport)
+        return run;
+    auto recording = io::RecordingReader::Open(options.Input, 0, io::ChannelChoice::Left, error);
+    if (!recording || recording->Info().Channels != 1) return run;
+    const int32_t mode = analysis::FirstTrialMode(recording->Info().FileRate, 0);
+    if (!recording->ConvertTo(io::RateForMode(mode), error)) return run;
+    auto blocks = std::make_unique<BlockRun>(RunSettings(options, mode, recording->Info()));
+    if (!blocks->Open(error)) return run;
+    const auto trialSamples = static_cast<int64_t>(analysis::TrialSeconds * io::RateForMode(mode));
+    run.ReadError = FeedRecording(*recording, *blocks, ChildReport{false}, options.Input, run.Ended,
+                                  trialSamples, false);
+    const analysis::TrialResult first =
+        analysis::TrialOf(mode, io::ChannelChoice::Left, blocks->Tally(), blocks->PeakSnrDb());
+    const auto chosen = analysis::ChooseModeAndChannel(options.Input, 0, std::nullopt,
+                                                       analysis::TrialSeconds, error, &first);
+    if (!chosen) return EarlyRun{};
+    choice = *chosen;
+    if (choice.Mode != mode || choice.Channel != io::ChannelChoice::Left) return EarlyRun{};
+    std::fprintf(stderr, "%s\n", analysis::ChoiceLine(choice).c_str());
+    TellConversion(*recording, options.Input, mode);
+    run.Recording = std::move(recording);
+    run.Blocks = std::move(blocks);
+    return run;
 }
 
 void ReportSummary(const ChildReport& report, const BlockRun& blocks, double durationS,
@@ -287,16 +349,26 @@ int RunOneRecording(BatchOptions& options) {
     const std::unique_ptr<QCoreApplication> app = MakeApplication(!options.Out.empty());
     std::string error;
     analysis::SignalChoice choice;
-    const auto recording = OpenInMode(options, choice, error);
-    if (!recording) return Fail(report, error);
+    EarlyRun early = RunFirstMinute(options, choice, error);
+    if (!error.empty()) return Fail(report, error);
+    std::unique_ptr<io::RecordingReader> recording = std::move(early.Recording);
+    std::unique_ptr<BlockRun> run = std::move(early.Blocks);
     std::optional<analysis::ClockEstimate> clock;
-    if (options.ClockAuto && !MeasureClock(options, choice, clock, error))
-        return Fail(report, error);
-    if (options.LagAuto && !PlacePaths(options, choice, error)) return Fail(report, error);
-
-    BlockRun blocks(RunSettings(options, choice.Mode, recording->Info()));
-    if (!blocks.Open(error)) return Fail(report, error);
-    const std::string readError = FeedRecording(*recording, blocks, report, options.Input);
+    if (!run) {
+        // (Trials already run chose another mode than the first.)
+        recording = choice.Trials.empty() ? OpenInMode(options, choice, error)
+                                          : OpenChosen(options, choice, error);
+        if (!recording) return Fail(report, error);
+        if (options.ClockAuto && !MeasureClock(options, choice, clock, error))
+            return Fail(report, error);
+        if (options.LagAuto && !PlacePaths(options, choice, error)) return Fail(report, error);
+        run = std::make_unique<BlockRun>(RunSettings(options, choice.Mode, recording->Info()));
+        if (!run->Open(error)) return Fail(report, error);
+    }
+    BlockRun& blocks = *run;
+    std::string readError = early.ReadError;
+    if (!early.Ended)
+        readError = FeedRecording(*recording, blocks, report, options.Input, early.Ended);
     blocks.EndOfInput();
     const double durationS = double(recording->Info().Frames) / recording->Info().FileRate;
     if (report.On) ReportSummary(report, blocks, durationS, choice, clock);

@@ -64,6 +64,8 @@ class BatchTables {
     // the SNR in 3 kHz over the locked blocks, path 1's Doppler spread and
     // the RMS delay spread over the minutes that have them.
     double MedianPeakSnrDb() const { return MedianOf(peakSnrDb_); }
+    // The sync peak's contrast of every block so far, in order.
+    const std::vector<double>& PeakSnrDb() const { return peakSnrDb_; }
     double MedianSnrDb() const { return MedianOf(snrDb_); }
     double MedianRmsDelaySpreadMs() const { return MedianOf(rmsDelaySpreadMs_); }
     double MedianDopplerSpreadHz() const { return MedianOf(dopplerSpreadHz_); }

@@ -95,6 +95,7 @@ class BlockRun {
     const analysis::LockTally& Tally() const { return tables_.Tally(); }
     // The summary's medians (batch_tables.h); NaN for none.
     double MedianSnrDb() const { return tables_.MedianPeakSnrDb(); }
+    const std::vector<double>& PeakSnrDb() const { return tables_.PeakSnrDb(); }
     double MedianSnrDb3k() const { return tables_.MedianSnrDb(); }
     double MedianRmsDelaySpreadMs() const { return tables_.MedianRmsDelaySpreadMs(); }
     double MedianDopplerSpreadHz() const { return tables_.MedianDopplerSpreadHz(); }
