@@ -214,7 +214,6 @@ BlockRunSettings RunSettings(const BatchOptions& options, int32_t mode,
     }
     run.ChannelCsv = options.ChannelCsv;
     run.StartMs = RecordingStartMs(options.Input, duration, options.StartSeconds);
-    run.RowsBeside = false;
     return run;
 }
 

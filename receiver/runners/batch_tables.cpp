@@ -38,12 +38,12 @@ void BatchTables::WriteMinute(const std::optional<analysis::ChannelRow>& row) {
     if (channel_.IsOpen()) channel_.WriteLine(analysis::FormatChannelRow(*row));
 }
 
-void BatchTables::Measure(const dsp::ChainState& chain, const dsp::Settings& settings,
-                          const analysis::BlockInputFacts& facts, double timeS) {
+void BatchTables::Block(const dsp::ChainState& chain, const dsp::Settings& settings, double timeS) {
     const double blockS = double(dsp::BlockLen) / chain.SampleRate;
     const auto wallMs = startMs_ + static_cast<int64_t>(std::floor(timeS * 1000.0));
     WriteMinute(minutes_.Before(measurement_, wallMs, timeS - blockS));
-    const analysis::BlockMeasurement& m = measurement_.Add(chain, settings, facts);
+    const analysis::BlockMeasurement& m =
+        measurement_.Add(chain, settings, inputs_.TakeBlock(chain));
     // The rest of the quality the measurement tells: the peak's contrast alone.
     const analysis::BlockQuality q = analysis::PeakContrast(chain.Peak);
     tally_.Add(m.Locked);

@@ -36,18 +36,7 @@ class BatchTables {
               std::string& error);
     // In the chain's BlockProcessed hook: the block measured and its row
     // written; `timeS` the input seconds up to its last sample.
-    void Block(const dsp::ChainState& chain, const dsp::Settings& settings, double timeS) {
-        Measure(chain, settings, TakeInputs(chain), timeS);
-    }
-    // The same in two steps: what the input did in the block, taken in the
-    // hook (it follows the chain's buffers) ...
-    analysis::BlockInputFacts TakeInputs(const dsp::ChainState& chain) {
-        return inputs_.TakeBlock(chain);
-    }
-    // ... and the block measured and its row written, in order, from a copy
-    // of what the measurement reads of the chain (BlockRun's second thread).
-    void Measure(const dsp::ChainState& chain, const dsp::Settings& settings,
-                 const analysis::BlockInputFacts& facts, double timeS);
+    void Block(const dsp::ChainState& chain, const dsp::Settings& settings, double timeS);
     // The chain has taken all `samples` of a buffer.
     void EndBuffer(const dsp::ChainState& chain, int32_t samples) {
         inputs_.EndBuffer(chain, samples);

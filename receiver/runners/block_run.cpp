@@ -9,14 +9,9 @@
 
 #include <sys/stat.h>
 
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-
 #include <QCoreApplication>
 
 #include "receiver/analysis/block_table.h"
-#include "receiver/analysis/correlation_store.h"
 
 namespace runners {
 
@@ -26,118 +21,6 @@ PaintingMaker Painters = nullptr;
 ApplicationMaker PaintersApplication = nullptr;
 
 } // namespace
-
-// Measuring a block and writing its rows takes about half the chain's time
-// on it, so with a second core the rows are made beside the chain, a few
-// blocks behind.  The chain's thread copies what the measurement reads of
-// each block (its samples, its part of the baseband, the sync powers and the
-// kept lags of the first-period correlation) into a ring; the second thread
-// puts each into a mirror of the chain and measures it there, in order.  The rows are the
-// same to the bit as measured in the hook.  The second thread sleeps until a
-// handful of blocks wait (one wake-up for several), the chain waits only when
-// the ring is full.
-class BlockRun::Rows {
-  public:
-    Rows(BatchTables& tables, const dsp::Settings& settings, const dsp::ChainState& chain)
-        : tables_(tables), settings_(settings), mirror_(dsp::MakeChainState()), slots_(Capacity) {
-        mirror_->ReceiverMode = chain.ReceiverMode;
-        mirror_->SampleRate = chain.SampleRate;
-        mirror_->CarrierHz = chain.CarrierHz;
-        mirror_->Tables = chain.Tables;
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~Rows() { Finish(); }
-    Rows(const Rows&) = delete;
-    Rows& operator=(const Rows&) = delete;
-
-    // In the chain's hook: the block handed over.
-    void Push(const dsp::ChainState& chain, const analysis::BlockInputFacts& facts, double timeS) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        space_.wait(lock, [this] { return produced_ - consumed_ < Capacity; });
-        lock.unlock();
-        Slot& slot = slots_[size_t(produced_ % Capacity)];
-        slot.SampleRate = chain.SampleRate;
-        slot.Peak = chain.Peak;
-        std::copy_n(chain.Correlator.CorrLags.begin(), analysis::KeptLags, slot.CorrLags.begin());
-        slot.SampleBlock = chain.Intake.SampleBlock;
-        const auto newest = chain.Downconverter.Baseband.begin() + 2 * dsp::BasebandLen;
-        std::copy_n(newest, dsp::BasebandLen, slot.Baseband.begin());
-        slot.Facts = facts;
-        slot.TimeS = timeS;
-        lock.lock();
-        ++produced_;
-        if (produced_ - consumed_ >= Handful) ready_.notify_one();
-    }
-    // Every block handed over measured and written; the thread ended.
-    void Finish() {
-        if (!thread_.joinable()) return;
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        ready_.notify_one();
-        thread_.join();
-    }
-
-  private:
-    static constexpr int64_t Capacity = 32;
-    static constexpr int64_t Handful = 16;
-    struct Slot {
-        int32_t SampleRate = 0;
-        dsp::PeakState Peak;
-        std::array<dsp::ComplexSample, analysis::KeptLags> CorrLags;
-        dsp::SampleBlockArray SampleBlock;
-        std::array<dsp::ComplexSample, dsp::BasebandLen> Baseband; // the newest block's
-        analysis::BlockInputFacts Facts;
-        double TimeS = 0.0;
-    };
-
-    void Run() {
-        for (;;) {
-            int64_t from = 0, to = 0;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                ready_.wait(lock, [this] { return produced_ - consumed_ >= Handful || done_; });
-                from = consumed_;
-                to = produced_;
-                if (from == to) return; // done, and nothing left
-            }
-            for (int64_t b = from; b < to; ++b) {
-                Measure(slots_[size_t(b % Capacity)]);
-                const std::lock_guard<std::mutex> lock(mutex_);
-                consumed_ = b + 1;
-                space_.notify_one();
-            }
-        }
-    }
-
-    void Measure(const Slot& slot) {
-        dsp::ChainState& chain = *mirror_;
-        chain.SampleRate = slot.SampleRate;
-        chain.Peak = slot.Peak;
-        std::copy(slot.CorrLags.begin(), slot.CorrLags.end(), chain.Correlator.CorrLags.begin());
-        chain.Intake.SampleBlock = slot.SampleBlock;
-        // The baseband holds the last three blocks: moved on by one, the
-        // newest after them, as the chain moves its own.
-        dsp::BasebandArray& baseband = chain.Downconverter.Baseband;
-        std::copy_n(baseband.begin() + dsp::BasebandLen, 2 * dsp::BasebandLen, baseband.begin());
-        std::copy(slot.Baseband.begin(), slot.Baseband.end(),
-                  baseband.begin() + 2 * dsp::BasebandLen);
-        tables_.Measure(chain, settings_, slot.Facts, slot.TimeS);
-    }
-
-    BatchTables& tables_;
-    const dsp::Settings& settings_;
-    std::unique_ptr<dsp::ChainState> mirror_;
-    std::vector<Slot> slots_;
-    std::mutex mutex_;
-    std::condition_variable ready_; // blocks wait in the ring (or the input ended)
-    std::condition_variable space_; // a slot came free
-    int64_t produced_ = 0;
-    int64_t consumed_ = 0;
-    bool done_ = false;
-    std::thread thread_;
-};
 
 void SetPainters(PaintingMaker painting, ApplicationMaker application) {
     Painters = painting;
@@ -167,14 +50,9 @@ BlockRun::BlockRun(BlockRunSettings settings) : run_(std::move(settings)), buffe
     if (!run_.Out.empty() && Painters)
         painting_ = Painters(
             run_, settings_, controls_, [this] { return Position() / chain_->SampleRate; }, hooks_);
-    if (run_.RowsBeside && !painting_) rows_ = std::make_unique<Rows>(tables_, settings_, *chain_);
     hooks_.BlockProcessed = [this](const dsp::ChainState& done) {
         lastBlockEnd_ = Position();
-        const double timeS = static_cast<double>(lastBlockEnd_) / done.SampleRate;
-        if (rows_)
-            rows_->Push(done, tables_.TakeInputs(done), timeS);
-        else
-            tables_.Block(done, settings_, timeS);
+        tables_.Block(done, settings_, static_cast<double>(lastBlockEnd_) / done.SampleRate);
         ++block_;
     };
 }
@@ -215,7 +93,6 @@ void BlockRun::Feed(const int16_t* samples, int64_t count) {
 }
 
 void BlockRun::EndOfInput() {
-    if (rows_) rows_->Finish();
     if (!ended_) tables_.EndOfInput();
     ended_ = true;
 }

@@ -35,9 +35,6 @@ struct BlockRunSettings {
     int32_t StartSeconds = 0; // time of day of the first sample, for names and marks
     std::string ChannelCsv;   // the channel table; empty: none
     int64_t StartMs = 0;      // the first sample in ms since the epoch, UTC (channel table)
-    // The rows measured and written on a second thread, beside the chain
-    // (tables alone: painters follow the chain block by block).
-    bool RowsBeside = false;
 };
 
 // What paints a run's panels into its output folder.  Made by the painters
@@ -74,10 +71,8 @@ class BlockRun {
     bool Open(std::string& error);
     // The next `count` samples of audio (at most dsp::BlockLen).
     void Feed(const int16_t* samples, int64_t count);
-    // After the last buffer: every block's row written, the minute under
-    // way into the channel table and the summary's medians (once;
-    // CommitTable does it too).  The tally and medians below are whole from
-    // then on.
+    // After the last buffer: the minute under way goes into the channel
+    // table and the summary's medians (once; CommitTable does it too).
     void EndOfInput();
     // The minute under way written, the tables flushed and moved to their
     // names; false with a one-line reason.
@@ -103,7 +98,6 @@ class BlockRun {
     int64_t SnapshotsFailed() const;
 
   private:
-    class Rows;
     int64_t Position() const;
 
     BlockRunSettings run_;
@@ -118,7 +112,6 @@ class BlockRun {
     int64_t bufferStart_ = 0;  // stream position of the current buffer's first sample
     int64_t lastBlockEnd_ = 0; // stream position where the last block ended
     bool ended_ = false;
-    std::unique_ptr<Rows> rows_; // last: it ends before the tables it writes
 };
 
 // Time of day of the recording's first sample: its modification time less its
