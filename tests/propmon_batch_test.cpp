@@ -514,6 +514,56 @@ INSTANTIATE_TEST_SUITE_P(
                                 3}),
     [](const auto& info) { return std::string(info.param.Name); });
 
+// With the mode left to the first minute, the run in the mode the file's rate
+// suggests is that mode's trial: whichever mode is chosen, the tables are
+// those of a run told the mode (the first minute fed apart from the rest, a
+// run thrown away where the other mode wins).
+TEST_F(BatchTest, TheChosenModesTablesAreThoseOfARunToldTheMode) {
+    struct Case {
+        int32_t SignalMode;
+        const char* Told;
+        const char* ModeLine;
+    };
+    for (const Case& c :
+         {Case{1, "nato", "mode: NATO (2400 baud, 1800 Hz), channel: mono"},
+          Case{-1, "amateur", "mode: AMATEUR (2000 baud, 1500 Hz), channel: mono"}}) {
+        s4285gen::Config config = TwoPaths(c.SignalMode == 1 ? 9600 : 8000);
+        config.Paths[0].SpreadHz = 0.5;
+        config.Paths[1].SpreadHz = 1.0;
+        config.SnrDb = 10;
+        const auto n = size_t(70.0 * config.SampleRate);
+        std::vector<float> signal(n);
+        s4285gen::Generator(config).GenerateFloat(signal.data(), n);
+        signal = Resampled(signal, config.SampleRate, 9600);
+        const fs::path wav = dir_ / (std::string(c.Told) + ".wav");
+        SF_INFO info{};
+        info.samplerate = 9600;
+        info.channels = 1;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        SNDFILE* file = sf_open(wav.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+        sf_writef_float(file, signal.data(), sf_count_t(signal.size()));
+        sf_close(file);
+
+        const auto run = [&](const std::string& name, const std::string& more) {
+            return RunPropmon("--batch " + wav.string() + " --csv " + (dir_ / name).string() +
+                                  ".csv --channel-csv " + (dir_ / name).string() + "-channel.csv" +
+                                  more,
+                              dir_);
+        };
+        const Result chosen = run("chosen", "");
+        const Result told = run("told", std::string(" --mode ") + c.Told);
+        ASSERT_EQ(chosen.Status, 0) << chosen.Err;
+        ASSERT_EQ(told.Status, 0) << told.Err;
+        EXPECT_EQ(ErrLines(chosen.Err)[0], c.ModeLine);
+        for (const char* table : {".csv", "-channel.csv"}) {
+            const auto a = CsvRows(dir_ / (std::string("chosen") + table));
+            EXPECT_GT(a.size(), 3u) << table;
+            EXPECT_TRUE(a == CsvRows(dir_ / (std::string("told") + table))) << c.Told << table;
+        }
+    }
+}
+
 TEST_F(BatchTest, ExplicitModeAndChannelWinOverTheChoice) {
     s4285gen::Config config = TwoPaths(9600);
     const auto wav = Write("stereo.wav", config, 20.0, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "receiver/dsp/tests/chain_fixture.h"
@@ -190,6 +191,57 @@ TEST(ChainEndToEnd, ProcessBlockFiresTheHooksInOrderEachSeeingItsStageOfThisBloc
     }
     EXPECT_EQ(calls, expected);
     EXPECT_NE(expected.find("CDSTUB|"), std::string::npos); // 195 = 4 x 48 + 3
+}
+
+// A run for tables works a block out only as far as its tables read: the
+// baseband, the first-period correlation and the sync peak are the whole
+// chain's to the bit, block after block, in both modes and with a clock
+// correction, whatever the display controls are.
+TEST(ChainEndToEnd, TheTablesPartGivesTheWholeChainsBasebandCorrelationAndPeak) {
+    for (const int rate : {9600, 8000}) {
+        ReadyChain whole, part;
+        for (ReadyChain* r : {&whole, &part}) {
+            r->Settings.ClockPpm = 37;
+            if (rate == 8000) SetReceiverMode(*r->Chain, ModeAmateur);
+        }
+        whole.Controls.AverageCount = 4;
+        whole.Controls.LagOffset = 100;
+        whole.Controls.DopplerShift = 15;
+        s4285gen::Config config = Channel(
+            {{.DelayMs = 1, .SpreadHz = 0.5}, {.DelayMs = 3, .GainDb = -4, .DopplerHz = 2}}, rate);
+        std::vector<int16_t> samples(size_t(60) * BlockLen);
+        s4285gen::Generator(config).Generate(samples.data(), samples.size());
+        int blocks = 0;
+        whole.Hooks.BlockProcessed = [&](const ChainState& w) {
+            const ChainState& p = *part.Chain;
+            ASSERT_EQ(std::memcmp(&w.Downconverter.Baseband, &p.Downconverter.Baseband,
+                                  sizeof(BasebandArray)),
+                      0)
+                << rate << " " << blocks;
+            ASSERT_EQ(
+                std::memcmp(&w.Correlator.CorrLags, &p.Correlator.CorrLags, sizeof(CorrLagArray)),
+                0)
+                << rate << " " << blocks;
+            ASSERT_EQ(std::memcmp(&w.Peak.SyncPower, &p.Peak.SyncPower, sizeof(SyncPowerArray)), 0)
+                << rate << " " << blocks;
+            ASSERT_EQ(w.Peak.PeakLag, p.Peak.PeakLag);
+            ASSERT_EQ(w.Peak.DopplerHz, p.Peak.DopplerHz);
+            ++blocks;
+        };
+        int partBlocks = 0;
+        part.Hooks.BlockProcessed = [&](const ChainState&) { ++partBlocks; };
+        std::array<int16_t, BlockLen> buffer{};
+        for (size_t pos = 0; pos < samples.size(); pos += BlockLen) {
+            std::copy_n(samples.begin() + std::ptrdiff_t(pos), BlockLen, buffer.begin());
+            // The part first: the whole chain's hook compares with it.
+            ResampleBufferForTables(*part.Chain, part.Settings, part.Hooks, buffer.data(),
+                                    2 * BlockLen);
+            ResampleBuffer(*whole.Chain, whole.Settings, whole.Controls, whole.Hooks, buffer.data(),
+                           2 * BlockLen);
+        }
+        EXPECT_GE(blocks, 58);
+        EXPECT_EQ(partBlocks, blocks);
+    }
 }
 
 } // namespace
