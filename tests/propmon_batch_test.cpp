@@ -558,7 +558,7 @@ TEST_F(BatchTest, TheChosenModesTablesAreThoseOfARunToldTheMode) {
         EXPECT_EQ(ErrLines(chosen.Err)[0], c.ModeLine);
         for (const char* table : {".csv", "-channel.csv"}) {
             const auto a = CsvRows(dir_ / (std::string("chosen") + table));
-            EXPECT_GT(a.size(), 3u) << table;
+            EXPECT_GE(a.size(), 2u) << table; // the header and a row at least
             EXPECT_TRUE(a == CsvRows(dir_ / (std::string("told") + table))) << c.Told << table;
         }
     }
