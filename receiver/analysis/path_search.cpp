@@ -423,9 +423,12 @@ PathList FindPaths(const PulseShape& shape, const dsp::SyncPowerArray& profile,
                 peaks[peakCount++] = {v, l};
         }
     }
+    // The strongest few, in order (no two peaks are alike: each has its lag).
     const size_t strongest = std::min(peakCount, MaxPeaks);
-    std::partial_sort(peaks.begin(), peaks.begin() + ptrdiff_t(strongest),
-                      peaks.begin() + ptrdiff_t(peakCount), std::greater<>());
+    const auto first = peaks.begin(), kept = first + ptrdiff_t(strongest);
+    if (strongest < peakCount)
+        std::nth_element(first, kept, first + ptrdiff_t(peakCount), std::greater<>());
+    std::sort(first, kept, std::greater<>());
 
     FoundPaths paths;
     for (size_t i = 0; i < strongest; ++i) {

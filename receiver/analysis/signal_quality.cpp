@@ -35,15 +35,6 @@ int32_t LagDifference(int32_t a, int32_t b) {
     return Wrap(a - b + Lags / 2) - Lags / 2;
 }
 
-double LagDifference(double a, double b) {
-    // Within a turn of the circle fmod would give the difference itself.
-    double d = a - b;
-    if (!(d > -Lags && d < Lags)) d = std::fmod(d, double(Lags));
-    if (d < -Lags / 2) d += Lags;
-    if (d >= Lags / 2) d -= Lags;
-    return d;
-}
-
 double SubLagPeak(const dsp::SyncPowerArray& power, int32_t lag) {
     const double left = std::sqrt(power[static_cast<size_t>(Wrap(lag - 1))]);
     const double centre = std::sqrt(power[static_cast<size_t>(Wrap(lag))]);

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -154,6 +155,15 @@ struct LockTally {
 
 // a - b on the circle of 512 lags, in -256..255.
 int32_t LagDifference(int32_t a, int32_t b);
-double LagDifference(double a, double b);
+// (Inline: the path search asks for it in its innermost loops.)
+inline double LagDifference(double a, double b) {
+    constexpr double lags = dsp::BasebandLen;
+    // Within a turn of the circle fmod would give the difference itself.
+    double d = a - b;
+    if (!(d > -lags && d < lags)) d = std::fmod(d, lags);
+    if (d < -lags / 2) d += lags;
+    if (d >= lags / 2) d -= lags;
+    return d;
+}
 
 } // namespace analysis
