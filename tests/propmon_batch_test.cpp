@@ -69,7 +69,6 @@ class BatchTest : public ::testing::Test {
 
     fs::path Write(const std::string& name, const s4285gen::Config& config, double seconds,
                    int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16, int channels = 1) {
-        const fs::path path = dir_ / name;
         const auto n = size_t(seconds * config.SampleRate);
         std::vector<float> mono(n);
         s4285gen::Generator(config).GenerateFloat(mono.data(), n);
@@ -77,13 +76,21 @@ class BatchTest : public ::testing::Test {
         for (size_t i = 0; i < n; ++i)
             for (int c = 0; c < channels; ++c)
                 frames[i * size_t(channels) + size_t(c)] = mono[i];
+        return WriteFrames(name, config.SampleRate, channels, frames, format);
+    }
+
+    // Interleaved frames into a sound file in the test's folder.
+    fs::path WriteFrames(const std::string& name, int rate, int channels,
+                         const std::vector<float>& frames,
+                         int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) {
+        const fs::path path = dir_ / name;
         SF_INFO info{};
-        info.samplerate = config.SampleRate;
+        info.samplerate = rate;
         info.channels = channels;
         info.format = format;
         SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
         EXPECT_NE(file, nullptr) << sf_strerror(nullptr);
-        sf_writef_float(file, frames.data(), sf_count_t(n));
+        sf_writef_float(file, frames.data(), sf_count_t(frames.size() / size_t(channels)));
         sf_close(file);
         return path;
     }
@@ -397,16 +404,7 @@ class AcquisitionTest : public BatchTest, public ::testing::WithParamInterface<R
                 frames.push_back(r.SignalChannel == 2 ? signal[i] : noise[i]);
             }
         }
-        const fs::path path = dir_ / (std::string(r.Name) + ".wav");
-        SF_INFO info{};
-        info.samplerate = r.FileRate;
-        info.channels = channels;
-        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-        SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-        EXPECT_NE(file, nullptr) << sf_strerror(nullptr);
-        sf_writef_float(file, frames.data(), sf_count_t(signal.size()));
-        sf_close(file);
-        return path;
+        return WriteFrames(std::string(r.Name) + ".wav", r.FileRate, channels, frames);
     }
 };
 
@@ -534,16 +532,8 @@ TEST_F(BatchTest, TheChosenModesTablesAreThoseOfARunToldTheMode) {
         const auto n = size_t(70.0 * config.SampleRate);
         std::vector<float> signal(n);
         s4285gen::Generator(config).GenerateFloat(signal.data(), n);
-        signal = Resampled(signal, config.SampleRate, 9600);
-        const fs::path wav = dir_ / (std::string(c.Told) + ".wav");
-        SF_INFO info{};
-        info.samplerate = 9600;
-        info.channels = 1;
-        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-        SNDFILE* file = sf_open(wav.c_str(), SFM_WRITE, &info);
-        ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
-        sf_writef_float(file, signal.data(), sf_count_t(signal.size()));
-        sf_close(file);
+        const fs::path wav = WriteFrames(std::string(c.Told) + ".wav", 9600, 1,
+                                         Resampled(signal, config.SampleRate, 9600));
 
         const auto run = [&](const std::string& name, const std::string& more) {
             return RunPropmon("--batch " + wav.string() + " --csv " + (dir_ / name).string() +

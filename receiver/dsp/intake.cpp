@@ -183,45 +183,45 @@ void DelayedCopy(const int16_t* __restrict before, int32_t count, float inputGai
         block[n] = inputGain * static_cast<float>(static_cast<double>(before[n]) * scale);
 }
 
-} // namespace
+// Where a buffer's resampling stands: the fraction, the next input sample
+// (relative to the buffer), the last one used and the outputs so far.
+struct Cursor {
+    float Frac = 0.0f;
+    int32_t Next = 0;
+    int32_t LastUsed = 0;
+    int32_t Count = 0;
+};
 
-bool ResampleInto(IntakeState& intake, int32_t last, long double epsilon, float inputGain) {
-    epsilon = std::clamp(epsilon, -MaxClockCorrection, MaxClockCorrection);
+// The outputs while the fraction stays at 0 without a correction: the
+// stream one sample late, up to `room` outputs, into `block`.
+void CopyOneLate(const IntakeState& intake, int32_t last, int32_t room, float inputGain,
+                 float* block, Cursor& c) {
+    const int32_t i = c.Next;
+    c.Count = i <= last ? std::min(last - i + 1, room) : 0;
+    if (c.Count == 0) return;
+    const int16_t* s = intake.CaptureBlock.data();
+    if (i == 0) { // the first output is the previous buffer's last sample
+        DelayedCopy(&intake.ResampleHistory[1], 1, inputGain, block);
+        DelayedCopy(s, c.Count - 1, inputGain, block + 1);
+    } else {
+        DelayedCopy(s + i - 1, c.Count, inputGain, block);
+    }
+    c.LastUsed = i + c.Count - 1;
+    c.Next = i + c.Count;
+}
+
+// Where each of up to `room` outputs falls (the fraction's steps, one after
+// another), into `plan`.
+void PlanOutputs(const IntakeState& intake, int32_t last, int32_t room, long double epsilon,
+                 ResamplePlan& plan, Cursor& c) {
     const int16_t* s = intake.CaptureBlock.data();
     // Samples before s[0] are the last two of the previous buffer.
     const auto at = [&](int32_t j) -> double {
         return j >= 0 ? s[j] : intake.ResampleHistory[size_t(2 + j)];
     };
-
-    // The outputs up to the end of the block or of the buffer: first where
-    // each falls (the fraction's steps, one after another), then their values.
-    const int32_t room =
-        intake.WritePos >= BlockLen - 1 ? BlockLen : BlockLen - 1 - intake.WritePos;
-    // As IntakeSample for each output, the block's positions in order: from
-    // the one after WritePos (0 after a full block) on, never past the end
-    // (the outputs stop at the room left).
-    const int32_t first = intake.WritePos >= BlockLen - 1 ? 0 : intake.WritePos + 1;
-    float* block = &intake.SampleBlock[size_t(first)];
-    ResamplePlan plan;
-    float frac = intake.ResampleFrac;
-    int32_t i = intake.ResampleNext;
-    int32_t lastUsed = intake.ResampleInputPos;
-    const bool delayed = epsilon == 0.0L && frac == 0.0f && i >= 0;
-    if (delayed) {
-        // The fraction never moves: the stream one sample late.
-        plan.Count = i <= last ? std::min(last - i + 1, room) : 0;
-        if (plan.Count > 0) {
-            if (i == 0) { // the first output is the previous buffer's last sample
-                DelayedCopy(&intake.ResampleHistory[1], 1, inputGain, block);
-                DelayedCopy(s, plan.Count - 1, inputGain, block + 1);
-            } else {
-                DelayedCopy(s + i - 1, plan.Count, inputGain, block);
-            }
-            lastUsed = i + plan.Count - 1;
-            i += plan.Count;
-        }
-    }
-    while (!delayed && i <= last && plan.Count < room) {
+    float frac = c.Frac;
+    int32_t i = c.Next;
+    while (i <= last && plan.Count < room) {
         if (frac > 1.0f) {
             if (i == last) break; // the skip needs the next buffer's first sample
             frac = frac - 1.0f;
@@ -239,7 +239,7 @@ bool ResampleInto(IntakeState& intake, int32_t last, long double epsilon, float 
             PlaceRun(s + i, int32_t(run), frac, stride.Step, &plan.After[n], &plan.Before[n],
                      &plan.Frac[n]);
             plan.Count += int32_t(run);
-            lastUsed = i + int32_t(run) - 1;
+            c.LastUsed = i + int32_t(run) - 1;
             i += int32_t(run);
             frac = frac + static_cast<float>(run) * stride.Step;
             continue;
@@ -248,29 +248,53 @@ bool ResampleInto(IntakeState& intake, int32_t last, long double epsilon, float 
         plan.Before[size_t(plan.Count)] = at(i - 1);
         plan.Frac[size_t(plan.Count)] = frac;
         ++plan.Count;
-        lastUsed = i;
+        c.LastUsed = i;
         frac = static_cast<float>(frac + epsilon);
         ++i;
     }
-    if (!delayed) {
+    c.Frac = frac;
+    c.Next = i;
+    c.Count = plan.Count;
+}
+
+} // namespace
+
+bool ResampleInto(IntakeState& intake, int32_t last, long double epsilon, float inputGain) {
+    epsilon = std::clamp(epsilon, -MaxClockCorrection, MaxClockCorrection);
+    // The outputs up to the end of the block or of the buffer: first where
+    // each falls, then their values.
+    const int32_t room =
+        intake.WritePos >= BlockLen - 1 ? BlockLen : BlockLen - 1 - intake.WritePos;
+    // As IntakeSample for each output, the block's positions in order: from
+    // the one after WritePos (0 after a full block) on, never past the end
+    // (the outputs stop at the room left).
+    const int32_t first = intake.WritePos >= BlockLen - 1 ? 0 : intake.WritePos + 1;
+    float* block = &intake.SampleBlock[size_t(first)];
+    Cursor c{intake.ResampleFrac, intake.ResampleNext, intake.ResampleInputPos, 0};
+    if (epsilon == 0.0L && c.Frac == 0.0f && c.Next >= 0) {
+        CopyOneLate(intake, last, room, inputGain, block, c);
+    } else {
+        ResamplePlan plan;
+        PlanOutputs(intake, last, room, epsilon, plan, c);
         std::array<float, BlockLen> out;
         Interpolate(plan, out);
         for (int32_t n = 0; n < plan.Count; ++n)
             block[n] = inputGain * out[size_t(n)];
     }
-    const int32_t position = plan.Count > 0 ? first + plan.Count - 1 : intake.WritePos;
+    const int32_t position = c.Count > 0 ? first + c.Count - 1 : intake.WritePos;
     intake.WritePos = position;
-    const bool full = plan.Count > 0 && position == BlockLen - 1;
-    intake.ResampleFrac = frac;
-    intake.ResampleInputPos = lastUsed;
+    const bool full = c.Count > 0 && position == BlockLen - 1;
+    intake.ResampleFrac = c.Frac;
+    intake.ResampleInputPos = c.LastUsed;
     if (full) {
-        intake.ResampleNext = i;
+        intake.ResampleNext = c.Next;
         return true;
     }
 
     // Used up: the next buffer goes on from where this one stopped (its first
     // sample, or the one before it after a skip left pending at the end).
-    intake.ResampleNext = i - (last + 1);
+    const int16_t* s = intake.CaptureBlock.data();
+    intake.ResampleNext = c.Next - (last + 1);
     if (last >= 1) {
         intake.ResampleHistory = {s[last - 1], s[last]};
     } else {
