@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <limits>
 #include <optional>
+#include <span>
 #include <utility>
 
 #include "receiver/analysis/signal_quality.h"
@@ -53,18 +54,14 @@ constexpr size_t MaxFound = 2 * MaxPeaks;
 // Up to N values kept in place: the search runs every block and needs no heap.
 template <typename T, size_t N> class Bounded {
   public:
-    void push_back(const T& value) {
+    void Add(const T& value) {
         if (size_ < N) items_[size_++] = value;
     }
-    size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
+    size_t Size() const { return size_; }
     T& operator[](size_t i) { return items_[i]; }
     const T& operator[](size_t i) const { return items_[i]; }
-    T* begin() { return items_.data(); }
-    T* end() { return items_.data() + size_; }
-    const T* begin() const { return items_.data(); }
-    const T* end() const { return items_.data() + size_; }
-    const T& front() const { return items_[0]; }
+    std::span<T> All() { return {items_.data(), size_}; }
+    std::span<const T> All() const { return {items_.data(), size_}; }
 
   private:
     std::array<T, N> items_{};
@@ -299,12 +296,12 @@ void FitPeak(const PulseShape& shape, const dsp::SyncPowerArray& profile, const 
         const double total = two.Power1 + two.Power2;
         if (two.Misfit < options.SplitMisfitShare * wide.Misfit &&
             std::min(two.Power1, two.Power2) >= options.SplitMinShare * total) {
-            paths.push_back({WrapLag(w.First + double(two.Tau1) / Steps), two.Power1});
-            paths.push_back({WrapLag(w.First + double(two.Tau2) / Steps), two.Power2});
+            paths.Add({WrapLag(w.First + double(two.Tau1) / Steps), two.Power1});
+            paths.Add({WrapLag(w.First + double(two.Tau2) / Steps), two.Power2});
             return;
         }
     }
-    paths.push_back({WrapLag(w.First + double(one.Tau) / Steps), one.Power});
+    paths.Add({WrapLag(w.First + double(one.Tau) / Steps), one.Power});
 }
 
 // Of two peaks 62 or 124 lags apart, whether the earlier one is the path.
@@ -328,8 +325,8 @@ bool EarlierIsThePath(const RepeatEvidence& e, double earlierLag, double laterLa
 // it) the weaker.
 void DropRepetitions(const RepeatEvidence& evidence, FoundPaths& paths, PathList& list) {
     std::array<bool, MaxFound> ghost{};
-    for (size_t i = 0; i < paths.size(); ++i)
-        for (size_t j = i + 1; j < paths.size(); ++j) {
+    for (size_t i = 0; i < paths.Size(); ++i)
+        for (size_t j = i + 1; j < paths.Size(); ++j) {
             if (!AtRepetition(paths[i].Lag, paths[j].Lag, RepeatToleranceLags)) continue;
             const bool iEarlier = LagDifference(paths[j].Lag, paths[i].Lag) > 0.0;
             bool iPath = paths[i].Power >= paths[j].Power;
@@ -342,9 +339,9 @@ void DropRepetitions(const RepeatEvidence& evidence, FoundPaths& paths, PathList
             ghost[iPath ? j : i] = true;
         }
     FoundPaths kept;
-    for (size_t i = 0; i < paths.size(); ++i) {
+    for (size_t i = 0; i < paths.Size(); ++i) {
         if (!ghost[i]) {
-            kept.push_back(paths[i]);
+            kept.Add(paths[i]);
         } else if (list.GhostCount < int32_t(list.Ghosts.size())) {
             list.Ghosts[size_t(list.GhostCount++)] = LagIndex(NearestLag(paths[i].Lag));
         }
@@ -438,7 +435,7 @@ PathList FindPaths(const PulseShape& shape, const dsp::SyncPowerArray& profile,
         // of its own.
         bool taken = false, repeat = false;
         double explained = 0.0;
-        for (const FoundPath& p : paths) {
+        for (const FoundPath& p : paths.All()) {
             const double apart = LagDifference(double(lag), p.Lag);
             taken = taken || std::abs(apart) <= SamePeakLags;
             repeat = repeat || AtRepetition(double(lag), p.Lag, RepeatToleranceLags);
@@ -446,25 +443,26 @@ PathList FindPaths(const PulseShape& shape, const dsp::SyncPowerArray& profile,
         }
         if (taken || peaks[i].first - floor.Mean - explained < threshold) continue;
         if (repeat) // most likely a repetition: fitted only if it stays
-            paths.push_back({double(lag), peaks[i].first - floor.Mean, false});
+            paths.Add({double(lag), peaks[i].first - floor.Mean, false});
         else
             FitPeak(shape, profile, floor, options, lag, true, paths);
     }
     DropRepetitions(evidence, paths, list);
     FoundPaths fitted;
-    for (const FoundPath& p : paths) {
+    for (const FoundPath& p : paths.All()) {
         if (p.Fitted)
-            fitted.push_back(p);
+            fitted.Add(p);
         else
             FitPeak(shape, profile, floor, options, int32_t(p.Lag), false, fitted);
     }
     paths = fitted;
 
-    std::sort(paths.begin(), paths.end(),
+    const std::span<FoundPath> all = paths.All();
+    std::sort(all.begin(), all.end(),
               [](const FoundPath& a, const FoundPath& b) { return a.Power > b.Power; });
     const double weakest =
-        paths.empty() ? 0.0 : paths.front().Power * std::pow(10.0, -options.RangeDb / 10.0);
-    for (const FoundPath& p : paths) {
+        paths.Size() == 0 ? 0.0 : paths[0].Power * std::pow(10.0, -options.RangeDb / 10.0);
+    for (const FoundPath& p : paths.All()) {
         if (list.Count == MaxPaths) break;
         if (p.Power >= weakest && p.Power >= threshold) list.Paths[size_t(list.Count++)] = p;
     }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Acquisition over a recording before it is run: which mode and channel carry
 // the signal, the sound card's clock error, and where the paths lie.  Each
-// reads the recording afresh through the sync part of the chain only.
+// reads the recording afresh through the sync part of the chain only (the
+// mode trials with the first-period correlation too).
 #pragma once
 
 #include <cstdint>
@@ -48,7 +49,8 @@ struct SignalChoice {
 // longer come within 5 % of the best so far stops early.  Without any lock
 // it keeps that first mode and the left channel.  Nothing on a read failure
 // (the reason in `error`).  `first`, when given, is the first trial's result
-// as a run already found it (FirstTrial): it is not run again.
+// (FirstTrialMode, left channel) as a run already found it: it is not run
+// again.
 std::optional<SignalChoice> ChooseModeAndChannel(const std::string& path, int32_t mode,
                                                  std::optional<io::ChannelChoice> channel,
                                                  double seconds, std::string& error,
