@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "receiver/analysis/pulse_shape.h"
 
+#include <array>
 #include <cmath>
 #include <memory>
 #include <mutex>
@@ -30,12 +31,32 @@ double RootRaisedCosine(double t) {
            (Pi * t * (1.0 - (4.0 * b * t) * (4.0 * b * t)));
 }
 
-// The pulse through the lowpass at `inputSamples` from its centre (input rate).
-double Composite(const dsp::SignalTables& tables, double inputSamples) {
+// The root raised cosine at every sixteenth of a symbol (a quarter of an
+// input sample) the composite pulse asks for, each the function's own value
+// at that point, worked out once.
+constexpr int32_t SixteenthsPerSample = 16 / SamplesPerSymbol;
+class RrcSixteenths {
+  public:
+    static constexpr int32_t Reach =
+        SixteenthsPerSample * (PulseSpanSymbols * SamplesPerSymbol + LowpassCentre);
+    RrcSixteenths() {
+        for (int32_t m = -Reach; m <= Reach; ++m)
+            values_[size_t(m + Reach)] = RootRaisedCosine(m / 16.0);
+    }
+    double At(int32_t sixteenths) const { return values_[size_t(sixteenths + Reach)]; }
+
+  private:
+    std::array<double, 2 * Reach + 1> values_{};
+};
+
+// The pulse through the lowpass at `sixteenths` of a symbol from its centre
+// (|at| up to the pulse's span): the sum over the taps of
+// tap x RRC(at + (k - centre) samples).
+double Composite(const dsp::SignalTables& tables, const RrcSixteenths& rrc, int32_t sixteenths) {
     double sum = 0.0;
     for (int32_t k = 0; k < dsp::LowpassLen; ++k)
         sum += double(tables.LowpassTaps[size_t(k)]) *
-               RootRaisedCosine((inputSamples + k - LowpassCentre) / SamplesPerSymbol);
+               rrc.At(sixteenths + SixteenthsPerSample * (k - LowpassCentre));
     return sum;
 }
 
@@ -84,11 +105,12 @@ double ImageShareOf(const dsp::SignalTables& tables) {
 
 PulseShape::PulseShape(const dsp::SignalTables& tables) {
     // Symbols of unit power: the pulse scaled to unit energy per symbol.
+    const RrcSixteenths rrc;
     double energy = 0.0, throughEnergy = 0.0;
     const int32_t span = PulseSpanSymbols * SamplesPerSymbol;
     for (int32_t n = -span; n <= span; ++n) {
-        const double r = RootRaisedCosine(double(n) / SamplesPerSymbol);
-        const double c = Composite(tables, n);
+        const double r = rrc.At(SixteenthsPerSample * n);
+        const double c = Composite(tables, rrc, SixteenthsPerSample * n);
         energy += r * r;
         throughEnergy += c * c;
     }
@@ -103,10 +125,11 @@ PulseShape::PulseShape(const dsp::SignalTables& tables) {
     // preamble symbols.
     const int32_t pulseReach = (ReachLags + 2 * dsp::SyncLen) * StepsPerLag;
     std::vector<double> pulse(size_t(2 * pulseReach + 1), 0.0);
+    // (A step, an eighth of a lag, is a quarter of an input sample.)
+    static_assert(2 * SixteenthsPerSample == StepsPerLag);
     for (int32_t i = -pulseReach; i <= pulseReach; ++i) {
-        const double inputSamples = 2.0 * i / StepsPerLag;
-        if (std::abs(inputSamples) <= span)
-            pulse[size_t(i + pulseReach)] = Composite(tables, inputSamples);
+        if (std::abs(i) <= SixteenthsPerSample * span)
+            pulse[size_t(i + pulseReach)] = Composite(tables, rrc, i);
     }
     // The reference against the preamble shifted by d symbols.
     std::array<double, 2 * dsp::SyncLen - 1> cross{};
