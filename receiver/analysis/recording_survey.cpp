@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "receiver/analysis/acquisition_monitor.h"
+#include "receiver/analysis/correlation_store.h"
 #include "receiver/analysis/measurement.h"
 #include "receiver/analysis/signal_quality.h"
 #include "receiver/dsp/sync_chain.h"
@@ -55,7 +56,7 @@ std::optional<TrialResult> Trial(const std::string& path, int32_t mode, io::Chan
             const int64_t reachable = tally.Locked + std::max<int64_t>(0, judged - tally.Judged);
             return double(reachable) >= (best->LockedShare - 0.05) * double(judged);
         },
-        error, dsp::SyncChain::Part::SyncAndFirstPeriod);
+        error, KeptLags);
     if (!read) return std::nullopt;
     return TrialOf(mode, channel, tally, std::move(snr));
 }
@@ -65,10 +66,10 @@ std::optional<TrialResult> Trial(const std::string& path, int32_t mode, io::Chan
 bool RunSyncOver(const std::string& path, int32_t mode, io::ChannelChoice channel,
                  long double correction, float gain, double seconds,
                  const std::function<bool(const dsp::ChainState&)>& onBlock, std::string& error,
-                 dsp::SyncChain::Part part) {
+                 int32_t firstPeriodLags) {
     auto reader = io::RecordingReader::Open(path, 0, channel, error);
     if (!reader || !reader->ConvertTo(io::RateForMode(mode), error)) return false;
-    dsp::SyncChain chain(mode, correction, gain, part);
+    dsp::SyncChain chain(mode, correction, gain, firstPeriodLags);
     const auto limit = static_cast<int64_t>(seconds * io::RateForMode(mode));
     std::array<int16_t, dsp::BlockLen> buffer{};
     bool going = true;

@@ -14,7 +14,6 @@
 #include "receiver/analysis/clock_estimator.h"
 #include "receiver/analysis/signal_quality.h"
 #include "receiver/dsp/chain.h"
-#include "receiver/dsp/sync_chain.h"
 #include "receiver/io/recording.h"
 
 namespace analysis {
@@ -70,13 +69,14 @@ std::string ChoiceLine(const SignalChoice& choice);
 
 // The sync part of the chain over at most the first `seconds` of the
 // recording in `mode` and `channel`, with the correction and gain; onBlock
-// after every block, returning false to stop.  False when the recording
-// cannot be opened; one that breaks off ends the run where it breaks (the run
-// of the whole chain tells the reason).
+// after every block, returning false to stop; with `firstPeriodLags` the
+// first-period correlation at those first lags too (SyncChain).  False when
+// the recording cannot be opened; one that breaks off ends the run where it
+// breaks (the run of the whole chain tells the reason).
 bool RunSyncOver(const std::string& path, int32_t mode, io::ChannelChoice channel,
                  long double correction, float gain, double seconds,
                  const std::function<bool(const dsp::ChainState&)>& onBlock, std::string& error,
-                 dsp::SyncChain::Part part = dsp::SyncChain::Part::Sync);
+                 int32_t firstPeriodLags = 0);
 
 // The clock error from at most the first `seconds` of the recording, measured
 // with `correction` in place.

@@ -56,19 +56,19 @@ void ResampleBuffer(ChainState& chain, const Settings& settings, const ChainCont
 }
 
 void ResampleBufferForTables(ChainState& chain, const Settings& settings, const DisplayHooks& hooks,
-                             const int16_t* buffer, int64_t recordedBytes) {
+                             int32_t correlatedLags, const int16_t* buffer, int64_t recordedBytes) {
     ResampleBlocks(chain, ClockCorrection(settings), settings.InputGain, buffer, recordedBytes,
                    [&] {
-                       ProcessBlockForTables(chain);
+                       ProcessBlockForTables(chain, correlatedLags);
                        if (hooks.BlockProcessed) hooks.BlockProcessed(chain);
                    });
 }
 
-void ProcessBlockForTables(ChainState& chain) {
+void ProcessBlockForTables(ChainState& chain, int32_t correlatedLags) {
     const SignalTables& tables = chain.Tables;
     const BasebandArray& baseband = chain.Downconverter.Baseband;
     Downconvert(tables, chain.Intake.SampleBlock, chain.Downconverter);
-    CorrelateAllLags(tables, baseband, chain.Correlator.CorrLags, BestVectorIsa());
+    CorrelateAllLags(tables, baseband, chain.Correlator.CorrLags, BestVectorIsa(), correlatedLags);
     SearchSyncPeak(tables, baseband, chain.SampleRate, chain.Peak);
 }
 

@@ -100,14 +100,15 @@ void ResampleBuffer(ChainState& chain, const Settings& settings, const ChainCont
                     const DisplayHooks& hooks, const int16_t* buffer, int64_t recordedBytes);
 
 // A block's work as far as its tables go: the baseband, the first-period
-// correlation at every lag and the sync peak.  The correlogram's levels and
+// correlation at the first `correlatedLags` lags (CorrLags; the tables read
+// no more) and the sync peak.  The other lags, the correlogram's levels and
 // averages and the Doppler spectra, which only the panels show, are left as
 // they are.  Every value it makes is the one ProcessBlock makes.
-void ProcessBlockForTables(ChainState& chain);
+void ProcessBlockForTables(ChainState& chain, int32_t correlatedLags);
 // One recorded buffer: resampled into blocks, each full block as above, then
 // the BlockProcessed hook (the only one).
 void ResampleBufferForTables(ChainState& chain, const Settings& settings, const DisplayHooks& hooks,
-                             const int16_t* buffer, int64_t recordedBytes);
+                             int32_t correlatedLags, const int16_t* buffer, int64_t recordedBytes);
 
 // One full SampleBlock through every stage, firing the hooks:
 //   Downconvert; GramCorrelate, then CorrelogramColumn when a column is due;

@@ -26,7 +26,7 @@ namespace {
 
 constexpr int32_t CorrSpan = CorrLagCount + 2 * (SyncLen - 1); // 1182 samples read
 
-// CorrelateAt for all lags at once.  The baseband is widened to doubles with
+// CorrelateAt for lags 0..lags - 1 at once.  The baseband is widened to doubles with
 // re and im interleaved (sample j at 2j and 2j + 1), so the two sums of lag i
 // are elements 2i and 2i + 1 of one run, and tap k reads that run 4k further
 // on: the sums of every lag advance together, tap by tap in increasing k, each
@@ -34,10 +34,12 @@ constexpr int32_t CorrSpan = CorrLagCount + 2 * (SyncLen - 1); // 1182 samples r
 // Terms of a zero reference tap leave a sum unchanged (at most the sign of an
 // all-zero sum differs, which no magnitude sees), so only the nonzero taps
 // are visited.
-[[gnu::always_inline]] inline void
-CorrelateAllLagsBody(const SignalTables& tables, const BasebandArray& baseband, CorrLagArray& out) {
+[[gnu::always_inline]] inline void CorrelateAllLagsBody(const SignalTables& tables,
+                                                        const BasebandArray& baseband,
+                                                        CorrLagArray& out, int32_t lags) {
+    const int32_t span = lags + 2 * (SyncLen - 1);
     alignas(64) double x[2 * CorrSpan];
-    for (int32_t j = 0; j < CorrSpan; ++j) {
+    for (int32_t j = 0; j < span; ++j) {
         x[2 * j] = baseband[j].Re;
         x[2 * j + 1] = baseband[j].Im;
     }
@@ -46,39 +48,42 @@ CorrelateAllLagsBody(const SignalTables& tables, const BasebandArray& baseband, 
         const double ref = tables.CorrReference[k];
         if (ref == 0.0) continue;
         const double* src = x + 4 * k;
-        for (int32_t j = 0; j < 2 * CorrLagCount; ++j)
+        for (int32_t j = 0; j < 2 * lags; ++j)
             sum[j] = static_cast<float>(sum[j] + ref * src[j]);
     }
-    for (int32_t i = 0; i < CorrLagCount; ++i)
+    for (int32_t i = 0; i < lags; ++i)
         out[i] = {sum[2 * i], sum[2 * i + 1]};
 }
 
 void CorrelateAllLagsBaseline(const SignalTables& tables, const BasebandArray& baseband,
-                              CorrLagArray& out) {
-    CorrelateAllLagsBody(tables, baseband, out);
+                              CorrLagArray& out, int32_t lags) {
+    CorrelateAllLagsBody(tables, baseband, out, lags);
 }
 [[RX_TARGET_AVX2]] void CorrelateAllLagsAvx2(const SignalTables& tables,
-                                             const BasebandArray& baseband, CorrLagArray& out) {
-    CorrelateAllLagsBody(tables, baseband, out);
+                                             const BasebandArray& baseband, CorrLagArray& out,
+                                             int32_t lags) {
+    CorrelateAllLagsBody(tables, baseband, out, lags);
 }
 [[RX_TARGET_AVX512]] void CorrelateAllLagsAvx512(const SignalTables& tables,
-                                                 const BasebandArray& baseband, CorrLagArray& out) {
-    CorrelateAllLagsBody(tables, baseband, out);
+                                                 const BasebandArray& baseband, CorrLagArray& out,
+                                                 int32_t lags) {
+    CorrelateAllLagsBody(tables, baseband, out, lags);
 }
 
 } // namespace
 
 void CorrelateAllLags(const SignalTables& tables, const BasebandArray& baseband, CorrLagArray& out,
-                      VectorIsa isa) {
+                      VectorIsa isa, int32_t lags) {
+    lags = std::clamp(lags, 0, CorrLagCount);
     switch (isa) {
     case VectorIsa::Avx512:
-        return CorrelateAllLagsAvx512(tables, baseband, out);
+        return CorrelateAllLagsAvx512(tables, baseband, out, lags);
     case VectorIsa::Avx2:
-        return CorrelateAllLagsAvx2(tables, baseband, out);
+        return CorrelateAllLagsAvx2(tables, baseband, out, lags);
     case VectorIsa::Baseline:
         break;
     }
-    CorrelateAllLagsBaseline(tables, baseband, out);
+    CorrelateAllLagsBaseline(tables, baseband, out, lags);
 }
 
 namespace {

@@ -74,10 +74,12 @@ bool GramCorrelate(const SignalTables& tables, const BasebandArray& baseband, fl
 // GramCorrelate forms for all lags at once.
 ComplexSample CorrelateAt(const SignalTables& tables, const BasebandArray& baseband, int32_t lag);
 
-// CorrelateAt for lags 0..1023 into out[0..1023], run in the given
-// instruction set (GramCorrelate uses the best this CPU has).
+// CorrelateAt for lags 0..lags - 1 (all 1024 unless fewer are asked for)
+// into out[0..lags - 1], run in the given instruction set (GramCorrelate uses
+// the best this CPU has); the lags after them are left as they are.  Each
+// lag's value is the same however many are asked for.
 void CorrelateAllLags(const SignalTables& tables, const BasebandArray& baseband, CorrLagArray& out,
-                      VectorIsa isa);
+                      VectorIsa isa, int32_t lags = CorrLagCount);
 
 // From CorrLags: CorrRe, CorrIm, the trace, and the grey levels of lags
 // 512..1023 into CorrHistory[1024..1535] (the history already moved on), in

@@ -6,8 +6,8 @@
 
 namespace dsp {
 
-SyncChain::SyncChain(int32_t mode, long double correction, float inputGain, Part part)
-    : correction_(correction), inputGain_(inputGain), part_(part) {
+SyncChain::SyncChain(int32_t mode, long double correction, float inputGain, int32_t firstPeriodLags)
+    : correction_(correction), inputGain_(inputGain), firstPeriodLags_(firstPeriodLags) {
     Settings settings;
     ChainControls controls;
     chain_ = MakeChain(mode, controls, settings);
@@ -21,8 +21,8 @@ void SyncChain::Feed(const int16_t* samples, int32_t count,
     count = std::clamp(count, 0, BlockLen);
     std::copy(samples, samples + count, buffer.begin());
     ResampleBlocks(chain, correction_, inputGain_, buffer.data(), int64_t(count) * 2, [&] {
-        if (part_ == Part::SyncAndFirstPeriod) {
-            ProcessBlockForTables(chain);
+        if (firstPeriodLags_ > 0) {
+            ProcessBlockForTables(chain, firstPeriodLags_);
         } else {
             Downconvert(chain.Tables, chain.Intake.SampleBlock, chain.Downconverter);
             SearchSyncPeak(chain.Tables, chain.Downconverter.Baseband, chain.SampleRate,

@@ -3,9 +3,9 @@
 // intake, downconversion and peak search, without the gram correlator and the
 // Doppler spectra (about half the work of a whole block).  Its peak lags,
 // sync powers and Doppler values are those of the whole chain fed the same
-// samples with the same correction and gain.  With the first period it also
-// correlates the sequence's first period at every lag (CorrLags), as a batch
-// run for tables does: all the measurement stage reads.
+// samples with the same correction and gain.  Asked for, it also correlates
+// the sequence's first period at the first lags (CorrLags), as a batch run for
+// tables does: all the measurement stage reads.
 #pragma once
 
 #include <cstdint>
@@ -19,9 +19,10 @@ namespace dsp {
 class SyncChain {
   public:
     // The chain in `mode` (ModeNato or ModeAmateur), with the clock correction
-    // (input samples per output sample beyond one) and the input gain.
-    enum class Part { Sync, SyncAndFirstPeriod };
-    SyncChain(int32_t mode, long double correction, float inputGain = 1.0f, Part part = Part::Sync);
+    // (input samples per output sample beyond one) and the input gain; with
+    // `firstPeriodLags` above 0, CorrLags at those first lags too.
+    SyncChain(int32_t mode, long double correction, float inputGain = 1.0f,
+              int32_t firstPeriodLags = 0);
 
     // Up to 1024 recorded samples, as a sound buffer; `onBlock` after every
     // block completed with them.
@@ -33,7 +34,7 @@ class SyncChain {
     std::unique_ptr<ChainState> chain_;
     long double correction_;
     float inputGain_;
-    Part part_;
+    int32_t firstPeriodLags_;
 };
 
 } // namespace dsp

@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 
 #include "receiver/analysis/block_table.h"
+#include "receiver/analysis/correlation_store.h"
 
 namespace runners {
 
@@ -87,7 +88,8 @@ void BlockRun::Feed(const int16_t* samples, int64_t count) {
     if (painting_)
         dsp::ResampleBuffer(*chain_, settings_, controls_, hooks_, buffer_.data(), count * 2);
     else
-        dsp::ResampleBufferForTables(*chain_, settings_, hooks_, buffer_.data(), count * 2);
+        dsp::ResampleBufferForTables(*chain_, settings_, hooks_, analysis::KeptLags, buffer_.data(),
+                                     count * 2);
     tables_.EndBuffer(*chain_, static_cast<int32_t>(count));
     bufferStart_ += count;
 }
