@@ -198,29 +198,22 @@ int main(int argc, char** argv) {
     }
     const auto blocks = double(TableBlocks(dir / "blocks.csv"));
     const double chain = Median(chainRates);
-    const double nato = blocks / Median(natoSeconds);
-    const double automatic = blocks / Median(autoSeconds);
     std::printf("recording: %s, %.0f blocks; medians of %d rounds, CPU time\n", recording.c_str(),
                 blocks, rounds);
     std::printf("%-44s %10s %8s\n", "", "blocks/s", "ratio");
     std::printf("%-44s %10.0f %8s\n", "ProcessBlock alone", chain, "1");
-    std::printf("%-44s %10.0f %8.2f\n", "batch --csv --channel-csv, --mode nato", nato,
-                nato / chain);
-    std::printf("%-44s %10.0f %8.2f\n", "batch --csv --channel-csv, --mode auto", automatic,
-                automatic / chain);
-    const double natoByWall = blocks / Median(natoWall);
-    const double autoByWall = blocks / Median(autoWall);
-    std::printf("%-44s %10.0f %8.2f\n", "  the same by wall time, --mode nato", natoByWall,
-                natoByWall / chain);
-    std::printf("%-44s %10.0f %8.2f\n", "  the same by wall time, --mode auto", autoByWall,
-                autoByWall / chain);
+    // A row of blocks per second of the seconds' median, and its ratio.
+    const auto row = [&](const char* what, const std::vector<double>& seconds) {
+        const double rate = blocks / Median(seconds);
+        std::printf("%-44s %10.0f %8.2f\n", what, rate, rate / chain);
+    };
+    row("batch --csv --channel-csv, --mode nato", natoSeconds);
+    row("batch --csv --channel-csv, --mode auto", autoSeconds);
+    row("  the same by wall time, --mode nato", natoWall);
+    row("  the same by wall time, --mode auto", autoWall);
     if (!before.empty()) {
-        const double natoThen = blocks / Median(natoBefore);
-        const double autoThen = blocks / Median(autoBefore);
-        std::printf("%-44s %10.0f %8.2f\n", "  the same, --before's propmon, --mode nato", natoThen,
-                    natoThen / chain);
-        std::printf("%-44s %10.0f %8.2f\n", "  the same, --before's propmon, --mode auto", autoThen,
-                    autoThen / chain);
+        row("  the same, --before's propmon, --mode nato", natoBefore);
+        row("  the same, --before's propmon, --mode auto", autoBefore);
     }
     fs::remove_all(dir);
     return 0;

@@ -199,7 +199,10 @@ TEST(ChainEndToEnd, ProcessBlockFiresTheHooksInOrderEachSeeingItsStageOfThisBloc
 // with a clock correction, whatever the display controls are; the lags not
 // asked for are never written.
 TEST(ChainEndToEnd, TheTablesPartGivesTheWholeChainsBasebandCorrelationAndPeak) {
-    for (const auto& [rate, lags] : {std::pair{9600, 574}, std::pair{8000, CorrLagCount}}) {
+    for (const std::pair<int, int32_t>& rateAndLags :
+         {std::pair{9600, 574}, std::pair{8000, CorrLagCount}}) {
+        const int rate = rateAndLags.first;
+        const int32_t lags = rateAndLags.second;
         ReadyChain whole, part;
         for (ReadyChain* r : {&whole, &part}) {
             r->Settings.ClockPpm = 37;
