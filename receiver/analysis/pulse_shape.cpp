@@ -50,8 +50,8 @@ class RrcSixteenths {
 };
 
 // The pulse through the lowpass at `sixteenths` of a symbol from its centre
-// (|at| up to the pulse's span): the sum over the taps of
-// tap x RRC(at + (k - centre) samples).
+// (at most the pulse's span away): the sum over the taps k of
+// tap[k] x RRC(sixteenths + (k - centre) input samples).
 double Composite(const dsp::SignalTables& tables, const RrcSixteenths& rrc, int32_t sixteenths) {
     double sum = 0.0;
     for (int32_t k = 0; k < dsp::LowpassLen; ++k)
