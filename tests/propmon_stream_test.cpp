@@ -492,6 +492,7 @@ struct GroupCase {
 // machine's interfaces: the file they are written to (in `dir`) first refuses
 // to go on in the namespace the test itself runs in.  Returns sh's exit status
 // (non-zero when refused or when the setup fails).
+constexpr const char* OwnNetworkNamespace = "unshare -n";
 int InOwnNetworkNamespace(const fs::path& dir, const std::string& setup,
                           const std::string& script) {
     const std::string ours = fs::read_symlink("/proc/self/ns/net").string();
@@ -499,7 +500,8 @@ int InOwnNetworkNamespace(const fs::path& dir, const std::string& setup,
     std::ofstream(file) << "[ \"$(readlink /proc/self/ns/net)\" != '" << ours << "' ] || exit 97\n"
                         << "{ " << setup << "; } || exit 98\n"
                         << script << "\n";
-    const int status = std::system(("unshare -n sh " + file.string()).c_str());
+    const int status =
+        std::system((std::string(OwnNetworkNamespace) + " sh " + file.string()).c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -508,7 +510,7 @@ class MulticastTest : public StreamTest, public ::testing::WithParamInterface<Gr
 TEST_P(MulticastTest, RtpFromTheGroupIsJoined) {
     const GroupCase& param = GetParam();
     if (std::system("ffmpeg -version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
-    if (std::system("unshare -n true > /dev/null 2>&1") != 0)
+    if (std::system((std::string(OwnNetworkNamespace) + " true > /dev/null 2>&1").c_str()) != 0)
         GTEST_SKIP() << "no network namespace of our own (unshare -n is not permitted here)";
     if (InOwnNetworkNamespace(dir_, param.NamespaceSetup + std::string(" > /dev/null 2>&1"),
                               "true") != 0)
@@ -550,13 +552,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(GroupCase{"IPv4",
                                 "ip link set lo up && ip link set lo multicast on && "
                                 "ip route add 239.0.0.0/8 dev lo",
-                                "239.1.2.3"},
+                                "239.1.2.3"}, // joined only inside unshare -n
                       GroupCase{
                           "IPv6",
                           "sysctl -qw net.ipv6.conf.default.accept_dad=0 && ip link set lo up && "
                           "ip link add mc0 type veth peer name mc1 && ip link set mc0 up && "
-                          "ip link set mc1 up && ip -6 route add ff00::/8 dev mc0",
-                          "[ff15::4285]"}),
+                          "ip link set mc1 up && ip -6 route add ff00::/8 dev mc0", // unshare -n
+                          "[ff15::4285]"}), // joined only inside unshare -n
     [](const ::testing::TestParamInfo<GroupCase>& info) { return info.param.Name; });
 
 // Ten minutes of samples piped in far faster than real time: the rows are

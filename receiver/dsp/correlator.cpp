@@ -75,6 +75,7 @@ void CorrelateAllLagsBaseline(const SignalTables& tables, const BasebandArray& b
 void CorrelateAllLags(const SignalTables& tables, const BasebandArray& baseband, CorrLagArray& out,
                       VectorIsa isa, int32_t lags) {
     lags = std::clamp(lags, 0, CorrLagCount);
+    if (lags == 0) return;
     switch (isa) {
     case VectorIsa::Avx512:
         return CorrelateAllLagsAvx512(tables, baseband, out, lags);

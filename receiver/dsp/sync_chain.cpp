@@ -21,13 +21,7 @@ void SyncChain::Feed(const int16_t* samples, int32_t count,
     count = std::clamp(count, 0, BlockLen);
     std::copy(samples, samples + count, buffer.begin());
     ResampleBlocks(chain, correction_, inputGain_, buffer.data(), int64_t(count) * 2, [&] {
-        if (firstPeriodLags_ > 0) {
-            ProcessBlockForTables(chain, firstPeriodLags_);
-        } else {
-            Downconvert(chain.Tables, chain.Intake.SampleBlock, chain.Downconverter);
-            SearchSyncPeak(chain.Tables, chain.Downconverter.Baseband, chain.SampleRate,
-                           chain.Peak);
-        }
+        ProcessBlockForTables(chain, firstPeriodLags_);
         if (onBlock) onBlock(chain);
     });
 }
