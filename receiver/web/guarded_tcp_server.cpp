@@ -197,7 +197,10 @@ void GuardedTcpServer::Inspect(QTcpSocket* socket) {
     const QByteArray chunk = socket->peek(socket->bytesAvailable());
     qsizetype at = 0;
     while (at < chunk.size()) {
-        if (watch.Head.isEmpty()) watch.HeadStartMs = now;
+        if (watch.Head.isEmpty()) {
+            watch.HeadStartMs = now;
+            watch.HeadAllowedMs = std::numeric_limits<qint64>::max();
+        }
         const qsizetype before = watch.Head.size();
         watch.Head.append(chunk.constData() + at, chunk.size() - at);
         const qsizetype end = HeadEnd(watch.Head, before - 2);
@@ -265,15 +268,17 @@ void GuardedTcpServer::Sweep() {
     std::vector<QTcpSocket*> drop;
     std::vector<QTcpSocket*> late;
     std::vector<QTcpSocket*> close;
-    for (const auto& [socket, watch] : watches_) {
+    for (auto& [socket, watch] : watches_) {
         const qint64 quietMs = now - watch.LastActivityMs;
+        // A head in progress, or a connection that has said nothing yet.
+        const bool waiting = watch.HeadStartMs >= 0 || !watch.WholeSeen;
+        if (waiting) watch.HeadAllowedMs = std::min(watch.HeadAllowedMs, headTimeoutMs);
+        const qint64 waitedMs =
+            now - (watch.HeadStartMs >= 0 ? watch.HeadStartMs : watch.ConnectedMs);
         if (watch.Rejected) {
             if (now - watch.RejectedMs > limits_.LingerMs) drop.push_back(socket);
-        } else if (watch.HeadStartMs >= 0 && now - watch.HeadStartMs > headTimeoutMs) {
+        } else if (waiting && waitedMs > watch.HeadAllowedMs) {
             late.push_back(socket);
-        } else if (!watch.WholeSeen && watch.HeadStartMs < 0 &&
-                   now - watch.ConnectedMs > headTimeoutMs) {
-            late.push_back(socket); // connected and said nothing
         } else if (socket->bytesToWrite() > 0 && quietMs > limits_.StallTimeoutMs) {
             drop.push_back(socket);
         } else if (socket->bytesToWrite() == 0 && quietMs > idleTimeoutMs) {

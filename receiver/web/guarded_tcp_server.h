@@ -17,6 +17,7 @@
 #include <QTcpServer>
 
 #include <cstdint>
+#include <limits>
 #include <unordered_map>
 
 #include "receiver/web/web_view.h"
@@ -51,6 +52,10 @@ class GuardedTcpServer : public QTcpServer {
     struct Watch {
         QByteArray Head;         // the unfinished request head seen so far
         qint64 HeadStartMs = -1; // when its first byte came
+        // The shortest time the head (or, before any, the silence since
+        // connecting) was given at any sweep: slots freed by other refusals
+        // never lengthen it again.
+        qint64 HeadAllowedMs = std::numeric_limits<qint64>::max();
         qint64 ConnectedMs = 0;
         uint64_t Serial = 0; // in the order of connection
         qint64 LastActivityMs = 0;

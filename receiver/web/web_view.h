@@ -98,7 +98,8 @@ struct ConnectionLimits {
     qint64 MaxLineBytes = 4096;     // the request line (method, URL, version)
     qint64 MaxHeadBytes = 16384;    // request line and headers
     qint64 HeadTimeoutMs = 10000;   // from the first byte of a head to its end, with free slots
-    qint64 MinHeadTimeoutMs = 1000; // ... shrinking towards this as the slots fill
+    qint64 MinHeadTimeoutMs = 1000; // ... shrinking towards this as the slots fill (never
+                                    // growing again for a head in progress)
     qint64 StallTimeoutMs = 30000;  // a response nobody reads any more
     qint64 IdleTimeoutMs = 60000;   // a kept-alive connection without requests
     qint64 LingerMs = 2000;         // a refused client's time to read its answer

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "receiver/web/tests/raw_client.h"
@@ -109,6 +110,25 @@ TEST_F(HostileClients, WholeRequestsTakeTheSlotsOfUnfinishedOnes) {
     // slots free: the slow ones left end with a readable 408.
     for (auto& client : slow)
         if (client) {
+            EXPECT_EQ(client->Read(true).Status, 408);
+            EXPECT_TRUE(client->Ended(3000ms));
+        }
+}
+
+TEST_F(HostileClients, AHeadCutShortWhileTheSlotsWereFullStaysShortWhenRefusalsFreeThem) {
+    Start();
+    // Half the slots taken by heads, the other half by heads begun well over
+    // a sweep later: full, every head is given a second.
+    std::vector<std::unique_ptr<Client>> early, later;
+    for (uint32_t i = 0; i < 6; ++i)
+        early.push_back(Slow(Attackers + i));
+    std::this_thread::sleep_for(600ms);
+    for (uint32_t i = 6; i < 12; ++i)
+        later.push_back(Slow(Attackers + i));
+    // The early ones' refusals free half the slots, which would give a head
+    // begun now minutes; the later ones keep their second all the same.
+    for (auto* group : {&early, &later})
+        for (auto& client : *group) {
             EXPECT_EQ(client->Read(true).Status, 408);
             EXPECT_TRUE(client->Ended(3000ms));
         }
