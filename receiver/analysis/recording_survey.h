@@ -57,9 +57,9 @@ std::optional<SignalChoice> ChooseModeAndChannel(const std::string& path, int32_
 // The first trial ChooseModeAndChannel runs: the mode the recording's rate
 // suggests (`mode` when not 0), its left channel.
 int32_t FirstTrialMode(int32_t fileRate, int32_t mode);
-// A trial reads the first int64(seconds x the mode's rate) samples (fewer in
-// a shorter recording).  Its result from the locks and sync peak contrasts of
-// its blocks, as the measurement stage and PeakContrast told them.
+// A trial's result from the locks and sync peak contrasts of its blocks (the
+// first int64(seconds x the mode's rate) samples, fewer in a shorter
+// recording), as the measurement stage and PeakContrast told them.
 TrialResult TrialOf(int32_t mode, io::ChannelChoice channel, const LockTally& tally,
                     std::vector<double> peakSnrDb);
 

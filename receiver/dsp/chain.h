@@ -101,9 +101,10 @@ void ResampleBuffer(ChainState& chain, const Settings& settings, const ChainCont
 
 // A block's work as far as its tables go: the baseband, the first-period
 // correlation at the first `correlatedLags` lags (CorrLags; the tables read
-// no more, the acquisition's surveys none) and the sync peak.  The other lags, the correlogram's
-// levels and averages and the Doppler spectra, which only the panels show, are left as they are.
-// Every value it makes is the one ProcessBlock makes.
+// no more, the acquisition's surveys none) and the sync peak.  The other
+// lags, the correlogram's levels and averages and the Doppler spectra, which
+// only the panels show, are left as they are.  Every value it makes is the
+// one ProcessBlock makes.
 void ProcessBlockForTables(ChainState& chain, int32_t correlatedLags);
 // One recorded buffer: resampled into blocks, each full block as above, then
 // the BlockProcessed hook (the only one).
